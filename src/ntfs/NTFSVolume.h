@@ -1,0 +1,133 @@
+#pragma once
+
+#include "platform/VolumeApi.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lorvex::ntfs {
+
+// The reader shows one message of its own, when the file system refuses a
+// record query. The core knows no windows, so the program installs a handler
+// that shows it. With none installed the message is dropped: the caller
+// already sees the failure as -1, and a library that writes to stderr on its
+// own is a nuisance to every test and tool that uses it.
+using MessageHandler = std::function<void(std::string_view text, std::string_view caption)>;
+
+// Installs the handler (an empty one removes it) and returns the one it replaces.
+MessageHandler SetMessageHandler(MessageHandler handler);
+
+// Hands a message to the installed handler, if any.
+void ShowMessage(std::string_view text, std::string_view caption);
+
+// Record sizes a volume may report before we size buffers from them.
+inline constexpr std::uint32_t kDefaultRecordSize = 1024;
+inline constexpr std::uint32_t kMaxRecordSize = 64 * 1024;
+
+// The first attribute of a real record lies well inside its first KiB, at any
+// record size, so this bound holds for larger records too.
+inline constexpr std::uint16_t kMaxFirstAttributeOffset = 1023;
+
+// True when the record carries the "FILE" signature and its first-attribute
+// offset is at most kMaxFirstAttributeOffset. Every reader treats a record
+// that fails this as empty.
+bool IsValidRecord(std::span<const std::byte> record);
+
+// The answer of the file-record query: the number of the record the file
+// system returned (the nearest lower one in use when the one asked for is
+// free), its length, and its bytes.
+struct TFileRecordOutput {
+    std::int64_t FileReferenceNumber = 0;
+    std::uint32_t FileRecordLength = 0;
+    std::vector<std::byte> FileRecordBuffer;
+};
+
+// One NTFS volume, opened by drive letter: its information, its geometry, the
+// shared read handle of the bracketed readers and the last fetched record.
+// Read only; nothing is ever written to the volume.
+class TNTFSVolume {
+  public:
+    // Only the first character of `drive` is used.
+    TNTFSVolume(platform::VolumeApi& api, std::string_view drive);
+    TNTFSVolume(const TNTFSVolume&) = delete;
+    TNTFSVolume& operator=(const TNTFSVolume&) = delete;
+    // Closes FHandle if a bracket was left open.
+    ~TNTFSVolume();
+
+    void ReadVolumeInformation();
+    void ReadVolumeData();
+
+    // The bracket of every reader that uses FHandle; brackets never nest.
+    bool OpenVolume();
+    void CloseVolume();
+
+    // Reads cluster `lcn` into `buffer`, which must hold FBytesPerCluster
+    // bytes; a smaller buffer, a negative cluster or an offset past 64 bits
+    // leaves it untouched.
+    void ReadCluster(std::span<std::byte> buffer, std::int64_t lcn);
+
+    // 12-byte head plus one record: the size of the output area of
+    // FetchFileRecord.
+    [[nodiscard]] std::size_t GetRecordOutputSize() const;
+
+    // With a handle of its own: copies the record into `buffer` (which must
+    // hold FBytesPerFileRecordSegment bytes) and returns its number, or -1.
+    std::int64_t QueryFileRecord(std::span<std::byte> buffer, std::int64_t recordNo);
+    // Through FHandle into `output` (head and record, GetRecordOutputSize()
+    // bytes); returns the number of the record returned, or -1.
+    std::int64_t FetchFileRecord(std::span<std::byte> output, std::int64_t recordNo);
+    // Through FHandle into FRecord; returns the number of the record
+    // returned, or 0 (FRecord then keeps the previous record).
+    std::int64_t ReadFileRecord(std::int64_t recordNo);
+    [[nodiscard]] std::int64_t EstimateLastRecord() const;
+    // The highest record number in use, or 0 on a volume that is not usable.
+    std::int64_t GetLastRecordNumber();
+    // Fetches the record into FRecord and gives its base record number (its
+    // own number for a base record).
+    std::int64_t ReadRecordBase(std::int64_t& baseId, std::int64_t recordNo);
+
+    double FProgress = 0.0;
+    std::array<std::int64_t, 9> FByteMask{};
+    TFileRecordOutput FRecord;
+    platform::Handle FHandle = 0;
+    std::string FVolumePath;
+    std::string FVolumeName;
+    std::string FDrive;
+    std::string FSerial;
+    std::string FFileSystem;
+    std::string FFileSystemFlags;
+    std::uint32_t FMaxComponentLength = 0;
+    std::int64_t FVolumeSerialNumber = 0;
+    std::int64_t FNumberSectors = 0;
+    std::int64_t FTotalClusters = 0;
+    std::int64_t FFreeClusters = 0;
+    std::int64_t FTotalReserved = 0;
+    std::uint32_t FBytesPerSector = 0;
+    std::uint32_t FBytesPerCluster = 0;
+    std::uint32_t FBytesPerFileRecordSegment = 0;
+    std::uint32_t FClustersPerFileRecordSegment = 0;
+    std::int64_t FMftValidDataLength = 0;
+    std::int64_t FMftStartLcn = 0;
+    std::int64_t FMft2StartLcn = 0;
+    std::int64_t FMftZoneStart = 0;
+    std::int64_t FMftZoneEnd = 0;
+    bool FRecordSize1K = false;
+    std::vector<std::byte> FLastRecord;
+
+  private:
+    // True when the geometry is known and names this as an NTFS volume.
+    [[nodiscard]] bool IsUsable() const;
+    // Issues the file-record query on `handle`; the answer's length never
+    // exceeds `output`.
+    bool QueryRecord(platform::Handle handle, std::span<std::byte> output, std::int64_t recordNo);
+
+    platform::VolumeApi& FApi;
+};
+
+} // namespace lorvex::ntfs
