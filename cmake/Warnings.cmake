@@ -4,5 +4,5 @@ add_library(lorvex_warnings INTERFACE)
 target_compile_options(lorvex_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Werror
   -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
-  -Wnon-virtual-dtor -Woverloaded-virtual -Wnull-dereference
+  -Wnon-virtual-dtor -Woverloaded-virtual
   -Wimplicit-fallthrough)

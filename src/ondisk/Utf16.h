@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+namespace lorvex::ondisk {
+
+// Names on disk are UTF-16LE. An odd trailing byte is dropped.
+std::u16string ReadUtf16(std::span<const std::byte> bytes);
+
+// UTF-8 for texts; an unpaired surrogate becomes U+FFFD rather than bytes
+// that no text widget could show.
+std::string ToUtf8(std::u16string_view text);
+
+std::u16string FromUtf8(std::string_view text);
+
+} // namespace lorvex::ondisk

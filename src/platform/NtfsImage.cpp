@@ -1,0 +1,518 @@
+#include "platform/NtfsImage.h"
+
+#include "ondisk/Attribute.h"
+#include "ondisk/ByteReader.h"
+#include "ondisk/FileRecord.h"
+#include "ondisk/RunList.h"
+#include "ondisk/Utf16.h"
+#include "platform/VolumeApi.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+namespace lorvex::platform {
+
+using ondisk::ByteReader;
+
+namespace {
+
+constexpr std::int64_t kMftRecord = 0;
+constexpr std::int64_t kVolumeRecord = 3;
+constexpr std::int64_t kBitmapRecord = 6;
+
+// An attribute list is at most a few hundred KiB even for files with
+// thousands of extension records; a larger claim is damage, not data.
+constexpr std::size_t kMaxAttributeListBytes = 4U * 1024U * 1024U;
+constexpr std::size_t kChunk = 1U << 20;
+
+// The first unnamed attribute of `type` in a record whose lowest VCN is
+// `lowestVcn` (resident attributes have lowest VCN 0).
+std::optional<ondisk::AttributeSpan> FindAttribute(std::span<const std::byte> record,
+                                                   std::uint32_t type, std::int64_t lowestVcn) {
+    const ByteReader r(record);
+    const auto first = r.u16(ondisk::record::kFirstAttribute);
+    if (!first) {
+        return std::nullopt;
+    }
+    ondisk::AttributeWalker walk(record, *first);
+    while (auto a = walk.Next()) {
+        if (a->type != type) {
+            continue;
+        }
+        const ByteReader ar(a->bytes);
+        if (ar.u8(ondisk::attr::kNameLength).value_or(1) != 0) {
+            continue;
+        }
+        const bool nonResident = ar.u8(ondisk::attr::kNonResident).value_or(0) != 0;
+        const std::int64_t vcn = nonResident ? ar.i64(ondisk::attr::kLowestVcn).value_or(-1) : 0;
+        if (vcn == lowestVcn) {
+            return a;
+        }
+    }
+    return std::nullopt;
+}
+
+// Appends the runs of one non-resident attribute piece, starting at its
+// lowest VCN, to `out`; false on a damaged run list.
+bool AppendExtents(std::span<const std::byte> attribute, std::int64_t lowestVcn,
+                   std::vector<NtfsImage::Extent>& out) {
+    const auto decoded = ondisk::DecodeRunList(ondisk::RunListBytes(attribute));
+    std::int64_t vcn = lowestVcn;
+    for (const auto& run : decoded.runs) {
+        if (run.length <= 0 || vcn > std::numeric_limits<std::int64_t>::max() - run.length) {
+            return false;
+        }
+        out.push_back({vcn, run.lcn, run.length, run.sparse});
+        vcn += run.length;
+    }
+    return decoded.status == ondisk::RunListStatus::Ok;
+}
+
+std::int64_t NextVcn(const std::vector<NtfsImage::Extent>& extents) {
+    return extents.empty() ? 0 : extents.back().vcn + extents.back().length;
+}
+
+} // namespace
+
+std::unique_ptr<NtfsImage> NtfsImage::Open(std::shared_ptr<const SourceBytes> source,
+                                           std::uint32_t& error) {
+    std::byte sector[ondisk::boot::kSize] = {};
+    if (source->Read(0, sector) != sizeof(sector)) {
+        error = error::kUnrecognizedVolume;
+        return nullptr;
+    }
+    auto geometry = ondisk::ParseNtfsBootSector(sector, source->size());
+    if (!geometry) {
+        error = error::kUnrecognizedVolume;
+        return nullptr;
+    }
+    std::unique_ptr<NtfsImage> image(new NtfsImage(std::move(source)));
+    image->geometry_ = *geometry;
+    if (!image->LoadMft(error)) {
+        return nullptr;
+    }
+    if (!image->LoadMftBitmap()) {
+        image->RebuildMftBitmapFromHeaders();
+    }
+    image->LoadLabel();
+    image->CountFreeClusters();
+    image->ComputeMftZone();
+    error = error::kSuccess;
+    return image;
+}
+
+bool NtfsImage::ReadStream(const std::vector<Extent>& extents, std::uint64_t pos,
+                           std::span<std::byte> out) const {
+    const std::uint64_t cluster = geometry_.bytesPerCluster;
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const auto vcn = static_cast<std::int64_t>((pos + done) / cluster);
+        auto it = std::upper_bound(extents.begin(), extents.end(), vcn,
+                                   [](std::int64_t v, const Extent& e) { return v < e.vcn; });
+        if (it == extents.begin()) {
+            return false;
+        }
+        --it;
+        if (vcn >= it->vcn + it->length) {
+            return false;
+        }
+        const std::uint64_t intoExtent = pos + done - static_cast<std::uint64_t>(it->vcn) * cluster;
+        const std::uint64_t left = static_cast<std::uint64_t>(it->length) * cluster - intoExtent;
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, out.size() - done));
+        auto piece = out.subspan(done, n);
+        if (it->sparse) {
+            std::fill(piece.begin(), piece.end(), std::byte{0});
+        } else {
+            if (it->lcn < 0 || it->lcn >= geometry_.totalClusters ||
+                it->length > geometry_.totalClusters - it->lcn) {
+                return false;
+            }
+            const std::uint64_t at = static_cast<std::uint64_t>(it->lcn) * cluster + intoExtent;
+            if (source_->Read(at, piece) != n) {
+                return false;
+            }
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool NtfsImage::ReadRecord(std::int64_t number, std::span<std::byte> out) const {
+    const std::uint64_t size = geometry_.bytesPerRecord;
+    if (number < 0 || out.size() != size) {
+        return false;
+    }
+    if (!ReadStream(mft_, static_cast<std::uint64_t>(number) * size, out)) {
+        return false;
+    }
+    return ondisk::HasFileSignature(out) && ondisk::ApplyFixups(out) == ondisk::FixupResult::Ok;
+}
+
+bool NtfsImage::ReadNonResident(const std::vector<Extent>& extents, std::int64_t dataSize,
+                                std::size_t limit, std::vector<std::byte>& out) const {
+    const std::size_t n = dataSize <= 0 ? 0
+                          : static_cast<std::uint64_t>(dataSize) < limit
+                              ? static_cast<std::size_t>(dataSize)
+                              : limit;
+    out.assign(n, std::byte{0});
+    bool whole = true;
+    for (std::size_t at = 0; at < n; at += kChunk) {
+        auto piece = std::span(out).subspan(at, std::min(kChunk, n - at));
+        if (!ReadStream(extents, at, piece)) {
+            std::fill(piece.begin(), piece.end(), std::byte{0});
+            whole = false;
+        }
+    }
+    return whole;
+}
+
+std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const std::byte> baseRecord,
+                                                              std::int64_t baseNumber,
+                                                              std::uint32_t type,
+                                                              std::vector<Extent>* growing) const {
+    StreamInfo info;
+    std::vector<Extent>& extents = growing != nullptr ? *growing : info.extents;
+
+    auto takeFirstPiece = [&](const ondisk::AttributeSpan& a) -> bool {
+        const ByteReader r(a.bytes);
+        if (r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
+            const auto value = ondisk::ResidentValue(a.bytes);
+            info.resident = true;
+            info.residentValue.assign(value.begin(), value.end());
+            info.dataSize = info.initializedSize = static_cast<std::int64_t>(value.size());
+            return true;
+        }
+        info.dataSize = r.i64(ondisk::attr::kDataSize).value_or(0);
+        info.initializedSize = r.i64(ondisk::attr::kInitializedSize).value_or(0);
+        return AppendExtents(a.bytes, 0, extents);
+    };
+
+    const auto list = FindAttribute(baseRecord, ondisk::type::kAttributeList, 0);
+    if (!list) {
+        const auto a = FindAttribute(baseRecord, type, 0);
+        if (!a) {
+            return std::nullopt;
+        }
+        takeFirstPiece(*a);
+        if (growing != nullptr) {
+            info.extents = *growing;
+        }
+        return info;
+    }
+
+    std::vector<std::byte> listBytes;
+    const ByteReader lr(list->bytes);
+    if (lr.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
+        const auto value = ondisk::ResidentValue(list->bytes);
+        listBytes.assign(value.begin(), value.end());
+    } else {
+        std::vector<Extent> listExtents;
+        AppendExtents(list->bytes, 0, listExtents);
+        const std::int64_t size = lr.i64(ondisk::attr::kDataSize).value_or(0);
+        if (size < 0 || static_cast<std::uint64_t>(size) > kMaxAttributeListBytes) {
+            return std::nullopt;
+        }
+        ReadNonResident(listExtents, size, kMaxAttributeListBytes, listBytes);
+    }
+
+    struct Piece {
+        std::int64_t vcn;
+        std::int64_t record;
+    };
+    std::vector<Piece> pieces;
+    const ByteReader entries(listBytes);
+    for (std::size_t at = 0; entries.fits(at, ondisk::listentry::kMinimumSize);) {
+        const auto length = *entries.u16(at + ondisk::listentry::kLength);
+        if (length < ondisk::listentry::kMinimumSize || !entries.fits(at, length)) {
+            break;
+        }
+        if (*entries.u32(at + ondisk::listentry::kType) == type &&
+            *entries.u8(at + ondisk::listentry::kNameLength) == 0) {
+            pieces.push_back({*entries.i64(at + ondisk::listentry::kLowestVcn),
+                              *entries.recordNumber48(at + ondisk::listentry::kRecord)});
+        }
+        at += length;
+    }
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const Piece& a, const Piece& b) { return a.vcn < b.vcn; });
+
+    std::vector<std::byte> ext(geometry_.bytesPerRecord);
+    bool first = true;
+    for (const auto& piece : pieces) {
+        // Pieces must continue each other; anything else (a piece that names
+        // a VCN already covered, an $MFT that lists itself again) is damage.
+        if (first ? piece.vcn != 0 : piece.vcn != NextVcn(extents)) {
+            break;
+        }
+        std::span<const std::byte> holder = baseRecord;
+        if (piece.record != baseNumber) {
+            if (!ReadRecord(piece.record, ext)) {
+                break;
+            }
+            holder = ext;
+        }
+        const auto a = FindAttribute(holder, type, piece.vcn);
+        if (!a) {
+            break;
+        }
+        if (first) {
+            if (!takeFirstPiece(*a) || info.resident) {
+                break;
+            }
+            first = false;
+        } else if (!AppendExtents(a->bytes, piece.vcn, extents)) {
+            break;
+        }
+    }
+    if (first) {
+        return std::nullopt;
+    }
+    if (growing != nullptr) {
+        info.extents = *growing;
+    }
+    return info;
+}
+
+bool NtfsImage::LoadMft(std::uint32_t& error) {
+    error = error::kFileCorrupt;
+    const std::uint64_t size = geometry_.bytesPerRecord;
+    std::vector<std::byte> record0(size);
+    // Record 0 is where the boot sector says; it describes where everything
+    // else of the $MFT, itself included, lies.
+    const std::uint64_t at =
+        static_cast<std::uint64_t>(geometry_.mftLcn) * geometry_.bytesPerCluster;
+    if (source_->Read(at, record0) != size || !ondisk::HasFileSignature(record0) ||
+        ondisk::ApplyFixups(record0) != ondisk::FixupResult::Ok) {
+        return false;
+    }
+    // The first run must hold record 0 itself before anything else can be read.
+    mft_.clear();
+    auto info = CollectStream(record0, kMftRecord, ondisk::type::kData, &mft_);
+    if (!info || info->resident || mft_.empty() || mft_.front().sparse ||
+        mft_.front().lcn != geometry_.mftLcn) {
+        return false;
+    }
+    std::int64_t mapped = 0;
+    for (const auto& e : mft_) {
+        if (e.length > geometry_.totalClusters - mapped) {
+            return false;
+        }
+        mapped += e.length;
+    }
+    const std::int64_t mappedBytes = mapped * geometry_.bytesPerCluster;
+    const std::int64_t valid = std::clamp<std::int64_t>(info->initializedSize, 0, mappedBytes);
+    mftValidDataLength_ = info->initializedSize < 0 ? 0 : info->initializedSize;
+    recordCount_ =
+        std::min(valid, std::min(info->dataSize, mappedBytes)) / static_cast<std::int64_t>(size);
+    if (recordCount_ <= kBitmapRecord) {
+        return false;
+    }
+    error = error::kSuccess;
+    return true;
+}
+
+bool NtfsImage::LoadMftBitmap() {
+    std::vector<std::byte> record0(geometry_.bytesPerRecord);
+    mftBitmap_.assign(static_cast<std::size_t>((recordCount_ + 63) / 64), 0);
+    if (!ReadRecord(kMftRecord, record0)) {
+        return false;
+    }
+    const auto info = CollectStream(record0, kMftRecord, ondisk::type::kBitmap, nullptr);
+    if (!info) {
+        return false;
+    }
+    const std::size_t needed = static_cast<std::size_t>((recordCount_ + 7) / 8);
+    std::vector<std::byte> bytes;
+    bool whole = true;
+    if (info->resident) {
+        bytes = info->residentValue;
+        bytes.resize(std::min(bytes.size(), needed));
+    } else {
+        whole = ReadNonResident(info->extents, info->initializedSize, needed, bytes);
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        mftBitmap_[i / 8] |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(bytes[i]))
+                             << (8 * (i % 8));
+    }
+    // Bits past the last record are not records.
+    const std::int64_t tail = recordCount_ % 64;
+    if (tail != 0 && !mftBitmap_.empty()) {
+        mftBitmap_.back() &= (std::uint64_t{1} << tail) - 1;
+    }
+    return whole;
+}
+
+void NtfsImage::RebuildMftBitmapFromHeaders() {
+    // With its $BITMAP unreadable the $MFT still says, record by record,
+    // which records are in use; reading them all once is the price of
+    // showing a damaged volume at all.
+    std::vector<std::byte> record(geometry_.bytesPerRecord);
+    std::fill(mftBitmap_.begin(), mftBitmap_.end(), 0);
+    for (std::int64_t n = 0; n < recordCount_; ++n) {
+        if (ReadRecord(n, record) && (ByteReader(record).u16(ondisk::record::kFlags).value_or(0) &
+                                      ondisk::record::kFlagInUse) != 0) {
+            const auto u = static_cast<std::uint64_t>(n);
+            mftBitmap_[u / 64] |= std::uint64_t{1} << (u % 64);
+        }
+    }
+}
+
+void NtfsImage::LoadLabel() {
+    std::vector<std::byte> record(geometry_.bytesPerRecord);
+    if (!InUse(kVolumeRecord) || !ReadRecord(kVolumeRecord, record)) {
+        return;
+    }
+    const auto name = FindAttribute(record, ondisk::type::kVolumeName, 0);
+    if (!name) {
+        return;
+    }
+    label_ = ondisk::ToUtf8(ondisk::ReadUtf16(ondisk::ResidentValue(name->bytes)));
+}
+
+void NtfsImage::CountFreeClusters() {
+    std::vector<std::byte> record(geometry_.bytesPerRecord);
+    const std::int64_t total = geometry_.totalClusters;
+    freeClusters_ = 0;
+    if (!ReadRecord(kBitmapRecord, record)) {
+        return;
+    }
+    const auto info = CollectStream(record, kBitmapRecord, ondisk::type::kData, nullptr);
+    if (!info) {
+        return;
+    }
+    clusterBitmap_ = info->extents;
+    clusterBitmapSize_ = info->dataSize;
+    if (info->resident) {
+        // No formatter keeps a volume's bitmap inside the record; a record
+        // that claims so is damaged and its bitmap is not served.
+        clusterBitmap_.clear();
+        clusterBitmapSize_ = 0;
+        return;
+    }
+    const std::uint64_t needed = static_cast<std::uint64_t>((total + 7) / 8);
+    std::vector<std::byte> chunk(kChunk);
+    std::int64_t used = 0;
+    for (std::uint64_t at = 0; at < needed; at += kChunk) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, needed - at));
+        auto piece = std::span(chunk).first(n);
+        if (!ReadClusterBitmap(at, piece)) {
+            // Unreadable bitmap bytes count as used: never claim free space
+            // we cannot see.
+            const std::int64_t clusters = std::min<std::int64_t>(
+                static_cast<std::int64_t>(n) * 8, total - static_cast<std::int64_t>(at) * 8);
+            used += clusters;
+            continue;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            auto b = std::to_integer<std::uint8_t>(piece[i]);
+            const std::int64_t firstCluster = static_cast<std::int64_t>(at + i) * 8;
+            if (total - firstCluster < 8) {
+                b = static_cast<std::uint8_t>(b & ((1U << (total - firstCluster)) - 1));
+            }
+            used += std::popcount(b);
+        }
+    }
+    freeClusters_ = total - used;
+}
+
+bool NtfsImage::ReadClusterBitmap(std::uint64_t firstByte, std::span<std::byte> out) const {
+    if (clusterBitmapSize_ < 0 ||
+        firstByte + out.size() > static_cast<std::uint64_t>(clusterBitmapSize_)) {
+        return false;
+    }
+    return ReadStream(clusterBitmap_, firstByte, out);
+}
+
+void NtfsImage::ComputeMftZone() {
+    // The zone the allocator keeps free for the $MFT to grow into: an eighth
+    // of the volume from the $MFT's start, halved until it fits. When the
+    // $MFT sits where a fresh format puts it, the zone reaches back to the
+    // start of the volume, so that the clusters before the $MFT are kept too.
+    const std::int64_t total = geometry_.totalClusters;
+    const std::int64_t cluster = geometry_.bytesPerCluster;
+    std::int64_t size = total >> 3;
+    std::int64_t standard = (8192 + 2 * cluster - 1) / cluster;
+    if (standard * cluster < 16 * 1024) {
+        standard = (16 * 1024 + cluster - 1) / cluster;
+    }
+    mftZoneStart_ = geometry_.mftLcn <= standard ? 0 : geometry_.mftLcn;
+    mftZoneEnd_ = geometry_.mftLcn + size;
+    while (mftZoneEnd_ >= total && size > 0) {
+        size >>= 1;
+        mftZoneEnd_ = geometry_.mftLcn + size;
+    }
+}
+
+bool NtfsImage::InUse(std::int64_t number) const {
+    if (number < 0 || number >= recordCount_) {
+        return false;
+    }
+    const auto n = static_cast<std::uint64_t>(number);
+    return ((mftBitmap_[n / 64] >> (n % 64)) & 1U) != 0;
+}
+
+std::int64_t NtfsImage::HighestInUseAtOrBelow(std::int64_t number) const {
+    if (number < 0 || recordCount_ == 0) {
+        return -1;
+    }
+    auto n = static_cast<std::uint64_t>(std::min(number, recordCount_ - 1));
+    std::size_t word = n / 64;
+    const unsigned bit = n % 64;
+    std::uint64_t bits =
+        mftBitmap_[word] & (bit == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bit + 1)) - 1);
+    for (;;) {
+        if (bits != 0) {
+            return static_cast<std::int64_t>(word * 64 + 63 -
+                                             static_cast<unsigned>(std::countl_zero(bits)));
+        }
+        if (word == 0) {
+            return -1;
+        }
+        bits = mftBitmap_[--word];
+    }
+}
+
+std::optional<std::int64_t> NtfsImage::FetchRecord(std::int64_t number,
+                                                   std::span<std::byte> out) const {
+    std::int64_t at = number;
+    while (at >= 0) {
+        const std::int64_t candidate = HighestInUseAtOrBelow(at);
+        if (candidate < 0) {
+            return std::nullopt;
+        }
+        // A record whose update sequence does not check is as good as free:
+        // the caller is answered with the next lower one that reads.
+        if (ReadRecord(candidate, out)) {
+            return candidate;
+        }
+        at = candidate - 1;
+    }
+    return std::nullopt;
+}
+
+void NtfsImage::FillVolumeData(std::span<std::byte> out) const {
+    using ondisk::StoreLE;
+    namespace vd = volumedata;
+    std::fill(out.begin(), out.end(), std::byte{0});
+    const auto& g = geometry_;
+    StoreLE(out, vd::kVolumeSerialNumber, g.serialNumber, 8);
+    StoreLE(out, vd::kNumberSectors, g.totalSectors, 8);
+    StoreLE(out, vd::kTotalClusters, static_cast<std::uint64_t>(g.totalClusters), 8);
+    StoreLE(out, vd::kFreeClusters, static_cast<std::uint64_t>(freeClusters_), 8);
+    StoreLE(out, vd::kTotalReserved, 0, 8);
+    StoreLE(out, vd::kBytesPerSector, g.bytesPerSector, 4);
+    StoreLE(out, vd::kBytesPerCluster, g.bytesPerCluster, 4);
+    StoreLE(out, vd::kBytesPerFileRecordSegment, g.bytesPerRecord, 4);
+    StoreLE(out, vd::kClustersPerFileRecordSegment, g.bytesPerRecord / g.bytesPerCluster, 4);
+    StoreLE(out, vd::kMftValidDataLength, static_cast<std::uint64_t>(mftValidDataLength_), 8);
+    StoreLE(out, vd::kMftStartLcn, static_cast<std::uint64_t>(g.mftLcn), 8);
+    StoreLE(out, vd::kMft2StartLcn, static_cast<std::uint64_t>(g.mftMirrLcn), 8);
+    StoreLE(out, vd::kMftZoneStart, static_cast<std::uint64_t>(mftZoneStart_), 8);
+    StoreLE(out, vd::kMftZoneEnd, static_cast<std::uint64_t>(mftZoneEnd_), 8);
+}
+
+} // namespace lorvex::platform

@@ -1,0 +1,414 @@
+#include "platform/RawVolumeSystem.h"
+
+#include "ondisk/ByteReader.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace lorvex::platform {
+
+namespace {
+
+using ondisk::StoreLE;
+
+constexpr std::uint32_t kNtfsFlags =
+    fsflags::kCaseSensitiveSearch | fsflags::kCasePreservedNames | fsflags::kUnicodeOnDisk |
+    fsflags::kPersistentAcls | fsflags::kFileCompression | fsflags::kVolumeQuotas |
+    fsflags::kSupportsSparseFiles | fsflags::kSupportsReparsePoints | fsflags::kSupportsObjectIds |
+    fsflags::kSupportsEncryption | fsflags::kNamedStreams |
+    // Every volume is read-only to us, and saying so is the truth a caller
+    // can act on.
+    fsflags::kReadOnlyVolume;
+constexpr std::uint32_t kFatFlags =
+    fsflags::kCasePreservedNames | fsflags::kUnicodeOnDisk | fsflags::kReadOnlyVolume;
+constexpr std::uint32_t kMaxComponentLength = 255;
+
+std::uint64_t Fnv1a(std::string_view text, std::uint64_t seed) {
+    std::uint64_t h = seed;
+    for (const char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 0x100000001B3ULL;
+    }
+    return h;
+}
+
+// A volume GUID derived from where the volume lives, so the same source gives
+// the same name every run.
+std::string DerivedGuid(std::string_view key) {
+    const std::uint64_t a = Fnv1a(key, 0xCBF29CE484222325ULL);
+    const std::uint64_t b = Fnv1a(key, 0x84222325CBF29CE4ULL ^ a);
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08x-%04x-%04x-%04x-%012llx}",
+                  static_cast<unsigned>(a >> 32), static_cast<unsigned>((a >> 16) & 0xFFFF),
+                  static_cast<unsigned>((a & 0x0FFF) | 0x5000),
+                  static_cast<unsigned>(((b >> 48) & 0x3FFF) | 0x8000),
+                  static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
+    return text;
+}
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (auto& c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::string CanonicalPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr) {
+        return resolved;
+    }
+    return path;
+}
+
+} // namespace
+
+RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources) {
+    for (const auto& source : sources) {
+        std::string problem;
+        auto regions = ProbeSource(source, problem);
+        if (regions.empty()) {
+            problems_.push_back(source + ": " + problem);
+            continue;
+        }
+        AddRegions(std::move(regions));
+    }
+}
+
+std::unique_ptr<RawVolumeSystem> RawVolumeSystem::ForMachine() {
+    std::unique_ptr<RawVolumeSystem> system(new RawVolumeSystem());
+    system->AddRegions(ProbeMachine());
+    return system;
+}
+
+void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
+    for (auto& region : regions) {
+        if (drives_.size() >= 24) {
+            problems_.push_back(region.path + ": no drive letter left");
+            continue;
+        }
+        Drive d;
+        d.letter = static_cast<char>('C' + drives_.size());
+        if (!region.partitionUuid.empty()) {
+            d.volumeGuid = "{" + Lower(region.partitionUuid) + "}";
+        } else {
+            d.volumeGuid =
+                DerivedGuid(CanonicalPath(region.path) + "@" + std::to_string(region.offset));
+        }
+        // The same source named twice is two drives; keep their names apart.
+        for (int n = 1;
+             std::any_of(drives_.begin(), drives_.end(),
+                         [&](const Drive& other) { return other.volumeGuid == d.volumeGuid; });
+             ++n) {
+            d.volumeGuid = DerivedGuid(d.volumeGuid + "#" + std::to_string(n));
+        }
+        d.region = std::move(region);
+        drives_.push_back(std::move(d));
+        caches_.emplace_back();
+    }
+}
+
+bool RawVolumeSystem::Fail(std::uint32_t code) {
+    lastError_ = code;
+    return false;
+}
+
+const RawVolumeSystem::Drive* RawVolumeSystem::FindByRoot(std::string_view rootPath) {
+    if (rootPath.size() < 2 || rootPath[1] != ':') {
+        return nullptr;
+    }
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(rootPath[0])));
+    for (const auto& d : drives_) {
+        if (d.letter == letter) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+std::uint32_t RawVolumeSystem::GetLogicalDrives() {
+    std::uint32_t mask = 0;
+    for (const auto& d : drives_) {
+        mask |= 1U << (d.letter - 'A');
+    }
+    return mask;
+}
+
+std::uint32_t RawVolumeSystem::GetDriveType(std::string_view rootPath) {
+    return FindByRoot(rootPath) != nullptr ? drivetype::kFixed : drivetype::kNoRootDir;
+}
+
+std::optional<std::string> RawVolumeSystem::QueryDosDevice(std::string_view deviceName) {
+    const Drive* d = FindByRoot(deviceName);
+    if (d == nullptr) {
+        Fail(error::kFileNotFound);
+        return std::nullopt;
+    }
+    std::string target = d->region.path;
+    if (d->region.partition > 0) {
+        target += "#" + std::to_string(d->region.partition);
+    }
+    return target;
+}
+
+std::optional<std::string>
+RawVolumeSystem::GetVolumeNameForVolumeMountPoint(std::string_view rootPath) {
+    const Drive* d = FindByRoot(rootPath);
+    if (d == nullptr || rootPath.size() != 3 || rootPath[2] != '\\') {
+        Fail(error::kInvalidParameter);
+        return std::nullopt;
+    }
+    return "\\\\?\\Volume" + d->volumeGuid + "\\";
+}
+
+bool RawVolumeSystem::Load(std::size_t drive, Cache*& out) {
+    Cache& cache = caches_[drive];
+    const SourceRegion& region = drives_[drive].region;
+    struct stat st {};
+    if (stat(region.path.c_str(), &st) != 0) {
+        return Fail(error::kFileNotFound);
+    }
+    const std::int64_t mtime =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (!cache.bytes || cache.size != st.st_size || cache.mtimeNs != mtime) {
+        std::uint32_t code = 0;
+        std::shared_ptr<const SourceBytes> bytes =
+            SourceBytes::Open(region.path, region.offset, region.length, code);
+        if (!bytes) {
+            cache = Cache{};
+            return Fail(code);
+        }
+        cache.bytes = bytes;
+        cache.ntfs = NtfsImage::Open(bytes, cache.ntfsError);
+        cache.size = st.st_size;
+        cache.mtimeNs = mtime;
+    }
+    out = &cache;
+    return true;
+}
+
+std::optional<VolumeInformation> RawVolumeSystem::GetVolumeInformation(std::string_view rootPath) {
+    const Drive* d = FindByRoot(rootPath);
+    if (d == nullptr) {
+        Fail(error::kInvalidParameter);
+        return std::nullopt;
+    }
+    Cache* cache = nullptr;
+    if (!Load(static_cast<std::size_t>(d - drives_.data()), cache)) {
+        return std::nullopt;
+    }
+    VolumeInformation info;
+    info.maxComponentLength = kMaxComponentLength;
+    if (cache->ntfs) {
+        info.label = cache->ntfs->label();
+        info.serialNumber = static_cast<std::uint32_t>(cache->ntfs->geometry().serialNumber);
+        info.fileSystemFlags = kNtfsFlags;
+        info.fileSystemName = "NTFS";
+        return info;
+    }
+    const std::string& fs = d->region.fileSystem;
+    if (fs == "NTFS") {
+        // The boot sector says NTFS, but not one whose numbers we can use:
+        // the name is the truth, the volume data query will fail.
+        info.label = d->region.label;
+        info.fileSystemFlags = kNtfsFlags;
+        info.fileSystemName = fs;
+        return info;
+    }
+    if (fs == "FAT12" || fs == "FAT16" || fs == "FAT32" || fs == "exFAT") {
+        info.label = d->region.label;
+        info.serialNumber = d->region.serial;
+        info.fileSystemFlags = kFatFlags;
+        info.fileSystemName = fs;
+        return info;
+    }
+    Fail(error::kUnrecognizedVolume);
+    return std::nullopt;
+}
+
+Handle RawVolumeSystem::CreateFile(std::string_view devicePath) {
+    constexpr std::string_view kPrefix = "\\\\.\\volume";
+    const std::string path = Lower(devicePath);
+    if (!path.starts_with(kPrefix)) {
+        Fail(error::kFileNotFound);
+        return kInvalidHandle;
+    }
+    const std::string guid = path.substr(kPrefix.size());
+    for (std::size_t i = 0; i < drives_.size(); ++i) {
+        if (drives_[i].volumeGuid != guid) {
+            continue;
+        }
+        Cache* cache = nullptr;
+        if (!Load(i, cache)) {
+            return kInvalidHandle;
+        }
+        const Handle h = nextHandle_++;
+        handles_[h] = Opened{i, 0, cache->bytes, cache->ntfs};
+        return h;
+    }
+    Fail(error::kFileNotFound);
+    return kInvalidHandle;
+}
+
+bool RawVolumeSystem::CloseHandle(Handle handle) {
+    if (handles_.erase(handle) == 0) {
+        return Fail(error::kInvalidHandle);
+    }
+    return true;
+}
+
+RawVolumeSystem::Opened* RawVolumeSystem::Find(Handle handle) {
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) {
+        Fail(error::kInvalidHandle);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+bool RawVolumeSystem::DeviceIoControl(Handle handle, std::uint32_t code,
+                                      std::span<const std::byte> in, std::span<std::byte> out,
+                                      std::uint32_t* bytesReturned) {
+    Opened* h = Find(handle);
+    if (h == nullptr) {
+        return false;
+    }
+    std::uint32_t returned = 0;
+    bool ok = false;
+    switch (code) {
+    case kFsctlGetNtfsVolumeData:
+        ok = VolumeData(*h, out, &returned);
+        break;
+    case kFsctlGetNtfsFileRecord:
+        ok = FileRecord(*h, in, out, &returned);
+        break;
+    case kFsctlGetVolumeBitmap:
+        ok = VolumeBitmap(*h, in, out, &returned);
+        break;
+    default:
+        Fail(error::kInvalidFunction);
+        break;
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = returned;
+    }
+    return ok;
+}
+
+bool RawVolumeSystem::VolumeData(const Opened& h, std::span<std::byte> out,
+                                 std::uint32_t* returned) {
+    if (!h.ntfs) {
+        return Fail(error::kInvalidFunction);
+    }
+    if (out.size() < volumedata::kSize) {
+        return Fail(error::kInsufficientBuffer);
+    }
+    h.ntfs->FillVolumeData(out.first(volumedata::kSize));
+    *returned = volumedata::kSize;
+    return true;
+}
+
+bool RawVolumeSystem::FileRecord(const Opened& h, std::span<const std::byte> in,
+                                 std::span<std::byte> out, std::uint32_t* returned) {
+    if (!h.ntfs) {
+        return Fail(error::kInvalidFunction);
+    }
+    const auto number = ondisk::ByteReader(in).i64(0);
+    if (!number || *number < 0) {
+        return Fail(error::kInvalidParameter);
+    }
+    const std::size_t size = h.ntfs->geometry().bytesPerRecord;
+    if (out.size() < filerecord::kFileRecordBuffer + size) {
+        return Fail(error::kInsufficientBuffer);
+    }
+    // Fetched aside first: a failed query leaves the caller's area as it was.
+    scratch_.resize(size);
+    const auto found = h.ntfs->FetchRecord(*number, scratch_);
+    if (!found) {
+        return Fail(error::kFileNotFound);
+    }
+    StoreLE(out, filerecord::kFileReferenceNumber, static_cast<std::uint64_t>(*found), 8);
+    StoreLE(out, filerecord::kFileRecordLength, size, 4);
+    std::copy(scratch_.begin(), scratch_.end(), out.begin() + filerecord::kFileRecordBuffer);
+    *returned = static_cast<std::uint32_t>(filerecord::kFileRecordBuffer + size);
+    return true;
+}
+
+bool RawVolumeSystem::VolumeBitmap(const Opened& h, std::span<const std::byte> in,
+                                   std::span<std::byte> out, std::uint32_t* returned) {
+    if (!h.ntfs) {
+        return Fail(error::kInvalidFunction);
+    }
+    const std::int64_t total = h.ntfs->geometry().totalClusters;
+    const auto requested = ondisk::ByteReader(in).i64(0);
+    if (!requested || *requested < 0 || *requested >= total) {
+        return Fail(error::kInvalidParameter);
+    }
+    if (out.size() < volumebitmap::kBuffer) {
+        return Fail(error::kInsufficientBuffer);
+    }
+    // The answer starts on a byte of the bitmap, as the native query's does.
+    const std::int64_t start = *requested / 8 * 8;
+    const std::int64_t clusters = total - start;
+    const auto needed = static_cast<std::size_t>((clusters + 7) / 8);
+    const std::size_t room = out.size() - volumebitmap::kBuffer;
+    const std::size_t n = std::min(needed, room);
+    auto bits = out.subspan(volumebitmap::kBuffer, n);
+    if (!h.ntfs->ReadClusterBitmap(static_cast<std::uint64_t>(start / 8), bits)) {
+        return Fail(error::kFileCorrupt);
+    }
+    if (n == needed && clusters % 8 != 0) {
+        bits[n - 1] &= static_cast<std::byte>((1U << (clusters % 8)) - 1);
+    }
+    StoreLE(out, volumebitmap::kStartingLcn, static_cast<std::uint64_t>(start), 8);
+    StoreLE(out, volumebitmap::kBitmapSize, static_cast<std::uint64_t>(clusters), 8);
+    *returned = static_cast<std::uint32_t>(volumebitmap::kBuffer + n);
+    if (n < needed) {
+        return Fail(error::kMoreData);
+    }
+    return true;
+}
+
+bool RawVolumeSystem::SetFilePointerEx(Handle handle, std::int64_t offset) {
+    Opened* h = Find(handle);
+    if (h == nullptr) {
+        return false;
+    }
+    if (offset < 0) {
+        return Fail(error::kInvalidParameter);
+    }
+    h->position = offset;
+    return true;
+}
+
+bool RawVolumeSystem::ReadFile(Handle handle, std::span<std::byte> buffer,
+                               std::uint32_t* bytesRead) {
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    Opened* h = Find(handle);
+    if (h == nullptr) {
+        return false;
+    }
+    const auto pos = static_cast<std::uint64_t>(h->position);
+    const std::uint64_t size = h->bytes->size();
+    const std::uint64_t expect =
+        pos >= size ? 0 : std::min<std::uint64_t>(buffer.size(), size - pos);
+    const std::size_t n = h->bytes->Read(pos, buffer);
+    h->position += static_cast<std::int64_t>(n);
+    if (bytesRead != nullptr) {
+        *bytesRead = static_cast<std::uint32_t>(n);
+    }
+    if (n < expect) {
+        return Fail(error::kReadFault);
+    }
+    return true;
+}
+
+} // namespace lorvex::platform

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "platform/NtfsImage.h"
+#include "platform/SourceProbe.h"
+#include "platform/VolumeApi.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lorvex::platform {
+
+// The volume queries answered from raw sources: image files, whole-disk images
+// and block devices, each region of which becomes a fixed drive, C: onwards.
+// Everything is read-only; there is no call here that could write.
+class RawVolumeSystem final : public VolumeApi {
+  public:
+    struct Drive {
+        char letter = 0;
+        SourceRegion region;
+        std::string volumeGuid; // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
+    };
+
+    // One drive per region of every source, in the order given. Sources that
+    // cannot be opened are skipped and their reasons kept in `problems`.
+    explicit RawVolumeSystem(const std::vector<std::string>& sources);
+    // The machine's own NTFS partitions.
+    static std::unique_ptr<RawVolumeSystem> ForMachine();
+
+    [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
+    [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
+
+    std::uint32_t GetLogicalDrives() override;
+    std::uint32_t GetDriveType(std::string_view rootPath) override;
+    std::optional<std::string> QueryDosDevice(std::string_view deviceName) override;
+    std::optional<std::string> GetVolumeNameForVolumeMountPoint(std::string_view rootPath) override;
+    std::optional<VolumeInformation> GetVolumeInformation(std::string_view rootPath) override;
+    Handle CreateFile(std::string_view devicePath) override;
+    bool CloseHandle(Handle handle) override;
+    bool DeviceIoControl(Handle handle, std::uint32_t code, std::span<const std::byte> in,
+                         std::span<std::byte> out, std::uint32_t* bytesReturned) override;
+    bool SetFilePointerEx(Handle handle, std::int64_t offset) override;
+    bool ReadFile(Handle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead) override;
+    [[nodiscard]] std::uint32_t GetLastError() const override { return lastError_; }
+
+  private:
+    RawVolumeSystem() = default;
+    void AddRegions(std::vector<SourceRegion> regions);
+
+    struct Opened {
+        std::size_t drive = 0;
+        std::int64_t position = 0;
+        std::shared_ptr<const SourceBytes> bytes;
+        std::shared_ptr<const NtfsImage> ntfs; // null when the drive is not NTFS we can read
+    };
+    // The parsed volume of a drive, shared by every handle: re-read when the
+    // source changed size or time since it was parsed.
+    struct Cache {
+        std::shared_ptr<const SourceBytes> bytes;
+        std::shared_ptr<const NtfsImage> ntfs;
+        std::uint32_t ntfsError = 0;
+        std::int64_t size = -1;
+        std::int64_t mtimeNs = -1;
+    };
+
+    const Drive* FindByRoot(std::string_view rootPath);
+    bool Load(std::size_t drive, Cache*& out);
+    Opened* Find(Handle handle);
+    bool Fail(std::uint32_t code);
+
+    bool VolumeData(const Opened& h, std::span<std::byte> out, std::uint32_t* returned);
+    bool FileRecord(const Opened& h, std::span<const std::byte> in, std::span<std::byte> out,
+                    std::uint32_t* returned);
+    bool VolumeBitmap(const Opened& h, std::span<const std::byte> in, std::span<std::byte> out,
+                      std::uint32_t* returned);
+
+    std::vector<Drive> drives_;
+    std::vector<std::string> problems_;
+    std::vector<Cache> caches_;
+    std::map<Handle, Opened> handles_;
+    Handle nextHandle_ = 0x100;
+    std::uint32_t lastError_ = 0;
+    std::vector<std::byte> scratch_;
+};
+
+} // namespace lorvex::platform

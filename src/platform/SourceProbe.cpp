@@ -1,0 +1,197 @@
+#include "platform/SourceProbe.h"
+
+#include "platform/SourceBytes.h"
+
+#include <blkid/blkid.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lorvex::platform {
+
+namespace {
+
+struct ProbeDeleter {
+    void operator()(blkid_probe p) const { blkid_free_probe(p); }
+};
+using Probe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, ProbeDeleter>;
+
+std::string Lookup(blkid_probe probe, const char* name) {
+    const char* value = nullptr;
+    if (blkid_probe_lookup_value(probe, name, &value, nullptr) == 0 && value != nullptr) {
+        return value;
+    }
+    return {};
+}
+
+// FAT and exFAT serials print as "1A2B-3C4D".
+std::uint32_t ParseSerial(const std::string& uuid) {
+    std::uint32_t v = 0;
+    for (const char c : uuid) {
+        if (c == '-') {
+            continue;
+        }
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::toupper(static_cast<unsigned char>(c)) - 'A' + 10
+                              : -1;
+        if (digit < 0) {
+            return 0;
+        }
+        v = (v << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return v;
+}
+
+// Fills in the file system of a region from the superblock probes.
+void RecogniseFileSystem(int fd, SourceRegion& region) {
+    Probe probe(blkid_new_probe());
+    if (!probe || blkid_probe_set_device(probe.get(), fd, static_cast<blkid_loff_t>(region.offset),
+                                         static_cast<blkid_loff_t>(region.length)) != 0) {
+        return;
+    }
+    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL |
+                                                       BLKID_SUBLKS_UUID | BLKID_SUBLKS_VERSION);
+    blkid_probe_enable_partitions(probe.get(), 0);
+    if (blkid_do_safeprobe(probe.get()) != 0) {
+        return;
+    }
+    const std::string type = Lookup(probe.get(), "TYPE");
+    if (type == "ntfs") {
+        region.fileSystem = "NTFS";
+    } else if (type == "vfat") {
+        const std::string version = Lookup(probe.get(), "VERSION");
+        region.fileSystem = version.empty() ? "FAT" : version;
+    } else if (type == "exfat") {
+        region.fileSystem = "exFAT";
+    } else {
+        return;
+    }
+    region.label = Lookup(probe.get(), "LABEL");
+    if (region.fileSystem != "NTFS") {
+        region.serial = ParseSerial(Lookup(probe.get(), "UUID"));
+    }
+}
+
+} // namespace
+
+std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error) {
+    std::vector<SourceRegion> regions;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return regions;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    bool ok = false;
+    const std::uint64_t total = SourceSize(fd, ok);
+    struct stat st {};
+    fstat(fd, &st);
+    if (!ok) {
+        error = "not a file or block device";
+        return regions;
+    }
+    const bool device = S_ISBLK(st.st_mode);
+
+    Probe probe(blkid_new_probe());
+    if (probe && blkid_probe_set_device(probe.get(), fd, 0, 0) == 0) {
+        blkid_probe_enable_superblocks(probe.get(), 0);
+        blkid_probe_enable_partitions(probe.get(), 1);
+        blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
+        blkid_partlist list = blkid_probe_get_partitions(probe.get());
+        const int count = list != nullptr ? blkid_partlist_numof_partitions(list) : 0;
+        for (int i = 0; i < count; ++i) {
+            blkid_partition part = blkid_partlist_get_partition(list, i);
+            // A DOS extended partition only contains the logical ones, which
+            // the list names on their own.
+            if (part == nullptr || blkid_partition_is_extended(part) != 0) {
+                continue;
+            }
+            const auto start = blkid_partition_get_start(part);
+            const auto size = blkid_partition_get_size(part);
+            if (start < 0 || size <= 0) {
+                continue;
+            }
+            SourceRegion r;
+            r.path = path;
+            r.blockDevice = device;
+            r.partition = blkid_partition_get_partno(part);
+            // Partition tables count 512-byte sectors whatever the device's.
+            const std::uint64_t offset = static_cast<std::uint64_t>(start) * 512U;
+            const std::uint64_t length = static_cast<std::uint64_t>(size) * 512U;
+            // An entry that points past the end of the disk still becomes a
+            // drive, but reads stop where the source stops.
+            r.offset = std::min(offset, total);
+            r.length = std::min(length, total - r.offset);
+            if (const char* uuid = blkid_partition_get_uuid(part)) {
+                r.partitionUuid = uuid;
+            }
+            regions.push_back(std::move(r));
+        }
+    }
+    if (regions.empty()) {
+        SourceRegion r;
+        r.path = path;
+        r.blockDevice = device;
+        r.length = total;
+        regions.push_back(std::move(r));
+    }
+    for (auto& r : regions) {
+        if (r.length > 0) {
+            RecogniseFileSystem(fd, r);
+        }
+    }
+    return regions;
+}
+
+std::vector<SourceRegion> ProbeMachine() {
+    std::vector<SourceRegion> found;
+    DIR* dir = opendir("/sys/class/block");
+    if (dir == nullptr) {
+        return found;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name.starts_with("loop") || name.starts_with("ram") ||
+            name.starts_with("zram")) {
+            continue;
+        }
+        names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) {
+        const std::string path = "/dev/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        bool ok = false;
+        SourceRegion r;
+        r.path = path;
+        r.blockDevice = true;
+        r.length = SourceSize(fd, ok);
+        if (ok && r.length > 0) {
+            RecogniseFileSystem(fd, r);
+        }
+        ::close(fd);
+        if (r.fileSystem == "NTFS") {
+            found.push_back(std::move(r));
+        }
+    }
+    return found;
+}
+
+} // namespace lorvex::platform

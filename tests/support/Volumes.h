@@ -1,0 +1,112 @@
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace lorvex::test {
+
+// Where the generated volumes and the unpacked Windows samples live.
+inline std::filesystem::path VolumeDir() {
+    return LORVEX_VOLUME_DIR;
+}
+inline std::filesystem::path WindowsVolumeDir() {
+    return VolumeDir() / "windows";
+}
+
+// One NTFS volume to check against the independent reader: the source, and
+// the byte offset of the volume inside it (a partition of a whole-disk image).
+struct NtfsVolumeCase {
+    std::string name;
+    std::filesystem::path source;
+    std::uint64_t offsetSectors = 0; // 512-byte sectors, as the oracle takes it
+    int partitionIndex = 0;          // index of the volume among the source's drives
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// key=value lines of a volume's sidecar facts file.
+inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path& path) {
+    std::map<std::string, std::string> facts;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) {
+            facts[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return facts;
+}
+
+// Runs a shell command and gives its standard output.
+inline std::string Run(const std::string& command) {
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) {
+        return out;
+    }
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0) {
+        out.append(buffer, n);
+    }
+    return out;
+}
+
+inline std::string Quote(const std::filesystem::path& p) {
+    return "'" + p.string() + "'";
+}
+
+// Every NTFS volume the tests compare with the independent reader: the
+// generated ones and the partitions of the Windows samples that are present.
+inline std::vector<NtfsVolumeCase> OracleVolumes() {
+    std::vector<NtfsVolumeCase> cases;
+    for (const char* name : {"ntfs-4k", "ntfs-512", "ntfs-64k", "ntfs-rec4k", "ntfs-mftlist"}) {
+        const auto p = VolumeDir() / (std::string(name) + ".img");
+        if (std::filesystem::exists(p)) {
+            cases.push_back({name, p, 0, 0});
+        }
+    }
+    if (std::filesystem::exists(VolumeDir() / "demo.img")) {
+        cases.push_back({"demo", VolumeDir() / "demo.img", 0, 0});
+    }
+    if (std::filesystem::exists(VolumeDir() / "gpt-disk.img")) {
+        // Offsets come from the oracle's own partition listing.
+        const std::string mmls = Run("mmls -B " + Quote(VolumeDir() / "gpt-disk.img"));
+        std::istringstream in(mmls);
+        std::string line;
+        int index = 0;
+        while (std::getline(in, line)) {
+            if (line.find("Basic data") == std::string::npos &&
+                line.find("Microsoft") == std::string::npos) {
+                continue;
+            }
+            std::istringstream f(line);
+            std::string slot, part, start;
+            f >> slot >> part >> start;
+            cases.push_back({"gpt-" + std::to_string(index), VolumeDir() / "gpt-disk.img",
+                             std::stoull(start), index});
+            ++index;
+        }
+    }
+    for (const char* name : {"windows10-slack", "windows10-lastaccess"}) {
+        const auto p = WindowsVolumeDir() / (std::string(name) + ".raw");
+        if (std::filesystem::exists(p)) {
+            cases.push_back({name, p, 128, 0});
+        }
+    }
+    return cases;
+}
+
+} // namespace lorvex::test
