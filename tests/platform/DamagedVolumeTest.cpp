@@ -36,7 +36,7 @@ TEST(Damaged, ImpossibleGeometryGivesAnInertDrive) {
 }
 
 TEST(Damaged, AnUnreadableMftBitmapFallsBackToTheRecordHeaders) {
-    RawVolumeSystem good({(VolumeDir() / "ntfs-512.img").string()});
+    RawVolumeSystem good({(VolumeDir() / "ntfs-small.img").string()});
     RawVolumeSystem bad({Image("mft-bitmap")});
     const Handle g = OpenDrive(good, 'C');
     const Handle b = OpenDrive(bad, 'C');
