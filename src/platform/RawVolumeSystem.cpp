@@ -95,7 +95,9 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
         }
         Drive d;
         d.letter = static_cast<char>('C' + drives_.size());
-        if (!region.partitionUuid.empty()) {
+        // GPT partitions carry a GUID of their own; an MBR only has a disk
+        // signature with a partition number, which is no GUID.
+        if (region.partitionUuid.size() == 36) {
             d.volumeGuid = "{" + Lower(region.partitionUuid) + "}";
         } else {
             d.volumeGuid =
