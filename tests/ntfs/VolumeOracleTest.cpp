@@ -1,0 +1,132 @@
+// The volume object on real volumes, against the independent reader.
+#include "ntfs/NTFSVolume.h"
+#include "platform/RawVolumeSystem.h"
+#include "support/Volumes.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+namespace lorvex::test {
+namespace {
+
+using ntfs::TNTFSVolume;
+using platform::RawVolumeSystem;
+
+std::string Oracle(const std::string& tool, const NtfsVolumeCase& v,
+                   const std::string& extra = "") {
+    return Run(tool + " -o " + std::to_string(v.offsetSectors) + " " + extra + " " +
+               Quote(v.source) + " 2>/dev/null");
+}
+
+std::string After(const std::string& text, const std::string& key) {
+    const auto at = text.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const auto start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::string Letter(const NtfsVolumeCase& v) {
+    return std::string(1, static_cast<char>('C' + v.partitionIndex));
+}
+
+TEST(VolumeOracle, GeometryLabelAndLastRecordMatchTheIndependentReader) {
+    const auto cases = OracleVolumes();
+    ASSERT_FALSE(cases.empty());
+    for (const auto& v : cases) {
+        SCOPED_TRACE(v.name);
+        RawVolumeSystem sys({v.source.string()});
+        TNTFSVolume volume(sys, Letter(v));
+        const std::string fsstat = Oracle("fsstat", v);
+        ASSERT_EQ(volume.FFileSystem, "NTFS");
+        EXPECT_EQ(volume.FVolumeName, After(fsstat, "Volume Name: "));
+        EXPECT_EQ(volume.FTotalClusters,
+                  std::stoll(After(fsstat, "Total Cluster Range: 0 - ")) + 1);
+        EXPECT_EQ(std::to_string(volume.FBytesPerCluster), After(fsstat, "Cluster Size: "));
+        EXPECT_EQ(std::to_string(volume.FBytesPerFileRecordSegment) + " bytes",
+                  After(fsstat, "Size of MFT Entries: "));
+        EXPECT_EQ(std::to_string(volume.FMftStartLcn), After(fsstat, "First Cluster of MFT: "));
+        EXPECT_EQ(std::to_string(volume.FMft2StartLcn),
+                  After(fsstat, "First Cluster of MFT Mirror: "));
+        const std::string serial = After(fsstat, "Volume Serial Number: ");
+        ASSERT_GE(serial.size(), 8U);
+        EXPECT_EQ(volume.FSerial,
+                  serial.substr(serial.size() - 8, 4) + "-" + serial.substr(serial.size() - 4));
+
+        // The last record in use: the oracle's highest allocated record, or
+        // an extension record above it, which the oracle does not list.
+        std::int64_t highest = -1;
+        std::istringstream in(Oracle("ils", v, "-a"));
+        const std::int64_t virtualDir = std::stoll(After(fsstat, "Range: 0 - "));
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
+                const std::int64_t n = std::stoll(line.substr(0, line.find('|')));
+                if (n != virtualDir) {
+                    highest = std::max(highest, n);
+                }
+            }
+        }
+        const std::int64_t last = volume.GetLastRecordNumber();
+        EXPECT_GE(last, highest);
+        if (last > highest) {
+            std::int64_t base = -1;
+            ASSERT_TRUE(volume.OpenVolume());
+            EXPECT_EQ(volume.ReadRecordBase(base, last), last);
+            volume.CloseVolume();
+            EXPECT_NE(base, last) << "record " << last << " is neither allocated nor an extension";
+        }
+    }
+}
+
+TEST(VolumeOracle, EveryRecordReadsThroughTheSharedHandle) {
+    for (const auto& v : OracleVolumes()) {
+        SCOPED_TRACE(v.name);
+        RawVolumeSystem sys({v.source.string()});
+        TNTFSVolume volume(sys, Letter(v));
+        const std::int64_t last = volume.GetLastRecordNumber();
+        ASSERT_GT(last, 15);
+        ASSERT_TRUE(volume.OpenVolume());
+        std::vector<std::byte> output(volume.GetRecordOutputSize());
+        std::int64_t previous = -1;
+        for (std::int64_t n = 0; n <= last; ++n) {
+            const std::int64_t got = volume.FetchFileRecord(output, n);
+            ASSERT_GE(got, 0) << n;
+            if (got != n) {
+                EXPECT_EQ(got, previous) << n;
+            } else {
+                EXPECT_TRUE(ntfs::IsValidRecord(std::span(output).subspan(12))) << n;
+                previous = n;
+            }
+        }
+        EXPECT_EQ(previous, last);
+        volume.CloseVolume();
+    }
+}
+
+TEST(VolumeOracle, TwoMegabyteClustersAreRead) {
+    const auto image = VolumeDir() / "ntfs-2m.img";
+    ASSERT_TRUE(std::filesystem::exists(image));
+    const auto facts = ReadFacts(VolumeDir() / "ntfs-2m.facts");
+    RawVolumeSystem sys({image.string()});
+    TNTFSVolume volume(sys, "c");
+    EXPECT_EQ(volume.FDrive, "C:");
+    EXPECT_EQ(volume.FVolumeName, facts.at("label"));
+    EXPECT_EQ(std::to_string(volume.FBytesPerCluster), facts.at("cluster_size"));
+    EXPECT_EQ(std::to_string(volume.FTotalClusters), facts.at("total_clusters"));
+    ASSERT_TRUE(volume.OpenVolume());
+    for (const char* key : {"readme_record", "data_record", "tiny_record", "sparse_record"}) {
+        const std::int64_t n = std::stoll(facts.at(key));
+        EXPECT_EQ(volume.ReadFileRecord(n), n) << key;
+    }
+    volume.CloseVolume();
+    // A raw cluster of 2 MiB: the boot sector starts cluster 0.
+    std::vector<std::byte> cluster(volume.FBytesPerCluster);
+    volume.ReadCluster(cluster, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(cluster.data()) + 3, 4), "NTFS");
+}
+
+} // namespace
+} // namespace lorvex::test
