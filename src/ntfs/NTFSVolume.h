@@ -13,6 +13,11 @@
 
 namespace lorvex::ntfs {
 
+class TAttributes;
+class TDataRuns;
+class TFileIDs;
+struct TFileInfo;
+
 // The reader shows one message of its own, when the file system refuses a
 // record query. The core knows no windows, so the program installs a handler
 // that shows it. With none installed the message is dropped: the caller
@@ -91,6 +96,27 @@ class TNTFSVolume {
     // Fetches the record into FRecord and gives its base record number (its
     // own number for a base record).
     std::int64_t ReadRecordBase(std::int64_t& baseId, std::int64_t recordNo);
+
+    // Attributes and data runs (Attributes.cpp); all need FHandle open.
+    void GetAttributes(TAttributes& attributes, std::int64_t recordNo);
+    void ReadAttributes(TAttributes& attributes, std::int64_t recordNo);
+    // Reads the runs of a non-resident value one after another into
+    // `buffer`, never past its end; sparse runs read as zeros. Returns the
+    // number of bytes delivered.
+    std::size_t ReadAttributeData(std::span<const std::byte> runList, std::span<std::byte> buffer);
+    // The runs of the attribute at position `attrIndex` of the record. An
+    // int rather than a byte: records of 4 KiB and more can hold more than
+    // 256 attributes.
+    void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo);
+
+    // The file table (FileTable.cpp). EnumerateFiles and CalculateDiskSizes
+    // open and close FHandle themselves; the other two need it open.
+    // `processEvents` (may be empty) runs after every record.
+    void EnumerateFiles(TFileIDs& fileIds, const std::function<void()>& processEvents);
+    void DescribeFile(bool& isDirectory, bool& isSystem, std::u16string& name, TFileInfo& info,
+                      std::int64_t recordNo);
+    void ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSize, std::int64_t recordNo);
+    void CalculateDiskSizes(TFileIDs& fileIds);
 
     double FProgress = 0.0;
     std::array<std::int64_t, 9> FByteMask{};

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lorvex::ntfs {
+
+using TWideStringArray = std::vector<std::u16string>;
+
+// One attribute of one record, in the order of the record.
+struct TAttribute {
+    // Type code div 16 - 1 for the sixteen codes of AttributeTypes; every
+    // other code gets kUnknownTypeIndex, so the index never leaves the table.
+    // AttributeTypeName(AttrType) names unknown codes too.
+    std::uint8_t TypeIndex = 0;
+    std::string Name; // UTF-8; empty when unnamed
+    std::uint32_t AttrType = 0;
+    bool Resident = false;
+    // $FILE_NAME: the file name. $ATTRIBUTE_LIST: one line per list entry
+    // (none when the list could not be read). Other types: one empty element.
+    TWideStringArray Entries;
+    std::uint16_t AttributeID = 0;
+};
+using TAttributeArray = std::vector<TAttribute>;
+
+class TAttributes {
+  public:
+    // Appends a copy of `entries`; the array grows by 10 elements.
+    void Add(std::uint8_t typeIndex, std::string name, std::uint16_t attributeId,
+             const TWideStringArray& entries, std::uint32_t attrType, bool resident);
+    void Clear();
+    // "%s(%d) %s %s" of element `index` (0 to FCount - 1).
+    [[nodiscard]] std::string AttributeToStr(int index) const;
+
+    TAttributeArray FItems;
+    std::int32_t FCount = 0;
+};
+
+// One run of a non-resident attribute, with its absolute start cluster. A
+// sparse run keeps the start cluster of the run before it (or 0).
+struct TDataRun {
+    std::int64_t LCN = 0;
+    std::int64_t Length = 0; // clusters
+    bool Sparse = false;
+};
+using TDataRunArray = std::vector<TDataRun>;
+
+class TDataRuns {
+  public:
+    // The array grows by 10 elements.
+    void Add(bool sparse, std::int64_t length, std::int64_t lcn);
+    void Clear();
+    // "LCN:%d LEN:%d %s" of element `index` (0 to FCount - 1).
+    [[nodiscard]] std::string RunToStr(int index) const;
+
+    TDataRunArray FItems;
+    std::int32_t FCount = 0;
+};
+
+struct TAttributeType {
+    std::uint32_t Code = 0;
+    std::string_view Name;
+};
+
+// Indexed by position (type code div 16 - 1), never searched by code.
+inline constexpr std::array<TAttributeType, 17> AttributeTypes{{
+    {0x10, "$STANDARD_INFORMATION"},
+    {0x20, "$ATTRIBUTE_LIST"},
+    {0x30, "$FILE_NAME"},
+    {0x40, "$OBJECT_ID"},
+    {0x50, "$SECURITY_DESCRIPTOR"},
+    {0x60, "$VOLUME_NAME"},
+    {0x70, "$VOLUME_INFORMATION"},
+    {0x80, "$DATA"},
+    {0x90, "$INDEX_ROOT"},
+    {0xA0, "$INDEX_ALLOCATION"},
+    {0xB0, "$BITMAP"},
+    {0xC0, "$REPARSE_POINT"},
+    {0xD0, "$EA_INFORMATION"},
+    {0xE0, "$EA"},
+    {0xF0, "$PROPERTY_SET"},
+    {0x100, "$LOGGED_UTILITY_STREAM"},
+    {0xFFFFFFFF, "$END_OF_ATTRIBUTES"},
+}};
+
+// The slot of the end marker. No stored attribute has that type, so it
+// doubles as the index of every code outside the table.
+inline constexpr std::uint8_t kUnknownTypeIndex = 16;
+
+// The TypeIndex of a type code: code div 16 - 1 for 0x10, 0x20, ... 0x100,
+// kUnknownTypeIndex for anything else (the end marker included).
+std::uint8_t AttributeTypeIndex(std::uint32_t code);
+
+// The name of a type code from AttributeTypes. A code that is not in the
+// table (not a multiple of 16, below 0x10, above 0x100, other than the end
+// marker) is named "$UNKNOWN(0x" + its code in upper-case hex + ")", e.g.
+// "$UNKNOWN(0x120)", so a report still shows which code it found.
+std::string AttributeTypeName(std::uint32_t code);
+
+// One line per entry of an attribute-list value of `length` bytes (at most
+// data.size() are looked at): "$DATA(3) @ File ID 1234". Replaces `lines`.
+// The walk stops, keeping the lines before it, at an entry of length 0, one
+// shorter than its fixed fields, or one that runs past the value.
+void ParseAttributeList(std::span<const std::byte> data, std::uint32_t length,
+                        TWideStringArray& lines);
+
+// The largest $ATTRIBUTE_LIST value the file system lets a file have (the
+// limit of its attribute definition table); a larger allocated size in a
+// record is damage and is refused rather than allocated.
+inline constexpr std::int64_t kMaxAttributeListSize = 0x40000;
+
+} // namespace lorvex::ntfs

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lorvex::ntfs {
+
+// Record numbers of the file table that the rules below name.
+inline constexpr std::int64_t kRootDirectory = 5;
+inline constexpr std::int64_t kFirstUserRecord = 16;
+
+// FileType values.
+inline constexpr std::uint8_t kTypeFile = 1;
+inline constexpr std::uint8_t kTypeDirectory = 2;
+inline constexpr std::uint8_t kTypeSystem = 4;
+inline constexpr std::uint8_t kTypeSystemDirectory = 6; // record 11 only
+
+// The path prefix of an entry whose parent chain does not reach the root: a
+// parent that is not in the table, or a chain that comes back to itself.
+// Such an entry's path is this marker followed by its own name (and the
+// entries below it follow on from there), e.g. "\$### ORPHAN ###\lost.txt".
+inline constexpr std::u16string_view kOrphanMarker = u"\\$### ORPHAN ###";
+
+// The working record that DescribeFile fills and TFileIDs::Add copies.
+struct TFileInfo {
+    std::int64_t ParentID = 0;
+    std::int64_t CreationTime = 0;
+    std::int64_t ModificationTime = 0;
+    std::int64_t AccessTime = 0;
+    std::int64_t AllocatedSize = 0;
+    std::int64_t Size = 0;
+    std::uint32_t Flags = 0;
+};
+
+// One in-use file record, base or extension. An extension record's entry
+// carries its base record's name, parent, flags, type and times, and only
+// its own sizes.
+struct TFileID {
+    std::int64_t FileID = 0;
+    std::int64_t BaseID = 0;
+    std::int64_t ParentID = 0;
+    // "\" and the file's name, or "\$### ID=<record> ###" without a name.
+    std::u16string Name;
+    // The full path from the root, set by BuildPaths.
+    std::u16string Path;
+    std::uint8_t FileType = 0;
+    std::uint32_t Flags = 0;
+    std::int64_t Size = 0;
+    std::int64_t AllocatedSize = 0;
+    std::int64_t DiskSize = 0;
+    std::int64_t CreationTime = 0;
+    std::int64_t ModificationTime = 0;
+    std::int64_t AccessTime = 0;
+    bool Fragmented = false;
+    std::uint32_t Fragments = 0;
+};
+using TFileIDArray = std::vector<TFileID>;
+
+// The file table, in ascending FileID order once EnumerateFiles is done; an
+// entry's index is how the rest of the program refers to it.
+class TFileIDs {
+  public:
+    // Appends an entry with an empty Path, DiskSize 0 and Fragments 0; the
+    // array grows by 1000 entries.
+    void Add(const std::u16string& name, std::uint8_t fileType, const TFileInfo& info,
+             bool fragmented, std::int64_t baseId, std::int64_t fileId);
+    void Clear();
+    // Reverses the order of the FCount used entries.
+    void Reverse();
+    // The index of the entry whose FileID is `id`, or -1. A 32-bit number
+    // passed here is sign-extended, as the callers expect.
+    [[nodiscard]] std::int32_t IndexOfID(std::int64_t id) const;
+    // Sets the Path of every entry. Parent paths are built once and reused.
+    void BuildPaths();
+    // The path of entry `index`, walked up its chain of parents on its own
+    // (no reuse of other entries' paths); same result as BuildPaths.
+    void GetFullPath(int index, std::u16string& path) const;
+    // "Item:%d Base:%d Name:%s Type:%s" of entry `index` (0 to FCount - 1),
+    // with its Path when `fullPath`, else its Name.
+    [[nodiscard]] std::string ItemToStr(int index, bool fullPath) const;
+
+    TFileIDArray FItems;
+    std::int32_t FCount = 0;
+};
+
+} // namespace lorvex::ntfs
