@@ -164,8 +164,9 @@ std::vector<SourceRegion> ProbeMachine() {
     std::vector<std::string> names;
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == ".." || name.starts_with("loop") || name.starts_with("ram") ||
-            name.starts_with("zram")) {
+        // RAM disks never hold a volume worth showing; unattached loop
+        // devices have no size and drop out below.
+        if (name == "." || name == ".." || name.starts_with("ram") || name.starts_with("zram")) {
             continue;
         }
         names.push_back(name);

@@ -185,3 +185,30 @@ TEST(Queries, UnknownDevicePathsDoNotOpen) {
 
 } // namespace
 } // namespace lorvex::test
+
+namespace lorvex::test {
+namespace {
+
+// With no source named, the machine's own NTFS block devices are the drives.
+TEST(Drives, TheMachinesNtfsBlockDevicesAreOfferedWhenNoSourceIsNamed) {
+    const std::string attached = RunCommand("losetup -f --show -r " +
+                                            Quote(VolumeDir() / "ntfs-small.img") + " 2>/dev/null");
+    if (attached.empty()) {
+        GTEST_SKIP() << "no loop device to attach a volume to here";
+    }
+    const std::string device = attached.substr(0, attached.find('\n'));
+    auto system = RawVolumeSystem::ForMachine();
+    RunCommand("losetup -d " + device);
+    const auto& drives = system->drives();
+    const auto it = std::find_if(drives.begin(), drives.end(),
+                                 [&](const auto& d) { return d.region.path == device; });
+    ASSERT_NE(it, drives.end()) << device << " not offered";
+    EXPECT_TRUE(it->region.blockDevice);
+    EXPECT_EQ(it->region.fileSystem, "NTFS");
+    for (const auto& d : drives) {
+        EXPECT_EQ(d.region.fileSystem, "NTFS") << d.region.path;
+    }
+}
+
+} // namespace
+} // namespace lorvex::test

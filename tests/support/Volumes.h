@@ -49,8 +49,9 @@ inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path&
     return facts;
 }
 
-// Runs a shell command and gives its standard output.
-inline std::string Run(const std::string& command) {
+// Runs a shell command and gives its standard output. (Inside a TEST body,
+// where gtest's own Run hides the short name, call RunCommand.)
+inline std::string RunCommand(const std::string& command) {
     std::string out;
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     if (!pipe) {
@@ -62,6 +63,10 @@ inline std::string Run(const std::string& command) {
         out.append(buffer, n);
     }
     return out;
+}
+
+inline std::string Run(const std::string& command) {
+    return RunCommand(command);
 }
 
 inline std::string Quote(const std::filesystem::path& p) {
