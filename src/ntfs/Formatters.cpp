@@ -1,0 +1,109 @@
+#include "ntfs/Formatters.h"
+
+#include "ntfs/FileTable.h"
+#include "ntfs/NumberFormat.h"
+#include "ondisk/Utf16.h"
+
+#include <array>
+#include <utility>
+
+namespace lorvex::ntfs {
+namespace {
+
+// In the order the texts list them.
+constexpr std::array<std::pair<std::uint32_t, std::string_view>, 16> kFileFlagWords{{
+    {0x1, "READONLY"},
+    {0x2, "HIDDEN"},
+    {0x4, "SYSTEM"},
+    {0x10, "BIT4"},
+    {0x20, "ARCHIVE"},
+    {0x40, "DEVICE"},
+    {0x80, "NORMAL"},
+    {0x100, "TEMPORARY"},
+    {0x200, "SPARSE"},
+    {0x400, "REPARSE"},
+    {0x800, "COMPRESSED"},
+    {0x1000, "OFFLINE"},
+    {0x2000, "NOINDEX"},
+    {0x4000, "ENCRYPTED"},
+    {0x10000000, "DIRECTORY"},
+    {0x20000000, "INDEXVIEW"},
+}};
+
+// Indices come from the callers' own loops; one outside the list still
+// yields a line rather than a read past the array.
+template <class Items> bool HasItem(const Items& items, std::int32_t count, int index) {
+    return index >= 0 && index < count && static_cast<std::size_t>(index) < items.size();
+}
+
+} // namespace
+
+std::string FileTypeToStr(std::uint8_t fileType) {
+    switch (fileType) {
+    case kTypeFile:
+        return "FILE";
+    case kTypeSystem:
+        return "SYSFILE";
+    case kTypeDirectory:
+        return "DIRECTORY";
+    default:
+        return {};
+    }
+}
+
+std::string YesNoToStr(bool value) {
+    return value ? "YES" : "NO";
+}
+
+std::string FileFlagsToStr(std::uint32_t flags) {
+    std::string text;
+    for (const auto& [bit, word] : kFileFlagWords) {
+        if ((flags & bit) != 0) {
+            if (!text.empty()) {
+                text += '|';
+            }
+            text += word;
+        }
+    }
+    return text;
+}
+
+std::string EntryToStr(std::u16string_view entry) {
+    return ondisk::ToUtf8(entry);
+}
+
+std::string TDataRuns::RunToStr(int index) const {
+    if (!HasItem(FItems, FCount, index)) {
+        return {};
+    }
+    const TDataRun& run = FItems[static_cast<std::size_t>(index)];
+    return "LCN:" + FormatDecimal(run.LCN) + " LEN:" + FormatDecimal(run.Length) + " " +
+           (run.Sparse ? "(sparse)" : "");
+}
+
+std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
+    if (!HasItem(FItems, FCount, index)) {
+        return {};
+    }
+    const TFileID& item = FItems[static_cast<std::size_t>(index)];
+    return "Item:" + FormatDecimal(item.FileID) + " Base:" + FormatDecimal(item.BaseID) +
+           " Name:" + ondisk::ToUtf8(fullPath ? item.Path : item.Name) +
+           " Type:" + FileTypeToStr(item.FileType);
+}
+
+std::string TAttributes::AttributeToStr(int index) const {
+    if (!HasItem(FItems, FCount, index)) {
+        return {};
+    }
+    const TAttribute& attribute = FItems[static_cast<std::size_t>(index)];
+    // The last slot of the table is the end marker, which no stored attribute
+    // has: there, and past it, the index stands for a code outside the table,
+    // which the type name spells out.
+    const std::string typeName = attribute.TypeIndex < kUnknownTypeIndex
+                                     ? std::string(AttributeTypes[attribute.TypeIndex].Name)
+                                     : AttributeTypeName(attribute.AttrType);
+    return typeName + "(" + FormatDecimal(attribute.AttributeID) + ") " + attribute.Name + " " +
+           (attribute.Resident ? "(resident)" : "(nonresident)");
+}
+
+} // namespace lorvex::ntfs

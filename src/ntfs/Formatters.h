@@ -1,0 +1,73 @@
+#pragma once
+
+#include "ntfs/Attributes.h"
+#include "ondisk/Attribute.h"
+
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// The one-line texts of entries, attributes and runs, and the attribute
+// section that the reports and the export share. TDataRuns::RunToStr,
+// TFileIDs::ItemToStr and TAttributes::AttributeToStr are defined with them.
+
+namespace lorvex::ntfs {
+
+// "FILE", "DIRECTORY" or "SYSFILE"; empty for every other value, 6 included.
+std::string FileTypeToStr(std::uint8_t fileType);
+
+std::string YesNoToStr(bool value);
+
+// The names of the set file attribute bits, joined by "|". Bits without a
+// name (0x8, 0x8000 to 0x8000000, 0x40000000, 0x80000000) are left out.
+std::string FileFlagsToStr(std::uint32_t flags);
+
+// The text of an entry line (a file name or an attribute-list line) of the
+// attribute section.
+std::string EntryToStr(std::u16string_view entry);
+
+// Receives the section line by line, without line ends: the report window
+// appends them, the export writes them with CR LF.
+using LineSink = std::function<void(std::string_view line)>;
+
+// What the section reads its lists from: the volume in the program, with its
+// FHandle opened by the caller.
+template <class T>
+concept AttributeReader = requires(T& reader, TAttributes& attributes, TDataRuns& runs,
+                                   std::int64_t recordNo) {
+    reader.GetAttributes(attributes, recordNo);
+    reader.GetDataRuns(0, runs, recordNo);
+};
+
+// The attribute section of record `recordNo`: per attribute a line with one
+// tab, its runs with two tabs when it is non-resident, then the texts of a
+// $FILE_NAME or $ATTRIBUTE_LIST, two tabs deep below a resident attribute
+// and three below a non-resident one. No heading and no closing line. The
+// two lists are the caller's, reused from record to record.
+template <AttributeReader Reader>
+void AppendAttributeSection(Reader& reader, TAttributes& attributes, TDataRuns& runs,
+                            std::int64_t recordNo, const LineSink& sink) {
+    reader.GetAttributes(attributes, recordNo);
+    for (int i = 0; i < attributes.FCount; ++i) {
+        sink("\t" + attributes.AttributeToStr(i));
+        const TAttribute& attribute = attributes.FItems[static_cast<std::size_t>(i)];
+        std::string_view prefix = "\t\t";
+        if (!attribute.Resident) {
+            reader.GetDataRuns(i, runs, recordNo);
+            for (int j = 0; j < runs.FCount; ++j) {
+                sink("\t\t" + runs.RunToStr(j));
+            }
+            prefix = "\t\t\t";
+        }
+        if (attribute.AttrType == ondisk::type::kFileName ||
+            attribute.AttrType == ondisk::type::kAttributeList) {
+            for (const std::u16string& entry : attribute.Entries) {
+                sink(std::string(prefix) + EntryToStr(entry));
+            }
+        }
+    }
+}
+
+} // namespace lorvex::ntfs
