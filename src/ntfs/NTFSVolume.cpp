@@ -303,11 +303,12 @@ std::int64_t TNTFSVolume::GetLastRecordNumber() {
 std::int64_t TNTFSVolume::ReadRecordBase(std::int64_t& baseId, std::int64_t recordNo) {
     const std::int64_t result = ReadFileRecord(recordNo);
     // Read from whatever FRecord holds, valid or not; the sequence number in
-    // the top 16 bits of the reference is not part of the record number.
-    const std::int64_t base = ByteReader(FRecord.FileRecordBuffer)
-                                  .recordNumber48(ondisk::record::kBaseRecord)
-                                  .value_or(0);
-    baseId = base == 0 ? recordNo : base;
+    // the top 16 bits of the reference is not part of the record number. It
+    // does tell a base record (whole reference 0) from an extension of
+    // record 0, the $MFT's own, whose number is 0 as well.
+    const ByteReader r(FRecord.FileRecordBuffer);
+    const std::uint64_t reference = r.u64(ondisk::record::kBaseRecord).value_or(0);
+    baseId = reference == 0 ? recordNo : r.recordNumber48(ondisk::record::kBaseRecord).value_or(0);
     return result;
 }
 
