@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ondisk/Attribute.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,8 @@
 #include <vector>
 
 namespace lorvex::ntfs {
+
+class TNTFSVolume;
 
 using TWideStringArray = std::vector<std::u16string>;
 
@@ -108,6 +112,33 @@ std::string AttributeTypeName(std::uint32_t code);
 // shorter than its fixed fields, or one that runs past the value.
 void ParseAttributeList(std::span<const std::byte> data, std::uint32_t length,
                         TWideStringArray& lines);
+
+// One entry of an attribute list: which attribute stands in which record.
+struct TAttributeListEntry {
+    std::uint32_t Type = 0;
+    std::uint16_t AttributeID = 0;
+    std::int64_t RecordNo = 0;
+};
+
+// The entries of an attribute-list value, with the stopping rules of
+// ParseAttributeList.
+std::vector<TAttributeListEntry> DecodeAttributeList(std::span<const std::byte> data,
+                                                     std::uint32_t length);
+
+// The value of an $ATTRIBUTE_LIST attribute (`attribute` is its bytes inside
+// its record), data size long: resident from the record, non-resident read
+// through the volume's open FHandle. Empty when its sizes are refused.
+std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
+                                              std::span<const std::byte> attribute);
+
+// The bounded walk over the attributes of a record, from its first-attribute
+// offset. The caller has checked the record with IsValidRecord.
+ondisk::AttributeWalker WalkAttributes(std::span<const std::byte> record);
+
+// Appends the runs of a non-resident attribute. A damaged run list keeps the
+// runs before the damage: a field wider than 8 bytes, a list that runs past
+// the attribute without its zero byte, a start cluster that overflows.
+void AppendAttributeRuns(std::span<const std::byte> attribute, TDataRuns& runs);
 
 // The largest $ATTRIBUTE_LIST value the file system lets a file have (the
 // limit of its attribute definition table); a larger allocated size in a

@@ -1,0 +1,542 @@
+#include "ntfs/FileTable.h"
+
+#include "ntfs/Attributes.h"
+#include "ntfs/NTFSVolume.h"
+#include "ondisk/ByteReader.h"
+#include "ondisk/FileRecord.h"
+#include "ondisk/Utf16.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace lorvex::ntfs {
+
+using ondisk::ByteReader;
+namespace attr = ondisk::attr;
+namespace fname = ondisk::filename;
+namespace si = ondisk::stdinfo;
+namespace type = ondisk::type;
+
+namespace {
+
+constexpr std::size_t kGrowthStep = 1000;
+
+// Real extension records name their base record directly; a chain of base
+// references longer than this is damage, and is treated like a base record
+// that is not valid.
+constexpr int kMaxBaseHops = 16;
+
+// Reserving room for the whole table up front avoids copying it as it grows;
+// a damaged record count must not turn that into a huge allocation.
+constexpr std::int64_t kMaxReserve = std::int64_t{1} << 24;
+
+std::u16string PlaceholderName(std::int64_t recordNo) {
+    const std::string text = "\\$### ID=" + std::to_string(recordNo) + " ###";
+    return {text.begin(), text.end()};
+}
+
+// The bytes [offset, end of `bytes`), empty when offset lies past it.
+std::span<const std::byte> From(std::span<const std::byte> bytes, std::size_t offset) {
+    return offset >= bytes.size() ? std::span<const std::byte>{} : bytes.subspan(offset);
+}
+
+bool IsResident(std::span<const std::byte> attribute) {
+    return ByteReader(attribute).u8(attr::kNonResident).value_or(0) == 0;
+}
+
+// The two sizes of a $DATA attribute: the header's when non-resident, the
+// value length twice when resident.
+void DataSizes(std::span<const std::byte> attribute, std::int64_t& size,
+               std::int64_t& allocatedSize) {
+    const ByteReader r(attribute);
+    if (IsResident(attribute)) {
+        size = allocatedSize = r.u32(attr::kValueLength).value_or(0);
+    } else {
+        allocatedSize = r.i64(attr::kAllocatedSize).value_or(0);
+        size = r.i64(attr::kDataSize).value_or(0);
+    }
+}
+
+// What the $FILE_NAME attributes of one file decide, in the order they are
+// met. The last one decides the parent, the last one that is not a DOS name
+// decides the name.
+struct NameChoice {
+    bool found = false;
+    bool haveLongName = false;
+    std::u16string dosName;
+};
+
+void ApplyStandardInformation(std::span<const std::byte> attribute, TFileInfo& info) {
+    const ByteReader v(From(attribute, attr::kResidentHeader));
+    info.CreationTime = v.i64(si::kCreationTime).value_or(0);
+    info.ModificationTime = v.i64(si::kModificationTime).value_or(0);
+    info.AccessTime = v.i64(si::kAccessTime).value_or(0);
+    info.Flags |= v.u32(si::kFileAttributes).value_or(0);
+}
+
+void ApplyFileName(std::span<const std::byte> attribute, bool takeSizes, TFileInfo& info,
+                   std::u16string& name, NameChoice& choice) {
+    const auto value = From(attribute, attr::kResidentHeader);
+    const ByteReader v(value);
+    if (takeSizes) {
+        info.Size = v.i64(fname::kDataSize).value_or(0);
+        info.AllocatedSize = v.i64(fname::kAllocatedSize).value_or(0);
+    }
+    info.ParentID = v.recordNumber48(fname::kParent).value_or(kRootDirectory);
+    info.Flags |= v.u32(fname::kFileAttributes).value_or(0);
+    const std::size_t length = v.u8(fname::kNameLength).value_or(0);
+    const auto chars = From(value, fname::kName);
+    const auto text = ondisk::ReadUtf16(chars.first(std::min(2 * length, chars.size())));
+    choice.found = true;
+    if (v.u8(fname::kNamespace).value_or(0) == fname::kNamespaceDos) {
+        choice.dosName = u"\\" + text;
+    } else {
+        choice.haveLongName = true;
+        name.assign(u"\\").append(text);
+    }
+}
+
+// The base record that a record names, or -1 for a base record. Only a base
+// record has a reference of 0 as a whole: an extension of record 0 (the
+// $MFT's own) has the number 0 and a sequence number.
+std::int64_t BaseOf(std::span<const std::byte> record) {
+    const ByteReader r(record);
+    if (r.u64(ondisk::record::kBaseRecord).value_or(0) == 0) {
+        return -1;
+    }
+    return r.recordNumber48(ondisk::record::kBaseRecord).value_or(-1);
+}
+
+// The record part of a file-record query's answer.
+std::span<const std::byte> RecordOf(std::span<const std::byte> output, std::size_t recordSize) {
+    return output.subspan(platform::filerecord::kFileRecordBuffer, recordSize);
+}
+
+// The attribute of `type` with id `id` in `record`, or nothing.
+std::optional<ondisk::AttributeSpan> FindAttribute(std::span<const std::byte> record,
+                                                   std::uint32_t type, std::uint16_t id) {
+    auto walk = WalkAttributes(record);
+    while (auto a = walk.Next()) {
+        if (a->type == type && ByteReader(a->bytes).u16(attr::kId) == id) {
+            return a;
+        }
+    }
+    return std::nullopt;
+}
+
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
+    return a > std::numeric_limits<std::int64_t>::max() - b
+               ? std::numeric_limits<std::int64_t>::max()
+               : a + b;
+}
+
+} // namespace
+
+void TFileIDs::Add(const std::u16string& name, std::uint8_t fileType, const TFileInfo& info,
+                   bool fragmented, std::int64_t baseId, std::int64_t fileId) {
+    ++FCount;
+    if (FItems.size() < static_cast<std::size_t>(FCount)) {
+        FItems.resize(FItems.size() + kGrowthStep);
+    }
+    TFileID& e = FItems[static_cast<std::size_t>(FCount - 1)];
+    e.FileID = fileId;
+    e.BaseID = baseId;
+    e.ParentID = info.ParentID;
+    e.Name = name;
+    e.Path.clear();
+    e.FileType = fileType;
+    e.Flags = info.Flags;
+    e.Fragmented = fragmented;
+    e.Size = info.Size;
+    e.AllocatedSize = info.AllocatedSize;
+    e.DiskSize = 0;
+    e.CreationTime = info.CreationTime;
+    e.ModificationTime = info.ModificationTime;
+    e.AccessTime = info.AccessTime;
+    e.Fragments = 0;
+}
+
+void TFileIDs::Clear() {
+    FItems.clear();
+    FCount = 0;
+}
+
+void TFileIDs::Reverse() {
+    std::reverse(FItems.begin(), FItems.begin() + FCount);
+}
+
+std::int32_t TFileIDs::IndexOfID(std::int64_t id) const {
+    std::int32_t lo = 0;
+    std::int32_t hi = FCount - 1;
+    if (hi < 0) {
+        return -1;
+    }
+    // The last entry is tried first.
+    if (FItems[static_cast<std::size_t>(hi)].FileID == id) {
+        return hi;
+    }
+    while (hi >= lo) {
+        const std::int32_t mid = lo + (hi - lo) / 2;
+        const std::int64_t found = FItems[static_cast<std::size_t>(mid)].FileID;
+        if (found < id) {
+            lo = mid + 1;
+        } else if (found == id) {
+            return mid;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    return -1;
+}
+
+namespace {
+
+// Where an entry's path starts: below its parent's path, at the root (the
+// entry's own name, as every entry whose parent is the root directory), or
+// below the orphan marker.
+constexpr std::int32_t kParentIsRoot = -2;
+constexpr std::int32_t kNoParent = -1;
+
+std::int32_t ParentIndex(const TFileIDs& table, const TFileID& entry) {
+    // The whole 48-bit number is looked up: cut to 32 bits, a damaged parent
+    // number could name some unrelated entry.
+    return entry.ParentID == kRootDirectory ? kParentIsRoot : table.IndexOfID(entry.ParentID);
+}
+
+std::u16string Joined(std::u16string_view head, std::u16string_view tail) {
+    std::u16string path;
+    path.reserve(head.size() + tail.size());
+    path.append(head).append(tail);
+    return path;
+}
+
+} // namespace
+
+void TFileIDs::BuildPaths() {
+    const auto count = static_cast<std::size_t>(std::max(FCount, 0));
+    std::vector<std::int32_t> parent(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        parent[i] = ParentIndex(*this, FItems[i]);
+    }
+    // Each path is its parent's path and its own name, so every path is
+    // built once from the one above it. A chain is followed upwards until it
+    // reaches an entry whose path is known or can be told at once; a chain
+    // that meets itself again is a loop, and every entry of the loop is put
+    // under the orphan marker (which entry the walk happened to start from
+    // must not matter).
+    enum : std::uint8_t { kNew, kOnChain, kInLoop, kDone };
+    std::vector<std::uint8_t> state(count, kNew);
+    std::vector<std::size_t> chain;
+    for (std::size_t start = 0; start < count; ++start) {
+        chain.clear();
+        for (std::size_t cur = start; state[cur] == kNew;) {
+            state[cur] = kOnChain;
+            chain.push_back(cur);
+            const std::int32_t p = parent[cur];
+            if (p < 0) {
+                break;
+            }
+            const auto up = static_cast<std::size_t>(p);
+            if (state[up] == kOnChain) {
+                for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+                    state[*it] = kInLoop;
+                    if (*it == up) {
+                        break;
+                    }
+                }
+                break;
+            }
+            cur = up;
+        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            TFileID& e = FItems[*it];
+            const std::int32_t p = parent[*it];
+            if (p == kParentIsRoot) {
+                e.Path = e.Name;
+            } else if (p == kNoParent || state[*it] == kInLoop) {
+                e.Path = Joined(kOrphanMarker, e.Name);
+            } else {
+                e.Path = Joined(FItems[static_cast<std::size_t>(p)].Path, e.Name);
+            }
+            state[*it] = kDone;
+        }
+    }
+}
+
+void TFileIDs::GetFullPath(int index, std::u16string& path) const {
+    path.clear();
+    if (index < 0 || index >= FCount) {
+        return;
+    }
+    // The chain from the entry upwards, until the root, a missing parent or
+    // an entry met before (a loop, whose entries all start at the marker).
+    std::vector<std::int32_t> chain;
+    std::vector<bool> seen(static_cast<std::size_t>(FCount), false);
+    std::size_t loopStart = std::numeric_limits<std::size_t>::max();
+    std::int32_t cur = index;
+    std::int32_t top = kNoParent;
+    for (;;) {
+        seen[static_cast<std::size_t>(cur)] = true;
+        chain.push_back(cur);
+        top = ParentIndex(*this, FItems[static_cast<std::size_t>(cur)]);
+        if (top < 0) {
+            break;
+        }
+        if (seen[static_cast<std::size_t>(top)]) {
+            loopStart = static_cast<std::size_t>(std::find(chain.begin(), chain.end(), top) -
+                                                 chain.begin());
+            break;
+        }
+        cur = top;
+    }
+    std::size_t last = chain.size() - 1;
+    if (loopStart != std::numeric_limits<std::size_t>::max()) {
+        last = loopStart;
+        top = kNoParent;
+    }
+    path = top == kParentIsRoot ? u"" : std::u16string(kOrphanMarker);
+    for (std::size_t k = last + 1; k-- > 0;) {
+        path += FItems[static_cast<std::size_t>(chain[k])].Name;
+    }
+}
+
+void TNTFSVolume::DescribeFile(bool& isDirectory, bool& isSystem, std::u16string& name,
+                               TFileInfo& info, std::int64_t recordNo) {
+    // The caller reuses its variables from record to record: whatever this
+    // record does not give must not keep the last one's values. An entry
+    // whose base record is not valid is a nameless, empty file in the root.
+    isDirectory = false;
+    name = PlaceholderName(recordNo);
+    info = TFileInfo{};
+    info.ParentID = kRootDirectory;
+
+    const std::size_t recordSize = FBytesPerFileRecordSegment;
+    std::vector<std::byte> output(GetRecordOutputSize());
+    std::int64_t n = recordNo;
+    for (int hop = 0;; ++hop) {
+        // A free record answers with another one, which must not be taken
+        // for this file's base.
+        if (hop > kMaxBaseHops || FetchFileRecord(output, n) != n ||
+            !IsValidRecord(RecordOf(output, recordSize))) {
+            return;
+        }
+        const std::int64_t base = BaseOf(RecordOf(output, recordSize));
+        if (base < 0) {
+            break;
+        }
+        n = base;
+    }
+    const auto record = RecordOf(output, recordSize);
+    const ByteReader header(record);
+    isDirectory =
+        (header.u16(ondisk::record::kFlags).value_or(0) & ondisk::record::kFlagDirectory) != 0;
+    isSystem = isSystem || (n < kFirstUserRecord && n != kRootDirectory);
+
+    NameChoice names;
+    bool haveStandardInformation = false;
+    bool haveData = false;
+    std::optional<ondisk::AttributeSpan> list;
+    auto walk = WalkAttributes(record);
+    while (const auto a = walk.Next()) {
+        switch (a->type) {
+        case type::kStandardInformation:
+            ApplyStandardInformation(a->bytes, info);
+            haveStandardInformation = true;
+            break;
+        case type::kFileName:
+            ApplyFileName(a->bytes, true, info, name, names);
+            break;
+        case type::kData:
+            if (!haveData) {
+                DataSizes(a->bytes, info.Size, info.AllocatedSize);
+                haveData = true;
+            }
+            break;
+        case type::kAttributeList:
+            if (!list) {
+                list = a;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    // A base record without a $FILE_NAME of its own, or with none but a DOS
+    // name, keeps its names in extension records (heavily fragmented files,
+    // files with many hard links): their $FILE_NAME attributes follow the
+    // base record's own, in list order, and with them come a
+    // $STANDARD_INFORMATION or first $DATA the base record lacks. Only
+    // records that name this one as their base count.
+    if (!names.haveLongName && list) {
+        const auto value = ReadAttributeListValue(*this, list->bytes);
+        std::vector<std::byte> extension(GetRecordOutputSize());
+        const auto holder = RecordOf(extension, recordSize);
+        std::int64_t fetched = -1;
+        for (const auto& entry :
+             DecodeAttributeList(value, static_cast<std::uint32_t>(value.size()))) {
+            const bool wanted =
+                entry.Type == type::kFileName ||
+                (entry.Type == type::kStandardInformation && !haveStandardInformation) ||
+                (entry.Type == type::kData && !haveData);
+            // What the base record holds, the walk above has taken already.
+            if (!wanted || entry.RecordNo == n) {
+                continue;
+            }
+            if (entry.RecordNo != fetched) {
+                fetched = -1;
+                if (FetchFileRecord(extension, entry.RecordNo) == entry.RecordNo &&
+                    IsValidRecord(holder) && BaseOf(holder) == n) {
+                    fetched = entry.RecordNo;
+                }
+            }
+            if (fetched < 0) {
+                continue;
+            }
+            const auto a = FindAttribute(holder, entry.Type, entry.AttributeID);
+            if (!a) {
+                continue;
+            }
+            if (entry.Type == type::kFileName) {
+                // The sizes of the first $DATA stand over those of $FILE_NAME,
+                // as they do in a base record where $DATA comes later.
+                ApplyFileName(a->bytes, !haveData, info, name, names);
+            } else if (entry.Type == type::kStandardInformation) {
+                ApplyStandardInformation(a->bytes, info);
+                haveStandardInformation = true;
+            } else {
+                DataSizes(a->bytes, info.Size, info.AllocatedSize);
+                haveData = true;
+            }
+        }
+    }
+
+    if (!haveData) {
+        info.Size = 0;
+        info.AllocatedSize = 0;
+    }
+    if (!names.found) {
+        info.ParentID = kRootDirectory;
+    } else if (!names.haveLongName) {
+        // Only a DOS name: it is still the file's name.
+        name = names.dosName;
+    }
+}
+
+void TNTFSVolume::ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSize,
+                                  std::int64_t recordNo) {
+    std::vector<std::byte> output(GetRecordOutputSize());
+    const auto record = RecordOf(output, FBytesPerFileRecordSegment);
+    if (FetchFileRecord(output, recordNo) != recordNo || !IsValidRecord(record)) {
+        return;
+    }
+    auto walk = WalkAttributes(record);
+    while (const auto a = walk.Next()) {
+        if (a->type == type::kFileName) {
+            const ByteReader v(From(a->bytes, attr::kResidentHeader));
+            size = v.i64(fname::kDataSize).value_or(0);
+            allocatedSize = v.i64(fname::kAllocatedSize).value_or(0);
+            if (size != 0 && allocatedSize != 0) {
+                return;
+            }
+        } else if (a->type == type::kData) {
+            DataSizes(a->bytes, size, allocatedSize);
+            return;
+        }
+    }
+}
+
+void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>& processEvents) {
+    // A failed query answers -1; there is then nothing but record 0 to try.
+    const std::int64_t last = std::max<std::int64_t>(GetLastRecordNumber(), 0);
+    if (OpenVolume()) {
+        if (fileIds.FCount == 0) {
+            const auto entries = static_cast<std::size_t>(std::min(last + 1, kMaxReserve));
+            fileIds.FItems.reserve((entries + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
+        }
+        bool isDirectory = false;
+        bool isSystem = false;
+        std::u16string name;
+        TFileInfo info;
+        std::int64_t baseId = 0;
+        std::int64_t cur = last + 1;
+        do {
+            --cur;
+            const std::int64_t r = ReadRecordBase(baseId, cur);
+            if (r != cur) {
+                // Record cur is free and the answer is the nearest lower one
+                // in use (or 0 when the query failed): go straight there. An
+                // answer that is not lower would never end the walk; it only
+                // skips this number.
+                if (r >= 0 && r < cur) {
+                    cur = r + 1;
+                }
+            } else {
+                isSystem = false;
+                DescribeFile(isDirectory, isSystem, name, info, baseId);
+                if (cur != baseId) {
+                    ReadRecordSizes(info.Size, info.AllocatedSize, cur);
+                }
+                const bool system = baseId < kFirstUserRecord || isSystem;
+                std::uint8_t fileType = kTypeFile;
+                if (system) {
+                    fileType = baseId == 11 ? kTypeSystemDirectory : kTypeSystem;
+                } else if (isDirectory) {
+                    fileType = kTypeDirectory;
+                }
+                fileIds.Add(name, fileType, info, false, baseId, cur);
+            }
+            // With nothing but record 0 to visit, one visit is the whole stage.
+            FProgress = last == 0
+                            ? 100.0
+                            : static_cast<double>(last - cur) / static_cast<double>(last) * 100.0;
+            if (processEvents) {
+                processEvents();
+            }
+        } while (cur != 0);
+    }
+    CloseVolume();
+    fileIds.Reverse();
+}
+
+void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
+    const std::int64_t bytesPerCluster = FBytesPerCluster;
+    if (!OpenVolume()) {
+        return;
+    }
+    // One fetch per entry: the walk that lists the attributes is the walk
+    // that finds their runs, so the record is not fetched again per attribute.
+    TDataRuns runs;
+    for (std::int32_t i = 0; i < fileIds.FCount; ++i) {
+        TFileID& e = fileIds.FItems[static_cast<std::size_t>(i)];
+        std::int64_t clusters = 0;
+        std::uint32_t count = 0;
+        if (ReadFileRecord(e.FileID) == e.FileID && FRecord.FileReferenceNumber == e.FileID &&
+            IsValidRecord(FRecord.FileRecordBuffer)) {
+            auto walk = WalkAttributes(FRecord.FileRecordBuffer);
+            while (const auto a = walk.Next()) {
+                if (IsResident(a->bytes)) {
+                    continue;
+                }
+                runs.Clear();
+                AppendAttributeRuns(a->bytes, runs);
+                for (std::int32_t j = 0; j < runs.FCount; ++j) {
+                    const TDataRun& run = runs.FItems[static_cast<std::size_t>(j)];
+                    if (!run.Sparse) {
+                        clusters = SaturatingAdd(clusters, run.Length);
+                        ++count;
+                    }
+                }
+            }
+        }
+        // Damaged run lengths can claim more than 64 bits of bytes.
+        e.DiskSize = bytesPerCluster != 0 &&
+                             clusters > std::numeric_limits<std::int64_t>::max() / bytesPerCluster
+                         ? std::numeric_limits<std::int64_t>::max()
+                         : clusters * bytesPerCluster;
+        e.Fragments = count;
+    }
+    CloseVolume();
+}
+
+} // namespace lorvex::ntfs

@@ -1,0 +1,453 @@
+// The file table, attributes and runs on real volumes, against the
+// independent reader: paths, run lists, sizes and completeness.
+#include "ntfs/Attributes.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+#include "ondisk/Attribute.h"
+#include "ondisk/ByteReader.h"
+#include "ondisk/FileRecord.h"
+#include "ondisk/Utf16.h"
+#include "platform/RawVolumeSystem.h"
+#include "support/Volumes.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace lorvex::test {
+namespace {
+
+using ntfs::TAttributes;
+using ntfs::TDataRuns;
+using ntfs::TFileIDs;
+using ntfs::TNTFSVolume;
+using platform::RawVolumeSystem;
+
+std::string Oracle(const std::string& tool, const NtfsVolumeCase& v,
+                   const std::string& extra = "") {
+    return Run(tool + " -o " + std::to_string(v.offsetSectors) + " " + extra + " " +
+               Quote(v.source) + " 2>/dev/null");
+}
+
+// A volume after the first three scan stages.
+struct Scanned {
+    std::unique_ptr<RawVolumeSystem> system;
+    std::unique_ptr<TNTFSVolume> volume;
+    TFileIDs table;
+};
+
+std::unique_ptr<Scanned> Scan(const NtfsVolumeCase& v) {
+    auto s = std::make_unique<Scanned>();
+    s->system = std::make_unique<RawVolumeSystem>(std::vector<std::string>{v.source.string()});
+    s->volume = std::make_unique<TNTFSVolume>(
+        *s->system, std::string(1, static_cast<char>('C' + v.partitionIndex)));
+    s->volume->EnumerateFiles(s->table, {});
+    s->table.BuildPaths();
+    s->volume->CalculateDiskSizes(s->table);
+    return s;
+}
+
+std::vector<NtfsVolumeCase> Cases() {
+    auto cases = OracleVolumes();
+    if (cases.empty()) {
+        ADD_FAILURE() << "no test volumes in " << VolumeDir();
+    }
+    return cases;
+}
+
+// The oracle writes "Dir/file" where we write "\Dir\file".
+std::string AsOraclePath(const std::u16string& path) {
+    std::string p = ondisk::ToUtf8(path);
+    if (!p.empty() && p.front() == '\\') {
+        p.erase(0, 1);
+    }
+    std::replace(p.begin(), p.end(), '\\', '/');
+    return p;
+}
+
+// Record number -> every path the oracle lists for it: each hard link on a
+// line of its own, named streams as "path:stream" (kept with and without
+// the stream). Deleted names are left out.
+std::map<std::int64_t, std::set<std::string>> OraclePaths(const NtfsVolumeCase& v) {
+    std::map<std::int64_t, std::set<std::string>> paths;
+    std::istringstream in(Oracle("fls", v, "-r -p"));
+    for (std::string line; std::getline(in, line);) {
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos || line.find(" * ") != std::string::npos ||
+            line.rfind("V/V", 0) == 0) {
+            continue;
+        }
+        std::istringstream head(line.substr(0, tab));
+        std::string kind, inode;
+        head >> kind >> inode;
+        if (inode.empty() || !std::isdigit(static_cast<unsigned char>(inode[0]))) {
+            continue;
+        }
+        const std::int64_t number = std::stoll(inode);
+        const std::string path = line.substr(tab + 1);
+        auto& set = paths[number];
+        set.insert(path);
+        const auto slash = path.rfind('/');
+        const auto colon = path.find(':', slash == std::string::npos ? 0 : slash);
+        if (colon != std::string::npos) {
+            set.insert(path.substr(0, colon));
+        }
+    }
+    return paths;
+}
+
+bool IsPlaceholder(const std::u16string& name) {
+    return name.rfind(u"\\$### ID=", 0) == 0;
+}
+
+TEST(FileTableOracle, EveryPathMatchesTheIndependentReader) {
+    for (const auto& v : Cases()) {
+        SCOPED_TRACE(v.name);
+        const auto s = Scan(v);
+        const auto oracle = OraclePaths(v);
+        ASSERT_GT(s->table.FCount, 16);
+        ASSERT_FALSE(oracle.empty());
+        int checked = 0;
+        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
+            const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+            if (e.BaseID == ntfs::kRootDirectory) {
+                continue;
+            }
+            SCOPED_TRACE("record " + std::to_string(e.FileID));
+            const auto it = oracle.find(e.BaseID);
+            if (it == oracle.end()) {
+                // Only records without any name are missing from the tree.
+                EXPECT_TRUE(IsPlaceholder(e.Name)) << ondisk::ToUtf8(e.Path);
+                EXPECT_EQ(e.Path, e.Name);
+                continue;
+            }
+            EXPECT_TRUE(it->second.count(AsOraclePath(e.Path)))
+                << ondisk::ToUtf8(e.Path) << " vs " << *it->second.begin();
+            ++checked;
+        }
+        EXPECT_GT(checked, 16);
+    }
+}
+
+// One attribute of the oracle's listing of a record, with its runs cut at
+// its data size.
+struct OracleAttribute {
+    std::uint32_t type = 0;
+    std::string name;
+    bool resident = false;
+    std::int64_t size = 0;
+    std::vector<ntfs::TDataRun> runs; // Filler runs left out
+};
+
+std::vector<OracleAttribute> ParseIstat(const std::string& text) {
+    std::vector<OracleAttribute> out;
+    std::istringstream in(text.substr(std::min(text.find("\nAttributes:"), text.size())));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Type: ", 0) == 0) {
+            OracleAttribute a;
+            const auto open = line.find('(');
+            a.type = static_cast<std::uint32_t>(std::stoul(line.substr(open + 1)));
+            const auto nameAt = line.find("Name: ") + 6;
+            a.name = line.substr(nameAt, line.find("   ", nameAt) - nameAt);
+            if (a.name == "N/A") {
+                a.name.clear();
+            }
+            a.resident = line.find("Non-Resident") == std::string::npos;
+            const auto sizeAt = line.find("size: ");
+            a.size = std::stoll(line.substr(sizeAt + 6));
+            out.push_back(a);
+        } else if (line.rfind("  Starting address: ", 0) == 0 && !out.empty()) {
+            if (line.find("Filler") != std::string::npos) {
+                continue;
+            }
+            const std::string address = line.substr(20, line.find(',') - 20);
+            const auto lengthAt = line.find("length: ") + 8;
+            ntfs::TDataRun run;
+            run.Length = std::stoll(line.substr(lengthAt));
+            run.Sparse = line.find("Sparse") != std::string::npos;
+            run.LCN = run.Sparse ? 0 : std::stoll(address);
+            out.back().runs.push_back(run);
+        }
+    }
+    return out;
+}
+
+// istat for many records at once, two at a time.
+std::map<std::int64_t, std::string> IstatAll(const NtfsVolumeCase& v,
+                                             const std::vector<std::int64_t>& records) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("lorvex-istat-" + v.name + "-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::string list;
+    for (const auto n : records) {
+        list += std::to_string(n) + "\n";
+    }
+    std::ofstream(dir / "records") << list;
+    Run("xargs -P 2 -I{} sh -c 'istat -r -o " + std::to_string(v.offsetSectors) + " " +
+        Quote(v.source) + " {} > " + Quote(dir) + "/{}.txt 2>/dev/null' < " +
+        Quote(dir / "records"));
+    std::map<std::int64_t, std::string> out;
+    for (const auto n : records) {
+        out[n] = ReadFile(dir / (std::to_string(n) + ".txt"));
+    }
+    std::filesystem::remove_all(dir);
+    return out;
+}
+
+// Our runs of one attribute (type and name) over all records of one file,
+// pieces in VCN order, cut at `clusters` the way the oracle cuts them.
+struct Piece {
+    std::int64_t vcn = 0;
+    std::vector<ntfs::TDataRun> runs;
+};
+
+std::vector<ntfs::TDataRun> Joined(std::vector<Piece> pieces, std::int64_t clusters) {
+    std::sort(pieces.begin(), pieces.end(),
+              [](const Piece& a, const Piece& b) { return a.vcn < b.vcn; });
+    std::vector<ntfs::TDataRun> out;
+    std::int64_t left = clusters;
+    for (const auto& p : pieces) {
+        for (auto run : p.runs) {
+            if (left <= 0) {
+                return out;
+            }
+            run.Length = std::min(run.Length, left);
+            left -= run.Length;
+            if (run.Sparse) {
+                run.LCN = 0;
+            }
+            out.push_back(run);
+        }
+    }
+    return out;
+}
+
+std::int64_t LowestVcn(const TNTFSVolume& volume, int index) {
+    const auto& record = volume.FRecord.FileRecordBuffer;
+    ondisk::AttributeWalker walk(
+        record, ondisk::ByteReader(record).u16(ondisk::record::kFirstAttribute).value_or(0));
+    auto a = walk.Next();
+    for (int i = 0; i < index && a; ++i) {
+        a = walk.Next();
+    }
+    return a ? ondisk::ByteReader(a->bytes).i64(ondisk::attr::kLowestVcn).value_or(-1) : -1;
+}
+
+// Every base record on the small volumes; on the large ones the records
+// with more than one run or an attribute list, and every seventh of the rest.
+bool Sampled(const NtfsVolumeCase& v, const ntfs::TFileID& e, bool hasExtensions) {
+    const bool large = v.name == "ntfs-4k" || v.name == "demo";
+    return !large || hasExtensions || e.Fragments > 1 || e.FileID < 64 || e.FileID % 7 == 0;
+}
+
+TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
+    for (const auto& v : Cases()) {
+        SCOPED_TRACE(v.name);
+        const auto s = Scan(v);
+        TNTFSVolume& volume = *s->volume;
+        const std::int64_t cluster = volume.FBytesPerCluster;
+        std::map<std::int64_t, std::vector<std::int64_t>> records; // base -> its records
+        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
+            const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+            records[e.BaseID].push_back(e.FileID);
+        }
+        std::vector<std::int64_t> wanted;
+        for (const auto& [base, list] : records) {
+            const auto index = s->table.IndexOfID(base);
+            if (index >= 0 &&
+                Sampled(v, s->table.FItems[static_cast<std::size_t>(index)], list.size() > 1)) {
+                wanted.push_back(base);
+            }
+        }
+        const auto istat = IstatAll(v, wanted);
+        ASSERT_TRUE(volume.OpenVolume());
+        TAttributes attributes;
+        TDataRuns runs;
+        int compared = 0;
+        for (const auto base : wanted) {
+            SCOPED_TRACE("record " + std::to_string(base));
+            const auto theirs = ParseIstat(istat.at(base));
+            ASSERT_FALSE(theirs.empty()) << istat.at(base);
+            std::map<std::pair<std::uint32_t, std::string>, std::vector<Piece>> ours;
+            std::int64_t diskClusters = 0;
+            for (const auto record : records[base]) {
+                volume.GetAttributes(attributes, record);
+                ASSERT_GT(attributes.FCount, 0);
+                std::int64_t recordClusters = 0;
+                std::uint32_t recordFragments = 0;
+                for (int j = 0; j < attributes.FCount; ++j) {
+                    const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+                    if (a.Resident) {
+                        continue;
+                    }
+                    volume.GetDataRuns(j, runs, record);
+                    Piece piece{LowestVcn(volume, j), {}};
+                    for (int k = 0; k < runs.FCount; ++k) {
+                        const auto& run = runs.FItems[static_cast<std::size_t>(k)];
+                        piece.runs.push_back(run);
+                        if (!run.Sparse) {
+                            recordClusters += run.Length;
+                            ++recordFragments;
+                        }
+                    }
+                    ours[{a.AttrType, a.Name}].push_back(piece);
+                }
+                // The disk-size stage walks each record once; it must find
+                // what the attribute and run readers find.
+                const auto& entry =
+                    s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(record))];
+                EXPECT_EQ(entry.DiskSize, recordClusters * cluster);
+                EXPECT_EQ(entry.Fragments, recordFragments);
+                diskClusters += recordClusters;
+            }
+            std::set<std::pair<std::uint32_t, std::string>> seen;
+            for (const auto& t : theirs) {
+                if (t.resident) {
+                    continue;
+                }
+                const std::pair key{t.type, t.name};
+                SCOPED_TRACE("attribute " + std::to_string(t.type) + ":" + t.name);
+                if (!seen.insert(key).second) {
+                    continue;
+                }
+                const auto it = ours.find(key);
+                ASSERT_NE(it, ours.end());
+                const auto mine = Joined(it->second, (t.size + cluster - 1) / cluster);
+                if (t.runs.empty()) {
+                    // $BadClus:$Bad: one sparse run over the volume, not shown.
+                    for (const auto& run : mine) {
+                        EXPECT_TRUE(run.Sparse);
+                    }
+                    continue;
+                }
+                ASSERT_EQ(mine.size(), t.runs.size());
+                for (std::size_t k = 0; k < mine.size(); ++k) {
+                    EXPECT_EQ(mine[k].Sparse, t.runs[k].Sparse) << k;
+                    EXPECT_EQ(mine[k].LCN, t.runs[k].LCN) << k;
+                    EXPECT_EQ(mine[k].Length, t.runs[k].Length) << k;
+                }
+                ++compared;
+            }
+            for (const auto& [key, pieces] : ours) {
+                EXPECT_TRUE(seen.count(key) || key.first == ondisk::type::kAttributeList)
+                    << "non-resident " << key.first << ":" << key.second << " unknown to istat";
+            }
+
+            // The size of the first $DATA, when the base record holds it.
+            const auto& entry = s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(base))];
+            volume.GetAttributes(attributes, base);
+            const ntfs::TAttribute* firstData = nullptr;
+            bool hasFileName = false;
+            for (int j = 0; j < attributes.FCount; ++j) {
+                const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+                hasFileName = hasFileName || a.AttrType == ondisk::type::kFileName;
+                if (a.AttrType == ondisk::type::kData && !firstData) {
+                    firstData = &a;
+                }
+            }
+            const auto data = std::find_if(theirs.begin(), theirs.end(), [&](const auto& t) {
+                return t.type == ondisk::type::kData && (!firstData || t.name == firstData->Name);
+            });
+            if (firstData || !hasFileName) {
+                if (data == theirs.end()) {
+                    EXPECT_EQ(entry.Size, 0);
+                } else {
+                    EXPECT_EQ(entry.Size, data->size);
+                    if (data->resident) {
+                        EXPECT_EQ(entry.AllocatedSize, data->size);
+                    } else {
+                        // Every cluster of the stream, sparse ones included.
+                        std::int64_t all = 0;
+                        for (const auto& piece : ours[{data->type, data->name}]) {
+                            for (const auto& run : piece.runs) {
+                                all += run.Length;
+                            }
+                        }
+                        EXPECT_EQ(entry.AllocatedSize, all * cluster);
+                    }
+                }
+            } else {
+                // $DATA only in extension records: the base entry has none.
+                EXPECT_EQ(entry.Size, 0);
+                EXPECT_EQ(entry.AllocatedSize, 0);
+            }
+            EXPECT_GE(diskClusters, 0);
+        }
+        volume.CloseVolume();
+        EXPECT_GT(compared, 10);
+    }
+}
+
+// The record numbers whose bit is set in the $MFT's own $BITMAP, read with
+// the independent reader.
+std::set<std::int64_t> MftBitmap(const NtfsVolumeCase& v, std::int64_t records) {
+    const std::string bytes = Run("icat -o " + std::to_string(v.offsetSectors) + " " +
+                                  Quote(v.source) + " 0-176 2>/dev/null");
+    std::set<std::int64_t> inUse;
+    for (std::int64_t n = 0; n < records && static_cast<std::size_t>(n / 8) < bytes.size(); ++n) {
+        if ((static_cast<unsigned char>(bytes[static_cast<std::size_t>(n / 8)]) >> (n % 8)) & 1U) {
+            inUse.insert(n);
+        }
+    }
+    return inUse;
+}
+
+TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
+    auto cases = Cases();
+    auto demo =
+        std::find_if(cases.begin(), cases.end(), [](const auto& c) { return c.name == "demo"; });
+    if (demo == cases.end()) {
+        demo = std::find_if(cases.begin(), cases.end(),
+                            [](const auto& c) { return c.name == "ntfs-4k"; });
+    }
+    ASSERT_NE(demo, cases.end());
+    SCOPED_TRACE(demo->name);
+    const auto s = Scan(*demo);
+    const auto& t = s->table;
+    const std::int64_t records =
+        s->volume->FMftValidDataLength / s->volume->FBytesPerFileRecordSegment;
+    const auto inUse = MftBitmap(*demo, records);
+    ASSERT_GT(inUse.size(), 100U);
+
+    std::set<std::int64_t> ours;
+    for (std::int32_t i = 0; i < t.FCount; ++i) {
+        const auto& e = t.FItems[static_cast<std::size_t>(i)];
+        if (i > 0) {
+            EXPECT_LT(t.FItems[static_cast<std::size_t>(i - 1)].FileID, e.FileID);
+        }
+        ours.insert(e.FileID);
+        if (e.FileID < ntfs::kFirstUserRecord) {
+            EXPECT_EQ(e.FileType, e.FileID == 11 ? ntfs::kTypeSystemDirectory : ntfs::kTypeSystem)
+                << e.FileID;
+        }
+        EXPECT_EQ(t.IndexOfID(e.FileID), i);
+    }
+    EXPECT_EQ(ours, inUse);
+    // Extension records are in, each under its own number with its base's path.
+    const auto facts =
+        ReadFacts(VolumeDir() / (demo->name == "demo" ? "demo.img.facts" : "ntfs-4k.facts"));
+    const std::int64_t base = std::stoll(facts.at("attrlist_names_record"));
+    std::istringstream extensions(facts.at("attrlist_names_extension_records"));
+    int found = 0;
+    for (std::string n; std::getline(extensions, n, ',');) {
+        const auto index = t.IndexOfID(std::stoll(n));
+        ASSERT_GE(index, 0) << n;
+        const auto& e = t.FItems[static_cast<std::size_t>(index)];
+        EXPECT_EQ(e.BaseID, base);
+        EXPECT_EQ(e.Path, t.FItems[static_cast<std::size_t>(t.IndexOfID(base))].Path);
+        ++found;
+    }
+    EXPECT_GT(found, 0);
+    EXPECT_EQ(s->volume->FProgress, 100.0);
+}
+
+} // namespace
+} // namespace lorvex::test
