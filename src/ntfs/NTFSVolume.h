@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ntfs/ClusterMap.h"
 #include "platform/VolumeApi.h"
 
 #include <array>
@@ -117,6 +118,33 @@ class TNTFSVolume {
                       std::int64_t recordNo);
     void ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSize, std::int64_t recordNo);
     void CalculateDiskSizes(TFileIDs& fileIds);
+
+    // The cluster analysis (ClusterMap.cpp, Fragments.cpp, ClusterLookup.cpp).
+    // EnumerateClusters empties `clusters` first, even when the volume cannot
+    // be opened, so no map outlives the file table it indexes; it opens and
+    // closes FHandle itself and runs `processEvents` (may be empty) after
+    // every entry. Cluster numbers are 64-bit throughout the lookups.
+    void EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
+                           const std::function<void()>& processEvents);
+    static void SortClustersByFileIndex(TClusterArray& clusters);
+    static void SortClustersByLCN(TClusterArray& clusters);
+    static void GetFragments(TFileIDs& fileIds, const TClusterArray& clusters);
+    static void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order);
+    // These two need the map in LCN order. The owner's file-table index,
+    // or -1.
+    static std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn);
+    // UTF-8: the owner's Path (or Name) + "::" + the attribute type name, or
+    // "MFT Zone" / "FREE" (zone bounds inclusive) for a cluster that no
+    // extent holds, or whose owner is not in `fileIds`.
+    void DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds, std::string& text,
+                         bool fullPath, std::int64_t lcn) const;
+    // Needs the map in FileIndex order.
+    static void GetFileExtents(std::uint32_t fileIndex, const TClusterArray& clusters,
+                               TClusterArray& extents);
+    // The file-table indexes of all entries of base record `baseId`, in
+    // table order.
+    static void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records,
+                                 std::int64_t baseId);
 
     double FProgress = 0.0;
     std::array<std::int64_t, 9> FByteMask{};

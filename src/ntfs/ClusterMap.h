@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+// The cluster map: one extent per allocated run of every non-resident
+// attribute of every file-table entry, and the work types of the fragment
+// analysis and the lookups. The operations that fill and read these are
+// methods of TNTFSVolume (ClusterMap.cpp, Fragments.cpp, ClusterLookup.cpp).
+
+namespace lorvex::ntfs {
+
+class TFileIDs;
+
+// One extent while the enumeration collects it.
+struct TLCNEntry {
+    std::int64_t LCN = 0;
+    std::int64_t Length = 0;
+    std::uint32_t FileIndex = 0;
+    std::int32_t EntryNo = 0; // own position in the list; -1 in the sentinel
+    std::uint32_t AttrType = 0;
+};
+using TLCNEntryArray = std::vector<TLCNEntry>;
+
+// Element 0 is always the sentinel; the extents follow in the order of Add.
+class TLCNEntries {
+  public:
+    // One element, the sentinel: LCN -1, EntryNo -1, all else 0.
+    void Clear();
+    // The array grows by 1000 elements when full.
+    void Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int64_t lcn,
+             std::int64_t length);
+
+    TLCNEntryArray FItems;
+    std::int32_t FCount = 0; // the sentinel included
+};
+
+// One extent of the finished map.
+struct TClusterEntry {
+    std::int64_t LCN = 0;
+    std::int64_t Length = 0;
+    std::uint32_t FileIndex = 0; // into the file table of the same scan
+    std::uint32_t AttrType = 0;
+};
+using TClusterArray = std::vector<TClusterEntry>;
+
+// The first cluster after an extent. A damaged run list can give any
+// length, so the sum saturates instead of overflowing.
+inline std::int64_t ExtentEnd(std::int64_t lcn, std::int64_t length) {
+    std::int64_t end = 0;
+    if (__builtin_add_overflow(lcn, length, &end)) {
+        return length > 0 ? std::numeric_limits<std::int64_t>::max()
+                          : std::numeric_limits<std::int64_t>::min();
+    }
+    return end;
+}
+
+// The fragment analysis's working copy of one extent: the owner's BaseID
+// travels with it so that sorting never reaches into the file table.
+struct TNonResidentCluster {
+    std::uint32_t FileIndex = 0;
+    std::int64_t BaseID = 0;
+    std::int64_t LCN = 0;
+    std::int64_t Length = 0;
+};
+using TNonResidentClusters = std::vector<TNonResidentCluster>;
+
+// File-table indexes: a permutation of them (GetBaseIDOrder), and the
+// records of one base record (GetRecordsOfBase).
+using TCardinalArray = std::vector<std::uint32_t>;
+using TItemIDArray = std::vector<std::int64_t>;
+
+// One row of the list of fragmented files: a base record whose entries
+// together own more than one run.
+struct TFragmentationRow {
+    std::int64_t BaseID = 0;
+    std::u16string Path; // of the group's first entry in the order
+    std::uint32_t Fragments = 0;
+};
+
+// The rows of every base record whose Fragments, summed over its entries,
+// exceed 1. `order` is what GetBaseIDOrder gave for `fileIds`. Most
+// fragmented first; equal totals by ascending BaseID, so that two runs over
+// the same table print the same list.
+std::vector<TFragmentationRow> FragmentationRows(const TFileIDs& fileIds,
+                                                 const TCardinalArray& order);
+
+} // namespace lorvex::ntfs

@@ -1,0 +1,104 @@
+#include "ntfs/ClusterMap.h"
+
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace lorvex::ntfs {
+
+namespace {
+
+std::size_t UsedCount(const TFileIDs& fileIds) {
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(
+        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+}
+
+} // namespace
+
+void TNTFSVolume::GetFragments(TFileIDs& fileIds, const TClusterArray& clusters) {
+    const std::size_t entryCount = UsedCount(fileIds);
+    TNonResidentClusters work;
+    work.reserve(clusters.size());
+    for (const TClusterEntry& extent : clusters) {
+        // An extent whose owner is not in this table cannot be judged with
+        // it; EnumerateClusters never makes one.
+        if (extent.FileIndex < entryCount) {
+            work.push_back({extent.FileIndex, fileIds.FItems[extent.FileIndex].BaseID, extent.LCN,
+                            extent.Length});
+        }
+    }
+    TCardinalArray order(work.size());
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::sort(order.begin(), order.end(), [&work](std::uint32_t a, std::uint32_t b) {
+        const TNonResidentCluster& x = work[a];
+        const TNonResidentCluster& y = work[b];
+        return x.BaseID != y.BaseID ? x.BaseID < y.BaseID : x.LCN < y.LCN;
+    });
+
+    std::size_t first = 0;
+    while (first < order.size()) {
+        const std::int64_t baseId = work[order[first]].BaseID;
+        std::size_t end = first + 1;
+        bool fragmented = false;
+        std::int64_t expected = ExtentEnd(work[order[first]].LCN, work[order[first]].Length);
+        for (; end < order.size() && work[order[end]].BaseID == baseId; ++end) {
+            const TNonResidentCluster& extent = work[order[end]];
+            if (!fragmented) {
+                // An overlap is a gap too: the overlapping extent does not
+                // start where the one before it ended.
+                fragmented = extent.LCN != expected;
+                expected = ExtentEnd(extent.LCN, extent.Length);
+            }
+        }
+        for (std::size_t k = first; k < end; ++k) {
+            fileIds.FItems[work[order[k]].FileIndex].Fragmented = fragmented;
+        }
+        first = end;
+    }
+}
+
+void TNTFSVolume::GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
+    const std::size_t count = UsedCount(fileIds);
+    // The keys side by side, so that the sort does not walk whole entries.
+    std::vector<std::int64_t> baseIds(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        baseIds[i] = fileIds.FItems[i].BaseID;
+    }
+    order.resize(count);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::sort(order.begin(), order.end(),
+              [&baseIds](std::uint32_t a, std::uint32_t b) { return baseIds[a] < baseIds[b]; });
+}
+
+std::vector<TFragmentationRow> FragmentationRows(const TFileIDs& fileIds,
+                                                 const TCardinalArray& order) {
+    const std::size_t count = UsedCount(fileIds);
+    std::vector<TFragmentationRow> rows;
+    std::size_t i = 0;
+    while (i < order.size()) {
+        if (order[i] >= count) {
+            ++i;
+            continue;
+        }
+        const TFileID& first = fileIds.FItems[order[i]];
+        std::uint32_t total = first.Fragments;
+        std::size_t k = i + 1;
+        for (; k < order.size() && order[k] < count &&
+               fileIds.FItems[order[k]].BaseID == first.BaseID;
+             ++k) {
+            total += fileIds.FItems[order[k]].Fragments;
+        }
+        if (total > 1) {
+            rows.push_back({first.BaseID, first.Path, total});
+        }
+        i = k;
+    }
+    std::sort(rows.begin(), rows.end(), [](const TFragmentationRow& a, const TFragmentationRow& b) {
+        return a.Fragments != b.Fragments ? a.Fragments > b.Fragments : a.BaseID < b.BaseID;
+    });
+    return rows;
+}
+
+} // namespace lorvex::ntfs
