@@ -1,70 +1,264 @@
-// lorvex-scan: what Lorvex sees of a volume, at a shell.
+// lorvex-scan: what Lorvex sees of a volume, at a shell. It opens a source as
+// the window does, runs the same scan, and prints or exports the result.
+#include "ntfs/ClusterMap.h"
+#include "ntfs/Export.h"
+#include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/ScanStages.h"
+#include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
 
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
+using lorvex::ntfs::TClusterArray;
+using lorvex::ntfs::TFileIDs;
 using lorvex::ntfs::TNTFSVolume;
 using lorvex::platform::RawVolumeSystem;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "Usage: lorvex-scan [OPTION]... [SOURCE]...\n"
-    "Show the NTFS volumes of image files, whole-disk images or block devices.\n"
-    "Each source becomes one drive per partition, C: onwards; with no source,\n"
-    "the NTFS partitions of this machine are shown. Nothing is ever written.\n"
+    "Usage: lorvex-scan [OPTION]... SOURCE...\n"
+    "Scan an NTFS volume of an image file, a whole-disk image or a block device,\n"
+    "as the Lorvex window does, and print what it found. Each source becomes one\n"
+    "drive per partition, C: onwards; with no source, the NTFS partitions of this\n"
+    "machine are the drives. Nothing is ever written to a source.\n"
     "\n"
-    "  --drive LETTER  show only this drive\n"
-    "  --help          show this help and exit\n"
-    "  --version       show the version and exit\n";
+    "Actions (without one, a summary of the scan is printed):\n"
+    "  --export FILE     write the file table with attributes and data runs to FILE\n"
+    "                    (- for standard output)\n"
+    "  --owner LCN...    name what occupies each cluster (the numbers that follow)\n"
+    "  --fragmented      list the fragmented files, most fragmented first\n"
+    "  --info            print the drives' volume information without scanning\n"
+    "\n"
+    "Options:\n"
+    "  --drive LETTER    the drive to scan when the sources give several\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS,\n"
+    "2 on a usage error.\n";
 
-void PrintDrive(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive) {
-    TNTFSVolume volume(system, std::string(1, drive.letter));
+struct Options {
+    std::vector<std::string> sources;
+    char drive = 0;
+    std::optional<std::string> exportPath;
+    std::vector<std::int64_t> owners;
+    bool fragmented = false;
+    bool info = false;
+};
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "lorvex-scan: %s\nTry 'lorvex-scan --help'.\n", message.c_str());
+    return 2;
+}
+
+bool ParseLcn(std::string_view text, std::int64_t& lcn) {
+    if (text.empty()) {
+        return false;
+    }
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9' || value > (INT64_MAX - (c - '0')) / 10) {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    lcn = value;
+    return true;
+}
+
+// Shows the running stage and its percentage on a terminal, at most ten times
+// a second; nothing at all when stderr is a file or a pipe.
+class ProgressLine {
+  public:
+    explicit ProgressLine(const TNTFSVolume& volume)
+        : volume_(volume), enabled_(isatty(STDERR_FILENO) == 1) {}
+    ~ProgressLine() { Clear(); }
+
+    void Stage(std::string_view title) {
+        title_ = title;
+        Draw(true);
+    }
+    void Tick() { Draw(false); }
+    void Clear() {
+        if (enabled_ && drawn_) {
+            std::fprintf(stderr, "\r\033[K");
+            drawn_ = false;
+        }
+    }
+
+  private:
+    void Draw(bool force) {
+        if (!enabled_) {
+            return;
+        }
+        const auto now = Clock::now();
+        if (!force && now - last_ < std::chrono::milliseconds(100)) {
+            return;
+        }
+        last_ = now;
+        const int percent = static_cast<int>(volume_.FProgress + 0.5);
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        std::fprintf(stderr, "\r\033[K%-28.*s [%.*s%*s] %3d%%", static_cast<int>(title_.size()),
+                     title_.data(), filled, "##############################", kWidth - filled, "",
+                     percent);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    const TNTFSVolume& volume_;
+    bool enabled_;
+    bool drawn_ = false;
+    std::string_view title_;
+    Clock::time_point last_{};
+};
+
+struct StageTime {
+    std::string_view title;
+    double seconds = 0;
+};
+
+void PrintInfo(TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
     std::printf("%s  %s", volume.FDrive.c_str(), drive.region.path.c_str());
     if (drive.region.partition > 0) {
         std::printf(" (partition %d)", drive.region.partition);
     }
-    std::printf("\n");
-    if (volume.FFileSystem.empty()) {
-        std::printf("  no file system recognised\n\n");
-        return;
-    }
-    std::printf("  file system        %s\n", volume.FFileSystem.c_str());
+    std::printf("\n  file system        %s\n", volume.FFileSystem.c_str());
     std::printf("  label              %s\n", volume.FVolumeName.c_str());
     std::printf("  serial             %s\n", volume.FSerial.c_str());
     if (volume.FTotalClusters == 0) {
-        std::printf("  (no NTFS volume data: not NTFS, or damaged)\n\n");
+        std::printf("\n");
         return;
     }
     std::printf("  device path        %s\n", volume.FVolumePath.c_str());
-    std::printf("  sectors            %lld of %u bytes\n",
-                static_cast<long long>(volume.FNumberSectors), volume.FBytesPerSector);
-    std::printf("  clusters           %lld of %u bytes, %lld free\n",
-                static_cast<long long>(volume.FTotalClusters), volume.FBytesPerCluster,
-                static_cast<long long>(volume.FFreeClusters));
-    std::printf("  file records       %u bytes, last in use %lld\n",
-                volume.FBytesPerFileRecordSegment,
-                static_cast<long long>(volume.GetLastRecordNumber()));
-    std::printf("  $MFT               cluster %lld, mirror at %lld, %lld bytes valid\n",
-                static_cast<long long>(volume.FMftStartLcn),
-                static_cast<long long>(volume.FMft2StartLcn),
-                static_cast<long long>(volume.FMftValidDataLength));
-    std::printf("  MFT zone           clusters %lld to %lld\n",
-                static_cast<long long>(volume.FMftZoneStart),
-                static_cast<long long>(volume.FMftZoneEnd));
+    std::printf("  sectors            %" PRId64 " of %u bytes\n", volume.FNumberSectors,
+                volume.FBytesPerSector);
+    std::printf("  clusters           %" PRId64 " of %u bytes, %" PRId64 " free\n",
+                volume.FTotalClusters, volume.FBytesPerCluster, volume.FFreeClusters);
+    std::printf("  file records       %u bytes, last in use %" PRId64 "\n",
+                volume.FBytesPerFileRecordSegment, volume.GetLastRecordNumber());
+    std::printf("  $MFT               cluster %" PRId64 ", mirror at %" PRId64 ", %" PRId64
+                " bytes valid\n",
+                volume.FMftStartLcn, volume.FMft2StartLcn, volume.FMftValidDataLength);
+    std::printf("  MFT zone           clusters %" PRId64 " to %" PRId64 "\n", volume.FMftZoneStart,
+                volume.FMftZoneEnd);
     std::printf("  flags              %s\n\n", volume.FFileSystemFlags.c_str());
+}
+
+int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Options& options) {
+    TNTFSVolume volume(system, std::string(1, drive.letter));
+    if (options.info) {
+        PrintInfo(volume, drive);
+        return 0;
+    }
+    if (volume.FFileSystem != "NTFS" || volume.FTotalClusters == 0) {
+        const std::string what = volume.FFileSystem.empty()     ? "no file system recognised"
+                                 : volume.FFileSystem == "NTFS" ? "NTFS, but damaged beyond reading"
+                                                                : volume.FFileSystem + ", not NTFS";
+        std::fprintf(stderr, "lorvex-scan: %s (drive %c:): %s\n", drive.region.path.c_str(),
+                     drive.letter, what.c_str());
+        return 1;
+    }
+
+    TFileIDs fileIds;
+    TClusterArray clusters;
+    std::vector<StageTime> times;
+    ProgressLine progress(volume);
+    auto stageStart = Clock::now();
+    lorvex::ntfs::ScanObserver observer;
+    const auto closeStage = [&] {
+        if (!times.empty()) {
+            times.back().seconds = std::chrono::duration<double>(Clock::now() - stageStart).count();
+        }
+    };
+    observer.stageStarted = [&](std::string_view title) {
+        closeStage();
+        times.push_back({title, 0});
+        stageStart = Clock::now();
+        progress.Stage(title);
+    };
+    observer.processEvents = [&] { progress.Tick(); };
+    lorvex::ntfs::RunScanStages(volume, fileIds, clusters, observer);
+    closeStage();
+    progress.Clear();
+
+    if (fileIds.FCount == 0) {
+        std::fprintf(stderr, "lorvex-scan: %s (drive %c:): no file records could be read\n",
+                     drive.region.path.c_str(), drive.letter);
+        return 1;
+    }
+
+    bool acted = false;
+    if (options.exportPath) {
+        acted = true;
+        const bool toStdout = *options.exportPath == "-";
+        const auto result =
+            toStdout ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
+                     : lorvex::ntfs::ExportFileTable(volume, fileIds, *options.exportPath);
+        if (!result.ok) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.exportPath->c_str(),
+                         result.message.c_str());
+            return 1;
+        }
+    }
+    if (!options.owners.empty()) {
+        acted = true;
+        std::string text;
+        for (const std::int64_t lcn : options.owners) {
+            volume.DescribeCluster(clusters, fileIds, text, true, lcn);
+            std::printf("%" PRId64 "\t%s\n", lcn, text.c_str());
+        }
+    }
+    if (options.fragmented) {
+        acted = true;
+        lorvex::ntfs::TCardinalArray order;
+        TNTFSVolume::GetBaseIDOrder(fileIds, order);
+        for (const auto& row : lorvex::ntfs::FragmentationRows(fileIds, order)) {
+            std::printf("%" PRId64 "\t%s\t%u\n", row.BaseID,
+                        lorvex::ondisk::ToUtf8(row.Path).c_str(), row.Fragments);
+        }
+    }
+    if (!acted) {
+        std::int64_t fragmented = 0;
+        for (int i = 0; i < fileIds.FCount; ++i) {
+            const auto& entry = fileIds.FItems[static_cast<std::size_t>(i)];
+            fragmented += entry.Fragmented && entry.FileID == entry.BaseID ? 1 : 0;
+        }
+        std::printf("%s\n",
+                    lorvex::ntfs::VolumeSummaryText(volume.FTotalClusters, volume.FBytesPerCluster,
+                                                    volume.FDrive + "\\")
+                        .c_str());
+        std::printf("label              %s\n", volume.FVolumeName.c_str());
+        std::printf("file-table entries %d\n", fileIds.FCount);
+        std::printf("extents            %zu\n", clusters.size());
+        std::printf("fragmented files   %" PRId64 "\n", fragmented);
+        std::printf("stages\n");
+        double total = 0;
+        for (const auto& t : times) {
+            std::printf("  %-28.*s %9.3f s\n", static_cast<int>(t.title.size()), t.title.data(),
+                        t.seconds);
+            total += t.seconds;
+        }
+        std::printf("  %-28s %9.3f s\n", "total", total);
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> sources;
-    char only = 0;
+    Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -76,41 +270,89 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--drive") {
-            if (i + 1 >= argc || std::strlen(argv[i + 1]) == 0) {
-                std::fprintf(stderr, "lorvex-scan: --drive needs a drive letter\n");
-                return 2;
+            if (i + 1 >= argc || std::strlen(argv[i + 1]) != 1 ||
+                !std::isalpha(static_cast<unsigned char>(argv[i + 1][0]))) {
+                return UsageError("--drive needs a drive letter");
             }
-            only = static_cast<char>(std::toupper(static_cast<unsigned char>(argv[++i][0])));
-            continue;
+            options.drive =
+                static_cast<char>(std::toupper(static_cast<unsigned char>(argv[++i][0])));
+        } else if (arg == "--export") {
+            if (i + 1 >= argc) {
+                return UsageError("--export needs a file name");
+            }
+            options.exportPath = argv[++i];
+        } else if (arg == "--owner") {
+            std::int64_t lcn = 0;
+            while (i + 1 < argc && ParseLcn(argv[i + 1], lcn)) {
+                options.owners.push_back(lcn);
+                ++i;
+            }
+            if (options.owners.empty()) {
+                return UsageError("--owner needs one or more cluster numbers");
+            }
+        } else if (arg == "--fragmented") {
+            options.fragmented = true;
+        } else if (arg == "--info") {
+            options.info = true;
+        } else if (arg.starts_with("-") && arg != "-") {
+            return UsageError("unknown option '" + std::string(arg) + "'");
+        } else {
+            options.sources.emplace_back(arg);
         }
-        if (arg.starts_with("--")) {
-            std::fprintf(stderr, "lorvex-scan: unknown option '%s'\nTry 'lorvex-scan --help'.\n",
-                         argv[i]);
-            return 2;
-        }
-        sources.emplace_back(arg);
     }
 
-    std::unique_ptr<RawVolumeSystem> system = sources.empty()
-                                                  ? RawVolumeSystem::ForMachine()
-                                                  : std::make_unique<RawVolumeSystem>(sources);
+    std::unique_ptr<RawVolumeSystem> system =
+        options.sources.empty() ? RawVolumeSystem::ForMachine()
+                                : std::make_unique<RawVolumeSystem>(options.sources);
     for (const auto& problem : system->problems()) {
         std::fprintf(stderr, "lorvex-scan: %s\n", problem.c_str());
     }
     if (system->drives().empty()) {
-        std::fprintf(stderr, "lorvex-scan: no drives to show\n");
-        return 1;
-    }
-    bool shown = false;
-    for (const auto& drive : system->drives()) {
-        if (only == 0 || drive.letter == only) {
-            PrintDrive(*system, drive);
-            shown = true;
+        if (options.sources.empty()) {
+            std::fprintf(stderr, "lorvex-scan: no NTFS volume found on this machine\n");
         }
-    }
-    if (!shown) {
-        std::fprintf(stderr, "lorvex-scan: no drive %c:\n", only);
         return 1;
     }
-    return system->problems().empty() ? 0 : 1;
+
+    const auto& drives = system->drives();
+    if (options.info) {
+        for (const auto& drive : drives) {
+            if (options.drive == 0 || drive.letter == options.drive) {
+                TNTFSVolume volume(*system, std::string(1, drive.letter));
+                PrintInfo(volume, drive);
+            }
+        }
+        return system->problems().empty() ? 0 : 1;
+    }
+    const RawVolumeSystem::Drive* chosen = nullptr;
+    if (options.drive != 0) {
+        for (const auto& drive : drives) {
+            if (drive.letter == options.drive) {
+                chosen = &drive;
+            }
+        }
+        if (chosen == nullptr) {
+            std::fprintf(stderr, "lorvex-scan: no drive %c: (the sources give C: to %c:)\n",
+                         options.drive, drives.back().letter);
+            return 1;
+        }
+    } else if (drives.size() == 1) {
+        chosen = &drives.front();
+    } else {
+        std::fprintf(stderr, "lorvex-scan: the sources give %zu drives; choose one with --drive:\n",
+                     drives.size());
+        for (const auto& drive : drives) {
+            TNTFSVolume volume(*system, std::string(1, drive.letter));
+            std::fprintf(stderr, "  %c:  %s%s  %s %s\n", drive.letter, drive.region.path.c_str(),
+                         drive.region.partition > 0
+                             ? (" #" + std::to_string(drive.region.partition)).c_str()
+                             : "",
+                         volume.FFileSystem.c_str(), volume.FVolumeName.c_str());
+        }
+        return 2;
+    }
+    if (!system->problems().empty()) {
+        return 1;
+    }
+    return Scan(*system, *chosen, options);
 }

@@ -1,0 +1,89 @@
+#include "ntfs/Export.h"
+
+#include "ntfs/Attributes.h"
+#include "ntfs/Formatters.h"
+
+#include <cerrno>
+
+namespace lorvex::ntfs {
+
+std::string RuntimeErrorText(int error) {
+    switch (error) {
+    case ENOENT:
+        return "File not found";
+    case ENOTDIR:
+        return "Path not found";
+    case EMFILE:
+    case ENFILE:
+        return "Too many open files";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return "File access denied";
+    case ENOSPC:
+    case EDQUOT:
+        return "Disk full";
+    case ENAMETOOLONG:
+    case EINVAL:
+        return "Invalid filename";
+    default:
+        return "I/O error " + std::to_string(error);
+    }
+}
+
+namespace {
+
+ExportResult Failed(int error) {
+    return {false, error, RuntimeErrorText(error)};
+}
+
+} // namespace
+
+ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out) {
+    int error = 0;
+    const auto write = [&](std::string_view line) {
+        if (error != 0) {
+            return;
+        }
+        errno = 0;
+        if (std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
+            std::fwrite("\r\n", 1, 2, out) != 2) {
+            error = errno != 0 ? errno : EIO;
+        }
+    };
+    const LineSink sink = write;
+    volume.OpenVolume();
+    TAttributes attributes;
+    TDataRuns runs;
+    for (int i = 0; i < fileIds.FCount && error == 0; ++i) {
+        write(fileIds.ItemToStr(i, true));
+        AppendAttributeSection(volume, attributes, runs,
+                               fileIds.FItems[static_cast<std::size_t>(i)].FileID, sink);
+        write("");
+    }
+    volume.CloseVolume();
+    // A full disk often shows only when the buffer goes out.
+    errno = 0;
+    if (error == 0 && std::fflush(out) != 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    return error == 0 ? ExportResult{} : Failed(error);
+}
+
+ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds,
+                             const std::string& path) {
+    errno = 0;
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) {
+        return Failed(errno != 0 ? errno : EIO);
+    }
+    ExportResult result = ExportFileTable(volume, fileIds, out);
+    errno = 0;
+    if (std::fclose(out) != 0 && result.ok) {
+        result = Failed(errno != 0 ? errno : EIO);
+    }
+    return result;
+}
+
+} // namespace lorvex::ntfs

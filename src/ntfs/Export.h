@@ -1,0 +1,32 @@
+#pragma once
+
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+
+#include <cstdio>
+#include <string>
+
+namespace lorvex::ntfs {
+
+// The outcome of an export: empty on success, else the runtime's text for
+// the system error that ended it ("File access denied", "Disk full", ...).
+struct ExportResult {
+    bool ok = true;
+    int error = 0; // errno
+    std::string message;
+};
+
+// Writes the whole file table: per entry its line, its attribute section and
+// an empty line, every line ending in CR LF. The window's export and the
+// command-line scanner both write through this. A write that fails ends the
+// export at once; what was written stays written.
+ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out);
+
+// Creates (or replaces) `path` and exports into it.
+ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, const std::string& path);
+
+// The runtime's text for an I/O error number: "File not found", "File
+// access denied", "Disk full", ..., "I/O error %d" for the rest.
+std::string RuntimeErrorText(int error);
+
+} // namespace lorvex::ntfs

@@ -1,0 +1,43 @@
+#include "ntfs/ScanStages.h"
+
+#include "ntfs/NumberFormat.h"
+
+namespace lorvex::ntfs {
+
+void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+                   const ScanObserver& observer) {
+    const auto stage = [&](std::string_view title) {
+        if (observer.stageStarted) {
+            observer.stageStarted(title);
+        }
+    };
+    volume.FProgress = 0;
+    stage(kStageEnumeratingFiles);
+    volume.EnumerateFiles(fileIds, observer.processEvents);
+    stage(kStageParsingDirectories);
+    fileIds.BuildPaths();
+    stage(kStageCalculatingSizes);
+    volume.CalculateDiskSizes(fileIds);
+    volume.FProgress = 0;
+    stage(kStageEnumeratingClusters);
+    volume.EnumerateClusters(fileIds, clusters, observer.processEvents);
+    stage(kStageGettingFragments);
+    TNTFSVolume::GetFragments(fileIds, clusters);
+    stage(kStagePaintingClusters);
+    TNTFSVolume::SortClustersByFileIndex(clusters);
+    if (observer.paint) {
+        observer.paint();
+    }
+    stage(kStageSortingClusters);
+    TNTFSVolume::SortClustersByLCN(clusters);
+}
+
+std::string VolumeSummaryText(std::int64_t totalClusters, std::uint32_t bytesPerCluster,
+                              std::string_view driveRoot) {
+    const double clusters = static_cast<double>(totalClusters);
+    const double gigabytes = clusters * bytesPerCluster / 1024 / 1024 / 1024;
+    return FormatGrouped(clusters) + " clusters (" + FormatFixed2(gigabytes) + " GB) on drive " +
+           std::string(driveRoot) + " ";
+}
+
+} // namespace lorvex::ntfs

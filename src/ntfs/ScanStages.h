@@ -1,0 +1,43 @@
+#pragma once
+
+#include "ntfs/ClusterMap.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+
+#include <array>
+#include <functional>
+#include <string_view>
+
+namespace lorvex::ntfs {
+
+// The stage titles, in the order a scan runs them.
+inline constexpr std::string_view kStageEnumeratingFiles = "enumerating files";
+inline constexpr std::string_view kStageParsingDirectories = "parsing directories";
+inline constexpr std::string_view kStageCalculatingSizes = "calculating real file size";
+inline constexpr std::string_view kStageEnumeratingClusters = "enumerating clusters";
+inline constexpr std::string_view kStageGettingFragments = "getting fragments";
+inline constexpr std::string_view kStagePaintingClusters = "painting clusters";
+inline constexpr std::string_view kStageSortingClusters = "sorting clusters";
+
+// What a scan tells whoever runs it. Every member may be left empty.
+struct ScanObserver {
+    // A stage begins; its title.
+    std::function<void(std::string_view title)> stageStarted;
+    // After every record and every file-table entry of the two long stages.
+    std::function<void()> processEvents;
+    // The painting stage, with the map in FileIndex order.
+    std::function<void()> paint;
+};
+
+// Runs the scan stages on a new, empty file table: the table, its paths, disk
+// sizes and run counts, the cluster map with the fragment flags, painting,
+// and the map left in LCN order for the lookups. The window and the command
+// line scanner both scan through this, so their tables are the same.
+void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+                   const ScanObserver& observer);
+
+// "%.0n clusters (%.2f GB) on drive %s ", the summary of a measured volume.
+std::string VolumeSummaryText(std::int64_t totalClusters, std::uint32_t bytesPerCluster,
+                              std::string_view driveRoot);
+
+} // namespace lorvex::ntfs
