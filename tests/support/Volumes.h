@@ -86,25 +86,33 @@ inline std::vector<NtfsVolumeCase> OracleVolumes() {
     if (std::filesystem::exists(VolumeDir() / "demo.img")) {
         cases.push_back({"demo", VolumeDir() / "demo.img", 0, 0});
     }
-    if (std::filesystem::exists(VolumeDir() / "gpt-disk.img")) {
-        // Offsets come from the oracle's own partition listing.
-        const std::string mmls = Run("mmls -B " + Quote(VolumeDir() / "gpt-disk.img"));
-        std::istringstream in(mmls);
+    // Partitions of the whole-disk images, at the offsets of the oracle's own
+    // listing: every numbered slot of the GPT disk (the listing shows the
+    // partitions' names there, not their type) and the NTFS one of the MBR
+    // disk. The index is the drive's among the disk's partitions.
+    const auto partitions = [&cases](const char* disk, const char* prefix, bool ntfsOnly) {
+        const auto image = VolumeDir() / disk;
+        if (!std::filesystem::exists(image)) {
+            return;
+        }
+        std::istringstream in(Run("mmls -B " + Quote(image)));
         std::string line;
         int index = 0;
         while (std::getline(in, line)) {
-            if (line.find("Basic data") == std::string::npos &&
-                line.find("Microsoft") == std::string::npos) {
-                continue;
-            }
             std::istringstream f(line);
             std::string slot, part, start;
             f >> slot >> part >> start;
-            cases.push_back({"gpt-" + std::to_string(index), VolumeDir() / "gpt-disk.img",
-                             std::stoull(start), index});
+            if (part.empty() || part.find_first_not_of("0123456789:") != std::string::npos) {
+                continue;
+            }
+            if (!ntfsOnly || line.find("NTFS") != std::string::npos) {
+                cases.push_back({prefix + std::to_string(index), image, std::stoull(start), index});
+            }
             ++index;
         }
-    }
+    };
+    partitions("gpt-disk.img", "gpt-", false);
+    partitions("mbr-disk.img", "mbr-", true);
     for (const char* name : {"windows10-slack", "windows10-lastaccess"}) {
         const auto p = WindowsVolumeDir() / (std::string(name) + ".raw");
         if (std::filesystem::exists(p)) {
