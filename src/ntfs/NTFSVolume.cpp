@@ -267,15 +267,16 @@ std::int64_t TNTFSVolume::ReadFileRecord(std::int64_t recordNo) {
     if (FBytesPerFileRecordSegment == 0) {
         return 0;
     }
-    // Fetched aside so that a failed query leaves FRecord as it was.
-    std::vector<std::byte> output(GetRecordOutputSize());
-    if (!QueryRecord(FHandle, output, recordNo)) {
+    // Fetched aside so that a failed query leaves FRecord as it was; the
+    // area is kept between calls, since every reader fetches through here.
+    FFetchArea.resize(GetRecordOutputSize());
+    if (!QueryRecord(FHandle, FFetchArea, recordNo)) {
         return 0;
     }
-    const ByteReader head(output);
+    const ByteReader head(FFetchArea);
     FRecord.FileReferenceNumber = head.i64(fr::kFileReferenceNumber).value_or(0);
     FRecord.FileRecordLength = head.u32(fr::kFileRecordLength).value_or(0);
-    FRecord.FileRecordBuffer.assign(output.begin() + fr::kFileRecordBuffer, output.end());
+    FRecord.FileRecordBuffer.assign(FFetchArea.begin() + fr::kFileRecordBuffer, FFetchArea.end());
     return FRecord.FileReferenceNumber;
 }
 

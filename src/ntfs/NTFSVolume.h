@@ -182,6 +182,7 @@ class TNTFSVolume {
     bool QueryRecord(platform::Handle handle, std::span<std::byte> output, std::int64_t recordNo);
 
     platform::VolumeApi& FApi;
+    std::vector<std::byte> FFetchArea;
 };
 
 } // namespace lorvex::ntfs

@@ -329,15 +329,16 @@ bool RawVolumeSystem::FileRecord(const Opened& h, std::span<const std::byte> in,
     if (out.size() < filerecord::kFileRecordBuffer + size) {
         return Fail(error::kInsufficientBuffer);
     }
-    // Fetched aside first: a failed query leaves the caller's area as it was.
-    scratch_.resize(size);
-    const auto found = h.ntfs->FetchRecord(*number, scratch_);
+    // Straight into the caller's area: the copy out of the volume is the one
+    // copy a record costs. After a failure the area's contents are undefined,
+    // as they are for the native query.
+    const auto found =
+        h.ntfs->FetchRecord(*number, out.subspan(filerecord::kFileRecordBuffer, size));
     if (!found) {
         return Fail(error::kFileNotFound);
     }
     StoreLE(out, filerecord::kFileReferenceNumber, static_cast<std::uint64_t>(*found), 8);
     StoreLE(out, filerecord::kFileRecordLength, size, 4);
-    std::copy(scratch_.begin(), scratch_.end(), out.begin() + filerecord::kFileRecordBuffer);
     *returned = static_cast<std::uint32_t>(filerecord::kFileRecordBuffer + size);
     return true;
 }

@@ -81,7 +81,6 @@ class RawVolumeSystem final : public VolumeApi {
     std::map<Handle, Opened> handles_;
     Handle nextHandle_ = 0x100;
     std::uint32_t lastError_ = 0;
-    std::vector<std::byte> scratch_;
 };
 
 } // namespace lorvex::platform

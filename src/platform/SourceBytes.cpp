@@ -90,7 +90,6 @@ std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uin
             src->map_ = map;
             src->mapLength_ = span;
             src->region_ = static_cast<const std::byte*>(map) + (src->offset_ - start);
-            madvise(map, span, MADV_RANDOM);
         }
     }
     error = error::kSuccess;
