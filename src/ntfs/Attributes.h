@@ -10,6 +10,19 @@
 #include <string_view>
 #include <vector>
 
+// What the readers of TNTFSVolume give for a damaged or missing record:
+// - a record that cannot be fetched, is free (the query answers with another
+//   one) or is not valid: no attributes and no runs;
+// - the attribute walk stops at an attribute whose length is below a header
+//   or not a multiple of 8, one that runs past the record, or the record's
+//   end without an end marker; the attributes before it are listed, and the
+//   runs of an index at or past it are empty;
+// - names and values are read only inside their attribute (a length that
+//   claims more gives what is there);
+// - a run list keeps the runs before a field wider than 8 bytes, before its
+//   end without a zero byte, and before a start cluster that overflows;
+// - an $ATTRIBUTE_LIST whose sizes are refused (see kMaxAttributeListSize)
+//   or whose entries are damaged gives the lines of the entries before it.
 namespace lorvex::ntfs {
 
 class TNTFSVolume;
