@@ -228,6 +228,11 @@ TEST(FileTable, NamesMissingFromTheBaseRecordComeFromItsExtensionRecords) {
         RecordBuilder()
             .Resident(type::kAttributeList, 5, AttributeListValue({{type::kFileName, Ref(41), 3}}))
             .End();
+    // Nothing but a DOS name, and nowhere else to look: that is the name.
+    d.disk.records[45] =
+        RecordBuilder()
+            .Resident(type::kFileName, 1, FileNameValue(Ref(20), u"ONLYDOS.TXT", 2))
+            .End();
     d.disk.records[20] = Named(5, u"Dir", 0x0003);
 
     auto table = Enumerate(d);
@@ -248,6 +253,8 @@ TEST(FileTable, NamesMissingFromTheBaseRecordComeFromItsExtensionRecords) {
 
     EXPECT_EQ(Entry(table, 44).Name, u"\\$### ID=44 ###");
     EXPECT_EQ(Entry(table, 44).ParentID, 5);
+    EXPECT_EQ(Entry(table, 45).Name, u"\\ONLYDOS.TXT");
+    EXPECT_EQ(Entry(table, 45).ParentID, 20);
 
     table.BuildPaths();
     EXPECT_EQ(PathOf(table, 40), "\\Dir\\fragmented.bin");
