@@ -77,7 +77,8 @@ void TAttributes::Add(std::uint8_t typeIndex, std::string name, std::uint16_t at
 }
 
 void TAttributes::Clear() {
-    FItems.clear();
+    // The elements stay as spare room: the next record's attributes are
+    // copied into them, reusing their strings instead of allocating anew.
     FCount = 0;
 }
 
@@ -90,7 +91,6 @@ void TDataRuns::Add(bool sparse, std::int64_t length, std::int64_t lcn) {
 }
 
 void TDataRuns::Clear() {
-    FItems.clear();
     FCount = 0;
 }
 

@@ -47,7 +47,8 @@ using TAttributeArray = std::vector<TAttribute>;
 
 class TAttributes {
   public:
-    // Appends a copy of `entries`; the array grows by 10 elements.
+    // Appends a copy of `entries`; the array grows by 10 elements. Clear
+    // empties the list (FCount 0); elements past FCount are spare room.
     void Add(std::uint8_t typeIndex, std::string name, std::uint16_t attributeId,
              const TWideStringArray& entries, std::uint32_t attrType, bool resident);
     void Clear();

@@ -69,7 +69,36 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
 
     const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
         fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
-    for (std::size_t i = 0; i < count; ++i) {
+    const auto progress = [&](std::size_t i) {
+        // A table of one entry has finished once that entry is done.
+        FProgress =
+            count == 1 ? 100.0 : static_cast<double>(i) * 100.0 / static_cast<double>(count - 1);
+        if (processEvents) {
+            processEvents();
+        }
+    };
+    const TRecordRuns& kept = fileIds.FRecordRuns;
+    const bool useKept = kept.Covers(fileIds.FCount);
+    for (std::size_t i = 0; i < count && useKept; ++i) {
+        const TRecordRuns::Entry& record = kept.Entries[i];
+        bool fragmented = false;
+        for (std::uint32_t a = 0; a < record.AttributeCount; ++a) {
+            const TRecordRuns::Attribute& attribute = kept.Attributes[record.FirstAttribute + a];
+            if (attribute.RunCount > 0) {
+                fragmented = attribute.RunCount > 1;
+            }
+            for (std::uint32_t k = 0; k < attribute.RunCount; ++k) {
+                const TDataRun& run = kept.Runs[attribute.FirstRun + k];
+                if (!run.Sparse) {
+                    entries.Add(static_cast<std::uint32_t>(i), attribute.AttrType, run.LCN,
+                                run.Length);
+                }
+            }
+        }
+        fileIds.FItems[i].Fragmented = fragmented;
+        progress(i);
+    }
+    for (std::size_t i = 0; i < count && !useKept; ++i) {
         TFileID& entry = fileIds.FItems[i];
         const auto fileIndex = static_cast<std::uint32_t>(i);
         bool fragmented = false;
@@ -93,12 +122,7 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             }
         }
         entry.Fragmented = fragmented;
-        // A table of one entry has finished once that entry is done.
-        FProgress =
-            count == 1 ? 100.0 : static_cast<double>(i) * 100.0 / static_cast<double>(count - 1);
-        if (processEvents) {
-            processEvents();
-        }
+        progress(i);
     }
     CloseVolume();
 

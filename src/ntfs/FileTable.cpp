@@ -159,10 +159,51 @@ void TFileIDs::Add(const std::u16string& name, std::uint8_t fileType, const TFil
 void TFileIDs::Clear() {
     FItems.clear();
     FCount = 0;
+    FRecordRuns.Clear();
 }
 
 void TFileIDs::Reverse() {
     std::reverse(FItems.begin(), FItems.begin() + FCount);
+    if (FRecordRuns.Covers(FCount)) {
+        std::reverse(FRecordRuns.Entries.begin(), FRecordRuns.Entries.end());
+    }
+}
+
+void TRecordRuns::AddRecord(std::span<const std::byte> record, bool valid) {
+    Entry entry{static_cast<std::uint32_t>(Attributes.size()), 0};
+    if (valid && !Overflowed) {
+        TDataRuns runs;
+        auto walk = WalkAttributes(record);
+        while (const auto a = walk.Next()) {
+            if (IsResident(a->bytes)) {
+                continue;
+            }
+            runs.Clear();
+            AppendAttributeRuns(a->bytes, runs);
+            if (Runs.size() + static_cast<std::size_t>(runs.FCount) >
+                    std::numeric_limits<std::uint32_t>::max() ||
+                Attributes.size() >= std::numeric_limits<std::uint32_t>::max()) {
+                Overflowed = true;
+                break;
+            }
+            Attributes.push_back({a->type, static_cast<std::uint32_t>(Runs.size()),
+                                  static_cast<std::uint32_t>(runs.FCount)});
+            Runs.insert(Runs.end(), runs.FItems.begin(), runs.FItems.begin() + runs.FCount);
+            ++entry.AttributeCount;
+        }
+    }
+    Entries.push_back(entry);
+}
+
+void TRecordRuns::Clear() {
+    Entries.clear();
+    Attributes.clear();
+    Runs.clear();
+    Overflowed = false;
+}
+
+bool TRecordRuns::Covers(std::int32_t count) const {
+    return !Overflowed && count >= 0 && Entries.size() == static_cast<std::size_t>(count);
 }
 
 std::int32_t TFileIDs::IndexOfID(std::int64_t id) const {
@@ -460,6 +501,9 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
         TFileInfo info;
         std::int64_t baseId = 0;
         std::int64_t cur = last + 1;
+        // Only a table built here from nothing has its runs kept in step.
+        const bool keepRuns = fileIds.FCount == 0;
+        fileIds.FRecordRuns.Clear();
         do {
             --cur;
             const std::int64_t r = ReadRecordBase(baseId, cur);
@@ -472,6 +516,13 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
                     cur = r + 1;
                 }
             } else {
+                if (keepRuns) {
+                    // FRecord holds record cur right now; nothing below
+                    // fetches into it.
+                    fileIds.FRecordRuns.AddRecord(FRecord.FileRecordBuffer,
+                                                  FRecord.FileReferenceNumber == cur &&
+                                                      IsValidRecord(FRecord.FileRecordBuffer));
+                }
                 isSystem = false;
                 DescribeFile(isDirectory, isSystem, name, info, baseId);
                 if (cur != baseId) {
@@ -499,9 +550,42 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
     fileIds.Reverse();
 }
 
+namespace {
+// Damaged run lengths can claim more than 64 bits of bytes.
+std::int64_t DiskBytes(std::int64_t clusters, std::int64_t bytesPerCluster) {
+    return bytesPerCluster != 0 &&
+                   clusters > std::numeric_limits<std::int64_t>::max() / bytesPerCluster
+               ? std::numeric_limits<std::int64_t>::max()
+               : clusters * bytesPerCluster;
+}
+} // namespace
+
 void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
     const std::int64_t bytesPerCluster = FBytesPerCluster;
     if (!OpenVolume()) {
+        return;
+    }
+    const TRecordRuns& kept = fileIds.FRecordRuns;
+    if (kept.Covers(fileIds.FCount)) {
+        for (std::int32_t i = 0; i < fileIds.FCount; ++i) {
+            TFileID& e = fileIds.FItems[static_cast<std::size_t>(i)];
+            const TRecordRuns::Entry& entry = kept.Entries[static_cast<std::size_t>(i)];
+            std::int64_t clusters = 0;
+            std::uint32_t count = 0;
+            for (std::uint32_t a = 0; a < entry.AttributeCount; ++a) {
+                const TRecordRuns::Attribute& attribute = kept.Attributes[entry.FirstAttribute + a];
+                for (std::uint32_t k = 0; k < attribute.RunCount; ++k) {
+                    const TDataRun& run = kept.Runs[attribute.FirstRun + k];
+                    if (!run.Sparse) {
+                        clusters = SaturatingAdd(clusters, run.Length);
+                        ++count;
+                    }
+                }
+            }
+            e.DiskSize = DiskBytes(clusters, bytesPerCluster);
+            e.Fragments = count;
+        }
+        CloseVolume();
         return;
     }
     // One fetch per entry: the walk that lists the attributes is the walk
@@ -529,11 +613,7 @@ void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
                 }
             }
         }
-        // Damaged run lengths can claim more than 64 bits of bytes.
-        e.DiskSize = bytesPerCluster != 0 &&
-                             clusters > std::numeric_limits<std::int64_t>::max() / bytesPerCluster
-                         ? std::numeric_limits<std::int64_t>::max()
-                         : clusters * bytesPerCluster;
+        e.DiskSize = DiskBytes(clusters, bytesPerCluster);
         e.Fragments = count;
     }
     CloseVolume();

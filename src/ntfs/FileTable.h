@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ntfs/Attributes.h"
+
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +61,36 @@ struct TFileID {
 };
 using TFileIDArray = std::vector<TFileID>;
 
+// The non-resident attributes of every entry's record with their runs, in
+// record order, as the file enumeration found them while it had the record in
+// hand. The disk-size and the cluster stages read them here instead of
+// fetching every record of the volume twice more; on a volume that does not
+// change during the scan the results are the same.
+struct TRecordRuns {
+    struct Attribute {
+        std::uint32_t AttrType = 0;
+        std::uint32_t FirstRun = 0;
+        std::uint32_t RunCount = 0;
+    };
+    struct Entry {
+        std::uint32_t FirstAttribute = 0;
+        std::uint32_t AttributeCount = 0;
+    };
+
+    // Appends the next entry's record (or nothing of it, when it is not a
+    // valid record).
+    void AddRecord(std::span<const std::byte> record, bool valid);
+    void Clear();
+    // True when there is exactly one entry here per entry of a table of
+    // `count` entries.
+    [[nodiscard]] bool Covers(std::int32_t count) const;
+
+    std::vector<Entry> Entries;
+    std::vector<Attribute> Attributes;
+    std::vector<TDataRun> Runs;
+    bool Overflowed = false;
+};
+
 // The file table, in ascending FileID order once EnumerateFiles is done; an
 // entry's index is how the rest of the program refers to it.
 class TFileIDs {
@@ -83,6 +116,10 @@ class TFileIDs {
 
     TFileIDArray FItems;
     std::int32_t FCount = 0;
+    // Filled by EnumerateFiles in step with the entries (and reversed with
+    // them); anything else that adds entries leaves it short, and the stages
+    // then read the records themselves.
+    TRecordRuns FRecordRuns;
 };
 
 } // namespace lorvex::ntfs

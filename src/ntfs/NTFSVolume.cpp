@@ -96,7 +96,7 @@ TNTFSVolume::TNTFSVolume(platform::VolumeApi& api, std::string_view drive) : FAp
     }
     // Until the geometry says otherwise, the record areas have the classic
     // size, so a reader of an inert volume sees zeros rather than nothing.
-    FRecord.FileRecordBuffer.assign(kDefaultRecordSize, std::byte{0});
+    SizeRecordAreas(kDefaultRecordSize);
     FLastRecord.assign(kDefaultRecordSize, std::byte{0});
     if (drive.empty()) {
         return;
@@ -158,7 +158,7 @@ void TNTFSVolume::ReadVolumeData() {
             FMftZoneStart = i64(vd::kMftZoneStart);
             FMftZoneEnd = i64(vd::kMftZoneEnd);
             FRecordSize1K = recordSize == 1024;
-            FRecord.FileRecordBuffer.assign(recordSize, std::byte{0});
+            SizeRecordAreas(recordSize);
             FLastRecord.assign(recordSize, std::byte{0});
         }
     }
@@ -167,6 +167,7 @@ void TNTFSVolume::ReadVolumeData() {
 
 bool TNTFSVolume::OpenVolume() {
     FHandle = 0;
+    FRecordAsked = kNoRecordAsked;
     if (FVolumePath.empty()) {
         return false;
     }
@@ -179,6 +180,7 @@ bool TNTFSVolume::OpenVolume() {
 }
 
 void TNTFSVolume::CloseVolume() {
+    FRecordAsked = kNoRecordAsked;
     if (FHandle != 0) {
         FApi.CloseHandle(FHandle);
         // Forgetting the closed handle keeps a second close from hitting a
@@ -257,7 +259,9 @@ std::int64_t TNTFSVolume::FetchFileRecord(std::span<std::byte> output, std::int6
     if (FBytesPerFileRecordSegment == 0 || output.size() < needed) {
         return -1;
     }
-    if (!QueryRecord(FHandle, output.first(needed), recordNo)) {
+    if (recordNo == FRecordAsked) {
+        std::ranges::copy(FRecordArea, output.begin());
+    } else if (!QueryRecord(FHandle, output.first(needed), recordNo)) {
         return -1;
     }
     return ByteReader(output).i64(fr::kFileReferenceNumber).value_or(-1);
@@ -267,17 +271,29 @@ std::int64_t TNTFSVolume::ReadFileRecord(std::int64_t recordNo) {
     if (FBytesPerFileRecordSegment == 0) {
         return 0;
     }
-    // Fetched aside so that a failed query leaves FRecord as it was; the
-    // area is kept between calls, since every reader fetches through here.
-    FFetchArea.resize(GetRecordOutputSize());
+    // The readers fetch one record again and again (its attributes, then the
+    // runs of each non-resident one); within one bracket the answer cannot
+    // change, so it is fetched once.
+    if (recordNo == FRecordAsked) {
+        return FRecord.FileReferenceNumber;
+    }
     if (!QueryRecord(FHandle, FFetchArea, recordNo)) {
         return 0;
     }
-    const ByteReader head(FFetchArea);
+    std::swap(FFetchArea, FRecordArea);
+    FRecordAsked = recordNo;
+    const ByteReader head(FRecordArea);
     FRecord.FileReferenceNumber = head.i64(fr::kFileReferenceNumber).value_or(0);
     FRecord.FileRecordLength = head.u32(fr::kFileRecordLength).value_or(0);
-    FRecord.FileRecordBuffer.assign(FFetchArea.begin() + fr::kFileRecordBuffer, FFetchArea.end());
+    FRecord.FileRecordBuffer = std::span(FRecordArea).subspan(fr::kFileRecordBuffer);
     return FRecord.FileReferenceNumber;
+}
+
+void TNTFSVolume::SizeRecordAreas(std::size_t recordSize) {
+    FRecordArea.assign(fr::kFileRecordBuffer + recordSize, std::byte{0});
+    FFetchArea.assign(fr::kFileRecordBuffer + recordSize, std::byte{0});
+    FRecord.FileRecordBuffer = std::span(FRecordArea).subspan(fr::kFileRecordBuffer);
+    FRecordAsked = kNoRecordAsked;
 }
 
 std::int64_t TNTFSVolume::EstimateLastRecord() const {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,7 +52,9 @@ bool IsValidRecord(std::span<const std::byte> record);
 struct TFileRecordOutput {
     std::int64_t FileReferenceNumber = 0;
     std::uint32_t FileRecordLength = 0;
-    std::vector<std::byte> FileRecordBuffer;
+    // The record bytes, inside the volume object's own area; valid until the
+    // next record is fetched into FRecord.
+    std::span<const std::byte> FileRecordBuffer;
 };
 
 // One NTFS volume, opened by drive letter: its information, its geometry, the
@@ -182,7 +185,15 @@ class TNTFSVolume {
     bool QueryRecord(platform::Handle handle, std::span<std::byte> output, std::int64_t recordNo);
 
     platform::VolumeApi& FApi;
+    // FRecord's bytes live in FRecordArea; a fetch goes into FFetchArea and
+    // the two trade places when it succeeds, so a record is copied once, out
+    // of the volume, and a failed fetch leaves FRecord as it was.
+    std::vector<std::byte> FRecordArea;
     std::vector<std::byte> FFetchArea;
+    void SizeRecordAreas(std::size_t recordSize);
+    // The record number whose answer FRecordArea holds, for the open bracket.
+    static constexpr std::int64_t kNoRecordAsked = std::numeric_limits<std::int64_t>::min();
+    std::int64_t FRecordAsked = kNoRecordAsked;
 };
 
 } // namespace lorvex::ntfs

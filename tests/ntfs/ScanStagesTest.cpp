@@ -1,0 +1,165 @@
+// The whole scan as the window and the command line run it.
+#include "ntfs/ScanStages.h"
+#include "ntfs/ClusterMap.h"
+#include "ntfs/Export.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+#include "platform/RawVolumeSystem.h"
+#include "support/Volumes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace lorvex::test {
+namespace {
+
+using ntfs::TClusterArray;
+using ntfs::TFileIDs;
+using ntfs::TNTFSVolume;
+
+std::string Letter(const NtfsVolumeCase& v) {
+    return std::string(1, static_cast<char>('C' + v.partitionIndex));
+}
+
+TEST(ScanStages, RunInOrderAndLeaveTheMapInClusterOrder) {
+    const auto image = VolumeDir() / "demo.img";
+    ASSERT_TRUE(std::filesystem::exists(image));
+    platform::RawVolumeSystem sys({image.string()});
+    TNTFSVolume volume(sys, "C");
+    TFileIDs fileIds;
+    TClusterArray clusters;
+    std::vector<std::string> titles;
+    bool paintedInOwnerOrder = false;
+    ntfs::ScanObserver observer;
+    observer.stageStarted = [&](std::string_view t) { titles.emplace_back(t); };
+    observer.paint = [&] {
+        paintedInOwnerOrder =
+            std::is_sorted(clusters.begin(), clusters.end(),
+                           [](const auto& a, const auto& b) { return a.FileIndex < b.FileIndex; });
+    };
+    ntfs::RunScanStages(volume, fileIds, clusters, observer);
+    EXPECT_EQ(titles, (std::vector<std::string>{"enumerating files", "parsing directories",
+                                                "calculating real file size",
+                                                "enumerating clusters", "getting fragments",
+                                                "painting clusters", "sorting clusters"}));
+    EXPECT_TRUE(paintedInOwnerOrder);
+    EXPECT_TRUE(std::is_sorted(clusters.begin(), clusters.end(),
+                               [](const auto& a, const auto& b) { return a.LCN < b.LCN; }));
+    EXPECT_GT(fileIds.FCount, 3000);
+}
+
+// The runs kept from the file enumeration stand in for reading every record
+// again; the stages must come to the same tables either way.
+TEST(ScanStages, KeptRunsGiveTheSameTablesAsReadingTheRecordsAgain) {
+    for (const auto& v : OracleVolumes()) {
+        SCOPED_TRACE(v.name);
+        platform::RawVolumeSystem sys({v.source.string()});
+        TNTFSVolume kept(sys, Letter(v));
+        TFileIDs a;
+        TClusterArray ca;
+        ntfs::RunScanStages(kept, a, ca, {});
+        ASSERT_TRUE(a.FRecordRuns.Covers(a.FCount));
+
+        TNTFSVolume reread(sys, Letter(v));
+        TFileIDs b;
+        TClusterArray cb;
+        reread.EnumerateFiles(b, {});
+        b.FRecordRuns.Clear();
+        b.BuildPaths();
+        reread.CalculateDiskSizes(b);
+        reread.EnumerateClusters(b, cb, {});
+        TNTFSVolume::GetFragments(b, cb);
+        TNTFSVolume::SortClustersByLCN(cb);
+
+        ASSERT_EQ(a.FCount, b.FCount);
+        for (int i = 0; i < a.FCount; ++i) {
+            const auto& x = a.FItems[static_cast<std::size_t>(i)];
+            const auto& y = b.FItems[static_cast<std::size_t>(i)];
+            ASSERT_EQ(x.FileID, y.FileID);
+            EXPECT_EQ(x.DiskSize, y.DiskSize) << x.FileID;
+            EXPECT_EQ(x.Fragments, y.Fragments) << x.FileID;
+            EXPECT_EQ(x.Fragmented, y.Fragmented) << x.FileID;
+        }
+        ASSERT_EQ(ca.size(), cb.size());
+        for (std::size_t k = 0; k < ca.size(); ++k) {
+            EXPECT_EQ(ca[k].LCN, cb[k].LCN);
+            EXPECT_EQ(ca[k].Length, cb[k].Length);
+            EXPECT_EQ(ca[k].FileIndex, cb[k].FileIndex);
+            EXPECT_EQ(ca[k].AttrType, cb[k].AttrType);
+        }
+    }
+}
+
+// A table that did not come from the enumeration (entries added by hand)
+// has no kept runs, and the stages read the records themselves.
+TEST(ScanStages, ATableBuiltByHandHasNoKeptRuns) {
+    TFileIDs table;
+    table.Add(u"\\a", ntfs::kTypeFile, {}, false, 40, 40);
+    EXPECT_FALSE(table.FRecordRuns.Covers(table.FCount));
+    table.Reverse();
+    EXPECT_FALSE(table.FRecordRuns.Covers(table.FCount));
+}
+
+TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
+    const auto image = VolumeDir() / "ntfs-4k.img";
+    platform::RawVolumeSystem sys({image.string()});
+    TNTFSVolume volume(sys, "C");
+    TFileIDs fileIds;
+    TClusterArray clusters;
+    ntfs::RunScanStages(volume, fileIds, clusters, {});
+    const auto path = std::filesystem::temp_directory_path() / "lorvex-export-test.txt";
+    ASSERT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
+    const std::string text = ReadFile(path);
+    std::size_t blocks = 0;
+    std::size_t items = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto end = text.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "a line without CR LF at " << at;
+        const std::string line = text.substr(at, end - at);
+        ASSERT_EQ(line.find('\n'), std::string::npos);
+        blocks += line.empty() ? 1U : 0U;
+        items += line.starts_with("Item:") ? 1U : 0U;
+        at = end + 2;
+    }
+    EXPECT_EQ(items, static_cast<std::size_t>(fileIds.FCount));
+    EXPECT_EQ(blocks, items);
+    EXPECT_TRUE(text.ends_with("\r\n\r\n"));
+    // A second export replaces the file rather than appending to it.
+    ASSERT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
+    EXPECT_EQ(ReadFile(path), text);
+    std::filesystem::remove(path);
+}
+
+TEST(ScanStages, ExportFailuresSayWhatTheSystemSaid) {
+    platform::RawVolumeSystem sys({(VolumeDir() / "ntfs-small.img").string()});
+    TNTFSVolume volume(sys, "C");
+    TFileIDs fileIds;
+    TClusterArray clusters;
+    ntfs::RunScanStages(volume, fileIds, clusters, {});
+    const auto full = ntfs::ExportFileTable(volume, fileIds, std::string("/dev/full"));
+    EXPECT_FALSE(full.ok);
+    EXPECT_EQ(full.message, "Disk full");
+    const auto missing =
+        ntfs::ExportFileTable(volume, fileIds, std::string("/nonexistent/dir/out.txt"));
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.message, "File not found");
+    EXPECT_EQ(ntfs::RuntimeErrorText(EACCES), "File access denied");
+    EXPECT_EQ(ntfs::RuntimeErrorText(EIO), "I/O error 5");
+    // After a failure the next export works.
+    const auto path = std::filesystem::temp_directory_path() / "lorvex-export-again.txt";
+    EXPECT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
+    std::filesystem::remove(path);
+}
+
+TEST(ScanStages, SummaryTextUsesTheLocaleSeparators) {
+    EXPECT_EQ(ntfs::VolumeSummaryText(1'000'000, 4096, "C:\\").back(), ' ');
+    const auto text = ntfs::VolumeSummaryText(1'000'000, 4096, "C:\\");
+    EXPECT_NE(text.find(" clusters ("), std::string::npos);
+    EXPECT_NE(text.find(" GB) on drive C:\\ "), std::string::npos);
+}
+
+} // namespace
+} // namespace lorvex::test
