@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QWidget>
+
+class QImage;
+class QLabel;
+class QPlainTextEdit;
+
+namespace lorvex::ui {
+
+// The zoom tool window: the hovered cluster's number, the magnified cells
+// around it, the function keys, and the owner of the cluster.
+class Tfrm_Help : public QWidget {
+    Q_OBJECT
+
+  public:
+    explicit Tfrm_Help(QWidget* mainWindow);
+
+    void SetZoomPicture(const QImage& picture);
+    // The picture last shown, for whoever needs to look at it.
+    [[nodiscard]] QImage ZoomPicture() const;
+
+    QLabel* lbl_LCN = nullptr;
+    QLabel* imgZoom = nullptr;
+    QPlainTextEdit* lbl_Name = nullptr;
+
+  signals:
+    // FormClose: the user closed the window with its own button.
+    void closed();
+
+  protected:
+    // FormShow: against the main window's left side, tops level.
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+};
+
+} // namespace lorvex::ui

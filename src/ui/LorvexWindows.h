@@ -1,0 +1,31 @@
+#pragma once
+
+#include "platform/VolumeApi.h"
+#include "ui/FindWindow.h"
+#include "ui/FragmentationWindow.h"
+#include "ui/HelpWindow.h"
+#include "ui/InfoWindow.h"
+#include "ui/MainWindow.h"
+#include "ui/ProgressWindow.h"
+
+namespace lorvex::ui {
+
+// The program's six windows, created once and in this order: the main
+// window first (its creation builds the palette, the pictures and the drive
+// menu), then the zoom, progress, report, Fast Find and Fragmentation List
+// windows, all of which float above it. Only the main window is shown.
+class TLorvexWindows {
+  public:
+    explicit TLorvexWindows(platform::VolumeApi& api);
+    TLorvexWindows(const TLorvexWindows&) = delete;
+    TLorvexWindows& operator=(const TLorvexWindows&) = delete;
+
+    TForm1 Form1;
+    Tfrm_Help frm_Help;
+    Tfrm_Progress frm_Progress;
+    Tfrm_Info frm_Info;
+    TfrmFind frmFind;
+    Tfrm_Fragmentation frm_Fragmentation;
+};
+
+} // namespace lorvex::ui

@@ -1,0 +1,199 @@
+#pragma once
+
+#include "ntfs/ClusterMap.h"
+#include "platform/VolumeApi.h"
+#include "ui/CellMap.h"
+
+#include <QImage>
+#include <QList>
+#include <QMainWindow>
+#include <QRgb>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPainter;
+class QScrollBar;
+class QStatusBar;
+class QTimer;
+
+namespace lorvex::ntfs {
+class TFileIDs;
+class TNTFSVolume;
+} // namespace lorvex::ntfs
+
+namespace lorvex::ui {
+
+class Tfrm_Fragmentation;
+class Tfrm_Help;
+class Tfrm_Info;
+class Tfrm_Progress;
+class TfrmFind;
+
+// How the window tells the user something; tests put recorders here.
+struct TUserNotices {
+    std::function<void()> beep;
+    std::function<void(const QString& caption, const QString& text)> message;
+};
+
+// The main window: the cluster map of the chosen drive, its drive menu, the
+// scan that paints it and the view with the zoom window.
+//
+// A scan runs the reader's stages on a thread of their own so that the
+// window stays responsive through the stages that never yield (paths, sizes,
+// sorting: hundreds of milliseconds each on a million files). While it runs,
+// FScanned is false and the volume, the file table and the cluster map belong
+// to that thread: everything that reads them tests FScanned first, and the
+// commands that would replace them are held off until the scan is over.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // FormCreate: the palette, the two pictures and the drive menu.
+    explicit TForm1(platform::VolumeApi& api);
+    ~TForm1() override;
+
+    // The other windows, created after this one.
+    void AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info, TfrmFind* find,
+                       Tfrm_Fragmentation* fragmentation);
+    void SetUserNotices(TUserNotices notices);
+    // Runs on the scanning thread as each stage begins; tests make a stage
+    // fail through it.
+    void SetScanProbe(std::function<void(std::string_view stage)> probe);
+
+    // The drive menu and the map of the chosen drive.
+    void BuildDriveMenu();
+    void LoadVolumeMap();
+    void ReadVolumeBitmap();
+    void mnusubDriveClick(QObject* Sender);
+
+    // The scan.
+    void ScanVolume();
+    void mnuScanClick();
+    void tmTimer();
+    [[nodiscard]] bool IsScanning() const { return FScanning; }
+
+    // The pictures.
+    void PaintClusters();
+    void RenderMapBitmap();
+    void RenderOverview();
+    // Asks for the map area to be drawn again; the drawing itself happens
+    // when the window paints.
+    void DrawMap();
+    [[nodiscard]] std::int64_t CellToLCN(std::int32_t X, std::int32_t Y) const;
+
+    // The view.
+    void FormResize();
+    void FormPaint(QPainter& painter);
+    void scrollerChange();
+    void FormMouseMove(std::int32_t X, std::int32_t Y);
+    void FormMouseWheel(std::int32_t WheelDelta);
+    void UpdateHover();
+    // F1 to F3; false for every other key, which goes on to the focused
+    // control.
+    bool FormKeyDown(int Key);
+    void Zoom1Click();
+    void mnuMarkClick();
+    void Quit1Click();
+
+    // The reports and the Tools windows (MainWindowReports.cpp).
+    void ShowClusterDetails();
+    void ShowHexDump();
+    void ShowBaseInfo(std::int64_t BaseID);
+    void Export1Click();
+    void mnuFindClick();
+    void FragmentationList1Click();
+
+    // The colour a pixel of the map area shows: the map, the overview strip,
+    // or the window's background.
+    [[nodiscard]] QRgb SurfacePixel(std::int32_t x, std::int32_t y) const;
+    [[nodiscard]] QWidget* MapSurface() const { return FSurface; }
+    [[nodiscard]] QString StatusText() const;
+
+    // What a scan produces; read only outside the window.
+    std::unique_ptr<ntfs::TNTFSVolume> FVolume;
+    std::unique_ptr<ntfs::TFileIDs> FFileIDs;
+    ntfs::TClusterArray FClusters;
+    bool FScanned = false;
+
+    // The map.
+    std::unique_ptr<TCellArray> FCells;
+    std::string FDriveRoot;
+    std::int64_t FTotalClusters = 0;
+    std::uint32_t FBytesPerCluster = 0;
+    std::int32_t FViewRight = 0;
+    std::int32_t FViewBottom = 0;
+    std::int32_t FCellsPerRow = 0;
+    std::int32_t FRowCount = 0;
+    QImage FMapBitmap;
+    QImage FOverviewBitmap;
+    QList<QRgb> FPalette;
+    QString FMarkText;
+
+    // The mouse.
+    std::int32_t FMouseX = 0;
+    std::int32_t FMouseY = 0;
+    std::int64_t FHoverLCN = 0;
+
+    // Components.
+    QMenu* mnuDrive = nullptr;
+    QAction* mnuScan = nullptr;
+    QMenu* mnuTools = nullptr;
+    QAction* Export1 = nullptr;
+    QAction* Zoom1 = nullptr;
+    QAction* mnuFind = nullptr;
+    QAction* mnuMark = nullptr;
+    QAction* FragmentationList1 = nullptr;
+    QAction* Quit1 = nullptr;
+    QStatusBar* sb = nullptr;
+    QScrollBar* scroller = nullptr;
+    QTimer* tm = nullptr;
+
+    Tfrm_Help* frm_Help = nullptr;
+    Tfrm_Progress* frm_Progress = nullptr;
+    Tfrm_Info* frm_Info = nullptr;
+    TfrmFind* frmFind = nullptr;
+    Tfrm_Fragmentation* frm_Fragmentation = nullptr;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void SetStatusText(const QString& text);
+    // Enables the commands that would replace the tables only while no scan
+    // runs.
+    void UpdateCommands();
+    // Runs `work` on this window's thread, waiting for it when called from
+    // another thread.
+    void OnWindowThread(const std::function<void()>& work);
+    void ShowNotice(const QString& caption, const QString& text);
+    void Beep();
+    // The painting stage of a scan: as PaintClusters, handling events now
+    // and then so the window keeps up on a big volume.
+    void PaintScannedClusters();
+    // Lets pending events through when the last pump is long enough ago.
+    void PumpEventsWhenDue();
+
+    platform::VolumeApi& FApi;
+    QWidget* FSurface = nullptr;
+    QLabel* FStatusLabel = nullptr;
+    TUserNotices FNotices;
+    std::function<void(std::string_view)> FScanProbe;
+    bool FScanning = false;
+    bool FPaintYields = false;
+    std::int64_t FLastPumpNs = 0;
+    // The reader's progress as the scanning thread last saw it; the timer
+    // copies it into the bar.
+    std::atomic<double> FScanProgress{0.0};
+};
+
+} // namespace lorvex::ui

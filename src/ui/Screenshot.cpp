@@ -1,0 +1,119 @@
+#include "ui/Screenshot.h"
+
+#include "ntfs/FileTable.h"
+#include "ui/LorvexWindows.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+
+#include <cstdio>
+
+namespace lorvex::ui {
+
+namespace {
+
+int Fail(const QString& message) {
+    std::fprintf(stderr, "lorvex: screenshot: %s\n", message.toLocal8Bit().constData());
+    return 1;
+}
+
+// Lets the windows paint and the window system answer for a while.
+void Settle(int milliseconds) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+// A cluster in the middle of the file's middle extent: inside a run of its
+// own colour, with neighbours of the same file around it.
+std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
+    const ntfs::TFileIDs& table = *form.FFileIDs;
+    std::int64_t index = -1;
+    for (std::int32_t i = 0; i < table.FCount; ++i) {
+        if (table.FItems[static_cast<std::size_t>(i)].Path == path) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0) {
+        return -1;
+    }
+    std::vector<const ntfs::TClusterEntry*> extents;
+    for (const ntfs::TClusterEntry& extent : form.FClusters) {
+        if (extent.FileIndex == static_cast<std::uint32_t>(index)) {
+            extents.push_back(&extent);
+        }
+    }
+    if (extents.empty()) {
+        return -1;
+    }
+    const ntfs::TClusterEntry& middle = *extents[extents.size() / 2];
+    return middle.LCN + middle.Length / 2;
+}
+
+} // namespace
+
+int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath) {
+    TForm1& form = windows.Form1;
+    if (!QDir().mkpath(folder)) {
+        return Fail("cannot create " + folder);
+    }
+    const QList<QAction*> drives = form.mnuDrive->actions();
+    if (drives.isEmpty()) {
+        return Fail("no drive to choose");
+    }
+    Settle(300);
+    drives.front()->trigger();
+    if (!form.FScanned) {
+        return Fail("the scan of " + drives.front()->text() + " did not finish");
+    }
+
+    QString path = hoverPath;
+    path.replace('/', '\\');
+    const std::int64_t lcn = ClusterOfFile(form, path.toStdU16String());
+    if (lcn < 0) {
+        return Fail("no cluster of " + hoverPath + " on the volume");
+    }
+    const auto row = static_cast<std::int32_t>(lcn / form.FCellsPerRow);
+    if (row > form.FViewBottom) {
+        form.scroller->setValue(row - form.FViewBottom / 2);
+    }
+    const QPoint at(static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value());
+
+    // The real pointer, so that the window hears of it as it would from a
+    // hand; a window system that ignores the request still gets the move.
+    QCursor::setPos(form.MapSurface()->mapToGlobal(at));
+    Settle(300);
+    if (form.FHoverLCN != lcn) {
+        form.FormMouseMove(at.x(), at.y());
+        Settle(100);
+    }
+    std::printf("hovered cluster %lld at (%d, %d): %s\n", static_cast<long long>(form.FHoverLCN),
+                at.x(), at.y(), windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
+
+    const QDir dir(folder);
+    bool ok = form.grab().save(dir.filePath("main.png"));
+    ok = windows.frm_Help.grab().save(dir.filePath("zoom.png")) && ok;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        ok = screen->grabWindow(0).save(dir.filePath("screen.png")) && ok;
+    }
+    if (!ok) {
+        return Fail("cannot write the pictures into " + folder);
+    }
+    std::printf("wrote main.png, zoom.png and screen.png into %s\n",
+                folder.toLocal8Bit().constData());
+    return 0;
+}
+
+} // namespace lorvex::ui

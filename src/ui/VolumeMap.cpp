@@ -1,0 +1,93 @@
+#include "ui/VolumeMap.h"
+
+#include "ondisk/ByteReader.h"
+#include "volume/VolumeUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+namespace lorvex::ui {
+
+namespace {
+
+// Opens a device path and closes it again on every way out.
+class DeviceHandle {
+  public:
+    DeviceHandle(platform::VolumeApi& api, const std::string& devicePath)
+        : FApi(api), FHandle(api.CreateFile(devicePath)) {}
+    DeviceHandle(const DeviceHandle&) = delete;
+    DeviceHandle& operator=(const DeviceHandle&) = delete;
+    ~DeviceHandle() {
+        if (IsOpen()) {
+            FApi.CloseHandle(FHandle);
+        }
+    }
+    [[nodiscard]] bool IsOpen() const { return FHandle != platform::kInvalidHandle; }
+    [[nodiscard]] platform::Handle Get() const { return FHandle; }
+
+  private:
+    platform::VolumeApi& FApi;
+    platform::Handle FHandle;
+};
+
+} // namespace
+
+std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveRoot,
+                               std::uint32_t& bytesPerCluster) {
+    const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
+    if (device.empty()) {
+        return 0;
+    }
+    DeviceHandle handle(api, device);
+    if (!handle.IsOpen()) {
+        return 0;
+    }
+    namespace vd = platform::volumedata;
+    std::array<std::byte, vd::kSize> data{};
+    std::uint32_t returned = 0;
+    if (!api.DeviceIoControl(handle.Get(), platform::kFsctlGetNtfsVolumeData, {}, data,
+                             &returned) ||
+        returned < vd::kSize) {
+        return 0;
+    }
+    const ondisk::ByteReader reader(data);
+    const std::int64_t total = reader.i64(vd::kTotalClusters).value_or(0);
+    if (total <= 0) {
+        return 0;
+    }
+    bytesPerCluster = reader.u32(vd::kBytesPerCluster).value_or(0);
+    return total;
+}
+
+bool ReadVolumeBitmapInto(platform::VolumeApi& api, std::string_view driveRoot, TCellArray& cells) {
+    namespace vb = platform::volumebitmap;
+    const std::int64_t total = cells.TotalClusters();
+    const auto bytes = static_cast<std::size_t>((total + 7) / 8);
+    std::vector<std::byte> buffer(bytes + vb::kBuffer);
+    const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
+    if (device.empty()) {
+        return false;
+    }
+    DeviceHandle handle(api, device);
+    if (!handle.IsOpen()) {
+        return false;
+    }
+    std::array<std::byte, vb::kInputSize> input{}; // starting LCN 0
+    std::uint32_t returned = 0;
+    if (!api.DeviceIoControl(handle.Get(), platform::kFsctlGetVolumeBitmap, input, buffer,
+                             &returned)) {
+        return false;
+    }
+    const ondisk::ByteReader reader(buffer);
+    if (returned < vb::kBuffer || reader.i64(vb::kStartingLcn).value_or(-1) != 0) {
+        return false;
+    }
+    const std::size_t delivered = std::min<std::size_t>(returned - vb::kBuffer, bytes);
+    ExpandVolumeBitmap(reinterpret_cast<const std::uint8_t*>(buffer.data() + vb::kBuffer),
+                       cells.Data(), static_cast<std::int64_t>(delivered));
+    return true;
+}
+
+} // namespace lorvex::ui

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/VolumeApi.h"
+#include "ui/CellMap.h"
+
+#include <cstdint>
+#include <string_view>
+
+// The two volume queries that the map is drawn from before any scan: the
+// volume's size and its allocation bitmap.
+namespace lorvex::ui {
+
+// The total clusters of the NTFS volume at a root path such as "C:\", 0 on
+// any failure (no device path, not openable, not NTFS); `bytesPerCluster` is
+// set only on success.
+std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveRoot,
+                               std::uint32_t& bytesPerCluster);
+
+// Expands the volume's allocation bitmap into `cells`. False when the bitmap
+// cannot be had; the cells then keep what they held. Only bits the query
+// actually returned, from cluster 0, are expanded, so a short answer leaves
+// the rest of the cells as they were. Throws std::bad_alloc when the
+// bitmap buffer cannot be allocated.
+bool ReadVolumeBitmapInto(platform::VolumeApi& api, std::string_view driveRoot, TCellArray& cells);
+
+} // namespace lorvex::ui

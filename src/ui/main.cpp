@@ -1,0 +1,97 @@
+// lorvex: the window. Each source named on the command line becomes one
+// drive per partition, C: onwards; with none, the machine's NTFS partitions
+// are the drives.
+#include "platform/RawVolumeSystem.h"
+#include "ui/LorvexWindows.h"
+#include "ui/Screenshot.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: lorvex [SOURCE]...\n"
+    "Show NTFS volumes of image files, whole-disk images or block devices at the\n"
+    "level of their clusters. Each source becomes one drive per partition, C:\n"
+    "onwards; with no source, the NTFS partitions of this machine are the drives.\n"
+    "Nothing is ever written to a source.\n"
+    "\n"
+    "  --screenshot DIR    choose the first drive, scan it, hover a cluster of the\n"
+    "                      file given with --hover-file, save main.png, zoom.png\n"
+    "                      and screen.png into DIR, and quit\n"
+    "  --hover-file PATH   the file for --screenshot, e.g. /pagefile.sys\n"
+    "  --help              show this help and exit\n";
+
+bool HasDisplay() {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> sources;
+    QString screenshotDir;
+    QString hoverFile = "/pagefile.sys";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--screenshot" || arg == "--hover-file") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "lorvex: %s needs a value\n", argv[i]);
+                return 2;
+            }
+            (arg == "--screenshot" ? screenshotDir : hoverFile) = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg.starts_with("-") && arg != "-") {
+            std::fprintf(stderr, "lorvex: unknown option '%s'\nTry 'lorvex --help'.\n", argv[i]);
+            return 2;
+        } else {
+            sources.emplace_back(arg);
+        }
+    }
+    if (!HasDisplay()) {
+        std::fprintf(stderr, "lorvex: no display to open the window on (DISPLAY is not set).\n"
+                             "Run it in a desktop session or under xvfb-run; lorvex-scan scans "
+                             "a volume without one.\n");
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    std::unique_ptr<lorvex::platform::RawVolumeSystem> system =
+        sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
+                        : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
+    for (const auto& problem : system->problems()) {
+        std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
+    }
+    if (system->drives().empty() && sources.empty()) {
+        std::fprintf(stderr, "lorvex: no NTFS volume found on this machine\n");
+    }
+
+    lorvex::ui::TLorvexWindows windows(*system);
+    windows.Form1.show();
+    if (!screenshotDir.isEmpty()) {
+        int status = 0;
+        QTimer::singleShot(0, &windows.Form1, [&] {
+            status = lorvex::ui::TakeScreenshots(windows, screenshotDir, hoverFile);
+            QApplication::exit(status);
+        });
+        const int loop = QApplication::exec();
+        return status != 0 ? status : loop;
+    }
+    return QApplication::exec();
+}
