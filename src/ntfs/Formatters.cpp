@@ -77,8 +77,16 @@ std::string TDataRuns::RunToStr(int index) const {
         return {};
     }
     const TDataRun& run = FItems[static_cast<std::size_t>(index)];
-    return "LCN:" + FormatDecimal(run.LCN) + " LEN:" + FormatDecimal(run.Length) + " " +
-           (run.Sparse ? "(sparse)" : "");
+    // Built by appending into room reserved once: the export makes one of
+    // these lines per run of every file of the volume.
+    std::string text;
+    text.reserve(64);
+    text.append("LCN:").append(FormatDecimal(run.LCN));
+    text.append(" LEN:").append(FormatDecimal(run.Length)).append(" ");
+    if (run.Sparse) {
+        text.append("(sparse)");
+    }
+    return text;
 }
 
 std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
@@ -86,9 +94,14 @@ std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
         return {};
     }
     const TFileID& item = FItems[static_cast<std::size_t>(index)];
-    return "Item:" + FormatDecimal(item.FileID) + " Base:" + FormatDecimal(item.BaseID) +
-           " Name:" + ondisk::ToUtf8(fullPath ? item.Path : item.Name) +
-           " Type:" + FileTypeToStr(item.FileType);
+    const std::u16string& name = fullPath ? item.Path : item.Name;
+    std::string text;
+    text.reserve(64 + 3 * name.size());
+    text.append("Item:").append(FormatDecimal(item.FileID));
+    text.append(" Base:").append(FormatDecimal(item.BaseID));
+    text.append(" Name:").append(ondisk::ToUtf8(name));
+    text.append(" Type:").append(FileTypeToStr(item.FileType));
+    return text;
 }
 
 std::string TAttributes::AttributeToStr(int index) const {
@@ -99,11 +112,17 @@ std::string TAttributes::AttributeToStr(int index) const {
     // The last slot of the table is the end marker, which no stored attribute
     // has: there, and past it, the index stands for a code outside the table,
     // which the type name spells out.
-    const std::string typeName = attribute.TypeIndex < kUnknownTypeIndex
-                                     ? std::string(AttributeTypes[attribute.TypeIndex].Name)
-                                     : AttributeTypeName(attribute.AttrType);
-    return typeName + "(" + FormatDecimal(attribute.AttributeID) + ") " + attribute.Name + " " +
-           (attribute.Resident ? "(resident)" : "(nonresident)");
+    std::string text;
+    text.reserve(48 + attribute.Name.size());
+    if (attribute.TypeIndex < kUnknownTypeIndex) {
+        text.append(AttributeTypes[attribute.TypeIndex].Name);
+    } else {
+        text.append(AttributeTypeName(attribute.AttrType));
+    }
+    text.append("(").append(FormatDecimal(attribute.AttributeID)).append(") ");
+    text.append(attribute.Name).append(" ");
+    text.append(attribute.Resident ? "(resident)" : "(nonresident)");
+    return text;
 }
 
 } // namespace lorvex::ntfs
