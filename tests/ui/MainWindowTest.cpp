@@ -1,0 +1,548 @@
+// The windows as a user meets them, on the offscreen platform: the drive
+// menu, a scan with its progress window, the map and the zoom window, the
+// mark, resizing and the wheel, and what goes wrong on the way.
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+#include "ntfs/NumberFormat.h"
+#include "ntfs/ScanStages.h"
+#include "platform/RawVolumeSystem.h"
+#include "support/Volumes.h"
+#include "ui/HelpWindow.h"
+#include "ui/LorvexWindows.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+using lorvex::platform::RawVolumeSystem;
+using lorvex::ui::TForm1;
+using lorvex::ui::TLorvexWindows;
+namespace fs = std::filesystem;
+
+QString Path(const std::string& factsPath) {
+    QString p = QString::fromStdString(factsPath);
+    p.replace('/', '\\');
+    return p;
+}
+
+QStringList Titles(const QSignalSpy& spy) {
+    QStringList titles;
+    for (const QList<QVariant>& args : spy) {
+        titles << args.at(0).toString();
+    }
+    return titles;
+}
+
+// One set of windows over a set of sources, recording what would beep or
+// open a message box.
+struct Session {
+    explicit Session(const std::vector<std::string>& sources)
+        : system(std::make_unique<RawVolumeSystem>(sources)),
+          windows(std::make_unique<TLorvexWindows>(*system)), form(windows->Form1) {
+        lorvex::ui::TUserNotices notices;
+        notices.beep = [this] { ++beeps; };
+        notices.message = [this](const QString& caption, const QString& text) {
+            messages << caption + ": " + text;
+        };
+        form.SetUserNotices(notices);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+    }
+
+    QAction* Drive(char letter) const {
+        return form.findChild<QAction*>(QString("DRIVE_") + QChar(letter));
+    }
+    QString ZoomName() const { return windows->frm_Help.lbl_Name->toPlainText(); }
+    QString ZoomLCN() const { return windows->frm_Help.lbl_LCN->text(); }
+
+    // The window pixel that shows a cluster, scrolling it into view first.
+    QPoint PointOf(std::int64_t lcn) const {
+        const auto row = static_cast<int>(lcn / form.FCellsPerRow);
+        if (row - form.scroller->value() > form.FViewBottom || row < form.scroller->value()) {
+            form.scroller->setValue(row);
+        }
+        return {static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value()};
+    }
+    // A move straight to the surface: the platform drops a synthetic move
+    // to where the pointer already is, as it is when a new window opens
+    // under it.
+    void Hover(QPoint at) const {
+        QWidget* surface = form.MapSurface();
+        QMouseEvent move(QEvent::MouseMove, QPointF(at), surface->mapToGlobal(QPointF(at)),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(surface, &move);
+    }
+    bool IsHeldOff() const {
+        bool off = !form.mnuScan->isEnabled() && !form.Export1->isEnabled() &&
+                   !form.FragmentationList1->isEnabled();
+        for (QAction* item : form.mnuDrive->actions()) {
+            off = off && !item->isEnabled();
+        }
+        return off;
+    }
+
+    std::unique_ptr<RawVolumeSystem> system;
+    std::unique_ptr<TLorvexWindows> windows;
+    TForm1& form;
+    int beeps = 0;
+    QStringList messages;
+};
+
+// The file-table index of a record, and one cluster of each of its extents.
+std::vector<std::int64_t> ClustersOfRecord(const TForm1& form, std::int64_t record) {
+    const std::int32_t index = form.FFileIDs->IndexOfID(record);
+    std::vector<std::int64_t> lcns;
+    for (const auto& extent : form.FClusters) {
+        if (static_cast<std::int32_t>(extent.FileIndex) == index) {
+            lcns.push_back(extent.LCN + extent.Length / 2);
+        }
+    }
+    return lcns;
+}
+
+// Answers the next modal input box once it is up.
+void AnswerInputBox(const QString& text, bool accept, QString* seenTitle, QString* seenPreset) {
+    QTimer::singleShot(0, [=] {
+        auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            AnswerInputBox(text, accept, seenTitle, seenPreset);
+            return;
+        }
+        *seenTitle = box->windowTitle() + "|" + box->labelText();
+        *seenPreset = box->textValue();
+        box->setTextValue(text);
+        accept ? box->accept() : box->reject();
+    });
+}
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+  private:
+    fs::path demo_ = lorvex::test::VolumeDir() / "demo.img";
+    fs::path small_ = lorvex::test::VolumeDir() / "ntfs-4k.img";
+    fs::path fat_ = lorvex::test::VolumeDir() / "fat.img";
+    std::map<std::string, std::string> facts_;
+
+    std::vector<std::string> Sources() const {
+        return {demo_.string(), small_.string(), fat_.string()};
+    }
+
+  private slots:
+    void initTestCase() {
+        if (!fs::exists(demo_) || !fs::exists(small_) || !fs::exists(fat_)) {
+            QSKIP("the test volumes have not been generated");
+        }
+        facts_ = lorvex::test::ReadFacts(lorvex::test::VolumeDir() / "demo.img.facts");
+        QVERIFY(!facts_.empty());
+    }
+
+    void startsWithSixWindowsAndTheFixedDrives() {
+        Session s(Sources());
+        TLorvexWindows& w = *s.windows;
+        QCOMPARE(s.form.windowTitle(), QString("Lorvex"));
+        QCOMPARE(s.form.centralWidget()->width(), 690);
+        QCOMPARE(s.form.centralWidget()->height() + s.form.sb->height(), 536);
+        QCOMPARE(s.form.sb->height(), 22);
+        QCOMPARE(s.form.scroller->x(), 640);
+        QCOMPARE(s.form.FViewRight, 638);
+        QCOMPARE(s.form.FViewBottom, 513);
+        QCOMPARE(w.frm_Help.size(), QSize(174, 198));
+        QCOMPARE(w.frm_Progress.size(), QSize(243, 35));
+        QCOMPARE(w.frm_Progress.windowTitle(), QString("frm_Progress"));
+        QCOMPARE(w.frm_Info.size(), QSize(702, 371));
+        QCOMPARE(w.frmFind.windowTitle(), QString("Fast Find"));
+        QCOMPARE(w.frmFind.size(), QSize(677, 396));
+        QCOMPARE(w.frm_Fragmentation.windowTitle(), QString("Fragmentation List"));
+        QCOMPARE(w.frm_Fragmentation.size(), QSize(603, 345));
+        for (QWidget* other : std::initializer_list<QWidget*>{
+                 &w.frm_Help, &w.frm_Progress, &w.frm_Info, &w.frmFind, &w.frm_Fragmentation}) {
+            QVERIFY2(!other->isVisible(), qPrintable(other->objectName()));
+        }
+        QCOMPARE(s.windows->frm_Help.lbl_LCN->text(), QString("..."));
+        QVERIFY(!s.form.tm->isActive());
+        QCOMPARE(s.form.tm->interval(), 1000);
+
+        QStringList captions;
+        for (QAction* item : s.form.mnuDrive->actions()) {
+            captions << item->objectName() + "=" + item->text();
+        }
+        QCOMPARE(captions,
+                 (QStringList{"DRIVE_C=C: Demo", "DRIVE_D=D: Lorvex4K", "DRIVE_E=E: LORVEXFAT"}));
+
+        // Before any drive: "Scan!" changes nothing and the zoom window only
+        // knows that nothing is scanned.
+        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
+        s.form.mnuScan->trigger();
+        QCOMPARE(titles.count(), 0);
+        QVERIFY(s.form.StatusText().isEmpty());
+        QVERIFY(!s.form.FCells);
+        s.form.Zoom1->trigger();
+        QVERIFY(w.frm_Help.isVisible());
+        s.Hover({10, 10});
+        QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
+    }
+
+    void choosingADriveScansItStageByStage() {
+        Session s(Sources());
+        TLorvexWindows& w = *s.windows;
+        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
+        QString hoverDuringScan, lcnDuringScan;
+        bool timerDuringScan = false, progressShown = false, commandsHeldOff = false;
+        connect(&w.frm_Progress, &QWidget::windowTitleChanged, this, [&](const QString& title) {
+            if (title != QString::fromUtf8(lorvex::ntfs::kStageEnumeratingClusters.data())) {
+                return;
+            }
+            timerDuringScan = s.form.tm->isActive();
+            progressShown = w.frm_Progress.isVisible();
+            s.Hover({5, 1});
+            hoverDuringScan = s.ZoomName();
+            lcnDuringScan = s.ZoomLCN();
+            // Another drive, "Scan!" and the Tools commands that read the
+            // tables are held off while they are being built.
+            commandsHeldOff = s.IsHeldOff();
+            s.Drive('D')->trigger();
+            s.form.mnusubDriveClick(s.Drive('D'));
+            s.form.mnuScanClick();
+            s.form.ScanVolume();
+        });
+
+        s.Drive('C')->trigger();
+
+        QCOMPARE(Titles(titles),
+                 (QStringList{"C:\\", "enumerating files", "parsing directories",
+                              "calculating real file size", "enumerating clusters",
+                              "getting fragments", "painting clusters", "sorting clusters"}));
+        QVERIFY(timerDuringScan);
+        QVERIFY(progressShown);
+        QVERIFY(commandsHeldOff);
+        QCOMPARE(hoverDuringScan, QString("Volume not scanned!"));
+        QCOMPARE(lcnDuringScan, QString::number(5 + 639));
+        QVERIFY(s.form.FScanned);
+        QVERIFY(!s.form.IsScanning());
+        QVERIFY(!s.form.tm->isActive());
+        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(s.Drive('D')->isEnabled());
+        QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
+        QCOMPARE(s.form.FTotalClusters, std::stoll(facts_.at("total_clusters")));
+        QCOMPARE(s.form.FVolume->FDrive, std::string("C:"));
+        QVERIFY(s.messages.isEmpty());
+        QCOMPARE(s.beeps, 0);
+
+        if (lorvex::ntfs::NumberFormat::FromLocale("en_US.UTF-8")) {
+            QCOMPARE(s.form.StatusText(), QString("65,535 clusters (0.25 GB) on drive C:\\ "));
+        }
+        QVERIFY(w.frm_Help.isVisible());
+        QVERIFY(s.form.Zoom1->isChecked());
+        QCOMPARE(w.frm_Help.y(), s.form.y());
+        QCOMPARE(w.frm_Help.x() + w.frm_Help.frameGeometry().width(), s.form.x());
+
+        // 65,535 clusters in rows of 639: 102 full rows and 357 cells, then
+        // the colour of the end.
+        QCOMPARE(s.form.FCellsPerRow, 639);
+        QCOMPARE(s.form.FRowCount, 103);
+        QCOMPARE(s.form.FMapBitmap.format(), QImage::Format_Indexed8);
+        QCOMPARE(s.form.FMapBitmap.colorTable(), s.form.FPalette);
+        QCOMPARE(s.form.FMapBitmap.size(), QSize(639, 103));
+        for (int x = 0; x < 639; ++x) {
+            const bool beyond = s.form.FMapBitmap.pixelIndex(x, 102) == lorvex::ui::csBeyondEnd;
+            QVERIFY2(beyond == (x >= 357), qPrintable(QString::number(x)));
+        }
+        QCOMPARE(s.form.FOverviewBitmap.size(), QSize(32, 513));
+        QCOMPARE(s.form.SurfacePixel(3, 0), s.form.FPalette[s.form.FCells->At(3)]);
+        QCOMPARE(s.form.SurfacePixel(400, 102), qRgb(236, 233, 216));
+
+        // Closing the zoom window takes the check mark off "Zoom"; "Zoom"
+        // brings it back.
+        w.frm_Help.close();
+        QVERIFY(!s.form.Zoom1->isChecked());
+        s.form.Zoom1->trigger();
+        QVERIFY(w.frm_Help.isVisible());
+        s.form.Zoom1->trigger();
+        QVERIFY(!w.frm_Help.isVisible());
+    }
+
+    void hoverNamesTheOwnerTheZoneOrFreeSpace() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.FScanned);
+        const TForm1& f = s.form;
+
+        const auto lcns = ClustersOfRecord(f, std::stoll(facts_.at("fragmented_1_record")));
+        QCOMPARE(lcns.size(), std::size_t{60});
+        const QString pst = Path(facts_.at("fragmented_1_path")) + "::$DATA";
+        for (const std::int64_t lcn : {lcns.front(), lcns[30], lcns.back()}) {
+            s.Hover(s.PointOf(lcn));
+            QCOMPARE(s.ZoomLCN(), QString::number(lcn));
+            QCOMPARE(s.ZoomName(), pst);
+            QCOMPARE(f.FHoverLCN, lcn);
+        }
+        // The zoom shows the hovered cell in the middle, eight times over.
+        const QImage zoom = s.windows->frm_Help.ZoomPicture();
+        QCOMPARE(zoom.size(), QSize(73, 73));
+        QCOMPARE(zoom.pixel(33, 33), qRgb(255, 0, 0));
+        QCOMPARE(zoom.pixel(36, 36), qRgb(255, 0, 0));
+        QCOMPARE(zoom.pixel(35, 36), qRgb(0, 255, 255)); // the cross, inverted
+
+        // A directory's index.
+        const std::int32_t root = f.FFileIDs->IndexOfID(lorvex::ntfs::kRootDirectory);
+        const auto index = std::find_if(f.FClusters.begin(), f.FClusters.end(), [&](const auto& e) {
+            return static_cast<std::int32_t>(e.FileIndex) == root && e.AttrType == 0xA0;
+        });
+        QVERIFY(index != f.FClusters.end());
+        s.Hover(s.PointOf(index->LCN));
+        QCOMPARE(s.ZoomName(), QString::fromStdU16String(
+                                   f.FFileIDs->FItems[static_cast<std::size_t>(root)].Path) +
+                                   "::$INDEX_ALLOCATION");
+
+        // Unowned clusters, inside the MFT zone and outside it.
+        std::int64_t zone = -1, free = -1;
+        for (std::int64_t lcn = 0; lcn < f.FTotalClusters && (zone < 0 || free < 0); ++lcn) {
+            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(f.FClusters, lcn) != -1) {
+                continue;
+            }
+            const bool inZone = f.FVolume->FMftZoneStart <= lcn && lcn < f.FVolume->FMftZoneEnd;
+            if (inZone && zone < 0) {
+                zone = lcn;
+                QCOMPARE(f.FCells->At(lcn), std::uint8_t{lorvex::ui::csMFTZone});
+            } else if (!inZone && lcn != f.FVolume->FMftZoneEnd && free < 0 &&
+                       f.FCells->At(lcn) == lorvex::ui::csFree) {
+                free = lcn;
+            }
+        }
+        QVERIFY(zone >= 0);
+        QVERIFY(free >= 0);
+        s.Hover(s.PointOf(zone));
+        QCOMPARE(s.ZoomName(), QString("MFT Zone"));
+        s.Hover(s.PointOf(free));
+        QCOMPARE(s.ZoomName(), QString("FREE"));
+
+        // Below the last row: the last cluster; over the overview strip: the
+        // last cell of the row at that height.
+        s.Hover({5, 300});
+        QCOMPARE(f.FHoverLCN, f.FTotalClusters - 1);
+        s.Hover({670, 4});
+        QCOMPARE(f.FHoverLCN, 4 * 639 + 638);
+    }
+
+    void markRecoloursAFileWhiteAndAnEmptyMarkRestoresIt() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.FScanned);
+        const auto lcns = ClustersOfRecord(s.form, std::stoll(facts_.at("fragmented_1_record")));
+        const auto pagefile = ClustersOfRecord(s.form, std::stoll(facts_.at("pagefile_record")));
+        QVERIFY(!pagefile.empty());
+        QCOMPARE(s.form.FCells->At(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
+        const auto colourOf = [&](std::int64_t lcn) {
+            return s.form.FMapBitmap.pixelIndex(static_cast<int>(lcn % 639),
+                                                static_cast<int>(lcn / 639));
+        };
+
+        QString title, preset;
+        AnswerInputBox("ALICE.PST", true, &title, &preset);
+        s.form.mnuMark->trigger();
+        QCOMPARE(title, QString("Mark file|Enter file name or part of path to mark"));
+        QCOMPARE(preset, QString());
+        for (const std::int64_t lcn : lcns) {
+            QCOMPARE(s.form.FCells->At(lcn), std::uint8_t{lorvex::ui::csMarked});
+            QCOMPARE(colourOf(lcn), int{lorvex::ui::csMarked});
+        }
+        QCOMPARE(s.form.FPalette[lorvex::ui::csMarked], qRgb(255, 255, 255));
+        QCOMPARE(s.form.FCells->At(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
+        // The map is back in cluster order for the lookups.
+        s.Hover(s.PointOf(lcns[3]));
+        QCOMPARE(s.ZoomName(), Path(facts_.at("fragmented_1_path")) + "::$DATA");
+
+        // Cancel, or the same text again, paints nothing.
+        const qint64 painted = s.form.FMapBitmap.cacheKey();
+        AnswerInputBox("other", false, &title, &preset);
+        s.form.mnuMark->trigger();
+        QCOMPARE(preset, QString("ALICE.PST"));
+        AnswerInputBox("ALICE.PST", true, &title, &preset);
+        s.form.mnuMark->trigger();
+        QCOMPARE(s.form.FMapBitmap.cacheKey(), painted);
+
+        AnswerInputBox("", true, &title, &preset);
+        s.form.mnuMark->trigger();
+        for (const std::int64_t lcn : lcns) {
+            QCOMPARE(s.form.FCells->At(lcn), std::uint8_t{lorvex::ui::csFragmented});
+            QCOMPARE(colourOf(lcn), int{lorvex::ui::csFragmented});
+        }
+    }
+
+    void resizeRebuildsThePictureAndTheWheelMovesOneRowANotch() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.FScanned);
+        TForm1& f = s.form;
+
+        const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
+        f.resize(300, menu + 22 + 250);
+        QTRY_COMPARE(f.centralWidget()->height(), 250);
+        QCOMPARE(f.FCellsPerRow, 249);
+        QCOMPARE(f.FViewBottom, 249);
+        QCOMPARE(f.FRowCount, (65535 + 248) / 249);
+        QCOMPARE(f.FMapBitmap.width(), 249);
+        QCOMPARE(f.scroller->maximum(), f.FRowCount - 249 - 1);
+        QCOMPARE(f.scroller->pageStep(), 249);
+        QCOMPARE(f.FOverviewBitmap.height(), 249);
+
+        const QPoint at(10, 20);
+        s.Hover(at);
+        QCOMPARE(f.FHoverLCN, 10 + 20 * 249);
+        const auto wheel = [&](int delta) {
+            QWheelEvent event(QPointF(at), f.MapSurface()->mapToGlobal(QPointF(at)), QPoint(),
+                              QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            QApplication::sendEvent(f.MapSurface(), &event);
+        };
+        wheel(120); // away from the user at the top: stays
+        QCOMPARE(f.scroller->value(), 0);
+        wheel(-120);
+        QCOMPARE(f.scroller->value(), 1);
+        QCOMPARE(f.FHoverLCN, 10 + 21 * 249);
+        QCOMPARE(s.ZoomLCN(), QString::number(10 + 21 * 249));
+        wheel(-60); // less than a notch
+        QCOMPARE(f.scroller->value(), 1);
+        wheel(-360);
+        QCOMPARE(f.scroller->value(), 4);
+        QCOMPARE(f.SurfacePixel(0, 0), f.FPalette[f.FCells->At(4 * 249)]);
+
+        f.resize(400, menu + 22 + 250);
+        QTRY_COMPARE(f.FCellsPerRow, 349);
+        QCOMPARE(f.scroller->value(), 0);
+        QCOMPARE(f.FMapBitmap.width(), 349);
+        QCOMPARE(f.FMapBitmap.pixelIndex(5, 1), int{f.FCells->At(349 + 5)});
+    }
+
+    void progressWindowHidesOnDoubleClickAndComesBackNextScan() {
+        Session s(Sources());
+        auto& progress = s.windows->frm_Progress;
+        bool hidden = false;
+        auto once = connect(&progress, &QWidget::windowTitleChanged, this, [&](const QString& t) {
+            if (t == "enumerating files") {
+                QTest::mouseDClick(&progress, Qt::LeftButton, {}, QPoint(2, 2));
+                hidden = !progress.isVisible();
+            }
+        });
+        s.Drive('D')->trigger();
+        disconnect(once);
+        QVERIFY(hidden);
+        QVERIFY(s.form.FScanned);
+        QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
+
+        bool shownAgain = false;
+        connect(&progress, &QWidget::windowTitleChanged, this,
+                [&](const QString&) { shownAgain = shownAgain || progress.isVisible(); });
+        s.form.mnuScan->trigger();
+        QVERIFY(shownAgain);
+        QVERIFY(s.form.FScanned);
+        QCOMPARE(s.form.FFileIDs->IndexOfID(lorvex::ntfs::kRootDirectory), 5);
+    }
+
+    void aFatDriveBeepsAndShowsError() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.FScanned);
+        QSignalSpy titles(&s.windows->frm_Progress, &QWidget::windowTitleChanged);
+        s.Drive('E')->trigger();
+        QCOMPARE(s.beeps, 1);
+        QCOMPARE(s.form.StatusText(), QString("*ERROR*"));
+        QVERIFY(s.form.FDriveRoot.empty());
+        QVERIFY(!s.form.FCells);
+        QVERIFY(!s.form.FScanned);
+        QCOMPARE(titles.count(), 0);
+        QCOMPARE(s.form.FMapBitmap.width(), 0);
+        QVERIFY(s.form.FOverviewBitmap.isNull());
+        QCOMPARE(s.form.SurfacePixel(3, 3),
+                 s.form.MapSurface()->palette().color(QPalette::Window).rgb());
+        s.Hover({3, 3});
+        QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
+        // "Scan!" now has no drive.
+        s.form.mnuScan->trigger();
+        QCOMPARE(titles.count(), 0);
+    }
+
+    void anErrorInAStageStopsTheTimerAndClosesTheProgressWindow() {
+        Session s(Sources());
+        s.form.SetScanProbe([](std::string_view stage) {
+            if (stage == lorvex::ntfs::kStageCalculatingSizes) {
+                throw std::runtime_error("stage failed on purpose");
+            }
+        });
+        QSignalSpy titles(&s.windows->frm_Progress, &QWidget::windowTitleChanged);
+        s.Drive('D')->trigger();
+        QCOMPARE(Titles(titles).last(), QString("calculating real file size"));
+        QCOMPARE(s.messages, QStringList{"Lorvex: stage failed on purpose"});
+        QVERIFY(!s.form.FScanned);
+        QVERIFY(!s.form.IsScanning());
+        QVERIFY(!s.form.tm->isActive());
+        QVERIFY(!s.windows->frm_Progress.isVisible());
+        QVERIFY(s.form.mnuScan->isEnabled());
+        s.Hover({3, 3});
+        QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
+
+        // The next scan runs whole.
+        s.form.SetScanProbe({});
+        s.form.mnuScan->trigger();
+        QVERIFY(s.form.FScanned);
+    }
+
+    void scanAfterAFailedRereadPaintsNoMissingCells() {
+        const fs::path copy = fs::temp_directory_path() / "lorvex-window-reread.img";
+        fs::copy_file(lorvex::test::VolumeDir() / "ntfs-small.img", copy,
+                      fs::copy_options::overwrite_existing);
+        {
+            Session s({copy.string()});
+            s.Drive('C')->trigger();
+            QVERIFY(s.form.FScanned);
+            const QString status = s.form.StatusText();
+
+            // The volume loses its boot sector between two scans.
+            {
+                std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+                const std::string zeros(512, '\0');
+                f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+            }
+            fs::last_write_time(copy, fs::file_time_type::clock::now() + std::chrono::seconds(2));
+            s.form.mnuScan->trigger();
+            QVERIFY(!s.form.FCells);
+            QVERIFY(!s.form.IsScanning());
+            QCOMPARE(s.form.StatusText(), status);
+            QCOMPARE(s.form.SurfacePixel(3, 3),
+                     s.form.MapSurface()->palette().color(QPalette::Window).rgb());
+            s.Hover({3, 3});
+            QVERIFY(!s.ZoomName().isEmpty());
+        }
+        fs::remove(copy);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "MainWindowTest.moc"
