@@ -456,14 +456,22 @@ bool NtfsImage::InUse(std::int64_t number) const {
 }
 
 std::int64_t NtfsImage::HighestInUseAtOrBelow(std::int64_t number) const {
+    return HighestAtOrBelow(number, false);
+}
+
+std::int64_t NtfsImage::HighestAtOrBelow(std::int64_t number, bool readableOnly) const {
     if (number < 0 || recordCount_ == 0) {
         return -1;
     }
+    const auto candidates = [&](std::size_t w) {
+        return readableOnly && w < unreadable_.size() ? mftBitmap_[w] & ~unreadable_[w]
+                                                      : mftBitmap_[w];
+    };
     auto n = static_cast<std::uint64_t>(std::min(number, recordCount_ - 1));
     std::size_t word = n / 64;
     const unsigned bit = n % 64;
     std::uint64_t bits =
-        mftBitmap_[word] & (bit == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bit + 1)) - 1);
+        candidates(word) & (bit == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bit + 1)) - 1);
     for (;;) {
         if (bits != 0) {
             return static_cast<std::int64_t>(word * 64 + 63 -
@@ -472,23 +480,31 @@ std::int64_t NtfsImage::HighestInUseAtOrBelow(std::int64_t number) const {
         if (word == 0) {
             return -1;
         }
-        bits = mftBitmap_[--word];
+        bits = candidates(--word);
     }
 }
 
 std::optional<std::int64_t> NtfsImage::FetchRecord(std::int64_t number,
                                                    std::span<std::byte> out) const {
+    // A record whose update sequence does not check is as good as free: the
+    // caller is answered with the next lower one that reads. Each one that
+    // fails is remembered, so that later lookups pass over a stretch of them
+    // a word at a time: reading them all again per lookup made a damaged
+    // $MFT cost its records squared.
+    if (unreadable_.size() != mftBitmap_.size()) {
+        unreadable_.assign(mftBitmap_.size(), 0);
+    }
     std::int64_t at = number;
     while (at >= 0) {
-        const std::int64_t candidate = HighestInUseAtOrBelow(at);
+        const std::int64_t candidate = HighestAtOrBelow(at, true);
         if (candidate < 0) {
             return std::nullopt;
         }
-        // A record whose update sequence does not check is as good as free:
-        // the caller is answered with the next lower one that reads.
         if (ReadRecord(candidate, out)) {
             return candidate;
         }
+        const auto c = static_cast<std::uint64_t>(candidate);
+        unreadable_[c / 64] |= std::uint64_t{1} << (c % 64);
         at = candidate - 1;
     }
     return std::nullopt;

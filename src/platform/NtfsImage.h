@@ -72,6 +72,9 @@ class NtfsImage {
     void LoadLabel();
     void CountFreeClusters();
     void ComputeMftZone();
+    // HighestInUseAtOrBelow, passing over the records known to be unreadable
+    // when `readableOnly`.
+    [[nodiscard]] std::int64_t HighestAtOrBelow(std::int64_t number, bool readableOnly) const;
 
     // Reads bytes [pos, pos + out.size()) of a stream laid out by `extents`.
     bool ReadStream(const std::vector<Extent>& extents, std::uint64_t pos,
@@ -98,6 +101,9 @@ class NtfsImage {
     std::string label_;
     std::vector<Extent> mft_;
     std::vector<std::uint64_t> mftBitmap_;
+    // Records in use that FetchRecord found unreadable; it alone touches
+    // this, from the one thread that reads the volume.
+    mutable std::vector<std::uint64_t> unreadable_;
     std::vector<Extent> clusterBitmap_;
     std::int64_t clusterBitmapSize_ = 0;
     std::int64_t recordCount_ = 0;
