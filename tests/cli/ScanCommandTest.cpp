@@ -144,5 +144,22 @@ TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
     EXPECT_EQ(Scan("--version").status, 0);
 }
 
+TEST(ScanCommand, AProgressBarShowsOnlyOnATerminal) {
+    if (RunCommand("command -v script").empty()) {
+        GTEST_SKIP() << "no script(1) to give the command a terminal";
+    }
+    // script(1) gives the command a terminal for its stderr; stdout goes to
+    // /dev/null, so what it records is the progress line alone.
+    const auto log = std::filesystem::temp_directory_path() / "lorvex-tty.log";
+    RunCommand("script -q -e -c \"'" + std::string(LORVEX_SCAN) + "' " + Image("demo.img") +
+               " >/dev/null\" " + Quote(log) + " >/dev/null 2>&1");
+    const std::string tty = ReadFile(log);
+    std::filesystem::remove(log);
+    EXPECT_NE(tty.find("enumerating files"), std::string::npos);
+    EXPECT_NE(tty.find("100%"), std::string::npos);
+    // The same run without a terminal is silent on stderr (checked above in
+    // the export test).
+}
+
 } // namespace
 } // namespace lorvex::test
