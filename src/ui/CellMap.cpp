@@ -1,7 +1,6 @@
 #include "ui/CellMap.h"
 
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
 
 #include <QStringView>
 
@@ -118,18 +117,28 @@ void PaintCells(TCellArray& cells, const TPaintInput& input) {
     const std::size_t count =
         std::min(static_cast<std::size_t>(std::max(table.FCount, 0)), table.FItems.size());
     constexpr std::size_t kYieldEvery = 4096;
-    ntfs::TClusterArray extents;
+    // One walk along the map, which is in FileIndex order, hands each entry
+    // the extents GetFileExtents would give it, in table order; the kind of
+    // an entry is only worked out when it has extents to paint, which on a
+    // volume of a million mostly resident files is one entry in fifty.
+    const ntfs::TClusterArray& map = *input.clusters;
+    std::size_t cursor = 0;
     for (std::size_t k = 0; k < count; ++k) {
         if (input.yield && k % kYieldEvery == kYieldEvery - 1) {
             input.yield();
         }
-        const std::uint8_t state = EntryCellState(table.FItems[k], input.markText);
-        if (state == 0) {
+        const auto index = static_cast<std::uint32_t>(k);
+        while (cursor < map.size() && map[cursor].FileIndex < index) {
+            ++cursor;
+        }
+        if (cursor == map.size() || map[cursor].FileIndex != index) {
             continue;
         }
-        ntfs::TNTFSVolume::GetFileExtents(static_cast<std::uint32_t>(k), *input.clusters, extents);
-        for (const ntfs::TClusterEntry& extent : extents) {
-            cells.Fill(extent.LCN, extent.Length, state);
+        const std::uint8_t state = EntryCellState(table.FItems[k], input.markText);
+        for (; cursor < map.size() && map[cursor].FileIndex == index; ++cursor) {
+            if (state != 0) {
+                cells.Fill(map[cursor].LCN, map[cursor].Length, state);
+            }
         }
     }
 }

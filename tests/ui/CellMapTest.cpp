@@ -100,6 +100,7 @@ struct Scene {
 TEST(PaintCellsTest, EachKindHasItsColourAndMarkedBeatsPagefileBeatsFragmented) {
     Scene s;
     s.Add(u"\\plain.txt", lorvex::ntfs::kTypeFile, false, {{0, 2}});
+    s.Add(u"\\resident.txt", lorvex::ntfs::kTypeFile, false, {}); // no extents of its own
     s.Add(u"\\split.bin", lorvex::ntfs::kTypeFile, true, {{2, 1}, {10, 1}});
     s.Add(u"\\my-PageFile.SYS.old", lorvex::ntfs::kTypeFile, true, {{3, 1}});
     s.Add(u"\\folder", lorvex::ntfs::kTypeDirectory, false, {{4, 1}});
