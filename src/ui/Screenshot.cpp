@@ -95,12 +95,14 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     // hand; a window system that ignores the request still gets the move.
     QCursor::setPos(form.MapSurface()->mapToGlobal(at));
     Settle(300);
-    if (form.FHoverLCN != lcn) {
+    const bool byPointer = form.FHoverLCN == lcn;
+    if (!byPointer) {
         form.FormMouseMove(at.x(), at.y());
         Settle(100);
     }
-    std::printf("hovered cluster %lld at (%d, %d): %s\n", static_cast<long long>(form.FHoverLCN),
-                at.x(), at.y(), windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
+    std::printf("hovered cluster %lld at (%d, %d)%s: %s\n", static_cast<long long>(form.FHoverLCN),
+                at.x(), at.y(), byPointer ? "" : " (the pointer did not move; handed over)",
+                windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
 
     const QDir dir(folder);
     bool ok = form.grab().save(dir.filePath("main.png"));
