@@ -109,6 +109,9 @@ class TForm1 : public QMainWindow {
     void ShowHexDump();
     void ShowBaseInfo(std::int64_t BaseID);
     void Export1Click();
+    // The export after its dialog: the file at `path` is created or
+    // replaced, and the outcome shown in a message box.
+    void ExportTo(const QString& path);
     void mnuFindClick();
     void FragmentationList1Click();
 
