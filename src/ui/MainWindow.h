@@ -171,6 +171,9 @@ class TForm1 : public QMainWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // The guard of the reports: a completed scan and a cluster of the volume
+    // under the mouse.
+    [[nodiscard]] bool HoverInsideScannedVolume() const;
     void SetStatusText(const QString& text);
     // Enables the commands that would replace the tables only while no scan
     // runs.

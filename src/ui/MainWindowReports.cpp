@@ -4,21 +4,151 @@
 // thread while a scan runs: each must do nothing unless FScanned is set.
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/NumberFormat.h"
+#include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
 
 #include <QFile>
 #include <QFileDialog>
 
+#include <span>
+#include <vector>
+
 namespace lorvex::ui {
 
+namespace {
+
+QString Decimal(std::int64_t value) {
+    return QString::fromStdString(ntfs::FormatDecimal(value));
+}
+
+QString SizeLine(const char* label, std::int64_t bytes) {
+    const double kb = static_cast<double>(bytes) / 1024.0;
+    return QString("%1: %2 B = %3 KB = %4 MB")
+        .arg(QString::fromLatin1(label), Decimal(bytes),
+             QString::fromStdString(ntfs::FormatFixed2(kb)),
+             QString::fromStdString(ntfs::FormatFixed2(kb / 1024.0)));
+}
+
+// The ten summary lines that open the report on one file-table entry.
+void AppendSummary(Tfrm_Info& info, const ntfs::TFileID& e) {
+    info.AppendLine("File ID: " + Decimal(e.FileID));
+    info.AppendLine("Base ID: " + Decimal(e.BaseID));
+    info.AppendLine("File Name: " + QString::fromStdU16String(e.Path));
+    info.AppendLine(SizeLine("Real File Size", e.Size));
+    info.AppendLine(SizeLine("Allocated File Size", e.AllocatedSize));
+    info.AppendLine(SizeLine("Used File Size", e.DiskSize));
+    info.AppendLine("Type: " + QString::fromStdString(ntfs::FileTypeToStr(e.FileType)));
+    info.AppendLine("Flags: " + QString::fromStdString(ntfs::FormatHex8(e.Flags)) + ": " +
+                    QString::fromStdString(ntfs::FileFlagsToStr(e.Flags)));
+    info.AppendLine("Fragmented: " + QString::fromStdString(ntfs::YesNoToStr(e.Fragmented)) + " (" +
+                    Decimal(e.Fragments) + ")");
+    info.AppendLine("Attributes:");
+}
+
+void AppendSection(Tfrm_Info& info, ntfs::TNTFSVolume& volume, ntfs::TAttributes& attributes,
+                   ntfs::TDataRuns& runs, std::int64_t recordNo) {
+    ntfs::AppendAttributeSection(
+        volume, attributes, runs, recordNo, [&info](std::string_view line) {
+            info.AppendLine(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+        });
+}
+
+// One line of the dump: the offset, sixteen bytes in hex, the same bytes as
+// Latin-1 characters with the control codes blanked.
+QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    QString line;
+    line.reserve(85);
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        line += QChar(kDigits[(offset >> shift) & 0xF]);
+    }
+    line += ':';
+    for (const std::byte b : bytes) {
+        const auto v = static_cast<unsigned>(b);
+        line += ' ';
+        line += QChar(kDigits[v >> 4]);
+        line += QChar(kDigits[v & 0xF]);
+    }
+    line += "  |";
+    for (const std::byte b : bytes) {
+        const auto v = static_cast<char16_t>(b);
+        line += v < 0x20 ? QChar(' ') : QChar(v);
+    }
+    line += '|';
+    return line;
+}
+
+} // namespace
+
+bool TForm1::HoverInsideScannedVolume() const {
+    return FScanned && FHoverLCN >= 0 && FHoverLCN < FTotalClusters;
+}
+
 void TForm1::ShowClusterDetails() {
+    if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
+        return;
+    }
+    frm_Info->ClearReport();
+    frm_Info->SetReportCaption("File Info for Cluster " + Decimal(FHoverLCN));
+    // The whole cluster number: cut to 32 bits it would name a cluster of
+    // another file on a volume of more than 2^32 clusters.
+    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FClusters, FHoverLCN);
+    if (owner < 0 || owner >= FFileIDs->FCount) {
+        return;
+    }
+    const ntfs::TFileID& entry = FFileIDs->FItems[static_cast<std::size_t>(owner)];
+    AppendSummary(*frm_Info, entry);
+    ntfs::TAttributes attributes;
+    ntfs::TDataRuns runs;
+    FVolume->OpenVolume();
+    AppendSection(*frm_Info, *FVolume, attributes, runs, entry.FileID);
+    FVolume->CloseVolume();
+    frm_Info->ShowReport();
 }
 
 void TForm1::ShowHexDump() {
+    if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
+        return;
+    }
+    frm_Info->ClearReport();
+    frm_Info->SetReportCaption("Hex Dump for Cluster " + Decimal(FHoverLCN));
+    const std::uint32_t size = FVolume->FBytesPerCluster;
+    std::vector<std::byte> buffer(size);
+    FVolume->ReadCluster(buffer, FHoverLCN);
+    auto offset = static_cast<std::uint64_t>(FHoverLCN) * size;
+    for (std::size_t at = 0; at + 16 <= buffer.size(); at += 16, offset += 16) {
+        frm_Info->AppendLine(HexDumpLine(offset, std::span(buffer).subspan(at, 16)));
+    }
+    frm_Info->ShowReport();
 }
 
-void TForm1::ShowBaseInfo(std::int64_t /*BaseID*/) {
+void TForm1::ShowBaseInfo(std::int64_t BaseID) {
+    // The record comes from the caller, not from the map: where the mouse
+    // last was has no bearing on it.
+    if (!FScanned || frm_Info == nullptr) {
+        return;
+    }
+    frm_Info->ClearReport();
+    frm_Info->SetReportCaption("File Info for Base ID " + Decimal(BaseID));
+    ntfs::TItemIDArray items;
+    ntfs::TNTFSVolume::GetRecordsOfBase(*FFileIDs, items, BaseID);
+    if (items.empty()) {
+        return;
+    }
+    ntfs::TAttributes attributes;
+    ntfs::TDataRuns runs;
+    FVolume->OpenVolume();
+    for (const std::int64_t position : items) {
+        const ntfs::TFileID& entry = FFileIDs->FItems[static_cast<std::size_t>(position)];
+        AppendSummary(*frm_Info, entry);
+        AppendSection(*frm_Info, *FVolume, attributes, runs, entry.FileID);
+        frm_Info->AppendLine(QString());
+    }
+    FVolume->CloseVolume();
+    frm_Info->ShowReport();
 }
 
 void TForm1::Export1Click() {

@@ -13,6 +13,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +27,12 @@ using lorvex::platform::RawVolumeSystem;
 using lorvex::ui::TForm1;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
+
+QString WindowsPath(const std::string& factsPath) {
+    QString p = QString::fromStdString(factsPath);
+    p.replace('/', '\\');
+    return p;
+}
 
 // The demo volume as drive C:, scanned, with the message boxes recorded.
 struct Scanned {
@@ -111,6 +118,170 @@ class ReportsTest : public QObject {
         QVERIFY(exported.size() > 100000);
         QVERIFY(exported == lorvex::test::ReadFile(theirs.toStdString()));
         QVERIFY(exported.starts_with("Item:0 Base:0 Name:\\$MFT Type:SYSFILE\r\n"));
+    }
+
+    void clusterReportGivesTheOwnersTenLinesAndRuns() {
+        Scanned s(demo_);
+        const std::int64_t record = std::stoll(facts_.at("fragmented_1_record"));
+        const std::int32_t index = s.form.FFileIDs->IndexOfID(record);
+        const lorvex::ntfs::TFileID& e = s.form.FFileIDs->FItems[static_cast<std::size_t>(index)];
+        QStringList runs;
+        for (const auto& extent : s.form.FClusters) {
+            if (static_cast<std::int32_t>(extent.FileIndex) == index) {
+                runs << QString("\t\tLCN:%1 LEN:%2 ").arg(extent.LCN).arg(extent.Length);
+            }
+        }
+        QCOMPARE(runs.size(), 60);
+        std::int64_t inFile = -1;
+        for (const auto& extent : s.form.FClusters) {
+            if (static_cast<std::int32_t>(extent.FileIndex) == index) {
+                inFile = extent.LCN + extent.Length - 1;
+            }
+        }
+        s.HoverOver(inFile);
+        s.Press(Qt::Key_F1);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        QVERIFY(info.isVisible());
+        QCOMPARE(info.windowTitle(), QString("File Info for Cluster %1").arg(inFile));
+        const QStringList lines = s.ReportLines();
+        auto sizes = [](const char* label, std::int64_t bytes) {
+            return QString("%1: %2 B = %3 KB = %4 MB")
+                .arg(label)
+                .arg(bytes)
+                .arg(static_cast<double>(bytes) / 1024, 0, 'f', 2)
+                .arg(static_cast<double>(bytes) / 1024 / 1024, 0, 'f', 2);
+        };
+        QCOMPARE(lines.mid(0, 10),
+                 (QStringList{
+                     QString("File ID: %1").arg(record), QString("Base ID: %1").arg(record),
+                     "File Name: " + WindowsPath(facts_.at("fragmented_1_path")),
+                     sizes("Real File Size", e.Size), sizes("Allocated File Size", e.AllocatedSize),
+                     sizes("Used File Size", e.DiskSize), "Type: FILE",
+                     QString("Flags: %1: ARCHIVE").arg(0x20, 8, 16, QChar('0')),
+                     "Fragmented: YES (60)", "Attributes:"}));
+        QCOMPARE(e.Flags, 0x20U);
+        QVERIFY(e.Size > 1024 * 1024);
+        QCOMPARE(
+            lines.filter(QRegularExpression("^\t\\$DATA\\(\\d+\\)  \\(nonresident\\)$")).size(), 1);
+        QStringList shown = lines.filter(QRegularExpression("^\t\tLCN:"));
+        // The map holds the runs in cluster order, the report in run-list
+        // order.
+        shown.sort();
+        runs.sort();
+        QCOMPARE(shown, runs);
+        QVERIFY(!lines.last().isEmpty());
+
+        // Another cluster replaces everything; a free one empties the open
+        // window but leaves it on screen; Escape puts it away.
+        s.HoverOver(0);
+        s.Press(Qt::Key_F1);
+        QCOMPARE(info.windowTitle(), QString("File Info for Cluster 0"));
+        QCOMPARE(s.ReportLines().at(2), QString("File Name: \\$Boot"));
+        QVERIFY(!s.ReportLines().contains("Fragmented: YES (60)"));
+        std::int64_t free = -1;
+        for (std::int64_t c = s.form.FVolume->FMftZoneEnd + 1; c < s.form.FTotalClusters; ++c) {
+            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(s.form.FClusters, c) == -1) {
+                free = c;
+                break;
+            }
+        }
+        QVERIFY(free > 0);
+        s.HoverOver(free);
+        s.Press(Qt::Key_F1);
+        QVERIFY(info.isVisible());
+        QCOMPARE(info.windowTitle(), QString("File Info for Cluster %1").arg(free));
+        QVERIFY(info.Memo1->toPlainText().isEmpty());
+        QVERIFY(info.Memo1->isReadOnly());
+        QCOMPARE(info.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        QTest::keyClick(&info, Qt::Key_Escape);
+        QVERIFY(!info.isVisible());
+    }
+
+    void hexDumpOfClusterZeroIsTheBootSector() {
+        Scanned s(demo_);
+        s.HoverOver(0);
+        s.Press(Qt::Key_F2);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        QVERIFY(info.isVisible());
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 0"));
+        const QStringList lines = s.ReportLines();
+        QCOMPARE(lines.size(), 4096 / 16);
+        const std::string boot = lorvex::test::ReadFile(demo_).substr(0, 4096);
+        for (int n = 0; n < lines.size(); ++n) {
+            QString want = QString("%1:").arg(n * 16, 16, 16, QChar('0')).toUpper();
+            QString chars;
+            for (int i = 0; i < 16; ++i) {
+                const unsigned b =
+                    static_cast<unsigned char>(boot[static_cast<std::size_t>(n * 16 + i)]);
+                want += QString(" %1").arg(b, 2, 16, QChar('0')).toUpper();
+                chars += b < 0x20 ? QChar(u' ') : QChar(static_cast<char16_t>(b));
+            }
+            want += "  |" + chars + "|";
+            QCOMPARE(lines[n].size(), 85);
+            QCOMPARE(lines[n], want);
+        }
+        QVERIFY(lines[0].startsWith("0000000000000000: EB 52 90 4E 54 46 53 20 20 20 20"));
+        QVERIFY(lines[0].contains("|\u00EBR\u0090NTFS    "));
+        QVERIFY(lines.last().startsWith("0000000000000FF0:"));
+
+        // Further on the offset counts bytes of the volume.
+        s.HoverOver(300);
+        s.Press(Qt::Key_F2);
+        QVERIFY(s.ReportLines().first().startsWith("000000000012C000:"));
+    }
+
+    void baseInfoGivesOneBlockPerRecordOfTheBase() {
+        Scanned s(demo_);
+        const std::int64_t base = std::stoll(facts_.at("attrlist_names_record"));
+        QStringList records{QString::number(base)};
+        for (const QString& r :
+             QString::fromStdString(facts_.at("attrlist_names_extension_records")).split(',')) {
+            records << r;
+        }
+        const std::int32_t index = s.form.FFileIDs->IndexOfID(base);
+        std::int64_t lcn = -1;
+        for (const auto& extent : s.form.FClusters) {
+            if (static_cast<std::int32_t>(extent.FileIndex) == index) {
+                lcn = extent.LCN;
+            }
+        }
+        QVERIFY(lcn >= 0);
+        s.HoverOver(lcn);
+        s.Press(Qt::Key_F3);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        QVERIFY(info.isVisible());
+        QCOMPARE(info.windowTitle(), QString("File Info for Base ID %1").arg(base));
+        const QStringList lines = s.ReportLines();
+        QStringList ids, bases;
+        for (const QString& line : lines) {
+            if (line.startsWith("File ID: ")) {
+                ids << line.mid(9);
+            } else if (line.startsWith("Base ID: ")) {
+                bases << line.mid(9);
+            }
+        }
+        QCOMPARE(ids, records);
+        QCOMPARE(bases, QStringList(records.size(), QString::number(base)));
+        // Each block closes with an empty line, the report with the last.
+        QCOMPARE(lines.count(QString()), records.size());
+        QVERIFY(lines.last().isEmpty());
+        const qsizetype second = lines.indexOf("File ID: " + records[1]);
+        QVERIFY(second > 0);
+        QVERIFY(lines[second - 1].isEmpty());
+        // The base record's attribute list names its extension records.
+        const QString path = "File Name: " + WindowsPath(facts_.at("attrlist_names_path"));
+        QCOMPARE(lines.count(path), records.size());
+        QVERIFY(
+            lines.contains(QRegularExpression("^\t\\$ATTRIBUTE_LIST\\(\\d+\\)  \\(resident\\)$")) ||
+            lines.contains(
+                QRegularExpression("^\t\\$ATTRIBUTE_LIST\\(\\d+\\)  \\(nonresident\\)$")));
+
+        // An unknown base record empties the window without showing it.
+        info.hide();
+        s.form.ShowBaseInfo(-7);
+        QCOMPARE(info.windowTitle(), QString("File Info for Base ID -7"));
+        QVERIFY(info.Memo1->toPlainText().isEmpty());
+        QVERIFY(!info.isVisible());
     }
 };
 
