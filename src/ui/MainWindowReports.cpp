@@ -7,6 +7,7 @@
 #include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/NumberFormat.h"
+#include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
 
@@ -180,6 +181,14 @@ void TForm1::mnuFindClick() {
 }
 
 void TForm1::FragmentationList1Click() {
+    if (FDriveRoot.empty() || !FScanned || frm_Fragmentation == nullptr) {
+        return;
+    }
+    ntfs::TCardinalArray order;
+    ntfs::TNTFSVolume::GetBaseIDOrder(*FFileIDs, order);
+    frm_Fragmentation->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
+    frm_Fragmentation->Fill(ntfs::FragmentationRows(*FFileIDs, order));
+    frm_Fragmentation->ShowList();
 }
 
 } // namespace lorvex::ui

@@ -4,11 +4,13 @@
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
+#include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/LorvexWindows.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QMap>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -17,8 +19,10 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <filesystem>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -282,6 +286,72 @@ class ReportsTest : public QObject {
         QCOMPARE(info.windowTitle(), QString("File Info for Base ID -7"));
         QVERIFY(info.Memo1->toPlainText().isEmpty());
         QVERIFY(!info.isVisible());
+    }
+
+    void fragmentationListRanksByTheRunsOfWholeFiles() {
+        Scanned s(demo_);
+        lorvex::ui::Tfrm_Fragmentation& list = s.windows->frm_Fragmentation;
+        s.form.FragmentationList1->trigger();
+        QVERIFY(list.isVisible());
+        QTreeWidget& lv = *list.lv_Fragments;
+        QVERIFY(lv.isColumnHidden(0));
+        QCOMPARE(lv.headerItem()->text(1), QString("File Name"));
+        QCOMPARE(lv.headerItem()->text(2), QString("Fragments"));
+        QCOMPARE(lv.columnWidth(2), 70);
+        QMap<qint64, int> byBase;
+        int previous = std::numeric_limits<int>::max();
+        for (int i = 0; i < lv.topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* row = lv.topLevelItem(i);
+            const int fragments = row->text(2).toInt();
+            // Numerically: 900 above 61 above 60, where text would put 61
+            // above 60 above 900.
+            QVERIFY2(fragments <= previous, qPrintable(row->text(1)));
+            QVERIFY(fragments > 1);
+            previous = fragments;
+            QVERIFY(!byBase.contains(row->text(0).toLongLong()));
+            byBase[row->text(0).toLongLong()] = fragments;
+        }
+        for (const char* name :
+             {"fragmented_1", "fragmented_2", "fragmented_3", "fragmented_4", "fragmented_5"}) {
+            const std::string key(name);
+            QCOMPARE(byBase.value(std::stoll(facts_.at(key + "_record"))),
+                     std::stoi(facts_.at(key + "_runs")));
+        }
+        // A file whose runs are spread over its extension records counts
+        // them all under its base record, and its extension records have no
+        // rows of their own.
+        const qint64 spread = std::stoll(facts_.at("attrlist_runs_record"));
+        QVERIFY(byBase.value(spread) >= std::stoi(facts_.at("attrlist_runs_runs")));
+        for (const QString& extension :
+             QString::fromStdString(facts_.at("attrlist_runs_extension_records")).split(',')) {
+            QVERIFY(!byBase.contains(extension.toLongLong()));
+        }
+        QVERIFY(lv.topLevelItem(0)->text(0).toLongLong() == spread);
+
+        // Again: the same list, not a doubled one.
+        const int rows = lv.topLevelItemCount();
+        s.form.FragmentationList1->trigger();
+        QCOMPARE(lv.topLevelItemCount(), rows);
+
+        // A double click opens the base info of the selected row only.
+        list.lv_FragmentsDblClick();
+        QVERIFY(!s.windows->frm_Info.isVisible());
+        QTreeWidgetItem* pst = nullptr;
+        for (int i = 0; i < lv.topLevelItemCount(); ++i) {
+            if (lv.topLevelItem(i)->text(0) ==
+                QString::fromStdString(facts_.at("fragmented_1_record"))) {
+                pst = lv.topLevelItem(i);
+            }
+        }
+        QVERIFY(pst != nullptr);
+        QCOMPARE(pst->text(1), WindowsPath(facts_.at("fragmented_1_path")));
+        lv.scrollToItem(pst);
+        QTest::mouseClick(lv.viewport(), Qt::LeftButton, {}, lv.visualItemRect(pst).center());
+        QTest::mouseDClick(lv.viewport(), Qt::LeftButton, {}, lv.visualItemRect(pst).center());
+        QVERIFY(s.windows->frm_Info.isVisible());
+        QCOMPARE(s.windows->frm_Info.windowTitle(),
+                 "File Info for Base ID " +
+                     QString::fromStdString(facts_.at("fragmented_1_record")));
     }
 };
 
