@@ -3,6 +3,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
+#include "ui/FindWindow.h"
 #include "ui/HelpWindow.h"
 #include "ui/ProgressWindow.h"
 #include "ui/VolumeMap.h"
@@ -277,10 +278,15 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
 // --- The scan ----------------------------------------------------------------
 
 void TForm1::ScanVolume() {
-    FScanned = false;
     if (FDriveRoot.empty() || FScanning) {
+        FScanned = false;
         return;
     }
+    // A search pumping events reads the table that the scan replaces.
+    if (frmFind != nullptr) {
+        frmFind->ScanStarting();
+    }
+    FScanned = false;
     FScanning = true;
     UpdateCommands();
 

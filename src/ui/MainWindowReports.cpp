@@ -7,6 +7,7 @@
 #include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/NumberFormat.h"
+#include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
@@ -178,6 +179,19 @@ void TForm1::ExportTo(const QString& path) {
 }
 
 void TForm1::mnuFindClick() {
+    if (!FScanned || frmFind == nullptr) {
+        return;
+    }
+    frmFind->Source = [this] {
+        TfrmFind::TSource source;
+        if (FScanned && FFileIDs && FVolume) {
+            source.table = FFileIDs.get();
+            source.drive = FVolume->FDrive;
+        }
+        return source;
+    };
+    frmFind->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
+    frmFind->ShowFind();
 }
 
 void TForm1::FragmentationList1Click() {

@@ -4,24 +4,32 @@
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
+#include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/LorvexWindows.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QLineEdit>
+#include <QLocale>
 #include <QMap>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -352,6 +360,122 @@ class ReportsTest : public QObject {
         QCOMPARE(s.windows->frm_Info.windowTitle(),
                  "File Info for Base ID " +
                      QString::fromStdString(facts_.at("fragmented_1_record")));
+    }
+
+    void fastFindMatchesNamesAndLeadingDigitsAndRestartsOnTyping() {
+        Scanned s(demo_);
+        lorvex::ui::TfrmFind& find = s.windows->frmFind;
+        s.form.mnuFind->trigger();
+        QVERIFY(find.isVisible());
+        QAbstractItemModel& grid = *find.lstFiles->model();
+        const lorvex::ntfs::TFileIDs& table = *s.form.FFileIDs;
+        auto column = [&](int c) {
+            QStringList texts;
+            for (int r = 0; r < grid.rowCount(); ++r) {
+                texts << grid.index(r, c).data().toString();
+            }
+            return texts;
+        };
+
+        // Every entry for an empty text, with the count grouped.
+        find.btnFind->click();
+        QCOMPARE(grid.rowCount(), table.FCount);
+        QCOMPARE(grid.headerData(2, Qt::Horizontal).toString(), QString("Name"));
+        QCOMPARE(find.StatusText(),
+                 QLocale(QLocale::English, QLocale::UnitedStates).toString(table.FCount) +
+                     " files found.");
+
+        // Names in any case.
+        QTest::keyClicks(find.edtContains, "MSVCRT.DLL");
+        const QString dll = "C:" + WindowsPath(facts_.at("attrlist_names_path"));
+        QVERIFY(column(2).contains(dll));
+        for (const QString& name : column(2)) {
+            QVERIFY2(name.contains("msvcrt.dll", Qt::CaseInsensitive), qPrintable(name));
+        }
+
+        // Leading digits of the record number.
+        find.rdo_ID->click();
+        QVERIFY(find.edtContains->text().isEmpty());
+        QCOMPARE(grid.rowCount(), table.FCount);
+        QTest::keyClicks(find.edtContains, "12");
+        const QStringList ids = column(0);
+        for (const char* id : {"12", "120", "125", "129", "1200", "1299"}) {
+            QVERIFY2(ids.contains(id), id);
+        }
+        for (const QString& id : ids) {
+            QVERIFY2(id.startsWith("12"), qPrintable(id));
+        }
+        QVERIFY(!ids.contains("1") && !ids.contains("112"));
+        find.edtContains->setText(QString::fromStdString(facts_.at("fragmented_1_record")));
+        QCOMPARE(find.StatusText(), QString("1 file found."));
+        QCOMPARE(grid.rowCount(), 1);
+
+        // The row's base record opens in the report window.
+        find.lstFiles->setCurrentIndex(grid.index(0, 2));
+        find.lstFilesDblClick();
+        QCOMPARE(s.windows->frm_Info.windowTitle(),
+                 "File Info for Base ID " +
+                     QString::fromStdString(facts_.at("fragmented_1_record")));
+        s.windows->frm_Info.hide();
+
+        // No match: one empty row, and a double click on it does nothing.
+        find.edtContains->setText("4x");
+        QCOMPARE(find.StatusText(), QString("0 files found."));
+        QCOMPARE(grid.rowCount(), 1);
+        QVERIFY(grid.index(0, 1).data().toString().isEmpty());
+        find.lstFiles->setCurrentIndex(grid.index(0, 1));
+        find.lstFilesDblClick();
+        QVERIFY(!s.windows->frm_Info.isVisible());
+
+        // A key typed while the search pumps starts it over with the whole
+        // text: the list holds only what matches that, from the table's start.
+        find.rdo_Name->click();
+        // The key comes at a later pump, when earlier matches are listed.
+        bool typedDuringSearch = false;
+        std::function<void(int)> typeLater = [&](int pumps) {
+            if (pumps > 0) {
+                QTimer::singleShot(0, find.edtContains, [&, pumps] { typeLater(pumps - 1); });
+                return;
+            }
+            typedDuringSearch = find.IsSearching() && grid.rowCount() > 1;
+            find.edtContains->insert("\\config");
+        };
+        typeLater(30);
+        find.edtContains->setText("System32");
+        QVERIFY(typedDuringSearch);
+        QCOMPARE(find.edtContains->text(), QString("System32\\config"));
+        QVERIFY(!find.IsSearching());
+        QStringList expected;
+        for (int i = 0; i < table.FCount; ++i) {
+            const QString name =
+                "C:" + QString::fromStdU16String(table.FItems[static_cast<std::size_t>(i)].Path);
+            if (name.contains("system32\\config", Qt::CaseInsensitive)) {
+                expected << name;
+            }
+        }
+        QVERIFY(expected.size() > 1);
+        QCOMPARE(column(2), expected);
+
+        // Shown again, the box is empty and every entry listed.
+        find.hide();
+        s.form.mnuFind->trigger();
+        QVERIFY(find.edtContains->text().isEmpty());
+        QCOMPARE(grid.rowCount(), table.FCount);
+
+        // A scan that starts while a search pumps ends the search and
+        // forgets its rows before the table is replaced.
+        bool scannedDuringSearch = false;
+        QTimer::singleShot(0, &s.form, [&s, &find, &scannedDuringSearch] {
+            scannedDuringSearch = find.IsSearching();
+            s.form.mnuScan->trigger();
+        });
+        find.edtContains->setText("a");
+        QVERIFY(!find.IsSearching());
+        QVERIFY(scannedDuringSearch);
+        QVERIFY(s.form.FScanned);
+        QCOMPARE(grid.rowCount(), 0);
+        find.btnFind->click();
+        QVERIFY(grid.rowCount() > 100);
     }
 };
 
