@@ -17,6 +17,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <vector>
 
 namespace lorvex::ui {
@@ -199,6 +200,8 @@ void TfrmFind::RunSearch() {
     FSpinner = 0;
     FPosition = 0;
     static const QString kSpinner = "|/-\\|/-\\";
+    constexpr std::chrono::milliseconds kFlushInterval{50};
+    auto lastFlush = std::chrono::steady_clock::now() - kFlushInterval;
     for (;;) {
         const TSource source = Source ? Source() : TSource{};
         if (FAbandon || source.table == nullptr || FPosition >= source.table->FCount) {
@@ -215,7 +218,13 @@ void TfrmFind::RunSearch() {
         if (FPosition % 100 == 0) {
             FStatus->setText(kSpinner.at(FSpinner));
             FSpinner = (FSpinner + 1) % 8;
-            FModel->Flush();
+            // Each flush costs the view a pass over its rows: on a million
+            // matches, one per pump made the search thirty times slower.
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastFlush >= kFlushInterval) {
+                FModel->Flush();
+                lastFlush = now;
+            }
             // Typing, clicks and repainting happen here; a restart or a
             // scan that begins shows in the flags afterwards.
             QCoreApplication::processEvents();
