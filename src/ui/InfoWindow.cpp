@@ -3,6 +3,8 @@
 #include <QFont>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 namespace lorvex::ui {
@@ -19,6 +21,8 @@ Tfrm_Info::Tfrm_Info(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     font.setStyleHint(QFont::TypeWriter);
     font.setPixelSize(11);
     Memo1->setFont(font);
+    // The standard tab stops of a text box: every eight average characters.
+    Memo1->setTabStopDistance(8 * Memo1->fontMetrics().horizontalAdvance(QChar('x')));
     // Anchored on all four sides: left 8, top 8, and 689 x 353 of 702 x 371.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 5, 10);
@@ -38,6 +42,10 @@ void Tfrm_Info::AppendLine(const QString& line) {
 }
 
 void Tfrm_Info::ShowReport() {
+    // Appending leaves the view at the last line; a report is read from its
+    // first.
+    Memo1->moveCursor(QTextCursor::Start);
+    Memo1->ensureCursorVisible();
     if (!isVisible()) {
         if (QWidget* main = parentWidget()) {
             move(main->frameGeometry().center() -

@@ -182,6 +182,8 @@ class ReportsTest : public QObject {
         runs.sort();
         QCOMPARE(shown, runs);
         QVERIFY(!lines.last().isEmpty());
+        // The report opens at its first line.
+        QCOMPARE(info.Memo1->verticalScrollBar()->value(), 0);
 
         // Another cluster replaces everything; a free one empties the open
         // window but leaves it on screen; Escape puts it away.
