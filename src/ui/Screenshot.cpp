@@ -1,6 +1,7 @@
 #include "ui/Screenshot.h"
 
 #include "ntfs/FileTable.h"
+#include "ui/FindWindow.h"
 #include "ui/LorvexWindows.h"
 
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -110,10 +112,30 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         ok = screen->grabWindow(0).save(dir.filePath("screen.png")) && ok;
     }
+
+    // The reports of the hovered cluster and the two Tools lists, each
+    // window alone.
+    form.ShowClusterDetails();
+    Settle(200);
+    ok = windows.frm_Info.grab().save(dir.filePath("report.png")) && ok;
+    form.ShowHexDump();
+    Settle(200);
+    ok = windows.frm_Info.grab().save(dir.filePath("hexdump.png")) && ok;
+    windows.frm_Info.hide();
+    form.mnuFindClick();
+    windows.frmFind.edtContains->setText("alice");
+    Settle(200);
+    ok = windows.frmFind.grab().save(dir.filePath("find.png")) && ok;
+    windows.frmFind.hide();
+    form.FragmentationList1Click();
+    Settle(200);
+    ok = windows.frm_Fragmentation.grab().save(dir.filePath("fragmentation.png")) && ok;
+    windows.frm_Fragmentation.hide();
     if (!ok) {
         return Fail("cannot write the pictures into " + folder);
     }
-    std::printf("wrote main.png, zoom.png and screen.png into %s\n",
+    std::printf("wrote main.png, zoom.png, screen.png, report.png, hexdump.png, find.png and "
+                "fragmentation.png into %s\n",
                 folder.toLocal8Bit().constData());
     return 0;
 }
