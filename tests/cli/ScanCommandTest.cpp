@@ -23,7 +23,7 @@ struct Outcome {
 
 // Runs lorvex-scan with `args` (already quoted), stdin closed.
 Outcome Scan(const std::string& args) {
-    const auto errFile = std::filesystem::temp_directory_path() / "lorvex-scan-test.err";
+    const auto errFile = TempPath("lorvex-scan-test.err");
     Outcome o;
     const std::string command =
         std::string("'") + LORVEX_SCAN + "' " + args + " </dev/null 2>" + Quote(errFile);
@@ -46,8 +46,8 @@ std::string Image(const char* name) {
 
 TEST(ScanCommand, ExportIsWhatTheLibraryWrites) {
     const auto image = VolumeDir() / "demo.img";
-    const auto fromCommand = std::filesystem::temp_directory_path() / "lorvex-cli-export.txt";
-    const auto fromLibrary = std::filesystem::temp_directory_path() / "lorvex-lib-export.txt";
+    const auto fromCommand = TempPath("lorvex-cli-export.txt");
+    const auto fromLibrary = TempPath("lorvex-lib-export.txt");
     const auto o = Scan(Quote(image) + " --export " + Quote(fromCommand));
     ASSERT_EQ(o.status, 0) << o.err;
     // Not a terminal: no progress bar, nothing at all on stderr.
@@ -150,7 +150,7 @@ TEST(ScanCommand, AProgressBarShowsOnlyOnATerminal) {
     }
     // script(1) gives the command a terminal for its stderr; stdout goes to
     // /dev/null, so what it records is the progress line alone.
-    const auto log = std::filesystem::temp_directory_path() / "lorvex-tty.log";
+    const auto log = TempPath("lorvex-tty.log");
     RunCommand("script -q -e -c \"'" + std::string(LORVEX_SCAN) + "' " + Image("demo.img") +
                " >/dev/null\" " + Quote(log) + " >/dev/null 2>&1");
     const std::string tty = ReadFile(log);

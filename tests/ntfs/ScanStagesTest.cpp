@@ -110,7 +110,7 @@ TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
     TFileIDs fileIds;
     TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
-    const auto path = std::filesystem::temp_directory_path() / "lorvex-export-test.txt";
+    const auto path = TempPath("lorvex-export-test.txt");
     ASSERT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
     const std::string text = ReadFile(path);
     std::size_t blocks = 0;
@@ -149,7 +149,7 @@ TEST(ScanStages, ExportFailuresSayWhatTheSystemSaid) {
     EXPECT_EQ(ntfs::RuntimeErrorText(EACCES), "File access denied");
     EXPECT_EQ(ntfs::RuntimeErrorText(EIO), "I/O error 5");
     // After a failure the next export works.
-    const auto path = std::filesystem::temp_directory_path() / "lorvex-export-again.txt";
+    const auto path = TempPath("lorvex-export-again.txt");
     EXPECT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
     std::filesystem::remove(path);
 }

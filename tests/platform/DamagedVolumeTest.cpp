@@ -71,7 +71,7 @@ TEST(Damaged, PartitionsPastTheEndOfTheDiskAreCutAtTheEnd) {
 }
 
 TEST(Damaged, BytesThatAreNoFileSystemAtAll) {
-    const auto path = std::filesystem::temp_directory_path() / "lorvex-random.img";
+    const auto path = TempPath("lorvex-random.img");
     {
         std::ofstream out(path, std::ios::binary);
         std::uint32_t x = 12345;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace lorvex::test {
 
 // Where the generated volumes and the unpacked Windows samples live.
@@ -67,6 +69,12 @@ inline std::string RunCommand(const std::string& command) {
 
 inline std::string Run(const std::string& command) {
     return RunCommand(command);
+}
+
+// A file name in the temporary folder that no other test process uses: ctest
+// runs test cases side by side, each in a process of its own.
+inline std::filesystem::path TempPath(const std::string& name) {
+    return std::filesystem::temp_directory_path() / (std::to_string(getpid()) + "-" + name);
 }
 
 inline std::string Quote(const std::filesystem::path& p) {

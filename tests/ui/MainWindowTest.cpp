@@ -507,7 +507,7 @@ class MainWindowTest : public QObject {
     }
 
     void scanAfterAFailedRereadPaintsNoMissingCells() {
-        const fs::path copy = fs::temp_directory_path() / "lorvex-window-reread.img";
+        const fs::path copy = lorvex::test::TempPath("lorvex-window-reread.img");
         fs::copy_file(lorvex::test::VolumeDir() / "ntfs-small.img", copy,
                       fs::copy_options::overwrite_existing);
         {
