@@ -76,6 +76,15 @@ struct Scanned {
     }
     void Press(Qt::Key key) const { QTest::keyClick(form.MapSurface(), key); }
 
+    // The first cluster past the MFT zone that no file owns, or -1.
+    [[nodiscard]] std::int64_t FirstFreeCluster() const {
+        for (std::int64_t c = form.FVolume->FMftZoneEnd + 1; c < form.FTotalClusters; ++c) {
+            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(form.FClusters, c) == -1) {
+                return c;
+            }
+        }
+        return -1;
+    }
     [[nodiscard]] QStringList ReportLines() const {
         return windows->frm_Info.Memo1->toPlainText().split('\n');
     }
@@ -192,13 +201,7 @@ class ReportsTest : public QObject {
         QCOMPARE(info.windowTitle(), QString("File Info for Cluster 0"));
         QCOMPARE(s.ReportLines().at(2), QString("File Name: \\$Boot"));
         QVERIFY(!s.ReportLines().contains("Fragmented: YES (60)"));
-        std::int64_t free = -1;
-        for (std::int64_t c = s.form.FVolume->FMftZoneEnd + 1; c < s.form.FTotalClusters; ++c) {
-            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(s.form.FClusters, c) == -1) {
-                free = c;
-                break;
-            }
-        }
+        const std::int64_t free = s.FirstFreeCluster();
         QVERIFY(free > 0);
         s.HoverOver(free);
         s.Press(Qt::Key_F1);
@@ -289,6 +292,22 @@ class ReportsTest : public QObject {
             lines.contains(QRegularExpression("^\t\\$ATTRIBUTE_LIST\\(\\d+\\)  \\(resident\\)$")) ||
             lines.contains(
                 QRegularExpression("^\t\\$ATTRIBUTE_LIST\\(\\d+\\)  \\(nonresident\\)$")));
+
+        // F3 over a free cluster leaves the open report as it was.
+        const std::int64_t free = s.FirstFreeCluster();
+        QVERIFY(free > 0);
+        s.HoverOver(free);
+        s.Press(Qt::Key_F3);
+        QVERIFY(info.isVisible());
+        QCOMPARE(s.ReportLines(), lines);
+
+        // The record comes from the caller: with the mouse over a cell past
+        // the volume's end the report still opens.
+        info.hide();
+        s.form.FHoverLCN = s.form.FTotalClusters + 5;
+        s.form.ShowBaseInfo(base);
+        QVERIFY(info.isVisible());
+        QCOMPARE(s.ReportLines(), lines);
 
         // An unknown base record empties the window without showing it.
         info.hide();
