@@ -37,6 +37,9 @@ Tfrm_Fragmentation::Tfrm_Fragmentation(QWidget* mainWindow) : QWidget(mainWindow
     lv_Fragments->header()->setSectionsClickable(false);
     lv_Fragments->header()->setStretchLastSection(false);
     lv_Fragments->setColumnHidden(kBaseColumn, true);
+    // A tree view draws no grid of its own; the cell borders make one.
+    lv_Fragments->setStyleSheet("QTreeView::item { border-right: 1px solid #d4d0c8;"
+                                " border-bottom: 1px solid #d4d0c8; }");
     lv_Fragments->headerItem()->setTextAlignment(kFragmentsColumn,
                                                  Qt::AlignRight | Qt::AlignVCenter);
     connect(lv_Fragments, &QTreeWidget::itemDoubleClicked, this,
