@@ -79,27 +79,6 @@ bool ParseLcn(std::string_view text, std::int64_t& lcn) {
     return true;
 }
 
-// Creating the export truncates its file: pointed at a source (by its name,
-// another path or a link), it would destroy the volume while it is read, and
-// a device is never a text file.
-bool ExportWouldOverwriteASource(const std::string& exportPath, const RawVolumeSystem& system) {
-    struct stat target {};
-    if (exportPath == "-" || stat(exportPath.c_str(), &target) != 0) {
-        return false;
-    }
-    if (S_ISBLK(target.st_mode)) {
-        return true;
-    }
-    for (const auto& drive : system.drives()) {
-        struct stat source {};
-        if (stat(drive.region.path.c_str(), &source) == 0 && source.st_dev == target.st_dev &&
-            source.st_ino == target.st_ino) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Shows the running stage and its percentage on a terminal, at most ten times
 // a second; nothing at all when stderr is a file or a pipe.
 class ProgressLine {
@@ -384,7 +363,8 @@ int main(int argc, char** argv) {
     if (!system->problems().empty()) {
         return 1;
     }
-    if (options.exportPath && ExportWouldOverwriteASource(*options.exportPath, *system)) {
+    if (options.exportPath && *options.exportPath != "-" &&
+        system->IsSourceOrDevice(*options.exportPath)) {
         std::fprintf(stderr,
                      "lorvex-scan: %s: is a source or a device; the export never writes there\n",
                      options.exportPath->c_str());

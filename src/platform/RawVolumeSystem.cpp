@@ -116,6 +116,21 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
     }
 }
 
+bool RawVolumeSystem::IsSourceOrDevice(const std::string& path) const {
+    struct stat target {};
+    if (stat(path.c_str(), &target) != 0) {
+        return false;
+    }
+    if (S_ISBLK(target.st_mode)) {
+        return true;
+    }
+    return std::any_of(drives_.begin(), drives_.end(), [&](const Drive& d) {
+        struct stat source {};
+        return stat(d.region.path.c_str(), &source) == 0 && source.st_dev == target.st_dev &&
+               source.st_ino == target.st_ino;
+    });
+}
+
 bool RawVolumeSystem::Fail(std::uint32_t code) {
     lastError_ = code;
     return false;

@@ -31,6 +31,11 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 
+    // Whether writing a file at `path` would write into a source: the same
+    // file as one (by its name, another path or a link), or a block device.
+    // Creating a file truncates it, and a source must never be written.
+    [[nodiscard]] bool IsSourceOrDevice(const std::string& path) const;
+
     std::uint32_t GetLogicalDrives() override;
     std::uint32_t GetDriveType(std::string_view rootPath) override;
     std::optional<std::string> QueryDosDevice(std::string_view deviceName) override;

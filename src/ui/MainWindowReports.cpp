@@ -7,6 +7,7 @@
 #include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/NumberFormat.h"
+#include "platform/RawVolumeSystem.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
@@ -15,6 +16,7 @@
 #include <QFile>
 #include <QFileDialog>
 
+#include <cerrno>
 #include <span>
 #include <vector>
 
@@ -173,8 +175,15 @@ void TForm1::ExportTo(const QString& path) {
     if (FDriveRoot.empty() || !FScanned) {
         return;
     }
-    const ntfs::ExportResult result =
-        ntfs::ExportFileTable(*FVolume, *FFileIDs, QFile::encodeName(path).toStdString());
+    const std::string target = QFile::encodeName(path).toStdString();
+    // Creating the file truncates it: pointed at the image being shown, the
+    // export would destroy the volume it reads.
+    if (const auto* raw = dynamic_cast<const platform::RawVolumeSystem*>(&FApi);
+        raw != nullptr && raw->IsSourceOrDevice(target)) {
+        ShowNotice(windowTitle(), QString::fromStdString(ntfs::RuntimeErrorText(EACCES)));
+        return;
+    }
+    const ntfs::ExportResult result = ntfs::ExportFileTable(*FVolume, *FFileIDs, target);
     ShowNotice(windowTitle(), result.ok ? QString("OK") : QString::fromStdString(result.message));
 }
 

@@ -111,6 +111,16 @@ class ReportsTest : public QObject {
         QVERIFY(!facts_.empty());
     }
 
+    void exportNeverWritesOverTheImageItShows() {
+        Scanned s(demo_);
+        const auto size = fs::file_size(demo_);
+        const auto time = fs::last_write_time(demo_);
+        s.form.ExportTo(QString::fromStdString(demo_.string()));
+        QCOMPARE(s.messages, QStringList{"Lorvex: File access denied"});
+        QCOMPARE(fs::file_size(demo_), size);
+        QVERIFY(fs::last_write_time(demo_) == time);
+    }
+
     void exportIsTheScannersAndOutlivesAFullDisk() {
         Scanned s(demo_);
         QTemporaryDir dir;
