@@ -558,6 +558,21 @@ std::int64_t DiskBytes(std::int64_t clusters, std::int64_t bytesPerCluster) {
                ? std::numeric_limits<std::int64_t>::max()
                : clusters * bytesPerCluster;
 }
+
+// The clusters and the count of the allocated runs of one record.
+struct DiskUse {
+    std::int64_t clusters = 0;
+    std::uint32_t count = 0;
+
+    void Add(std::span<const TDataRun> runs) {
+        for (const TDataRun& run : runs) {
+            if (!run.Sparse) {
+                clusters = SaturatingAdd(clusters, run.Length);
+                ++count;
+            }
+        }
+    }
+};
 } // namespace
 
 void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
@@ -570,20 +585,13 @@ void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
         for (std::int32_t i = 0; i < fileIds.FCount; ++i) {
             TFileID& e = fileIds.FItems[static_cast<std::size_t>(i)];
             const TRecordRuns::Entry& entry = kept.Entries[static_cast<std::size_t>(i)];
-            std::int64_t clusters = 0;
-            std::uint32_t count = 0;
+            DiskUse use;
             for (std::uint32_t a = 0; a < entry.AttributeCount; ++a) {
                 const TRecordRuns::Attribute& attribute = kept.Attributes[entry.FirstAttribute + a];
-                for (std::uint32_t k = 0; k < attribute.RunCount; ++k) {
-                    const TDataRun& run = kept.Runs[attribute.FirstRun + k];
-                    if (!run.Sparse) {
-                        clusters = SaturatingAdd(clusters, run.Length);
-                        ++count;
-                    }
-                }
+                use.Add(std::span(kept.Runs).subspan(attribute.FirstRun, attribute.RunCount));
             }
-            e.DiskSize = DiskBytes(clusters, bytesPerCluster);
-            e.Fragments = count;
+            e.DiskSize = DiskBytes(use.clusters, bytesPerCluster);
+            e.Fragments = use.count;
         }
         CloseVolume();
         return;
@@ -593,8 +601,7 @@ void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
     TDataRuns runs;
     for (std::int32_t i = 0; i < fileIds.FCount; ++i) {
         TFileID& e = fileIds.FItems[static_cast<std::size_t>(i)];
-        std::int64_t clusters = 0;
-        std::uint32_t count = 0;
+        DiskUse use;
         if (ReadFileRecord(e.FileID) == e.FileID && FRecord.FileReferenceNumber == e.FileID &&
             IsValidRecord(FRecord.FileRecordBuffer)) {
             auto walk = WalkAttributes(FRecord.FileRecordBuffer);
@@ -604,17 +611,11 @@ void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
                 }
                 runs.Clear();
                 AppendAttributeRuns(a->bytes, runs);
-                for (std::int32_t j = 0; j < runs.FCount; ++j) {
-                    const TDataRun& run = runs.FItems[static_cast<std::size_t>(j)];
-                    if (!run.Sparse) {
-                        clusters = SaturatingAdd(clusters, run.Length);
-                        ++count;
-                    }
-                }
+                use.Add(std::span(runs.FItems).first(static_cast<std::size_t>(runs.FCount)));
             }
         }
-        e.DiskSize = DiskBytes(clusters, bytesPerCluster);
-        e.Fragments = count;
+        e.DiskSize = DiskBytes(use.clusters, bytesPerCluster);
+        e.Fragments = use.count;
     }
     CloseVolume();
 }

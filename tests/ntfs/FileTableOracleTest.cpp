@@ -35,12 +35,6 @@ using platform::RawVolumeSystem;
 using test::FakeVolumeApi;
 using test::FakeVolumeData;
 
-std::string Oracle(const std::string& tool, const NtfsVolumeCase& v,
-                   const std::string& extra = "") {
-    return Run(tool + " -o " + std::to_string(v.offsetSectors) + " " + extra + " " +
-               Quote(v.source) + " 2>/dev/null");
-}
-
 // A volume after the first three scan stages.
 struct Scanned {
     std::unique_ptr<RawVolumeSystem> system;

@@ -14,21 +14,6 @@ namespace {
 using ntfs::TNTFSVolume;
 using platform::RawVolumeSystem;
 
-std::string Oracle(const std::string& tool, const NtfsVolumeCase& v,
-                   const std::string& extra = "") {
-    return Run(tool + " -o " + std::to_string(v.offsetSectors) + " " + extra + " " +
-               Quote(v.source) + " 2>/dev/null");
-}
-
-std::string After(const std::string& text, const std::string& key) {
-    const auto at = text.find(key);
-    if (at == std::string::npos) {
-        return {};
-    }
-    const auto start = at + key.size();
-    return text.substr(start, text.find('\n', start) - start);
-}
-
 std::string Letter(const NtfsVolumeCase& v) {
     return std::string(1, static_cast<char>('C' + v.partitionIndex));
 }

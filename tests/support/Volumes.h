@@ -81,6 +81,23 @@ inline std::string Quote(const std::filesystem::path& p) {
     return "'" + p.string() + "'";
 }
 
+// The output of an independent reader's tool run on a volume, at its offset.
+inline std::string Oracle(const std::string& tool, const NtfsVolumeCase& v,
+                          const std::string& extra = "") {
+    return RunCommand(tool + " -o " + std::to_string(v.offsetSectors) + " " + extra + " " +
+                      Quote(v.source) + " 2>/dev/null");
+}
+
+// The rest of the line after `key` in an oracle's report, or empty.
+inline std::string After(const std::string& text, const std::string& key) {
+    const auto at = text.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const auto start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
 // Every NTFS volume the tests compare with the independent reader: the
 // generated ones and the partitions of the Windows samples that are present.
 inline std::vector<NtfsVolumeCase> OracleVolumes() {
