@@ -9,6 +9,7 @@
 #include "support/Volumes.h"
 #include "ui/HelpWindow.h"
 #include "ui/LorvexWindows.h"
+#include "ui/UiTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -37,11 +38,7 @@ using lorvex::ui::TForm1;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
-QString Path(const std::string& factsPath) {
-    QString p = QString::fromStdString(factsPath);
-    p.replace('/', '\\');
-    return p;
-}
+using lorvex::test::WindowsPath;
 
 QStringList Titles(const QSignalSpy& spy) {
     QStringList titles;
@@ -288,7 +285,7 @@ class MainWindowTest : public QObject {
 
         const auto lcns = ClustersOfRecord(f, std::stoll(facts_.at("fragmented_1_record")));
         QCOMPARE(lcns.size(), std::size_t{60});
-        const QString pst = Path(facts_.at("fragmented_1_path")) + "::$DATA";
+        const QString pst = WindowsPath(facts_.at("fragmented_1_path")) + "::$DATA";
         for (const std::int64_t lcn : {lcns.front(), lcns[30], lcns.back()}) {
             s.Hover(s.PointOf(lcn));
             QCOMPARE(s.ZoomLCN(), QString::number(lcn));
@@ -369,7 +366,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.form.FCells->At(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
         // The map is back in cluster order for the lookups.
         s.Hover(s.PointOf(lcns[3]));
-        QCOMPARE(s.ZoomName(), Path(facts_.at("fragmented_1_path")) + "::$DATA");
+        QCOMPARE(s.ZoomName(), WindowsPath(facts_.at("fragmented_1_path")) + "::$DATA");
 
         // Cancel, or the same text again, paints nothing.
         const qint64 painted = s.form.FMapBitmap.cacheKey();

@@ -8,6 +8,7 @@
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/LorvexWindows.h"
+#include "ui/UiTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,11 +41,7 @@ using lorvex::ui::TForm1;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
-QString WindowsPath(const std::string& factsPath) {
-    QString p = QString::fromStdString(factsPath);
-    p.replace('/', '\\');
-    return p;
-}
+using lorvex::test::WindowsPath;
 
 // The demo volume as drive C:, scanned, with the message boxes recorded.
 struct Scanned {
