@@ -55,13 +55,21 @@ std::optional<ondisk::AttributeSpan> FindAttribute(std::span<const std::byte> re
 }
 
 // Appends the runs of one non-resident attribute piece, starting at its
-// lowest VCN, to `out`; false on a damaged run list.
+// lowest VCN, to `out`; false on a damaged run list. Every byte of an extent
+// must have a signed 64-bit offset in its stream: a sparse run of 2^52
+// clusters of 4 KiB is 2^64 bytes, which wraps to 0, and a read that finds
+// 0 bytes left in its extent never moves on. Such a run, and all after it,
+// is refused here, where runs become extents.
 bool AppendExtents(std::span<const std::byte> attribute, std::int64_t lowestVcn,
-                   std::vector<NtfsImage::Extent>& out) {
+                   std::int64_t bytesPerCluster, std::vector<NtfsImage::Extent>& out) {
     const auto decoded = ondisk::DecodeRunList(ondisk::RunListBytes(attribute));
+    const std::int64_t maxClusters = std::numeric_limits<std::int64_t>::max() / bytesPerCluster;
     std::int64_t vcn = lowestVcn;
+    if (vcn < 0 || vcn > maxClusters) {
+        return false;
+    }
     for (const auto& run : decoded.runs) {
-        if (run.length <= 0 || vcn > std::numeric_limits<std::int64_t>::max() - run.length) {
+        if (run.length <= 0 || run.length > maxClusters - vcn) {
             return false;
         }
         out.push_back({vcn, run.lcn, run.length, run.sparse});
@@ -85,7 +93,9 @@ std::unique_ptr<NtfsImage> NtfsImage::Open(std::shared_ptr<const SourceBytes> so
     }
     auto geometry = ondisk::ParseNtfsBootSector(sector, source->size());
     if (!geometry) {
-        error = error::kUnrecognizedVolume;
+        // A boot sector that names itself NTFS but whose numbers cannot
+        // describe this volume is a damaged NTFS volume, not an unknown one.
+        error = ondisk::SaysNtfs(sector) ? error::kFileCorrupt : error::kUnrecognizedVolume;
         return nullptr;
     }
     std::unique_ptr<NtfsImage> image(new NtfsImage(std::move(source)));
@@ -122,6 +132,11 @@ bool NtfsImage::ReadStream(const std::vector<Extent>& extents, std::uint64_t pos
         const std::uint64_t left = static_cast<std::uint64_t>(it->length) * cluster - intoExtent;
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(left, out.size() - done));
+        // AppendExtents keeps every extent's bytes in range, so there is
+        // always something left; should that ever fail, stop rather than spin.
+        if (n == 0) {
+            return false;
+        }
         auto piece = out.subspan(done, n);
         if (it->sparse) {
             std::fill(piece.begin(), piece.end(), std::byte{0});
@@ -187,7 +202,7 @@ std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const st
         }
         info.dataSize = r.i64(ondisk::attr::kDataSize).value_or(0);
         info.initializedSize = r.i64(ondisk::attr::kInitializedSize).value_or(0);
-        return AppendExtents(a.bytes, 0, extents);
+        return AppendExtents(a.bytes, 0, geometry_.bytesPerCluster, extents);
     };
 
     const auto list = FindAttribute(baseRecord, ondisk::type::kAttributeList, 0);
@@ -210,7 +225,7 @@ std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const st
         listBytes.assign(value.begin(), value.end());
     } else {
         std::vector<Extent> listExtents;
-        AppendExtents(list->bytes, 0, listExtents);
+        AppendExtents(list->bytes, 0, geometry_.bytesPerCluster, listExtents);
         const std::int64_t size = lr.i64(ondisk::attr::kDataSize).value_or(0);
         if (size < 0 || static_cast<std::uint64_t>(size) > kMaxAttributeListBytes) {
             return std::nullopt;
@@ -263,7 +278,7 @@ std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const st
                 break;
             }
             first = false;
-        } else if (!AppendExtents(a->bytes, piece.vcn, extents)) {
+        } else if (!AppendExtents(a->bytes, piece.vcn, geometry_.bytesPerCluster, extents)) {
             break;
         }
     }
