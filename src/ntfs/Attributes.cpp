@@ -190,13 +190,23 @@ void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo)
         return;
     }
     TWideStringArray entries;
+    // A file has one attribute list. Any further $ATTRIBUTE_LIST is listed
+    // with its runs but not followed: several of them can name one shared
+    // list of 256 KiB, and following each would make a record of a few
+    // hundred bytes fill a report with hundreds of thousands of lines. So the
+    // lines of a record are at most its attributes, their runs and the
+    // entries of its one list, all of them metadata actually read.
+    bool listFollowed = false;
     auto walk = WalkAttributes(FRecord.FileRecordBuffer);
     while (const auto a = walk.Next()) {
         const bool resident = IsResident(a->bytes);
         entries.assign(1, std::u16string());
         if (a->type == ondisk::type::kFileName) {
             entries[0] = FileNameOf(a->bytes);
+        } else if (a->type == ondisk::type::kAttributeList && listFollowed) {
+            entries.clear();
         } else if (a->type == ondisk::type::kAttributeList) {
+            listFollowed = true;
             const auto value = ReadAttributeListValue(*this, a->bytes);
             ParseAttributeList(value, static_cast<std::uint32_t>(value.size()), entries);
         }

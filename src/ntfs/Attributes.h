@@ -39,7 +39,8 @@ struct TAttribute {
     std::uint32_t AttrType = 0;
     bool Resident = false;
     // $FILE_NAME: the file name. $ATTRIBUTE_LIST: one line per list entry
-    // (none when the list could not be read). Other types: one empty element.
+    // (none when the list could not be read, and none for any list after the
+    // record's first, which is not followed). Other types: one empty element.
     TWideStringArray Entries;
     std::uint16_t AttributeID = 0;
 };

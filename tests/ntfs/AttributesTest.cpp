@@ -1,6 +1,7 @@
 // Attributes and data runs over hand-made records: the lists the readers
 // give, and what they give for each kind of damage.
 #include "ntfs/Attributes.h"
+#include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
 #include "ondisk/Utf16.h"
 
@@ -322,6 +323,41 @@ TEST(AttributeList, ANonResidentListIsReadFromItsClustersUnlessItsSizeIsAbsurd) 
         EXPECT_TRUE(list.FItems[0].Entries.empty());
         EXPECT_EQ(d->api.calls.readFile, 0);
     }
+}
+
+// Three non-resident lists in one record, all naming the same clusters: the
+// section shows every list with its run, and the entries of the first one
+// only, so that a shared list cannot multiply a record's lines.
+TEST(AttributeList, OnlyTheFirstListOfARecordIsFollowed) {
+    const Bytes value =
+        AttributeListValue({{type::kStandardInformation, 40, 0}, {type::kData, 43, 1}});
+    Drive d;
+    const Bytes runs = Raw({0x11, 0x01, 0x0A, 0x00});
+    const auto size = static_cast<std::int64_t>(value.size());
+    d.disk.records[40] = RecordBuilder()
+                             .NonResident(type::kAttributeList, 4, runs, kCluster, size)
+                             .NonResident(type::kAttributeList, 5, runs, kCluster, size)
+                             .NonResident(type::kAttributeList, 6, runs, kCluster, size)
+                             .End();
+    d.disk.WriteImage(10 * kCluster, value);
+    TNTFSVolume& volume = d.Open();
+    TAttributes attributes;
+    TDataRuns dataRuns;
+    std::vector<std::string> lines;
+    AppendAttributeSection(volume, attributes, dataRuns, 40,
+                           [&lines](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "\t$ATTRIBUTE_LIST(4)  (nonresident)",
+                         "\t\tLCN:10 LEN:1 ",
+                         "\t\t\t$STANDARD_INFORMATION(0) @ File ID 40",
+                         "\t\t\t$DATA(1) @ File ID 43",
+                         "\t$ATTRIBUTE_LIST(5)  (nonresident)",
+                         "\t\tLCN:10 LEN:1 ",
+                         "\t$ATTRIBUTE_LIST(6)  (nonresident)",
+                         "\t\tLCN:10 LEN:1 ",
+                     }));
+    // The one list was read once.
+    EXPECT_EQ(d.api.calls.readFile, 1);
 }
 
 TEST(ReadAttributeData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
