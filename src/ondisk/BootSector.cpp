@@ -41,13 +41,15 @@ std::optional<std::uint32_t> DecodeRecordSize(std::int8_t raw, std::uint32_t byt
     return static_cast<std::uint32_t>(size);
 }
 
+bool SaysNtfs(std::span<const std::byte> sector) {
+    return ByteReader(sector).fits(boot::kOemId, 8) &&
+           std::memcmp(sector.data() + boot::kOemId, "NTFS    ", 8) == 0;
+}
+
 std::optional<NtfsGeometry> ParseNtfsBootSector(std::span<const std::byte> sector,
                                                 std::uint64_t volumeBytes) {
     const ByteReader r(sector);
-    if (!r.fits(0, boot::kSize)) {
-        return std::nullopt;
-    }
-    if (std::memcmp(sector.data() + boot::kOemId, "NTFS    ", 8) != 0) {
+    if (!r.fits(0, boot::kSize) || !SaysNtfs(sector)) {
         return std::nullopt;
     }
     NtfsGeometry g;

@@ -48,6 +48,9 @@ std::optional<std::uint32_t> DecodeSectorsPerCluster(std::uint8_t raw);
 // A positive value counts clusters; a negative one is a power of two in bytes.
 std::optional<std::uint32_t> DecodeRecordSize(std::int8_t raw, std::uint32_t bytesPerCluster);
 
+// Whether the sector's OEM ID is "NTFS    ", whatever its numbers say.
+bool SaysNtfs(std::span<const std::byte> sector);
+
 // The parsed, checked geometry; nullopt when the sector is not NTFS or its
 // numbers cannot describe a volume of volumeBytes bytes.
 std::optional<NtfsGeometry> ParseNtfsBootSector(std::span<const std::byte> sector,

@@ -50,6 +50,20 @@ std::uint32_t ParseSerial(const std::string& uuid) {
     return v;
 }
 
+// Whether the region's boot sector names itself NTFS. The superblock probes
+// also check its geometry and say nothing when that is damaged; such a
+// volume is still NTFS, one that cannot be read, and must be reported as
+// damaged rather than as no file system at all.
+bool SaysNtfs(int fd, const SourceRegion& region) {
+    constexpr std::size_t kOemId = 3;
+    constexpr char kNtfs[] = "NTFS    ";
+    char oem[sizeof(kNtfs) - 1] = {};
+    return region.length >= kOemId + sizeof(oem) &&
+           pread(fd, oem, sizeof(oem), static_cast<off_t>(region.offset + kOemId)) ==
+               static_cast<ssize_t>(sizeof(oem)) &&
+           std::memcmp(oem, kNtfs, sizeof(oem)) == 0;
+}
+
 // Fills in the file system of a region from the superblock probes.
 void RecogniseFileSystem(int fd, SourceRegion& region) {
     Probe probe(blkid_new_probe());
@@ -62,6 +76,9 @@ void RecogniseFileSystem(int fd, SourceRegion& region) {
                                                        BLKID_SUBLKS_UUID | BLKID_SUBLKS_VERSION);
     blkid_probe_enable_partitions(probe.get(), 0);
     if (blkid_do_safeprobe(probe.get()) != 0) {
+        if (SaysNtfs(fd, region)) {
+            region.fileSystem = "NTFS";
+        }
         return;
     }
     const std::string type = Lookup(probe.get(), "TYPE");

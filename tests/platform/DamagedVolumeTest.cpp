@@ -26,11 +26,11 @@ TEST(Damaged, ImpossibleGeometryGivesAnInertDrive) {
         ASSERT_NE(h, platform::kInvalidHandle);
         EXPECT_FALSE(QueryVolumeData(sys, h));
         EXPECT_FALSE(QueryRecord(sys, h, 0, 1024));
-        // The information query names NTFS or fails; it never claims a label
-        // read from records it could not read.
-        if (const auto info = sys.GetVolumeInformation("C:\\")) {
-            EXPECT_EQ(info->fileSystemName, "NTFS");
-        }
+        // Every one of them still says NTFS in its boot sector: it is a
+        // damaged NTFS volume, never one with no file system recognised.
+        const auto info = sys.GetVolumeInformation("C:\\");
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->fileSystemName, "NTFS");
         sys.CloseHandle(h);
     }
 }
