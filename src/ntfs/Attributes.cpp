@@ -221,11 +221,19 @@ std::size_t TNTFSVolume::ReadAttributeData(std::span<const std::byte> runList,
         return 0;
     }
     const std::int64_t bytesPerCluster = FBytesPerCluster;
+    // Runs are read while every byte of them has a signed 64-bit offset in
+    // the value and, unless sparse, every cluster lies on the volume; the
+    // value ends before the first run that breaks either rule, as the volume
+    // layer's streams do.
+    const std::int64_t maxClusters = std::numeric_limits<std::int64_t>::max() / bytesPerCluster;
+    std::int64_t vcn = 0;
     std::size_t pos = 0;
     for (const auto& run : ondisk::DecodeRunList(runList).runs) {
-        if (pos == buffer.size()) {
+        if (pos == buffer.size() || run.length > maxClusters - vcn ||
+            (!run.sparse && (run.lcn < 0 || run.length > FTotalClusters - run.lcn))) {
             break;
         }
+        vcn += run.length;
         // Whatever the run claims, no more than the rest of the buffer.
         const std::size_t room = buffer.size() - pos;
         const std::size_t want = run.length > static_cast<std::int64_t>(room) / bytesPerCluster
@@ -239,8 +247,7 @@ std::size_t TNTFSVolume::ReadAttributeData(std::span<const std::byte> runList,
             pos += want;
             continue;
         }
-        if (run.lcn < 0 || run.lcn > std::numeric_limits<std::int64_t>::max() / bytesPerCluster ||
-            !FApi.SetFilePointerEx(FHandle, run.lcn * bytesPerCluster)) {
+        if (!FApi.SetFilePointerEx(FHandle, run.lcn * bytesPerCluster)) {
             // A read from wherever the position was left would be worse than
             // stopping here.
             break;

@@ -367,19 +367,18 @@ TEST(ReadAttributeData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
     d.disk.WriteImage(10 * kCluster, clusters);
     TNTFSVolume& volume = d.Open();
 
-    // 1000 clusters at 10, into a buffer of two clusters and a guard.
+    // 500 clusters at 10, into a buffer of two clusters and a guard.
     std::vector<std::byte> buffer(3 * kCluster, std::byte{0xA5});
-    EXPECT_EQ(volume.ReadAttributeData(Raw({0x12, 0xE8, 0x03, 0x0A, 0x00}),
+    EXPECT_EQ(volume.ReadAttributeData(Raw({0x12, 0xF4, 0x01, 0x0A, 0x00}),
                                        std::span(buffer).first(2 * kCluster)),
               2 * kCluster);
     EXPECT_EQ(buffer[2 * kCluster - 1], std::byte{0x11});
     EXPECT_EQ(buffer[2 * kCluster], std::byte{0xA5});
 
     // One cluster from 10, a sparse one (zeros, not the clusters of the run
-    // before it), then a run of 2^63 - 1 clusters cut to the buffer.
+    // before it), then one more from 10.
     std::ranges::fill(buffer, std::byte{0xA5});
-    EXPECT_EQ(volume.ReadAttributeData(Raw({0x11, 0x01, 0x0A, 0x01, 0x01, 0x18, 0xFF, 0xFF, 0xFF,
-                                            0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00}),
+    EXPECT_EQ(volume.ReadAttributeData(Raw({0x11, 0x01, 0x0A, 0x01, 0x01, 0x11, 0x01, 0x00, 0x00}),
                                        buffer),
               3 * kCluster);
     EXPECT_EQ(buffer[0], std::byte{0x11});
@@ -387,6 +386,21 @@ TEST(ReadAttributeData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
     EXPECT_EQ(buffer[2 * kCluster - 1], std::byte{0});
     EXPECT_EQ(buffer[2 * kCluster], std::byte{0x11});
     EXPECT_EQ(buffer[3 * kCluster - 1], std::byte{0x11});
+
+    // The value ends before a run whose bytes have no signed 64-bit offset
+    // (2^63 - 1 clusters, sparse or not, or a sparse 2^52 that wraps to 0
+    // bytes) and before one that reaches past the last of the 1000 clusters.
+    for (const Bytes& tail :
+         {Raw({0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00}),
+          Raw({0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}),
+          Raw({0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10}), Raw({0x12, 0xDF, 0x03, 0x00})}) {
+        Bytes runs = Raw({0x11, 0x01, 0x0A});
+        runs.insert(runs.end(), tail.begin(), tail.end());
+        runs.push_back(std::byte{0});
+        std::ranges::fill(buffer, std::byte{0xA5});
+        EXPECT_EQ(volume.ReadAttributeData(runs, buffer), kCluster);
+        EXPECT_EQ(buffer[kCluster], std::byte{0xA5});
+    }
 
     // A run before cluster 0 stops the read rather than reading elsewhere.
     std::ranges::fill(buffer, std::byte{0xA5});
