@@ -143,8 +143,8 @@ class DamagedCopy {
         return true;
     }
 
-    // A run list of one sparse run of `clusters` clusters.
-    static Bytes SparseRun(std::uint64_t clusters) {
+    // A run list of one run of `clusters` clusters: sparse, or from cluster 1.
+    static Bytes OneRun(std::uint64_t clusters, bool sparse) {
         Bytes runs{std::byte{0}};
         for (std::uint64_t v = clusters; v != 0; v >>= 8) {
             runs.push_back(static_cast<std::byte>(v & 0xFF));
@@ -152,7 +152,11 @@ class DamagedCopy {
         if (std::to_integer<std::uint8_t>(runs.back()) >= 0x80 && runs.size() < 9) {
             runs.push_back(std::byte{0});
         }
-        runs[0] = static_cast<std::byte>(runs.size() - 1);
+        const std::size_t lengthBytes = runs.size() - 1;
+        if (!sparse) {
+            runs.push_back(std::byte{1});
+        }
+        runs[0] = static_cast<std::byte>(lengthBytes | (sparse ? 0U : 0x10U));
         runs.push_back(std::byte{0});
         return runs;
     }

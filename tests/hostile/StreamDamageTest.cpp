@@ -29,55 +29,64 @@ struct StreamCase {
     const char* what;
 };
 
-// One sparse run whose byte size is a multiple of 2^64 (it wraps to 0), one
-// of 2^62 clusters, and the longest a run can be.
-std::vector<std::uint64_t> HugeSparseLengths(std::uint32_t bytesPerCluster) {
+// A run whose byte size is a multiple of 2^64 (it wraps to 0), one of 2^62
+// clusters, and the longest a run can be.
+std::vector<std::uint64_t> HugeLengths(std::uint32_t bytesPerCluster) {
     return {(std::uint64_t{1} << 63) / (bytesPerCluster / 2), std::uint64_t{1} << 62,
             (std::uint64_t{1} << 63) - 1};
 }
 
-TEST(HugeSparseRuns, OpeningAndScanningEndWhateverStreamTheyAreIn) {
+// Every entry point of a scan is run over each: opening, the whole scan
+// with its export, the owner lookup and the fragmentation list.
+TEST(HugeRuns, OpeningAndScanningEndWhateverStreamTheyAreIn) {
     const StreamCase cases[] = {
         {"ntfs-4k.img", 6, kData, "the $Bitmap's $DATA"},
         {"ntfs-4k.img", 0, kAttributeList, "the $MFT's attribute list"},
         {"ntfs-512.img", 6, kData, "the $Bitmap's $DATA"},
         {"ntfs-512.img", 0, kBitmap, "the $MFT's $BITMAP"},
         {"ntfs-512.img", 89, kAttributeList, "a file's attribute list"},
+        {"ntfs-512.img", 70, kData, "a file's $DATA"},
     };
-    const fs::path exported = Scratch("sparse-export.txt");
+    const fs::path exported = Scratch("huge-export.txt");
     int tried = 0;
     for (const auto& c : cases) {
-        DamagedCopy copy(VolumeDir() / c.image, Scratch(std::string("sparse-") + c.image));
+        DamagedCopy copy(VolumeDir() / c.image, Scratch(std::string("huge-") + c.image));
         const Bytes original = copy.ReadRecord(c.record);
         const auto at = DamagedCopy::FindAttribute(original, c.type);
         ASSERT_TRUE(at) << c.image << " " << c.what;
-        for (const std::uint64_t clusters : HugeSparseLengths(copy.BytesPerCluster())) {
-            SCOPED_TRACE(std::string(c.image) + ", " + c.what + ", " + std::to_string(clusters) +
-                         " clusters");
-            Bytes record = original;
-            Bytes runs = DamagedCopy::SparseRun(clusters);
-            // Where the record is full, the run goes in without its end byte
-            // (a run list that ends at its attribute's end), if it fits so.
-            if (!DamagedCopy::SetRunList(record, *at, runs)) {
-                runs.pop_back();
+        for (const std::uint64_t clusters : HugeLengths(copy.BytesPerCluster())) {
+            for (const bool sparse : {true, false}) {
+                SCOPED_TRACE(std::string(c.image) + ", " + c.what + ", " +
+                             std::to_string(clusters) + (sparse ? " sparse" : " allocated") +
+                             " clusters");
+                Bytes record = original;
+                Bytes runs = DamagedCopy::OneRun(clusters, sparse);
+                // Where the record is full, the run goes in without its end
+                // byte (a run list that ends at its attribute's end), if it
+                // fits so.
                 if (!DamagedCopy::SetRunList(record, *at, runs)) {
-                    continue;
+                    runs.pop_back();
+                    if (!DamagedCopy::SetRunList(record, *at, runs)) {
+                        continue;
+                    }
                 }
-            }
-            ++tried;
-            copy.WriteRecord(c.record, record);
-            for (const auto& args :
-                 {std::vector<std::string>{LORVEX_SCAN, copy.Path().string(), "--info"},
-                  std::vector<std::string>{LORVEX_SCAN, copy.Path().string(), "--export",
-                                           exported.string()}}) {
-                const ChildEnd end = RunLimited(args, kDeadline);
-                EXPECT_FALSE(end.timedOut) << args.back();
-                EXPECT_FALSE(end.signalled) << args.back();
+                ++tried;
+                copy.WriteRecord(c.record, record);
+                const std::string image = copy.Path().string();
+                for (const auto& args : {
+                         std::vector<std::string>{LORVEX_SCAN, image, "--info"},
+                         std::vector<std::string>{LORVEX_SCAN, image, "--export", exported.string(),
+                                                  "--owner", "1", "100", "--fragmented"},
+                     }) {
+                    const ChildEnd end = RunLimited(args, kDeadline);
+                    EXPECT_FALSE(end.timedOut) << args[2];
+                    EXPECT_FALSE(end.signalled) << args[2];
+                }
             }
         }
     }
     fs::remove(exported);
-    EXPECT_GE(tried, 13);
+    EXPECT_GE(tried, 28);
 }
 
 std::size_t CountOf(const std::string& text, std::string_view part) {
