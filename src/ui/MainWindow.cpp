@@ -232,7 +232,8 @@ void TForm1::ReadVolumeBitmap() {
         return;
     }
     try {
-        FCells = std::make_unique<TCellArray>(FTotalClusters);
+        FCells = std::make_unique<TCellArray>(
+            QueryClustersOnSource(FApi, FDriveRoot, FTotalClusters, FBytesPerCluster));
         // A bitmap that cannot be read leaves every cell csFree.
         ReadVolumeBitmapInto(FApi, FDriveRoot, *FCells);
     } catch (const std::exception&) {
@@ -454,7 +455,9 @@ void TForm1::RenderMapBitmap() {
     if (!FCells) {
         return;
     }
-    const TMapGeometry g = ComputeMapGeometry(FViewRight, FViewBottom, FTotalClusters);
+    // Rows only for the clusters that have cells: the picture is sized from
+    // what the source holds, never from what the boot sector claims.
+    const TMapGeometry g = ComputeMapGeometry(FViewRight, FViewBottom, FCells->TotalClusters());
     FCellsPerRow = g.cellsPerRow;
     if (FCellsPerRow == 0) {
         FRowCount = 0;

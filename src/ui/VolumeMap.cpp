@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,44 @@ std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveR
     }
     bytesPerCluster = reader.u32(vd::kBytesPerCluster).value_or(0);
     return total;
+}
+
+std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view driveRoot,
+                                   std::int64_t totalClusters, std::uint32_t bytesPerCluster) {
+    if (totalClusters <= 0 || bytesPerCluster == 0) {
+        return 0;
+    }
+    const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
+    if (device.empty()) {
+        return 0;
+    }
+    DeviceHandle handle(api, device);
+    if (!handle.IsOpen()) {
+        return 0;
+    }
+    const std::int64_t cluster = bytesPerCluster;
+    const std::int64_t total =
+        std::min(totalClusters, std::numeric_limits<std::int64_t>::max() / cluster);
+    std::array<std::byte, 512> sector{};
+    const auto present = [&](std::int64_t lcn) {
+        std::uint32_t read = 0;
+        return api.SetFilePointerEx(handle.Get(), lcn * cluster) &&
+               api.ReadFile(handle.Get(), sector, &read) && read > 0;
+    };
+    if (present(total - 1)) {
+        return total;
+    }
+    if (!present(0)) {
+        return 0;
+    }
+    // Cluster `good` has bytes, cluster `gone` has none.
+    std::int64_t good = 0;
+    std::int64_t gone = total - 1;
+    while (gone - good > 1) {
+        const std::int64_t mid = good + (gone - good) / 2;
+        (present(mid) ? good : gone) = mid;
+    }
+    return good + 1;
 }
 
 bool ReadVolumeBitmapInto(platform::VolumeApi& api, std::string_view driveRoot, TCellArray& cells) {

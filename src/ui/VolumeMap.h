@@ -16,6 +16,15 @@ namespace lorvex::ui {
 std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveRoot,
                                std::uint32_t& bytesPerCluster);
 
+// How many of the first `totalClusters` clusters the volume's source has
+// bytes for (its size over the cluster size, rounded up), found by reading
+// one sector at a cluster's start and halving: a few dozen reads for any
+// volume. A boot sector can claim any size, and the map's model keeps one
+// cell per cluster, so it is sized from this rather than from the claim;
+// the clusters past it are drawn as beyond the end. 0 on any failure.
+std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view driveRoot,
+                                   std::int64_t totalClusters, std::uint32_t bytesPerCluster);
+
 // Expands the volume's allocation bitmap into `cells`. False when the bitmap
 // cannot be had; the cells then keep what they held. Only bits the query
 // actually returned, from cluster 0, are expanded, so a short answer leaves

@@ -312,6 +312,26 @@ TEST(VolumeMapTest, ClusterCountFromTheVolumeDataOrZero) {
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
+TEST(VolumeMapTest, ClustersOnSourceStopAtTheLastClusterWithBytes) {
+    lorvex::test::FakeVolumeApi api;
+    lorvex::test::FakeVolumeData data;
+    data.totalClusters = 1'000'000;
+    data.bytesPerCluster = 4096;
+    auto& volume = api.AddNtfsDrive('C', data);
+    const auto onSource = [&](std::int64_t bytes) {
+        volume.imageSize = bytes;
+        return QueryClustersOnSource(api, "C:\\", data.totalClusters, data.bytesPerCluster);
+    };
+    EXPECT_EQ(onSource(std::int64_t{4096} * 1'000'000), 1'000'000);
+    EXPECT_EQ(onSource(std::int64_t{4096} * 2'000'000), 1'000'000);
+    EXPECT_EQ(onSource(4096 * 777), 777);
+    EXPECT_EQ(onSource(4096 * 777 + 1), 778); // a part of a cluster counts
+    EXPECT_EQ(onSource(1), 1);
+    EXPECT_EQ(onSource(0), 0);
+    EXPECT_EQ(QueryClustersOnSource(api, "D:\\", 10, 4096), 0);
+    EXPECT_EQ(api.OpenHandleCount(), 0U);
+}
+
 TEST(VolumeMapTest, BitmapExpandsWhatCameBackAndARefusalLeavesTheCellsFree) {
     BitmapVolumeApi api;
     lorvex::test::FakeVolumeData data;

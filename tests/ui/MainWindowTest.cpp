@@ -6,7 +6,9 @@
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "support/FakeVolumeApi.h"
 #include "support/Volumes.h"
+#include "ui/CellMap.h"
 #include "ui/HelpWindow.h"
 #include "ui/LorvexWindows.h"
 #include "ui/UiTestSupport.h"
@@ -530,6 +532,39 @@ class MainWindowTest : public QObject {
             QVERIFY(!s.ZoomName().isEmpty());
         }
         fs::remove(copy);
+    }
+
+    // A volume that claims 2^31 clusters of 512 bytes (1 TiB) over 4 MiB of
+    // source: the map has cells, and picture rows, only for the 8192
+    // clusters the source holds, and the rest of its last row is beyond the
+    // end. Sized from the claim, the cells and the picture took 4 GiB.
+    void aClaimBeyondTheSourceGetsCellsOnlyForWhatItHolds() {
+        lorvex::test::FakeVolumeApi api;
+        lorvex::test::FakeVolumeData data;
+        data.totalClusters = std::int64_t{1} << 31;
+        data.numberSectors = data.totalClusters;
+        data.bytesPerCluster = 512;
+        api.AddNtfsDrive('C', data).imageSize = std::int64_t{4} << 20;
+        TLorvexWindows windows(api);
+        TForm1& form = windows.Form1;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.FDriveRoot = "C:\\";
+        form.LoadVolumeMap();
+        QCOMPARE(form.FTotalClusters, data.totalClusters);
+        QVERIFY(form.FCells);
+        QCOMPARE(form.FCells->TotalClusters(), std::int64_t{8192});
+        form.RenderMapBitmap();
+        QVERIFY(form.FCellsPerRow > 0);
+        const std::int32_t rows = (8192 + form.FCellsPerRow - 1) / form.FCellsPerRow;
+        QCOMPARE(form.FMapBitmap.height(), rows);
+        const std::int32_t lastInRow = 8191 % form.FCellsPerRow;
+        if (lastInRow + 1 < form.FCellsPerRow) {
+            QCOMPARE(form.FMapBitmap.pixelIndex(lastInRow + 1, rows - 1),
+                     static_cast<int>(lorvex::ui::csBeyondEnd));
+        }
+        QVERIFY(form.FMapBitmap.pixelIndex(lastInRow, rows - 1) !=
+                static_cast<int>(lorvex::ui::csBeyondEnd));
     }
 };
 
