@@ -205,6 +205,8 @@ std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const st
         return AppendExtents(a.bytes, 0, geometry_.bytesPerCluster, extents);
     };
 
+    // Only the record's first attribute list is followed; a second one, which
+    // could name the same shared list again, adds nothing but reading.
     const auto list = FindAttribute(baseRecord, ondisk::type::kAttributeList, 0);
     if (!list) {
         const auto a = FindAttribute(baseRecord, type, 0);
