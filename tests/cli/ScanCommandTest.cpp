@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace lorvex::test {
 namespace {
@@ -142,6 +145,88 @@ TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--export FILE"), std::string::npos);
     EXPECT_EQ(Scan("--version").status, 0);
+}
+
+TEST(ScanCommand, EveryActionFailsWhenStandardOutputCannotBeWritten) {
+    for (const char* action : {"", " --fragmented", " --owner 0 1 2", " --info", " --export -"}) {
+        SCOPED_TRACE(action);
+        const auto o = Scan(Image("demo.img") + action + " >/dev/full");
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("No space left on device"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(Scan("--version >/dev/full").status, 1);
+}
+
+// lorvex-scan `args` in a child whose address space is capped at `limit`
+// bytes, stdout and stderr into files.
+Outcome ScanWithin(const std::vector<std::string>& args, rlim_t limit) {
+    const auto outFile = TempPath("lorvex-scan-limited.out");
+    const auto errFile = TempPath("lorvex-scan-limited.err");
+    std::vector<char*> argv{const_cast<char*>(LORVEX_SCAN)};
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        const rlimit cap{limit, limit};
+        setrlimit(RLIMIT_AS, &cap);
+        execv(LORVEX_SCAN, argv.data());
+        _exit(127);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    o.out = ReadFile(outFile);
+    o.err = ReadFile(errFile);
+    std::filesystem::remove(outFile);
+    std::filesystem::remove(errFile);
+    return o;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST(ScanCommand, RunningOutOfMemoryIsAnErrorNotAnAbort) {
+    if (kAddressSanitizer) {
+        GTEST_SKIP() << "the address sanitizer reserves more address space than any cap";
+    }
+    const std::string image = (VolumeDir() / "demo.img").string();
+    // From the least room in which lorvex-scan reads the volume's facts up
+    // to enough to finish the scan: every run ends with a status, and some
+    // run in between stops for memory (the demo volume's scan needs about
+    // two MiB beyond what the program starts with).
+    rlim_t limit = 4 << 20;
+    while (limit < (256 << 20) && ScanWithin({image, "--info"}, limit).status != 0) {
+        limit += 128 << 10;
+    }
+    int outOfMemory = 0;
+    bool finished = false;
+    for (; limit <= (512 << 20) && !finished; limit += 128 << 10) {
+        const auto o = ScanWithin({image}, limit);
+        SCOPED_TRACE(std::to_string(limit >> 10) + " KiB: " + o.err);
+        ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status;
+        finished = o.status == 0;
+        if (o.err.find("not enough memory to scan " + image + " (drive C:)") != std::string::npos) {
+            ++outOfMemory;
+        }
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_GT(outOfMemory, 0);
 }
 
 TEST(ScanCommand, AProgressBarShowsOnlyOnATerminal) {
