@@ -229,6 +229,53 @@ TEST(ScanCommand, RunningOutOfMemoryIsAnErrorNotAnAbort) {
     EXPECT_GT(outOfMemory, 0);
 }
 
+// A chain of directories whose deepest paths are twice the longest Windows
+// handles: the listing shows them capped at that length, keeping their end,
+// and costs little memory (every entry once kept its whole path, which grew
+// with the square of the depth).
+TEST(ScanCommand, PathsOfADeepChainAreCappedKeepingTheirEnd) {
+    const std::string image = (VolumeDir() / "deep-chain.img").string();
+    const rlim_t limit = kAddressSanitizer ? RLIM_INFINITY : rlim_t{1} << 30;
+    const auto fragmented = ScanWithin({image, "--fragmented"}, limit);
+    ASSERT_EQ(fragmented.status, 0) << fragmented.err;
+    std::istringstream rows(fragmented.out);
+    for (std::string row; std::getline(rows, row);) {
+        // "record<TAB>path<TAB>fragments", ASCII names: one byte per unit.
+        EXPECT_LE(row.size(), 32767U + 32U) << row.substr(0, 80);
+    }
+    // Some 250 entries of at most the longest path each; whole paths made
+    // the listing a third larger.
+    EXPECT_LT(fragmented.out.size(), 250U * 32767U);
+
+    const auto exported = ScanWithin({image, "--export", "-"}, limit);
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    // At most the longest path per entry, and the attribute sections (the
+    // index entries name the 255-character children); whole paths made it
+    // 16 MB.
+    EXPECT_LT(exported.out.size(), 300U * 32767U + (4U << 20));
+    std::istringstream lines(exported.out);
+    int capped = 0;
+    std::string deepest;
+    for (std::string line; std::getline(lines, line);) {
+        const auto name = line.find(" Name:");
+        if (!line.starts_with("Item:") || name == std::string::npos) {
+            continue;
+        }
+        const auto type = line.rfind(" Type:");
+        const std::string path = line.substr(name + 6, type - name - 6);
+        EXPECT_LE(path.size(), 32767U); // ASCII names: one byte per unit
+        capped += path.starts_with("\\$### PATH TOO LONG ###\\") ? 1 : 0;
+        if (path.ends_with("\\deepest.txt")) {
+            deepest = path;
+        }
+    }
+    EXPECT_GT(capped, 100);
+    EXPECT_TRUE(deepest.starts_with("\\$### PATH TOO LONG ###\\")) << deepest.substr(0, 80);
+    EXPECT_TRUE(deepest.ends_with("\\248" + std::string(252, 'd') + "\\249" +
+                                  std::string(252, 'd') + "\\deepest.txt"));
+    EXPECT_GT(deepest.size() + 257, 32767U) << "as much of the end as fits";
+}
+
 TEST(ScanCommand, AProgressBarShowsOnlyOnATerminal) {
     if (RunCommand("command -v script").empty()) {
         GTEST_SKIP() << "no script(1) to give the command a terminal";
