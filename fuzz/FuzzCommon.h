@@ -147,8 +147,7 @@ inline void ExerciseScan(ntfs::TNTFSVolume& volume) {
     std::u16string path;
     for (int i = 0; i < fileIds.FCount && i < 64; ++i) {
         fileIds.GetFullPath(i, path);
-        Check(path == fileIds.FItems[static_cast<std::size_t>(i)].Path,
-              "a path walked on its own equals the one BuildPaths gave");
+        Check(path == fileIds.Path(i), "a path walked on its own equals the one BuildPaths gave");
     }
     ntfs::TNTFSVolume::SortClustersByFileIndex(clusters);
     ntfs::TClusterArray extents;

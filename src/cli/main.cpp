@@ -8,11 +8,14 @@
 #include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +65,24 @@ struct Options {
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "lorvex-scan: %s\nTry 'lorvex-scan --help'.\n", message.c_str());
     return 2;
+}
+
+// Every write to standard output is checked here, once at the end: a write
+// that failed leaves the stream's error flag set, and the last of the buffer
+// goes out (or fails) when the stream is closed. A full disk or a closed pipe
+// must not pass for a finished listing. Returns the exit status.
+bool gStdoutFailureReported = false;
+
+int FinishOutput(int status) {
+    errno = 0;
+    const bool failed = std::ferror(stdout) != 0;
+    const bool closeFailed = std::fclose(stdout) != 0;
+    if ((failed || closeFailed) && !gStdoutFailureReported) {
+        const int error = errno != 0 ? errno : EIO;
+        std::fprintf(stderr, "lorvex-scan: standard output: %s\n", std::strerror(error));
+        return status == 0 ? 1 : status;
+    }
+    return failed || closeFailed ? std::max(status, 1) : status;
 }
 
 bool ParseLcn(std::string_view text, std::int64_t& lcn) {
@@ -216,8 +237,15 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
             toStdout ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
                      : lorvex::ntfs::ExportFileTable(volume, fileIds, *options.exportPath);
         if (!result.ok) {
-            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.exportPath->c_str(),
-                         result.message.c_str());
+            // Standard output is named as every other failed write to it is.
+            if (toStdout) {
+                std::fprintf(stderr, "lorvex-scan: standard output: %s\n",
+                             std::strerror(result.error));
+                gStdoutFailureReported = true;
+            } else {
+                std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.exportPath->c_str(),
+                             result.message.c_str());
+            }
             return 1;
         }
     }
@@ -272,11 +300,11 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
-            return 0;
+            return FinishOutput(0);
         }
         if (arg == "--version") {
             std::printf("lorvex-scan %s\n", LORVEX_VERSION);
-            return 0;
+            return FinishOutput(0);
         }
         if (arg == "--drive") {
             if (i + 1 >= argc || std::strlen(argv[i + 1]) != 1 ||
@@ -331,7 +359,7 @@ int main(int argc, char** argv) {
                 PrintInfo(volume, drive);
             }
         }
-        return system->problems().empty() ? 0 : 1;
+        return FinishOutput(system->problems().empty() ? 0 : 1);
     }
     const RawVolumeSystem::Drive* chosen = nullptr;
     if (options.drive != 0) {
@@ -371,11 +399,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     ScanTables tables;
-    const int status = Scan(*system, *chosen, options, tables);
+    int status = 1;
+    try {
+        status = Scan(*system, *chosen, options, tables);
+    } catch (const std::bad_alloc&) {
+        // The scan empties its tables before this comes up; the rest of what
+        // a listing builds is freed here.
+        tables = ScanTables();
+        std::fprintf(stderr, "lorvex-scan: not enough memory to scan %s (drive %c:)\n",
+                     chosen->region.path.c_str(), chosen->letter);
+        status = 1;
+    }
+    status = FinishOutput(status);
     // The tables of a large volume hold millions of small allocations and a
     // map of the whole image; the kernel takes them back at once, where
     // freeing them one by one would add a tenth to the run.
-    std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
 }

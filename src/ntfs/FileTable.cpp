@@ -143,7 +143,7 @@ void TFileIDs::Add(const std::u16string& name, std::uint8_t fileType, const TFil
     e.BaseID = baseId;
     e.ParentID = info.ParentID;
     e.Name = name;
-    e.Path.clear();
+    e.PathParent = kPathNotBuilt;
     e.FileType = fileType;
     e.Flags = info.Flags;
     e.Fragmented = fragmented;
@@ -164,6 +164,12 @@ void TFileIDs::Clear() {
 
 void TFileIDs::Reverse() {
     std::reverse(FItems.begin(), FItems.begin() + FCount);
+    for (std::int32_t i = 0; i < FCount; ++i) {
+        std::int32_t& link = FItems[static_cast<std::size_t>(i)].PathParent;
+        if (link >= 0 && link < FCount) {
+            link = FCount - 1 - link;
+        }
+    }
     if (FRecordRuns.Covers(FCount)) {
         std::reverse(FRecordRuns.Entries.begin(), FRecordRuns.Entries.end());
     }
@@ -244,11 +250,50 @@ std::int32_t ParentIndex(const TFileIDs& table, const TFileID& entry) {
     return entry.ParentID == kRootDirectory ? kParentIsRoot : table.IndexOfID(entry.ParentID);
 }
 
-std::u16string Joined(std::u16string_view head, std::u16string_view tail) {
-    std::u16string path;
-    path.reserve(head.size() + tail.size());
-    path.append(head).append(tail);
-    return path;
+// Builds a path from the names of an entry and its parents, walked upwards
+// by `walk` (which calls its argument with each name until that answers
+// false or the chain ends, and returns where the chain's top starts its
+// path). Two passes: the first measures, the second fills `path` from its
+// end, so nothing but `path` itself is allocated, and a path over the cap
+// stops both walks at the cap, however deep the entry is.
+template <typename Walk> void AssemblePath(const Walk& walk, std::u16string& path) {
+    constexpr std::size_t kRoom = kMaxPathLength - kLongPathMarker.size();
+    std::size_t total = 0;
+    std::size_t count = 0;
+    std::size_t fitLength = 0;
+    std::size_t fitCount = 0;
+    bool over = false;
+    const std::u16string_view top = walk([&](std::u16string_view name) {
+        total += name.size();
+        ++count;
+        // The entry's own name is always kept.
+        if (total <= kRoom || count == 1) {
+            fitLength = total;
+            fitCount = count;
+        }
+        over = total > kMaxPathLength;
+        return !over;
+    });
+    std::u16string_view head = top;
+    std::size_t names = count;
+    std::size_t length = total;
+    if (over || total + top.size() > kMaxPathLength) {
+        head = kLongPathMarker;
+        names = fitCount;
+        length = fitLength;
+    }
+    path.resize(head.size() + length);
+    std::copy(head.begin(), head.end(), path.begin());
+    std::size_t end = path.size();
+    std::size_t done = 0;
+    if (names == 0) {
+        return;
+    }
+    walk([&](std::u16string_view name) {
+        end -= name.size();
+        std::copy(name.begin(), name.end(), path.begin() + static_cast<std::ptrdiff_t>(end));
+        return ++done < names;
+    });
 }
 
 } // namespace
@@ -259,12 +304,11 @@ void TFileIDs::BuildPaths() {
     for (std::size_t i = 0; i < count; ++i) {
         parent[i] = ParentIndex(*this, FItems[i]);
     }
-    // Each path is its parent's path and its own name, so every path is
-    // built once from the one above it. A chain is followed upwards until it
-    // reaches an entry whose path is known or can be told at once; a chain
-    // that meets itself again is a loop, and every entry of the loop is put
-    // under the orphan marker (which entry the walk happened to start from
-    // must not matter).
+    // Each path is its parent's path and its own name. A chain is followed
+    // upwards until it reaches an entry already linked or one whose path
+    // starts at once; a chain that meets itself again is a loop, and every
+    // entry of the loop is put under the orphan marker (which entry the walk
+    // happened to start from must not matter).
     enum : std::uint8_t { kNew, kOnChain, kInLoop, kDone };
     std::vector<std::uint8_t> state(count, kNew);
     std::vector<std::size_t> chain;
@@ -289,19 +333,49 @@ void TFileIDs::BuildPaths() {
             }
             cur = up;
         }
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            TFileID& e = FItems[*it];
-            const std::int32_t p = parent[*it];
-            if (p == kParentIsRoot) {
-                e.Path = e.Name;
-            } else if (p == kNoParent || state[*it] == kInLoop) {
-                e.Path = Joined(kOrphanMarker, e.Name);
-            } else {
-                e.Path = Joined(FItems[static_cast<std::size_t>(p)].Path, e.Name);
-            }
-            state[*it] = kDone;
+        for (const std::size_t i : chain) {
+            const std::int32_t p = parent[i];
+            FItems[i].PathParent = p == kParentIsRoot                      ? kPathFromRoot
+                                   : p == kNoParent || state[i] == kInLoop ? kPathOrphan
+                                                                           : p;
+            state[i] = kDone;
         }
     }
+}
+
+void TFileIDs::GetPath(int index, std::u16string& path) const {
+    path.clear();
+    if (index < 0 || index >= FCount ||
+        FItems[static_cast<std::size_t>(index)].PathParent == kPathNotBuilt) {
+        return;
+    }
+    AssemblePath(
+        [this, index](const auto& visit) -> std::u16string_view {
+            std::int32_t cur = index;
+            // BuildPaths leaves no loop; the count only guards against links
+            // set by hand.
+            for (std::int32_t steps = 0; steps <= FCount; ++steps) {
+                const TFileID& e = FItems[static_cast<std::size_t>(cur)];
+                if (!visit(std::u16string_view(e.Name))) {
+                    return {};
+                }
+                cur = e.PathParent;
+                if (cur == kPathFromRoot) {
+                    return {};
+                }
+                if (cur < 0 || cur >= FCount) {
+                    return kOrphanMarker;
+                }
+            }
+            return kOrphanMarker;
+        },
+        path);
+}
+
+std::u16string TFileIDs::Path(int index) const {
+    std::u16string path;
+    GetPath(index, path);
+    return path;
 }
 
 void TFileIDs::GetFullPath(int index, std::u16string& path) const {
@@ -335,10 +409,17 @@ void TFileIDs::GetFullPath(int index, std::u16string& path) const {
         last = loopStart;
         top = kNoParent;
     }
-    path = top == kParentIsRoot ? u"" : std::u16string(kOrphanMarker);
-    for (std::size_t k = last + 1; k-- > 0;) {
-        path += FItems[static_cast<std::size_t>(chain[k])].Name;
-    }
+    const std::u16string_view start = top == kParentIsRoot ? u"" : kOrphanMarker;
+    AssemblePath(
+        [&](const auto& visit) {
+            for (std::size_t k = 0; k <= last; ++k) {
+                if (!visit(std::u16string_view(FItems[static_cast<std::size_t>(chain[k])].Name))) {
+                    break;
+                }
+            }
+            return start;
+        },
+        path);
 }
 
 void TNTFSVolume::DescribeFile(bool& isDirectory, bool& isSystem, std::u16string& name,

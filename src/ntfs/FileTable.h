@@ -2,6 +2,7 @@
 
 #include "ntfs/Attributes.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -26,6 +27,15 @@ inline constexpr std::uint8_t kTypeSystemDirectory = 6; // record 11 only
 // entries below it follow on from there), e.g. "\$### ORPHAN ###\lost.txt".
 inline constexpr std::u16string_view kOrphanMarker = u"\\$### ORPHAN ###";
 
+// The longest path the file table gives, in UTF-16 code units: the longest
+// path Windows itself handles. A deeper entry's path is this marker followed
+// by as much of its own end as fits (its name and its nearest parents, whole
+// names only), e.g. "\$### PATH TOO LONG ###\...\parent\file.txt"; without
+// the cap a chain of a few thousand directories with long names would need
+// gigabytes for the paths alone.
+inline constexpr std::size_t kMaxPathLength = 32767;
+inline constexpr std::u16string_view kLongPathMarker = u"\\$### PATH TOO LONG ###";
+
 // The working record that DescribeFile fills and TFileIDs::Add copies.
 struct TFileInfo {
     std::int64_t ParentID = 0;
@@ -40,14 +50,22 @@ struct TFileInfo {
 // One in-use file record, base or extension. An extension record's entry
 // carries its base record's name, parent, flags, type and times, and only
 // its own sizes.
+inline constexpr std::int32_t kPathFromRoot = -1;
+inline constexpr std::int32_t kPathOrphan = -2;
+inline constexpr std::int32_t kPathNotBuilt = -3;
+
 struct TFileID {
     std::int64_t FileID = 0;
     std::int64_t BaseID = 0;
     std::int64_t ParentID = 0;
     // "\" and the file's name, or "\$### ID=<record> ###" without a name.
     std::u16string Name;
-    // The full path from the root, set by BuildPaths.
-    std::u16string Path;
+    // The table index of the entry whose path this one's continues, set by
+    // BuildPaths: kPathFromRoot when the path starts at the root, kPathOrphan
+    // when it starts at kOrphanMarker, kPathNotBuilt before BuildPaths. The
+    // paths themselves are built when asked for (TFileIDs::GetPath), so the
+    // table stays linear in its entries however deep the tree is.
+    std::int32_t PathParent = -3;
     std::uint8_t FileType = 0;
     std::uint32_t Flags = 0;
     std::int64_t Size = 0;
@@ -95,7 +113,7 @@ struct TRecordRuns {
 // entry's index is how the rest of the program refers to it.
 class TFileIDs {
   public:
-    // Appends an entry with an empty Path, DiskSize 0 and Fragments 0; the
+    // Appends an entry with no path yet, DiskSize 0 and Fragments 0; the
     // array grows by 1000 entries.
     void Add(const std::u16string& name, std::uint8_t fileType, const TFileInfo& info,
              bool fragmented, std::int64_t baseId, std::int64_t fileId);
@@ -105,13 +123,19 @@ class TFileIDs {
     // The index of the entry whose FileID is `id`, or -1. A 32-bit number
     // passed here is sign-extended, as the callers expect.
     [[nodiscard]] std::int32_t IndexOfID(std::int64_t id) const;
-    // Sets the Path of every entry. Parent paths are built once and reused.
+    // Links every entry to the entry its path continues (PathParent); after
+    // it, GetPath gives any entry's path.
     void BuildPaths();
+    // The path of entry `index` into `path` (whose room is reused: a caller
+    // walking every entry allocates nothing per entry), capped at
+    // kMaxPathLength; empty for an index out of range or before BuildPaths.
+    void GetPath(int index, std::u16string& path) const;
+    [[nodiscard]] std::u16string Path(int index) const;
     // The path of entry `index`, walked up its chain of parents on its own
-    // (no reuse of other entries' paths); same result as BuildPaths.
+    // (without BuildPaths' links); the same result as GetPath.
     void GetFullPath(int index, std::u16string& path) const;
     // "Item:%d Base:%d Name:%s Type:%s" of entry `index` (0 to FCount - 1),
-    // with its Path when `fullPath`, else its Name.
+    // with its path when `fullPath`, else its Name.
     [[nodiscard]] std::string ItemToStr(int index, bool fullPath) const;
 
     TFileIDArray FItems;

@@ -91,7 +91,7 @@ std::vector<TFragmentationRow> FragmentationRows(const TFileIDs& fileIds,
             total += fileIds.FItems[order[k]].Fragments;
         }
         if (total > 1) {
-            rows.push_back({first.BaseID, first.Path, total});
+            rows.push_back({first.BaseID, fileIds.Path(static_cast<int>(order[i])), total});
         }
         i = k;
     }

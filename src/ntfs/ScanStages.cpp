@@ -4,8 +4,10 @@
 
 namespace lorvex::ntfs {
 
-void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
-                   const ScanObserver& observer) {
+namespace {
+
+void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+               const ScanObserver& observer) {
     const auto stage = [&](std::string_view title) {
         if (observer.stageStarted) {
             observer.stageStarted(title);
@@ -30,6 +32,21 @@ void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& cluste
     }
     stage(kStageSortingClusters);
     TNTFSVolume::SortClustersByLCN(clusters);
+}
+
+} // namespace
+
+void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+                   const ScanObserver& observer) {
+    try {
+        RunStages(volume, fileIds, clusters, observer);
+    } catch (const std::bad_alloc&) {
+        // Whatever the stages had built goes, so that the report of the
+        // failure has room to be made.
+        fileIds = TFileIDs();
+        TClusterArray().swap(clusters);
+        throw ScanOutOfMemory(volume.FDrive);
+    }
 }
 
 std::string VolumeSummaryText(std::int64_t totalClusters, std::uint32_t bytesPerCluster,

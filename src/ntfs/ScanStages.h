@@ -6,6 +6,8 @@
 
 #include <array>
 #include <functional>
+#include <new>
+#include <string>
 #include <string_view>
 
 namespace lorvex::ntfs {
@@ -29,10 +31,26 @@ struct ScanObserver {
     std::function<void()> paint;
 };
 
+// A scan that ran out of memory: the volume is larger than this machine can
+// hold the tables of. A std::bad_alloc, so that a caller catching that one
+// catches this too, with a message fit to show.
+class ScanOutOfMemory : public std::bad_alloc {
+  public:
+    // `drive` as "C:".
+    explicit ScanOutOfMemory(std::string_view drive)
+        : FMessage("Not enough memory to scan drive " + std::string(drive)) {}
+    [[nodiscard]] const char* what() const noexcept override { return FMessage.c_str(); }
+
+  private:
+    std::string FMessage;
+};
+
 // Runs the scan stages on a new, empty file table: the table, its paths, disk
 // sizes and run counts, the cluster map with the fragment flags, painting,
 // and the map left in LCN order for the lookups. The window and the command
-// line scanner both scan through this, so their tables are the same.
+// line scanner both scan through this, so their tables are the same. When
+// memory runs out, the tables are emptied (giving their memory back for the
+// caller to report it) and ScanOutOfMemory is thrown.
 void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
                    const ScanObserver& observer);
 

@@ -84,15 +84,20 @@ void ExpandVolumeBitmap(const std::uint8_t* bits, std::uint8_t* cells, std::int6
     }
 }
 
-std::uint8_t EntryCellState(const ntfs::TFileID& entry, const std::u16string& markText) {
+std::uint8_t EntryCellState(const ntfs::TFileIDs& table, std::size_t index,
+                            const std::u16string& markText, std::u16string& path) {
+    const ntfs::TFileID& entry = table.FItems[index];
     switch (entry.FileType) {
     case ntfs::kTypeFile: {
         std::uint8_t state = entry.Fragmented ? csFragmented : csUsed;
         if (ContainsCaseless(entry.Name, u"pagefile.sys")) {
             state = csPagefile;
         }
-        if (!markText.empty() && ContainsCaseless(entry.Path, markText)) {
-            state = csMarked;
+        if (!markText.empty()) {
+            table.GetPath(static_cast<int>(index), path);
+            if (ContainsCaseless(path, markText)) {
+                state = csMarked;
+            }
         }
         return state;
     }
@@ -123,6 +128,7 @@ void PaintCells(TCellArray& cells, const TPaintInput& input) {
     // volume of a million mostly resident files is one entry in fifty.
     const ntfs::TClusterArray& map = *input.clusters;
     std::size_t cursor = 0;
+    std::u16string path; // one buffer for every marked entry's path
     for (std::size_t k = 0; k < count; ++k) {
         if (input.yield && k % kYieldEvery == kYieldEvery - 1) {
             input.yield();
@@ -134,7 +140,7 @@ void PaintCells(TCellArray& cells, const TPaintInput& input) {
         if (cursor == map.size() || map[cursor].FileIndex != index) {
             continue;
         }
-        const std::uint8_t state = EntryCellState(table.FItems[k], input.markText);
+        const std::uint8_t state = EntryCellState(table, k, input.markText, path);
         for (; cursor < map.size() && map[cursor].FileIndex == index; ++cursor) {
             if (state != 0) {
                 cells.Fill(map[cursor].LCN, map[cursor].Length, state);

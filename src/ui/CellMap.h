@@ -76,7 +76,9 @@ void ExpandVolumeBitmap(const std::uint8_t* bits, std::uint8_t* cells, std::int6
 // The state a file-table entry paints its extents with, or 0 for an entry
 // that is not painted (any type but FILE, DIRECTORY and SYSFILE). `markText`
 // empty marks nothing. Marked beats paging file beats fragmented beats plain.
-std::uint8_t EntryCellState(const ntfs::TFileID& entry, const std::u16string& markText);
+// `path` is room for the entry's path, reused from entry to entry.
+std::uint8_t EntryCellState(const ntfs::TFileIDs& table, std::size_t index,
+                            const std::u16string& markText, std::u16string& path);
 
 // What the painting step needs besides the cells.
 struct TPaintInput {

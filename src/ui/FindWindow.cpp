@@ -67,7 +67,8 @@ class TFindModel : public QAbstractTableModel {
         case 1:
             return QString::number(e.BaseID);
         case 2:
-            return QString::fromStdString(source.drive) + QString::fromStdU16String(e.Path);
+            return QString::fromStdString(source.drive) +
+                   QString::fromStdU16String(source.table->Path(static_cast<int>(position)));
         case 3:
             return QString::fromStdString(ntfs::YesNoToStr(e.Fragmented));
         default:
@@ -176,7 +177,7 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
 
 TfrmFind::~TfrmFind() = default;
 
-bool TfrmFind::Matches(const QString& displayName, std::int64_t fileId) const {
+bool TfrmFind::Matches(QStringView displayName, std::int64_t fileId) const {
     if (rdo_Name->isChecked()) {
         return displayName.contains(FSearchText, Qt::CaseInsensitive);
     }
@@ -202,15 +203,25 @@ void TfrmFind::RunSearch() {
     static const QString kSpinner = "|/-\\|/-\\";
     constexpr std::chrono::milliseconds kFlushInterval{50};
     auto lastFlush = std::chrono::steady_clock::now() - kFlushInterval;
+    std::u16string path;
+    std::u16string display;
     for (;;) {
         const TSource source = Source ? Source() : TSource{};
         if (FAbandon || source.table == nullptr || FPosition >= source.table->FCount) {
             break;
         }
         const ntfs::TFileID& e = source.table->FItems[static_cast<std::size_t>(FPosition)];
-        const bool match = FSearchText.isEmpty() || Matches(QString::fromStdString(source.drive) +
-                                                                QString::fromStdU16String(e.Path),
-                                                            e.FileID);
+        bool match = FSearchText.isEmpty();
+        if (!match && rdo_Name->isChecked()) {
+            // The drive and the path go into one buffer that every entry
+            // reuses: a search walks every entry's path.
+            source.table->GetPath(static_cast<int>(FPosition), path);
+            display.assign(source.drive.begin(), source.drive.end());
+            display.append(path);
+            match = Matches(QStringView(display), e.FileID);
+        } else if (!match) {
+            match = Matches({}, e.FileID);
+        }
         if (match) {
             ++FMatchCount;
             FModel->Add(static_cast<std::uint32_t>(FPosition));

@@ -66,7 +66,7 @@ class TfrmFind : public QWidget {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
-    [[nodiscard]] bool Matches(const QString& displayName, std::int64_t fileId) const;
+    [[nodiscard]] bool Matches(QStringView displayName, std::int64_t fileId) const;
 
     TFindModel* FModel = nullptr;
     QLabel* FStatus = nullptr;

@@ -34,6 +34,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -338,13 +339,20 @@ void TForm1::ScanVolume() {
             };
             observer.paint = [&] {
                 std::string paintFailure;
+                bool paintOutOfMemory = false;
                 OnWindowThread([&] {
                     try {
                         PaintScannedClusters();
+                    } catch (const std::bad_alloc&) {
+                        paintOutOfMemory = true;
                     } catch (const std::exception& e) {
                         paintFailure = e.what();
                     }
                 });
+                // Out of memory is told as the scan tells it, by drive.
+                if (paintOutOfMemory) {
+                    throw std::bad_alloc();
+                }
                 if (!paintFailure.empty()) {
                     throw std::runtime_error(paintFailure);
                 }

@@ -37,10 +37,11 @@ QString SizeLine(const char* label, std::int64_t bytes) {
 }
 
 // The ten summary lines that open the report on one file-table entry.
-void AppendSummary(Tfrm_Info& info, const ntfs::TFileID& e) {
+void AppendSummary(Tfrm_Info& info, const ntfs::TFileIDs& table, std::int64_t index) {
+    const ntfs::TFileID& e = table.FItems[static_cast<std::size_t>(index)];
     info.AppendLine("File ID: " + Decimal(e.FileID));
     info.AppendLine("Base ID: " + Decimal(e.BaseID));
-    info.AppendLine("File Name: " + QString::fromStdU16String(e.Path));
+    info.AppendLine("File Name: " + QString::fromStdU16String(table.Path(static_cast<int>(index))));
     info.AppendLine(SizeLine("Real File Size", e.Size));
     info.AppendLine(SizeLine("Allocated File Size", e.AllocatedSize));
     info.AppendLine(SizeLine("Used File Size", e.DiskSize));
@@ -104,7 +105,7 @@ void TForm1::ShowClusterDetails() {
         return;
     }
     const ntfs::TFileID& entry = FFileIDs->FItems[static_cast<std::size_t>(owner)];
-    AppendSummary(*frm_Info, entry);
+    AppendSummary(*frm_Info, *FFileIDs, owner);
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
     FVolume->OpenVolume();
@@ -147,7 +148,7 @@ void TForm1::ShowBaseInfo(std::int64_t BaseID) {
     FVolume->OpenVolume();
     for (const std::int64_t position : items) {
         const ntfs::TFileID& entry = FFileIDs->FItems[static_cast<std::size_t>(position)];
-        AppendSummary(*frm_Info, entry);
+        AppendSummary(*frm_Info, *FFileIDs, position);
         AppendSection(*frm_Info, *FVolume, attributes, runs, entry.FileID);
         frm_Info->AppendLine(QString());
     }

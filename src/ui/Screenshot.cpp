@@ -42,8 +42,10 @@ void Settle(int milliseconds) {
 std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
     const ntfs::TFileIDs& table = *form.FFileIDs;
     std::int64_t index = -1;
+    std::u16string entryPath;
     for (std::int32_t i = 0; i < table.FCount; ++i) {
-        if (table.FItems[static_cast<std::size_t>(i)].Path == path) {
+        table.GetPath(i, entryPath);
+        if (entryPath == path) {
             index = i;
             break;
         }

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace lorvex::test {
 namespace {
@@ -142,6 +145,135 @@ TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--export FILE"), std::string::npos);
     EXPECT_EQ(Scan("--version").status, 0);
+}
+
+TEST(ScanCommand, EveryActionFailsWhenStandardOutputCannotBeWritten) {
+    for (const char* action : {"", " --fragmented", " --owner 0 1 2", " --info", " --export -"}) {
+        SCOPED_TRACE(action);
+        const auto o = Scan(Image("demo.img") + action + " >/dev/full");
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("No space left on device"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(Scan("--version >/dev/full").status, 1);
+}
+
+// lorvex-scan `args` in a child whose address space is capped at `limit`
+// bytes, stdout and stderr into files.
+Outcome ScanWithin(const std::vector<std::string>& args, rlim_t limit) {
+    const auto outFile = TempPath("lorvex-scan-limited.out");
+    const auto errFile = TempPath("lorvex-scan-limited.err");
+    std::vector<char*> argv{const_cast<char*>(LORVEX_SCAN)};
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        const rlimit cap{limit, limit};
+        setrlimit(RLIMIT_AS, &cap);
+        execv(LORVEX_SCAN, argv.data());
+        _exit(127);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    o.out = ReadFile(outFile);
+    o.err = ReadFile(errFile);
+    std::filesystem::remove(outFile);
+    std::filesystem::remove(errFile);
+    return o;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST(ScanCommand, RunningOutOfMemoryIsAnErrorNotAnAbort) {
+    if (kAddressSanitizer) {
+        GTEST_SKIP() << "the address sanitizer reserves more address space than any cap";
+    }
+    const std::string image = (VolumeDir() / "demo.img").string();
+    // From the least room in which lorvex-scan reads the volume's facts up
+    // to enough to finish the scan: every run ends with a status, and some
+    // run in between stops for memory (the demo volume's scan needs about
+    // two MiB beyond what the program starts with).
+    rlim_t limit = 4 << 20;
+    while (limit < (256 << 20) && ScanWithin({image, "--info"}, limit).status != 0) {
+        limit += 128 << 10;
+    }
+    int outOfMemory = 0;
+    bool finished = false;
+    for (; limit <= (512 << 20) && !finished; limit += 128 << 10) {
+        const auto o = ScanWithin({image}, limit);
+        SCOPED_TRACE(std::to_string(limit >> 10) + " KiB: " + o.err);
+        ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status;
+        finished = o.status == 0;
+        if (o.err.find("not enough memory to scan " + image + " (drive C:)") != std::string::npos) {
+            ++outOfMemory;
+        }
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_GT(outOfMemory, 0);
+}
+
+// A chain of directories whose deepest paths are twice the longest Windows
+// handles: the listing shows them capped at that length, keeping their end,
+// and costs little memory (every entry once kept its whole path, which grew
+// with the square of the depth).
+TEST(ScanCommand, PathsOfADeepChainAreCappedKeepingTheirEnd) {
+    const std::string image = (VolumeDir() / "deep-chain.img").string();
+    const rlim_t limit = kAddressSanitizer ? RLIM_INFINITY : rlim_t{1} << 30;
+    const auto fragmented = ScanWithin({image, "--fragmented"}, limit);
+    ASSERT_EQ(fragmented.status, 0) << fragmented.err;
+    std::istringstream rows(fragmented.out);
+    for (std::string row; std::getline(rows, row);) {
+        // "record<TAB>path<TAB>fragments", ASCII names: one byte per unit.
+        EXPECT_LE(row.size(), 32767U + 32U) << row.substr(0, 80);
+    }
+    // Some 250 entries of at most the longest path each; whole paths made
+    // the listing a third larger.
+    EXPECT_LT(fragmented.out.size(), 250U * 32767U);
+
+    const auto exported = ScanWithin({image, "--export", "-"}, limit);
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    // At most the longest path per entry, and the attribute sections (the
+    // index entries name the 255-character children); whole paths made it
+    // 16 MB.
+    EXPECT_LT(exported.out.size(), 300U * 32767U + (4U << 20));
+    std::istringstream lines(exported.out);
+    int capped = 0;
+    std::string deepest;
+    for (std::string line; std::getline(lines, line);) {
+        const auto name = line.find(" Name:");
+        if (!line.starts_with("Item:") || name == std::string::npos) {
+            continue;
+        }
+        const auto type = line.rfind(" Type:");
+        const std::string path = line.substr(name + 6, type - name - 6);
+        EXPECT_LE(path.size(), 32767U); // ASCII names: one byte per unit
+        capped += path.starts_with("\\$### PATH TOO LONG ###\\") ? 1 : 0;
+        if (path.ends_with("\\deepest.txt")) {
+            deepest = path;
+        }
+    }
+    EXPECT_GT(capped, 100);
+    EXPECT_TRUE(deepest.starts_with("\\$### PATH TOO LONG ###\\")) << deepest.substr(0, 80);
+    EXPECT_TRUE(deepest.ends_with("\\248" + std::string(252, 'd') + "\\249" +
+                                  std::string(252, 'd') + "\\deepest.txt"));
+    EXPECT_GT(deepest.size() + 257, 32767U) << "as much of the end as fits";
 }
 
 TEST(ScanCommand, AProgressBarShowsOnlyOnATerminal) {

@@ -43,8 +43,8 @@ struct Entry {
     std::uint32_t fragments = 0;
 };
 
-// A table whose entries are named after their records: Name "\fN", Path
-// "\dir\fN" (N the base record).
+// A table whose entries are named after their records: Name "\fN" (N the
+// base record), in the root.
 TFileIDs Table(std::initializer_list<Entry> entries) {
     TFileIDs table;
     for (const Entry& e : entries) {
@@ -53,11 +53,26 @@ TFileIDs Table(std::initializer_list<Entry> entries) {
         id.BaseID = e.baseId;
         const std::string number = std::to_string(e.baseId);
         id.Name = u"\\f" + std::u16string(number.begin(), number.end());
-        id.Path = u"\\dir" + id.Name;
+        id.PathParent = kPathFromRoot;
         id.Fragments = e.fragments;
         table.FItems.push_back(id);
     }
     table.FCount = static_cast<std::int32_t>(table.FItems.size());
+    return table;
+}
+
+// The same with every entry below a directory "\dir", the table's last entry.
+TFileIDs TableInDir(std::initializer_list<Entry> entries) {
+    TFileIDs table = Table(entries);
+    TFileID dir;
+    dir.FileID = dir.BaseID = 1000;
+    dir.Name = u"\\dir";
+    dir.PathParent = kPathFromRoot;
+    for (TFileID& e : table.FItems) {
+        e.PathParent = table.FCount;
+    }
+    table.FItems.push_back(dir);
+    ++table.FCount;
     return table;
 }
 
@@ -313,8 +328,7 @@ TEST(FragmentationRows, SumsTheRunsOfEachBaseAndListsTheFragmentedFirst) {
     std::vector<std::pair<std::int64_t, std::uint32_t>> got;
     for (const auto& row : rows) {
         got.emplace_back(row.BaseID, row.Fragments);
-        EXPECT_EQ(row.Path,
-                  table.FItems[static_cast<std::size_t>(table.IndexOfID(row.BaseID))].Path);
+        EXPECT_EQ(row.Path, table.Path(table.IndexOfID(row.BaseID)));
     }
     EXPECT_EQ(got, (std::vector<std::pair<std::int64_t, std::uint32_t>>{
                        {12, 5}, {14, 4}, {15, 4}, {13, 3}, {10, 2}, {16, 2}}));
@@ -387,7 +401,7 @@ TEST(ClusterLookup, ClustersFrom2To32UpwardsAreLookedUpWhole) {
     EXPECT_EQ(TNTFSVolume::FindClusterOwner(map, high + 15), -1);
 
     const ZoneVolume v(high + 100, high + 200);
-    const TFileIDs table = Table({{20, 20}, {21, 21}});
+    const TFileIDs table = TableInDir({{20, 20}, {21, 21}});
     EXPECT_EQ(v.Describe(map, table, high + 7), "\\dir\\f21::$DATA");
     EXPECT_EQ(v.Describe(map, table, high + 150), "MFT Zone");
     // Cut to its low 32 bits, high + 5 would name the small file.
@@ -396,9 +410,15 @@ TEST(ClusterLookup, ClustersFrom2To32UpwardsAreLookedUpWhole) {
 }
 
 TEST(DescribeCluster, NamesTheOwnerAndTheAttributeType) {
-    TFileIDs table = Table({{20, 20}, {21, 21}});
+    TFileIDs table = TableInDir({{20, 20}, {21, 21}});
     table.FItems[1].Name = u"\\Ünïcødé.txt";
-    table.FItems[1].Path = u"\\Names\\Ünïcødé.txt";
+    TFileID names;
+    names.FileID = names.BaseID = 1001;
+    names.Name = u"\\Names";
+    names.PathParent = kPathFromRoot;
+    table.FItems[1].PathParent = table.FCount;
+    table.FItems.push_back(names);
+    ++table.FCount;
     const TClusterArray map = {Extent(10, 5, 0, kIndexAllocation), Extent(20, 5, 1)};
     const ZoneVolume v(0, 5);
     EXPECT_EQ(v.Describe(map, table, 12), "\\dir\\f20::$INDEX_ALLOCATION");
@@ -408,7 +428,7 @@ TEST(DescribeCluster, NamesTheOwnerAndTheAttributeType) {
 }
 
 TEST(DescribeCluster, UnownedClustersReadByTheZoneBoundsBothInclusive) {
-    const TFileIDs table = Table({{20, 20}});
+    const TFileIDs table = TableInDir({{20, 20}});
     const TClusterArray map = {Extent(105, 2, 0)};
     const ZoneVolume v(100, 110);
     EXPECT_EQ(v.Describe(map, table, 99), "FREE");

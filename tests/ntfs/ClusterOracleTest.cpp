@@ -250,8 +250,8 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
                 return e.LCN <= c && c < e.LCN + e.Length;
             });
             ASSERT_NE(at, s->byLCN.end());
-            EXPECT_EQ(text,
-                      ondisk::ToUtf8(owner.Path) + "::" + ntfs::AttributeTypeName(at->AttrType));
+            EXPECT_EQ(text, ondisk::ToUtf8(s->table.Path(static_cast<int>(index))) +
+                                "::" + ntfs::AttributeTypeName(at->AttrType));
             if (theirs.empty()) {
                 // The one documented difference: the reader stops counting
                 // at the initialised size, which matters for the
@@ -274,8 +274,7 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
             // The text names the file of the record the reader names.
             const auto named = s->table.IndexOfID(theirs[0]);
             ASSERT_GE(named, 0);
-            EXPECT_EQ(text.substr(0, text.rfind("::")),
-                      ondisk::ToUtf8(s->table.FItems[static_cast<std::size_t>(named)].Path));
+            EXPECT_EQ(text.substr(0, text.rfind("::")), ondisk::ToUtf8(s->table.Path(named)));
         }
         std::printf("[ %s ] %zu clusters: %d owned, %d free, %d MFT zone; %d stale owners "
                     "not in use left out; %zu past initialised size\n",

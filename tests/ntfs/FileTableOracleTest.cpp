@@ -116,6 +116,7 @@ TEST(FileTableOracle, EveryPathMatchesTheIndependentReader) {
         int checked = 0;
         for (std::int32_t i = 0; i < s->table.FCount; ++i) {
             const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+            const std::u16string path = s->table.Path(i);
             if (e.BaseID == ntfs::kRootDirectory) {
                 continue;
             }
@@ -123,12 +124,12 @@ TEST(FileTableOracle, EveryPathMatchesTheIndependentReader) {
             const auto it = oracle.find(e.BaseID);
             if (it == oracle.end()) {
                 // Only records without any name are missing from the tree.
-                EXPECT_TRUE(IsPlaceholder(e.Name)) << ondisk::ToUtf8(e.Path);
-                EXPECT_EQ(e.Path, e.Name);
+                EXPECT_TRUE(IsPlaceholder(e.Name)) << ondisk::ToUtf8(path);
+                EXPECT_EQ(path, e.Name);
                 continue;
             }
-            EXPECT_TRUE(it->second.count(AsOraclePath(e.Path)))
-                << ondisk::ToUtf8(e.Path) << " vs " << *it->second.begin();
+            EXPECT_TRUE(it->second.count(AsOraclePath(path)))
+                << ondisk::ToUtf8(path) << " vs " << *it->second.begin();
             ++checked;
         }
         EXPECT_GT(checked, 16);
@@ -164,8 +165,7 @@ TEST(FileTableOracle, TheFilesOfTheFactsFilesHaveTheirPaths) {
             SCOPED_TRACE(key);
             const auto index = s->table.IndexOfID(std::stoll(record->second));
             ASSERT_GE(index, 0);
-            const std::string ours =
-                "/" + AsOraclePath(s->table.FItems[static_cast<std::size_t>(index)].Path);
+            const std::string ours = "/" + AsOraclePath(s->table.Path(index));
             const auto names = facts.find(stem + "_names");
             if (names != facts.end() && names->second.find('/') != std::string::npos) {
                 EXPECT_NE(("," + names->second + ",").find("," + ours + ","), std::string::npos)
@@ -489,7 +489,7 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
         ASSERT_GE(index, 0) << n;
         const auto& e = t.FItems[static_cast<std::size_t>(index)];
         EXPECT_EQ(e.BaseID, base);
-        EXPECT_EQ(e.Path, t.FItems[static_cast<std::size_t>(t.IndexOfID(base))].Path);
+        EXPECT_EQ(t.Path(index), t.Path(t.IndexOfID(base)));
         ++found;
     }
     EXPECT_GT(found, 0);
@@ -548,7 +548,7 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
         TDataRuns runs;
         for (std::int32_t i = 0; i < table.FCount; ++i) {
             const std::int64_t n = table.FItems[static_cast<std::size_t>(i)].FileID;
-            EXPECT_FALSE(table.FItems[static_cast<std::size_t>(i)].Path.empty()) << n;
+            EXPECT_FALSE(table.Path(i).empty()) << n;
             volume.GetAttributes(attributes, n);
             for (int j = 0; j < attributes.FCount; ++j) {
                 volume.GetDataRuns(j, runs, n);

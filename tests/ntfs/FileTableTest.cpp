@@ -45,7 +45,7 @@ const TFileID& Entry(const TFileIDs& table, std::int64_t id) {
 }
 
 std::string PathOf(const TFileIDs& table, std::int64_t id) {
-    return ondisk::ToUtf8(Entry(table, id).Path);
+    return ondisk::ToUtf8(table.Path(table.IndexOfID(id)));
 }
 
 // Records 0 to 15 as a fresh volume has them, the root directory among them.
@@ -144,7 +144,7 @@ TEST(FileTable, EnumeratesEveryRecordInUseAscendingWithTypesNamesAndSizes) {
     EXPECT_EQ(a.CreationTime, 11);
     EXPECT_EQ(a.ModificationTime, 22);
     EXPECT_EQ(a.AccessTime, 33);
-    EXPECT_TRUE(a.Path.empty());
+    EXPECT_TRUE(table.Path(table.IndexOfID(16)).empty()) << "no path before BuildPaths";
     const TFileID& nameless = Entry(table, 17);
     EXPECT_EQ(nameless.Name, u"\\$### ID=17 ###");
     EXPECT_EQ(nameless.ParentID, 5);
@@ -430,6 +430,77 @@ TEST(FilePaths, ChainsThatCannotReachTheRootEndAtTheOrphanMarker) {
     std::u16string none = u"x";
     table.GetFullPath(99, none);
     EXPECT_TRUE(none.empty());
+}
+
+// A chain of directories deeper than any path Windows handles: every path
+// is capped at kMaxPathLength behind kLongPathMarker, keeping the entry's
+// own end, and the table holds no path at all (the old table kept each
+// entry's whole path, gigabytes for a few thousand levels of long names).
+TEST(FilePaths, ADeepChainIsCappedAtTheLongestPathKeepingItsEnd) {
+    constexpr int kDepth = 3000;
+    const std::u16string longName(254, u'n');
+    std::vector<std::tuple<std::int64_t, std::int64_t, std::u16string>> rows = {{5, 5, u"\\."}};
+    for (int level = 0; level < kDepth; ++level) {
+        const std::int64_t id = 100 + level;
+        rows.emplace_back(id, level == 0 ? 5 : id - 1,
+                          u"\\" + ondisk::FromUtf8(std::to_string(level)) + longName);
+    }
+    rows.emplace_back(10'000, 100 + kDepth - 1, u"\\deepest.txt");
+    rows.emplace_back(10'001, 9'999, u"\\orphan-top"); // parent not in the table
+    for (int level = 0; level < 200; ++level) {
+        rows.emplace_back(10'002 + level, 10'001 + level, u"\\" + longName);
+    }
+    auto table = Table(rows);
+    table.BuildPaths();
+
+    // Shallow enough: the whole path, as ever.
+    std::string expected = "\\0" + ondisk::ToUtf8(longName) + "\\1" + ondisk::ToUtf8(longName);
+    EXPECT_EQ(PathOf(table, 101), expected);
+
+    std::u16string path;
+    std::u16string single;
+    int capped = 0;
+    for (int i = 0; i < table.FCount; ++i) {
+        table.GetPath(i, path);
+        ASSERT_LE(path.size(), kMaxPathLength) << i;
+        table.GetFullPath(i, single);
+        ASSERT_EQ(path, single) << i;
+        if (path.starts_with(kLongPathMarker)) {
+            ++capped;
+            // Whole names only: the marker is followed by a name's start.
+            ASSERT_EQ(path[kLongPathMarker.size()], u'\\') << i;
+            // As much of the end as fits: one more name would not.
+            ASSERT_GT(path.size() + 1 + 4 + longName.size(), kMaxPathLength) << i;
+        }
+    }
+    EXPECT_GT(capped, 2000);
+
+    const std::u16string deepest = table.Path(table.IndexOfID(10'000));
+    EXPECT_TRUE(deepest.starts_with(kLongPathMarker));
+    EXPECT_TRUE(deepest.ends_with(u"\\2999" + longName + u"\\deepest.txt"));
+    // Below an orphan the cap takes the orphan marker's place too.
+    const std::u16string orphan = table.Path(table.FCount - 1);
+    EXPECT_TRUE(orphan.starts_with(kLongPathMarker));
+    EXPECT_EQ(PathOf(table, 10'001), "\\$### ORPHAN ###\\orphan-top");
+
+    // A path of exactly the longest length is whole; one unit more is capped.
+    const std::size_t rootName = 2 + longName.size(); // "\\0" and the long name
+    const std::u16string pad(kMaxPathLength - rootName - 1, u'p');
+    auto edge = Table({{5, 5, u"\\."},
+                       {100, 5, u"\\0" + longName},
+                       {101, 100, u"\\" + pad},
+                       {102, 100, u"\\" + pad + u"q"}});
+    edge.BuildPaths();
+    EXPECT_EQ(edge.Path(2).size(), kMaxPathLength);
+    EXPECT_TRUE(edge.Path(2).starts_with(u"\\0nnn"));
+    EXPECT_TRUE(edge.Path(3) == std::u16string(kLongPathMarker) + u"\\" + pad + u"q");
+
+    // Reversing the table keeps every entry's path.
+    const int at = table.IndexOfID(10'000);
+    const std::u16string before = table.Path(at);
+    table.Reverse();
+    EXPECT_EQ(table.FItems[static_cast<std::size_t>(table.FCount - 1 - at)].FileID, 10'000);
+    EXPECT_EQ(table.Path(table.FCount - 1 - at), before);
 }
 
 } // namespace

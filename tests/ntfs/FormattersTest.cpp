@@ -77,22 +77,28 @@ TFileIDs Table() {
     config.FileID = 1234567;
     config.BaseID = 1234560;
     config.Name = u"\\config.sys";
-    config.Path = u"\\Windows\\config.sys";
+    config.PathParent = 3;
     config.FileType = 1;
     TFileID extend;
     extend.FileID = 11;
     extend.BaseID = 11;
     extend.Name = u"\\$Extend";
-    extend.Path = u"\\$Extend";
+    extend.PathParent = kPathFromRoot;
     extend.FileType = 6;
     TFileID unicode;
     unicode.FileID = 1232;
     unicode.BaseID = 1232;
     unicode.Name = u"\\\u00DCn\u00EFc\u00F8d\u00E9 \U0001F600.txt";
-    unicode.Path = u"\\Names" + unicode.Name;
+    unicode.PathParent = 4;
     unicode.FileType = 1;
-    table.FItems = {config, extend, unicode};
-    table.FCount = 3;
+    TFileID windows;
+    windows.Name = u"\\Windows";
+    windows.PathParent = kPathFromRoot;
+    TFileID names;
+    names.Name = u"\\Names";
+    names.PathParent = kPathFromRoot;
+    table.FItems = {config, extend, unicode, windows, names};
+    table.FCount = 5;
     return table;
 }
 
@@ -103,7 +109,7 @@ TEST(ItemToStr, ShowsThePathOrTheNameAndTheTypeWord) {
     EXPECT_EQ(table.ItemToStr(0, false), "Item:1234567 Base:1234560 Name:\\config.sys Type:FILE");
     // Type 6 leaves nothing after the colon.
     EXPECT_EQ(table.ItemToStr(1, true), "Item:11 Base:11 Name:\\$Extend Type:");
-    EXPECT_EQ(table.ItemToStr(3, true), "");
+    EXPECT_EQ(table.ItemToStr(5, true), "");
 }
 
 TEST(ItemToStr, ConvertsWideNamesToUtf8) {

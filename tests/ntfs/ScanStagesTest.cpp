@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,35 @@ TEST(ScanStages, RunInOrderAndLeaveTheMapInClusterOrder) {
     EXPECT_TRUE(std::is_sorted(clusters.begin(), clusters.end(),
                                [](const auto& a, const auto& b) { return a.LCN < b.LCN; }));
     EXPECT_GT(fileIds.FCount, 3000);
+}
+
+// Memory running out in any stage stops the scan with a message that names
+// the drive, and what the stages had built is given back.
+TEST(ScanStages, RunningOutOfMemoryEmptiesTheTablesAndNamesTheDrive) {
+    const auto image = VolumeDir() / "demo.img";
+    platform::RawVolumeSystem sys({image.string()});
+    for (const std::string_view failing :
+         {ntfs::kStageCalculatingSizes, ntfs::kStageSortingClusters}) {
+        SCOPED_TRACE(failing);
+        TNTFSVolume volume(sys, "C");
+        TFileIDs fileIds;
+        TClusterArray clusters;
+        ntfs::ScanObserver observer;
+        observer.stageStarted = [&](std::string_view t) {
+            if (t == failing) {
+                throw std::bad_alloc();
+            }
+        };
+        try {
+            ntfs::RunScanStages(volume, fileIds, clusters, observer);
+            ADD_FAILURE() << "the scan went on";
+        } catch (const ntfs::ScanOutOfMemory& e) {
+            EXPECT_STREQ(e.what(), "Not enough memory to scan drive C:");
+        }
+        EXPECT_EQ(fileIds.FCount, 0);
+        EXPECT_EQ(fileIds.FItems.capacity(), 0U);
+        EXPECT_EQ(clusters.capacity(), 0U);
+    }
 }
 
 // The runs kept from the file enumeration stand in for reading every record

@@ -76,9 +76,14 @@ struct Scene {
 
     void Add(std::u16string name, std::uint8_t type, bool fragmented,
              std::vector<std::pair<std::int64_t, std::int64_t>> extents) {
+        if (table.FCount == 0) {
+            // Entry 0: the directory every other entry is in, without extents.
+            table.Add(u"\\Dir", lorvex::ntfs::kTypeDirectory, TFileInfo{}, false, 99, 99);
+            table.FItems[0].PathParent = lorvex::ntfs::kPathFromRoot;
+        }
         const auto index = static_cast<std::uint32_t>(table.FCount);
         table.Add(name, type, TFileInfo{}, fragmented, index + 100, index + 100);
-        table.FItems[index].Path = u"\\Dir" + name;
+        table.FItems[index].PathParent = 0;
         for (const auto& [lcn, length] : extents) {
             clusters.push_back({lcn, length, index, 0x80});
         }
@@ -122,6 +127,8 @@ TEST(PaintCellsTest, EachKindHasItsColourAndMarkedBeatsPagefileBeatsFragmented) 
     EXPECT_EQ(marked[0], csUsed);
     const auto folder = s.Paint(12, u"\\dir\\FOLDER");
     EXPECT_EQ(folder[4], csDirectory);
+    // The parents' names are part of the path.
+    EXPECT_EQ(s.Paint(12, u"dir\\PLAIN")[0], csMarked);
 }
 
 TEST(PaintCellsTest, ZoneUnderFilesLaterEntriesWinAndNothingLeavesTheVolume) {

@@ -308,9 +308,8 @@ class MainWindowTest : public QObject {
         });
         QVERIFY(index != f.FClusters.end());
         s.Hover(s.PointOf(index->LCN));
-        QCOMPARE(s.ZoomName(), QString::fromStdU16String(
-                                   f.FFileIDs->FItems[static_cast<std::size_t>(root)].Path) +
-                                   "::$INDEX_ALLOCATION");
+        QCOMPARE(s.ZoomName(),
+                 QString::fromStdU16String(f.FFileIDs->Path(root)) + "::$INDEX_ALLOCATION");
 
         // Unowned clusters, inside the MFT zone and outside it.
         std::int64_t zone = -1, free = -1;

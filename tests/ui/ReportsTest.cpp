@@ -476,8 +476,7 @@ class ReportsTest : public QObject {
         QVERIFY(!find.IsSearching());
         QStringList expected;
         for (int i = 0; i < table.FCount; ++i) {
-            const QString name =
-                "C:" + QString::fromStdU16String(table.FItems[static_cast<std::size_t>(i)].Path);
+            const QString name = "C:" + QString::fromStdU16String(table.Path(i));
             if (name.contains("system32\\config", Qt::CaseInsensitive)) {
                 expected << name;
             }
