@@ -83,7 +83,7 @@ RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources) {
 
 std::unique_ptr<RawVolumeSystem> RawVolumeSystem::ForMachine() {
     std::unique_ptr<RawVolumeSystem> system(new RawVolumeSystem());
-    system->AddRegions(ProbeMachine());
+    system->AddRegions(ProbeMachine(system->problems_));
     return system;
 }
 
