@@ -54,6 +54,7 @@ struct Options {
     std::vector<std::string> sources;
     char drive = 0;
     std::optional<std::string> exportPath;
+    int exportFd = -1; // the export target, opened and checked before the scan
     std::vector<std::int64_t> owners;
     bool fragmented = false;
     bool info = false;
@@ -212,9 +213,9 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     if (options.exportPath) {
         acted = true;
         const bool toStdout = *options.exportPath == "-";
-        const auto result =
-            toStdout ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
-                     : lorvex::ntfs::ExportFileTable(volume, fileIds, *options.exportPath);
+        const auto result = toStdout
+                                ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
+                                : lorvex::ntfs::ExportFileTable(volume, fileIds, options.exportFd);
         if (!result.ok) {
             std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.exportPath->c_str(),
                          result.message.c_str());
@@ -360,18 +361,36 @@ int main(int argc, char** argv) {
         }
         return 2;
     }
-    if (!system->problems().empty()) {
+    // A source named but unreadable is an error; a device of the machine
+    // that does not answer is only left out.
+    if (!options.sources.empty() && !system->problems().empty()) {
         return 1;
     }
-    if (options.exportPath && *options.exportPath != "-" &&
-        system->IsSourceOrDevice(*options.exportPath)) {
-        std::fprintf(stderr,
-                     "lorvex-scan: %s: is a source or a device; the export never writes there\n",
-                     options.exportPath->c_str());
-        return 1;
+    // The target is opened and checked now, not after a long scan, and the
+    // check is of the file opened, which is the file written.
+    bool created = false;
+    if (options.exportPath && *options.exportPath != "-") {
+        struct stat before {};
+        created = stat(options.exportPath->c_str(), &before) != 0;
+        const auto target = system->OpenWriteTarget(*options.exportPath);
+        if (target.fd < 0) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s%s\n", options.exportPath->c_str(),
+                         lorvex::ntfs::RuntimeErrorText(target.error).c_str(),
+                         target.refused ? " (a source, on a source or a device: the export "
+                                          "never writes there)"
+                                        : "");
+            return 1;
+        }
+        options.exportFd = target.fd;
     }
     ScanTables tables;
     const int status = Scan(*system, *chosen, options, tables);
+    // A scan that failed before the export began leaves no empty file of ours.
+    struct stat after {};
+    if (status != 0 && created && stat(options.exportPath->c_str(), &after) == 0 &&
+        after.st_size == 0) {
+        unlink(options.exportPath->c_str());
+    }
     // The tables of a large volume hold millions of small allocations and a
     // map of the whole image; the kernel takes them back at once, where
     // freeing them one by one would add a tenth to the run.

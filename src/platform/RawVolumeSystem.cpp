@@ -116,19 +116,20 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
     }
 }
 
-bool RawVolumeSystem::IsSourceOrDevice(const std::string& path) const {
-    struct stat target {};
-    if (stat(path.c_str(), &target) != 0) {
-        return false;
+WriteTarget RawVolumeSystem::OpenWriteTarget(const std::string& path) const {
+    std::vector<std::string> sources;
+    sources.reserve(drives_.size());
+    for (const auto& d : drives_) {
+        sources.push_back(d.region.path);
     }
-    if (S_ISBLK(target.st_mode)) {
-        return true;
+    return platform::OpenWriteTarget(path, sources);
+}
+
+WriteTarget OpenWriteTargetFor(const VolumeApi& api, const std::string& path) {
+    if (const auto* raw = dynamic_cast<const RawVolumeSystem*>(&api)) {
+        return raw->OpenWriteTarget(path);
     }
-    return std::any_of(drives_.begin(), drives_.end(), [&](const Drive& d) {
-        struct stat source {};
-        return stat(d.region.path.c_str(), &source) == 0 && source.st_dev == target.st_dev &&
-               source.st_ino == target.st_ino;
-    });
+    return OpenWriteTarget(path, {});
 }
 
 bool RawVolumeSystem::Fail(std::uint32_t code) {

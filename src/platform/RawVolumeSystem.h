@@ -3,6 +3,7 @@
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
 #include "platform/VolumeApi.h"
+#include "platform/WriteTarget.h"
 
 #include <map>
 #include <memory>
@@ -31,10 +32,10 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 
-    // Whether writing a file at `path` would write into a source: the same
-    // file as one (by its name, another path or a link), or a block device.
-    // Creating a file truncates it, and a source must never be written.
-    [[nodiscard]] bool IsSourceOrDevice(const std::string& path) const;
+    // Opens `path` to write into, refusing a source, a device, or a file that
+    // lies on a source (see OpenWriteTarget): the one check every writer of
+    // a report or a picture goes through.
+    [[nodiscard]] WriteTarget OpenWriteTarget(const std::string& path) const;
 
     std::uint32_t GetLogicalDrives() override;
     std::uint32_t GetDriveType(std::string_view rootPath) override;
@@ -87,5 +88,10 @@ class RawVolumeSystem final : public VolumeApi {
     Handle nextHandle_ = 0x100;
     std::uint32_t lastError_ = 0;
 };
+
+// OpenWriteTarget of whatever answers the volume queries: the raw system's
+// sources are refused; another implementation reads no file of ours, and
+// devices are refused all the same.
+WriteTarget OpenWriteTargetFor(const VolumeApi& api, const std::string& path);
 
 } // namespace lorvex::platform

@@ -10,6 +10,7 @@
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceProbe.h"
+#include "support/Export.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -89,7 +90,7 @@ TEST_F(Sources, AnImageCutShortDuringAScanIsAnErrorNotASignal) {
             std::vector<std::byte> cluster(volume.FBytesPerCluster);
             volume.ReadCluster(cluster, volume.FTotalClusters - 1);
             volume.CloseVolume();
-            ntfs::ExportFileTable(volume, fileIds, (dir_ / "export.txt").string());
+            ExportTo(volume, fileIds, system, (dir_ / "export.txt").string());
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "");
