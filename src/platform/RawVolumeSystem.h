@@ -14,13 +14,20 @@ namespace lorvex::platform {
 
 // The volume queries answered from raw sources: image files, whole-disk images
 // and block devices, each region of which becomes a fixed drive, C: onwards.
+// Past Z: a region is still a drive, without a letter: its volume GUID path
+// "\\?\Volume{GUID}\" is its root, as for a volume mounted without a letter.
 // Everything is read-only; there is no call here that could write.
 class RawVolumeSystem final : public VolumeApi {
   public:
     struct Drive {
-        char letter = 0;
+        char letter = 0; // 0 for a drive past Z:
         SourceRegion region;
         std::string volumeGuid; // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
+
+        // "C:\", or the volume GUID path of a drive without a letter.
+        [[nodiscard]] std::string Root() const;
+        // "C:", or the volume GUID path without its last backslash.
+        [[nodiscard]] std::string Name() const;
     };
 
     // One drive per region of every source, in the order given. Sources that
@@ -38,6 +45,7 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] WriteTarget OpenWriteTarget(const std::string& path) const;
 
     std::uint32_t GetLogicalDrives() override;
+    std::vector<std::string> FindVolumes() override;
     std::uint32_t GetDriveType(std::string_view rootPath) override;
     std::optional<std::string> QueryDosDevice(std::string_view deviceName) override;
     std::optional<std::string> GetVolumeNameForVolumeMountPoint(std::string_view rootPath) override;

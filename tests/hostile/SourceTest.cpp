@@ -1,6 +1,6 @@
 // Sources that are not what a source should be, or stop being it: a FIFO or
 // a directory named as a source, an image cut short during a scan, a device
-// that never answers.
+// that never answers, a disk with more partitions than there are letters.
 #include "ntfs/Attributes.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/Export.h"
@@ -126,6 +126,54 @@ TEST_F(Sources, ADeviceThatDoesNotAnswerIsLeftOutOfTheMachineList) {
     const auto machineStart = Clock::now();
     platform::ProbeMachine(machineProblems);
     EXPECT_LT(Clock::now() - machineStart, std::chrono::seconds(4));
+}
+
+TEST_F(Sources, PartitionsPastZAreStillDrives) {
+    if (RunCommand("command -v sfdisk 2>/dev/null").empty()) {
+        GTEST_SKIP() << "sfdisk is not installed";
+    }
+    // 30 partitions of one MiB, but the 28th holds a small NTFS volume.
+    const fs::path disk = dir_ / "many.img";
+    std::string table = "label: gpt\n";
+    std::uint64_t start = 2048;
+    for (int n = 1; n <= 30; ++n) {
+        const std::uint64_t sectors = n == 28 ? 32768 : 2048;
+        table += "start=" + std::to_string(start) + ", size=" + std::to_string(sectors) + "\n";
+        start += sectors;
+    }
+    ASSERT_EQ(RunCommand("truncate -s 64M " + Quote(disk) + " && printf '" + table +
+                         "' | sfdisk -q " + Quote(disk) +
+                         " >/dev/null 2>&1 && dd if=" + Quote(VolumeDir() / "ntfs-small.img") +
+                         " of=" + Quote(disk) + " bs=512 seek=" + std::to_string(2048 + 27 * 2048) +
+                         " conv=notrunc status=none; echo $?"),
+              "0\n");
+
+    platform::RawVolumeSystem system({disk.string()});
+    EXPECT_TRUE(system.problems().empty());
+    ASSERT_EQ(system.drives().size(), 30U);
+    EXPECT_EQ(system.GetLogicalDrives(), 0x03FFFFFCU); // C: to Z:
+    EXPECT_EQ(system.FindVolumes().size(), 30U);
+    const auto& past = system.drives()[27];
+    EXPECT_EQ(past.letter, 0);
+    EXPECT_EQ(past.region.partition, 28);
+    EXPECT_TRUE(past.Root().starts_with("\\\\?\\Volume{")) << past.Root();
+    const ntfs::TNTFSVolume volume(system, past.Root());
+    EXPECT_EQ(volume.FFileSystem, "NTFS");
+    EXPECT_EQ(volume.FVolumeName, "Small");
+    EXPECT_GT(volume.FTotalClusters, 0);
+
+    const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(disk);
+    EXPECT_TRUE(RunCommand(scan + " --drive 28 2>&1; echo $?").ends_with("\n0\n"));
+    EXPECT_NE(RunCommand(scan + " --drive 28").find("label              Small"), std::string::npos);
+    // A letter still names the drives up to Z:, in any of its spellings.
+    for (const char* letter : {"c", "c:", "C:", "C"}) {
+        const std::string out = RunCommand(scan + " --drive " + letter + " 2>&1; echo $?");
+        EXPECT_NE(out.find("(drive C:): no file system recognised"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(RunCommand(scan + " --drive 31 2>&1; echo $?").ends_with("\n1\n"));
+    const std::string info = RunCommand(scan + " --info 2>&1; echo $?");
+    EXPECT_TRUE(info.ends_with("\n0\n")) << info;
+    EXPECT_NE(info.find("\\\\?\\Volume{"), std::string::npos);
 }
 
 } // namespace
