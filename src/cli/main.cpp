@@ -46,7 +46,9 @@ constexpr const char* kUsage =
     "  --info            print the drives' volume information without scanning\n"
     "\n"
     "Options:\n"
-    "  --drive LETTER    the drive to scan when the sources give several\n"
+    "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
+    "                    (C or C:) or its position in the list --info prints (1, 2,\n"
+    "                    ...); drives past Z: have no letter, only a position\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
@@ -55,8 +57,10 @@ constexpr const char* kUsage =
 
 struct Options {
     std::vector<std::string> sources;
-    char drive = 0;
+    char drive = 0;             // a letter, or
+    std::size_t driveIndex = 0; // a 1-based position in the list of drives
     std::optional<std::string> exportPath;
+    int exportFd = -1; // the export target, opened and checked before the scan
     std::vector<std::int64_t> owners;
     bool fragmented = false;
     bool info = false;
@@ -187,7 +191,7 @@ struct ScanTables {
 
 int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Options& options,
          ScanTables& tables) {
-    TNTFSVolume volume(system, std::string(1, drive.letter));
+    TNTFSVolume volume(system, drive.Root());
     if (options.info) {
         PrintInfo(volume, drive);
         return 0;
@@ -196,8 +200,8 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
         const std::string what = volume.FFileSystem.empty()     ? "no file system recognised"
                                  : volume.FFileSystem == "NTFS" ? "NTFS, but damaged beyond reading"
                                                                 : volume.FFileSystem + ", not NTFS";
-        std::fprintf(stderr, "lorvex-scan: %s (drive %c:): %s\n", drive.region.path.c_str(),
-                     drive.letter, what.c_str());
+        std::fprintf(stderr, "lorvex-scan: %s (drive %s): %s\n", drive.region.path.c_str(),
+                     drive.Name().c_str(), what.c_str());
         return 1;
     }
 
@@ -224,8 +228,8 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     progress.Clear();
 
     if (fileIds.FCount == 0) {
-        std::fprintf(stderr, "lorvex-scan: %s (drive %c:): no file records could be read\n",
-                     drive.region.path.c_str(), drive.letter);
+        std::fprintf(stderr, "lorvex-scan: %s (drive %s): no file records could be read\n",
+                     drive.region.path.c_str(), drive.Name().c_str());
         return 1;
     }
 
@@ -233,9 +237,9 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     if (options.exportPath) {
         acted = true;
         const bool toStdout = *options.exportPath == "-";
-        const auto result =
-            toStdout ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
-                     : lorvex::ntfs::ExportFileTable(volume, fileIds, *options.exportPath);
+        const auto result = toStdout
+                                ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
+                                : lorvex::ntfs::ExportFileTable(volume, fileIds, options.exportFd);
         if (!result.ok) {
             // Standard output is named as every other failed write to it is.
             if (toStdout) {
@@ -307,12 +311,18 @@ int main(int argc, char** argv) {
             return FinishOutput(0);
         }
         if (arg == "--drive") {
-            if (i + 1 >= argc || std::strlen(argv[i + 1]) != 1 ||
-                !std::isalpha(static_cast<unsigned char>(argv[i + 1][0]))) {
-                return UsageError("--drive needs a drive letter");
+            const std::string_view value = i + 1 < argc ? argv[i + 1] : "";
+            std::int64_t index = 0;
+            if ((value.size() == 1 || (value.size() == 2 && value[1] == ':')) &&
+                std::isalpha(static_cast<unsigned char>(value[0]))) {
+                options.drive =
+                    static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])));
+            } else if (ParseLcn(value, index) && index > 0) {
+                options.driveIndex = static_cast<std::size_t>(index);
+            } else {
+                return UsageError("--drive needs a drive letter or a drive number");
             }
-            options.drive =
-                static_cast<char>(std::toupper(static_cast<unsigned char>(argv[++i][0])));
+            ++i;
         } else if (arg == "--export") {
             if (i + 1 >= argc) {
                 return UsageError("--export needs a file name");
@@ -354,23 +364,33 @@ int main(int argc, char** argv) {
     const auto& drives = system->drives();
     if (options.info) {
         for (const auto& drive : drives) {
-            if (options.drive == 0 || drive.letter == options.drive) {
-                TNTFSVolume volume(*system, std::string(1, drive.letter));
+            const auto index = static_cast<std::size_t>(&drive - drives.data()) + 1;
+            if ((options.drive == 0 && options.driveIndex == 0) || drive.letter == options.drive ||
+                index == options.driveIndex) {
+                TNTFSVolume volume(*system, drive.Root());
                 PrintInfo(volume, drive);
             }
         }
         return FinishOutput(system->problems().empty() ? 0 : 1);
     }
     const RawVolumeSystem::Drive* chosen = nullptr;
-    if (options.drive != 0) {
+    if (options.driveIndex != 0) {
+        if (options.driveIndex > drives.size()) {
+            std::fprintf(stderr, "lorvex-scan: no drive %zu (the sources give %zu drives)\n",
+                         options.driveIndex, drives.size());
+            return 1;
+        }
+        chosen = &drives[options.driveIndex - 1];
+    } else if (options.drive != 0) {
         for (const auto& drive : drives) {
             if (drive.letter == options.drive) {
                 chosen = &drive;
             }
         }
         if (chosen == nullptr) {
+            const char last = drives.size() >= 24 ? 'Z' : drives.back().letter;
             std::fprintf(stderr, "lorvex-scan: no drive %c: (the sources give C: to %c:)\n",
-                         options.drive, drives.back().letter);
+                         options.drive, last);
             return 1;
         }
     } else if (drives.size() == 1) {
@@ -379,8 +399,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lorvex-scan: the sources give %zu drives; choose one with --drive:\n",
                      drives.size());
         for (const auto& drive : drives) {
-            TNTFSVolume volume(*system, std::string(1, drive.letter));
-            std::fprintf(stderr, "  %c:  %s%s  %s %s\n", drive.letter, drive.region.path.c_str(),
+            TNTFSVolume volume(*system, drive.Root());
+            std::fprintf(stderr, "  %zu. %s  %s%s  %s %s\n",
+                         static_cast<std::size_t>(&drive - drives.data()) + 1, drive.Name().c_str(),
+                         drive.region.path.c_str(),
                          drive.region.partition > 0
                              ? (" #" + std::to_string(drive.region.partition)).c_str()
                              : "",
@@ -388,15 +410,27 @@ int main(int argc, char** argv) {
         }
         return 2;
     }
-    if (!system->problems().empty()) {
+    // A source named but unreadable is an error; a device of the machine
+    // that does not answer is only left out.
+    if (!options.sources.empty() && !system->problems().empty()) {
         return 1;
     }
-    if (options.exportPath && *options.exportPath != "-" &&
-        system->IsSourceOrDevice(*options.exportPath)) {
-        std::fprintf(stderr,
-                     "lorvex-scan: %s: is a source or a device; the export never writes there\n",
-                     options.exportPath->c_str());
-        return 1;
+    // The target is opened and checked now, not after a long scan, and the
+    // check is of the file opened, which is the file written.
+    bool created = false;
+    if (options.exportPath && *options.exportPath != "-") {
+        struct stat before {};
+        created = stat(options.exportPath->c_str(), &before) != 0;
+        const auto target = system->OpenWriteTarget(*options.exportPath);
+        if (target.fd < 0) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s%s\n", options.exportPath->c_str(),
+                         lorvex::ntfs::RuntimeErrorText(target.error).c_str(),
+                         target.refused ? " (a source, on a source or a device: the export "
+                                          "never writes there)"
+                                        : "");
+            return 1;
+        }
+        options.exportFd = target.fd;
     }
     ScanTables tables;
     int status = 1;
@@ -406,14 +440,20 @@ int main(int argc, char** argv) {
         // The scan empties its tables before this comes up; the rest of what
         // a listing builds is freed here.
         tables = ScanTables();
-        std::fprintf(stderr, "lorvex-scan: not enough memory to scan %s (drive %c:)\n",
-                     chosen->region.path.c_str(), chosen->letter);
+        std::fprintf(stderr, "lorvex-scan: not enough memory to scan %s (drive %s)\n",
+                     chosen->region.path.c_str(), chosen->Name().c_str());
         status = 1;
     }
+    // A scan that failed before the export began leaves no empty file of ours.
+    struct stat after {};
+    if (status != 0 && created && stat(options.exportPath->c_str(), &after) == 0 &&
+        after.st_size == 0) {
+        unlink(options.exportPath->c_str());
+    }
     status = FinishOutput(status);
-    // The tables of a large volume hold millions of small allocations and a
-    // map of the whole image; the kernel takes them back at once, where
-    // freeing them one by one would add a tenth to the run.
+    // The tables of a large volume hold millions of small allocations; the
+    // kernel takes them back at once, where freeing them one by one would
+    // add a tenth to the run.
     std::fflush(stderr);
     std::_Exit(status);
 }

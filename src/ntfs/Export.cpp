@@ -4,6 +4,7 @@
 #include "ntfs/Formatters.h"
 
 #include <cerrno>
+#include <unistd.h>
 
 namespace lorvex::ntfs {
 
@@ -73,12 +74,13 @@ ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::
     return error == 0 ? ExportResult{} : Failed(error);
 }
 
-ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds,
-                             const std::string& path) {
+ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, int fd) {
     errno = 0;
-    std::FILE* out = std::fopen(path.c_str(), "wb");
+    std::FILE* out = fdopen(fd, "wb");
     if (out == nullptr) {
-        return Failed(errno != 0 ? errno : EIO);
+        const int error = errno != 0 ? errno : EIO;
+        ::close(fd);
+        return Failed(error);
     }
     ExportResult result = ExportFileTable(volume, fileIds, out);
     errno = 0;

@@ -22,8 +22,9 @@ struct ExportResult {
 // export at once; what was written stays written.
 ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out);
 
-// Creates (or replaces) `path` and exports into it.
-ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, const std::string& path);
+// Exports into `fd`, a file opened for writing and already checked not to
+// reach a source (the volume layer's OpenWriteTarget); closes it.
+ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, int fd);
 
 // The runtime's text for an I/O error number: "File not found", "File
 // access denied", "Disk full", ..., "I/O error %d" for the rest.

@@ -101,7 +101,12 @@ TNTFSVolume::TNTFSVolume(platform::VolumeApi& api, std::string_view drive) : FAp
     if (drive.empty()) {
         return;
     }
-    FDrive = {ToUpperAscii(drive.front()), ':'};
+    if (drive.starts_with("\\\\?\\")) {
+        // A volume without a drive letter: its GUID path is its root.
+        FDrive = std::string(drive.ends_with('\\') ? drive.substr(0, drive.size() - 1) : drive);
+    } else {
+        FDrive = {ToUpperAscii(drive.front()), ':'};
+    }
     FVolumePath = volume::GetVolumeDevicePath(FApi, FDrive + "\\");
     ReadVolumeInformation();
     if (FFileSystem == "NTFS") {

@@ -83,18 +83,17 @@ RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources) {
 
 std::unique_ptr<RawVolumeSystem> RawVolumeSystem::ForMachine() {
     std::unique_ptr<RawVolumeSystem> system(new RawVolumeSystem());
-    system->AddRegions(ProbeMachine());
+    system->AddRegions(ProbeMachine(system->problems_));
     return system;
 }
 
 void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
     for (auto& region : regions) {
-        if (drives_.size() >= 24) {
-            problems_.push_back(region.path + ": no drive letter left");
-            continue;
-        }
         Drive d;
-        d.letter = static_cast<char>('C' + drives_.size());
+        // C: to Z:; the drives after them keep only their volume names.
+        if (drives_.size() < 24) {
+            d.letter = static_cast<char>('C' + drives_.size());
+        }
         // GPT partitions carry a GUID of their own; an MBR only has a disk
         // signature with a partition number, which is no GUID.
         if (region.partitionUuid.size() == 36) {
@@ -116,19 +115,20 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
     }
 }
 
-bool RawVolumeSystem::IsSourceOrDevice(const std::string& path) const {
-    struct stat target {};
-    if (stat(path.c_str(), &target) != 0) {
-        return false;
+WriteTarget RawVolumeSystem::OpenWriteTarget(const std::string& path) const {
+    std::vector<std::string> sources;
+    sources.reserve(drives_.size());
+    for (const auto& d : drives_) {
+        sources.push_back(d.region.path);
     }
-    if (S_ISBLK(target.st_mode)) {
-        return true;
+    return platform::OpenWriteTarget(path, sources);
+}
+
+WriteTarget OpenWriteTargetFor(const VolumeApi& api, const std::string& path) {
+    if (const auto* raw = dynamic_cast<const RawVolumeSystem*>(&api)) {
+        return raw->OpenWriteTarget(path);
     }
-    return std::any_of(drives_.begin(), drives_.end(), [&](const Drive& d) {
-        struct stat source {};
-        return stat(d.region.path.c_str(), &source) == 0 && source.st_dev == target.st_dev &&
-               source.st_ino == target.st_ino;
-    });
+    return OpenWriteTarget(path, {});
 }
 
 bool RawVolumeSystem::Fail(std::uint32_t code) {
@@ -136,7 +136,34 @@ bool RawVolumeSystem::Fail(std::uint32_t code) {
     return false;
 }
 
+std::string RawVolumeSystem::Drive::Root() const {
+    return letter != 0 ? std::string{letter, ':', '\\'} : "\\\\?\\Volume" + volumeGuid + "\\";
+}
+
+std::string RawVolumeSystem::Drive::Name() const {
+    std::string root = Root();
+    root.pop_back();
+    return root;
+}
+
 const RawVolumeSystem::Drive* RawVolumeSystem::FindByRoot(std::string_view rootPath) {
+    // "\\?\Volume{GUID}\" (or, as a device name, "Volume{GUID}") names any
+    // drive, with a letter or without.
+    std::string lower = Lower(rootPath);
+    if (lower.starts_with("\\\\?\\")) {
+        lower.erase(0, 4);
+    }
+    if (lower.starts_with("volume{")) {
+        if (lower.ends_with("\\")) {
+            lower.pop_back();
+        }
+        for (const auto& d : drives_) {
+            if ("volume" + d.volumeGuid == lower) {
+                return &d;
+            }
+        }
+        return nullptr;
+    }
     if (rootPath.size() < 2 || rootPath[1] != ':') {
         return nullptr;
     }
@@ -152,9 +179,20 @@ const RawVolumeSystem::Drive* RawVolumeSystem::FindByRoot(std::string_view rootP
 std::uint32_t RawVolumeSystem::GetLogicalDrives() {
     std::uint32_t mask = 0;
     for (const auto& d : drives_) {
-        mask |= 1U << (d.letter - 'A');
+        if (d.letter != 0) {
+            mask |= 1U << (d.letter - 'A');
+        }
     }
     return mask;
+}
+
+std::vector<std::string> RawVolumeSystem::FindVolumes() {
+    std::vector<std::string> names;
+    names.reserve(drives_.size());
+    for (const auto& d : drives_) {
+        names.push_back("\\\\?\\Volume" + d.volumeGuid + "\\");
+    }
+    return names;
 }
 
 std::uint32_t RawVolumeSystem::GetDriveType(std::string_view rootPath) {
@@ -177,7 +215,8 @@ std::optional<std::string> RawVolumeSystem::QueryDosDevice(std::string_view devi
 std::optional<std::string>
 RawVolumeSystem::GetVolumeNameForVolumeMountPoint(std::string_view rootPath) {
     const Drive* d = FindByRoot(rootPath);
-    if (d == nullptr || rootPath.size() != 3 || rootPath[2] != '\\') {
+    const bool letterRoot = rootPath.size() == 3 && rootPath[1] == ':';
+    if (d == nullptr || rootPath.back() != '\\' || (rootPath[1] == ':' && !letterRoot)) {
         Fail(error::kInvalidParameter);
         return std::nullopt;
     }

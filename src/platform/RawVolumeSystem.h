@@ -3,6 +3,7 @@
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
 #include "platform/VolumeApi.h"
+#include "platform/WriteTarget.h"
 
 #include <map>
 #include <memory>
@@ -13,13 +14,20 @@ namespace lorvex::platform {
 
 // The volume queries answered from raw sources: image files, whole-disk images
 // and block devices, each region of which becomes a fixed drive, C: onwards.
+// Past Z: a region is still a drive, without a letter: its volume GUID path
+// "\\?\Volume{GUID}\" is its root, as for a volume mounted without a letter.
 // Everything is read-only; there is no call here that could write.
 class RawVolumeSystem final : public VolumeApi {
   public:
     struct Drive {
-        char letter = 0;
+        char letter = 0; // 0 for a drive past Z:
         SourceRegion region;
         std::string volumeGuid; // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
+
+        // "C:\", or the volume GUID path of a drive without a letter.
+        [[nodiscard]] std::string Root() const;
+        // "C:", or the volume GUID path without its last backslash.
+        [[nodiscard]] std::string Name() const;
     };
 
     // One drive per region of every source, in the order given. Sources that
@@ -31,12 +39,13 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 
-    // Whether writing a file at `path` would write into a source: the same
-    // file as one (by its name, another path or a link), or a block device.
-    // Creating a file truncates it, and a source must never be written.
-    [[nodiscard]] bool IsSourceOrDevice(const std::string& path) const;
+    // Opens `path` to write into, refusing a source, a device, or a file that
+    // lies on a source (see OpenWriteTarget): the one check every writer of
+    // a report or a picture goes through.
+    [[nodiscard]] WriteTarget OpenWriteTarget(const std::string& path) const;
 
     std::uint32_t GetLogicalDrives() override;
+    std::vector<std::string> FindVolumes() override;
     std::uint32_t GetDriveType(std::string_view rootPath) override;
     std::optional<std::string> QueryDosDevice(std::string_view deviceName) override;
     std::optional<std::string> GetVolumeNameForVolumeMountPoint(std::string_view rootPath) override;
@@ -87,5 +96,10 @@ class RawVolumeSystem final : public VolumeApi {
     Handle nextHandle_ = 0x100;
     std::uint32_t lastError_ = 0;
 };
+
+// OpenWriteTarget of whatever answers the volume queries: the raw system's
+// sources are refused; another implementation reads no file of ours, and
+// devices are refused all the same.
+WriteTarget OpenWriteTargetFor(const VolumeApi& api, const std::string& path);
 
 } // namespace lorvex::platform

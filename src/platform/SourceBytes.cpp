@@ -2,12 +2,12 @@
 
 #include "platform/VolumeApi.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,13 +57,48 @@ std::uint64_t SourceSize(int fd, bool& ok) {
     return 0;
 }
 
+int OpenSourceReadOnly(const std::string& path, int& err, std::string& why) {
+    // O_RDONLY is the whole of our promise never to write: no descriptor of
+    // ours could carry a write even by mistake. O_NONBLOCK because opening a
+    // FIFO for reading waits for a writer that may never come; the type is
+    // known only once something is open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        err = errno;
+        why = std::strerror(err);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+        why = std::strerror(err);
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        ::close(fd);
+        err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        why = S_ISDIR(st.st_mode) ? "a directory, not an image file or a block device"
+                                  : "not an image file or a block device";
+        return -1;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        err = errno;
+        why = std::strerror(err);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uint64_t offset,
                                                std::uint64_t length, std::uint32_t& error) {
-    // O_RDONLY is the whole of our promise never to write: no descriptor of
-    // ours could carry a write even by mistake.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int err = 0;
+    std::string why;
+    const int fd = OpenSourceReadOnly(path, err, why);
     if (fd < 0) {
-        error = WindowsError(errno);
+        error = err == ENODEV || err == EISDIR ? error::kInvalidFunction : WindowsError(err);
         return nullptr;
     }
     std::unique_ptr<SourceBytes> src(new SourceBytes());
@@ -76,49 +111,25 @@ std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uin
     }
     src->offset_ = offset > total ? total : offset;
     src->length_ = length > total - src->offset_ ? total - src->offset_ : length;
-
-    struct stat st {};
-    fstat(fd, &st);
-    // Image files are mapped. Devices are read with pread: a failing sector
-    // of a damaged disk then answers EIO instead of killing us with SIGBUS.
-    if (S_ISREG(st.st_mode) && src->length_ > 0) {
-        const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-        const std::uint64_t start = src->offset_ / page * page;
-        const std::uint64_t span = src->offset_ + src->length_ - start;
-        void* map = mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
-        if (map != MAP_FAILED) {
-            src->map_ = map;
-            src->mapLength_ = span;
-            src->region_ = static_cast<const std::byte*>(map) + (src->offset_ - start);
-        }
-    }
+    // Image files too are read with pread, never mapped: a page that vanishes
+    // under a map (the file cut short meanwhile, a network or FUSE file, a
+    // failing disk beneath) kills the process with SIGBUS, where pread only
+    // answers short or EIO.
     error = error::kSuccess;
     return src;
 }
 
 SourceBytes::~SourceBytes() {
-    if (map_ != nullptr) {
-        munmap(map_, mapLength_);
-    }
     if (fd_ >= 0) {
         ::close(fd_);
     }
 }
 
-std::size_t SourceBytes::Read(std::uint64_t offset, std::span<std::byte> out) const {
-    if (offset >= length_ || out.empty()) {
-        return 0;
-    }
-    const std::uint64_t avail = length_ - offset;
-    const std::size_t want = out.size() < avail ? out.size() : static_cast<std::size_t>(avail);
-    if (region_ != nullptr) {
-        std::memcpy(out.data(), region_ + offset, want);
-        return want;
-    }
+std::size_t SourceBytes::ReadDirect(std::uint64_t at, std::span<std::byte> out) const {
     std::size_t done = 0;
-    while (done < want) {
-        const ssize_t n = ::pread(fd_, out.data() + done, want - done,
-                                  static_cast<off_t>(offset_ + offset + done));
+    while (done < out.size()) {
+        const ssize_t n =
+            ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(at + done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -128,6 +139,58 @@ std::size_t SourceBytes::Read(std::uint64_t offset, std::span<std::byte> out) co
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+std::size_t SourceBytes::ReadCached(std::uint64_t at, std::span<std::byte> out) const {
+    const std::lock_guard lock(mutex_);
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::uint64_t pos = at + done;
+        const std::uint64_t start = pos / kBlockSize * kBlockSize;
+        Block* block = nullptr;
+        Block* oldest = &blocks_.front();
+        for (Block& b : blocks_) {
+            if (b.start == start) {
+                block = &b;
+                break;
+            }
+            if (b.used < oldest->used) {
+                oldest = &b;
+            }
+        }
+        if (block == nullptr) {
+            block = oldest;
+            block->bytes.resize(kBlockSize);
+            block->start = start;
+            block->valid = ReadDirect(start, block->bytes);
+        }
+        block->used = ++clock_;
+        const auto into = static_cast<std::size_t>(pos - start);
+        if (into >= block->valid) {
+            // The block stopped short of what we need: a bad sector inside it
+            // need not be inside the bytes asked for, so ask for those alone.
+            return done + ReadDirect(pos, out.subspan(done));
+        }
+        const std::size_t n = std::min(block->valid - into, out.size() - done);
+        std::memcpy(out.data() + done, block->bytes.data() + into, n);
+        done += n;
+    }
+    return done;
+}
+
+std::size_t SourceBytes::Read(std::uint64_t offset, std::span<std::byte> out) const {
+    if (offset >= length_ || out.empty()) {
+        return 0;
+    }
+    const std::uint64_t avail = length_ - offset;
+    const std::size_t want = out.size() < avail ? out.size() : static_cast<std::size_t>(avail);
+    // Small reads (file records, index blocks, a cluster of the hex dump)
+    // come in long runs of neighbours; one pread per record of a large $MFT
+    // was most of a scan. Large reads gain nothing from the blocks.
+    if (want >= kBlockSize) {
+        return ReadDirect(offset_ + offset, out.first(want));
+    }
+    return ReadCached(offset_ + offset, out.first(want));
 }
 
 } // namespace lorvex::platform

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace lorvex::platform {
 
@@ -26,22 +29,43 @@ class SourceBytes {
     [[nodiscard]] std::uint64_t size() const { return length_; }
 
     // Copies up to out.size() bytes from `offset` of the region; returns the
-    // number copied (short at the end of the region, 0 on an I/O error).
+    // number copied (short at the end of the region, or where the source
+    // stopped answering: a read error, a file cut short meanwhile). Safe to
+    // call from several threads at once.
     std::size_t Read(std::uint64_t offset, std::span<std::byte> out) const;
 
-    // Whether reads come from a memory map (image files) or pread (devices).
-    [[nodiscard]] bool mapped() const { return map_ != nullptr; }
+    // The size of one read-ahead block.
+    static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
   private:
     SourceBytes() = default;
 
+    // One aligned block of the source as last read; `valid` bytes of it
+    // (fewer than a block at the end of the source or after a short read).
+    struct Block {
+        std::uint64_t start = UINT64_MAX; // source offset, a multiple of kBlockSize
+        std::size_t valid = 0;
+        std::uint64_t used = 0; // the clock of its last use
+        std::vector<std::byte> bytes;
+    };
+    static constexpr std::size_t kBlocks = 4;
+
+    std::size_t ReadDirect(std::uint64_t at, std::span<std::byte> out) const;
+    std::size_t ReadCached(std::uint64_t at, std::span<std::byte> out) const;
+
     int fd_ = -1;
     std::uint64_t offset_ = 0;
     std::uint64_t length_ = 0;
-    void* map_ = nullptr; // start of the mapping, page-aligned
-    std::size_t mapLength_ = 0;
-    const std::byte* region_ = nullptr; // first byte of the region inside the map
+    mutable std::mutex mutex_;
+    mutable std::array<Block, kBlocks> blocks_;
+    mutable std::uint64_t clock_ = 0;
 };
+
+// Opens a source for reading only: a regular file or a block device. Anything
+// else (a FIFO, a character device, a socket, a directory) is refused before a
+// read could block on it. The descriptor, or -1 with the errno in `err` and a
+// text for people in `why`.
+int OpenSourceReadOnly(const std::string& path, int& err, std::string& why);
 
 // The size of a regular file or block device in bytes, or nullopt-like 0 with
 // ok == false when it cannot be told.

@@ -7,11 +7,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace lorvex::platform {
@@ -102,9 +106,9 @@ void RecogniseFileSystem(int fd, SourceRegion& region) {
 
 std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error) {
     std::vector<SourceRegion> regions;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int err = 0;
+    const int fd = OpenSourceReadOnly(path, err, error);
     if (fd < 0) {
-        error = std::strerror(errno);
         return regions;
     }
     struct Closer {
@@ -172,44 +176,85 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
     return regions;
 }
 
-std::vector<SourceRegion> ProbeMachine() {
+SourceRegion ProbeDevice(const std::string& path) {
+    SourceRegion r;
+    r.path = path;
+    r.blockDevice = true;
+    int err = 0;
+    std::string why;
+    const int fd = OpenSourceReadOnly(path, err, why);
+    if (fd < 0) {
+        return r;
+    }
+    bool ok = false;
+    r.length = SourceSize(fd, ok);
+    if (ok && r.length > 0) {
+        RecogniseFileSystem(fd, r);
+    }
+    ::close(fd);
+    return r;
+}
+
+std::vector<SourceRegion> ProbeDevices(const std::vector<std::string>& paths,
+                                       const DeviceProbe& probe, std::chrono::milliseconds limit,
+                                       std::vector<std::string>& problems) {
+    // What the probes hand back. Shared with every probe thread: a thread
+    // stuck in a read that never returns outlives this call, and must still
+    // find somewhere valid to write should it ever return.
+    struct Results {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::vector<std::optional<SourceRegion>> regions;
+        std::size_t finished = 0;
+    };
+    auto results = std::make_shared<Results>();
+    results->regions.resize(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        std::thread([results, i, probe, path = paths[i]] {
+            SourceRegion r = probe(path);
+            const std::lock_guard lock(results->mutex);
+            results->regions[i] = std::move(r);
+            ++results->finished;
+            results->done.notify_all();
+        }).detach();
+    }
     std::vector<SourceRegion> found;
-    DIR* dir = opendir("/sys/class/block");
-    if (dir == nullptr) {
-        return found;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        // RAM disks never hold a volume worth showing; unattached loop
-        // devices have no size and drop out below.
-        if (name == "." || name == ".." || name.starts_with("ram") || name.starts_with("zram")) {
-            continue;
-        }
-        names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (const auto& name : names) {
-        const std::string path = "/dev/" + name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        bool ok = false;
-        SourceRegion r;
-        r.path = path;
-        r.blockDevice = true;
-        r.length = SourceSize(fd, ok);
-        if (ok && r.length > 0) {
-            RecogniseFileSystem(fd, r);
-        }
-        ::close(fd);
-        if (r.fileSystem == "NTFS") {
-            found.push_back(std::move(r));
+    std::unique_lock lock(results->mutex);
+    results->done.wait_for(lock, limit, [&] { return results->finished == paths.size(); });
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        auto& r = results->regions[i];
+        if (!r) {
+            problems.push_back(paths[i] + ": did not answer within " +
+                               std::to_string(limit.count()) + " ms; skipped");
+        } else if (r->fileSystem == "NTFS") {
+            found.push_back(std::move(*r));
         }
     }
     return found;
+}
+
+std::vector<SourceRegion> ProbeMachine(std::vector<std::string>& problems,
+                                       std::chrono::milliseconds limit) {
+    DIR* dir = opendir("/sys/class/block");
+    if (dir == nullptr) {
+        return {};
+    }
+    std::vector<std::string> paths;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        // RAM disks never hold a volume worth showing; unattached loop
+        // devices have no size and drop out in the probe.
+        if (name == "." || name == ".." || name.starts_with("ram") || name.starts_with("zram")) {
+            continue;
+        }
+        paths.push_back("/dev/" + name);
+    }
+    closedir(dir);
+    std::sort(paths.begin(), paths.end());
+    // A device can hang in open or in its first read (a dead network disk, a
+    // drive that spins up forever, a stalled FUSE-backed loop device); the
+    // list of the machine's volumes must not wait for it.
+    return ProbeDevices(paths, ProbeDevice, limit, problems);
 }
 
 } // namespace lorvex::platform

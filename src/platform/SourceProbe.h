@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,22 @@ struct SourceRegion {
 std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error);
 
 // The block-device partitions and unpartitioned disks of this machine that
-// carry an NTFS boot sector and can be opened for reading.
-std::vector<SourceRegion> ProbeMachine();
+// carry an NTFS boot sector and can be opened for reading. A device that does
+// not answer (opened, sized and its first sectors read) within `limit` is
+// skipped, and named in `problems`.
+std::vector<SourceRegion> ProbeMachine(std::vector<std::string>& problems,
+                                       std::chrono::milliseconds limit = std::chrono::seconds(2));
+
+// How one device is looked at: its whole-device region, file system filled in
+// when recognised; the file system left empty when it cannot be read.
+using DeviceProbe = std::function<SourceRegion(const std::string& path)>;
+SourceRegion ProbeDevice(const std::string& path);
+
+// Runs `probe` on every device at once and keeps the NTFS ones, in the order
+// given; a device whose probe has not returned within `limit` is left behind
+// (a hung read cannot be taken back) and named in `problems`.
+std::vector<SourceRegion> ProbeDevices(const std::vector<std::string>& paths,
+                                       const DeviceProbe& probe, std::chrono::milliseconds limit,
+                                       std::vector<std::string>& problems);
 
 } // namespace lorvex::platform

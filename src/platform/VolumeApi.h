@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lorvex::platform {
 
@@ -119,6 +120,10 @@ class VolumeApi {
 
     // Bit n set when drive letter 'A' + n exists.
     virtual std::uint32_t GetLogicalDrives() = 0;
+    // The names "\\?\Volume{GUID}\" of every volume, with a drive letter or
+    // without, as FindFirstVolume and FindNextVolume list them. Each is a root
+    // path the calls below take wherever they take "C:\".
+    virtual std::vector<std::string> FindVolumes() { return {}; }
     // Of a root path such as "C:\".
     virtual std::uint32_t GetDriveType(std::string_view rootPath) = 0;
     // The target of a device name such as "C:"; nullopt on failure.

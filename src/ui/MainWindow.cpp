@@ -196,6 +196,7 @@ void TForm1::SetScanProbe(std::function<void(std::string_view)> probe) {
 
 void TForm1::BuildDriveMenu() {
     const std::uint32_t mask = FApi.GetLogicalDrives();
+    std::vector<std::string> lettered;
     for (int n = 0; n < 26; ++n) {
         if ((mask & (1U << n)) == 0) {
             continue;
@@ -211,6 +212,22 @@ void TForm1::BuildDriveMenu() {
         caption.replace("&", "&&");
         QAction* item = mnuDrive->addAction(caption);
         item->setObjectName(QString("DRIVE_") + QChar(letter));
+        connect(item, &QAction::triggered, this, [this, item] { mnusubDriveClick(item); });
+        lettered.push_back(volume::GetVolumeDevicePath(FApi, root));
+    }
+    // Volumes past Z: have no letter; their volume name is their root.
+    for (const std::string& root : FApi.FindVolumes()) {
+        const std::string device = volume::GetVolumeDevicePath(FApi, root);
+        if (std::find(lettered.begin(), lettered.end(), device) != lettered.end() ||
+            volume::GetRealDriveType(FApi, root) != platform::drivetype::kFixed) {
+            continue;
+        }
+        QString caption = QString::fromStdString(root.substr(0, root.size() - 1)) + " " +
+                          QString::fromStdString(volume::GetVolumeLabel(FApi, root));
+        caption.replace("&", "&&");
+        QAction* item = mnuDrive->addAction(caption);
+        item->setObjectName("DRIVE_" + QString::fromStdString(root));
+        item->setData(QString::fromStdString(root));
         connect(item, &QAction::triggered, this, [this, item] { mnusubDriveClick(item); });
     }
 }
@@ -251,7 +268,9 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     if (name.isEmpty()) {
         return;
     }
-    FDriveRoot = name.right(1).toStdString() + ":\\";
+    const auto* item = qobject_cast<const QAction*>(Sender);
+    FDriveRoot = item != nullptr && item->data().isValid() ? item->data().toString().toStdString()
+                                                           : name.right(1).toStdString() + ":\\";
     LoadVolumeMap();
     RenderMapBitmap();
     RenderOverview();

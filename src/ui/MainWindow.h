@@ -166,6 +166,9 @@ class TForm1 : public QMainWindow {
     TfrmFind* frmFind = nullptr;
     Tfrm_Fragmentation* frm_Fragmentation = nullptr;
 
+    // What answers the volume queries; writers of files check against it.
+    [[nodiscard]] const platform::VolumeApi& Api() const { return FApi; }
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

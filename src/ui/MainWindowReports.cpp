@@ -177,14 +177,15 @@ void TForm1::ExportTo(const QString& path) {
         return;
     }
     const std::string target = QFile::encodeName(path).toStdString();
-    // Creating the file truncates it: pointed at the image being shown, the
-    // export would destroy the volume it reads.
-    if (const auto* raw = dynamic_cast<const platform::RawVolumeSystem*>(&FApi);
-        raw != nullptr && raw->IsSourceOrDevice(target)) {
-        ShowNotice(windowTitle(), QString::fromStdString(ntfs::RuntimeErrorText(EACCES)));
+    // Checked on the opened file, not its name: pointed at the image being
+    // shown (by any name, or inside a mount of it), the export would destroy
+    // the volume it reads.
+    const platform::WriteTarget out = platform::OpenWriteTargetFor(FApi, target);
+    if (out.fd < 0) {
+        ShowNotice(windowTitle(), QString::fromStdString(ntfs::RuntimeErrorText(out.error)));
         return;
     }
-    const ntfs::ExportResult result = ntfs::ExportFileTable(*FVolume, *FFileIDs, target);
+    const ntfs::ExportResult result = ntfs::ExportFileTable(*FVolume, *FFileIDs, out.fd);
     ShowNotice(windowTitle(), result.ok ? QString("OK") : QString::fromStdString(result.message));
 }
 

@@ -1,6 +1,8 @@
 #include "ui/Screenshot.h"
 
+#include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
+#include "platform/RawVolumeSystem.h"
 #include "ui/FindWindow.h"
 #include "ui/LorvexWindows.h"
 
@@ -9,6 +11,7 @@
 #include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,6 +21,7 @@
 #include <QScrollBar>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace lorvex::ui {
 
@@ -66,6 +70,25 @@ std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
     return middle.LCN + middle.Length / 2;
 }
 
+// Writes a picture through the volume layer's check, as the export does:
+// a folder given on the command line can hold a source under any name.
+bool SavePicture(const platform::VolumeApi& api, const QDir& dir, const QString& name,
+                 const QImage& picture) {
+    const std::string path = QFile::encodeName(dir.filePath(name)).toStdString();
+    const platform::WriteTarget target = platform::OpenWriteTargetFor(api, path);
+    if (target.fd < 0) {
+        std::fprintf(stderr, "lorvex: screenshot: %s: %s\n", path.c_str(),
+                     ntfs::RuntimeErrorText(target.error).c_str());
+        return false;
+    }
+    QFile file;
+    if (!file.open(target.fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(target.fd);
+        return false;
+    }
+    return picture.save(&file, "PNG") && file.flush();
+}
+
 } // namespace
 
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath) {
@@ -109,29 +132,31 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
                 windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
 
     const QDir dir(folder);
-    bool ok = form.grab().save(dir.filePath("main.png"));
-    ok = windows.frm_Help.grab().save(dir.filePath("zoom.png")) && ok;
+    bool ok = SavePicture(form.Api(), dir, "main.png", form.grab().toImage());
+    ok = SavePicture(form.Api(), dir, "zoom.png", windows.frm_Help.grab().toImage()) && ok;
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        ok = screen->grabWindow(0).save(dir.filePath("screen.png")) && ok;
+        ok = SavePicture(form.Api(), dir, "screen.png", screen->grabWindow(0).toImage()) && ok;
     }
 
     // The reports of the hovered cluster and the two Tools lists, each
     // window alone.
     form.ShowClusterDetails();
     Settle(200);
-    ok = windows.frm_Info.grab().save(dir.filePath("report.png")) && ok;
+    ok = SavePicture(form.Api(), dir, "report.png", windows.frm_Info.grab().toImage()) && ok;
     form.ShowHexDump();
     Settle(200);
-    ok = windows.frm_Info.grab().save(dir.filePath("hexdump.png")) && ok;
+    ok = SavePicture(form.Api(), dir, "hexdump.png", windows.frm_Info.grab().toImage()) && ok;
     windows.frm_Info.hide();
     form.mnuFindClick();
     windows.frmFind.edtContains->setText("alice");
     Settle(200);
-    ok = windows.frmFind.grab().save(dir.filePath("find.png")) && ok;
+    ok = SavePicture(form.Api(), dir, "find.png", windows.frmFind.grab().toImage()) && ok;
     windows.frmFind.hide();
     form.FragmentationList1Click();
     Settle(200);
-    ok = windows.frm_Fragmentation.grab().save(dir.filePath("fragmentation.png")) && ok;
+    ok = SavePicture(form.Api(), dir, "fragmentation.png",
+                     windows.frm_Fragmentation.grab().toImage()) &&
+         ok;
     windows.frm_Fragmentation.hide();
     if (!ok) {
         return Fail("cannot write the pictures into " + folder);

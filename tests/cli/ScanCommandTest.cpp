@@ -6,6 +6,7 @@
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "support/Export.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -61,7 +62,7 @@ TEST(ScanCommand, ExportIsWhatTheLibraryWrites) {
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
-    ASSERT_TRUE(ntfs::ExportFileTable(volume, fileIds, fromLibrary.string()).ok);
+    ASSERT_TRUE(ExportTo(volume, fileIds, sys, fromLibrary.string()).ok);
     const std::string expected = ReadFile(fromLibrary);
     EXPECT_GT(expected.size(), 100000U);
     EXPECT_TRUE(ReadFile(fromCommand) == expected) << "exports differ";

@@ -9,6 +9,7 @@
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "support/Export.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -184,32 +185,30 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
         }
         volume.CloseVolume();
 
-        const auto exported =
-            ntfs::ExportFileTable(volume, fileIds, (dir_ / "export.txt").string());
+        const auto exported = ExportTo(volume, fileIds, system, (dir_ / "export.txt").string());
         EXPECT_TRUE(exported.ok) << exported.message;
         EXPECT_GT(fs::file_size(dir_ / "export.txt"), 100000U);
     }
     EXPECT_TRUE(Take(source_) == before);
 }
 
-TEST_F(ReadOnly, TheMappingOfAnImageCannotBeMadeWritable) {
+TEST_F(ReadOnly, TheImageIsReadThroughReadOnlyDescriptorsAndNeverMapped) {
     const Snapshot before = Take(source_);
     {
         platform::RawVolumeSystem system({source_.string()});
         ntfs::TNTFSVolume volume(system, "C");
         ASSERT_NE(volume.FTotalClusters, 0);
-        const auto maps = MappingsOf(source_);
-        ASSERT_FALSE(maps.empty());
-        for (const auto& m : maps) {
-            SCOPED_TRACE(m.perms);
-            EXPECT_EQ(m.perms[1], '-');
-            // Shared and backed by a read-only descriptor: the kernel refuses
-            // to let it become writable, so no stray store can reach the file.
-            errno = 0;
-            EXPECT_EQ(
-                mprotect(reinterpret_cast<void*>(m.start), m.end - m.start, PROT_READ | PROT_WRITE),
-                -1);
-            EXPECT_EQ(errno, EACCES);
+        ntfs::TFileIDs fileIds;
+        ntfs::TClusterArray clusters;
+        ntfs::RunScanStages(volume, fileIds, clusters, {});
+        // A map would turn a page that vanishes into SIGBUS; reads are pread
+        // on descriptors that cannot carry a write.
+        EXPECT_TRUE(MappingsOf(source_).empty());
+        const auto fds = DescriptorsOn(source_);
+        ASSERT_FALSE(fds.empty());
+        for (const int fd : fds) {
+            EXPECT_EQ(OpenFlags(fd) & O_ACCMODE, O_RDONLY);
+            EXPECT_EQ(OpenFlags(fd) & O_NONBLOCK, 0);
         }
     }
     EXPECT_TRUE(Take(source_) == before);
@@ -232,6 +231,122 @@ TEST_F(ReadOnly, LorvexScanRefusesToExportOverItsSource) {
                            " >/dev/null 2>&1; echo $?")
                     .ends_with("1\n"));
     EXPECT_TRUE(Take(source_) == before);
+}
+
+bool HaveTool(const std::string& name) {
+    return !RunCommand("command -v " + name + " 2>/dev/null").empty();
+}
+
+std::string Trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// A read-only loop device over an image, detached whatever the test does.
+struct LoopDevice {
+    std::string path;
+    explicit LoopDevice(const fs::path& image)
+        : path(Trimmed(RunCommand("losetup -r -f --show " + Quote(image) + " 2>/dev/null"))) {}
+    ~LoopDevice() {
+        if (!path.empty()) {
+            RunCommand("losetup -d " + Quote(path) + " 2>/dev/null");
+        }
+    }
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+};
+
+// A read-write mount of an image by the user-space NTFS driver, unmounted
+// whatever the test does.
+struct UserSpaceMount {
+    fs::path at;
+    bool mounted = false;
+    UserSpaceMount(const fs::path& image, fs::path folder) : at(std::move(folder)) {
+        fs::create_directories(at);
+        mounted = RunCommand("ntfs-3g " + Quote(image) + " " + Quote(at) +
+                             " >/dev/null 2>&1; echo $?") == "0\n";
+    }
+    ~UserSpaceMount() {
+        if (mounted) {
+            RunCommand("umount " + Quote(at) + " 2>/dev/null || fusermount -u " + Quote(at) +
+                       " 2>/dev/null");
+        }
+    }
+    UserSpaceMount(const UserSpaceMount&) = delete;
+    UserSpaceMount& operator=(const UserSpaceMount&) = delete;
+};
+
+TEST_F(ReadOnly, AnExportIntoTheImageBehindALoopDeviceIsRefused) {
+    if (!HaveTool("losetup")) {
+        GTEST_SKIP() << "losetup is not installed";
+    }
+    const LoopDevice loop(source_);
+    if (loop.path.empty()) {
+        GTEST_SKIP() << "no loop device could be attached here";
+    }
+    const Snapshot before = Take(source_);
+    const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(loop.path) + " --export ";
+    // The image file is no source by its name, only as the loop device's
+    // backing file; and the loop device itself is a device.
+    for (const std::string& target : {source_.string(), loop.path}) {
+        SCOPED_TRACE(target);
+        const std::string out = RunCommand(scan + Quote(target) + " 2>&1; echo $?");
+        EXPECT_TRUE(out.ends_with("\n1\n")) << out;
+        EXPECT_NE(out.find("File access denied"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(Take(source_) == before);
+    // Anywhere else, the export goes ahead.
+    const fs::path elsewhere = dir_ / "export.txt";
+    EXPECT_EQ(RunCommand(scan + Quote(elsewhere) + " >/dev/null 2>&1; echo $?"), "0\n");
+    EXPECT_GT(fs::file_size(elsewhere), 100000U);
+}
+
+TEST_F(ReadOnly, AnExportIntoAMountOfTheSourceIsRefused) {
+    if (!HaveTool("ntfs-3g")) {
+        GTEST_SKIP() << "ntfs-3g is not installed";
+    }
+    const UserSpaceMount mount(source_, dir_ / "mnt");
+    if (!mount.mounted) {
+        GTEST_SKIP() << "ntfs-3g cannot mount here (no FUSE?)";
+    }
+    // A file that existed before, written through the mount (which writes
+    // into the image, before the image is looked at).
+    const fs::path existing = mount.at / "kept.txt";
+    std::ofstream(existing) << "kept";
+    RunCommand("sync");
+    const Snapshot before = Take(source_);
+    const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(source_) + " --export ";
+    for (const fs::path& target : {mount.at / "export.txt", existing}) {
+        SCOPED_TRACE(target);
+        const std::string out = RunCommand(scan + Quote(target) + " 2>&1; echo $?");
+        EXPECT_TRUE(out.ends_with("\n1\n")) << out;
+        EXPECT_NE(out.find("File access denied"), std::string::npos) << out;
+    }
+    RunCommand("sync");
+    EXPECT_TRUE(Take(source_) == before);
+    // (Reading through the mount moves an access time in the image: last.)
+    EXPECT_FALSE(fs::exists(mount.at / "export.txt"));
+    EXPECT_EQ(ReadFile(existing), "kept");
+}
+
+TEST_F(ReadOnly, AScreenshotIsNeverWrittenOverASource) {
+    // The pictures' folder holds the source under the first picture's name.
+    const fs::path shots = dir_ / "shots";
+    fs::create_directories(shots);
+    const fs::path source = shots / "main.png";
+    fs::rename(source_, source);
+    const Snapshot before = Take(source);
+    const std::string out = RunCommand(
+        "QT_QPA_PLATFORM=offscreen timeout 120 " + Quote(LORVEX_UI) + " --screenshot " +
+        Quote(shots) + " --hover-file /Documents/Projects/Lorvex/Design/Notes/architecture.md " +
+        Quote(source) + " 2>&1; echo $?");
+    EXPECT_FALSE(out.ends_with("\n0\n")) << out;
+    EXPECT_NE(out.find("main.png: File access denied"), std::string::npos) << out;
+    // The other pictures, which are no source, were written.
+    EXPECT_TRUE(fs::exists(shots / "zoom.png")) << out;
+    EXPECT_TRUE(Take(source) == before);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
+#include "support/Export.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -141,7 +142,7 @@ TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
     TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
     const auto path = TempPath("lorvex-export-test.txt");
-    ASSERT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
+    ASSERT_TRUE(ExportTo(volume, fileIds, sys, path.string()).ok);
     const std::string text = ReadFile(path);
     std::size_t blocks = 0;
     std::size_t items = 0;
@@ -158,7 +159,7 @@ TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
     EXPECT_EQ(blocks, items);
     EXPECT_TRUE(text.ends_with("\r\n\r\n"));
     // A second export replaces the file rather than appending to it.
-    ASSERT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
+    ASSERT_TRUE(ExportTo(volume, fileIds, sys, path.string()).ok);
     EXPECT_EQ(ReadFile(path), text);
     std::filesystem::remove(path);
 }
@@ -169,18 +170,17 @@ TEST(ScanStages, ExportFailuresSayWhatTheSystemSaid) {
     TFileIDs fileIds;
     TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
-    const auto full = ntfs::ExportFileTable(volume, fileIds, std::string("/dev/full"));
+    const auto full = ExportTo(volume, fileIds, sys, std::string("/dev/full"));
     EXPECT_FALSE(full.ok);
     EXPECT_EQ(full.message, "Disk full");
-    const auto missing =
-        ntfs::ExportFileTable(volume, fileIds, std::string("/nonexistent/dir/out.txt"));
+    const auto missing = ExportTo(volume, fileIds, sys, std::string("/nonexistent/dir/out.txt"));
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.message, "File not found");
     EXPECT_EQ(ntfs::RuntimeErrorText(EACCES), "File access denied");
     EXPECT_EQ(ntfs::RuntimeErrorText(EIO), "I/O error 5");
     // After a failure the next export works.
     const auto path = TempPath("lorvex-export-again.txt");
-    EXPECT_TRUE(ntfs::ExportFileTable(volume, fileIds, path.string()).ok);
+    EXPECT_TRUE(ExportTo(volume, fileIds, sys, path.string()).ok);
     std::filesystem::remove(path);
 }
 

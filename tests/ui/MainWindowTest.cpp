@@ -200,6 +200,23 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
     }
 
+    void drivesPastZAreInTheDriveMenu() {
+        // 26 drives: C: to Z:, then two known only by their volume names.
+        const std::vector<std::string> sources(26, small_.string());
+        Session s(sources);
+        const QList<QAction*> items = s.form.mnuDrive->actions();
+        QCOMPARE(items.size(), 26);
+        QCOMPARE(items[23]->text(), QString("Z: Lorvex4K"));
+        const QString last = items.back()->text();
+        QVERIFY2(last.startsWith("\\\\?\\Volume{") && last.endsWith("} Lorvex4K"),
+                 qPrintable(last));
+        QVERIFY(items[24]->text() != last);
+        items.back()->trigger();
+        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.FDriveRoot.starts_with("\\\\?\\Volume{"));
+        QVERIFY(s.form.FFileIDs->FCount > 1000);
+    }
+
     void choosingADriveScansItStageByStage() {
         Session s(Sources());
         TLorvexWindows& w = *s.windows;

@@ -1,0 +1,279 @@
+#include "platform/WriteTarget.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/loop.h>
+#include <optional>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace lorvex::platform {
+
+namespace {
+
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+// What the sources are, as the kernel knows them.
+struct SourceIds {
+    std::vector<FileId> files;  // image files
+    std::vector<dev_t> devices; // block devices (their st_rdev)
+};
+
+std::string SysfsOf(dev_t dev) {
+    return "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+// The whole disk a partition belongs to, or `dev` itself.
+dev_t WholeDisk(dev_t dev) {
+    const std::string sys = SysfsOf(dev);
+    if (access((sys + "/partition").c_str(), F_OK) != 0) {
+        return dev;
+    }
+    std::ifstream in(sys + "/../dev");
+    unsigned maj = 0;
+    unsigned min = 0;
+    char colon = 0;
+    if (in >> maj >> colon >> min && colon == ':') {
+        return makedev(maj, min);
+    }
+    return dev;
+}
+
+// The backing file of a loop device (or of the loop device a partition
+// belongs to), as the kernel keeps it.
+std::optional<FileId> LoopBacking(dev_t dev, const std::string& path) {
+    if (!path.empty()) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            loop_info64 info{};
+            const bool ok = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+            ::close(fd);
+            if (ok) {
+                return FileId{static_cast<dev_t>(info.lo_device),
+                              static_cast<ino_t>(info.lo_inode)};
+            }
+        }
+    }
+    std::ifstream in(SysfsOf(WholeDisk(dev)) + "/loop/backing_file");
+    std::string backing;
+    struct stat st {};
+    if (std::getline(in, backing) && stat(backing.c_str(), &st) == 0) {
+        return FileId{st.st_dev, st.st_ino};
+    }
+    return std::nullopt;
+}
+
+bool IsSourceFile(const SourceIds& ids, const FileId& file) {
+    for (const FileId& f : ids.files) {
+        if (f == file) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the block device `dev` is a source, part of one, holds one, or is a
+// loop device over an image that is a source.
+bool DeviceReachesSource(const SourceIds& ids, dev_t dev, const std::string& path) {
+    const dev_t whole = WholeDisk(dev);
+    for (const dev_t source : ids.devices) {
+        // The device itself, a partition of a source disk, or the disk that
+        // holds a source partition: writes to any of them can land in it.
+        if (source == dev || source == whole || WholeDisk(source) == dev) {
+            return true;
+        }
+    }
+    if (const auto backing = LoopBacking(dev, path)) {
+        return IsSourceFile(ids, *backing);
+    }
+    return false;
+}
+
+SourceIds Identify(const std::vector<std::string>& sources) {
+    SourceIds ids;
+    for (const auto& path : sources) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISBLK(st.st_mode)) {
+            ids.devices.push_back(st.st_rdev);
+        } else {
+            ids.files.push_back({st.st_dev, st.st_ino});
+        }
+    }
+    // A loop device that is a source reads its backing file: that file is a
+    // source too.
+    for (std::size_t i = 0, n = ids.devices.size(); i < n; ++i) {
+        const dev_t dev = ids.devices[i];
+        std::string path;
+        for (const auto& s : sources) {
+            struct stat st {};
+            if (stat(s.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == dev) {
+                path = s;
+            }
+        }
+        if (const auto backing = LoopBacking(dev, path)) {
+            ids.files.push_back(*backing);
+        }
+    }
+    return ids;
+}
+
+// The mount source /proc/self/mountinfo names for the file system `dev`, with
+// its octal escapes undone; empty when there is none.
+std::string MountSourceOf(dev_t dev) {
+    std::ifstream in("/proc/self/mountinfo");
+    const std::string want = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id;
+        std::string parent;
+        std::string majmin;
+        if (!(fields >> id >> parent >> majmin) || majmin != want) {
+            continue;
+        }
+        const auto dash = line.find(" - ");
+        if (dash == std::string::npos) {
+            continue;
+        }
+        std::istringstream tail(line.substr(dash + 3));
+        std::string type;
+        std::string source;
+        if (!(tail >> type >> source)) {
+            continue;
+        }
+        std::string out;
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            if (source[i] == '\\' && i + 3 < source.size()) {
+                const std::string oct = source.substr(i + 1, 3);
+                if (oct.size() == 3 && oct.find_first_not_of("01234567") == std::string::npos) {
+                    out.push_back(static_cast<char>(std::stoi(oct, nullptr, 8)));
+                    i += 3;
+                    continue;
+                }
+            }
+            out.push_back(source[i]);
+        }
+        return out;
+    }
+    return {};
+}
+
+// Whether the file system `fsDev` reads from a source.
+bool LiesOnSource(dev_t fsDev, const SourceIds& ids) {
+    // The file system the file lives on: a source device, a partition of
+    // one, or a loop device over a source image.
+    if (major(fsDev) != 0 && DeviceReachesSource(ids, fsDev, {})) {
+        return true;
+    }
+    // A file system mounted from something the kernel does not show as the
+    // file's device (a user-space driver reading the image or the device):
+    // its mount source says what it reads.
+    const std::string mountSource = MountSourceOf(fsDev);
+    struct stat src {};
+    if (!mountSource.empty() && mountSource.front() == '/' &&
+        stat(mountSource.c_str(), &src) == 0) {
+        if (S_ISBLK(src.st_mode)) {
+            return DeviceReachesSource(ids, src.st_rdev, mountSource);
+        }
+        return IsSourceFile(ids, {src.st_dev, src.st_ino});
+    }
+    return false;
+}
+
+bool Refused(const struct stat& target, const SourceIds& ids) {
+    if (S_ISBLK(target.st_mode)) {
+        return true;
+    }
+    if (S_ISCHR(target.st_mode)) {
+        // The null and full devices keep nothing; every other character
+        // device may be a disk's raw face (or memory).
+        const bool harmless = major(target.st_rdev) == 1 &&
+                              (minor(target.st_rdev) == 3 || minor(target.st_rdev) == 7);
+        return !harmless;
+    }
+    if (IsSourceFile(ids, {target.st_dev, target.st_ino})) {
+        return true;
+    }
+    return LiesOnSource(target.st_dev, ids);
+}
+
+} // namespace
+
+WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::string>& sources) {
+    WriteTarget result;
+    const SourceIds ids = Identify(sources);
+    // Looked at before it is opened too: even opening a file inside a mount
+    // of the image, or creating one there, can write into the image (its
+    // times, a new record). The file opened is looked at again below.
+    struct stat existing {};
+    if (stat(path.c_str(), &existing) == 0) {
+        if (Refused(existing, ids)) {
+            result.error = EACCES;
+            result.refused = true;
+            return result;
+        }
+    } else if (errno == ENOENT) {
+        const auto slash = path.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : path.substr(0, slash);
+        struct stat dir {};
+        if (stat(folder.c_str(), &dir) == 0 && LiesOnSource(dir.st_dev, ids)) {
+            result.error = EACCES;
+            result.refused = true;
+            return result;
+        }
+    }
+    // No O_TRUNC: nothing of the file may change before it is known not to
+    // be a source. O_EXCL first, so that we know whether the file is ours.
+    bool created = true;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0 && errno == ENOENT) {
+            // A link to a file yet to be made: the file made is looked at.
+            created = true;
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        }
+    }
+    if (fd < 0) {
+        result.error = errno;
+        return result;
+    }
+    struct stat target {};
+    if (fstat(fd, &target) != 0) {
+        result.error = errno;
+        ::close(fd);
+        return result;
+    }
+    if (Refused(target, ids)) {
+        ::close(fd);
+        if (created) {
+            ::unlink(path.c_str());
+        }
+        result.error = EACCES;
+        result.refused = true;
+        return result;
+    }
+    if (S_ISREG(target.st_mode) && ftruncate(fd, 0) != 0) {
+        result.error = errno;
+        ::close(fd);
+        return result;
+    }
+    result.fd = fd;
+    return result;
+}
+
+} // namespace lorvex::platform
