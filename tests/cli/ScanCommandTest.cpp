@@ -7,6 +7,7 @@
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Export.h"
+#include "support/Sanitizers.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -189,18 +190,6 @@ Outcome ScanWithin(const std::vector<std::string>& args, rlim_t limit) {
     std::filesystem::remove(errFile);
     return o;
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 TEST(ScanCommand, RunningOutOfMemoryIsAnErrorNotAnAbort) {
     if (kAddressSanitizer) {
