@@ -19,7 +19,6 @@ static_assert(std::endian::native == std::endian::little,
 constexpr std::uint32_t kZonePainter = 0;
 constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kRankHighClusters = 65536;
-constexpr std::int64_t kRankLowClusters = 512;
 constexpr std::size_t kMarkedSlot = VolumeStateSlot(csMarked);
 constexpr std::size_t kUsedSlot = VolumeStateSlot(csUsed);
 constexpr std::size_t kFreeSlot = VolumeStateSlot(csFree);
@@ -127,43 +126,92 @@ class TMapModel::TCursor {
     [[nodiscard]] const TCounts& Counts() const { return FCounts; }
     [[nodiscard]] std::size_t Range() const { return FRange; }
 
+    // Moves to x without counting; the counts are left behind.
+    void Place(std::int64_t x) {
+        FPos = x;
+        FRange = FModel.RangeAfter(x);
+    }
+    // Moves on to x, counting only [FPos, x) into `counts`.
+    void CountTo(std::int64_t x, TCounts& counts) {
+        std::swap(counts, FCounts);
+        Walk(x);
+        std::swap(counts, FCounts);
+    }
+    // When one range covers [FPos, x): moves to x and gives its state.
+    bool CoveredTo(std::int64_t x, std::uint8_t& state) {
+        const std::vector<TRange>& ranges = FModel.FRanges;
+        if (FRange == ranges.size() || ranges[FRange].First > FPos || ranges[FRange].End() < x) {
+            return false;
+        }
+        state = FModel.FPainterStates[ranges[FRange].Painter];
+        if (ranges[FRange].End() == x) {
+            ++FRange;
+        }
+        FPos = x;
+        return true;
+    }
+
+    // When no range lies in [FPos, x): moves to x and gives what its bits
+    // show, used winning a tie with free.
+    bool GapTo(std::int64_t x, std::uint8_t& state) {
+        const std::vector<TRange>& ranges = FModel.FRanges;
+        if (FRange < ranges.size() && ranges[FRange].First < x) {
+            return false;
+        }
+        const std::uint64_t used = RankAt(x) - RankAt(FPos);
+        state = used * 2 >= static_cast<std::uint64_t>(x - FPos) ? csUsed : csFree;
+        FPos = x;
+        return true;
+    }
+
   private:
     void Seek(std::int64_t x) {
         const auto block = static_cast<std::size_t>(x / kBlockClusters);
         FPos = static_cast<std::int64_t>(block) * kBlockClusters;
         FCounts = FModel.FBlockCounts[block];
         FRange = FModel.FBlockRanges[block];
-        FRank = FModel.Rank(FPos);
         Walk(x);
     }
 
+    // Counts [FPos, x): a painted range adds its length to its state
+    // without looking at the bitmap, a gap between ranges its set and clear
+    // bits, from two ranks of which the first is usually the last one taken.
     void Walk(std::int64_t x) {
         const std::vector<TRange>& ranges = FModel.FRanges;
-        std::uint64_t painted = 0;
-        std::uint64_t usedUnderPaint = 0;
-        while (FRange < ranges.size() && ranges[FRange].First < x) {
-            const TRange& r = ranges[FRange];
-            const std::int64_t start = std::max(r.First, FPos);
-            const std::int64_t end = std::min(r.End(), x);
-            const auto length = static_cast<std::uint64_t>(end - start);
-            FCounts[kSlots[FModel.FPainterStates[r.Painter]]] += length;
-            painted += length;
-            usedUnderPaint += FModel.Rank(end) - FModel.Rank(start);
-            if (r.End() > x) {
-                break;
+        std::int64_t pos = FPos;
+        while (pos < x) {
+            if (FRange < ranges.size() && ranges[FRange].First <= pos) {
+                const TRange& r = ranges[FRange];
+                const std::int64_t end = std::min(r.End(), x);
+                FCounts[kSlots[FModel.FPainterStates[r.Painter]]] +=
+                    static_cast<std::uint64_t>(end - pos);
+                pos = end;
+                if (r.End() == end) {
+                    ++FRange;
+                }
+                continue;
             }
-            ++FRange;
+            const std::int64_t end = FRange < ranges.size() ? std::min(ranges[FRange].First, x) : x;
+            const std::uint64_t before = RankAt(pos);
+            const std::uint64_t used = RankAt(end) - before;
+            FCounts[kUsedSlot] += used;
+            FCounts[kFreeSlot] += static_cast<std::uint64_t>(end - pos) - used;
+            pos = end;
         }
-        const std::uint64_t rank = FModel.Rank(x);
-        const std::uint64_t used = rank - FRank - usedUnderPaint;
-        FCounts[kUsedSlot] += used;
-        FCounts[kFreeSlot] += static_cast<std::uint64_t>(x - FPos) - painted - used;
         FPos = x;
-        FRank = rank;
+    }
+
+    std::uint64_t RankAt(std::int64_t lcn) {
+        if (lcn != FRankPos) {
+            FRankPos = lcn;
+            FRank = FModel.Rank(lcn);
+        }
+        return FRank;
     }
 
     const TMapModel& FModel;
     std::int64_t FPos = 0;
+    std::int64_t FRankPos = 0; // the cluster FRank was taken at
     std::uint64_t FRank = 0;
     std::size_t FRange = 0;
     TCounts FCounts{};
@@ -189,19 +237,18 @@ void TMapModel::BuildBitmap(std::span<const std::uint8_t> bitmap) {
         FWords.back() &= (std::uint64_t{1} << tail) - 1;
     }
 
-    const auto lows = static_cast<std::size_t>(FTotalClusters / kRankLowClusters) + 1;
+    // One low count per word (and one for the end), so that a rank is two
+    // look-ups and one masked word.
     FRankHigh.assign(static_cast<std::size_t>(FTotalClusters / kRankHighClusters) + 1, 0);
-    FRankLow.assign(lows, 0);
-    constexpr std::size_t kWordsPerLow = kRankLowClusters / 64;
-    constexpr std::size_t kLowsPerHigh = kRankHighClusters / kRankLowClusters;
+    FRankLow.assign(words + 1, 0);
+    constexpr std::size_t kWordsPerHigh = kRankHighClusters / 64;
     std::uint64_t running = 0;
-    for (std::size_t low = 0; low < lows; ++low) {
-        if (low % kLowsPerHigh == 0) {
-            FRankHigh[low / kLowsPerHigh] = running;
+    for (std::size_t w = 0; w <= words; ++w) {
+        if (w % kWordsPerHigh == 0) {
+            FRankHigh[w / kWordsPerHigh] = running;
         }
-        FRankLow[low] = static_cast<std::uint16_t>(running - FRankHigh[low / kLowsPerHigh]);
-        const std::size_t end = std::min(words, (low + 1) * kWordsPerLow);
-        for (std::size_t w = low * kWordsPerLow; w < end; ++w) {
+        FRankLow[w] = static_cast<std::uint16_t>(running - FRankHigh[w / kWordsPerHigh]);
+        if (w < words) {
             running += static_cast<std::uint64_t>(std::popcount(FWords[w]));
         }
     }
@@ -209,12 +256,8 @@ void TMapModel::BuildBitmap(std::span<const std::uint8_t> bitmap) {
 
 std::uint64_t TMapModel::Rank(std::int64_t lcn) const {
     const auto x = static_cast<std::uint64_t>(lcn);
-    const std::size_t low = x / kRankLowClusters;
-    std::uint64_t rank = FRankHigh[x / kRankHighClusters] + FRankLow[low];
     const std::size_t word = x / 64;
-    for (std::size_t w = low * (kRankLowClusters / 64); w < word; ++w) {
-        rank += static_cast<std::uint64_t>(std::popcount(FWords[w]));
-    }
+    std::uint64_t rank = FRankHigh[x / kRankHighClusters] + FRankLow[word];
     if (const unsigned bit = x % 64; bit != 0) {
         rank += static_cast<std::uint64_t>(
             std::popcount(FWords[word] & ((std::uint64_t{1} << bit) - 1)));
@@ -393,16 +436,46 @@ void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out)
     std::memset(cell, csBeyondEnd, count - static_cast<std::size_t>(cell - out));
 }
 
+namespace {
+
+// What a pixel with these counts (of its clusters on the volume, in
+// kVolumeStates order) shows.
+std::uint8_t Shown(const std::array<std::uint64_t, kVolumeStateCount>& counts) {
+    if (counts[kMarkedSlot] != 0) {
+        return csMarked;
+    }
+    std::size_t best = kFreeSlot;
+    std::uint64_t most = 0;
+    for (std::size_t s = 0; s < kVolumeStateCount; ++s) {
+        if (counts[s] > most) {
+            most = counts[s];
+            best = s;
+        }
+    }
+    return kVolumeStates[best];
+}
+
+} // namespace
+
 void TMapModel::SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixels,
                            std::uint8_t* out) const {
     if (k < 2) {
         States(first, pixels, out);
         return;
     }
+    // A pixel of a few blocks at most is counted on its own, walking on from
+    // the last; a wider one as the difference of two counts from the start
+    // of the volume, each a block's count and a walk inside one block.
+    const bool narrow = k <= 2 * kBlockClusters;
     TCursor cursor(*this);
     std::int64_t from = std::clamp<std::int64_t>(first, 0, FTotalClusters);
-    cursor.MoveTo(from);
-    TCounts before = cursor.Counts();
+    TCounts before{};
+    if (narrow) {
+        cursor.Place(from);
+    } else {
+        cursor.MoveTo(from);
+        before = cursor.Counts();
+    }
     for (std::size_t i = 0; i < pixels; ++i) {
         const std::int64_t step = static_cast<std::int64_t>(
             std::min<std::size_t>(i + 1, std::numeric_limits<std::int64_t>::max()));
@@ -418,23 +491,24 @@ void TMapModel::SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixel
             out[i] = csBeyondEnd;
             continue;
         }
-        cursor.MoveTo(to);
-        const TCounts& after = cursor.Counts();
-        std::uint8_t shown = csMarked;
-        if (after[kMarkedSlot] == before[kMarkedSlot]) {
-            std::size_t best = kVolumeStateCount;
-            std::uint64_t most = 0;
-            for (std::size_t s = 0; s < kVolumeStateCount; ++s) {
-                const std::uint64_t n = after[s] - before[s];
-                if (n > most) {
-                    most = n;
-                    best = s;
-                }
+        if (narrow) {
+            std::uint8_t state = 0;
+            if (!cursor.GapTo(to, state) && !cursor.CoveredTo(to, state)) {
+                TCounts counts{};
+                cursor.CountTo(to, counts);
+                state = Shown(counts);
             }
-            shown = kVolumeStates[best];
+            out[i] = state;
+        } else {
+            cursor.MoveTo(to);
+            const TCounts& after = cursor.Counts();
+            TCounts counts;
+            for (std::size_t s = 0; s < kVolumeStateCount; ++s) {
+                counts[s] = after[s] - before[s];
+            }
+            out[i] = Shown(counts);
+            before = after;
         }
-        out[i] = shown;
-        before = after;
         from = to;
     }
 }

@@ -130,8 +130,8 @@ class TMapModel {
 
     std::int64_t FTotalClusters = 0;
     std::vector<std::uint64_t> FWords; // the bitmap, cleared past the end
-    // Set bits before every 65536 clusters, and before every 512 clusters
-    // counted from the last 65536-cluster boundary.
+    // Set bits before every 65536 clusters, and before every word counted
+    // from the last 65536-cluster boundary.
     std::vector<std::uint64_t> FRankHigh;
     std::vector<std::uint16_t> FRankLow;
     std::vector<TRange> FRanges;
