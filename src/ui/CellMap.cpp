@@ -12,26 +12,6 @@ namespace lorvex::ui {
 
 namespace {
 
-constexpr std::uint32_t Rgb(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
-    return 0xFF000000U | (r << 16) | (g << 8) | b;
-}
-
-TPalette BuildPalette() {
-    TPalette palette{};
-    palette.fill(Rgb(0, 0, 0));
-    palette[3] = Rgb(255, 0, 0);
-    palette[csFree] = Rgb(0, 0, 0);
-    palette[csUsed] = Rgb(0, 0, 255);
-    palette[csBeyondEnd] = Rgb(236, 233, 216);
-    palette[csSystem] = Rgb(255, 255, 0);
-    palette[csDirectory] = Rgb(0, 255, 255);
-    palette[csFragmented] = Rgb(255, 0, 0);
-    palette[csMFTZone] = Rgb(255, 128, 0);
-    palette[csPagefile] = Rgb(0, 255, 0);
-    palette[csMarked] = Rgb(255, 255, 255);
-    return palette;
-}
-
 // The 8 cells of every bitmap byte, so that expanding a volume of millions
 // of clusters is one copy per byte rather than eight tests.
 using TByteCells = std::array<std::array<std::uint8_t, 8>, 256>;
@@ -51,11 +31,6 @@ bool ContainsCaseless(const std::u16string& text, const std::u16string& part) {
 }
 
 } // namespace
-
-const TPalette& CellPalette() {
-    static const TPalette palette = BuildPalette();
-    return palette;
-}
 
 TCellArray::TCellArray(std::int64_t totalClusters) : FTotalClusters(totalClusters) {
     if (totalClusters < 0 ||

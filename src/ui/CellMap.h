@@ -1,5 +1,6 @@
 #pragma once
 
+#include "map/CellStates.h"
 #include "ntfs/ClusterMap.h"
 
 #include <array>
@@ -20,25 +21,12 @@ struct TFileID;
 // the cells and turn them into pixel rows. No window is needed for any of it.
 namespace lorvex::ui {
 
-// The cell states; each value is also the palette index of its colour.
-enum TCellState : std::uint8_t {
-    csFree = 1,
-    csUsed = 2,
-    csBeyondEnd = 4, // only in the map picture, never in the cells
-    csSystem = 5,
-    csDirectory = 6,
-    csFragmented = 7,
-    csMFTZone = 8,
-    csPagefile = 9,
-    csMarked = 10,
-};
-
-// 0xAARRGGBB, the layout of a QImage colour table.
-using TPalette = std::array<std::uint32_t, 256>;
-
-// Entry n is the colour of state n; every entry without a state is black
-// except 3, which is red.
-const TPalette& CellPalette();
+// The states and their colours live with the map's model; the window's
+// code names them here as it always has.
+using map::CellPalette;
+using map::TCellState;
+using map::TPalette;
+using enum map::TCellState;
 
 // The cells of one volume: FTotalClusters bytes plus 8 spare ones that take
 // the bits of the bitmap's last byte beyond the end. Every cell starts as

@@ -1,0 +1,184 @@
+// What the map model costs: bytes per cluster, the time to build it and to
+// mark it anew, and the time to compute one screen of 1600 x 1000 pixels at
+// several zooms, on a synthetic freshly formatted 16 TiB volume and, when
+// given, on a real image after a scan:
+//   bench_map_model [IMAGE]
+#include "map/MapModel.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+#include "ntfs/ScanStages.h"
+#include "ondisk/ByteReader.h"
+#include "platform/RawVolumeSystem.h"
+#include "platform/VolumeApi.h"
+#include "volume/VolumeUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using lorvex::map::TMapInput;
+using lorvex::map::TMapModel;
+namespace ntfs = lorvex::ntfs;
+namespace platform = lorvex::platform;
+
+constexpr std::size_t kScreenWidth = 1600;
+constexpr std::size_t kScreenHeight = 1000;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// One screen, row by row as a window draws it, from `first` on; the best of
+// a few runs, since other work on the machine only ever adds time.
+double ScreenMs(const TMapModel& model, std::int64_t first, std::int64_t k) {
+    std::vector<std::uint8_t> row(kScreenWidth);
+    double best = 1e30;
+    unsigned sink = 0;
+    for (int run = 0; run < 5; ++run) {
+        const Clock::time_point start = Clock::now();
+        for (std::size_t y = 0; y < kScreenHeight; ++y) {
+            const std::int64_t rowFirst = first + static_cast<std::int64_t>(y * kScreenWidth) * k;
+            model.SummaryRow(rowFirst, k, kScreenWidth, row.data());
+            sink += row[y % kScreenWidth];
+        }
+        best = std::min(best, Ms(Clock::now() - start));
+    }
+    if (sink == 0xFFFFFFFFU) {
+        std::puts("");
+    }
+    return best;
+}
+
+void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& table,
+            const std::u16string& mark) {
+    const Clock::time_point start = Clock::now();
+    TMapModel model(input);
+    const double buildMs = Ms(Clock::now() - start);
+    const double total = static_cast<double>(input.totalClusters);
+    std::printf("%s: %lld clusters, %zu ranges\n", name,
+                static_cast<long long>(input.totalClusters), model.RangeCount());
+    std::printf("  model            %.1f MiB, %.4f bytes per cluster (cells: 1.0000)\n",
+                static_cast<double>(model.MemoryBytes()) / 1048576.0,
+                static_cast<double>(model.MemoryBytes()) / total);
+    std::printf("  build            %.1f ms\n", buildMs);
+    const Clock::time_point marking = Clock::now();
+    model.Remark(table, mark, input.contains);
+    std::printf("  re-mark          %.1f ms\n", Ms(Clock::now() - marking));
+    const std::int64_t pixels = static_cast<std::int64_t>(kScreenWidth * kScreenHeight);
+    const std::int64_t fit = std::max<std::int64_t>(2, (input.totalClusters + pixels - 1) / pixels);
+    // A screen that starts off every block boundary, a third into the volume.
+    for (const std::int64_t k :
+         {std::int64_t{1}, std::int64_t{4}, std::int64_t{64}, std::int64_t{4096}, fit}) {
+        const std::int64_t first = k == fit ? 0 : input.totalClusters / 3 + 12345;
+        std::printf("  screen k=%-7lld %.2f ms\n", static_cast<long long>(k),
+                    ScreenMs(model, first, k));
+    }
+}
+
+// A freshly formatted volume of 4,294,967,279 clusters: the boot area, the
+// file table and its mirror, the log, the bitmap and the zone.
+void Synthetic() {
+    constexpr std::int64_t kTotal = 4'294'967'279;
+    std::vector<std::uint8_t> bitmap(static_cast<std::size_t>((kTotal + 7) / 8), 0);
+    const auto setUsed = [&bitmap](std::int64_t first, std::int64_t count) {
+        for (std::int64_t c = first; c < first + count; ++c) {
+            bitmap[static_cast<std::size_t>(c / 8)] |= static_cast<std::uint8_t>(1U << (c % 8));
+        }
+    };
+    ntfs::TFileIDs table;
+    ntfs::TClusterArray clusters;
+    table.Add(u"\\", ntfs::kTypeDirectory, ntfs::TFileInfo{}, false, 5, 5);
+    table.FItems[0].PathParent = ntfs::kPathFromRoot;
+    const auto add = [&](const char16_t* name, std::uint8_t type, std::int64_t lcn,
+                         std::int64_t length) {
+        const auto index = static_cast<std::uint32_t>(table.FCount);
+        table.Add(name, type, ntfs::TFileInfo{}, false, index, index);
+        table.FItems[index].PathParent = 0;
+        clusters.push_back({lcn, length, index, 0x80});
+        setUsed(lcn, length);
+    };
+    add(u"\\$MFT", ntfs::kTypeSystem, 786'432, 64);
+    add(u"\\$MFTMirr", ntfs::kTypeSystem, 2, 1);
+    add(u"\\$LogFile", ntfs::kTypeSystem, 2'147'483'639, 16'384);
+    add(u"\\$Bitmap", ntfs::kTypeSystem, 3, 131'072);
+    add(u"\\$Boot", ntfs::kTypeSystem, 0, 2);
+    add(u"\\$UpCase", ntfs::kTypeSystem, 131'075, 32);
+    add(u"\\$Secure", ntfs::kTypeSystem, 131'107, 64);
+    TMapInput input;
+    input.totalClusters = kTotal;
+    input.bitmap = bitmap;
+    input.mftZoneStart = 786'432;
+    input.mftZoneEnd = 786'432 + kTotal / 8;
+    input.fileIds = &table;
+    input.clusters = &clusters;
+    Report("synthetic 16 TiB", input, table, u"Bitmap");
+}
+
+// The volume's allocation bitmap as the volume query gives it; empty when it
+// cannot be had.
+std::vector<std::uint8_t> ReadBitmap(platform::VolumeApi& api, std::int64_t total) {
+    namespace vb = platform::volumebitmap;
+    const std::string device = lorvex::volume::GetVolumeDevicePath(api, "C:\\");
+    const platform::Handle handle = api.CreateFile(device);
+    if (handle == platform::kInvalidHandle) {
+        return {};
+    }
+    std::vector<std::byte> buffer(static_cast<std::size_t>((total + 7) / 8) + vb::kBuffer);
+    std::array<std::byte, vb::kInputSize> query{};
+    std::uint32_t returned = 0;
+    const bool ok =
+        api.DeviceIoControl(handle, platform::kFsctlGetVolumeBitmap, query, buffer, &returned);
+    api.CloseHandle(handle);
+    if (!ok || returned < vb::kBuffer) {
+        return {};
+    }
+    const lorvex::ondisk::ByteReader reader(buffer);
+    if (reader.i64(vb::kStartingLcn).value_or(-1) != 0) {
+        return {};
+    }
+    std::vector<std::uint8_t> bits(returned - vb::kBuffer);
+    std::transform(buffer.begin() + vb::kBuffer, buffer.begin() + returned, bits.begin(),
+                   [](std::byte b) { return static_cast<std::uint8_t>(b); });
+    return bits;
+}
+
+int Image(const char* path) {
+    platform::RawVolumeSystem system({path});
+    ntfs::TNTFSVolume volume(system, "C");
+    ntfs::TFileIDs fileIds;
+    ntfs::TClusterArray clusters;
+    ntfs::TClusterArray painted;
+    ntfs::ScanObserver observer;
+    observer.paint = [&] { painted = clusters; };
+    ntfs::RunScanStages(volume, fileIds, clusters, observer);
+    if (fileIds.FCount == 0 || volume.FTotalClusters <= 0) {
+        std::fprintf(stderr, "bench_map_model: no file records in %s\n", path);
+        return 1;
+    }
+    clusters = {};
+    const std::vector<std::uint8_t> bitmap = ReadBitmap(system, volume.FTotalClusters);
+    TMapInput input;
+    input.totalClusters = volume.FTotalClusters;
+    input.bitmap = bitmap;
+    input.mftZoneStart = volume.FMftZoneStart;
+    input.mftZoneEnd = volume.FMftZoneEnd;
+    input.fileIds = &fileIds;
+    input.clusters = &painted;
+    std::printf("(%d entries, %zu extents, bitmap %zu bytes)\n", fileIds.FCount, painted.size(),
+                bitmap.size());
+    Report(path, input, fileIds, u"1");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Synthetic();
+    return argc > 1 ? Image(argv[1]) : 0;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// The states a cluster of the map can be in and the fixed colour of each.
+namespace lorvex::map {
+
+// The cell states; each value is also the palette index of its colour.
+enum TCellState : std::uint8_t {
+    csFree = 1,
+    csUsed = 2,
+    csBeyondEnd = 4, // only in the map picture, never in the cells
+    csSystem = 5,
+    csDirectory = 6,
+    csFragmented = 7,
+    csMFTZone = 8,
+    csPagefile = 9,
+    csMarked = 10,
+};
+
+// 0xAARRGGBB, the layout of a QImage colour table.
+using TPalette = std::array<std::uint32_t, 256>;
+
+// Entry n is the colour of state n; every entry without a state is black
+// except 3, which is red.
+const TPalette& CellPalette();
+
+// The states a cluster on the volume can have, in the order in which a tie
+// between equal counts is broken in a zoomed-out view: the rarer and more
+// telling state first, so that a pixel half system file and half free space
+// shows the system file. csMarked never needs the tie (any marked cluster
+// wins), but keeps its place at the front.
+inline constexpr std::array<std::uint8_t, 8> kVolumeStates = {
+    csMarked, csPagefile, csFragmented, csSystem, csDirectory, csMFTZone, csUsed, csFree};
+inline constexpr std::size_t kVolumeStateCount = kVolumeStates.size();
+
+// The position of `state` in kVolumeStates, or kVolumeStateCount for a
+// value that no cluster on the volume has.
+constexpr std::size_t VolumeStateSlot(std::uint8_t state) {
+    for (std::size_t i = 0; i < kVolumeStateCount; ++i) {
+        if (kVolumeStates[i] == state) {
+            return i;
+        }
+    }
+    return kVolumeStateCount;
+}
+
+} // namespace lorvex::map

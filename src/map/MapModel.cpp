@@ -1,0 +1,544 @@
+#include "map/MapModel.h"
+
+#include "ntfs/FileTable.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <queue>
+
+namespace lorvex::map {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the bitmap's bytes are copied into its words as they are");
+
+constexpr std::uint32_t kZonePainter = 0;
+constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
+constexpr std::int64_t kRankHighClusters = 65536;
+constexpr std::size_t kMarkedSlot = VolumeStateSlot(csMarked);
+constexpr std::size_t kUsedSlot = VolumeStateSlot(csUsed);
+constexpr std::size_t kFreeSlot = VolumeStateSlot(csFree);
+static_assert(kMarkedSlot == 0 && kUsedSlot < kVolumeStateCount && kFreeSlot < kVolumeStateCount);
+
+// The slot of every painter state; a painter's state is always one of them.
+constexpr std::array<std::uint8_t, 256> BuildSlots() {
+    std::array<std::uint8_t, 256> slots{};
+    for (std::size_t s = 0; s < slots.size(); ++s) {
+        const std::size_t slot = VolumeStateSlot(static_cast<std::uint8_t>(s));
+        slots[s] = static_cast<std::uint8_t>(slot < kVolumeStateCount ? slot : kFreeSlot);
+    }
+    return slots;
+}
+constexpr std::array<std::uint8_t, 256> kSlots = BuildSlots();
+
+char16_t FoldCase(char16_t c) {
+    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
+        (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
+        return static_cast<char16_t>(c + 0x20);
+    }
+    if (c >= 0x400 && c <= 0x40F) {
+        return static_cast<char16_t>(c + 0x50);
+    }
+    return c;
+}
+
+// a + b * c, held inside the 64-bit range rather than wrapping.
+std::int64_t SaturatingStep(std::int64_t a, std::int64_t b, std::int64_t c) {
+    std::int64_t product = 0;
+    std::int64_t sum = 0;
+    if (__builtin_mul_overflow(b, c, &product)) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    if (__builtin_add_overflow(a, product, &sum)) {
+        return product > 0 ? std::numeric_limits<std::int64_t>::max()
+                           : std::numeric_limits<std::int64_t>::min();
+    }
+    return sum;
+}
+
+} // namespace
+
+bool ContainsCaselessSimple(std::u16string_view text, std::u16string_view part) {
+    if (part.size() > text.size()) {
+        return false;
+    }
+    for (std::size_t at = 0; at + part.size() <= text.size(); ++at) {
+        std::size_t n = 0;
+        while (n < part.size() && FoldCase(text[at + n]) == FoldCase(part[n])) {
+            ++n;
+        }
+        if (n == part.size()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint8_t EntryPaintState(const ntfs::TFileIDs& table, std::size_t index,
+                             std::u16string_view markText, TContainsCaseless contains,
+                             std::u16string& path) {
+    if (contains == nullptr) {
+        contains = ContainsCaselessSimple;
+    }
+    const ntfs::TFileID& entry = table.FItems[index];
+    switch (entry.FileType) {
+    case ntfs::kTypeFile: {
+        std::uint8_t state = entry.Fragmented ? csFragmented : csUsed;
+        if (contains(entry.Name, u"pagefile.sys")) {
+            state = csPagefile;
+        }
+        if (!markText.empty()) {
+            table.GetPath(static_cast<int>(index), path);
+            if (contains(path, markText)) {
+                state = csMarked;
+            }
+        }
+        return state;
+    }
+    case ntfs::kTypeDirectory:
+        return csDirectory;
+    case ntfs::kTypeSystem:
+        return csSystem;
+    default:
+        return 0;
+    }
+}
+
+// Counts the states of the clusters [0, x) for an x that moves along the
+// volume: forward by walking the ranges and the bitmap's ranks, and anywhere
+// else by starting again from the counts of x's block.
+class TMapModel::TCursor {
+  public:
+    explicit TCursor(const TMapModel& model) : FModel(model) {}
+
+    // x in [0, total].
+    void MoveTo(std::int64_t x) {
+        if (x < FPos || x - FPos > kBlockClusters) {
+            Seek(x);
+        } else {
+            Walk(x);
+        }
+    }
+    [[nodiscard]] const TCounts& Counts() const { return FCounts; }
+    [[nodiscard]] std::size_t Range() const { return FRange; }
+
+    // Moves to x without counting; the counts are left behind.
+    void Place(std::int64_t x) {
+        FPos = x;
+        FRange = FModel.RangeAfter(x);
+    }
+    // Moves on to x, counting only [FPos, x) into `counts`.
+    void CountTo(std::int64_t x, TCounts& counts) {
+        std::swap(counts, FCounts);
+        Walk(x);
+        std::swap(counts, FCounts);
+    }
+    // When one range covers [FPos, x): moves to x and gives its state.
+    bool CoveredTo(std::int64_t x, std::uint8_t& state) {
+        const std::vector<TRange>& ranges = FModel.FRanges;
+        if (FRange == ranges.size() || ranges[FRange].First > FPos || ranges[FRange].End() < x) {
+            return false;
+        }
+        state = FModel.FPainterStates[ranges[FRange].Painter];
+        if (ranges[FRange].End() == x) {
+            ++FRange;
+        }
+        FPos = x;
+        return true;
+    }
+
+    // When no range lies in [FPos, x): moves to x and gives what its bits
+    // show, used winning a tie with free.
+    bool GapTo(std::int64_t x, std::uint8_t& state) {
+        const std::vector<TRange>& ranges = FModel.FRanges;
+        if (FRange < ranges.size() && ranges[FRange].First < x) {
+            return false;
+        }
+        const std::uint64_t used = RankAt(x) - RankAt(FPos);
+        state = used * 2 >= static_cast<std::uint64_t>(x - FPos) ? csUsed : csFree;
+        FPos = x;
+        return true;
+    }
+
+  private:
+    void Seek(std::int64_t x) {
+        const auto block = static_cast<std::size_t>(x / kBlockClusters);
+        FPos = static_cast<std::int64_t>(block) * kBlockClusters;
+        FCounts = FModel.FBlockCounts[block];
+        FRange = FModel.FBlockRanges[block];
+        Walk(x);
+    }
+
+    // Counts [FPos, x): a painted range adds its length to its state
+    // without looking at the bitmap, a gap between ranges its set and clear
+    // bits, from two ranks of which the first is usually the last one taken.
+    void Walk(std::int64_t x) {
+        const std::vector<TRange>& ranges = FModel.FRanges;
+        std::int64_t pos = FPos;
+        while (pos < x) {
+            if (FRange < ranges.size() && ranges[FRange].First <= pos) {
+                const TRange& r = ranges[FRange];
+                const std::int64_t end = std::min(r.End(), x);
+                FCounts[kSlots[FModel.FPainterStates[r.Painter]]] +=
+                    static_cast<std::uint64_t>(end - pos);
+                pos = end;
+                if (r.End() == end) {
+                    ++FRange;
+                }
+                continue;
+            }
+            const std::int64_t end = FRange < ranges.size() ? std::min(ranges[FRange].First, x) : x;
+            const std::uint64_t before = RankAt(pos);
+            const std::uint64_t used = RankAt(end) - before;
+            FCounts[kUsedSlot] += used;
+            FCounts[kFreeSlot] += static_cast<std::uint64_t>(end - pos) - used;
+            pos = end;
+        }
+        FPos = x;
+    }
+
+    std::uint64_t RankAt(std::int64_t lcn) {
+        if (lcn != FRankPos) {
+            FRankPos = lcn;
+            FRank = FModel.Rank(lcn);
+        }
+        return FRank;
+    }
+
+    const TMapModel& FModel;
+    std::int64_t FPos = 0;
+    std::int64_t FRankPos = 0; // the cluster FRank was taken at
+    std::uint64_t FRank = 0;
+    std::size_t FRange = 0;
+    TCounts FCounts{};
+};
+
+TMapModel::TMapModel(const TMapInput& input) : FTotalClusters(input.totalClusters) {
+    if (FTotalClusters < 0 || FTotalClusters > std::numeric_limits<std::int64_t>::max() / 2) {
+        throw std::bad_alloc();
+    }
+    BuildBitmap(input.bitmap);
+    BuildRanges(input, input.contains != nullptr ? input.contains : ContainsCaselessSimple);
+    BuildCounts();
+}
+
+void TMapModel::BuildBitmap(std::span<const std::uint8_t> bitmap) {
+    const auto words = static_cast<std::size_t>((FTotalClusters + 63) / 64);
+    FWords.assign(words, 0);
+    const std::size_t bytes = std::min(bitmap.size(), words * sizeof(std::uint64_t));
+    if (bytes > 0) {
+        std::memcpy(FWords.data(), bitmap.data(), bytes);
+    }
+    if (const int tail = static_cast<int>(FTotalClusters % 64); tail != 0) {
+        FWords.back() &= (std::uint64_t{1} << tail) - 1;
+    }
+
+    // One low count per word (and one for the end), so that a rank is two
+    // look-ups and one masked word.
+    FRankHigh.assign(static_cast<std::size_t>(FTotalClusters / kRankHighClusters) + 1, 0);
+    FRankLow.assign(words + 1, 0);
+    constexpr std::size_t kWordsPerHigh = kRankHighClusters / 64;
+    std::uint64_t running = 0;
+    for (std::size_t w = 0; w <= words; ++w) {
+        if (w % kWordsPerHigh == 0) {
+            FRankHigh[w / kWordsPerHigh] = running;
+        }
+        FRankLow[w] = static_cast<std::uint16_t>(running - FRankHigh[w / kWordsPerHigh]);
+        if (w < words) {
+            running += static_cast<std::uint64_t>(std::popcount(FWords[w]));
+        }
+    }
+}
+
+std::uint64_t TMapModel::Rank(std::int64_t lcn) const {
+    const auto x = static_cast<std::uint64_t>(lcn);
+    const std::size_t word = x / 64;
+    std::uint64_t rank = FRankHigh[x / kRankHighClusters] + FRankLow[word];
+    if (const unsigned bit = x % 64; bit != 0) {
+        rank += static_cast<std::uint64_t>(
+            std::popcount(FWords[word] & ((std::uint64_t{1} << bit) - 1)));
+    }
+    return rank;
+}
+
+void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) {
+    // One event where a painter's extent starts and one where it ends; a
+    // sweep along them gives every run of clusters to the latest painter
+    // covering it, which is what painting one extent over another leaves.
+    struct TEvent {
+        std::int64_t Pos = 0;
+        std::uint32_t Painter = 0;
+        bool Start = false;
+    };
+    std::vector<TEvent> events;
+    const auto addExtent = [&](std::int64_t first, std::int64_t count, std::uint32_t painter) {
+        if (count <= 0) {
+            return;
+        }
+        const std::int64_t end = std::min(ntfs::ExtentEnd(first, count), FTotalClusters);
+        const std::int64_t begin = std::max<std::int64_t>(first, 0);
+        if (begin >= end) {
+            return;
+        }
+        events.push_back({begin, painter, true});
+        events.push_back({end, painter, false});
+    };
+
+    FPainterEntries.assign(1, kNoEntry);
+    FPainterStates.assign(1, csMFTZone);
+    std::int64_t zoneLength = 0;
+    if (!__builtin_sub_overflow(input.mftZoneEnd, input.mftZoneStart, &zoneLength)) {
+        addExtent(input.mftZoneStart, zoneLength, kZonePainter);
+    }
+    if (input.fileIds != nullptr && input.clusters != nullptr) {
+        // The same walk as the painting of the cells: one pass along the
+        // map, in FileIndex order, handing each entry its extents.
+        const ntfs::TFileIDs& table = *input.fileIds;
+        const std::size_t count =
+            std::min(static_cast<std::size_t>(std::max(table.FCount, 0)), table.FItems.size());
+        const ntfs::TClusterArray& map = *input.clusters;
+        std::size_t cursor = 0;
+        std::u16string path;
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto index = static_cast<std::uint32_t>(k);
+            while (cursor < map.size() && map[cursor].FileIndex < index) {
+                ++cursor;
+            }
+            if (cursor == map.size() || map[cursor].FileIndex != index) {
+                continue;
+            }
+            const std::uint8_t state = EntryPaintState(table, k, input.markText, contains, path);
+            const auto painter = static_cast<std::uint32_t>(FPainterEntries.size());
+            if (state != 0) {
+                FPainterEntries.push_back(index);
+                FPainterStates.push_back(state);
+            }
+            for (; cursor < map.size() && map[cursor].FileIndex == index; ++cursor) {
+                if (state != 0) {
+                    addExtent(map[cursor].LCN, map[cursor].Length, painter);
+                }
+            }
+        }
+    }
+
+    std::sort(events.begin(), events.end(),
+              [](const TEvent& a, const TEvent& b) { return a.Pos < b.Pos; });
+    std::vector<std::uint32_t> active(FPainterEntries.size(), 0);
+    std::priority_queue<std::uint32_t> latest;
+    FRanges.clear();
+    const auto emit = [this](std::int64_t from, std::int64_t to, std::uint32_t painter) {
+        constexpr std::int64_t kLongest = std::numeric_limits<std::uint32_t>::max();
+        while (from < to) {
+            if (!FRanges.empty() && FRanges.back().Painter == painter &&
+                FRanges.back().End() == from && FRanges.back().Length < kLongest) {
+                const std::int64_t grow = std::min(to - from, kLongest - FRanges.back().Length);
+                FRanges.back().Length += static_cast<std::uint32_t>(grow);
+                from += grow;
+                continue;
+            }
+            const std::int64_t length = std::min(to - from, kLongest);
+            FRanges.push_back({from, static_cast<std::uint32_t>(length), painter});
+            from += length;
+        }
+    };
+    for (std::size_t i = 0; i < events.size();) {
+        const std::int64_t pos = events[i].Pos;
+        for (; i < events.size() && events[i].Pos == pos; ++i) {
+            if (events[i].Start) {
+                ++active[events[i].Painter];
+                latest.push(events[i].Painter);
+            } else {
+                --active[events[i].Painter];
+            }
+        }
+        while (!latest.empty() && active[latest.top()] == 0) {
+            latest.pop();
+        }
+        if (!latest.empty() && i < events.size()) {
+            emit(pos, events[i].Pos, latest.top());
+        }
+    }
+    if (FRanges.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::bad_alloc();
+    }
+    FRanges.shrink_to_fit();
+}
+
+void TMapModel::BuildCounts() {
+    const auto blocks =
+        static_cast<std::size_t>((FTotalClusters + kBlockClusters - 1) / kBlockClusters);
+    FBlockCounts.assign(blocks + 1, TCounts{});
+    FBlockRanges.assign(blocks + 1, 0);
+    TCursor cursor(*this);
+    for (std::size_t b = 0; b <= blocks; ++b) {
+        cursor.MoveTo(std::min(static_cast<std::int64_t>(b) * kBlockClusters, FTotalClusters));
+        FBlockCounts[b] = cursor.Counts();
+        FBlockRanges[b] = static_cast<std::uint32_t>(cursor.Range());
+    }
+}
+
+std::size_t TMapModel::RangeAfter(std::int64_t lcn) const {
+    return static_cast<std::size_t>(
+        std::partition_point(FRanges.begin(), FRanges.end(),
+                             [lcn](const TRange& r) { return r.End() <= lcn; }) -
+        FRanges.begin());
+}
+
+std::uint8_t TMapModel::StateAt(std::int64_t lcn) const {
+    if (lcn < 0 || lcn >= FTotalClusters) {
+        return csBeyondEnd;
+    }
+    const std::size_t r = RangeAfter(lcn);
+    if (r < FRanges.size() && FRanges[r].First <= lcn) {
+        return FPainterStates[FRanges[r].Painter];
+    }
+    const auto x = static_cast<std::uint64_t>(lcn);
+    return ((FWords[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
+}
+
+void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out) const {
+    const std::int64_t wanted = static_cast<std::int64_t>(
+        std::min<std::size_t>(count, std::numeric_limits<std::int64_t>::max()));
+    const std::int64_t end = SaturatingStep(first, wanted, 1);
+    const std::int64_t begin = std::clamp<std::int64_t>(first, 0, FTotalClusters);
+    const std::int64_t onEnd = std::clamp<std::int64_t>(end, begin, FTotalClusters);
+    // The cells before cluster 0, then those on the volume up to `onEnd`,
+    // then those past its end.
+    std::size_t lead = 0;
+    if (first < 0) {
+        lead = static_cast<std::size_t>(
+            std::min<std::uint64_t>(count, static_cast<std::uint64_t>(-(first + 1)) + 1));
+    }
+    std::memset(out, csBeyondEnd, lead);
+    std::uint8_t* cell = out + lead;
+    std::int64_t pos = begin;
+    std::size_t r = RangeAfter(pos);
+    while (pos < onEnd) {
+        if (r < FRanges.size() && FRanges[r].First <= pos) {
+            const std::int64_t stop = std::min(FRanges[r].End(), onEnd);
+            std::memset(cell, FPainterStates[FRanges[r].Painter],
+                        static_cast<std::size_t>(stop - pos));
+            cell += stop - pos;
+            pos = stop;
+            ++r;
+            continue;
+        }
+        const std::int64_t stop = r < FRanges.size() ? std::min(FRanges[r].First, onEnd) : onEnd;
+        for (auto x = static_cast<std::uint64_t>(pos); x < static_cast<std::uint64_t>(stop); ++x) {
+            *cell++ = ((FWords[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
+        }
+        pos = stop;
+    }
+    std::memset(cell, csBeyondEnd, count - static_cast<std::size_t>(cell - out));
+}
+
+namespace {
+
+// What a pixel with these counts (of its clusters on the volume, in
+// kVolumeStates order) shows.
+std::uint8_t Shown(const std::array<std::uint64_t, kVolumeStateCount>& counts) {
+    if (counts[kMarkedSlot] != 0) {
+        return csMarked;
+    }
+    std::size_t best = kFreeSlot;
+    std::uint64_t most = 0;
+    for (std::size_t s = 0; s < kVolumeStateCount; ++s) {
+        if (counts[s] > most) {
+            most = counts[s];
+            best = s;
+        }
+    }
+    return kVolumeStates[best];
+}
+
+} // namespace
+
+void TMapModel::SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixels,
+                           std::uint8_t* out) const {
+    if (k < 2) {
+        States(first, pixels, out);
+        return;
+    }
+    // A pixel of a few blocks at most is counted on its own, walking on from
+    // the last; a wider one as the difference of two counts from the start
+    // of the volume, each a block's count and a walk inside one block.
+    const bool narrow = k <= 2 * kBlockClusters;
+    TCursor cursor(*this);
+    std::int64_t from = std::clamp<std::int64_t>(first, 0, FTotalClusters);
+    TCounts before{};
+    if (narrow) {
+        cursor.Place(from);
+    } else {
+        cursor.MoveTo(from);
+        before = cursor.Counts();
+    }
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const std::int64_t step = static_cast<std::int64_t>(
+            std::min<std::size_t>(i + 1, std::numeric_limits<std::int64_t>::max()));
+        const std::int64_t to =
+            std::clamp<std::int64_t>(SaturatingStep(first, step, k), 0, FTotalClusters);
+        if (to == from) {
+            // No cluster of this pixel is on the volume; past the end none
+            // of the rest is either.
+            if (to == FTotalClusters) {
+                std::memset(out + i, csBeyondEnd, pixels - i);
+                return;
+            }
+            out[i] = csBeyondEnd;
+            continue;
+        }
+        if (narrow) {
+            std::uint8_t state = 0;
+            if (!cursor.GapTo(to, state) && !cursor.CoveredTo(to, state)) {
+                TCounts counts{};
+                cursor.CountTo(to, counts);
+                state = Shown(counts);
+            }
+            out[i] = state;
+        } else {
+            cursor.MoveTo(to);
+            const TCounts& after = cursor.Counts();
+            TCounts counts;
+            for (std::size_t s = 0; s < kVolumeStateCount; ++s) {
+                counts[s] = after[s] - before[s];
+            }
+            out[i] = Shown(counts);
+            before = after;
+        }
+        from = to;
+    }
+}
+
+void TMapModel::Remark(const ntfs::TFileIDs& fileIds, std::u16string_view markText,
+                       TContainsCaseless contains) {
+    std::u16string path;
+    for (std::size_t p = 0; p < FPainterEntries.size(); ++p) {
+        const std::uint32_t entry = FPainterEntries[p];
+        if (entry == kNoEntry || entry >= fileIds.FItems.size()) {
+            continue;
+        }
+        const std::uint8_t state = EntryPaintState(fileIds, entry, markText, contains, path);
+        // An entry's kind does not change between two markings of the same
+        // table; an entry that no longer paints keeps what it had.
+        if (state != 0) {
+            FPainterStates[p] = state;
+        }
+    }
+    BuildCounts();
+}
+
+std::size_t TMapModel::MemoryBytes() const {
+    return sizeof(*this) + FWords.capacity() * sizeof(std::uint64_t) +
+           FRankHigh.capacity() * sizeof(std::uint64_t) +
+           FRankLow.capacity() * sizeof(std::uint16_t) + FRanges.capacity() * sizeof(TRange) +
+           FPainterEntries.capacity() * sizeof(std::uint32_t) +
+           FPainterStates.capacity() * sizeof(std::uint8_t) +
+           FBlockCounts.capacity() * sizeof(TCounts) +
+           FBlockRanges.capacity() * sizeof(std::uint32_t);
+}
+
+} // namespace lorvex::map

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "map/CellStates.h"
+#include "ntfs/ClusterMap.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lorvex::ntfs {
+class TFileIDs;
+} // namespace lorvex::ntfs
+
+// A model of a volume's clusters whose size follows the painted extents
+// rather than the clusters: the allocation bitmap at one bit per cluster,
+// the painted extents resolved into ranges, and counts per block of clusters
+// for the zoomed-out views. It answers, cluster for cluster, what one byte
+// per cluster filled from the bitmap and painted entry by entry would hold,
+// and what a pixel covering many clusters shows.
+namespace lorvex::map {
+
+// Whether `text` contains `part`, regardless of case.
+using TContainsCaseless = bool (*)(std::u16string_view text, std::u16string_view part);
+
+// The comparison used when none is given: folds the letters of ASCII,
+// Latin-1, and the basic Greek and Cyrillic alphabets. The window passes
+// its toolkit's full Unicode folding instead.
+bool ContainsCaselessSimple(std::u16string_view text, std::u16string_view part);
+
+// The state a file-table entry paints its extents with, or 0 for an entry
+// that is not painted (any type but FILE, DIRECTORY and SYSFILE). `markText`
+// empty marks nothing. Marked beats paging file beats fragmented beats plain.
+// `path` is room for the entry's path, reused from entry to entry.
+std::uint8_t EntryPaintState(const ntfs::TFileIDs& table, std::size_t index,
+                             std::u16string_view markText, TContainsCaseless contains,
+                             std::u16string& path);
+
+// What a model is built from.
+struct TMapInput {
+    std::int64_t totalClusters = 0;
+    // One bit per cluster, least significant bit first; set is csUsed, clear
+    // csFree. It may be shorter than the volume, or empty when it could not
+    // be read: the clusters it does not cover are csFree. Bits past the
+    // volume's end are ignored.
+    std::span<const std::uint8_t> bitmap;
+    // [start, end): painted csMFTZone under every entry.
+    std::int64_t mftZoneStart = 0;
+    std::int64_t mftZoneEnd = 0;
+    const ntfs::TFileIDs* fileIds = nullptr;
+    const ntfs::TClusterArray* clusters = nullptr; // in FileIndex order
+    std::u16string markText;
+    TContainsCaseless contains = nullptr; // ContainsCaselessSimple when empty
+};
+
+// The model. Building it paints the MFT zone, then every painted entry in
+// table order, later entries winning where extents overlap, exactly as the
+// one-byte-per-cluster cells are painted; extents are clipped to the volume.
+//
+// Zoomed-out views (SummaryRow): a pixel covering the clusters [s, s + k)
+// shows
+//   - csBeyondEnd when none of them lies on the volume;
+//   - csMarked when any of them on the volume is marked, so that a marked
+//     file stays visible at every zoom;
+//   - otherwise the state held by most of its clusters on the volume (the
+//     clusters before 0 or past the end are not counted), a tie going to the
+//     state that comes first in kVolumeStates.
+// The counts are exact at every zoom, whatever the alignment of s and k.
+class TMapModel {
+  public:
+    // Clusters per block of the count table.
+    static constexpr std::int64_t kBlockClusters = 4096;
+
+    // Throws std::bad_alloc when the model cannot be held (or the total is
+    // negative), so that the caller can report it. A volume of 0 clusters
+    // gives a model in which every cluster is beyond the end.
+    explicit TMapModel(const TMapInput& input);
+
+    [[nodiscard]] std::int64_t TotalClusters() const { return FTotalClusters; }
+
+    // The state of cluster `lcn`: csBeyondEnd for a cluster before 0 or past
+    // the end.
+    [[nodiscard]] std::uint8_t StateAt(std::int64_t lcn) const;
+
+    // The states of the clusters [first, first + count) into `out` (count
+    // bytes), one byte per cluster as a view of one pixel per cluster or a
+    // magnified view draws them.
+    void States(std::int64_t first, std::size_t count, std::uint8_t* out) const;
+
+    // `pixels` summary pixels into `out`: pixel i covers the clusters
+    // [first + i * k, first + (i + 1) * k) and shows what the class comment
+    // says. A k below 2 gives States.
+    void SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixels,
+                    std::uint8_t* out) const;
+
+    // Paints with a new mark text: recomputes the states of the painted
+    // entries and the block counts from what the model holds. `fileIds` is
+    // the table the model was built from (only its entries' names, types and
+    // paths are read).
+    void Remark(const ntfs::TFileIDs& fileIds, std::u16string_view markText,
+                TContainsCaseless contains = nullptr);
+
+    // The bytes the model holds, the painted ranges and the painters among
+    // them (the MFT zone is one).
+    [[nodiscard]] std::size_t MemoryBytes() const;
+    [[nodiscard]] std::size_t RangeCount() const { return FRanges.size(); }
+
+  private:
+    // A run of clusters that one painter's extents cover and no later
+    // painter's do.
+    struct TRange {
+        std::int64_t First = 0;
+        std::uint32_t Length = 0;
+        std::uint32_t Painter = 0;
+        [[nodiscard]] std::int64_t End() const { return First + Length; }
+    };
+    using TCounts = std::array<std::uint64_t, kVolumeStateCount>;
+    class TCursor;
+
+    void BuildBitmap(std::span<const std::uint8_t> bitmap);
+    void BuildRanges(const TMapInput& input, TContainsCaseless contains);
+    void BuildCounts();
+    // The set bits among the clusters [0, lcn), lcn in [0, total].
+    [[nodiscard]] std::uint64_t Rank(std::int64_t lcn) const;
+    // The first range whose end lies after `lcn`.
+    [[nodiscard]] std::size_t RangeAfter(std::int64_t lcn) const;
+
+    std::int64_t FTotalClusters = 0;
+    std::vector<std::uint64_t> FWords; // the bitmap, cleared past the end
+    // Set bits before every 65536 clusters, and before every word counted
+    // from the last 65536-cluster boundary.
+    std::vector<std::uint64_t> FRankHigh;
+    std::vector<std::uint16_t> FRankLow;
+    std::vector<TRange> FRanges;
+    // Per painter: the entry (kZonePainter's is none) and its state.
+    std::vector<std::uint32_t> FPainterEntries;
+    std::vector<std::uint8_t> FPainterStates;
+    // The counts of each state before every block boundary (kVolumeStates
+    // order), and the first range ending after it.
+    std::vector<TCounts> FBlockCounts;
+    std::vector<std::uint32_t> FBlockRanges;
+};
+
+} // namespace lorvex::map

@@ -1,0 +1,216 @@
+// The compact map model against the one-byte-per-cluster cells it stands
+// for (TCellArray filled from the bitmap and painted by PaintCells): cell for
+// cell on random hand-made tables, the summary pixels against a brute-force
+// count, and the inputs a damaged volume gives.
+#include "map/MapOracle.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <random>
+
+namespace {
+
+using namespace lorvex::test;
+
+// A random volume of at most `maxTotal` clusters with everything a damaged
+// scan can hand over: extents before 0, past the end and overlapping, a
+// short, long or missing bitmap and a zone that may be reversed.
+Scene RandomScene(std::mt19937_64& rng, std::int64_t maxTotal) {
+    const auto pick = [&rng](std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+    };
+    Scene s;
+    s.total = pick(1, maxTotal);
+    const std::int64_t bytes = (s.total + 7) / 8;
+    switch (pick(0, 3)) {
+    case 0:
+        break; // no bitmap
+    case 1:
+        s.bitmap.resize(static_cast<std::size_t>(pick(0, bytes)));
+        break;
+    default:
+        s.bitmap.resize(static_cast<std::size_t>(bytes + pick(0, 3)));
+        break;
+    }
+    for (auto& b : s.bitmap) {
+        b = static_cast<std::uint8_t>(pick(0, 1) == 0 ? 0xFF : pick(0, 255));
+    }
+    s.zoneStart = pick(-10, s.total);
+    s.zoneEnd = pick(-10, s.total + 10);
+    static const std::u16string names[] = {u"\\a.txt", u"\\PageFile.SYS", u"\\b\\Ä.bin",
+                                           u"\\mark-me", u"\\x"};
+    static const std::uint8_t types[] = {ntfs::kTypeFile,
+                                         ntfs::kTypeFile,
+                                         ntfs::kTypeFile,
+                                         ntfs::kTypeDirectory,
+                                         ntfs::kTypeSystem,
+                                         ntfs::kTypeSystemDirectory,
+                                         0};
+    const std::int64_t entries = pick(0, 40);
+    for (std::int64_t e = 0; e < entries; ++e) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> extents;
+        for (std::int64_t x = pick(0, 4); x > 0; --x) {
+            const std::int64_t lcn = pick(-20, s.total + 5);
+            const std::int64_t length = pick(0, 9) == 0
+                                            ? pick(-5, s.total * 2)
+                                            : pick(1, std::max<std::int64_t>(1, s.total / 8));
+            extents.emplace_back(lcn, length);
+        }
+        s.Add(names[pick(0, 4)], types[pick(0, 6)], pick(0, 1) == 1, extents);
+    }
+    return s;
+}
+
+TEST(MapModelTest, RandomVolumesMatchThePaintedCellsAndTheSummaryRule) {
+    std::mt19937_64 rng(20261208);
+    const std::u16string marks[] = {u"", u"MARK", u"a", u"ä", u"\\dir\\pagefile"};
+    for (int round = 0; round < 400; ++round) {
+        const Scene s = RandomScene(rng, round % 4 == 0 ? 40 : 20000);
+        const std::u16string& mark = marks[static_cast<std::size_t>(round) % 5];
+        const std::vector<std::uint8_t> cells = s.Cells(mark);
+        TMapModel model = s.Model(mark);
+        ASSERT_EQ(AllStates(model), cells) << "round " << round;
+        for (int probe = 0; probe < 50; ++probe) {
+            const auto lcn = std::uniform_int_distribution<std::int64_t>(0, s.total - 1)(rng);
+            ASSERT_EQ(model.StateAt(lcn), cells[static_cast<std::size_t>(lcn)]);
+        }
+        for (int probe = 0; probe < 6; ++probe) {
+            const std::int64_t k = std::uniform_int_distribution<std::int64_t>(2, 70)(rng);
+            const std::int64_t first =
+                std::uniform_int_distribution<std::int64_t>(-3 * k, s.total + k)(rng);
+            const std::size_t pixels = 1 + static_cast<std::size_t>(s.total / k) + 3;
+            std::vector<std::uint8_t> row(pixels, 0);
+            model.SummaryRow(first, k, pixels, row.data());
+            ASSERT_EQ(row, ReferenceRow(cells, first, k, pixels))
+                << "round " << round << " first " << first << " k " << k;
+        }
+        // A new mark gives what painting afresh with it gives.
+        const std::u16string& next = marks[static_cast<std::size_t>(round + 1) % 5];
+        model.Remark(s.table, next, QtContains);
+        const std::vector<std::uint8_t> remarked = s.Cells(next);
+        ASSERT_EQ(AllStates(model), remarked) << "round " << round;
+        const std::int64_t k = 1 + s.total / 7;
+        std::vector<std::uint8_t> row(8, 0);
+        model.SummaryRow(0, std::max<std::int64_t>(k, 2), 8, row.data());
+        ASSERT_EQ(row, ReferenceRow(remarked, 0, std::max<std::int64_t>(k, 2), 8));
+    }
+}
+
+TEST(MapModelTest, SummaryTakesTheMajorityBreaksTiesInTheFixedOrderAndShowsAnyMark) {
+    Scene s;
+    s.total = 16;
+    s.bitmap = {0x0F, 0x00}; // clusters 0-3 used
+    s.Add(u"\\sys", ntfs::kTypeSystem, false, {{4, 2}});
+    s.Add(u"\\dir", ntfs::kTypeDirectory, false, {{6, 1}});
+    s.Add(u"\\marked.txt", ntfs::kTypeFile, false, {{12, 1}});
+    const TMapModel model = s.Model(u"MARKED");
+    std::array<std::uint8_t, 4> row{};
+    model.SummaryRow(0, 4, 4, row.data());
+    // 4 used; 2 system against 1 directory and 1 free; 4 free; the marked
+    // cluster among 3 free ones.
+    EXPECT_EQ(
+        row, (std::array<std::uint8_t, 4>{map::csUsed, map::csSystem, map::csFree, map::csMarked}));
+    // Ties: system comes before used, and before directory.
+    model.SummaryRow(2, 4, 2, row.data());
+    EXPECT_EQ(row[0], map::csSystem);
+    EXPECT_EQ(row[1], map::csFree); // 1 directory, 3 free
+    model.SummaryRow(5, 2, 2, row.data());
+    EXPECT_EQ(row[0], map::csSystem);
+    EXPECT_EQ(row[1], map::csFree);
+    // The last pixel counts only what is on the volume; beyond it, beige.
+    model.SummaryRow(8, 6, 3, row.data());
+    EXPECT_EQ(row[0], map::csMarked);
+    EXPECT_EQ(row[1], map::csFree);
+    EXPECT_EQ(row[2], map::csBeyondEnd);
+}
+
+TEST(MapModelTest, AMarkedClusterShowsAtEveryZoom) {
+    Scene s;
+    s.total = 10'000'000;
+    s.bitmap.assign(static_cast<std::size_t>(s.total / 8), 0xFF);
+    s.zoneStart = 1'000;
+    s.zoneEnd = 3'000'000;
+    s.Add(u"\\big.bin", ntfs::kTypeFile, true, {{0, 9'000'000}});
+    s.Add(u"\\needle", ntfs::kTypeFile, false, {{7'654'321, 1}});
+    const TMapModel model = s.Model(u"needle");
+    ASSERT_EQ(model.StateAt(7'654'321), map::csMarked);
+    for (std::int64_t k = 2; k <= s.total * 2; k = k * 3 + 1) {
+        for (const std::int64_t first : {std::int64_t{0}, std::int64_t{-5}, k / 3 + 1}) {
+            const auto pixels = static_cast<std::size_t>((s.total - first) / k + 2);
+            std::vector<std::uint8_t> row(pixels, 0);
+            model.SummaryRow(first, k, pixels, row.data());
+            const auto hit = static_cast<std::size_t>((7'654'321 - first) / k);
+            EXPECT_EQ(row[hit], map::csMarked) << "k " << k << " first " << first;
+            EXPECT_EQ(std::count(row.begin(), row.end(), map::csMarked), 1) << "k " << k;
+        }
+    }
+}
+
+TEST(MapModelTest, DamagedInputGivesAResultNeverAFault) {
+    // A volume of one cluster, its bitmap missing, extents all around it.
+    Scene one;
+    one.total = 1;
+    one.zoneStart = std::numeric_limits<std::int64_t>::min();
+    one.zoneEnd = std::numeric_limits<std::int64_t>::max();
+    one.Add(u"\\f", ntfs::kTypeFile, false,
+            {{-1, 1}, {1, 5}, {std::numeric_limits<std::int64_t>::max(), 9}, {0, -3}});
+    const TMapModel m1 = one.Model({});
+    EXPECT_EQ(AllStates(m1), one.Cells({}));
+    EXPECT_EQ(m1.StateAt(-1), map::csBeyondEnd);
+    EXPECT_EQ(m1.StateAt(1), map::csBeyondEnd);
+    std::array<std::uint8_t, 5> row{};
+    row.fill(0);
+    m1.States(-2, row.size(), row.data());
+    EXPECT_EQ(row, (std::array<std::uint8_t, 5>{map::csBeyondEnd, map::csBeyondEnd, map::csFree,
+                                                map::csBeyondEnd, map::csBeyondEnd}));
+    row.fill(0);
+    m1.SummaryRow(0, std::numeric_limits<std::int64_t>::max(), row.size(), row.data());
+    EXPECT_EQ(row, (std::array<std::uint8_t, 5>{map::csFree, map::csBeyondEnd, map::csBeyondEnd,
+                                                map::csBeyondEnd, map::csBeyondEnd}));
+    row.fill(0);
+    m1.SummaryRow(std::numeric_limits<std::int64_t>::min(), 3, row.size(), row.data());
+    EXPECT_EQ(std::count(row.begin(), row.end(), map::csBeyondEnd), 5);
+    row.fill(0);
+    m1.States(std::numeric_limits<std::int64_t>::max() - 1, row.size(), row.data());
+    EXPECT_EQ(std::count(row.begin(), row.end(), map::csBeyondEnd), 5);
+
+    // No clusters at all, and a count below zero.
+    TMapInput empty;
+    const TMapModel m0(empty);
+    m0.SummaryRow(0, 2, row.size(), row.data());
+    EXPECT_EQ(std::count(row.begin(), row.end(), map::csBeyondEnd), 5);
+    empty.totalClusters = -1;
+    EXPECT_THROW(TMapModel{empty}, std::bad_alloc);
+
+    // The largest volume NTFS formats: 2^32 - 1 clusters, no bitmap, an
+    // extent running past the end and one longer than a range holds.
+    Scene huge;
+    huge.total = 4'294'967'295;
+    huge.zoneStart = 786'432;
+    huge.zoneEnd = 1'000'000;
+    huge.Add(u"\\$MFT", ntfs::kTypeSystem, false, {{786'432, 64}});
+    huge.Add(u"\\tail", ntfs::kTypeFile, false, {{huge.total - 3, 100}});
+    huge.Add(u"\\all", ntfs::kTypeDirectory, false,
+             {{2, std::numeric_limits<std::int64_t>::max()}});
+    huge.Add(u"\\last", ntfs::kTypeFile, false, {{huge.total - 1, 1}});
+    const TMapModel big = huge.Model(u"last");
+    EXPECT_EQ(big.StateAt(0), map::csFree);
+    EXPECT_EQ(big.StateAt(2), map::csDirectory);
+    EXPECT_EQ(big.StateAt(huge.total - 2), map::csDirectory);
+    EXPECT_EQ(big.StateAt(huge.total - 1), map::csMarked);
+    EXPECT_EQ(big.StateAt(huge.total), map::csBeyondEnd);
+    std::vector<std::uint8_t> wide(1600, 0);
+    big.SummaryRow(0, (huge.total + 1599) / 1600, wide.size(), wide.data());
+    EXPECT_EQ(wide.front(), map::csDirectory);
+    EXPECT_EQ(wide.back(), map::csMarked);
+    big.SummaryRow(huge.total - 800, 1, wide.size(), wide.data());
+    EXPECT_EQ(wide[799], map::csMarked);
+    EXPECT_EQ(wide[800], map::csBeyondEnd);
+    EXPECT_LT(big.MemoryBytes(), static_cast<std::size_t>(huge.total / 4));
+}
+
+} // namespace
