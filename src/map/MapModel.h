@@ -6,9 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace lorvex::ntfs {
@@ -120,17 +122,45 @@ class TMapModel {
     using TCounts = std::array<std::uint64_t, kVolumeStateCount>;
     class TCursor;
 
+    // Hands out memory on cache-line boundaries and leaves it uninitialised,
+    // so that a group of the bitmap is one line and the bitmap is written
+    // once, by the copy from the input.
+    template <class T> struct TLineAllocator {
+        using value_type = T;
+        TLineAllocator() = default;
+        template <class U>
+        TLineAllocator(const TLineAllocator<U>& /*other*/) {} // NOLINT(google-explicit-constructor)
+        T* allocate(std::size_t n) {
+            if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
+                throw std::bad_alloc();
+            }
+            return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64}));
+        }
+        void deallocate(T* p, std::size_t /*n*/) { ::operator delete (p, std::align_val_t{64}); }
+        template <class U> void construct(U* p) { ::new (static_cast<void*>(p)) U; }
+        template <class U, class... A> void construct(U* p, A&&... args) {
+            ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+        }
+        bool operator==(const TLineAllocator& /*other*/) const { return true; }
+    };
+
     void BuildBitmap(std::span<const std::uint8_t> bitmap);
     void BuildRanges(const TMapInput& input, TContainsCaseless contains);
     void BuildCounts();
+    // The set bits before group g's first cluster, g in [0, groups].
+    [[nodiscard]] std::uint64_t GroupRank(std::size_t g) const;
     // The set bits among the clusters [0, lcn), lcn in [0, total].
     [[nodiscard]] std::uint64_t Rank(std::int64_t lcn) const;
+    // The set bits among the clusters [from, to), counted word by word.
+    [[nodiscard]] std::uint64_t CountBits(std::int64_t from, std::int64_t to) const;
     // The first range whose end lies after `lcn`.
     [[nodiscard]] std::size_t RangeAfter(std::int64_t lcn) const;
 
     std::int64_t FTotalClusters = 0;
-    std::vector<std::uint64_t> FWords; // the bitmap, cleared past the end
-    // Set bits before every 65536 clusters, and before every word counted
+    // The bitmap, cleared past the end and padded to whole groups of 512
+    // clusters (one cache line each).
+    std::vector<std::uint64_t, TLineAllocator<std::uint64_t>> FWords;
+    // Set bits before every 65536 clusters, and before every group counted
     // from the last 65536-cluster boundary.
     std::vector<std::uint64_t> FRankHigh;
     std::vector<std::uint16_t> FRankLow;
