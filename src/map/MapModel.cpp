@@ -161,6 +161,8 @@ class TMapModel::TCursor {
     [[nodiscard]] const TCounts& Counts() const { return FCounts; }
     [[nodiscard]] std::size_t Range() const { return FRange; }
 
+    [[nodiscard]] std::int64_t Pos() const { return FPos; }
+
     // Moves to x without counting; the counts are left behind.
     void Place(std::int64_t x) {
         FPos = x;
@@ -199,7 +201,50 @@ class TMapModel::TCursor {
         return true;
     }
 
-  private:
+    // The pixels of k clusters each from FPos on that lie wholly inside the
+    // range or the gap FPos is in, at most `most` of them, into `out`; moves
+    // past them without counting and gives how many there were. This is
+    // most of a row, at any zoom: a range shows its state, a gap what its
+    // bits show, used winning a tie with free.
+    std::size_t Run(std::int64_t k, std::size_t most, std::uint8_t* out) {
+        const std::vector<TRange>& ranges = FModel.FRanges;
+        const bool inRange = FRange < ranges.size() && ranges[FRange].First <= FPos;
+        std::int64_t end = FModel.FTotalClusters;
+        if (inRange) {
+            end = ranges[FRange].End();
+        } else if (FRange < ranges.size()) {
+            end = ranges[FRange].First;
+        }
+        const auto n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(static_cast<std::uint64_t>((end - FPos) / k), most));
+        if (n == 0) {
+            return 0;
+        }
+        const auto half = static_cast<std::uint64_t>(k);
+        std::int64_t pos = FPos;
+        if (inRange) {
+            std::memset(out, FModel.FPainterStates[ranges[FRange].Painter], n);
+        } else if (k <= kDirectClusters) {
+            for (std::size_t i = 0; i < n; ++i, pos += k) {
+                out[i] = FModel.CountBits(pos, pos + k) * 2 >= half ? csUsed : csFree;
+            }
+        } else {
+            std::uint64_t before = FModel.Rank(pos);
+            for (std::size_t i = 0; i < n; ++i) {
+                pos += k;
+                const std::uint64_t after = FModel.Rank(pos);
+                out[i] = (after - before) * 2 >= half ? csUsed : csFree;
+                before = after;
+            }
+        }
+        FPos += static_cast<std::int64_t>(n) * k;
+        if (inRange && FPos == end) {
+            ++FRange;
+        }
+        return n;
+    }
+
+    // Moves to x, x in [0, total], counting [0, x) from its block.
     void Seek(std::int64_t x) {
         const auto block = static_cast<std::size_t>(x / kBlockClusters);
         FPos = static_cast<std::int64_t>(block) * kBlockClusters;
@@ -208,6 +253,7 @@ class TMapModel::TCursor {
         Walk(x);
     }
 
+  private:
     // Counts [FPos, x): a painted range adds its length to its state
     // without looking at the bitmap, a gap between ranges its set and clear
     // bits.
@@ -605,6 +651,26 @@ void TMapModel::SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixel
         before = cursor.Counts();
     }
     for (std::size_t i = 0; i < pixels; ++i) {
+        // Where a pixel starts on the volume, it and those after it that lie
+        // in the same range or gap are done at once.
+        if (from < FTotalClusters &&
+            SaturatingStep(first,
+                           static_cast<std::int64_t>(
+                               std::min<std::size_t>(i, std::numeric_limits<std::int64_t>::max())),
+                           k) == from) {
+            const std::size_t run = cursor.Run(k, pixels - i, out + i);
+            if (run > 0) {
+                i += run;
+                from = cursor.Pos();
+                if (!narrow) {
+                    cursor.Seek(from);
+                    before = cursor.Counts();
+                }
+                if (i == pixels) {
+                    return;
+                }
+            }
+        }
         const std::int64_t step = static_cast<std::int64_t>(
             std::min<std::size_t>(i + 1, std::numeric_limits<std::int64_t>::max()));
         const std::int64_t to =
