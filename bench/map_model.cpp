@@ -34,25 +34,38 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// One screen, row by row as a window draws it, from `first` on; the best of
-// a few runs, since other work on the machine only ever adds time.
+// One screen, row by row as a window draws it, from `first` on.
 double ScreenMs(const TMapModel& model, std::int64_t first, std::int64_t k) {
     std::vector<std::uint8_t> row(kScreenWidth);
-    double best = 1e30;
     unsigned sink = 0;
-    for (int run = 0; run < 5; ++run) {
-        const Clock::time_point start = Clock::now();
-        for (std::size_t y = 0; y < kScreenHeight; ++y) {
-            const std::int64_t rowFirst = first + static_cast<std::int64_t>(y * kScreenWidth) * k;
-            model.SummaryRow(rowFirst, k, kScreenWidth, row.data());
-            sink += row[y % kScreenWidth];
-        }
-        best = std::min(best, Ms(Clock::now() - start));
+    const Clock::time_point start = Clock::now();
+    for (std::size_t y = 0; y < kScreenHeight; ++y) {
+        const std::int64_t rowFirst = first + static_cast<std::int64_t>(y * kScreenWidth) * k;
+        model.SummaryRow(rowFirst, k, kScreenWidth, row.data());
+        sink += row[y % kScreenWidth];
     }
+    const double ms = Ms(Clock::now() - start);
     if (sink == 0xFFFFFFFFU) {
         std::puts("");
     }
-    return best;
+    return ms;
+}
+
+// The median and the worst of one screen at zoom k, from eight places
+// spread over the volume (off every block and word boundary), each twice.
+void ScreenLine(const TMapModel& model, std::int64_t k, std::vector<double>& all) {
+    std::vector<double> times;
+    const std::int64_t total = model.TotalClusters();
+    for (std::int64_t at = 0; at < 8; ++at) {
+        const std::int64_t first = at == 0 ? 0 : total / 8 * at + 12345;
+        for (int run = 0; run < 2; ++run) {
+            times.push_back(ScreenMs(model, first, k));
+        }
+    }
+    all.insert(all.end(), times.begin(), times.end());
+    std::sort(times.begin(), times.end());
+    std::printf("  screen k=%-7lld median %6.2f ms, worst %6.2f ms\n", static_cast<long long>(k),
+                times[times.size() / 2], times.back());
 }
 
 void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& table,
@@ -72,13 +85,18 @@ void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& tabl
     std::printf("  re-mark          %.1f ms\n", Ms(Clock::now() - marking));
     const std::int64_t pixels = static_cast<std::int64_t>(kScreenWidth * kScreenHeight);
     const std::int64_t fit = std::max<std::int64_t>(2, (input.totalClusters + pixels - 1) / pixels);
-    // A screen that starts off every block boundary, a third into the volume.
-    for (const std::int64_t k :
-         {std::int64_t{1}, std::int64_t{4}, std::int64_t{64}, std::int64_t{4096}, fit}) {
-        const std::int64_t first = k == fit ? 0 : input.totalClusters / 3 + 12345;
-        std::printf("  screen k=%-7lld %.2f ms\n", static_cast<long long>(k),
-                    ScreenMs(model, first, k));
+    std::vector<std::int64_t> zooms = {1,    2,    3,     4,     7,       16,   64,
+                                       100,  511,  512,   1000,  1025,    4096, 5000,
+                                       8192, 8193, 10000, 65536, 1000000, fit,  fit + 1};
+    std::sort(zooms.begin(), zooms.end());
+    zooms.erase(std::unique(zooms.begin(), zooms.end()), zooms.end());
+    std::vector<double> all;
+    for (const std::int64_t k : zooms) {
+        ScreenLine(model, k, all);
     }
+    std::sort(all.begin(), all.end());
+    std::printf("  every screen     median %6.2f ms, worst %6.2f ms (fit: k=%lld)\n",
+                all[all.size() / 2], all.back(), static_cast<long long>(fit));
 }
 
 // A freshly formatted volume of 4,294,967,279 clusters: the boot area, the

@@ -26,7 +26,7 @@ constexpr std::uint64_t kGroupClusters = 512;
 constexpr std::size_t kGroupWords = 8;
 constexpr std::size_t kGroupsPerHigh = kRankHighClusters / kGroupClusters;
 // Up to this many clusters, counting the bitmap's words beats two ranks.
-constexpr std::int64_t kDirectClusters = 1024;
+constexpr std::int64_t kDirectClusters = 32;
 // Below this many words the bitmap is copied and counted on one thread.
 constexpr std::size_t kThreadedWords = std::size_t{1} << 22;
 constexpr std::size_t kMarkedSlot = VolumeStateSlot(csMarked);
