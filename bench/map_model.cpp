@@ -100,8 +100,11 @@ void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& tabl
 }
 
 // A freshly formatted volume of 4,294,967,279 clusters: the boot area, the
-// file table and its mirror, the log, the bitmap and the zone.
-void Synthetic() {
+// file table and its mirror, the log, the bitmap and the zone. `worn` adds
+// what years of use leave: free space scattered cluster by cluster past the
+// zone, so that no group of the bitmap is all clear or all set, and 400,000
+// small files all over the volume.
+void Synthetic(bool worn) {
     constexpr std::int64_t kTotal = 4'294'967'279;
     std::vector<std::uint8_t> bitmap(static_cast<std::size_t>((kTotal + 7) / 8), 0);
     const auto setUsed = [&bitmap](std::int64_t first, std::int64_t count) {
@@ -128,6 +131,24 @@ void Synthetic() {
     add(u"\\$Boot", ntfs::kTypeSystem, 0, 2);
     add(u"\\$UpCase", ntfs::kTypeSystem, 131'075, 32);
     add(u"\\$Secure", ntfs::kTypeSystem, 131'107, 64);
+    if (worn) {
+        std::uint64_t seed = 0x9E3779B97F4A7C15ULL;
+        const auto next = [&seed] {
+            seed ^= seed << 13;
+            seed ^= seed >> 7;
+            seed ^= seed << 17;
+            return seed;
+        };
+        for (std::size_t b = static_cast<std::size_t>((786'432 + kTotal / 8) / 8) + 1;
+             b < bitmap.size(); ++b) {
+            bitmap[b] = static_cast<std::uint8_t>(next());
+        }
+        for (int f = 0; f < 400'000; ++f) {
+            const auto lcn = static_cast<std::int64_t>(next() % static_cast<std::uint64_t>(kTotal));
+            const auto length = static_cast<std::int64_t>(next() % 256 + 1);
+            add(u"\\file", ntfs::kTypeFile, lcn, std::min(length, kTotal - lcn));
+        }
+    }
     TMapInput input;
     input.totalClusters = kTotal;
     input.bitmap = bitmap;
@@ -135,7 +156,7 @@ void Synthetic() {
     input.mftZoneEnd = 786'432 + kTotal / 8;
     input.fileIds = &table;
     input.clusters = &clusters;
-    Report("synthetic 16 TiB", input, table, u"Bitmap");
+    Report(worn ? "synthetic 16 TiB, worn" : "synthetic 16 TiB", input, table, u"Bitmap");
 }
 
 // The volume's allocation bitmap as the volume query gives it; empty when it
@@ -197,6 +218,7 @@ int Image(const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Synthetic();
+    Synthetic(false);
+    Synthetic(true);
     return argc > 1 ? Image(argv[1]) : 0;
 }

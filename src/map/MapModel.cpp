@@ -19,6 +19,8 @@ static_assert(std::endian::native == std::endian::little,
               "the bitmap's bytes are copied into its words as they are");
 
 constexpr std::uint32_t kZonePainter = 0;
+// What a range's first cluster holds.
+constexpr std::int64_t kMostClusters = std::int64_t{1} << 40;
 constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kRankHighClusters = 65536;
 // A group of the bitmap: 512 clusters, eight words, one cache line.
@@ -177,7 +179,7 @@ class TMapModel::TCursor {
     // When one range covers [FPos, x): moves to x and gives its state.
     bool CoveredTo(std::int64_t x, std::uint8_t& state) {
         const std::vector<TRange>& ranges = FModel.FRanges;
-        if (FRange == ranges.size() || ranges[FRange].First > FPos || ranges[FRange].End() < x) {
+        if (FRange == ranges.size() || ranges[FRange].First() > FPos || ranges[FRange].End() < x) {
             return false;
         }
         state = FModel.FPainterStates[ranges[FRange].Painter];
@@ -192,7 +194,7 @@ class TMapModel::TCursor {
     // show, used winning a tie with free.
     bool GapTo(std::int64_t x, std::uint8_t& state) {
         const std::vector<TRange>& ranges = FModel.FRanges;
-        if (FRange < ranges.size() && ranges[FRange].First < x) {
+        if (FRange < ranges.size() && ranges[FRange].First() < x) {
             return false;
         }
         const std::uint64_t used = Used(FPos, x);
@@ -208,12 +210,12 @@ class TMapModel::TCursor {
     // bits show, used winning a tie with free.
     std::size_t Run(std::int64_t k, std::size_t most, std::uint8_t* out) {
         const std::vector<TRange>& ranges = FModel.FRanges;
-        const bool inRange = FRange < ranges.size() && ranges[FRange].First <= FPos;
+        const bool inRange = FRange < ranges.size() && ranges[FRange].First() <= FPos;
         std::int64_t end = FModel.FTotalClusters;
         if (inRange) {
             end = ranges[FRange].End();
         } else if (FRange < ranges.size()) {
-            end = ranges[FRange].First;
+            end = ranges[FRange].First();
         }
         const auto n = static_cast<std::size_t>(
             std::min<std::uint64_t>(static_cast<std::uint64_t>((end - FPos) / k), most));
@@ -261,7 +263,7 @@ class TMapModel::TCursor {
         const std::vector<TRange>& ranges = FModel.FRanges;
         std::int64_t pos = FPos;
         while (pos < x) {
-            if (FRange < ranges.size() && ranges[FRange].First <= pos) {
+            if (FRange < ranges.size() && ranges[FRange].First() <= pos) {
                 const TRange& r = ranges[FRange];
                 const std::int64_t end = std::min(r.End(), x);
                 FCounts[kSlots[FModel.FPainterStates[r.Painter]]] +=
@@ -272,7 +274,8 @@ class TMapModel::TCursor {
                 }
                 continue;
             }
-            const std::int64_t end = FRange < ranges.size() ? std::min(ranges[FRange].First, x) : x;
+            const std::int64_t end =
+                FRange < ranges.size() ? std::min(ranges[FRange].First(), x) : x;
             const std::uint64_t used = Used(pos, end);
             FCounts[kUsedSlot] += used;
             FCounts[kFreeSlot] += static_cast<std::uint64_t>(end - pos) - used;
@@ -308,12 +311,20 @@ class TMapModel::TCursor {
 };
 
 TMapModel::TMapModel(const TMapInput& input) : FTotalClusters(input.totalClusters) {
-    if (FTotalClusters < 0 || FTotalClusters > std::numeric_limits<std::int64_t>::max() / 2) {
+    if (FTotalClusters < 0 || FTotalClusters > kMostClusters) {
         throw std::bad_alloc();
     }
     BuildBitmap(input.bitmap);
     BuildRanges(input, input.contains != nullptr ? input.contains : ContainsCaselessSimple);
     BuildCounts();
+}
+
+void* TMapModel::AllocateLines(std::size_t bytes) {
+    return ::operator new (bytes, std::align_val_t{64});
+}
+
+void TMapModel::FreeLines(void* p, std::size_t /*bytes*/) {
+    ::operator delete (p, std::align_val_t{64});
 }
 
 void TMapModel::BuildBitmap(std::span<const std::uint8_t> bitmap) {
@@ -505,17 +516,17 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
     std::priority_queue<std::uint32_t> latest;
     FRanges.clear();
     const auto emit = [this](std::int64_t from, std::int64_t to, std::uint32_t painter) {
-        constexpr std::int64_t kLongest = std::numeric_limits<std::uint32_t>::max();
+        constexpr std::int64_t kLongest = TRange::kLongest;
         while (from < to) {
             if (!FRanges.empty() && FRanges.back().Painter == painter &&
-                FRanges.back().End() == from && FRanges.back().Length < kLongest) {
-                const std::int64_t grow = std::min(to - from, kLongest - FRanges.back().Length);
-                FRanges.back().Length += static_cast<std::uint32_t>(grow);
+                FRanges.back().End() == from && FRanges.back().Length() < kLongest) {
+                const std::int64_t grow = std::min(to - from, kLongest - FRanges.back().Length());
+                FRanges.back().Grow(grow);
                 from += grow;
                 continue;
             }
             const std::int64_t length = std::min(to - from, kLongest);
-            FRanges.push_back({from, static_cast<std::uint32_t>(length), painter});
+            FRanges.emplace_back(from, length, painter);
             from += length;
         }
     };
@@ -540,6 +551,8 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
         throw std::bad_alloc();
     }
     FRanges.shrink_to_fit();
+    FPainterEntries.shrink_to_fit();
+    FPainterStates.shrink_to_fit();
 }
 
 void TMapModel::BuildCounts() {
@@ -567,7 +580,7 @@ std::uint8_t TMapModel::StateAt(std::int64_t lcn) const {
         return csBeyondEnd;
     }
     const std::size_t r = RangeAfter(lcn);
-    if (r < FRanges.size() && FRanges[r].First <= lcn) {
+    if (r < FRanges.size() && FRanges[r].First() <= lcn) {
         return FPainterStates[FRanges[r].Painter];
     }
     const auto x = static_cast<std::uint64_t>(lcn);
@@ -592,7 +605,7 @@ void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out)
     std::int64_t pos = begin;
     std::size_t r = RangeAfter(pos);
     while (pos < onEnd) {
-        if (r < FRanges.size() && FRanges[r].First <= pos) {
+        if (r < FRanges.size() && FRanges[r].First() <= pos) {
             const std::int64_t stop = std::min(FRanges[r].End(), onEnd);
             std::memset(cell, FPainterStates[FRanges[r].Painter],
                         static_cast<std::size_t>(stop - pos));
@@ -601,7 +614,7 @@ void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out)
             ++r;
             continue;
         }
-        const std::int64_t stop = r < FRanges.size() ? std::min(FRanges[r].First, onEnd) : onEnd;
+        const std::int64_t stop = r < FRanges.size() ? std::min(FRanges[r].First(), onEnd) : onEnd;
         for (auto x = static_cast<std::uint64_t>(pos); x < static_cast<std::uint64_t>(stop); ++x) {
             *cell++ = ((FWords[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
         }

@@ -77,7 +77,8 @@ class TMapModel {
     static constexpr std::int64_t kBlockClusters = 4096;
 
     // Throws std::bad_alloc when the model cannot be held (or the total is
-    // negative), so that the caller can report it. A volume of 0 clusters
+    // negative, or past 2^40 clusters, a bitmap of 128 GiB), so that the
+    // caller can report it. A volume of 0 clusters
     // gives a model in which every cluster is beyond the end.
     explicit TMapModel(const TMapInput& input);
 
@@ -112,12 +113,23 @@ class TMapModel {
 
   private:
     // A run of clusters that one painter's extents cover and no later
-    // painter's do.
+    // painter's do, in 12 bytes: the first cluster in 40 bits, the length in
+    // 24 (a longer run takes several), the painter in 32.
     struct TRange {
-        std::int64_t First = 0;
-        std::uint32_t Length = 0;
+        static constexpr std::int64_t kLongest = (std::int64_t{1} << 24) - 1;
+        std::uint32_t FirstLow = 0;
         std::uint32_t Painter = 0;
-        [[nodiscard]] std::int64_t End() const { return First + Length; }
+        std::uint32_t HighAndLength = 0; // first >> 32 above, the length below
+        TRange(std::int64_t first, std::int64_t length, std::uint32_t painter)
+            : FirstLow(static_cast<std::uint32_t>(first)), Painter(painter),
+              HighAndLength(static_cast<std::uint32_t>(((first >> 32) << 24) | length)) {}
+        [[nodiscard]] std::int64_t First() const {
+            return (static_cast<std::int64_t>(HighAndLength >> 24) << 32) | FirstLow;
+        }
+        [[nodiscard]] std::int64_t Length() const { return HighAndLength & kLongest; }
+        [[nodiscard]] std::int64_t End() const { return First() + Length(); }
+        // Length() + by at most kLongest.
+        void Grow(std::int64_t by) { HighAndLength += static_cast<std::uint32_t>(by); }
     };
     using TCounts = std::array<std::uint64_t, kVolumeStateCount>;
     class TCursor;
@@ -125,6 +137,8 @@ class TMapModel {
     // Hands out memory on cache-line boundaries and leaves it uninitialised,
     // so that a group of the bitmap is one line and the bitmap is written
     // once, by the copy from the input.
+    static void* AllocateLines(std::size_t bytes);
+    static void FreeLines(void* p, std::size_t bytes);
     template <class T> struct TLineAllocator {
         using value_type = T;
         TLineAllocator() = default;
@@ -134,9 +148,9 @@ class TMapModel {
             if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
                 throw std::bad_alloc();
             }
-            return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64}));
+            return static_cast<T*>(AllocateLines(n * sizeof(T)));
         }
-        void deallocate(T* p, std::size_t /*n*/) { ::operator delete (p, std::align_val_t{64}); }
+        void deallocate(T* p, std::size_t n) { FreeLines(p, n * sizeof(T)); }
         template <class U> void construct(U* p) { ::new (static_cast<void*>(p)) U; }
         template <class U, class... A> void construct(U* p, A&&... args) {
             ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);

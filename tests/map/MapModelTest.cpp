@@ -150,6 +150,109 @@ TEST(MapModelTest, AMarkedClusterShowsAtEveryZoom) {
     }
 }
 
+// The bitmap is ranked per group of 512 clusters, with a group all clear or
+// all set answered from the counts alone, and a row walks whole runs of
+// pixels at once: pixels edged on and beside every word, group, block and
+// segment boundary, over groups clear, set, set but for one cluster, and
+// mixed, at zooms on either side of every change of method.
+TEST(MapModelTest, RowsMatchTheRuleAcrossWordGroupAndBlockEdges) {
+    std::mt19937_64 rng(512);
+    Scene s;
+    s.total = 3 * 65536 + 4096 + 700;
+    s.bitmap.assign(static_cast<std::size_t>((s.total + 7) / 8), 0);
+    for (std::size_t b = 0; b < s.bitmap.size(); ++b) {
+        switch (b / 64 % 6) { // a group is 64 bytes
+        case 0:
+            break;
+        case 1:
+        case 2:
+            s.bitmap[b] = 0xFF;
+            break;
+        case 3:
+            s.bitmap[b] = b % 64 == 17 ? 0xEF : 0xFF;
+            break;
+        default:
+            s.bitmap[b] = static_cast<std::uint8_t>(rng());
+            break;
+        }
+    }
+    s.zoneStart = 65536 - 100;
+    s.zoneEnd = 65536 + 5000;
+    s.Add(u"\\a", ntfs::kTypeFile, false, {{511, 2}, {4095, 4098}, {100'000, 1}});
+    s.Add(u"\\b", ntfs::kTypeDirectory, false, {{131'072 - 64, 64}, {131'072 + 513, 3000}});
+    s.Add(u"\\c", ntfs::kTypeFile, true, {{s.total - 600, 600}});
+    const std::vector<std::uint8_t> cells = s.Cells({});
+    const TMapModel model = s.Model({});
+    ASSERT_EQ(AllStates(model), cells);
+    for (const std::int64_t k : {2, 3, 31, 32, 33, 63, 64, 65, 100, 511, 512, 513, 1000, 4095, 4096,
+                                 8192, 8193, 65536, 70001}) {
+        for (const std::int64_t first :
+             {std::int64_t{0}, std::int64_t{-1}, std::int64_t{-513}, std::int64_t{63},
+              std::int64_t{64}, std::int64_t{511}, std::int64_t{513}, std::int64_t{4097},
+              std::int64_t{65535}, std::int64_t{65536 + 64}}) {
+            const auto pixels = static_cast<std::size_t>((s.total - first) / k + 2);
+            std::vector<std::uint8_t> row(pixels, 0);
+            model.SummaryRow(first, k, pixels, row.data());
+            ASSERT_EQ(row, ReferenceRow(cells, first, k, pixels))
+                << "first " << first << " k " << k;
+        }
+    }
+}
+
+// A volume large enough for the bitmap to be copied and counted on two
+// threads, its bitmap cut short in the second half: every pixel of a row
+// across the whole volume, and rows across the point where the halves meet,
+// against the bits counted one by one.
+TEST(MapModelTest, ALargeBitmapCountsTheSameInBothHalves) {
+    constexpr std::int64_t kTotal = 300'000'017;
+    std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(kTotal / 8 * 3 / 4), 0);
+    std::mt19937_64 rng(2);
+    for (std::size_t b = 0; b < bitmap.size(); b += 1 + rng() % 4096) {
+        const std::size_t end = std::min(bitmap.size(), b + rng() % 2048);
+        const int kind = static_cast<int>(rng() % 3);
+        for (std::size_t x = b; x < end; ++x) {
+            bitmap[x] = kind == 0 ? 0xFF : static_cast<std::uint8_t>(kind == 1 ? 0 : rng());
+        }
+    }
+    const auto used = [&bitmap](std::int64_t from, std::int64_t to) {
+        from = std::max<std::int64_t>(from, 0);
+        to = std::min<std::int64_t>(to, static_cast<std::int64_t>(bitmap.size()) * 8);
+        std::int64_t n = 0;
+        for (std::int64_t c = from; c < to; ++c) {
+            n += (bitmap[static_cast<std::size_t>(c / 8)] >> (c % 8)) & 1;
+        }
+        return n;
+    };
+    TMapInput input;
+    input.totalClusters = kTotal;
+    input.bitmap = bitmap;
+    const TMapModel model(input);
+    const auto check = [&](std::int64_t first, std::int64_t k, std::size_t pixels) {
+        std::vector<std::uint8_t> row(pixels, 0);
+        model.SummaryRow(first, k, pixels, row.data());
+        for (std::size_t i = 0; i < pixels; ++i) {
+            const std::int64_t from = first + static_cast<std::int64_t>(i) * k;
+            const std::int64_t to = std::min(from + k, kTotal);
+            const std::uint8_t want =
+                from >= kTotal ? map::csBeyondEnd
+                               : (used(from, to) * 2 >= to - from ? map::csUsed : map::csFree);
+            ASSERT_EQ(row[i], want) << "first " << first << " k " << k << " pixel " << i;
+        }
+    };
+    check(0, (kTotal + 1599) / 1600, 1600);
+    // The halves meet at a 65536-cluster boundary near the middle.
+    const std::int64_t segments = (kTotal + 65535) / 65536;
+    const std::int64_t middle = segments / 2 * 65536;
+    for (const std::int64_t k : {5, 64, 700, 9000}) {
+        check(middle - 1600 / 2 * k - 3, k, 1600);
+    }
+    // Where the bitmap ends, and at the volume's end.
+    const auto bitmapEnd = static_cast<std::int64_t>(bitmap.size()) * 8;
+    check(bitmapEnd - 800 * 37, 37, 1600);
+    check(kTotal - 800 * 3, 3, 1600);
+    EXPECT_EQ(model.StateAt(kTotal - 1), map::csFree);
+}
+
 TEST(MapModelTest, DamagedInputGivesAResultNeverAFault) {
     // A volume of one cluster, its bitmap missing, extents all around it.
     Scene one;
