@@ -78,8 +78,8 @@ class TMapModel {
 
     // Throws std::bad_alloc when the model cannot be held (or the total is
     // negative, or past 2^40 clusters, a bitmap of 128 GiB), so that the
-    // caller can report it. A volume of 0 clusters
-    // gives a model in which every cluster is beyond the end.
+    // caller can report it. A volume of 0 clusters gives a model in which
+    // every cluster is beyond the end.
     explicit TMapModel(const TMapInput& input);
 
     [[nodiscard]] std::int64_t TotalClusters() const { return FTotalClusters; }
@@ -142,8 +142,7 @@ class TMapModel {
     template <class T> struct TLineAllocator {
         using value_type = T;
         TLineAllocator() = default;
-        template <class U>
-        TLineAllocator(const TLineAllocator<U>& /*other*/) {} // NOLINT(google-explicit-constructor)
+        template <class U> TLineAllocator(const TLineAllocator<U>& /*other*/) {}
         T* allocate(std::size_t n) {
             if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
                 throw std::bad_alloc();
