@@ -15,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
@@ -25,11 +26,13 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <stdexcept>
 
@@ -550,6 +553,101 @@ class MainWindowTest : public QObject {
             QVERIFY(!s.ZoomName().isEmpty());
         }
         fs::remove(copy);
+    }
+
+    // A scan the window lets go of never reaches it, even while its thread
+    // still runs and another scan starts and ends meanwhile; the next scan's
+    // result is the one the window shows.
+    void aScanLetGoOfNeverReachesTheWindowAndTheNextOneDoes() {
+        Session s(Sources());
+        TLorvexWindows& w = *s.windows;
+        // C:'s thread is held at the start of one of its stages until the
+        // end of the test's second scan.
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        s.form.SetScanProbe([released](std::string_view stage) {
+            if (stage == lorvex::ntfs::kStageEnumeratingClusters) {
+                released.wait();
+            }
+        });
+        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
+        bool heldOffBeforeCancel = false;
+        auto once =
+            connect(&w.frm_Progress, &QWidget::windowTitleChanged, this, [&](const QString& title) {
+                if (title == "enumerating clusters") {
+                    heldOffBeforeCancel = s.IsHeldOff();
+                    s.form.CancelScan();
+                }
+            });
+        s.Drive('C')->trigger();
+        disconnect(once);
+        QVERIFY(heldOffBeforeCancel);
+        QVERIFY(!s.form.IsScanning());
+        QVERIFY(!s.form.IsScanned());
+        QVERIFY(s.form.Scan() == nullptr);
+        QVERIFY(!s.form.tm->isActive());
+        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(!s.IsHeldOff());
+        QVERIFY(s.Drive('D')->isEnabled());
+        s.Hover({5, 1});
+        QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
+
+        titles.clear();
+        s.form.SetScanProbe({});
+        s.Drive('D')->trigger();
+        QVERIFY(s.form.IsScanned());
+        const lorvex::ui::TScanResult* second = s.form.Scan();
+        QCOMPARE(second->volume->FDrive, std::string("D:"));
+        QCOMPARE(second->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory), 5);
+        const auto files = second->fileIds.FCount;
+
+        // C:'s thread goes on, stops at its next record and ends; whatever
+        // it sends is let through here.
+        release.set_value();
+        QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(s.form.Scan(), second);
+        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
+        QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
+        QCOMPARE(Titles(titles),
+                 (QStringList{"D:\\", "enumerating files", "parsing directories",
+                              "calculating real file size", "enumerating clusters",
+                              "getting fragments", "painting clusters", "sorting clusters"}));
+        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(s.messages.isEmpty());
+        s.Hover({5, 1});
+        QVERIFY(s.ZoomName() != QString("Volume not scanned!"));
+        QVERIFY(!s.ZoomName().isEmpty());
+    }
+
+    // Closing the main window while a scan runs, at a stage of the reader
+    // or as the painting begins, ends the scan; the windows then go at once.
+    void closingTheWindowDuringAScanEndsIt() {
+        for (const char* stage :
+             {"enumerating files", "enumerating clusters", "painting clusters"}) {
+            auto s = std::make_unique<Session>(Sources());
+            bool closed = false;
+            connect(&s->windows->frm_Progress, &QWidget::windowTitleChanged, this,
+                    [&](const QString& title) {
+                        if (title == stage && !closed) {
+                            closed = true;
+                            s->form.close();
+                        }
+                    });
+            s->Drive('C')->trigger();
+            QVERIFY2(closed, stage);
+            QVERIFY(!s->form.isVisible());
+            QVERIFY(!s->form.IsScanning());
+            QVERIFY(!s->form.IsScanned());
+            QVERIFY(!s->form.tm->isActive());
+            QVERIFY(!s->windows->frm_Progress.isVisible());
+            QVERIFY(s->messages.isEmpty());
+
+            QElapsedTimer teardown;
+            teardown.start();
+            s.reset();
+            QVERIFY2(teardown.elapsed() < 5000, stage);
+        }
     }
 
     // A volume that claims 2^31 clusters of 512 bytes (1 TiB) over 4 MiB of
