@@ -353,81 +353,85 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
     // The thread reads nothing of the window: the probe is its own copy, and
     // what it tells the window goes as queued calls that a job let go of
     // does not act on.
-    QThread* worker = QThread::create([this, job, scan, probe = FScanProbe]() mutable {
-        const TScanJob::TRunning running(*job);
-        ntfs::TNTFSVolume& volume = *scan->volume;
-        ntfs::ScanObserver observer;
-        observer.stageStarted = [&](std::string_view title) {
-            job->ThrowIfStopped();
-            job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
-            const QString text = FromUtf8(title);
+    QThread* worker =
+        QThread::create([this, job, scan = std::move(scan), probe = FScanProbe]() mutable {
+            const TScanJob::TRunning running(*job);
+            ntfs::TNTFSVolume& volume = *scan->volume;
+            ntfs::ScanObserver observer;
+            observer.stageStarted = [&](std::string_view title) {
+                job->ThrowIfStopped();
+                job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
+                const QString text = FromUtf8(title);
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, job, text] {
+                        if (job == FScanJob && frm_Progress != nullptr) {
+                            frm_Progress->setWindowTitle(text);
+                        }
+                    },
+                    Qt::QueuedConnection);
+                if (probe) {
+                    probe(title);
+                }
+            };
+            observer.processEvents = [&] {
+                job->ThrowIfStopped();
+                job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
+            };
+            observer.paint = [&] {
+                struct TOutcome {
+                    bool outOfMemory = false;
+                    std::string failure;
+                };
+                // Shared, not on this stack: the call may outlive the wait.
+                auto outcome = std::make_shared<TOutcome>();
+                const bool painted = job->CallAndWait(this, [this, scan, outcome] {
+                    try {
+                        PaintScannedClusters(*scan);
+                    } catch (const std::bad_alloc&) {
+                        outcome->outOfMemory = true;
+                    } catch (const std::exception& e) {
+                        outcome->failure = e.what();
+                    }
+                });
+                if (!painted) {
+                    throw TScanStopped();
+                }
+                // Out of memory is told as the scan tells it, by drive.
+                if (outcome->outOfMemory) {
+                    throw std::bad_alloc();
+                }
+                if (!outcome->failure.empty()) {
+                    throw std::runtime_error(outcome->failure);
+                }
+            };
+            bool failed = false;
+            QString failure;
+            try {
+                ntfs::RunScanStages(volume, scan->fileIds, scan->clusters, observer);
+            } catch (const TScanStopped&) {
+                return;
+            } catch (const std::exception& e) {
+                failed = true;
+                failure = QString::fromStdString(e.what());
+            } catch (...) {
+                failed = true;
+                failure = "The scan stopped on an unknown error.";
+            }
+            if (job->Stopped()) {
+                return;
+            }
+            if (failed) {
+                scan.reset();
+            }
+            // The result changes hands here: this thread keeps no part of it.
             QMetaObject::invokeMethod(
                 this,
-                [this, job, text] {
-                    if (job == FScanJob && frm_Progress != nullptr) {
-                        frm_Progress->setWindowTitle(text);
-                    }
+                [this, job, handed = std::move(scan), failure]() mutable {
+                    ScanEnded(job, std::move(handed), failure);
                 },
                 Qt::QueuedConnection);
-            if (probe) {
-                probe(title);
-            }
-        };
-        observer.processEvents = [&] {
-            job->ThrowIfStopped();
-            job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
-        };
-        observer.paint = [&] {
-            struct TOutcome {
-                bool outOfMemory = false;
-                std::string failure;
-            };
-            // Shared, not on this stack: the call may outlive the wait.
-            auto outcome = std::make_shared<TOutcome>();
-            const bool painted = job->CallAndWait(this, [this, scan, outcome] {
-                try {
-                    PaintScannedClusters(*scan);
-                } catch (const std::bad_alloc&) {
-                    outcome->outOfMemory = true;
-                } catch (const std::exception& e) {
-                    outcome->failure = e.what();
-                }
-            });
-            if (!painted) {
-                throw TScanStopped();
-            }
-            // Out of memory is told as the scan tells it, by drive.
-            if (outcome->outOfMemory) {
-                throw std::bad_alloc();
-            }
-            if (!outcome->failure.empty()) {
-                throw std::runtime_error(outcome->failure);
-            }
-        };
-        QString failure;
-        try {
-            ntfs::RunScanStages(volume, scan->fileIds, scan->clusters, observer);
-        } catch (const TScanStopped&) {
-            return;
-        } catch (const std::exception& e) {
-            failure = QString::fromStdString(e.what());
-        } catch (...) {
-            failure = "The scan stopped on an unknown error.";
-        }
-        if (job->Stopped()) {
-            return;
-        }
-        if (!failure.isEmpty()) {
-            scan.reset();
-        }
-        // The result changes hands here: this thread keeps no part of it.
-        QMetaObject::invokeMethod(
-            this,
-            [this, job, handed = std::move(scan), failure]() mutable {
-                ScanEnded(job, std::move(handed), failure);
-            },
-            Qt::QueuedConnection);
-    });
+        });
     worker->setParent(this);
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
