@@ -772,6 +772,9 @@ void TForm1::mnuMarkClick() {
 }
 
 void TForm1::Quit1Click() {
+    // The program ends when the scan's loop gives way to the main one: at
+    // once, not when the scan would have ended.
+    CancelScan();
     QCoreApplication::quit();
 }
 

@@ -620,23 +620,28 @@ class MainWindowTest : public QObject {
         QVERIFY(!s.ZoomName().isEmpty());
     }
 
-    // Closing the main window while a scan runs, at a stage of the reader
-    // or as the painting begins, ends the scan; the windows then go at once.
+    // Closing the main window (or "Quit!") while a scan runs, at a stage of
+    // the reader or as the painting begins, ends the scan; the windows then
+    // go at once.
     void closingTheWindowDuringAScanEndsIt() {
-        for (const char* stage :
-             {"enumerating files", "enumerating clusters", "painting clusters"}) {
+        for (const char* stage : {"enumerating files", "enumerating clusters", "painting clusters",
+                                  "parsing directories"}) {
             auto s = std::make_unique<Session>(Sources());
             bool closed = false;
             connect(&s->windows->frm_Progress, &QWidget::windowTitleChanged, this,
                     [&](const QString& title) {
                         if (title == stage && !closed) {
                             closed = true;
-                            s->form.close();
+                            if (title == "parsing directories") {
+                                s->form.Quit1->trigger();
+                            } else {
+                                s->form.close();
+                            }
                         }
                     });
             s->Drive('C')->trigger();
             QVERIFY2(closed, stage);
-            QVERIFY(!s->form.isVisible());
+            QCOMPARE(s->form.isVisible(), std::string_view(stage) == "parsing directories");
             QVERIFY(!s->form.IsScanning());
             QVERIFY(!s->form.IsScanned());
             QVERIFY(!s->form.tm->isActive());
