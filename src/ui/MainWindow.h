@@ -46,9 +46,10 @@ struct TUserNotices {
 // window stays responsive through the stages that never yield (paths, sizes,
 // sorting: hundreds of milliseconds each on a million files). That thread
 // builds a TScanResult of its own and hands it to the window when the last
-// stage ends; the window shares nothing with it meanwhile. Until then the
-// window has no result: everything that reads one finds none, and the
-// commands that would start another scan are held off.
+// stage ends. Meanwhile the window touches that result only in the painting
+// stage, on its own thread while the scanning thread waits for it. Until the
+// handover the window has no result: everything that reads one finds none,
+// and the commands that would start another scan are held off.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 
@@ -71,7 +72,8 @@ class TForm1 : public QMainWindow {
     void ReadVolumeBitmap();
     void mnusubDriveClick(QObject* Sender);
 
-    // The scan.
+    // The scan. ScanVolume returns when the scan has ended or been let go
+    // of; events go on meanwhile.
     void ScanVolume();
     void mnuScanClick();
     void tmTimer();
