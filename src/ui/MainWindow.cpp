@@ -763,12 +763,19 @@ void TForm1::mnuMarkClick() {
     if (!FScan || IsScanning()) {
         return;
     }
-    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
-    PaintClusters();
-    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
+    RepaintScannedCells();
     RenderMapBitmap();
     RenderOverview();
     DrawMap();
+}
+
+void TForm1::RepaintScannedCells() {
+    if (!FScan) {
+        return;
+    }
+    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
+    PaintClusters();
+    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
 }
 
 void TForm1::Quit1Click() {

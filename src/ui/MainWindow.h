@@ -87,6 +87,9 @@ class TForm1 : public QMainWindow {
 
     // The pictures.
     void PaintClusters();
+    // PaintClusters with the map of the result in FileIndex order for the
+    // painting and back in LCN order after it, as a new mark needs it.
+    void RepaintScannedCells();
     void RenderMapBitmap();
     void RenderOverview();
     // Asks for the map area to be drawn again; the drawing itself happens
