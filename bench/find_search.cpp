@@ -54,13 +54,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     form.mnuDrive->actions().front()->trigger();
-    if (!form.FScanned) {
+    if (!form.IsScanned()) {
         std::fprintf(stderr, "bench_find_search: the scan did not finish\n");
         return 1;
     }
     lorvex::ui::TfrmFind& find = windows.frmFind;
     form.mnuFind->trigger();
-    std::printf("%s: %d file-table entries\n", argv[1], form.FFileIDs->FCount);
+    std::printf("%s: %d file-table entries\n", argv[1], form.Scan()->fileIds.FCount);
 
     // Whole searches: every entry, and a text that few paths hold.
     for (const QString& text : {QString(), QString("a"), QString("zzzqqq")}) {

@@ -88,14 +88,14 @@ int main(int argc, char** argv) {
         worst = std::max(worst, Ms(end - last));
     }
     ticker.stop();
-    if (!form.FScanned) {
+    if (!form.IsScanned()) {
         std::fprintf(stderr, "bench_window_scan: the scan did not finish\n");
         return 1;
     }
 
     std::printf("%s: %lld clusters, %d file-table entries, %zu extents\n", argv[1],
-                static_cast<long long>(form.FTotalClusters), form.FFileIDs->FCount,
-                form.FClusters.size());
+                static_cast<long long>(form.FTotalClusters), form.Scan()->fileIds.FCount,
+                form.Scan()->clusters.size());
     std::printf("drive choice to finished scan: %.0f ms\n", Ms(end - start));
     std::printf("longest gap between two event pumps, by the stage it ended in:\n");
     double scanWorst = 0;
@@ -120,11 +120,8 @@ int main(int argc, char** argv) {
     };
     std::printf("steps on the window's thread, median of 5:\n");
     std::printf("  LoadVolumeMap                %8.1f ms\n", median([&] { form.LoadVolumeMap(); }));
-    std::printf("  PaintClusters                %8.1f ms\n", median([&] {
-                    lorvex::ntfs::TNTFSVolume::SortClustersByFileIndex(form.FClusters);
-                    form.PaintClusters();
-                    lorvex::ntfs::TNTFSVolume::SortClustersByLCN(form.FClusters);
-                }));
+    std::printf("  PaintClusters                %8.1f ms\n",
+                median([&] { form.RepaintScannedCells(); }));
     std::printf("  RenderMapBitmap              %8.1f ms\n",
                 median([&] { form.RenderMapBitmap(); }));
     std::printf("  RenderOverview               %8.1f ms\n",

@@ -24,9 +24,9 @@ class TFindModel;
 // Fast Find: searches the file table of the current scan by path or by
 // record number as the user types, pumping events every 100 entries.
 //
-// The file table belongs to the scanning thread while a scan runs: the
-// table hook gives nothing then, and a scan that starts calls ScanStarting,
-// which ends a running search and forgets its rows before the table goes.
+// The window has no file table while a scan runs: the table hook gives
+// nothing then, and a scan that starts calls ScanStarting, which ends a
+// running search and forgets its rows before the table goes.
 class TfrmFind : public QWidget {
     Q_OBJECT
 

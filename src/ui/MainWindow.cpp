@@ -36,7 +36,6 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
-#include <thread>
 
 namespace lorvex::ui {
 
@@ -158,6 +157,12 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     ntfs::SetMessageHandler([this](std::string_view text, std::string_view caption) {
         const QString t = FromUtf8(text);
         const QString c = FromUtf8(caption);
+        // The reader on a scanning thread waits for the box, unless the
+        // window lets go of its scan meanwhile.
+        if (TScanJob* job = TScanJob::Current()) {
+            job->CallAndWait(this, [this, c, t] { ShowNotice(c, t); });
+            return;
+        }
         OnWindowThread([&] { ShowNotice(c, t); });
     });
 
@@ -168,6 +173,15 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
 }
 
 TForm1::~TForm1() {
+    // A scanning thread reads through FApi and calls on this window: it is
+    // told to stop, which it does at its next stage or record, and the
+    // window waits that long before it goes.
+    if (FScanJob) {
+        FScanJob->Stop();
+    }
+    for (QThread* worker : findChildren<QThread*>(QString(), Qt::FindDirectChildrenOnly)) {
+        worker->wait();
+    }
     ntfs::SetMessageHandler({});
     qApp->removeEventFilter(this);
 }
@@ -260,8 +274,8 @@ void TForm1::ReadVolumeBitmap() {
 }
 
 void TForm1::mnusubDriveClick(QObject* Sender) {
-    // A drive chosen while a scan runs would free the tables under it.
-    if (FScanning || Sender == nullptr) {
+    // Another drive waits until the scan is over.
+    if (IsScanning() || Sender == nullptr) {
         return;
     }
     const QString name = Sender->objectName();
@@ -276,7 +290,7 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     RenderOverview();
     DrawMap();
 
-    FScanned = false;
+    FScan.reset();
     Zoom1->setChecked(true);
     if (frm_Help != nullptr) {
         frm_Help->show();
@@ -299,118 +313,165 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
 // --- The scan ----------------------------------------------------------------
 
 void TForm1::ScanVolume() {
-    if (FDriveRoot.empty() || FScanning) {
-        FScanned = false;
+    if (FDriveRoot.empty() || IsScanning()) {
+        FScan.reset();
         return;
     }
     // A search pumping events reads the table that the scan replaces.
     if (frmFind != nullptr) {
         frmFind->ScanStarting();
     }
-    FScanned = false;
-    FScanning = true;
+    FScan.reset();
+    const auto job = std::make_shared<TScanJob>();
+    FScanJob = job;
     UpdateCommands();
 
-    bool failed = false;
-    std::string failure;
+    auto scan = std::make_shared<TScanResult>();
     try {
-        FVolume.reset();
-        FFileIDs.reset();
-        FVolume = std::make_unique<ntfs::TNTFSVolume>(FApi, FDriveRoot);
-        FFileIDs = std::make_unique<ntfs::TFileIDs>();
+        scan->volume = std::make_unique<ntfs::TNTFSVolume>(FApi, FDriveRoot);
     } catch (const std::exception& e) {
-        failed = true;
-        failure = e.what();
+        ScanEnded(job, nullptr, QString::fromStdString(e.what()));
+        return;
     }
 
-    if (!failed) {
-        tm->start();
-        if (frm_Progress != nullptr) {
-            frm_Progress->setWindowTitle(QString::fromStdString(FDriveRoot));
-            frm_Progress->ResetProgress();
-            frm_Progress->ShowCentred();
-        }
-        FVolume->FProgress = 0;
-        FScanProgress.store(0);
+    tm->start();
+    if (frm_Progress != nullptr) {
+        frm_Progress->setWindowTitle(QString::fromStdString(FDriveRoot));
+        frm_Progress->ResetProgress();
+        frm_Progress->ShowCentred();
+    }
+    StartScanThread(job, std::move(scan));
+    // The scan is over for this window when its result or its failure
+    // arrives, or when the window lets go of it; the events go on meanwhile.
+    while (FScanJob == job) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
 
-        ntfs::TNTFSVolume& volume = *FVolume;
-        ntfs::TFileIDs& fileIds = *FFileIDs;
-        bool finished = false;
-        std::thread worker([&] {
+void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
+                             std::shared_ptr<TScanResult> scan) {
+    // The thread reads nothing of the window: the probe is its own copy, and
+    // what it tells the window goes as queued calls that a job let go of
+    // does not act on.
+    QThread* worker =
+        QThread::create([this, job, scan = std::move(scan), probe = FScanProbe]() mutable {
+            const TScanJob::TRunning running(*job);
+            ntfs::TNTFSVolume& volume = *scan->volume;
             ntfs::ScanObserver observer;
             observer.stageStarted = [&](std::string_view title) {
-                FScanProgress.store(volume.FProgress, std::memory_order_relaxed);
+                job->ThrowIfStopped();
+                job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
                 const QString text = FromUtf8(title);
                 QMetaObject::invokeMethod(
                     this,
-                    [this, text] {
-                        if (frm_Progress != nullptr) {
+                    [this, job, text] {
+                        if (job == FScanJob && frm_Progress != nullptr) {
                             frm_Progress->setWindowTitle(text);
                         }
                     },
                     Qt::QueuedConnection);
-                if (FScanProbe) {
-                    FScanProbe(title);
+                if (probe) {
+                    probe(title);
                 }
             };
             observer.processEvents = [&] {
-                FScanProgress.store(volume.FProgress, std::memory_order_relaxed);
+                job->ThrowIfStopped();
+                job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
             };
             observer.paint = [&] {
-                std::string paintFailure;
-                bool paintOutOfMemory = false;
-                OnWindowThread([&] {
+                struct TOutcome {
+                    bool outOfMemory = false;
+                    std::string failure;
+                };
+                // Shared, not on this stack: the call may outlive the wait.
+                auto outcome = std::make_shared<TOutcome>();
+                const bool painted = job->CallAndWait(this, [this, scan, outcome] {
                     try {
-                        PaintScannedClusters();
+                        PaintScannedClusters(*scan);
                     } catch (const std::bad_alloc&) {
-                        paintOutOfMemory = true;
+                        outcome->outOfMemory = true;
                     } catch (const std::exception& e) {
-                        paintFailure = e.what();
+                        outcome->failure = e.what();
                     }
                 });
+                if (!painted) {
+                    throw TScanStopped();
+                }
                 // Out of memory is told as the scan tells it, by drive.
-                if (paintOutOfMemory) {
+                if (outcome->outOfMemory) {
                     throw std::bad_alloc();
                 }
-                if (!paintFailure.empty()) {
-                    throw std::runtime_error(paintFailure);
+                if (!outcome->failure.empty()) {
+                    throw std::runtime_error(outcome->failure);
                 }
             };
+            bool failed = false;
+            QString failure;
             try {
-                ntfs::RunScanStages(volume, fileIds, FClusters, observer);
+                ntfs::RunScanStages(volume, scan->fileIds, scan->clusters, observer);
+            } catch (const TScanStopped&) {
+                return;
             } catch (const std::exception& e) {
                 failed = true;
-                failure = e.what();
+                failure = QString::fromStdString(e.what());
             } catch (...) {
                 failed = true;
                 failure = "The scan stopped on an unknown error.";
             }
+            if (job->Stopped()) {
+                return;
+            }
+            if (failed) {
+                scan.reset();
+            }
+            // The result changes hands here: this thread keeps no part of it.
             QMetaObject::invokeMethod(
-                this, [&finished] { finished = true; }, Qt::QueuedConnection);
+                this,
+                [this, job, handed = std::move(scan), failure]() mutable {
+                    ScanEnded(job, std::move(handed), failure);
+                },
+                Qt::QueuedConnection);
         });
-        while (!finished) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        }
-        worker.join();
-    }
+    worker->setParent(this);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+}
 
+void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
+                       const QString& failure) {
+    if (job != FScanJob) {
+        return;
+    }
+    FScanJob.reset();
     // After an error too: a timer left running and a progress window left
     // open would tell of a scan that is no longer there.
+    CloseScanProgress();
+    if (!scan) {
+        ShowNotice(kAppCaption, failure);
+        return;
+    }
+    FScan = std::move(scan);
+}
+
+void TForm1::CancelScan() {
+    if (!FScanJob) {
+        return;
+    }
+    FScanJob->Stop();
+    FScanJob.reset();
+    CloseScanProgress();
+}
+
+void TForm1::CloseScanProgress() {
     tm->stop();
     if (frm_Progress != nullptr) {
         frm_Progress->hide();
     }
-    FScanning = false;
     UpdateCommands();
-    if (failed) {
-        ShowNotice(kAppCaption, QString::fromStdString(failure));
-        return;
-    }
-    FScanned = true;
 }
 
 void TForm1::mnuScanClick() {
-    if (FScanning) {
+    if (IsScanning()) {
         return;
     }
     LoadVolumeMap();
@@ -421,14 +482,14 @@ void TForm1::mnuScanClick() {
 }
 
 void TForm1::tmTimer() {
-    if (frm_Progress != nullptr) {
+    if (frm_Progress != nullptr && FScanJob) {
         // Halves go to the even neighbour, as the default rounding does.
-        frm_Progress->progress->setValue(static_cast<int>(std::lrint(FScanProgress.load())));
+        frm_Progress->progress->setValue(static_cast<int>(std::lrint(FScanJob->FProgress.load())));
     }
 }
 
 void TForm1::UpdateCommands() {
-    const bool idle = !FScanning;
+    const bool idle = !IsScanning();
     for (QAction* item : mnuDrive->actions()) {
         item->setEnabled(idle);
     }
@@ -440,15 +501,21 @@ void TForm1::UpdateCommands() {
 // --- The pictures ----------------------------------------------------------
 
 void TForm1::PaintClusters() {
+    if (FScan) {
+        PaintFrom(*FScan);
+    }
+}
+
+void TForm1::PaintFrom(const TScanResult& scan) {
     // "Scan!" after a re-read that failed has no cells to paint into.
-    if (!FCells || !FVolume || !FFileIDs) {
+    if (!FCells) {
         return;
     }
     TPaintInput input;
-    input.mftZoneStart = FVolume->FMftZoneStart;
-    input.mftZoneEnd = FVolume->FMftZoneEnd;
-    input.fileIds = FFileIDs.get();
-    input.clusters = &FClusters;
+    input.mftZoneStart = scan.volume->FMftZoneStart;
+    input.mftZoneEnd = scan.volume->FMftZoneEnd;
+    input.fileIds = &scan.fileIds;
+    input.clusters = &scan.clusters;
     input.markText = FMarkText.toStdU16String();
     if (FPaintYields) {
         input.yield = [this] { PumpEventsWhenDue(); };
@@ -458,11 +525,11 @@ void TForm1::PaintClusters() {
     DrawMap();
 }
 
-void TForm1::PaintScannedClusters() {
+void TForm1::PaintScannedClusters(const TScanResult& scan) {
     FPaintYields = true;
     FLastPumpNs = NowNs();
     try {
-        PaintClusters();
+        PaintFrom(scan);
     } catch (...) {
         FPaintYields = false;
         throw;
@@ -633,9 +700,9 @@ void TForm1::UpdateHover() {
     frm_Help->SetZoomPicture(picture);
 
     QString name;
-    if (FScanned) {
+    if (FScan) {
         std::string text;
-        FVolume->DescribeCluster(FClusters, *FFileIDs, text, true, FHoverLCN);
+        FScan->volume->DescribeCluster(FScan->clusters, FScan->fileIds, text, true, FHoverLCN);
         name = QString::fromStdString(text);
     } else {
         name = "Volume not scanned!";
@@ -656,14 +723,14 @@ bool TForm1::FormKeyDown(int Key) {
         ShowHexDump();
         return true;
     case Qt::Key_F3: {
-        if (!FScanned) {
+        if (!FScan) {
             return true;
         }
-        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FClusters, FHoverLCN);
-        if (owner < 0 || owner >= FFileIDs->FCount) {
+        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        if (owner < 0 || owner >= FScan->fileIds.FCount) {
             return true;
         }
-        ShowBaseInfo(FFileIDs->FItems[static_cast<std::size_t>(owner)].BaseID);
+        ShowBaseInfo(FScan->fileIds.FItems[static_cast<std::size_t>(owner)].BaseID);
         return true;
     }
     default:
@@ -693,23 +760,35 @@ void TForm1::mnuMarkClick() {
     }
     FMarkText = text;
     // During a scan the text waits for the painting stage.
-    if (!FScanned || FScanning) {
+    if (!FScan || IsScanning()) {
         return;
     }
-    ntfs::TNTFSVolume::SortClustersByFileIndex(FClusters);
-    PaintClusters();
-    ntfs::TNTFSVolume::SortClustersByLCN(FClusters);
+    RepaintScannedCells();
     RenderMapBitmap();
     RenderOverview();
     DrawMap();
 }
 
+void TForm1::RepaintScannedCells() {
+    if (!FScan) {
+        return;
+    }
+    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
+    PaintClusters();
+    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
+}
+
 void TForm1::Quit1Click() {
+    // The program ends when the scan's loop gives way to the main one: at
+    // once, not when the scan would have ended.
+    CancelScan();
     QCoreApplication::quit();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    // The main window: closing it ends the program, whatever else is open.
+    // The main window: closing it ends the program, whatever else is open,
+    // and a scan that runs with it.
+    CancelScan();
     event->accept();
     QCoreApplication::quit();
 }

@@ -3,6 +3,7 @@
 #include "ntfs/ClusterMap.h"
 #include "platform/VolumeApi.h"
 #include "ui/CellMap.h"
+#include "ui/ScanJob.h"
 
 #include <QImage>
 #include <QList>
@@ -10,7 +11,6 @@
 #include <QRgb>
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,11 +24,6 @@ class QPainter;
 class QScrollBar;
 class QStatusBar;
 class QTimer;
-
-namespace lorvex::ntfs {
-class TFileIDs;
-class TNTFSVolume;
-} // namespace lorvex::ntfs
 
 namespace lorvex::ui {
 
@@ -49,10 +44,12 @@ struct TUserNotices {
 //
 // A scan runs the reader's stages on a thread of their own so that the
 // window stays responsive through the stages that never yield (paths, sizes,
-// sorting: hundreds of milliseconds each on a million files). While it runs,
-// FScanned is false and the volume, the file table and the cluster map belong
-// to that thread: everything that reads them tests FScanned first, and the
-// commands that would replace them are held off until the scan is over.
+// sorting: hundreds of milliseconds each on a million files). That thread
+// builds a TScanResult of its own and hands it to the window when the last
+// stage ends. Meanwhile the window touches that result only in the painting
+// stage, on its own thread while the scanning thread waits for it. Until the
+// handover the window has no result: everything that reads one finds none,
+// and the commands that would start another scan are held off.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 
@@ -75,14 +72,24 @@ class TForm1 : public QMainWindow {
     void ReadVolumeBitmap();
     void mnusubDriveClick(QObject* Sender);
 
-    // The scan.
+    // The scan. ScanVolume returns when the scan has ended or been let go
+    // of; events go on meanwhile.
     void ScanVolume();
     void mnuScanClick();
     void tmTimer();
-    [[nodiscard]] bool IsScanning() const { return FScanning; }
+    [[nodiscard]] bool IsScanning() const { return FScanJob != nullptr; }
+    [[nodiscard]] bool IsScanned() const { return FScan != nullptr; }
+    // The result of the last completed scan, or null.
+    [[nodiscard]] const TScanResult* Scan() const { return FScan.get(); }
+    // Lets go of the running scan: its thread is told to stop and whatever
+    // it still delivers is dropped. The window is left unscanned.
+    void CancelScan();
 
     // The pictures.
     void PaintClusters();
+    // PaintClusters with the map of the result in FileIndex order for the
+    // painting and back in LCN order after it, as a new mark needs it.
+    void RepaintScannedCells();
     void RenderMapBitmap();
     void RenderOverview();
     // Asks for the map area to be drawn again; the drawing itself happens
@@ -120,12 +127,6 @@ class TForm1 : public QMainWindow {
     [[nodiscard]] QRgb SurfacePixel(std::int32_t x, std::int32_t y) const;
     [[nodiscard]] QWidget* MapSurface() const { return FSurface; }
     [[nodiscard]] QString StatusText() const;
-
-    // What a scan produces; read only outside the window.
-    std::unique_ptr<ntfs::TNTFSVolume> FVolume;
-    std::unique_ptr<ntfs::TFileIDs> FFileIDs;
-    ntfs::TClusterArray FClusters;
-    bool FScanned = false;
 
     // The map.
     std::unique_ptr<TCellArray> FCells;
@@ -186,9 +187,20 @@ class TForm1 : public QMainWindow {
     void OnWindowThread(const std::function<void()>& work);
     void ShowNotice(const QString& caption, const QString& text);
     void Beep();
+    // Starts the thread that runs the stages of `job` into `scan`.
+    void StartScanThread(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan);
+    // On this window's thread, when the thread of `job` is done: `scan`
+    // becomes the window's result, or `failure` is shown. Nothing happens
+    // for a job the window has let go of.
+    void ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
+                   const QString& failure);
+    // The timer and the progress window stop with the scan.
+    void CloseScanProgress();
+    // Paints the cells from `scan` (the map in FileIndex order).
+    void PaintFrom(const TScanResult& scan);
     // The painting stage of a scan: as PaintClusters, handling events now
     // and then so the window keeps up on a big volume.
-    void PaintScannedClusters();
+    void PaintScannedClusters(const TScanResult& scan);
     // Lets pending events through when the last pump is long enough ago.
     void PumpEventsWhenDue();
 
@@ -197,12 +209,12 @@ class TForm1 : public QMainWindow {
     QLabel* FStatusLabel = nullptr;
     TUserNotices FNotices;
     std::function<void(std::string_view)> FScanProbe;
-    bool FScanning = false;
+    // The result the window shows, its own once handed over.
+    std::shared_ptr<TScanResult> FScan;
+    // The scan the window waits for, while one runs.
+    std::shared_ptr<TScanJob> FScanJob;
     bool FPaintYields = false;
     std::int64_t FLastPumpNs = 0;
-    // The reader's progress as the scanning thread last saw it; the timer
-    // copies it into the bar.
-    std::atomic<double> FScanProgress{0.0};
 };
 
 } // namespace lorvex::ui

@@ -1,7 +1,7 @@
 // The main window's reports (F1 to F3) and its Tools windows.
 //
-// Every one of them reads the scan's tables, which belong to the scanning
-// thread while a scan runs: each must do nothing unless FScanned is set.
+// Every one of them reads the result of the last completed scan, and does
+// nothing while the window has none (before a scan and while one runs).
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
@@ -89,7 +89,7 @@ QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
 } // namespace
 
 bool TForm1::HoverInsideScannedVolume() const {
-    return FScanned && FHoverLCN >= 0 && FHoverLCN < FTotalClusters;
+    return FScan && FHoverLCN >= 0 && FHoverLCN < FTotalClusters;
 }
 
 void TForm1::ShowClusterDetails() {
@@ -100,17 +100,18 @@ void TForm1::ShowClusterDetails() {
     frm_Info->SetReportCaption("File Info for Cluster " + Decimal(FHoverLCN));
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
-    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FClusters, FHoverLCN);
-    if (owner < 0 || owner >= FFileIDs->FCount) {
+    const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
+    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(scan->clusters, FHoverLCN);
+    if (owner < 0 || owner >= scan->fileIds.FCount) {
         return;
     }
-    const ntfs::TFileID& entry = FFileIDs->FItems[static_cast<std::size_t>(owner)];
-    AppendSummary(*frm_Info, *FFileIDs, owner);
+    const ntfs::TFileID& entry = scan->fileIds.FItems[static_cast<std::size_t>(owner)];
+    AppendSummary(*frm_Info, scan->fileIds, owner);
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
-    FVolume->OpenVolume();
-    AppendSection(*frm_Info, *FVolume, attributes, runs, entry.FileID);
-    FVolume->CloseVolume();
+    scan->volume->OpenVolume();
+    AppendSection(*frm_Info, *scan->volume, attributes, runs, entry.FileID);
+    scan->volume->CloseVolume();
     frm_Info->ShowReport();
 }
 
@@ -120,9 +121,9 @@ void TForm1::ShowHexDump() {
     }
     frm_Info->ClearReport();
     frm_Info->SetReportCaption("Hex Dump for Cluster " + Decimal(FHoverLCN));
-    const std::uint32_t size = FVolume->FBytesPerCluster;
+    const std::uint32_t size = FScan->volume->FBytesPerCluster;
     std::vector<std::byte> buffer(size);
-    FVolume->ReadCluster(buffer, FHoverLCN);
+    FScan->volume->ReadCluster(buffer, FHoverLCN);
     auto offset = static_cast<std::uint64_t>(FHoverLCN) * size;
     for (std::size_t at = 0; at + 16 <= buffer.size(); at += 16, offset += 16) {
         frm_Info->AppendLine(HexDumpLine(offset, std::span(buffer).subspan(at, 16)));
@@ -133,31 +134,34 @@ void TForm1::ShowHexDump() {
 void TForm1::ShowBaseInfo(std::int64_t BaseID) {
     // The record comes from the caller, not from the map: where the mouse
     // last was has no bearing on it.
-    if (!FScanned || frm_Info == nullptr) {
+    if (!FScan || frm_Info == nullptr) {
         return;
     }
     frm_Info->ClearReport();
     frm_Info->SetReportCaption("File Info for Base ID " + Decimal(BaseID));
     ntfs::TItemIDArray items;
-    ntfs::TNTFSVolume::GetRecordsOfBase(*FFileIDs, items, BaseID);
+    // Held for the report: a box the reader shows while it reads lets events
+    // through, and the result must outlive them.
+    const std::shared_ptr<TScanResult> scan = FScan;
+    ntfs::TNTFSVolume::GetRecordsOfBase(scan->fileIds, items, BaseID);
     if (items.empty()) {
         return;
     }
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
-    FVolume->OpenVolume();
+    scan->volume->OpenVolume();
     for (const std::int64_t position : items) {
-        const ntfs::TFileID& entry = FFileIDs->FItems[static_cast<std::size_t>(position)];
-        AppendSummary(*frm_Info, *FFileIDs, position);
-        AppendSection(*frm_Info, *FVolume, attributes, runs, entry.FileID);
+        const ntfs::TFileID& entry = scan->fileIds.FItems[static_cast<std::size_t>(position)];
+        AppendSummary(*frm_Info, scan->fileIds, position);
+        AppendSection(*frm_Info, *scan->volume, attributes, runs, entry.FileID);
         frm_Info->AppendLine(QString());
     }
-    FVolume->CloseVolume();
+    scan->volume->CloseVolume();
     frm_Info->ShowReport();
 }
 
 void TForm1::Export1Click() {
-    if (FDriveRoot.empty() || !FScanned) {
+    if (FDriveRoot.empty() || !FScan) {
         return;
     }
     QFileDialog sav(this, "Export");
@@ -173,7 +177,7 @@ void TForm1::Export1Click() {
 }
 
 void TForm1::ExportTo(const QString& path) {
-    if (FDriveRoot.empty() || !FScanned) {
+    if (FDriveRoot.empty() || !FScan) {
         return;
     }
     const std::string target = QFile::encodeName(path).toStdString();
@@ -185,19 +189,19 @@ void TForm1::ExportTo(const QString& path) {
         ShowNotice(windowTitle(), QString::fromStdString(ntfs::RuntimeErrorText(out.error)));
         return;
     }
-    const ntfs::ExportResult result = ntfs::ExportFileTable(*FVolume, *FFileIDs, out.fd);
+    const ntfs::ExportResult result = ntfs::ExportFileTable(*FScan->volume, FScan->fileIds, out.fd);
     ShowNotice(windowTitle(), result.ok ? QString("OK") : QString::fromStdString(result.message));
 }
 
 void TForm1::mnuFindClick() {
-    if (!FScanned || frmFind == nullptr) {
+    if (!FScan || frmFind == nullptr) {
         return;
     }
     frmFind->Source = [this] {
         TfrmFind::TSource source;
-        if (FScanned && FFileIDs && FVolume) {
-            source.table = FFileIDs.get();
-            source.drive = FVolume->FDrive;
+        if (FScan) {
+            source.table = &FScan->fileIds;
+            source.drive = FScan->volume->FDrive;
         }
         return source;
     };
@@ -206,13 +210,13 @@ void TForm1::mnuFindClick() {
 }
 
 void TForm1::FragmentationList1Click() {
-    if (FDriveRoot.empty() || !FScanned || frm_Fragmentation == nullptr) {
+    if (FDriveRoot.empty() || !FScan || frm_Fragmentation == nullptr) {
         return;
     }
     ntfs::TCardinalArray order;
-    ntfs::TNTFSVolume::GetBaseIDOrder(*FFileIDs, order);
+    ntfs::TNTFSVolume::GetBaseIDOrder(FScan->fileIds, order);
     frm_Fragmentation->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
-    frm_Fragmentation->Fill(ntfs::FragmentationRows(*FFileIDs, order));
+    frm_Fragmentation->Fill(ntfs::FragmentationRows(FScan->fileIds, order));
     frm_Fragmentation->ShowList();
 }
 

@@ -44,7 +44,7 @@ void Settle(int milliseconds) {
 // A cluster in the middle of the file's middle extent: inside a run of its
 // own colour, with neighbours of the same file around it.
 std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
-    const ntfs::TFileIDs& table = *form.FFileIDs;
+    const ntfs::TFileIDs& table = form.Scan()->fileIds;
     std::int64_t index = -1;
     std::u16string entryPath;
     for (std::int32_t i = 0; i < table.FCount; ++i) {
@@ -58,7 +58,7 @@ std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
         return -1;
     }
     std::vector<const ntfs::TClusterEntry*> extents;
-    for (const ntfs::TClusterEntry& extent : form.FClusters) {
+    for (const ntfs::TClusterEntry& extent : form.Scan()->clusters) {
         if (extent.FileIndex == static_cast<std::uint32_t>(index)) {
             extents.push_back(&extent);
         }
@@ -102,7 +102,7 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     }
     Settle(300);
     drives.front()->trigger();
-    if (!form.FScanned) {
+    if (!form.IsScanned()) {
         return Fail("the scan of " + drives.front()->text() + " did not finish");
     }
 

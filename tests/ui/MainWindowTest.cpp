@@ -15,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
@@ -25,11 +26,13 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <stdexcept>
 
@@ -107,9 +110,9 @@ struct Session {
 
 // The file-table index of a record, and one cluster of each of its extents.
 std::vector<std::int64_t> ClustersOfRecord(const TForm1& form, std::int64_t record) {
-    const std::int32_t index = form.FFileIDs->IndexOfID(record);
+    const std::int32_t index = form.Scan()->fileIds.IndexOfID(record);
     std::vector<std::int64_t> lcns;
-    for (const auto& extent : form.FClusters) {
+    for (const auto& extent : form.Scan()->clusters) {
         if (static_cast<std::int32_t>(extent.FileIndex) == index) {
             lcns.push_back(extent.LCN + extent.Length / 2);
         }
@@ -212,9 +215,9 @@ class MainWindowTest : public QObject {
                  qPrintable(last));
         QVERIFY(items[24]->text() != last);
         items.back()->trigger();
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         QVERIFY(s.form.FDriveRoot.starts_with("\\\\?\\Volume{"));
-        QVERIFY(s.form.FFileIDs->FCount > 1000);
+        QVERIFY(s.form.Scan()->fileIds.FCount > 1000);
     }
 
     void choosingADriveScansItStageByStage() {
@@ -252,14 +255,14 @@ class MainWindowTest : public QObject {
         QVERIFY(commandsHeldOff);
         QCOMPARE(hoverDuringScan, QString("Volume not scanned!"));
         QCOMPARE(lcnDuringScan, QString::number(5 + 639));
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         QVERIFY(!s.form.IsScanning());
         QVERIFY(!s.form.tm->isActive());
         QVERIFY(!w.frm_Progress.isVisible());
         QVERIFY(s.Drive('D')->isEnabled());
         QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
         QCOMPARE(s.form.FTotalClusters, std::stoll(facts_.at("total_clusters")));
-        QCOMPARE(s.form.FVolume->FDrive, std::string("C:"));
+        QCOMPARE(s.form.Scan()->volume->FDrive, std::string("C:"));
         QVERIFY(s.messages.isEmpty());
         QCOMPARE(s.beeps, 0);
 
@@ -299,7 +302,7 @@ class MainWindowTest : public QObject {
     void hoverNamesTheOwnerTheZoneOrFreeSpace() {
         Session s(Sources());
         s.Drive('C')->trigger();
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         const TForm1& f = s.form;
 
         const auto lcns = ClustersOfRecord(f, std::stoll(facts_.at("fragmented_1_record")));
@@ -319,26 +322,28 @@ class MainWindowTest : public QObject {
         QCOMPARE(zoom.pixel(35, 36), qRgb(0, 255, 255)); // the cross, inverted
 
         // A directory's index.
-        const std::int32_t root = f.FFileIDs->IndexOfID(lorvex::ntfs::kRootDirectory);
-        const auto index = std::find_if(f.FClusters.begin(), f.FClusters.end(), [&](const auto& e) {
-            return static_cast<std::int32_t>(e.FileIndex) == root && e.AttrType == 0xA0;
-        });
-        QVERIFY(index != f.FClusters.end());
+        const std::int32_t root = f.Scan()->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory);
+        const auto index =
+            std::find_if(f.Scan()->clusters.begin(), f.Scan()->clusters.end(), [&](const auto& e) {
+                return static_cast<std::int32_t>(e.FileIndex) == root && e.AttrType == 0xA0;
+            });
+        QVERIFY(index != f.Scan()->clusters.end());
         s.Hover(s.PointOf(index->LCN));
         QCOMPARE(s.ZoomName(),
-                 QString::fromStdU16String(f.FFileIDs->Path(root)) + "::$INDEX_ALLOCATION");
+                 QString::fromStdU16String(f.Scan()->fileIds.Path(root)) + "::$INDEX_ALLOCATION");
 
         // Unowned clusters, inside the MFT zone and outside it.
         std::int64_t zone = -1, free = -1;
         for (std::int64_t lcn = 0; lcn < f.FTotalClusters && (zone < 0 || free < 0); ++lcn) {
-            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(f.FClusters, lcn) != -1) {
+            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(f.Scan()->clusters, lcn) != -1) {
                 continue;
             }
-            const bool inZone = f.FVolume->FMftZoneStart <= lcn && lcn < f.FVolume->FMftZoneEnd;
+            const bool inZone =
+                f.Scan()->volume->FMftZoneStart <= lcn && lcn < f.Scan()->volume->FMftZoneEnd;
             if (inZone && zone < 0) {
                 zone = lcn;
                 QCOMPARE(f.FCells->At(lcn), std::uint8_t{lorvex::ui::csMFTZone});
-            } else if (!inZone && lcn != f.FVolume->FMftZoneEnd && free < 0 &&
+            } else if (!inZone && lcn != f.Scan()->volume->FMftZoneEnd && free < 0 &&
                        f.FCells->At(lcn) == lorvex::ui::csFree) {
                 free = lcn;
             }
@@ -361,7 +366,7 @@ class MainWindowTest : public QObject {
     void markRecoloursAFileWhiteAndAnEmptyMarkRestoresIt() {
         Session s(Sources());
         s.Drive('C')->trigger();
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         const auto lcns = ClustersOfRecord(s.form, std::stoll(facts_.at("fragmented_1_record")));
         const auto pagefile = ClustersOfRecord(s.form, std::stoll(facts_.at("pagefile_record")));
         QVERIFY(!pagefile.empty());
@@ -406,7 +411,7 @@ class MainWindowTest : public QObject {
     void resizeRebuildsThePictureAndTheWheelMovesOneRowANotch() {
         Session s(Sources());
         s.Drive('C')->trigger();
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         TForm1& f = s.form;
 
         const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
@@ -461,7 +466,7 @@ class MainWindowTest : public QObject {
         s.Drive('D')->trigger();
         disconnect(once);
         QVERIFY(hidden);
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
 
         bool shownAgain = false;
@@ -469,21 +474,21 @@ class MainWindowTest : public QObject {
                 [&](const QString&) { shownAgain = shownAgain || progress.isVisible(); });
         s.form.mnuScan->trigger();
         QVERIFY(shownAgain);
-        QVERIFY(s.form.FScanned);
-        QCOMPARE(s.form.FFileIDs->IndexOfID(lorvex::ntfs::kRootDirectory), 5);
+        QVERIFY(s.form.IsScanned());
+        QCOMPARE(s.form.Scan()->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory), 5);
     }
 
     void aFatDriveBeepsAndShowsError() {
         Session s(Sources());
         s.Drive('C')->trigger();
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         QSignalSpy titles(&s.windows->frm_Progress, &QWidget::windowTitleChanged);
         s.Drive('E')->trigger();
         QCOMPARE(s.beeps, 1);
         QCOMPARE(s.form.StatusText(), QString("*ERROR*"));
         QVERIFY(s.form.FDriveRoot.empty());
         QVERIFY(!s.form.FCells);
-        QVERIFY(!s.form.FScanned);
+        QVERIFY(!s.form.IsScanned());
         QCOMPARE(titles.count(), 0);
         QCOMPARE(s.form.FMapBitmap.width(), 0);
         QVERIFY(s.form.FOverviewBitmap.isNull());
@@ -507,7 +512,7 @@ class MainWindowTest : public QObject {
         s.Drive('D')->trigger();
         QCOMPARE(Titles(titles).last(), QString("calculating real file size"));
         QCOMPARE(s.messages, QStringList{"Lorvex: stage failed on purpose"});
-        QVERIFY(!s.form.FScanned);
+        QVERIFY(!s.form.IsScanned());
         QVERIFY(!s.form.IsScanning());
         QVERIFY(!s.form.tm->isActive());
         QVERIFY(!s.windows->frm_Progress.isVisible());
@@ -518,7 +523,7 @@ class MainWindowTest : public QObject {
         // The next scan runs whole.
         s.form.SetScanProbe({});
         s.form.mnuScan->trigger();
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
     }
 
     void scanAfterAFailedRereadPaintsNoMissingCells() {
@@ -528,7 +533,7 @@ class MainWindowTest : public QObject {
         {
             Session s({copy.string()});
             s.Drive('C')->trigger();
-            QVERIFY(s.form.FScanned);
+            QVERIFY(s.form.IsScanned());
             const QString status = s.form.StatusText();
 
             // The volume loses its boot sector between two scans.
@@ -548,6 +553,106 @@ class MainWindowTest : public QObject {
             QVERIFY(!s.ZoomName().isEmpty());
         }
         fs::remove(copy);
+    }
+
+    // A scan the window lets go of never reaches it, even while its thread
+    // still runs and another scan starts and ends meanwhile; the next scan's
+    // result is the one the window shows.
+    void aScanLetGoOfNeverReachesTheWindowAndTheNextOneDoes() {
+        Session s(Sources());
+        TLorvexWindows& w = *s.windows;
+        // C:'s thread is held at the start of one of its stages until the
+        // end of the test's second scan.
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        s.form.SetScanProbe([released](std::string_view stage) {
+            if (stage == lorvex::ntfs::kStageEnumeratingClusters) {
+                released.wait();
+            }
+        });
+        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
+        bool heldOffBeforeCancel = false;
+        auto once =
+            connect(&w.frm_Progress, &QWidget::windowTitleChanged, this, [&](const QString& title) {
+                if (title == "enumerating clusters") {
+                    heldOffBeforeCancel = s.IsHeldOff();
+                    s.form.CancelScan();
+                }
+            });
+        s.Drive('C')->trigger();
+        disconnect(once);
+        QVERIFY(heldOffBeforeCancel);
+        QVERIFY(!s.form.IsScanning());
+        QVERIFY(!s.form.IsScanned());
+        QVERIFY(s.form.Scan() == nullptr);
+        QVERIFY(!s.form.tm->isActive());
+        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(!s.IsHeldOff());
+        QVERIFY(s.Drive('D')->isEnabled());
+        s.Hover({5, 1});
+        QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
+
+        titles.clear();
+        s.form.SetScanProbe({});
+        s.Drive('D')->trigger();
+        QVERIFY(s.form.IsScanned());
+        const lorvex::ui::TScanResult* second = s.form.Scan();
+        QCOMPARE(second->volume->FDrive, std::string("D:"));
+        QCOMPARE(second->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory), 5);
+        const auto files = second->fileIds.FCount;
+
+        // C:'s thread goes on, stops at its next record and ends; whatever
+        // it sends is let through here.
+        release.set_value();
+        QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(s.form.Scan(), second);
+        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
+        QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
+        QCOMPARE(Titles(titles),
+                 (QStringList{"D:\\", "enumerating files", "parsing directories",
+                              "calculating real file size", "enumerating clusters",
+                              "getting fragments", "painting clusters", "sorting clusters"}));
+        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(s.messages.isEmpty());
+        s.Hover({5, 1});
+        QVERIFY(s.ZoomName() != QString("Volume not scanned!"));
+        QVERIFY(!s.ZoomName().isEmpty());
+    }
+
+    // Closing the main window (or "Quit!") while a scan runs, at a stage of
+    // the reader or as the painting begins, ends the scan; the windows then
+    // go at once.
+    void closingTheWindowDuringAScanEndsIt() {
+        for (const char* stage : {"enumerating files", "enumerating clusters", "painting clusters",
+                                  "parsing directories"}) {
+            auto s = std::make_unique<Session>(Sources());
+            bool closed = false;
+            connect(&s->windows->frm_Progress, &QWidget::windowTitleChanged, this,
+                    [&](const QString& title) {
+                        if (title == stage && !closed) {
+                            closed = true;
+                            if (title == "parsing directories") {
+                                s->form.Quit1->trigger();
+                            } else {
+                                s->form.close();
+                            }
+                        }
+                    });
+            s->Drive('C')->trigger();
+            QVERIFY2(closed, stage);
+            QCOMPARE(s->form.isVisible(), std::string_view(stage) == "parsing directories");
+            QVERIFY(!s->form.IsScanning());
+            QVERIFY(!s->form.IsScanned());
+            QVERIFY(!s->form.tm->isActive());
+            QVERIFY(!s->windows->frm_Progress.isVisible());
+            QVERIFY(s->messages.isEmpty());
+
+            QElapsedTimer teardown;
+            teardown.start();
+            s.reset();
+            QVERIFY2(teardown.elapsed() < 5000, stage);
+        }
     }
 
     // A volume that claims 2^31 clusters of 512 bytes (1 TiB) over 4 MiB of

@@ -57,7 +57,7 @@ struct Scanned {
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         form.mnuDrive->actions().first()->trigger();
-        QVERIFY(form.FScanned);
+        QVERIFY(form.IsScanned());
     }
 
     // Puts the mouse over a cluster, scrolling it into view first.
@@ -75,8 +75,8 @@ struct Scanned {
 
     // The first cluster past the MFT zone that no file owns, or -1.
     [[nodiscard]] std::int64_t FirstFreeCluster() const {
-        for (std::int64_t c = form.FVolume->FMftZoneEnd + 1; c < form.FTotalClusters; ++c) {
-            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(form.FClusters, c) == -1) {
+        for (std::int64_t c = form.Scan()->volume->FMftZoneEnd + 1; c < form.FTotalClusters; ++c) {
+            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(form.Scan()->clusters, c) == -1) {
                 return c;
             }
         }
@@ -151,17 +151,18 @@ class ReportsTest : public QObject {
     void clusterReportGivesTheOwnersTenLinesAndRuns() {
         Scanned s(demo_);
         const std::int64_t record = std::stoll(facts_.at("fragmented_1_record"));
-        const std::int32_t index = s.form.FFileIDs->IndexOfID(record);
-        const lorvex::ntfs::TFileID& e = s.form.FFileIDs->FItems[static_cast<std::size_t>(index)];
+        const std::int32_t index = s.form.Scan()->fileIds.IndexOfID(record);
+        const lorvex::ntfs::TFileID& e =
+            s.form.Scan()->fileIds.FItems[static_cast<std::size_t>(index)];
         QStringList runs;
-        for (const auto& extent : s.form.FClusters) {
+        for (const auto& extent : s.form.Scan()->clusters) {
             if (static_cast<std::int32_t>(extent.FileIndex) == index) {
                 runs << QString("\t\tLCN:%1 LEN:%2 ").arg(extent.LCN).arg(extent.Length);
             }
         }
         QCOMPARE(runs.size(), 60);
         std::int64_t inFile = -1;
-        for (const auto& extent : s.form.FClusters) {
+        for (const auto& extent : s.form.Scan()->clusters) {
             if (static_cast<std::int32_t>(extent.FileIndex) == index) {
                 inFile = extent.LCN + extent.Length - 1;
             }
@@ -262,9 +263,9 @@ class ReportsTest : public QObject {
              QString::fromStdString(facts_.at("attrlist_names_extension_records")).split(',')) {
             records << r;
         }
-        const std::int32_t index = s.form.FFileIDs->IndexOfID(base);
+        const std::int32_t index = s.form.Scan()->fileIds.IndexOfID(base);
         std::int64_t lcn = -1;
-        for (const auto& extent : s.form.FClusters) {
+        for (const auto& extent : s.form.Scan()->clusters) {
             if (static_cast<std::int32_t>(extent.FileIndex) == index) {
                 lcn = extent.LCN;
             }
@@ -396,7 +397,7 @@ class ReportsTest : public QObject {
         s.form.mnuFind->trigger();
         QVERIFY(find.isVisible());
         QAbstractItemModel& grid = *find.lstFiles->model();
-        const lorvex::ntfs::TFileIDs& table = *s.form.FFileIDs;
+        const lorvex::ntfs::TFileIDs& table = s.form.Scan()->fileIds;
         auto column = [&](int c) {
             QStringList texts;
             for (int r = 0; r < grid.rowCount(); ++r) {
@@ -500,7 +501,7 @@ class ReportsTest : public QObject {
         find.edtContains->setText("a");
         QVERIFY(!find.IsSearching());
         QVERIFY(scannedDuringSearch);
-        QVERIFY(s.form.FScanned);
+        QVERIFY(s.form.IsScanned());
         QCOMPARE(grid.rowCount(), 0);
         find.btnFind->click();
         QVERIFY(grid.rowCount() > 100);

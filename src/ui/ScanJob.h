@@ -1,0 +1,69 @@
+#pragma once
+
+#include "ntfs/ClusterMap.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class QObject;
+
+namespace lorvex::ui {
+
+// What a scan produces: the volume it read, the file table and the cluster
+// map (in LCN order once the scan is over). The scanning thread builds it
+// whole and hands it over when the last stage ends; from then on only the
+// window's thread reads it.
+struct TScanResult {
+    std::unique_ptr<ntfs::TNTFSVolume> volume;
+    ntfs::TFileIDs fileIds;
+    ntfs::TClusterArray clusters;
+};
+
+// Thrown on the scanning thread once its job is stopped: it ends the stages
+// at the next stage or record, and the thread delivers nothing.
+struct TScanStopped {};
+
+// The link between the window and one scan's thread. The window keeps the
+// job of the scan it shows progress for; a job it lets go of (the window
+// closing) is stopped, so that its thread ends soon and whatever it still
+// sends is dropped.
+class TScanJob : public std::enable_shared_from_this<TScanJob> {
+  public:
+    // Either thread; wakes the scanning thread if it waits in CallAndWait.
+    void Stop();
+    [[nodiscard]] bool Stopped() const { return FStopped.load(); }
+    // On the scanning thread.
+    void ThrowIfStopped() const;
+
+    // On the scanning thread: runs `work` on the thread of `context` and
+    // waits until it has run, or until the job is stopped. False when the
+    // job was stopped first; `work` never runs for a stopped job, so it may
+    // hold nothing of the caller's stack.
+    bool CallAndWait(QObject* context, std::function<void()> work);
+
+    // The job whose scan runs on the calling thread, or null on any other.
+    [[nodiscard]] static TScanJob* Current();
+    // Marks the calling thread as running `job` for as long as it lives.
+    class TRunning {
+      public:
+        explicit TRunning(TScanJob& job);
+        ~TRunning();
+        TRunning(const TRunning&) = delete;
+        TRunning& operator=(const TRunning&) = delete;
+    };
+
+    // The reader's progress as the scanning thread last saw it.
+    std::atomic<double> FProgress{0.0};
+
+  private:
+    std::atomic<bool> FStopped{false};
+    std::mutex FMutex;
+    std::condition_variable FWake;
+};
+
+} // namespace lorvex::ui
