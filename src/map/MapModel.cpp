@@ -461,11 +461,7 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
     };
     std::vector<TEvent> events;
     const auto addExtent = [&](std::int64_t first, std::int64_t count, std::uint32_t painter) {
-        if (count <= 0) {
-            return;
-        }
-        const std::int64_t end = std::min(ntfs::ExtentEnd(first, count), FTotalClusters);
-        const std::int64_t begin = std::max<std::int64_t>(first, 0);
+        const auto [begin, end] = ntfs::ClipToVolume(first, count, FTotalClusters);
         if (begin >= end) {
             return;
         }

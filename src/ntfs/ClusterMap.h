@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -55,6 +56,21 @@ inline std::int64_t ExtentEnd(std::int64_t lcn, std::int64_t length) {
                           : std::numeric_limits<std::int64_t>::min();
     }
     return end;
+}
+
+// The clusters [begin, end) of an extent that lie on a volume of
+// `totalClusters`; begin >= end when none does. A damaged run list can name
+// any cluster, and nothing outside the volume has a place on its map.
+struct TClusterSpan {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+};
+inline TClusterSpan ClipToVolume(std::int64_t lcn, std::int64_t length,
+                                 std::int64_t totalClusters) {
+    if (length <= 0) {
+        return {};
+    }
+    return {std::max<std::int64_t>(lcn, 0), std::min(ExtentEnd(lcn, length), totalClusters)};
 }
 
 // The fragment analysis's working copy of one extent: the owner's BaseID

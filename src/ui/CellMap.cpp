@@ -1,5 +1,6 @@
 #include "ui/CellMap.h"
 
+#include "map/MapModel.h"
 #include "ntfs/FileTable.h"
 
 #include <QStringView>
@@ -26,7 +27,8 @@ TByteCells BuildByteCells() {
     return table;
 }
 
-bool ContainsCaseless(const std::u16string& text, const std::u16string& part) {
+// The window matches a mark as Qt folds case, for every script.
+bool ContainsCaseless(std::u16string_view text, std::u16string_view part) {
     return QStringView(text).contains(QStringView(part), Qt::CaseInsensitive);
 }
 
@@ -41,11 +43,7 @@ TCellArray::TCellArray(std::int64_t totalClusters) : FTotalClusters(totalCluster
 }
 
 void TCellArray::Fill(std::int64_t first, std::int64_t count, std::uint8_t state) {
-    if (count <= 0) {
-        return;
-    }
-    const std::int64_t end = std::min(ntfs::ExtentEnd(first, count), FTotalClusters);
-    const std::int64_t begin = std::max<std::int64_t>(first, 0);
+    const auto [begin, end] = ntfs::ClipToVolume(first, count, FTotalClusters);
     if (begin >= end) {
         return;
     }
@@ -61,28 +59,7 @@ void ExpandVolumeBitmap(const std::uint8_t* bits, std::uint8_t* cells, std::int6
 
 std::uint8_t EntryCellState(const ntfs::TFileIDs& table, std::size_t index,
                             const std::u16string& markText, std::u16string& path) {
-    const ntfs::TFileID& entry = table.FItems[index];
-    switch (entry.FileType) {
-    case ntfs::kTypeFile: {
-        std::uint8_t state = entry.Fragmented ? csFragmented : csUsed;
-        if (ContainsCaseless(entry.Name, u"pagefile.sys")) {
-            state = csPagefile;
-        }
-        if (!markText.empty()) {
-            table.GetPath(static_cast<int>(index), path);
-            if (ContainsCaseless(path, markText)) {
-                state = csMarked;
-            }
-        }
-        return state;
-    }
-    case ntfs::kTypeDirectory:
-        return csDirectory;
-    case ntfs::kTypeSystem:
-        return csSystem;
-    default:
-        return 0;
-    }
+    return map::EntryPaintState(table, index, markText, ContainsCaseless, path);
 }
 
 void PaintCells(TCellArray& cells, const TPaintInput& input) {

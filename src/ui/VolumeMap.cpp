@@ -13,11 +13,16 @@ namespace lorvex::ui {
 
 namespace {
 
-// Opens a device path and closes it again on every way out.
+// Opens the device of a drive and closes it again on every way out; a drive
+// without a device path gives a handle that is not open.
 class DeviceHandle {
   public:
-    DeviceHandle(platform::VolumeApi& api, const std::string& devicePath)
-        : FApi(api), FHandle(api.CreateFile(devicePath)) {}
+    DeviceHandle(platform::VolumeApi& api, std::string_view driveRoot) : FApi(api) {
+        const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
+        if (!device.empty()) {
+            FHandle = api.CreateFile(device);
+        }
+    }
     DeviceHandle(const DeviceHandle&) = delete;
     DeviceHandle& operator=(const DeviceHandle&) = delete;
     ~DeviceHandle() {
@@ -30,18 +35,14 @@ class DeviceHandle {
 
   private:
     platform::VolumeApi& FApi;
-    platform::Handle FHandle;
+    platform::Handle FHandle = platform::kInvalidHandle;
 };
 
 } // namespace
 
 std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveRoot,
                                std::uint32_t& bytesPerCluster) {
-    const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
-    if (device.empty()) {
-        return 0;
-    }
-    DeviceHandle handle(api, device);
+    DeviceHandle handle(api, driveRoot);
     if (!handle.IsOpen()) {
         return 0;
     }
@@ -67,11 +68,7 @@ std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view dr
     if (totalClusters <= 0 || bytesPerCluster == 0) {
         return 0;
     }
-    const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
-    if (device.empty()) {
-        return 0;
-    }
-    DeviceHandle handle(api, device);
+    DeviceHandle handle(api, driveRoot);
     if (!handle.IsOpen()) {
         return 0;
     }
@@ -105,11 +102,7 @@ bool ReadVolumeBitmapInto(platform::VolumeApi& api, std::string_view driveRoot, 
     const std::int64_t total = cells.TotalClusters();
     const auto bytes = static_cast<std::size_t>((total + 7) / 8);
     std::vector<std::byte> buffer(bytes + vb::kBuffer);
-    const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
-    if (device.empty()) {
-        return false;
-    }
-    DeviceHandle handle(api, device);
+    DeviceHandle handle(api, driveRoot);
     if (!handle.IsOpen()) {
         return false;
     }
