@@ -314,8 +314,14 @@ TMapModel::TMapModel(const TMapInput& input) : FTotalClusters(input.totalCluster
     if (FTotalClusters < 0 || FTotalClusters > kMostClusters) {
         throw std::bad_alloc();
     }
-    BuildBitmap(input.bitmap);
+    FBits = BuildBitmap(input);
     BuildRanges(input, input.contains != nullptr ? input.contains : ContainsCaselessSimple);
+    BuildCounts();
+}
+
+TMapModel::TMapModel(std::shared_ptr<const TBits> bits, const TMapInput& paint)
+    : FTotalClusters(bits->TotalClusters), FBits(std::move(bits)) {
+    BuildRanges(paint, paint.contains != nullptr ? paint.contains : ContainsCaselessSimple);
     BuildCounts();
 }
 
@@ -327,40 +333,54 @@ void TMapModel::FreeLines(void* p, std::size_t /*bytes*/) {
     ::operator delete (p, std::align_val_t{64});
 }
 
-void TMapModel::BuildBitmap(std::span<const std::uint8_t> bitmap) {
-    const auto words = static_cast<std::size_t>((FTotalClusters + 63) / 64);
+std::shared_ptr<const TMapModel::TBits> TMapModel::BuildBitmap(const TMapInput& input) {
+    auto built = std::make_shared<TBits>();
+    TBits& bits = *built;
+    const std::int64_t total = input.totalClusters;
+    bits.TotalClusters = total;
+    const auto words = static_cast<std::size_t>((total + 63) / 64);
     const std::size_t groups = (words + kGroupWords - 1) / kGroupWords;
     const std::size_t segments = (groups + kGroupsPerHigh - 1) / kGroupsPerHigh;
-    FWords.resize(groups * kGroupWords);
-    FRankLow.resize(groups + 1);
-    FRankHigh.assign(groups / kGroupsPerHigh + 1, 0);
+    bits.Words.resize(groups * kGroupWords);
+    // Filled in place, the words are their own source, and the copy below
+    // leaves them as they are.
+    std::span<const std::uint8_t> bitmap = input.bitmap;
+    const bool inPlace = static_cast<bool>(input.fillBitmap);
+    if (inPlace) {
+        auto* const bytes = reinterpret_cast<std::uint8_t*>(bits.Words.data());
+        std::memset(bytes, 0, bits.Words.size() * sizeof(std::uint64_t));
+        input.fillBitmap({bytes, static_cast<std::size_t>((total + 7) / 8)});
+        bitmap = {bytes, bits.Words.size() * sizeof(std::uint64_t)};
+    }
+    bits.RankLow.resize(groups + 1);
+    bits.RankHigh.assign(groups / kGroupsPerHigh + 1, 0);
     std::vector<std::uint64_t> segmentBits(segments, 0);
     const std::size_t bytes = std::min(bitmap.size(), words * sizeof(std::uint64_t));
-    const auto tail = static_cast<unsigned>(FTotalClusters % 64);
+    const auto tail = static_cast<unsigned>(total % 64);
 
     // Copies and counts the 65536-cluster segments [first, last), a segment
     // at a time so that its words are counted while they are still in the
     // cache; the low counts are relative to their segment, so that two
     // halves can be done at once.
     const auto fill = [&](std::size_t first, std::size_t last) {
-        auto* const out = reinterpret_cast<std::uint8_t*>(FWords.data());
+        auto* const out = reinterpret_cast<std::uint8_t*>(bits.Words.data());
         for (std::size_t seg = first; seg < last; ++seg) {
             const std::size_t g0 = seg * kGroupsPerHigh;
             const std::size_t g1 = std::min(g0 + kGroupsPerHigh, groups);
             const std::size_t from = g0 * kGroupWords * sizeof(std::uint64_t);
             const std::size_t to = g1 * kGroupWords * sizeof(std::uint64_t);
             const std::size_t copied = std::clamp(bytes, from, to);
-            if (copied > from) {
+            if (copied > from && !inPlace) {
                 std::memcpy(out + from, bitmap.data() + from, copied - from);
             }
             std::memset(out + copied, 0, to - copied);
             if (tail != 0 && words - 1 >= g0 * kGroupWords && words - 1 < g1 * kGroupWords) {
-                FWords[words - 1] &= LowBits(tail);
+                bits.Words[words - 1] &= LowBits(tail);
             }
             std::uint64_t running = 0;
             for (std::size_t g = g0; g < g1; ++g) {
-                FRankLow[g] = static_cast<std::uint16_t>(running);
-                const std::uint64_t* w = FWords.data() + g * kGroupWords;
+                bits.RankLow[g] = static_cast<std::uint16_t>(running);
+                const std::uint64_t* w = bits.Words.data() + g * kGroupWords;
                 for (std::size_t i = 0; i < kGroupWords; ++i) {
                     running += Pop(w[i]);
                 }
@@ -386,16 +406,17 @@ void TMapModel::BuildBitmap(std::span<const std::uint8_t> bitmap) {
     }
 
     std::uint64_t running = 0;
-    for (std::size_t h = 0; h < FRankHigh.size(); ++h) {
-        FRankHigh[h] = running;
+    for (std::size_t h = 0; h < bits.RankHigh.size(); ++h) {
+        bits.RankHigh[h] = running;
         running += h < segments ? segmentBits[h] : 0;
     }
-    FRankLow[groups] =
+    bits.RankLow[groups] =
         groups % kGroupsPerHigh == 0 ? 0 : static_cast<std::uint16_t>(segmentBits[segments - 1]);
+    return built;
 }
 
 std::uint64_t TMapModel::GroupRank(std::size_t g) const {
-    return FRankHigh[g / kGroupsPerHigh] + FRankLow[g];
+    return FBits->RankHigh[g / kGroupsPerHigh] + FBits->RankLow[g];
 }
 
 std::uint64_t TMapModel::Rank(std::int64_t lcn) const {
@@ -416,7 +437,7 @@ std::uint64_t TMapModel::Rank(std::int64_t lcn) const {
         return rank + offset;
     }
     // Otherwise from the nearer end of the group.
-    const std::uint64_t* w = FWords.data() + g * kGroupWords;
+    const std::uint64_t* w = FBits->Words.data() + g * kGroupWords;
     const unsigned word = offset / 64;
     const unsigned bit = offset % 64;
     if (offset <= kGroupClusters / 2) {
@@ -441,13 +462,13 @@ std::uint64_t TMapModel::CountBits(std::int64_t from, std::int64_t to) const {
     const auto ba = static_cast<unsigned>(a % 64);
     const auto bb = static_cast<unsigned>(b % 64);
     if (wa == wb) {
-        return Pop((FWords[wa] >> ba) & LowBits(bb - ba));
+        return Pop((FBits->Words[wa] >> ba) & LowBits(bb - ba));
     }
-    std::uint64_t n = Pop(FWords[wa] >> ba);
+    std::uint64_t n = Pop(FBits->Words[wa] >> ba);
     for (std::size_t w = wa + 1; w < wb; ++w) {
-        n += Pop(FWords[w]);
+        n += Pop(FBits->Words[w]);
     }
-    return bb != 0 ? n + Pop(FWords[wb] & LowBits(bb)) : n;
+    return bb != 0 ? n + Pop(FBits->Words[wb] & LowBits(bb)) : n;
 }
 
 void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) {
@@ -580,7 +601,7 @@ std::uint8_t TMapModel::StateAt(std::int64_t lcn) const {
         return FPainterStates[FRanges[r].Painter];
     }
     const auto x = static_cast<std::uint64_t>(lcn);
-    return ((FWords[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
+    return ((FBits->Words[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
 }
 
 void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out) const {
@@ -612,7 +633,7 @@ void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out)
         }
         const std::int64_t stop = r < FRanges.size() ? std::min(FRanges[r].First(), onEnd) : onEnd;
         for (auto x = static_cast<std::uint64_t>(pos); x < static_cast<std::uint64_t>(stop); ++x) {
-            *cell++ = ((FWords[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
+            *cell++ = ((FBits->Words[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
         }
         pos = stop;
     }
@@ -716,6 +737,38 @@ void TMapModel::SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixel
     }
 }
 
+void TMapModel::CountsBefore(std::span<const std::int64_t> xs, TCounts* out) const {
+    TCursor cursor(*this);
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        cursor.MoveTo(std::clamp<std::int64_t>(xs[i], 0, FTotalClusters));
+        out[i] = cursor.Counts();
+    }
+}
+
+std::int64_t TMapModel::FindState(std::int64_t first, std::int64_t end, std::uint8_t state,
+                                  std::int64_t most) const {
+    std::int64_t pos = std::clamp<std::int64_t>(first, 0, FTotalClusters);
+    const std::int64_t stop =
+        std::clamp<std::int64_t>(std::min(end, SaturatingStep(pos, std::max<std::int64_t>(most, 0), 1)),
+                                 pos, FTotalClusters);
+    std::array<std::uint8_t, 4096> states{};
+    while (pos < stop) {
+        const auto n = static_cast<std::size_t>(std::min<std::int64_t>(stop - pos, states.size()));
+        States(pos, n, states.data());
+        const auto* hit = std::find(states.data(), states.data() + n, state);
+        if (hit != states.data() + n) {
+            return pos + (hit - states.data());
+        }
+        pos += static_cast<std::int64_t>(n);
+    }
+    return -1;
+}
+
+void TMapModel::Paint(const TMapInput& input) {
+    BuildRanges(input, input.contains != nullptr ? input.contains : ContainsCaselessSimple);
+    BuildCounts();
+}
+
 void TMapModel::Remark(const ntfs::TFileIDs& fileIds, std::u16string_view markText,
                        TContainsCaseless contains) {
     std::u16string path;
@@ -735,9 +788,9 @@ void TMapModel::Remark(const ntfs::TFileIDs& fileIds, std::u16string_view markTe
 }
 
 std::size_t TMapModel::MemoryBytes() const {
-    return sizeof(*this) + FWords.capacity() * sizeof(std::uint64_t) +
-           FRankHigh.capacity() * sizeof(std::uint64_t) +
-           FRankLow.capacity() * sizeof(std::uint16_t) + FRanges.capacity() * sizeof(TRange) +
+    return sizeof(*this) + FBits->Words.capacity() * sizeof(std::uint64_t) +
+           FBits->RankHigh.capacity() * sizeof(std::uint64_t) +
+           FBits->RankLow.capacity() * sizeof(std::uint16_t) + FRanges.capacity() * sizeof(TRange) +
            FPainterEntries.capacity() * sizeof(std::uint32_t) +
            FPainterStates.capacity() * sizeof(std::uint8_t) +
            FBlockCounts.capacity() * sizeof(TCounts) +

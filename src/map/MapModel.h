@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -49,6 +51,11 @@ struct TMapInput {
     // be read: the clusters it does not cover are csFree. Bits past the
     // volume's end are ignored.
     std::span<const std::uint8_t> bitmap;
+    // Instead of `bitmap`, when set: called once with the model's own
+    // bitmap, (totalClusters + 7) / 8 bytes of zeros, to write the bits into,
+    // so that a volume's bitmap is held once rather than twice while the
+    // model is built.
+    std::function<void(std::span<std::uint8_t> bits)> fillBitmap;
     // [start, end): painted csMFTZone under every entry.
     std::int64_t mftZoneStart = 0;
     std::int64_t mftZoneEnd = 0;
@@ -75,12 +82,24 @@ class TMapModel {
   public:
     // Clusters per block of the count table.
     static constexpr std::int64_t kBlockClusters = 4096;
+    // How many clusters of each state, in kVolumeStates order.
+    using TCounts = std::array<std::uint64_t, kVolumeStateCount>;
 
     // Throws std::bad_alloc when the model cannot be held (or the total is
     // negative, or past 2^40 clusters, a bitmap of 128 GiB), so that the
     // caller can report it. A volume of 0 clusters gives a model in which
     // every cluster is beyond the end.
     explicit TMapModel(const TMapInput& input);
+
+    // The bitmap and its ranks, which never change once built: models of
+    // one volume painted from different scans share them.
+    struct TBits;
+    [[nodiscard]] std::shared_ptr<const TBits> SharedBits() const { return FBits; }
+    // A model of the volume `bits` came from, painted from the zone, table,
+    // map and mark of `paint` (its bitmap and total are not read). A scan
+    // builds its model this way on its own thread while the window goes on
+    // drawing from the model it has, and the volume's bitmap is held once.
+    TMapModel(std::shared_ptr<const TBits> bits, const TMapInput& paint);
 
     [[nodiscard]] std::int64_t TotalClusters() const { return FTotalClusters; }
 
@@ -98,6 +117,23 @@ class TMapModel {
     // says. A k below 2 gives States.
     void SummaryRow(std::int64_t first, std::int64_t k, std::size_t pixels,
                     std::uint8_t* out) const;
+
+    // The counts of the clusters [0, x) for every x of `xs` (ascending,
+    // each clamped to the volume) into `out`, one walk along the volume.
+    void CountsBefore(std::span<const std::int64_t> xs, TCounts* out) const;
+
+    // The first cluster of [first, end) on the volume whose state is
+    // `state`, looking at no more than `most` clusters; -1 when none is
+    // found. Bounded so that a pointer over a pixel of billions of clusters
+    // costs what a pointer over a few does.
+    [[nodiscard]] std::int64_t FindState(std::int64_t first, std::int64_t end, std::uint8_t state,
+                                         std::int64_t most) const;
+
+    // Paints again from the zone, table, map and mark of `input`, keeping
+    // the bitmap the model holds (the input's bitmap and total are not
+    // read): a scan's result repaints the bitmap-only model of the drive
+    // without a second copy of its bitmap.
+    void Paint(const TMapInput& input);
 
     // Paints with a new mark text: recomputes the states of the painted
     // entries and the block counts from what the model holds. `fileIds` is
@@ -131,7 +167,6 @@ class TMapModel {
         // Length() + by at most kLongest.
         void Grow(std::int64_t by) { HighAndLength += static_cast<std::uint32_t>(by); }
     };
-    using TCounts = std::array<std::uint64_t, kVolumeStateCount>;
     class TCursor;
 
     // Hands out memory on cache-line boundaries and leaves it uninitialised,
@@ -157,7 +192,7 @@ class TMapModel {
         bool operator==(const TLineAllocator& /*other*/) const { return true; }
     };
 
-    void BuildBitmap(std::span<const std::uint8_t> bitmap);
+    static std::shared_ptr<const TBits> BuildBitmap(const TMapInput& input);
     void BuildRanges(const TMapInput& input, TContainsCaseless contains);
     void BuildCounts();
     // The set bits before group g's first cluster, g in [0, groups].
@@ -170,13 +205,7 @@ class TMapModel {
     [[nodiscard]] std::size_t RangeAfter(std::int64_t lcn) const;
 
     std::int64_t FTotalClusters = 0;
-    // The bitmap, cleared past the end and padded to whole groups of 512
-    // clusters (one cache line each).
-    std::vector<std::uint64_t, TLineAllocator<std::uint64_t>> FWords;
-    // Set bits before every 65536 clusters, and before every group counted
-    // from the last 65536-cluster boundary.
-    std::vector<std::uint64_t> FRankHigh;
-    std::vector<std::uint16_t> FRankLow;
+    std::shared_ptr<const TBits> FBits;
     std::vector<TRange> FRanges;
     // Per painter: the entry (kZonePainter's is none) and its state.
     std::vector<std::uint32_t> FPainterEntries;
@@ -185,6 +214,17 @@ class TMapModel {
     // order), and the first range ending after it.
     std::vector<TCounts> FBlockCounts;
     std::vector<std::uint32_t> FBlockRanges;
+};
+
+struct TMapModel::TBits {
+    std::int64_t TotalClusters = 0;
+    // The bitmap, cleared past the end and padded to whole groups of 512
+    // clusters (one cache line each).
+    std::vector<std::uint64_t, TLineAllocator<std::uint64_t>> Words;
+    // Set bits before every 65536 clusters, and before every group counted
+    // from the last 65536-cluster boundary.
+    std::vector<std::uint64_t> RankHigh;
+    std::vector<std::uint16_t> RankLow;
 };
 
 } // namespace lorvex::map

@@ -3,6 +3,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
+#include "ui/CellMap.h"
 #include "ui/FindWindow.h"
 #include "ui/HelpWindow.h"
 #include "ui/ProgressWindow.h"
@@ -11,6 +12,7 @@
 #include "volume/VolumeUtils.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -20,6 +22,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMoveEvent>
+#include <QScreen>
+#include <QHBoxLayout>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -50,13 +55,21 @@ constexpr int kScrollerWidth = 16;
 constexpr int kScrollerFromRight = kClientWidth - 640;
 constexpr int kOverviewWidth = 32;
 constexpr int kWheelNotch = 120;
-constexpr std::int64_t kPumpIntervalNs = 8'000'000;
+// A notch of the wheel moves this part of the rows in view, at least one.
+constexpr std::int64_t kWheelShare = 10;
+// The scroll bar's range when the view has more rows than it can count.
+constexpr std::int64_t kScrollerSteps = std::int64_t{1} << 30;
+// How many clusters of a summary pixel are searched for one of the kind it
+// shows, for the reports to act on.
+constexpr std::int64_t kPickSearch = std::int64_t{1} << 16;
+constexpr QRgb kGridColour = 0xFF505050U;
 const char* const kAppCaption = "Lorvex";
 
-std::int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+QString SpanText(map::TClusterSpan span) {
+    if (span.count <= 1) {
+        return QString("Cluster %1").arg(span.first);
+    }
+    return QString("Clusters %1-%2").arg(span.first).arg(span.first + span.count - 1);
 }
 
 QString FromUtf8(std::string_view text) {
@@ -81,10 +94,27 @@ class TMapSurface final : public QWidget {
     void resizeEvent(QResizeEvent* /*event*/) override { FForm.FormResize(); }
     void mouseMoveEvent(QMouseEvent* event) override {
         const QPoint p = event->position().toPoint();
+        if ((event->buttons() & Qt::LeftButton) != 0 && p.x() >= FForm.OverviewLeft()) {
+            FForm.FormMouseDown(p.x(), p.y());
+        }
         FForm.FormMouseMove(p.x(), p.y());
     }
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton) {
+            const QPoint p = event->position().toPoint();
+            FForm.FormMouseDown(p.x(), p.y());
+        }
+    }
     void wheelEvent(QWheelEvent* event) override {
-        FForm.FormMouseWheel(event->angleDelta().y());
+        if ((event->modifiers() & Qt::ControlModifier) != 0) {
+            const int turn = event->angleDelta().y();
+            if (turn != 0) {
+                FForm.ZoomStep(turn > 0 ? 1 : -1,
+                               static_cast<std::int32_t>(event->position().toPoint().y()));
+            }
+        } else {
+            FForm.FormMouseWheel(event->angleDelta().y());
+        }
         event->accept();
     }
 
@@ -100,8 +130,6 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
 
     const TPalette& palette = CellPalette();
     FPalette = QList<QRgb>(palette.begin(), palette.end());
-    FMapBitmap = QImage(0, 0, QImage::Format_Indexed8);
-    FMapBitmap.setColorTable(FPalette);
     FOverviewBitmap = QImage();
 
     mnuDrive = menuBar()->addMenu("Drive");
@@ -127,6 +155,34 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     FragmentationList1 = mnuTools->addAction("Fragmentation List");
     FragmentationList1->setObjectName("FragmentationList1");
     connect(FragmentationList1, &QAction::triggered, this, [this] { FragmentationList1Click(); });
+    mnuView = menuBar()->addMenu("&View");
+    mnuView->setObjectName("mnuView");
+    mnuZoomIn = new QAction("Zoom &In", this);
+    mnuZoomIn->setObjectName("mnuZoomIn");
+    mnuZoomIn->setShortcuts({QKeySequence::ZoomIn, QKeySequence(Qt::Key_Plus),
+                             QKeySequence(Qt::Key_Equal)});
+    connect(mnuZoomIn, &QAction::triggered, this, [this] { ZoomStep(1, FMouseY); });
+    mnuZoomOut = new QAction("Zoom &Out", this);
+    mnuZoomOut->setObjectName("mnuZoomOut");
+    mnuZoomOut->setShortcuts({QKeySequence::ZoomOut, QKeySequence(Qt::Key_Minus)});
+    connect(mnuZoomOut, &QAction::triggered, this, [this] { ZoomStep(-1, FMouseY); });
+    mnuActualSize = new QAction("One &Cluster per Pixel", this);
+    mnuActualSize->setObjectName("mnuActualSize");
+    mnuActualSize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+    connect(mnuActualSize, &QAction::triggered, this, [this] { SetZoom({}); });
+    mnuFit = new QAction("&Fit Volume", this);
+    mnuFit->setObjectName("mnuFit");
+    mnuFit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    connect(mnuFit, &QAction::triggered, this, [this] { ZoomToFit(); });
+    mnuGoTo = new QAction("&Go to Cluster...", this);
+    mnuGoTo->setObjectName("mnuGoTo");
+    mnuGoTo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+    connect(mnuGoTo, &QAction::triggered, this, [this] { mnuGoToClick(); });
+    // The shortcuts work with the menu closed, from any part of the window.
+    addActions({mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo});
+    FZoomLevels = new QActionGroup(this);
+    connect(mnuView, &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
+    FillViewMenu();
     Quit1 = menuBar()->addAction("Quit!");
     Quit1->setObjectName("Quit1");
     connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
@@ -136,9 +192,23 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     sb->setFixedHeight(kStatusBarHeight);
     FStatusLabel = new QLabel(sb);
     sb->addWidget(FStatusLabel, 1);
+    FHoverLabel = new QLabel(sb);
+    FHoverLabel->setObjectName("HoverLabel");
+    sb->addPermanentWidget(FHoverLabel);
 
+    // The map surface, and at its left the place the zoom window takes
+    // when there is no room for it beside this window.
+    auto* centre = new QWidget(this);
+    auto* layout = new QHBoxLayout(centre);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    FZoomDock = new QWidget(centre);
+    FZoomDock->setObjectName("ZoomDock");
+    FZoomDock->hide();
+    layout->addWidget(FZoomDock);
     FSurface = new TMapSurface(*this);
-    setCentralWidget(FSurface);
+    layout->addWidget(FSurface, 1);
+    setCentralWidget(centre);
     scroller = new QScrollBar(Qt::Vertical, FSurface);
     scroller->setObjectName("scroller");
     scroller->setSingleStep(1);
@@ -247,13 +317,13 @@ void TForm1::BuildDriveMenu() {
 }
 
 void TForm1::LoadVolumeMap() {
-    FCells.reset();
+    FModel.reset();
     FTotalClusters = QueryClusterCount(FApi, FDriveRoot, FBytesPerCluster);
     if (FTotalClusters == 0) {
         return;
     }
     ReadVolumeBitmap();
-    if (FCells) {
+    if (FModel) {
         SetStatusText(QString::fromStdString(
             ntfs::VolumeSummaryText(FTotalClusters, FBytesPerCluster, FDriveRoot)));
     }
@@ -264,11 +334,18 @@ void TForm1::ReadVolumeBitmap() {
         return;
     }
     try {
-        FCells = std::make_unique<TCellArray>(
-            QueryClustersOnSource(FApi, FDriveRoot, FTotalClusters, FBytesPerCluster));
-        // A bitmap that cannot be read leaves every cell csFree.
-        ReadVolumeBitmapInto(FApi, FDriveRoot, *FCells);
+        // Sized from what the source holds, never from what the boot
+        // sector claims; a bitmap that cannot be read leaves every cluster
+        // free.
+        map::TMapInput input;
+        input.totalClusters =
+            QueryClustersOnSource(FApi, FDriveRoot, FTotalClusters, FBytesPerCluster);
+        input.fillBitmap = [this](std::span<std::uint8_t> bits) {
+            ui::ReadVolumeBitmap(FApi, FDriveRoot, bits);
+        };
+        FModel = std::make_unique<map::TMapModel>(input);
     } catch (const std::exception&) {
+        FModel.reset();
         ShowNotice(kAppCaption, QString("Error allocating %1 bytes.").arg(FTotalClusters));
     }
 }
@@ -295,7 +372,7 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     if (frm_Help != nullptr) {
         frm_Help->show();
     }
-    if (FCells) {
+    if (FModel) {
         QCoreApplication::processEvents();
         ScanVolume();
         RenderOverview();
@@ -303,8 +380,9 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     }
     Beep();
     FDriveRoot.clear();
-    FMapBitmap = QImage(0, 0, QImage::Format_Indexed8);
-    FMapBitmap.setColorTable(FPalette);
+    FView.SetTotalClusters(0);
+    FScreen = QImage();
+    FCellsPerRow = 0;
     FOverviewBitmap = QImage();
     FSurface->update();
     SetStatusText("*ERROR*");
@@ -327,6 +405,7 @@ void TForm1::ScanVolume() {
     UpdateCommands();
 
     auto scan = std::make_shared<TScanResult>();
+    scan->markText = FMarkText.toStdU16String();
     try {
         scan->volume = std::make_unique<ntfs::TNTFSVolume>(FApi, FDriveRoot);
     } catch (const std::exception& e) {
@@ -340,7 +419,8 @@ void TForm1::ScanVolume() {
         frm_Progress->ResetProgress();
         frm_Progress->ShowCentred();
     }
-    StartScanThread(job, std::move(scan));
+    StartScanThread(job, std::move(scan),
+                    FModel ? FModel->SharedBits() : std::shared_ptr<const map::TMapModel::TBits>());
     // The scan is over for this window when its result or its failure
     // arrives, or when the window lets go of it; the events go on meanwhile.
     while (FScanJob == job) {
@@ -349,12 +429,14 @@ void TForm1::ScanVolume() {
 }
 
 void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
-                             std::shared_ptr<TScanResult> scan) {
+                             std::shared_ptr<TScanResult> scan,
+                             std::shared_ptr<const map::TMapModel::TBits> bits) {
     // The thread reads nothing of the window: the probe is its own copy, and
     // what it tells the window goes as queued calls that a job let go of
     // does not act on.
     QThread* worker =
-        QThread::create([this, job, scan = std::move(scan), probe = FScanProbe]() mutable {
+        QThread::create([this, job, scan = std::move(scan), bits = std::move(bits),
+                         probe = FScanProbe]() mutable {
             const TScanJob::TRunning running(*job);
             ntfs::TNTFSVolume& volume = *scan->volume;
             ntfs::ScanObserver observer;
@@ -379,31 +461,20 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
                 job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
             };
             observer.paint = [&] {
-                struct TOutcome {
-                    bool outOfMemory = false;
-                    std::string failure;
-                };
-                // Shared, not on this stack: the call may outlive the wait.
-                auto outcome = std::make_shared<TOutcome>();
-                const bool painted = job->CallAndWait(this, [this, scan, outcome] {
-                    try {
-                        PaintScannedClusters(*scan);
-                    } catch (const std::bad_alloc&) {
-                        outcome->outOfMemory = true;
-                    } catch (const std::exception& e) {
-                        outcome->failure = e.what();
-                    }
-                });
-                if (!painted) {
-                    throw TScanStopped();
+                // The model is painted here, from the bitmap the window read
+                // and shares, while the window goes on drawing its own.
+                if (!bits) {
+                    return;
                 }
-                // Out of memory is told as the scan tells it, by drive.
-                if (outcome->outOfMemory) {
-                    throw std::bad_alloc();
-                }
-                if (!outcome->failure.empty()) {
-                    throw std::runtime_error(outcome->failure);
-                }
+                map::TMapInput input;
+                input.mftZoneStart = volume.FMftZoneStart;
+                input.mftZoneEnd = volume.FMftZoneEnd;
+                input.fileIds = &scan->fileIds;
+                input.clusters = &scan->clusters;
+                input.markText = scan->markText;
+                input.contains = ContainsCaseless;
+                scan->model = std::make_unique<map::TMapModel>(bits, input);
+                job->ThrowIfStopped();
             };
             bool failed = false;
             QString failure;
@@ -451,6 +522,16 @@ void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TSc
         return;
     }
     FScan = std::move(scan);
+    // The model of a drive whose map is still the one scanned replaces it;
+    // a mark changed during the scan is painted now.
+    if (FScan->model && FModel && FScan->model->SharedBits() == FModel->SharedBits()) {
+        FModel = std::move(FScan->model);
+        if (FMarkText.toStdU16String() != FScan->markText) {
+            PaintClusters();
+        }
+        RenderMapBitmap();
+    }
+    FScan->model.reset();
 }
 
 void TForm1::CancelScan() {
@@ -501,79 +582,29 @@ void TForm1::UpdateCommands() {
 // --- The pictures ----------------------------------------------------------
 
 void TForm1::PaintClusters() {
-    if (FScan) {
-        PaintFrom(*FScan);
-    }
-}
-
-void TForm1::PaintFrom(const TScanResult& scan) {
-    // "Scan!" after a re-read that failed has no cells to paint into.
-    if (!FCells) {
+    if (!FScan || !FModel) {
         return;
     }
-    TPaintInput input;
-    input.mftZoneStart = scan.volume->FMftZoneStart;
-    input.mftZoneEnd = scan.volume->FMftZoneEnd;
-    input.fileIds = &scan.fileIds;
-    input.clusters = &scan.clusters;
-    input.markText = FMarkText.toStdU16String();
-    if (FPaintYields) {
-        input.yield = [this] { PumpEventsWhenDue(); };
-    }
-    PaintCells(*FCells, input);
-    RenderMapBitmap();
-    DrawMap();
+    FModel->Remark(FScan->fileIds, FMarkText.toStdU16String(), ContainsCaseless);
 }
 
-void TForm1::PaintScannedClusters(const TScanResult& scan) {
-    FPaintYields = true;
-    FLastPumpNs = NowNs();
-    try {
-        PaintFrom(scan);
-    } catch (...) {
-        FPaintYields = false;
-        throw;
-    }
-    FPaintYields = false;
-}
-
-void TForm1::PumpEventsWhenDue() {
-    const std::int64_t now = NowNs();
-    if (now - FLastPumpNs >= kPumpIntervalNs) {
-        QCoreApplication::processEvents();
-        FLastPumpNs = NowNs();
-    }
+void TForm1::RepaintScannedCells() {
+    PaintClusters();
 }
 
 void TForm1::RenderMapBitmap() {
-    if (!FCells) {
+    if (!FModel) {
         return;
     }
-    // Rows only for the clusters that have cells: the picture is sized from
-    // what the source holds, never from what the boot sector claims.
-    const TMapGeometry g = ComputeMapGeometry(FViewRight, FViewBottom, FCells->TotalClusters());
-    FCellsPerRow = g.cellsPerRow;
-    if (FCellsPerRow == 0) {
-        FRowCount = 0;
-        return;
-    }
-    FRowCount = g.rowCount;
-    QImage picture(FCellsPerRow, FRowCount, QImage::Format_Indexed8);
-    if (!picture.isNull()) {
-        picture.setColorTable(FPalette);
-        for (std::int32_t y = 0; y < FRowCount; ++y) {
-            FillMapRow(*FCells, static_cast<std::int64_t>(y) * FCellsPerRow, FCellsPerRow,
-                       picture.scanLine(y));
-        }
-    }
-    FMapBitmap = std::move(picture);
-    scroller->setRange(0, g.scrollMax);
-    scroller->setPageStep(g.pageStep);
-    scroller->setValue(0);
+    FView.SetTotalClusters(FModel->TotalClusters());
+    FView.SetArea(std::max(FViewRight + 1, 0), std::max(FViewBottom + 1, 0));
+    // Every rebuild returns the view to the top of the volume.
+    FView.SetTopRow(0);
+    DrawMap();
 }
 
 void TForm1::RenderOverview() {
-    if (!FCells) {
+    if (!FModel) {
         return;
     }
     const int height = scroller->height();
@@ -584,7 +615,7 @@ void TForm1::RenderOverview() {
     }
     const QRgb blank = FSurface->palette().color(FSurface->backgroundRole()).rgb();
     const std::vector<std::uint32_t> pixels =
-        RenderOverviewPixels(*FCells, kOverviewWidth, height, blank);
+        map::OverviewPixels(*FModel, kOverviewWidth, height, blank);
     for (int y = 0; y < height; ++y) {
         std::memcpy(FOverviewBitmap.scanLine(y),
                     pixels.data() + static_cast<std::size_t>(y) * kOverviewWidth,
@@ -594,13 +625,178 @@ void TForm1::RenderOverview() {
 }
 
 void TForm1::DrawMap() {
-    if (FCells) {
-        FSurface->update(0, 0, std::max(FViewRight + 1, 0), FViewBottom + 1);
+    if (!FModel) {
+        return;
     }
+    FCellsPerRow = FView.CellsPerRow();
+    if (FScreenColours.isEmpty()) {
+        FScreenColours = FPalette;
+    }
+    FScreenColours[map::kGridIndex] = kGridColour;
+    FScreenColours[map::kBackgroundIndex] =
+        FSurface->palette().color(FSurface->backgroundRole()).rgb();
+    if (FScreen.width() != FView.Width() || FScreen.height() != FView.Height()) {
+        FScreen = QImage(FView.Width(), FView.Height(), QImage::Format_Indexed8);
+    }
+    if (!FScreen.isNull()) {
+        FScreen.setColorTable(FScreenColours);
+        FView.Render(*FModel, FScreen.bits(), static_cast<std::size_t>(FScreen.bytesPerLine()));
+    }
+    SyncScroller();
+    FSurface->update();
+}
+
+void TForm1::SyncScroller() {
+    const std::int64_t most = FView.MaxTopRow();
+    const std::int64_t page = std::max<std::int64_t>(0, FView.FullRows() - 1);
+    const bool scaled = most > kScrollerSteps;
+    const auto toBar = [&](std::int64_t rows) {
+        return static_cast<int>(
+            scaled ? std::llround(static_cast<double>(rows) * kScrollerSteps / static_cast<double>(most))
+                   : rows);
+    };
+    FSyncingScroller = true;
+    scroller->setRange(0, toBar(most));
+    scroller->setPageStep(std::max(toBar(page), page > 0 ? 1 : 0));
+    scroller->setSingleStep(std::max(toBar(1), 1));
+    scroller->setValue(toBar(FView.TopRow()));
+    FSyncingScroller = false;
 }
 
 std::int64_t TForm1::CellToLCN(std::int32_t X, std::int32_t Y) const {
-    return ui::CellToLCN(X, Y, scroller->value(), FCellsPerRow, FTotalClusters);
+    const map::TClusterSpan span = FView.SpanAt(X, Y);
+    const std::int64_t lcn = span.count > 0 ? span.first : FView.TotalClusters();
+    return lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
+}
+
+// --- Zoom and navigation -------------------------------------------------------
+
+void TForm1::SetZoom(map::TMapScale scale) {
+    ZoomAroundRow(scale, FMouseY);
+}
+
+void TForm1::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
+    if (!FModel) {
+        return;
+    }
+    FView.ZoomAround(scale, y);
+    DrawMap();
+    UpdateHover();
+}
+
+void TForm1::ZoomStep(int direction, std::int32_t y) {
+    ZoomAroundRow(direction > 0 ? FView.ZoomedIn() : FView.ZoomedOut(), y);
+}
+
+void TForm1::ZoomToFit() {
+    if (!FModel) {
+        return;
+    }
+    FView.SetScale(FView.FitScale());
+    FView.SetTopRow(0);
+    DrawMap();
+    UpdateHover();
+}
+
+void TForm1::ScrollToRow(std::int64_t row) {
+    if (!FModel) {
+        return;
+    }
+    FView.SetTopRow(row);
+    DrawMap();
+    UpdateHover();
+}
+
+void TForm1::ScrollByRows(std::int64_t rows) {
+    ScrollToRow(FView.TopRow() + rows);
+}
+
+void TForm1::GoToCluster(std::int64_t lcn) {
+    if (!FModel || FView.TotalClusters() == 0) {
+        return;
+    }
+    lcn = std::clamp<std::int64_t>(lcn, 0, FView.TotalClusters() - 1);
+    FView.ShowCluster(lcn);
+    DrawMap();
+    // The pointer is put on the cluster's pixel, so that the zoom window,
+    // the status bar and F1 to F3 name it.
+    const std::int64_t cell = lcn / FView.Scale().clustersPerPixel;
+    const std::int64_t row = FView.RowOf(lcn) - FView.TopRow();
+    const std::int32_t p = FView.RowPixels();
+    FMouseX = static_cast<std::int32_t>(cell % std::max(FView.CellsPerRow(), 1)) * p + p / 2;
+    FMouseY = static_cast<std::int32_t>(row) * p + p / 2;
+    FHoverOnOverview = false;
+    UpdateHover();
+    FHoverLCN = lcn;
+    if (frm_Help != nullptr) {
+        frm_Help->lbl_LCN->setText(QString::number(FHoverLCN));
+    }
+}
+
+void TForm1::mnuGoToClick() {
+    if (!FModel) {
+        return;
+    }
+    bool ok = false;
+    const QString answer = QInputDialog::getText(
+        this, "Go to Cluster",
+        QString("Cluster number (0 to %1), or a byte offset with its unit\n"
+                "(4096 B, 512 KiB, 2 GiB); 0x reads hexadecimal:")
+            .arg(FView.TotalClusters() - 1),
+        QLineEdit::Normal, QString(), &ok);
+    if (!ok || answer.trimmed().isEmpty()) {
+        return;
+    }
+    const std::optional<std::int64_t> lcn =
+        map::ParseClusterOrOffset(answer.toStdString(), FBytesPerCluster);
+    if (!lcn || *lcn >= FView.TotalClusters()) {
+        ShowNotice("Go to Cluster",
+                   lcn ? QString("The volume has no cluster %1: its last is %2.")
+                             .arg(*lcn)
+                             .arg(FView.TotalClusters() - 1)
+                       : QString("\"%1\" is neither a cluster number nor a byte offset.")
+                             .arg(answer.trimmed()));
+        return;
+    }
+    GoToCluster(*lcn);
+}
+
+void TForm1::FillViewMenu() {
+    mnuView->clear();
+    for (QAction* level : FZoomLevels->actions()) {
+        FZoomLevels->removeAction(level);
+        level->deleteLater();
+    }
+    mnuView->addAction(mnuZoomIn);
+    mnuView->addAction(mnuZoomOut);
+    mnuView->addSeparator();
+    const map::TMapScale now = FView.Scale();
+    const map::TMapScale fit = FView.FitScale();
+    const auto addLevel = [&](const QString& caption, map::TMapScale scale) {
+        QAction* item = mnuView->addAction(caption);
+        item->setCheckable(true);
+        item->setChecked(scale == now);
+        item->setEnabled(FModel != nullptr);
+        FZoomLevels->addAction(item);
+        connect(item, &QAction::triggered, this, [this, scale] { SetZoom(scale); });
+    };
+    for (std::int32_t p = map::kLargestCell; p > 1; p /= 2) {
+        addLevel(QString("%1 Pixels per Cluster").arg(p), {p, 1});
+    }
+    mnuView->addAction(mnuActualSize);
+    mnuActualSize->setCheckable(true);
+    mnuActualSize->setChecked(now == map::TMapScale{});
+    for (std::int64_t k = 2; k < fit.clustersPerPixel; k *= 2) {
+        addLevel(QString("%1 Clusters per Pixel").arg(k), {1, k});
+    }
+    mnuFit->setCheckable(true);
+    mnuFit->setChecked(now == fit);
+    mnuView->addAction(mnuFit);
+    mnuView->addSeparator();
+    mnuView->addAction(mnuGoTo);
+    for (QAction* item : {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo}) {
+        item->setEnabled(FModel != nullptr);
+    }
 }
 
 // --- The view ----------------------------------------------------------------
@@ -619,76 +815,193 @@ void TForm1::FormResize() {
     DrawMap();
 }
 
+std::int32_t TForm1::OverviewLeft() const {
+    return scroller->x() + scroller->width() + 1;
+}
+
 void TForm1::FormPaint(QPainter& painter) {
-    if (FDriveRoot.empty() || !FCells) {
+    if (FDriveRoot.empty() || !FModel) {
         return;
     }
-    if (!FMapBitmap.isNull()) {
-        // Only the rows in view are drawn, so the cost of a paint does not
-        // grow with the volume.
-        const int top = scroller->value();
-        const int rows = std::min(FViewBottom + 1, FMapBitmap.height() - top);
-        if (rows > 0) {
-            painter.drawImage(QPoint(0, 0), FMapBitmap, QRect(0, top, FMapBitmap.width(), rows));
-        }
+    if (!FScreen.isNull()) {
+        painter.drawImage(QPoint(0, 0), FScreen);
     }
     if (!FOverviewBitmap.isNull()) {
-        painter.drawImage(QPoint(scroller->x() + scroller->width() + 1, 0), FOverviewBitmap);
+        const int left = OverviewLeft();
+        painter.drawImage(QPoint(left, 0), FOverviewBitmap);
+        // The part of the volume in view, framed in exclusive-or so that
+        // the frame shows on every colour.
+        const auto [top, bottom] = map::OverviewRows(FView.TotalClusters(), kOverviewWidth,
+                                                     FOverviewBitmap.height(), FView.Visible());
+        if (top <= bottom) {
+            painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+            painter.setPen(QColor(0xFF, 0xFF, 0xFF));
+            painter.drawRect(QRect(left, top, kOverviewWidth - 1, bottom - top));
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        }
     }
 }
 
 void TForm1::scrollerChange() {
-    if (!FDriveRoot.empty()) {
-        DrawMap();
+    if (FDriveRoot.empty() || FSyncingScroller || !FModel) {
+        return;
     }
+    const std::int64_t most = FView.MaxTopRow();
+    const std::int64_t value = scroller->value();
+    FView.SetTopRow(most > kScrollerSteps
+                        ? std::llround(static_cast<double>(value) * static_cast<double>(most) /
+                                       kScrollerSteps)
+                        : value);
+    DrawMap();
 }
 
 void TForm1::FormMouseMove(std::int32_t X, std::int32_t Y) {
     FMouseX = X;
     FMouseY = Y;
-    if (X >= FCellsPerRow) {
-        FMouseX = FCellsPerRow - 1;
+    FHoverOnOverview = FModel != nullptr && X >= OverviewLeft();
+    const std::int32_t mapWidth = FView.CellsPerRow() * FView.RowPixels();
+    if (!FHoverOnOverview && X >= mapWidth) {
+        FMouseX = mapWidth - 1;
     }
     UpdateHover();
 }
 
+void TForm1::FormMouseDown(std::int32_t X, std::int32_t Y) {
+    if (FModel && X >= OverviewLeft()) {
+        OverviewClicked(X - OverviewLeft(), Y);
+    }
+}
+
+void TForm1::OverviewClicked(std::int32_t x, std::int32_t y) {
+    if (FOverviewBitmap.isNull()) {
+        return;
+    }
+    const map::TClusterSpan span =
+        map::OverviewSpan(FView.TotalClusters(), kOverviewWidth, FOverviewBitmap.height(),
+                          std::clamp(x, 0, kOverviewWidth - 1), y);
+    if (span.count == 0) {
+        return;
+    }
+    ScrollToRow(FView.RowOf(span.first + span.count / 2) - FView.FullRows() / 2);
+}
+
 void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
-    // The scroll bar keeps the position in its range and reports a change.
-    scroller->setValue(scroller->value() - WheelDelta / kWheelNotch);
+    // A notch moves a tenth of the rows in view at every zoom; the small
+    // steps of a touchpad add up to notches.
+    FWheelRest += WheelDelta;
+    const int notches = FWheelRest / kWheelNotch;
+    FWheelRest -= notches * kWheelNotch;
+    if (notches != 0) {
+        const std::int64_t step = std::max<std::int64_t>(1, FView.FullRows() / kWheelShare);
+        ScrollByRows(-notches * step);
+        return;
+    }
     UpdateHover();
 }
 
 QRgb TForm1::SurfacePixel(std::int32_t x, std::int32_t y) const {
     const QRgb background = FSurface->palette().color(FSurface->backgroundRole()).rgb();
-    if (FDriveRoot.empty() || !FCells || x < 0 || y < 0) {
+    if (FDriveRoot.empty() || !FModel || x < 0 || y < 0) {
         return background;
     }
-    if (x < FMapBitmap.width() && y <= FViewBottom) {
-        const int row = y + scroller->value();
-        if (row < FMapBitmap.height()) {
-            return FPalette[FMapBitmap.constScanLine(row)[x]];
-        }
-        return background;
+    if (x < FScreen.width() && y < FScreen.height()) {
+        return FScreenColours[FScreen.constScanLine(y)[x]];
     }
-    const int left = scroller->x() + scroller->width() + 1;
+    const int left = OverviewLeft();
     if (x >= left && x - left < FOverviewBitmap.width() && y < FOverviewBitmap.height()) {
-        return FOverviewBitmap.pixel(x - left, y);
+        QRgb colour = FOverviewBitmap.pixel(x - left, y);
+        const auto [top, bottom] = map::OverviewRows(FView.TotalClusters(), kOverviewWidth,
+                                                     FOverviewBitmap.height(), FView.Visible());
+        const bool frame = top <= bottom && y >= top && y <= bottom &&
+                           (y == top || y == bottom || x == left || x == left + kOverviewWidth - 1);
+        if (frame) {
+            colour ^= 0x00FFFFFFU;
+        }
+        return colour;
     }
     return background;
 }
 
+std::uint8_t TForm1::SpanState(map::TClusterSpan span) const {
+    if (!FModel || span.count == 0) {
+        return csBeyondEnd;
+    }
+    std::uint8_t state = csBeyondEnd;
+    FModel->SummaryRow(span.first, span.count, 1, &state);
+    return state;
+}
+
+std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
+    if (!FModel || span.count <= 1) {
+        return span.first;
+    }
+    const std::int64_t found =
+        FModel->FindState(span.first, span.first + span.count, shown, kPickSearch);
+    return found >= 0 ? found : span.first;
+}
+
 void TForm1::UpdateHover() {
-    FHoverLCN = CellToLCN(FMouseX, FMouseY);
+    FHoverSpan = {};
+    if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
+        FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
+                                       FOverviewBitmap.height(), FMouseX - OverviewLeft(),
+                                       FMouseY);
+        FHoverSpan.count = std::min(FHoverSpan.count, FView.TotalClusters() - FHoverSpan.first);
+    } else if (FModel) {
+        FHoverSpan = FView.SpanAt(FMouseX, FMouseY);
+    }
+    const std::uint8_t shown = SpanState(FHoverSpan);
+    if (FHoverSpan.count > 0) {
+        const std::int64_t lcn = PickCluster(FHoverSpan, shown);
+        FHoverLCN = lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
+    } else {
+        FHoverLCN = CellToLCN(FMouseX, FMouseY);
+    }
+
+    QString name;
+    if (FScan) {
+        std::string text;
+        FScan->volume->DescribeCluster(FScan->clusters, FScan->fileIds, text, true, FHoverLCN);
+        name = QString::fromStdString(text);
+    } else {
+        name = "Volume not scanned!";
+    }
+    // A pixel of many clusters says which and what most of them are before
+    // naming the one the reports would show.
+    QString summary;
+    if (FHoverSpan.count > 1) {
+        summary = SpanText(FHoverSpan) + ": " +
+                  (shown == csMarked ? QString("holds a marked file")
+                                     : "mostly " + QString::fromUtf8(map::StateName(shown)));
+    }
+    if (FHoverSpan.count == 0) {
+        FHoverText.clear();
+    } else if (FHoverSpan.count > 1) {
+        FHoverText = summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name
+                                      : QString());
+    } else {
+        FHoverText = SpanText(FHoverSpan) + " (" + QString::fromUtf8(map::StateName(shown)) +
+                     ")" + (FScan ? ": " + name : QString());
+    }
+    if (FHoverLabel->text() != FHoverText) {
+        FHoverLabel->setText(FHoverText);
+    }
+
     if (frm_Help == nullptr) {
         return;
     }
     frm_Help->lbl_LCN->setText(QString::number(FHoverLCN));
 
+    // The 9 x 9 cells around the pointer: pixels of the surface, a cell's
+    // width apart when cells are magnified.
+    const std::int32_t step = FHoverOnOverview ? 1 : FView.RowPixels();
+    const std::int32_t cx = FHoverOnOverview ? FMouseX : FMouseX / step * step + step / 2;
+    const std::int32_t cy = FHoverOnOverview ? FMouseY : FMouseY / step * step + step / 2;
     std::array<std::uint32_t, 81> block{};
     for (int dy = 0; dy < kZoomCells; ++dy) {
         for (int dx = 0; dx < kZoomCells; ++dx) {
             block[static_cast<std::size_t>(dy * kZoomCells + dx)] =
-                SurfacePixel(FMouseX - 4 + dx, FMouseY - 4 + dy);
+                SurfacePixel(cx + (dx - 4) * step, cy + (dy - 4) * step);
         }
     }
     const std::vector<std::uint32_t> pixels = BuildZoomPixels(block, 0xFFFFFFFFU);
@@ -699,19 +1012,18 @@ void TForm1::UpdateHover() {
     }
     frm_Help->SetZoomPicture(picture);
 
-    QString name;
-    if (FScan) {
-        std::string text;
-        FScan->volume->DescribeCluster(FScan->clusters, FScan->fileIds, text, true, FHoverLCN);
-        name = QString::fromStdString(text);
-    } else {
-        name = "Volume not scanned!";
+    if (!summary.isEmpty()) {
+        name = summary + "\n" + name;
     }
     // Moving within one file gives the same text; laying it out again on
     // every move would cost more than everything else here.
     if (frm_Help->lbl_Name->toPlainText() != name) {
         frm_Help->lbl_Name->setPlainText(name);
     }
+}
+
+QString TForm1::HoverText() const {
+    return FHoverText;
 }
 
 bool TForm1::FormKeyDown(int Key) {
@@ -734,6 +1046,38 @@ bool TForm1::FormKeyDown(int Key) {
         return true;
     }
     default:
+        break;
+    }
+    if (!FModel) {
+        return false;
+    }
+    const std::int64_t page = std::max<std::int64_t>(1, FView.FullRows() - 1);
+    switch (Key) {
+    case Qt::Key_PageDown:
+        ScrollByRows(page);
+        return true;
+    case Qt::Key_PageUp:
+        ScrollByRows(-page);
+        return true;
+    case Qt::Key_Home:
+        ScrollToRow(0);
+        return true;
+    case Qt::Key_End:
+        ScrollToRow(FView.MaxTopRow());
+        return true;
+    case Qt::Key_Down:
+        ScrollByRows(1);
+        return true;
+    case Qt::Key_Up:
+        ScrollByRows(-1);
+        return true;
+    case Qt::Key_Right:
+        ScrollByRows(std::max<std::int64_t>(1, FView.FullRows() / kWheelShare));
+        return true;
+    case Qt::Key_Left:
+        ScrollByRows(-std::max<std::int64_t>(1, FView.FullRows() / kWheelShare));
+        return true;
+    default:
         return false;
     }
 }
@@ -744,8 +1088,64 @@ void TForm1::Zoom1Click() {
     }
     if (Zoom1->isChecked()) {
         frm_Help->show();
+        PlaceZoomWindow();
     } else {
         frm_Help->hide();
+        FZoomDock->hide();
+    }
+}
+
+bool TForm1::ZoomWindowDocked() const {
+    return frm_Help != nullptr && frm_Help->parentWidget() == FZoomDock;
+}
+
+void TForm1::PlaceZoomWindow() {
+    if (frm_Help == nullptr) {
+        return;
+    }
+    const bool wanted = Zoom1->isChecked();
+    const QScreen* display = screen();
+    const QRect room = display != nullptr ? display->availableGeometry() : QRect();
+    const QRect frame = frameGeometry();
+    // The zoom window's frame as it floats: its own size and the title bar
+    // and borders the desktop gives a tool window.
+    const QSize size(174 + (frame.width() - width()), 198 + (frame.height() - height()));
+    const bool leftFits = frame.left() - size.width() >= room.left();
+    const bool rightFits = frame.right() + size.width() <= room.right();
+    const bool dock = !room.isEmpty() && !leftFits && !rightFits;
+    if (dock != ZoomWindowDocked()) {
+        const bool visible = frm_Help->isVisible() || wanted;
+        if (dock) {
+            frm_Help->setParent(FZoomDock, Qt::Widget);
+            frm_Help->move(0, 0);
+            FZoomDock->setFixedWidth(frm_Help->width());
+        } else {
+            frm_Help->setParent(this, Qt::Tool | Qt::WindowStaysOnTopHint);
+        }
+        frm_Help->setVisible(visible);
+    }
+    FZoomDock->setVisible(dock && wanted);
+    if (!dock && frm_Help->isVisible()) {
+        const int x = leftFits || room.isEmpty() ? frame.left() - frm_Help->frameGeometry().width()
+                                                 : frame.right() + 1;
+        frm_Help->move(x, frame.top());
+    }
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    PlaceZoomWindow();
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    PlaceZoomWindow();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        PlaceZoomWindow();
     }
 }
 
@@ -767,15 +1167,6 @@ void TForm1::mnuMarkClick() {
     RenderMapBitmap();
     RenderOverview();
     DrawMap();
-}
-
-void TForm1::RepaintScannedCells() {
-    if (!FScan) {
-        return;
-    }
-    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
-    PaintClusters();
-    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
 }
 
 void TForm1::Quit1Click() {
@@ -802,7 +1193,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         return false;
     }
     if (watched == scroller && event->type() == QEvent::Wheel) {
-        // One notch is one row over the scroll bar too, as over the map.
+        // The wheel over the scroll bar moves as it does over the map.
         FormMouseWheel(static_cast<QWheelEvent*>(event)->angleDelta().y());
         return true;
     }

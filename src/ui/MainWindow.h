@@ -1,5 +1,7 @@
 #pragma once
 
+#include "map/MapModel.h"
+#include "map/MapView.h"
 #include "ntfs/ClusterMap.h"
 #include "platform/VolumeApi.h"
 #include "ui/CellMap.h"
@@ -18,6 +20,7 @@
 #include <string_view>
 
 class QAction;
+class QActionGroup;
 class QLabel;
 class QMenu;
 class QPainter;
@@ -42,14 +45,18 @@ struct TUserNotices {
 // The main window: the cluster map of the chosen drive, its drive menu, the
 // scan that paints it and the view with the zoom window.
 //
+// The map is drawn from a compact model of the volume (map::TMapModel) one
+// screen at a time, at any zoom from cells of 16 pixels to the whole volume
+// in the window; nothing the size of the volume is drawn or kept besides
+// the model.
+//
 // A scan runs the reader's stages on a thread of their own so that the
 // window stays responsive through the stages that never yield (paths, sizes,
 // sorting: hundreds of milliseconds each on a million files). That thread
 // builds a TScanResult of its own and hands it to the window when the last
-// stage ends. Meanwhile the window touches that result only in the painting
-// stage, on its own thread while the scanning thread waits for it. Until the
-// handover the window has no result: everything that reads one finds none,
-// and the commands that would start another scan are held off.
+// stage ends, with the map's model painted from it on the scanning thread.
+// Until the handover the window has no result: everything that reads one
+// finds none, and the commands that would start another scan are held off.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 
@@ -86,16 +93,31 @@ class TForm1 : public QMainWindow {
     void CancelScan();
 
     // The pictures.
+    // Paints the model with the mark text as it is now.
     void PaintClusters();
-    // PaintClusters with the map of the result in FileIndex order for the
-    // painting and back in LCN order after it, as a new mark needs it.
     void RepaintScannedCells();
+    // Fits the view to the map area and the volume, back at the top, and
+    // draws it.
     void RenderMapBitmap();
     void RenderOverview();
-    // Asks for the map area to be drawn again; the drawing itself happens
-    // when the window paints.
+    // Draws the screen of map in view again and asks for it to be shown.
     void DrawMap();
     [[nodiscard]] std::int64_t CellToLCN(std::int32_t X, std::int32_t Y) const;
+
+    // Zoom and navigation.
+    void SetZoom(map::TMapScale scale);
+    // A zoom step around pixel row `y` of the map: +1 in, -1 out.
+    void ZoomStep(int direction, std::int32_t y);
+    void ZoomAroundRow(map::TMapScale scale, std::int32_t y);
+    void ZoomToFit();
+    // The first row of map in view; the scroll bar follows.
+    void ScrollToRow(std::int64_t row);
+    void ScrollByRows(std::int64_t rows);
+    // Puts cluster `lcn` in view and names it as the hovered cluster.
+    void GoToCluster(std::int64_t lcn);
+    void mnuGoToClick();
+    [[nodiscard]] const map::TMapView& View() const { return FView; }
+    [[nodiscard]] const map::TMapModel* Model() const { return FModel.get(); }
 
     // The view.
     void FormResize();
@@ -103,6 +125,8 @@ class TForm1 : public QMainWindow {
     void scrollerChange();
     void FormMouseMove(std::int32_t X, std::int32_t Y);
     void FormMouseWheel(std::int32_t WheelDelta);
+    // A press of the left button: on the overview strip it moves the view.
+    void FormMouseDown(std::int32_t X, std::int32_t Y);
     void UpdateHover();
     // F1 to F3; false for every other key, which goes on to the focused
     // control.
@@ -122,24 +146,34 @@ class TForm1 : public QMainWindow {
     void mnuFindClick();
     void FragmentationList1Click();
 
-    // The colour a pixel of the map area shows: the map, the overview strip,
-    // or the window's background.
+    // The colour a pixel of the map area shows: the map, the overview strip
+    // with its marker, or the window's background.
     [[nodiscard]] QRgb SurfacePixel(std::int32_t x, std::int32_t y) const;
     [[nodiscard]] QWidget* MapSurface() const { return FSurface; }
     [[nodiscard]] QString StatusText() const;
+    // What the status bar says of the pixel under the mouse.
+    [[nodiscard]] QString HoverText() const;
+    // The overview strip's left edge on the map surface.
+    [[nodiscard]] std::int32_t OverviewLeft() const;
+    // Keeps the zoom window beside this one, or inside it when neither side
+    // of the screen has room.
+    void PlaceZoomWindow();
+    [[nodiscard]] bool ZoomWindowDocked() const;
 
     // The map.
-    std::unique_ptr<TCellArray> FCells;
     std::string FDriveRoot;
     std::int64_t FTotalClusters = 0;
     std::uint32_t FBytesPerCluster = 0;
     std::int32_t FViewRight = 0;
     std::int32_t FViewBottom = 0;
+    // Cells (or summary pixels) in a row of the view.
     std::int32_t FCellsPerRow = 0;
-    std::int32_t FRowCount = 0;
-    QImage FMapBitmap;
+    // The screen of map in view: one byte per pixel of the map area, the
+    // states' colours and the grid and background (FScreenColours).
+    QImage FScreen;
     QImage FOverviewBitmap;
     QList<QRgb> FPalette;
+    QList<QRgb> FScreenColours;
     QString FMarkText;
 
     // The mouse.
@@ -156,6 +190,12 @@ class TForm1 : public QMainWindow {
     QAction* mnuFind = nullptr;
     QAction* mnuMark = nullptr;
     QAction* FragmentationList1 = nullptr;
+    QMenu* mnuView = nullptr;
+    QAction* mnuZoomIn = nullptr;
+    QAction* mnuZoomOut = nullptr;
+    QAction* mnuActualSize = nullptr;
+    QAction* mnuFit = nullptr;
+    QAction* mnuGoTo = nullptr;
     QAction* Quit1 = nullptr;
     QStatusBar* sb = nullptr;
     QScrollBar* scroller = nullptr;
@@ -173,6 +213,9 @@ class TForm1 : public QMainWindow {
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     // The guard of the reports: a completed scan and a cluster of the volume
@@ -188,7 +231,9 @@ class TForm1 : public QMainWindow {
     void ShowNotice(const QString& caption, const QString& text);
     void Beep();
     // Starts the thread that runs the stages of `job` into `scan`.
-    void StartScanThread(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan);
+    // The model is painted from `bits` (none: no model).
+    void StartScanThread(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
+                         std::shared_ptr<const map::TMapModel::TBits> bits);
     // On this window's thread, when the thread of `job` is done: `scan`
     // becomes the window's result, or `failure` is shown. Nothing happens
     // for a job the window has let go of.
@@ -196,13 +241,19 @@ class TForm1 : public QMainWindow {
                    const QString& failure);
     // The timer and the progress window stop with the scan.
     void CloseScanProgress();
-    // Paints the cells from `scan` (the map in FileIndex order).
-    void PaintFrom(const TScanResult& scan);
-    // The painting stage of a scan: as PaintClusters, handling events now
-    // and then so the window keeps up on a big volume.
-    void PaintScannedClusters(const TScanResult& scan);
-    // Lets pending events through when the last pump is long enough ago.
-    void PumpEventsWhenDue();
+    // The zoom levels of the View menu, made as it opens.
+    void FillViewMenu();
+    // The scroll bar's range and position for the view's rows.
+    void SyncScroller();
+    // The hovered pixel when it lies on the overview strip.
+    void HoverOverview(std::int32_t x, std::int32_t y);
+    // Moves the view so the clusters under strip pixel (x, y) are in its middle.
+    void OverviewClicked(std::int32_t x, std::int32_t y);
+    // The cluster the reports act on among `span`: the first of the kind the
+    // pixel shows, found among its first clusters, else its first.
+    [[nodiscard]] std::int64_t PickCluster(map::TClusterSpan span, std::uint8_t shown) const;
+    // What the hovered span shows.
+    [[nodiscard]] std::uint8_t SpanState(map::TClusterSpan span) const;
 
     platform::VolumeApi& FApi;
     QWidget* FSurface = nullptr;
@@ -213,8 +264,21 @@ class TForm1 : public QMainWindow {
     std::shared_ptr<TScanResult> FScan;
     // The scan the window waits for, while one runs.
     std::shared_ptr<TScanJob> FScanJob;
-    bool FPaintYields = false;
-    std::int64_t FLastPumpNs = 0;
+    // The drive's model: the bitmap alone until a scan hands over its own.
+    std::unique_ptr<map::TMapModel> FModel;
+    map::TMapView FView;
+    // The clusters under the mouse: one, a summary pixel's, or a strip
+    // pixel's; empty off the map.
+    map::TClusterSpan FHoverSpan;
+    bool FHoverOnOverview = false;
+    QString FHoverText;
+    QLabel* FHoverLabel = nullptr;
+    QWidget* FZoomDock = nullptr;
+    QActionGroup* FZoomLevels = nullptr;
+    // Wheel turns smaller than a notch, kept until they make one.
+    int FWheelRest = 0;
+    // Set while the scroll bar is moved to follow the view.
+    bool FSyncingScroller = false;
 };
 
 } // namespace lorvex::ui

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "map/MapModel.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
@@ -14,14 +15,18 @@ class QObject;
 
 namespace lorvex::ui {
 
-// What a scan produces: the volume it read, the file table and the cluster
-// map (in LCN order once the scan is over). The scanning thread builds it
-// whole and hands it over when the last stage ends; from then on only the
-// window's thread reads it.
+// What a scan produces: the volume it read, the file table, the cluster
+// map (in LCN order once the scan is over) and the map's model painted from
+// them (null for a drive whose map could not be had). The scanning thread
+// builds it whole and hands it over when the last stage ends; from then on
+// only the window's thread reads it.
 struct TScanResult {
     std::unique_ptr<ntfs::TNTFSVolume> volume;
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
+    std::unique_ptr<map::TMapModel> model;
+    // The mark the model was painted with.
+    std::u16string markText;
 };
 
 // Thrown on the scanning thread once its job is stopped: it ends the stages

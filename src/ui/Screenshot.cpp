@@ -112,11 +112,8 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     if (lcn < 0) {
         return Fail("no cluster of " + hoverPath + " on the volume");
     }
-    const auto row = static_cast<std::int32_t>(lcn / form.FCellsPerRow);
-    if (row > form.FViewBottom) {
-        form.scroller->setValue(row - form.FViewBottom / 2);
-    }
-    const QPoint at(static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value());
+    form.GoToCluster(lcn);
+    const QPoint at(form.FMouseX, form.FMouseY);
 
     // The real pointer, so that the window hears of it as it would from a
     // hand; a window system that ignores the request still gets the move.

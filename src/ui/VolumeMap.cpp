@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -97,28 +98,43 @@ std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view dr
     return good + 1;
 }
 
-bool ReadVolumeBitmapInto(platform::VolumeApi& api, std::string_view driveRoot, TCellArray& cells) {
+bool ReadVolumeBitmap(platform::VolumeApi& api, std::string_view driveRoot,
+                      std::span<std::uint8_t> bits) {
     namespace vb = platform::volumebitmap;
-    const std::int64_t total = cells.TotalClusters();
-    const auto bytes = static_cast<std::size_t>((total + 7) / 8);
-    std::vector<std::byte> buffer(bytes + vb::kBuffer);
     DeviceHandle handle(api, driveRoot);
     if (!handle.IsOpen()) {
         return false;
     }
-    std::array<std::byte, vb::kInputSize> input{}; // starting LCN 0
-    std::uint32_t returned = 0;
-    if (!api.DeviceIoControl(handle.Get(), platform::kFsctlGetVolumeBitmap, input, buffer,
-                             &returned)) {
-        return false;
+    constexpr std::size_t kChunk = std::size_t{8} << 20;
+    std::vector<std::byte> buffer(std::min(bits.size(), kChunk) + vb::kBuffer);
+    std::size_t done = 0;
+    while (done < bits.size()) {
+        std::array<std::byte, vb::kInputSize> input{};
+        ondisk::StoreLE(input, vb::kStartingLcn, static_cast<std::uint64_t>(done) * 8, 8);
+        std::uint32_t returned = 0;
+        if (!api.DeviceIoControl(handle.Get(), platform::kFsctlGetVolumeBitmap, input, buffer,
+                                 &returned) &&
+            api.GetLastError() != platform::error::kMoreData) {
+            // What came before stays: a bitmap unreadable past some point
+            // still shows the clusters it did answer for.
+            return done > 0;
+        }
+        const ondisk::ByteReader reader(buffer);
+        // An answer that does not start where it was asked would shift
+        // every cluster after it.
+        if (returned <= vb::kBuffer ||
+            reader.i64(vb::kStartingLcn).value_or(-1) != static_cast<std::int64_t>(done) * 8) {
+            return done > 0;
+        }
+        const std::size_t delivered =
+            std::min<std::size_t>(std::min<std::size_t>(returned, buffer.size()) - vb::kBuffer,
+                                  bits.size() - done);
+        std::memcpy(bits.data() + done, buffer.data() + vb::kBuffer, delivered);
+        done += delivered;
+        if (returned - vb::kBuffer < buffer.size() - vb::kBuffer) {
+            break; // the volume's bitmap ends here
+        }
     }
-    const ondisk::ByteReader reader(buffer);
-    if (returned < vb::kBuffer || reader.i64(vb::kStartingLcn).value_or(-1) != 0) {
-        return false;
-    }
-    const std::size_t delivered = std::min<std::size_t>(returned - vb::kBuffer, bytes);
-    ExpandVolumeBitmap(reinterpret_cast<const std::uint8_t*>(buffer.data() + vb::kBuffer),
-                       cells.Data(), static_cast<std::int64_t>(delivered));
     return true;
 }
 

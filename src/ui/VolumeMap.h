@@ -1,9 +1,9 @@
 #pragma once
 
 #include "platform/VolumeApi.h"
-#include "ui/CellMap.h"
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // The two volume queries that the map is drawn from before any scan: the
@@ -25,11 +25,12 @@ std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveR
 std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view driveRoot,
                                    std::int64_t totalClusters, std::uint32_t bytesPerCluster);
 
-// Expands the volume's allocation bitmap into `cells`. False when the bitmap
-// cannot be had; the cells then keep what they held. Only bits the query
-// actually returned, from cluster 0, are expanded, so a short answer leaves
-// the rest of the cells as they were. Throws std::bad_alloc when the
-// bitmap buffer cannot be allocated.
-bool ReadVolumeBitmapInto(platform::VolumeApi& api, std::string_view driveRoot, TCellArray& cells);
+// Reads the volume's allocation bitmap into `bits`, one bit per cluster
+// from cluster 0, a few megabytes at a time so that no second copy of a
+// large volume's bitmap is ever held. False when the bitmap cannot be had;
+// the bytes of `bits` that the volume does not answer for keep what they
+// held, so a short bitmap leaves the rest as the caller set it.
+bool ReadVolumeBitmap(platform::VolumeApi& api, std::string_view driveRoot,
+                      std::span<std::uint8_t> bits);
 
 } // namespace lorvex::ui

@@ -24,10 +24,10 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
     ASSERT_TRUE(std::filesystem::exists(image));
     lorvex::platform::RawVolumeSystem sys({image.string()});
     std::uint32_t bytesPerCluster = 0;
-    const std::int64_t total = ui::QueryClusterCount(sys, "C:\\", bytesPerCluster);
+    const std::int64_t total = lorvex::ui::QueryClusterCount(sys, "C:\\", bytesPerCluster);
     ASSERT_GT(total, 0);
-    ui::TCellArray cells(total);
-    ASSERT_TRUE(ui::ReadVolumeBitmapInto(sys, "C:\\", cells));
+    reference::TCellArray cells(total);
+    ASSERT_TRUE(reference::ReadBitmapCells(sys, "C:\\", cells));
     // The bitmap as the query gave it, from the expanded cells.
     std::vector<std::uint8_t> bitmap(static_cast<std::size_t>((total + 7) / 8), 0);
     for (std::int64_t c = 0; c < total; ++c) {
@@ -46,15 +46,15 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
     ASSERT_GT(painted.size(), 10U);
 
     for (const std::u16string mark : {u"", u".TXT", u"\\"}) {
-        ui::TCellArray oracle(total);
+        reference::TCellArray oracle(total);
         std::memcpy(oracle.Data(), cells.Data(), cells.Size());
-        ui::TPaintInput in;
+        reference::TPaintInput in;
         in.mftZoneStart = volume.FMftZoneStart;
         in.mftZoneEnd = volume.FMftZoneEnd;
         in.fileIds = &fileIds;
         in.clusters = &painted;
         in.markText = mark;
-        ui::PaintCells(oracle, in);
+        reference::PaintCells(oracle, in);
         const std::vector<std::uint8_t> want(oracle.Data(), oracle.Data() + total);
 
         TMapInput input;

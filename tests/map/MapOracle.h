@@ -5,7 +5,7 @@
 // cluster.
 #include "map/MapModel.h"
 #include "ntfs/FileTable.h"
-#include "ui/CellMap.h"
+#include "support/CellReference.h"
 
 #include <QStringView>
 
@@ -23,7 +23,8 @@ using lorvex::ntfs::TClusterArray;
 using lorvex::ntfs::TFileIDs;
 using lorvex::ntfs::TFileInfo;
 namespace map = lorvex::map;
-namespace ui = lorvex::ui;
+
+namespace reference = lorvex::reference;
 namespace ntfs = lorvex::ntfs;
 
 // The window's comparison, so that the model marks exactly what the cells do.
@@ -56,17 +57,17 @@ struct Scene {
 
     // What the window's cells hold.
     [[nodiscard]] std::vector<std::uint8_t> Cells(const std::u16string& mark) const {
-        ui::TCellArray cells(total);
+        reference::TCellArray cells(total);
         const std::size_t bytes =
             std::min(bitmap.size(), static_cast<std::size_t>((total + 7) / 8));
-        ui::ExpandVolumeBitmap(bitmap.data(), cells.Data(), static_cast<std::int64_t>(bytes));
-        ui::TPaintInput in;
+        reference::ExpandVolumeBitmap(bitmap.data(), cells.Data(), static_cast<std::int64_t>(bytes));
+        reference::TPaintInput in;
         in.mftZoneStart = zoneStart;
         in.mftZoneEnd = zoneEnd;
         in.fileIds = &table;
         in.clusters = &clusters;
         in.markText = mark;
-        ui::PaintCells(cells, in);
+        reference::PaintCells(cells, in);
         return {cells.Data(), cells.Data() + total};
     }
 

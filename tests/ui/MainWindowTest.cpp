@@ -77,12 +77,19 @@ struct Session {
 
     // The window pixel that shows a cluster, scrolling it into view first.
     QPoint PointOf(std::int64_t lcn) const {
-        const auto row = static_cast<int>(lcn / form.FCellsPerRow);
-        if (row - form.scroller->value() > form.FViewBottom || row < form.scroller->value()) {
-            form.scroller->setValue(row);
+        const lorvex::map::TMapView& view = form.View();
+        const std::int64_t cell = lcn / view.Scale().clustersPerPixel;
+        const std::int64_t row = cell / view.CellsPerRow();
+        if (row < view.TopRow() || row >= view.TopRow() + view.FullRows()) {
+            form.ScrollToRow(row);
         }
-        return {static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value()};
+        const int p = view.RowPixels();
+        return {static_cast<int>(cell % view.CellsPerRow()) * p,
+                static_cast<int>(row - view.TopRow()) * p};
     }
+    // The palette index the screen shows at a pixel.
+    int ScreenIndex(QPoint at) const { return form.FScreen.pixelIndex(at); }
+    std::uint8_t StateOf(std::int64_t lcn) const { return form.Model()->StateAt(lcn); }
     // A move straight to the surface: the platform drops a synthetic move
     // to where the pointer already is, as it is when a new window opens
     // under it.
@@ -196,7 +203,7 @@ class MainWindowTest : public QObject {
         s.form.mnuScan->trigger();
         QCOMPARE(titles.count(), 0);
         QVERIFY(s.form.StatusText().isEmpty());
-        QVERIFY(!s.form.FCells);
+        QVERIFY(!s.form.Model());
         s.form.Zoom1->trigger();
         QVERIFY(w.frm_Help.isVisible());
         s.Hover({10, 10});
@@ -275,19 +282,20 @@ class MainWindowTest : public QObject {
         QCOMPARE(w.frm_Help.x() + w.frm_Help.frameGeometry().width(), s.form.x());
 
         // 65,535 clusters in rows of 639: 102 full rows and 357 cells, then
-        // the colour of the end.
+        // the colour of the end, then the window below.
         QCOMPARE(s.form.FCellsPerRow, 639);
-        QCOMPARE(s.form.FRowCount, 103);
-        QCOMPARE(s.form.FMapBitmap.format(), QImage::Format_Indexed8);
-        QCOMPARE(s.form.FMapBitmap.colorTable(), s.form.FPalette);
-        QCOMPARE(s.form.FMapBitmap.size(), QSize(639, 103));
+        QCOMPARE(s.form.View().RowCount(), 103);
+        QCOMPARE(s.form.FScreen.format(), QImage::Format_Indexed8);
+        QCOMPARE(s.form.FScreen.size(), QSize(639, 514));
         for (int x = 0; x < 639; ++x) {
-            const bool beyond = s.form.FMapBitmap.pixelIndex(x, 102) == lorvex::ui::csBeyondEnd;
+            const bool beyond = s.ScreenIndex({x, 102}) == lorvex::ui::csBeyondEnd;
             QVERIFY2(beyond == (x >= 357), qPrintable(QString::number(x)));
         }
         QCOMPARE(s.form.FOverviewBitmap.size(), QSize(32, 513));
-        QCOMPARE(s.form.SurfacePixel(3, 0), s.form.FPalette[s.form.FCells->At(3)]);
+        QCOMPARE(s.form.SurfacePixel(3, 0), s.form.FPalette[s.StateOf(3)]);
         QCOMPARE(s.form.SurfacePixel(400, 102), qRgb(236, 233, 216));
+        QCOMPARE(s.form.SurfacePixel(400, 103),
+                 s.form.MapSurface()->palette().color(QPalette::Window).rgb());
 
         // Closing the zoom window takes the check mark off "Zoom"; "Zoom"
         // brings it back.
@@ -342,9 +350,9 @@ class MainWindowTest : public QObject {
                 f.Scan()->volume->FMftZoneStart <= lcn && lcn < f.Scan()->volume->FMftZoneEnd;
             if (inZone && zone < 0) {
                 zone = lcn;
-                QCOMPARE(f.FCells->At(lcn), std::uint8_t{lorvex::ui::csMFTZone});
+                QCOMPARE(s.StateOf(lcn), std::uint8_t{lorvex::ui::csMFTZone});
             } else if (!inZone && lcn != f.Scan()->volume->FMftZoneEnd && free < 0 &&
-                       f.FCells->At(lcn) == lorvex::ui::csFree) {
+                       s.StateOf(lcn) == lorvex::ui::csFree) {
                 free = lcn;
             }
         }
@@ -355,12 +363,20 @@ class MainWindowTest : public QObject {
         s.Hover(s.PointOf(free));
         QCOMPARE(s.ZoomName(), QString("FREE"));
 
-        // Below the last row: the last cluster; over the overview strip: the
-        // last cell of the row at that height.
+        // Below the last row: the last cluster; right of the map: the last
+        // cell of the row.
         s.Hover({5, 300});
         QCOMPARE(f.FHoverLCN, f.FTotalClusters - 1);
-        s.Hover({670, 4});
+        s.Hover({655, 4});
         QCOMPARE(f.FHoverLCN, 4 * 639 + 638);
+        // Over the overview strip: the clusters of that pixel of the strip,
+        // 65,535 / (32 x 513) = 3 of them.
+        s.Hover({f.OverviewLeft() + 13, 4});
+        QCOMPARE(f.FHoverLCN / 3, (4 * 32 + 13));
+        QVERIFY2(f.HoverText().startsWith(QString("Clusters %1-%2: ")
+                                              .arg((4 * 32 + 13) * 3)
+                                              .arg((4 * 32 + 13) * 3 + 2)),
+                 qPrintable(f.HoverText()));
     }
 
     void markRecoloursAFileWhiteAndAnEmptyMarkRestoresIt() {
@@ -370,11 +386,8 @@ class MainWindowTest : public QObject {
         const auto lcns = ClustersOfRecord(s.form, std::stoll(facts_.at("fragmented_1_record")));
         const auto pagefile = ClustersOfRecord(s.form, std::stoll(facts_.at("pagefile_record")));
         QVERIFY(!pagefile.empty());
-        QCOMPARE(s.form.FCells->At(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
-        const auto colourOf = [&](std::int64_t lcn) {
-            return s.form.FMapBitmap.pixelIndex(static_cast<int>(lcn % 639),
-                                                static_cast<int>(lcn / 639));
-        };
+        QCOMPARE(s.StateOf(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
+        const auto colourOf = [&](std::int64_t lcn) { return s.ScreenIndex(s.PointOf(lcn)); };
 
         QString title, preset;
         AnswerInputBox("ALICE.PST", true, &title, &preset);
@@ -382,33 +395,35 @@ class MainWindowTest : public QObject {
         QCOMPARE(title, QString("Mark file|Enter file name or part of path to mark"));
         QCOMPARE(preset, QString());
         for (const std::int64_t lcn : lcns) {
-            QCOMPARE(s.form.FCells->At(lcn), std::uint8_t{lorvex::ui::csMarked});
+            QCOMPARE(s.StateOf(lcn), std::uint8_t{lorvex::ui::csMarked});
             QCOMPARE(colourOf(lcn), int{lorvex::ui::csMarked});
         }
         QCOMPARE(s.form.FPalette[lorvex::ui::csMarked], qRgb(255, 255, 255));
-        QCOMPARE(s.form.FCells->At(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
+        QCOMPARE(s.StateOf(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
         // The map is back in cluster order for the lookups.
         s.Hover(s.PointOf(lcns[3]));
         QCOMPARE(s.ZoomName(), WindowsPath(facts_.at("fragmented_1_path")) + "::$DATA");
 
         // Cancel, or the same text again, paints nothing.
-        const qint64 painted = s.form.FMapBitmap.cacheKey();
+        const std::size_t painted = s.form.Model()->RangeCount();
+        const lorvex::map::TMapModel* model = s.form.Model();
         AnswerInputBox("other", false, &title, &preset);
         s.form.mnuMark->trigger();
         QCOMPARE(preset, QString("ALICE.PST"));
         AnswerInputBox("ALICE.PST", true, &title, &preset);
         s.form.mnuMark->trigger();
-        QCOMPARE(s.form.FMapBitmap.cacheKey(), painted);
+        QCOMPARE(s.form.Model(), model);
+        QCOMPARE(s.form.Model()->RangeCount(), painted);
 
         AnswerInputBox("", true, &title, &preset);
         s.form.mnuMark->trigger();
         for (const std::int64_t lcn : lcns) {
-            QCOMPARE(s.form.FCells->At(lcn), std::uint8_t{lorvex::ui::csFragmented});
+            QCOMPARE(s.StateOf(lcn), std::uint8_t{lorvex::ui::csFragmented});
             QCOMPARE(colourOf(lcn), int{lorvex::ui::csFragmented});
         }
     }
 
-    void resizeRebuildsThePictureAndTheWheelMovesOneRowANotch() {
+    void resizeRebuildsThePictureAndTheWheelMovesATenthOfTheViewANotch() {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
@@ -419,9 +434,10 @@ class MainWindowTest : public QObject {
         QTRY_COMPARE(f.centralWidget()->height(), 250);
         QCOMPARE(f.FCellsPerRow, 249);
         QCOMPARE(f.FViewBottom, 249);
-        QCOMPARE(f.FRowCount, (65535 + 248) / 249);
-        QCOMPARE(f.FMapBitmap.width(), 249);
-        QCOMPARE(f.scroller->maximum(), f.FRowCount - 249 - 1);
+        const int rows = (65535 + 248) / 249;
+        QCOMPARE(f.View().RowCount(), rows);
+        QCOMPARE(f.FScreen.width(), 249);
+        QCOMPARE(f.scroller->maximum(), rows - 249 - 1);
         QCOMPARE(f.scroller->pageStep(), 249);
         QCOMPARE(f.FOverviewBitmap.height(), 249);
 
@@ -434,23 +450,30 @@ class MainWindowTest : public QObject {
                               false);
             QApplication::sendEvent(f.MapSurface(), &event);
         };
+        // A notch is a tenth of the 100 rows in view, at the top or not.
+        f.resize(300, menu + 22 + 100);
+        QTRY_COMPARE(f.FViewBottom, 99);
         wheel(120); // away from the user at the top: stays
         QCOMPARE(f.scroller->value(), 0);
         wheel(-120);
-        QCOMPARE(f.scroller->value(), 1);
-        QCOMPARE(f.FHoverLCN, 10 + 21 * 249);
-        QCOMPARE(s.ZoomLCN(), QString::number(10 + 21 * 249));
-        wheel(-60); // less than a notch
-        QCOMPARE(f.scroller->value(), 1);
-        wheel(-360);
-        QCOMPARE(f.scroller->value(), 4);
-        QCOMPARE(f.SurfacePixel(0, 0), f.FPalette[f.FCells->At(4 * 249)]);
+        QCOMPARE(f.scroller->value(), 10);
+        QCOMPARE(f.FHoverLCN, 10 + 30 * 249);
+        QCOMPARE(s.ZoomLCN(), QString::number(10 + 30 * 249));
+        wheel(-60); // half a notch waits for the other half
+        QCOMPARE(f.scroller->value(), 10);
+        wheel(-60);
+        QCOMPARE(f.scroller->value(), 20);
+        wheel(-240);
+        QCOMPARE(f.scroller->value(), 40);
+        QCOMPARE(f.SurfacePixel(0, 0), f.FPalette[s.StateOf(40 * 249)]);
+        wheel(-120 * 100); // past the end: the last row at the bottom
+        QCOMPARE(f.scroller->value(), rows - 100);
 
         f.resize(400, menu + 22 + 250);
         QTRY_COMPARE(f.FCellsPerRow, 349);
         QCOMPARE(f.scroller->value(), 0);
-        QCOMPARE(f.FMapBitmap.width(), 349);
-        QCOMPARE(f.FMapBitmap.pixelIndex(5, 1), int{f.FCells->At(349 + 5)});
+        QCOMPARE(f.FScreen.width(), 349);
+        QCOMPARE(s.ScreenIndex({5, 1}), int{s.StateOf(349 + 5)});
     }
 
     void progressWindowHidesOnDoubleClickAndComesBackNextScan() {
@@ -487,10 +510,10 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.beeps, 1);
         QCOMPARE(s.form.StatusText(), QString("*ERROR*"));
         QVERIFY(s.form.FDriveRoot.empty());
-        QVERIFY(!s.form.FCells);
+        QVERIFY(!s.form.Model());
         QVERIFY(!s.form.IsScanned());
         QCOMPARE(titles.count(), 0);
-        QCOMPARE(s.form.FMapBitmap.width(), 0);
+        QVERIFY(s.form.FScreen.isNull());
         QVERIFY(s.form.FOverviewBitmap.isNull());
         QCOMPARE(s.form.SurfacePixel(3, 3),
                  s.form.MapSurface()->palette().color(QPalette::Window).rgb());
@@ -544,7 +567,7 @@ class MainWindowTest : public QObject {
             }
             fs::last_write_time(copy, fs::file_time_type::clock::now() + std::chrono::seconds(2));
             s.form.mnuScan->trigger();
-            QVERIFY(!s.form.FCells);
+            QVERIFY(!s.form.Model());
             QVERIFY(!s.form.IsScanning());
             QCOMPARE(s.form.StatusText(), status);
             QCOMPARE(s.form.SurfacePixel(3, 3),
@@ -673,18 +696,18 @@ class MainWindowTest : public QObject {
         form.FDriveRoot = "C:\\";
         form.LoadVolumeMap();
         QCOMPARE(form.FTotalClusters, data.totalClusters);
-        QVERIFY(form.FCells);
-        QCOMPARE(form.FCells->TotalClusters(), std::int64_t{8192});
+        QVERIFY(form.Model());
+        QCOMPARE(form.Model()->TotalClusters(), std::int64_t{8192});
         form.RenderMapBitmap();
         QVERIFY(form.FCellsPerRow > 0);
         const std::int32_t rows = (8192 + form.FCellsPerRow - 1) / form.FCellsPerRow;
-        QCOMPARE(form.FMapBitmap.height(), rows);
+        QCOMPARE(form.View().RowCount(), rows);
         const std::int32_t lastInRow = 8191 % form.FCellsPerRow;
         if (lastInRow + 1 < form.FCellsPerRow) {
-            QCOMPARE(form.FMapBitmap.pixelIndex(lastInRow + 1, rows - 1),
+            QCOMPARE(form.FScreen.pixelIndex(lastInRow + 1, rows - 1),
                      static_cast<int>(lorvex::ui::csBeyondEnd));
         }
-        QVERIFY(form.FMapBitmap.pixelIndex(lastInRow, rows - 1) !=
+        QVERIFY(form.FScreen.pixelIndex(lastInRow, rows - 1) !=
                 static_cast<int>(lorvex::ui::csBeyondEnd));
     }
 };
