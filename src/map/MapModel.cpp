@@ -748,9 +748,9 @@ void TMapModel::CountsBefore(std::span<const std::int64_t> xs, TCounts* out) con
 std::int64_t TMapModel::FindState(std::int64_t first, std::int64_t end, std::uint8_t state,
                                   std::int64_t most) const {
     std::int64_t pos = std::clamp<std::int64_t>(first, 0, FTotalClusters);
-    const std::int64_t stop =
-        std::clamp<std::int64_t>(std::min(end, SaturatingStep(pos, std::max<std::int64_t>(most, 0), 1)),
-                                 pos, FTotalClusters);
+    const std::int64_t stop = std::clamp<std::int64_t>(
+        std::min(end, SaturatingStep(pos, std::max<std::int64_t>(most, 0), 1)), pos,
+        FTotalClusters);
     std::array<std::uint8_t, 4096> states{};
     while (pos < stop) {
         const auto n = static_cast<std::size_t>(std::min<std::int64_t>(stop - pos, states.size()));

@@ -53,7 +53,11 @@ void TMapView::SetScale(TMapScale scale) {
 }
 
 void TMapView::Clamp() {
-    FScale.cellPixels = std::clamp(FScale.cellPixels, 1, kLargestCell);
+    // A cell never outgrows the area, so that a window shrunk to a few
+    // pixels still shows a cluster rather than nothing.
+    const std::int32_t largest =
+        FWidth > 0 && FHeight > 0 ? std::min({kLargestCell, FWidth, FHeight}) : kLargestCell;
+    FScale.cellPixels = std::clamp(FScale.cellPixels, 1, largest);
     FScale.clustersPerPixel = std::max<std::int64_t>(FScale.clustersPerPixel, 1);
     if (FScale.cellPixels > 1) {
         FScale.clustersPerPixel = 1;
@@ -354,7 +358,8 @@ std::optional<std::int64_t> ParseClusterOrOffset(std::string_view text,
             }
         }
     }
-    if (shift < 0 || bytesPerCluster == 0 || value > (static_cast<std::uint64_t>(kInt64Max) >> shift)) {
+    if (shift < 0 || bytesPerCluster == 0 ||
+        value > (static_cast<std::uint64_t>(kInt64Max) >> shift)) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>((value << shift) / bytesPerCluster);

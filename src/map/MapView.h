@@ -51,7 +51,8 @@ class TMapView {
     [[nodiscard]] std::int32_t Height() const { return FHeight; }
     [[nodiscard]] std::int64_t TotalClusters() const { return FTotal; }
 
-    // The scale, held between the largest cell and the fit.
+    // The scale, held between the largest cell (no larger than the area)
+    // and the fit.
     [[nodiscard]] TMapScale Scale() const { return FScale; }
     void SetScale(TMapScale scale);
     // The largest scale at which the whole volume is in view.

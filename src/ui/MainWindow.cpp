@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QHBoxLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -23,11 +24,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMoveEvent>
-#include <QScreen>
-#include <QHBoxLayout>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
@@ -159,8 +159,8 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuView->setObjectName("mnuView");
     mnuZoomIn = new QAction("Zoom &In", this);
     mnuZoomIn->setObjectName("mnuZoomIn");
-    mnuZoomIn->setShortcuts({QKeySequence::ZoomIn, QKeySequence(Qt::Key_Plus),
-                             QKeySequence(Qt::Key_Equal)});
+    mnuZoomIn->setShortcuts(
+        {QKeySequence::ZoomIn, QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal)});
     connect(mnuZoomIn, &QAction::triggered, this, [this] { ZoomStep(1, FMouseY); });
     mnuZoomOut = new QAction("Zoom &Out", this);
     mnuZoomOut->setObjectName("mnuZoomOut");
@@ -434,9 +434,8 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
     // The thread reads nothing of the window: the probe is its own copy, and
     // what it tells the window goes as queued calls that a job let go of
     // does not act on.
-    QThread* worker =
-        QThread::create([this, job, scan = std::move(scan), bits = std::move(bits),
-                         probe = FScanProbe]() mutable {
+    QThread* worker = QThread::create(
+        [this, job, scan = std::move(scan), bits = std::move(bits), probe = FScanProbe]() mutable {
             const TScanJob::TRunning running(*job);
             ntfs::TNTFSVolume& volume = *scan->volume;
             ntfs::ScanObserver observer;
@@ -651,9 +650,9 @@ void TForm1::SyncScroller() {
     const std::int64_t page = std::max<std::int64_t>(0, FView.FullRows() - 1);
     const bool scaled = most > kScrollerSteps;
     const auto toBar = [&](std::int64_t rows) {
-        return static_cast<int>(
-            scaled ? std::llround(static_cast<double>(rows) * kScrollerSteps / static_cast<double>(most))
-                   : rows);
+        return static_cast<int>(scaled ? std::llround(static_cast<double>(rows) * kScrollerSteps /
+                                                      static_cast<double>(most))
+                                       : rows);
     };
     FSyncingScroller = true;
     scroller->setRange(0, toBar(most));
@@ -738,12 +737,12 @@ void TForm1::mnuGoToClick() {
         return;
     }
     bool ok = false;
-    const QString answer = QInputDialog::getText(
-        this, "Go to Cluster",
-        QString("Cluster number (0 to %1), or a byte offset with its unit\n"
-                "(4096 B, 512 KiB, 2 GiB); 0x reads hexadecimal:")
-            .arg(FView.TotalClusters() - 1),
-        QLineEdit::Normal, QString(), &ok);
+    const QString answer =
+        QInputDialog::getText(this, "Go to Cluster",
+                              QString("Cluster number (0 to %1), or a byte offset with its unit\n"
+                                      "(4096 B, 512 KiB, 2 GiB); 0x reads hexadecimal:")
+                                  .arg(FView.TotalClusters() - 1),
+                              QLineEdit::Normal, QString(), &ok);
     if (!ok || answer.trimmed().isEmpty()) {
         return;
     }
@@ -848,10 +847,9 @@ void TForm1::scrollerChange() {
     }
     const std::int64_t most = FView.MaxTopRow();
     const std::int64_t value = scroller->value();
-    FView.SetTopRow(most > kScrollerSteps
-                        ? std::llround(static_cast<double>(value) * static_cast<double>(most) /
-                                       kScrollerSteps)
-                        : value);
+    FView.SetTopRow(most > kScrollerSteps ? std::llround(static_cast<double>(value) *
+                                                         static_cast<double>(most) / kScrollerSteps)
+                                          : value);
     DrawMap();
 }
 
@@ -944,8 +942,7 @@ void TForm1::UpdateHover() {
     FHoverSpan = {};
     if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
         FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
-                                       FOverviewBitmap.height(), FMouseX - OverviewLeft(),
-                                       FMouseY);
+                                       FOverviewBitmap.height(), FMouseX - OverviewLeft(), FMouseY);
         FHoverSpan.count = std::min(FHoverSpan.count, FView.TotalClusters() - FHoverSpan.first);
     } else if (FModel) {
         FHoverSpan = FView.SpanAt(FMouseX, FMouseY);
@@ -977,11 +974,11 @@ void TForm1::UpdateHover() {
     if (FHoverSpan.count == 0) {
         FHoverText.clear();
     } else if (FHoverSpan.count > 1) {
-        FHoverText = summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name
-                                      : QString());
+        FHoverText =
+            summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name : QString());
     } else {
-        FHoverText = SpanText(FHoverSpan) + " (" + QString::fromUtf8(map::StateName(shown)) +
-                     ")" + (FScan ? ": " + name : QString());
+        FHoverText = SpanText(FHoverSpan) + " (" + QString::fromUtf8(map::StateName(shown)) + ")" +
+                     (FScan ? ": " + name : QString());
     }
     if (FHoverLabel->text() != FHoverText) {
         FHoverLabel->setText(FHoverText);

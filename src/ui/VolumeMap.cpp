@@ -126,9 +126,8 @@ bool ReadVolumeBitmap(platform::VolumeApi& api, std::string_view driveRoot,
             reader.i64(vb::kStartingLcn).value_or(-1) != static_cast<std::int64_t>(done) * 8) {
             return done > 0;
         }
-        const std::size_t delivered =
-            std::min<std::size_t>(std::min<std::size_t>(returned, buffer.size()) - vb::kBuffer,
-                                  bits.size() - done);
+        const std::size_t delivered = std::min<std::size_t>(
+            std::min<std::size_t>(returned, buffer.size()) - vb::kBuffer, bits.size() - done);
         std::memcpy(bits.data() + done, buffer.data() + vb::kBuffer, delivered);
         done += delivered;
         if (returned - vb::kBuffer < buffer.size() - vb::kBuffer) {

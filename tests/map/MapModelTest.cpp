@@ -16,55 +16,6 @@ namespace {
 
 using namespace lorvex::test;
 
-// A random volume of at most `maxTotal` clusters with everything a damaged
-// scan can hand over: extents before 0, past the end and overlapping, a
-// short, long or missing bitmap and a zone that may be reversed.
-Scene RandomScene(std::mt19937_64& rng, std::int64_t maxTotal) {
-    const auto pick = [&rng](std::int64_t lo, std::int64_t hi) {
-        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
-    };
-    Scene s;
-    s.total = pick(1, maxTotal);
-    const std::int64_t bytes = (s.total + 7) / 8;
-    switch (pick(0, 3)) {
-    case 0:
-        break; // no bitmap
-    case 1:
-        s.bitmap.resize(static_cast<std::size_t>(pick(0, bytes)));
-        break;
-    default:
-        s.bitmap.resize(static_cast<std::size_t>(bytes + pick(0, 3)));
-        break;
-    }
-    for (auto& b : s.bitmap) {
-        b = static_cast<std::uint8_t>(pick(0, 1) == 0 ? 0xFF : pick(0, 255));
-    }
-    s.zoneStart = pick(-10, s.total);
-    s.zoneEnd = pick(-10, s.total + 10);
-    static const std::u16string names[] = {u"\\a.txt", u"\\PageFile.SYS", u"\\b\\Ä.bin",
-                                           u"\\mark-me", u"\\x"};
-    static const std::uint8_t types[] = {ntfs::kTypeFile,
-                                         ntfs::kTypeFile,
-                                         ntfs::kTypeFile,
-                                         ntfs::kTypeDirectory,
-                                         ntfs::kTypeSystem,
-                                         ntfs::kTypeSystemDirectory,
-                                         0};
-    const std::int64_t entries = pick(0, 40);
-    for (std::int64_t e = 0; e < entries; ++e) {
-        std::vector<std::pair<std::int64_t, std::int64_t>> extents;
-        for (std::int64_t x = pick(0, 4); x > 0; --x) {
-            const std::int64_t lcn = pick(-20, s.total + 5);
-            const std::int64_t length = pick(0, 9) == 0
-                                            ? pick(-5, s.total * 2)
-                                            : pick(1, std::max<std::int64_t>(1, s.total / 8));
-            extents.emplace_back(lcn, length);
-        }
-        s.Add(names[pick(0, 4)], types[pick(0, 6)], pick(0, 1) == 1, extents);
-    }
-    return s;
-}
-
 TEST(MapModelTest, RandomVolumesMatchThePaintedCellsAndTheSummaryRule) {
     std::mt19937_64 rng(20261208);
     const std::u16string marks[] = {u"", u"MARK", u"a", u"ä", u"\\dir\\pagefile"};

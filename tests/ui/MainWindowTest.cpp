@@ -373,9 +373,8 @@ class MainWindowTest : public QObject {
         // 65,535 / (32 x 513) = 3 of them.
         s.Hover({f.OverviewLeft() + 13, 4});
         QCOMPARE(f.FHoverLCN / 3, (4 * 32 + 13));
-        QVERIFY2(f.HoverText().startsWith(QString("Clusters %1-%2: ")
-                                              .arg((4 * 32 + 13) * 3)
-                                              .arg((4 * 32 + 13) * 3 + 2)),
+        QVERIFY2(f.HoverText().startsWith(
+                     QString("Clusters %1-%2: ").arg((4 * 32 + 13) * 3).arg((4 * 32 + 13) * 3 + 2)),
                  qPrintable(f.HoverText()));
     }
 
