@@ -164,7 +164,7 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     connect(mnuZoomIn, &QAction::triggered, this, [this] { ZoomStep(1, FMouseY); });
     mnuZoomOut = new QAction("Zoom &Out", this);
     mnuZoomOut->setObjectName("mnuZoomOut");
-    mnuZoomOut->setShortcuts({QKeySequence::ZoomOut, QKeySequence(Qt::Key_Minus)});
+    mnuZoomOut->setShortcut(QKeySequence::ZoomOut);
     connect(mnuZoomOut, &QAction::triggered, this, [this] { ZoomStep(-1, FMouseY); });
     mnuActualSize = new QAction("One &Cluster per Pixel", this);
     mnuActualSize->setObjectName("mnuActualSize");
@@ -793,8 +793,10 @@ void TForm1::FillViewMenu() {
     mnuView->addAction(mnuFit);
     mnuView->addSeparator();
     mnuView->addAction(mnuGoTo);
+    // Their shortcuts work with the menu closed, so they stay enabled; with
+    // no map they do nothing.
     for (QAction* item : {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo}) {
-        item->setEnabled(FModel != nullptr);
+        item->setEnabled(true);
     }
 }
 
@@ -1073,6 +1075,13 @@ bool TForm1::FormKeyDown(int Key) {
         return true;
     case Qt::Key_Left:
         ScrollByRows(-std::max<std::int64_t>(1, FView.FullRows() / kWheelShare));
+        return true;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        ZoomStep(1, FMouseY);
+        return true;
+    case Qt::Key_Minus:
+        ZoomStep(-1, FMouseY);
         return true;
     default:
         return false;

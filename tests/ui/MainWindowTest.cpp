@@ -6,6 +6,7 @@
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "support/CellReference.h"
 #include "support/FakeVolumeApi.h"
 #include "support/Volumes.h"
 #include "ui/CellMap.h"
@@ -22,6 +23,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -473,6 +475,192 @@ class MainWindowTest : public QObject {
         QCOMPARE(f.scroller->value(), 0);
         QCOMPARE(f.FScreen.width(), 349);
         QCOMPARE(s.ScreenIndex({5, 1}), int{s.StateOf(349 + 5)});
+    }
+
+    // At one pixel a cluster in the window's designed size, what the window
+    // paints is the one-byte-per-cluster map it first had, pixel for pixel.
+    void theDefaultViewIsTheFullResolutionPicturePixelForPixel() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.IsScanned());
+        TForm1& f = s.form;
+        lorvex::reference::TCellArray cells(f.Model()->TotalClusters());
+        QVERIFY(lorvex::reference::ReadBitmapCells(*s.system, "C:\\", cells));
+        lorvex::ntfs::TClusterArray byOwner = f.Scan()->clusters;
+        lorvex::ntfs::TNTFSVolume::SortClustersByFileIndex(byOwner);
+        lorvex::reference::TPaintInput in;
+        in.mftZoneStart = f.Scan()->volume->FMftZoneStart;
+        in.mftZoneEnd = f.Scan()->volume->FMftZoneEnd;
+        in.fileIds = &f.Scan()->fileIds;
+        in.clusters = &byOwner;
+        lorvex::reference::PaintCells(cells, in);
+
+        QCOMPARE(f.MapSurface()->size(), QSize(690, 514));
+        const QImage painted =
+            f.MapSurface()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRgb window = f.MapSurface()->palette().color(QPalette::Window).rgb();
+        std::vector<std::uint8_t> row(639);
+        int differing = 0;
+        for (int y = 0; y < 514; ++y) {
+            const bool mapRow = y < 103;
+            if (mapRow) {
+                lorvex::reference::FillMapRow(cells, std::int64_t{y} * 639, 639, row.data());
+            }
+            for (int x = 0; x < 639; ++x) {
+                const QRgb want = mapRow ? f.FPalette[row[static_cast<std::size_t>(x)]] : window;
+                differing += (painted.pixel(x, y) & 0xFFFFFFU) != (want & 0xFFFFFFU) ? 1 : 0;
+            }
+        }
+        QCOMPARE(differing, 0);
+    }
+
+    void zoomAndNavigationFromTheKeysTheWheelTheStripAndGoTo() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.IsScanned());
+        TForm1& f = s.form;
+        QWidget* surface = f.MapSurface();
+        const lorvex::map::TMapView& view = f.View();
+        QCOMPARE(view.Scale(), lorvex::map::TMapScale{});
+
+        // Ctrl and the wheel zoom around the pointer; + and - step.
+        const auto wheel = [&](QPoint at, int delta, Qt::KeyboardModifiers mods) {
+            QWheelEvent event(QPointF(at), surface->mapToGlobal(QPointF(at)), QPoint(),
+                              QPoint(0, delta), Qt::NoButton, mods, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(surface, &event);
+        };
+        s.Hover({100, 50});
+        const std::int64_t under = f.FHoverLCN;
+        wheel({100, 50}, 120, Qt::ControlModifier);
+        QCOMPARE(view.Scale(), (lorvex::map::TMapScale{2, 1}));
+        // The whole volume fits at this size: the view is at its top.
+        QVERIFY(under > 0);
+        QCOMPARE(view.TopRow(), 0);
+        QTest::keyClick(surface, Qt::Key_Plus);
+        QTest::keyClick(surface, Qt::Key_Plus);
+        QTest::keyClick(surface, Qt::Key_Plus);
+        QTest::keyClick(surface, Qt::Key_Plus); // past the largest cell: stays
+        QCOMPARE(view.Scale(), (lorvex::map::TMapScale{16, 1}));
+        // Magnified cells: the zoom window shows nine cells, not nine pixels
+        // of one cell.
+        s.Hover({16 * 4 + 3, 16 * 4 + 3});
+        const QImage zoom = s.windows->frm_Help.ZoomPicture();
+        QCOMPARE(zoom.pixel(4, 4), f.SurfacePixel(3, 3));
+        QCOMPARE(zoom.pixel(8 + 4, 4), f.SurfacePixel(16 + 3, 3));
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(surface, Qt::Key_Minus);
+        }
+        // The whole volume fits at a pixel a cluster: out stops there.
+        QCOMPARE(view.Scale(), lorvex::map::TMapScale{});
+
+        // In a smaller window, 100 rows of 249: the fit is 3 clusters a
+        // pixel, and a summary pixel is named with its range and the kind
+        // that wins there.
+        const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
+        f.resize(300, menu + 22 + 100);
+        QTRY_COMPARE(f.FViewBottom, 99);
+        f.mnuFit->trigger();
+        QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
+        QCOMPARE(view.Visible().count, f.Model()->TotalClusters());
+        QTest::keyClick(surface, Qt::Key_Minus);
+        QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
+        s.Hover({10, 10});
+        const std::int64_t first = (10 * 249 + 10) * 3;
+        QVERIFY2(f.HoverText().startsWith(QString("Clusters %1-%2: ").arg(first).arg(first + 2)),
+                 qPrintable(f.HoverText()));
+        QVERIFY(first <= f.FHoverLCN && f.FHoverLCN < first + 3);
+        QCOMPARE(s.ZoomName().section('\n', 0, 0), f.HoverText().section(';', 0, 0));
+
+        // The keys move through the taller map of a pixel a cluster.
+        f.mnuActualSize->trigger();
+        QCOMPARE(view.Scale(), lorvex::map::TMapScale{});
+        const std::int64_t last = view.MaxTopRow();
+        QCOMPARE(last, (65535 + 248) / 249 - 100);
+        // Zoomed around the pointer, the view left the top.
+        QCOMPARE(view.TopRow(), 20);
+        QTest::keyClick(surface, Qt::Key_Home);
+        QCOMPARE(view.TopRow(), 0);
+        QTest::keyClick(surface, Qt::Key_PageDown);
+        QCOMPARE(view.TopRow(), 99);
+        QTest::keyClick(surface, Qt::Key_Down);
+        QCOMPARE(view.TopRow(), 100);
+        QTest::keyClick(surface, Qt::Key_PageUp);
+        QCOMPARE(view.TopRow(), 1);
+        QTest::keyClick(surface, Qt::Key_End);
+        QCOMPARE(view.TopRow(), last);
+        QCOMPARE(f.scroller->value(), static_cast<int>(last));
+        QTest::keyClick(surface, Qt::Key_Home);
+        QCOMPARE(view.TopRow(), 0);
+        QTest::keyClick(surface, Qt::Key_Up); // at the top: stays
+        QCOMPARE(view.TopRow(), 0);
+
+        // The overview strip: a click moves the view there, and the frame
+        // on the strip follows.
+        const QPoint bottomOfStrip(f.OverviewLeft() + 16, 98);
+        QTest::mouseClick(surface, Qt::LeftButton, {}, bottomOfStrip);
+        QCOMPARE(view.TopRow(), last);
+        const auto [top, bottom] = lorvex::map::OverviewRows(
+            view.TotalClusters(), 32, f.FOverviewBitmap.height(), view.Visible());
+        QVERIFY(top <= bottom && bottom == f.FOverviewBitmap.height() - 1);
+        QCOMPARE(f.SurfacePixel(f.OverviewLeft(), top),
+                 f.FOverviewBitmap.pixel(0, top) ^ 0x00FFFFFFU);
+
+        // Go to: a cluster, a byte offset, and what is neither.
+        QString title, preset;
+        AnswerInputBox("40000", true, &title, &preset);
+        f.mnuGoTo->trigger();
+        QVERIFY2(title.startsWith("Go to Cluster|"), qPrintable(title));
+        QCOMPARE(f.FHoverLCN, 40000);
+        QCOMPARE(s.ZoomLCN(), QString("40000"));
+        QVERIFY(view.Visible().first <= 40000 &&
+                40000 < view.Visible().first + view.Visible().count);
+        AnswerInputBox("4096 KiB", true, &title, &preset);
+        f.mnuGoTo->trigger();
+        QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
+        AnswerInputBox("lots", true, &title, &preset);
+        f.mnuGoTo->trigger();
+        AnswerInputBox("99999999", true, &title, &preset);
+        f.mnuGoTo->trigger();
+        QCOMPARE(s.messages,
+                 (QStringList{"Go to Cluster: \"lots\" is neither a cluster number nor a byte "
+                              "offset.",
+                              "Go to Cluster: The volume has no cluster 99999999: its last is "
+                              "65534."}));
+        QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
+    }
+
+    // Beside the window while the screen has room; inside it, left of the
+    // map, when the window takes the whole screen; never over the map.
+    void theZoomWindowFollowsAndDocksWhenThereIsNoRoom() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        TForm1& f = s.form;
+        auto& zoom = s.windows->frm_Help;
+        QVERIFY(zoom.isVisible());
+        QVERIFY(!f.ZoomWindowDocked());
+        f.move(f.x() + 40, f.y() + 10);
+        QTRY_COMPARE(zoom.x() + zoom.frameGeometry().width(), f.x());
+        QCOMPARE(zoom.y(), f.y());
+
+        const QRect screen = f.screen()->availableGeometry();
+        f.setGeometry(screen);
+        QTRY_VERIFY(f.ZoomWindowDocked());
+        QVERIFY(zoom.isVisible());
+        const QRect zoomArea(zoom.mapToGlobal(QPoint(0, 0)), zoom.size());
+        const QRect mapArea(f.MapSurface()->mapToGlobal(QPoint(0, 0)), f.MapSurface()->size());
+        QVERIFY(!zoomArea.intersects(mapArea));
+        // Zoom off and on again keeps it docked; the map takes the room.
+        f.Zoom1->trigger();
+        QVERIFY(!zoom.isVisible());
+        QTRY_COMPARE(f.MapSurface()->width(), f.centralWidget()->width());
+        f.Zoom1->trigger();
+        QVERIFY(zoom.isVisible());
+        QVERIFY(f.ZoomWindowDocked());
+
+        f.setGeometry(screen.x() + 300, screen.y() + 50, 400, 300);
+        QTRY_VERIFY(!f.ZoomWindowDocked());
+        QVERIFY(zoom.isVisible());
+        QTRY_COMPARE(zoom.x() + zoom.frameGeometry().width(), f.x());
     }
 
     void progressWindowHidesOnDoubleClickAndComesBackNextScan() {
