@@ -31,7 +31,7 @@ struct TMapScale {
 
 inline constexpr std::int32_t kLargestCell = 16;
 // Cells at least this big have a line of grid on their right and bottom.
-inline constexpr std::int32_t kGridFromCell = 4;
+inline constexpr std::int32_t kGridFromCell = 6;
 
 // The clusters under a pixel: [first, first + count); count 0 for a pixel
 // past the volume's end or off the map.

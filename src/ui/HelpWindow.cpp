@@ -61,7 +61,8 @@ QImage Tfrm_Help::ZoomPicture() const {
 }
 
 void Tfrm_Help::showEvent(QShowEvent* event) {
-    if (QWidget* main = parentWidget()) {
+    // Docked in the main window it stands where the main window puts it.
+    if (QWidget* main = parentWidget(); main != nullptr && isWindow()) {
         move(main->x() - frameGeometry().width(), main->y());
     }
     QWidget::showEvent(event);

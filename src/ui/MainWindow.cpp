@@ -194,7 +194,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     sb->addWidget(FStatusLabel, 1);
     FHoverLabel = new QLabel(sb);
     FHoverLabel->setObjectName("HoverLabel");
-    sb->addPermanentWidget(FHoverLabel);
+    // A long path is cut at the window's edge rather than widening it.
+    FHoverLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    sb->addPermanentWidget(FHoverLabel, 1);
 
     // The map surface, and at its left the place the zoom window takes
     // when there is no room for it beside this window.

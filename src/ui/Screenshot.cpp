@@ -108,58 +108,93 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
 
     QString path = hoverPath;
     path.replace('/', '\\');
-    const std::int64_t lcn = ClusterOfFile(form, path.toStdU16String());
+    std::int64_t lcn = ClusterOfFile(form, path.toStdU16String());
     if (lcn < 0) {
         return Fail("no cluster of " + hoverPath + " on the volume");
     }
-    form.GoToCluster(lcn);
-    const QPoint at(form.FMouseX, form.FMouseY);
-
-    // The real pointer, so that the window hears of it as it would from a
-    // hand; a window system that ignores the request still gets the move.
-    QCursor::setPos(form.MapSurface()->mapToGlobal(at));
-    Settle(300);
-    const bool byPointer = form.FHoverLCN == lcn;
-    if (!byPointer) {
-        form.FormMouseMove(at.x(), at.y());
-        Settle(100);
-    }
-    std::printf("hovered cluster %lld at (%d, %d)%s: %s\n", static_cast<long long>(form.FHoverLCN),
-                at.x(), at.y(), byPointer ? "" : " (the pointer did not move; handed over)",
-                windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
-
     const QDir dir(folder);
-    bool ok = SavePicture(form.Api(), dir, "main.png", form.grab().toImage());
-    ok = SavePicture(form.Api(), dir, "zoom.png", windows.frm_Help.grab().toImage()) && ok;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        ok = SavePicture(form.Api(), dir, "screen.png", screen->grabWindow(0).toImage()) && ok;
-    }
+    bool ok = true;
+    const auto save = [&](const QString& name, const QImage& picture) {
+        ok = SavePicture(form.Api(), dir, name, picture) && ok;
+    };
+    // Puts the pointer on the cluster's pixel: the real pointer, so that
+    // the window hears of it as it would from a hand; a window system that
+    // ignores the request still gets the move.
+    const auto hover = [&](std::int64_t cluster) {
+        form.GoToCluster(cluster);
+        const QPoint at(form.FMouseX, form.FMouseY);
+        QCursor::setPos(form.MapSurface()->mapToGlobal(at));
+        Settle(300);
+        if (form.FHoverLCN != cluster) {
+            form.FormMouseMove(at.x(), at.y());
+            Settle(100);
+        }
+        return at;
+    };
+    // The map as the window opens, then the whole volume and the cells
+    // around the hovered cluster magnified, with the pointer on it.
+    const auto views = [&](const QString& suffix) {
+        const QPoint at = hover(lcn);
+        std::printf("hovered cluster %lld at (%d, %d) in a %dx%d window: %s\n",
+                    static_cast<long long>(form.FHoverLCN), at.x(), at.y(), form.width(),
+                    form.height(),
+                    windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
+        save("main" + suffix + ".png", form.grab().toImage());
+        save("zoom" + suffix + ".png", windows.frm_Help.grab().toImage());
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            save("screen" + suffix + ".png", screen->grabWindow(0).toImage());
+        }
+        form.ZoomToFit();
+        form.FormMouseMove(form.FMouseX, form.FMouseY);
+        Settle(200);
+        save("zoom-fit" + suffix + ".png", form.grab().toImage());
+        form.SetZoom({8, 1});
+        hover(lcn);
+        save("zoom-in" + suffix + ".png", form.grab().toImage());
+        form.SetZoom({});
+        hover(lcn);
+    };
+    views(QString());
 
     // The reports of the hovered cluster and the two Tools lists, each
     // window alone.
     form.ShowClusterDetails();
     Settle(200);
-    ok = SavePicture(form.Api(), dir, "report.png", windows.frm_Info.grab().toImage()) && ok;
+    save("report.png", windows.frm_Info.grab().toImage());
     form.ShowHexDump();
     Settle(200);
-    ok = SavePicture(form.Api(), dir, "hexdump.png", windows.frm_Info.grab().toImage()) && ok;
+    save("hexdump.png", windows.frm_Info.grab().toImage());
     windows.frm_Info.hide();
     form.mnuFindClick();
     windows.frmFind.edtContains->setText("alice");
     Settle(200);
-    ok = SavePicture(form.Api(), dir, "find.png", windows.frmFind.grab().toImage()) && ok;
+    save("find.png", windows.frmFind.grab().toImage());
     windows.frmFind.hide();
     form.FragmentationList1Click();
     Settle(200);
-    ok = SavePicture(form.Api(), dir, "fragmentation.png",
-                     windows.frm_Fragmentation.grab().toImage()) &&
-         ok;
+    save("fragmentation.png", windows.frm_Fragmentation.grab().toImage());
     windows.frm_Fragmentation.hide();
+
+    // Maximised, as the desktop makes it: a desktop without a window
+    // manager leaves the window as it is, and the pictures say so.
+    const QSize before = form.size();
+    form.showMaximized();
+    QElapsedTimer waited;
+    waited.start();
+    while (form.size() == before && waited.elapsed() < 3000) {
+        Settle(50);
+    }
+    Settle(300);
+    if (form.size() == before) {
+        std::printf("the desktop did not maximise the window; the -max pictures show it "
+                    "as it stayed\n");
+    }
+    views("-max");
     if (!ok) {
         return Fail("cannot write the pictures into " + folder);
     }
-    std::printf("wrote main.png, zoom.png, screen.png, report.png, hexdump.png, find.png and "
-                "fragmentation.png into %s\n",
+    std::printf("wrote main, zoom, screen, zoom-fit and zoom-in (each also -max: maximised), "
+                "report, hexdump, find and fragmentation .png into %s\n",
                 folder.toLocal8Bit().constData());
     return 0;
 }

@@ -646,6 +646,9 @@ class MainWindowTest : public QObject {
         f.setGeometry(screen);
         QTRY_VERIFY(f.ZoomWindowDocked());
         QVERIFY(zoom.isVisible());
+        const auto* dock = f.findChild<QWidget*>("ZoomDock");
+        QVERIFY(dock->isVisible());
+        QVERIFY(dock->rect().contains(zoom.geometry()));
         const QRect zoomArea(zoom.mapToGlobal(QPoint(0, 0)), zoom.size());
         const QRect mapArea(f.MapSurface()->mapToGlobal(QPoint(0, 0)), f.MapSurface()->size());
         QVERIFY(!zoomArea.intersects(mapArea));
