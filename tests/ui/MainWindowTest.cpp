@@ -629,6 +629,49 @@ class MainWindowTest : public QObject {
         QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
     }
 
+    // Shrunk to a few pixels, zoomed past both ends, moved past both ends:
+    // a map or nothing, never a fault or a picture of stale memory.
+    void aWindowOfAFewPixelsStillDrawsAndNavigates() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.IsScanned());
+        TForm1& f = s.form;
+        QWidget* surface = f.MapSurface();
+        const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
+        for (const QSize size : {QSize(52, 3), QSize(60, 8), QSize(120, 40), QSize(51, 1)}) {
+            f.resize(size.width(), menu + 22 + size.height());
+            QTest::qWait(20);
+            for (const Qt::Key key :
+                 {Qt::Key_Plus, Qt::Key_Plus, Qt::Key_Plus, Qt::Key_Plus, Qt::Key_Plus, Qt::Key_End,
+                  Qt::Key_PageDown, Qt::Key_Minus, Qt::Key_Minus, Qt::Key_Minus, Qt::Key_Minus,
+                  Qt::Key_Minus, Qt::Key_Minus, Qt::Key_Home, Qt::Key_PageUp}) {
+                QTest::keyClick(surface, key);
+                const lorvex::map::TMapView& view = f.View();
+                QVERIFY(view.Width() == 0 || view.Height() == 0 ||
+                        view.Scale().cellPixels <= std::min(view.Width(), view.Height()));
+                QVERIFY(view.TopRow() >= 0 && view.TopRow() <= view.MaxTopRow());
+                if (view.Width() > 0 && view.Height() > 0) {
+                    QCOMPARE(f.FScreen.size(), QSize(view.Width(), view.Height()));
+                } else {
+                    QVERIFY(f.FScreen.isNull());
+                }
+                for (int y = 0; y < f.FScreen.height(); ++y) {
+                    for (int x = 0; x < f.FScreen.width(); ++x) {
+                        const int index = f.FScreen.pixelIndex(x, y);
+                        QVERIFY2(index >= 1 && index <= lorvex::map::kBackgroundIndex,
+                                 qPrintable(QString("%1 at %2,%3").arg(index).arg(x).arg(y)));
+                    }
+                }
+            }
+            f.mnuFit->trigger();
+            if (f.View().CellsPerRow() > 0) {
+                QCOMPARE(f.View().Visible().count, f.Model()->TotalClusters());
+            }
+            s.Hover({1, 0});
+            s.Hover({f.OverviewLeft() + 1, 0});
+        }
+    }
+
     // Beside the window while the screen has room; inside it, left of the
     // map, when the window takes the whole screen; never over the map.
     void theZoomWindowFollowsAndDocksWhenThereIsNoRoom() {
