@@ -320,6 +320,7 @@ void TForm1::BuildDriveMenu() {
 
 void TForm1::LoadVolumeMap() {
     FModel.reset();
+    FMapLetGo = false;
     FTotalClusters = QueryClusterCount(FApi, FDriveRoot, FBytesPerCluster);
     if (FTotalClusters == 0) {
         return;
@@ -335,21 +336,60 @@ void TForm1::ReadVolumeBitmap() {
     if (FTotalClusters == 0) {
         return;
     }
-    try {
-        // Sized from what the source holds, never from what the boot
-        // sector claims; a bitmap that cannot be read leaves every cluster
-        // free.
-        map::TMapInput input;
-        input.totalClusters =
-            QueryClustersOnSource(FApi, FDriveRoot, FTotalClusters, FBytesPerCluster);
-        input.fillBitmap = [this](std::span<std::uint8_t> bits) {
-            ui::ReadVolumeBitmap(FApi, FDriveRoot, bits);
-        };
-        FModel = std::make_unique<map::TMapModel>(input);
-    } catch (const std::exception&) {
-        FModel.reset();
-        ShowNotice(kAppCaption, QString("Error allocating %1 bytes.").arg(FTotalClusters));
+    // A new map means a new scan; the old one's tables are let go of before
+    // the reading thread shares the volume layer with nobody.
+    FScan.reset();
+    // The bitmap of a volume of terabytes is hundreds of megabytes: it is
+    // read on a thread of its own while the window goes on handling events,
+    // with the commands that would start a scan held off as during one.
+    const auto job = std::make_shared<TScanJob>();
+    FScanJob = job;
+    UpdateCommands();
+    struct TLoad {
+        std::unique_ptr<map::TMapModel> model;
+        bool outOfMemory = false;
+    };
+    auto load = std::make_shared<TLoad>();
+    QThread* worker = QThread::create([api = &FApi, root = FDriveRoot, total = FTotalClusters,
+                                       bytesPerCluster = FBytesPerCluster, load] {
+        try {
+            // Sized from what the source holds, never from what the boot
+            // sector claims; a bitmap that cannot be read leaves every
+            // cluster free.
+            map::TMapInput input;
+            input.totalClusters = QueryClustersOnSource(*api, root, total, bytesPerCluster);
+            input.fillBitmap = [api, &root](std::span<std::uint8_t> bits) {
+                ui::ReadVolumeBitmap(*api, root, bits);
+            };
+            load->model = std::make_unique<map::TMapModel>(input);
+        } catch (const std::exception&) {
+            load->outOfMemory = true;
+        }
+    });
+    worker->setParent(this);
+    bool finished = false;
+    connect(worker, &QThread::finished, this, [&finished] { finished = true; });
+    worker->start();
+    while (!finished) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
+    worker->wait();
+    delete worker;
+    const bool current = FScanJob == job;
+    if (current) {
+        FScanJob.reset();
+    }
+    UpdateCommands();
+    // A window that let go meanwhile (it is closing) takes nothing.
+    FMapLetGo = !current;
+    if (!current) {
+        return;
+    }
+    if (load->outOfMemory) {
+        ShowNotice(kAppCaption, QString("Error allocating %1 bytes.").arg(FTotalClusters));
+        return;
+    }
+    FModel = std::move(load->model);
 }
 
 void TForm1::mnusubDriveClick(QObject* Sender) {
@@ -365,6 +405,9 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     FDriveRoot = item != nullptr && item->data().isValid() ? item->data().toString().toStdString()
                                                            : name.right(1).toStdString() + ":\\";
     LoadVolumeMap();
+    if (FMapLetGo) {
+        return;
+    }
     RenderMapBitmap();
     RenderOverview();
     DrawMap();
@@ -557,6 +600,9 @@ void TForm1::mnuScanClick() {
         return;
     }
     LoadVolumeMap();
+    if (FMapLetGo) {
+        return;
+    }
     RenderMapBitmap();
     DrawMap();
     ScanVolume();

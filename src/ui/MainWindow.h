@@ -73,7 +73,8 @@ class TForm1 : public QMainWindow {
     // fail through it.
     void SetScanProbe(std::function<void(std::string_view stage)> probe);
 
-    // The drive menu and the map of the chosen drive.
+    // The drive menu and the map of the chosen drive. The bitmap is read on
+    // a thread of its own while the window handles events.
     void BuildDriveMenu();
     void LoadVolumeMap();
     void ReadVolumeBitmap();
@@ -277,6 +278,8 @@ class TForm1 : public QMainWindow {
     QActionGroup* FZoomLevels = nullptr;
     // Wheel turns smaller than a notch, kept until they make one.
     int FWheelRest = 0;
+    // Set when the window let go of the map it was reading (it is closing).
+    bool FMapLetGo = false;
     // Set while the scroll bar is moved to follow the view.
     bool FSyncingScroller = false;
 };
