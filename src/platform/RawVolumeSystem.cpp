@@ -72,13 +72,19 @@ std::string CanonicalPath(const std::string& path) {
 RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources) {
     for (const auto& source : sources) {
         std::string problem;
-        auto regions = ProbeSource(source, problem);
-        if (regions.empty()) {
+        if (!AddSource(source, problem)) {
             problems_.push_back(source + ": " + problem);
-            continue;
         }
-        AddRegions(std::move(regions));
     }
+}
+
+bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem) {
+    auto regions = ProbeSource(source, problem);
+    if (regions.empty()) {
+        return false;
+    }
+    AddRegions(std::move(regions));
+    return true;
 }
 
 std::unique_ptr<RawVolumeSystem> RawVolumeSystem::ForMachine() {

@@ -36,6 +36,12 @@ class RawVolumeSystem final : public VolumeApi {
     // The machine's own NTFS partitions.
     static std::unique_ptr<RawVolumeSystem> ForMachine();
 
+    // Adds the regions of one more source as drives after the others, as
+    // the constructor does. False, with the reason in `problem`, when it
+    // cannot be opened; nothing is added then. Not while a handle is used
+    // on another thread.
+    bool AddSource(const std::string& source, std::string& problem);
+
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 

@@ -1,5 +1,8 @@
 #include "ui/LorvexWindows.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 namespace lorvex::ui {
 
 // The secondary windows are children of the main window, which keeps them
@@ -8,6 +11,31 @@ TLorvexWindows::TLorvexWindows(platform::VolumeApi& api)
     : Form1(api), frm_Help(&Form1), frm_Progress(&Form1), frm_Info(&Form1), frmFind(&Form1),
       frm_Fragmentation(&Form1) {
     Form1.AttachWindows(&frm_Help, &frm_Progress, &frm_Info, &frmFind, &frm_Fragmentation);
+}
+
+TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
+    : TLorvexWindows(static_cast<platform::VolumeApi&>(system)) {
+    TSourceHooks hooks;
+    hooks.open = [&system](const QString& path) {
+        std::string problem;
+        if (system.AddSource(QFile::encodeName(path).toStdString(), problem)) {
+            return QString();
+        }
+        return QString::fromLocal8Bit(problem.c_str());
+    };
+    hooks.describe = [&system](const std::string& root) {
+        for (const auto& drive : system.drives()) {
+            if (drive.Root() != root) {
+                continue;
+            }
+            const QString file = QFileInfo(QFile::decodeName(drive.region.path.c_str())).fileName();
+            return drive.region.partition > 0
+                       ? QString("%1, partition %2").arg(file).arg(drive.region.partition)
+                       : file;
+        }
+        return QString();
+    };
+    Form1.SetSourceHooks(std::move(hooks));
 }
 
 } // namespace lorvex::ui

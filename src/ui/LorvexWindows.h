@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/RawVolumeSystem.h"
 #include "platform/VolumeApi.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
@@ -17,6 +18,9 @@ namespace lorvex::ui {
 class TLorvexWindows {
   public:
     explicit TLorvexWindows(platform::VolumeApi& api);
+    // Over raw sources, the main window can also open more of them and
+    // names each drive's source in its title.
+    explicit TLorvexWindows(platform::RawVolumeSystem& system);
     TLorvexWindows(const TLorvexWindows&) = delete;
     TLorvexWindows& operator=(const TLorvexWindows&) = delete;
 

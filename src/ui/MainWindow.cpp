@@ -16,6 +16,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -23,15 +27,18 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QMoveEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -131,6 +138,22 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     const TPalette& palette = CellPalette();
     FPalette = QList<QRgb>(palette.begin(), palette.end());
     FOverviewBitmap = QImage();
+
+    mnuFile = menuBar()->addMenu("&File");
+    mnuFile->setObjectName("mnuFile");
+    mnuOpen = mnuFile->addAction("&Open Image...");
+    mnuOpen->setObjectName("mnuOpen");
+    mnuOpen->setShortcut(QKeySequence::Open);
+    connect(mnuOpen, &QAction::triggered, this, [this] { mnuOpenClick(); });
+    mnuRecent = mnuFile->addMenu("Open &Recent");
+    mnuRecent->setObjectName("mnuRecent");
+    connect(mnuRecent, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
+    mnuFile->addSeparator();
+    mnuQuitFile = mnuFile->addAction("&Quit");
+    mnuQuitFile->setObjectName("mnuQuitFile");
+    mnuQuitFile->setShortcut(QKeySequence::Quit);
+    connect(mnuQuitFile, &QAction::triggered, this, [this] { Quit1Click(); });
+    setAcceptDrops(true);
 
     mnuDrive = menuBar()->addMenu("Drive");
     mnuDrive->setObjectName("mnuDrive");
@@ -242,6 +265,7 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     move(293, 154);
 
     BuildDriveMenu();
+    UpdateCommands();
 }
 
 TForm1::~TForm1() {
@@ -274,13 +298,152 @@ void TForm1::SetUserNotices(TUserNotices notices) {
     FNotices = std::move(notices);
 }
 
+void TForm1::SetSourceHooks(TSourceHooks hooks) {
+    FSourceHooks = std::move(hooks);
+    UpdateCommands();
+}
+
 void TForm1::SetScanProbe(std::function<void(std::string_view)> probe) {
     FScanProbe = std::move(probe);
+}
+
+// --- Sources ---------------------------------------------------------------
+
+bool TForm1::OpenSources(const QStringList& paths) {
+    if (!FSourceHooks.open || IsScanning() || paths.isEmpty()) {
+        return false;
+    }
+    const qsizetype before = mnuDrive->actions().size();
+    QStringList problems;
+    for (const QString& path : paths) {
+        const QString problem = FSourceHooks.open(path);
+        if (problem.isEmpty()) {
+            RememberSource(QFileInfo(path).absoluteFilePath());
+        } else {
+            problems << QString("%1: %2").arg(path, problem);
+        }
+    }
+    BuildDriveMenu();
+    if (!problems.isEmpty()) {
+        ShowNotice(kAppCaption, "Cannot open " + problems.join("\n"));
+    }
+    const QList<QAction*> drives = mnuDrive->actions();
+    if (drives.size() <= before) {
+        return false;
+    }
+    drives[before]->trigger();
+    return true;
+}
+
+void TForm1::mnuOpenClick() {
+    if (!FSourceHooks.open || IsScanning()) {
+        return;
+    }
+    const QStringList paths = QFileDialog::getOpenFileNames(
+        this, "Open Image", QString(),
+        "Disk and volume images (*.img *.raw *.dd *.bin *.iso *.ntfs);;All files (*)");
+    OpenSources(paths);
+}
+
+void TForm1::FillRecentMenu() {
+    mnuRecent->clear();
+    const QStringList recent = QSettings().value("recentSources").toStringList();
+    for (const QString& path : recent) {
+        QAction* item = mnuRecent->addAction(path);
+        connect(item, &QAction::triggered, this, [this, path] { OpenSources({path}); });
+    }
+    if (recent.isEmpty()) {
+        mnuRecent->addAction("(none)")->setEnabled(false);
+    }
+}
+
+void TForm1::RememberSource(const QString& path) {
+    QSettings settings;
+    QStringList recent = settings.value("recentSources").toStringList();
+    recent.removeAll(path);
+    recent.prepend(path);
+    while (recent.size() > 10) {
+        recent.removeLast();
+    }
+    settings.setValue("recentSources", recent);
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls() && FSourceHooks.open && !IsScanning()) {
+        event->acceptProposedAction();
+    }
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile()) {
+            paths << url.toLocalFile();
+        }
+    }
+    event->acceptProposedAction();
+    // After the drop has ended: the scan pumps events of its own.
+    QTimer::singleShot(0, this, [this, paths] { OpenSources(paths); });
+}
+
+void TForm1::ShowStartupProblems(const QStringList& problems, bool noSources) {
+    QString text;
+    if (!problems.isEmpty()) {
+        text = "Cannot open " + problems.join("\n");
+    }
+    if (mnuDrive->actions().isEmpty()) {
+        if (!text.isEmpty()) {
+            text += "\n\n";
+        }
+        text += noSources ? QString("No NTFS volume was found on this machine. Reading its disks "
+                                    "needs root, or membership of the disk group; an image file "
+                                    "opens with File > Open Image.")
+                          : QString("No drive to show. Open an image with File > Open Image.");
+    }
+    if (!text.isEmpty()) {
+        ShowNotice(kAppCaption, text);
+    }
+}
+
+void TForm1::ChooseFirstDrive() {
+    const QList<QAction*> drives = mnuDrive->actions();
+    if (!drives.isEmpty() && !IsScanning()) {
+        drives.front()->trigger();
+    }
+}
+
+void TForm1::UpdateTitle() {
+    if (FDriveRoot.empty()) {
+        setWindowTitle(kAppCaption);
+        return;
+    }
+    QString drive = QString::fromStdString(FDriveRoot);
+    const QString source = FSourceHooks.describe ? FSourceHooks.describe(FDriveRoot) : QString();
+    if (!source.isEmpty()) {
+        drive += " (" + source + ")";
+    }
+    setWindowTitle(drive + QString::fromUtf8(" \u2014 ") + kAppCaption);
+}
+
+QString TForm1::DriveProblem() const {
+    const std::optional<platform::VolumeInformation> info = FApi.GetVolumeInformation(FDriveRoot);
+    if (!info) {
+        return "it cannot be read";
+    }
+    if (info->fileSystemName.empty()) {
+        return "no file system recognised";
+    }
+    if (info->fileSystemName != "NTFS") {
+        return QString::fromStdString(info->fileSystemName) + ", not NTFS";
+    }
+    return "NTFS, but damaged beyond reading";
 }
 
 // --- The drive menu and the map of the chosen drive -----------------------
 
 void TForm1::BuildDriveMenu() {
+    // Built again when a source is opened: the drives are all listed anew.
+    mnuDrive->clear();
     const std::uint32_t mask = FApi.GetLogicalDrives();
     std::vector<std::string> lettered;
     for (int n = 0; n < 26; ++n) {
@@ -404,6 +567,7 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     const auto* item = qobject_cast<const QAction*>(Sender);
     FDriveRoot = item != nullptr && item->data().isValid() ? item->data().toString().toStdString()
                                                            : name.right(1).toStdString() + ":\\";
+    UpdateTitle();
     LoadVolumeMap();
     if (FMapLetGo) {
         return;
@@ -413,6 +577,7 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     DrawMap();
 
     FScan.reset();
+    UpdateCommands();
     Zoom1->setChecked(true);
     if (frm_Help != nullptr) {
         frm_Help->show();
@@ -424,20 +589,27 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
         return;
     }
     Beep();
+    const QString problem = QString("Drive %1 cannot be shown: %2.")
+                                .arg(QString::fromStdString(FDriveRoot), DriveProblem());
     FDriveRoot.clear();
+    UpdateTitle();
     FView.SetTotalClusters(0);
     FScreen = QImage();
     FCellsPerRow = 0;
     FOverviewBitmap = QImage();
     FSurface->update();
     SetStatusText("*ERROR*");
+    ShowNotice(kAppCaption, problem);
 }
 
 // --- The scan ----------------------------------------------------------------
 
 void TForm1::ScanVolume() {
     if (FDriveRoot.empty() || IsScanning()) {
-        FScan.reset();
+        if (!IsScanning()) {
+            FScan.reset();
+            UpdateCommands();
+        }
         return;
     }
     // A search pumping events reads the table that the scan replaces.
@@ -566,6 +738,7 @@ void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TSc
         return;
     }
     FScan = std::move(scan);
+    UpdateCommands();
     // The model of a drive whose map is still the one scanned replaces it;
     // a mark changed during the scan is painted now.
     if (FScan->model && FModel && FScan->model->SharedBits() == FModel->SharedBits()) {
@@ -622,8 +795,13 @@ void TForm1::UpdateCommands() {
         item->setEnabled(idle);
     }
     mnuScan->setEnabled(idle);
-    Export1->setEnabled(idle);
-    FragmentationList1->setEnabled(idle);
+    mnuOpen->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
+    mnuRecent->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
+    // The commands that read a scan's tables wait for one to have ended.
+    const bool scanned = idle && FScan != nullptr;
+    Export1->setEnabled(scanned);
+    FragmentationList1->setEnabled(scanned);
+    mnuFind->setEnabled(scanned);
 }
 
 // --- The pictures ----------------------------------------------------------

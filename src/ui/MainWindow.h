@@ -36,6 +36,14 @@ class Tfrm_Info;
 class Tfrm_Progress;
 class TfrmFind;
 
+// What the window asks of the program about its sources.
+struct TSourceHooks {
+    // Adds a source: empty on success, else why it cannot be opened.
+    std::function<QString(const QString& path)> open;
+    // The source (and partition) a drive's root lies on, for the title.
+    std::function<QString(const std::string& root)> describe;
+};
+
 // How the window tells the user something; tests put recorders here.
 struct TUserNotices {
     std::function<void()> beep;
@@ -69,6 +77,16 @@ class TForm1 : public QMainWindow {
     void AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info, TfrmFind* find,
                        Tfrm_Fragmentation* fragmentation);
     void SetUserNotices(TUserNotices notices);
+    void SetSourceHooks(TSourceHooks hooks);
+    // Opens image files or devices as more drives and chooses the first
+    // new drive. Problems are shown in one message. False when none opened.
+    bool OpenSources(const QStringList& paths);
+    void mnuOpenClick();
+    // What went wrong before the window opened (sources that could not be
+    // opened, no volume found), said once it is on screen.
+    void ShowStartupProblems(const QStringList& problems, bool noSources);
+    // The drive menu's first item, chosen and scanned.
+    void ChooseFirstDrive();
     // Runs on the scanning thread as each stage begins; tests make a stage
     // fail through it.
     void SetScanProbe(std::function<void(std::string_view stage)> probe);
@@ -183,6 +201,10 @@ class TForm1 : public QMainWindow {
     std::int64_t FHoverLCN = 0;
 
     // Components.
+    QMenu* mnuFile = nullptr;
+    QAction* mnuOpen = nullptr;
+    QMenu* mnuRecent = nullptr;
+    QAction* mnuQuitFile = nullptr;
     QMenu* mnuDrive = nullptr;
     QAction* mnuScan = nullptr;
     QMenu* mnuTools = nullptr;
@@ -213,6 +235,8 @@ class TForm1 : public QMainWindow {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -242,6 +266,13 @@ class TForm1 : public QMainWindow {
                    const QString& failure);
     // The timer and the progress window stop with the scan.
     void CloseScanProgress();
+    // The recent sources, newest first, kept in the user's settings.
+    void FillRecentMenu();
+    void RememberSource(const QString& path);
+    // "Lorvex", or the drive and its source, then "Lorvex".
+    void UpdateTitle();
+    // Why the chosen drive cannot be shown, in words.
+    [[nodiscard]] QString DriveProblem() const;
     // The zoom levels of the View menu, made as it opens.
     void FillViewMenu();
     // The scroll bar's range and position for the view's rows.
@@ -260,6 +291,7 @@ class TForm1 : public QMainWindow {
     QWidget* FSurface = nullptr;
     QLabel* FStatusLabel = nullptr;
     TUserNotices FNotices;
+    TSourceHooks FSourceHooks;
     std::function<void(std::string_view)> FScanProbe;
     // The result the window shows, its own once handed over.
     std::shared_ptr<TScanResult> FScan;

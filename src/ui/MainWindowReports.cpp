@@ -186,11 +186,13 @@ void TForm1::ExportTo(const QString& path) {
     // the volume it reads.
     const platform::WriteTarget out = platform::OpenWriteTargetFor(FApi, target);
     if (out.fd < 0) {
-        ShowNotice(windowTitle(), QString::fromStdString(ntfs::RuntimeErrorText(out.error)));
+        ShowNotice(QStringLiteral("Lorvex"),
+                   QString::fromStdString(ntfs::RuntimeErrorText(out.error)));
         return;
     }
     const ntfs::ExportResult result = ntfs::ExportFileTable(*FScan->volume, FScan->fileIds, out.fd);
-    ShowNotice(windowTitle(), result.ok ? QString("OK") : QString::fromStdString(result.message));
+    ShowNotice(QStringLiteral("Lorvex"),
+               result.ok ? QString("OK") : QString::fromStdString(result.message));
 }
 
 void TForm1::mnuFindClick() {

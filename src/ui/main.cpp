@@ -22,8 +22,9 @@ constexpr const char* kUsage =
     "Usage: lorvex [SOURCE]...\n"
     "Show NTFS volumes of image files, whole-disk images or block devices at the\n"
     "level of their clusters. Each source becomes one drive per partition, C:\n"
-    "onwards; with no source, the NTFS partitions of this machine are the drives.\n"
-    "Nothing is ever written to a source.\n"
+    "onwards, and the first is scanned at once; with no source, the NTFS\n"
+    "partitions of this machine are the drives. Nothing is ever written to a\n"
+    "source.\n"
     "\n"
     "  --screenshot DIR    choose the first drive, scan it, hover a cluster of the\n"
     "                      file given with --hover-file, save main.png, zoom.png\n"
@@ -72,11 +73,15 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    QApplication::setOrganizationName("Lorvex");
+    QApplication::setApplicationName("Lorvex");
     std::unique_ptr<lorvex::platform::RawVolumeSystem> system =
         sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
                         : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
+    QStringList problems;
     for (const auto& problem : system->problems()) {
         std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
+        problems << QString::fromLocal8Bit(problem.c_str());
     }
     if (system->drives().empty() && sources.empty()) {
         std::fprintf(stderr, "lorvex: no NTFS volume found on this machine\n");
@@ -84,6 +89,16 @@ int main(int argc, char** argv) {
 
     lorvex::ui::TLorvexWindows windows(*system);
     windows.Form1.show();
+    if (screenshotDir.isEmpty()) {
+        // Once the window is on screen: what could not be opened, then the
+        // first drive of the sources named, chosen and scanned.
+        QTimer::singleShot(0, &windows.Form1, [&] {
+            windows.Form1.ShowStartupProblems(problems, sources.empty());
+            if (!sources.empty()) {
+                windows.Form1.ChooseFirstDrive();
+            }
+        });
+    }
     if (!screenshotDir.isEmpty()) {
         int status = 0;
         QTimer::singleShot(0, &windows.Form1, [&] {

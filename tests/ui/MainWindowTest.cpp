@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
@@ -25,7 +26,9 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTest>
 #include <QThread>
@@ -629,6 +632,48 @@ class MainWindowTest : public QObject {
         QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
     }
 
+    // File > Open adds a source as the next drive and scans it; what cannot
+    // be opened is said in the window, and so is a machine with no volume.
+    void openingASourceAddsItsDrivesAndScansTheFirst() {
+        Session s({small_.string()});
+        TForm1& f = s.form;
+        QCOMPARE(f.mnuDrive->actions().size(), 1);
+        // Nothing to read the tables of yet.
+        QVERIFY(!f.Export1->isEnabled());
+        QVERIFY(!f.mnuFind->isEnabled());
+        QVERIFY(!f.FragmentationList1->isEnabled());
+        QVERIFY(f.mnuOpen->isEnabled());
+
+        QVERIFY(f.OpenSources({demo_.string().c_str()}));
+        QCOMPARE(f.mnuDrive->actions().size(), 2);
+        QCOMPARE(f.FDriveRoot, std::string("D:\\"));
+        QVERIFY(f.IsScanned());
+        QCOMPARE(f.windowTitle(), QString::fromUtf8("D:\\ (demo.img) \u2014 Lorvex"));
+        QVERIFY(f.Export1->isEnabled() && f.mnuFind->isEnabled() &&
+                f.FragmentationList1->isEnabled());
+        QCOMPARE(QSettings().value("recentSources").toStringList().value(0),
+                 QFileInfo(QString::fromStdString(demo_.string())).absoluteFilePath());
+
+        QVERIFY(!f.OpenSources({"/nonexistent/lorvex.img"}));
+        QCOMPARE(s.messages.size(), 1);
+        QVERIFY2(s.messages.front().startsWith("Lorvex: Cannot open /nonexistent/lorvex.img: "),
+                 qPrintable(s.messages.front()));
+        QCOMPARE(f.FDriveRoot, std::string("D:\\")); // the shown drive stays
+
+        // A window over a machine without volumes says what to do.
+        lorvex::test::FakeVolumeApi none;
+        TLorvexWindows empty(none);
+        QStringList said;
+        lorvex::ui::TUserNotices notices;
+        notices.message = [&said](const QString&, const QString& text) { said << text; };
+        empty.Form1.SetUserNotices(notices);
+        QVERIFY(!empty.Form1.mnuOpen->isEnabled()); // nothing to open sources with
+        empty.Form1.ShowStartupProblems({}, true);
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.front().contains("needs root, or membership of the disk group"),
+                 qPrintable(said.front()));
+    }
+
     // Shrunk to a few pixels, zoomed past both ends, moved past both ends:
     // a map or nothing, never a fault or a picture of stale memory.
     void aWindowOfAFewPixelsStillDrawsAndNavigates() {
@@ -742,6 +787,13 @@ class MainWindowTest : public QObject {
         s.Drive('E')->trigger();
         QCOMPARE(s.beeps, 1);
         QCOMPARE(s.form.StatusText(), QString("*ERROR*"));
+        // The window says why, as the command line does.
+        QCOMPARE(s.messages.size(), 1);
+        QVERIFY2(s.messages.front().startsWith("Lorvex: Drive E:\\ cannot be shown: FAT") &&
+                     s.messages.front().endsWith(", not NTFS."),
+                 qPrintable(s.messages.front()));
+        QCOMPARE(s.form.windowTitle(), QString("Lorvex"));
+        QVERIFY(!s.form.Export1->isEnabled() && !s.form.mnuFind->isEnabled());
         QVERIFY(s.form.FDriveRoot.empty());
         QVERIFY(!s.form.Model());
         QVERIFY(!s.form.IsScanned());
@@ -949,7 +1001,12 @@ class MainWindowTest : public QObject {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The recent sources go to a settings file of the tests' own.
+    QStandardPaths::setTestModeEnabled(true);
     QApplication app(argc, argv);
+    QApplication::setOrganizationName("LorvexTests");
+    QApplication::setApplicationName("LorvexWindowTests");
+    QSettings().clear();
     MainWindowTest test;
     return QTest::qExec(&test, argc, argv);
 }
