@@ -210,7 +210,9 @@ int main(int argc, char** argv) {
 
     const TMapScale fit = form.View().FitScale();
     std::vector<TMapScale> levels;
-    for (std::int32_t p = lorvex::map::kLargestCell; p > 1; p /= 2) {
+    // A volume that fits magnified stops at its fit: the view holds no
+    // smaller cell.
+    for (std::int32_t p = lorvex::map::kLargestCell; p > 1 && p >= fit.cellPixels; p /= 2) {
         levels.push_back({p, 1});
     }
     for (std::int64_t k = 1; k < fit.clustersPerPixel; k *= 2) {
