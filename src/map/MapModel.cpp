@@ -1,6 +1,7 @@
 #include "map/MapModel.h"
 
 #include "ntfs/FileTable.h"
+#include "ondisk/BitCount.h"
 
 #include <algorithm>
 #include <bit>
@@ -58,24 +59,8 @@ char16_t FoldCase(char16_t c) {
     return c;
 }
 
-#if defined(__x86_64__)
-// The build targets every x86-64, whose baseline lacks POPCNT; where the
-// processor has it, a word is counted in one instruction instead of a dozen.
-const bool kHavePopcnt = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("popcnt") != 0;
-}();
-#endif
-
 inline unsigned Pop(std::uint64_t x) {
-#if defined(__x86_64__)
-    if (kHavePopcnt) {
-        std::uint64_t n = 0;
-        __asm__("popcnt %1, %0" : "=r"(n) : "rm"(x) : "cc");
-        return static_cast<unsigned>(n);
-    }
-#endif
-    return static_cast<unsigned>(std::popcount(x));
+    return ondisk::PopCount64(x);
 }
 
 // The low `bits` bits, bits in [0, 63].

@@ -1,5 +1,7 @@
 #include "platform/NtfsImage.h"
 
+#include "ondisk/BitCount.h"
+
 #include "ondisk/Attribute.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
@@ -424,14 +426,17 @@ void NtfsImage::CountFreeClusters() {
             used += clusters;
             continue;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            auto b = std::to_integer<std::uint8_t>(piece[i]);
-            const std::int64_t firstCluster = static_cast<std::int64_t>(at + i) * 8;
-            if (total - firstCluster < 8) {
-                b = static_cast<std::uint8_t>(b & ((1U << (total - firstCluster)) - 1));
-            }
-            used += std::popcount(b);
+        // Whole bytes word by word; the bits of the last byte past the
+        // volume's end do not count.
+        std::size_t whole = n;
+        const std::int64_t lastFirst = static_cast<std::int64_t>(at + n - 1) * 8;
+        if (total - lastFirst < 8) {
+            whole = n - 1;
+            const auto last = std::to_integer<std::uint8_t>(piece[n - 1]);
+            used +=
+                std::popcount(static_cast<std::uint8_t>(last & ((1U << (total - lastFirst)) - 1)));
         }
+        used += static_cast<std::int64_t>(ondisk::CountSetBits(piece.data(), whole));
     }
     freeClusters_ = total - used;
 }
