@@ -91,7 +91,8 @@ std::string PictureSizeLimits() {
 std::string PictureTitle(std::string_view name, std::int64_t totalClusters,
                          std::uint32_t bytesPerCluster) {
     const double clusters = static_cast<double>(totalClusters);
-    return std::string(name) + ": " + ntfs::FormatGrouped(clusters) + " clusters of " +
+    return std::string(name) + ": " + ntfs::FormatGrouped(clusters) +
+           (totalClusters == 1 ? " cluster of " : " clusters of ") +
            ntfs::FormatGrouped(bytesPerCluster) + " bytes, " + SizeText(clusters * bytesPerCluster);
 }
 
