@@ -61,8 +61,8 @@ constexpr const char* kUsage =
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS,\n"
-    "2 on a usage error.\n";
+    "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS or\n"
+    "an output cannot be written, 2 on a usage error.\n";
 
 struct Options {
     std::vector<std::string> sources;
