@@ -7,6 +7,9 @@
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
+#ifdef LORVEX_MAP_PICTURE
+#include "mappicture/MapPictureFile.h"
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -44,16 +48,21 @@ constexpr const char* kUsage =
     "  --owner LCN...    name what occupies each cluster (the numbers that follow)\n"
     "  --fragmented      list the fragmented files, most fragmented first\n"
     "  --info            print the drives' volume information without scanning\n"
+    "  --map-png FILE    draw the scanned volume's cluster map, the whole volume in\n"
+    "                    view, with a title and a legend, into the PNG file FILE;\n"
+    "                    needs no display\n"
     "\n"
     "Options:\n"
     "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
     "                    (C or C:) or its position in the list --info prints (1, 2,\n"
     "                    ...); drives past Z: have no letter, only a position\n"
+    "  --map-size WxH    the size of the --map-png picture in pixels (default\n"
+    "                    1024x768, from 320x240 to 8192x8192)\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS,\n"
-    "2 on a usage error.\n";
+    "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS or\n"
+    "an output cannot be written, 2 on a usage error.\n";
 
 struct Options {
     std::vector<std::string> sources;
@@ -61,6 +70,11 @@ struct Options {
     std::size_t driveIndex = 0; // a 1-based position in the list of drives
     std::optional<std::string> exportPath;
     int exportFd = -1; // the export target, opened and checked before the scan
+    std::optional<std::string> mapPngPath;
+    int mapPngFd = -1; // the picture's target, opened and checked as the export's
+    std::optional<std::string> mapSizeText;
+    std::int32_t mapWidth = 1024;
+    std::int32_t mapHeight = 768;
     std::vector<std::int64_t> owners;
     bool fragmented = false;
     bool info = false;
@@ -187,7 +201,66 @@ void PrintInfo(TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
 struct ScanTables {
     TFileIDs fileIds;
     TClusterArray clusters;
+#ifdef LORVEX_MAP_PICTURE
+    std::unique_ptr<lorvex::map::TMapModel> model;
+#endif
 };
+
+#ifdef LORVEX_MAP_PICTURE
+// Writes all of `bytes` into `fd` and closes it; the errno of the first
+// failure, 0 when every byte reached the file.
+int WriteAndClose(int fd, std::string_view bytes) {
+    int error = 0;
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            error = written < 0 ? errno : ENOSPC;
+            break;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
+// The map picture of a finished scan into its checked target.
+int WriteMapPicture(const RawVolumeSystem::Drive& drive, const TNTFSVolume& volume,
+                    const Options& options, const ScanTables& tables) {
+    const std::string& path = *options.mapPngPath;
+    if (!tables.model) {
+        close(options.mapPngFd);
+        std::fprintf(stderr, "lorvex-scan: %s: the size of drive %s could not be read\n",
+                     path.c_str(), drive.Name().c_str());
+        return 1;
+    }
+    std::string name = drive.Name() + " " + drive.region.path;
+    if (drive.region.partition > 0) {
+        name += " (partition " + std::to_string(drive.region.partition) + ")";
+    }
+    if (!volume.FVolumeName.empty()) {
+        name += " \"" + volume.FVolumeName + "\"";
+    }
+    const auto picture = lorvex::mappicture::EncodeMapPng(
+        *tables.model, {options.mapWidth, options.mapHeight}, 0,
+        lorvex::mappicture::PictureTitle(name, volume.FTotalClusters, volume.FBytesPerCluster));
+    if (picture.png.empty()) {
+        close(options.mapPngFd);
+        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(), picture.error.c_str());
+        return 1;
+    }
+    if (const int error = WriteAndClose(options.mapPngFd, picture.png); error != 0) {
+        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(),
+                     lorvex::ntfs::RuntimeErrorText(error).c_str());
+        return 1;
+    }
+    return 0;
+}
+#endif
 
 int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Options& options,
          ScanTables& tables) {
@@ -223,6 +296,15 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
         progress.Stage(title);
     };
     observer.processEvents = [&] { progress.Tick(); };
+#ifdef LORVEX_MAP_PICTURE
+    // The map is in FileIndex order only while the clusters are painted.
+    if (options.mapPngPath) {
+        observer.paint = [&] {
+            tables.model = lorvex::mappicture::BuildScannedModel(
+                system, drive.Root(), volume.FMftZoneStart, volume.FMftZoneEnd, fileIds, clusters);
+        };
+    }
+#endif
     lorvex::ntfs::RunScanStages(volume, fileIds, clusters, observer);
     closeStage();
     progress.Clear();
@@ -234,6 +316,14 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     }
 
     bool acted = false;
+#ifdef LORVEX_MAP_PICTURE
+    if (options.mapPngPath) {
+        acted = true;
+        if (const int status = WriteMapPicture(drive, volume, options, tables); status != 0) {
+            return status;
+        }
+    }
+#endif
     if (options.exportPath) {
         acted = true;
         const bool toStdout = *options.exportPath == "-";
@@ -328,6 +418,16 @@ int main(int argc, char** argv) {
                 return UsageError("--export needs a file name");
             }
             options.exportPath = argv[++i];
+        } else if (arg == "--map-png") {
+            if (i + 1 >= argc) {
+                return UsageError("--map-png needs a file name");
+            }
+            options.mapPngPath = argv[++i];
+        } else if (arg == "--map-size") {
+            if (i + 1 >= argc) {
+                return UsageError("--map-size needs a size, WIDTHxHEIGHT");
+            }
+            options.mapSizeText = argv[++i];
         } else if (arg == "--owner") {
             std::int64_t lcn = 0;
             while (i + 1 < argc && ParseLcn(argv[i + 1], lcn)) {
@@ -345,6 +445,34 @@ int main(int argc, char** argv) {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
             options.sources.emplace_back(arg);
+        }
+    }
+
+    if (options.mapSizeText) {
+        if (!options.mapPngPath) {
+            return UsageError(
+                "--map-size is the size of the --map-png picture; give --map-png too");
+        }
+#ifdef LORVEX_MAP_PICTURE
+        const auto size = lorvex::mappicture::ParsePictureSize(*options.mapSizeText);
+        if (!size) {
+            return UsageError("--map-size '" + *options.mapSizeText +
+                              "': give WIDTHxHEIGHT in pixels, " +
+                              lorvex::mappicture::PictureSizeLimits() + ", e.g. 1024x768");
+        }
+        options.mapWidth = size->width;
+        options.mapHeight = size->height;
+#endif
+    }
+    if (options.mapPngPath) {
+#ifndef LORVEX_MAP_PICTURE
+        return UsageError("--map-png is not available: this lorvex-scan was built without Qt");
+#endif
+        if (*options.mapPngPath == "-") {
+            return UsageError("--map-png writes a file, not standard output");
+        }
+        if (options.info) {
+            return UsageError("--map-png draws a scan, and --info does not scan");
         }
     }
 
@@ -415,22 +543,56 @@ int main(int argc, char** argv) {
     if (!options.sources.empty() && !system->problems().empty()) {
         return 1;
     }
-    // The target is opened and checked now, not after a long scan, and the
-    // check is of the file opened, which is the file written.
-    bool created = false;
-    if (options.exportPath && *options.exportPath != "-") {
+    // The targets are opened and checked now, not after a long scan, and
+    // the check is of the file opened, which is the file written.
+    std::vector<std::string> created;
+    const auto removeCreated = [&] {
+        // A run that failed before writing leaves no empty file of ours.
+        for (const auto& path : created) {
+            struct stat after {};
+            if (stat(path.c_str(), &after) == 0 && after.st_size == 0) {
+                unlink(path.c_str());
+            }
+        }
+    };
+    const auto openTarget = [&](const std::string& path, const char* what, int& fd) {
         struct stat before {};
-        created = stat(options.exportPath->c_str(), &before) != 0;
-        const auto target = system->OpenWriteTarget(*options.exportPath);
+        const bool isNew = stat(path.c_str(), &before) != 0;
+        const auto target = lorvex::platform::OpenWriteTargetFor(*system, path);
         if (target.fd < 0) {
-            std::fprintf(stderr, "lorvex-scan: %s: %s%s\n", options.exportPath->c_str(),
+            std::fprintf(stderr, "lorvex-scan: %s: %s%s%s%s\n", path.c_str(),
                          lorvex::ntfs::RuntimeErrorText(target.error).c_str(),
-                         target.refused ? " (a source, on a source or a device: the export "
-                                          "never writes there)"
-                                        : "");
+                         target.refused ? " (a source, on a source or a device: " : "",
+                         target.refused ? what : "", target.refused ? " never writes there)" : "");
+            return false;
+        }
+        if (isNew) {
+            created.push_back(path);
+        }
+        fd = target.fd;
+        return true;
+    };
+    if (options.exportPath && *options.exportPath != "-" &&
+        !openTarget(*options.exportPath, "the export", options.exportFd)) {
+        return 1;
+    }
+    if (options.mapPngPath) {
+        if (!openTarget(*options.mapPngPath, "the map picture", options.mapPngFd)) {
+            removeCreated();
             return 1;
         }
-        options.exportFd = target.fd;
+        // Two writers into one file would leave neither whole.
+        struct stat exportFile {};
+        struct stat pictureFile {};
+        if (options.exportFd >= 0 && fstat(options.exportFd, &exportFile) == 0 &&
+            fstat(options.mapPngFd, &pictureFile) == 0 && exportFile.st_dev == pictureFile.st_dev &&
+            exportFile.st_ino == pictureFile.st_ino) {
+            std::fprintf(stderr,
+                         "lorvex-scan: %s: the export and the map picture name the same file\n",
+                         options.mapPngPath->c_str());
+            removeCreated();
+            return 2;
+        }
     }
     ScanTables tables;
     int status = 1;
@@ -444,11 +606,8 @@ int main(int argc, char** argv) {
                      chosen->region.path.c_str(), chosen->Name().c_str());
         status = 1;
     }
-    // A scan that failed before the export began leaves no empty file of ours.
-    struct stat after {};
-    if (status != 0 && created && stat(options.exportPath->c_str(), &after) == 0 &&
-        after.st_size == 0) {
-        unlink(options.exportPath->c_str());
+    if (status != 0) {
+        removeCreated();
     }
     status = FinishOutput(status);
     // The tables of a large volume hold millions of small allocations; the

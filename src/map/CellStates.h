@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // The states a cluster of the map can be in and the fixed colour of each.
 namespace lorvex::map {
@@ -46,5 +47,27 @@ constexpr std::size_t VolumeStateSlot(std::uint8_t state) {
     }
     return kVolumeStateCount;
 }
+
+// One line of a map's legend: a state and what it is called there.
+struct TLegendEntry {
+    TCellState state;
+    std::string_view label;
+};
+
+// The legend of the map after a scan, in the order it is read: the common
+// kinds first, then the rarer ones, then the picture's own margin. A used
+// cluster that no scanned entry paints keeps the colour of a file, so the
+// two share a line.
+inline constexpr std::array<TLegendEntry, 9> kLegend = {{
+    {csFree, "free"},
+    {csUsed, "used, file"},
+    {csFragmented, "fragmented file"},
+    {csDirectory, "directory"},
+    {csSystem, "system file"},
+    {csMFTZone, "MFT zone"},
+    {csPagefile, "paging file"},
+    {csMarked, "marked file"},
+    {csBeyondEnd, "beyond the end"},
+}};
 
 } // namespace lorvex::map

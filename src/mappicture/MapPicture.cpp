@@ -1,0 +1,135 @@
+#include "mappicture/MapPicture.h"
+
+#include "map/CellStates.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QPainter>
+#include <QString>
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+namespace lorvex::mappicture {
+
+namespace {
+
+// Fixed in pixels, not points, so that the picture's geometry does not
+// follow a screen's resolution (there is none offscreen).
+constexpr int kMargin = 8;
+constexpr int kTitleHeight = 20;
+constexpr int kGap = 6;
+constexpr int kSwatch = 12;
+constexpr int kSwatchGap = 6;
+constexpr int kColumnGap = 18;
+constexpr int kLegendRow = 18;
+constexpr int kFontPixels = 13;
+constexpr QRgb kText = 0xFF000000U;
+
+QFont PictureFont() {
+    QFont font;
+    font.setPixelSize(kFontPixels);
+    return font;
+}
+
+QString Label(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool SizeAllowed(QSize size) {
+    return size.width() >= kMinWidth && size.height() >= kMinHeight && size.width() <= kMaxSide &&
+           size.height() <= kMaxSide;
+}
+
+} // namespace
+
+TMapPictureLayout LayoutMapPicture(QSize size) {
+    TMapPictureLayout layout;
+    if (!SizeAllowed(size)) {
+        return layout;
+    }
+    const QFontMetrics metrics(PictureFont());
+    int widest = 0;
+    for (const auto& entry : map::kLegend) {
+        widest = std::max(widest, metrics.horizontalAdvance(Label(entry.label)));
+    }
+    const int inner = size.width() - 2 * kMargin;
+    const int entries = static_cast<int>(map::kLegend.size());
+    layout.legendColumnWidth = kSwatch + kSwatchGap + widest + kColumnGap;
+    layout.legendColumns = std::clamp(inner / layout.legendColumnWidth, 1, entries);
+    const int rows = (entries + layout.legendColumns - 1) / layout.legendColumns;
+    const int legendHeight = rows * kLegendRow;
+    layout.title = QRect(kMargin, kMargin, inner, kTitleHeight);
+    layout.legend = QRect(kMargin, size.height() - kMargin - legendHeight, inner, legendHeight);
+    const int mapTop = kMargin + kTitleHeight + kGap;
+    const int mapHeight = layout.legend.top() - kGap - mapTop;
+    if (mapHeight > 0) {
+        layout.map = QRect(kMargin, mapTop, inner, mapHeight);
+    }
+    return layout;
+}
+
+QImage RenderMapPicture(const map::TMapModel& model, const TMapPictureOptions& options) {
+    const TMapPictureLayout layout = LayoutMapPicture(options.size);
+    if (layout.map.isEmpty()) {
+        return {};
+    }
+    QImage image(options.size, QImage::Format_RGB32);
+    if (image.isNull()) {
+        return {};
+    }
+    image.fill(kPictureBackground);
+
+    map::TMapView view;
+    view.SetArea(layout.map.width(), layout.map.height());
+    view.SetTotalClusters(options.viewClusters > 0 ? options.viewClusters : model.TotalClusters());
+    view.SetScale(options.scale.value_or(view.FitScale()));
+    const auto width = static_cast<std::size_t>(layout.map.width());
+    std::vector<std::uint8_t> cells;
+    try {
+        cells.resize(width * static_cast<std::size_t>(layout.map.height()));
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    view.Render(model, cells.data(), width);
+    map::TPalette colours = map::CellPalette();
+    colours[map::kGridIndex] = kPictureGrid;
+    colours[map::kBackgroundIndex] = kPictureBackground;
+    for (int y = 0; y < layout.map.height(); ++y) {
+        auto* line =
+            reinterpret_cast<QRgb*>(image.scanLine(layout.map.top() + y)) + layout.map.left();
+        const std::uint8_t* row = cells.data() + static_cast<std::size_t>(y) * width;
+        for (std::size_t x = 0; x < width; ++x) {
+            line[x] = colours[row[x]];
+        }
+    }
+
+    QPainter painter(&image);
+    const QFont font = PictureFont();
+    painter.setFont(font);
+    painter.setPen(QColor::fromRgb(kText));
+    const QFontMetrics metrics(font);
+    painter.drawText(
+        layout.title, Qt::AlignLeft | Qt::AlignVCenter,
+        metrics.elidedText(Label(options.title), Qt::ElideMiddle, layout.title.width()));
+    for (std::size_t i = 0; i < map::kLegend.size(); ++i) {
+        const int column = static_cast<int>(i) % layout.legendColumns;
+        const int row = static_cast<int>(i) / layout.legendColumns;
+        const int x = layout.legend.left() + column * layout.legendColumnWidth;
+        const int y = layout.legend.top() + row * kLegendRow;
+        const QRect swatch(x, y + (kLegendRow - kSwatch) / 2, kSwatch, kSwatch);
+        painter.fillRect(swatch, QColor::fromRgb(map::CellPalette()[map::kLegend[i].state]));
+        // A frame, so that a swatch the colour of the background still shows.
+        painter.setPen(QColor::fromRgb(kPictureGrid));
+        painter.drawRect(swatch.adjusted(0, 0, -1, -1));
+        painter.setPen(QColor::fromRgb(kText));
+        const QRect text(swatch.right() + 1 + kSwatchGap, y,
+                         layout.legendColumnWidth - kSwatch - kSwatchGap, kLegendRow);
+        painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, Label(map::kLegend[i].label));
+    }
+    painter.end();
+    return image;
+}
+
+} // namespace lorvex::mappicture
