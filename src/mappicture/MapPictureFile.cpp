@@ -2,7 +2,7 @@
 
 #include "mappicture/MapPicture.h"
 #include "ntfs/NumberFormat.h"
-#include "ui/VolumeMap.h"
+#include "volume/VolumeMap.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -101,16 +101,16 @@ BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int
                   std::int64_t mftZoneEnd, const ntfs::TFileIDs& fileIds,
                   const ntfs::TClusterArray& clusters) {
     std::uint32_t bytesPerCluster = 0;
-    const std::int64_t total = ui::QueryClusterCount(api, driveRoot, bytesPerCluster);
+    const std::int64_t total = volume::QueryClusterCount(api, driveRoot, bytesPerCluster);
     if (total == 0) {
         return nullptr;
     }
     // Sized from what the source holds, as the window sizes it: a boot
     // sector can claim any size.
     map::TMapInput input;
-    input.totalClusters = ui::QueryClustersOnSource(api, driveRoot, total, bytesPerCluster);
+    input.totalClusters = volume::QueryClustersOnSource(api, driveRoot, total, bytesPerCluster);
     input.fillBitmap = [&](std::span<std::uint8_t> bits) {
-        ui::ReadVolumeBitmap(api, driveRoot, bits);
+        volume::ReadVolumeBitmap(api, driveRoot, bits);
     };
     input.mftZoneStart = mftZoneStart;
     input.mftZoneEnd = mftZoneEnd;

@@ -7,8 +7,8 @@
 #include "ui/FindWindow.h"
 #include "ui/HelpWindow.h"
 #include "ui/ProgressWindow.h"
-#include "ui/VolumeMap.h"
 #include "ui/ZoomPicture.h"
+#include "volume/VolumeMap.h"
 #include "volume/VolumeUtils.h"
 
 #include <QAction>
@@ -484,7 +484,7 @@ void TForm1::BuildDriveMenu() {
 void TForm1::LoadVolumeMap() {
     FModel.reset();
     FMapLetGo = false;
-    FTotalClusters = QueryClusterCount(FApi, FDriveRoot, FBytesPerCluster);
+    FTotalClusters = volume::QueryClusterCount(FApi, FDriveRoot, FBytesPerCluster);
     if (FTotalClusters == 0) {
         return;
     }
@@ -520,9 +520,9 @@ void TForm1::ReadVolumeBitmap() {
             // sector claims; a bitmap that cannot be read leaves every
             // cluster free.
             map::TMapInput input;
-            input.totalClusters = QueryClustersOnSource(*api, root, total, bytesPerCluster);
+            input.totalClusters = volume::QueryClustersOnSource(*api, root, total, bytesPerCluster);
             input.fillBitmap = [api, &root](std::span<std::uint8_t> bits) {
-                ui::ReadVolumeBitmap(*api, root, bits);
+                volume::ReadVolumeBitmap(*api, root, bits);
             };
             load->model = std::make_unique<map::TMapModel>(input);
         } catch (const std::exception&) {

@@ -5,7 +5,7 @@
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
-#include "ui/VolumeMap.h"
+#include "volume/VolumeMap.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
     ASSERT_TRUE(std::filesystem::exists(image));
     lorvex::platform::RawVolumeSystem sys({image.string()});
     std::uint32_t bytesPerCluster = 0;
-    const std::int64_t total = lorvex::ui::QueryClusterCount(sys, "C:\\", bytesPerCluster);
+    const std::int64_t total = lorvex::volume::QueryClusterCount(sys, "C:\\", bytesPerCluster);
     ASSERT_GT(total, 0);
     reference::TCellArray cells(total);
     ASSERT_TRUE(reference::ReadBitmapCells(sys, "C:\\", cells));

@@ -14,7 +14,7 @@
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
-#include "ui/VolumeMap.h"
+#include "volume/VolumeMap.h"
 
 #include <QGuiApplication>
 #include <QImage>
@@ -117,11 +117,11 @@ std::unique_ptr<map::TMapModel> ScannedModel(const std::filesystem::path& image)
     ntfs::ScanObserver observer;
     observer.paint = [&] {
         std::uint32_t bytesPerCluster = 0;
-        const std::int64_t total = ui::QueryClusterCount(system, root, bytesPerCluster);
+        const std::int64_t total = volume::QueryClusterCount(system, root, bytesPerCluster);
         std::vector<std::uint8_t> bits(static_cast<std::size_t>(total + 7) / 8);
-        EXPECT_TRUE(ui::ReadVolumeBitmap(system, root, bits));
+        EXPECT_TRUE(volume::ReadVolumeBitmap(system, root, bits));
         map::TMapInput input;
-        input.totalClusters = ui::QueryClustersOnSource(system, root, total, bytesPerCluster);
+        input.totalClusters = volume::QueryClustersOnSource(system, root, total, bytesPerCluster);
         input.bitmap = bits;
         input.mftZoneStart = volume.FMftZoneStart;
         input.mftZoneEnd = volume.FMftZoneEnd;

@@ -1,6 +1,6 @@
 #include "support/CellReference.h"
 
-#include "ui/VolumeMap.h"
+#include "volume/VolumeMap.h"
 
 #include "map/MapModel.h"
 #include "ntfs/FileTable.h"
@@ -183,7 +183,7 @@ std::int64_t CellToLCN(std::int32_t x, std::int32_t y, std::int32_t scrollPos,
 
 bool ReadBitmapCells(platform::VolumeApi& api, std::string_view driveRoot, TCellArray& cells) {
     std::vector<std::uint8_t> bits(static_cast<std::size_t>((cells.TotalClusters() + 7) / 8));
-    if (!ui::ReadVolumeBitmap(api, driveRoot, bits)) {
+    if (!volume::ReadVolumeBitmap(api, driveRoot, bits)) {
         return false;
     }
     ExpandVolumeBitmap(bits.data(), cells.Data(), static_cast<std::int64_t>(bits.size()));

@@ -2,8 +2,8 @@
 // the volume queries the map starts from.
 #include "ui/CellMap.h"
 #include "support/FakeVolumeApi.h"
-#include "ui/VolumeMap.h"
 #include "ui/ZoomPicture.h"
+#include "volume/VolumeMap.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 namespace {
 
 using namespace lorvex::ui;
+using namespace lorvex::volume;
 
 std::uint32_t Rgb(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return 0xFF000000U | (r << 16) | (g << 8) | b;

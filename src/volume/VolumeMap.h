@@ -8,7 +8,7 @@
 
 // The two volume queries that the map is drawn from before any scan: the
 // volume's size and its allocation bitmap.
-namespace lorvex::ui {
+namespace lorvex::volume {
 
 // The total clusters of the NTFS volume at a root path such as "C:\", 0 on
 // any failure (no device path, not openable, not NTFS); `bytesPerCluster` is
@@ -33,4 +33,4 @@ std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view dr
 bool ReadVolumeBitmap(platform::VolumeApi& api, std::string_view driveRoot,
                       std::span<std::uint8_t> bits);
 
-} // namespace lorvex::ui
+} // namespace lorvex::volume

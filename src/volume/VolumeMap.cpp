@@ -1,4 +1,4 @@
-#include "ui/VolumeMap.h"
+#include "volume/VolumeMap.h"
 
 #include "ondisk/ByteReader.h"
 #include "volume/VolumeUtils.h"
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace lorvex::ui {
+namespace lorvex::volume {
 
 namespace {
 
@@ -19,7 +19,7 @@ namespace {
 class DeviceHandle {
   public:
     DeviceHandle(platform::VolumeApi& api, std::string_view driveRoot) : FApi(api) {
-        const std::string device = volume::GetVolumeDevicePath(api, driveRoot);
+        const std::string device = GetVolumeDevicePath(api, driveRoot);
         if (!device.empty()) {
             FHandle = api.CreateFile(device);
         }
@@ -137,4 +137,4 @@ bool ReadVolumeBitmap(platform::VolumeApi& api, std::string_view driveRoot,
     return true;
 }
 
-} // namespace lorvex::ui
+} // namespace lorvex::volume
