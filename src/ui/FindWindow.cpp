@@ -19,7 +19,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScrollBar>
 #include <QStatusBar>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -289,6 +288,7 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     lstFiles->setSortingEnabled(true);
     lstFiles->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     lstFiles->installEventFilter(this);
+    lstFiles->viewport()->installEventFilter(this);
 
     mnuRow = new QMenu(this);
     mnuRow->setObjectName("mnuRow");
@@ -575,21 +575,15 @@ void TfrmFind::FitNameColumn() {
     for (const int column : {kItemColumn, kBaseColumn, kFragmentedColumn, kTypeColumn}) {
         others += lstFiles->columnWidth(column);
     }
-    const QScrollBar* bar = lstFiles->verticalScrollBar();
-    const int room = lstFiles->width() - 2 * lstFiles->frameWidth() - others -
-                     (bar->isVisible() ? bar->width() : 0);
-    lstFiles->setColumnWidth(kNameColumn, std::max(FNameWidth, room));
+    // The viewport's width leaves the scroll bar out when there is one.
+    lstFiles->setColumnWidth(kNameColumn,
+                             std::max(FNameWidth, lstFiles->viewport()->width() - others));
 }
 
 void TfrmFind::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     edtContains->setFocus(Qt::OtherFocusReason);
     edtContains->clear();
-}
-
-void TfrmFind::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    FitNameColumn();
 }
 
 void TfrmFind::keyPressEvent(QKeyEvent* event) {
@@ -601,6 +595,9 @@ void TfrmFind::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TfrmFind::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstFiles->viewport() && event->type() == QEvent::Resize) {
+        FitNameColumn();
+    }
     if (watched == lstFiles &&
         (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
         auto* key = static_cast<QKeyEvent*>(event);

@@ -88,11 +88,9 @@ class TfrmFind : public QWidget {
   protected:
     // FormShow: an empty box, which lists every entry if it held text.
     void showEvent(QShowEvent* event) override;
-    // FormResize: the column widths follow the grid's width.
-    void resizeEvent(QResizeEvent* event) override;
     // Escape puts the window away.
     void keyPressEvent(QKeyEvent* event) override;
-    // The grid's Enter and Ctrl+C.
+    // The grid's Enter and Ctrl+C; the Name column follows the grid's width.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:

@@ -9,8 +9,6 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QScrollBar>
-#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -71,6 +69,7 @@ Tfrm_Fragmentation::Tfrm_Fragmentation(QWidget* mainWindow) : QWidget(mainWindow
     connect(lv_Fragments, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem*, int) { lv_FragmentsDblClick(); });
     lv_Fragments->installEventFilter(this);
+    lv_Fragments->viewport()->installEventFilter(this);
 
     mnuRow = new QMenu(this);
     mnuRow->setObjectName("mnuRow");
@@ -187,18 +186,13 @@ void Tfrm_Fragmentation::FitColumns() {
             std::max(fragments, CellWidth(*lv_Fragments, margins, item->text(kFragmentsColumn)));
     }
     lv_Fragments->setColumnWidth(kFragmentsColumn, fragments);
-    // Before the window is first shown the list has no size of its own yet:
-    // the layout gives it the one it will have.
-    if (!isVisible() && layout() != nullptr) {
-        layout()->activate();
-    }
-    int room = lv_Fragments->width() - 2 * lv_Fragments->frameWidth() - fragments;
-    const int rowsHeight =
-        lv_Fragments->topLevelItemCount() * std::max(1, lv_Fragments->sizeHintForRow(0));
-    if (rowsHeight > lv_Fragments->height() - header.sizeHint().height()) {
-        room -=
-            lv_Fragments->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, lv_Fragments);
-    }
+    FitNameColumn();
+}
+
+void Tfrm_Fragmentation::FitNameColumn() {
+    // The viewport's width leaves the scroll bar out when there is one.
+    const int room =
+        lv_Fragments->viewport()->width() - lv_Fragments->columnWidth(kFragmentsColumn);
     lv_Fragments->setColumnWidth(kNameColumn, std::max(FNameWidth, room));
 }
 
@@ -268,6 +262,9 @@ void Tfrm_Fragmentation::keyPressEvent(QKeyEvent* event) {
 }
 
 bool Tfrm_Fragmentation::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lv_Fragments->viewport() && event->type() == QEvent::Resize) {
+        FitNameColumn();
+    }
     if (watched == lv_Fragments &&
         (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
         auto* key = static_cast<QKeyEvent*>(event);
@@ -287,15 +284,6 @@ bool Tfrm_Fragmentation::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QWidget::eventFilter(watched, event);
-}
-
-void Tfrm_Fragmentation::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    const QHeaderView& header = *lv_Fragments->header();
-    const int room = lv_Fragments->viewport()->width() - header.sectionSize(kFragmentsColumn);
-    if (FNameWidth > 0) {
-        lv_Fragments->setColumnWidth(kNameColumn, std::max(FNameWidth, room));
-    }
 }
 
 } // namespace lorvex::ui

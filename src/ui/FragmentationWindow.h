@@ -62,13 +62,14 @@ class Tfrm_Fragmentation : public QWidget {
   protected:
     // Escape puts the window away.
     void keyPressEvent(QKeyEvent* event) override;
-    // The list's Enter and Ctrl+C.
+    // The list's Enter and Ctrl+C; the name column follows the list's width.
     bool eventFilter(QObject* watched, QEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
-    // The file name column as wide as its widest name and the window's room.
+    // Both columns as wide as their titles and cells; the name column also
+    // takes whatever room the list has left.
     void FitColumns();
+    void FitNameColumn();
 
     int FNameWidth = 0;
     QTreeWidgetItem* FMenuItem = nullptr;

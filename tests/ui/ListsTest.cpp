@@ -19,10 +19,12 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTest>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -111,7 +113,16 @@ class ListsTest : public QObject {
             QVERIFY2(lv.columnWidth(1) > lv.fontMetrics().horizontalAdvance(name),
                      qPrintable(name));
         }
-        QVERIFY(lv.columnWidth(1) + lv.columnWidth(2) >= lv.viewport()->width() - 1);
+        // The columns fill the list, and the names take no more than the
+        // longest needs.
+        QCoreApplication::processEvents();
+        int longest = 0;
+        for (int i = 0; i < lv.topLevelItemCount(); ++i) {
+            longest = std::max(longest, lv.sizeHintForIndex(lv.model()->index(i, 1)).width());
+        }
+        QVERIFY(lv.columnWidth(1) + lv.columnWidth(2) >= lv.viewport()->width());
+        QVERIFY(lv.columnWidth(1) <=
+                std::max(longest + 2, lv.viewport()->width() - lv.columnWidth(2)));
 
         QAbstractItemModel& model = *lv.model();
         const QStringList filled = Column(model, 0);
@@ -218,6 +229,18 @@ class ListsTest : public QObject {
                          qPrintable(text));
             }
         }
+
+        // Names that leave room: the columns fill the grid, and none lies
+        // off to the side.
+        QTest::keyClicks(find.edtContains, "alice");
+        QCoreApplication::processEvents();
+        CheckColumnsFit(*find.lstFiles, header);
+        QCOMPARE(find.lstFiles->horizontalScrollBar()->maximum(), 0);
+        int sum = 0;
+        for (int c = 0; c < grid.columnCount(); ++c) {
+            sum += find.lstFiles->columnWidth(c);
+        }
+        QCOMPARE(sum, find.lstFiles->viewport()->width());
 
         QTest::keyClick(find.edtContains, Qt::Key_Escape);
         QVERIFY(!find.isVisible());
