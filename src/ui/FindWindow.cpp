@@ -3,24 +3,48 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/NumberFormat.h"
+#include "ui/ListSupport.h"
 
 #include <QAbstractTableModel>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <numeric>
 #include <vector>
 
 namespace lorvex::ui {
+
+namespace {
+
+constexpr int kItemColumn = 0;
+constexpr int kBaseColumn = 1;
+constexpr int kNameColumn = 2;
+constexpr int kFragmentedColumn = 3;
+constexpr int kTypeColumn = 4;
+constexpr int kColumnCount = 5;
+
+// Measuring a path costs its whole walk up the table; past this many rows
+// the Name column is fitted to the first ones only.
+constexpr std::size_t kMeasuredNames = 20000;
+
+} // namespace
 
 // The grid's rows: file-table positions, read from the table only when a
 // cell is drawn, so that a million matches cost a million integers.
@@ -38,18 +62,22 @@ class TFindModel : public QAbstractTableModel {
         return std::max(1, static_cast<int>(FRows.size()));
     }
     [[nodiscard]] int columnCount(const QModelIndex& parent) const override {
-        return parent.isValid() ? 0 : 5;
+        return parent.isValid() ? 0 : kColumnCount;
     }
     [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
                                       int role) const override {
         static const char* const kTitles[] = {"Item", "Base", "Name", "Fragmented", "Type"};
         if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
-            section < 5) {
+            section < kColumnCount) {
             return QString(kTitles[section]);
         }
         return {};
     }
     [[nodiscard]] QVariant data(const QModelIndex& index, int role) const override {
+        if (role == Qt::TextAlignmentRole && index.isValid() &&
+            (index.column() == kItemColumn || index.column() == kBaseColumn)) {
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        }
         if (role != Qt::DisplayRole || !index.isValid() ||
             static_cast<std::size_t>(index.row()) >= FRows.size() || !Source) {
             return {};
@@ -62,18 +90,122 @@ class TFindModel : public QAbstractTableModel {
         }
         const ntfs::TFileID& e = source.table->FItems[position];
         switch (index.column()) {
-        case 0:
+        case kItemColumn:
             return QString::number(e.FileID);
-        case 1:
+        case kBaseColumn:
             return QString::number(e.BaseID);
-        case 2:
+        case kNameColumn:
             return QString::fromStdString(source.drive) +
                    QString::fromStdU16String(source.table->Path(static_cast<int>(position)));
-        case 3:
+        case kFragmentedColumn:
             return QString::fromStdString(ntfs::YesNoToStr(e.Fragmented));
         default:
             return QString::fromStdString(ntfs::FileTypeToStr(e.FileType));
         }
+    }
+
+    // The table position of `row`'s entry, or -1.
+    [[nodiscard]] std::int64_t Position(int row) const {
+        if (row < 0 || static_cast<std::size_t>(row) >= FRows.size()) {
+            return -1;
+        }
+        return FRows[static_cast<std::size_t>(row)];
+    }
+    [[nodiscard]] std::size_t RowCount() const { return FRows.size(); }
+
+    // The view sorts through here; column -1 is the table's order. Equal
+    // keys keep the table's order whichever way the column sorts.
+    void sort(int column, Qt::SortOrder order) override {
+        FSortColumn = column;
+        FSortOrder = order;
+        Resort();
+    }
+    // Sorts the rows again as last asked: rows that a search added since
+    // came at the end.
+    void Resort() {
+        const TfrmFind::TSource source = Source ? Source() : TfrmFind::TSource{};
+        if (FRows.size() < 2 || source.table == nullptr) {
+            return;
+        }
+        const ntfs::TFileIDs& table = *source.table;
+        for (const std::uint32_t position : FRows) {
+            if (position >= static_cast<std::uint32_t>(table.FCount)) {
+                return;
+            }
+        }
+        emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+        std::vector<std::size_t> order(FRows.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        const bool descending = FSortOrder == Qt::DescendingOrder;
+        const auto entry = [&](std::size_t row) -> const ntfs::TFileID& {
+            return table.FItems[FRows[row]];
+        };
+        // Compares by a key, then by table position.
+        const auto sortBy = [&](const auto& key) {
+            std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                const auto& ka = key(a);
+                const auto& kb = key(b);
+                if (ka < kb) {
+                    return !descending;
+                }
+                if (kb < ka) {
+                    return descending;
+                }
+                return FRows[a] < FRows[b];
+            });
+        };
+        switch (FSortColumn) {
+        case kItemColumn:
+            sortBy([&](std::size_t row) { return entry(row).FileID; });
+            break;
+        case kBaseColumn:
+            sortBy([&](std::size_t row) { return entry(row).BaseID; });
+            break;
+        case kNameColumn: {
+            // Each path is built once, not at every comparison.
+            std::vector<QString> names(FRows.size());
+            std::u16string path;
+            for (std::size_t row = 0; row < FRows.size(); ++row) {
+                table.GetPath(static_cast<int>(FRows[row]), path);
+                names[row] = QString::fromStdU16String(path).toCaseFolded();
+            }
+            sortBy([&](std::size_t row) -> const QString& { return names[row]; });
+            break;
+        }
+        case kFragmentedColumn:
+            sortBy([&](std::size_t row) { return entry(row).Fragmented; });
+            break;
+        case kTypeColumn: {
+            std::array<std::string, 256> types;
+            for (std::size_t t = 0; t < types.size(); ++t) {
+                types[t] = ntfs::FileTypeToStr(static_cast<std::uint8_t>(t));
+            }
+            sortBy(
+                [&](std::size_t row) -> const std::string& { return types[entry(row).FileType]; });
+            break;
+        }
+        default:
+            sortBy([&](std::size_t row) { return FRows[row]; });
+            break;
+        }
+        std::vector<std::uint32_t> rows(FRows.size());
+        std::vector<int> moved(FRows.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            rows[i] = FRows[order[i]];
+            moved[order[i]] = static_cast<int>(i);
+        }
+        FRows.swap(rows);
+        const QModelIndexList before = persistentIndexList();
+        QModelIndexList after;
+        after.reserve(before.size());
+        for (const QModelIndex& index : before) {
+            after << (static_cast<std::size_t>(index.row()) < moved.size()
+                          ? createIndex(moved[static_cast<std::size_t>(index.row())],
+                                        index.column())
+                          : index);
+        }
+        changePersistentIndexList(before, after);
+        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
     }
 
     void Start() {
@@ -114,6 +246,8 @@ class TFindModel : public QAbstractTableModel {
     std::vector<std::uint32_t> FRows;
     std::vector<std::uint32_t> FPending;
     bool FSearched = false;
+    int FSortColumn = -1;
+    Qt::SortOrder FSortOrder = Qt::AscendingOrder;
 };
 
 TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
@@ -144,8 +278,43 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     lstFiles->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     lstFiles->setShowGrid(true);
     lstFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lstFiles->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    lstFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lstFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lstFiles->setWordWrap(false);
+    lstFiles->horizontalHeader()->setHighlightSections(false);
+    lstFiles->horizontalHeader()->setSortIndicatorShown(true);
+    // Unsorted until a title is clicked: the rows come in the table's order.
+    lstFiles->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    lstFiles->setSortingEnabled(true);
+    lstFiles->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    lstFiles->installEventFilter(this);
+    lstFiles->viewport()->installEventFilter(this);
+
+    mnuRow = new QMenu(this);
+    mnuRow->setObjectName("mnuRow");
+    actShowOnMap = mnuRow->addAction("Show on map");
+    actDetails = mnuRow->addAction("Details");
+    mnuRow->addSeparator();
+    actCopyPath = mnuRow->addAction("Copy path");
+    actCopyRow = mnuRow->addAction("Copy row");
+    actCopyRow->setShortcut(QKeySequence::Copy);
+    lstFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lstFiles, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { ShowRowMenu(pos); });
+    connect(actShowOnMap, &QAction::triggered, this, [this] {
+        const std::int64_t index = FileIndexOfRow(FMenuRow);
+        if (index >= 0 && OnShowOnMap) {
+            OnShowOnMap(index);
+        }
+    });
+    connect(actDetails, &QAction::triggered, this, [this] {
+        if (FileIndexOfRow(FMenuRow) >= 0) {
+            lstFiles->setCurrentIndex(FModel->index(FMenuRow, kNameColumn));
+            lstFilesDblClick();
+        }
+    });
+    connect(actCopyPath, &QAction::triggered, this, [this] { CopySelectedPaths(); });
+    connect(actCopyRow, &QAction::triggered, this, [this] { CopySelectedRows(); });
 
     sb = new QStatusBar(this);
     sb->setObjectName("sb");
@@ -167,6 +336,8 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     layout->addWidget(lstFiles, 1);
     layout->addWidget(sb);
     resize(677, 396);
+    setFocusProxy(edtContains);
+    FitColumns();
 
     connect(edtContains, &QLineEdit::textChanged, this, [this] { RunSearch(); });
     connect(btnFind, &QPushButton::clicked, this, [this] { RunSearch(); });
@@ -253,6 +424,8 @@ void TfrmFind::RunSearch() {
         FStatus->clear();
     } else {
         FModel->Flush();
+        FModel->Resort();
+        FitColumns();
         FStatus->setText(FMatchCount == 1
                              ? QString("1 file found.")
                              : QString::fromStdString(ntfs::FormatGrouped(FMatchCount)) +
@@ -288,24 +461,162 @@ void TfrmFind::ShowFind() {
     show();
     raise();
     activateWindow();
+    edtContains->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 QString TfrmFind::StatusText() const {
     return FStatus->text();
 }
 
+std::int64_t TfrmFind::FileIndexOfRow(int row) const {
+    return FModel->Position(row);
+}
+
+void TfrmFind::CopySelectedRows() {
+    const std::vector<int> rows = SelectedRows(*lstFiles);
+    if (!rows.empty()) {
+        QApplication::clipboard()->setText(
+            RowsText(*FModel, rows,
+                     {kItemColumn, kBaseColumn, kNameColumn, kFragmentedColumn, kTypeColumn}));
+    }
+}
+
+void TfrmFind::CopySelectedPaths() {
+    const std::vector<int> rows = SelectedRows(*lstFiles);
+    if (!rows.empty()) {
+        QApplication::clipboard()->setText(RowsText(*FModel, rows, {kNameColumn}));
+    }
+}
+
+void TfrmFind::ShowRowMenu(const QPoint& pos) {
+    const QModelIndex index = lstFiles->indexAt(pos);
+    if (!index.isValid() || FileIndexOfRow(index.row()) < 0) {
+        return;
+    }
+    FMenuRow = index.row();
+    if (!lstFiles->selectionModel()->isRowSelected(FMenuRow, {})) {
+        lstFiles->setCurrentIndex(index);
+        lstFiles->selectRow(FMenuRow);
+    }
+    mnuRow->popup(lstFiles->viewport()->mapToGlobal(pos));
+}
+
+void TfrmFind::FitColumns() {
+    const QHeaderView& header = *lstFiles->horizontalHeader();
+    // The numbers: the widest is the greatest, every digit being as wide as
+    // any other in the fonts a list uses; measured all the same.
+    std::int64_t widestItem = 0;
+    std::int64_t widestBase = 0;
+    bool anyFragmented = false;
+    std::vector<bool> types(256, false);
+    FNameWidth = 0;
+    const TSource source = Source ? Source() : TSource{};
+    const std::size_t rows = FModel->RowCount();
+    for (std::size_t row = 0; source.table != nullptr && row < rows; ++row) {
+        const std::int64_t position = FModel->Position(static_cast<int>(row));
+        if (position < 0 || position >= source.table->FCount) {
+            continue;
+        }
+        const ntfs::TFileID& e = source.table->FItems[static_cast<std::size_t>(position)];
+        widestItem = std::max(widestItem, e.FileID);
+        widestBase = std::max(widestBase, e.BaseID);
+        anyFragmented = anyFragmented || e.Fragmented;
+        types[e.FileType] = true;
+    }
+    const int margins = CellMargins(*lstFiles, FModel->index(0, kNameColumn));
+    // A number is no wider than as many of the widest digit.
+    QChar widestDigit('0');
+    for (char16_t digit = u'1'; digit <= u'9'; ++digit) {
+        if (lstFiles->fontMetrics().horizontalAdvance(QChar(digit)) >
+            lstFiles->fontMetrics().horizontalAdvance(widestDigit)) {
+            widestDigit = QChar(digit);
+        }
+    }
+    const auto numberWidth = [this, margins, widestDigit](std::int64_t greatest) {
+        return CellWidth(*lstFiles, margins,
+                         QString(QString::number(greatest).size(), widestDigit));
+    };
+    int typeWidth = 0;
+    for (std::size_t t = 0; t < types.size(); ++t) {
+        if (types[t]) {
+            typeWidth = std::max(typeWidth, CellWidth(*lstFiles, margins,
+                                                      QString::fromStdString(ntfs::FileTypeToStr(
+                                                          static_cast<std::uint8_t>(t)))));
+        }
+    }
+    int yesNoWidth = CellWidth(*lstFiles, margins, QString::fromStdString(ntfs::YesNoToStr(false)));
+    if (anyFragmented) {
+        yesNoWidth =
+            std::max(yesNoWidth,
+                     CellWidth(*lstFiles, margins, QString::fromStdString(ntfs::YesNoToStr(true))));
+    }
+    lstFiles->setColumnWidth(kItemColumn, std::max(TitleWidth(header, kItemColumn),
+                                                   rows > 0 ? numberWidth(widestItem) : 0));
+    lstFiles->setColumnWidth(kBaseColumn, std::max(TitleWidth(header, kBaseColumn),
+                                                   rows > 0 ? numberWidth(widestBase) : 0));
+    lstFiles->setColumnWidth(kFragmentedColumn,
+                             std::max(TitleWidth(header, kFragmentedColumn), yesNoWidth));
+    lstFiles->setColumnWidth(kTypeColumn, std::max(TitleWidth(header, kTypeColumn), typeWidth));
+    if (source.table != nullptr) {
+        const QString drive = QString::fromStdString(source.drive);
+        std::u16string path;
+        for (std::size_t row = 0; row < std::min(rows, kMeasuredNames); ++row) {
+            source.table->GetPath(static_cast<int>(FModel->Position(static_cast<int>(row))), path);
+            FNameWidth = std::max(
+                FNameWidth, CellWidth(*lstFiles, margins, drive + QString::fromStdU16String(path)));
+        }
+    }
+    FNameWidth = std::max(FNameWidth, TitleWidth(header, kNameColumn));
+    FitNameColumn();
+}
+
+void TfrmFind::FitNameColumn() {
+    int others = 0;
+    for (const int column : {kItemColumn, kBaseColumn, kFragmentedColumn, kTypeColumn}) {
+        others += lstFiles->columnWidth(column);
+    }
+    // The viewport's width leaves the scroll bar out when there is one.
+    lstFiles->setColumnWidth(kNameColumn,
+                             std::max(FNameWidth, lstFiles->viewport()->width() - others));
+}
+
 void TfrmFind::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    edtContains->setFocus(Qt::OtherFocusReason);
     edtContains->clear();
 }
 
-void TfrmFind::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    lstFiles->setColumnWidth(0, 40);
-    lstFiles->setColumnWidth(1, 40);
-    lstFiles->setColumnWidth(2, std::max(40, lstFiles->width() - 226));
-    lstFiles->setColumnWidth(3, 60);
-    lstFiles->setColumnWidth(4, 60);
+void TfrmFind::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool TfrmFind::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstFiles->viewport() && event->type() == QEvent::Resize) {
+        FitNameColumn();
+    }
+    if (watched == lstFiles &&
+        (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        const bool copy = key->matches(QKeySequence::Copy);
+        if (enter || copy) {
+            // Claimed from the shortcuts so that it arrives as a key press.
+            event->accept();
+            if (event->type() == QEvent::KeyPress) {
+                if (enter) {
+                    lstFilesDblClick();
+                } else {
+                    CopySelectedRows();
+                }
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 } // namespace lorvex::ui

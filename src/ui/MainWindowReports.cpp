@@ -17,6 +17,7 @@
 #include <QFileDialog>
 
 #include <cerrno>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -62,7 +63,8 @@ void AppendSection(Tfrm_Info& info, ntfs::TNTFSVolume& volume, ntfs::TAttributes
 }
 
 // One line of the dump: the offset, sixteen bytes in hex, the same bytes as
-// Latin-1 characters with the control codes blanked.
+// Latin-1 characters, those without a glyph of their own (the control codes
+// of both halves and DEL) shown as dots.
 QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     QString line;
@@ -80,10 +82,41 @@ QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
     line += "  |";
     for (const std::byte b : bytes) {
         const auto v = static_cast<char16_t>(b);
-        line += v < 0x20 ? QChar(' ') : QChar(v);
+        line += v < 0x20 || (v >= 0x7F && v <= 0x9F) ? QChar('.') : QChar(v);
     }
     line += '|';
     return line;
+}
+
+// The hex dump of cluster `lcn` of the scanned volume into `info`, which
+// steps to the neighbouring clusters of the same volume for as long as that
+// scan lives. A cluster outside the volume leaves `info` as it was.
+void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std::int64_t lcn) {
+    ntfs::TNTFSVolume& volume = *scan->volume;
+    if (lcn < 0 || lcn >= volume.FTotalClusters) {
+        return;
+    }
+    info.ClearReport();
+    info.SetReportCaption("Hex Dump for Cluster " + Decimal(lcn));
+    const std::uint32_t size = volume.FBytesPerCluster;
+    std::vector<std::byte> buffer(size);
+    volume.ReadCluster(buffer, lcn);
+    auto offset = static_cast<std::uint64_t>(lcn) * size;
+    for (std::size_t at = 0; at + 16 <= buffer.size(); at += 16, offset += 16) {
+        info.AppendLine(HexDumpLine(offset, std::span(buffer).subspan(at, 16)));
+    }
+    info.SetHexDumpCluster(lcn, volume.FTotalClusters);
+    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(scan->clusters, lcn);
+    if (owner >= 0 && owner < scan->fileIds.FCount) {
+        info.SetReportFile(owner);
+    }
+    info.OnHexDump = [weak = std::weak_ptr<TScanResult>(scan)](Tfrm_Info& window,
+                                                               std::int64_t next) {
+        if (const std::shared_ptr<TScanResult> held = weak.lock()) {
+            WriteHexDump(window, held, next);
+        }
+    };
+    info.ShowReport();
 }
 
 } // namespace
@@ -106,6 +139,7 @@ void TForm1::ShowClusterDetails() {
         return;
     }
     const ntfs::TFileID& entry = scan->fileIds.FItems[static_cast<std::size_t>(owner)];
+    frm_Info->SetReportFile(owner);
     AppendSummary(*frm_Info, scan->fileIds, owner);
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
@@ -119,16 +153,7 @@ void TForm1::ShowHexDump() {
     if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
         return;
     }
-    frm_Info->ClearReport();
-    frm_Info->SetReportCaption("Hex Dump for Cluster " + Decimal(FHoverLCN));
-    const std::uint32_t size = FScan->volume->FBytesPerCluster;
-    std::vector<std::byte> buffer(size);
-    FScan->volume->ReadCluster(buffer, FHoverLCN);
-    auto offset = static_cast<std::uint64_t>(FHoverLCN) * size;
-    for (std::size_t at = 0; at + 16 <= buffer.size(); at += 16, offset += 16) {
-        frm_Info->AppendLine(HexDumpLine(offset, std::span(buffer).subspan(at, 16)));
-    }
-    frm_Info->ShowReport();
+    WriteHexDump(*frm_Info, FScan, FHoverLCN);
 }
 
 void TForm1::ShowBaseInfo(std::int64_t BaseID) {
@@ -147,6 +172,8 @@ void TForm1::ShowBaseInfo(std::int64_t BaseID) {
     if (items.empty()) {
         return;
     }
+    const std::int32_t base = scan->fileIds.IndexOfID(BaseID);
+    frm_Info->SetReportFile(base >= 0 ? base : items.front());
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
     scan->volume->OpenVolume();
@@ -218,7 +245,14 @@ void TForm1::FragmentationList1Click() {
     ntfs::TCardinalArray order;
     ntfs::TNTFSVolume::GetBaseIDOrder(FScan->fileIds, order);
     frm_Fragmentation->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
-    frm_Fragmentation->Fill(ntfs::FragmentationRows(FScan->fileIds, order));
+    const std::vector<ntfs::TFragmentationRow> rows =
+        ntfs::FragmentationRows(FScan->fileIds, order);
+    std::vector<std::int64_t> indexes;
+    indexes.reserve(rows.size());
+    for (const ntfs::TFragmentationRow& row : rows) {
+        indexes.push_back(FScan->fileIds.IndexOfID(row.BaseID));
+    }
+    frm_Fragmentation->Fill(rows, indexes);
     frm_Fragmentation->ShowList();
 }
 

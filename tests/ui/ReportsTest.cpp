@@ -8,16 +8,20 @@
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/LorvexWindows.h"
+#include "ui/ScannedWindows.h"
 #include "ui/UiTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMap>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -26,6 +30,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCursor>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -37,60 +42,12 @@
 namespace {
 
 using lorvex::platform::RawVolumeSystem;
+using lorvex::test::Scanned;
 using lorvex::ui::TForm1;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
 using lorvex::test::WindowsPath;
-
-// The demo volume as drive C:, scanned, with the message boxes recorded.
-struct Scanned {
-    explicit Scanned(const fs::path& demo)
-        : system(std::make_unique<RawVolumeSystem>(std::vector<std::string>{demo.string()})),
-          windows(std::make_unique<TLorvexWindows>(*system)), form(windows->Form1) {
-        lorvex::ui::TUserNotices notices;
-        notices.beep = [] {};
-        notices.message = [this](const QString& caption, const QString& text) {
-            messages << caption + ": " + text;
-        };
-        form.SetUserNotices(notices);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        form.mnuDrive->actions().first()->trigger();
-        QVERIFY(form.IsScanned());
-    }
-
-    // Puts the mouse over a cluster, scrolling it into view first.
-    void HoverOver(std::int64_t lcn) const {
-        const auto row = static_cast<int>(lcn / form.FCellsPerRow);
-        form.scroller->setValue(row);
-        const QPoint at(static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value());
-        QWidget* surface = form.MapSurface();
-        QMouseEvent move(QEvent::MouseMove, QPointF(at), surface->mapToGlobal(QPointF(at)),
-                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(surface, &move);
-        QCOMPARE(form.FHoverLCN, lcn);
-    }
-    void Press(Qt::Key key) const { QTest::keyClick(form.MapSurface(), key); }
-
-    // The first cluster past the MFT zone that no file owns, or -1.
-    [[nodiscard]] std::int64_t FirstFreeCluster() const {
-        for (std::int64_t c = form.Scan()->volume->FMftZoneEnd + 1; c < form.FTotalClusters; ++c) {
-            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(form.Scan()->clusters, c) == -1) {
-                return c;
-            }
-        }
-        return -1;
-    }
-    [[nodiscard]] QStringList ReportLines() const {
-        return windows->frm_Info.Memo1->toPlainText().split('\n');
-    }
-
-    std::unique_ptr<RawVolumeSystem> system;
-    std::unique_ptr<TLorvexWindows> windows;
-    TForm1& form;
-    QStringList messages;
-};
 
 class ReportsTest : public QObject {
     Q_OBJECT
@@ -239,14 +196,15 @@ class ReportsTest : public QObject {
                 const unsigned b =
                     static_cast<unsigned char>(boot[static_cast<std::size_t>(n * 16 + i)]);
                 want += QString(" %1").arg(b, 2, 16, QChar('0')).toUpper();
-                chars += b < 0x20 ? QChar(u' ') : QChar(static_cast<char16_t>(b));
+                chars += b < 0x20 || (b >= 0x7F && b <= 0x9F) ? QChar(u'.')
+                                                              : QChar(static_cast<char16_t>(b));
             }
             want += "  |" + chars + "|";
             QCOMPARE(lines[n].size(), 85);
             QCOMPARE(lines[n], want);
         }
         QVERIFY(lines[0].startsWith("0000000000000000: EB 52 90 4E 54 46 53 20 20 20 20"));
-        QVERIFY(lines[0].contains("|\u00EBR\u0090NTFS    "));
+        QVERIFY(lines[0].contains("|\u00EBR.NTFS    ....."));
         QVERIFY(lines.last().startsWith("0000000000000FF0:"));
 
         // Further on the offset counts bytes of the volume.
@@ -334,7 +292,7 @@ class ReportsTest : public QObject {
         QVERIFY(lv.isColumnHidden(0));
         QCOMPARE(lv.headerItem()->text(1), QString("File Name"));
         QCOMPARE(lv.headerItem()->text(2), QString("Fragments"));
-        QCOMPARE(lv.columnWidth(2), 70);
+        QVERIFY(lv.columnWidth(2) >= std::max(70, lv.header()->sectionSizeHint(2)));
         QMap<qint64, int> byBase;
         int previous = std::numeric_limits<int>::max();
         for (int i = 0; i < lv.topLevelItemCount(); ++i) {
@@ -505,6 +463,177 @@ class ReportsTest : public QObject {
         QCOMPARE(grid.rowCount(), 0);
         find.btnFind->click();
         QVERIFY(grid.rowCount() > 100);
+    }
+
+    void reportSavesAsUtf8WithLineFeedsButNeverOverASource() {
+        Scanned s(demo_);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        QStringList notices;
+        info.OnNotice = [&notices](const QString& caption, const QString& text) {
+            notices << caption + ": " + text;
+        };
+        // The boot sector's dump holds bytes past ASCII, which UTF-8 writes
+        // in two bytes each.
+        s.HoverOver(0);
+        s.Press(Qt::Key_F2);
+        QCOMPARE(info.actSaveAs->shortcut(), QKeySequence(QKeySequence::Save));
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath("dump.txt");
+        QVERIFY(info.SaveTo(path));
+        QVERIFY(notices.isEmpty());
+        const std::string saved = lorvex::test::ReadFile(path.toStdString());
+        QVERIFY(saved.find('\r') == std::string::npos);
+        QVERIFY(saved.ends_with("|\n"));
+        QCOMPARE(QString::fromUtf8(saved.data(), static_cast<qsizetype>(saved.size())),
+                 s.ReportLines().join('\n') + '\n');
+        QVERIFY(saved.starts_with("0000000000000000: EB 52 90 4E 54 46 53 20 20 20 20 00 02 08 00 "
+                                  "00  |\xC3\xABR.NTFS    .....|\n"));
+
+        // Over the image shown, or into nowhere: refused, said so, and
+        // the image keeps every byte.
+        const auto size = fs::file_size(demo_);
+        const auto time = fs::last_write_time(demo_);
+        QVERIFY(!info.SaveTo(QString::fromStdString(demo_.string())));
+        QVERIFY(!info.SaveTo(dir.filePath("no such directory/dump.txt")));
+        QCOMPARE(notices,
+                 (QStringList{"Save Report: File access denied", "Save Report: File not found"}));
+        QCOMPARE(fs::file_size(demo_), size);
+        QVERIFY(fs::last_write_time(demo_) == time);
+        QVERIFY(!info.SaveTo("/dev/full"));
+        QCOMPARE(notices.last(), QString("Save Report: Disk full"));
+    }
+
+    void reportCopiesTheSelectionOrTheWholeText() {
+        Scanned s(demo_);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        s.HoverOver(0);
+        s.Press(Qt::Key_F1);
+        QVERIFY(info.isVisible());
+        QApplication::clipboard()->clear();
+        QTest::keyClick(info.Memo1, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), s.ReportLines().join('\n') + '\n');
+
+        QTextCursor cursor = info.Memo1->textCursor();
+        cursor.movePosition(QTextCursor::Start);
+        cursor.movePosition(QTextCursor::EndOfLine, QTextCursor::KeepAnchor);
+        info.Memo1->setTextCursor(cursor);
+        QTest::keyClick(info.Memo1, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), s.ReportLines().first());
+        info.actCopy->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), s.ReportLines().first());
+    }
+
+    void keptReportStaysWhileTheNextOpensApart() {
+        Scanned s(demo_);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        QList<std::int64_t> shown;
+        info.OnShowOnMap = [&shown](std::int64_t index) { shown << index; };
+        const std::int64_t record = std::stoll(facts_.at("fragmented_1_record"));
+        const std::int32_t index = s.form.Scan()->fileIds.IndexOfID(record);
+        s.form.ShowBaseInfo(record);
+        QVERIFY(info.isVisible());
+        QVERIFY(info.actShowOnMap->isEnabled());
+        info.actShowOnMap->trigger();
+        QCOMPARE(shown, QList<std::int64_t>{index});
+        const QStringList report = s.ReportLines();
+        const QString caption = info.windowTitle();
+
+        QPointer<lorvex::ui::Tfrm_Info> kept = info.KeepOpen();
+        QVERIFY(kept);
+        QVERIFY(kept->isVisible());
+        QVERIFY(kept->IsKept());
+        QVERIFY(!kept->actKeepOpen->isVisible());
+        QCOMPARE(kept->windowTitle(), caption);
+        QCOMPARE(kept->Memo1->toPlainText().split('\n'), report);
+        QVERIFY(!info.isVisible());
+        QVERIFY(info.Memo1->toPlainText().isEmpty());
+
+        // The next report goes to the report window, beside the kept one,
+        // whose file still goes to the main window's hook.
+        s.HoverOver(0);
+        s.Press(Qt::Key_F2);
+        QVERIFY(info.isVisible());
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 0"));
+        QVERIFY(info.pos() != kept->pos());
+        QCOMPARE(kept->windowTitle(), caption);
+        QCOMPARE(kept->Memo1->toPlainText().split('\n'), report);
+        kept->actShowOnMap->trigger();
+        QCOMPARE(shown, (QList<std::int64_t>{index, index}));
+        // A hex dump shows the file its cluster belongs to: the boot file.
+        info.actShowOnMap->trigger();
+        QCOMPARE(shown.last(), std::int64_t{s.form.Scan()->fileIds.IndexOfID(7)});
+
+        // Escape closes the kept window for good; the report window only
+        // hides.
+        QTest::keyClick(kept->Memo1, Qt::Key_Escape);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!kept);
+        QTest::keyClick(info.Memo1, Qt::Key_Escape);
+        QVERIFY(!info.isVisible());
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 0"));
+    }
+
+    void hexDumpStepsThroughTheVolumesClusters() {
+        Scanned s(demo_);
+        lorvex::ui::Tfrm_Info& info = s.windows->frm_Info;
+        const std::string image = lorvex::test::ReadFile(demo_);
+        const auto firstLine = [&image](std::int64_t lcn) {
+            QString line = QString("%1:").arg(lcn * 4096, 16, 16, QChar('0')).toUpper();
+            for (int i = 0; i < 16; ++i) {
+                line += QString(" %1")
+                            .arg(static_cast<unsigned char>(
+                                     image[static_cast<std::size_t>(lcn * 4096 + i)]),
+                                 2, 16, QChar('0'))
+                            .toUpper();
+            }
+            return line;
+        };
+        s.HoverOver(0);
+        s.Press(Qt::Key_F2);
+        QVERIFY(info.actNextCluster->isVisible());
+        QVERIFY(!info.actPreviousCluster->isEnabled());
+        // Before the first cluster there is nothing to step to.
+        QTest::keyClick(info.Memo1, Qt::Key_PageUp);
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 0"));
+        QTest::keyClick(info.Memo1, Qt::Key_PageDown);
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 1"));
+        QCOMPARE(info.HexDumpCluster(), 1);
+        QVERIFY(s.ReportLines().first().startsWith(firstLine(1)));
+        QCOMPARE(s.ReportLines().size(), 256);
+        info.actNextCluster->trigger();
+        info.actNextCluster->trigger();
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 3"));
+        QVERIFY(s.ReportLines().first().startsWith(firstLine(3)));
+        QTest::keyClick(info.Memo1, Qt::Key_PageUp);
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster 2"));
+        QVERIFY(s.ReportLines().first().startsWith(firstLine(2)));
+
+        // At the volume's last cluster, Next stays there.
+        const std::int64_t last = s.form.FTotalClusters - 1;
+        s.HoverOver(last);
+        s.Press(Qt::Key_F2);
+        QCOMPARE(info.windowTitle(), QString("Hex Dump for Cluster %1").arg(last));
+        QVERIFY(!info.actNextCluster->isEnabled());
+        QTest::keyClick(info.Memo1, Qt::Key_PageDown);
+        QCOMPARE(info.HexDumpCluster(), last);
+        QVERIFY(s.ReportLines().first().startsWith(firstLine(last)));
+
+        // A kept dump steps on its own, leaving the report window be.
+        lorvex::ui::Tfrm_Info* kept = info.KeepOpen();
+        QVERIFY(kept != nullptr);
+        QTest::keyClick(kept->Memo1, Qt::Key_PageUp);
+        QCOMPARE(kept->windowTitle(), QString("Hex Dump for Cluster %1").arg(last - 1));
+        QVERIFY(!info.isVisible());
+
+        // Other reports page through their text as before.
+        s.HoverOver(0);
+        s.Press(Qt::Key_F1);
+        QVERIFY(!info.actNextCluster->isVisible());
+        QCOMPARE(info.HexDumpCluster(), -1);
+        QTest::keyClick(info.Memo1, Qt::Key_PageDown);
+        QCOMPARE(info.windowTitle(), QString("File Info for Cluster 0"));
+        kept->close();
     }
 };
 

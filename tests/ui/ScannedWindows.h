@@ -1,0 +1,74 @@
+#pragma once
+
+// The windows over a scanned volume, driven as a user drives them.
+#include "ntfs/NTFSVolume.h"
+#include "platform/RawVolumeSystem.h"
+#include "ui/LorvexWindows.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStringList>
+#include <QTest>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lorvex::test {
+
+// The demo volume as drive C:, scanned, with the message boxes recorded.
+struct Scanned {
+    explicit Scanned(const std::filesystem::path& demo)
+        : system(
+              std::make_unique<platform::RawVolumeSystem>(std::vector<std::string>{demo.string()})),
+          windows(std::make_unique<ui::TLorvexWindows>(*system)), form(windows->Form1) {
+        lorvex::ui::TUserNotices notices;
+        notices.beep = [] {};
+        notices.message = [this](const QString& caption, const QString& text) {
+            messages << caption + ": " + text;
+        };
+        form.SetUserNotices(notices);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.mnuDrive->actions().first()->trigger();
+        QVERIFY(form.IsScanned());
+    }
+
+    // Puts the mouse over a cluster, scrolling it into view first.
+    void HoverOver(std::int64_t lcn) const {
+        const auto row = static_cast<int>(lcn / form.FCellsPerRow);
+        form.scroller->setValue(row);
+        const QPoint at(static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value());
+        QWidget* surface = form.MapSurface();
+        QMouseEvent move(QEvent::MouseMove, QPointF(at), surface->mapToGlobal(QPointF(at)),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(surface, &move);
+        QCOMPARE(form.FHoverLCN, lcn);
+    }
+    void Press(Qt::Key key) const { QTest::keyClick(form.MapSurface(), key); }
+
+    // The first cluster past the MFT zone that no file owns, or -1.
+    [[nodiscard]] std::int64_t FirstFreeCluster() const {
+        for (std::int64_t c = form.Scan()->volume->FMftZoneEnd + 1; c < form.FTotalClusters; ++c) {
+            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(form.Scan()->clusters, c) == -1) {
+                return c;
+            }
+        }
+        return -1;
+    }
+    [[nodiscard]] QStringList ReportLines() const {
+        return windows->frm_Info.Memo1->toPlainText().split('\n');
+    }
+
+    std::unique_ptr<platform::RawVolumeSystem> system;
+    std::unique_ptr<ui::TLorvexWindows> windows;
+    ui::TForm1& form;
+    QStringList messages;
+};
+
+} // namespace lorvex::test
