@@ -68,7 +68,7 @@ void ScreenLine(const TMapModel& model, std::int64_t k, std::vector<double>& all
                 times[times.size() / 2], times.back());
 }
 
-void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& table,
+void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& /*table*/,
             const std::u16string& mark) {
     const Clock::time_point start = Clock::now();
     TMapModel model(input);
@@ -81,7 +81,9 @@ void Report(const char* name, const TMapInput& input, const ntfs::TFileIDs& tabl
                 static_cast<double>(model.MemoryBytes()) / total);
     std::printf("  build            %.1f ms\n", buildMs);
     const Clock::time_point marking = Clock::now();
-    model.Remark(table, mark, input.contains);
+    TMapInput marked = input;
+    marked.markText = mark;
+    model.Paint(marked);
     std::printf("  re-mark          %.1f ms\n", Ms(Clock::now() - marking));
     const std::int64_t pixels = static_cast<std::int64_t>(kScreenWidth * kScreenHeight);
     const std::int64_t fit = std::max<std::int64_t>(2, (input.totalClusters + pixels - 1) / pixels);

@@ -22,7 +22,6 @@ static_assert(std::endian::native == std::endian::little,
 constexpr std::uint32_t kZonePainter = 0;
 // What a range's first cluster holds.
 constexpr std::int64_t kMostClusters = std::int64_t{1} << 40;
-constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kRankHighClusters = 65536;
 // A group of the bitmap: 512 clusters, eight words, one cache line.
 constexpr std::uint64_t kGroupClusters = 512;
@@ -167,7 +166,7 @@ class TMapModel::TCursor {
         if (FRange == ranges.size() || ranges[FRange].First() > FPos || ranges[FRange].End() < x) {
             return false;
         }
-        state = FModel.FPainterStates[ranges[FRange].Painter];
+        state = ranges[FRange].State();
         if (ranges[FRange].End() == x) {
             ++FRange;
         }
@@ -210,7 +209,7 @@ class TMapModel::TCursor {
         const auto half = static_cast<std::uint64_t>(k);
         std::int64_t pos = FPos;
         if (inRange) {
-            std::memset(out, FModel.FPainterStates[ranges[FRange].Painter], n);
+            std::memset(out, ranges[FRange].State(), n);
         } else if (k <= kDirectClusters) {
             for (std::size_t i = 0; i < n; ++i, pos += k) {
                 out[i] = FModel.CountBits(pos, pos + k) * 2 >= half ? csUsed : csFree;
@@ -251,8 +250,7 @@ class TMapModel::TCursor {
             if (FRange < ranges.size() && ranges[FRange].First() <= pos) {
                 const TRange& r = ranges[FRange];
                 const std::int64_t end = std::min(r.End(), x);
-                FCounts[kSlots[FModel.FPainterStates[r.Painter]]] +=
-                    static_cast<std::uint64_t>(end - pos);
+                FCounts[kSlots[r.State()]] += static_cast<std::uint64_t>(end - pos);
                 pos = end;
                 if (r.End() == end) {
                     ++FRange;
@@ -475,8 +473,8 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
         events.push_back({end, painter, false});
     };
 
-    FPainterEntries.assign(1, kNoEntry);
-    FPainterStates.assign(1, csMFTZone);
+    // The state of every painter, in painting order; the zone is the first.
+    std::vector<std::uint8_t> painterStates(1, csMFTZone);
     std::int64_t zoneLength = 0;
     if (!__builtin_sub_overflow(input.mftZoneEnd, input.mftZoneStart, &zoneLength)) {
         addExtent(input.mftZoneStart, zoneLength, kZonePainter);
@@ -499,10 +497,9 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
                 continue;
             }
             const std::uint8_t state = EntryPaintState(table, k, input.markText, contains, path);
-            const auto painter = static_cast<std::uint32_t>(FPainterEntries.size());
+            const auto painter = static_cast<std::uint32_t>(painterStates.size());
             if (state != 0) {
-                FPainterEntries.push_back(index);
-                FPainterStates.push_back(state);
+                painterStates.push_back(state);
             }
             for (; cursor < map.size() && map[cursor].FileIndex == index; ++cursor) {
                 if (state != 0) {
@@ -514,13 +511,20 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
 
     std::sort(events.begin(), events.end(),
               [](const TEvent& a, const TEvent& b) { return a.Pos < b.Pos; });
-    std::vector<std::uint32_t> active(FPainterEntries.size(), 0);
+    std::vector<std::uint32_t> active(painterStates.size(), 0);
     std::priority_queue<std::uint32_t> latest;
     FRanges.clear();
-    const auto emit = [this](std::int64_t from, std::int64_t to, std::uint32_t painter) {
+    const auto emit = [this, &painterStates](std::int64_t from, std::int64_t to,
+                                             std::uint32_t painter) {
         constexpr std::int64_t kLongest = TRange::kLongest;
+        const std::uint8_t state = painterStates[painter];
+        // Most painted clusters are plain files over used bits: no range
+        // needs to say so.
+        if (state == csUsed && Rank(to) - Rank(from) == static_cast<std::uint64_t>(to - from)) {
+            return;
+        }
         while (from < to) {
-            if (!FRanges.empty() && FRanges.back().Painter == painter &&
+            if (!FRanges.empty() && FRanges.back().State() == state &&
                 FRanges.back().End() == from && FRanges.back().Length() < kLongest) {
                 const std::int64_t grow = std::min(to - from, kLongest - FRanges.back().Length());
                 FRanges.back().Grow(grow);
@@ -528,7 +532,7 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
                 continue;
             }
             const std::int64_t length = std::min(to - from, kLongest);
-            FRanges.emplace_back(from, length, painter);
+            FRanges.emplace_back(from, length, state);
             from += length;
         }
     };
@@ -553,8 +557,6 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
         throw std::bad_alloc();
     }
     FRanges.shrink_to_fit();
-    FPainterEntries.shrink_to_fit();
-    FPainterStates.shrink_to_fit();
 }
 
 void TMapModel::BuildCounts() {
@@ -583,7 +585,7 @@ std::uint8_t TMapModel::StateAt(std::int64_t lcn) const {
     }
     const std::size_t r = RangeAfter(lcn);
     if (r < FRanges.size() && FRanges[r].First() <= lcn) {
-        return FPainterStates[FRanges[r].Painter];
+        return FRanges[r].State();
     }
     const auto x = static_cast<std::uint64_t>(lcn);
     return ((FBits->Words[x / 64] >> (x % 64)) & 1U) != 0 ? csUsed : csFree;
@@ -609,8 +611,7 @@ void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out)
     while (pos < onEnd) {
         if (r < FRanges.size() && FRanges[r].First() <= pos) {
             const std::int64_t stop = std::min(FRanges[r].End(), onEnd);
-            std::memset(cell, FPainterStates[FRanges[r].Painter],
-                        static_cast<std::size_t>(stop - pos));
+            std::memset(cell, FRanges[r].State(), static_cast<std::size_t>(stop - pos));
             cell += stop - pos;
             pos = stop;
             ++r;
@@ -754,30 +755,10 @@ void TMapModel::Paint(const TMapInput& input) {
     BuildCounts();
 }
 
-void TMapModel::Remark(const ntfs::TFileIDs& fileIds, std::u16string_view markText,
-                       TContainsCaseless contains) {
-    std::u16string path;
-    for (std::size_t p = 0; p < FPainterEntries.size(); ++p) {
-        const std::uint32_t entry = FPainterEntries[p];
-        if (entry == kNoEntry || entry >= fileIds.FItems.size()) {
-            continue;
-        }
-        const std::uint8_t state = EntryPaintState(fileIds, entry, markText, contains, path);
-        // An entry's kind does not change between two markings of the same
-        // table; an entry that no longer paints keeps what it had.
-        if (state != 0) {
-            FPainterStates[p] = state;
-        }
-    }
-    BuildCounts();
-}
-
 std::size_t TMapModel::MemoryBytes() const {
     return sizeof(*this) + FBits->Words.capacity() * sizeof(std::uint64_t) +
            FBits->RankHigh.capacity() * sizeof(std::uint64_t) +
            FBits->RankLow.capacity() * sizeof(std::uint16_t) + FRanges.capacity() * sizeof(TRange) +
-           FPainterEntries.capacity() * sizeof(std::uint32_t) +
-           FPainterStates.capacity() * sizeof(std::uint8_t) +
            FBlockCounts.capacity() * sizeof(TCounts) +
            FBlockRanges.capacity() * sizeof(std::uint32_t);
 }

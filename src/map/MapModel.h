@@ -131,41 +131,32 @@ class TMapModel {
 
     // Paints again from the zone, table, map and mark of `input`, keeping
     // the bitmap the model holds (the input's bitmap and total are not
-    // read): a scan's result repaints the bitmap-only model of the drive
-    // without a second copy of its bitmap.
+    // read): a new mark text repaints the model this way.
     void Paint(const TMapInput& input);
 
-    // Paints with a new mark text: recomputes the states of the painted
-    // entries and the block counts from what the model holds. `fileIds` is
-    // the table the model was built from (only its entries' names, types and
-    // paths are read).
-    void Remark(const ntfs::TFileIDs& fileIds, std::u16string_view markText,
-                TContainsCaseless contains = nullptr);
-
-    // The bytes the model holds, the painted ranges and the painters among
-    // them (the MFT zone is one).
+    // The bytes the model holds, and the painted ranges it keeps.
     [[nodiscard]] std::size_t MemoryBytes() const;
     [[nodiscard]] std::size_t RangeCount() const { return FRanges.size(); }
 
   private:
-    // A run of clusters that one painter's extents cover and no later
-    // painter's do, in 12 bytes: the first cluster in 40 bits, the length in
-    // 24 (a longer run takes several), the painter in 32.
+    // A run of clusters that shows one painted state, in 8 bytes: the first
+    // cluster in 40 bits, the length in 16 (a longer run takes several), the
+    // state in 8. A run of a plain file's state over clusters the bitmap
+    // already marks used is not kept: the bitmap says the same.
     struct TRange {
-        static constexpr std::int64_t kLongest = (std::int64_t{1} << 24) - 1;
-        std::uint32_t FirstLow = 0;
-        std::uint32_t Painter = 0;
-        std::uint32_t HighAndLength = 0; // first >> 32 above, the length below
-        TRange(std::int64_t first, std::int64_t length, std::uint32_t painter)
-            : FirstLow(static_cast<std::uint32_t>(first)), Painter(painter),
-              HighAndLength(static_cast<std::uint32_t>(((first >> 32) << 24) | length)) {}
-        [[nodiscard]] std::int64_t First() const {
-            return (static_cast<std::int64_t>(HighAndLength >> 24) << 32) | FirstLow;
+        static constexpr std::int64_t kLongest = (std::int64_t{1} << 16) - 1;
+        std::uint64_t Bits = 0;
+        TRange(std::int64_t first, std::int64_t length, std::uint8_t state)
+            : Bits((static_cast<std::uint64_t>(first) << 24) |
+                   (static_cast<std::uint64_t>(length) << 8) | state) {}
+        [[nodiscard]] std::int64_t First() const { return static_cast<std::int64_t>(Bits >> 24); }
+        [[nodiscard]] std::int64_t Length() const {
+            return static_cast<std::int64_t>((Bits >> 8) & kLongest);
         }
-        [[nodiscard]] std::int64_t Length() const { return HighAndLength & kLongest; }
+        [[nodiscard]] std::uint8_t State() const { return static_cast<std::uint8_t>(Bits); }
         [[nodiscard]] std::int64_t End() const { return First() + Length(); }
         // Length() + by at most kLongest.
-        void Grow(std::int64_t by) { HighAndLength += static_cast<std::uint32_t>(by); }
+        void Grow(std::int64_t by) { Bits += static_cast<std::uint64_t>(by) << 8; }
     };
     class TCursor;
 
@@ -207,9 +198,6 @@ class TMapModel {
     std::int64_t FTotalClusters = 0;
     std::shared_ptr<const TBits> FBits;
     std::vector<TRange> FRanges;
-    // Per painter: the entry (kZonePainter's is none) and its state.
-    std::vector<std::uint32_t> FPainterEntries;
-    std::vector<std::uint8_t> FPainterStates;
     // The counts of each state before every block boundary (kVolumeStates
     // order), and the first range ending after it.
     std::vector<TCounts> FBlockCounts;

@@ -744,7 +744,7 @@ void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TSc
     if (FScan->model && FModel && FScan->model->SharedBits() == FModel->SharedBits()) {
         FModel = std::move(FScan->model);
         if (FMarkText.toStdU16String() != FScan->markText) {
-            PaintClusters();
+            RepaintScannedCells();
         }
         RenderMapBitmap();
     }
@@ -810,11 +810,25 @@ void TForm1::PaintClusters() {
     if (!FScan || !FModel) {
         return;
     }
-    FModel->Remark(FScan->fileIds, FMarkText.toStdU16String(), ContainsCaseless);
+    map::TMapInput input;
+    input.mftZoneStart = FScan->volume->FMftZoneStart;
+    input.mftZoneEnd = FScan->volume->FMftZoneEnd;
+    input.fileIds = &FScan->fileIds;
+    input.clusters = &FScan->clusters;
+    input.markText = FMarkText.toStdU16String();
+    input.contains = ContainsCaseless;
+    FModel->Paint(input);
 }
 
 void TForm1::RepaintScannedCells() {
+    if (!FScan) {
+        return;
+    }
+    // Painting walks the map in owner order; the lookups need it back in
+    // cluster order.
+    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
     PaintClusters();
+    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
 }
 
 void TForm1::RenderMapBitmap() {

@@ -41,7 +41,7 @@ TEST(MapModelTest, RandomVolumesMatchThePaintedCellsAndTheSummaryRule) {
         }
         // A new mark gives what painting afresh with it gives.
         const std::u16string& next = marks[static_cast<std::size_t>(round + 1) % 5];
-        model.Remark(s.table, next, QtContains);
+        model.Paint(s.Input(next));
         const std::vector<std::uint8_t> remarked = s.Cells(next);
         ASSERT_EQ(AllStates(model), remarked) << "round " << round;
         const std::int64_t k = 1 + s.total / 7;
@@ -265,6 +265,32 @@ TEST(MapModelTest, DamagedInputGivesAResultNeverAFault) {
     EXPECT_EQ(wide[799], map::csMarked);
     EXPECT_EQ(wide[800], map::csBeyondEnd);
     EXPECT_LT(big.MemoryBytes(), static_cast<std::size_t>(huge.total / 4));
+}
+
+} // namespace
+
+namespace {
+
+// A plain file over clusters the bitmap marks used needs no range: the
+// bitmap says the same. Over clear bits (a damaged volume) it does, and so
+// does the file once it is marked.
+TEST(MapModelTest, PlainFilesOverUsedBitsCostNoRangeUntilMarked) {
+    Scene s;
+    s.total = 4096;
+    s.bitmap.assign(512, 0xFF);
+    s.bitmap[400] = 0x00; // clusters 3200-3207 free
+    for (std::int64_t f = 0; f < 100; ++f) {
+        s.Add(u"\\f" + std::u16string(1, static_cast<char16_t>(u'a' + f % 26)), ntfs::kTypeFile,
+              false, {{f * 30, 20}});
+    }
+    s.Add(u"\\stray.bin", ntfs::kTypeFile, false, {{3198, 12}});
+    TMapModel model = s.Model(u"");
+    EXPECT_EQ(model.RangeCount(), 1U); // the stray file over free bits
+    EXPECT_EQ(AllStates(model), s.Cells(u""));
+    model.Paint(s.Input(u"\\fc"));
+    EXPECT_EQ(AllStates(model), s.Cells(u"\\fc"));
+    EXPECT_GT(model.RangeCount(), 1U);
+    EXPECT_LT(model.MemoryBytes(), 4096U / 2 + 1024U);
 }
 
 } // namespace

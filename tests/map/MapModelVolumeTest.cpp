@@ -70,8 +70,11 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
         EXPECT_EQ(AllStates(model), want);
         EXPECT_NE(std::count(want.begin(), want.end(), map::csSystem), 0);
 
-        model.Remark(fileIds, u"", QtContains);
-        model.Remark(fileIds, mark, QtContains);
+        // Painted again without the mark and with it: the same states.
+        input.markText.clear();
+        model.Paint(input);
+        input.markText = mark;
+        model.Paint(input);
         EXPECT_EQ(AllStates(model), want);
         for (const std::int64_t k : {2, 3, 64, 1000}) {
             const auto pixels = static_cast<std::size_t>(total / k + 1);

@@ -74,6 +74,10 @@ struct Scene {
     }
 
     [[nodiscard]] TMapModel Model(const std::u16string& mark) const {
+        return TMapModel(Input(mark));
+    }
+
+    [[nodiscard]] TMapInput Input(const std::u16string& mark) const {
         TMapInput in;
         in.totalClusters = total;
         in.bitmap = bitmap;
@@ -83,7 +87,7 @@ struct Scene {
         in.clusters = &clusters;
         in.markText = mark;
         in.contains = QtContains;
-        return TMapModel(in);
+        return in;
     }
 };
 
