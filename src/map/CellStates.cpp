@@ -24,7 +24,25 @@ TPalette BuildPalette() {
     return palette;
 }
 
+TPalette BuildSafePalette() {
+    TPalette palette = BuildPalette();
+    palette[csFree] = Rgb(0, 0, 0);
+    palette[csUsed] = Rgb(0, 114, 178);       // blue
+    palette[csSystem] = Rgb(240, 228, 66);    // yellow
+    palette[csDirectory] = Rgb(86, 180, 233); // sky blue
+    palette[csFragmented] = Rgb(213, 94, 0);  // vermilion
+    palette[csMFTZone] = Rgb(120, 120, 120);  // grey
+    palette[csPagefile] = Rgb(0, 158, 115);   // bluish green
+    palette[csMarked] = Rgb(255, 255, 255);
+    return palette;
+}
+
 } // namespace
+
+const TPalette& SafeCellPalette() {
+    static const TPalette palette = BuildSafePalette();
+    return palette;
+}
 
 const TPalette& CellPalette() {
     static const TPalette palette = BuildPalette();

@@ -28,6 +28,11 @@ using TPalette = std::array<std::uint32_t, 256>;
 // except 3, which is red.
 const TPalette& CellPalette();
 
+// The same states in colours that stay apart for the common kinds of colour
+// blindness (red-green and blue-yellow): blues, oranges and greys of
+// different lightness. A choice of the user's; CellPalette is the default.
+const TPalette& SafeCellPalette();
+
 // The states a cluster on the volume can have, in the order in which a tie
 // between equal counts is broken in a zoomed-out view: the rarer and more
 // telling state first, so that a pixel half system file and half free space

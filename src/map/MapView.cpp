@@ -179,6 +179,22 @@ TClusterSpan TMapView::Visible() const {
     return {first, end - first};
 }
 
+void TMapView::SetHighlight(std::vector<TClusterSpan> spans) {
+    std::erase_if(spans, [](const TClusterSpan& s) { return s.count <= 0; });
+    std::sort(spans.begin(), spans.end(),
+              [](const TClusterSpan& a, const TClusterSpan& b) { return a.first < b.first; });
+    FHighlight.clear();
+    for (const TClusterSpan& span : spans) {
+        if (!FHighlight.empty() &&
+            FHighlight.back().first + FHighlight.back().count >= span.first) {
+            TClusterSpan& last = FHighlight.back();
+            last.count = std::max(last.count, span.first + span.count - last.first);
+            continue;
+        }
+        FHighlight.push_back(span);
+    }
+}
+
 void TMapView::Render(const TMapModel& model, std::uint8_t* out, std::size_t stride) const {
     const std::int32_t cells = CellsPerRow();
     const std::int32_t p = FScale.cellPixels;
@@ -198,7 +214,22 @@ void TMapView::Render(const TMapModel& model, std::uint8_t* out, std::size_t str
             ++y;
             continue;
         }
-        model.SummaryRow(row * cells * k, k, states.size(), states.data());
+        const std::int64_t rowFirst = row * cells * k;
+        model.SummaryRow(rowFirst, k, states.size(), states.data());
+        // The lit clusters of this row: every pixel that shows one of them.
+        const std::int64_t rowEnd = rowFirst + static_cast<std::int64_t>(cells) * k;
+        auto lit = std::partition_point(
+            FHighlight.begin(), FHighlight.end(),
+            [rowFirst](const TClusterSpan& s) { return s.first + s.count <= rowFirst; });
+        for (; lit != FHighlight.end() && lit->first < rowEnd; ++lit) {
+            const std::int64_t from = std::max(lit->first, rowFirst) - rowFirst;
+            const std::int64_t to = std::min({lit->first + lit->count, rowEnd, FTotal}) - rowFirst;
+            if (to <= from) {
+                continue;
+            }
+            std::memset(states.data() + from / k, kHighlightIndex,
+                        static_cast<std::size_t>((to - 1) / k - from / k + 1));
+        }
         if (p == 1) {
             std::memcpy(line, states.data(), states.size());
         } else {

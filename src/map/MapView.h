@@ -19,6 +19,7 @@ namespace lorvex::map {
 // Palette indices that the screen uses besides the cell states.
 inline constexpr std::uint8_t kGridIndex = 11;       // lines between magnified cells
 inline constexpr std::uint8_t kBackgroundIndex = 12; // the window around the map
+inline constexpr std::uint8_t kHighlightIndex = 13;  // the clusters of a file shown on the map
 
 // How big the map is drawn. A cluster is a square of `cellPixels` pixels,
 // or a pixel summarises `clustersPerPixel` clusters; at most one of the two
@@ -92,8 +93,14 @@ class TMapView {
     // none is.
     [[nodiscard]] TClusterSpan Visible() const;
 
+    // The clusters lit on the map: every pixel that shows one of them is
+    // drawn in kHighlightIndex, at every zoom. Empty: none.
+    void SetHighlight(std::vector<TClusterSpan> spans);
+    [[nodiscard]] const std::vector<TClusterSpan>& Highlight() const { return FHighlight; }
+
     // Draws the area into `out`, Height() rows of `stride` bytes, each byte a
-    // palette index: cell states, kGridIndex and kBackgroundIndex.
+    // palette index: cell states, kGridIndex, kBackgroundIndex and
+    // kHighlightIndex.
     void Render(const TMapModel& model, std::uint8_t* out, std::size_t stride) const;
 
   private:
@@ -104,6 +111,8 @@ class TMapView {
     std::int64_t FTotal = 0;
     TMapScale FScale;
     std::int64_t FTopRow = 0;
+    // Sorted by first cluster, none overlapping.
+    std::vector<TClusterSpan> FHighlight;
 };
 
 // The overview strip, `width` x `height` pixels of 0xAARRGGBB, row by row.

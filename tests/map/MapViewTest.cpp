@@ -150,6 +150,42 @@ TEST(MapViewTest, AMarkedFileOfOneClusterShowsAtEveryZoom) {
     }
 }
 
+// A file shown on the map lights exactly the pixels that show one of its
+// clusters, at every zoom, and nothing past the volume's end.
+TEST(MapViewTest, LitClustersShowAtEveryZoomOnTheirPixelsOnly) {
+    Scene s;
+    s.total = 100'000;
+    s.bitmap.assign(static_cast<std::size_t>(s.total / 8), 0x0F);
+    const TMapModel model = s.Model(u"");
+    TMapView view = MakeView(300, 200, s.total);
+    view.SetHighlight({{99'990, 50}, {5'000, 3}, {5'002, 10}, {-4, 2}, {70'000, 0}});
+    ASSERT_EQ(view.Highlight().size(), 3U); // the two near 5,000 merged, the empty dropped
+    const auto lit = [](std::int64_t lcn) {
+        return (lcn >= 5'000 && lcn < 5'012) || lcn >= 99'990;
+    };
+    for (const TMapScale scale : AllSteps(view)) {
+        view.SetScale(scale);
+        for (const std::int64_t at : {std::int64_t{5'000}, std::int64_t{99'995}}) {
+            view.ShowCluster(at);
+            const std::vector<std::uint8_t> screen = Screen(view, model);
+            for (std::int32_t y = 0; y < view.Height(); y += scale.cellPixels) {
+                for (std::int32_t x = 0; x < view.Width(); x += scale.cellPixels) {
+                    const TClusterSpan span = view.SpanAt(x, y);
+                    bool want = false;
+                    for (std::int64_t c = span.first; c < span.first + span.count; ++c) {
+                        want = want || lit(c);
+                    }
+                    ASSERT_EQ(screen[static_cast<std::size_t>(y * view.Width() + x)] ==
+                                  lorvex::map::kHighlightIndex,
+                              want)
+                        << scale.cellPixels << "/" << scale.clustersPerPixel << " at " << x << ","
+                        << y;
+                }
+            }
+        }
+    }
+}
+
 TEST(MapViewTest, ZoomStepsStopAtBothEndsAndKeepThePointersClusters) {
     // 2^32 - 1 clusters in the default window: fit at 13,077 clusters a pixel.
     const std::int64_t total = (std::int64_t{1} << 32) - 1;
