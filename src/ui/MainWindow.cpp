@@ -1,11 +1,16 @@
 #include "ui/MainWindow.h"
 
+#include "mappicture/MapPicture.h"
+#include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
+#include "platform/RawVolumeSystem.h"
 #include "ui/CellMap.h"
 #include "ui/FindWindow.h"
+#include "ui/FragmentationWindow.h"
 #include "ui/HelpWindow.h"
+#include "ui/InfoWindow.h"
 #include "ui/ProgressWindow.h"
 #include "ui/ZoomPicture.h"
 #include "volume/VolumeMap.h"
@@ -14,12 +19,15 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -38,6 +46,7 @@
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
+#include <QToolBar>
 #include <QUrl>
 #include <QWheelEvent>
 
@@ -46,8 +55,10 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace lorvex::ui {
 
@@ -70,6 +81,8 @@ constexpr std::int64_t kScrollerSteps = std::int64_t{1} << 30;
 // shows, for the reports to act on.
 constexpr std::int64_t kPickSearch = std::int64_t{1} << 16;
 constexpr QRgb kGridColour = 0xFF505050U;
+// Magenta: no state has it, in either palette.
+constexpr QRgb kHighlightColour = 0xFFFF00FFU;
 const char* const kAppCaption = "Lorvex";
 
 QString SpanText(map::TClusterSpan span) {
@@ -106,6 +119,7 @@ class TMapSurface final : public QWidget {
         }
         FForm.FormMouseMove(p.x(), p.y());
     }
+    void contextMenuEvent(QContextMenuEvent* event) override { FForm.ShowMapMenu(event->pos()); }
     void mousePressEvent(QMouseEvent* event) override {
         if (event->button() == Qt::LeftButton) {
             const QPoint p = event->position().toPoint();
@@ -148,6 +162,10 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuRecent = mnuFile->addMenu("Open &Recent");
     mnuRecent->setObjectName("mnuRecent");
     connect(mnuRecent, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
+    mnuSavePicture = mnuFile->addAction("Save Map &Picture...");
+    mnuSavePicture->setObjectName("mnuSavePicture");
+    mnuSavePicture->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    connect(mnuSavePicture, &QAction::triggered, this, [this] { mnuSaveMapPictureClick(); });
     mnuFile->addSeparator();
     mnuQuitFile = mnuFile->addAction("&Quit");
     mnuQuitFile->setObjectName("mnuQuitFile");
@@ -155,27 +173,41 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     connect(mnuQuitFile, &QAction::triggered, this, [this] { Quit1Click(); });
     setAcceptDrops(true);
 
-    mnuDrive = menuBar()->addMenu("Drive");
+    // The captions are the window's own; the ampersands only underline the
+    // letters that open them with Alt.
+    mnuDrive = menuBar()->addMenu("&Drive");
     mnuDrive->setObjectName("mnuDrive");
-    mnuScan = menuBar()->addAction("Scan!");
+    mnuScan = menuBar()->addAction("&Scan!");
+    mnuScan->setShortcut(QKeySequence(Qt::Key_F5));
     mnuScan->setObjectName("mnuScan");
     connect(mnuScan, &QAction::triggered, this, [this] { mnuScanClick(); });
-    mnuTools = menuBar()->addMenu("Tools");
+    mnuTools = menuBar()->addMenu("&Tools");
     mnuTools->setObjectName("mnuTools");
-    Export1 = mnuTools->addAction("Export...");
+    Export1 = mnuTools->addAction("&Export...");
+    Export1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     Export1->setObjectName("Export1");
     connect(Export1, &QAction::triggered, this, [this] { Export1Click(); });
-    Zoom1 = mnuTools->addAction("Zoom");
+    Zoom1 = mnuTools->addAction("&Zoom");
     Zoom1->setObjectName("Zoom1");
     Zoom1->setCheckable(true);
     connect(Zoom1, &QAction::triggered, this, [this] { Zoom1Click(); });
-    mnuFind = mnuTools->addAction("Find...");
+    mnuFind = mnuTools->addAction("&Find...");
+    mnuFind->setShortcut(QKeySequence::Find);
     mnuFind->setObjectName("mnuFind");
     connect(mnuFind, &QAction::triggered, this, [this] { mnuFindClick(); });
-    mnuMark = mnuTools->addAction("Mark...");
+    mnuMark = mnuTools->addAction("&Mark...");
+    mnuMark->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     mnuMark->setObjectName("mnuMark");
     connect(mnuMark, &QAction::triggered, this, [this] { mnuMarkClick(); });
-    FragmentationList1 = mnuTools->addAction("Fragmentation List");
+    mnuClearMark = mnuTools->addAction("Clear Mar&k");
+    mnuClearMark->setObjectName("mnuClearMark");
+    connect(mnuClearMark, &QAction::triggered, this, [this] { ClearMark(); });
+    mnuNextMarked = mnuTools->addAction("&Next Marked File");
+    mnuNextMarked->setObjectName("mnuNextMarked");
+    mnuNextMarked->setShortcut(QKeySequence(Qt::Key_F7));
+    connect(mnuNextMarked, &QAction::triggered, this, [this] { NextMarkedFile(); });
+    FragmentationList1 = mnuTools->addAction("Fragmentation &List");
+    FragmentationList1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     FragmentationList1->setObjectName("FragmentationList1");
     connect(FragmentationList1, &QAction::triggered, this, [this] { FragmentationList1Click(); });
     mnuView = menuBar()->addMenu("&View");
@@ -201,12 +233,36 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuGoTo->setObjectName("mnuGoTo");
     mnuGoTo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
     connect(mnuGoTo, &QAction::triggered, this, [this] { mnuGoToClick(); });
+    mnuNextExtent = new QAction("&Next Extent", this);
+    mnuNextExtent->setObjectName("mnuNextExtent");
+    mnuNextExtent->setShortcut(QKeySequence(Qt::Key_F6));
+    connect(mnuNextExtent, &QAction::triggered, this, [this] { StepExtent(1); });
+    mnuPreviousExtent = new QAction("&Previous Extent", this);
+    mnuPreviousExtent->setObjectName("mnuPreviousExtent");
+    mnuPreviousExtent->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6));
+    connect(mnuPreviousExtent, &QAction::triggered, this, [this] { StepExtent(-1); });
+    mnuClearHighlight = new QAction("C&lear Highlight", this);
+    mnuClearHighlight->setObjectName("mnuClearHighlight");
+    connect(mnuClearHighlight, &QAction::triggered, this, [this] { ClearHighlight(); });
+    mnuLightOwner = new QAction("Light the &Owner's Fragments", this);
+    mnuLightOwner->setObjectName("mnuLightOwner");
+    mnuLightOwner->setCheckable(true);
+    connect(mnuLightOwner, &QAction::toggled, this, [this] {
+        FLitOwner = -1;
+        FView.SetHighlight(FShownExtents);
+        DrawMap();
+    });
+    mnuSafePalette = new QAction("Colour-Blind &Palette", this);
+    mnuSafePalette->setObjectName("mnuSafePalette");
+    mnuSafePalette->setCheckable(true);
+    connect(mnuSafePalette, &QAction::toggled, this, [this](bool on) { SetSafePalette(on); });
     // The shortcuts work with the menu closed, from any part of the window.
-    addActions({mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo});
+    addActions(
+        {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo, mnuNextExtent, mnuPreviousExtent});
     FZoomLevels = new QActionGroup(this);
     connect(mnuView, &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
     FillViewMenu();
-    Quit1 = menuBar()->addAction("Quit!");
+    Quit1 = menuBar()->addAction("&Quit!");
     Quit1->setObjectName("Quit1");
     connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
 
@@ -220,6 +276,10 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     // A long path is cut at the window's edge rather than widening it.
     FHoverLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     sb->addPermanentWidget(FHoverLabel, 1);
+    FMarkLabel = new QLabel(sb);
+    FMarkLabel->setObjectName("MarkLabel");
+    sb->addPermanentWidget(FMarkLabel);
+    BuildLegend();
 
     // The map surface, and at its left the place the zoom window takes
     // when there is no room for it beside this window.
@@ -261,7 +321,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
         OnWindowThread([&] { ShowNotice(c, t); });
     });
 
-    resize(kClientWidth, menuBar()->sizeHint().height() + kClientHeight);
+    // The legend below the map adds its height: the map keeps its size.
+    resize(kClientWidth,
+           menuBar()->sizeHint().height() + FLegend->sizeHint().height() + kClientHeight);
     move(293, 154);
 
     BuildDriveMenu();
@@ -291,6 +353,16 @@ void TForm1::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* 
     frm_Fragmentation = fragmentation;
     if (frm_Help != nullptr) {
         connect(frm_Help, &Tfrm_Help::closed, this, [this] { Zoom1->setChecked(false); });
+    }
+    const auto showOnMap = [this](std::int64_t fileIndex) { ShowOnMap(fileIndex); };
+    if (frmFind != nullptr) {
+        frmFind->OnShowOnMap = showOnMap;
+    }
+    if (frm_Fragmentation != nullptr) {
+        frm_Fragmentation->OnShowOnMap = showOnMap;
+    }
+    if (frm_Info != nullptr) {
+        frm_Info->OnShowOnMap = showOnMap;
     }
 }
 
@@ -502,6 +574,12 @@ void TForm1::ReadVolumeBitmap() {
     // A new map means a new scan; the old one's tables are let go of before
     // the reading thread shares the volume layer with nobody.
     FScan.reset();
+    FShownExtents.clear();
+    FMarked.clear();
+    FMarkedCount = 0;
+    FMarkLabel->clear();
+    FLitOwner = -1;
+    FView.SetHighlight({});
     // The bitmap of a volume of terabytes is hundreds of megabytes: it is
     // read on a thread of its own while the window goes on handling events,
     // with the commands that would start a scan held off as during one.
@@ -874,6 +952,7 @@ void TForm1::DrawMap() {
     FScreenColours[map::kGridIndex] = kGridColour;
     FScreenColours[map::kBackgroundIndex] =
         FSurface->palette().color(FSurface->backgroundRole()).rgb();
+    FScreenColours[map::kHighlightIndex] = kHighlightColour;
     if (FScreen.width() != FView.Width() || FScreen.height() != FView.Height()) {
         FScreen = QImage(FView.Width(), FView.Height(), QImage::Format_Indexed8);
     }
@@ -1033,6 +1112,15 @@ void TForm1::FillViewMenu() {
     mnuView->addAction(mnuFit);
     mnuView->addSeparator();
     mnuView->addAction(mnuGoTo);
+    mnuView->addAction(mnuNextExtent);
+    mnuView->addAction(mnuPreviousExtent);
+    mnuView->addAction(mnuClearHighlight);
+    mnuView->addAction(mnuLightOwner);
+    mnuView->addSeparator();
+    if (FLegend != nullptr) {
+        mnuView->addAction(FLegend->toggleViewAction());
+    }
+    mnuView->addAction(mnuSafePalette);
     // Their shortcuts work with the menu closed, so they stay enabled; with
     // no map they do nothing.
     for (QAction* item : {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo}) {
@@ -1219,8 +1307,18 @@ void TForm1::UpdateHover() {
         FHoverText =
             summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name : QString());
     } else {
-        FHoverText = SpanText(FHoverSpan) + " (" + QString::fromUtf8(map::StateName(shown)) + ")" +
-                     (FScan ? ": " + name : QString());
+        FHoverText =
+            SpanText(FHoverSpan) + " at byte " +
+            QString::number(FHoverSpan.first * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
+            QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
+    }
+    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
+        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        if (owner != FLitOwner) {
+            FLitOwner = owner;
+            FView.SetHighlight(owner >= 0 ? FileExtents(owner) : FShownExtents);
+            DrawMap();
+        }
     }
     if (FHoverLabel->text() != FHoverText) {
         FHoverLabel->setText(FHoverText);
@@ -1413,6 +1511,277 @@ void TForm1::mnuMarkClick() {
     RenderMapBitmap();
     RenderOverview();
     DrawMap();
+    CountMarks();
+}
+
+void TForm1::ClearMark() {
+    if (FMarkText.isEmpty()) {
+        return;
+    }
+    FMarkText.clear();
+    if (!FScan || IsScanning()) {
+        return;
+    }
+    RepaintScannedCells();
+    RenderMapBitmap();
+    RenderOverview();
+    DrawMap();
+    CountMarks();
+}
+
+void TForm1::CountMarks() {
+    FMarked.clear();
+    FMarkedCount = 0;
+    FNextMarked = 0;
+    if (!FScan || FMarkText.isEmpty()) {
+        FMarkLabel->clear();
+        return;
+    }
+    const ntfs::TFileIDs& table = FScan->fileIds;
+    const std::u16string mark = FMarkText.toStdU16String();
+    const auto count = static_cast<std::size_t>(std::max(table.FCount, 0));
+    constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
+    std::vector<std::int64_t> first(count, kNone);
+    for (const ntfs::TClusterEntry& extent : FScan->clusters) {
+        if (extent.FileIndex < count && extent.Length > 0) {
+            first[extent.FileIndex] = std::min(first[extent.FileIndex], extent.LCN);
+        }
+    }
+    std::u16string path;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (map::EntryPaintState(table, i, mark, ContainsCaseless, path) == csMarked) {
+            ++FMarkedCount;
+            // Only a file with clusters of its own can be gone to.
+            if (first[i] != kNone) {
+                FMarked.push_back(static_cast<std::int64_t>(i));
+            }
+        }
+    }
+    std::stable_sort(FMarked.begin(), FMarked.end(), [&first](std::int64_t a, std::int64_t b) {
+        return first[static_cast<std::size_t>(a)] < first[static_cast<std::size_t>(b)];
+    });
+    FMarkLabel->setText(FMarkedCount == 1 ? QString("1 file marked")
+                                          : QString("%1 files marked").arg(FMarkedCount));
+}
+
+void TForm1::NextMarkedFile() {
+    if (FMarked.empty()) {
+        Beep();
+        return;
+    }
+    const std::size_t at = FNextMarked % FMarked.size();
+    FNextMarked = at + 1;
+    ShowOnMap(FMarked[at]);
+}
+
+std::vector<map::TClusterSpan> TForm1::FileExtents(std::int64_t fileIndex) const {
+    std::vector<map::TClusterSpan> spans;
+    if (!FScan || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
+        return spans;
+    }
+    // Every record of the file: the entries that share its base record.
+    const ntfs::TFileIDs& table = FScan->fileIds;
+    const std::int64_t base = table.FItems[static_cast<std::size_t>(fileIndex)].BaseID;
+    std::vector<char> member(static_cast<std::size_t>(table.FCount), 0);
+    for (std::size_t i = 0; i < member.size(); ++i) {
+        member[i] = table.FItems[i].BaseID == base ? 1 : 0;
+    }
+    member[static_cast<std::size_t>(fileIndex)] = 1;
+    for (const ntfs::TClusterEntry& extent : FScan->clusters) {
+        if (extent.FileIndex < member.size() && member[extent.FileIndex] != 0 &&
+            extent.Length > 0) {
+            spans.push_back({extent.LCN, extent.Length});
+        }
+    }
+    std::sort(
+        spans.begin(), spans.end(),
+        [](const map::TClusterSpan& a, const map::TClusterSpan& b) { return a.first < b.first; });
+    return spans;
+}
+
+void TForm1::ShowOnMap(std::int64_t fileIndex) {
+    // A list or report of an earlier scan can name an entry this one lacks.
+    if (!FScan || !FModel || IsScanning() || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
+        Beep();
+        return;
+    }
+    FShownExtents = FileExtents(fileIndex);
+    FShownName = QString::fromStdU16String(FScan->fileIds.Path(static_cast<int>(fileIndex)));
+    FShownExtent = 0;
+    FLitOwner = -1;
+    FView.SetHighlight(FShownExtents);
+    raise();
+    activateWindow();
+    if (FShownExtents.empty()) {
+        DrawMap();
+        FHoverLabel->setText(FShownName + " has no clusters of its own: it lives in its record.");
+        return;
+    }
+    StepExtent(0);
+}
+
+void TForm1::StepExtent(int direction) {
+    if (FShownExtents.empty()) {
+        return;
+    }
+    const auto n = static_cast<std::int64_t>(FShownExtents.size());
+    FShownExtent = static_cast<std::size_t>(
+        ((static_cast<std::int64_t>(FShownExtent) + direction) % n + n) % n);
+    const map::TClusterSpan extent = FShownExtents[FShownExtent];
+    GoToCluster(extent.first);
+    FHoverLabel->setText(QString("%1: extent %2 of %3, clusters %4-%5")
+                             .arg(FShownName)
+                             .arg(FShownExtent + 1)
+                             .arg(n)
+                             .arg(extent.first)
+                             .arg(extent.first + extent.count - 1));
+}
+
+void TForm1::ClearHighlight() {
+    FShownExtents.clear();
+    FLitOwner = -1;
+    FView.SetHighlight({});
+    DrawMap();
+}
+
+void TForm1::ShowMapMenu(QPoint at) {
+    if (!FModel) {
+        return;
+    }
+    FormMouseMove(at.x(), at.y());
+    QMenu menu(this);
+    const bool scanned = FScan != nullptr && !IsScanning();
+    const std::int64_t owner =
+        scanned ? ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN) : -1;
+    menu.addAction("Show File on Map", [this, owner] { ShowOnMap(owner); })->setEnabled(owner >= 0);
+    menu.addAction("Details\tF1", [this] { ShowClusterDetails(); })->setEnabled(scanned);
+    menu.addAction("Hex Dump\tF2", [this] { ShowHexDump(); })->setEnabled(scanned);
+    menu.addAction("Base Info\tF3", [this] { FormKeyDown(Qt::Key_F3); })->setEnabled(owner >= 0);
+    menu.addSeparator();
+    menu.addAction("Copy Cluster Number",
+                   [this] { QGuiApplication::clipboard()->setText(QString::number(FHoverLCN)); });
+    menu.exec(FSurface->mapToGlobal(at));
+}
+
+void TForm1::BuildLegend() {
+    FLegend = new QToolBar("Legend", this);
+    FLegend->setObjectName("Legend");
+    FLegend->setMovable(true);
+    FLegend->setToolTip(
+        "What each colour means. Where a pixel stands for several clusters it shows the kind\n"
+        "that covers most of them, except that a marked file always shows: a pixel with any\n"
+        "marked cluster is white. A tie goes to the rarer kind: marked, paging file,\n"
+        "fragmented, system file, directory, MFT zone, used, free. A file shown on the map\n"
+        "is lit in magenta at every zoom.");
+    QFont small = FLegend->font();
+    small.setPixelSize(11);
+    for (const map::TLegendEntry& entry : map::kLegend) {
+        auto* item = new QLabel(FLegend);
+        item->setFont(small);
+        item->setObjectName(QString("Legend%1").arg(static_cast<int>(entry.state)));
+        item->setContentsMargins(3, 0, 3, 0);
+        FLegend->addWidget(item);
+    }
+    addToolBar(Qt::BottomToolBarArea, FLegend);
+    UpdateLegend();
+}
+
+void TForm1::UpdateLegend() {
+    for (const map::TLegendEntry& entry : map::kLegend) {
+        auto* item =
+            FLegend->findChild<QLabel*>(QString("Legend%1").arg(static_cast<int>(entry.state)));
+        if (item == nullptr) {
+            continue;
+        }
+        const QString colour = QColor::fromRgb(FPalette[entry.state]).name();
+        const QString label =
+            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size()));
+        item->setText(
+            QString("<span style=\"color:%1\">&#9632;</span>&nbsp;%2").arg(colour, label));
+    }
+}
+
+void TForm1::SetSafePalette(bool safe) {
+    const TPalette& palette = safe ? map::SafeCellPalette() : CellPalette();
+    FSafePalette = safe;
+    FPalette = QList<QRgb>(palette.begin(), palette.end());
+    FScreenColours.clear();
+    UpdateLegend();
+    RenderOverview();
+    DrawMap();
+    if (mnuSafePalette->isChecked() != safe) {
+        mnuSafePalette->setChecked(safe);
+    }
+}
+
+void TForm1::mnuSaveMapPictureClick() {
+    if (!FModel) {
+        return;
+    }
+    QString name = QString::fromStdString(FDriveRoot).remove(':').remove('\\');
+    const QString path = QFileDialog::getSaveFileName(
+        this, "Save Map Picture", (name.isEmpty() ? QString("map") : name + "-map") + ".png",
+        "PNG pictures (*.png)");
+    if (!path.isEmpty()) {
+        SaveMapPicture(path, QSize(1600, 1000));
+    }
+}
+
+bool TForm1::SaveMapPicture(const QString& path, QSize size) {
+    if (!FModel) {
+        return false;
+    }
+    mappicture::TMapPictureOptions options;
+    options.size = size;
+    options.viewClusters = FView.TotalClusters();
+    const QString title = windowTitle().section(QString::fromUtf8(" \u2014 "), 0, 0) + "   " +
+                          FStatusLabel->text().trimmed();
+    options.title = title.toStdString();
+    const QImage picture = mappicture::RenderMapPicture(*FModel, options);
+    const std::string file = QFile::encodeName(path).toStdString();
+    const platform::WriteTarget target = platform::OpenWriteTargetFor(FApi, file);
+    if (picture.isNull() || target.fd < 0) {
+        if (target.fd >= 0) {
+            ::close(target.fd);
+        }
+        const QString why = picture.isNull()
+                                ? QString("not enough memory")
+                                : QString::fromStdString(ntfs::RuntimeErrorText(target.error));
+        ShowNotice(kAppCaption, QString("Cannot save %1: %2").arg(path, why));
+        return false;
+    }
+    QFile out;
+    bool ok = out.open(target.fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    if (!ok) {
+        ::close(target.fd);
+    }
+    ok = ok && picture.save(&out, "PNG") && out.flush();
+    if (!ok) {
+        ShowNotice(kAppCaption, QString("Cannot save %1: %2").arg(path, out.errorString()));
+    }
+    return ok;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!FFirstShow) {
+        return;
+    }
+    FFirstShow = false;
+    // At a large scale the designed size can be more than the screen has:
+    // the window then takes what there is, and stays on the screen.
+    const QScreen* display = screen();
+    if (display == nullptr) {
+        return;
+    }
+    const QRect room = display->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    const QSize most(room.width() - frame.width(), room.height() - frame.height());
+    if (width() > most.width() || height() > most.height()) {
+        resize(std::min(width(), most.width()), std::min(height(), most.height()));
+        move(std::max(room.left(), std::min(x(), room.right() - width() - frame.width())),
+             std::max(room.top(), std::min(y(), room.bottom() - height() - frame.height())));
+    }
 }
 
 void TForm1::Quit1Click() {

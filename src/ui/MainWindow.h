@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QAction;
 class QActionGroup;
@@ -27,6 +28,7 @@ class QPainter;
 class QScrollBar;
 class QStatusBar;
 class QTimer;
+class QToolBar;
 
 namespace lorvex::ui {
 
@@ -123,6 +125,26 @@ class TForm1 : public QMainWindow {
     void DrawMap();
     [[nodiscard]] std::int64_t CellToLCN(std::int32_t X, std::int32_t Y) const;
 
+    // Show on map: lights every cluster of the file of table index
+    // `fileIndex` (all records of its base record), goes to its first extent
+    // and lets Next/Previous Extent step through them.
+    void ShowOnMap(std::int64_t fileIndex);
+    void StepExtent(int direction);
+    void ClearHighlight();
+    // The marked files, one after another in the order of their first
+    // cluster.
+    void NextMarkedFile();
+    void ClearMark();
+    [[nodiscard]] std::int64_t MarkedCount() const { return FMarkedCount; }
+    // The standard palette or the one for colour-blind eyes.
+    void SetSafePalette(bool safe);
+    void mnuSaveMapPictureClick();
+    // The map's context menu at a pixel of the surface.
+    void ShowMapMenu(QPoint at);
+    // Writes the whole volume at the fit, with the legend and the drive's
+    // name, as a PNG of `size`. False with a message when it cannot.
+    bool SaveMapPicture(const QString& path, QSize size);
+
     // Zoom and navigation.
     void SetZoom(map::TMapScale scale);
     // A zoom step around pixel row `y` of the map: +1 in, -1 out.
@@ -204,7 +226,16 @@ class TForm1 : public QMainWindow {
     QMenu* mnuFile = nullptr;
     QAction* mnuOpen = nullptr;
     QMenu* mnuRecent = nullptr;
+    QAction* mnuSavePicture = nullptr;
     QAction* mnuQuitFile = nullptr;
+    QAction* mnuClearMark = nullptr;
+    QAction* mnuNextMarked = nullptr;
+    QAction* mnuNextExtent = nullptr;
+    QAction* mnuPreviousExtent = nullptr;
+    QAction* mnuClearHighlight = nullptr;
+    QAction* mnuLightOwner = nullptr;
+    QAction* mnuSafePalette = nullptr;
+    QToolBar* FLegend = nullptr;
     QMenu* mnuDrive = nullptr;
     QAction* mnuScan = nullptr;
     QMenu* mnuTools = nullptr;
@@ -241,6 +272,7 @@ class TForm1 : public QMainWindow {
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     // The guard of the reports: a completed scan and a cluster of the volume
@@ -266,6 +298,15 @@ class TForm1 : public QMainWindow {
                    const QString& failure);
     // The timer and the progress window stop with the scan.
     void CloseScanProgress();
+    // The legend bar: a swatch and a name for every kind.
+    void BuildLegend();
+    void UpdateLegend();
+    // The extents of every record of the base record of `fileIndex`, in
+    // cluster order.
+    [[nodiscard]] std::vector<map::TClusterSpan> FileExtents(std::int64_t fileIndex) const;
+    // Counts the marked files and lists them in the order of their first
+    // cluster.
+    void CountMarks();
     // The recent sources, newest first, kept in the user's settings.
     void FillRecentMenu();
     void RememberSource(const QString& path);
@@ -310,6 +351,19 @@ class TForm1 : public QMainWindow {
     QActionGroup* FZoomLevels = nullptr;
     // Wheel turns smaller than a notch, kept until they make one.
     int FWheelRest = 0;
+    // The extents of the file shown on the map, and the one last gone to.
+    std::vector<map::TClusterSpan> FShownExtents;
+    std::size_t FShownExtent = 0;
+    QString FShownName;
+    // The owner whose fragments are lit while the pointer is over them.
+    std::int64_t FLitOwner = -1;
+    // The marked files (table indexes), in the order of their first cluster.
+    std::vector<std::int64_t> FMarked;
+    std::int64_t FMarkedCount = 0;
+    std::size_t FNextMarked = 0;
+    QLabel* FMarkLabel = nullptr;
+    bool FSafePalette = false;
+    bool FFirstShow = true;
     // Set when the window let go of the map it was reading (it is closing).
     bool FMapLetGo = false;
     // Set while the scroll bar is moved to follow the view.
