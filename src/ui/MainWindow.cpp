@@ -46,6 +46,7 @@
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
+#include <QPixmap>
 #include <QToolBar>
 #include <QUrl>
 #include <QWheelEvent>
@@ -1676,10 +1677,19 @@ void TForm1::BuildLegend() {
     QFont small = FLegend->font();
     small.setPixelSize(11);
     for (const map::TLegendEntry& entry : map::kLegend) {
-        auto* item = new QLabel(FLegend);
-        item->setFont(small);
+        auto* item = new QWidget(FLegend);
         item->setObjectName(QString("Legend%1").arg(static_cast<int>(entry.state)));
-        item->setContentsMargins(3, 0, 3, 0);
+        auto* row = new QHBoxLayout(item);
+        row->setContentsMargins(2, 0, 4, 0);
+        row->setSpacing(3);
+        auto* swatch = new QLabel(item);
+        swatch->setObjectName("swatch");
+        auto* name = new QLabel(QString::fromUtf8(entry.label.data(),
+                                                  static_cast<qsizetype>(entry.label.size())),
+                                item);
+        name->setFont(small);
+        row->addWidget(swatch);
+        row->addWidget(name);
         FLegend->addWidget(item);
     }
     addToolBar(Qt::BottomToolBarArea, FLegend);
@@ -1687,17 +1697,22 @@ void TForm1::BuildLegend() {
 }
 
 void TForm1::UpdateLegend() {
+    // A framed square, so that white and black show on any background.
+    const int side = 10;
     for (const map::TLegendEntry& entry : map::kLegend) {
         auto* item =
-            FLegend->findChild<QLabel*>(QString("Legend%1").arg(static_cast<int>(entry.state)));
-        if (item == nullptr) {
+            FLegend->findChild<QWidget*>(QString("Legend%1").arg(static_cast<int>(entry.state)));
+        auto* swatch = item != nullptr ? item->findChild<QLabel*>("swatch") : nullptr;
+        if (swatch == nullptr) {
             continue;
         }
-        const QString colour = QColor::fromRgb(FPalette[entry.state]).name();
-        const QString label =
-            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size()));
-        item->setText(
-            QString("<span style=\"color:%1\">&#9632;</span>&nbsp;%2").arg(colour, label));
+        QPixmap square(side, side);
+        square.fill(QColor::fromRgb(FPalette[entry.state]));
+        QPainter frame(&square);
+        frame.setPen(QColor(0x50, 0x50, 0x50));
+        frame.drawRect(0, 0, side - 1, side - 1);
+        frame.end();
+        swatch->setPixmap(square);
     }
 }
 
