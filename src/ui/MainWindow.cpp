@@ -38,6 +38,7 @@
 #include <QMimeData>
 #include <QMoveEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
@@ -46,7 +47,6 @@
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
-#include <QPixmap>
 #include <QToolBar>
 #include <QUrl>
 #include <QWheelEvent>
@@ -389,7 +389,10 @@ bool TForm1::OpenSources(const QStringList& paths) {
     const qsizetype before = mnuDrive->actions().size();
     QStringList problems;
     for (const QString& path : paths) {
-        const QString problem = FSourceHooks.open(path);
+        QString problem = FSourceHooks.open(path);
+        if (problem.contains("ermission denied")) {
+            problem += " (reading a disk needs root, or membership of the disk group)";
+        }
         if (problem.isEmpty()) {
             RememberSource(QFileInfo(path).absoluteFilePath());
         } else {
@@ -462,7 +465,13 @@ void TForm1::dropEvent(QDropEvent* event) {
 void TForm1::ShowStartupProblems(const QStringList& problems, bool noSources) {
     QString text;
     if (!problems.isEmpty()) {
-        text = "Cannot open " + problems.join("\n");
+        QStringList said = problems;
+        for (QString& problem : said) {
+            if (problem.contains("ermission denied")) {
+                problem += " (reading a disk needs root, or membership of the disk group)";
+            }
+        }
+        text = "Cannot open " + said.join("\n");
     }
     if (mnuDrive->actions().isEmpty()) {
         if (!text.isEmpty()) {
@@ -1615,7 +1624,8 @@ void TForm1::ShowOnMap(std::int64_t fileIndex) {
     activateWindow();
     if (FShownExtents.empty()) {
         DrawMap();
-        FHoverLabel->setText(FShownName + " has no clusters of its own: it lives in its record.");
+        FHoverText = FShownName + " has no clusters of its own: it lives in its record.";
+        FHoverLabel->setText(FHoverText);
         return;
     }
     StepExtent(0);
@@ -1630,12 +1640,13 @@ void TForm1::StepExtent(int direction) {
         ((static_cast<std::int64_t>(FShownExtent) + direction) % n + n) % n);
     const map::TClusterSpan extent = FShownExtents[FShownExtent];
     GoToCluster(extent.first);
-    FHoverLabel->setText(QString("%1: extent %2 of %3, clusters %4-%5")
-                             .arg(FShownName)
-                             .arg(FShownExtent + 1)
-                             .arg(n)
-                             .arg(extent.first)
-                             .arg(extent.first + extent.count - 1));
+    FHoverText = QString("%1: extent %2 of %3, clusters %4-%5")
+                     .arg(FShownName)
+                     .arg(FShownExtent + 1)
+                     .arg(n)
+                     .arg(extent.first)
+                     .arg(extent.first + extent.count - 1);
+    FHoverLabel->setText(FHoverText);
 }
 
 void TForm1::ClearHighlight() {
@@ -1684,9 +1695,9 @@ void TForm1::BuildLegend() {
         row->setSpacing(3);
         auto* swatch = new QLabel(item);
         swatch->setObjectName("swatch");
-        auto* name = new QLabel(QString::fromUtf8(entry.label.data(),
-                                                  static_cast<qsizetype>(entry.label.size())),
-                                item);
+        auto* name = new QLabel(
+            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size())),
+            item);
         name->setFont(small);
         row->addWidget(swatch);
         row->addWidget(name);

@@ -33,6 +33,7 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <QToolBar>
 
 #include <algorithm>
 #include <filesystem>
@@ -672,6 +673,102 @@ class MainWindowTest : public QObject {
         QCOMPARE(said.size(), 1);
         QVERIFY2(said.front().contains("needs root, or membership of the disk group"),
                  qPrintable(said.front()));
+    }
+
+    // Show on map lights exactly the clusters of the file's extents, at
+    // every zoom, steps through them, and comes from the lists' hook too.
+    void showOnMapLightsTheFilesExtentsAndStepsThroughThem() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(s.form.IsScanned());
+        TForm1& f = s.form;
+        const std::int32_t index =
+            f.Scan()->fileIds.IndexOfID(std::stoll(facts_.at("fragmented_1_record")));
+        std::vector<std::pair<std::int64_t, std::int64_t>> extents;
+        for (const auto& e : f.Scan()->clusters) {
+            if (static_cast<std::int32_t>(e.FileIndex) == index) {
+                extents.emplace_back(e.LCN, e.Length);
+            }
+        }
+        std::sort(extents.begin(), extents.end());
+        QVERIFY(extents.size() > 1);
+        const auto lit = [&](std::int64_t lcn) {
+            return std::any_of(extents.begin(), extents.end(), [lcn](const auto& e) {
+                return lcn >= e.first && lcn < e.first + e.second;
+            });
+        };
+
+        s.windows->frm_Fragmentation.OnShowOnMap(index);
+        QCOMPARE(f.FHoverLCN, extents.front().first);
+        QVERIFY2(f.HoverText().contains(QString("extent 1 of %1").arg(extents.size())),
+                 qPrintable(f.HoverText()));
+        for (const lorvex::map::TMapScale scale :
+             {lorvex::map::TMapScale{}, lorvex::map::TMapScale{8, 1}}) {
+            f.SetZoom(scale);
+            f.GoToCluster(extents.front().first);
+            const lorvex::map::TMapView& view = f.View();
+            const int p = scale.cellPixels;
+            for (int y = 0; y < view.Height(); y += p) {
+                for (int x = 0; x < view.CellsPerRow() * p; x += p) {
+                    const lorvex::map::TClusterSpan span = view.SpanAt(x, y);
+                    if (span.count == 0) {
+                        continue;
+                    }
+                    QCOMPARE(s.ScreenIndex({x, y}) == lorvex::map::kHighlightIndex,
+                             lit(span.first));
+                }
+            }
+        }
+        f.SetZoom({});
+        QTest::keyClick(f.MapSurface(), Qt::Key_F6);
+        QCOMPARE(f.FHoverLCN, extents[1].first);
+        QTest::keyClick(f.MapSurface(), Qt::Key_F6, Qt::ShiftModifier);
+        QTest::keyClick(f.MapSurface(), Qt::Key_F6, Qt::ShiftModifier);
+        QCOMPARE(f.FHoverLCN, extents.back().first); // round the end
+        f.mnuClearHighlight->trigger();
+        QVERIFY(f.View().Highlight().empty());
+        // An index the scan does not have lights nothing.
+        f.ShowOnMap(f.Scan()->fileIds.FCount + 5);
+        QCOMPARE(s.beeps, 1);
+        QVERIFY(f.View().Highlight().empty());
+
+        // Mark: how many, step through them, clear.
+        QString title, preset;
+        AnswerInputBox("alice", true, &title, &preset);
+        f.mnuMark->trigger();
+        QVERIFY(f.MarkedCount() > 1);
+        QCOMPARE(f.findChild<QLabel*>("MarkLabel")->text(),
+                 QString("%1 files marked").arg(f.MarkedCount()));
+        f.mnuNextMarked->trigger();
+        QVERIFY(!f.View().Highlight().empty());
+        QCOMPARE(f.Model()->StateAt(f.FHoverLCN), std::uint8_t{lorvex::ui::csMarked});
+        f.mnuClearMark->trigger();
+        QCOMPARE(f.MarkedCount(), 0);
+        QVERIFY(f.findChild<QLabel*>("MarkLabel")->text().isEmpty());
+        QVERIFY(f.Model()->StateAt(f.FHoverLCN) != lorvex::ui::csMarked);
+
+        // The other palette colours the map and the legend alike.
+        f.mnuClearHighlight->trigger();
+        f.SetSafePalette(true);
+        QCOMPARE(f.SurfacePixel(f.FMouseX, f.FMouseY),
+                 lorvex::map::SafeCellPalette()[f.Model()->StateAt(f.FHoverLCN)]);
+        f.SetSafePalette(false);
+        QCOMPARE(f.SurfacePixel(f.FMouseX, f.FMouseY),
+                 lorvex::map::CellPalette()[f.Model()->StateAt(f.FHoverLCN)]);
+        QCOMPARE(f.findChild<QToolBar*>("Legend")->actions().size(), 9);
+
+        // The map picture: written, and never over a source.
+        const fs::path picture = lorvex::test::TempPath("lorvex-map-picture.png");
+        QVERIFY(f.SaveMapPicture(QString::fromStdString(picture.string()), QSize(800, 600)));
+        QCOMPARE(QImage(QString::fromStdString(picture.string())).size(), QSize(800, 600));
+        fs::remove(picture);
+        const auto before = fs::file_size(demo_);
+        const auto stamp = fs::last_write_time(demo_);
+        QVERIFY(!f.SaveMapPicture(QString::fromStdString(demo_.string()), QSize(800, 600)));
+        QCOMPARE(fs::file_size(demo_), before);
+        QCOMPARE(fs::last_write_time(demo_), stamp);
+        QVERIFY2(s.messages.back().startsWith("Lorvex: Cannot save "),
+                 qPrintable(s.messages.back()));
     }
 
     // Shrunk to a few pixels, zoomed past both ends, moved past both ends:
