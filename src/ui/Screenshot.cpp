@@ -2,11 +2,15 @@
 
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/FindWindow.h"
 #include "ui/LorvexWindows.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QTimer>
+#include <QToolBar>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDir>
@@ -156,6 +160,19 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     };
     views(QString());
 
+    // The legend, and the hovered file lit on the map.
+    if (auto* legend = form.findChild<QToolBar*>("Legend")) {
+        save("legend.png", legend->grab().toImage());
+    }
+    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(form.Scan()->clusters, lcn);
+    form.SetZoom({4, 1});
+    form.ShowOnMap(owner);
+    Settle(200);
+    save("show-on-map.png", form.grab().toImage());
+    form.ClearHighlight();
+    form.SetZoom({});
+    hover(lcn);
+
     // The reports of the hovered cluster and the two Tools lists, each
     // window alone.
     form.ShowClusterDetails();
@@ -190,12 +207,29 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
                     "as it stayed\n");
     }
     views("-max");
+    // A drive that is not NTFS, when one was given after the first: the
+    // message the window shows, over the window, as the screen has it.
+    const QList<QAction*> all = form.mnuDrive->actions();
+    if (all.size() > 1) {
+        form.showNormal();
+        Settle(300);
+        QTimer::singleShot(500, &form, [&] {
+            if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                save("error.png", screen->grabWindow(0).toImage());
+            }
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                box->close();
+            }
+        });
+        all.back()->trigger();
+        Settle(200);
+    }
     if (!ok) {
         return Fail("cannot write the pictures into " + folder);
     }
     std::printf("wrote main, zoom, screen, zoom-fit and zoom-in (each also -max: maximised), "
-                "report, hexdump, find and fragmentation .png into %s\n",
-                folder.toLocal8Bit().constData());
+                "legend, show-on-map, report, hexdump, find, fragmentation%s .png into %s\n",
+                all.size() > 1 ? " and error" : "", folder.toLocal8Bit().constData());
     return 0;
 }
 
