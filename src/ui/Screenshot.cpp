@@ -9,8 +9,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QTimer>
-#include <QToolBar>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDir>
@@ -23,6 +21,8 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTimer>
+#include <QToolBar>
 
 #include <cstdio>
 #include <unistd.h>

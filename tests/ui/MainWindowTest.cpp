@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
@@ -645,7 +646,20 @@ class MainWindowTest : public QObject {
         QVERIFY(!f.FragmentationList1->isEnabled());
         QVERIFY(f.mnuOpen->isEnabled());
 
-        QVERIFY(f.OpenSources({demo_.string().c_str()}));
+        // Through the dialog, as a user opens it.
+        QTimer::singleShot(0, [this] {
+            const auto answer = [this](const auto& self) -> void {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) {
+                    QTimer::singleShot(10, [self] { self(self); });
+                    return;
+                }
+                dialog->selectFile(QString::fromStdString(demo_.string()));
+                QMetaObject::invokeMethod(dialog, "accept");
+            };
+            answer(answer);
+        });
+        f.mnuOpen->trigger();
         QCOMPARE(f.mnuDrive->actions().size(), 2);
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
