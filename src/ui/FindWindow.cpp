@@ -599,22 +599,9 @@ bool TfrmFind::eventFilter(QObject* watched, QEvent* event) {
         FitNameColumn();
     }
     if (watched == lstFiles &&
-        (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-        const bool copy = key->matches(QKeySequence::Copy);
-        if (enter || copy) {
-            // Claimed from the shortcuts so that it arrives as a key press.
-            event->accept();
-            if (event->type() == QEvent::KeyPress) {
-                if (enter) {
-                    lstFilesDblClick();
-                } else {
-                    CopySelectedRows();
-                }
-            }
-            return true;
-        }
+        HandleListKey(
+            event, [this] { lstFilesDblClick(); }, [this] { CopySelectedRows(); })) {
+        return true;
     }
     return QWidget::eventFilter(watched, event);
 }

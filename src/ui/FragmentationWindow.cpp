@@ -266,22 +266,9 @@ bool Tfrm_Fragmentation::eventFilter(QObject* watched, QEvent* event) {
         FitNameColumn();
     }
     if (watched == lv_Fragments &&
-        (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-        const bool copy = key->matches(QKeySequence::Copy);
-        if (enter || copy) {
-            // Claimed from the shortcuts so that it arrives as a key press.
-            event->accept();
-            if (event->type() == QEvent::KeyPress) {
-                if (enter) {
-                    lv_FragmentsDblClick();
-                } else {
-                    CopySelectedRows();
-                }
-            }
-            return true;
-        }
+        HandleListKey(
+            event, [this] { lv_FragmentsDblClick(); }, [this] { CopySelectedRows(); })) {
+        return true;
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QString>
 
 #include <vector>
@@ -8,6 +10,8 @@ class QAbstractItemModel;
 class QAbstractItemView;
 class QHeaderView;
 class QModelIndex;
+
+class QEvent;
 
 namespace lorvex::ui {
 
@@ -33,5 +37,12 @@ namespace lorvex::ui {
 // The width section `section` of `header` needs to show its title whole,
 // with room for the sort arrow.
 [[nodiscard]] int TitleWidth(const QHeaderView& header, int section);
+
+// A list's own keys, seen by the window's event filter: Enter opens the
+// current row (`open`) and Ctrl+C copies the selected rows (`copy`). Both
+// are claimed from the shortcuts so that they arrive as key presses. True
+// when `event` was one of them.
+bool HandleListKey(QEvent* event, const std::function<void()>& open,
+                   const std::function<void()>& copy);
 
 } // namespace lorvex::ui

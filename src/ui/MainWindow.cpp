@@ -1512,6 +1512,10 @@ void TForm1::mnuMarkClick() {
     if (text == FMarkText) {
         return;
     }
+    ApplyMark(text);
+}
+
+void TForm1::ApplyMark(const QString& text) {
     FMarkText = text;
     // During a scan the text waits for the painting stage.
     if (!FScan || IsScanning()) {
@@ -1525,18 +1529,9 @@ void TForm1::mnuMarkClick() {
 }
 
 void TForm1::ClearMark() {
-    if (FMarkText.isEmpty()) {
-        return;
+    if (!FMarkText.isEmpty()) {
+        ApplyMark(QString());
     }
-    FMarkText.clear();
-    if (!FScan || IsScanning()) {
-        return;
-    }
-    RepaintScannedCells();
-    RenderMapBitmap();
-    RenderOverview();
-    DrawMap();
-    CountMarks();
 }
 
 void TForm1::CountMarks() {

@@ -304,6 +304,8 @@ class TForm1 : public QMainWindow {
     // The extents of every record of the base record of `fileIndex`, in
     // cluster order.
     [[nodiscard]] std::vector<map::TClusterSpan> FileExtents(std::int64_t fileIndex) const;
+    // Paints with a new mark text (during a scan only keeps it).
+    void ApplyMark(const QString& text);
     // Counts the marked files and lists them in the order of their first
     // cluster.
     void CountMarks();
