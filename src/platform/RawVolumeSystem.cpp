@@ -213,7 +213,8 @@ std::optional<std::string> RawVolumeSystem::QueryDosDevice(std::string_view devi
     }
     std::string target = d->region.path;
     if (d->region.partition > 0) {
-        target += "#" + std::to_string(d->region.partition);
+        target += '#';
+        target += std::to_string(d->region.partition);
     }
     return target;
 }
