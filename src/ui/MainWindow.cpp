@@ -226,7 +226,7 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuActualSize->setObjectName("mnuActualSize");
     mnuActualSize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
     connect(mnuActualSize, &QAction::triggered, this, [this] { SetZoom({}); });
-    mnuFit = new QAction("&Fit Volume", this);
+    mnuFit = new QAction("&Fit volume", this);
     mnuFit->setObjectName("mnuFit");
     mnuFit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
     connect(mnuFit, &QAction::triggered, this, [this] { ZoomToFit(); });
@@ -253,10 +253,21 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
         FView.SetHighlight(FShownExtents);
         DrawMap();
     });
-    mnuSafePalette = new QAction("Colour-Blind &Palette", this);
+    // View > Palette: today's colours, or colours that stay apart for the
+    // common kinds of colour blindness.
+    mnuPalette = new QMenu("&Palette", this);
+    mnuPalette->setObjectName("mnuPalette");
+    auto* palettes = new QActionGroup(this);
+    QAction* standard = mnuPalette->addAction("&Standard");
+    standard->setCheckable(true);
+    standard->setChecked(true);
+    palettes->addAction(standard);
+    connect(standard, &QAction::triggered, this, [this] { SetSafePalette(false); });
+    mnuSafePalette = mnuPalette->addAction("&Colour-blind safe");
     mnuSafePalette->setObjectName("mnuSafePalette");
     mnuSafePalette->setCheckable(true);
-    connect(mnuSafePalette, &QAction::toggled, this, [this](bool on) { SetSafePalette(on); });
+    palettes->addAction(mnuSafePalette);
+    connect(mnuSafePalette, &QAction::triggered, this, [this] { SetSafePalette(true); });
     // The shortcuts work with the menu closed, from any part of the window.
     addActions(
         {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo, mnuNextExtent, mnuPreviousExtent});
@@ -1130,7 +1141,7 @@ void TForm1::FillViewMenu() {
     if (FLegend != nullptr) {
         mnuView->addAction(FLegend->toggleViewAction());
     }
-    mnuView->addAction(mnuSafePalette);
+    mnuView->addMenu(mnuPalette);
     // Their shortcuts work with the menu closed, so they stay enabled; with
     // no map they do nothing.
     for (QAction* item : {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo}) {
@@ -1660,7 +1671,7 @@ void TForm1::ShowMapMenu(QPoint at) {
     const bool scanned = FScan != nullptr && !IsScanning();
     const std::int64_t owner =
         scanned ? ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN) : -1;
-    menu.addAction("Show File on Map", [this, owner] { ShowOnMap(owner); })->setEnabled(owner >= 0);
+    menu.addAction("Show on map", [this, owner] { ShowOnMap(owner); })->setEnabled(owner >= 0);
     menu.addAction("Details\tF1", [this] { ShowClusterDetails(); })->setEnabled(scanned);
     menu.addAction("Hex Dump\tF2", [this] { ShowHexDump(); })->setEnabled(scanned);
     menu.addAction("Base Info\tF3", [this] { FormKeyDown(Qt::Key_F3); })->setEnabled(owner >= 0);
@@ -1730,9 +1741,8 @@ void TForm1::SetSafePalette(bool safe) {
     UpdateLegend();
     RenderOverview();
     DrawMap();
-    if (mnuSafePalette->isChecked() != safe) {
-        mnuSafePalette->setChecked(safe);
-    }
+    const QList<QAction*> choices = mnuPalette->actions();
+    choices[safe ? 1 : 0]->setChecked(true);
 }
 
 void TForm1::mnuSaveMapPictureClick() {

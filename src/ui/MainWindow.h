@@ -234,6 +234,7 @@ class TForm1 : public QMainWindow {
     QAction* mnuPreviousExtent = nullptr;
     QAction* mnuClearHighlight = nullptr;
     QAction* mnuLightOwner = nullptr;
+    QMenu* mnuPalette = nullptr;
     QAction* mnuSafePalette = nullptr;
     QToolBar* FLegend = nullptr;
     QMenu* mnuDrive = nullptr;
