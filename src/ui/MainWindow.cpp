@@ -86,6 +86,25 @@ constexpr QRgb kGridColour = 0xFF505050U;
 constexpr QRgb kHighlightColour = 0xFFFF00FFU;
 const char* const kAppCaption = "Lorvex";
 
+QString ShortLegendName(std::uint8_t state, const QString& full) {
+    switch (state) {
+    case csUsed:
+        return "used/file";
+    case csFragmented:
+        return "fragmented";
+    case csSystem:
+        return "system";
+    case csPagefile:
+        return "paging";
+    case csMarked:
+        return "marked";
+    case csBeyondEnd:
+        return "past the end";
+    default:
+        return full;
+    }
+}
+
 QString SpanText(map::TClusterSpan span) {
     if (span.count <= 1) {
         return QString("Cluster %1").arg(span.first);
@@ -1697,14 +1716,17 @@ void TForm1::BuildLegend() {
         auto* item = new QWidget(FLegend);
         item->setObjectName(QString("Legend%1").arg(static_cast<int>(entry.state)));
         auto* row = new QHBoxLayout(item);
-        row->setContentsMargins(2, 0, 4, 0);
-        row->setSpacing(3);
+        row->setContentsMargins(1, 0, 3, 0);
+        row->setSpacing(2);
         auto* swatch = new QLabel(item);
         swatch->setObjectName("swatch");
-        auto* name = new QLabel(
-            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size())),
-            item);
+        // Short names, so that all nine fit the window's designed width; the
+        // full name is the item's tooltip.
+        const QString full =
+            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size()));
+        auto* name = new QLabel(ShortLegendName(entry.state, full), item);
         name->setFont(small);
+        item->setToolTip(full);
         row->addWidget(swatch);
         row->addWidget(name);
         FLegend->addWidget(item);
