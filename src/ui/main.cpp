@@ -27,8 +27,10 @@ constexpr const char* kUsage =
     "source.\n"
     "\n"
     "  --screenshot DIR    choose the first drive, scan it, hover a cluster of the\n"
-    "                      file given with --hover-file, save main.png, zoom.png\n"
-    "                      and screen.png into DIR, and quit\n"
+    "                      file given with --hover-file, save pictures of the\n"
+    "                      windows (main.png, zoom.png, screen.png, zoom-fit.png,\n"
+    "                      zoom-in.png, also maximised, the reports, the lists)\n"
+    "                      into DIR, and quit\n"
     "  --hover-file PATH   the file for --screenshot, e.g. /pagefile.sys\n"
     "  --help              show this help and exit\n";
 
