@@ -1,7 +1,6 @@
 #include "ui/MainWindow.h"
 
 #include "mappicture/MapPicture.h"
-#include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
@@ -11,6 +10,7 @@
 #include "ui/FragmentationWindow.h"
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
+#include "ui/PictureFile.h"
 #include "ui/ProgressWindow.h"
 #include "ui/ZoomPicture.h"
 #include "volume/VolumeMap.h"
@@ -59,7 +59,6 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace lorvex::ui {
 
@@ -692,7 +691,6 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     }
     RenderMapBitmap();
     RenderOverview();
-    DrawMap();
 
     FScan.reset();
     UpdateCommands();
@@ -895,7 +893,6 @@ void TForm1::mnuScanClick() {
         return;
     }
     RenderMapBitmap();
-    DrawMap();
     ScanVolume();
     RenderOverview();
 }
@@ -1179,9 +1176,9 @@ void TForm1::FormResize() {
     // client height less the status bar's.
     FViewBottom = FSurface->height() - 1;
     scroller->resize(kScrollerWidth, std::max(FViewBottom, 0));
+    // RenderMapBitmap draws the screen it fits.
     RenderMapBitmap();
     RenderOverview();
-    DrawMap();
 }
 
 std::int32_t TForm1::OverviewLeft() const {
@@ -1554,7 +1551,6 @@ void TForm1::ApplyMark(const QString& text) {
     RepaintScannedCells();
     RenderMapBitmap();
     RenderOverview();
-    DrawMap();
     CountMarks();
 }
 
@@ -1790,29 +1786,12 @@ bool TForm1::SaveMapPicture(const QString& path, QSize size) {
     const QString title = windowTitle().section(QString::fromUtf8(" \u2014 "), 0, 0) + "   " +
                           FStatusLabel->text().trimmed();
     options.title = title.toStdString();
-    const QImage picture = mappicture::RenderMapPicture(*FModel, options);
-    const std::string file = QFile::encodeName(path).toStdString();
-    const platform::WriteTarget target = platform::OpenWriteTargetFor(FApi, file);
-    if (picture.isNull() || target.fd < 0) {
-        if (target.fd >= 0) {
-            ::close(target.fd);
-        }
-        const QString why = picture.isNull()
-                                ? QString("not enough memory")
-                                : QString::fromStdString(ntfs::RuntimeErrorText(target.error));
+    const QString why = WritePicture(FApi, path, mappicture::RenderMapPicture(*FModel, options));
+    if (!why.isEmpty()) {
         ShowNotice(kAppCaption, QString("Cannot save %1: %2").arg(path, why));
         return false;
     }
-    QFile out;
-    bool ok = out.open(target.fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
-    if (!ok) {
-        ::close(target.fd);
-    }
-    ok = ok && picture.save(&out, "PNG") && out.flush();
-    if (!ok) {
-        ShowNotice(kAppCaption, QString("Cannot save %1: %2").arg(path, out.errorString()));
-    }
-    return ok;
+    return true;
 }
 
 void TForm1::showEvent(QShowEvent* event) {

@@ -1,11 +1,11 @@
 #include "ui/Screenshot.h"
 
-#include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/FindWindow.h"
 #include "ui/LorvexWindows.h"
+#include "ui/PictureFile.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,7 +13,6 @@
 #include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -25,7 +24,6 @@
 #include <QToolBar>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace lorvex::ui {
 
@@ -74,23 +72,18 @@ std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
     return middle.LCN + middle.Length / 2;
 }
 
-// Writes a picture through the volume layer's check, as the export does:
-// a folder given on the command line can hold a source under any name.
+// Every picture goes through the volume layer's check: a folder given on
+// the command line can hold a source under any name.
 bool SavePicture(const platform::VolumeApi& api, const QDir& dir, const QString& name,
                  const QImage& picture) {
-    const std::string path = QFile::encodeName(dir.filePath(name)).toStdString();
-    const platform::WriteTarget target = platform::OpenWriteTargetFor(api, path);
-    if (target.fd < 0) {
-        std::fprintf(stderr, "lorvex: screenshot: %s: %s\n", path.c_str(),
-                     ntfs::RuntimeErrorText(target.error).c_str());
+    const QString path = dir.filePath(name);
+    const QString why = WritePicture(api, path, picture);
+    if (!why.isEmpty()) {
+        std::fprintf(stderr, "lorvex: screenshot: %s: %s\n", path.toLocal8Bit().constData(),
+                     why.toLocal8Bit().constData());
         return false;
     }
-    QFile file;
-    if (!file.open(target.fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(target.fd);
-        return false;
-    }
-    return picture.save(&file, "PNG") && file.flush();
+    return true;
 }
 
 } // namespace
