@@ -697,6 +697,8 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     Zoom1->setChecked(true);
     if (frm_Help != nullptr) {
         frm_Help->show();
+        // Beside this window, or in its dock when there is no room.
+        PlaceZoomWindow();
     }
     if (FModel) {
         QCoreApplication::processEvents();
@@ -1800,20 +1802,31 @@ void TForm1::showEvent(QShowEvent* event) {
         return;
     }
     FFirstShow = false;
+    FitToScreen();
+    // The desktop frames the window only after it is on screen: once its
+    // title bar is known, fit the frame too.
+    QTimer::singleShot(300, this, [this] { FitToScreen(); });
+}
+
+void TForm1::FitToScreen() {
     // At a large scale the designed size can be more than the screen has:
     // the window then takes what there is, and stays on the screen.
     const QScreen* display = screen();
-    if (display == nullptr) {
+    if (display == nullptr || isMaximized() || isFullScreen()) {
         return;
     }
     const QRect room = display->availableGeometry();
     const QSize frame = frameGeometry().size() - size();
     const QSize most(room.width() - frame.width(), room.height() - frame.height());
-    if (width() > most.width() || height() > most.height()) {
-        resize(std::min(width(), most.width()), std::min(height(), most.height()));
-        move(std::max(room.left(), std::min(x(), room.right() - width() - frame.width())),
-             std::max(room.top(), std::min(y(), room.bottom() - height() - frame.height())));
+    if (width() <= most.width() && height() <= most.height()) {
+        return;
     }
+    resize(std::min(width(), most.width()), std::min(height(), most.height()));
+    const QRect outer = frameGeometry();
+    move(std::clamp(outer.left(), room.left(),
+                    std::max(room.left(), room.right() - outer.width() + 1)),
+         std::clamp(outer.top(), room.top(),
+                    std::max(room.top(), room.bottom() - outer.height() + 1)));
 }
 
 void TForm1::Quit1Click() {

@@ -307,6 +307,8 @@ class TForm1 : public QMainWindow {
     [[nodiscard]] std::vector<map::TClusterSpan> FileExtents(std::int64_t fileIndex) const;
     // Paints with a new mark text (during a scan only keeps it).
     void ApplyMark(const QString& text);
+    // Keeps the window, frame and all, inside its screen's free area.
+    void FitToScreen();
     // Counts the marked files and lists them in the order of their first
     // cluster.
     void CountMarks();
