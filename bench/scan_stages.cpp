@@ -26,13 +26,6 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Heap bytes of a string beyond the string object itself.
-std::size_t HeapBytes(const std::u16string& s) {
-    // Short strings live inside the object.
-    constexpr std::size_t kInline = 15 / sizeof(char16_t);
-    return s.capacity() > kInline ? (s.capacity() + 1) * sizeof(char16_t) : 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -64,9 +57,7 @@ int main(int argc, char** argv) {
 
         entries = table.FCount;
         tableBytes = table.FItems.capacity() * sizeof(lorvex::ntfs::TFileID);
-        for (const auto& e : table.FItems) {
-            tableBytes += HeapBytes(e.Name);
-        }
+        tableBytes += table.NamePoolBytes();
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

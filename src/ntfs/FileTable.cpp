@@ -2,6 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/RecordBlocks.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
 #include "ondisk/Utf16.h"
@@ -30,9 +31,13 @@ constexpr int kMaxBaseHops = 16;
 // a damaged record count must not turn that into a huge allocation.
 constexpr std::int64_t kMaxReserve = std::int64_t{1} << 24;
 
-std::u16string PlaceholderName(std::int64_t recordNo) {
-    const std::string text = "\\$### ID=" + std::to_string(recordNo) + " ###";
-    return {text.begin(), text.end()};
+void PlaceholderName(std::int64_t recordNo, std::u16string& name) {
+    constexpr std::u16string_view kHead = u"\\$### ID=";
+    constexpr std::u16string_view kTail = u" ###";
+    const std::string number = std::to_string(recordNo);
+    name.assign(kHead);
+    name.append(number.begin(), number.end());
+    name.append(kTail);
 }
 
 // The bytes [offset, end of `bytes`), empty when offset lies past it.
@@ -86,10 +91,9 @@ void ApplyFileName(std::span<const std::byte> attribute, bool takeSizes, TFileIn
     info.Flags |= v.u32(fname::kFileAttributes).value_or(0);
     const std::size_t length = v.u8(fname::kNameLength).value_or(0);
     const auto chars = From(value, fname::kName);
-    const auto text = ondisk::ReadUtf16(chars.first(std::min(2 * length, chars.size())));
     choice.found = true;
-    // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on a
-    // literal + std::u16string.
+    // Decoded straight into the caller's string, whose room is reused from
+    // record to record.
     std::u16string& target =
         v.u8(fname::kNamespace).value_or(0) == fname::kNamespaceDos ? choice.dosName : name;
     if (&target == &name) {
@@ -97,7 +101,82 @@ void ApplyFileName(std::span<const std::byte> attribute, bool takeSizes, TFileIn
     }
     target.clear();
     target.push_back(u'\\');
-    target.append(text);
+    ondisk::AppendUtf16(chars.first(std::min(2 * length, chars.size())), target);
+}
+
+// What the walk of a base record's own attributes found.
+struct BaseWalk {
+    NameChoice names;
+    bool haveStandardInformation = false;
+    bool haveData = false;
+    std::optional<ondisk::AttributeSpan> list;
+
+    // The record holds no long name of its own but has an attribute list:
+    // its names (and what else it lacks) are in extension records.
+    [[nodiscard]] bool NeedsExtensions() const { return !names.haveLongName && list; }
+};
+
+// The part of describing a file that needs nothing but base record `n`
+// itself, valid. `walk`'s room is reused from record to record.
+void WalkBaseRecord(std::span<const std::byte> record, std::int64_t n, bool& isDirectory,
+                    bool& isSystem, std::u16string& name, TFileInfo& info, BaseWalk& walk) {
+    const ByteReader header(record);
+    isDirectory =
+        (header.u16(ondisk::record::kFlags).value_or(0) & ondisk::record::kFlagDirectory) != 0;
+    isSystem = isSystem || (n < kFirstUserRecord && n != kRootDirectory);
+
+    walk.names.found = false;
+    walk.names.haveLongName = false;
+    walk.names.dosName.clear();
+    walk.haveStandardInformation = false;
+    walk.haveData = false;
+    walk.list.reset();
+    auto attributes = WalkAttributes(record);
+    while (const auto a = attributes.Next()) {
+        switch (a->type) {
+        case type::kStandardInformation:
+            ApplyStandardInformation(a->bytes, info);
+            walk.haveStandardInformation = true;
+            break;
+        case type::kFileName:
+            ApplyFileName(a->bytes, true, info, name, walk.names);
+            break;
+        case type::kData:
+            if (!walk.haveData) {
+                DataSizes(a->bytes, info.Size, info.AllocatedSize);
+                walk.haveData = true;
+            }
+            break;
+        case type::kAttributeList:
+            if (!walk.list) {
+                walk.list = a;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+// What a description settles once every attribute has been seen.
+void FinishDescription(const BaseWalk& walk, std::u16string& name, TFileInfo& info) {
+    if (!walk.haveData) {
+        info.Size = 0;
+        info.AllocatedSize = 0;
+    }
+    if (!walk.names.found) {
+        info.ParentID = kRootDirectory;
+    } else if (!walk.names.haveLongName) {
+        // Only a DOS name: it is still the file's name.
+        name = walk.names.dosName;
+    }
+}
+
+std::uint8_t FileTypeOf(std::int64_t baseId, bool isSystem, bool isDirectory) {
+    if (baseId < kFirstUserRecord || isSystem) {
+        return baseId == 11 ? kTypeSystemDirectory : kTypeSystem;
+    }
+    return isDirectory ? kTypeDirectory : kTypeFile;
 }
 
 // The base record that a record names, or -1 for a base record. Only a base
@@ -136,17 +215,82 @@ std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
 
 } // namespace
 
-void TFileIDs::Add(const std::u16string& name, std::uint8_t fileType, const TFileInfo& info,
-                   bool fragmented, std::int64_t baseId, std::int64_t fileId) {
+namespace {
+
+// Names go into blocks of this many characters (a longer name gets a block
+// of its own): a few hundred blocks for a million entries.
+constexpr std::size_t kNameBlock = std::size_t{1} << 16;
+
+} // namespace
+
+TFileIDs::TFileIDs(const TFileIDs& other)
+    : FItems(other.FItems), FCount(other.FCount), FRecordRuns(other.FRecordRuns) {
+    std::size_t total = 0;
+    for (const TFileID& e : FItems) {
+        total += e.Name.size();
+    }
+    std::vector<char16_t> names;
+    names.reserve(total);
+    for (TFileID& e : FItems) {
+        const std::size_t at = names.size();
+        names.insert(names.end(), e.Name.begin(), e.Name.end());
+        e.Name = std::u16string_view(names.data() + at, e.Name.size());
+    }
+    AdoptNames(std::move(names));
+}
+
+TFileIDs& TFileIDs::operator=(const TFileIDs& other) {
+    if (this != &other) {
+        *this = TFileIDs(other);
+    }
+    return *this;
+}
+
+std::u16string_view TFileIDs::KeepName(std::u16string_view name) {
+    if (FNamePool.empty() || FNamePool.back().capacity() - FNamePool.back().size() < name.size()) {
+        FNamePool.emplace_back().reserve(std::max(kNameBlock, name.size()));
+    }
+    std::vector<char16_t>& block = FNamePool.back();
+    const std::size_t at = block.size();
+    // Within the room reserved: the characters before never move.
+    block.insert(block.end(), name.begin(), name.end());
+    return {block.data() + at, name.size()};
+}
+
+void TFileIDs::AdoptNames(std::vector<char16_t>&& block) {
+    if (block.empty()) {
+        return;
+    }
+    // Kept behind the block being filled, so that KeepName goes on filling it.
+    FNamePool.insert(FNamePool.empty() ? FNamePool.end() : FNamePool.end() - 1, std::move(block));
+}
+
+std::size_t TFileIDs::NamePoolBytes() const {
+    std::size_t bytes = FNamePool.capacity() * sizeof(std::vector<char16_t>);
+    for (const auto& block : FNamePool) {
+        bytes += block.capacity() * sizeof(char16_t);
+    }
+    return bytes;
+}
+
+TFileID& TFileIDs::NewEntry() {
     ++FCount;
     if (FItems.size() < static_cast<std::size_t>(FCount)) {
         FItems.resize(FItems.size() + kGrowthStep);
     }
     TFileID& e = FItems[static_cast<std::size_t>(FCount - 1)];
+    e = TFileID{};
+    return e;
+}
+
+void TFileIDs::Add(std::u16string_view name, std::uint8_t fileType, const TFileInfo& info,
+                   bool fragmented, std::int64_t baseId, std::int64_t fileId) {
+    const std::u16string_view kept = KeepName(name);
+    TFileID& e = NewEntry();
     e.FileID = fileId;
     e.BaseID = baseId;
     e.ParentID = info.ParentID;
-    e.Name = name;
+    e.Name = kept;
     e.PathParent = kPathNotBuilt;
     e.FileType = fileType;
     e.Flags = info.Flags;
@@ -164,6 +308,7 @@ void TFileIDs::Clear() {
     FItems.clear();
     FCount = 0;
     FRecordRuns.Clear();
+    FNamePool.clear();
 }
 
 void TFileIDs::Reverse() {
@@ -203,6 +348,28 @@ void TRecordRuns::AddRecord(std::span<const std::byte> record, bool valid) {
         }
     }
     Entries.push_back(entry);
+}
+
+void TRecordRuns::Append(const TRecordRuns& next) {
+    if (next.Overflowed ||
+        Attributes.size() + next.Attributes.size() > std::numeric_limits<std::uint32_t>::max() ||
+        Runs.size() + next.Runs.size() > std::numeric_limits<std::uint32_t>::max()) {
+        Overflowed = true;
+    }
+    const auto attributeBase = static_cast<std::uint32_t>(Attributes.size());
+    const auto runBase = static_cast<std::uint32_t>(Runs.size());
+    for (Entry entry : next.Entries) {
+        entry.FirstAttribute = Overflowed ? 0 : entry.FirstAttribute + attributeBase;
+        Entries.push_back(entry);
+    }
+    if (Overflowed) {
+        return;
+    }
+    for (Attribute attribute : next.Attributes) {
+        attribute.FirstRun += runBase;
+        Attributes.push_back(attribute);
+    }
+    Runs.insert(Runs.end(), next.Runs.begin(), next.Runs.end());
 }
 
 void TRecordRuns::Clear() {
@@ -432,7 +599,7 @@ void TNTFSVolume::DescribeFile(bool& isDirectory, bool& isSystem, std::u16string
     // record does not give must not keep the last one's values. An entry
     // whose base record is not valid is a nameless, empty file in the root.
     isDirectory = false;
-    name = PlaceholderName(recordNo);
+    PlaceholderName(recordNo, name);
     info = TFileInfo{};
     info.ParentID = kRootDirectory;
 
@@ -452,41 +619,12 @@ void TNTFSVolume::DescribeFile(bool& isDirectory, bool& isSystem, std::u16string
         }
         n = base;
     }
-    const auto record = RecordOf(output, recordSize);
-    const ByteReader header(record);
-    isDirectory =
-        (header.u16(ondisk::record::kFlags).value_or(0) & ondisk::record::kFlagDirectory) != 0;
-    isSystem = isSystem || (n < kFirstUserRecord && n != kRootDirectory);
-
-    NameChoice names;
-    bool haveStandardInformation = false;
-    bool haveData = false;
-    std::optional<ondisk::AttributeSpan> list;
-    auto walk = WalkAttributes(record);
-    while (const auto a = walk.Next()) {
-        switch (a->type) {
-        case type::kStandardInformation:
-            ApplyStandardInformation(a->bytes, info);
-            haveStandardInformation = true;
-            break;
-        case type::kFileName:
-            ApplyFileName(a->bytes, true, info, name, names);
-            break;
-        case type::kData:
-            if (!haveData) {
-                DataSizes(a->bytes, info.Size, info.AllocatedSize);
-                haveData = true;
-            }
-            break;
-        case type::kAttributeList:
-            if (!list) {
-                list = a;
-            }
-            break;
-        default:
-            break;
-        }
-    }
+    BaseWalk walk;
+    WalkBaseRecord(RecordOf(output, recordSize), n, isDirectory, isSystem, name, info, walk);
+    NameChoice& names = walk.names;
+    bool& haveStandardInformation = walk.haveStandardInformation;
+    bool& haveData = walk.haveData;
+    const std::optional<ondisk::AttributeSpan>& list = walk.list;
 
     // A base record without a $FILE_NAME of its own, or with none but a DOS
     // name, keeps its names in extension records (heavily fragmented files,
@@ -537,16 +675,7 @@ void TNTFSVolume::DescribeFile(bool& isDirectory, bool& isSystem, std::u16string
         }
     }
 
-    if (!haveData) {
-        info.Size = 0;
-        info.AllocatedSize = 0;
-    }
-    if (!names.found) {
-        info.ParentID = kRootDirectory;
-    } else if (!names.haveLongName) {
-        // Only a DOS name: it is still the file's name.
-        name = names.dosName;
-    }
+    FinishDescription(walk, name, info);
 }
 
 void TNTFSVolume::ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSize,
@@ -572,6 +701,149 @@ void TNTFSVolume::ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSiz
     }
 }
 
+namespace {
+
+// One entry as a block of records gives it: its name lies in the block's
+// own characters until the block joins the table.
+struct BlockEntry {
+    std::int64_t fileId = 0;
+    std::int64_t baseId = 0;
+    TFileInfo info;
+    std::size_t nameStart = 0;
+    std::size_t nameLength = 0;
+    std::uint8_t fileType = 0;
+    // Described later, through the volume: an extension record (its base
+    // may lie in another block) or a base record whose names are in
+    // extension records. Rare, and the volume's reader is not shared.
+    bool deferred = false;
+};
+
+struct BlockResult {
+    std::vector<BlockEntry> entries;
+    std::vector<char16_t> names;
+    TRecordRuns runs;
+};
+
+// What one thread reuses from record to record.
+struct Describer {
+    std::u16string name;
+    BaseWalk walk;
+
+    void Block(const TRecordBlock& block, BlockResult& out) {
+        for (std::size_t i = 0; i < block.Count(); ++i) {
+            if (block.Readable[i] == 0) {
+                continue;
+            }
+            const std::int64_t n = block.First + static_cast<std::int64_t>(i);
+            const auto record = block.Record(i);
+            const bool valid = IsValidRecord(record);
+            out.runs.AddRecord(record, valid);
+            // Read from the record valid or not, as the query's readers do.
+            const std::int64_t base = BaseOf(record);
+            BlockEntry entry;
+            entry.fileId = n;
+            entry.baseId = base < 0 ? n : base;
+            if (base >= 0 && base != n) {
+                entry.deferred = true;
+                out.entries.push_back(entry);
+                continue;
+            }
+            bool isDirectory = false;
+            bool isSystem = false;
+            PlaceholderName(n, name);
+            entry.info.ParentID = kRootDirectory;
+            if (valid) {
+                WalkBaseRecord(record, n, isDirectory, isSystem, name, entry.info, walk);
+                if (walk.NeedsExtensions()) {
+                    entry.info = TFileInfo{};
+                    entry.deferred = true;
+                    out.entries.push_back(entry);
+                    continue;
+                }
+                FinishDescription(walk, name, entry.info);
+            }
+            entry.fileType = FileTypeOf(n, isSystem, isDirectory);
+            entry.nameStart = out.names.size();
+            entry.nameLength = name.size();
+            out.names.insert(out.names.end(), name.begin(), name.end());
+            out.entries.push_back(entry);
+        }
+    }
+};
+
+} // namespace
+
+void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, std::int64_t last,
+                                    TFileIDs& fileIds, const std::function<void()>& processEvents) {
+    const std::size_t blocks = RecordBlockCount(last, source.recordSize());
+    std::vector<BlockResult> results(blocks);
+    std::vector<std::int32_t> deferred;
+    TRecordBlockWalk walk;
+    walk.visit = [&results](std::size_t index, const TRecordBlock& block) {
+        thread_local Describer describer;
+        describer.Block(block, results[index]);
+    };
+    // The blocks join the table in record order, each as soon as its turn
+    // comes, so that the block results never add up to a second table.
+    walk.inOrder = [&results, &fileIds, &deferred](std::size_t index) {
+        BlockResult result = std::move(results[index]);
+        std::vector<char16_t> names = std::move(result.names);
+        for (const BlockEntry& b : result.entries) {
+            if (b.deferred) {
+                deferred.push_back(fileIds.FCount);
+            }
+            TFileID& e = fileIds.NewEntry();
+            e.FileID = b.fileId;
+            e.BaseID = b.baseId;
+            e.ParentID = b.info.ParentID;
+            e.Name = std::u16string_view(names.data() + b.nameStart, b.nameLength);
+            e.FileType = b.fileType;
+            e.Flags = b.info.Flags;
+            e.Size = b.info.Size;
+            e.AllocatedSize = b.info.AllocatedSize;
+            e.CreationTime = b.info.CreationTime;
+            e.ModificationTime = b.info.ModificationTime;
+            e.AccessTime = b.info.AccessTime;
+        }
+        fileIds.AdoptNames(std::move(names));
+        fileIds.FRecordRuns.Append(result.runs);
+    };
+    walk.tick = [this, &processEvents](double done) {
+        FProgress = done * 100.0;
+        if (processEvents) {
+            processEvents();
+        }
+    };
+    WalkRecordBlocks(source, last, ScanThreads(), walk);
+
+    bool isDirectory = false;
+    bool isSystem = false;
+    std::u16string name;
+    TFileInfo info;
+    for (const std::int32_t index : deferred) {
+        TFileID& e = fileIds.FItems[static_cast<std::size_t>(index)];
+        isSystem = false;
+        DescribeFile(isDirectory, isSystem, name, info, e.BaseID);
+        if (e.FileID != e.BaseID) {
+            ReadRecordSizes(info.Size, info.AllocatedSize, e.FileID);
+        }
+        const std::int64_t fileId = e.FileID;
+        const std::int64_t baseId = e.BaseID;
+        e = TFileID{};
+        e.FileID = fileId;
+        e.BaseID = baseId;
+        e.ParentID = info.ParentID;
+        e.Name = fileIds.KeepName(name);
+        e.FileType = FileTypeOf(baseId, isSystem, isDirectory);
+        e.Flags = info.Flags;
+        e.Size = info.Size;
+        e.AllocatedSize = info.AllocatedSize;
+        e.CreationTime = info.CreationTime;
+        e.ModificationTime = info.ModificationTime;
+        e.AccessTime = info.AccessTime;
+    }
+}
+
 void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>& processEvents) {
     // A failed query answers -1; there is then nothing but record 0 to try.
     const std::int64_t last = std::max<std::int64_t>(GetLastRecordNumber(), 0);
@@ -579,6 +851,15 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
         if (fileIds.FCount == 0) {
             const auto entries = static_cast<std::size_t>(std::min(last + 1, kMaxReserve));
             fileIds.FItems.reserve((entries + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
+            // A table built from nothing reads the $MFT in large blocks, on
+            // every core, where the volume layer offers that.
+            const auto blocks = FApi.OpenFileRecordBlocks(FHandle);
+            if (blocks && blocks->recordSize() == FBytesPerFileRecordSegment) {
+                fileIds.FRecordRuns.Clear();
+                EnumerateInBlocks(*blocks, last, fileIds, processEvents);
+                CloseVolume();
+                return;
+            }
         }
         bool isDirectory = false;
         bool isSystem = false;

@@ -58,8 +58,9 @@ struct TFileID {
     std::int64_t FileID = 0;
     std::int64_t BaseID = 0;
     std::int64_t ParentID = 0;
-    // "\" and the file's name, or "\$### ID=<record> ###" without a name.
-    std::u16string Name;
+    // "\" and the file's name, or "\$### ID=<record> ###" without a name;
+    // the characters live in the table's name pool (TFileIDs::KeepName).
+    std::u16string_view Name;
     // The table index of the entry whose path this one's continues, set by
     // BuildPaths: kPathFromRoot when the path starts at the root, kPathOrphan
     // when it starts at kOrphanMarker, kPathNotBuilt before BuildPaths. The
@@ -98,6 +99,9 @@ struct TRecordRuns {
     // Appends the next entry's record (or nothing of it, when it is not a
     // valid record).
     void AddRecord(std::span<const std::byte> record, bool valid);
+    // Appends the entries of `next` (built the same way, for the records
+    // that follow).
+    void Append(const TRecordRuns& next);
     void Clear();
     // True when there is exactly one entry here per entry of a table of
     // `count` entries.
@@ -113,10 +117,28 @@ struct TRecordRuns {
 // entry's index is how the rest of the program refers to it.
 class TFileIDs {
   public:
+    TFileIDs() = default;
+    // A copy keeps its names in a pool of its own.
+    TFileIDs(const TFileIDs& other);
+    TFileIDs& operator=(const TFileIDs& other);
+    TFileIDs(TFileIDs&&) noexcept = default;
+    TFileIDs& operator=(TFileIDs&&) noexcept = default;
+    ~TFileIDs() = default;
+
     // Appends an entry with no path yet, DiskSize 0 and Fragments 0; the
     // array grows by 1000 entries.
-    void Add(const std::u16string& name, std::uint8_t fileType, const TFileInfo& info,
+    void Add(std::u16string_view name, std::uint8_t fileType, const TFileInfo& info,
              bool fragmented, std::int64_t baseId, std::int64_t fileId);
+    // Copies `name` into the name pool; the view stays valid as long as the
+    // table (moves included) and until Clear.
+    std::u16string_view KeepName(std::u16string_view name);
+    // Takes a block of names whole into the pool (its characters do not
+    // move), for names that views already point into.
+    void AdoptNames(std::vector<char16_t>&& block);
+    // The bytes the name pool holds on the heap.
+    [[nodiscard]] std::size_t NamePoolBytes() const;
+    // Appends a default entry (the array grows as for Add) and gives it.
+    TFileID& NewEntry();
     void Clear();
     // Reverses the order of the FCount used entries.
     void Reverse();
@@ -144,6 +166,12 @@ class TFileIDs {
     // them); anything else that adds entries leaves it short, and the stages
     // then read the records themselves.
     TRecordRuns FRecordRuns;
+
+  private:
+    // Names, a block at a time: a block is never grown past the room it was
+    // given, so the views into it stay put while the table grows. One heap
+    // block per some thousands of names instead of a string per entry.
+    std::vector<std::vector<char16_t>> FNamePool;
 };
 
 } // namespace lorvex::ntfs

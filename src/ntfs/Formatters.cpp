@@ -94,7 +94,7 @@ std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
         return {};
     }
     const TFileID& item = FItems[static_cast<std::size_t>(index)];
-    const std::u16string name = fullPath ? Path(index) : item.Name;
+    const std::u16string name = fullPath ? Path(index) : std::u16string(item.Name);
     std::string text;
     text.reserve(64 + 3 * name.size());
     text.append("Item:").append(FormatDecimal(item.FileID));

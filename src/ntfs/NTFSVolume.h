@@ -117,6 +117,10 @@ class TNTFSVolume {
     // open and close FHandle themselves; the other two need it open.
     // `processEvents` (may be empty) runs after every record.
     void EnumerateFiles(TFileIDs& fileIds, const std::function<void()>& processEvents);
+    // EnumerateFiles on an empty table through the volume layer's record
+    // blocks; processEvents runs every few milliseconds instead.
+    void EnumerateInBlocks(const platform::FileRecordBlocks& source, std::int64_t last,
+                           TFileIDs& fileIds, const std::function<void()>& processEvents);
     void DescribeFile(bool& isDirectory, bool& isSystem, std::u16string& name, TFileInfo& info,
                       std::int64_t recordNo);
     void ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSize, std::int64_t recordNo);

@@ -4,12 +4,19 @@
 
 namespace lorvex::ondisk {
 
-std::u16string ReadUtf16(std::span<const std::byte> bytes) {
-    std::u16string out(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<char16_t>(std::to_integer<std::uint16_t>(bytes[2 * i]) |
-                                       (std::to_integer<std::uint16_t>(bytes[2 * i + 1]) << 8));
+void AppendUtf16(std::span<const std::byte> bytes, std::u16string& out) {
+    const std::size_t start = out.size();
+    out.resize(start + bytes.size() / 2);
+    for (std::size_t i = start; i < out.size(); ++i) {
+        const std::size_t at = 2 * (i - start);
+        out[i] = static_cast<char16_t>(std::to_integer<std::uint16_t>(bytes[at]) |
+                                       (std::to_integer<std::uint16_t>(bytes[at + 1]) << 8));
     }
+}
+
+std::u16string ReadUtf16(std::span<const std::byte> bytes) {
+    std::u16string out;
+    AppendUtf16(bytes, out);
     return out;
 }
 

@@ -168,6 +168,34 @@ bool NtfsImage::ReadRecord(std::int64_t number, std::span<std::byte> out) const 
     return ondisk::HasFileSignature(out) && ondisk::ApplyFixups(out) == ondisk::FixupResult::Ok;
 }
 
+void NtfsImage::ReadRecords(std::int64_t first, std::span<std::byte> out,
+                            std::span<std::uint8_t> readable) const {
+    std::fill(readable.begin(), readable.end(), std::uint8_t{0});
+    const std::size_t size = geometry_.bytesPerRecord;
+    if (first < 0 || first >= recordCount_ || size == 0 || out.size() / size != readable.size()) {
+        return;
+    }
+    const auto inRange = static_cast<std::size_t>(
+        std::min<std::int64_t>(recordCount_ - first, static_cast<std::int64_t>(readable.size())));
+    // One read for the whole run; where that fails (a bad sector, an extent
+    // cut short) each record is read on its own, so that one unreadable
+    // record costs only itself, as it does for FetchRecord.
+    const bool whole =
+        ReadStream(mft_, static_cast<std::uint64_t>(first) * size, out.first(inRange * size));
+    for (std::size_t i = 0; i < inRange; ++i) {
+        const std::int64_t number = first + static_cast<std::int64_t>(i);
+        if (!InUse(number)) {
+            continue;
+        }
+        const auto record = out.subspan(i * size, size);
+        if (!whole && !ReadStream(mft_, static_cast<std::uint64_t>(number) * size, record)) {
+            continue;
+        }
+        readable[i] = ondisk::HasFileSignature(record) &&
+                      ondisk::ApplyFixups(record) == ondisk::FixupResult::Ok;
+    }
+}
+
 bool NtfsImage::ReadNonResident(const std::vector<Extent>& extents, std::int64_t dataSize,
                                 std::size_t limit, std::vector<std::byte>& out) const {
     const std::size_t n = dataSize <= 0 ? 0

@@ -52,6 +52,13 @@ class NtfsImage {
     // A number past the last record answers with the last in use.
     std::optional<std::int64_t> FetchRecord(std::int64_t number, std::span<std::byte> out) const;
 
+    // Records first, first + 1, ... into `out` (readable.size() records),
+    // update sequences applied: readable[i] is 1 for each record FetchRecord
+    // would answer with for its own number, else 0. Reads the $MFT in a few
+    // large reads, not a record at a time; safe from several threads (it
+    // keeps nothing of what it finds).
+    void ReadRecords(std::int64_t first, std::span<std::byte> out,
+                     std::span<std::uint8_t> readable) const;
     // Whether the $MFT's $BITMAP marks `number` in use (nothing is read).
     [[nodiscard]] bool InUse(std::int64_t number) const;
 

@@ -335,6 +335,35 @@ RawVolumeSystem::Opened* RawVolumeSystem::Find(Handle handle) {
     return &it->second;
 }
 
+namespace {
+
+// Keeps the parsed volume alive for as long as the blocks are read, whatever
+// happens to the handle they came from.
+class ImageRecordBlocks final : public FileRecordBlocks {
+  public:
+    explicit ImageRecordBlocks(std::shared_ptr<const NtfsImage> image) : image_(std::move(image)) {}
+    [[nodiscard]] std::uint32_t recordSize() const override {
+        return image_->geometry().bytesPerRecord;
+    }
+    void Read(std::int64_t first, std::span<std::byte> out,
+              std::span<std::uint8_t> readable) const override {
+        image_->ReadRecords(first, out, readable);
+    }
+
+  private:
+    std::shared_ptr<const NtfsImage> image_;
+};
+
+} // namespace
+
+std::shared_ptr<const FileRecordBlocks> RawVolumeSystem::OpenFileRecordBlocks(Handle handle) {
+    const Opened* h = Find(handle);
+    if (h == nullptr || !h->ntfs) {
+        return nullptr;
+    }
+    return std::make_shared<ImageRecordBlocks>(h->ntfs);
+}
+
 bool RawVolumeSystem::DeviceIoControl(Handle handle, std::uint32_t code,
                                       std::span<const std::byte> in, std::span<std::byte> out,
                                       std::uint32_t* bytesReturned) {

@@ -62,6 +62,7 @@ class RawVolumeSystem final : public VolumeApi {
                          std::span<std::byte> out, std::uint32_t* bytesReturned) override;
     bool SetFilePointerEx(Handle handle, std::int64_t offset) override;
     bool ReadFile(Handle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead) override;
+    std::shared_ptr<const FileRecordBlocks> OpenFileRecordBlocks(Handle handle) override;
     [[nodiscard]] std::uint32_t GetLastError() const override { return lastError_; }
 
   private:

@@ -52,7 +52,7 @@ TFileIDs Table(std::initializer_list<Entry> entries) {
         id.FileID = e.fileId;
         id.BaseID = e.baseId;
         const std::string number = std::to_string(e.baseId);
-        id.Name = u"\\f" + std::u16string(number.begin(), number.end());
+        id.Name = table.KeepName(u"\\f" + std::u16string(number.begin(), number.end()));
         id.PathParent = kPathFromRoot;
         id.Fragments = e.fragments;
         table.FItems.push_back(id);

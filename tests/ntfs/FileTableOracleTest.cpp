@@ -102,7 +102,7 @@ std::map<std::int64_t, std::set<std::string>> OraclePaths(const NtfsVolumeCase& 
     return paths;
 }
 
-bool IsPlaceholder(const std::u16string& name) {
+bool IsPlaceholder(std::u16string_view name) {
     return name.rfind(u"\\$### ID=", 0) == 0;
 }
 

@@ -1,0 +1,175 @@
+#include "ntfs/RecordBlocks.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace lorvex::ntfs {
+
+unsigned ScanThreads() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
+    }
+    return std::max(std::thread::hardware_concurrency(), 1U);
+}
+
+std::size_t RecordsPerBlock(std::size_t recordSize) {
+    return recordSize == 0 ? 1 : std::max<std::size_t>(kRecordBlockBytes / recordSize, 1);
+}
+
+std::size_t RecordBlockCount(std::int64_t last, std::size_t recordSize) {
+    if (last < 0) {
+        return 0;
+    }
+    const std::size_t per = RecordsPerBlock(recordSize);
+    return (static_cast<std::size_t>(last) + per) / per;
+}
+
+namespace {
+
+// One thread's reading room, reused from block to block.
+class BlockReader {
+  public:
+    BlockReader(const platform::FileRecordBlocks& source, std::int64_t last)
+        : source_(source), last_(last), size_(source.recordSize()), per_(RecordsPerBlock(size_)) {
+        bytes_.resize(per_ * size_);
+        readable_.resize(per_);
+    }
+
+    TRecordBlock Read(std::size_t index) {
+        const auto first = static_cast<std::int64_t>(index * per_);
+        const auto count = static_cast<std::size_t>(
+            std::min<std::int64_t>(last_ - first + 1, static_cast<std::int64_t>(per_)));
+        const auto bytes = std::span(bytes_).first(count * size_);
+        const auto readable = std::span(readable_).first(count);
+        source_.Read(first, bytes, readable);
+        return {first, size_, bytes, readable};
+    }
+
+  private:
+    const platform::FileRecordBlocks& source_;
+    std::int64_t last_;
+    std::size_t size_;
+    std::size_t per_;
+    std::vector<std::byte> bytes_;
+    std::vector<std::uint8_t> readable_;
+};
+
+} // namespace
+
+void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t last, unsigned threads,
+                      const TRecordBlockWalk& walk) {
+    const std::size_t blocks = RecordBlockCount(last, source.recordSize());
+    const auto tick = [&](std::size_t done) {
+        if (walk.tick) {
+            walk.tick(blocks == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(blocks));
+        }
+    };
+    if (threads <= 1 || blocks <= 1) {
+        BlockReader reader(source, last);
+        for (std::size_t i = 0; i < blocks; ++i) {
+            walk.visit(i, reader.Read(i));
+            if (walk.inOrder) {
+                walk.inOrder(i);
+            }
+            tick(i + 1);
+        }
+        return;
+    }
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t turn = 0; // the block whose inOrder runs next
+    unsigned running = 0;
+    std::exception_ptr failure;
+    const auto fail = [&](std::exception_ptr e) {
+        const std::lock_guard lock(mutex);
+        if (!failure) {
+            failure = std::move(e);
+        }
+        stop = true;
+        changed.notify_all();
+    };
+
+    const auto work = [&] {
+        try {
+            BlockReader reader(source, last);
+            for (;;) {
+                const std::size_t i = next.fetch_add(1);
+                if (i >= blocks || stop) {
+                    break;
+                }
+                walk.visit(i, reader.Read(i));
+                if (walk.inOrder) {
+                    std::unique_lock lock(mutex);
+                    changed.wait(lock, [&] { return turn == i || stop; });
+                    if (stop) {
+                        break;
+                    }
+                    lock.unlock();
+                    walk.inOrder(i);
+                    lock.lock();
+                    ++turn;
+                    changed.notify_all();
+                }
+                ++done;
+            }
+        } catch (...) {
+            fail(std::current_exception());
+        }
+        const std::lock_guard lock(mutex);
+        --running;
+        changed.notify_all();
+    };
+
+    std::vector<std::thread> pool;
+    running = threads;
+    try {
+        for (unsigned t = 0; t < threads; ++t) {
+            pool.emplace_back(work);
+        }
+    } catch (...) {
+        // Fewer threads than asked for still finish the walk.
+        const std::lock_guard lock(mutex);
+        running -= threads - static_cast<unsigned>(pool.size());
+        if (pool.empty()) {
+            stop = true;
+            failure = std::current_exception();
+        }
+    }
+    try {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex);
+                if (changed.wait_for(lock, std::chrono::milliseconds(20),
+                                     [&] { return running == 0; })) {
+                    break;
+                }
+            }
+            tick(done);
+        }
+    } catch (...) {
+        fail(std::current_exception());
+    }
+    for (std::thread& t : pool) {
+        t.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    tick(blocks);
+}
+
+} // namespace lorvex::ntfs
