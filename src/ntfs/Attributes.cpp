@@ -189,6 +189,13 @@ void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo)
         !IsValidRecord(FRecord.FileRecordBuffer)) {
         return;
     }
+    AppendRecordAttributes(FRecord.FileRecordBuffer, attributes, [this](auto attribute) {
+        return ReadAttributeListValue(*this, attribute);
+    });
+}
+
+void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
+                            const AttributeListReader& readList) {
     TWideStringArray entries;
     // A file has one attribute list. Any further $ATTRIBUTE_LIST is listed
     // with its runs but not followed: several of them can name one shared
@@ -197,7 +204,7 @@ void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo)
     // lines of a record are at most its attributes, their runs and the
     // entries of its one list, all of them metadata actually read.
     bool listFollowed = false;
-    auto walk = WalkAttributes(FRecord.FileRecordBuffer);
+    auto walk = WalkAttributes(record);
     while (const auto a = walk.Next()) {
         const bool resident = IsResident(a->bytes);
         entries.assign(1, std::u16string());
@@ -207,7 +214,7 @@ void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo)
             entries.clear();
         } else if (a->type == ondisk::type::kAttributeList) {
             listFollowed = true;
-            const auto value = ReadAttributeListValue(*this, a->bytes);
+            const auto value = readList(a->bytes);
             ParseAttributeList(value, static_cast<std::uint32_t>(value.size()), entries);
         }
         attributes.Add(AttributeTypeIndex(a->type), AttributeName(a->bytes),
@@ -264,10 +271,17 @@ std::size_t TNTFSVolume::ReadAttributeData(std::span<const std::byte> runList,
 void TNTFSVolume::GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) {
     runs.Clear();
     if (ReadFileRecord(recordNo) != recordNo || FRecord.FileReferenceNumber != recordNo ||
-        !IsValidRecord(FRecord.FileRecordBuffer) || attrIndex < 0) {
+        !IsValidRecord(FRecord.FileRecordBuffer)) {
         return;
     }
-    auto walk = WalkAttributes(FRecord.FileRecordBuffer);
+    AppendRecordDataRuns(FRecord.FileRecordBuffer, attrIndex, runs);
+}
+
+void AppendRecordDataRuns(std::span<const std::byte> record, int attrIndex, TDataRuns& runs) {
+    if (attrIndex < 0) {
+        return;
+    }
+    auto walk = WalkAttributes(record);
     auto a = walk.Next();
     for (int i = 0; i < attrIndex && a; ++i) {
         a = walk.Next();

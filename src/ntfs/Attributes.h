@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -154,6 +155,19 @@ ondisk::AttributeWalker WalkAttributes(std::span<const std::byte> record);
 // runs before the damage: a field wider than 8 bytes, a list that runs past
 // the attribute without its zero byte, a start cluster that overflows.
 void AppendAttributeRuns(std::span<const std::byte> attribute, TDataRuns& runs);
+
+// The value of an $ATTRIBUTE_LIST attribute, however it is read.
+using AttributeListReader =
+    std::function<std::vector<std::byte>(std::span<const std::byte> attribute)>;
+
+// The attributes of a valid record in hand, as TNTFSVolume::ReadAttributes
+// lists them; the record's first attribute list is read through `readList`.
+void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
+                            const AttributeListReader& readList);
+
+// The runs of the attribute at position `attrIndex` of a valid record in
+// hand, as TNTFSVolume::GetDataRuns gives them.
+void AppendRecordDataRuns(std::span<const std::byte> record, int attrIndex, TDataRuns& runs);
 
 // The largest $ATTRIBUTE_LIST value the file system lets a file have (the
 // limit of its attribute definition table); a larger allocated size in a

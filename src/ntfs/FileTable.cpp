@@ -853,8 +853,7 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
             fileIds.FItems.reserve((entries + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
             // A table built from nothing reads the $MFT in large blocks, on
             // every core, where the volume layer offers that.
-            const auto blocks = FApi.OpenFileRecordBlocks(FHandle);
-            if (blocks && blocks->recordSize() == FBytesPerFileRecordSegment) {
+            if (const auto blocks = OpenRecordBlocks()) {
                 fileIds.FRecordRuns.Clear();
                 EnumerateInBlocks(*blocks, last, fileIds, processEvents);
                 CloseVolume();

@@ -272,6 +272,15 @@ std::int64_t TNTFSVolume::FetchFileRecord(std::span<std::byte> output, std::int6
     return ByteReader(output).i64(fr::kFileReferenceNumber).value_or(-1);
 }
 
+std::shared_ptr<const platform::FileRecordBlocks> TNTFSVolume::OpenRecordBlocks() {
+    auto blocks = FApi.OpenFileRecordBlocks(FHandle);
+    if (!blocks || FBytesPerFileRecordSegment == 0 ||
+        blocks->recordSize() != FBytesPerFileRecordSegment) {
+        return nullptr;
+    }
+    return blocks;
+}
+
 std::int64_t TNTFSVolume::ReadFileRecord(std::int64_t recordNo) {
     if (FBytesPerFileRecordSegment == 0) {
         return 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -117,6 +118,10 @@ class TNTFSVolume {
     // open and close FHandle themselves; the other two need it open.
     // `processEvents` (may be empty) runs after every record.
     void EnumerateFiles(TFileIDs& fileIds, const std::function<void()>& processEvents);
+    // The volume layer's record blocks for FHandle (open), or nullptr when
+    // it has none of the volume's record size: the readers then fetch
+    // record by record.
+    [[nodiscard]] std::shared_ptr<const platform::FileRecordBlocks> OpenRecordBlocks();
     // EnumerateFiles on an empty table through the volume layer's record
     // blocks; processEvents runs every few milliseconds instead.
     void EnumerateInBlocks(const platform::FileRecordBlocks& source, std::int64_t last,
