@@ -145,8 +145,8 @@ int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks
     walk.visit = [&](std::size_t index, const TRecordBlock& block) {
         const auto byId = [](const TFileID& e, std::int64_t id) { return e.FileID < id; };
         const auto from = std::lower_bound(begin, end, block.First, byId);
-        const auto to =
-            std::lower_bound(from, end, block.First + static_cast<std::int64_t>(block.Count()), byId);
+        const auto to = std::lower_bound(
+            from, end, block.First + static_cast<std::int64_t>(block.Count()), byId);
         thread_local TAttributes attributes;
         thread_local TDataRuns runs;
         BlockAttributeReader reader(block, lists);
@@ -174,8 +174,8 @@ int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks
 ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out) {
     volume.OpenVolume();
     int error = 0;
-    const auto blocks = fileIds.FCount > 0 && InRecordOrder(fileIds) ? volume.OpenRecordBlocks()
-                                                                     : nullptr;
+    const auto blocks =
+        fileIds.FCount > 0 && InRecordOrder(fileIds) ? volume.OpenRecordBlocks() : nullptr;
     if (blocks) {
         error = ExportInBlocks(volume, *blocks, fileIds, out);
     } else {
