@@ -13,7 +13,18 @@
 
 namespace lorvex::ntfs {
 
+namespace {
+std::atomic<unsigned> gThreads{0};
+} // namespace
+
+void SetScanThreads(unsigned threads) {
+    gThreads = threads;
+}
+
 unsigned ScanThreads() {
+    if (const unsigned threads = gThreads; threads != 0) {
+        return threads;
+    }
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {

@@ -20,6 +20,9 @@ inline constexpr std::size_t kRecordBlockBytes = std::size_t{4} << 20;
 // The threads a parallel stage runs on: the cores this process may use
 // (taskset and cgroup limits included), at least 1.
 unsigned ScanThreads();
+// Makes ScanThreads answer `threads` (0: the cores again), for comparing a
+// walk on one thread with a walk on several.
+void SetScanThreads(unsigned threads);
 
 // One block of records as read, update sequences applied.
 struct TRecordBlock {

@@ -1,0 +1,266 @@
+// The file table read from the $MFT in blocks on several threads against
+// the same table read a record at a time, and the walk that does it.
+#include "ntfs/RecordBlocks.h"
+
+#include "ntfs/ClusterMap.h"
+#include "ntfs/Export.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
+#include "ntfs/ScanStages.h"
+#include "platform/RawVolumeSystem.h"
+#include "support/QueryOnlyVolumeApi.h"
+#include "support/Volumes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lorvex::test {
+namespace {
+
+using ntfs::TRecordBlock;
+using ntfs::TRecordBlockWalk;
+
+// Records of 1 KiB whose first eight bytes are their own number; every
+// seventh is not readable.
+class NumberedRecords final : public platform::FileRecordBlocks {
+  public:
+    [[nodiscard]] std::uint32_t recordSize() const override { return 1024; }
+    void Read(std::int64_t first, std::span<std::byte> out,
+              std::span<std::uint8_t> readable) const override {
+        for (std::size_t i = 0; i < readable.size(); ++i) {
+            const auto n = static_cast<std::uint64_t>(first) + i;
+            for (std::size_t b = 0; b < 8; ++b) {
+                out[i * 1024 + b] = static_cast<std::byte>(n >> (8 * b));
+            }
+            readable[i] = n % 7 == 0 ? 0 : 1;
+        }
+    }
+};
+
+std::uint64_t NumberOf(std::span<const std::byte> record) {
+    std::uint64_t n = 0;
+    for (std::size_t b = 0; b < 8; ++b) {
+        n |= std::to_integer<std::uint64_t>(record[b]) << (8 * b);
+    }
+    return n;
+}
+
+class ScanThreadsGuard {
+  public:
+    explicit ScanThreadsGuard(unsigned threads) { ntfs::SetScanThreads(threads); }
+    ~ScanThreadsGuard() { ntfs::SetScanThreads(0); }
+    ScanThreadsGuard(const ScanThreadsGuard&) = delete;
+    ScanThreadsGuard& operator=(const ScanThreadsGuard&) = delete;
+};
+
+TEST(RecordBlocks, EveryRecordIsVisitedOnceAndTheOrderedStepRunsInRecordOrder) {
+    const NumberedRecords source;
+    const std::size_t per = ntfs::RecordsPerBlock(1024);
+    // Record counts that end inside a block, on a block's end, and a single
+    // record; thread counts below, at and above the number of blocks.
+    for (const std::int64_t last : {std::int64_t{0}, static_cast<std::int64_t>(3 * per - 1),
+                                    static_cast<std::int64_t>(5 * per + 17)}) {
+        for (const unsigned threads : {1U, 2U, 7U}) {
+            SCOPED_TRACE("last " + std::to_string(last) + ", threads " + std::to_string(threads));
+            std::mutex mutex;
+            std::set<std::uint64_t> seen;
+            std::size_t readable = 0;
+            std::vector<std::size_t> ordered;
+            double lastTick = 0;
+            TRecordBlockWalk walk;
+            walk.visit = [&](std::size_t index, const TRecordBlock& block) {
+                EXPECT_EQ(block.First, static_cast<std::int64_t>(index * per));
+                const std::lock_guard lock(mutex);
+                for (std::size_t i = 0; i < block.Count(); ++i) {
+                    EXPECT_EQ(NumberOf(block.Record(i)),
+                              static_cast<std::uint64_t>(block.First) + i);
+                    EXPECT_TRUE(seen.insert(NumberOf(block.Record(i))).second);
+                    readable += block.Readable[i];
+                }
+            };
+            walk.inOrder = [&](std::size_t index) { ordered.push_back(index); };
+            walk.tick = [&](double done) {
+                EXPECT_GE(done, lastTick);
+                lastTick = done;
+            };
+            ntfs::WalkRecordBlocks(source, last, threads, walk);
+            const auto count = static_cast<std::size_t>(last + 1);
+            EXPECT_EQ(seen.size(), count);
+            EXPECT_EQ(*seen.rbegin(), static_cast<std::uint64_t>(last));
+            EXPECT_EQ(readable, count - (count + 6) / 7);
+            std::vector<std::size_t> expected(ntfs::RecordBlockCount(last, 1024));
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                expected[i] = i;
+            }
+            EXPECT_EQ(ordered, expected);
+            EXPECT_EQ(lastTick, 1.0);
+        }
+    }
+}
+
+// A failure in any step, or a stop asked for through the tick, ends the
+// walk with that exception once every thread has ended; nothing hangs.
+TEST(RecordBlocks, AnExceptionFromAnyStepStopsTheWalkAndReachesTheCaller) {
+    const NumberedRecords source;
+    const auto last = static_cast<std::int64_t>(40 * ntfs::RecordsPerBlock(1024));
+    for (const unsigned threads : {1U, 2U, 4U}) {
+        for (const int failing : {0, 1, 2}) {
+            SCOPED_TRACE("threads " + std::to_string(threads) + ", step " +
+                         std::to_string(failing));
+            std::atomic<int> visits{0};
+            TRecordBlockWalk walk;
+            walk.visit = [&](std::size_t index, const TRecordBlock&) {
+                // Slow enough that the calling thread ticks while blocks are
+                // still to come.
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                ++visits;
+                if (failing == 0 && index == 3) {
+                    throw std::runtime_error("visit");
+                }
+            };
+            walk.inOrder = [&](std::size_t index) {
+                if (failing == 1 && index == 3) {
+                    throw std::runtime_error("in order");
+                }
+            };
+            walk.tick = [&](double) {
+                if (failing == 2 && visits > 2) {
+                    throw std::runtime_error("tick");
+                }
+            };
+            try {
+                ntfs::WalkRecordBlocks(source, last, threads, walk);
+                ADD_FAILURE() << "the walk ended normally";
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(std::string(e.what()), failing == 0   ? "visit"
+                                                 : failing == 1 ? "in order"
+                                                                : "tick");
+            }
+            EXPECT_LT(visits, 41);
+        }
+    }
+}
+
+struct Scanned {
+    ntfs::TFileIDs table;
+    ntfs::TClusterArray clusters;
+    std::string exported;
+};
+
+Scanned ScanAndExport(platform::VolumeApi& api, const std::string& drive) {
+    Scanned s;
+    ntfs::TNTFSVolume volume(api, drive);
+    ntfs::RunScanStages(volume, s.table, s.clusters, {});
+    std::FILE* out = std::tmpfile();
+    EXPECT_NE(out, nullptr);
+    EXPECT_TRUE(ntfs::ExportFileTable(volume, s.table, out).ok);
+    std::rewind(out);
+    char buffer[1 << 16];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) {
+        s.exported.append(buffer, n);
+    }
+    std::fclose(out);
+    return s;
+}
+
+void ExpectSameTables(const Scanned& blocks, const Scanned& query) {
+    ASSERT_EQ(blocks.table.FCount, query.table.FCount);
+    ASSERT_EQ(blocks.table.FItems.size(), query.table.FItems.size());
+    for (std::int32_t i = 0; i < blocks.table.FCount; ++i) {
+        const auto& a = blocks.table.FItems[static_cast<std::size_t>(i)];
+        const auto& b = query.table.FItems[static_cast<std::size_t>(i)];
+        SCOPED_TRACE("entry " + std::to_string(i) + ", record " + std::to_string(b.FileID));
+        EXPECT_EQ(a.FileID, b.FileID);
+        EXPECT_EQ(a.BaseID, b.BaseID);
+        EXPECT_EQ(a.ParentID, b.ParentID);
+        EXPECT_TRUE(a.Name == b.Name);
+        EXPECT_EQ(a.PathParent, b.PathParent);
+        EXPECT_EQ(a.FileType, b.FileType);
+        EXPECT_EQ(a.Flags, b.Flags);
+        EXPECT_EQ(a.Size, b.Size);
+        EXPECT_EQ(a.AllocatedSize, b.AllocatedSize);
+        EXPECT_EQ(a.DiskSize, b.DiskSize);
+        EXPECT_EQ(a.CreationTime, b.CreationTime);
+        EXPECT_EQ(a.ModificationTime, b.ModificationTime);
+        EXPECT_EQ(a.AccessTime, b.AccessTime);
+        EXPECT_EQ(a.Fragmented, b.Fragmented);
+        EXPECT_EQ(a.Fragments, b.Fragments);
+    }
+    const auto& ra = blocks.table.FRecordRuns;
+    const auto& rb = query.table.FRecordRuns;
+    EXPECT_EQ(ra.Entries.size(), rb.Entries.size());
+    EXPECT_EQ(ra.Attributes.size(), rb.Attributes.size());
+    EXPECT_EQ(ra.Runs.size(), rb.Runs.size());
+    ASSERT_EQ(blocks.clusters.size(), query.clusters.size());
+    for (std::size_t k = 0; k < blocks.clusters.size(); ++k) {
+        const auto& a = blocks.clusters[k];
+        const auto& b = query.clusters[k];
+        EXPECT_TRUE(a.LCN == b.LCN && a.Length == b.Length && a.FileIndex == b.FileIndex &&
+                    a.AttrType == b.AttrType)
+            << "extent " << k;
+    }
+    EXPECT_TRUE(blocks.exported == query.exported) << "the exports differ";
+}
+
+// Every stage's result and the export, byte for byte, are what the record
+// query gives, on one thread and on several, on every test volume: fragmented
+// $MFTs, attribute lists, 4 KiB records, and damaged copies with records
+// that do not read.
+TEST(RecordBlocks, TheTableAndTheExportAreThoseOfTheRecordQuery) {
+    std::vector<NtfsVolumeCase> cases = OracleVolumes();
+    for (const char* name :
+         {"ntfs-small", "ntfs-2m", "deep-chain", "damaged-mft-fixup", "damaged-mft-bitmap",
+          "damaged-truncated", "damaged-mft-beyond", "damaged-rec-huge"}) {
+        const auto p = VolumeDir() / (std::string(name) + ".img");
+        if (std::filesystem::exists(p)) {
+            cases.push_back({name, p, 0, 0});
+        }
+    }
+    ASSERT_GT(cases.size(), 8U);
+    for (const auto& v : cases) {
+        SCOPED_TRACE(v.name);
+        platform::RawVolumeSystem system({v.source.string()});
+        QueryOnlyVolumeApi queryOnly(system);
+        const std::string drive(1, static_cast<char>('C' + v.partitionIndex));
+        const Scanned query = ScanAndExport(queryOnly, drive);
+        for (const unsigned threads : {1U, 3U}) {
+            SCOPED_TRACE("threads " + std::to_string(threads));
+            const ScanThreadsGuard guard(threads);
+            ExpectSameTables(ScanAndExport(system, drive), query);
+        }
+    }
+}
+
+TEST(RecordBlocks, ACopiedTableKeepsItsNamesAfterTheOriginalIsGone) {
+    const auto image = VolumeDir() / "demo.img";
+    platform::RawVolumeSystem system({image.string()});
+    ntfs::TNTFSVolume volume(system, "C");
+    std::unique_ptr<ntfs::TFileIDs> original = std::make_unique<ntfs::TFileIDs>();
+    volume.EnumerateFiles(*original, {});
+    original->BuildPaths();
+    ASSERT_GT(original->FCount, 100);
+    std::vector<std::u16string> paths;
+    for (int i = 0; i < original->FCount; ++i) {
+        paths.push_back(original->Path(i));
+    }
+    ntfs::TFileIDs copy(*original);
+    ntfs::TFileIDs assigned;
+    assigned = *original;
+    original.reset();
+    for (int i = 0; i < copy.FCount; ++i) {
+        ASSERT_EQ(copy.Path(i), paths[static_cast<std::size_t>(i)]);
+        ASSERT_EQ(assigned.Path(i), paths[static_cast<std::size_t>(i)]);
+    }
+}
+
+} // namespace
+} // namespace lorvex::test
