@@ -195,7 +195,8 @@ void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo)
 }
 
 void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
-                            const AttributeListReader& readList) {
+                            const AttributeListReader& readList,
+                            std::vector<std::span<const std::byte>>* spans) {
     TWideStringArray entries;
     // A file has one attribute list. Any further $ATTRIBUTE_LIST is listed
     // with its runs but not followed: several of them can name one shared
@@ -219,6 +220,9 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
         }
         attributes.Add(AttributeTypeIndex(a->type), AttributeName(a->bytes),
                        ByteReader(a->bytes).u16(attr::kId).value_or(0), entries, a->type, resident);
+        if (spans != nullptr) {
+            spans->push_back(a->bytes);
+        }
     }
 }
 

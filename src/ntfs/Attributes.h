@@ -56,6 +56,8 @@ class TAttributes {
     void Clear();
     // "%s(%d) %s %s" of element `index` (0 to FCount - 1).
     [[nodiscard]] std::string AttributeToStr(int index) const;
+    // The same text, appended to `out`.
+    void AppendAttributeText(int index, std::string& out) const;
 
     TAttributeArray FItems;
     std::int32_t FCount = 0;
@@ -77,6 +79,8 @@ class TDataRuns {
     void Clear();
     // "LCN:%d LEN:%d %s" of element `index` (0 to FCount - 1).
     [[nodiscard]] std::string RunToStr(int index) const;
+    // The same text, appended to `out`.
+    void AppendRunText(int index, std::string& out) const;
 
     TDataRunArray FItems;
     std::int32_t FCount = 0;
@@ -162,8 +166,10 @@ using AttributeListReader =
 
 // The attributes of a valid record in hand, as TNTFSVolume::ReadAttributes
 // lists them; the record's first attribute list is read through `readList`.
+// `spans`, when given, receives each attribute's bytes, in the same order.
 void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
-                            const AttributeListReader& readList);
+                            const AttributeListReader& readList,
+                            std::vector<std::span<const std::byte>>* spans = nullptr);
 
 // The runs of the attribute at position `attrIndex` of a valid record in
 // hand, as TNTFSVolume::GetDataRuns gives them.

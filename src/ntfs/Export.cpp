@@ -3,6 +3,7 @@
 #include "ntfs/Attributes.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/RecordBlocks.h"
+#include "ondisk/ByteReader.h"
 
 #include <algorithm>
 #include <mutex>
@@ -55,15 +56,26 @@ class BlockAttributeReader {
     BlockAttributeReader(const TRecordBlock& block, const AttributeListReader& lists)
         : FBlock(block), FLists(lists) {}
 
-    void GetAttributes(TAttributes& attributes, std::int64_t recordNo) const {
+    void GetAttributes(TAttributes& attributes, std::int64_t recordNo) {
         attributes.Clear();
+        FSpans.clear();
+        FSpansOf = recordNo;
         if (const auto record = Record(recordNo); !record.empty()) {
-            AppendRecordAttributes(record, attributes, FLists);
+            AppendRecordAttributes(record, attributes, FLists, &FSpans);
         }
     }
-    void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) const {
+    void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) {
         runs.Clear();
-        if (const auto record = Record(recordNo); !record.empty()) {
+        // The attributes just listed are where the section asks for runs:
+        // their bytes are at hand without walking the record again.
+        if (recordNo == FSpansOf) {
+            if (attrIndex >= 0 && static_cast<std::size_t>(attrIndex) < FSpans.size() &&
+                ondisk::ByteReader(FSpans[static_cast<std::size_t>(attrIndex)])
+                        .u8(ondisk::attr::kNonResident)
+                        .value_or(0) != 0) {
+                AppendAttributeRuns(FSpans[static_cast<std::size_t>(attrIndex)], runs);
+            }
+        } else if (const auto record = Record(recordNo); !record.empty()) {
             AppendRecordDataRuns(record, attrIndex, runs);
         }
     }
@@ -83,6 +95,8 @@ class BlockAttributeReader {
 
     const TRecordBlock& FBlock;
     const AttributeListReader& FLists;
+    std::vector<std::span<const std::byte>> FSpans;
+    std::int64_t FSpansOf = -1;
 };
 
 // Ends the walk of the blocks at the first write that fails.
@@ -91,18 +105,20 @@ struct WriteFailed {
 };
 
 // Entry `i`'s block of the export: its line, its attribute section and an
-// empty line.
+// empty line, appended to `text`.
 template <AttributeReader Reader>
 void AppendEntry(Reader& reader, const TFileIDs& fileIds, int i, TAttributes& attributes,
-                 TDataRuns& runs, std::string& text) {
-    const LineSink sink = [&text](std::string_view line) {
-        text.append(line);
-        text.append("\r\n");
-    };
-    sink(fileIds.ItemToStr(i, true));
-    AppendAttributeSection(reader, attributes, runs,
-                           fileIds.FItems[static_cast<std::size_t>(i)].FileID, sink);
-    sink("");
+                 TDataRuns& runs, std::u16string& path, std::string& text) {
+    fileIds.AppendItemText(i, true, text, path);
+    text.append("\r\n");
+    EmitAttributeSection(reader, attributes, runs,
+                         fileIds.FItems[static_cast<std::size_t>(i)].FileID,
+                         [&text](std::string_view tabs, const auto& write) {
+                             text.append(tabs);
+                             write(text);
+                             text.append("\r\n");
+                         });
+    text.append("\r\n");
 }
 
 int Write(std::string_view text, std::FILE* out) {
@@ -149,10 +165,12 @@ int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks
             from, end, block.First + static_cast<std::int64_t>(block.Count()), byId);
         thread_local TAttributes attributes;
         thread_local TDataRuns runs;
+        thread_local std::u16string path;
         BlockAttributeReader reader(block, lists);
         std::string& text = texts[index];
         for (auto it = from; it != to; ++it) {
-            AppendEntry(reader, fileIds, static_cast<int>(it - begin), attributes, runs, text);
+            AppendEntry(reader, fileIds, static_cast<int>(it - begin), attributes, runs, path,
+                        text);
         }
     };
     walk.inOrder = [&](std::size_t index) {
@@ -183,11 +201,12 @@ ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::
         // entries make a few million lines, and one write per line was most
         // of the export's time.
         std::string text;
+        std::u16string path;
         TAttributes attributes;
         TDataRuns runs;
         for (int i = 0; i < fileIds.FCount && error == 0; ++i) {
             text.clear();
-            AppendEntry(volume, fileIds, i, attributes, runs, text);
+            AppendEntry(volume, fileIds, i, attributes, runs, path, text);
             error = Write(text, out);
         }
     }

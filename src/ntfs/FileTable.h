@@ -159,6 +159,9 @@ class TFileIDs {
     // "Item:%d Base:%d Name:%s Type:%s" of entry `index` (0 to FCount - 1),
     // with its path when `fullPath`, else its Name.
     [[nodiscard]] std::string ItemToStr(int index, bool fullPath) const;
+    // The same text, appended to `out`; `path` is room for the path, reused
+    // by a caller that walks every entry.
+    void AppendItemText(int index, bool fullPath, std::string& out, std::u16string& path) const;
 
     TFileIDArray FItems;
     std::int32_t FCount = 0;

@@ -73,56 +73,79 @@ std::string EntryToStr(std::u16string_view entry) {
 }
 
 std::string TDataRuns::RunToStr(int index) const {
-    if (!HasItem(FItems, FCount, index)) {
-        return {};
-    }
-    const TDataRun& run = FItems[static_cast<std::size_t>(index)];
-    // Built by appending into room reserved once: the export makes one of
-    // these lines per run of every file of the volume.
     std::string text;
-    text.reserve(64);
-    text.append("LCN:").append(FormatDecimal(run.LCN));
-    text.append(" LEN:").append(FormatDecimal(run.Length)).append(" ");
-    if (run.Sparse) {
-        text.append("(sparse)");
-    }
+    AppendRunText(index, text);
     return text;
+}
+
+void TDataRuns::AppendRunText(int index, std::string& out) const {
+    if (!HasItem(FItems, FCount, index)) {
+        return;
+    }
+    // Appended in place: the export makes one of these lines per run of
+    // every file of the volume.
+    const TDataRun& run = FItems[static_cast<std::size_t>(index)];
+    out.append("LCN:");
+    AppendDecimal(run.LCN, out);
+    out.append(" LEN:");
+    AppendDecimal(run.Length, out);
+    out.append(" ");
+    if (run.Sparse) {
+        out.append("(sparse)");
+    }
 }
 
 std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
-    if (!HasItem(FItems, FCount, index)) {
-        return {};
-    }
-    const TFileID& item = FItems[static_cast<std::size_t>(index)];
-    const std::u16string name = fullPath ? Path(index) : std::u16string(item.Name);
     std::string text;
-    text.reserve(64 + 3 * name.size());
-    text.append("Item:").append(FormatDecimal(item.FileID));
-    text.append(" Base:").append(FormatDecimal(item.BaseID));
-    text.append(" Name:").append(ondisk::ToUtf8(name));
-    text.append(" Type:").append(FileTypeToStr(item.FileType));
+    std::u16string path;
+    AppendItemText(index, fullPath, text, path);
     return text;
 }
 
-std::string TAttributes::AttributeToStr(int index) const {
+void TFileIDs::AppendItemText(int index, bool fullPath, std::string& out,
+                              std::u16string& path) const {
     if (!HasItem(FItems, FCount, index)) {
-        return {};
+        return;
+    }
+    const TFileID& item = FItems[static_cast<std::size_t>(index)];
+    out.append("Item:");
+    AppendDecimal(item.FileID, out);
+    out.append(" Base:");
+    AppendDecimal(item.BaseID, out);
+    out.append(" Name:");
+    if (fullPath) {
+        GetPath(index, path);
+        ondisk::AppendUtf8(path, out);
+    } else {
+        ondisk::AppendUtf8(item.Name, out);
+    }
+    out.append(" Type:").append(FileTypeToStr(item.FileType));
+}
+
+std::string TAttributes::AttributeToStr(int index) const {
+    std::string text;
+    AppendAttributeText(index, text);
+    return text;
+}
+
+void TAttributes::AppendAttributeText(int index, std::string& out) const {
+    if (!HasItem(FItems, FCount, index)) {
+        return;
     }
     const TAttribute& attribute = FItems[static_cast<std::size_t>(index)];
     // The last slot of the table is the end marker, which no stored attribute
     // has: there, and past it, the index stands for a code outside the table,
     // which the type name spells out.
-    std::string text;
-    text.reserve(48 + attribute.Name.size());
     if (attribute.TypeIndex < kUnknownTypeIndex) {
-        text.append(AttributeTypes[attribute.TypeIndex].Name);
+        out.append(AttributeTypes[attribute.TypeIndex].Name);
     } else {
-        text.append(AttributeTypeName(attribute.AttrType));
+        out.append(AttributeTypeName(attribute.AttrType));
     }
-    text.append("(").append(FormatDecimal(attribute.AttributeID)).append(") ");
-    text.append(attribute.Name).append(" ");
-    text.append(attribute.Resident ? "(resident)" : "(nonresident)");
-    return text;
+    out.append("(");
+    AppendDecimal(attribute.AttributeID, out);
+    out.append(") ");
+    out.append(attribute.Name).append(" ");
+    out.append(attribute.Resident ? "(resident)" : "(nonresident)");
 }
 
 } // namespace lorvex::ntfs

@@ -2,6 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ondisk/Attribute.h"
+#include "ondisk/Utf16.h"
 
 #include <concepts>
 #include <cstdint>
@@ -46,37 +47,45 @@ concept AttributeReader = requires(T& reader, TAttributes& attributes, TDataRuns
 // $FILE_NAME or $ATTRIBUTE_LIST, two tabs deep below a resident attribute
 // and three below a non-resident one. No heading and no closing line. The
 // two lists are the caller's, reused from record to record.
-// `text` behind `tabs`, built by appending: GCC 12 at -O3 warns falsely
-// (-Wrestrict) on a literal + std::string.
-inline std::string Indented(std::string_view tabs, std::string_view text) {
-    std::string line;
-    line.reserve(tabs.size() + text.size());
-    line.append(tabs).append(text);
-    return line;
-}
-
-template <AttributeReader Reader>
-void AppendAttributeSection(Reader& reader, TAttributes& attributes, TDataRuns& runs,
-                            std::int64_t recordNo, const LineSink& sink) {
+//
+// Each line is handed to `emit(tabs, write)`, where write(std::string& out)
+// appends the line's text after its tabs: the export appends every line
+// straight into its block of text, the reports take them one by one.
+template <AttributeReader Reader, class Emit>
+void EmitAttributeSection(Reader& reader, TAttributes& attributes, TDataRuns& runs,
+                          std::int64_t recordNo, Emit&& emit) {
     reader.GetAttributes(attributes, recordNo);
     for (int i = 0; i < attributes.FCount; ++i) {
-        sink(Indented("\t", attributes.AttributeToStr(i)));
+        emit("\t", [&](std::string& out) { attributes.AppendAttributeText(i, out); });
         const TAttribute& attribute = attributes.FItems[static_cast<std::size_t>(i)];
         std::string_view prefix = "\t\t";
         if (!attribute.Resident) {
             reader.GetDataRuns(i, runs, recordNo);
             for (int j = 0; j < runs.FCount; ++j) {
-                sink(Indented("\t\t", runs.RunToStr(j)));
+                emit("\t\t", [&](std::string& out) { runs.AppendRunText(j, out); });
             }
             prefix = "\t\t\t";
         }
         if (attribute.AttrType == ondisk::type::kFileName ||
             attribute.AttrType == ondisk::type::kAttributeList) {
             for (const std::u16string& entry : attribute.Entries) {
-                sink(std::string(prefix) + EntryToStr(entry));
+                emit(prefix, [&](std::string& out) { ondisk::AppendUtf8(entry, out); });
             }
         }
     }
+}
+
+// The same section line by line into `sink`.
+template <AttributeReader Reader>
+void AppendAttributeSection(Reader& reader, TAttributes& attributes, TDataRuns& runs,
+                            std::int64_t recordNo, const LineSink& sink) {
+    std::string line;
+    EmitAttributeSection(reader, attributes, runs, recordNo,
+                         [&](std::string_view tabs, const auto& write) {
+                             line.assign(tabs);
+                             write(line);
+                             sink(line);
+                         });
 }
 
 } // namespace lorvex::ntfs

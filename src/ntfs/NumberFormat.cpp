@@ -96,6 +96,12 @@ std::string FormatDecimal(std::int64_t value) {
     return std::to_string(value);
 }
 
+void AppendDecimal(std::int64_t value, std::string& out) {
+    char digits[24];
+    const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
+    out.append(digits, result.ptr);
+}
+
 std::string FormatHex8(std::uint32_t value) {
     std::string text(8, '0');
     constexpr std::string_view kHexDigits = "0123456789ABCDEF";

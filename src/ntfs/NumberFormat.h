@@ -39,6 +39,8 @@ const NumberFormat& UserNumberFormat();
 
 // %d: signed decimal, no padding, no separators.
 std::string FormatDecimal(std::int64_t value);
+// The same, appended to `out`.
+void AppendDecimal(std::int64_t value, std::string& out);
 
 // %.8x: eight hexadecimal digits, upper case, leading zeros.
 std::string FormatHex8(std::uint32_t value);

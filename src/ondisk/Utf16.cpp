@@ -43,11 +43,12 @@ char* AppendUtf8(char* p, char32_t c) {
 }
 } // namespace
 
-std::string ToUtf8(std::u16string_view text) {
+void AppendUtf8(std::u16string_view text, std::string& out) {
     // Every path of a scan passes through here when it is exported, so the
     // text is written into room sized once: three bytes per unit at most.
-    std::string out(text.size() * 3, '\0');
-    char* p = out.data();
+    const std::size_t start = out.size();
+    out.resize(start + text.size() * 3);
+    char* p = out.data() + start;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t u = text[i];
         if (u < 0x80) {
@@ -65,6 +66,11 @@ std::string ToUtf8(std::u16string_view text) {
         }
     }
     out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+std::string ToUtf8(std::u16string_view text) {
+    std::string out;
+    AppendUtf8(text, out);
     return out;
 }
 
