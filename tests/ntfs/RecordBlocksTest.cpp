@@ -117,14 +117,17 @@ TEST(RecordBlocks, AnExceptionFromAnyStepStopsTheWalkAndReachesTheCaller) {
             SCOPED_TRACE("threads " + std::to_string(threads) + ", step " +
                          std::to_string(failing));
             std::atomic<int> visits{0};
+            std::atomic<bool> ticked{false};
             TRecordBlockWalk walk;
             walk.visit = [&](std::size_t index, const TRecordBlock&) {
-                // Slow enough that the calling thread ticks while blocks are
-                // still to come.
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
                 ++visits;
                 if (failing == 0 && index == 3) {
                     throw std::runtime_error("visit");
+                }
+                // Later blocks wait for the stop, however slowly the calling
+                // thread gets its turn on a busy machine.
+                while (failing == 2 && index >= 3 && !ticked) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
             };
             walk.inOrder = [&](std::size_t index) {
@@ -134,6 +137,7 @@ TEST(RecordBlocks, AnExceptionFromAnyStepStopsTheWalkAndReachesTheCaller) {
             };
             walk.tick = [&](double) {
                 if (failing == 2 && visits > 2) {
+                    ticked = true;
                     throw std::runtime_error("tick");
                 }
             };
