@@ -157,6 +157,22 @@ bool NtfsImage::ReadStream(const std::vector<Extent>& extents, std::uint64_t pos
     return true;
 }
 
+void NtfsImage::HintStream(const std::vector<Extent>& extents, std::uint64_t pos,
+                           std::uint64_t length) const {
+    const std::uint64_t cluster = geometry_.bytesPerCluster;
+    const std::uint64_t end = pos + length;
+    for (const Extent& e : extents) {
+        const std::uint64_t from = static_cast<std::uint64_t>(e.vcn) * cluster;
+        const std::uint64_t to = from + static_cast<std::uint64_t>(e.length) * cluster;
+        if (e.sparse || to <= pos || from >= end || e.lcn < 0) {
+            continue;
+        }
+        const std::uint64_t a = std::max(from, pos);
+        const std::uint64_t b = std::min(to, end);
+        source_->WillNeed(static_cast<std::uint64_t>(e.lcn) * cluster + (a - from), b - a);
+    }
+}
+
 bool NtfsImage::ReadRecord(std::int64_t number, std::span<std::byte> out) const {
     const std::uint64_t size = geometry_.bytesPerRecord;
     if (number < 0 || out.size() != size) {
@@ -182,6 +198,14 @@ void NtfsImage::ReadRecords(std::int64_t first, std::span<std::byte> out,
     // record costs only itself, as it does for FetchRecord.
     const bool whole =
         ReadStream(mft_, static_cast<std::uint64_t>(first) * size, out.first(inRange * size));
+    // The walks of the whole table go block after block, a block a thread:
+    // the storage reads the next two blocks while this one is parsed.
+    const std::uint64_t next = static_cast<std::uint64_t>(first) + inRange;
+    if (next < static_cast<std::uint64_t>(recordCount_)) {
+        const std::uint64_t records =
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(recordCount_) - next, 2 * inRange);
+        HintStream(mft_, next * size, records * size);
+    }
     for (std::size_t i = 0; i < inRange; ++i) {
         const std::int64_t number = first + static_cast<std::int64_t>(i);
         if (!InUse(number)) {

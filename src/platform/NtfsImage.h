@@ -83,6 +83,9 @@ class NtfsImage {
     // when `readableOnly`.
     [[nodiscard]] std::int64_t HighestAtOrBelow(std::int64_t number, bool readableOnly) const;
 
+    // Asks for bytes [pos, pos + length) of a stream to be read ahead.
+    void HintStream(const std::vector<Extent>& extents, std::uint64_t pos,
+                    std::uint64_t length) const;
     // Reads bytes [pos, pos + out.size()) of a stream laid out by `extents`.
     bool ReadStream(const std::vector<Extent>& extents, std::uint64_t pos,
                     std::span<std::byte> out) const;

@@ -178,6 +178,15 @@ std::size_t SourceBytes::ReadCached(std::uint64_t at, std::span<std::byte> out) 
     return done;
 }
 
+void SourceBytes::WillNeed(std::uint64_t offset, std::uint64_t length) const {
+    if (offset >= length_ || length == 0) {
+        return;
+    }
+    const std::uint64_t n = std::min(length, length_ - offset);
+    (void)::posix_fadvise(fd_, static_cast<off_t>(offset_ + offset), static_cast<off_t>(n),
+                          POSIX_FADV_WILLNEED);
+}
+
 std::size_t SourceBytes::Read(std::uint64_t offset, std::span<std::byte> out) const {
     if (offset >= length_ || out.empty()) {
         return 0;

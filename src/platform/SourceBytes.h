@@ -34,6 +34,11 @@ class SourceBytes {
     // call from several threads at once.
     std::size_t Read(std::uint64_t offset, std::span<std::byte> out) const;
 
+    // Tells the kernel that [offset, offset + length) of the region is to be
+    // read soon, so that the storage works on it while the caller parses
+    // what it has; a hint, which may be ignored.
+    void WillNeed(std::uint64_t offset, std::uint64_t length) const;
+
     // The size of one read-ahead block.
     static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
