@@ -5,6 +5,7 @@
 #include "ntfs/RecordBlocks.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
+#include "ondisk/RunList.h"
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
@@ -118,8 +119,10 @@ struct BaseWalk {
 
 // The part of describing a file that needs nothing but base record `n`
 // itself, valid. `walk`'s room is reused from record to record.
+// `runs`, when given, takes the record's runs from the same walk.
 void WalkBaseRecord(std::span<const std::byte> record, std::int64_t n, bool& isDirectory,
-                    bool& isSystem, std::u16string& name, TFileInfo& info, BaseWalk& walk) {
+                    bool& isSystem, std::u16string& name, TFileInfo& info, BaseWalk& walk,
+                    TRecordRuns* runs = nullptr) {
     const ByteReader header(record);
     isDirectory =
         (header.u16(ondisk::record::kFlags).value_or(0) & ondisk::record::kFlagDirectory) != 0;
@@ -133,6 +136,9 @@ void WalkBaseRecord(std::span<const std::byte> record, std::int64_t n, bool& isD
     walk.list.reset();
     auto attributes = WalkAttributes(record);
     while (const auto a = attributes.Next()) {
+        if (runs != nullptr) {
+            runs->AddAttribute(a->type, a->bytes);
+        }
         switch (a->type) {
         case type::kStandardInformation:
             ApplyStandardInformation(a->bytes, info);
@@ -325,29 +331,35 @@ void TFileIDs::Reverse() {
 }
 
 void TRecordRuns::AddRecord(std::span<const std::byte> record, bool valid) {
-    Entry entry{static_cast<std::uint32_t>(Attributes.size()), 0};
-    if (valid && !Overflowed) {
-        TDataRuns runs;
+    BeginRecord();
+    if (valid) {
         auto walk = WalkAttributes(record);
         while (const auto a = walk.Next()) {
-            if (IsResident(a->bytes)) {
-                continue;
-            }
-            runs.Clear();
-            AppendAttributeRuns(a->bytes, runs);
-            if (Runs.size() + static_cast<std::size_t>(runs.FCount) >
-                    std::numeric_limits<std::uint32_t>::max() ||
-                Attributes.size() >= std::numeric_limits<std::uint32_t>::max()) {
-                Overflowed = true;
-                break;
-            }
-            Attributes.push_back({a->type, static_cast<std::uint32_t>(Runs.size()),
-                                  static_cast<std::uint32_t>(runs.FCount)});
-            Runs.insert(Runs.end(), runs.FItems.begin(), runs.FItems.begin() + runs.FCount);
-            ++entry.AttributeCount;
+            AddAttribute(a->type, a->bytes);
         }
     }
-    Entries.push_back(entry);
+}
+
+void TRecordRuns::BeginRecord() {
+    Entries.push_back({static_cast<std::uint32_t>(Attributes.size()), 0});
+}
+
+void TRecordRuns::AddAttribute(std::uint32_t type, std::span<const std::byte> attribute) {
+    if (Overflowed || IsResident(attribute)) {
+        return;
+    }
+    const std::size_t first = Runs.size();
+    for (const auto& run : ondisk::DecodeRunList(ondisk::RunListBytes(attribute)).runs) {
+        Runs.push_back(TDataRun{run.lcn, run.length, run.sparse});
+    }
+    if (Runs.size() > std::numeric_limits<std::uint32_t>::max() ||
+        Attributes.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        Overflowed = true;
+        return;
+    }
+    Attributes.push_back(
+        {type, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(Runs.size() - first)});
+    ++Entries.back().AttributeCount;
 }
 
 void TRecordRuns::Append(const TRecordRuns& next) {
@@ -737,13 +749,13 @@ struct Describer {
             const std::int64_t n = block.First + static_cast<std::int64_t>(i);
             const auto record = block.Record(i);
             const bool valid = IsValidRecord(record);
-            out.runs.AddRecord(record, valid);
             // Read from the record valid or not, as the query's readers do.
             const std::int64_t base = BaseOf(record);
             BlockEntry entry;
             entry.fileId = n;
             entry.baseId = base < 0 ? n : base;
             if (base >= 0 && base != n) {
+                out.runs.AddRecord(record, valid);
                 entry.deferred = true;
                 out.entries.push_back(entry);
                 continue;
@@ -752,8 +764,12 @@ struct Describer {
             bool isSystem = false;
             PlaceholderName(n, name);
             entry.info.ParentID = kRootDirectory;
-            if (valid) {
-                WalkBaseRecord(record, n, isDirectory, isSystem, name, entry.info, walk);
+            if (!valid) {
+                out.runs.AddRecord(record, false);
+            } else {
+                // One walk of the record for its description and its runs.
+                out.runs.BeginRecord();
+                WalkBaseRecord(record, n, isDirectory, isSystem, name, entry.info, walk, &out.runs);
                 if (walk.NeedsExtensions()) {
                     entry.info = TFileInfo{};
                     entry.deferred = true;

@@ -99,6 +99,10 @@ struct TRecordRuns {
     // Appends the next entry's record (or nothing of it, when it is not a
     // valid record).
     void AddRecord(std::span<const std::byte> record, bool valid);
+    // The same in steps, for a caller walking the record anyway: an entry,
+    // then each of its attributes (resident ones are passed over).
+    void BeginRecord();
+    void AddAttribute(std::uint32_t type, std::span<const std::byte> attribute);
     // Appends the entries of `next` (built the same way, for the records
     // that follow).
     void Append(const TRecordRuns& next);
