@@ -3,6 +3,7 @@
 #include "ntfs/ClusterMap.h"
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/Health.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
@@ -62,7 +63,8 @@ constexpr const char* kUsage =
     "  --version         show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS or\n"
-    "an output cannot be written, 2 on a usage error.\n";
+    "an output cannot be written (or --check could not read what it checks),\n"
+    "2 on a usage error, 3 when --check found problems.\n";
 
 struct Options {
     std::vector<std::string> sources;
@@ -78,6 +80,7 @@ struct Options {
     std::vector<std::int64_t> owners;
     bool fragmented = false;
     bool info = false;
+    bool check = false;
 };
 
 int UsageError(const std::string& message) {
@@ -195,6 +198,52 @@ void PrintInfo(TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
     std::printf("  MFT zone           clusters %" PRId64 " to %" PRId64 "\n", volume.FMftZoneStart,
                 volume.FMftZoneEnd);
     std::printf("  flags              %s\n\n", volume.FFileSystemFlags.c_str());
+}
+
+// The health report as text: one line per problem, its claimants after it,
+// then a summary line. Returns the exit status: 0 consistent, 3 problems,
+// 1 when part of the volume could not be checked and nothing was found.
+int PrintHealth(const lorvex::ntfs::THealthReport& report, const TFileIDs& fileIds) {
+    using lorvex::ntfs::THealthKind;
+    std::u16string path;
+    for (const auto& problem : report.Problems) {
+        std::printf("%.*s %" PRId64 " %" PRId64,
+                    static_cast<int>(lorvex::ntfs::HealthKindName(problem.Kind).size()),
+                    lorvex::ntfs::HealthKindName(problem.Kind).data(), problem.FirstLCN,
+                    problem.Count);
+        for (const auto& claimant : report.ClaimantsOf(problem)) {
+            path.clear();
+            if (claimant.FileIndex >= 0) {
+                fileIds.GetPath(claimant.FileIndex, path);
+            }
+            std::printf("\t%" PRId64 "\t%s", claimant.RecordNo,
+                        claimant.FileIndex >= 0 ? lorvex::ondisk::ToUtf8(path).c_str()
+                                                : "(not readable)");
+        }
+        std::printf("\n");
+    }
+    const auto counts = report.CountByKind();
+    std::printf("%zu problems:", report.Problems.size());
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        const auto name = lorvex::ntfs::HealthKindName(static_cast<THealthKind>(k));
+        std::printf("%s %.*s %zu", k == 0 ? "" : ",", static_cast<int>(name.size()), name.data(),
+                    counts[k]);
+    }
+    std::string unchecked;
+    const auto note = [&unchecked](bool checked, const char* what) {
+        if (!checked) {
+            unchecked += unchecked.empty() ? "; not checked: " : ", ";
+            unchecked += what;
+        }
+    };
+    note(report.BitmapChecked, "the allocation bitmap");
+    note(report.RecordsChecked, "the $MFT's bitmap");
+    note(report.MirrorChecked, "$MFTMirr");
+    std::printf("%s\n", unchecked.c_str());
+    if (!report.Problems.empty()) {
+        return 3;
+    }
+    return unchecked.empty() ? 0 : 1;
 }
 
 // What a scan builds; main owns it so that it outlives the scan to the end.
@@ -316,6 +365,7 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     }
 
     bool acted = false;
+    int checkStatus = 0;
 #ifdef LORVEX_MAP_PICTURE
     if (options.mapPngPath) {
         acted = true;
@@ -351,6 +401,15 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
             std::printf("%" PRId64 "\t%s\n", lcn, text.c_str());
         }
     }
+    if (options.check) {
+        acted = true;
+        const auto words =
+            lorvex::ntfs::ReadBitmapWords(system, drive.Root(), volume.FTotalClusters);
+        const auto report = lorvex::ntfs::CheckVolumeHealth(
+            volume, system, fileIds, clusters, {words, words.empty() ? 0 : volume.FTotalClusters});
+        // The other actions still run; the check's verdict is the exit status.
+        checkStatus = PrintHealth(report, fileIds);
+    }
     if (options.fragmented) {
         acted = true;
         lorvex::ntfs::TCardinalArray order;
@@ -383,7 +442,7 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
         }
         std::printf("  %-28s %9.3f s\n", "total", total);
     }
-    return 0;
+    return checkStatus;
 }
 
 } // namespace
@@ -441,6 +500,8 @@ int main(int argc, char** argv) {
             options.fragmented = true;
         } else if (arg == "--info") {
             options.info = true;
+        } else if (arg == "--check") {
+            options.check = true;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
