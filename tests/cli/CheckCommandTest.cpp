@@ -18,10 +18,11 @@ struct Outcome {
     std::string out;
 };
 
-Outcome Check(const std::filesystem::path& source, const std::string& extra = "") {
+Outcome Check(const std::filesystem::path& source, const std::string& extra = "",
+              const std::string& action = "--check") {
     Outcome o;
     const std::string command = std::string("'") + LORVEX_SCAN + "' " + Quote(source) + " " +
-                                extra + " --check </dev/null 2>/dev/null";
+                                extra + " " + action + " </dev/null 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[65536];
     std::size_t n = 0;
@@ -72,19 +73,21 @@ TEST(CheckCommand, HealthyVolumesShowNoProblem) {
 // What the independent reader says of the original volume.
 class Oracle {
   public:
-    explicit Oracle(std::filesystem::path image) : FImage(std::move(image)) {}
+    explicit Oracle(std::filesystem::path image, std::uint64_t offsetSectors = 0)
+        : FImage(std::move(image)), FOffset(" -o " + std::to_string(offsetSectors) + " ") {}
 
     std::int64_t TotalClusters() const {
         const std::string range =
-            After(Run("fsstat " + Quote(FImage)), "Total Cluster Range: 0 - ");
+            After(Run("fsstat" + FOffset + Quote(FImage)), "Total Cluster Range: 0 - ");
         return std::stoll(range) + 1;
     }
     std::int64_t RecordOf(const std::string& path) const {
-        return std::stoll(Run("ifind -n " + Quote(path) + " " + Quote(FImage)));
+        return std::stoll(Run("ifind" + FOffset + "-n " + Quote(path) + " " + Quote(FImage)));
     }
     // The runs of the record's unnamed $DATA: (start, length).
     std::vector<std::pair<std::int64_t, std::int64_t>> Runs(std::int64_t record) const {
-        const std::string text = Run("istat -r " + Quote(FImage) + " " + std::to_string(record));
+        const std::string text =
+            Run("istat" + FOffset + "-r " + Quote(FImage) + " " + std::to_string(record));
         const auto data = text.find("Type: $DATA (128-");
         std::vector<std::pair<std::int64_t, std::int64_t>> runs;
         if (data == std::string::npos) {
@@ -101,8 +104,8 @@ class Oracle {
         return runs;
     }
     bool Allocated(std::int64_t lcn) const {
-        return Run("blkstat " + Quote(FImage) + " " + std::to_string(lcn)).find("Not Allocated") ==
-               std::string::npos;
+        return Run("blkstat" + FOffset + Quote(FImage) + " " + std::to_string(lcn))
+                   .find("Not Allocated") == std::string::npos;
     }
     // The highest cluster the bitmap marks free.
     std::int64_t LastFree() const {
@@ -114,8 +117,14 @@ class Oracle {
         return -1;
     }
 
+    // "Cluster Size: N" and the record size from the $MFT's own record.
+    std::int64_t ClusterSize() const {
+        return std::stoll(After(Run("fsstat" + FOffset + Quote(FImage)), "Cluster Size: "));
+    }
+
   private:
     std::filesystem::path FImage;
+    std::string FOffset;
 };
 
 // "\Folder\data.bin" for the reader's "/Folder/data.bin".
@@ -248,6 +257,136 @@ TEST_F(PlantedDamage, TornRecordMirrorAndBadCluster) {
                    Line("mirror-differs", mftRuns.front().first + 3 * recordSize / clusterSize, 1,
                         {{3, "\\$Volume"}}),
                    Line("bad-cluster", free, 1, {{8, "\\$BadClus"}})});
+}
+
+// A bad area of a mapfile, in bytes of the source.
+struct Area {
+    std::uint64_t first = 0;
+    std::uint64_t length = 0;
+    char status = '-';
+};
+
+// A mapfile as the rescue tool writes it: every byte of the source in a
+// block, the good ones '+', in hexadecimal.
+std::string Mapfile(std::vector<Area> bad, std::uint64_t sourceSize) {
+    std::ranges::sort(bad, [](const Area& a, const Area& b) { return a.first < b.first; });
+    std::ostringstream out;
+    const auto hex = [](std::uint64_t v) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "0x%08llX", static_cast<unsigned long long>(v));
+        return std::string(text);
+    };
+    out << "# Mapfile. Created by GNU ddrescue version 1.27\n"
+        << "# current_pos  current_status  current_pass\n"
+        << hex(0) << "     +               1\n"
+        << "#      pos        size  status\n";
+    std::uint64_t at = 0;
+    for (const Area& a : bad) {
+        if (a.first > at) {
+            out << hex(at) << "  " << hex(a.first - at) << "  +\n";
+        }
+        out << hex(a.first) << "  " << hex(a.length) << "  " << a.status << "\n";
+        at = a.first + a.length;
+    }
+    out << hex(at) << "  " << hex(sourceSize - at) << "  +\n";
+    return out.str();
+}
+
+void WriteText(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Two files' clusters (one only in part of a cluster) and one $MFT record on
+// bad areas of a whole source, on a volume at the start of an image and on a
+// partition of a whole-disk image: exactly those files, that record and the
+// $MFT's own bytes are named, at byte positions the independent reader gives.
+TEST(DamageMap, MapfileNamesExactlyTheFilesAndTheRecordOnIt) {
+    struct Case {
+        const char* image;
+        std::uint64_t offsetSectors;
+    };
+    for (const Case& c : {Case{"ntfs-small.img", 0}, Case{"mbr-disk.img", 2048}}) {
+        const auto image = VolumeDir() / c.image;
+        SCOPED_TRACE(c.image);
+        const Oracle oracle(image, c.offsetSectors);
+        const std::uint64_t base = c.offsetSectors * 512;
+        const std::int64_t cs = oracle.ClusterSize();
+        const std::int64_t rs = 1024;
+        const std::int64_t data = oracle.RecordOf("/Folder/data.bin");
+        const std::int64_t frag = oracle.RecordOf("/Folder/frag.bin");
+        const std::int64_t readme = oracle.RecordOf("/readme.txt");
+        const auto dataRuns = oracle.Runs(data);
+        const auto fragRuns = oracle.Runs(frag);
+        const auto mftRuns = oracle.Runs(0);
+        ASSERT_FALSE(dataRuns.empty());
+        ASSERT_FALSE(fragRuns.empty());
+        ASSERT_FALSE(mftRuns.empty());
+        ASSERT_GT(mftRuns.front().second * cs, (readme + 1) * rs);
+        const auto at = [&](std::int64_t lcn) {
+            return base + static_cast<std::uint64_t>(lcn * cs);
+        };
+        const std::vector<Area> bad{
+            {at(dataRuns.front().first) + 100, 1000, '-'},
+            {at(fragRuns.front().first), static_cast<std::uint64_t>(cs), '/'},
+            {at(mftRuns.front().first) + static_cast<std::uint64_t>(readme * rs),
+             static_cast<std::uint64_t>(rs), '*'}};
+        const auto mapfile = TempPath("damage.map");
+        WriteText(mapfile, Mapfile(bad, std::filesystem::file_size(image)));
+        const auto o = Check(image, "--drive 1", "--damage " + Quote(mapfile));
+        std::filesystem::remove(mapfile);
+        EXPECT_EQ(o.status, 3) << o.out;
+        const auto tab = [](std::initializer_list<std::string> fields) {
+            std::string line;
+            for (const auto& f : fields) {
+                line += (line.empty() ? "" : "\t") + f;
+            }
+            return line;
+        };
+        const std::vector<std::string> expected{
+            tab({"file", "0", "\\$MFT", "$DATA", std::to_string(readme * rs), std::to_string(rs),
+                 "*"}),
+            tab({"file", std::to_string(data), "\\Folder\\data.bin", "$DATA", "100", "1000", "-"}),
+            tab({"file", std::to_string(frag), "\\Folder\\frag.bin", "$DATA", "0",
+                 std::to_string(cs), "/"}),
+            tab({"record", std::to_string(readme), "\\readme.txt", "*"}),
+        };
+        auto lines = ProblemLines(o.out);
+        std::ranges::sort(lines);
+        auto sortedExpected = expected;
+        std::ranges::sort(sortedExpected);
+        EXPECT_EQ(lines, sortedExpected) << o.out;
+    }
+}
+
+TEST(DamageMap, BadMapsAreRefusedWithTheirLine) {
+    const auto image = VolumeDir() / "ntfs-small.img";
+    const auto map = TempPath("bad.map");
+    const auto run = [&](const std::string& text, const std::string& extra = "") {
+        WriteText(map, text);
+        return Check(image, extra, "--damage " + Quote(map));
+    };
+    const std::string head = "# Mapfile\n0x0 + 1\n";
+    auto o = run(head + "0x0 0x1000 +\n0x1000 0x1000 -\n0x1000 zz -\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("line 5"), std::string::npos) << o.out;
+    o = run(head + "0x2000 0x1000 -\n0x1000 0x1000 -\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("line 4"), std::string::npos) << o.out;
+    o = run("");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("empty"), std::string::npos) << o.out;
+    // Past the source's end: set aside with a note, the rest still read.
+    o = run(head + "0x0 0x100000000 -\n");
+    EXPECT_NE(o.out.find("past the source's end"), std::string::npos) << o.out;
+    EXPECT_EQ(o.status, 3);
+    // A sector list in any order, each sector once.
+    o = run("7\n3\n\n3\n", "--sector-size 512");
+    EXPECT_EQ(o.status, 3) << o.out;
+    EXPECT_NE(o.out.find("file\t7\t\\$Boot\t$DATA\t1536\t512\t"), std::string::npos) << o.out;
+    o = run("12\nx13\n", "--sector-size 512");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("line 2"), std::string::npos) << o.out;
+    std::filesystem::remove(map);
 }
 
 } // namespace
