@@ -206,6 +206,18 @@ TDamageMap ParseBadSectorList(std::string_view text, std::uint32_t sectorSize) {
     return map;
 }
 
+bool LooksLikeSectorList(std::string_view text) {
+    bool one = false;
+    ForEachLine(text, [&one](std::size_t, std::string_view line) {
+        if (IsBlankOrComment(line)) {
+            return true;
+        }
+        one = Fields(line).size() == 1;
+        return false;
+    });
+    return one;
+}
+
 void ClipToSource(TDamageMap& map, std::uint64_t sourceSize) {
     std::uint64_t dropped = 0;
     std::erase_if(map.Areas, [&](TBadArea& a) {
@@ -368,6 +380,7 @@ TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
                         hit.AttrName = name;
                         hit.FirstByte = first;
                         hit.ByteCount = last - first;
+                        hit.VolumeByte = x;
                         hit.FirstLCN = x / bpc;
                         hit.Clusters = (y + bpc - 1) / bpc - x / bpc;
                         hit.Status = it->Status;
@@ -398,7 +411,9 @@ TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
             if (!report.Records.empty() && report.Records.back().RecordNo == n) {
                 continue;
             }
-            report.Records.push_back({n, fileIds.IndexOfID(n), hit.Status});
+            const std::int64_t into = std::max<std::int64_t>(n * recordSize - hit.FirstByte, 0);
+            report.Records.push_back(
+                {n, fileIds.IndexOfID(n), (hit.VolumeByte + into) / bpc, hit.Status});
         }
     }
     std::ranges::stable_sort(report.Records, [](const TDamagedRecord& a, const TDamagedRecord& b) {

@@ -49,6 +49,10 @@ TDamageMap ParseRescueMap(std::string_view text);
 // sector `sectorSize` bytes; the numbers may come in any order.
 TDamageMap ParseBadSectorList(std::string_view text, std::uint32_t sectorSize);
 
+// Whether a damage file reads as a list of sector numbers (its first line
+// that is not a comment holds one number) rather than a mapfile.
+bool LooksLikeSectorList(std::string_view text);
+
 // Sets aside the parts of the areas past `sourceSize` with a note.
 void ClipToSource(TDamageMap& map, std::uint64_t sourceSize);
 
@@ -61,7 +65,8 @@ struct TDamageHit {
     // Within the attribute's stream.
     std::int64_t FirstByte = 0;
     std::int64_t ByteCount = 0;
-    // Where on the volume, in clusters.
+    // Where on the volume: the byte of FirstByte, and the clusters.
+    std::int64_t VolumeByte = 0;
     std::int64_t FirstLCN = 0;
     std::int64_t Clusters = 0;
     char Status = '-';
@@ -72,6 +77,7 @@ struct TDamageHit {
 struct TDamagedRecord {
     std::int64_t RecordNo = 0;
     std::int32_t FileIndex = -1; // -1: a record the scan does not hold (free)
+    std::int64_t LCN = 0;        // where the record begins
     char Status = '-';
 };
 

@@ -558,6 +558,31 @@ THealthReport CheckVolumeHealth(TNTFSVolume& volume, platform::VolumeApi& api,
     return report;
 }
 
+std::vector<THealthSpan> HealthMapSpans(const THealthReport& report, const TClusterArray& byLcn,
+                                        std::int64_t totalClusters) {
+    std::vector<THealthSpan> spans;
+    bool beyond = false;
+    for (const auto& p : report.Problems) {
+        if (p.Kind == THealthKind::BeyondEnd) {
+            beyond = true;
+        } else if (IsClusterKind(p.Kind)) {
+            spans.push_back({p.FirstLCN, p.Count, p.Kind});
+        }
+    }
+    if (beyond) {
+        for (const TClusterEntry& e : byLcn) {
+            if (e.Length > 0 && e.LCN < totalClusters &&
+                ExtentEnd(e.LCN, e.Length) > totalClusters) {
+                const std::int64_t first = std::max<std::int64_t>(e.LCN, 0);
+                spans.push_back({first, totalClusters - first, THealthKind::BeyondEnd});
+            }
+        }
+    }
+    std::ranges::stable_sort(
+        spans, [](const THealthSpan& a, const THealthSpan& b) { return a.First < b.First; });
+    return spans;
+}
+
 std::vector<std::uint64_t> ReadBitmapWords(platform::VolumeApi& api, std::string_view driveRoot,
                                            std::int64_t totalClusters) {
     static_assert(std::endian::native == std::endian::little,

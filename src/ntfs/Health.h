@@ -109,6 +109,17 @@ THealthReport CheckVolumeHealth(TNTFSVolume& volume, platform::VolumeApi& api,
                                 const TFileIDs& fileIds, const TClusterArray& byLcn,
                                 TBitmapWords bitmap);
 
+// Where the map shows each cluster problem: its own range, and for a run past
+// the end the part of that run still on the volume (its clusters past the
+// end have no place on the map). Sorted by first cluster.
+struct THealthSpan {
+    std::int64_t First = 0;
+    std::int64_t Count = 0;
+    THealthKind Kind = THealthKind::OwnedFree;
+};
+std::vector<THealthSpan> HealthMapSpans(const THealthReport& report, const TClusterArray& byLcn,
+                                        std::int64_t totalClusters);
+
 // Reads the volume's allocation bitmap into words, for a caller that holds
 // no map model. Empty when it cannot be read.
 std::vector<std::uint64_t> ReadBitmapWords(platform::VolumeApi& api, std::string_view driveRoot,
