@@ -34,9 +34,9 @@ void OverlayColours(QList<QRgb>& colours, const QList<QRgb>& palette, bool dim) 
     }
     for (int state = 0; state < map::kGridIndex && state < palette.size(); ++state) {
         const QColor c = QColor::fromRgb(palette[state]);
-        // A quarter of the colour over a dark grey: the kinds stay apart, the
+        // A fifth of the colour over a dark grey: the kinds stay apart, the
         // overlay's full colours show over all of them.
-        colours[state] = dim ? qRgb(0x20 + c.red() / 4, 0x20 + c.green() / 4, 0x20 + c.blue() / 4)
+        colours[state] = dim ? qRgb(0x18 + c.red() / 5, 0x18 + c.green() / 5, 0x18 + c.blue() / 5)
                              : palette[state];
     }
     for (int index = map::kOverlayFirst; index <= map::kOverlayLast; ++index) {

@@ -82,7 +82,10 @@ void TForm1::UpdateHealth() {
         }
         const std::string_view kind = ntfs::HealthKindName(problem.Kind);
         rows.push_back({QString::fromUtf8(kind.data(), static_cast<qsizetype>(kind.size())),
-                        problem.FirstLCN, problem.Count, who.join("; ")});
+                        problem.FirstLCN, problem.Count, who.join("; "),
+                        ntfs::IsClusterKind(problem.Kind)
+                            ? OverlayColour(OverlayIndex(problem.Kind))
+                            : QRgb{0}});
     }
     const auto counts = report.CountByKind();
     QStringList parts;
@@ -281,7 +284,8 @@ void TForm1::UpdateDamage() {
                             .arg(PathOf(FScan->fileIds, hit.FileIndex), attribute)
                             .arg(hit.FirstByte)
                             .arg(hit.FirstByte + hit.ByteCount - 1)
-                            .arg(StatusWords(hit.Status))});
+                            .arg(StatusWords(hit.Status)),
+                        OverlayColour(map::kOverlayBadArea)});
     }
     for (const auto& record : FDamageReport.Records) {
         rows.push_back({"$MFT record", record.LCN, 1,

@@ -5,10 +5,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QColor>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QPixmap>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -30,7 +33,7 @@ Tfrm_ProblemList::Tfrm_ProblemList(QWidget* mainWindow, const QString& objectNam
     : QWidget(mainWindow, Qt::Window) {
     setObjectName(objectName);
     setWindowTitle(title);
-    resize(720, 360);
+    resize(900, 360);
 
     lbSummary = new QLabel(this);
     lbSummary->setObjectName("lbSummary");
@@ -86,6 +89,12 @@ void Tfrm_ProblemList::Fill(const std::vector<TProblemRow>& rows, const QString&
                                                      QString::number(row.Count), row.Detail});
         item->setTextAlignment(kFirstColumn, Qt::AlignRight | Qt::AlignVCenter);
         item->setTextAlignment(kCountColumn, Qt::AlignRight | Qt::AlignVCenter);
+        if (row.Colour != 0) {
+            // The row's swatch: the colour it has over the map.
+            QPixmap swatch(12, 12);
+            swatch.fill(QColor::fromRgb(row.Colour));
+            item->setIcon(kKindColumn, QIcon(swatch));
+        }
         item->setData(kKindColumn, kFirstRole, static_cast<qlonglong>(row.FirstLCN));
         item->setData(kKindColumn, kCountRole, static_cast<qlonglong>(row.Count));
         items << item;

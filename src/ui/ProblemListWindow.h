@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QRgb>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -22,6 +23,8 @@ struct TProblemRow {
     std::int64_t FirstLCN = 0;
     std::int64_t Count = 0;
     QString Detail;
+    // The colour the map's overlay shows it in; 0 for none.
+    QRgb Colour = 0;
 };
 
 // A list of cluster ranges with a problem (the volume check, the damage
