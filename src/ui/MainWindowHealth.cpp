@@ -295,7 +295,8 @@ void TForm1::UpdateDamage() {
                                                          StatusWords(record.Status))
                                               : QString("record %1, not in use (%2)")
                                                     .arg(record.RecordNo)
-                                                    .arg(StatusWords(record.Status))});
+                                                    .arg(StatusWords(record.Status)),
+                        OverlayColour(map::kOverlayBadArea)});
     }
     std::int64_t clusters = 0;
     for (const auto& area : FDamageReport.Clusters) {

@@ -95,6 +95,7 @@ void Tfrm_ProblemList::Fill(const std::vector<TProblemRow>& rows, const QString&
             swatch.fill(QColor::fromRgb(row.Colour));
             item->setIcon(kKindColumn, QIcon(swatch));
         }
+        item->setToolTip(kDetailColumn, row.Detail);
         item->setData(kKindColumn, kFirstRole, static_cast<qlonglong>(row.FirstLCN));
         item->setData(kKindColumn, kCountRole, static_cast<qlonglong>(row.Count));
         items << item;

@@ -194,7 +194,7 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     const ntfs::THealthReport& health = form.Scan()->health;
     if (!health.Problems.empty()) {
         form.SetHealthOverlay(true);
-        form.SetZoom({4, 1});
+        form.SetZoom({8, 1});
         hover(std::max<std::int64_t>(health.Problems.front().FirstLCN, 0));
         save("health.png", form.grab().toImage());
         form.ZoomToFit();
@@ -232,7 +232,7 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
             return h.RecordNo >= ntfs::kFirstUserRecord;
         });
         if (user != hits.end() || !hits.empty()) {
-            form.SetZoom({4, 1});
+            form.SetZoom({8, 1});
             hover(user != hits.end() ? user->FirstLCN : hits.front().FirstLCN);
         }
         save("damage-map.png", form.grab().toImage());
