@@ -648,8 +648,12 @@ void TForm1::ReadVolumeBitmap() {
     FLitOwner = -1;
     FView.SetHighlight({});
     UpdateHealth();
-    FDamageMap = {};
-    FDamageName.clear();
+    // A damage map belongs to its drive's source: a scan again keeps it, a
+    // drive chosen in its place does not.
+    if (FDamageRoot != FDriveRoot) {
+        FDamageMap = {};
+        FDamageName.clear();
+    }
     UpdateDamage();
     // The bitmap of a volume of terabytes is hundreds of megabytes: it is
     // read on a thread of its own while the window goes on handling events,

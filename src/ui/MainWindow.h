@@ -416,6 +416,7 @@ class TForm1 : public QMainWindow {
     std::uint64_t FDamageOffset = 0;
     ntfs::TDamageReport FDamageReport;
     QString FDamageName;
+    std::string FDamageRoot;
 };
 
 } // namespace lorvex::ui

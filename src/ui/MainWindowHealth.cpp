@@ -251,6 +251,7 @@ bool TForm1::LoadDamageMap(const QString& path, std::uint32_t sectorSize) {
     FDamageMap = std::move(parsed);
     FDamageOffset = offset;
     FDamageName = name;
+    FDamageRoot = FDriveRoot;
     UpdateDamage();
     SetDamageOverlay(true);
     frm_Damage->ShowList();

@@ -179,6 +179,11 @@ class HealthWindowTest : public QObject {
                               "file: 66 \\Folder\\data.bin $DATA, bytes 0-511 (not scraped)",
                               "$MFT record: record 64 of \\readme.txt cannot be read (bad)"}));
         QCOMPARE(PixelOf(s.form, extent.LCN), lorvex::ui::OverlayColour(map::kOverlayBadArea));
+        // A scan again keeps the map and reads it against the new tables.
+        s.form.mnuScan->trigger();
+        QVERIFY(s.form.IsScanned());
+        QCOMPARE(lv.topLevelItemCount(), 3);
+        QCOMPARE(PixelOf(s.form, extent.LCN), lorvex::ui::OverlayColour(map::kOverlayBadArea));
 
         // Not a map: a message naming the line, and the last good one kept.
         s.messages.clear();
