@@ -1,12 +1,16 @@
 // lorvex-scan: what Lorvex sees of a volume, at a shell. It opens a source as
 // the window does, runs the same scan, and prints or exports the result.
+#include "ntfs/Attributes.h"
 #include "ntfs/ClusterMap.h"
+#include "ntfs/DamageMap.h"
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/Health.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
+#include "platform/SourceBytes.h"
 #ifdef LORVEX_MAP_PICTURE
 #include "mappicture/MapPictureFile.h"
 #endif
@@ -48,6 +52,22 @@ constexpr const char* kUsage =
     "  --owner LCN...    name what occupies each cluster (the numbers that follow)\n"
     "  --fragmented      list the fragmented files, most fragmented first\n"
     "  --info            print the drives' volume information without scanning\n"
+    "  --check           check the volume's consistency: one line per problem,\n"
+    "                    KIND FIRST_LCN COUNT and then, tab-separated, the record\n"
+    "                    number and path of every record concerned; then a summary.\n"
+    "                    KIND is owned-free (a file's clusters free in the bitmap),\n"
+    "                    unowned-used (set in the bitmap, no file's: lost clusters),\n"
+    "                    cross-linked (claimed twice), beyond-end (a run past the\n"
+    "                    volume's end), bad-cluster (in $BadClus), mirror-differs\n"
+    "                    (an $MFT record unlike its $MFTMirr copy) or bad-record (an\n"
+    "                    in-use record whose update sequence fails)\n"
+    "  --damage FILE     name the files on the bad areas of a damaged disk: FILE is\n"
+    "                    a GNU ddrescue mapfile (positions in bytes of the SOURCE,\n"
+    "                    every status but + counts as bad) or, with --sector-size,\n"
+    "                    a list of bad sector numbers, one a line. One line per hit:\n"
+    "                    file, record, path, attribute, first byte, byte count and\n"
+    "                    status; and per $MFT record on a bad area: record, record\n"
+    "                    number, the path of its file (or (free)) and status\n"
     "  --map-png FILE    draw the scanned volume's cluster map, the whole volume in\n"
     "                    view, with a title and a legend, into the PNG file FILE;\n"
     "                    needs no display\n"
@@ -56,13 +76,16 @@ constexpr const char* kUsage =
     "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
     "                    (C or C:) or its position in the list --info prints (1, 2,\n"
     "                    ...); drives past Z: have no letter, only a position\n"
+    "  --sector-size N   read the --damage FILE as a list of bad sectors of N bytes\n"
     "  --map-size WxH    the size of the --map-png picture in pixels (default\n"
     "                    1024x768, from 320x240 to 8192x8192)\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS or\n"
-    "an output cannot be written, 2 on a usage error.\n";
+    "an output cannot be written (or --check could not read what it checks),\n"
+    "2 on a usage error, 3 when --check found problems or --damage found files\n"
+    "on bad areas.\n";
 
 struct Options {
     std::vector<std::string> sources;
@@ -78,6 +101,10 @@ struct Options {
     std::vector<std::int64_t> owners;
     bool fragmented = false;
     bool info = false;
+    bool check = false;
+    std::optional<std::string> damagePath;
+    std::uint32_t sectorSize = 0; // 0: --damage reads a ddrescue mapfile
+    lorvex::ntfs::TDamageMap damage;
 };
 
 int UsageError(const std::string& message) {
@@ -123,14 +150,19 @@ bool ParseLcn(std::string_view text, std::int64_t& lcn) {
 class ProgressLine {
   public:
     explicit ProgressLine(const TNTFSVolume& volume)
-        : volume_(volume), enabled_(isatty(STDERR_FILENO) == 1) {}
-    ~ProgressLine() { Clear(); }
+        : volume_(volume), enabled_(isatty(STDERR_FILENO) == 1) {
+    }
+    ~ProgressLine() {
+        Clear();
+    }
 
     void Stage(std::string_view title) {
         title_ = title;
         Draw(true);
     }
-    void Tick() { Draw(false); }
+    void Tick() {
+        Draw(false);
+    }
     void Clear() {
         if (enabled_ && drawn_) {
             std::fprintf(stderr, "\r\033[K");
@@ -195,6 +227,116 @@ void PrintInfo(TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
     std::printf("  MFT zone           clusters %" PRId64 " to %" PRId64 "\n", volume.FMftZoneStart,
                 volume.FMftZoneEnd);
     std::printf("  flags              %s\n\n", volume.FFileSystemFlags.c_str());
+}
+
+// The health report as text: one line per problem, its claimants after it,
+// then a summary line. Returns the exit status: 0 consistent, 3 problems,
+// 1 when part of the volume could not be checked and nothing was found.
+int PrintHealth(const lorvex::ntfs::THealthReport& report, const TFileIDs& fileIds) {
+    using lorvex::ntfs::THealthKind;
+    std::u16string path;
+    for (const auto& problem : report.Problems) {
+        std::printf("%.*s %" PRId64 " %" PRId64,
+                    static_cast<int>(lorvex::ntfs::HealthKindName(problem.Kind).size()),
+                    lorvex::ntfs::HealthKindName(problem.Kind).data(), problem.FirstLCN,
+                    problem.Count);
+        for (const auto& claimant : report.ClaimantsOf(problem)) {
+            path.clear();
+            if (claimant.FileIndex >= 0) {
+                fileIds.GetPath(claimant.FileIndex, path);
+            }
+            std::printf("\t%" PRId64 "\t%s", claimant.RecordNo,
+                        claimant.FileIndex >= 0 ? lorvex::ondisk::ToUtf8(path).c_str()
+                                                : "(not readable)");
+        }
+        std::printf("\n");
+    }
+    const auto counts = report.CountByKind();
+    std::printf("%zu problems:", report.Problems.size());
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        const auto name = lorvex::ntfs::HealthKindName(static_cast<THealthKind>(k));
+        std::printf("%s %.*s %zu", k == 0 ? "" : ",", static_cast<int>(name.size()), name.data(),
+                    counts[k]);
+    }
+    std::string unchecked;
+    const auto note = [&unchecked](bool checked, const char* what) {
+        if (!checked) {
+            unchecked += unchecked.empty() ? "; not checked: " : ", ";
+            unchecked += what;
+        }
+    };
+    note(report.BitmapChecked, "the allocation bitmap");
+    note(report.RecordsChecked, "the $MFT's bitmap");
+    note(report.MirrorChecked, "$MFTMirr");
+    std::printf("%s\n", unchecked.c_str());
+    if (!report.Problems.empty()) {
+        return 3;
+    }
+    return unchecked.empty() ? 0 : 1;
+}
+
+// The files, attributes and byte ranges on the bad areas, then the $MFT
+// records on them, then a summary. Returns the exit status: 0 when nothing
+// lies on a bad area, 3 when something does.
+int PrintDamage(const lorvex::ntfs::TDamageMap& map, const lorvex::ntfs::TDamageReport& report,
+                const TFileIDs& fileIds) {
+    std::u16string path;
+    const auto pathOf = [&](std::int32_t index) {
+        path.clear();
+        if (index >= 0) {
+            fileIds.GetPath(index, path);
+        }
+        return lorvex::ondisk::ToUtf8(path);
+    };
+    for (const auto& hit : report.Hits) {
+        std::string attribute = lorvex::ntfs::AttributeTypeName(hit.AttrType);
+        if (!hit.AttrName.empty()) {
+            attribute += ":" + lorvex::ondisk::ToUtf8(hit.AttrName);
+        }
+        std::printf("file\t%" PRId64 "\t%s\t%s\t%" PRId64 "\t%" PRId64 "\t%c\n", hit.RecordNo,
+                    pathOf(hit.FileIndex).c_str(), attribute.c_str(), hit.FirstByte, hit.ByteCount,
+                    hit.Status);
+    }
+    for (const auto& record : report.Records) {
+        std::printf("record\t%" PRId64 "\t%s\t%c\n", record.RecordNo,
+                    record.FileIndex >= 0 ? pathOf(record.FileIndex).c_str() : "(free)",
+                    record.Status);
+    }
+    std::uint64_t clusters = 0;
+    for (const auto& area : report.Clusters) {
+        clusters += area.Length;
+    }
+    std::printf("%zu bad areas, %" PRIu64
+                " clusters of the volume on them: %zu hits, %zu $MFT records\n",
+                map.Areas.size(), clusters, report.Hits.size(), report.Records.size());
+    for (const auto& note : map.Notes) {
+        std::fprintf(stderr, "lorvex-scan: the damage map: %s\n", note.c_str());
+    }
+    return report.Hits.empty() && report.Records.empty() ? 0 : 3;
+}
+
+// The whole damage map file into `text`; false with a message when it cannot
+// be read or is larger than any map of a disk could be.
+bool ReadDamageFile(const std::string& path, std::string& text) {
+    constexpr std::size_t kMostBytes = std::size_t{256} << 20;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0 && text.size() <= kMostBytes) {
+        text.append(buffer, n);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed || text.size() > kMostBytes) {
+        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(),
+                     failed ? "cannot be read" : "larger than any damage map (256 MiB)");
+        return false;
+    }
+    return true;
 }
 
 // What a scan builds; main owns it so that it outlives the scan to the end.
@@ -316,6 +458,7 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     }
 
     bool acted = false;
+    int checkStatus = 0;
 #ifdef LORVEX_MAP_PICTURE
     if (options.mapPngPath) {
         acted = true;
@@ -351,6 +494,22 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
             std::printf("%" PRId64 "\t%s\n", lcn, text.c_str());
         }
     }
+    if (options.check) {
+        acted = true;
+        const auto words =
+            lorvex::ntfs::ReadBitmapWords(system, drive.Root(), volume.FTotalClusters);
+        const auto report = lorvex::ntfs::CheckVolumeHealth(
+            volume, system, fileIds, clusters, {words, words.empty() ? 0 : volume.FTotalClusters});
+        // The other actions still run; the check's verdict is the exit status.
+        checkStatus = PrintHealth(report, fileIds);
+    }
+    if (options.damagePath) {
+        acted = true;
+        const auto report = lorvex::ntfs::ResolveDamage(volume, fileIds, clusters, options.damage,
+                                                        drive.region.offset);
+        const int status = PrintDamage(options.damage, report, fileIds);
+        checkStatus = std::max(checkStatus, status);
+    }
     if (options.fragmented) {
         acted = true;
         lorvex::ntfs::TCardinalArray order;
@@ -383,7 +542,7 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
         }
         std::printf("  %-28s %9.3f s\n", "total", total);
     }
-    return 0;
+    return checkStatus;
 }
 
 } // namespace
@@ -441,6 +600,20 @@ int main(int argc, char** argv) {
             options.fragmented = true;
         } else if (arg == "--info") {
             options.info = true;
+        } else if (arg == "--check") {
+            options.check = true;
+        } else if (arg == "--damage") {
+            if (i + 1 >= argc) {
+                return UsageError("--damage needs a file name");
+            }
+            options.damagePath = argv[++i];
+        } else if (arg == "--sector-size") {
+            std::int64_t size = 0;
+            if (i + 1 >= argc || !ParseLcn(argv[i + 1], size) || size <= 0 || size > (1 << 20)) {
+                return UsageError("--sector-size needs a size in bytes, 1 to 1048576");
+            }
+            options.sectorSize = static_cast<std::uint32_t>(size);
+            ++i;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
@@ -537,6 +710,35 @@ int main(int argc, char** argv) {
                          volume.FFileSystem.c_str(), volume.FVolumeName.c_str());
         }
         return 2;
+    }
+    if (options.sectorSize != 0 && !options.damagePath) {
+        return UsageError("--sector-size is for the list of --damage; give --damage too");
+    }
+    if (options.damagePath) {
+        // Read and checked now, not after a long scan.
+        std::string text;
+        if (!ReadDamageFile(*options.damagePath, text)) {
+            return 1;
+        }
+        options.damage = options.sectorSize != 0
+                             ? lorvex::ntfs::ParseBadSectorList(text, options.sectorSize)
+                             : lorvex::ntfs::ParseRescueMap(text);
+        if (!options.damage.Error.empty()) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.damagePath->c_str(),
+                         options.damage.Error.c_str());
+            return 1;
+        }
+        int err = 0;
+        std::string why;
+        const int fd = lorvex::platform::OpenSourceReadOnly(chosen->region.path, err, why);
+        bool sized = false;
+        const std::uint64_t size = fd >= 0 ? lorvex::platform::SourceSize(fd, sized) : 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (sized) {
+            lorvex::ntfs::ClipToSource(options.damage, size);
+        }
     }
     // A source named but unreadable is an error; a device of the machine
     // that does not answer is only left out.

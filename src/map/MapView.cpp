@@ -195,6 +195,53 @@ void TMapView::SetHighlight(std::vector<TClusterSpan> spans) {
     }
 }
 
+void TMapView::SetOverlay(std::vector<TOverlaySpan> spans) {
+    // Flattened once here, so that drawing walks one sorted list: at every
+    // boundary the highest index among the spans over it takes over.
+    struct TEdge {
+        std::int64_t at;
+        int delta;
+        std::uint8_t index;
+    };
+    std::vector<TEdge> edges;
+    edges.reserve(spans.size() * 2);
+    for (const TOverlaySpan& s : spans) {
+        if (s.count > 0 && s.first <= std::numeric_limits<std::int64_t>::max() - s.count) {
+            edges.push_back({s.first, 1, s.index});
+            edges.push_back({s.first + s.count, -1, s.index});
+        }
+    }
+    std::sort(edges.begin(), edges.end(),
+              [](const TEdge& a, const TEdge& b) { return a.at < b.at; });
+    std::array<std::uint32_t, 256> open{};
+    FOverlay.clear();
+    int shown = -1;
+    std::int64_t from = 0;
+    for (std::size_t i = 0; i < edges.size();) {
+        const std::int64_t at = edges[i].at;
+        for (; i < edges.size() && edges[i].at == at; ++i) {
+            open[edges[i].index] += static_cast<std::uint32_t>(edges[i].delta);
+        }
+        int top = 255;
+        while (top >= 0 && open[static_cast<std::size_t>(top)] == 0) {
+            --top;
+        }
+        if (top == shown) {
+            continue;
+        }
+        if (shown >= 0 && at > from) {
+            if (!FOverlay.empty() && FOverlay.back().first + FOverlay.back().count == from &&
+                FOverlay.back().index == shown) {
+                FOverlay.back().count += at - from;
+            } else {
+                FOverlay.push_back({from, at - from, static_cast<std::uint8_t>(shown)});
+            }
+        }
+        shown = top;
+        from = at;
+    }
+}
+
 void TMapView::Render(const TMapModel& model, std::uint8_t* out, std::size_t stride) const {
     const std::int32_t cells = CellsPerRow();
     const std::int32_t p = FScale.cellPixels;
@@ -216,8 +263,21 @@ void TMapView::Render(const TMapModel& model, std::uint8_t* out, std::size_t str
         }
         const std::int64_t rowFirst = row * cells * k;
         model.SummaryRow(rowFirst, k, states.size(), states.data());
-        // The lit clusters of this row: every pixel that shows one of them.
         const std::int64_t rowEnd = rowFirst + static_cast<std::int64_t>(cells) * k;
+        // The overlay, then the lit clusters over it: every pixel that shows
+        // one of their clusters.
+        auto over = std::partition_point(
+            FOverlay.begin(), FOverlay.end(),
+            [rowFirst](const TOverlaySpan& s) { return s.first + s.count <= rowFirst; });
+        for (; over != FOverlay.end() && over->first < rowEnd; ++over) {
+            const std::int64_t from = std::max(over->first, rowFirst) - rowFirst;
+            const std::int64_t to =
+                std::min({over->first + over->count, rowEnd, FTotal}) - rowFirst;
+            if (to > from) {
+                std::memset(states.data() + from / k, over->index,
+                            static_cast<std::size_t>((to - 1) / k - from / k + 1));
+            }
+        }
         auto lit = std::partition_point(
             FHighlight.begin(), FHighlight.end(),
             [rowFirst](const TClusterSpan& s) { return s.first + s.count <= rowFirst; });

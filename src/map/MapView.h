@@ -20,6 +20,22 @@ namespace lorvex::map {
 inline constexpr std::uint8_t kGridIndex = 11;       // lines between magnified cells
 inline constexpr std::uint8_t kBackgroundIndex = 12; // the window around the map
 inline constexpr std::uint8_t kHighlightIndex = 13;  // the clusters of a file shown on the map
+// The overlay's colours, from least to most telling: where overlay spans
+// overlap, the higher index shows.
+inline constexpr std::uint8_t kOverlayBeyondEnd = 14;   // a run past the volume's end
+inline constexpr std::uint8_t kOverlayUnownedUsed = 15; // lost clusters
+inline constexpr std::uint8_t kOverlayOwnedFree = 16;   // a file's clusters free in the bitmap
+inline constexpr std::uint8_t kOverlayCrossLinked = 17; // clusters claimed twice
+inline constexpr std::uint8_t kOverlayBadArea = 18;     // a bad area of a damaged disk
+inline constexpr std::uint8_t kOverlayFirst = kOverlayBeyondEnd;
+inline constexpr std::uint8_t kOverlayLast = kOverlayBadArea;
+
+// Clusters drawn in an overlay colour.
+struct TOverlaySpan {
+    std::int64_t first = 0;
+    std::int64_t count = 0;
+    std::uint8_t index = kOverlayFirst;
+};
 
 // How big the map is drawn. A cluster is a square of `cellPixels` pixels,
 // or a pixel summarises `clustersPerPixel` clusters; at most one of the two
@@ -98,9 +114,16 @@ class TMapView {
     void SetHighlight(std::vector<TClusterSpan> spans);
     [[nodiscard]] const std::vector<TClusterSpan>& Highlight() const { return FHighlight; }
 
+    // The overlay: every pixel that shows a cluster of a span is drawn in
+    // the span's index, at every zoom, under the highlight. Spans may
+    // overlap; the higher index shows where they do. Empty: none.
+    void SetOverlay(std::vector<TOverlaySpan> spans);
+    // Sorted, none overlapping.
+    [[nodiscard]] const std::vector<TOverlaySpan>& Overlay() const { return FOverlay; }
+
     // Draws the area into `out`, Height() rows of `stride` bytes, each byte a
-    // palette index: cell states, kGridIndex, kBackgroundIndex and
-    // kHighlightIndex.
+    // palette index: cell states, kGridIndex, kBackgroundIndex, the overlay's
+    // indexes and kHighlightIndex.
     void Render(const TMapModel& model, std::uint8_t* out, std::size_t stride) const;
 
   private:
@@ -113,6 +136,7 @@ class TMapView {
     std::int64_t FTopRow = 0;
     // Sorted by first cluster, none overlapping.
     std::vector<TClusterSpan> FHighlight;
+    std::vector<TOverlaySpan> FOverlay;
 };
 
 // The overview strip, `width` x `height` pixels of 0xAARRGGBB, row by row.

@@ -40,6 +40,16 @@ std::span<const std::byte> ResidentValue(std::span<const std::byte> attribute) {
     return r.sub(*offset, *length);
 }
 
+std::span<const std::byte> AttributeNameBytes(std::span<const std::byte> attribute) {
+    const ByteReader r(attribute);
+    const auto length = r.u8(attr::kNameLength);
+    const auto offset = r.u16(attr::kNameOffset);
+    if (!length || !offset) {
+        return {};
+    }
+    return r.sub(*offset, std::size_t{*length} * 2);
+}
+
 std::span<const std::byte> RunListBytes(std::span<const std::byte> attribute) {
     const ByteReader r(attribute);
     const auto offset = r.u16(attr::kRunListOffset);

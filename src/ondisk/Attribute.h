@@ -109,6 +109,11 @@ class AttributeWalker {
 // the header's value offset or length does not fit.
 std::span<const std::byte> ResidentValue(std::span<const std::byte> attribute);
 
+// The name of an attribute (UTF-16LE, kNameLength units from kNameOffset),
+// bounded by the attribute; empty for an unnamed one and when the name does
+// not fit.
+std::span<const std::byte> AttributeNameBytes(std::span<const std::byte> attribute);
+
 // The run list of a non-resident attribute, from its run list offset to the
 // attribute's end; empty when the offset does not fit.
 std::span<const std::byte> RunListBytes(std::span<const std::byte> attribute);

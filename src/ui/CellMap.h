@@ -2,6 +2,10 @@
 
 #include "map/CellStates.h"
 
+#include <QList>
+#include <QRgb>
+
+#include <cstdint>
 #include <string_view>
 
 // The cell states as the window's code names them, and the window's one
@@ -18,5 +22,13 @@ using enum map::TCellState;
 // Whether `text` contains `part` as the toolkit folds case, for every
 // script: what Mark, Find and the map's model all match with.
 bool ContainsCaseless(std::u16string_view text, std::u16string_view part);
+
+// The colour of an overlay index (map::kOverlayFirst to map::kOverlayLast).
+QRgb OverlayColour(std::uint8_t index);
+
+// Puts the overlay's colours into a screen's colour table, and the states'
+// colours from `palette`, darkened when an overlay is shown so that the
+// overlay stands out on any of them.
+void OverlayColours(QList<QRgb>& colours, const QList<QRgb>& palette, bool dim);
 
 } // namespace lorvex::ui

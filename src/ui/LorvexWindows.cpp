@@ -1,9 +1,12 @@
 #include "ui/LorvexWindows.h"
 
 #include "platform/RawVolumeSystem.h"
+#include "platform/SourceBytes.h"
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 namespace lorvex::ui {
 
@@ -40,6 +43,26 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
                        : file;
         }
         return QString();
+    };
+    hooks.placement = [&system](const std::string& root, std::uint64_t& offset,
+                                std::uint64_t& size) {
+        for (const auto& drive : system.drives()) {
+            if (drive.Root() != root) {
+                continue;
+            }
+            int err = 0;
+            std::string why;
+            const int fd = platform::OpenSourceReadOnly(drive.region.path, err, why);
+            if (fd < 0) {
+                return false;
+            }
+            bool ok = false;
+            size = platform::SourceSize(fd, ok);
+            ::close(fd);
+            offset = drive.region.offset;
+            return ok;
+        }
+        return false;
     };
     Form1.SetSourceHooks(std::move(hooks));
 }

@@ -11,6 +11,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/PictureFile.h"
+#include "ui/ProblemListWindow.h"
 #include "ui/ProgressWindow.h"
 #include "ui/ZoomPicture.h"
 #include "volume/VolumeMap.h"
@@ -185,6 +186,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuSavePicture->setObjectName("mnuSavePicture");
     mnuSavePicture->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     connect(mnuSavePicture, &QAction::triggered, this, [this] { mnuSaveMapPictureClick(); });
+    mnuLoadDamageMap = mnuFile->addAction("Load &Damage Map...");
+    mnuLoadDamageMap->setObjectName("mnuLoadDamageMap");
+    connect(mnuLoadDamageMap, &QAction::triggered, this, [this] { mnuLoadDamageMapClick(); });
     mnuFile->addSeparator();
     mnuQuitFile = mnuFile->addAction("&Quit");
     mnuQuitFile->setObjectName("mnuQuitFile");
@@ -229,6 +233,27 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     FragmentationList1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     FragmentationList1->setObjectName("FragmentationList1");
     connect(FragmentationList1, &QAction::triggered, this, [this] { FragmentationList1Click(); });
+    mnuVolumeCheck = mnuTools->addAction("&Volume Check");
+    mnuVolumeCheck->setObjectName("mnuVolumeCheck");
+    connect(mnuVolumeCheck, &QAction::triggered, this, [this] { VolumeCheckClick(); });
+    mnuHealthOverlay = new QAction("&Health Overlay", this);
+    mnuHealthOverlay->setObjectName("mnuHealthOverlay");
+    mnuHealthOverlay->setCheckable(true);
+    mnuHealthOverlay->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    connect(mnuHealthOverlay, &QAction::toggled, this, [this](bool on) { SetHealthOverlay(on); });
+    mnuDamageOverlay = new QAction("&Damage Overlay", this);
+    mnuDamageOverlay->setObjectName("mnuDamageOverlay");
+    mnuDamageOverlay->setCheckable(true);
+    mnuDamageOverlay->setChecked(true);
+    connect(mnuDamageOverlay, &QAction::toggled, this, [this](bool on) { SetDamageOverlay(on); });
+    frm_Health = new Tfrm_ProblemList(this, "frm_Health", "Volume Check", "Records");
+    frm_Health->OnShowOnMap = [this](std::int64_t first, std::int64_t count) {
+        ShowClusterRange(first, count);
+    };
+    frm_Damage = new Tfrm_ProblemList(this, "frm_Damage", "Damage Map", "What lies there");
+    frm_Damage->OnShowOnMap = [this](std::int64_t first, std::int64_t count) {
+        ShowClusterRange(first, count);
+    };
     mnuView = menuBar()->addMenu("&View");
     mnuView->setObjectName("mnuView");
     mnuZoomIn = new QAction("Zoom &In", this);
@@ -287,8 +312,8 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     palettes->addAction(mnuSafePalette);
     connect(mnuSafePalette, &QAction::triggered, this, [this] { SetSafePalette(true); });
     // The shortcuts work with the menu closed, from any part of the window.
-    addActions(
-        {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo, mnuNextExtent, mnuPreviousExtent});
+    addActions({mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo, mnuNextExtent,
+                mnuPreviousExtent, mnuHealthOverlay});
     FZoomLevels = new QActionGroup(this);
     connect(mnuView, &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
     FillViewMenu();
@@ -309,6 +334,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     FMarkLabel = new QLabel(sb);
     FMarkLabel->setObjectName("MarkLabel");
     sb->addPermanentWidget(FMarkLabel);
+    FHealthLabel = new QLabel(sb);
+    FHealthLabel->setObjectName("HealthLabel");
+    sb->addPermanentWidget(FHealthLabel);
     BuildLegend();
 
     // The map surface, and at its left the place the zoom window takes
@@ -619,6 +647,14 @@ void TForm1::ReadVolumeBitmap() {
     FMarkLabel->clear();
     FLitOwner = -1;
     FView.SetHighlight({});
+    UpdateHealth();
+    // A damage map belongs to its drive's source: a scan again keeps it, a
+    // drive chosen in its place does not.
+    if (FDamageRoot != FDriveRoot) {
+        FDamageMap = {};
+        FDamageName.clear();
+    }
+    UpdateDamage();
     // The bitmap of a volume of terabytes is hundreds of megabytes: it is
     // read on a thread of its own while the window goes on handling events,
     // with the commands that would start a scan held off as during one.
@@ -814,6 +850,15 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
             QString failure;
             try {
                 ntfs::RunScanStages(volume, scan->fileIds, scan->clusters, observer);
+                job->ThrowIfStopped();
+                // The check walks the map against the bitmap the model holds;
+                // without a model there is no bitmap to hold it against.
+                ntfs::TBitmapWords words;
+                if (bits) {
+                    words = {bits->Words, bits->TotalClusters};
+                }
+                scan->health =
+                    ntfs::CheckVolumeHealth(volume, FApi, scan->fileIds, scan->clusters, words);
             } catch (const TScanStopped&) {
                 return;
             } catch (const std::exception& e) {
@@ -857,6 +902,8 @@ void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TSc
     }
     FScan = std::move(scan);
     UpdateCommands();
+    UpdateHealth();
+    UpdateDamage();
     // The model of a drive whose map is still the one scanned replaces it;
     // a mark changed during the scan is painted now.
     if (FScan->model && FModel && FScan->model->SharedBits() == FModel->SharedBits()) {
@@ -919,6 +966,8 @@ void TForm1::UpdateCommands() {
     Export1->setEnabled(scanned);
     FragmentationList1->setEnabled(scanned);
     mnuFind->setEnabled(scanned);
+    mnuVolumeCheck->setEnabled(scanned);
+    mnuLoadDamageMap->setEnabled(scanned);
 }
 
 // --- The pictures ----------------------------------------------------------
@@ -992,6 +1041,7 @@ void TForm1::DrawMap() {
     FScreenColours[map::kBackgroundIndex] =
         FSurface->palette().color(FSurface->backgroundRole()).rgb();
     FScreenColours[map::kHighlightIndex] = kHighlightColour;
+    OverlayColours(FScreenColours, FPalette, !FView.Overlay().empty());
     if (FScreen.width() != FView.Width() || FScreen.height() != FView.Height()) {
         FScreen = QImage(FView.Width(), FView.Height(), QImage::Format_Indexed8);
     }
@@ -1155,6 +1205,9 @@ void TForm1::FillViewMenu() {
     mnuView->addAction(mnuPreviousExtent);
     mnuView->addAction(mnuClearHighlight);
     mnuView->addAction(mnuLightOwner);
+    mnuView->addSeparator();
+    mnuView->addAction(mnuHealthOverlay);
+    mnuView->addAction(mnuDamageOverlay);
     mnuView->addSeparator();
     if (FLegend != nullptr) {
         mnuView->addAction(FLegend->toggleViewAction());

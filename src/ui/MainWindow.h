@@ -3,6 +3,7 @@
 #include "map/MapModel.h"
 #include "map/MapView.h"
 #include "ntfs/ClusterMap.h"
+#include "ntfs/DamageMap.h"
 #include "platform/VolumeApi.h"
 #include "ui/CellMap.h"
 #include "ui/ScanJob.h"
@@ -36,6 +37,7 @@ class Tfrm_Fragmentation;
 class Tfrm_Help;
 class Tfrm_Info;
 class Tfrm_Progress;
+class Tfrm_ProblemList;
 class TfrmFind;
 
 // What the window asks of the program about its sources.
@@ -44,6 +46,11 @@ struct TSourceHooks {
     std::function<QString(const QString& path)> open;
     // The source (and partition) a drive's root lies on, for the title.
     std::function<QString(const std::string& root)> describe;
+    // Where a drive's volume begins in its source and how large the source
+    // is, in bytes: a damage map's positions are the source's. False when
+    // it cannot be told.
+    std::function<bool(const std::string& root, std::uint64_t& offset, std::uint64_t& size)>
+        placement;
 };
 
 // How the window tells the user something; tests put recorders here.
@@ -187,6 +194,23 @@ class TForm1 : public QMainWindow {
     void mnuFindClick();
     void FragmentationList1Click();
 
+    // The volume's health and a damaged disk's bad areas (MainWindowHealth.cpp).
+    // The check runs with every scan; its problems are counted in the
+    // status bar, listed by Tools > Volume Check and drawn over the map by
+    // View > Health Overlay.
+    void VolumeCheckClick();
+    void SetHealthOverlay(bool on);
+    // Reads a ddrescue mapfile, or a list of bad sectors of `sectorSize`
+    // bytes when that is not 0, and names what lies on its bad areas in the
+    // Damage Map list and on the map. False, with a message, when the file
+    // cannot be read or the drive has not been scanned.
+    bool LoadDamageMap(const QString& path, std::uint32_t sectorSize);
+    void mnuLoadDamageMapClick();
+    void SetDamageOverlay(bool on);
+    // Puts [first, first + count) in view, lit.
+    void ShowClusterRange(std::int64_t first, std::int64_t count);
+    [[nodiscard]] const ntfs::TDamageReport& DamageReport() const { return FDamageReport; }
+
     // The colour a pixel of the map area shows: the map, the overview strip
     // with its marker, or the window's background.
     [[nodiscard]] QRgb SurfacePixel(std::int32_t x, std::int32_t y) const;
@@ -245,6 +269,13 @@ class TForm1 : public QMainWindow {
     QAction* mnuFind = nullptr;
     QAction* mnuMark = nullptr;
     QAction* FragmentationList1 = nullptr;
+    QAction* mnuVolumeCheck = nullptr;
+    QAction* mnuHealthOverlay = nullptr;
+    QAction* mnuLoadDamageMap = nullptr;
+    QAction* mnuDamageOverlay = nullptr;
+    QLabel* FHealthLabel = nullptr;
+    Tfrm_ProblemList* frm_Health = nullptr;
+    Tfrm_ProblemList* frm_Damage = nullptr;
     QMenu* mnuView = nullptr;
     QAction* mnuZoomIn = nullptr;
     QAction* mnuZoomOut = nullptr;
@@ -317,6 +348,13 @@ class TForm1 : public QMainWindow {
     void RememberSource(const QString& path);
     // "Lorvex", or the drive and its source, then "Lorvex".
     void UpdateTitle();
+    // The check's count in the status bar, its list and the overlay, from
+    // the scan the window shows (none: all cleared).
+    void UpdateHealth();
+    // The damage map's files against the scan the window shows.
+    void UpdateDamage();
+    // The overlay spans of the health check and the damage map, as shown.
+    void UpdateOverlay();
     // Why the chosen drive cannot be shown, in words.
     [[nodiscard]] QString DriveProblem() const;
     // The zoom levels of the View menu, made as it opens.
@@ -373,6 +411,12 @@ class TForm1 : public QMainWindow {
     bool FMapLetGo = false;
     // Set while the scroll bar is moved to follow the view.
     bool FSyncingScroller = false;
+    // The damage map loaded for the chosen drive, and what lies on it.
+    ntfs::TDamageMap FDamageMap;
+    std::uint64_t FDamageOffset = 0;
+    ntfs::TDamageReport FDamageReport;
+    QString FDamageName;
+    std::string FDamageRoot;
 };
 
 } // namespace lorvex::ui

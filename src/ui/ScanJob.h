@@ -3,6 +3,7 @@
 #include "map/MapModel.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/Health.h"
 #include "ntfs/NTFSVolume.h"
 
 #include <atomic>
@@ -25,6 +26,8 @@ struct TScanResult {
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     std::unique_ptr<map::TMapModel> model;
+    // The volume check, made on the scanning thread once the stages are done.
+    ntfs::THealthReport health;
     // The mark the model was painted with.
     std::u16string markText;
 };

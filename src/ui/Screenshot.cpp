@@ -6,6 +6,7 @@
 #include "ui/FindWindow.h"
 #include "ui/LorvexWindows.h"
 #include "ui/PictureFile.h"
+#include "ui/ProblemListWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace lorvex::ui {
@@ -88,7 +90,8 @@ bool SavePicture(const platform::VolumeApi& api, const QDir& dir, const QString&
 
 } // namespace
 
-int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath) {
+int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
+                    const QString& damageMap) {
     TForm1& form = windows.Form1;
     if (!QDir().mkpath(folder)) {
         return Fail("cannot create " + folder);
@@ -185,6 +188,61 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     save("fragmentation.png", windows.frm_Fragmentation.grab().toImage());
     windows.frm_Fragmentation.hide();
 
+    // The volume check over the map and as a list, when there is anything
+    // to show; then a damage map's list and its bad areas.
+    QStringList extras;
+    const ntfs::THealthReport& health = form.Scan()->health;
+    if (!health.Problems.empty()) {
+        form.SetHealthOverlay(true);
+        form.SetZoom({8, 1});
+        hover(std::max<std::int64_t>(health.Problems.front().FirstLCN, 0));
+        save("health.png", form.grab().toImage());
+        form.ZoomToFit();
+        Settle(200);
+        save("health-fit.png", form.grab().toImage());
+        form.VolumeCheckClick();
+        Settle(200);
+        save("volume-check.png", form.frm_Health->grab().toImage());
+        form.frm_Health->hide();
+        form.SetHealthOverlay(false);
+        form.SetZoom({});
+        extras << "health"
+               << "health-fit"
+               << "volume-check";
+    }
+    if (!damageMap.isEmpty()) {
+        // What the window would say in a message box is said here instead:
+        // nobody is there to close one.
+        QString refused;
+        TUserNotices notices;
+        notices.message = [&refused](const QString&, const QString& text) { refused = text; };
+        form.SetUserNotices(notices);
+        const bool loaded = form.LoadDamageMap(damageMap, 0);
+        form.SetUserNotices({});
+        if (!loaded) {
+            return Fail(refused);
+        }
+        Settle(200);
+        save("damage.png", form.frm_Damage->grab().toImage());
+        form.frm_Damage->hide();
+        // Around the first stretch of a file of the user's (past the system
+        // files), where one can see what it hit.
+        const auto& hits = form.DamageReport().Hits;
+        const auto user = std::find_if(hits.begin(), hits.end(), [](const ntfs::TDamageHit& h) {
+            return h.RecordNo >= ntfs::kFirstUserRecord;
+        });
+        if (user != hits.end() || !hits.empty()) {
+            form.SetZoom({8, 1});
+            hover(user != hits.end() ? user->FirstLCN : hits.front().FirstLCN);
+        }
+        save("damage-map.png", form.grab().toImage());
+        form.SetDamageOverlay(false);
+        form.SetZoom({});
+        extras << "damage"
+               << "damage-map";
+    }
+    hover(lcn);
+
     // Maximised, as the desktop makes it: a desktop without a window
     // manager leaves the window as it is, and the pictures say so.
     const QSize before = form.size();
@@ -221,7 +279,8 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
         return Fail("cannot write the pictures into " + folder);
     }
     std::printf("wrote main, zoom, screen, zoom-fit and zoom-in (each also -max: maximised), "
-                "legend, show-on-map, report, hexdump, find, fragmentation%s .png into %s\n",
+                "legend, show-on-map, report, hexdump, find, fragmentation%s%s .png into %s\n",
+                extras.isEmpty() ? "" : (", " + extras.join(", ")).toLocal8Bit().constData(),
                 all.size() > 1 ? " and error" : "", folder.toLocal8Bit().constData());
     return 0;
 }

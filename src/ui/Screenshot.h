@@ -12,7 +12,12 @@ class TLorvexWindows;
 // main.png (the main window), zoom.png (the zoom window), screen.png (the
 // whole screen), report.png and hexdump.png (the cluster report and the hex
 // dump of that cluster), find.png and fragmentation.png (Fast Find and the
-// Fragmentation List) into `folder`. Returns the program's exit status.
-int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath);
+// Fragmentation List) into `folder`. When the volume check finds problems,
+// also health.png (the health overlay around the first of them, cells of 8
+// pixels), health-fit.png (the whole volume) and volume-check.png (the list);
+// with a `damageMap`, damage.png (the Damage Map list) and damage-map.png
+// (its bad areas over the whole volume). Returns the program's exit status.
+int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
+                    const QString& damageMap = QString());
 
 } // namespace lorvex::ui

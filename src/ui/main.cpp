@@ -32,6 +32,8 @@ constexpr const char* kUsage =
     "                      zoom-in.png, also maximised, the reports, the lists)\n"
     "                      into DIR, and quit\n"
     "  --hover-file PATH   the file for --screenshot, e.g. /pagefile.sys\n"
+    "  --damage-map FILE   a ddrescue mapfile for --screenshot to load, for the\n"
+    "                      pictures of the Damage Map list and its bad areas\n"
     "  --help              show this help and exit\n";
 
 bool HasDisplay() {
@@ -48,18 +50,21 @@ int main(int argc, char** argv) {
     std::vector<std::string> sources;
     QString screenshotDir;
     QString hoverFile = "/pagefile.sys";
+    QString damageMap;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--screenshot" || arg == "--hover-file") {
+        if (arg == "--screenshot" || arg == "--hover-file" || arg == "--damage-map") {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "lorvex: %s needs a value\n", argv[i]);
                 return 2;
             }
-            (arg == "--screenshot" ? screenshotDir : hoverFile) = QString::fromLocal8Bit(argv[++i]);
+            (arg == "--screenshot"   ? screenshotDir
+             : arg == "--hover-file" ? hoverFile
+                                     : damageMap) = QString::fromLocal8Bit(argv[++i]);
         } else if (arg.starts_with("-") && arg != "-") {
             std::fprintf(stderr, "lorvex: unknown option '%s'\nTry 'lorvex --help'.\n", argv[i]);
             return 2;
@@ -104,7 +109,7 @@ int main(int argc, char** argv) {
     if (!screenshotDir.isEmpty()) {
         int status = 0;
         QTimer::singleShot(0, &windows.Form1, [&] {
-            status = lorvex::ui::TakeScreenshots(windows, screenshotDir, hoverFile);
+            status = lorvex::ui::TakeScreenshots(windows, screenshotDir, hoverFile, damageMap);
             QApplication::exit(status);
         });
         const int loop = QApplication::exec();

@@ -186,6 +186,59 @@ TEST(MapViewTest, LitClustersShowAtEveryZoomOnTheirPixelsOnly) {
     }
 }
 
+TEST(MapViewTest, OverlayShowsAtEveryZoomTheHighestIndexUnderTheHighlight) {
+    using namespace lorvex::map;
+    Scene s;
+    s.total = 100'000;
+    s.bitmap.assign(static_cast<std::size_t>(s.total / 8), 0x0F);
+    const TMapModel model = s.Model(u"");
+    TMapView view = MakeView(300, 200, s.total);
+    // A cross-link inside owned-free clusters, lost clusters beside them, a
+    // span past the end that shows nowhere, and a lit cluster over them.
+    view.SetOverlay({{5'000, 100, kOverlayOwnedFree},
+                     {5'040, 10, kOverlayCrossLinked},
+                     {5'100, 1, kOverlayUnownedUsed},
+                     {100'000, 7, kOverlayBeyondEnd},
+                     {7, 0, kOverlayBadArea}});
+    ASSERT_EQ(view.Overlay().size(), 5U);
+    EXPECT_EQ(view.Overlay()[1].first, 5'040);
+    EXPECT_EQ(view.Overlay()[2].first, 5'050);
+    EXPECT_EQ(view.Overlay()[2].index, kOverlayOwnedFree);
+    view.SetHighlight({{5'045, 1}});
+    const auto expected = [](const TClusterSpan& span) -> int {
+        int best = -1;
+        for (std::int64_t c = span.first; c < span.first + span.count; ++c) {
+            if (c == 5'045) {
+                return kHighlightIndex;
+            }
+            const int index = c >= 5'040 && c < 5'050   ? kOverlayCrossLinked
+                              : c >= 5'000 && c < 5'100 ? kOverlayOwnedFree
+                              : c == 5'100              ? kOverlayUnownedUsed
+                                                        : -1;
+            best = std::max(best, index);
+        }
+        return best;
+    };
+    for (const TMapScale scale : AllSteps(view)) {
+        view.SetScale(scale);
+        view.ShowCluster(5'040);
+        const std::vector<std::uint8_t> screen = Screen(view, model);
+        for (std::int32_t y = 0; y < view.Height(); y += scale.cellPixels) {
+            for (std::int32_t x = 0; x < view.Width(); x += scale.cellPixels) {
+                const TClusterSpan span = view.SpanAt(x, y);
+                const std::uint8_t shown = screen[static_cast<std::size_t>(y * view.Width() + x)];
+                const int want = expected(span);
+                if (want >= 0) {
+                    ASSERT_EQ(shown, want) << scale.clustersPerPixel << " at " << x << "," << y;
+                } else {
+                    ASSERT_TRUE(shown < kOverlayFirst && shown != kHighlightIndex)
+                        << scale.clustersPerPixel << " at " << x << "," << y;
+                }
+            }
+        }
+    }
+}
+
 TEST(MapViewTest, ZoomStepsStopAtBothEndsAndKeepThePointersClusters) {
     // 2^32 - 1 clusters in the default window: fit at 13,077 clusters a pixel.
     const std::int64_t total = (std::int64_t{1} << 32) - 1;
