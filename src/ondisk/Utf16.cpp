@@ -37,9 +37,15 @@ char* AppendUtf8(char* p, char32_t c) {
 } // namespace
 
 std::string ToUtf8(std::u16string_view text) {
+    std::string out;
+    ToUtf8(text, out);
+    return out;
+}
+
+void ToUtf8(std::u16string_view text, std::string& out) {
     // Every path of a scan passes through here when it is exported, so the
     // text is written into room sized once: three bytes per unit at most.
-    std::string out(text.size() * 3, '\0');
+    out.resize(text.size() * 3);
     char* p = out.data();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t u = text[i];
@@ -58,7 +64,6 @@ std::string ToUtf8(std::u16string_view text) {
         }
     }
     out.resize(static_cast<std::size_t>(p - out.data()));
-    return out;
 }
 
 std::u16string FromUtf8(std::string_view text) {

@@ -12,6 +12,8 @@ std::u16string ReadUtf16(std::span<const std::byte> bytes);
 // UTF-8 for texts; an unpaired surrogate becomes U+FFFD rather than bytes
 // that no text widget could show.
 std::string ToUtf8(std::u16string_view text);
+// The same into `out`, whose room is reused.
+void ToUtf8(std::u16string_view text, std::string& out);
 
 std::u16string FromUtf8(std::string_view text);
 
