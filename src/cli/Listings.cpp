@@ -142,6 +142,14 @@ void FillVolume(Record& record, const ntfs::TNTFSVolume& volume) {
     record.Add("label", volume.FVolumeName);
     record.Add("serial", volume.FSerial);
     if (volume.FTotalClusters == 0) {
+        // Not NTFS, or unreadable: the same fields, without values, so that
+        // a table of several drives keeps its columns.
+        for (const std::string_view key :
+             {"device_path", "sectors", "bytes_per_sector", "clusters", "bytes_per_cluster",
+              "free_clusters", "bytes_per_record", "mft_lcn", "mft_mirror_lcn", "mft_valid_bytes",
+              "mft_zone_first", "mft_zone_last", "flags"}) {
+            record.AddNull(key);
+        }
         return;
     }
     record.Add("device_path", volume.FVolumePath);

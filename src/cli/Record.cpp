@@ -96,7 +96,9 @@ class JsonStrings {
 };
 
 JsonStrings& Strings() {
-    static JsonStrings strings;
+    // One per thread: the rows of the file table are written on a thread of
+    // their own.
+    thread_local JsonStrings strings;
     return strings;
 }
 

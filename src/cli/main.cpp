@@ -379,9 +379,8 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     lorvex::map::TVolumeLayout layout;
     if (!options.owners.empty() || options.clusterMap) {
         bitmap = lorvex::cli::ReadBitmap(system, drive.Root(), volume.FTotalClusters);
-        layout = {volume.FTotalClusters, bitmap, volume.FMftZoneStart,
-                  // The zone's last cluster is inclusive.
-                  volume.FMftZoneEnd == 0 ? 0 : volume.FMftZoneEnd + 1};
+        // The zone as the map paints it (BuildScannedModel): [start, end).
+        layout = {volume.FTotalClusters, bitmap, volume.FMftZoneStart, volume.FMftZoneEnd};
     }
 
     if (options.summary) {
