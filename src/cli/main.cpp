@@ -365,6 +365,9 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     const TClusterArray& clusters = tables.clusters;
     Output& out = listing.out;
     RecordWriter* writer = listing.writer;
+    // The summary and the listings that had a text before there were
+    // formats keep it; in the other formats they are records too.
+    RecordWriter* records = listing.format == Format::Text ? nullptr : writer;
     Record& row = listing.row;
     int status = 0;
 
@@ -388,9 +391,9 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
         TNTFSVolume::GetBaseIDOrder(fileIds, order);
         const auto counts =
             lorvex::cli::CountFragmented(fileIds, lorvex::ntfs::FragmentationRows(fileIds, order));
-        if (writer != nullptr) {
+        if (records != nullptr) {
             lorvex::cli::FillSummary(row, volume, fileIds, clusters, counts, times);
-            writer->Section("summary", row);
+            records->Section("summary", row);
         } else {
             std::string first = lorvex::ntfs::VolumeSummaryText(
                 volume.FTotalClusters, volume.FBytesPerCluster, volume.FDrive + "\\");
@@ -427,8 +430,8 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     }
 
     if (!options.owners.empty()) {
-        if (writer != nullptr) {
-            writer->BeginTable("owners");
+        if (records != nullptr) {
+            records->BeginTable("owners");
         }
         for (const std::int64_t lcn : options.owners) {
             if (lcn >= volume.FTotalClusters) {
@@ -442,8 +445,8 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
                 continue;
             }
             lorvex::cli::FillOwner(row, lcn, volume, fileIds, clusters, layout);
-            if (writer != nullptr) {
-                writer->Row(row);
+            if (records != nullptr) {
+                records->Row(row);
                 continue;
             }
             // "LCN<TAB>description<TAB>type": the owner's entry type, or what
@@ -454,21 +457,21 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
                     std::string(row.Text("description")).c_str(), static_cast<int>(type.size()),
                     type.data());
         }
-        if (writer != nullptr) {
-            writer->EndTable();
+        if (records != nullptr) {
+            records->EndTable();
         }
     }
 
     if (options.fragmented) {
         lorvex::ntfs::TCardinalArray order;
         TNTFSVolume::GetBaseIDOrder(fileIds, order);
-        if (writer != nullptr) {
-            writer->BeginTable("fragmented");
+        if (records != nullptr) {
+            records->BeginTable("fragmented");
         }
         for (const auto& fragmentRow : lorvex::ntfs::FragmentationRows(fileIds, order)) {
             lorvex::cli::FillFragmentRow(row, fileIds, fragmentRow);
-            if (writer != nullptr) {
-                writer->Row(row);
+            if (records != nullptr) {
+                records->Row(row);
             } else {
                 // The columns it always had, and the type after them.
                 Appendf(out, "%" PRId64 "\t%s\t%u\t%s\n", fragmentRow.BaseID,
@@ -480,8 +483,8 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
                 break;
             }
         }
-        if (writer != nullptr) {
-            writer->EndTable();
+        if (records != nullptr) {
+            records->EndTable();
         }
     }
 
@@ -901,15 +904,12 @@ int main(int argc, char** argv) {
         Output out(target);
         const auto writer = lorvex::cli::MakeWriter(format, out);
         Listing listing{out, format, nullptr, chosen.size() > 1, {}, {}};
-        // The text of the summary and of the listings that had one before
-        // there were formats stays theirs; the others are records in text too.
-        const bool ownText = format == Format::Text && !options.files && !options.clusterMap;
-        listing.writer = format == Format::Bodyfile || ownText ? nullptr : writer.get();
+        listing.writer = writer.get(); // null for the body file
 
         if (options.info) {
             for (const auto* drive : chosen) {
                 TNTFSVolume volume(*system, drive->Root());
-                if (listing.writer == nullptr) {
+                if (format == Format::Text) {
                     PrintInfo(out, volume, *drive);
                 } else {
                     lorvex::cli::FillDriveLabel(listing.label, *drive);

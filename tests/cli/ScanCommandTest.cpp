@@ -195,6 +195,11 @@ TEST(ScanCommand, FormatsAreCheckedBeforeTheScan) {
     EXPECT_EQ(several.status, 0) << several.err;
     EXPECT_NE(several.out.find("\"owners\":["), std::string::npos);
     EXPECT_NE(several.out.find("\"fragmented\":["), std::string::npos);
+    // In text, a listing keeps its own text beside the file table.
+    const auto mixed = Scan(Image("demo.img") + " --owner 0 --files");
+    EXPECT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_TRUE(mixed.out.starts_with("0\t\\$Boot::$DATA\tsystem\n0\t0\t0\t5\tsystem\t"))
+        << mixed.out.substr(0, 200);
     // The listing into a file, never onto a source.
     const auto target = TempPath("lorvex-files.csv");
     const auto toFile = Scan(Image("demo.img") + " --files --format csv -o " + Quote(target));
