@@ -1,5 +1,7 @@
 #include "cli/RowPipeline.h"
 
+#include <system_error>
+
 namespace lorvex::cli {
 
 RowPipeline::RowPipeline(RecordWriter& writer) : writer_(writer), thread_([this] { Write(); }) {
@@ -27,6 +29,14 @@ Record& RowPipeline::Next() {
 }
 
 void RowPipeline::HandOver() {
+    if (!thread_.joinable()) {
+        Batch& batch = batches_[filling_];
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            writer_.Row(batch.rows[i]);
+        }
+        batch.count = 0;
+        return;
+    }
     std::unique_lock lock(mutex_);
     batches_[filling_].ready = true;
     changed_.notify_all();
@@ -39,6 +49,9 @@ void RowPipeline::HandOver() {
 void RowPipeline::Finish() {
     if (batches_[filling_].count > 0) {
         HandOver();
+    }
+    if (!thread_.joinable()) {
+        return;
     }
     {
         const std::lock_guard lock(mutex_);
