@@ -1,5 +1,9 @@
 // lorvex-scan: what Lorvex sees of a volume, at a shell. It opens a source as
 // the window does, runs the same scan, and prints or exports the result.
+#include "cli/Listings.h"
+#include "cli/Record.h"
+#include "cli/RowPipeline.h"
+#include "map/ClusterRuns.h"
 #include "ntfs/Attributes.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/DamageMap.h"
@@ -7,6 +11,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/Health.h"
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
@@ -19,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +39,10 @@
 
 namespace {
 
+using lorvex::cli::Format;
+using lorvex::cli::Output;
+using lorvex::cli::Record;
+using lorvex::cli::RecordWriter;
 using lorvex::ntfs::TClusterArray;
 using lorvex::ntfs::TFileIDs;
 using lorvex::ntfs::TNTFSVolume;
@@ -44,13 +54,16 @@ constexpr const char* kUsage =
     "Scan an NTFS volume of an image file, a whole-disk image or a block device,\n"
     "as the Lorvex window does, and print what it found. Each source becomes one\n"
     "drive per partition, C: onwards; with no source, the NTFS partitions of this\n"
-    "machine are the drives. Nothing is ever written to a source.\n"
+    "machine are the drives. Without --drive every NTFS drive is scanned in turn.\n"
+    "Nothing is ever written to a source.\n"
     "\n"
     "Actions (without one, a summary of the scan is printed):\n"
-    "  --export FILE     write the file table with attributes and data runs to FILE\n"
-    "                    (- for standard output)\n"
+    "  --files           list every entry of the file table\n"
+    "  --cluster-map     list every run of clusters of the volume in cluster order,\n"
+    "                    free ones too: first_lcn,count,kind,record,attribute,path\n"
+    "                    (CSV unless --format says otherwise)\n"
     "  --owner LCN...    name what occupies each cluster (the numbers that follow)\n"
-    "  --fragmented      list the fragmented files, most fragmented first\n"
+    "  --fragmented      list the fragmented entries, most fragmented first\n"
     "  --info            print the drives' volume information without scanning\n"
     "  --check           check the volume's consistency: one line per problem,\n"
     "                    KIND FIRST_LCN COUNT and then, tab-separated, the record\n"
@@ -68,24 +81,31 @@ constexpr const char* kUsage =
     "                    file, record, path, attribute, first byte, byte count and\n"
     "                    status; and per $MFT record on a bad area: record, record\n"
     "                    number, the path of its file (or (free)) and status\n"
+    "  --export FILE     write the file table with attributes and data runs to FILE\n"
+    "                    (- for standard output), as the window exports it\n"
     "  --map-png FILE    draw the scanned volume's cluster map, the whole volume in\n"
     "                    view, with a title and a legend, into the PNG file FILE;\n"
     "                    needs no display\n"
     "\n"
     "Options:\n"
+    "  --format FORMAT   how listings and the summary are written: text (the\n"
+    "                    default), json (one document), jsonl (one object a line),\n"
+    "                    csv (RFC 4180, with a header row; one action at a time),\n"
+    "                    bodyfile (the file table as a timeline body file)\n"
+    "  -o, --output FILE write the listings to FILE instead of standard output (-)\n"
     "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
-    "                    (C or C:) or its position in the list --info prints (1, 2,\n"
-    "                    ...); drives past Z: have no letter, only a position\n"
+    "                    (C, c or C:) or its position in the list --info prints (1,\n"
+    "                    2, ...); drives past Z: have no letter, only a position\n"
     "  --sector-size N   read the --damage FILE as a list of bad sectors of N bytes\n"
     "  --map-size WxH    the size of the --map-png picture in pixels (default\n"
     "                    1024x768, from 320x240 to 8192x8192)\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when a source cannot be read or is not NTFS or\n"
-    "an output cannot be written (or --check could not read what it checks),\n"
-    "2 on a usage error, 3 when --check found problems or --damage found files\n"
-    "on bad areas.\n";
+    "Exit status: 0 on success; 1 when a source cannot be read or is not NTFS, an\n"
+    "output cannot be written, a cluster asked for lies beyond its volume, or\n"
+    "--check could not read what it checks; 2 on a usage error; 3 when --check\n"
+    "found problems or --damage found files on bad areas.\n";
 
 struct Options {
     std::vector<std::string> sources;
@@ -98,14 +118,46 @@ struct Options {
     std::optional<std::string> mapSizeText;
     std::int32_t mapWidth = 1024;
     std::int32_t mapHeight = 768;
+    std::optional<std::string> outputPath; // the listings' target; standard output without
+    int outputFd = -1;
+    std::optional<Format> format;
     std::vector<std::int64_t> owners;
     bool fragmented = false;
     bool info = false;
+    bool files = false;
     bool check = false;
     std::optional<std::string> damagePath;
     std::uint32_t sectorSize = 0; // 0: --damage reads a ddrescue mapfile
     lorvex::ntfs::TDamageMap damage;
+    bool clusterMap = false;
+    bool summary = false; // no other action asks for anything printed
+
+    // The actions whose output is a listing (or the summary, one record).
+    [[nodiscard]] int Listings() const {
+        return (owners.empty() ? 0 : 1) + (fragmented ? 1 : 0) + (files ? 1 : 0) +
+               (clusterMap ? 1 : 0) + (summary ? 1 : 0) + (info ? 1 : 0) + (check ? 1 : 0) +
+               (damagePath ? 1 : 0);
+    }
 };
+
+std::optional<Format> ParseFormat(std::string_view text) {
+    if (text == "text") {
+        return Format::Text;
+    }
+    if (text == "json") {
+        return Format::Json;
+    }
+    if (text == "jsonl") {
+        return Format::JsonLines;
+    }
+    if (text == "csv") {
+        return Format::Csv;
+    }
+    if (text == "bodyfile") {
+        return Format::Bodyfile;
+    }
+    return std::nullopt;
+}
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "lorvex-scan: %s\nTry 'lorvex-scan --help'.\n", message.c_str());
@@ -150,19 +202,14 @@ bool ParseLcn(std::string_view text, std::int64_t& lcn) {
 class ProgressLine {
   public:
     explicit ProgressLine(const TNTFSVolume& volume)
-        : volume_(volume), enabled_(isatty(STDERR_FILENO) == 1) {
-    }
-    ~ProgressLine() {
-        Clear();
-    }
+        : volume_(volume), enabled_(isatty(STDERR_FILENO) == 1) {}
+    ~ProgressLine() { Clear(); }
 
     void Stage(std::string_view title) {
         title_ = title;
         Draw(true);
     }
-    void Tick() {
-        Draw(false);
-    }
+    void Tick() { Draw(false); }
     void Clear() {
         if (enabled_ && drawn_) {
             std::fprintf(stderr, "\r\033[K");
@@ -197,66 +244,115 @@ class ProgressLine {
     Clock::time_point last_{};
 };
 
-struct StageTime {
-    std::string_view title;
-    double seconds = 0;
-};
-
-void PrintInfo(TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
-    std::printf("%s  %s", volume.FDrive.c_str(), drive.region.path.c_str());
-    if (drive.region.partition > 0) {
-        std::printf(" (partition %d)", drive.region.partition);
-    }
-    std::printf("\n  file system        %s\n", volume.FFileSystem.c_str());
-    std::printf("  label              %s\n", volume.FVolumeName.c_str());
-    std::printf("  serial             %s\n", volume.FSerial.c_str());
-    if (volume.FTotalClusters == 0) {
-        std::printf("\n");
+// printf into the output's buffer, so that text and records keep their order.
+__attribute__((format(printf, 2, 3))) void Appendf(Output& out, const char* format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+    if (n < 0) {
         return;
     }
-    std::printf("  device path        %s\n", volume.FVolumePath.c_str());
-    std::printf("  sectors            %" PRId64 " of %u bytes\n", volume.FNumberSectors,
-                volume.FBytesPerSector);
-    std::printf("  clusters           %" PRId64 " of %u bytes, %" PRId64 " free\n",
-                volume.FTotalClusters, volume.FBytesPerCluster, volume.FFreeClusters);
-    std::printf("  file records       %u bytes, last in use %" PRId64 "\n",
-                volume.FBytesPerFileRecordSegment, volume.GetLastRecordNumber());
-    std::printf("  $MFT               cluster %" PRId64 ", mirror at %" PRId64 ", %" PRId64
-                " bytes valid\n",
-                volume.FMftStartLcn, volume.FMft2StartLcn, volume.FMftValidDataLength);
-    std::printf("  MFT zone           clusters %" PRId64 " to %" PRId64 "\n", volume.FMftZoneStart,
-                volume.FMftZoneEnd);
-    std::printf("  flags              %s\n\n", volume.FFileSystemFlags.c_str());
+    if (static_cast<std::size_t>(n) < sizeof(line)) {
+        out.Append(std::string_view(line, static_cast<std::size_t>(n)));
+        return;
+    }
+    std::string longer(static_cast<std::size_t>(n) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(longer.data(), longer.size(), format, args);
+    va_end(args);
+    longer.pop_back();
+    out.Append(longer);
+}
+
+// "C:  /path/disk.img (partition 2)"
+std::string DriveTitle(const RawVolumeSystem::Drive& drive) {
+    std::string title = drive.Name() + "  " + drive.region.path;
+    if (drive.region.partition > 0) {
+        title += " (partition " + std::to_string(drive.region.partition) + ")";
+    }
+    return title;
+}
+
+void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
+    Appendf(out, "%s", DriveTitle(drive).c_str());
+    Appendf(out, "\n  file system        %s\n", volume.FFileSystem.c_str());
+    Appendf(out, "  label              %s\n", volume.FVolumeName.c_str());
+    Appendf(out, "  serial             %s\n", volume.FSerial.c_str());
+    if (volume.FTotalClusters == 0) {
+        Appendf(out, "\n");
+        return;
+    }
+    Appendf(out, "  device path        %s\n", volume.FVolumePath.c_str());
+    Appendf(out, "  sectors            %" PRId64 " of %u bytes\n", volume.FNumberSectors,
+            volume.FBytesPerSector);
+    Appendf(out, "  clusters           %" PRId64 " of %u bytes, %" PRId64 " free\n",
+            volume.FTotalClusters, volume.FBytesPerCluster, volume.FFreeClusters);
+    Appendf(out, "  file records       %u bytes, last in use %" PRId64 "\n",
+            volume.FBytesPerFileRecordSegment, volume.GetLastRecordNumber());
+    Appendf(out,
+            "  $MFT               cluster %" PRId64 ", mirror at %" PRId64 ", %" PRId64
+            " bytes valid\n",
+            volume.FMftStartLcn, volume.FMft2StartLcn, volume.FMftValidDataLength);
+    Appendf(out, "  MFT zone           clusters %" PRId64 " to %" PRId64 "\n", volume.FMftZoneStart,
+            volume.FMftZoneEnd);
+    Appendf(out, "  flags              %s\n\n", volume.FFileSystemFlags.c_str());
 }
 
 // The health report as text: one line per problem, its claimants after it,
-// then a summary line. Returns the exit status: 0 consistent, 3 problems,
-// 1 when part of the volume could not be checked and nothing was found.
-int PrintHealth(const lorvex::ntfs::THealthReport& report, const TFileIDs& fileIds) {
+// then a summary line; as records, a row per problem. Returns the exit
+// status: 0 consistent, 3 problems, 1 when part of the volume could not be
+// checked and nothing was found.
+int WriteHealth(Output& out, RecordWriter* records, Record& row,
+                const lorvex::ntfs::THealthReport& report, const TFileIDs& fileIds) {
     using lorvex::ntfs::THealthKind;
     std::u16string path;
+    std::string claimants;
+    if (records != nullptr) {
+        records->BeginTable("check");
+    }
     for (const auto& problem : report.Problems) {
-        std::printf("%.*s %" PRId64 " %" PRId64,
-                    static_cast<int>(lorvex::ntfs::HealthKindName(problem.Kind).size()),
-                    lorvex::ntfs::HealthKindName(problem.Kind).data(), problem.FirstLCN,
-                    problem.Count);
+        const auto kind = lorvex::ntfs::HealthKindName(problem.Kind);
+        if (records != nullptr) {
+            row.Clear();
+            row.Add("kind", kind);
+            row.Add("first_lcn", problem.FirstLCN);
+            row.Add("count", problem.Count);
+            claimants.clear();
+            for (const auto& claimant : report.ClaimantsOf(problem)) {
+                claimants += (claimants.empty() ? "" : " ") + std::to_string(claimant.RecordNo);
+            }
+            row.Add("claimant_records", claimants);
+            auto& list = row.AddList("claimants");
+            list.Clear();
+            for (const auto& claimant : report.ClaimantsOf(problem)) {
+                Record& item = list.Add();
+                item.Add("record", claimant.RecordNo);
+                path.clear();
+                if (claimant.FileIndex >= 0) {
+                    fileIds.GetPath(claimant.FileIndex, path);
+                    item.Add("path", lorvex::ondisk::ToUtf8(path));
+                } else {
+                    item.AddNull("path");
+                }
+            }
+            records->Row(row);
+            continue;
+        }
+        Appendf(out, "%.*s %" PRId64 " %" PRId64, static_cast<int>(kind.size()), kind.data(),
+                problem.FirstLCN, problem.Count);
         for (const auto& claimant : report.ClaimantsOf(problem)) {
             path.clear();
             if (claimant.FileIndex >= 0) {
                 fileIds.GetPath(claimant.FileIndex, path);
             }
-            std::printf("\t%" PRId64 "\t%s", claimant.RecordNo,
-                        claimant.FileIndex >= 0 ? lorvex::ondisk::ToUtf8(path).c_str()
-                                                : "(not readable)");
+            Appendf(out, "\t%" PRId64 "\t%s", claimant.RecordNo,
+                    claimant.FileIndex >= 0 ? lorvex::ondisk::ToUtf8(path).c_str()
+                                            : "(not readable)");
         }
-        std::printf("\n");
-    }
-    const auto counts = report.CountByKind();
-    std::printf("%zu problems:", report.Problems.size());
-    for (std::size_t k = 0; k < counts.size(); ++k) {
-        const auto name = lorvex::ntfs::HealthKindName(static_cast<THealthKind>(k));
-        std::printf("%s %.*s %zu", k == 0 ? "" : ",", static_cast<int>(name.size()), name.data(),
-                    counts[k]);
+        Appendf(out, "\n");
+        out.Step();
     }
     std::string unchecked;
     const auto note = [&unchecked](bool checked, const char* what) {
@@ -268,7 +364,22 @@ int PrintHealth(const lorvex::ntfs::THealthReport& report, const TFileIDs& fileI
     note(report.BitmapChecked, "the allocation bitmap");
     note(report.RecordsChecked, "the $MFT's bitmap");
     note(report.MirrorChecked, "$MFTMirr");
-    std::printf("%s\n", unchecked.c_str());
+    if (records != nullptr) {
+        records->EndTable();
+        if (!unchecked.empty()) {
+            out.Flush();
+            std::fprintf(stderr, "lorvex-scan: %s\n", unchecked.c_str() + 2);
+        }
+    } else {
+        const auto counts = report.CountByKind();
+        Appendf(out, "%zu problems:", report.Problems.size());
+        for (std::size_t k = 0; k < counts.size(); ++k) {
+            const auto name = lorvex::ntfs::HealthKindName(static_cast<THealthKind>(k));
+            Appendf(out, "%s %.*s %zu", k == 0 ? "" : ",", static_cast<int>(name.size()),
+                    name.data(), counts[k]);
+        }
+        Appendf(out, "%s\n", unchecked.c_str());
+    }
     if (!report.Problems.empty()) {
         return 3;
     }
@@ -276,9 +387,10 @@ int PrintHealth(const lorvex::ntfs::THealthReport& report, const TFileIDs& fileI
 }
 
 // The files, attributes and byte ranges on the bad areas, then the $MFT
-// records on them, then a summary. Returns the exit status: 0 when nothing
-// lies on a bad area, 3 when something does.
-int PrintDamage(const lorvex::ntfs::TDamageMap& map, const lorvex::ntfs::TDamageReport& report,
+// records on them, then a summary; as records, a row for each. Returns the
+// exit status: 0 when nothing lies on a bad area, 3 when something does.
+int WriteDamage(Output& out, RecordWriter* records, Record& row,
+                const lorvex::ntfs::TDamageMap& map, const lorvex::ntfs::TDamageReport& report,
                 const TFileIDs& fileIds) {
     std::u16string path;
     const auto pathOf = [&](std::int32_t index) {
@@ -288,27 +400,63 @@ int PrintDamage(const lorvex::ntfs::TDamageMap& map, const lorvex::ntfs::TDamage
         }
         return lorvex::ondisk::ToUtf8(path);
     };
+    if (records != nullptr) {
+        records->BeginTable("damage");
+    }
     for (const auto& hit : report.Hits) {
         std::string attribute = lorvex::ntfs::AttributeTypeName(hit.AttrType);
         if (!hit.AttrName.empty()) {
             attribute += ":" + lorvex::ondisk::ToUtf8(hit.AttrName);
         }
-        std::printf("file\t%" PRId64 "\t%s\t%s\t%" PRId64 "\t%" PRId64 "\t%c\n", hit.RecordNo,
-                    pathOf(hit.FileIndex).c_str(), attribute.c_str(), hit.FirstByte, hit.ByteCount,
-                    hit.Status);
+        if (records != nullptr) {
+            row.Clear();
+            row.Add("kind", std::string_view("file"));
+            row.Add("record", hit.RecordNo);
+            row.Add("path", pathOf(hit.FileIndex));
+            row.Add("attribute", attribute);
+            row.Add("first_byte", hit.FirstByte);
+            row.Add("byte_count", hit.ByteCount);
+            row.Add("status", std::string_view(&hit.Status, 1));
+            records->Row(row);
+            continue;
+        }
+        Appendf(out, "file\t%" PRId64 "\t%s\t%s\t%" PRId64 "\t%" PRId64 "\t%c\n", hit.RecordNo,
+                pathOf(hit.FileIndex).c_str(), attribute.c_str(), hit.FirstByte, hit.ByteCount,
+                hit.Status);
     }
     for (const auto& record : report.Records) {
-        std::printf("record\t%" PRId64 "\t%s\t%c\n", record.RecordNo,
-                    record.FileIndex >= 0 ? pathOf(record.FileIndex).c_str() : "(free)",
-                    record.Status);
+        if (records != nullptr) {
+            row.Clear();
+            row.Add("kind", std::string_view("record"));
+            row.Add("record", record.RecordNo);
+            if (record.FileIndex >= 0) {
+                row.Add("path", pathOf(record.FileIndex));
+            } else {
+                row.AddNull("path");
+            }
+            row.AddNull("attribute");
+            row.AddNull("first_byte");
+            row.AddNull("byte_count");
+            row.Add("status", std::string_view(&record.Status, 1));
+            records->Row(row);
+            continue;
+        }
+        Appendf(out, "record\t%" PRId64 "\t%s\t%c\n", record.RecordNo,
+                record.FileIndex >= 0 ? pathOf(record.FileIndex).c_str() : "(free)", record.Status);
     }
     std::uint64_t clusters = 0;
     for (const auto& area : report.Clusters) {
         clusters += area.Length;
     }
-    std::printf("%zu bad areas, %" PRIu64
+    if (records != nullptr) {
+        records->EndTable();
+    } else {
+        Appendf(out,
+                "%zu bad areas, %" PRIu64
                 " clusters of the volume on them: %zu hits, %zu $MFT records\n",
                 map.Areas.size(), clusters, report.Hits.size(), report.Records.size());
+    }
+    out.Flush();
     for (const auto& note : map.Notes) {
         std::fprintf(stderr, "lorvex-scan: the damage map: %s\n", note.c_str());
     }
@@ -337,6 +485,25 @@ bool ReadDamageFile(const std::string& path, std::string& text) {
         return false;
     }
     return true;
+}
+
+// Where and how the listings are written, shared by every drive of a run.
+struct Listing {
+    Output& out;
+    Format format = Format::Text;
+    RecordWriter* writer = nullptr; // null for the text of the summary and
+                                    // the listings that have one, and for
+                                    // the body file
+    bool severalDrives = false;
+    Record label;
+    Record row;
+};
+
+// "0.25 GB" as the summary's first line writes sizes.
+std::string Gigabytes(std::int64_t clusters, std::uint32_t bytesPerCluster) {
+    return lorvex::ntfs::FormatFixed2(static_cast<double>(clusters) * bytesPerCluster / 1024 /
+                                      1024 / 1024) +
+           " GB";
 }
 
 // What a scan builds; main owns it so that it outlives the scan to the end.
@@ -404,25 +571,241 @@ int WriteMapPicture(const RawVolumeSystem::Drive& drive, const TNTFSVolume& volu
 }
 #endif
 
-int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Options& options,
-         ScanTables& tables) {
-    TNTFSVolume volume(system, drive.Root());
-    if (options.info) {
-        PrintInfo(volume, drive);
-        return 0;
+// The listings of a finished scan of one drive. Returns the exit status.
+int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, TNTFSVolume& volume,
+                  const Options& options, const ScanTables& tables,
+                  const std::vector<lorvex::cli::StageSeconds>& times, Listing& listing) {
+    const TFileIDs& fileIds = tables.fileIds;
+    const TClusterArray& clusters = tables.clusters;
+    Output& out = listing.out;
+    RecordWriter* writer = listing.writer;
+    // The summary and the listings that had a text before there were
+    // formats keep it; in the other formats they are records too.
+    RecordWriter* records = listing.format == Format::Text ? nullptr : writer;
+    Record& row = listing.row;
+    int status = 0;
+
+    if (listing.severalDrives && listing.format == Format::Text) {
+        Appendf(out, "== %s ==\n", DriveTitle(drive).c_str());
     }
+    if (writer != nullptr) {
+        writer->BeginDrive(listing.label);
+    }
+
+    std::vector<std::uint8_t> bitmap;
+    lorvex::map::TVolumeLayout layout;
+    if (!options.owners.empty() || options.clusterMap) {
+        bitmap = lorvex::cli::ReadBitmap(system, drive.Root(), volume.FTotalClusters);
+        // The zone as the map paints it (BuildScannedModel): [start, end).
+        layout = {volume.FTotalClusters, bitmap, volume.FMftZoneStart, volume.FMftZoneEnd};
+    }
+
+    if (options.summary) {
+        lorvex::ntfs::TCardinalArray order;
+        TNTFSVolume::GetBaseIDOrder(fileIds, order);
+        const auto counts =
+            lorvex::cli::CountFragmented(fileIds, lorvex::ntfs::FragmentationRows(fileIds, order));
+        if (records != nullptr) {
+            lorvex::cli::FillSummary(row, volume, fileIds, clusters, counts, times);
+            records->Section("summary", row);
+        } else {
+            std::string first = lorvex::ntfs::VolumeSummaryText(
+                volume.FTotalClusters, volume.FBytesPerCluster, volume.FDrive + "\\");
+            while (!first.empty() && first.back() == ' ') {
+                first.pop_back();
+            }
+            const std::int64_t used = volume.FTotalClusters - volume.FFreeClusters;
+            Appendf(out, "%s\n", first.c_str());
+            Appendf(out, "label              %s\n", volume.FVolumeName.c_str());
+            Appendf(out, "free space         %s clusters (%s)\n",
+                    lorvex::ntfs::FormatGrouped(static_cast<double>(volume.FFreeClusters)).c_str(),
+                    Gigabytes(volume.FFreeClusters, volume.FBytesPerCluster).c_str());
+            Appendf(out, "used space         %s clusters (%s)\n",
+                    lorvex::ntfs::FormatGrouped(static_cast<double>(used)).c_str(),
+                    Gigabytes(used, volume.FBytesPerCluster).c_str());
+            Appendf(out, "file-table entries %d\n", fileIds.FCount);
+            Appendf(out, "extents            %zu\n", clusters.size());
+            Appendf(out,
+                    "fragmented         %" PRId64 " (files %" PRId64 ", directories %" PRId64
+                    ", system %" PRId64,
+                    counts.total, counts.files, counts.directories, counts.system);
+            if (counts.other > 0) {
+                Appendf(out, ", other %" PRId64, counts.other);
+            }
+            Appendf(out, ")\nstages\n");
+            double total = 0;
+            for (const auto& t : times) {
+                Appendf(out, "  %-28.*s %9.3f s\n", static_cast<int>(t.title.size()),
+                        t.title.data(), t.seconds);
+                total += t.seconds;
+            }
+            Appendf(out, "  %-28s %9.3f s\n", "total", total);
+        }
+    }
+
+    if (!options.owners.empty()) {
+        if (records != nullptr) {
+            records->BeginTable("owners");
+        }
+        for (const std::int64_t lcn : options.owners) {
+            if (lcn >= volume.FTotalClusters) {
+                // Said where it is asked, after the answers before it.
+                out.Flush();
+                std::fprintf(stderr,
+                             "lorvex-scan: cluster %" PRId64 " is beyond drive %s (its last "
+                             "cluster is %" PRId64 ")\n",
+                             lcn, drive.Name().c_str(), volume.FTotalClusters - 1);
+                status = 1;
+                continue;
+            }
+            lorvex::cli::FillOwner(row, lcn, volume, fileIds, clusters, layout);
+            if (records != nullptr) {
+                records->Row(row);
+                continue;
+            }
+            // "LCN<TAB>description<TAB>type": the owner's entry type, or what
+            // the map shows where no entry holds the cluster.
+            const std::string_view type =
+                row.Text("type").empty() ? row.Text("kind") : row.Text("type");
+            Appendf(out, "%" PRId64 "\t%s\t%.*s\n", lcn,
+                    std::string(row.Text("description")).c_str(), static_cast<int>(type.size()),
+                    type.data());
+        }
+        if (records != nullptr) {
+            records->EndTable();
+        }
+    }
+
+    if (options.fragmented) {
+        lorvex::ntfs::TCardinalArray order;
+        TNTFSVolume::GetBaseIDOrder(fileIds, order);
+        if (records != nullptr) {
+            records->BeginTable("fragmented");
+        }
+        for (const auto& fragmentRow : lorvex::ntfs::FragmentationRows(fileIds, order)) {
+            lorvex::cli::FillFragmentRow(row, fileIds, fragmentRow);
+            if (records != nullptr) {
+                records->Row(row);
+            } else {
+                // The columns it always had, and the type after them.
+                Appendf(out, "%" PRId64 "\t%s\t%u\t%s\n", fragmentRow.BaseID,
+                        std::string(row.Text("path")).c_str(), fragmentRow.Fragments,
+                        std::string(row.Text("type")).c_str());
+                out.Step();
+            }
+            if (out.Failed()) {
+                break;
+            }
+        }
+        if (records != nullptr) {
+            records->EndTable();
+        }
+    }
+
+    if (options.check) {
+        const auto words =
+            lorvex::ntfs::ReadBitmapWords(system, drive.Root(), volume.FTotalClusters);
+        const auto report = lorvex::ntfs::CheckVolumeHealth(
+            volume, system, fileIds, clusters, {words, words.empty() ? 0 : volume.FTotalClusters});
+        // The other actions still run; the check's verdict is the exit status.
+        status = std::max(status, WriteHealth(out, records, row, report, fileIds));
+    }
+    if (options.damagePath) {
+        // Positions are bytes of the drive's source: what lies past its end
+        // is set aside, with a note.
+        lorvex::ntfs::TDamageMap damage = options.damage;
+        int err = 0;
+        std::string why;
+        const int fd = lorvex::platform::OpenSourceReadOnly(drive.region.path, err, why);
+        bool sized = false;
+        const std::uint64_t size = fd >= 0 ? lorvex::platform::SourceSize(fd, sized) : 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (sized) {
+            lorvex::ntfs::ClipToSource(damage, size);
+        }
+        const auto report =
+            lorvex::ntfs::ResolveDamage(volume, fileIds, clusters, damage, drive.region.offset);
+        status = std::max(status, WriteDamage(out, records, row, damage, report, fileIds));
+    }
+
+    if (options.files) {
+        if (listing.format == Format::Bodyfile) {
+            lorvex::cli::BodyfileLines lines;
+            volume.OpenVolume();
+            for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
+                lines.Append(out.Buffer(), volume, fileIds, i, drive.Name());
+                out.Step();
+            }
+            volume.CloseVolume();
+        } else {
+            // The attributes and their runs are nested lists, which only the
+            // JSON formats show: the others never read the records again.
+            const bool withAttributes =
+                listing.format == Format::Json || listing.format == Format::JsonLines;
+            lorvex::cli::EntryRecords entries;
+            writer->BeginTable("files");
+            if (withAttributes) {
+                volume.OpenVolume();
+            }
+            {
+                lorvex::cli::RowPipeline rows(*writer);
+                for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
+                    entries.Fill(rows.Next(), volume, fileIds, i, withAttributes);
+                }
+                rows.Finish();
+            }
+            if (withAttributes) {
+                volume.CloseVolume();
+            }
+            writer->EndTable();
+        }
+    }
+
+    if (options.clusterMap) {
+        std::u16string path;
+        writer->BeginTable("cluster_map");
+        lorvex::map::ForEachClusterRun(layout, fileIds, clusters,
+                                       [&](const lorvex::map::TClusterRun& run) {
+                                           if (!out.Failed()) {
+                                               lorvex::cli::FillClusterRun(row, run, fileIds, path);
+                                               writer->Row(row);
+                                           }
+                                       });
+        writer->EndTable();
+    }
+
+    if (writer != nullptr) {
+        writer->EndDrive();
+    }
+    if (listing.severalDrives && listing.format == Format::Text) {
+        Appendf(out, "\n");
+    }
+    out.Step();
+    return status;
+}
+
+// What Scan returns for a drive that is not NTFS among several.
+constexpr int kLeftOut = -1;
+
+int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Options& options,
+         ScanTables& tables, Listing& listing) {
+    TNTFSVolume volume(system, drive.Root());
     if (volume.FFileSystem != "NTFS" || volume.FTotalClusters == 0) {
         const std::string what = volume.FFileSystem.empty()     ? "no file system recognised"
                                  : volume.FFileSystem == "NTFS" ? "NTFS, but damaged beyond reading"
                                                                 : volume.FFileSystem + ", not NTFS";
-        std::fprintf(stderr, "lorvex-scan: %s (drive %s): %s\n", drive.region.path.c_str(),
-                     drive.Name().c_str(), what.c_str());
-        return 1;
+        listing.out.Flush();
+        std::fprintf(stderr, "lorvex-scan: %s (drive %s): %s%s\n", drive.region.path.c_str(),
+                     drive.Name().c_str(), what.c_str(), listing.severalDrives ? "; left out" : "");
+        // Of several drives, one that is not NTFS is only left out.
+        return listing.severalDrives && volume.FFileSystem != "NTFS" ? kLeftOut : 1;
     }
 
     TFileIDs& fileIds = tables.fileIds;
     TClusterArray& clusters = tables.clusters;
-    std::vector<StageTime> times;
+    std::vector<lorvex::cli::StageSeconds> times;
     ProgressLine progress(volume);
     auto stageStart = Clock::now();
     lorvex::ntfs::ScanObserver observer;
@@ -452,24 +835,22 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     progress.Clear();
 
     if (fileIds.FCount == 0) {
+        listing.out.Flush();
         std::fprintf(stderr, "lorvex-scan: %s (drive %s): no file records could be read\n",
                      drive.region.path.c_str(), drive.Name().c_str());
         return 1;
     }
 
-    bool acted = false;
-    int checkStatus = 0;
 #ifdef LORVEX_MAP_PICTURE
     if (options.mapPngPath) {
-        acted = true;
         if (const int status = WriteMapPicture(drive, volume, options, tables); status != 0) {
             return status;
         }
     }
 #endif
     if (options.exportPath) {
-        acted = true;
         const bool toStdout = *options.exportPath == "-";
+        listing.out.Flush();
         const auto result = toStdout
                                 ? lorvex::ntfs::ExportFileTable(volume, fileIds, stdout)
                                 : lorvex::ntfs::ExportFileTable(volume, fileIds, options.exportFd);
@@ -486,63 +867,11 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
             return 1;
         }
     }
-    if (!options.owners.empty()) {
-        acted = true;
-        std::string text;
-        for (const std::int64_t lcn : options.owners) {
-            volume.DescribeCluster(clusters, fileIds, text, true, lcn);
-            std::printf("%" PRId64 "\t%s\n", lcn, text.c_str());
-        }
+    if (options.Listings() == 0) {
+        return 0;
     }
-    if (options.check) {
-        acted = true;
-        const auto words =
-            lorvex::ntfs::ReadBitmapWords(system, drive.Root(), volume.FTotalClusters);
-        const auto report = lorvex::ntfs::CheckVolumeHealth(
-            volume, system, fileIds, clusters, {words, words.empty() ? 0 : volume.FTotalClusters});
-        // The other actions still run; the check's verdict is the exit status.
-        checkStatus = PrintHealth(report, fileIds);
-    }
-    if (options.damagePath) {
-        acted = true;
-        const auto report = lorvex::ntfs::ResolveDamage(volume, fileIds, clusters, options.damage,
-                                                        drive.region.offset);
-        const int status = PrintDamage(options.damage, report, fileIds);
-        checkStatus = std::max(checkStatus, status);
-    }
-    if (options.fragmented) {
-        acted = true;
-        lorvex::ntfs::TCardinalArray order;
-        TNTFSVolume::GetBaseIDOrder(fileIds, order);
-        for (const auto& row : lorvex::ntfs::FragmentationRows(fileIds, order)) {
-            std::printf("%" PRId64 "\t%s\t%u\n", row.BaseID,
-                        lorvex::ondisk::ToUtf8(row.Path).c_str(), row.Fragments);
-        }
-    }
-    if (!acted) {
-        std::int64_t fragmented = 0;
-        for (int i = 0; i < fileIds.FCount; ++i) {
-            const auto& entry = fileIds.FItems[static_cast<std::size_t>(i)];
-            fragmented += entry.Fragmented && entry.FileID == entry.BaseID ? 1 : 0;
-        }
-        std::printf("%s\n",
-                    lorvex::ntfs::VolumeSummaryText(volume.FTotalClusters, volume.FBytesPerCluster,
-                                                    volume.FDrive + "\\")
-                        .c_str());
-        std::printf("label              %s\n", volume.FVolumeName.c_str());
-        std::printf("file-table entries %d\n", fileIds.FCount);
-        std::printf("extents            %zu\n", clusters.size());
-        std::printf("fragmented files   %" PRId64 "\n", fragmented);
-        std::printf("stages\n");
-        double total = 0;
-        for (const auto& t : times) {
-            std::printf("  %-28.*s %9.3f s\n", static_cast<int>(t.title.size()), t.title.data(),
-                        t.seconds);
-            total += t.seconds;
-        }
-        std::printf("  %-28s %9.3f s\n", "total", total);
-    }
-    return checkStatus;
+    lorvex::cli::FillDriveLabel(listing.label, drive);
+    return WriteListings(system, drive, volume, options, tables, times, listing);
 }
 
 } // namespace
@@ -560,8 +889,12 @@ int main(int argc, char** argv) {
             return FinishOutput(0);
         }
         if (arg == "--drive") {
-            const std::string_view value = i + 1 < argc ? argv[i + 1] : "";
+            std::string_view value = i + 1 < argc ? argv[i + 1] : "";
             std::int64_t index = 0;
+            // "d", "D", "d:", "D:" and the root "D:\" all name drive D:.
+            if (value.size() == 3 && value[1] == ':' && (value[2] == '\\' || value[2] == '/')) {
+                value.remove_suffix(1);
+            }
             if ((value.size() == 1 || (value.size() == 2 && value[1] == ':')) &&
                 std::isalpha(static_cast<unsigned char>(value[0]))) {
                 options.drive =
@@ -577,6 +910,18 @@ int main(int argc, char** argv) {
                 return UsageError("--export needs a file name");
             }
             options.exportPath = argv[++i];
+        } else if (arg == "--output" || arg == "-o") {
+            if (i + 1 >= argc) {
+                return UsageError("--output needs a file name (- for standard output)");
+            }
+            options.outputPath = argv[++i];
+        } else if (arg == "--format") {
+            const std::string_view value = i + 1 < argc ? argv[i + 1] : "";
+            options.format = ParseFormat(value);
+            if (!options.format) {
+                return UsageError("--format needs one of text, json, jsonl, csv, bodyfile");
+            }
+            ++i;
         } else if (arg == "--map-png") {
             if (i + 1 >= argc) {
                 return UsageError("--map-png needs a file name");
@@ -589,17 +934,16 @@ int main(int argc, char** argv) {
             options.mapSizeText = argv[++i];
         } else if (arg == "--owner") {
             std::int64_t lcn = 0;
+            const std::size_t before = options.owners.size();
             while (i + 1 < argc && ParseLcn(argv[i + 1], lcn)) {
                 options.owners.push_back(lcn);
                 ++i;
             }
-            if (options.owners.empty()) {
+            if (options.owners.size() == before) {
                 return UsageError("--owner needs one or more cluster numbers");
             }
         } else if (arg == "--fragmented") {
             options.fragmented = true;
-        } else if (arg == "--info") {
-            options.info = true;
         } else if (arg == "--check") {
             options.check = true;
         } else if (arg == "--damage") {
@@ -614,11 +958,58 @@ int main(int argc, char** argv) {
             }
             options.sectorSize = static_cast<std::uint32_t>(size);
             ++i;
+        } else if (arg == "--files") {
+            options.files = true;
+        } else if (arg == "--cluster-map") {
+            options.clusterMap = true;
+        } else if (arg == "--info") {
+            options.info = true;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
             options.sources.emplace_back(arg);
         }
+    }
+
+    if (options.sectorSize != 0 && !options.damagePath) {
+        return UsageError("--sector-size is for the list of --damage; give --damage too");
+    }
+    if (options.damagePath) {
+        // Read and checked now, not after a long scan.
+        std::string text;
+        if (!ReadDamageFile(*options.damagePath, text)) {
+            return 1;
+        }
+        options.damage = options.sectorSize != 0
+                             ? lorvex::ntfs::ParseBadSectorList(text, options.sectorSize)
+                             : lorvex::ntfs::ParseRescueMap(text);
+        if (!options.damage.Error.empty()) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.damagePath->c_str(),
+                         options.damage.Error.c_str());
+            return 1;
+        }
+    }
+    // A body file is the file table's; asked for alone, it means --files.
+    if (options.format == Format::Bodyfile && options.Listings() == 0) {
+        options.files = true;
+    }
+    options.summary = options.Listings() == 0 && !options.exportPath && !options.mapPngPath;
+    const Format format = options.format.value_or(
+        options.clusterMap && options.Listings() == 1 ? Format::Csv : Format::Text);
+    if (format == Format::Bodyfile && (options.Listings() != 1 || !options.files)) {
+        return UsageError("--format bodyfile writes the file table (--files) and nothing else");
+    }
+    if ((format == Format::Csv || format == Format::JsonLines) && options.Listings() > 1) {
+        return UsageError(std::string("--format ") + (format == Format::Csv ? "csv" : "jsonl") +
+                          " writes one table: ask for one of --files, --cluster-map, --owner, "
+                          "--fragmented, --info, --check, --damage");
+    }
+    const bool listingsToStdout = !options.outputPath || *options.outputPath == "-";
+    if (options.exportPath && *options.exportPath == "-" && listingsToStdout &&
+        options.Listings() > 0 && format != Format::Text) {
+        return UsageError("--export - and the " +
+                          std::string(format == Format::Csv ? "CSV" : "JSON") +
+                          " listing would share standard output; give one of them a file");
     }
 
     if (options.mapSizeText) {
@@ -662,43 +1053,39 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The drives to read: the one --drive names, else all of them.
     const auto& drives = system->drives();
-    if (options.info) {
-        for (const auto& drive : drives) {
-            const auto index = static_cast<std::size_t>(&drive - drives.data()) + 1;
-            if ((options.drive == 0 && options.driveIndex == 0) || drive.letter == options.drive ||
-                index == options.driveIndex) {
-                TNTFSVolume volume(*system, drive.Root());
-                PrintInfo(volume, drive);
-            }
-        }
-        return FinishOutput(system->problems().empty() ? 0 : 1);
-    }
-    const RawVolumeSystem::Drive* chosen = nullptr;
+    std::vector<const RawVolumeSystem::Drive*> chosen;
     if (options.driveIndex != 0) {
         if (options.driveIndex > drives.size()) {
             std::fprintf(stderr, "lorvex-scan: no drive %zu (the sources give %zu drives)\n",
                          options.driveIndex, drives.size());
             return 1;
         }
-        chosen = &drives[options.driveIndex - 1];
+        chosen.push_back(&drives[options.driveIndex - 1]);
     } else if (options.drive != 0) {
         for (const auto& drive : drives) {
             if (drive.letter == options.drive) {
-                chosen = &drive;
+                chosen.push_back(&drive);
             }
         }
-        if (chosen == nullptr) {
+        if (chosen.empty()) {
             const char last = drives.size() >= 24 ? 'Z' : drives.back().letter;
             std::fprintf(stderr, "lorvex-scan: no drive %c: (the sources give C: to %c:)\n",
                          options.drive, last);
             return 1;
         }
-    } else if (drives.size() == 1) {
-        chosen = &drives.front();
     } else {
-        std::fprintf(stderr, "lorvex-scan: the sources give %zu drives; choose one with --drive:\n",
-                     drives.size());
+        for (const auto& drive : drives) {
+            chosen.push_back(&drive);
+        }
+    }
+    // An export or a picture is of one volume: with several, one is chosen.
+    if (chosen.size() > 1 && !options.info && (options.exportPath || options.mapPngPath)) {
+        std::fprintf(stderr,
+                     "lorvex-scan: the sources give %zu drives, and %s is of one; choose it with "
+                     "--drive:\n",
+                     drives.size(), options.exportPath ? "--export" : "--map-png");
         for (const auto& drive : drives) {
             TNTFSVolume volume(*system, drive.Root());
             std::fprintf(stderr, "  %zu. %s  %s%s  %s %s\n",
@@ -711,40 +1098,12 @@ int main(int argc, char** argv) {
         }
         return 2;
     }
-    if (options.sectorSize != 0 && !options.damagePath) {
-        return UsageError("--sector-size is for the list of --damage; give --damage too");
-    }
-    if (options.damagePath) {
-        // Read and checked now, not after a long scan.
-        std::string text;
-        if (!ReadDamageFile(*options.damagePath, text)) {
-            return 1;
-        }
-        options.damage = options.sectorSize != 0
-                             ? lorvex::ntfs::ParseBadSectorList(text, options.sectorSize)
-                             : lorvex::ntfs::ParseRescueMap(text);
-        if (!options.damage.Error.empty()) {
-            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.damagePath->c_str(),
-                         options.damage.Error.c_str());
-            return 1;
-        }
-        int err = 0;
-        std::string why;
-        const int fd = lorvex::platform::OpenSourceReadOnly(chosen->region.path, err, why);
-        bool sized = false;
-        const std::uint64_t size = fd >= 0 ? lorvex::platform::SourceSize(fd, sized) : 0;
-        if (fd >= 0) {
-            close(fd);
-        }
-        if (sized) {
-            lorvex::ntfs::ClipToSource(options.damage, size);
-        }
-    }
     // A source named but unreadable is an error; a device of the machine
     // that does not answer is only left out.
-    if (!options.sources.empty() && !system->problems().empty()) {
+    if (!options.info && !options.sources.empty() && !system->problems().empty()) {
         return 1;
     }
+
     // The targets are opened and checked now, not after a long scan, and
     // the check is of the file opened, which is the file written.
     std::vector<std::string> created;
@@ -762,8 +1121,11 @@ int main(int argc, char** argv) {
         const bool isNew = stat(path.c_str(), &before) != 0;
         const auto target = lorvex::platform::OpenWriteTargetFor(*system, path);
         if (target.fd < 0) {
-            std::fprintf(stderr, "lorvex-scan: %s: %s%s%s%s\n", path.c_str(),
-                         lorvex::ntfs::RuntimeErrorText(target.error).c_str(),
+            // Creating a file fails this way only for want of its folder.
+            const std::string reason = target.error == ENOENT
+                                           ? std::string("folder not found")
+                                           : lorvex::ntfs::RuntimeErrorText(target.error);
+            std::fprintf(stderr, "lorvex-scan: %s: %s%s%s%s\n", path.c_str(), reason.c_str(),
                          target.refused ? " (a source, on a source or a device: " : "",
                          target.refused ? what : "", target.refused ? " never writes there)" : "");
             return false;
@@ -776,6 +1138,10 @@ int main(int argc, char** argv) {
     };
     if (options.exportPath && *options.exportPath != "-" &&
         !openTarget(*options.exportPath, "the export", options.exportFd)) {
+        return 1;
+    }
+    if (!listingsToStdout && !openTarget(*options.outputPath, "the listing", options.outputFd)) {
+        removeCreated();
         return 1;
     }
     if (options.mapPngPath) {
@@ -796,17 +1162,95 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    ScanTables tables;
-    int status = 1;
-    try {
-        status = Scan(*system, *chosen, options, tables);
-    } catch (const std::bad_alloc&) {
-        // The scan empties its tables before this comes up; the rest of what
-        // a listing builds is freed here.
-        tables = ScanTables();
-        std::fprintf(stderr, "lorvex-scan: not enough memory to scan %s (drive %s)\n",
-                     chosen->region.path.c_str(), chosen->Name().c_str());
-        status = 1;
+
+    std::FILE* target = stdout;
+    if (!listingsToStdout) {
+        target = fdopen(options.outputFd, "wb");
+        if (target == nullptr) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.outputPath->c_str(),
+                         std::strerror(errno));
+            removeCreated();
+            return 1;
+        }
+    }
+    int status = 0;
+    {
+        Output out(target);
+        const auto writer = lorvex::cli::MakeWriter(format, out);
+        Listing listing{out, format, nullptr, chosen.size() > 1, {}, {}};
+        listing.writer = writer.get(); // null for the body file
+
+        if (options.info) {
+            for (const auto* drive : chosen) {
+                TNTFSVolume volume(*system, drive->Root());
+                if (format == Format::Text) {
+                    PrintInfo(out, volume, *drive);
+                } else {
+                    lorvex::cli::FillDriveLabel(listing.label, *drive);
+                    listing.writer->BeginDrive(listing.label);
+                    lorvex::cli::FillVolume(listing.row, volume);
+                    listing.writer->Section("volume", listing.row);
+                    listing.writer->EndDrive();
+                }
+            }
+            status = system->problems().empty() ? 0 : 1;
+        } else {
+            int scanned = 0;
+            for (const auto* drive : chosen) {
+                auto tables = std::make_unique<ScanTables>();
+                int driveStatus = 1;
+                try {
+                    driveStatus = Scan(*system, *drive, options, *tables, listing);
+                } catch (const std::bad_alloc&) {
+                    // The scan empties its tables before this comes up; the
+                    // rest of what a listing builds is freed here.
+                    *tables = ScanTables();
+                    out.Flush();
+                    std::fprintf(stderr, "lorvex-scan: not enough memory to scan %s (drive %s)\n",
+                                 drive->region.path.c_str(), drive->Name().c_str());
+                }
+                if (driveStatus != kLeftOut) {
+                    ++scanned;
+                    status = std::max(status, driveStatus);
+                }
+                if (out.Failed()) {
+                    break;
+                }
+                // The next drive's scan needs the room; the last drive's
+                // tables are left to the end of the process (below).
+                if (drive != chosen.back()) {
+                    tables.reset();
+                } else {
+                    static_cast<void>(tables.release());
+                }
+            }
+            if (scanned == 0) {
+                status = 1;
+            }
+        }
+        if (listing.writer != nullptr) {
+            listing.writer->Finish();
+        }
+        if (!out.Flush()) {
+            if (listingsToStdout) {
+                // Named as every other failed write to standard output is.
+                std::fprintf(stderr, "lorvex-scan: standard output: %s\n",
+                             std::strerror(out.Error()));
+                gStdoutFailureReported = true;
+            } else {
+                std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.outputPath->c_str(),
+                             lorvex::ntfs::RuntimeErrorText(out.Error()).c_str());
+            }
+            status = 1;
+        }
+    }
+    if (!listingsToStdout) {
+        errno = 0;
+        if (std::fclose(target) != 0 && status == 0) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.outputPath->c_str(),
+                         lorvex::ntfs::RuntimeErrorText(errno != 0 ? errno : EIO).c_str());
+            status = 1;
+        }
     }
     if (status != 0) {
         removeCreated();

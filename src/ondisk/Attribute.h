@@ -40,6 +40,7 @@ inline constexpr std::uint32_t kFileName = 0x30;
 inline constexpr std::uint32_t kVolumeName = 0x60;
 inline constexpr std::uint32_t kVolumeInformation = 0x70;
 inline constexpr std::uint32_t kData = 0x80;
+inline constexpr std::uint32_t kIndexRoot = 0x90;
 inline constexpr std::uint32_t kBitmap = 0xB0;
 } // namespace type
 
@@ -55,7 +56,11 @@ inline constexpr std::size_t kMinimumSize = 0x24;
 
 // $FILE_NAME value.
 namespace filename {
-inline constexpr std::size_t kParent = 0x00;         // 8-byte file reference
+inline constexpr std::size_t kParent = 0x00;       // 8-byte file reference
+inline constexpr std::size_t kCreationTime = 0x08; // the times as of the last rename or move
+inline constexpr std::size_t kModificationTime = 0x10;
+inline constexpr std::size_t kChangeTime = 0x18;
+inline constexpr std::size_t kAccessTime = 0x20;
 inline constexpr std::size_t kAllocatedSize = 0x28;  // i64
 inline constexpr std::size_t kDataSize = 0x30;       // i64
 inline constexpr std::size_t kFileAttributes = 0x38; // u32

@@ -74,6 +74,11 @@ std::string ToUtf8(std::u16string_view text) {
     return out;
 }
 
+void ToUtf8(std::u16string_view text, std::string& out) {
+    out.clear();
+    AppendUtf8(text, out);
+}
+
 std::u16string FromUtf8(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());

@@ -16,6 +16,8 @@ void AppendUtf16(std::span<const std::byte> bytes, std::u16string& out);
 std::string ToUtf8(std::u16string_view text);
 // The same, appended to `out`.
 void AppendUtf8(std::u16string_view text, std::string& out);
+// The same into `out`, whose room is reused.
+void ToUtf8(std::u16string_view text, std::string& out);
 
 std::u16string FromUtf8(std::string_view text);
 

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <vector>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -73,9 +76,10 @@ TEST(ScanCommand, ExportIsWhatTheLibraryWrites) {
 }
 
 TEST(ScanCommand, OwnersAndFragmentedFilesAreTheLookupsOfTheScan) {
-    const auto o = Scan(Image("demo.img") + " --owner 0 100000000");
+    const auto o = Scan(Image("demo.img") + " --owner 0 65534");
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, "0\t\\$Boot::$DATA\n100000000\tFREE\n");
+    EXPECT_EQ(o.out, "0\t\\$Boot::$DATA\tsystem\n"
+                     "65534\t\\Users\\bob\\Music\\Field Recordings\\02 Track 2.mp3::$DATA\tfile\n");
 
     const auto f = Scan(Image("demo.img") + " --fragmented");
     ASSERT_EQ(f.status, 0) << f.err;
@@ -83,24 +87,59 @@ TEST(ScanCommand, OwnersAndFragmentedFilesAreTheLookupsOfTheScan) {
     std::string line;
     unsigned long previous = ~0UL;
     int count = 0;
+    std::map<std::string, int> types;
     while (std::getline(rows, line)) {
-        const auto tab = line.rfind('\t');
-        ASSERT_NE(tab, std::string::npos) << line;
-        const unsigned long fragments = std::stoul(line.substr(tab + 1));
+        // "record<TAB>path<TAB>fragments<TAB>type"
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        ASSERT_EQ(fields.size(), 4U) << line;
+        const unsigned long fragments = std::stoul(fields[2]);
         EXPECT_LE(fragments, previous) << "not most fragmented first: " << line;
         EXPECT_GT(fragments, 1UL);
         previous = fragments;
+        ++types[fields[3]];
         ++count;
     }
     EXPECT_GT(count, 5);
+    // The summary counts what the listing lists, by the same types.
+    const auto summary = Scan(Image("demo.img"));
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    const std::string expected = "fragmented         " + std::to_string(count) + " (files " +
+                                 std::to_string(types["file"]) + ", directories " +
+                                 std::to_string(types["directory"]) + ", system " +
+                                 std::to_string(types["system"]) + ")\n";
+    EXPECT_NE(summary.out.find(expected), std::string::npos) << summary.out;
+    EXPECT_GT(types["directory"], 0);
+}
+
+// A cluster past the volume is an error that names the volume's last
+// cluster; the clusters on it are answered all the same.
+TEST(ScanCommand, AClusterBeyondTheVolumeIsAnError) {
+    // demo.img: 65,535 clusters, the last 65,534.
+    const auto o = Scan(Image("demo.img") + " --owner 65535 3 99999999");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "3\tMFT Zone\tmft-zone\n");
+    EXPECT_NE(o.err.find("cluster 65535 is beyond drive C: (its last cluster is 65534)"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("cluster 99999999 is beyond"), std::string::npos) << o.err;
+
+    const auto json = Scan(Image("demo.img") + " --owner 65535 --format json");
+    EXPECT_EQ(json.status, 1);
+    EXPECT_NE(json.out.find("\"owners\":[]"), std::string::npos) << json.out;
 }
 
 TEST(ScanCommand, SummaryNamesTheVolumeAndTimesEveryStage) {
     const auto o = Scan(Image("ntfs-4k.img"));
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find(" clusters ("), std::string::npos);
-    EXPECT_NE(o.out.find("on drive C:\\ \n"), std::string::npos);
+    EXPECT_NE(o.out.find("on drive C:\\\n"), std::string::npos);
     EXPECT_NE(o.out.find("Lorvex4K"), std::string::npos);
+    EXPECT_NE(o.out.find("\nfree space         "), std::string::npos);
+    EXPECT_NE(o.out.find("\nused space         "), std::string::npos);
     for (const char* stage :
          {"enumerating files", "parsing directories", "calculating real file size",
           "enumerating clusters", "getting fragments", "painting clusters", "sorting clusters"}) {
@@ -108,17 +147,69 @@ TEST(ScanCommand, SummaryNamesTheVolumeAndTimesEveryStage) {
     }
 }
 
-TEST(ScanCommand, DrivesOfAWholeDiskAreChosenByLetter) {
-    const auto ambiguous = Scan(Image("gpt-disk.img"));
-    EXPECT_EQ(ambiguous.status, 2);
-    EXPECT_NE(ambiguous.err.find("--drive"), std::string::npos);
-    EXPECT_NE(ambiguous.err.find("GptTwo"), std::string::npos);
-    const auto second = Scan(Image("gpt-disk.img") + " --drive d");
-    EXPECT_EQ(second.status, 0) << second.err;
-    EXPECT_NE(second.out.find("GptTwo"), std::string::npos);
+TEST(ScanCommand, EveryDriveOfAWholeDiskIsScannedUnlessOneIsChosen) {
+    const auto both = Scan(Image("gpt-disk.img"));
+    EXPECT_EQ(both.status, 0) << both.err;
+    const auto first = both.out.find("== C:  ");
+    const auto second = both.out.find("== D:  ");
+    ASSERT_NE(first, std::string::npos) << both.out;
+    ASSERT_NE(second, std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("GptOne", first), std::string::npos);
+    EXPECT_NE(both.out.find("GptTwo", second), std::string::npos);
+    EXPECT_EQ(both.out.find("GptTwo"), both.out.find("GptTwo", second));
+
+    for (const char* letter : {"d", "d:", "D:", "D", "2"}) {
+        SCOPED_TRACE(letter);
+        const auto one = Scan(Image("gpt-disk.img") + " --drive " + letter);
+        EXPECT_EQ(one.status, 0) << one.err;
+        EXPECT_NE(one.out.find("GptTwo"), std::string::npos);
+        EXPECT_EQ(one.out.find("GptOne"), std::string::npos);
+        EXPECT_EQ(one.out.find("=="), std::string::npos) << "one drive needs no label";
+    }
     const auto none = Scan(Image("gpt-disk.img") + " --drive Q");
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("no drive Q:"), std::string::npos);
+
+    // An export is of one volume: with several, the choice is asked for.
+    const auto ambiguous = Scan(Image("gpt-disk.img") + " --export -");
+    EXPECT_EQ(ambiguous.status, 2);
+    EXPECT_NE(ambiguous.err.find("--drive"), std::string::npos);
+    EXPECT_NE(ambiguous.err.find("GptTwo"), std::string::npos);
+
+    // A partition that is not NTFS is left out, said on stderr.
+    const auto mixed = Scan(Image("mbr-disk.img") + " --format jsonl");
+    EXPECT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_NE(mixed.out.find("{\"drive\":\"C:\""), std::string::npos) << mixed.out;
+}
+
+TEST(ScanCommand, FormatsAreCheckedBeforeTheScan) {
+    EXPECT_EQ(Scan(Image("demo.img") + " --format xml").status, 2);
+    EXPECT_EQ(Scan(Image("demo.img") + " --format").status, 2);
+    // CSV and JSON Lines hold one table.
+    EXPECT_EQ(Scan(Image("demo.img") + " --format csv --files --fragmented").status, 2);
+    EXPECT_EQ(Scan(Image("demo.img") + " --format jsonl --owner 1 --cluster-map").status, 2);
+    EXPECT_EQ(Scan(Image("demo.img") + " --format bodyfile --owner 1").status, 2);
+    EXPECT_EQ(Scan(Image("demo.img") + " --format json --files --export -").status, 2);
+    // One JSON document can hold several.
+    const auto several = Scan(Image("demo.img") + " --format json --owner 0 --fragmented");
+    EXPECT_EQ(several.status, 0) << several.err;
+    EXPECT_NE(several.out.find("\"owners\":["), std::string::npos);
+    EXPECT_NE(several.out.find("\"fragmented\":["), std::string::npos);
+    // In text, a listing keeps its own text beside the file table.
+    const auto mixed = Scan(Image("demo.img") + " --owner 0 --files");
+    EXPECT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_TRUE(mixed.out.starts_with("0\t\\$Boot::$DATA\tsystem\n0\t0\t0\t5\tsystem\t"))
+        << mixed.out.substr(0, 200);
+    // The listing into a file, never onto a source.
+    const auto target = TempPath("lorvex-files.csv");
+    const auto toFile = Scan(Image("demo.img") + " --files --format csv -o " + Quote(target));
+    EXPECT_EQ(toFile.status, 0) << toFile.err;
+    EXPECT_EQ(toFile.out, "");
+    EXPECT_TRUE(ReadFile(target).starts_with("drive,index,record,"));
+    std::filesystem::remove(target);
+    const auto onSource = Scan(Image("demo.img") + " --files -o " + Image("demo.img"));
+    EXPECT_EQ(onSource.status, 1);
+    EXPECT_NE(onSource.err.find("never writes there"), std::string::npos) << onSource.err;
 }
 
 TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
@@ -139,6 +230,11 @@ TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
     EXPECT_EQ(Scan(Image("demo.img") + " --owner").status, 2);
     EXPECT_EQ(Scan(Image("demo.img") + " --export").status, 2);
 
+    const auto noFolder = Scan(Image("ntfs-small.img") + " --export /nonexistent/x.txt");
+    EXPECT_EQ(noFolder.status, 1);
+    EXPECT_NE(noFolder.err.find("/nonexistent/x.txt: folder not found"), std::string::npos)
+        << noFolder.err;
+
     const auto full = Scan(Image("ntfs-small.img") + " --export /dev/full");
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("Disk full"), std::string::npos) << full.err;
@@ -150,7 +246,8 @@ TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
 }
 
 TEST(ScanCommand, EveryActionFailsWhenStandardOutputCannotBeWritten) {
-    for (const char* action : {"", " --fragmented", " --owner 0 1 2", " --info", " --export -"}) {
+    for (const char* action : {"", " --fragmented", " --owner 0 1 2", " --info", " --export -",
+                               " --files --format json", " --cluster-map", " --format bodyfile"}) {
         SCOPED_TRACE(action);
         const auto o = Scan(Image("demo.img") + action + " >/dev/full");
         EXPECT_EQ(o.status, 1) << o.err;

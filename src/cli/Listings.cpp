@@ -1,0 +1,394 @@
+#include "cli/Listings.h"
+
+#include "ntfs/Formatters.h"
+#include "ntfs/RecordTimes.h"
+#include "ondisk/Utf16.h"
+#include "volume/VolumeMap.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace lorvex::cli {
+
+namespace {
+
+// The name of an attribute type without building it: the known ones are
+// constants.
+std::string_view TypeName(std::uint32_t code, std::string& room) {
+    const std::uint8_t index = ntfs::AttributeTypeIndex(code);
+    if (index != ntfs::kUnknownTypeIndex) {
+        return ntfs::AttributeTypes[index].Name;
+    }
+    room = ntfs::AttributeTypeName(code);
+    return room;
+}
+
+// Most entries share a handful of flag sets: each text is built once.
+std::string_view FlagsText(std::uint32_t flags) {
+    thread_local std::uint32_t lastFlags = 0;
+    thread_local std::string lastText;
+    if (flags != lastFlags || lastText.empty()) {
+        lastFlags = flags;
+        lastText = ntfs::FileFlagsToStr(flags);
+    }
+    return lastText;
+}
+
+// An entry's three times are often one: it is formatted once.
+void AddTime(Record& record, std::string_view key, std::int64_t time) {
+    thread_local std::int64_t lastTime = 0;
+    thread_local std::string lastText;
+    if (time <= 0) {
+        record.AddNull(key);
+        return;
+    }
+    if (time != lastTime) {
+        lastTime = time;
+        ntfs::NtfsTimeToIso8601(time, lastText);
+    }
+    record.Add(key, lastText);
+}
+
+// The extent of entry `fileIndex` that holds `lcn`, among the extents that
+// start at or before it; null when none does.
+const ntfs::TClusterEntry* HoldingExtent(const ntfs::TClusterArray& clusters, std::int64_t lcn,
+                                         std::uint32_t fileIndex) {
+    auto it = std::upper_bound(
+        clusters.begin(), clusters.end(), lcn,
+        [](std::int64_t value, const ntfs::TClusterEntry& e) { return value < e.LCN; });
+    while (it != clusters.begin()) {
+        --it;
+        if (it->FileIndex == fileIndex && lcn < ntfs::ExtentEnd(it->LCN, it->Length)) {
+            return &*it;
+        }
+    }
+    return nullptr;
+}
+
+// File attribute bits of $STANDARD_INFORMATION and $FILE_NAME.
+constexpr std::uint32_t kReadOnlyFlag = 0x1;
+constexpr std::uint32_t kSystemFlag = 0x4;
+constexpr std::uint32_t kDirectoryFlag = 0x10000000;
+
+void AppendDecimal(std::string& out, std::int64_t value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
+}
+
+// A name for a body file: its separators are '|' and the line end, so a
+// '|' (which only POSIX-namespace names can hold) and control characters
+// become '?'.
+void AppendBodyName(std::string& out, std::string_view drive, std::string_view path) {
+    out.append(drive);
+    for (const char c : path) {
+        if (c == '\\') {
+            out.push_back('/');
+        } else if (c == '|' || (static_cast<unsigned char>(c) < 0x20) || c == 0x7F) {
+            out.push_back('?');
+        } else {
+            out.push_back(c);
+        }
+    }
+}
+
+void AppendBodyLine(std::string& out, std::string_view name, std::string_view suffix,
+                    std::int64_t record, std::uint32_t attrType, std::uint16_t attrId,
+                    std::string_view mode, std::int64_t size, const ntfs::TNtfsTimes& times) {
+    out.append("0|").append(name).append(suffix).push_back('|');
+    AppendDecimal(out, record);
+    if (attrType != 0) {
+        out.push_back('-');
+        AppendDecimal(out, attrType);
+        out.push_back('-');
+        AppendDecimal(out, attrId);
+    }
+    out.push_back('|');
+    out.append(mode).append("|0|0|");
+    AppendDecimal(out, size);
+    for (const std::int64_t time : {times.Accessed, times.Modified, times.Changed, times.Created}) {
+        out.push_back('|');
+        AppendDecimal(out, ntfs::NtfsTimeToUnixSeconds(time));
+    }
+    out.push_back('\n');
+}
+
+} // namespace
+
+std::string_view EntryTypeName(std::uint8_t fileType) {
+    switch (fileType) {
+    case ntfs::kTypeFile:
+        return "file";
+    case ntfs::kTypeDirectory:
+        return "directory";
+    case ntfs::kTypeSystem:
+        return "system";
+    case ntfs::kTypeSystemDirectory:
+        return "system-directory";
+    default:
+        return "unknown";
+    }
+}
+
+void FillDriveLabel(Record& record, const platform::RawVolumeSystem::Drive& drive) {
+    record.Clear();
+    record.Add("drive", drive.Name());
+    record.Add("source", drive.region.path);
+    record.Add("partition", drive.region.partition);
+}
+
+void FillVolume(Record& record, const ntfs::TNTFSVolume& volume) {
+    record.Clear();
+    record.Add("file_system", volume.FFileSystem);
+    record.Add("label", volume.FVolumeName);
+    record.Add("serial", volume.FSerial);
+    if (volume.FTotalClusters == 0) {
+        // Not NTFS, or unreadable: the same fields, without values, so that
+        // a table of several drives keeps its columns.
+        for (const std::string_view key :
+             {"device_path", "sectors", "bytes_per_sector", "clusters", "bytes_per_cluster",
+              "free_clusters", "bytes_per_record", "mft_lcn", "mft_mirror_lcn", "mft_valid_bytes",
+              "mft_zone_first", "mft_zone_last", "flags"}) {
+            record.AddNull(key);
+        }
+        return;
+    }
+    record.Add("device_path", volume.FVolumePath);
+    record.Add("sectors", volume.FNumberSectors);
+    record.Add("bytes_per_sector", volume.FBytesPerSector);
+    record.Add("clusters", volume.FTotalClusters);
+    record.Add("bytes_per_cluster", volume.FBytesPerCluster);
+    record.Add("free_clusters", volume.FFreeClusters);
+    record.Add("bytes_per_record", volume.FBytesPerFileRecordSegment);
+    record.Add("mft_lcn", volume.FMftStartLcn);
+    record.Add("mft_mirror_lcn", volume.FMft2StartLcn);
+    record.Add("mft_valid_bytes", volume.FMftValidDataLength);
+    record.Add("mft_zone_first", volume.FMftZoneStart);
+    record.Add("mft_zone_last", volume.FMftZoneEnd);
+    record.Add("flags", volume.FFileSystemFlags);
+}
+
+std::uint8_t RowType(const ntfs::TFileIDs& fileIds, const ntfs::TFragmentationRow& row) {
+    const std::int32_t index = fileIds.IndexOfID(row.BaseID);
+    return index < 0 ? 0 : fileIds.FItems[static_cast<std::size_t>(index)].FileType;
+}
+
+FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds,
+                               const std::vector<ntfs::TFragmentationRow>& rows) {
+    FragmentCounts counts;
+    for (const auto& row : rows) {
+        ++counts.total;
+        switch (RowType(fileIds, row)) {
+        case ntfs::kTypeFile:
+            ++counts.files;
+            break;
+        case ntfs::kTypeDirectory:
+            ++counts.directories;
+            break;
+        case ntfs::kTypeSystem:
+            ++counts.system;
+            break;
+        default:
+            ++counts.other;
+            break;
+        }
+    }
+    return counts;
+}
+
+void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
+                 const ntfs::TClusterArray& clusters, const FragmentCounts& fragmented,
+                 const std::vector<StageSeconds>& stages) {
+    record.Clear();
+    const std::int64_t bytesPerCluster = volume.FBytesPerCluster;
+    const std::int64_t used = volume.FTotalClusters - volume.FFreeClusters;
+    record.Add("label", volume.FVolumeName);
+    record.Add("clusters", volume.FTotalClusters);
+    record.Add("bytes_per_cluster", bytesPerCluster);
+    record.Add("bytes", volume.FTotalClusters * bytesPerCluster);
+    record.Add("free_clusters", volume.FFreeClusters);
+    record.Add("free_bytes", volume.FFreeClusters * bytesPerCluster);
+    record.Add("used_clusters", used);
+    record.Add("used_bytes", used * bytesPerCluster);
+    record.Add("entries", fileIds.FCount);
+    record.Add("extents", clusters.size());
+    record.Add("fragmented", fragmented.total);
+    record.Add("fragmented_files", fragmented.files);
+    record.Add("fragmented_directories", fragmented.directories);
+    record.Add("fragmented_system", fragmented.system);
+    record.Add("fragmented_other", fragmented.other);
+    double total = 0;
+    auto& list = record.AddList("stages");
+    for (const auto& stage : stages) {
+        Record& item = list.Add();
+        item.Add("stage", stage.title);
+        item.AddReal("seconds", stage.seconds);
+        total += stage.seconds;
+    }
+    record.AddReal("seconds", total);
+}
+
+void FillFragmentRow(Record& record, const ntfs::TFileIDs& fileIds,
+                     const ntfs::TFragmentationRow& row) {
+    record.Clear();
+    record.Add("record", row.BaseID);
+    record.Add("fragments", row.Fragments);
+    record.Add("type", EntryTypeName(RowType(fileIds, row)));
+    record.Add("path", ondisk::ToUtf8(row.Path));
+}
+
+void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume,
+               const ntfs::TFileIDs& fileIds, const ntfs::TClusterArray& clusters,
+               const map::TVolumeLayout& layout) {
+    record.Clear();
+    record.Add("lcn", lcn);
+    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(clusters, lcn);
+    std::string description;
+    volume.DescribeCluster(clusters, fileIds, description, true, lcn);
+    if (owner < 0 || owner >= fileIds.FCount) {
+        record.Add("kind", map::RunKindName(map::UnheldKind(layout, lcn)));
+        record.AddNull("type");
+        record.AddNull("record");
+        record.AddNull("attribute");
+        record.Add("description", description);
+        record.AddNull("path");
+        return;
+    }
+    const auto index = static_cast<std::size_t>(owner);
+    const ntfs::TFileID& entry = fileIds.FItems[index];
+    record.Add("kind", map::RunKindName(map::EntryRunKind(fileIds, index)));
+    record.Add("type", EntryTypeName(entry.FileType));
+    record.Add("record", entry.FileID);
+    const auto* extent = HoldingExtent(clusters, lcn, static_cast<std::uint32_t>(owner));
+    record.AddTextOrNull("attribute",
+                         extent != nullptr ? ntfs::AttributeTypeName(extent->AttrType) : "");
+    record.Add("description", description);
+    record.Add("path", ondisk::ToUtf8(fileIds.Path(static_cast<int>(owner))));
+}
+
+void EntryRecords::Fill(Record& record, ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
+                        int index, bool withAttributes) {
+    record.Clear();
+    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    record.Add("index", index);
+    record.Add("record", entry.FileID);
+    record.Add("base", entry.BaseID);
+    record.Add("parent", entry.ParentID);
+    record.Add("type", EntryTypeName(entry.FileType));
+    record.Add("flags", FlagsText(entry.Flags));
+    record.Add("size", entry.Size);
+    record.Add("allocated_size", entry.AllocatedSize);
+    record.Add("disk_size", entry.DiskSize);
+    record.Add("fragments", entry.Fragments);
+    AddTime(record, "created", entry.CreationTime);
+    AddTime(record, "modified", entry.ModificationTime);
+    AddTime(record, "accessed", entry.AccessTime);
+    const std::u16string_view name(entry.Name.data(), entry.Name.size());
+    ondisk::ToUtf8(name.starts_with(u'\\') ? name.substr(1) : name, record.AddText("name"));
+    fileIds.GetPath(index, path_);
+    ondisk::ToUtf8(path_, record.AddText("path"));
+    if (!withAttributes) {
+        return;
+    }
+    auto& list = record.AddList("attributes");
+    volume.GetAttributes(attributes_, entry.FileID);
+    for (int i = 0; i < attributes_.FCount; ++i) {
+        const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
+        Record& item = list.Add();
+        item.Add("type", TypeName(attribute.AttrType, typeName_));
+        item.Add("id", attribute.AttributeID);
+        if (!attribute.Name.empty()) {
+            item.Add("name", attribute.Name);
+        }
+        item.AddBool("resident", attribute.Resident);
+        if (!attribute.Resident) {
+            volume.GetDataRuns(i, runs_, entry.FileID);
+            auto& runList = item.AddList("runs");
+            for (int j = 0; j < runs_.FCount; ++j) {
+                const ntfs::TDataRun& run = runs_.FItems[static_cast<std::size_t>(j)];
+                Record& r = runList.Add();
+                if (run.Sparse) {
+                    r.AddNull("lcn");
+                } else {
+                    r.Add("lcn", run.LCN);
+                }
+                r.Add("length", run.Length);
+            }
+        }
+        if (attribute.AttrType == ondisk::type::kFileName ||
+            attribute.AttrType == ondisk::type::kAttributeList) {
+            auto& texts = item.AddTexts("entries");
+            for (const std::u16string& text : attribute.Entries) {
+                ondisk::ToUtf8(text, text_);
+                texts.Add(text_);
+            }
+        }
+    }
+}
+
+void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,
+                    std::u16string& path) {
+    record.Clear();
+    record.Add("first_lcn", run.First);
+    record.Add("count", run.Count);
+    record.Add("kind", map::RunKindName(run.Kind));
+    if (run.FileIndex < 0) {
+        record.AddNull("record");
+        record.AddNull("attribute");
+        record.AddNull("path");
+        return;
+    }
+    record.Add("record", fileIds.FItems[static_cast<std::size_t>(run.FileIndex)].FileID);
+    std::string room;
+    record.Add("attribute", TypeName(run.AttrType, room));
+    fileIds.GetPath(static_cast<int>(run.FileIndex), path);
+    ondisk::ToUtf8(path, record.AddText("path"));
+}
+
+void BodyfileLines::Append(std::string& out, ntfs::TNTFSVolume& volume,
+                           const ntfs::TFileIDs& fileIds, int index, std::string_view drive) {
+    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    if (entry.FileID != entry.BaseID) {
+        return; // an extension record is part of its base record's file
+    }
+    ntfs::TRecordTimes times;
+    if (volume.ReadFileRecord(entry.FileID) == entry.FileID &&
+        volume.FRecord.FileReferenceNumber == entry.FileID &&
+        ntfs::IsValidRecord(volume.FRecord.FileRecordBuffer)) {
+        times = ntfs::ReadRecordTimes(volume.FRecord.FileRecordBuffer);
+    }
+    if (!times.HasStandard) {
+        // What the table read when the record was enumerated; it keeps no
+        // change time.
+        times.Standard = {entry.CreationTime, entry.ModificationTime, 0, entry.AccessTime};
+    }
+    const bool directory = entry.FileType == ntfs::kTypeDirectory ||
+                           entry.FileType == ntfs::kTypeSystemDirectory ||
+                           (entry.Flags & kDirectoryFlag) != 0;
+    // Read-only and system files show without write permission, as other
+    // timeline tools show them.
+    const bool readOnly = (entry.Flags & (kReadOnlyFlag | kSystemFlag)) != 0;
+    std::string_view mode = directory ? (readOnly ? "d/dr-xr-xr-x" : "d/drwxrwxrwx")
+                                      : (readOnly ? "r/rr-xr-xr-x" : "r/rrwxrwxrwx");
+    fileIds.GetPath(index, path_);
+    ondisk::ToUtf8(path_, text_);
+    name_.clear();
+    AppendBodyName(name_, drive, text_);
+    AppendBodyLine(out, name_, "", entry.FileID, times.ContentType, times.ContentId, mode,
+                   entry.Size, times.Standard);
+    if (times.HasFileName) {
+        AppendBodyLine(out, name_, " ($FILE_NAME)", entry.FileID, ondisk::type::kFileName,
+                       times.FileNameId, mode, entry.Size, times.FileName);
+    }
+}
+
+std::vector<std::uint8_t> ReadBitmap(platform::VolumeApi& api, const std::string& driveRoot,
+                                     std::int64_t totalClusters) {
+    std::vector<std::uint8_t> bits(
+        static_cast<std::size_t>((std::max<std::int64_t>(totalClusters, 0) + 7) / 8));
+    if (!volume::ReadVolumeBitmap(api, driveRoot, bits)) {
+        bits.clear();
+    }
+    return bits;
+}
+
+} // namespace lorvex::cli

@@ -1,0 +1,418 @@
+#include "cli/Record.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace lorvex::cli {
+
+Record::List& Record::AddList(std::string_view key) {
+    Field& field = Next(key, Kind::List);
+    if (!field.items) {
+        field.items = std::make_unique<List>();
+    }
+    field.items->Clear();
+    return *field.items;
+}
+
+Record& Record::List::Add() {
+    if (count_ == items_.size()) {
+        items_.push_back(std::make_unique<Record>());
+    }
+    Record& item = *items_[count_++];
+    item.Clear();
+    return item;
+}
+
+bool Output::Flush() {
+    if (!buffer_.empty() && error_ == 0) {
+        errno = 0;
+        if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+            error_ = errno != 0 ? errno : EIO;
+        }
+    }
+    buffer_.clear();
+    return error_ == 0;
+}
+
+namespace {
+
+// Printable ASCII without a quote or a backslash: a text that is its own
+// JSON text between quotes. Everything else is the library's to escape.
+bool PlainText(std::string_view text) {
+    // Eight bytes at a time: every name and path of a listing passes here.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, text.data() + i, 8);
+        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
+            hasZeroByte(w ^ (0x22 * kOnes)) || hasZeroByte(w ^ (0x5C * kOnes)) ||
+            hasZeroByte(w ^ (0x7F * kOnes))) {
+            return false;
+        }
+    }
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+}
+
+// The library's serializer, kept from call to call with one string value
+// whose room is reused: escaping a name costs no allocation once warm. It
+// writes into one string, so it is made again only when the target changes.
+class JsonStrings {
+  public:
+    void Append(std::string& out, std::string_view text) {
+        // Most names need no escape at all.
+        if (PlainText(text)) {
+            out.push_back('"');
+            out.append(text);
+            out.push_back('"');
+            return;
+        }
+        if (target_ != &out) {
+            // Invalid UTF-8 cannot come from the scan (its texts are
+            // converted from UTF-16, unpaired surrogates to U+FFFD); were it
+            // to, the document stays valid with U+FFFD in its place.
+            serializer_ =
+                std::make_unique<Serializer>(nlohmann::detail::output_adapter<char>(out), ' ',
+                                             nlohmann::json::error_handler_t::replace);
+            target_ = &out;
+        }
+        value_.get_ref<std::string&>().assign(text);
+        serializer_->dump(value_, false, false, 0);
+    }
+
+  private:
+    using Serializer = nlohmann::detail::serializer<nlohmann::json>;
+    nlohmann::json value_ = std::string();
+    std::unique_ptr<Serializer> serializer_;
+    const std::string* target_ = nullptr;
+};
+
+JsonStrings& Strings() {
+    // One per thread: the rows of the file table are written on a thread of
+    // their own.
+    thread_local JsonStrings strings;
+    return strings;
+}
+
+void AppendInteger(std::string& out, std::int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+    out.append(digits, end);
+}
+
+void AppendReal(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out.append("null");
+        return;
+    }
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+    out.append(digits, end);
+}
+
+// The scalar text of a field for the flat formats; nothing for null.
+void AppendScalar(std::string& out, const Record::Field& field, bool quoteText) {
+    switch (field.kind) {
+    case Record::Kind::Null:
+    case Record::Kind::List:
+    case Record::Kind::Texts:
+        break;
+    case Record::Kind::Integer:
+        AppendInteger(out, field.integer);
+        break;
+    case Record::Kind::Real:
+        AppendReal(out, field.real);
+        break;
+    case Record::Kind::Boolean:
+        out.append(field.integer != 0 ? "true" : "false");
+        break;
+    case Record::Kind::Text:
+        if (quoteText) {
+            AppendCsvField(out, field.text);
+        } else {
+            out.append(field.text);
+        }
+        break;
+    }
+}
+
+void AppendJsonValue(std::string& out, const Record::Field& field);
+
+// The fields of `record` as members, without the braces.
+void AppendJsonMembers(std::string& out, const Record& record, bool first) {
+    // A member's name and a number are put together on the stack and
+    // appended at once: a listing of a million entries has tens of millions
+    // of members, and one append each is half the cost of several.
+    char head[160];
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        const Record::Field& field = record[i];
+        char* p = head;
+        if (!first) {
+            *p++ = ',';
+        }
+        first = false;
+        if (field.key.size() > sizeof(head) - 32) {
+            out.append(head, p);
+            out.push_back('"');
+            out.append(field.key);
+            out.append("\":");
+            AppendJsonValue(out, field);
+            continue;
+        }
+        *p++ = '"';
+        p = std::copy(field.key.begin(), field.key.end(), p);
+        *p++ = '"';
+        *p++ = ':';
+        if (field.kind == Record::Kind::Integer) {
+            p = std::to_chars(p, head + sizeof(head), field.integer).ptr;
+            out.append(head, p);
+            continue;
+        }
+        if (field.kind == Record::Kind::Text && PlainText(field.text)) {
+            // The name and the whole text in one append.
+            const std::size_t headLength = static_cast<std::size_t>(p - head);
+            const std::size_t at = out.size();
+            out.resize(at + headLength + field.text.size() + 2);
+            char* q = std::copy(head, p, out.data() + at);
+            *q++ = '"';
+            q = std::copy(field.text.begin(), field.text.end(), q);
+            *q = '"';
+            continue;
+        }
+        out.append(head, p);
+        AppendJsonValue(out, field);
+    }
+}
+
+void AppendJsonObject(std::string& out, const Record& record) {
+    out.push_back('{');
+    AppendJsonMembers(out, record, true);
+    out.push_back('}');
+}
+
+void AppendJsonValue(std::string& out, const Record::Field& field) {
+    switch (field.kind) {
+    case Record::Kind::Null:
+        out.append("null");
+        break;
+    case Record::Kind::Integer:
+        AppendInteger(out, field.integer);
+        break;
+    case Record::Kind::Real:
+        AppendReal(out, field.real);
+        break;
+    case Record::Kind::Boolean:
+        out.append(field.integer != 0 ? "true" : "false");
+        break;
+    case Record::Kind::Text:
+        AppendJsonString(out, field.text);
+        break;
+    case Record::Kind::List:
+        out.push_back('[');
+        for (std::size_t i = 0; i < field.items->size(); ++i) {
+            if (i > 0) {
+                out.push_back(',');
+            }
+            AppendJsonObject(out, (*field.items)[i]);
+        }
+        out.push_back(']');
+        break;
+    case Record::Kind::Texts:
+        out.push_back('[');
+        for (std::size_t i = 0; i < field.texts.size(); ++i) {
+            if (i > 0) {
+                out.push_back(',');
+            }
+            AppendJsonString(out, field.texts[i]);
+        }
+        out.push_back(']');
+        break;
+    }
+}
+
+// One document; a row a line inside its table, so that the document reads
+// and diffs line by line as well.
+class JsonWriter final : public RecordWriter {
+  public:
+    explicit JsonWriter(Output& out) : out_(out) {}
+    void BeginDrive(const Record& label) override {
+        std::string& b = out_.Buffer();
+        b.append(drives_++ == 0 ? "{\"drives\":[\n{" : ",\n{");
+        AppendJsonMembers(b, label, true);
+    }
+    void Section(std::string_view key, const Record& record) override {
+        std::string& b = out_.Buffer();
+        b.append(",\n\"").append(key).append("\":");
+        AppendJsonObject(b, record);
+    }
+    void BeginTable(std::string_view key) override {
+        out_.Buffer().append(",\n\"").append(key).append("\":[");
+        rows_ = 0;
+    }
+    void Row(const Record& row) override {
+        std::string& b = out_.Buffer();
+        b.append(rows_++ == 0 ? "\n" : ",\n");
+        AppendJsonObject(b, row);
+        out_.Step();
+    }
+    void EndTable() override { out_.Buffer().append(rows_ == 0 ? "]" : "\n]"); }
+    void EndDrive() override { out_.Buffer().append("}"); }
+    void Finish() override { out_.Buffer().append(drives_ == 0 ? "{\"drives\":[]}\n" : "\n]}\n"); }
+
+  private:
+    Output& out_;
+    std::size_t drives_ = 0;
+    std::size_t rows_ = 0;
+};
+
+class JsonLinesWriter final : public RecordWriter {
+  public:
+    explicit JsonLinesWriter(Output& out) : out_(out) {}
+    void BeginDrive(const Record& label) override {
+        drive_.clear();
+        for (std::size_t i = 0; i < label.size(); ++i) {
+            if (label[i].key == "drive") {
+                AppendJsonString(drive_, label[i].text);
+            }
+        }
+    }
+    void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
+    void BeginTable(std::string_view /*key*/) override {}
+    void Row(const Record& row) override {
+        std::string& b = out_.Buffer();
+        b.append("{\"drive\":").append(drive_);
+        AppendJsonMembers(b, row, false);
+        b.append("}\n");
+        out_.Step();
+    }
+    void EndTable() override {}
+    void EndDrive() override {}
+    void Finish() override {}
+
+  private:
+    Output& out_;
+    std::string drive_;
+};
+
+class CsvWriter final : public RecordWriter {
+  public:
+    explicit CsvWriter(Output& out) : out_(out) {}
+    void BeginDrive(const Record& label) override {
+        drive_.clear();
+        for (std::size_t i = 0; i < label.size(); ++i) {
+            if (label[i].key == "drive") {
+                AppendCsvField(drive_, label[i].text);
+            }
+        }
+    }
+    void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
+    void BeginTable(std::string_view /*key*/) override {}
+    void Row(const Record& row) override {
+        std::string& b = out_.Buffer();
+        if (!headed_) {
+            // One table per output: the first row's fields name the columns.
+            b.append("drive");
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                if (!Record::Nested(row[i].kind)) {
+                    b.push_back(',');
+                    b.append(row[i].key);
+                }
+            }
+            b.append("\r\n");
+            headed_ = true;
+        }
+        b.append(drive_);
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (!Record::Nested(row[i].kind)) {
+                b.push_back(',');
+                AppendScalar(b, row[i], true);
+            }
+        }
+        b.append("\r\n");
+        out_.Step();
+    }
+    void EndTable() override {}
+    void EndDrive() override {}
+    void Finish() override {}
+
+  private:
+    Output& out_;
+    std::string drive_;
+    bool headed_ = false;
+};
+
+class TextWriter final : public RecordWriter {
+  public:
+    explicit TextWriter(Output& out) : out_(out) {}
+    void BeginDrive(const Record& /*label*/) override {}
+    void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
+    void BeginTable(std::string_view /*key*/) override {}
+    void Row(const Record& row) override {
+        std::string& b = out_.Buffer();
+        bool first = true;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (!Record::Nested(row[i].kind)) {
+                if (!first) {
+                    b.push_back('\t');
+                }
+                first = false;
+                AppendScalar(b, row[i], false);
+            }
+        }
+        b.push_back('\n');
+        out_.Step();
+    }
+    void EndTable() override {}
+    void EndDrive() override {}
+    void Finish() override {}
+
+  private:
+    Output& out_;
+};
+
+} // namespace
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    Strings().Append(out, text);
+}
+
+void AppendCsvField(std::string& out, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(text);
+        return;
+    }
+    out.push_back('"');
+    for (const char c : text) {
+        if (c == '"') {
+            out.push_back('"');
+        }
+        out.push_back(c);
+    }
+    out.push_back('"');
+}
+
+std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out) {
+    switch (format) {
+    case Format::Json:
+        return std::make_unique<JsonWriter>(out);
+    case Format::JsonLines:
+        return std::make_unique<JsonLinesWriter>(out);
+    case Format::Csv:
+        return std::make_unique<CsvWriter>(out);
+    case Format::Text:
+        return std::make_unique<TextWriter>(out);
+    case Format::Bodyfile:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace lorvex::cli

@@ -1,0 +1,200 @@
+#pragma once
+
+#include <atomic>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What lorvex-scan prints, as records of named fields, and one writer per
+// format that turns them into text. An action builds its records and hands
+// them to whichever writer the user chose; a new listing is a new builder
+// and nothing more.
+namespace lorvex::cli {
+
+// One record: named fields in a fixed order. A record is filled, written
+// and cleared again; its room is kept, so a listing of millions of rows
+// allocates nothing per row once the first rows have been built.
+class Record {
+  public:
+    enum class Kind : std::uint8_t { Null, Integer, Real, Boolean, Text, List, Texts };
+    class List;
+    // A list of texts, its room kept as a record's is.
+    class Texts {
+      public:
+        void Clear() { count_ = 0; }
+        void Add(std::string_view text) {
+            if (count_ == items_.size()) {
+                items_.emplace_back();
+            }
+            items_[count_++].assign(text);
+        }
+        [[nodiscard]] std::size_t size() const { return count_; }
+        [[nodiscard]] const std::string& operator[](std::size_t i) const { return items_[i]; }
+
+      private:
+        std::vector<std::string> items_;
+        std::size_t count_ = 0;
+    };
+    struct Field {
+        std::string_view key; // a literal of the builder's: ASCII, no escaping
+        Kind kind = Kind::Null;
+        std::int64_t integer = 0;
+        double real = 0;
+        std::string text;            // UTF-8
+        std::unique_ptr<List> items; // Kind::List
+        Texts texts;                 // Kind::Texts
+    };
+
+    void Clear() { count_ = 0; }
+    void AddNull(std::string_view key) { Next(key, Kind::Null); }
+    template <std::integral T>
+    requires(!std::same_as<T, bool>) void Add(std::string_view key, T value) {
+        Next(key, Kind::Integer).integer = static_cast<std::int64_t>(value);
+    }
+    void AddBool(std::string_view key, bool value) {
+        Next(key, Kind::Boolean).integer = value ? 1 : 0;
+    }
+    void AddReal(std::string_view key, double value) { Next(key, Kind::Real).real = value; }
+    void Add(std::string_view key, std::string_view text) {
+        Next(key, Kind::Text).text.assign(text);
+    }
+    // A text field to be written in place (it comes empty, its room kept).
+    std::string& AddText(std::string_view key) {
+        Field& field = Next(key, Kind::Text);
+        field.text.clear();
+        return field.text;
+    }
+    // A text, or null when it is empty.
+    void AddTextOrNull(std::string_view key, std::string_view text) {
+        if (text.empty()) {
+            AddNull(key);
+        } else {
+            Add(key, text);
+        }
+    }
+    // A list of records (nested: JSON shows it, the flat formats leave it
+    // out). Fill it before adding the next field to this record.
+    List& AddList(std::string_view key);
+    Texts& AddTexts(std::string_view key) {
+        Field& field = Next(key, Kind::Texts);
+        field.texts.Clear();
+        return field.texts;
+    }
+    // True for the kinds that only JSON shows.
+    [[nodiscard]] static bool Nested(Kind kind) {
+        return kind == Kind::List || kind == Kind::Texts;
+    }
+
+    [[nodiscard]] std::size_t size() const { return count_; }
+    [[nodiscard]] const Field& operator[](std::size_t i) const { return fields_[i]; }
+    // The text of field `key`; empty when it is not a text or not there.
+    [[nodiscard]] std::string_view Text(std::string_view key) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (fields_[i].key == key && fields_[i].kind == Kind::Text) {
+                return fields_[i].text;
+            }
+        }
+        return {};
+    }
+
+  private:
+    Field& Next(std::string_view key, Kind kind) {
+        if (count_ == fields_.size()) {
+            fields_.emplace_back();
+        }
+        Field& field = fields_[count_++];
+        field.key = key;
+        field.kind = kind;
+        return field;
+    }
+
+    std::vector<Field> fields_;
+    std::size_t count_ = 0;
+};
+
+class Record::List {
+  public:
+    void Clear() { count_ = 0; }
+    // A new, empty item at the end.
+    Record& Add();
+    [[nodiscard]] std::size_t size() const { return count_; }
+    [[nodiscard]] const Record& operator[](std::size_t i) const { return *items_[i]; }
+
+  private:
+    std::vector<std::unique_ptr<Record>> items_;
+    std::size_t count_ = 0;
+};
+
+// Standard output or a file, written through a buffer of its own a
+// mebibyte at a time: a listing is never held whole.
+class Output {
+  public:
+    explicit Output(std::FILE* file) : file_(file) { buffer_.reserve(kChunk + kChunk / 4); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { Flush(); }
+
+    std::string& Buffer() { return buffer_; }
+    void Append(std::string_view text) { buffer_.append(text); }
+    // Writes the buffer out once it holds a chunk.
+    void Step() {
+        if (buffer_.size() >= kChunk) {
+            Flush();
+        }
+    }
+    // Writes what is buffered; false once any write has failed.
+    bool Flush();
+    // Failed may be asked from another thread than the one writing.
+    [[nodiscard]] bool Failed() const { return error_.load(std::memory_order_relaxed) != 0; }
+    [[nodiscard]] int Error() const { return error_; }
+    [[nodiscard]] std::FILE* File() const { return file_; }
+
+  private:
+    static constexpr std::size_t kChunk = std::size_t{1} << 20;
+    std::FILE* file_;
+    std::string buffer_;
+    std::atomic<int> error_ = 0;
+};
+
+enum class Format : std::uint8_t { Text, Json, JsonLines, Csv, Bodyfile };
+
+// The writers. A run writes, per drive: BeginDrive, then any number of
+// sections (one record each: the summary, the volume's facts) and tables
+// (any number of rows), then EndDrive; Finish once at the end.
+//   Json       one document: {"drives": [{"drive": "C:", ..., "summary":
+//              {...}, "files": [{...}, ...]}, ...]}
+//   JsonLines  one object a line, each starting with "drive"
+//   Csv        RFC 4180: a header row, then one row per record, "drive"
+//              first; nested lists are left out
+//   Text       the fields of each row joined by tabs, no header (the
+//              listings that have a text of their own print it themselves)
+class RecordWriter {
+  public:
+    virtual ~RecordWriter() = default;
+    // `label` names the drive: "drive", "source", "partition".
+    virtual void BeginDrive(const Record& label) = 0;
+    virtual void Section(std::string_view key, const Record& record) = 0;
+    virtual void BeginTable(std::string_view key) = 0;
+    virtual void Row(const Record& row) = 0;
+    virtual void EndTable() = 0;
+    virtual void EndDrive() = 0;
+    virtual void Finish() = 0;
+};
+
+// A writer of `format` into `out`; null for Bodyfile, which is no table.
+std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out);
+
+// Appends `text` to `out` as a JSON string, quoted and escaped by the JSON
+// library.
+void AppendJsonString(std::string& out, std::string_view text);
+
+// Appends `text` as one CSV field: as it is, or quoted with its quotes
+// doubled when it holds a comma, a quote, a CR or an LF.
+void AppendCsvField(std::string& out, std::string_view text);
+
+} // namespace lorvex::cli

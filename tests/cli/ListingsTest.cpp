@@ -1,0 +1,252 @@
+// The pieces of lorvex-scan's listings on hand-made input: the runs of the
+// cluster map, the times of a record, and the quoting of the writers.
+#include "cli/Record.h"
+#include "map/ClusterRuns.h"
+#include "ntfs/FileTable.h"
+#include "ntfs/RecordTimes.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace lorvex::test {
+namespace {
+
+using map::TRunKind;
+
+struct SeenRun {
+    std::int64_t first, count;
+    TRunKind kind;
+    std::int64_t index;
+    bool operator==(const SeenRun&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const SeenRun& r) {
+    return os << "{" << r.first << "," << r.count << "," << map::RunKindName(r.kind) << ","
+              << r.index << "}";
+}
+
+TEST(ClusterRuns, CoverTheVolumeInOrderWithTheMapsStates) {
+    ntfs::TFileIDs table;
+    ntfs::TFileInfo info;
+    table.Add(u"\\plain.txt", ntfs::kTypeFile, info, false, 40, 40);
+    table.Add(u"\\dir", ntfs::kTypeDirectory, info, false, 41, 41);
+    table.Add(u"\\pieces.bin", ntfs::kTypeFile, info, true, 42, 42);
+    table.Add(u"\\pagefile.sys", ntfs::kTypeFile, info, false, 43, 43);
+    table.Add(u"\\$Extend", ntfs::kTypeSystemDirectory, info, false, 11, 11);
+    // 64 clusters: the zone [4, 8); used bits at 10-11 (held by no entry),
+    // 20-29 and 40-47.
+    std::vector<std::uint8_t> bitmap(8, 0);
+    for (const int lcn : {10, 11, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29}) {
+        bitmap[static_cast<std::size_t>(lcn / 8)] |= static_cast<std::uint8_t>(1U << (lcn % 8));
+    }
+    bitmap[5] = 0xFF;
+    const map::TVolumeLayout layout{64, bitmap, 4, 8};
+    const ntfs::TClusterArray clusters = {
+        {6, 2, 0, 0x80},   // inside the zone
+        {20, 5, 2, 0x80},  // fragmented
+        {22, 2, 1, 0xA0},  // overlapping it: claimed twice
+        {26, 4, 4, 0xA0},  // $Extend: not painted
+        {40, 8, 3, 0x80},  // the paging file
+        {60, 10, 0, 0x80}, // runs off the end
+        {70, 5, 0, 0x80},  // wholly off the volume
+        {50, 1, 9, 0x80},  // an owner not in the table
+    };
+    std::vector<SeenRun> runs;
+    map::ForEachClusterRun(layout, table, clusters, [&](const map::TClusterRun& r) {
+        runs.push_back({r.First, r.Count, r.Kind, r.FileIndex});
+    });
+    const std::vector<SeenRun> expected = {
+        {0, 4, TRunKind::Free, -1},       {4, 2, TRunKind::MftZone, -1},
+        {6, 2, TRunKind::File, 0},        {8, 2, TRunKind::Free, -1},
+        {10, 2, TRunKind::Used, -1},      {12, 8, TRunKind::Free, -1},
+        {20, 5, TRunKind::Fragmented, 2}, {22, 2, TRunKind::Directory, 1},
+        {25, 1, TRunKind::Used, -1},      {26, 4, TRunKind::Used, 4},
+        {30, 10, TRunKind::Free, -1},     {40, 8, TRunKind::Paging, 3},
+        {48, 12, TRunKind::Free, -1},     {60, 4, TRunKind::File, 0},
+    };
+    EXPECT_EQ(runs, expected);
+    EXPECT_EQ(map::UnheldKind(layout, 5), TRunKind::MftZone);
+    EXPECT_EQ(map::UnheldKind(layout, 10), TRunKind::Used);
+    EXPECT_EQ(map::UnheldKind(layout, 63), TRunKind::Free);
+}
+
+TEST(ClusterRuns, ABitmapShorterThanTheVolumeLeavesTheRestFree) {
+    ntfs::TFileIDs table;
+    const std::vector<std::uint8_t> bitmap = {0xFF};
+    const map::TVolumeLayout layout{20, bitmap, 0, 0};
+    std::vector<SeenRun> runs;
+    map::ForEachClusterRun(layout, table, {}, [&](const map::TClusterRun& r) {
+        runs.push_back({r.First, r.Count, r.Kind, r.FileIndex});
+    });
+    EXPECT_EQ(runs,
+              (std::vector<SeenRun>{{0, 8, TRunKind::Used, -1}, {8, 12, TRunKind::Free, -1}}));
+}
+
+TEST(RecordTimes, TimesAreUtcWithTheDisksPrecision) {
+    EXPECT_EQ(ntfs::NtfsTimeToIso8601(0), "");
+    EXPECT_EQ(ntfs::NtfsTimeToIso8601(-5), "");
+    EXPECT_EQ(ntfs::NtfsTimeToIso8601(1), "1601-01-01T00:00:00.0000001Z");
+    EXPECT_EQ(ntfs::NtfsTimeToIso8601(116444736000000000), "1970-01-01T00:00:00.0000000Z");
+    EXPECT_EQ(ntfs::NtfsTimeToIso8601(133536836967890123), "2024-02-29T12:34:56.7890123Z");
+    EXPECT_EQ(ntfs::NtfsTimeToIso8601(INT64_MAX), "30828-09-14T02:48:05.4775807Z");
+    EXPECT_EQ(ntfs::NtfsTimeToUnixSeconds(133536836967890123), 1709210096);
+    EXPECT_EQ(ntfs::NtfsTimeToUnixSeconds(116444736000000000), 0);
+    EXPECT_EQ(ntfs::NtfsTimeToUnixSeconds(5), 0);
+}
+
+// A record of `attributes` (each: type, id, name, value), resident.
+std::vector<std::byte>
+MakeRecord(const std::vector<std::tuple<std::uint32_t, std::uint16_t, std::u16string,
+                                        std::vector<std::byte>>>& attributes) {
+    std::vector<std::byte> record(1024);
+    const auto put = [&record](std::size_t at, std::uint64_t value, std::size_t bytes) {
+        for (std::size_t i = 0; i < bytes; ++i) {
+            record[at + i] = static_cast<std::byte>(value >> (8 * i));
+        }
+    };
+    std::memcpy(record.data(), "FILE", 4);
+    put(0x14, 0x38, 2);
+    std::size_t at = 0x38;
+    for (const auto& [type, id, name, value] : attributes) {
+        const std::size_t nameOffset = 0x18;
+        const std::size_t valueOffset = (nameOffset + 2 * name.size() + 7) / 8 * 8;
+        const std::size_t length = (valueOffset + value.size() + 7) / 8 * 8;
+        put(at, type, 4);
+        put(at + 4, length, 4);
+        put(at + 9, name.size(), 1);
+        put(at + 0x0A, nameOffset, 2);
+        put(at + 0x0E, id, 2);
+        put(at + 0x10, value.size(), 4);
+        put(at + 0x14, valueOffset, 2);
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            put(at + nameOffset + 2 * i, name[i], 2);
+        }
+        std::copy(value.begin(), value.end(),
+                  record.begin() + static_cast<std::ptrdiff_t>(at + valueOffset));
+        at += length;
+    }
+    put(at, 0xFFFFFFFF, 4);
+    return record;
+}
+
+std::vector<std::byte> TimesValue(std::size_t size, std::size_t first, std::int64_t base,
+                                  std::uint8_t nameSpace = 1) {
+    std::vector<std::byte> value(size);
+    for (std::size_t k = 0; k < 4 && first + 8 * k + 8 <= size; ++k) {
+        const auto t = static_cast<std::uint64_t>(base + static_cast<std::int64_t>(k));
+        for (std::size_t i = 0; i < 8; ++i) {
+            value[first + 8 * k + i] = static_cast<std::byte>(t >> (8 * i));
+        }
+    }
+    if (size > 0x41) {
+        value[0x41] = static_cast<std::byte>(nameSpace);
+    }
+    return value;
+}
+
+TEST(RecordTimes, BothSetsOfTimesAndTheContentAttributeAreRead) {
+    const auto record = MakeRecord({
+        {0x10, 0, u"", TimesValue(0x48, 0x00, 1000)},
+        {0x30, 3, u"", TimesValue(0x44, 0x08, 2000, 2)}, // the DOS name: passed over
+        {0x30, 4, u"", TimesValue(0x44, 0x08, 3000, 1)},
+        {0x30, 5, u"", TimesValue(0x44, 0x08, 4000, 1)}, // a second long name (a link)
+        {0x80, 6, u"stream", {}},
+        {0x90, 7, u"$I30", {}},
+        {0x80, 8, u"", {}},
+    });
+    const auto times = ntfs::ReadRecordTimes(record);
+    ASSERT_TRUE(times.HasStandard);
+    EXPECT_EQ(times.Standard.Created, 1000);
+    EXPECT_EQ(times.Standard.Modified, 1001);
+    EXPECT_EQ(times.Standard.Changed, 1002);
+    EXPECT_EQ(times.Standard.Accessed, 1003);
+    ASSERT_TRUE(times.HasFileName);
+    EXPECT_EQ(times.FileNameId, 4);
+    EXPECT_EQ(times.FileName.Created, 3000);
+    EXPECT_EQ(times.FileName.Accessed, 3003);
+    EXPECT_EQ(times.ContentType, 0x80U);
+    EXPECT_EQ(times.ContentId, 8);
+
+    // A directory's index; another index alone is no content.
+    EXPECT_EQ(ntfs::ReadRecordTimes(MakeRecord({{0x90, 2, u"$I30", {}}})).ContentType, 0x90U);
+    EXPECT_EQ(ntfs::ReadRecordTimes(MakeRecord({{0x90, 2, u"$SDH", {}}})).ContentType, 0U);
+    // A value too short for its times gives what fits, never more.
+    const auto shortOne =
+        ntfs::ReadRecordTimes(MakeRecord({{0x10, 0, u"", TimesValue(0x10, 0, 7)}}));
+    EXPECT_TRUE(shortOne.HasStandard);
+    EXPECT_EQ(shortOne.Standard.Modified, 8);
+    EXPECT_EQ(shortOne.Standard.Changed, 0);
+}
+
+TEST(RecordWriters, TextsAreQuotedForEachFormat) {
+    std::string csv;
+    cli::AppendCsvField(csv, "plain");
+    csv += '|';
+    cli::AppendCsvField(csv, "a,b");
+    csv += '|';
+    cli::AppendCsvField(csv, "say \"hi\"");
+    csv += '|';
+    cli::AppendCsvField(csv, "two\nlines\r");
+    EXPECT_EQ(csv, "plain|\"a,b\"|\"say \"\"hi\"\"\"|\"two\nlines\r\"");
+
+    const std::string awkward = "q\" b\\ t\t n\n c\x01 \xC3\xA9 \xF0\x9D\x84\x9E";
+    std::string json;
+    cli::AppendJsonString(json, awkward);
+    EXPECT_EQ(nlohmann::json::parse(json).get<std::string>(), awkward);
+    json.clear();
+    cli::AppendJsonString(json, "\xFF invalid");
+    EXPECT_TRUE(nlohmann::json::accept(json)) << json;
+}
+
+TEST(RecordWriters, EveryFormatWritesTheSameFields) {
+    cli::Record label;
+    label.Add("drive", std::string_view("C:"));
+    cli::Record row;
+    row.Add("lcn", 7);
+    row.AddNull("record");
+    row.AddBool("sparse", true);
+    row.Add("path", std::string_view("\\a, \"b\""));
+    auto& list = row.AddList("runs");
+    list.Add().Add("length", 3);
+    const auto write = [&](cli::Format format) {
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* memory = open_memstream(&text, &size);
+        {
+            cli::Output out(memory);
+            auto writer = cli::MakeWriter(format, out);
+            writer->BeginDrive(label);
+            writer->BeginTable("rows");
+            writer->Row(row);
+            writer->Row(row);
+            writer->EndTable();
+            writer->EndDrive();
+            writer->Finish();
+        }
+        std::fclose(memory);
+        std::string result(text, size);
+        std::free(text);
+        return result;
+    };
+    EXPECT_EQ(write(cli::Format::Csv), "drive,lcn,record,sparse,path\r\n"
+                                       "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n"
+                                       "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n");
+    EXPECT_EQ(write(cli::Format::Text), "7\t\ttrue\t\\a, \"b\"\n7\t\ttrue\t\\a, \"b\"\n");
+    const auto document = nlohmann::json::parse(write(cli::Format::Json));
+    EXPECT_EQ(document["drives"][0]["drive"], "C:");
+    EXPECT_EQ(document["drives"][0]["rows"][1]["path"], "\\a, \"b\"");
+    EXPECT_EQ(document["drives"][0]["rows"][0]["runs"][0]["length"], 3);
+    EXPECT_TRUE(document["drives"][0]["rows"][0]["record"].is_null());
+    const auto lines = write(cli::Format::JsonLines);
+    EXPECT_EQ(
+        lines.substr(0, lines.find('\n')),
+        R"({"drive":"C:","lcn":7,"record":null,"sparse":true,"path":"\\a, \"b\"","runs":[{"length":3}]})");
+}
+
+} // namespace
+} // namespace lorvex::test
