@@ -86,6 +86,7 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
         }
     };
     if (threads <= 1 || blocks <= 1) {
+        // On the calling thread: every tick after a block.
         BlockReader reader(source, last);
         for (std::size_t i = 0; i < blocks; ++i) {
             walk.visit(i, reader.Read(i));
@@ -148,17 +149,20 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
     std::vector<std::thread> pool;
     running = threads;
     try {
+        pool.reserve(threads);
         for (unsigned t = 0; t < threads; ++t) {
             pool.emplace_back(work);
         }
     } catch (...) {
-        // Fewer threads than asked for still finish the walk.
+        // Fewer threads than asked for still finish the walk (short of
+        // memory or of threads, the system may refuse new ones).
         const std::lock_guard lock(mutex);
         running -= threads - static_cast<unsigned>(pool.size());
-        if (pool.empty()) {
-            stop = true;
-            failure = std::current_exception();
-        }
+    }
+    if (pool.empty()) {
+        // Not one thread: the walk runs here, as on one core.
+        WalkRecordBlocks(source, last, 1, walk);
+        return;
     }
     try {
         for (;;) {
