@@ -1,10 +1,17 @@
 #include "cli/RowPipeline.h"
 
 #include <system_error>
+#include <thread>
 
 namespace lorvex::cli {
 
-RowPipeline::RowPipeline(RecordWriter& writer) : writer_(writer), thread_([this] { Write(); }) {
+RowPipeline::RowPipeline(RecordWriter& writer) : writer_(writer) {
+    try {
+        thread_ = std::thread([this] { Write(); });
+    } catch (const std::system_error&) {
+        // No thread to be had (short of memory or of threads): the rows are
+        // written as they are handed over, on the caller's thread.
+    }
 }
 
 RowPipeline::~RowPipeline() {
