@@ -1,0 +1,191 @@
+#include "platform/ContainerImage.h"
+
+#include "platform/ContainerFormats.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace lorvex::platform {
+
+namespace {
+
+// What a failure to open is called before the library has said which of
+// its formats the file is in.
+const char* KindName(ContainerFormat format) {
+    switch (format) {
+    case ContainerFormat::EnCase:
+        return "EnCase image";
+    case ContainerFormat::Vhd:
+        return "VHD/VHDX image";
+    case ContainerFormat::Vmdk:
+        return "VMDK image";
+    case ContainerFormat::Qcow:
+        return "qcow2 image";
+    case ContainerFormat::None:
+        break;
+    }
+    return "image";
+}
+
+constexpr std::size_t kSector = 512;
+
+} // namespace
+
+ContainerImage::ContainerImage(std::string format, std::uint64_t size,
+                               std::vector<std::string> files,
+                               std::unique_ptr<ContainerDecoder> first, DecoderFactory factory)
+    : format_(std::move(format)), size_(size), files_(std::move(files)),
+      factory_(std::move(factory)) {
+    slots_[0].decoder = std::move(first);
+}
+
+ContainerImage::~ContainerImage() = default;
+
+bool ContainerImage::IsContainer(const std::string& path) {
+    return RecogniseContainer(path) != ContainerFormat::None;
+}
+
+std::unique_ptr<ContainerImage> ContainerImage::Open(const std::string& path, std::string& why) {
+    why.clear();
+    const ContainerFormat format = RecogniseContainer(path);
+    if (format == ContainerFormat::None) {
+        return nullptr;
+    }
+    OpenedContainer opened;
+    if (!OpenContainer(path, format, opened, why)) {
+        why = std::string(KindName(format)) + ": " + why;
+        return nullptr;
+    }
+    return std::unique_ptr<ContainerImage>(
+        new ContainerImage(std::move(opened.format), opened.size, std::move(opened.files),
+                           std::move(opened.decoder), std::move(opened.factory)));
+}
+
+std::string ContainerImage::lastError() const {
+    const std::lock_guard lock(cacheMutex_);
+    return lastError_;
+}
+
+bool ContainerImage::Decode(std::uint64_t offset, std::span<std::byte> out) const {
+    std::string why;
+    bool ok = false;
+    bool done = false;
+    // A free handle, opening the second one when the first is busy: the
+    // second thread of the scan then decodes beside the first.
+    for (std::size_t i = 0; i < slots_.size() && !done; ++i) {
+        Slot& slot = slots_[i];
+        std::unique_lock lock(slot.mutex, std::try_to_lock);
+        if (!lock.owns_lock() || slot.failed) {
+            continue;
+        }
+        if (!slot.decoder) {
+            slot.decoder = factory_ ? factory_(why) : nullptr;
+            if (!slot.decoder) {
+                slot.failed = true;
+                continue;
+            }
+        }
+        ok = slot.decoder->Decode(offset, out, why);
+        done = true;
+    }
+    if (!done) {
+        Slot& slot = slots_[0];
+        const std::lock_guard lock(slot.mutex);
+        ok = slot.decoder->Decode(offset, out, why);
+    }
+    if (!ok) {
+        const std::lock_guard lock(cacheMutex_);
+        lastError_ = why;
+    }
+    return ok;
+}
+
+std::shared_ptr<const std::vector<std::byte>>
+ContainerImage::CachedBlock(std::uint64_t start) const {
+    const std::lock_guard lock(cacheMutex_);
+    for (Block& b : blocks_) {
+        if (b.start == start) {
+            b.used = ++clock_;
+            return b.bytes;
+        }
+    }
+    return nullptr;
+}
+
+void ContainerImage::Keep(std::uint64_t start,
+                          std::shared_ptr<const std::vector<std::byte>> bytes) const {
+    const std::lock_guard lock(cacheMutex_);
+    Block* target = &blocks_.front();
+    for (Block& b : blocks_) {
+        if (b.start == start) {
+            // The other thread decoded it meanwhile.
+            target = &b;
+            break;
+        }
+        if (b.used < target->used) {
+            target = &b;
+        }
+    }
+    target->start = start;
+    target->bytes = std::move(bytes);
+    target->used = ++clock_;
+}
+
+std::size_t ContainerImage::ReadUncached(std::uint64_t offset, std::span<std::byte> out) const {
+    if (Decode(offset, out)) {
+        return out.size();
+    }
+    // Find where the damage starts, a sector at a time, so that the bytes
+    // before it still read, as they would from a disk with a bad sector.
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::uint64_t pos = offset + done;
+        const std::size_t n =
+            std::min(out.size() - done, static_cast<std::size_t>(kSector - pos % kSector));
+        if (!Decode(pos, out.subspan(done, n))) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+std::size_t ContainerImage::Read(std::uint64_t offset, std::span<std::byte> out) const {
+    if (offset >= size_ || out.empty()) {
+        return 0;
+    }
+    const std::uint64_t avail = size_ - offset;
+    const std::size_t want = out.size() < avail ? out.size() : static_cast<std::size_t>(avail);
+    std::size_t done = 0;
+    while (done < want) {
+        const std::uint64_t pos = offset + done;
+        const std::uint64_t start = pos / kBlockSize * kBlockSize;
+        const auto valid =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size_ - start));
+        const auto into = static_cast<std::size_t>(pos - start);
+        const std::size_t n = std::min(valid - into, want - done);
+        auto bytes = CachedBlock(start);
+        if (!bytes) {
+            auto fresh = std::make_shared<std::vector<std::byte>>(valid);
+            if (Decode(start, *fresh)) {
+                bytes = fresh;
+                Keep(start, std::move(fresh));
+            }
+        }
+        if (!bytes) {
+            // Part of the block cannot be decoded; it need not be the part
+            // asked for.
+            const std::size_t got = ReadUncached(pos, out.subspan(done, n));
+            done += got;
+            if (got < n) {
+                break;
+            }
+            continue;
+        }
+        std::memcpy(out.data() + done, bytes->data() + into, n);
+        done += n;
+    }
+    return done;
+}
+
+} // namespace lorvex::platform
