@@ -105,6 +105,11 @@ class EwfDecoder final : public ContainerDecoder {
             d->handle_ = nullptr;
             return nullptr;
         }
+        std::uint32_t bytesPerSector = 0;
+        if (libewf_handle_get_bytes_per_sector(d->handle_, &bytesPerSector, nullptr) == 1 &&
+            bytesPerSector != 0) {
+            d->bytesPerSector_ = bytesPerSector;
+        }
         return d;
     }
 
@@ -125,8 +130,6 @@ class EwfDecoder final : public ContainerDecoder {
 
     bool Decode(std::uint64_t offset, std::span<std::byte> out, std::string& why) override {
         libewf_error_t* error = nullptr;
-        std::uint32_t before = 0;
-        libewf_handle_get_number_of_checksum_errors(handle_, &before, nullptr);
         const bool ok = ReadFully(
             [&](void* buffer, std::size_t n, std::uint64_t at) {
                 return libewf_handle_read_random(handle_, buffer, n, static_cast<off64_t>(at),
@@ -138,21 +141,31 @@ class EwfDecoder final : public ContainerDecoder {
             return false;
         }
         // A chunk that fails its checksum is handed back all the same, its
-        // damage only counted: here that is a failed read, never data.
-        std::uint32_t after = 0;
-        libewf_handle_get_number_of_checksum_errors(handle_, &after, nullptr);
-        if (after != before) {
+        // sectors only noted in a list (once: a chunk read again comes from
+        // the library's cache). Here bytes from such a chunk are a failed
+        // read, never data.
+        std::uint32_t count = 0;
+        libewf_handle_get_number_of_checksum_errors(handle_, &count, nullptr);
+        for (std::uint32_t i = 0; i < count; ++i) {
             std::uint64_t sector = 0;
-            std::uint64_t count = 0;
-            libewf_handle_get_checksum_error(handle_, after - 1, &sector, &count, nullptr);
-            why = "damaged chunk at sector " + std::to_string(sector) + " (checksum mismatch)";
-            return false;
+            std::uint64_t sectors = 0;
+            if (libewf_handle_get_checksum_error(handle_, i, &sector, &sectors, nullptr) != 1) {
+                continue;
+            }
+            const std::uint64_t first = sector * bytesPerSector_;
+            const std::uint64_t end = (sector + sectors) * bytesPerSector_;
+            if (first < offset + out.size() && end > offset) {
+                why = "damaged chunk: sectors " + std::to_string(sector) + " to " +
+                      std::to_string(sector + sectors - 1) + " fail their checksum";
+                return false;
+            }
         }
         return true;
     }
 
   private:
     libewf_handle_t* handle_ = nullptr;
+    std::uint64_t bytesPerSector_ = 512;
 };
 
 // The name the segment after `name` has: .E01 to .E99, then .EAA to .EZZ,

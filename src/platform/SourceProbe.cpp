@@ -5,6 +5,7 @@
 #include <blkid/blkid.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -104,22 +105,19 @@ void RecogniseFileSystem(int fd, SourceRegion& region) {
 }
 
 // Copies [offset, offset + length) of the decoded disk into the same place
-// of `fd`; false when the container cannot decode all of it.
-bool CopyDecoded(const ContainerImage& image, int fd, std::uint64_t offset, std::uint64_t length) {
-    std::vector<std::byte> buffer(ContainerImage::kBlockSize);
-    std::uint64_t done = 0;
-    while (done < length) {
-        const auto n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - done));
-        const std::span<std::byte> part(buffer.data(), n);
-        if (image.Read(offset + done, part) != n ||
-            pwrite(fd, part.data(), n, static_cast<off_t>(offset + done)) !=
-                static_cast<ssize_t>(n)) {
-            return false;
+// of `fd`. What cannot be decoded is left out (zeros, to blkid alone), as a
+// bad sector of a raw disk leaves its probe to make do with the rest.
+void CopyDecoded(const ContainerImage& image, int fd, std::uint64_t offset, std::uint64_t length) {
+    constexpr std::size_t kPiece = std::size_t{64} << 10;
+    std::vector<std::byte> buffer(kPiece);
+    for (std::uint64_t done = 0; done < length; done += kPiece) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, length - done));
+        const std::size_t got = image.Read(offset + done, std::span(buffer).first(n));
+        if (got > 0 && pwrite(fd, buffer.data(), got, static_cast<off_t>(offset + done)) !=
+                           static_cast<ssize_t>(got)) {
+            return;
         }
-        done += n;
     }
-    return true;
 }
 
 // blkid reads a descriptor, and a container's bytes must be decoded first.
@@ -129,7 +127,7 @@ bool CopyDecoded(const ContainerImage& image, int fd, std::uint64_t offset, std:
 // to), and later the start of each partition (the boot sectors). The rest
 // reads as zeros to blkid alone, and costs no memory; the volumes themselves
 // are read through the container. -1, with the reason in `error`, when the
-// start of the disk cannot be decoded.
+// first sector of the disk cannot be decoded.
 int DecodedProbeFile(const ContainerImage& image, std::string& error) {
     constexpr std::uint64_t kHead = std::uint64_t{4} << 20;
     constexpr std::uint64_t kTail = std::uint64_t{1} << 20;
@@ -146,14 +144,17 @@ int DecodedProbeFile(const ContainerImage& image, std::string& error) {
         ::close(fd);
         return -1;
     }
-    if (!CopyDecoded(image, fd, 0, head)) {
+    // Without its first sector a disk has neither a partition table nor a
+    // boot sector to show: that is the container's damage, and said so.
+    std::array<std::byte, 512> first{};
+    const auto need = static_cast<std::size_t>(std::min<std::uint64_t>(first.size(), size));
+    if (image.Read(0, std::span(first).first(need)) != need) {
         error = image.format() +
                 " image: cannot read the start of the disk it holds: " + image.lastError();
         ::close(fd);
         return -1;
     }
-    // The backup table is only a fallback: a tail that does not decode
-    // leaves the primary to stand alone.
+    CopyDecoded(image, fd, 0, head);
     CopyDecoded(image, fd, size - tail, tail);
     return fd;
 }
