@@ -37,10 +37,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "Usage: lorvex-scan [OPTION]... SOURCE...\n"
-    "Scan an NTFS volume of an image file, a whole-disk image or a block device,\n"
-    "as the Lorvex window does, and print what it found. Each source becomes one\n"
-    "drive per partition, C: onwards; with no source, the NTFS partitions of this\n"
-    "machine are the drives. Nothing is ever written to a source.\n"
+    "Scan an NTFS volume of an image file, a whole-disk image, a disk image in an\n"
+    "EnCase (.E01, the first segment), VHD, VHDX, VMDK or qcow2 container, or a\n"
+    "block device, as the Lorvex window does, and print what it found. Each\n"
+    "source becomes one drive per partition, C: onwards; with no source, the NTFS\n"
+    "partitions of this machine are the drives. Nothing is ever written to a\n"
+    "source.\n"
     "\n"
     "Actions (without one, a summary of the scan is printed):\n"
     "  --export FILE     write the file table with attributes and data runs to FILE\n"
