@@ -177,7 +177,13 @@ void PrintInfo(TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
     if (drive.region.partition > 0) {
         std::printf(" (partition %d)", drive.region.partition);
     }
-    std::printf("\n  file system        %s\n", volume.FFileSystem.c_str());
+    std::printf("\n");
+    if (!drive.region.container.empty()) {
+        const std::size_t files = drive.region.containerFiles.size();
+        std::printf("  container          %s, %zu file%s\n", drive.region.container.c_str(), files,
+                    files == 1 ? "" : "s");
+    }
+    std::printf("  file system        %s\n", volume.FFileSystem.c_str());
     std::printf("  label              %s\n", volume.FVolumeName.c_str());
     std::printf("  serial             %s\n", volume.FSerial.c_str());
     if (volume.FTotalClusters == 0) {

@@ -59,6 +59,16 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// The library names the offset it could not read; beside the file's size it
+// tells a table that points past the file from a read error.
+std::string WithFileSize(std::string why, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        why += " (the file holds " + std::to_string(st.st_size) + " bytes)";
+    }
+    return why;
+}
+
 // A read that may come back short: the library is asked again for the rest,
 // and a read that makes no progress is a failure of the whole range.
 template <typename ReadAt>
@@ -282,6 +292,7 @@ class VhdiDecoder final : public ContainerDecoder {
             return nullptr;
         }
         d->open_ = true;
+        d->path_ = path;
         return d;
     }
 
@@ -296,7 +307,7 @@ class VhdiDecoder final : public ContainerDecoder {
             },
             offset, out);
         if (!ok) {
-            why = error != nullptr ? VhdiError(error) : "the image ends early";
+            why = WithFileSize(error != nullptr ? VhdiError(error) : "the image ends early", path_);
         }
         return ok;
     }
@@ -304,6 +315,7 @@ class VhdiDecoder final : public ContainerDecoder {
   private:
     libvhdi_file_t* file_ = nullptr;
     bool open_ = false;
+    std::string path_;
 };
 
 bool OpenVhdi(const std::string& path, OpenedContainer& out, std::string& why) {
@@ -534,6 +546,7 @@ class QcowDecoder final : public ContainerDecoder {
             return nullptr;
         }
         d->open_ = true;
+        d->path_ = path;
         return d;
     }
 
@@ -548,7 +561,7 @@ class QcowDecoder final : public ContainerDecoder {
             },
             offset, out);
         if (!ok) {
-            why = error != nullptr ? QcowError(error) : "the image ends early";
+            why = WithFileSize(error != nullptr ? QcowError(error) : "the image ends early", path_);
         }
         return ok;
     }
@@ -556,6 +569,7 @@ class QcowDecoder final : public ContainerDecoder {
   private:
     libqcow_file_t* file_ = nullptr;
     bool open_ = false;
+    std::string path_;
 };
 
 bool OpenQcow(const std::string& path, OpenedContainer& out, std::string& why) {

@@ -311,6 +311,36 @@ TEST(ContainerDisk, ADamagedChunkReadsAsAFailureNeverAsZeros) {
     EXPECT_EQ(o.status, 0) << o.err;
 }
 
+TEST(ContainerDisk, ABlockPastTheEndOfItsFileReadsAsAFailureNeverAsZeros) {
+    std::uint32_t error = 0;
+    const auto raw = platform::SourceBytes::Open((VolumeDir() / "ntfs-small.img").string(), 0,
+                                                 UINT64_MAX, error);
+    const auto got = platform::SourceBytes::Open(
+        (ContainerDir() / "bad" / "second-block-past-end.vhdx").string(), 0, UINT64_MAX, error);
+    ASSERT_TRUE(raw && got);
+    constexpr std::size_t kPiece = 65536;
+    std::vector<std::byte> a(kPiece);
+    std::vector<std::byte> b(kPiece);
+    std::uint64_t firstFailure = UINT64_MAX;
+    for (std::uint64_t at = 0; at < raw->size(); at += kPiece) {
+        ASSERT_EQ(raw->Read(at, a), kPiece);
+        const std::size_t n = got->Read(at, b);
+        if (firstFailure == UINT64_MAX && n == kPiece) {
+            EXPECT_TRUE(a == b) << "at " << at;
+        } else if (firstFailure == UINT64_MAX) {
+            firstFailure = at;
+        }
+        if (firstFailure != UINT64_MAX) {
+            EXPECT_EQ(n, 0U) << "at " << at;
+        }
+    }
+    // The first block reads; the second, all of the disk's second half, fails.
+    EXPECT_EQ(firstFailure, raw->size() / 2);
+    // A read across the boundary keeps the good half.
+    std::vector<std::byte> wide(2 * kPiece);
+    EXPECT_EQ(got->Read(raw->size() / 2 - kPiece, wide), kPiece);
+}
+
 // Each broken container is refused by name with the reason, and the scan
 // ends with status 1, never a crash.
 TEST(ContainerDisk, BrokenContainersAreRefusedWithTheFileAndTheReason) {
@@ -321,7 +351,8 @@ TEST(ContainerDisk, BrokenContainersAreRefusedWithTheFileAndTheReason) {
     } cases[] = {
         {"truncated.E01", {"EnCase image", "incomplete", "cut short"}},
         {"missing-second.E01", {"EnCase image", "missing-second.E02, is missing"}},
-        {"bat-past-end.vhdx", {"VHDX image", "cannot read the start of the disk"}},
+        {"bat-past-end.vhdx",
+         {"VHDX image", "cannot read the start of the disk", "the file holds 25165824 bytes"}},
         {"missing-extent.vmdk", {"VMDK image", "'gone-flat.vmdk'", "is missing"}},
         {"with-backing.qcow2", {"qcow2 image", "backing file '../ntfs-small.qcow2'"}},
         {"encrypted-luks.qcow2", {"qcow2 image", "encrypted (LUKS)"}},
