@@ -39,7 +39,16 @@ ContainerImage::ContainerImage(std::string format, std::uint64_t size,
     slots_[0].decoder = std::move(first);
 }
 
-ContainerImage::~ContainerImage() = default;
+ContainerImage::~ContainerImage() {
+    {
+        const std::lock_guard lock(cacheMutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    if (ahead_.joinable()) {
+        ahead_.join();
+    }
+}
 
 bool ContainerImage::IsContainer(const std::string& path) {
     return RecogniseContainer(path) != ContainerFormat::None;
@@ -100,21 +109,19 @@ bool ContainerImage::Decode(std::uint64_t offset, std::span<std::byte> out) cons
     return ok;
 }
 
-std::shared_ptr<const std::vector<std::byte>>
-ContainerImage::CachedBlock(std::uint64_t start) const {
-    const std::lock_guard lock(cacheMutex_);
+ContainerImage::Bytes ContainerImage::FindLocked(std::uint64_t start, bool touch) const {
     for (Block& b : blocks_) {
         if (b.start == start) {
-            b.used = ++clock_;
+            if (touch) {
+                b.used = ++clock_;
+            }
             return b.bytes;
         }
     }
     return nullptr;
 }
 
-void ContainerImage::Keep(std::uint64_t start,
-                          std::shared_ptr<const std::vector<std::byte>> bytes) const {
-    const std::lock_guard lock(cacheMutex_);
+void ContainerImage::KeepLocked(std::uint64_t start, Bytes bytes) const {
     Block* target = &blocks_.front();
     for (Block& b : blocks_) {
         if (b.start == start) {
@@ -129,6 +136,90 @@ void ContainerImage::Keep(std::uint64_t start,
     target->start = start;
     target->bytes = std::move(bytes);
     target->used = ++clock_;
+}
+
+void ContainerImage::Keep(std::uint64_t start, Bytes bytes) const {
+    const std::lock_guard lock(cacheMutex_);
+    KeepLocked(start, std::move(bytes));
+}
+
+ContainerImage::Bytes ContainerImage::CachedBlock(std::uint64_t start) const {
+    std::unique_lock lock(cacheMutex_);
+    // A reader that walks on from one block to the next will want the
+    // blocks after it: have them decoded while it parses this one. The file
+    // enumeration walks the $MFT downwards, from its last record to 0.
+    if (start != recent_.front()) {
+        const auto seen = [this](std::uint64_t block) {
+            return std::find(recent_.begin(), recent_.end(), block) != recent_.end();
+        };
+        if (start >= kBlockSize && seen(start - kBlockSize)) {
+            QueueAheadLocked(start, true);
+        } else if (start + kBlockSize < size_ && seen(start + kBlockSize)) {
+            QueueAheadLocked(start, false);
+        }
+        auto end = std::find(recent_.begin(), recent_.end(), start);
+        if (end == recent_.end()) {
+            --end;
+        }
+        std::move_backward(recent_.begin(), end, end + 1);
+        recent_.front() = start;
+    }
+    for (;;) {
+        if (Bytes bytes = FindLocked(start, true)) {
+            return bytes;
+        }
+        if (std::find(pending_.begin(), pending_.end(), start) == pending_.end()) {
+            return nullptr;
+        }
+        changed_.wait(lock);
+    }
+}
+
+void ContainerImage::QueueAheadLocked(std::uint64_t start, bool upwards) const {
+    for (std::size_t k = 1; k <= kAhead; ++k) {
+        const std::uint64_t step = k * kBlockSize;
+        if (upwards ? start + step >= size_ : start < step) {
+            break;
+        }
+        const std::uint64_t next = upwards ? start + step : start - step;
+        if (FindLocked(next, false) ||
+            std::find(pending_.begin(), pending_.end(), next) != pending_.end()) {
+            continue;
+        }
+        queue_.push_back(next);
+        pending_.push_back(next);
+    }
+    if (!ahead_.joinable() && !queue_.empty()) {
+        ahead_ = std::thread([this] { DecodeAhead(); });
+    }
+    changed_.notify_all();
+}
+
+void ContainerImage::DecodeAhead() const {
+    std::unique_lock lock(cacheMutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (stop_) {
+            return;
+        }
+        const std::uint64_t start = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        auto fresh = std::make_shared<std::vector<std::byte>>(BlockBytes(start));
+        // A block that fails here is left to the reader, which decodes it
+        // again and finds where the damage starts.
+        const bool ok = Decode(start, *fresh);
+        lock.lock();
+        if (ok) {
+            KeepLocked(start, std::move(fresh));
+        }
+        pending_.erase(std::find(pending_.begin(), pending_.end(), start));
+        changed_.notify_all();
+    }
+}
+
+std::size_t ContainerImage::BlockBytes(std::uint64_t start) const {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size_ - start));
 }
 
 std::size_t ContainerImage::ReadUncached(std::uint64_t offset, std::span<std::byte> out) const {
@@ -160,11 +251,10 @@ std::size_t ContainerImage::Read(std::uint64_t offset, std::span<std::byte> out)
     while (done < want) {
         const std::uint64_t pos = offset + done;
         const std::uint64_t start = pos / kBlockSize * kBlockSize;
-        const auto valid =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size_ - start));
+        const std::size_t valid = BlockBytes(start);
         const auto into = static_cast<std::size_t>(pos - start);
         const std::size_t n = std::min(valid - into, want - done);
-        auto bytes = CachedBlock(start);
+        Bytes bytes = CachedBlock(start);
         if (!bytes) {
             auto fresh = std::make_shared<std::vector<std::byte>>(valid);
             if (Decode(start, *fresh)) {

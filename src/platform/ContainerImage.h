@@ -1,13 +1,16 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lorvex::platform {
@@ -30,7 +33,8 @@ class ContainerDecoder {
 // MiB, from up to two threads, and decoding (decompressing, for EnCase) is the
 // slow part, so every block is decoded once while it is in use, and a second
 // library handle is opened for a second thread instead of queueing it behind
-// the first.
+// the first. Once reads walk on from block to block, the next few blocks are
+// decoded ahead on a thread of the image's own, beside the reader's parsing.
 class ContainerImage {
   public:
     // Opens a new handle on the same files; nullptr with the reason in `why`.
@@ -71,6 +75,8 @@ class ContainerImage {
     // (index blocks, the bitmap) between them.
     static constexpr std::size_t kBlocks = 24;
     static constexpr std::size_t kMaxDecoders = 2;
+    // Blocks decoded ahead of a reader that walks on, either way.
+    static constexpr std::size_t kAhead = 4;
 
   private:
     ContainerImage(std::string format, std::uint64_t size, std::vector<std::string> files,
@@ -89,9 +95,22 @@ class ContainerImage {
         bool failed = false; // could not be opened: not tried again
     };
 
+    using Bytes = std::shared_ptr<const std::vector<std::byte>>;
+
     bool Decode(std::uint64_t offset, std::span<std::byte> out) const;
-    std::shared_ptr<const std::vector<std::byte>> CachedBlock(std::uint64_t start) const;
-    void Keep(std::uint64_t start, std::shared_ptr<const std::vector<std::byte>> bytes) const;
+    // With cacheMutex_ held: the cached bytes of a block, or null.
+    Bytes FindLocked(std::uint64_t start, bool touch) const;
+    void KeepLocked(std::uint64_t start, Bytes bytes) const;
+    // The block's bytes from the cache, waiting for it when it is being
+    // decoded ahead; null when it must be decoded now.
+    Bytes CachedBlock(std::uint64_t start) const;
+    void Keep(std::uint64_t start, Bytes bytes) const;
+    // With cacheMutex_ held: queues the blocks after `start` (or before it,
+    // for a reader walking downwards) for the thread that decodes ahead,
+    // starting it the first time.
+    void QueueAheadLocked(std::uint64_t start, bool upwards) const;
+    void DecodeAhead() const;
+    std::size_t BlockBytes(std::uint64_t start) const;
     std::size_t ReadUncached(std::uint64_t offset, std::span<std::byte> out) const;
 
     std::string format_;
@@ -99,11 +118,19 @@ class ContainerImage {
     std::vector<std::string> files_;
     DecoderFactory factory_;
 
-    mutable std::mutex cacheMutex_; // blocks_, clock_, lastError_
+    mutable std::mutex cacheMutex_; // everything below but slots_ and ahead_
     mutable std::array<Block, kBlocks> blocks_;
     mutable std::uint64_t clock_ = 0;
     mutable std::string lastError_;
+    // The last blocks reads began in, newest first: two threads each walking
+    // on are both seen to.
+    mutable std::array<std::uint64_t, 4> recent_{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX};
+    mutable std::deque<std::uint64_t> queue_;    // blocks to decode ahead
+    mutable std::vector<std::uint64_t> pending_; // queued or being decoded ahead
+    mutable std::condition_variable changed_;    // queue_ or pending_ changed, or stop_
+    mutable bool stop_ = false;
     mutable std::array<Slot, kMaxDecoders> slots_;
+    mutable std::thread ahead_; // started on the first walk from block to block
 };
 
 } // namespace lorvex::platform

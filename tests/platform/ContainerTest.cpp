@@ -276,6 +276,32 @@ TEST(ContainerDisk, TwoThreadsReadTheBytesTheRawImageHolds) {
     EXPECT_EQ(mismatches.load(), 0);
 }
 
+// The file enumeration walks the $MFT from its end down; the blocks decoded
+// ahead for it are the ones below.
+TEST(ContainerDisk, AWalkDownwardsReadsTheBytesTheRawImageHolds) {
+    std::uint32_t error = 0;
+    const auto raw =
+        platform::SourceBytes::Open((VolumeDir() / "ntfs-4k.img").string(), 0, UINT64_MAX, error);
+    for (const char* name : {"ntfs-4k.E01", "ntfs-4k.qcow2"}) {
+        SCOPED_TRACE(name);
+        const auto got =
+            platform::SourceBytes::Open((ContainerDir() / name).string(), 0, UINT64_MAX, error);
+        ASSERT_TRUE(raw && got);
+        std::vector<std::byte> a(1024);
+        std::vector<std::byte> b(1024);
+        int mismatches = 0;
+        for (std::uint64_t at = raw->size() - a.size(); at > 0; at -= 3 * a.size()) {
+            if (raw->Read(at, a) != a.size() || got->Read(at, b) != b.size() || a != b) {
+                ++mismatches;
+            }
+            if (at < 3 * a.size()) {
+                break;
+            }
+        }
+        EXPECT_EQ(mismatches, 0);
+    }
+}
+
 TEST(ContainerDisk, ADamagedChunkReadsAsAFailureNeverAsZeros) {
     const auto path = ContainerDir() / "bad" / "damaged-chunk.E01";
     std::uint32_t error = 0;
