@@ -246,12 +246,18 @@ bool OpenEwf(const std::string& path, OpenedContainer& out, std::string& why) {
         // when the last segment found does not end it.
         const std::string& last = files.back();
         const std::string next = NextSegmentName(last);
+        const std::string after = next.empty() ? std::string() : NextSegmentName(next);
         why = "the segment set is incomplete: " + std::to_string(files.size()) +
               (files.size() == 1 ? " segment" : " segments") + " found, and the last, " + last +
-              ", does not end the set: it is cut short";
-        if (!next.empty()) {
-            why += Exists(next) ? ", or a segment in between is damaged"
-                                : ", or the segment after it, " + next + ", is missing";
+              ", does not end the set: ";
+        if (!after.empty() && !Exists(next) && Exists(after)) {
+            // The naming scheme goes on past a gap: the gap is the fault.
+            why += "the segment after it, " + next + ", is missing (" +
+                   std::filesystem::path(after).filename().string() + " is there)";
+        } else if (!next.empty() && !Exists(next)) {
+            why += "it is cut short, or the segment after it, " + next + ", is missing";
+        } else {
+            why += "it is cut short or damaged";
         }
         return false;
     }

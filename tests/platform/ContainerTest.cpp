@@ -375,8 +375,9 @@ TEST(ContainerDisk, BrokenContainersAreRefusedWithTheFileAndTheReason) {
         const char* file;
         std::vector<std::string> says;
     } cases[] = {
-        {"truncated.E01", {"EnCase image", "incomplete", "cut short"}},
-        {"missing-second.E01", {"EnCase image", "missing-second.E02, is missing"}},
+        {"truncated.E01", {"EnCase image", "incomplete", "truncated.E01", "cut short"}},
+        {"missing-second.E01",
+         {"EnCase image", "missing-second.E02, is missing (missing-second.E03 is there)"}},
         {"bat-past-end.vhdx",
          {"VHDX image", "cannot read the start of the disk", "the file holds 25165824 bytes"}},
         {"missing-extent.vmdk", {"VMDK image", "'gone-flat.vmdk'", "is missing"}},
