@@ -133,6 +133,13 @@ void ContainerImage::KeepLocked(std::uint64_t start, Bytes bytes) const {
             target = &b;
         }
     }
+    // Nobody else holds the evicted block's bytes once the cache's is the
+    // only reference (copies are made under this lock): its buffer serves
+    // again.
+    if (target->bytes && target->bytes != bytes && target->bytes.use_count() == 1 &&
+        spare_.size() < kAhead + 2) {
+        spare_.push_back(std::move(target->bytes));
+    }
     target->start = start;
     target->bytes = std::move(bytes);
     target->used = ++clock_;
@@ -205,10 +212,10 @@ void ContainerImage::DecodeAhead() const {
         const std::uint64_t start = queue_.front();
         queue_.pop_front();
         lock.unlock();
-        auto fresh = std::make_shared<std::vector<std::byte>>(BlockBytes(start));
+        Bytes fresh = NewBuffer();
         // A block that fails here is left to the reader, which decodes it
         // again and finds where the damage starts.
-        const bool ok = Decode(start, *fresh);
+        const bool ok = Decode(start, std::span(fresh.get(), BlockBytes(start)));
         lock.lock();
         if (ok) {
             KeepLocked(start, std::move(fresh));
@@ -216,6 +223,18 @@ void ContainerImage::DecodeAhead() const {
         pending_.erase(std::find(pending_.begin(), pending_.end(), start));
         changed_.notify_all();
     }
+}
+
+ContainerImage::Bytes ContainerImage::NewBuffer() const {
+    {
+        const std::lock_guard lock(cacheMutex_);
+        if (!spare_.empty()) {
+            Bytes bytes = std::move(spare_.back());
+            spare_.pop_back();
+            return bytes;
+        }
+    }
+    return std::make_shared_for_overwrite<std::byte[]>(kBlockSize);
 }
 
 std::size_t ContainerImage::BlockBytes(std::uint64_t start) const {
@@ -256,8 +275,8 @@ std::size_t ContainerImage::Read(std::uint64_t offset, std::span<std::byte> out)
         const std::size_t n = std::min(valid - into, want - done);
         Bytes bytes = CachedBlock(start);
         if (!bytes) {
-            auto fresh = std::make_shared<std::vector<std::byte>>(valid);
-            if (Decode(start, *fresh)) {
+            Bytes fresh = NewBuffer();
+            if (Decode(start, std::span(fresh.get(), valid))) {
                 bytes = fresh;
                 Keep(start, std::move(fresh));
             }
@@ -272,7 +291,7 @@ std::size_t ContainerImage::Read(std::uint64_t offset, std::span<std::byte> out)
             }
             continue;
         }
-        std::memcpy(out.data() + done, bytes->data() + into, n);
+        std::memcpy(out.data() + done, bytes.get() + into, n);
         done += n;
     }
     return done;

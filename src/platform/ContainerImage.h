@@ -85,7 +85,7 @@ class ContainerImage {
     struct Block {
         std::uint64_t start = UINT64_MAX;
         std::uint64_t used = 0;
-        std::shared_ptr<const std::vector<std::byte>> bytes;
+        std::shared_ptr<std::byte[]> bytes; // kBlockSize bytes, `size` of them decoded
     };
     // One library handle. The first is opened with the image; the second
     // only when a read finds the first busy.
@@ -95,7 +95,7 @@ class ContainerImage {
         bool failed = false; // could not be opened: not tried again
     };
 
-    using Bytes = std::shared_ptr<const std::vector<std::byte>>;
+    using Bytes = std::shared_ptr<std::byte[]>;
 
     bool Decode(std::uint64_t offset, std::span<std::byte> out) const;
     // With cacheMutex_ held: the cached bytes of a block, or null.
@@ -111,6 +111,10 @@ class ContainerImage {
     void QueueAheadLocked(std::uint64_t start, bool upwards) const;
     void DecodeAhead() const;
     std::size_t BlockBytes(std::uint64_t start) const;
+    // A block's buffer: one the cache let go of when there is one. Blocks
+    // come and go a thousand times a GiB; fresh ones cost a page fault per
+    // page and zeroing.
+    Bytes NewBuffer() const;
     std::size_t ReadUncached(std::uint64_t offset, std::span<std::byte> out) const;
 
     std::string format_;
@@ -120,6 +124,7 @@ class ContainerImage {
 
     mutable std::mutex cacheMutex_; // everything below but slots_ and ahead_
     mutable std::array<Block, kBlocks> blocks_;
+    mutable std::vector<Bytes> spare_; // buffers of blocks let go of, no longer read
     mutable std::uint64_t clock_ = 0;
     mutable std::string lastError_;
     // The last blocks reads began in, newest first: two threads each walking
