@@ -51,11 +51,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "Usage: lorvex-scan [OPTION]... SOURCE...\n"
-    "Scan an NTFS volume of an image file, a whole-disk image or a block device,\n"
-    "as the Lorvex window does, and print what it found. Each source becomes one\n"
-    "drive per partition, C: onwards; with no source, the NTFS partitions of this\n"
-    "machine are the drives. Without --drive every NTFS drive is scanned in turn.\n"
-    "Nothing is ever written to a source.\n"
+    "Scan an NTFS volume of an image file, a whole-disk image, a disk image in an\n"
+    "EnCase (.E01, the first segment), VHD, VHDX, VMDK or qcow2 container, or a\n"
+    "block device, as the Lorvex window does, and print what it found. Each\n"
+    "source becomes one drive per partition, C: onwards; with no source, the NTFS\n"
+    "partitions of this machine are the drives. Without --drive every NTFS drive\n"
+    "is scanned in turn. Nothing is ever written to a source.\n"
     "\n"
     "Actions (without one, a summary of the scan is printed):\n"
     "  --files           list every entry of the file table\n"
@@ -276,8 +277,13 @@ std::string DriveTitle(const RawVolumeSystem::Drive& drive) {
 }
 
 void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
-    Appendf(out, "%s", DriveTitle(drive).c_str());
-    Appendf(out, "\n  file system        %s\n", volume.FFileSystem.c_str());
+    Appendf(out, "%s\n", DriveTitle(drive).c_str());
+    if (!drive.region.container.empty()) {
+        const std::size_t files = drive.region.containerFiles.size();
+        Appendf(out, "  container          %s, %zu file%s\n", drive.region.container.c_str(), files,
+                files == 1 ? "" : "s");
+    }
+    Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
     Appendf(out, "  label              %s\n", volume.FVolumeName.c_str());
     Appendf(out, "  serial             %s\n", volume.FSerial.c_str());
     if (volume.FTotalClusters == 0) {

@@ -126,6 +126,10 @@ WriteTarget RawVolumeSystem::OpenWriteTarget(const std::string& path) const {
     sources.reserve(drives_.size());
     for (const auto& d : drives_) {
         sources.push_back(d.region.path);
+        // Every segment and extent of a container is as much the source.
+        for (const auto& f : d.region.containerFiles) {
+            sources.push_back(f);
+        }
     }
     return platform::OpenWriteTarget(path, sources);
 }

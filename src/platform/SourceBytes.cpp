@@ -104,9 +104,17 @@ std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uin
     std::unique_ptr<SourceBytes> src(new SourceBytes());
     src->fd_ = fd;
     bool ok = false;
-    const std::uint64_t total = SourceSize(fd, ok);
+    std::uint64_t total = SourceSize(fd, ok);
     if (!ok) {
         error = error::kInvalidFunction;
+        return nullptr;
+    }
+    std::string containerWhy;
+    src->image_ = ContainerImage::Open(path, containerWhy);
+    if (src->image_) {
+        total = src->image_->size();
+    } else if (!containerWhy.empty()) {
+        error = error::kFileCorrupt;
         return nullptr;
     }
     src->offset_ = offset > total ? total : offset;
@@ -179,7 +187,8 @@ std::size_t SourceBytes::ReadCached(std::uint64_t at, std::span<std::byte> out) 
 }
 
 void SourceBytes::WillNeed(std::uint64_t offset, std::uint64_t length) const {
-    if (offset >= length_ || length == 0) {
+    // A container decodes ahead on its own, from the order of the reads.
+    if (offset >= length_ || length == 0 || image_ || fd_ < 0) {
         return;
     }
     const std::uint64_t n = std::min(length, length_ - offset);
@@ -193,6 +202,10 @@ std::size_t SourceBytes::Read(std::uint64_t offset, std::span<std::byte> out) co
     }
     const std::uint64_t avail = length_ - offset;
     const std::size_t want = out.size() < avail ? out.size() : static_cast<std::size_t>(avail);
+    if (image_) {
+        // The container keeps blocks of its own, sized for decoding.
+        return image_->Read(offset_ + offset, out.first(want));
+    }
     // Small reads (file records, index blocks, a cluster of the hex dump)
     // come in long runs of neighbours; one pread per record of a large $MFT
     // was most of a scan. Large reads gain nothing from the blocks.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ContainerImage.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +13,8 @@
 
 namespace lorvex::platform {
 
-// A read-only window onto one region of a source (an image file or a block
+// A read-only window onto one region of a source (an image file, a disk in a
+// container such as an EnCase set, a VHD(X), a VMDK or a qcow2, or a block
 // device): a partition, or the whole source. Reads never leave the region and
 // never leave the source, whatever a partition table claims.
 class SourceBytes {
@@ -21,8 +24,10 @@ class SourceBytes {
     ~SourceBytes();
 
     // Opens `path` read-only and limits reads to [offset, offset + length),
-    // cut at the end of the source. errno-style failure in `error` (a Windows
-    // error number); nullptr on failure.
+    // cut at the end of the source. A container is recognised by its content
+    // and read through its library; offsets are then on the disk it holds.
+    // errno-style failure in `error` (a Windows error number); nullptr on
+    // failure.
     static std::unique_ptr<SourceBytes> Open(const std::string& path, std::uint64_t offset,
                                              std::uint64_t length, std::uint32_t& error);
 
@@ -30,8 +35,8 @@ class SourceBytes {
 
     // Copies up to out.size() bytes from `offset` of the region; returns the
     // number copied (short at the end of the region, or where the source
-    // stopped answering: a read error, a file cut short meanwhile). Safe to
-    // call from several threads at once.
+    // stopped answering: a read error, a file cut short meanwhile, a damaged
+    // chunk of a container). Safe to call from several threads at once.
     std::size_t Read(std::uint64_t offset, std::span<std::byte> out) const;
 
     // Tells the kernel that [offset, offset + length) of the region is to be
@@ -59,6 +64,8 @@ class SourceBytes {
     std::size_t ReadCached(std::uint64_t at, std::span<std::byte> out) const;
 
     int fd_ = -1;
+    // Set for a container: reads go to its library instead of fd_.
+    std::unique_ptr<const ContainerImage> image_;
     std::uint64_t offset_ = 0;
     std::uint64_t length_ = 0;
     mutable std::mutex mutex_;

@@ -5,6 +5,7 @@
 #include <blkid/blkid.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -102,6 +104,61 @@ void RecogniseFileSystem(int fd, SourceRegion& region) {
     }
 }
 
+// Copies [offset, offset + length) of the decoded disk into the same place
+// of `fd`. What cannot be decoded is left out (zeros, to blkid alone), as a
+// bad sector of a raw disk leaves its probe to make do with the rest.
+void CopyDecoded(const ContainerImage& image, int fd, std::uint64_t offset, std::uint64_t length) {
+    constexpr std::size_t kPiece = std::size_t{64} << 10;
+    std::vector<std::byte> buffer(kPiece);
+    for (std::uint64_t done = 0; done < length; done += kPiece) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, length - done));
+        const std::size_t got = image.Read(offset + done, std::span(buffer).first(n));
+        if (got > 0 && pwrite(fd, buffer.data(), got, static_cast<off_t>(offset + done)) !=
+                           static_cast<ssize_t>(got)) {
+            return;
+        }
+    }
+}
+
+// blkid reads a descriptor, and a container's bytes must be decoded first.
+// The disk is laid out in a sparse memory file of its decoded size, holding
+// only what the probes read: the first MiBs (the MBR, the primary GPT and its
+// entries), the last MiB (the backup GPT header a damaged primary falls back
+// to), and later the start of each partition (the boot sectors). The rest
+// reads as zeros to blkid alone, and costs no memory; the volumes themselves
+// are read through the container. -1, with the reason in `error`, when the
+// first sector of the disk cannot be decoded.
+int DecodedProbeFile(const ContainerImage& image, std::string& error) {
+    constexpr std::uint64_t kHead = std::uint64_t{4} << 20;
+    constexpr std::uint64_t kTail = std::uint64_t{1} << 20;
+    const int fd = memfd_create("lorvex-probe", MFD_CLOEXEC);
+    if (fd < 0) {
+        error = std::string("cannot make room to look into it: ") + std::strerror(errno);
+        return -1;
+    }
+    const std::uint64_t size = image.size();
+    const std::uint64_t head = std::min(kHead, size);
+    const std::uint64_t tail = std::min(kTail, size - head);
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        error = std::string("cannot make room to look into it: ") + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    // Without its first sector a disk has neither a partition table nor a
+    // boot sector to show: that is the container's damage, and said so.
+    std::array<std::byte, 512> first{};
+    const auto need = static_cast<std::size_t>(std::min<std::uint64_t>(first.size(), size));
+    if (image.Read(0, std::span(first).first(need)) != need) {
+        error = image.format() +
+                " image: cannot read the start of the disk it holds: " + image.lastError();
+        ::close(fd);
+        return -1;
+    }
+    CopyDecoded(image, fd, 0, head);
+    CopyDecoded(image, fd, size - tail, tail);
+    return fd;
+}
+
 } // namespace
 
 std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error) {
@@ -116,7 +173,7 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
         ~Closer() { ::close(fd); }
     } closer{fd};
     bool ok = false;
-    const std::uint64_t total = SourceSize(fd, ok);
+    std::uint64_t total = SourceSize(fd, ok);
     struct stat st {};
     fstat(fd, &st);
     if (!ok) {
@@ -125,8 +182,30 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
     }
     const bool device = S_ISBLK(st.st_mode);
 
+    // A container is probed through a decoded copy of the parts blkid reads.
+    std::unique_ptr<ContainerImage> image = ContainerImage::Open(path, error);
+    if (!image && !error.empty()) {
+        return regions;
+    }
+    int probeFd = fd;
+    struct ProbeCloser {
+        int fd = -1;
+        ~ProbeCloser() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    } probeCloser;
+    if (image) {
+        probeFd = probeCloser.fd = DecodedProbeFile(*image, error);
+        if (probeFd < 0) {
+            return regions;
+        }
+        total = image->size();
+    }
+
     Probe probe(blkid_new_probe());
-    if (probe && blkid_probe_set_device(probe.get(), fd, 0, 0) == 0) {
+    if (probe && blkid_probe_set_device(probe.get(), probeFd, 0, 0) == 0) {
         blkid_probe_enable_superblocks(probe.get(), 0);
         blkid_probe_enable_partitions(probe.get(), 1);
         blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
@@ -168,9 +247,17 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
         r.length = total;
         regions.push_back(std::move(r));
     }
+    constexpr std::uint64_t kBootArea = std::uint64_t{1} << 20;
     for (auto& r : regions) {
+        if (image) {
+            r.container = image->format();
+            r.containerFiles = image->files();
+            // A partition that does not decode is still a drive; its reads
+            // will fail where the damage is.
+            CopyDecoded(*image, probeFd, r.offset, std::min(kBootArea, r.length));
+        }
         if (r.length > 0) {
-            RecogniseFileSystem(fd, r);
+            RecogniseFileSystem(probeFd, r);
         }
     }
     return regions;

@@ -20,11 +20,18 @@ struct SourceRegion {
     std::string label;         // as the file system's own probe found it
     std::uint32_t serial = 0;  // of FAT and exFAT volumes
     bool blockDevice = false;
+    // For a disk held in a container: its format ("EnCase", "VHD", "VHDX",
+    // "VMDK", "qcow2") and every file it is read from (segments, extents);
+    // offsets and lengths are then on the disk it holds.
+    std::string container;
+    std::vector<std::string> containerFiles;
 };
 
 // Reads the partition table of `path` (MBR or GPT) and recognises the file
-// system of each region. An empty result with `error` set when the source
-// cannot be opened; a source without a table is one region.
+// system of each region. A container (see ContainerImage) is looked into: its
+// table and file systems are those of the disk it holds. An empty result with
+// `error` set when the source cannot be opened; a source without a table is
+// one region.
 std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error);
 
 // The block-device partitions and unpartitioned disks of this machine that

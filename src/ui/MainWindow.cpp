@@ -472,9 +472,15 @@ void TForm1::mnuOpenClick() {
     if (!FSourceHooks.open || IsScanning()) {
         return;
     }
+    // The volume layer knows a container by its content, not its name; the
+    // names here only narrow the list. "All files" stays for the rest.
     const QStringList paths = QFileDialog::getOpenFileNames(
         this, "Open Image", QString(),
-        "Disk and volume images (*.img *.raw *.dd *.bin *.iso *.ntfs);;All files (*)");
+        "Disk and volume images (*.img *.raw *.dd *.bin *.iso *.ntfs *.E01 *.e01 *.vhd *.VHD "
+        "*.vhdx *.VHDX *.vmdk *.VMDK *.qcow2 *.qcow);;"
+        "EnCase, VHD, VHDX, VMDK and qcow2 images (*.E01 *.e01 *.vhd *.VHD *.vhdx *.VHDX *.vmdk "
+        "*.VMDK *.qcow2 *.qcow);;"
+        "Raw images (*.img *.raw *.dd *.bin *.iso *.ntfs);;All files (*)");
     OpenSources(paths);
 }
 

@@ -20,8 +20,9 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: lorvex [SOURCE]...\n"
-    "Show NTFS volumes of image files, whole-disk images or block devices at the\n"
-    "level of their clusters. Each source becomes one drive per partition, C:\n"
+    "Show NTFS volumes of image files, whole-disk images, disk images in EnCase\n"
+    "(.E01), VHD, VHDX, VMDK or qcow2 containers, or block devices at the level\n"
+    "of their clusters. Each source becomes one drive per partition, C:\n"
     "onwards, and the first is scanned at once; with no source, the NTFS\n"
     "partitions of this machine are the drives. Nothing is ever written to a\n"
     "source.\n"

@@ -349,5 +349,73 @@ TEST_F(ReadOnly, AScreenshotIsNeverWrittenOverASource) {
     EXPECT_TRUE(Take(source) == before);
 }
 
+// A disk in a container is read through its library: every segment, extent
+// and descriptor keeps its bytes and times, and is open for reading only.
+TEST_F(ReadOnly, ContainersKeepEverySegmentAndExtentAsTheyWere) {
+    const fs::path containers = VolumeDir() / "containers";
+    std::vector<fs::path> copies;
+    for (const auto& entry : fs::directory_iterator(containers)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("ntfs-small-split.") || name.starts_with("ntfs-small-flat") ||
+            name == "ntfs-4k.E01" || name == "ntfs-4k.vhdx" || name == "ntfs-4k.vmdk" ||
+            name == "ntfs-4k.qcow2" || name == "gpt-disk.vhd") {
+            copies.push_back(dir_ / name);
+            fs::copy_file(entry.path(), copies.back(), fs::copy_options::overwrite_existing);
+        }
+    }
+    ASSERT_EQ(copies.size(), 17U + 2U + 5U);
+    const timespec times[2] = {{978307200, 123456789}, {978307200, 123456789}};
+    std::vector<Snapshot> before;
+    std::size_t descriptors = 0;
+    for (const auto& c : copies) {
+        ASSERT_EQ(utimensat(AT_FDCWD, c.c_str(), times, 0), 0);
+        before.push_back(Take(c));
+    }
+    {
+        platform::RawVolumeSystem system(
+            {(dir_ / "ntfs-small-split.E01").string(), (dir_ / "ntfs-small-flat.vmdk").string(),
+             (dir_ / "ntfs-4k.E01").string(), (dir_ / "ntfs-4k.vhdx").string(),
+             (dir_ / "ntfs-4k.vmdk").string(), (dir_ / "ntfs-4k.qcow2").string(),
+             (dir_ / "gpt-disk.vhd").string()});
+        ASSERT_TRUE(system.problems().empty()) << system.problems().front();
+        ASSERT_EQ(system.drives().size(), 8U);
+        for (const auto& drive : system.drives()) {
+            SCOPED_TRACE(drive.region.path);
+            ntfs::TNTFSVolume volume(system, drive.Root());
+            ASSERT_EQ(volume.FFileSystem, "NTFS");
+            ntfs::TFileIDs fileIds;
+            ntfs::TClusterArray clusters;
+            ntfs::RunScanStages(volume, fileIds, clusters, {});
+            ASSERT_GT(fileIds.FCount, 10);
+            std::vector<std::byte> cluster(volume.FBytesPerCluster);
+            ASSERT_TRUE(volume.OpenVolume());
+            volume.ReadCluster(cluster, volume.FTotalClusters - 1);
+            // The library's descriptors, while the volume is open.
+            for (const auto& file : drive.region.containerFiles) {
+                for (const int fd : DescriptorsOn(file)) {
+                    SCOPED_TRACE(file);
+                    ++descriptors;
+                    EXPECT_EQ(OpenFlags(fd) & O_ACCMODE, O_RDONLY);
+                    errno = 0;
+                    EXPECT_EQ(pwrite(fd, "x", 1, 0), -1);
+                    EXPECT_EQ(errno, EBADF);
+                }
+                EXPECT_TRUE(MappingsOf(file).empty());
+            }
+            volume.CloseVolume();
+            const auto exported = ExportTo(volume, fileIds, system, (dir_ / "export.txt").string());
+            EXPECT_TRUE(exported.ok) << exported.message;
+        }
+        EXPECT_GT(descriptors, 8U);
+        // Nor can an export be written over any part of a container.
+        for (const auto& c : copies) {
+            EXPECT_TRUE(system.OpenWriteTarget(c.string()).refused) << c;
+        }
+    }
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        EXPECT_TRUE(Take(copies[i]) == before[i]) << copies[i];
+    }
+}
+
 } // namespace
 } // namespace lorvex::test
