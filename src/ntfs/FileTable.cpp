@@ -783,9 +783,9 @@ struct Describer {
             }
             bool isDirectory = false;
             bool isSystem = false;
-            PlaceholderName(n, name);
             entry.info.ParentID = kRootDirectory;
             if (!valid) {
+                PlaceholderName(n, name);
                 out.runs.AddRecord(record, false);
             } else {
                 // One walk of the record for its description and its runs.
@@ -798,6 +798,10 @@ struct Describer {
                     continue;
                 }
                 FinishDescription(walk, name, entry.info);
+                // Only a record without any $FILE_NAME keeps the placeholder.
+                if (!walk.names.found) {
+                    PlaceholderName(n, name);
+                }
             }
             entry.fileType = FileTypeOf(n, isSystem, isDirectory);
             entry.nameStart = out.names.size();
