@@ -96,8 +96,7 @@ class JsonStrings {
 };
 
 JsonStrings& Strings() {
-    // One per thread: the rows of the file table are written on a thread of
-    // their own.
+    // One per thread: the rows of the file table are formatted on several.
     thread_local JsonStrings strings;
     return strings;
 }
@@ -263,6 +262,18 @@ class JsonWriter final : public RecordWriter {
         AppendJsonObject(b, row);
         out_.Step();
     }
+    void FormatRow(std::string& text, const Record& row) const override {
+        text.append(",\n");
+        AppendJsonObject(text, row);
+    }
+    void FormattedRows(std::string_view text, const Record& /*first*/) override {
+        if (text.empty()) {
+            return;
+        }
+        // The table's first row has no comma before it.
+        out_.Append(rows_++ == 0 ? text.substr(1) : text);
+        out_.Step();
+    }
     void EndTable() override { out_.Buffer().append(rows_ == 0 ? "]" : "\n]"); }
     void EndDrive() override { out_.Buffer().append("}"); }
     void Finish() override { out_.Buffer().append(drives_ == 0 ? "{\"drives\":[]}\n" : "\n]}\n"); }
@@ -287,10 +298,16 @@ class JsonLinesWriter final : public RecordWriter {
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
     void Row(const Record& row) override {
-        std::string& b = out_.Buffer();
-        b.append("{\"drive\":").append(drive_);
-        AppendJsonMembers(b, row, false);
-        b.append("}\n");
+        FormatRow(out_.Buffer(), row);
+        out_.Step();
+    }
+    void FormatRow(std::string& text, const Record& row) const override {
+        text.append("{\"drive\":").append(drive_);
+        AppendJsonMembers(text, row, false);
+        text.append("}\n");
+    }
+    void FormattedRows(std::string_view text, const Record& /*first*/) override {
+        out_.Append(text);
         out_.Step();
     }
     void EndTable() override {}
@@ -316,27 +333,26 @@ class CsvWriter final : public RecordWriter {
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
     void Row(const Record& row) override {
-        std::string& b = out_.Buffer();
-        if (!headed_) {
-            // One table per output: the first row's fields name the columns.
-            b.append("drive");
-            for (std::size_t i = 0; i < row.size(); ++i) {
-                if (!Record::Nested(row[i].kind)) {
-                    b.push_back(',');
-                    b.append(row[i].key);
-                }
-            }
-            b.append("\r\n");
-            headed_ = true;
-        }
-        b.append(drive_);
+        Head(row);
+        FormatRow(out_.Buffer(), row);
+        out_.Step();
+    }
+    void FormatRow(std::string& text, const Record& row) const override {
+        text.append(drive_);
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (!Record::Nested(row[i].kind)) {
-                b.push_back(',');
-                AppendScalar(b, row[i], true);
+                text.push_back(',');
+                AppendScalar(text, row[i], true);
             }
         }
-        b.append("\r\n");
+        text.append("\r\n");
+    }
+    void FormattedRows(std::string_view text, const Record& first) override {
+        if (text.empty()) {
+            return;
+        }
+        Head(first);
+        out_.Append(text);
         out_.Step();
     }
     void EndTable() override {}
@@ -344,6 +360,23 @@ class CsvWriter final : public RecordWriter {
     void Finish() override {}
 
   private:
+    // One table per output: the first row's fields name the columns.
+    void Head(const Record& row) {
+        if (headed_) {
+            return;
+        }
+        std::string& b = out_.Buffer();
+        b.append("drive");
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (!Record::Nested(row[i].kind)) {
+                b.push_back(',');
+                b.append(row[i].key);
+            }
+        }
+        b.append("\r\n");
+        headed_ = true;
+    }
+
     Output& out_;
     std::string drive_;
     bool headed_ = false;
@@ -356,18 +389,24 @@ class TextWriter final : public RecordWriter {
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
     void Row(const Record& row) override {
-        std::string& b = out_.Buffer();
+        FormatRow(out_.Buffer(), row);
+        out_.Step();
+    }
+    void FormatRow(std::string& text, const Record& row) const override {
         bool first = true;
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (!Record::Nested(row[i].kind)) {
                 if (!first) {
-                    b.push_back('\t');
+                    text.push_back('\t');
                 }
                 first = false;
-                AppendScalar(b, row[i], false);
+                AppendScalar(text, row[i], false);
             }
         }
-        b.push_back('\n');
+        text.push_back('\n');
+    }
+    void FormattedRows(std::string_view text, const Record& /*first*/) override {
+        out_.Append(text);
         out_.Step();
     }
     void EndTable() override {}

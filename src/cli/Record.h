@@ -181,6 +181,14 @@ class RecordWriter {
     virtual void Section(std::string_view key, const Record& record) = 0;
     virtual void BeginTable(std::string_view key) = 0;
     virtual void Row(const Record& row) = 0;
+    // Rows formatted away from the writer (a block of them on each of
+    // several threads) and written here in their order. FormatRow appends
+    // `row`'s text as Row writes it after another row of the same table; it
+    // changes nothing and may run on any thread while the writer writes.
+    virtual void FormatRow(std::string& text, const Record& row) const = 0;
+    // Writes what FormatRow made, as Row would have written those rows one
+    // by one; `first` has the fields that every one of them has.
+    virtual void FormattedRows(std::string_view text, const Record& first) = 0;
     virtual void EndTable() = 0;
     virtual void EndDrive() = 0;
     virtual void Finish() = 0;
