@@ -320,8 +320,7 @@ void EntryRecords::Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fi
             attribute.AttrType == ondisk::type::kAttributeList) {
             auto& texts = item.AddTexts("entries");
             for (const std::u16string& text : attribute.Entries) {
-                ondisk::ToUtf8(text, text_);
-                texts.Add(text_);
+                ondisk::ToUtf8(text, texts.AddText());
             }
         }
     }
@@ -405,6 +404,21 @@ namespace {
 // Ends the walk of the blocks at the first write that fails.
 struct OutputFailed {};
 
+// Blocks of records left unread: the rows of the flat formats take nothing
+// from the records, only the walk's threads.
+class UnreadBlocks final : public platform::FileRecordBlocks {
+  public:
+    explicit UnreadBlocks(std::uint32_t recordSize) : recordSize_(recordSize) {}
+    [[nodiscard]] std::uint32_t recordSize() const override { return recordSize_; }
+    void Read(std::int64_t /*first*/, std::span<std::byte> /*out*/,
+              std::span<std::uint8_t> readable) const override {
+        std::fill(readable.begin(), readable.end(), std::uint8_t{0});
+    }
+
+  private:
+    std::uint32_t recordSize_;
+};
+
 } // namespace
 
 void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTFSVolume& volume,
@@ -447,8 +461,7 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
         };
         walk.write = [&](std::string_view text) {
             if (bodyfile) {
-                out.Append(text);
-                out.Step();
+                out.Write(text);
             } else {
                 writer->FormattedRows(text, first);
             }
@@ -457,7 +470,11 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
             }
         };
         try {
-            ntfs::WalkEntryBlocks(volume, *blocks, fileIds, walk);
+            if (bodyfile || withAttributes) {
+                ntfs::WalkEntryBlocks(volume, *blocks, fileIds, walk);
+            } else {
+                ntfs::WalkEntryBlocks(volume, UnreadBlocks(blocks->recordSize()), fileIds, walk);
+            }
         } catch (const OutputFailed&) {
             // Said by whoever flushes the output last.
         }

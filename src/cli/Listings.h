@@ -76,7 +76,6 @@ class EntryRecords {
     ntfs::TDataRuns runs_;
     std::u16string path_;
     std::string typeName_;
-    std::string text_;
 };
 
 void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,

@@ -33,6 +33,15 @@ class Record {
             }
             items_[count_++].assign(text);
         }
+        // A text to be written in place (it comes empty, its room kept).
+        std::string& AddText() {
+            if (count_ == items_.size()) {
+                items_.emplace_back();
+            }
+            std::string& text = items_[count_++];
+            text.clear();
+            return text;
+        }
         [[nodiscard]] std::size_t size() const { return count_; }
         [[nodiscard]] const std::string& operator[](std::size_t i) const { return items_[i]; }
 
@@ -141,6 +150,8 @@ class Output {
 
     std::string& Buffer() { return buffer_; }
     void Append(std::string_view text) { buffer_.append(text); }
+    // Appends `text` and writes out a full buffer (Append, then Step).
+    void Write(std::string_view text);
     // Writes the buffer out once it holds a chunk.
     void Step() {
         if (buffer_.size() >= kChunk) {

@@ -64,19 +64,34 @@ void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& bloc
         return ReadAttributeListValue(volume, attribute);
     };
     std::vector<std::string> texts(RecordBlockCount(last, blocks.recordSize()));
+    // The room of texts written, for the blocks after them: a block's text
+    // is a mebibyte or so, and fresh room for each cost as much again in
+    // copies and page faults as it grew.
+    std::mutex spareMutex;
+    std::vector<std::string> spare;
     TRecordBlockWalk blockWalk;
     blockWalk.visit = [&](std::size_t index, const TRecordBlock& block) {
         const auto byId = [](const TFileID& e, std::int64_t id) { return e.FileID < id; };
         const auto from = std::lower_bound(begin, end, block.First, byId);
         const auto to = std::lower_bound(
             from, end, block.First + static_cast<std::int64_t>(block.Count()), byId);
+        {
+            const std::lock_guard lock(spareMutex);
+            if (!spare.empty()) {
+                texts[index].swap(spare.back());
+                spare.pop_back();
+            }
+        }
         BlockAttributeReader reader(block, lists);
         walk.format(reader, static_cast<int>(from - begin), static_cast<int>(to - begin),
                     texts[index]);
     };
     blockWalk.inOrder = [&](std::size_t index) {
-        const std::string text = std::move(texts[index]);
+        std::string text = std::move(texts[index]);
         walk.write(text);
+        text.clear();
+        const std::lock_guard lock(spareMutex);
+        spare.push_back(std::move(text));
     };
     WalkRecordBlocks(blocks, last, ScanThreads(), blockWalk);
 }
