@@ -1,5 +1,6 @@
 #include "cli/Listings.h"
 
+#include "ntfs/EntryBlocks.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/RecordTimes.h"
 #include "ondisk/Utf16.h"
@@ -265,8 +266,9 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
     record.Add("path", ondisk::ToUtf8(fileIds.Path(static_cast<int>(owner))));
 }
 
-void EntryRecords::Fill(Record& record, ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
-                        int index, bool withAttributes) {
+template <ntfs::AttributeReader Reader>
+void EntryRecords::Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
+                        bool withAttributes) {
     record.Clear();
     const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
     record.Add("index", index);
@@ -290,7 +292,7 @@ void EntryRecords::Fill(Record& record, ntfs::TNTFSVolume& volume, const ntfs::T
         return;
     }
     auto& list = record.AddList("attributes");
-    volume.GetAttributes(attributes_, entry.FileID);
+    reader.GetAttributes(attributes_, entry.FileID);
     for (int i = 0; i < attributes_.FCount; ++i) {
         const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
         Record& item = list.Add();
@@ -301,7 +303,7 @@ void EntryRecords::Fill(Record& record, ntfs::TNTFSVolume& volume, const ntfs::T
         }
         item.AddBool("resident", attribute.Resident);
         if (!attribute.Resident) {
-            volume.GetDataRuns(i, runs_, entry.FileID);
+            reader.GetDataRuns(i, runs_, entry.FileID);
             auto& runList = item.AddList("runs");
             for (int j = 0; j < runs_.FCount; ++j) {
                 const ntfs::TDataRun& run = runs_.FItems[static_cast<std::size_t>(j)];
@@ -318,12 +320,15 @@ void EntryRecords::Fill(Record& record, ntfs::TNTFSVolume& volume, const ntfs::T
             attribute.AttrType == ondisk::type::kAttributeList) {
             auto& texts = item.AddTexts("entries");
             for (const std::u16string& text : attribute.Entries) {
-                ondisk::ToUtf8(text, text_);
-                texts.Add(text_);
+                ondisk::ToUtf8(text, texts.AddText());
             }
         }
     }
 }
+
+template void EntryRecords::Fill(Record&, ntfs::TNTFSVolume&, const ntfs::TFileIDs&, int, bool);
+template void EntryRecords::Fill(Record&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&, int,
+                                 bool);
 
 void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,
                     std::u16string& path) {
@@ -350,11 +355,24 @@ void BodyfileLines::Append(std::string& out, ntfs::TNTFSVolume& volume,
     if (entry.FileID != entry.BaseID) {
         return; // an extension record is part of its base record's file
     }
-    ntfs::TRecordTimes times;
+    std::span<const std::byte> record;
     if (volume.ReadFileRecord(entry.FileID) == entry.FileID &&
         volume.FRecord.FileReferenceNumber == entry.FileID &&
         ntfs::IsValidRecord(volume.FRecord.FileRecordBuffer)) {
-        times = ntfs::ReadRecordTimes(volume.FRecord.FileRecordBuffer);
+        record = volume.FRecord.FileRecordBuffer;
+    }
+    Append(out, record, fileIds, index, drive);
+}
+
+void BodyfileLines::Append(std::string& out, std::span<const std::byte> record,
+                           const ntfs::TFileIDs& fileIds, int index, std::string_view drive) {
+    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    if (entry.FileID != entry.BaseID) {
+        return;
+    }
+    ntfs::TRecordTimes times;
+    if (!record.empty()) {
+        times = ntfs::ReadRecordTimes(record);
     }
     if (!times.HasStandard) {
         // What the table read when the record was enumerated; it keeps no
@@ -378,6 +396,105 @@ void BodyfileLines::Append(std::string& out, ntfs::TNTFSVolume& volume,
     if (times.HasFileName) {
         AppendBodyLine(out, name_, " ($FILE_NAME)", entry.FileID, ondisk::type::kFileName,
                        times.FileNameId, mode, entry.Size, times.FileName);
+    }
+}
+
+namespace {
+
+// Ends the walk of the blocks at the first write that fails.
+struct OutputFailed {};
+
+// Blocks of records left unread: the rows of the flat formats take nothing
+// from the records, only the walk's threads.
+class UnreadBlocks final : public platform::FileRecordBlocks {
+  public:
+    explicit UnreadBlocks(std::uint32_t recordSize) : recordSize_(recordSize) {}
+    [[nodiscard]] std::uint32_t recordSize() const override { return recordSize_; }
+    void Read(std::int64_t /*first*/, std::span<std::byte> /*out*/,
+              std::span<std::uint8_t> readable) const override {
+        std::fill(readable.begin(), readable.end(), std::uint8_t{0});
+    }
+
+  private:
+    std::uint32_t recordSize_;
+};
+
+} // namespace
+
+void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTFSVolume& volume,
+                    const ntfs::TFileIDs& fileIds, std::string_view drive) {
+    const bool bodyfile = format == Format::Bodyfile;
+    // The attributes and their runs are nested lists, which only the JSON
+    // formats show: the others never read the records again, but for the
+    // times of a body file.
+    const bool withAttributes = format == Format::Json || format == Format::JsonLines;
+    if (!bodyfile) {
+        writer->BeginTable("files");
+    }
+    volume.OpenVolume();
+    const auto blocks =
+        fileIds.FCount > 0 && ntfs::InRecordOrder(fileIds) ? volume.OpenRecordBlocks() : nullptr;
+    if (blocks) {
+        // The fields of every row, for a header: those of the first entry's.
+        Record first;
+        EntryRecords firstEntry;
+        if (!bodyfile) {
+            firstEntry.Fill(first, volume, fileIds, 0, false);
+        }
+        ntfs::TEntryBlockWalk walk;
+        walk.format = [&](ntfs::BlockAttributeReader& reader, int from, int to, std::string& text) {
+            // Each thread its own rows and their room, kept from block to
+            // block.
+            thread_local EntryRecords entries;
+            thread_local Record row;
+            thread_local BodyfileLines lines;
+            for (int i = from; i < to; ++i) {
+                if (bodyfile) {
+                    lines.Append(text,
+                                 reader.Record(fileIds.FItems[static_cast<std::size_t>(i)].FileID),
+                                 fileIds, i, drive);
+                } else {
+                    entries.Fill(row, reader, fileIds, i, withAttributes);
+                    writer->FormatRow(text, row);
+                }
+            }
+        };
+        walk.write = [&](std::string_view text) {
+            if (bodyfile) {
+                out.Write(text);
+            } else {
+                writer->FormattedRows(text, first);
+            }
+            if (out.Failed()) {
+                throw OutputFailed{};
+            }
+        };
+        try {
+            if (bodyfile || withAttributes) {
+                ntfs::WalkEntryBlocks(volume, *blocks, fileIds, walk);
+            } else {
+                ntfs::WalkEntryBlocks(volume, UnreadBlocks(blocks->recordSize()), fileIds, walk);
+            }
+        } catch (const OutputFailed&) {
+            // Said by whoever flushes the output last.
+        }
+    } else if (bodyfile) {
+        BodyfileLines lines;
+        for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
+            lines.Append(out.Buffer(), volume, fileIds, i, drive);
+            out.Step();
+        }
+    } else {
+        EntryRecords entries;
+        Record row;
+        for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
+            entries.Fill(row, volume, fileIds, i, withAttributes);
+            writer->Row(row);
+        }
+    }
+    volume.CloseVolume();
+    if (!bodyfile) {
+        writer->EndTable();
     }
 }
 

@@ -5,10 +5,13 @@
 #include "ntfs/Attributes.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,11 +62,13 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
                const map::TVolumeLayout& layout);
 
 // The rows of the file table, one per entry; with `withAttributes`, each
-// entry's record is read for its attributes and their runs (the volume's
-// handle must be open), as the export reads them.
+// entry's record is read for its attributes and their runs, as the export
+// reads them: from the volume (its handle open) or from a block of records
+// in hand.
 class EntryRecords {
   public:
-    void Fill(Record& record, ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds, int index,
+    template <ntfs::AttributeReader Reader>
+    void Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
               bool withAttributes);
 
   private:
@@ -71,7 +76,6 @@ class EntryRecords {
     ntfs::TDataRuns runs_;
     std::u16string path_;
     std::string typeName_;
-    std::string text_;
 };
 
 void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,
@@ -79,12 +83,17 @@ void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFi
 
 // The body file of the file table: per base record one line with its
 // $STANDARD_INFORMATION times and one with its $FILE_NAME times, the name
-// followed by " ($FILE_NAME)". The volume's handle must be open. `drive`
-// ("C:") leads every name, whose backslashes become slashes.
+// followed by " ($FILE_NAME)". `drive` ("C:") leads every name, whose
+// backslashes become slashes.
 class BodyfileLines {
   public:
-    // Appends the lines of entry `index` (none for an extension record).
+    // Appends the lines of entry `index` (none for an extension record),
+    // its record read from the volume, whose handle must be open.
     void Append(std::string& out, ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
+                int index, std::string_view drive);
+    // The same from the entry's record in hand: valid and in use, or empty
+    // when it does not read.
+    void Append(std::string& out, std::span<const std::byte> record, const ntfs::TFileIDs& fileIds,
                 int index, std::string_view drive);
 
   private:
@@ -92,6 +101,14 @@ class BodyfileLines {
     std::string text_;
     std::string name_;
 };
+
+// The --files listing: the rows of the file table through `writer`, or the
+// lines of its body file (`format` Bodyfile, `writer` null) into `out`. From
+// the volume layer's blocks of records on every core when it has them and
+// the table is in record order, else a record query at a time; the same
+// bytes either way. Stops at the first write that fails (out.Failed()).
+void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTFSVolume& volume,
+                    const ntfs::TFileIDs& fileIds, std::string_view drive);
 
 // The volume's allocation bitmap, one bit per cluster; empty when it cannot
 // be read (every cluster then counts as free).

@@ -28,6 +28,21 @@ Record& Record::List::Add() {
     return item;
 }
 
+void Output::Write(std::string_view text) {
+    if (text.size() < kChunk / 4) {
+        Append(text);
+        Step();
+        return;
+    }
+    // A large text goes out as it is, not copied into the buffer first.
+    if (Flush()) {
+        errno = 0;
+        if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+            error_ = errno != 0 ? errno : EIO;
+        }
+    }
+}
+
 bool Output::Flush() {
     if (!buffer_.empty() && error_ == 0) {
         errno = 0;
@@ -41,13 +56,34 @@ bool Output::Flush() {
 
 namespace {
 
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+
+bool HasZeroByte(std::uint64_t v) {
+    return ((v - kOnes) & ~v & kHigh) != 0;
+}
+
+// Printable ASCII: a text whose only bytes to escape in JSON are its quotes
+// and backslashes (every path has backslashes).
+bool Printable(std::string_view text) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, text.data() + i, 8);
+        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
+            HasZeroByte(w ^ (0x7F * kOnes))) {
+            return false;
+        }
+    }
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 // Printable ASCII without a quote or a backslash: a text that is its own
 // JSON text between quotes. Everything else is the library's to escape.
 bool PlainText(std::string_view text) {
     // Eight bytes at a time: every name and path of a listing passes here.
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    const auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+    const auto hasZeroByte = HasZeroByte;
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t w = 0;
@@ -68,10 +104,19 @@ bool PlainText(std::string_view text) {
 class JsonStrings {
   public:
     void Append(std::string& out, std::string_view text) {
-        // Most names need no escape at all.
-        if (PlainText(text)) {
+        // Names and paths are mostly printable ASCII: their quotes and
+        // backslashes are escaped here as the library escapes them.
+        if (Printable(text)) {
             out.push_back('"');
-            out.append(text);
+            std::size_t from = 0;
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                if (text[i] == '"' || text[i] == '\\') {
+                    out.append(text.data() + from, i - from);
+                    out.push_back('\\');
+                    from = i; // the character itself starts the next piece
+                }
+            }
+            out.append(text.data() + from, text.size() - from);
             out.push_back('"');
             return;
         }
@@ -96,8 +141,7 @@ class JsonStrings {
 };
 
 JsonStrings& Strings() {
-    // One per thread: the rows of the file table are written on a thread of
-    // their own.
+    // One per thread: the rows of the file table are formatted on several.
     thread_local JsonStrings strings;
     return strings;
 }
@@ -263,6 +307,17 @@ class JsonWriter final : public RecordWriter {
         AppendJsonObject(b, row);
         out_.Step();
     }
+    void FormatRow(std::string& text, const Record& row) const override {
+        text.append(",\n");
+        AppendJsonObject(text, row);
+    }
+    void FormattedRows(std::string_view text, const Record& /*first*/) override {
+        if (text.empty()) {
+            return;
+        }
+        // The table's first row has no comma before it.
+        out_.Write(rows_++ == 0 ? text.substr(1) : text);
+    }
     void EndTable() override { out_.Buffer().append(rows_ == 0 ? "]" : "\n]"); }
     void EndDrive() override { out_.Buffer().append("}"); }
     void Finish() override { out_.Buffer().append(drives_ == 0 ? "{\"drives\":[]}\n" : "\n]}\n"); }
@@ -287,11 +342,16 @@ class JsonLinesWriter final : public RecordWriter {
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
     void Row(const Record& row) override {
-        std::string& b = out_.Buffer();
-        b.append("{\"drive\":").append(drive_);
-        AppendJsonMembers(b, row, false);
-        b.append("}\n");
+        FormatRow(out_.Buffer(), row);
         out_.Step();
+    }
+    void FormatRow(std::string& text, const Record& row) const override {
+        text.append("{\"drive\":").append(drive_);
+        AppendJsonMembers(text, row, false);
+        text.append("}\n");
+    }
+    void FormattedRows(std::string_view text, const Record& /*first*/) override {
+        out_.Write(text);
     }
     void EndTable() override {}
     void EndDrive() override {}
@@ -316,34 +376,49 @@ class CsvWriter final : public RecordWriter {
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
     void Row(const Record& row) override {
-        std::string& b = out_.Buffer();
-        if (!headed_) {
-            // One table per output: the first row's fields name the columns.
-            b.append("drive");
-            for (std::size_t i = 0; i < row.size(); ++i) {
-                if (!Record::Nested(row[i].kind)) {
-                    b.push_back(',');
-                    b.append(row[i].key);
-                }
-            }
-            b.append("\r\n");
-            headed_ = true;
-        }
-        b.append(drive_);
+        Head(row);
+        FormatRow(out_.Buffer(), row);
+        out_.Step();
+    }
+    void FormatRow(std::string& text, const Record& row) const override {
+        text.append(drive_);
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (!Record::Nested(row[i].kind)) {
-                b.push_back(',');
-                AppendScalar(b, row[i], true);
+                text.push_back(',');
+                AppendScalar(text, row[i], true);
             }
         }
-        b.append("\r\n");
-        out_.Step();
+        text.append("\r\n");
+    }
+    void FormattedRows(std::string_view text, const Record& first) override {
+        if (text.empty()) {
+            return;
+        }
+        Head(first);
+        out_.Write(text);
     }
     void EndTable() override {}
     void EndDrive() override {}
     void Finish() override {}
 
   private:
+    // One table per output: the first row's fields name the columns.
+    void Head(const Record& row) {
+        if (headed_) {
+            return;
+        }
+        std::string& b = out_.Buffer();
+        b.append("drive");
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (!Record::Nested(row[i].kind)) {
+                b.push_back(',');
+                b.append(row[i].key);
+            }
+        }
+        b.append("\r\n");
+        headed_ = true;
+    }
+
     Output& out_;
     std::string drive_;
     bool headed_ = false;
@@ -356,19 +431,24 @@ class TextWriter final : public RecordWriter {
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
     void Row(const Record& row) override {
-        std::string& b = out_.Buffer();
+        FormatRow(out_.Buffer(), row);
+        out_.Step();
+    }
+    void FormatRow(std::string& text, const Record& row) const override {
         bool first = true;
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (!Record::Nested(row[i].kind)) {
                 if (!first) {
-                    b.push_back('\t');
+                    text.push_back('\t');
                 }
                 first = false;
-                AppendScalar(b, row[i], false);
+                AppendScalar(text, row[i], false);
             }
         }
-        b.push_back('\n');
-        out_.Step();
+        text.push_back('\n');
+    }
+    void FormattedRows(std::string_view text, const Record& /*first*/) override {
+        out_.Write(text);
     }
     void EndTable() override {}
     void EndDrive() override {}

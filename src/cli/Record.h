@@ -33,6 +33,15 @@ class Record {
             }
             items_[count_++].assign(text);
         }
+        // A text to be written in place (it comes empty, its room kept).
+        std::string& AddText() {
+            if (count_ == items_.size()) {
+                items_.emplace_back();
+            }
+            std::string& text = items_[count_++];
+            text.clear();
+            return text;
+        }
         [[nodiscard]] std::size_t size() const { return count_; }
         [[nodiscard]] const std::string& operator[](std::size_t i) const { return items_[i]; }
 
@@ -141,6 +150,8 @@ class Output {
 
     std::string& Buffer() { return buffer_; }
     void Append(std::string_view text) { buffer_.append(text); }
+    // Appends `text` and writes out a full buffer (Append, then Step).
+    void Write(std::string_view text);
     // Writes the buffer out once it holds a chunk.
     void Step() {
         if (buffer_.size() >= kChunk) {
@@ -181,6 +192,14 @@ class RecordWriter {
     virtual void Section(std::string_view key, const Record& record) = 0;
     virtual void BeginTable(std::string_view key) = 0;
     virtual void Row(const Record& row) = 0;
+    // Rows formatted away from the writer (a block of them on each of
+    // several threads) and written here in their order. FormatRow appends
+    // `row`'s text as Row writes it after another row of the same table; it
+    // changes nothing and may run on any thread while the writer writes.
+    virtual void FormatRow(std::string& text, const Record& row) const = 0;
+    // Writes what FormatRow made, as Row would have written those rows one
+    // by one; `first` has the fields that every one of them has.
+    virtual void FormattedRows(std::string_view text, const Record& first) = 0;
     virtual void EndTable() = 0;
     virtual void EndDrive() = 0;
     virtual void Finish() = 0;

@@ -2,7 +2,6 @@
 // the window does, runs the same scan, and prints or exports the result.
 #include "cli/Listings.h"
 #include "cli/Record.h"
-#include "cli/RowPipeline.h"
 #include "map/ClusterRuns.h"
 #include "ntfs/Attributes.h"
 #include "ntfs/ClusterMap.h"
@@ -737,36 +736,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     }
 
     if (options.files) {
-        if (listing.format == Format::Bodyfile) {
-            lorvex::cli::BodyfileLines lines;
-            volume.OpenVolume();
-            for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
-                lines.Append(out.Buffer(), volume, fileIds, i, drive.Name());
-                out.Step();
-            }
-            volume.CloseVolume();
-        } else {
-            // The attributes and their runs are nested lists, which only the
-            // JSON formats show: the others never read the records again.
-            const bool withAttributes =
-                listing.format == Format::Json || listing.format == Format::JsonLines;
-            lorvex::cli::EntryRecords entries;
-            writer->BeginTable("files");
-            if (withAttributes) {
-                volume.OpenVolume();
-            }
-            {
-                lorvex::cli::RowPipeline rows(*writer);
-                for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
-                    entries.Fill(rows.Next(), volume, fileIds, i, withAttributes);
-                }
-                rows.Finish();
-            }
-            if (withAttributes) {
-                volume.CloseVolume();
-            }
-            writer->EndTable();
-        }
+        lorvex::cli::WriteFileTable(out, writer, listing.format, volume, fileIds, drive.Name());
     }
 
     if (options.clusterMap) {

@@ -1,12 +1,8 @@
 #include "ntfs/Export.h"
 
 #include "ntfs/Attributes.h"
+#include "ntfs/EntryBlocks.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/RecordBlocks.h"
-#include "ondisk/ByteReader.h"
-
-#include <algorithm>
-#include <mutex>
 
 #include <cerrno>
 #include <unistd.h>
@@ -49,56 +45,6 @@ ExportResult Failed(int error) {
 
 namespace {
 
-// The attribute readers of the section, answered from a block of records in
-// hand instead of a query per record.
-class BlockAttributeReader {
-  public:
-    BlockAttributeReader(const TRecordBlock& block, const AttributeListReader& lists)
-        : FBlock(block), FLists(lists) {}
-
-    void GetAttributes(TAttributes& attributes, std::int64_t recordNo) {
-        attributes.Clear();
-        FSpans.clear();
-        FSpansOf = recordNo;
-        if (const auto record = Record(recordNo); !record.empty()) {
-            AppendRecordAttributes(record, attributes, FLists, &FSpans);
-        }
-    }
-    void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) {
-        runs.Clear();
-        // The attributes just listed are where the section asks for runs:
-        // their bytes are at hand without walking the record again.
-        if (recordNo == FSpansOf) {
-            if (attrIndex >= 0 && static_cast<std::size_t>(attrIndex) < FSpans.size() &&
-                ondisk::ByteReader(FSpans[static_cast<std::size_t>(attrIndex)])
-                        .u8(ondisk::attr::kNonResident)
-                        .value_or(0) != 0) {
-                AppendAttributeRuns(FSpans[static_cast<std::size_t>(attrIndex)], runs);
-            }
-        } else if (const auto record = Record(recordNo); !record.empty()) {
-            AppendRecordDataRuns(record, attrIndex, runs);
-        }
-    }
-
-  private:
-    // The record, valid and in use, or nothing (as a failed query gives).
-    [[nodiscard]] std::span<const std::byte> Record(std::int64_t recordNo) const {
-        if (recordNo < FBlock.First ||
-            recordNo - FBlock.First >= static_cast<std::int64_t>(FBlock.Count())) {
-            return {};
-        }
-        const auto i = static_cast<std::size_t>(recordNo - FBlock.First);
-        const auto record = FBlock.Record(i);
-        return FBlock.Readable[i] != 0 && IsValidRecord(record) ? record
-                                                                : std::span<const std::byte>{};
-    }
-
-    const TRecordBlock& FBlock;
-    const AttributeListReader& FLists;
-    std::vector<std::span<const std::byte>> FSpans;
-    std::int64_t FSpansOf = -1;
-};
-
 // Ends the walk of the blocks at the first write that fails.
 struct WriteFailed {
     int error = 0;
@@ -129,58 +75,27 @@ int Write(std::string_view text, std::FILE* out) {
     return 0;
 }
 
-// Whether the entries name records in strictly rising order, as a scan
-// leaves them: then each block of records holds a run of entries.
-bool InRecordOrder(const TFileIDs& fileIds) {
-    for (int i = 0; i < fileIds.FCount; ++i) {
-        const std::int64_t id = fileIds.FItems[static_cast<std::size_t>(i)].FileID;
-        if (id < 0 || (i > 0 && id <= fileIds.FItems[static_cast<std::size_t>(i) - 1].FileID)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The export of a table in record order from the volume layer's blocks of
 // records: the blocks are formatted side by side on every core and written
 // in order, a block's text in one write.
 int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
                    const TFileIDs& fileIds, std::FILE* out) {
-    const auto begin = fileIds.FItems.begin();
-    const auto end = begin + fileIds.FCount;
-    const std::int64_t last = fileIds.FItems[static_cast<std::size_t>(fileIds.FCount) - 1].FileID;
-    // The volume reads the rare non-resident attribute lists, one thread at
-    // a time.
-    std::mutex volumeMutex;
-    const AttributeListReader lists = [&](std::span<const std::byte> attribute) {
-        const std::lock_guard lock(volumeMutex);
-        return ReadAttributeListValue(volume, attribute);
-    };
-    std::vector<std::string> texts(RecordBlockCount(last, blocks.recordSize()));
-    TRecordBlockWalk walk;
-    walk.visit = [&](std::size_t index, const TRecordBlock& block) {
-        const auto byId = [](const TFileID& e, std::int64_t id) { return e.FileID < id; };
-        const auto from = std::lower_bound(begin, end, block.First, byId);
-        const auto to = std::lower_bound(
-            from, end, block.First + static_cast<std::int64_t>(block.Count()), byId);
+    TEntryBlockWalk walk;
+    walk.format = [&](BlockAttributeReader& reader, int from, int to, std::string& text) {
         thread_local TAttributes attributes;
         thread_local TDataRuns runs;
         thread_local std::u16string path;
-        BlockAttributeReader reader(block, lists);
-        std::string& text = texts[index];
-        for (auto it = from; it != to; ++it) {
-            AppendEntry(reader, fileIds, static_cast<int>(it - begin), attributes, runs, path,
-                        text);
+        for (int i = from; i < to; ++i) {
+            AppendEntry(reader, fileIds, i, attributes, runs, path, text);
         }
     };
-    walk.inOrder = [&](std::size_t index) {
-        const std::string text = std::move(texts[index]);
+    walk.write = [&](std::string_view text) {
         if (const int error = Write(text, out); error != 0) {
             throw WriteFailed{error};
         }
     };
     try {
-        WalkRecordBlocks(blocks, last, ScanThreads(), walk);
+        WalkEntryBlocks(volume, blocks, fileIds, walk);
     } catch (const WriteFailed& failed) {
         return failed.error;
     }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lorvex::test {
@@ -246,6 +247,77 @@ TEST(RecordWriters, EveryFormatWritesTheSameFields) {
     EXPECT_EQ(
         lines.substr(0, lines.find('\n')),
         R"({"drive":"C:","lcn":7,"record":null,"sparse":true,"path":"\\a, \"b\"","runs":[{"length":3}]})");
+}
+
+// Texts escaped here rather than by the JSON library come out as the
+// library writes them.
+TEST(RecordWriters, JsonTextsAreTheLibrarysBytes) {
+    for (const std::string text :
+         {"", "plain", "\\dir\\file.txt", "say \"hi\"", "\\", "\"", "end\\",
+          "a long path\\with\\many\\parts\\and \"quotes\" in it.txt", "tab\there", "del\x7F",
+          "\x01\x1F", "caf\xC3\xA9\\x", "\xF0\x9D\x84\x9E\""}) {
+        std::string ours;
+        cli::AppendJsonString(ours, text);
+        EXPECT_EQ(ours, nlohmann::json(text).dump()) << text;
+    }
+}
+
+// Rows formatted apart, in pieces of any size (none among them), and written
+// in order are the bytes of the rows written one by one, over two drives'
+// tables: one JSON document, one CSV header.
+TEST(RecordWriters, RowsFormattedApartAreTheRowsWrittenOneByOne) {
+    cli::Record label;
+    label.Add("drive", std::string_view("C:"));
+    std::vector<cli::Record> rows(5);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].Add("index", i);
+        rows[i].Add("path", std::string_view("\\a, \"b\""));
+        rows[i].AddList("runs").Add().Add("length", i);
+    }
+    const auto write = [&](cli::Format format, bool apart) {
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* memory = open_memstream(&text, &size);
+        {
+            cli::Output out(memory);
+            auto writer = cli::MakeWriter(format, out);
+            for (int drive = 0; drive < 2; ++drive) {
+                writer->BeginDrive(label);
+                writer->BeginTable("rows");
+                if (apart) {
+                    // Pieces of 0, 2, 0, 3 rows.
+                    for (const auto& [from, to] :
+                         {std::pair<std::size_t, std::size_t>{0, 0}, {0, 2}, {2, 2}, {2, 5}}) {
+                        std::string piece;
+                        for (std::size_t i = from; i < to; ++i) {
+                            writer->FormatRow(piece, rows[i]);
+                        }
+                        writer->FormattedRows(piece, rows[0]);
+                    }
+                } else {
+                    for (const auto& row : rows) {
+                        writer->Row(row);
+                    }
+                }
+                writer->EndTable();
+                writer->EndDrive();
+            }
+            writer->Finish();
+        }
+        std::fclose(memory);
+        std::string result(text, size);
+        std::free(text);
+        return result;
+    };
+    for (const auto format :
+         {cli::Format::Json, cli::Format::JsonLines, cli::Format::Csv, cli::Format::Text}) {
+        SCOPED_TRACE(static_cast<int>(format));
+        const std::string oneByOne = write(format, false);
+        EXPECT_EQ(write(format, true), oneByOne);
+        if (format == cli::Format::Json) {
+            EXPECT_EQ(nlohmann::json::parse(oneByOne)["drives"][1]["rows"].size(), rows.size());
+        }
+    }
 }
 
 } // namespace
