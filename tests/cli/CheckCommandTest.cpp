@@ -391,3 +391,43 @@ TEST(DamageMap, BadMapsAreRefusedWithTheirLine) {
 
 } // namespace
 } // namespace lorvex::test
+
+namespace lorvex::test {
+namespace {
+
+// The check's rows in JSON and CSV are its text lines, read back by an
+// independent parser, with the same exit status.
+TEST(CheckCommand, JsonAndCsvRowsAreTheTextLines) {
+    const auto image = VolumeDir() / "damaged-mft-bitmap.img";
+    ASSERT_TRUE(std::filesystem::exists(image));
+    const Outcome text = Check(image, "2>/dev/null");
+    ASSERT_EQ(text.status, 3) << text.out;
+    std::string expected;
+    for (const std::string& line : ProblemLines(text.out)) {
+        std::istringstream fields(line);
+        std::string kind, first, count;
+        fields >> kind >> first >> count;
+        expected += kind + " " + first + " " + count + "\n";
+    }
+    ASSERT_FALSE(expected.empty());
+    const std::string reader = " | python3 -c \"import csv, json, sys\n"
+                               "text = sys.stdin.read()\n"
+                               "if sys.argv[1] == 'json':\n"
+                               "    rows = json.loads(text)['drives'][0]['check']\n"
+                               "else:\n"
+                               "    rows = list(csv.DictReader(text.splitlines()))\n"
+                               "for r in rows: print(r['kind'], r['first_lcn'], r['count'])\" ";
+    // The helper's own redirections then go to the no-op after it.
+    for (const std::string format : {"json", "csv"}) {
+        SCOPED_TRACE(format);
+        const Outcome rows = Check(
+            image, "--check --format " + format + " 2>/dev/null" + reader + format + "; :", "");
+        EXPECT_EQ(rows.out, expected);
+        const Outcome status =
+            Check(image, "--check --format " + format + " >/dev/null 2>&1; echo $?", "");
+        EXPECT_EQ(status.out, "3\n");
+    }
+}
+
+} // namespace
+} // namespace lorvex::test
