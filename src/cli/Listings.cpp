@@ -196,6 +196,44 @@ FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds,
     return counts;
 }
 
+FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds) {
+    const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
+        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+    // The rows group the entries by base record and keep the groups of more
+    // than one fragment; only how many there are of each type is asked for
+    // here, which sums per base record give without sorting the table. A
+    // scan numbers its base records densely enough for a table indexed by
+    // record number; anything else takes the rows' own way.
+    std::int64_t top = -1;
+    bool dense = true;
+    for (std::size_t i = 0; i < count && dense; ++i) {
+        const std::int64_t base = fileIds.FItems[i].BaseID;
+        dense = base >= 0 && static_cast<std::uint64_t>(base) < 4 * count + 1024;
+        top = std::max(top, base);
+    }
+    if (!dense) {
+        ntfs::TCardinalArray order;
+        ntfs::TNTFSVolume::GetBaseIDOrder(fileIds, order);
+        return CountFragmented(fileIds, ntfs::FragmentationRows(fileIds, order));
+    }
+    const auto size = static_cast<std::size_t>(top + 1);
+    // The same 32-bit sums as the rows make.
+    std::vector<std::uint32_t> totals(size, 0);
+    std::vector<bool> present(size, false);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto base = static_cast<std::size_t>(fileIds.FItems[i].BaseID);
+        totals[base] += fileIds.FItems[i].Fragments;
+        present[base] = true;
+    }
+    std::vector<ntfs::TFragmentationRow> rows;
+    for (std::size_t base = 0; base < size; ++base) {
+        if (present[base] && totals[base] > 1) {
+            rows.push_back({static_cast<std::int64_t>(base), {}, totals[base]});
+        }
+    }
+    return CountFragmented(fileIds, rows);
+}
+
 void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
                  const ntfs::TClusterArray& clusters, const FragmentCounts& fragmented,
                  const std::vector<StageSeconds>& stages) {

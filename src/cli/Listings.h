@@ -43,6 +43,8 @@ struct FragmentCounts {
 std::uint8_t RowType(const ntfs::TFileIDs& fileIds, const ntfs::TFragmentationRow& row);
 FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds,
                                const std::vector<ntfs::TFragmentationRow>& rows);
+// The same counts as of FragmentationRows' rows, without building the rows.
+FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds);
 
 struct StageSeconds {
     std::string_view title;

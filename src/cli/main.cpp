@@ -606,10 +606,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     }
 
     if (options.summary) {
-        lorvex::ntfs::TCardinalArray order;
-        TNTFSVolume::GetBaseIDOrder(fileIds, order);
-        const auto counts =
-            lorvex::cli::CountFragmented(fileIds, lorvex::ntfs::FragmentationRows(fileIds, order));
+        const auto counts = lorvex::cli::CountFragmented(fileIds);
         if (records != nullptr) {
             lorvex::cli::FillSummary(row, volume, fileIds, clusters, counts, times);
             records->Section("summary", row);

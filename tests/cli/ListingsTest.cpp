@@ -1,8 +1,10 @@
 // The pieces of lorvex-scan's listings on hand-made input: the runs of the
 // cluster map, the times of a record, and the quoting of the writers.
+#include "cli/Listings.h"
 #include "cli/Record.h"
 #include "map/ClusterRuns.h"
 #include "ntfs/FileTable.h"
+#include "ntfs/NTFSVolume.h"
 #include "ntfs/RecordTimes.h"
 
 #include <gtest/gtest.h>
@@ -317,6 +319,55 @@ TEST(RecordWriters, RowsFormattedApartAreTheRowsWrittenOneByOne) {
         if (format == cli::Format::Json) {
             EXPECT_EQ(nlohmann::json::parse(oneByOne)["drives"][1]["rows"].size(), rows.size());
         }
+    }
+}
+
+} // namespace
+} // namespace lorvex::test
+
+namespace lorvex::test {
+namespace {
+
+// The summary's counts, taken without building the rows, are those of the
+// rows of --fragmented: groups of base records with their extensions, more
+// than one fragment in all, by the base record's type; a base record number
+// far past the table takes the rows' own way.
+TEST(FragmentCounts, AreThoseOfTheFragmentedRows) {
+    struct Entry {
+        std::int64_t fileId;
+        std::int64_t baseId;
+        std::uint8_t type;
+        std::uint32_t fragments;
+    };
+    const std::vector<std::vector<Entry>> tables = {
+        {{0, 0, ntfs::kTypeSystem, 3},
+         {5, 5, ntfs::kTypeDirectory, 1},
+         {16, 16, ntfs::kTypeFile, 1},
+         {17, 16, ntfs::kTypeFile, 1},
+         {18, 18, ntfs::kTypeFile, 0},
+         {19, 19, ntfs::kTypeDirectory, 2},
+         {20, 19, ntfs::kTypeDirectory, 0},
+         {21, 40, ntfs::kTypeFile, 2},
+         {22, 22, 0, 5}},
+        {{3, 3, ntfs::kTypeFile, 2}, {4, 1LL << 40, ntfs::kTypeFile, 3}},
+        {}};
+    for (const auto& entries : tables) {
+        ntfs::TFileIDs table;
+        for (const Entry& e : entries) {
+            ntfs::TFileInfo info;
+            table.Add(u"\\x", e.type, info, false, e.baseId, e.fileId);
+            table.FItems[static_cast<std::size_t>(table.FCount) - 1].Fragments = e.fragments;
+        }
+        table.BuildPaths();
+        ntfs::TCardinalArray order;
+        ntfs::TNTFSVolume::GetBaseIDOrder(table, order);
+        const auto expected = cli::CountFragmented(table, ntfs::FragmentationRows(table, order));
+        const auto counts = cli::CountFragmented(table);
+        EXPECT_EQ(counts.total, expected.total);
+        EXPECT_EQ(counts.files, expected.files);
+        EXPECT_EQ(counts.directories, expected.directories);
+        EXPECT_EQ(counts.system, expected.system);
+        EXPECT_EQ(counts.other, expected.other);
     }
 }
 
