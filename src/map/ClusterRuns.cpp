@@ -12,7 +12,8 @@ namespace {
 
 bool BitAt(std::span<const std::uint8_t> bitmap, std::int64_t lcn) {
     const auto byte = static_cast<std::size_t>(lcn / 8);
-    return byte < bitmap.size() && ((bitmap[byte] >> (lcn % 8)) & 1U) != 0;
+    return byte < bitmap.size() &&
+           ((static_cast<unsigned>(bitmap[byte]) >> static_cast<unsigned>(lcn % 8)) & 1U) != 0;
 }
 
 // The first cluster of [from, to) whose bit differs from `set`, or `to`.
