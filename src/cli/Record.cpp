@@ -204,7 +204,7 @@ void AppendJsonMembers(std::string& out, const Record& record, bool first) {
         }
         first = false;
         if (field.key.size() > sizeof(head) - 32) {
-            out.append(head, p);
+            out.append(head, static_cast<std::size_t>(p - head));
             out.push_back('"');
             out.append(field.key);
             out.append("\":");
@@ -217,7 +217,7 @@ void AppendJsonMembers(std::string& out, const Record& record, bool first) {
         *p++ = ':';
         if (field.kind == Record::Kind::Integer) {
             p = std::to_chars(p, head + sizeof(head), field.integer).ptr;
-            out.append(head, p);
+            out.append(head, static_cast<std::size_t>(p - head));
             continue;
         }
         if (field.kind == Record::Kind::Text && PlainText(field.text)) {
@@ -231,7 +231,7 @@ void AppendJsonMembers(std::string& out, const Record& record, bool first) {
             *q = '"';
             continue;
         }
-        out.append(head, p);
+        out.append(head, static_cast<std::size_t>(p - head));
         AppendJsonValue(out, field);
     }
 }
