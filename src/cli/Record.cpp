@@ -333,11 +333,7 @@ class JsonLinesWriter final : public RecordWriter {
     explicit JsonLinesWriter(Output& out) : out_(out) {}
     void BeginDrive(const Record& label) override {
         drive_.clear();
-        for (std::size_t i = 0; i < label.size(); ++i) {
-            if (label[i].key == "drive") {
-                AppendJsonString(drive_, label[i].text);
-            }
-        }
+        AppendJsonString(drive_, label.Text("drive"));
     }
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
@@ -367,11 +363,7 @@ class CsvWriter final : public RecordWriter {
     explicit CsvWriter(Output& out) : out_(out) {}
     void BeginDrive(const Record& label) override {
         drive_.clear();
-        for (std::size_t i = 0; i < label.size(); ++i) {
-            if (label[i].key == "drive") {
-                AppendCsvField(drive_, label[i].text);
-            }
-        }
+        AppendCsvField(drive_, label.Text("drive"));
     }
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}

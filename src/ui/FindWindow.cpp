@@ -452,16 +452,7 @@ void TfrmFind::lstFilesDblClick() {
 }
 
 void TfrmFind::ShowFind() {
-    if (!isVisible()) {
-        if (QWidget* main = parentWidget()) {
-            move(main->frameGeometry().center() -
-                 QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
-        }
-    }
-    show();
-    raise();
-    activateWindow();
-    edtContains->setFocus(Qt::ActiveWindowFocusReason);
+    ShowListWindow(this, edtContains);
 }
 
 QString TfrmFind::StatusText() const {

@@ -197,16 +197,7 @@ void Tfrm_Fragmentation::FitNameColumn() {
 }
 
 void Tfrm_Fragmentation::ShowList() {
-    if (!isVisible()) {
-        if (QWidget* main = parentWidget()) {
-            move(main->frameGeometry().center() -
-                 QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
-        }
-    }
-    show();
-    raise();
-    activateWindow();
-    lv_Fragments->setFocus(Qt::ActiveWindowFocusReason);
+    ShowListWindow(this, lv_Fragments);
 }
 
 void Tfrm_Fragmentation::lv_FragmentsDblClick() {

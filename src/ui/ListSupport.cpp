@@ -5,6 +5,7 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QStyle>
+#include <QWidget>
 
 #include <algorithm>
 
@@ -74,6 +75,20 @@ bool HandleListKey(QEvent* event, const std::function<void()>& open,
         (enter ? open : copy)();
     }
     return true;
+}
+
+void ShowListWindow(QWidget* window, QWidget* focus) {
+    if (!window->isVisible()) {
+        if (QWidget* main = window->parentWidget()) {
+            const QRect frame = window->frameGeometry();
+            window->move(main->frameGeometry().center() -
+                         QPoint(frame.width() / 2, frame.height() / 2));
+        }
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+    focus->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 } // namespace lorvex::ui

@@ -13,6 +13,8 @@ class QModelIndex;
 
 class QEvent;
 
+class QWidget;
+
 namespace lorvex::ui {
 
 // What the two lists (Fast Find and the Fragmentation List) share: their
@@ -44,5 +46,9 @@ namespace lorvex::ui {
 // when `event` was one of them.
 bool HandleListKey(QEvent* event, const std::function<void()>& open,
                    const std::function<void()>& copy);
+
+// Shows a list window and gives `focus` the keyboard; one not yet shown is
+// first centred over the window it belongs to.
+void ShowListWindow(QWidget* window, QWidget* focus);
 
 } // namespace lorvex::ui

@@ -108,16 +108,7 @@ void Tfrm_ProblemList::Fill(const std::vector<TProblemRow>& rows, const QString&
 }
 
 void Tfrm_ProblemList::ShowList() {
-    if (!isVisible()) {
-        if (QWidget* main = parentWidget()) {
-            move(main->frameGeometry().center() -
-                 QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
-        }
-    }
-    show();
-    raise();
-    activateWindow();
-    lv_Problems->setFocus(Qt::ActiveWindowFocusReason);
+    ShowListWindow(this, lv_Problems);
 }
 
 void Tfrm_ProblemList::ShowSelectedOnMap() {

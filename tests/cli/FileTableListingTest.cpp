@@ -24,14 +24,6 @@ namespace {
 
 using cli::Format;
 
-class ScanThreadsGuard {
-  public:
-    explicit ScanThreadsGuard(unsigned threads) { ntfs::SetScanThreads(threads); }
-    ~ScanThreadsGuard() { ntfs::SetScanThreads(0); }
-    ScanThreadsGuard(const ScanThreadsGuard&) = delete;
-    ScanThreadsGuard& operator=(const ScanThreadsGuard&) = delete;
-};
-
 constexpr Format kFormats[] = {Format::Json, Format::JsonLines, Format::Csv, Format::Text,
                                Format::Bodyfile};
 
@@ -98,14 +90,7 @@ std::vector<std::string> ListFiles(platform::VolumeApi& api, const std::string& 
 // Fragmented $MFTs, attribute lists (some non-resident), 4 KiB records,
 // Windows' own volumes, and damaged copies with records that do not read.
 TEST(FileTableListing, TheBlocksGiveTheBytesOfTheRecordQueryInEveryFormat) {
-    std::vector<NtfsVolumeCase> cases = OracleVolumes();
-    for (const char* name : {"ntfs-small", "ntfs-2m", "deep-chain", "damaged-mft-fixup",
-                             "damaged-mft-bitmap", "damaged-truncated", "damaged-rec-huge"}) {
-        const auto p = VolumeDir() / (std::string(name) + ".img");
-        if (std::filesystem::exists(p)) {
-            cases.push_back({name, p, 0, 0});
-        }
-    }
+    const std::vector<NtfsVolumeCase> cases = BlockReaderVolumes();
     ASSERT_GT(cases.size(), 8U);
     for (const auto& v : cases) {
         SCOPED_TRACE(v.name);

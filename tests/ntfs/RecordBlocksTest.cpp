@@ -54,14 +54,6 @@ std::uint64_t NumberOf(std::span<const std::byte> record) {
     return n;
 }
 
-class ScanThreadsGuard {
-  public:
-    explicit ScanThreadsGuard(unsigned threads) { ntfs::SetScanThreads(threads); }
-    ~ScanThreadsGuard() { ntfs::SetScanThreads(0); }
-    ScanThreadsGuard(const ScanThreadsGuard&) = delete;
-    ScanThreadsGuard& operator=(const ScanThreadsGuard&) = delete;
-};
-
 TEST(RecordBlocks, EveryRecordIsVisitedOnceAndTheOrderedStepRunsInRecordOrder) {
     const NumberedRecords source;
     const std::size_t per = ntfs::RecordsPerBlock(1024);
@@ -220,15 +212,7 @@ void ExpectSameTables(const Scanned& blocks, const Scanned& query) {
 // $MFTs, attribute lists, 4 KiB records, and damaged copies with records
 // that do not read.
 TEST(RecordBlocks, TheTableAndTheExportAreThoseOfTheRecordQuery) {
-    std::vector<NtfsVolumeCase> cases = OracleVolumes();
-    for (const char* name :
-         {"ntfs-small", "ntfs-2m", "deep-chain", "damaged-mft-fixup", "damaged-mft-bitmap",
-          "damaged-truncated", "damaged-mft-beyond", "damaged-rec-huge"}) {
-        const auto p = VolumeDir() / (std::string(name) + ".img");
-        if (std::filesystem::exists(p)) {
-            cases.push_back({name, p, 0, 0});
-        }
-    }
+    const std::vector<NtfsVolumeCase> cases = BlockReaderVolumes();
     ASSERT_GT(cases.size(), 8U);
     for (const auto& v : cases) {
         SCOPED_TRACE(v.name);

@@ -1,6 +1,11 @@
 #pragma once
 
+#include "ntfs/RecordBlocks.h"
 #include "platform/VolumeApi.h"
+#include "support/Volumes.h"
+
+#include <string>
+#include <vector>
 
 namespace lorvex::test {
 
@@ -41,6 +46,30 @@ class QueryOnlyVolumeApi final : public platform::VolumeApi {
 
   private:
     platform::VolumeApi& inner_;
+};
+
+// The volumes on which the block readers are compared with the record
+// query: the oracle's, and copies with records that do not read.
+inline std::vector<NtfsVolumeCase> BlockReaderVolumes() {
+    std::vector<NtfsVolumeCase> cases = OracleVolumes();
+    for (const char* name :
+         {"ntfs-small", "ntfs-2m", "deep-chain", "damaged-mft-fixup", "damaged-mft-bitmap",
+          "damaged-truncated", "damaged-mft-beyond", "damaged-rec-huge"}) {
+        const auto p = VolumeDir() / (std::string(name) + ".img");
+        if (std::filesystem::exists(p)) {
+            cases.push_back({name, p, 0, 0});
+        }
+    }
+    return cases;
+}
+
+// The walks' threads set for a scope (0, the cores, again after it).
+class ScanThreadsGuard {
+  public:
+    explicit ScanThreadsGuard(unsigned threads) { ntfs::SetScanThreads(threads); }
+    ~ScanThreadsGuard() { ntfs::SetScanThreads(0); }
+    ScanThreadsGuard(const ScanThreadsGuard&) = delete;
+    ScanThreadsGuard& operator=(const ScanThreadsGuard&) = delete;
 };
 
 } // namespace lorvex::test
