@@ -102,8 +102,15 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
     std::atomic<std::size_t> done{0};
     std::atomic<bool> stop{false};
     std::mutex mutex;
-    std::condition_variable changed;
-    std::size_t turn = 0; // the block whose inOrder runs next
+    std::condition_variable advanced; // turn moved on, or stop
+    std::condition_variable finished; // a worker ended, or stop
+    std::size_t turn = 0;             // the block whose inOrder runs next
+    bool committing = false;          // a worker is running inOrder
+    std::vector<std::uint8_t> visited(walk.inOrder ? blocks : 0);
+    // How far a worker may run ahead of the block whose turn it is: enough
+    // that one slow block does not idle the other cores, few enough that the
+    // results waiting for their turn stay a handful of blocks.
+    const std::size_t ahead = 2 * static_cast<std::size_t>(threads) + 2;
     unsigned running = 0;
     std::exception_ptr failure;
     const auto fail = [&](std::exception_ptr e) {
@@ -112,7 +119,29 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
             failure = std::move(e);
         }
         stop = true;
-        changed.notify_all();
+        advanced.notify_all();
+        finished.notify_all();
+    };
+
+    // A worker does not wait for its block's turn: it marks the block
+    // visited and goes on to the next, and whichever worker finds the turn's
+    // block visited runs inOrder for it and for every visited block after it.
+    const auto commit = [&](std::size_t i) {
+        std::unique_lock lock(mutex);
+        visited[i] = 1;
+        if (committing) {
+            return; // the committing worker sees it before it stops
+        }
+        committing = true;
+        while (turn < blocks && visited[turn] != 0 && !stop) {
+            const std::size_t index = turn;
+            lock.unlock();
+            walk.inOrder(index);
+            lock.lock();
+            ++turn;
+            advanced.notify_all();
+        }
+        committing = false;
     };
 
     const auto work = [&] {
@@ -123,18 +152,16 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
                 if (i >= blocks || stop) {
                     break;
                 }
-                walk.visit(i, reader.Read(i));
                 if (walk.inOrder) {
                     std::unique_lock lock(mutex);
-                    changed.wait(lock, [&] { return turn == i || stop; });
+                    advanced.wait(lock, [&] { return i < turn + ahead || stop; });
                     if (stop) {
                         break;
                     }
-                    lock.unlock();
-                    walk.inOrder(i);
-                    lock.lock();
-                    ++turn;
-                    changed.notify_all();
+                }
+                walk.visit(i, reader.Read(i));
+                if (walk.inOrder) {
+                    commit(i);
                 }
                 ++done;
             }
@@ -143,7 +170,7 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
         }
         const std::lock_guard lock(mutex);
         --running;
-        changed.notify_all();
+        finished.notify_all();
     };
 
     std::vector<std::thread> pool;
@@ -168,8 +195,8 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
         for (;;) {
             {
                 std::unique_lock lock(mutex);
-                if (changed.wait_for(lock, std::chrono::milliseconds(20),
-                                     [&] { return running == 0; })) {
+                if (finished.wait_for(lock, std::chrono::milliseconds(20),
+                                      [&] { return running == 0; })) {
                     break;
                 }
             }
