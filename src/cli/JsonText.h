@@ -30,7 +30,8 @@ bool PlainJsonText(std::string_view text);
 // printable ASCII are the JSON library's to escape, as there.
 //
 // Between Begin and End, fields go in the order a builder adds them to a
-// Record (see RecordFields): Add, AddNull, AddBool, AddUtf16 for members,
+// Record (see RecordFields): Add, AddPlain, AddNull, AddBool, AddUtf16 for
+// members,
 // BeginList/BeginItem/EndItem/EndList for a list of objects and
 // BeginTexts/AddTextUtf16/EndTexts for a list of strings.
 class JsonMembers {
@@ -63,15 +64,20 @@ class JsonMembers {
     }
     void Add(std::string_view key, std::string_view text) {
         if (PlainJsonText(text)) {
-            char* p = Member(key, text.size() + 2);
-            *p++ = '"';
-            p = Literal(p, text);
-            *p++ = '"';
-            p_ = p;
+            AddPlain(key, text);
             return;
         }
         p_ = Member(key, 0);
         PutEscaped(text);
+    }
+    // A text of the builder's own that is plain (PlainJsonText): a type
+    // name, a time; written without a look at its bytes.
+    void AddPlain(std::string_view key, std::string_view text) {
+        char* p = Member(key, text.size() + 2);
+        *p++ = '"';
+        p = Literal(p, text);
+        *p++ = '"';
+        p_ = p;
     }
     void AddUtf16(std::string_view key, std::u16string_view text) {
         p_ = Member(key, 0);

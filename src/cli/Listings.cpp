@@ -47,7 +47,7 @@ template <class Sink> void AddTime(Sink& sink, std::string_view key, std::int64_
         lastTime = time;
         ntfs::NtfsTimeToIso8601(time, lastText);
     }
-    sink.Add(key, std::string_view(lastText));
+    sink.AddPlain(key, lastText);
 }
 
 // The extent of entry `fileIndex` that holds `lcn`, among the extents that
@@ -312,8 +312,8 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
     sink.Add("record", entry.FileID);
     sink.Add("base", entry.BaseID);
     sink.Add("parent", entry.ParentID);
-    sink.Add("type", EntryTypeName(entry.FileType));
-    sink.Add("flags", FlagsText(entry.Flags));
+    sink.AddPlain("type", EntryTypeName(entry.FileType));
+    sink.AddPlain("flags", FlagsText(entry.Flags));
     sink.Add("size", entry.Size);
     sink.Add("allocated_size", entry.AllocatedSize);
     sink.Add("disk_size", entry.DiskSize);
@@ -333,7 +333,7 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
     for (int i = 0; i < attributes_.FCount; ++i) {
         const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
         sink.BeginItem();
-        sink.Add("type", TypeName(attribute.AttrType, typeName_));
+        sink.AddPlain("type", TypeName(attribute.AttrType, typeName_));
         sink.Add("id", attribute.AttributeID);
         if (!attribute.Name.empty()) {
             sink.Add("name", std::string_view(attribute.Name));

@@ -157,6 +157,8 @@ class RecordFields {
     void AddNull(std::string_view key) { Top().AddNull(key); }
     void AddBool(std::string_view key, bool value) { Top().AddBool(key, value); }
     void Add(std::string_view key, std::string_view text) { Top().Add(key, text); }
+    // A text known to be plain printable ASCII (see JsonMembers::AddPlain).
+    void AddPlain(std::string_view key, std::string_view text) { Top().Add(key, text); }
     void AddUtf16(std::string_view key, std::u16string_view text) {
         ondisk::ToUtf8(text, Top().AddText(key));
     }

@@ -1,7 +1,11 @@
 // Rows written member by member into JSON text against the same fields
 // built as a Record and formatted by the JSON writers: the same bytes.
 #include "cli/JsonText.h"
+#include "cli/Listings.h"
 #include "cli/Record.h"
+#include "ntfs/Attributes.h"
+#include "ntfs/Formatters.h"
+#include "ntfs/RecordTimes.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -137,6 +141,33 @@ TEST(JsonMembers, RowsAreTheBytesOfTheJsonWritersRows) {
     EXPECT_EQ(parsed[1]["record"], std::numeric_limits<std::int64_t>::max() - 1);
     EXPECT_EQ(parsed[3]["attributes"][2]["entries"][1], "$FILE_NAME(0) @ File ID 7");
     EXPECT_TRUE(parsed[0]["attributes"].empty());
+}
+
+// The file table's own texts are written as they are (AddPlain), without a
+// look for characters to escape: every one of them must be plain.
+TEST(JsonMembers, TheTextsWrittenAsTheyAreArePlain) {
+    std::vector<std::string> texts;
+    for (int type = 0; type < 256; ++type) {
+        texts.emplace_back(cli::EntryTypeName(static_cast<std::uint8_t>(type)));
+    }
+    for (int bit = 0; bit < 32; ++bit) {
+        texts.push_back(ntfs::FileFlagsToStr(std::uint32_t{1} << bit));
+    }
+    texts.push_back(ntfs::FileFlagsToStr(0xFFFFFFFF));
+    for (std::uint32_t code = 0; code <= 0x200; ++code) {
+        texts.push_back(ntfs::AttributeTypeName(code));
+    }
+    for (const std::uint32_t code : {0xFFFFFFF0U, 0xFFFFFFFFU, 0x12345678U}) {
+        texts.push_back(ntfs::AttributeTypeName(code));
+    }
+    // 1601 to far past 9999, and the sub-second digits.
+    for (std::int64_t time = 1; time > 0 && time < std::numeric_limits<std::int64_t>::max() / 3;
+         time = time * 3 + 7) {
+        texts.push_back(ntfs::NtfsTimeToIso8601(time));
+    }
+    for (const std::string& text : texts) {
+        EXPECT_TRUE(cli::PlainJsonText(text)) << text;
+    }
 }
 
 // The writers that take Records only have no frame for members.
