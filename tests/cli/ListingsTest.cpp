@@ -206,6 +206,29 @@ TEST(RecordWriters, TextsAreQuotedForEachFormat) {
     EXPECT_TRUE(nlohmann::json::accept(json)) << json;
 }
 
+// A long text is looked at eight bytes at a time: a comma, a quote, a CR or
+// an LF quotes it wherever it stands, and no other byte does.
+TEST(RecordWriters, CsvFieldsAreQuotedWhereverTheCharacterStands) {
+    for (const char c : {',', '"', '\r', '\n', 'x', '\t', '\\', '\x80', '\xFF', '\0'}) {
+        for (std::size_t length = 1; length <= 20; ++length) {
+            for (std::size_t at = 0; at < length; ++at) {
+                std::string text(length, '.');
+                text[at] = c;
+                const bool quoted = std::string_view(",\"\r\n").find(c) != std::string_view::npos;
+                std::string expected = text;
+                if (quoted) {
+                    expected = c == '"'
+                                   ? "\"" + text.substr(0, at) + "\"\"" + text.substr(at + 1) + "\""
+                                   : "\"" + text + "\"";
+                }
+                std::string csv;
+                cli::AppendCsvField(csv, text);
+                EXPECT_EQ(csv, expected) << static_cast<int>(c) << " at " << at << " of " << length;
+            }
+        }
+    }
+}
+
 TEST(RecordWriters, EveryFormatWritesTheSameFields) {
     cli::Record label;
     label.Add("drive", std::string_view("C:"));
