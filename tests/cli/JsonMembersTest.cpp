@@ -86,29 +86,32 @@ struct Rows {
 };
 
 Rows WriteRows(cli::Format format) {
-    std::FILE* sinkFile = std::tmpfile();
-    cli::Output out(sinkFile);
-    const auto writer = cli::MakeWriter(format, out);
-    cli::Record label;
-    label.Add("drive", std::string_view("C:"));
-    writer->BeginDrive(label);
-    writer->BeginTable("files");
-    const auto* frame = writer->JsonRow();
-    EXPECT_NE(frame, nullptr);
     Rows rows;
-    cli::Record record;
-    cli::JsonMembers members;
-    // Long rows between short ones: the room kept from a long row must not
-    // leak into the next.
-    for (const int variant : {0, 1, 2, 3, 4, 5, 6, 7, 1, 5, 0, 9, 10, 11, 12}) {
-        record.Clear();
-        cli::RecordFields fields(record);
-        WriteRow(fields, variant);
-        writer->FormatRow(rows.apart, record);
-        if (frame != nullptr) {
-            members.Begin(frame->open, frame->comma);
-            WriteRow(members, variant);
-            members.End(frame->close, rows.members);
+    std::FILE* sinkFile = std::tmpfile();
+    EXPECT_NE(sinkFile, nullptr);
+    {
+        cli::Output out(sinkFile);
+        const auto writer = cli::MakeWriter(format, out);
+        cli::Record label;
+        label.Add("drive", std::string_view("C:"));
+        writer->BeginDrive(label);
+        writer->BeginTable("files");
+        const auto* frame = writer->JsonRow();
+        EXPECT_NE(frame, nullptr);
+        cli::Record record;
+        cli::JsonMembers members;
+        // Long rows between short ones: the room kept from a long row must
+        // not leak into the next.
+        for (const int variant : {0, 1, 2, 3, 4, 5, 6, 7, 1, 5, 0, 9, 10, 11, 12}) {
+            record.Clear();
+            cli::RecordFields fields(record);
+            WriteRow(fields, variant);
+            writer->FormatRow(rows.apart, record);
+            if (frame != nullptr) {
+                members.Begin(frame->open, frame->comma);
+                WriteRow(members, variant);
+                members.End(frame->close, rows.members);
+            }
         }
     }
     std::fclose(sinkFile);
