@@ -36,7 +36,7 @@ std::string_view FlagsText(std::uint32_t flags) {
 }
 
 // An entry's three times are often one: it is formatted once.
-template <class Sink> void AddTime(Sink& sink, std::string_view key, std::int64_t time) {
+template <FieldSink Sink> void AddTime(Sink& sink, std::string_view key, std::int64_t time) {
     thread_local std::int64_t lastTime = 0;
     thread_local std::string lastText;
     if (time <= 0) {
@@ -304,7 +304,7 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
     record.Add("path", ondisk::ToUtf8(fileIds.Path(static_cast<int>(owner))));
 }
 
-template <class Sink, ntfs::AttributeReader Reader>
+template <FieldSink Sink, ntfs::AttributeReader Reader>
 void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
                          bool withAttributes) {
     const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];

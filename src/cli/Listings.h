@@ -71,7 +71,7 @@ class EntryRecords {
   public:
     // The fields of entry `index`, in their order, into `sink`: RecordFields
     // or JsonMembers. Every format's row comes from this one list of fields.
-    template <class Sink, ntfs::AttributeReader Reader>
+    template <FieldSink Sink, ntfs::AttributeReader Reader>
     void Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
                bool withAttributes);
     // The same fields as `record`'s, which is cleared first.

@@ -188,6 +188,25 @@ class RecordFields {
     std::size_t lists_ = 0;
 };
 
+// Where a builder of rows writes its fields: RecordFields or JsonMembers.
+template <class S>
+concept FieldSink = requires(S& sink, std::string_view key, std::u16string_view text) {
+    sink.Add(key, std::int64_t{0});
+    sink.AddNull(key);
+    sink.AddBool(key, true);
+    sink.Add(key, key);
+    sink.AddPlain(key, key);
+    sink.AddUtf16(key, text);
+    sink.BeginList(key);
+    sink.BeginItem();
+    sink.EndItem();
+    sink.EndList();
+    sink.BeginTexts(key);
+    sink.AddTextUtf16(text);
+    sink.EndTexts();
+};
+static_assert(FieldSink<RecordFields> && FieldSink<JsonMembers>);
+
 // Standard output or a file, written through a buffer of its own a
 // mebibyte at a time: a listing is never held whole.
 class Output {
