@@ -173,16 +173,5 @@ TEST(JsonMembers, TheTextsWrittenAsTheyAreArePlain) {
     }
 }
 
-// The writers that take Records only have no frame for members.
-TEST(JsonMembers, OnlyTheJsonFormatsOfferARowFrame) {
-    std::FILE* sinkFile = std::tmpfile();
-    {
-        cli::Output out(sinkFile);
-        EXPECT_EQ(cli::MakeWriter(cli::Format::Csv, out)->JsonRow(), nullptr);
-        EXPECT_EQ(cli::MakeWriter(cli::Format::Text, out)->JsonRow(), nullptr);
-    }
-    std::fclose(sinkFile);
-}
-
 } // namespace
 } // namespace lorvex::test
