@@ -36,18 +36,18 @@ std::string_view FlagsText(std::uint32_t flags) {
 }
 
 // An entry's three times are often one: it is formatted once.
-void AddTime(Record& record, std::string_view key, std::int64_t time) {
+template <FieldSink Sink> void AddTime(Sink& sink, std::string_view key, std::int64_t time) {
     thread_local std::int64_t lastTime = 0;
     thread_local std::string lastText;
     if (time <= 0) {
-        record.AddNull(key);
+        sink.AddNull(key);
         return;
     }
     if (time != lastTime) {
         lastTime = time;
         ntfs::NtfsTimeToIso8601(time, lastText);
     }
-    record.Add(key, lastText);
+    sink.AddPlain(key, lastText);
 }
 
 // The extent of entry `fileIndex` that holds `lcn`, among the extents that
@@ -304,69 +304,76 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
     record.Add("path", ondisk::ToUtf8(fileIds.Path(static_cast<int>(owner))));
 }
 
-template <ntfs::AttributeReader Reader>
-void EntryRecords::Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
-                        bool withAttributes) {
-    record.Clear();
+template <FieldSink Sink, ntfs::AttributeReader Reader>
+void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
+                         bool withAttributes) {
     const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
-    record.Add("index", index);
-    record.Add("record", entry.FileID);
-    record.Add("base", entry.BaseID);
-    record.Add("parent", entry.ParentID);
-    record.Add("type", EntryTypeName(entry.FileType));
-    record.Add("flags", FlagsText(entry.Flags));
-    record.Add("size", entry.Size);
-    record.Add("allocated_size", entry.AllocatedSize);
-    record.Add("disk_size", entry.DiskSize);
-    record.Add("fragments", entry.Fragments);
-    AddTime(record, "created", entry.CreationTime);
-    AddTime(record, "modified", entry.ModificationTime);
-    AddTime(record, "accessed", entry.AccessTime);
+    sink.Add("index", index);
+    sink.Add("record", entry.FileID);
+    sink.Add("base", entry.BaseID);
+    sink.Add("parent", entry.ParentID);
+    sink.AddPlain("type", EntryTypeName(entry.FileType));
+    sink.AddPlain("flags", FlagsText(entry.Flags));
+    sink.Add("size", entry.Size);
+    sink.Add("allocated_size", entry.AllocatedSize);
+    sink.Add("disk_size", entry.DiskSize);
+    sink.Add("fragments", entry.Fragments);
+    AddTime(sink, "created", entry.CreationTime);
+    AddTime(sink, "modified", entry.ModificationTime);
+    AddTime(sink, "accessed", entry.AccessTime);
     const std::u16string_view name(entry.Name.data(), entry.Name.size());
-    ondisk::ToUtf8(name.starts_with(u'\\') ? name.substr(1) : name, record.AddText("name"));
+    sink.AddUtf16("name", name.starts_with(u'\\') ? name.substr(1) : name);
     fileIds.GetPath(index, path_);
-    ondisk::ToUtf8(path_, record.AddText("path"));
+    sink.AddUtf16("path", path_);
     if (!withAttributes) {
         return;
     }
-    auto& list = record.AddList("attributes");
+    sink.BeginList("attributes");
     reader.GetAttributes(attributes_, entry.FileID);
     for (int i = 0; i < attributes_.FCount; ++i) {
         const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
-        Record& item = list.Add();
-        item.Add("type", TypeName(attribute.AttrType, typeName_));
-        item.Add("id", attribute.AttributeID);
+        sink.BeginItem();
+        sink.AddPlain("type", TypeName(attribute.AttrType, typeName_));
+        sink.Add("id", attribute.AttributeID);
         if (!attribute.Name.empty()) {
-            item.Add("name", attribute.Name);
+            sink.Add("name", std::string_view(attribute.Name));
         }
-        item.AddBool("resident", attribute.Resident);
+        sink.AddBool("resident", attribute.Resident);
         if (!attribute.Resident) {
             reader.GetDataRuns(i, runs_, entry.FileID);
-            auto& runList = item.AddList("runs");
+            sink.BeginList("runs");
             for (int j = 0; j < runs_.FCount; ++j) {
                 const ntfs::TDataRun& run = runs_.FItems[static_cast<std::size_t>(j)];
-                Record& r = runList.Add();
+                sink.BeginItem();
                 if (run.Sparse) {
-                    r.AddNull("lcn");
+                    sink.AddNull("lcn");
                 } else {
-                    r.Add("lcn", run.LCN);
+                    sink.Add("lcn", run.LCN);
                 }
-                r.Add("length", run.Length);
+                sink.Add("length", run.Length);
+                sink.EndItem();
             }
+            sink.EndList();
         }
         if (attribute.AttrType == ondisk::type::kFileName ||
             attribute.AttrType == ondisk::type::kAttributeList) {
-            auto& texts = item.AddTexts("entries");
+            sink.BeginTexts("entries");
             for (const std::u16string& text : attribute.Entries) {
-                ondisk::ToUtf8(text, texts.AddText());
+                sink.AddTextUtf16(text);
             }
+            sink.EndTexts();
         }
+        sink.EndItem();
     }
+    sink.EndList();
 }
 
-template void EntryRecords::Fill(Record&, ntfs::TNTFSVolume&, const ntfs::TFileIDs&, int, bool);
-template void EntryRecords::Fill(Record&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&, int,
-                                 bool);
+template void EntryRecords::Write(RecordFields&, ntfs::TNTFSVolume&, const ntfs::TFileIDs&, int,
+                                  bool);
+template void EntryRecords::Write(RecordFields&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
+                                  int, bool);
+template void EntryRecords::Write(JsonMembers&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
+                                  int, bool);
 
 void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,
                     std::u16string& path) {
@@ -469,6 +476,8 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
     if (!bodyfile) {
         writer->BeginTable("files");
     }
+    // The JSON rows are written straight into the blocks' texts.
+    const RecordWriter::JsonRowFrame* jsonRow = bodyfile ? nullptr : writer->JsonRow();
     volume.OpenVolume();
     const auto blocks =
         fileIds.FCount > 0 && ntfs::InRecordOrder(fileIds) ? volume.OpenRecordBlocks() : nullptr;
@@ -486,11 +495,16 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
             thread_local EntryRecords entries;
             thread_local Record row;
             thread_local BodyfileLines lines;
+            thread_local JsonMembers members;
             for (int i = from; i < to; ++i) {
                 if (bodyfile) {
                     lines.Append(text,
                                  reader.Record(fileIds.FItems[static_cast<std::size_t>(i)].FileID),
                                  fileIds, i, drive);
+                } else if (jsonRow != nullptr) {
+                    members.Begin(jsonRow->open, jsonRow->comma);
+                    entries.Write(members, reader, fileIds, i, withAttributes);
+                    members.End(jsonRow->close, text);
                 } else {
                     entries.Fill(row, reader, fileIds, i, withAttributes);
                     writer->FormatRow(text, row);

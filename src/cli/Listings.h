@@ -69,9 +69,19 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
 // in hand.
 class EntryRecords {
   public:
+    // The fields of entry `index`, in their order, into `sink`: RecordFields
+    // or JsonMembers. Every format's row comes from this one list of fields.
+    template <FieldSink Sink, ntfs::AttributeReader Reader>
+    void Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
+               bool withAttributes);
+    // The same fields as `record`'s, which is cleared first.
     template <ntfs::AttributeReader Reader>
     void Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
-              bool withAttributes);
+              bool withAttributes) {
+        record.Clear();
+        RecordFields fields(record);
+        Write(fields, reader, fileIds, index, withAttributes);
+    }
 
   private:
     ntfs::TAttributes attributes_;

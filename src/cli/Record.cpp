@@ -1,7 +1,5 @@
 #include "cli/Record.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -56,94 +54,26 @@ bool Output::Flush() {
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-
-bool HasZeroByte(std::uint64_t v) {
-    return ((v - kOnes) & ~v & kHigh) != 0;
-}
-
-// Printable ASCII: a text whose only bytes to escape in JSON are its quotes
-// and backslashes (every path has backslashes).
-bool Printable(std::string_view text) {
+// Whether `text` holds a comma, a quote, a CR or an LF. Every name and path
+// of a CSV listing passes here: eight bytes at a time (a search for any of
+// four characters is a search of the four for each character of the text).
+bool NeedsCsvQuotes(std::string_view text) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const auto holds = [](std::uint64_t w, unsigned char c) {
+        const std::uint64_t v = w ^ (c * kOnes);
+        return ((v - kOnes) & ~v & kHigh) != 0;
+    };
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t w = 0;
         std::memcpy(&w, text.data() + i, 8);
-        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
-            HasZeroByte(w ^ (0x7F * kOnes))) {
-            return false;
+        if (holds(w, ',') || holds(w, '"') || holds(w, '\r') || holds(w, '\n')) {
+            return true;
         }
     }
-    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
-                       [](char c) { return c >= 0x20 && c < 0x7F; });
-}
-
-// Printable ASCII without a quote or a backslash: a text that is its own
-// JSON text between quotes. Everything else is the library's to escape.
-bool PlainText(std::string_view text) {
-    // Eight bytes at a time: every name and path of a listing passes here.
-    const auto hasZeroByte = HasZeroByte;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, text.data() + i, 8);
-        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
-            hasZeroByte(w ^ (0x22 * kOnes)) || hasZeroByte(w ^ (0x5C * kOnes)) ||
-            hasZeroByte(w ^ (0x7F * kOnes))) {
-            return false;
-        }
-    }
-    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
-                       [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
-}
-
-// The library's serializer, kept from call to call with one string value
-// whose room is reused: escaping a name costs no allocation once warm. It
-// writes into one string, so it is made again only when the target changes.
-class JsonStrings {
-  public:
-    void Append(std::string& out, std::string_view text) {
-        // Names and paths are mostly printable ASCII: their quotes and
-        // backslashes are escaped here as the library escapes them.
-        if (Printable(text)) {
-            out.push_back('"');
-            std::size_t from = 0;
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                if (text[i] == '"' || text[i] == '\\') {
-                    out.append(text.data() + from, i - from);
-                    out.push_back('\\');
-                    from = i; // the character itself starts the next piece
-                }
-            }
-            out.append(text.data() + from, text.size() - from);
-            out.push_back('"');
-            return;
-        }
-        if (target_ != &out) {
-            // Invalid UTF-8 cannot come from the scan (its texts are
-            // converted from UTF-16, unpaired surrogates to U+FFFD); were it
-            // to, the document stays valid with U+FFFD in its place.
-            serializer_ =
-                std::make_unique<Serializer>(nlohmann::detail::output_adapter<char>(out), ' ',
-                                             nlohmann::json::error_handler_t::replace);
-            target_ = &out;
-        }
-        value_.get_ref<std::string&>().assign(text);
-        serializer_->dump(value_, false, false, 0);
-    }
-
-  private:
-    using Serializer = nlohmann::detail::serializer<nlohmann::json>;
-    nlohmann::json value_ = std::string();
-    std::unique_ptr<Serializer> serializer_;
-    const std::string* target_ = nullptr;
-};
-
-JsonStrings& Strings() {
-    // One per thread: the rows of the file table are formatted on several.
-    thread_local JsonStrings strings;
-    return strings;
+    return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
 }
 
 void AppendInteger(std::string& out, std::int64_t value) {
@@ -220,7 +150,7 @@ void AppendJsonMembers(std::string& out, const Record& record, bool first) {
             out.append(head, static_cast<std::size_t>(p - head));
             continue;
         }
-        if (field.kind == Record::Kind::Text && PlainText(field.text)) {
+        if (field.kind == Record::Kind::Text && PlainJsonText(field.text)) {
             // The name and the whole text in one append.
             const std::size_t headLength = static_cast<std::size_t>(p - head);
             const std::size_t at = out.size();
@@ -318,6 +248,7 @@ class JsonWriter final : public RecordWriter {
         // The table's first row has no comma before it.
         out_.Write(rows_++ == 0 ? text.substr(1) : text);
     }
+    [[nodiscard]] const JsonRowFrame* JsonRow() const override { return &frame_; }
     void EndTable() override { out_.Buffer().append(rows_ == 0 ? "]" : "\n]"); }
     void EndDrive() override { out_.Buffer().append("}"); }
     void Finish() override { out_.Buffer().append(drives_ == 0 ? "{\"drives\":[]}\n" : "\n]}\n"); }
@@ -326,6 +257,7 @@ class JsonWriter final : public RecordWriter {
     Output& out_;
     std::size_t drives_ = 0;
     std::size_t rows_ = 0;
+    JsonRowFrame frame_{",\n{", false, "}"};
 };
 
 class JsonLinesWriter final : public RecordWriter {
@@ -334,6 +266,7 @@ class JsonLinesWriter final : public RecordWriter {
     void BeginDrive(const Record& label) override {
         drive_.clear();
         AppendJsonString(drive_, label.Text("drive"));
+        frame_.open = "{\"drive\":" + drive_;
     }
     void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
     void BeginTable(std::string_view /*key*/) override {}
@@ -349,6 +282,7 @@ class JsonLinesWriter final : public RecordWriter {
     void FormattedRows(std::string_view text, const Record& /*first*/) override {
         out_.Write(text);
     }
+    [[nodiscard]] const JsonRowFrame* JsonRow() const override { return &frame_; }
     void EndTable() override {}
     void EndDrive() override {}
     void Finish() override {}
@@ -356,6 +290,7 @@ class JsonLinesWriter final : public RecordWriter {
   private:
     Output& out_;
     std::string drive_;
+    JsonRowFrame frame_{"{\"drive\":", true, "}\n"}; // as FormatRow before BeginDrive
 };
 
 class CsvWriter final : public RecordWriter {
@@ -452,12 +387,8 @@ class TextWriter final : public RecordWriter {
 
 } // namespace
 
-void AppendJsonString(std::string& out, std::string_view text) {
-    Strings().Append(out, text);
-}
-
 void AppendCsvField(std::string& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    if (!NeedsCsvQuotes(text)) {
         out.append(text);
         return;
     }

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "cli/JsonText.h"
+#include "ondisk/Utf16.h"
+
 #include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -139,6 +143,70 @@ class Record::List {
     std::size_t count_ = 0;
 };
 
+// The fields of a builder written into a Record, with the calls JsonMembers
+// takes: a builder that is a template over either writes one list of fields
+// for every format. Lists nest as deep as kDepth records.
+class RecordFields {
+  public:
+    explicit RecordFields(Record& record) : records_{&record} {}
+
+    template <std::integral T>
+    requires(!std::same_as<T, bool>) void Add(std::string_view key, T value) {
+        Top().Add(key, value);
+    }
+    void AddNull(std::string_view key) { Top().AddNull(key); }
+    void AddBool(std::string_view key, bool value) { Top().AddBool(key, value); }
+    void Add(std::string_view key, std::string_view text) { Top().Add(key, text); }
+    // A text known to be plain printable ASCII (see JsonMembers::AddPlain).
+    void AddPlain(std::string_view key, std::string_view text) { Top().Add(key, text); }
+    void AddUtf16(std::string_view key, std::u16string_view text) {
+        ondisk::ToUtf8(text, Top().AddText(key));
+    }
+    void BeginList(std::string_view key) { lists_ = Push(list_, lists_, &Top().AddList(key)); }
+    void BeginItem() { depth_ = Push(records_, depth_, &list_[lists_ - 1]->Add()); }
+    void EndItem() { --depth_; }
+    void EndList() { --lists_; }
+    void BeginTexts(std::string_view key) { texts_ = &Top().AddTexts(key); }
+    void AddTextUtf16(std::u16string_view text) { ondisk::ToUtf8(text, texts_->AddText()); }
+    void EndTexts() { texts_ = nullptr; }
+
+  private:
+    static constexpr std::size_t kDepth = 4;
+    template <class T> static std::size_t Push(T* (&stack)[kDepth], std::size_t size, T* item) {
+        if (size == kDepth) {
+            throw std::length_error("RecordFields: lists nested too deep");
+        }
+        stack[size] = item;
+        return size + 1;
+    }
+    Record& Top() { return *records_[depth_ - 1]; }
+
+    Record* records_[kDepth];
+    Record::List* list_[kDepth] = {};
+    Record::Texts* texts_ = nullptr;
+    std::size_t depth_ = 1;
+    std::size_t lists_ = 0;
+};
+
+// Where a builder of rows writes its fields: RecordFields or JsonMembers.
+template <class S>
+concept FieldSink = requires(S& sink, std::string_view key, std::u16string_view text) {
+    sink.Add(key, std::int64_t{0});
+    sink.AddNull(key);
+    sink.AddBool(key, true);
+    sink.Add(key, key);
+    sink.AddPlain(key, key);
+    sink.AddUtf16(key, text);
+    sink.BeginList(key);
+    sink.BeginItem();
+    sink.EndItem();
+    sink.EndList();
+    sink.BeginTexts(key);
+    sink.AddTextUtf16(text);
+    sink.EndTexts();
+};
+static_assert(FieldSink<RecordFields> && FieldSink<JsonMembers>);
+
 // Standard output or a file, written through a buffer of its own a
 // mebibyte at a time: a listing is never held whole.
 class Output {
@@ -200,6 +268,17 @@ class RecordWriter {
     // Writes what FormatRow made, as Row would have written those rows one
     // by one; `first` has the fields that every one of them has.
     virtual void FormattedRows(std::string_view text, const Record& first) = 0;
+    // The JSON formats let a builder write a row's members straight into the
+    // text (JsonMembers) instead of a Record: a row is then `open`, the
+    // members (the first after a comma when `comma`) and `close`, the bytes
+    // FormatRow makes of the same fields. Null for the other formats; valid
+    // until the next BeginDrive.
+    struct JsonRowFrame {
+        std::string open;
+        bool comma = false;
+        std::string close;
+    };
+    [[nodiscard]] virtual const JsonRowFrame* JsonRow() const { return nullptr; }
     virtual void EndTable() = 0;
     virtual void EndDrive() = 0;
     virtual void Finish() = 0;
@@ -207,10 +286,6 @@ class RecordWriter {
 
 // A writer of `format` into `out`; null for Bodyfile, which is no table.
 std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out);
-
-// Appends `text` to `out` as a JSON string, quoted and escaped by the JSON
-// library.
-void AppendJsonString(std::string& out, std::string_view text);
 
 // Appends `text` as one CSV field: as it is, or quoted with its quotes
 // doubled when it holds a comma, a quote, a CR or an LF.

@@ -28,14 +28,19 @@ std::span<const std::byte> Clip(std::span<const std::byte> bytes, std::size_t of
     return bytes.subspan(offset, std::min(length, bytes.size() - offset));
 }
 
-std::string AttributeName(std::span<const std::byte> attribute) {
+// The attribute's name into `name`, through `wide`; both keep their room.
+void ReadAttributeName(std::span<const std::byte> attribute, std::u16string& wide,
+                       std::string& name) {
+    name.clear();
     const ByteReader r(attribute);
     const std::size_t length = r.u8(attr::kNameLength).value_or(0);
     if (length == 0) {
-        return {};
+        return;
     }
     const std::size_t offset = r.u16(attr::kNameOffset).value_or(0);
-    return ondisk::ToUtf8(ondisk::ReadUtf16(Clip(attribute, offset, 2 * length)));
+    wide.clear();
+    ondisk::AppendUtf16(Clip(attribute, offset, 2 * length), wide);
+    ondisk::AppendUtf8(wide, name);
 }
 
 // The value of a resident $FILE_NAME or $STANDARD_INFORMATION: its fields
@@ -45,10 +50,11 @@ std::span<const std::byte> FixedValue(std::span<const std::byte> attribute) {
     return Clip(attribute, attr::kResidentHeader, attribute.size());
 }
 
-std::u16string FileNameOf(std::span<const std::byte> attribute) {
+void ReadFileName(std::span<const std::byte> attribute, std::u16string& name) {
     const auto value = FixedValue(attribute);
     const std::size_t length = ByteReader(value).u8(ondisk::filename::kNameLength).value_or(0);
-    return ondisk::ReadUtf16(Clip(value, ondisk::filename::kName, 2 * length));
+    name.clear();
+    ondisk::AppendUtf16(Clip(value, ondisk::filename::kName, 2 * length), name);
 }
 
 bool IsResident(std::span<const std::byte> attribute) {
@@ -74,6 +80,13 @@ void TAttributes::Add(std::uint8_t typeIndex, std::string name, std::uint16_t at
     a.Entries = entries;
     a.AttrType = attrType;
     a.Resident = resident;
+}
+
+TAttribute& TAttributes::Spare() {
+    if (FItems.size() <= static_cast<std::size_t>(FCount)) {
+        FItems.resize(FItems.size() + kGrowthStep);
+    }
+    return FItems[static_cast<std::size_t>(FCount)];
 }
 
 void TAttributes::Clear() {
@@ -197,7 +210,6 @@ void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo)
 void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
                             const AttributeListReader& readList,
                             std::vector<std::span<const std::byte>>* spans) {
-    TWideStringArray entries;
     // A file has one attribute list. Any further $ATTRIBUTE_LIST is listed
     // with its runs but not followed: several of them can name one shared
     // list of 256 KiB, and following each would make a record of a few
@@ -205,21 +217,32 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
     // lines of a record are at most its attributes, their runs and the
     // entries of its one list, all of them metadata actually read.
     bool listFollowed = false;
+    std::u16string wide;
     auto walk = WalkAttributes(record);
     while (const auto a = walk.Next()) {
-        const bool resident = IsResident(a->bytes);
-        entries.assign(1, std::u16string());
-        if (a->type == ondisk::type::kFileName) {
-            entries[0] = FileNameOf(a->bytes);
-        } else if (a->type == ondisk::type::kAttributeList && listFollowed) {
+        // Filled in place: a listing of a million records reuses the names'
+        // and entries' room of the records before instead of allocating.
+        TAttribute& attribute = attributes.Spare();
+        attribute.TypeIndex = AttributeTypeIndex(a->type);
+        ReadAttributeName(a->bytes, wide, attribute.Name);
+        attribute.AttributeID = ByteReader(a->bytes).u16(attr::kId).value_or(0);
+        attribute.AttrType = a->type;
+        attribute.Resident = IsResident(a->bytes);
+        TWideStringArray& entries = attribute.Entries;
+        if (a->type == ondisk::type::kAttributeList && listFollowed) {
             entries.clear();
         } else if (a->type == ondisk::type::kAttributeList) {
             listFollowed = true;
             const auto value = readList(a->bytes);
             ParseAttributeList(value, static_cast<std::uint32_t>(value.size()), entries);
+        } else {
+            entries.resize(1);
+            entries[0].clear();
+            if (a->type == ondisk::type::kFileName) {
+                ReadFileName(a->bytes, entries[0]);
+            }
         }
-        attributes.Add(AttributeTypeIndex(a->type), AttributeName(a->bytes),
-                       ByteReader(a->bytes).u16(attr::kId).value_or(0), entries, a->type, resident);
+        ++attributes.FCount;
         if (spans != nullptr) {
             spans->push_back(a->bytes);
         }

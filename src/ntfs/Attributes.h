@@ -54,6 +54,10 @@ class TAttributes {
     void Add(std::uint8_t typeIndex, std::string name, std::uint16_t attributeId,
              const TWideStringArray& entries, std::uint32_t attrType, bool resident);
     void Clear();
+    // The element at FCount, the array grown when there is none, to be
+    // filled in place and then counted (++FCount); it holds what an earlier
+    // list left there.
+    TAttribute& Spare();
     // "%s(%d) %s %s" of element `index` (0 to FCount - 1).
     [[nodiscard]] std::string AttributeToStr(int index) const;
     // The same text, appended to `out`.

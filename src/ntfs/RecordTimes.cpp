@@ -109,47 +109,53 @@ void NtfsTimeToIso8601(std::int64_t time, std::string& text) {
     }
     const std::int64_t seconds = time / kTicksPerSecond;
     const std::int64_t fraction = time % kTicksPerSecond;
-    const std::int64_t daysFrom1601 = seconds / 86400;
-    const std::int64_t secondOfDay = seconds % 86400;
-    // A listing writes millions of times, mostly of a few days: the date is
-    // worked out once per day met.
+    // A listing writes millions of times, mostly of a few days and many to
+    // a second: the date is worked out once per day met, the time of day
+    // once per second.
     thread_local std::int64_t cachedDay = -1;
-    thread_local char date[24];
+    thread_local std::int64_t cachedSecond = -1;
+    thread_local char head[40];
     thread_local std::size_t dateLength = 0;
-    if (daysFrom1601 != cachedDay) {
-        // Days since 1601-01-01 to a civil date (the proleptic Gregorian
-        // calendar, counted in 400-year eras from 1600-03-01).
-        const std::int64_t z = daysFrom1601 + 306; // from 1600-03-01
-        const std::int64_t era = z / 146097;
-        const std::int64_t dayOfEra = z - era * 146097;
-        const std::int64_t yearOfEra =
-            (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-        const std::int64_t dayOfYear =
-            dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-        const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-        const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-        const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-        const std::int64_t year = 1600 + yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-        const int n = std::snprintf(date, sizeof(date), "%04lld-%02lld-%02lldT",
-                                    static_cast<long long>(year), static_cast<long long>(month),
-                                    static_cast<long long>(day));
-        dateLength = static_cast<std::size_t>(std::max(n, 0));
-        cachedDay = daysFrom1601;
-    }
-    char buffer[48];
-    char* p = std::copy(date, date + dateLength, buffer);
-    const auto put = [&p](std::int64_t value, int digits, char after) {
+    const auto put = [](char* p, std::int64_t value, int digits, char after) {
         for (int i = digits - 1; i >= 0; --i) {
             p[i] = static_cast<char>('0' + value % 10);
             value /= 10;
         }
-        p += digits;
-        *p++ = after;
+        p[digits] = after;
+        return p + digits + 1;
     };
-    put(secondOfDay / 3600, 2, ':');
-    put(secondOfDay / 60 % 60, 2, ':');
-    put(secondOfDay % 60, 2, '.');
-    put(fraction, 7, 'Z');
+    if (seconds != cachedSecond) {
+        const std::int64_t daysFrom1601 = seconds / 86400;
+        const std::int64_t secondOfDay = seconds % 86400;
+        if (daysFrom1601 != cachedDay) {
+            // Days since 1601-01-01 to a civil date (the proleptic Gregorian
+            // calendar, counted in 400-year eras from 1600-03-01).
+            const std::int64_t z = daysFrom1601 + 306; // from 1600-03-01
+            const std::int64_t era = z / 146097;
+            const std::int64_t dayOfEra = z - era * 146097;
+            const std::int64_t yearOfEra =
+                (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+            const std::int64_t dayOfYear =
+                dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+            const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+            const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+            const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+            const std::int64_t year = 1600 + yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+            const int n =
+                std::snprintf(head, 24, "%04lld-%02lld-%02lldT", static_cast<long long>(year),
+                              static_cast<long long>(month), static_cast<long long>(day));
+            dateLength = static_cast<std::size_t>(std::max(n, 0));
+            cachedDay = daysFrom1601;
+        }
+        char* p = head + dateLength;
+        p = put(p, secondOfDay / 3600, 2, ':');
+        p = put(p, secondOfDay / 60 % 60, 2, ':');
+        put(p, secondOfDay % 60, 2, '.');
+        cachedSecond = seconds;
+    }
+    char buffer[48];
+    char* p = std::copy(head, head + dateLength + 9, buffer);
+    p = put(p, fraction, 7, 'Z');
     text.assign(buffer, p);
 }
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -100,6 +101,55 @@ TEST(RecordTimes, TimesAreUtcWithTheDisksPrecision) {
     EXPECT_EQ(ntfs::NtfsTimeToUnixSeconds(133536836967890123), 1709210096);
     EXPECT_EQ(ntfs::NtfsTimeToUnixSeconds(116444736000000000), 0);
     EXPECT_EQ(ntfs::NtfsTimeToUnixSeconds(5), 0);
+}
+
+// Times one after another, as a listing meets them: the same second or day
+// as the time before, or not, in any order. Each is checked against the
+// standard library's calendar.
+TEST(RecordTimes, EachTimeIsItsOwnWhateverCameBefore) {
+    using namespace std::chrono;
+    constexpr std::int64_t kTicks = 10'000'000;
+    constexpr std::int64_t kDay = 86400 * kTicks;
+    const auto reference = [](std::int64_t time) {
+        // Days from 1601-01-01 to 1970-01-01: 134,774.
+        const std::int64_t seconds = time / kTicks;
+        const sys_days day{days{seconds / 86400 - 134774}};
+        const year_month_day date{day};
+        const std::int64_t second = seconds % 86400;
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%07lldZ",
+                      static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                      static_cast<unsigned>(date.day()), static_cast<long long>(second / 3600),
+                      static_cast<long long>(second / 60 % 60), static_cast<long long>(second % 60),
+                      static_cast<long long>(time % kTicks));
+        return std::string(text);
+    };
+    const std::int64_t t = 133536836967890123; // 2024-02-29T12:34:56.7890123Z
+    const std::int64_t times[] = {t,
+                                  t + 1,
+                                  t + kTicks,
+                                  t - kTicks,
+                                  t + kDay,
+                                  t + 365 * kDay,
+                                  t,
+                                  t - t % kDay,
+                                  t - t % kDay - 1,
+                                  t - t % kDay + kDay - 1,
+                                  t + kDay - t % kDay,
+                                  1,
+                                  t + 2 * kTicks,
+                                  t + 2 * kTicks + 9'999'999,
+                                  116444736000000000};
+    std::string text;
+    for (const std::int64_t time : times) {
+        ntfs::NtfsTimeToIso8601(time, text);
+        EXPECT_EQ(text, reference(time)) << time;
+    }
+    // Every second of a day and a half, in steps that cross the days.
+    for (std::int64_t time = t - kDay / 2; time < t + kDay; time += 7 * kTicks + 13) {
+        ntfs::NtfsTimeToIso8601(time, text);
+        ASSERT_EQ(text, reference(time)) << time;
+    }
 }
 
 // A record of `attributes` (each: type, id, name, value), resident.
@@ -204,6 +254,29 @@ TEST(RecordWriters, TextsAreQuotedForEachFormat) {
     json.clear();
     cli::AppendJsonString(json, "\xFF invalid");
     EXPECT_TRUE(nlohmann::json::accept(json)) << json;
+}
+
+// A long text is looked at eight bytes at a time: a comma, a quote, a CR or
+// an LF quotes it wherever it stands, and no other byte does.
+TEST(RecordWriters, CsvFieldsAreQuotedWhereverTheCharacterStands) {
+    for (const char c : {',', '"', '\r', '\n', 'x', '\t', '\\', '\x80', '\xFF', '\0'}) {
+        for (std::size_t length = 1; length <= 20; ++length) {
+            for (std::size_t at = 0; at < length; ++at) {
+                std::string text(length, '.');
+                text[at] = c;
+                const bool quoted = std::string_view(",\"\r\n").find(c) != std::string_view::npos;
+                std::string expected = text;
+                if (quoted) {
+                    expected = c == '"'
+                                   ? "\"" + text.substr(0, at) + "\"\"" + text.substr(at + 1) + "\""
+                                   : "\"" + text + "\"";
+                }
+                std::string csv;
+                cli::AppendCsvField(csv, text);
+                EXPECT_EQ(csv, expected) << static_cast<int>(c) << " at " << at << " of " << length;
+            }
+        }
+    }
 }
 
 TEST(RecordWriters, EveryFormatWritesTheSameFields) {

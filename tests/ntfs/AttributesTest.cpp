@@ -77,6 +77,52 @@ TEST(Attributes, ListEveryAttributeInRecordOrderWithNamesIdsAndEntries) {
     EXPECT_EQ(a[6].TypeIndex, kUnknownTypeIndex);
 }
 
+// The list's elements are filled in place from record to record: what a
+// longer record before left in them (names, file names, list lines) never
+// shows in the next one's.
+TEST(Attributes, ARecordListedAfterAnotherShowsNothingOfIt) {
+    Drive d;
+    d.disk.records[40] =
+        RecordBuilder()
+            .Resident(type::kStandardInformation, 0, StandardInformationValue(1, 2, 3, 0x20))
+            .Resident(
+                type::kAttributeList, 7,
+                AttributeListValue({{type::kStandardInformation, 40, 0}, {type::kData, 1234, 3}}))
+            .Resident(type::kFileName, 2, FileNameValue(5, u"A rather long file name.txt", 1))
+            .Resident(type::kData, 5, Raw({'h', 'i'}), u"a long stream name")
+            .Resident(type::kData, 6, Raw({'h', 'o'}), u"another stream")
+            .End();
+    d.disk.records[41] =
+        RecordBuilder()
+            .Resident(type::kFileName, 2, FileNameValue(5, u"b", 1))
+            .Resident(type::kData, 3, Raw({'x'}))
+            .Resident(type::kAttributeList, 4, AttributeListValue({{type::kData, 41, 3}}))
+            .Resident(type::kAttributeList, 8, AttributeListValue({{type::kData, 41, 3}}))
+            .End();
+    TNTFSVolume& volume = d.Open();
+    TAttributes fresh;
+    volume.GetAttributes(fresh, 41);
+    TAttributes reused;
+    volume.GetAttributes(reused, 40);
+    ASSERT_EQ(reused.FCount, 5);
+    volume.GetAttributes(reused, 41);
+    ASSERT_EQ(reused.FCount, 4);
+    for (int i = 0; i < reused.FCount; ++i) {
+        const auto& a = reused.FItems[static_cast<std::size_t>(i)];
+        const auto& b = fresh.FItems[static_cast<std::size_t>(i)];
+        EXPECT_EQ(a.Name, b.Name) << i;
+        EXPECT_EQ(a.Entries, b.Entries) << i;
+        EXPECT_EQ(a.AttributeID, b.AttributeID) << i;
+        EXPECT_EQ(a.AttrType, b.AttrType) << i;
+    }
+    EXPECT_EQ(reused.FItems[0].Entries, TWideStringArray{u"b"});
+    EXPECT_EQ(reused.FItems[1].Name, "");
+    EXPECT_EQ(reused.FItems[1].Entries, TWideStringArray{u""});
+    EXPECT_EQ(reused.FItems[2].Entries, TWideStringArray{u"$DATA(3) @ File ID 41"});
+    // The second list is not followed, and has no lines of the first's.
+    EXPECT_TRUE(reused.FItems[3].Entries.empty());
+}
+
 TEST(Attributes, TypeNamesAndIndexesStayInsideTheTable) {
     EXPECT_EQ(AttributeTypeName(0x10), "$STANDARD_INFORMATION");
     EXPECT_EQ(AttributeTypeName(0x80), "$DATA");

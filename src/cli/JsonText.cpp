@@ -1,0 +1,148 @@
+#include "cli/JsonText.h"
+
+#include "ondisk/Utf16.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstring>
+
+namespace lorvex::cli {
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+
+bool HasZeroByte(std::uint64_t v) {
+    return ((v - kOnes) & ~v & kHigh) != 0;
+}
+
+// Printable ASCII: a text whose only bytes to escape in JSON are its quotes
+// and backslashes (every path has backslashes).
+bool Printable(std::string_view text) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, text.data() + i, 8);
+        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
+            HasZeroByte(w ^ (0x7F * kOnes))) {
+            return false;
+        }
+    }
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// The library's serializer, kept from call to call with one string value
+// whose room is reused: escaping a name costs no allocation once warm. It
+// writes into one string, so it is made again only when the target changes.
+class JsonStrings {
+  public:
+    void Append(std::string& out, std::string_view text) {
+        // Names and paths are mostly printable ASCII: their quotes and
+        // backslashes are escaped here as the library escapes them.
+        if (Printable(text)) {
+            out.push_back('"');
+            std::size_t from = 0;
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                if (text[i] == '"' || text[i] == '\\') {
+                    out.append(text.data() + from, i - from);
+                    out.push_back('\\');
+                    from = i; // the character itself starts the next piece
+                }
+            }
+            out.append(text.data() + from, text.size() - from);
+            out.push_back('"');
+            return;
+        }
+        if (target_ != &out) {
+            // Invalid UTF-8 cannot come from the scan (its texts are
+            // converted from UTF-16, unpaired surrogates to U+FFFD); were it
+            // to, the document stays valid with U+FFFD in its place.
+            serializer_ =
+                std::make_unique<Serializer>(nlohmann::detail::output_adapter<char>(out), ' ',
+                                             nlohmann::json::error_handler_t::replace);
+            target_ = &out;
+        }
+        value_.get_ref<std::string&>().assign(text);
+        serializer_->dump(value_, false, false, 0);
+    }
+
+  private:
+    using Serializer = nlohmann::detail::serializer<nlohmann::json>;
+    nlohmann::json value_ = std::string();
+    std::unique_ptr<Serializer> serializer_;
+    const std::string* target_ = nullptr;
+};
+
+JsonStrings& Strings() {
+    // One per thread: the rows of the file table are formatted on several.
+    thread_local JsonStrings strings;
+    return strings;
+}
+
+} // namespace
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    Strings().Append(out, text);
+}
+
+bool PlainJsonText(std::string_view text) {
+    // Eight bytes at a time: every name and path of a listing passes here.
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, text.data() + i, 8);
+        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
+            HasZeroByte(w ^ (0x22 * kOnes)) || HasZeroByte(w ^ (0x5C * kOnes)) ||
+            HasZeroByte(w ^ (0x7F * kOnes))) {
+            return false;
+        }
+    }
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+}
+
+void JsonMembers::Grow(std::size_t n) {
+    const auto used = static_cast<std::size_t>(p_ - room_.get());
+    const auto capacity = static_cast<std::size_t>(end_ - room_.get());
+    const std::size_t size = std::max({used + n, 2 * capacity, std::size_t{4096}});
+    auto room = std::make_unique_for_overwrite<char[]>(size);
+    if (used != 0) {
+        std::memcpy(room.get(), room_.get(), used);
+    }
+    room_ = std::move(room);
+    p_ = room_.get() + used;
+    end_ = room_.get() + size;
+}
+
+void JsonMembers::PutEscaped(std::string_view text) {
+    escaped_.clear();
+    AppendJsonString(escaped_, text);
+    Put(escaped_);
+}
+
+void JsonMembers::PutUtf16(std::u16string_view text) {
+    // At most two bytes a unit (an escaped quote or backslash) and the quotes.
+    Reserve(2 * text.size() + 2);
+    char* p = p_;
+    *p++ = '"';
+    for (const char16_t u : text) {
+        if (u < 0x20 || u >= 0x7F) {
+            // Not printable ASCII: what was written here is dropped and the
+            // library escapes the whole text.
+            ondisk::ToUtf8(text, utf8_);
+            PutEscaped(utf8_);
+            return;
+        }
+        if (u == u'"' || u == u'\\') {
+            *p++ = '\\';
+        }
+        *p++ = static_cast<char>(u);
+    }
+    *p++ = '"';
+    p_ = p;
+}
+
+} // namespace lorvex::cli
