@@ -22,9 +22,13 @@ std::string EwfError(intptr_t*& e) {
 // which is 32 bits wide.
 constexpr std::size_t kLandingSize = (std::size_t{1} << 32) + 65536;
 
-// Chunks whose stored bytes are copied out under the handle at a time: the
-// staging buffer stays near 2 MiB whatever the range asked for.
-constexpr std::uint64_t kBatch = 64;
+// The stored bytes copied out under the handle at a time, about: the
+// staging buffer stays near this whatever the range asked for.
+constexpr std::uint64_t kStagingBytes = std::uint64_t{2} << 20;
+
+// Chunks are 32 KiB as EnCase and libewf write them; a set whose header
+// says more than this is read the library's way alone.
+constexpr std::uint64_t kLargestChunk = std::uint64_t{16} << 20;
 
 // libdeflate's decompressors serve one thread at a time; each thread that
 // decodes keeps one.
@@ -87,7 +91,7 @@ std::unique_ptr<EwfDecoder> EwfDecoder::Open(const std::vector<std::string>& fil
     if (libewf_handle_get_chunk_size(d->handle_, &chunkSize, nullptr) == 1) {
         d->chunkSize_ = chunkSize;
     }
-    if (d->chunkSize_ != 0) {
+    if (d->chunkSize_ != 0 && d->chunkSize_ <= kLargestChunk) {
         void* landing = ::mmap(nullptr, kLandingSize, PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (landing != MAP_FAILED) {
@@ -250,12 +254,13 @@ bool EwfDecoder::Decode(std::uint64_t offset, std::span<std::byte> out, std::str
     const std::uint64_t end = offset + out.size();
     const std::uint64_t first = offset / chunkSize_;
     const std::uint64_t last = (end - 1) / chunkSize_;
-    for (std::uint64_t batch = first; batch <= last; batch += kBatch) {
+    const std::uint64_t perBatch = std::max<std::uint64_t>(1, kStagingBytes / chunkSize_);
+    for (std::uint64_t batch = first; batch <= last; batch += perBatch) {
         staging.clear();
         chunks.clear();
         {
             const std::lock_guard lock(mutex_);
-            FetchLocked(batch, std::min(last, batch + kBatch - 1), staging, chunks);
+            FetchLocked(batch, std::min(last, batch + perBatch - 1), staging, chunks);
         }
         for (const Stored& chunk : chunks) {
             const std::uint64_t start = chunk.index * chunkSize_;

@@ -84,7 +84,8 @@ class EwfDecoder final : public ContainerDecoder {
     // compressed chunk whole whatever the buffer's size, and a damaged table
     // can make one up to 4 GiB long; address space for all of it is
     // reserved (pages are only backed once written). Null when the
-    // reservation failed: every chunk is then the library's.
+    // reservation failed or the chunks are of no usual size: every chunk is
+    // then the library's.
     std::byte* landing_ = nullptr;
     std::size_t landingSize_ = 0;
     // Chunks once left to the library, sorted: they stay its. (For a chunk
