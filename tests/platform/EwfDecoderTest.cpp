@@ -9,10 +9,12 @@
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
+#include <libewf.h>
 
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -158,6 +160,42 @@ struct MadeSet {
     }
 };
 
+// libewf's own read of the range on a handle of its own: its bytes, or
+// nothing when it fails or notes a checksum error in the range.
+std::optional<std::vector<std::byte>> LibraryRead(const fs::path& e01, std::uint64_t offset,
+                                                  std::size_t size) {
+    libewf_handle_t* handle = nullptr;
+    if (libewf_handle_initialize(&handle, nullptr) != 1) {
+        return std::nullopt;
+    }
+    std::string name = e01.string();
+    char* names[] = {name.data()};
+    std::optional<std::vector<std::byte>> bytes;
+    if (libewf_handle_open(handle, names, 1, LIBEWF_OPEN_READ, nullptr) == 1) {
+        std::vector<std::byte> out(size);
+        std::uint32_t errors = 0;
+        if (libewf_handle_read_random(handle, out.data(), size, static_cast<off64_t>(offset),
+                                      nullptr) == static_cast<ssize_t>(size) &&
+            libewf_handle_get_number_of_checksum_errors(handle, &errors, nullptr) == 1 &&
+            errors == 0) {
+            bytes = std::move(out);
+        }
+        libewf_handle_close(handle, nullptr);
+    }
+    libewf_handle_free(&handle, nullptr);
+    return bytes;
+}
+
+std::uint32_t Adler32(const char* data, std::size_t size) {
+    std::uint32_t a = 1;
+    std::uint32_t b = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        a = (a + static_cast<unsigned char>(data[i])) % 65521;
+        b = (b + a) % 65521;
+    }
+    return (b << 16) | a;
+}
+
 TEST(EwfChunks, DecodeToTheRawImagesBytesWholeAndInPart) {
     // deflate, one segment; stored plain, seventeen segments of 1 MiB.
     for (const char* name : {"ntfs-4k.E01", "ntfs-small-split.E01"}) {
@@ -235,6 +273,57 @@ TEST(EwfChunks, DamageInEitherKindOfChunkIsAFailedReadWithItsReason) {
         ASSERT_EQ(image->Read(at - kChunk, wide), kChunk);
         EXPECT_TRUE(std::vector(wide.begin(), wide.begin() + kChunk) ==
                     Slice(set.bytes, at - kChunk, kChunk));
+    }
+}
+
+// Chunk 2's table entry is followed by three that start where chunk 6
+// does: chunk 2, compressed, now runs on over chunks 3 to 5 (stored plain,
+// 32 KiB each), more than 3 chunks' worth, and those three are empty. The
+// library copies a chunk whole wherever it is asked to; this one must land
+// in room and be read as the library reads it (it inflates the stream at
+// the chunk's start); every chunk reads as the library reads it.
+TEST(EwfChunks, AChunkStoredLargerThanAnyWriterStoresOneIsReadAsTheLibraryReadsIt) {
+    constexpr std::size_t kLarge = 2;
+    constexpr std::size_t kEmptied[] = {3, 4, 5};
+    MadeSet set("lorvex-ewf-oversized", "tttrrrtttttt", kChunk);
+    std::string file = ReadFile(set.e01);
+    // The table and its copy: the section's name, 76 bytes of section
+    // header, the table header (entries, 4 bytes, base offset, ...), then
+    // the 32-bit entries and their Adler-32.
+    for (const char* name : {"table", "table2"}) {
+        const auto at = file.find(std::string(name) + std::string(16 - std::strlen(name), '\0'));
+        ASSERT_NE(at, std::string::npos) << name;
+        std::uint32_t count = 0;
+        std::memcpy(&count, file.data() + at + 76, 4);
+        ASSERT_EQ(count, set.bytes.size() / kChunk) << name;
+        char* entries = file.data() + at + 100;
+        for (const std::size_t k : kEmptied) {
+            std::memcpy(entries + 4 * k, entries + 4 * 6, 4);
+        }
+        const std::uint32_t sum = Adler32(entries, 4 * count);
+        std::memcpy(entries + 4 * count, &sum, 4);
+    }
+    {
+        std::ofstream out(set.e01, std::ios::binary | std::ios::trunc);
+        out.write(file.data(), static_cast<std::streamsize>(file.size()));
+    }
+    const auto decoder = OpenSet(set.e01);
+    ASSERT_TRUE(decoder);
+    for (std::size_t k = 0; k < set.bytes.size() / kChunk; ++k) {
+        SCOPED_TRACE("chunk " + std::to_string(k));
+        const auto expected = LibraryRead(set.e01, k * kChunk, kChunk);
+        const auto before = decoder->counts().library;
+        std::vector<std::byte> got(kChunk);
+        std::string why;
+        const bool ok = decoder->Decode(k * kChunk, got, why);
+        ASSERT_EQ(ok, expected.has_value()) << why;
+        if (ok) {
+            EXPECT_TRUE(got == *expected);
+        }
+        if (std::find(std::begin(kEmptied), std::end(kEmptied), k) == std::end(kEmptied)) {
+            EXPECT_TRUE(ok && got == Slice(set.bytes, k * kChunk, kChunk));
+            EXPECT_EQ(decoder->counts().library - before, k == kLarge ? 1U : 0U);
+        }
     }
 }
 
