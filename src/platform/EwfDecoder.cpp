@@ -161,8 +161,8 @@ bool EwfDecoder::LibraryReadLocked(std::uint64_t offset, std::span<std::byte> ou
 
 void EwfDecoder::FetchLocked(std::uint64_t first, std::uint64_t last,
                              std::vector<std::byte>& staging, std::vector<Stored>& chunks) {
-    // What a chunk's stored bytes beyond this touched of the landing zone is
-    // given back; no chunk the library or EnCase writes comes near it.
+    // Pages of the landing zone past this are touched only by an outsized
+    // chunk (no writer stores one near it) and are given back after it.
     const std::size_t usual = static_cast<std::size_t>(2 * chunkSize_ + 4096) & ~std::size_t{4095};
     for (std::uint64_t index = first; index <= last; ++index) {
         Stored chunk;
