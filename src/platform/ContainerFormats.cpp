@@ -1,5 +1,8 @@
 #include "platform/ContainerFormats.h"
 
+#include "platform/EwfDecoder.h"
+#include "platform/LibyalError.h"
+
 #include <libewf.h>
 #include <libqcow.h>
 #include <libvhdi.h>
@@ -13,45 +16,17 @@ namespace lorvex::platform {
 
 namespace {
 
-// Every libyal error type is an opaque intptr_t, so one template serves the
-// four libraries: the library's text of `error`, which it then frees.
-template <int (*Sprint)(intptr_t*, char*, std::size_t), void (*Free)(intptr_t**)>
-std::string TakeError(intptr_t*& error) {
-    if (error == nullptr) {
-        return "unknown error";
-    }
-    std::string text(4096, '\0');
-    const int n = Sprint(error, text.data(), text.size());
-    Free(&error);
-    error = nullptr;
-    text.resize(n > 0 ? std::min(static_cast<std::size_t>(n), text.size()) : 0);
-    // The library stacks one line per function it went through, the first
-    // the deepest; that one names the cause ("no such file", "invalid
-    // signature"), the rest say only "unable to open" again and again.
-    const auto end = text.find('\n');
-    std::string cause = text.substr(0, end);
-    // "libbfio_file_open: ..." names a function of the library: drop it.
-    if (const auto colon = cause.find(": ");
-        colon != std::string::npos && cause.find(' ') > colon && cause.compare(0, 3, "lib") == 0) {
-        cause.erase(0, colon + 2);
-    }
-    while (!cause.empty() && (cause.back() == '.' || cause.back() == ' ')) {
-        cause.pop_back();
-    }
-    return cause.empty() ? "unknown error" : cause;
-}
-
 std::string EwfError(intptr_t*& e) {
-    return TakeError<libewf_error_backtrace_sprint, libewf_error_free>(e);
+    return TakeLibyalError<libewf_error_backtrace_sprint, libewf_error_free>(e);
 }
 std::string VhdiError(intptr_t*& e) {
-    return TakeError<libvhdi_error_backtrace_sprint, libvhdi_error_free>(e);
+    return TakeLibyalError<libvhdi_error_backtrace_sprint, libvhdi_error_free>(e);
 }
 std::string VmdkError(intptr_t*& e) {
-    return TakeError<libvmdk_error_backtrace_sprint, libvmdk_error_free>(e);
+    return TakeLibyalError<libvmdk_error_backtrace_sprint, libvmdk_error_free>(e);
 }
 std::string QcowError(intptr_t*& e) {
-    return TakeError<libqcow_error_backtrace_sprint, libqcow_error_free>(e);
+    return TakeLibyalError<libqcow_error_backtrace_sprint, libqcow_error_free>(e);
 }
 
 bool Exists(const std::string& path) {
@@ -85,98 +60,6 @@ bool ReadFully(ReadAt readAt, std::uint64_t offset, std::span<std::byte> out) {
 }
 
 // ------------------------------------------------------------------ EnCase --
-
-class EwfDecoder final : public ContainerDecoder {
-  public:
-    ~EwfDecoder() override {
-        if (handle_ != nullptr) {
-            libewf_handle_close(handle_, nullptr);
-            libewf_handle_free(&handle_, nullptr);
-        }
-    }
-
-    static std::unique_ptr<EwfDecoder> Open(const std::vector<std::string>& files,
-                                            std::string& why) {
-        auto d = std::make_unique<EwfDecoder>();
-        libewf_error_t* error = nullptr;
-        if (libewf_handle_initialize(&d->handle_, &error) != 1) {
-            why = EwfError(error);
-            return nullptr;
-        }
-        std::vector<char*> names;
-        names.reserve(files.size());
-        for (const auto& f : files) {
-            names.push_back(const_cast<char*>(f.c_str()));
-        }
-        if (libewf_handle_open(d->handle_, names.data(), static_cast<int>(names.size()),
-                               LIBEWF_OPEN_READ, &error) != 1) {
-            why = EwfError(error);
-            libewf_handle_free(&d->handle_, nullptr);
-            d->handle_ = nullptr;
-            return nullptr;
-        }
-        std::uint32_t bytesPerSector = 0;
-        if (libewf_handle_get_bytes_per_sector(d->handle_, &bytesPerSector, nullptr) == 1 &&
-            bytesPerSector != 0) {
-            d->bytesPerSector_ = bytesPerSector;
-        }
-        return d;
-    }
-
-    // Whether the segments found do not make up a whole set: one missing
-    // after the last found, or the last cut short.
-    bool Incomplete() { return libewf_handle_segment_files_corrupted(handle_, nullptr) == 1; }
-
-    bool Size(std::uint64_t& size, std::string& why) {
-        libewf_error_t* error = nullptr;
-        size64_t media = 0;
-        if (libewf_handle_get_media_size(handle_, &media, &error) != 1) {
-            why = EwfError(error);
-            return false;
-        }
-        size = media;
-        return true;
-    }
-
-    bool Decode(std::uint64_t offset, std::span<std::byte> out, std::string& why) override {
-        libewf_error_t* error = nullptr;
-        const bool ok = ReadFully(
-            [&](void* buffer, std::size_t n, std::uint64_t at) {
-                return libewf_handle_read_random(handle_, buffer, n, static_cast<off64_t>(at),
-                                                 &error);
-            },
-            offset, out);
-        if (!ok) {
-            why = error != nullptr ? EwfError(error) : "the image ends early";
-            return false;
-        }
-        // A chunk that fails its checksum is handed back all the same, its
-        // sectors only noted in a list (once: a chunk read again comes from
-        // the library's cache). Here bytes from such a chunk are a failed
-        // read, never data.
-        std::uint32_t count = 0;
-        libewf_handle_get_number_of_checksum_errors(handle_, &count, nullptr);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            std::uint64_t sector = 0;
-            std::uint64_t sectors = 0;
-            if (libewf_handle_get_checksum_error(handle_, i, &sector, &sectors, nullptr) != 1) {
-                continue;
-            }
-            const std::uint64_t first = sector * bytesPerSector_;
-            const std::uint64_t end = (sector + sectors) * bytesPerSector_;
-            if (first < offset + out.size() && end > offset) {
-                why = "damaged chunk: sectors " + std::to_string(sector) + " to " +
-                      std::to_string(sector + sectors - 1) + " fail their checksum";
-                return false;
-            }
-        }
-        return true;
-    }
-
-  private:
-    libewf_handle_t* handle_ = nullptr;
-    std::uint64_t bytesPerSector_ = 512;
-};
 
 // The name the segment after `name` has: .E01 to .E99, then .EAA to .EZZ,
 // then .FAA on (the same in lower case); empty when `name` follows no such

@@ -36,6 +36,9 @@ ContainerImage::ContainerImage(std::string format, std::uint64_t size,
                                std::unique_ptr<ContainerDecoder> first, DecoderFactory factory)
     : format_(std::move(format)), size_(size), files_(std::move(files)),
       factory_(std::move(factory)) {
+    if (first->concurrent()) {
+        aheadThreads_ = kMaxAheadThreads;
+    }
     slots_[0].decoder = std::move(first);
 }
 
@@ -45,8 +48,10 @@ ContainerImage::~ContainerImage() {
         stop_ = true;
     }
     changed_.notify_all();
-    if (ahead_.joinable()) {
-        ahead_.join();
+    for (std::thread& thread : ahead_) {
+        if (thread.joinable()) {
+            thread.join();
+        }
     }
 }
 
@@ -79,6 +84,10 @@ bool ContainerImage::Decode(std::uint64_t offset, std::span<std::byte> out) cons
     std::string why;
     bool ok = false;
     bool done = false;
+    if (Slot& first = slots_[0]; first.decoder->concurrent()) {
+        ok = first.decoder->Decode(offset, out, why);
+        done = true;
+    }
     // A free handle, opening the second one when the first is busy: the
     // second thread of the scan then decodes beside the first.
     for (std::size_t i = 0; i < slots_.size() && !done; ++i) {
@@ -196,8 +205,10 @@ void ContainerImage::QueueAheadLocked(std::uint64_t start, bool upwards) const {
         queue_.push_back(next);
         pending_.push_back(next);
     }
-    if (!ahead_.joinable() && !queue_.empty()) {
-        ahead_ = std::thread([this] { DecodeAhead(); });
+    if (!ahead_[0].joinable() && !queue_.empty()) {
+        for (std::size_t i = 0; i < aheadThreads_; ++i) {
+            ahead_[i] = std::thread([this] { DecodeAhead(); });
+        }
     }
     changed_.notify_all();
 }

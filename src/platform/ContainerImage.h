@@ -25,6 +25,10 @@ class ContainerDecoder {
     // false, with the library's reason in `why`, when any byte of the range
     // cannot be decoded.
     virtual bool Decode(std::uint64_t offset, std::span<std::byte> out, std::string& why) = 0;
+    // Whether Decode may be called from several threads at once: the
+    // decoder then guards its library handle itself, holding it for only
+    // part of the work, and one handle serves every thread.
+    [[nodiscard]] virtual bool concurrent() const { return false; }
 };
 
 // A disk held in a container format (an EnCase image set, a VHD or VHDX, a
@@ -33,8 +37,10 @@ class ContainerDecoder {
 // MiB, from up to two threads, and decoding (decompressing, for EnCase) is the
 // slow part, so every block is decoded once while it is in use, and a second
 // library handle is opened for a second thread instead of queueing it behind
-// the first. Once reads walk on from block to block, the next few blocks are
-// decoded ahead on a thread of the image's own, beside the reader's parsing.
+// the first (unless the decoder serves several threads itself). Once reads
+// walk on from block to block, the next few blocks are decoded ahead on
+// threads of the image's own, beside the reader's parsing: one, or two when
+// the decoder serves several threads at once.
 class ContainerImage {
   public:
     // Opens a new handle on the same files; nullptr with the reason in `why`.
@@ -77,6 +83,7 @@ class ContainerImage {
     static constexpr std::size_t kMaxDecoders = 2;
     // Blocks decoded ahead of a reader that walks on, either way.
     static constexpr std::size_t kAhead = 4;
+    static constexpr std::size_t kMaxAheadThreads = 2;
 
   private:
     ContainerImage(std::string format, std::uint64_t size, std::vector<std::string> files,
@@ -135,7 +142,9 @@ class ContainerImage {
     mutable std::condition_variable changed_;    // queue_ or pending_ changed, or stop_
     mutable bool stop_ = false;
     mutable std::array<Slot, kMaxDecoders> slots_;
-    mutable std::thread ahead_; // started on the first walk from block to block
+    // Started on the first walk from block to block.
+    mutable std::array<std::thread, kMaxAheadThreads> ahead_;
+    std::size_t aheadThreads_ = 1;
 };
 
 } // namespace lorvex::platform
