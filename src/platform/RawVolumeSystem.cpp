@@ -245,8 +245,12 @@ bool RawVolumeSystem::Load(std::size_t drive, Cache*& out) {
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     if (!cache.bytes || cache.size != st.st_size || cache.mtimeNs != mtime) {
         std::uint32_t code = 0;
-        std::shared_ptr<const SourceBytes> bytes =
-            SourceBytes::Open(region.path, region.offset, region.length, code);
+        // The probe's container serves while the file is as the probe saw
+        // it; a file changed since is opened anew.
+        const bool probed =
+            region.image && region.imageFileSize == st.st_size && region.imageMtimeNs == mtime;
+        std::shared_ptr<const SourceBytes> bytes = SourceBytes::Open(
+            region.path, region.offset, region.length, code, probed ? region.image : nullptr);
         if (!bytes) {
             cache = Cache{};
             return Fail(code);

@@ -93,7 +93,8 @@ int OpenSourceReadOnly(const std::string& path, int& err, std::string& why) {
 }
 
 std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uint64_t offset,
-                                               std::uint64_t length, std::uint32_t& error) {
+                                               std::uint64_t length, std::uint32_t& error,
+                                               std::shared_ptr<const ContainerImage> image) {
     int err = 0;
     std::string why;
     const int fd = OpenSourceReadOnly(path, err, why);
@@ -110,7 +111,7 @@ std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uin
         return nullptr;
     }
     std::string containerWhy;
-    src->image_ = ContainerImage::Open(path, containerWhy);
+    src->image_ = image ? std::move(image) : ContainerImage::Open(path, containerWhy);
     if (src->image_) {
         total = src->image_->size();
     } else if (!containerWhy.empty()) {

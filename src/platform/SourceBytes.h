@@ -27,9 +27,11 @@ class SourceBytes {
     // cut at the end of the source. A container is recognised by its content
     // and read through its library; offsets are then on the disk it holds.
     // errno-style failure in `error` (a Windows error number); nullptr on
-    // failure.
+    // failure. `image`, when given, is the container already open on `path`
+    // and is read instead of opening it again.
     static std::unique_ptr<SourceBytes> Open(const std::string& path, std::uint64_t offset,
-                                             std::uint64_t length, std::uint32_t& error);
+                                             std::uint64_t length, std::uint32_t& error,
+                                             std::shared_ptr<const ContainerImage> image = nullptr);
 
     [[nodiscard]] std::uint64_t size() const { return length_; }
 
@@ -65,7 +67,7 @@ class SourceBytes {
 
     int fd_ = -1;
     // Set for a container: reads go to its library instead of fd_.
-    std::unique_ptr<const ContainerImage> image_;
+    std::shared_ptr<const ContainerImage> image_;
     std::uint64_t offset_ = 0;
     std::uint64_t length_ = 0;
     mutable std::mutex mutex_;

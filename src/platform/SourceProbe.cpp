@@ -183,7 +183,7 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
     const bool device = S_ISBLK(st.st_mode);
 
     // A container is probed through a decoded copy of the parts blkid reads.
-    std::unique_ptr<ContainerImage> image = ContainerImage::Open(path, error);
+    std::shared_ptr<const ContainerImage> image = ContainerImage::Open(path, error);
     if (!image && !error.empty()) {
         return regions;
     }
@@ -252,6 +252,10 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
         if (image) {
             r.container = image->format();
             r.containerFiles = image->files();
+            r.image = image;
+            r.imageFileSize = static_cast<std::int64_t>(st.st_size);
+            r.imageMtimeNs =
+                static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
             // A partition that does not decode is still a drive; its reads
             // will fail where the damage is.
             CopyDecoded(*image, probeFd, r.offset, std::min(kBootArea, r.length));

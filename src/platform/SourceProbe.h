@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/ContainerImage.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,13 @@ struct SourceRegion {
     // offsets and lengths are then on the disk it holds.
     std::string container;
     std::vector<std::string> containerFiles;
+    // The container as the probe opened it, for the drive's reads to go on
+    // with while the file is as it was then (its size and modification time
+    // below): opening an EnCase set reads all its chunk tables, which on a
+    // large set takes as long as a tenth of the scan.
+    std::shared_ptr<const ContainerImage> image;
+    std::int64_t imageFileSize = -1;
+    std::int64_t imageMtimeNs = 0;
 };
 
 // Reads the partition table of `path` (MBR or GPT) and recognises the file

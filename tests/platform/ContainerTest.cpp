@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -229,6 +230,36 @@ TEST(ContainerDisk, TheGptDiskIsTwoDrivesInEveryFormat) {
         EXPECT_EQ(two.label, "GptTwo");
         EXPECT_EQ(one.partitionUuid.size(), 36U);
     }
+}
+
+// A drive reads through the container its probe opened instead of opening
+// it again, but only while the file is the one probed: a set replaced since
+// is read as it is now.
+TEST(ContainerDisk, ADriveReadsTheContainerReplacedSinceItsProbeAsItIsNow) {
+    const auto path = TempPath("lorvex-replaced.E01");
+    fs::copy_file(ContainerDir() / "ntfs-4k.E01", path, fs::copy_options::overwrite_existing);
+    platform::RawVolumeSystem system({path.string()});
+    ASSERT_EQ(system.drives().size(), 1U);
+    EXPECT_TRUE(system.drives()[0].region.image);
+    Scan before;
+    RunScan(system, system.drives()[0], before);
+    EXPECT_EQ(before.fileSystem, "NTFS");
+
+    // Another volume of the same size, acquired into the same name.
+    fs::remove(path);
+    const std::string target = TempPath("lorvex-replaced").string();
+    const std::string command = "ewfacquire -u -q -c deflate:fast -t '" + target + "' '" +
+                                (VolumeDir() / "ntfs-64k.img").string() + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(5));
+
+    platform::RawVolumeSystem raw({(VolumeDir() / "ntfs-64k.img").string()});
+    Scan expected;
+    RunScan(raw, raw.drives()[0], expected);
+    Scan after;
+    RunScan(system, system.drives()[0], after);
+    ExpectSameScan(expected, after);
+    fs::remove(path);
 }
 
 TEST(ContainerDisk, ARawImageAndADeviceAreNoContainers) {
