@@ -277,6 +277,15 @@ std::size_t ContainerImage::Read(std::uint64_t offset, std::span<std::byte> out)
     }
     const std::uint64_t avail = size_ - offset;
     const std::size_t want = out.size() < avail ? out.size() : static_cast<std::size_t>(avail);
+    // The walk of the $MFT reads a mebibyte of records at a time on every
+    // core. With a decoder that several threads share, such a read is
+    // decoded straight into the reader's buffer on the reader's thread: the
+    // walkers side by side keep the cores busy without threads decoding
+    // ahead, and no byte is copied again out of the cache. A read that
+    // fails goes the cached way, which finds where the damage starts.
+    if (want >= kDirectRead && slots_[0].decoder->concurrent() && Decode(offset, out.first(want))) {
+        return want;
+    }
     std::size_t done = 0;
     while (done < want) {
         const std::uint64_t pos = offset + done;

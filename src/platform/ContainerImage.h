@@ -40,7 +40,9 @@ class ContainerDecoder {
 // the first (unless the decoder serves several threads itself). Once reads
 // walk on from block to block, the next few blocks are decoded ahead on
 // threads of the image's own, beside the reader's parsing: one, or two when
-// the decoder serves several threads at once.
+// the decoder serves several threads at once. Such a decoder (EnCase's) also
+// decodes a long read straight into the reader's buffer, on the reader's
+// thread, without the cache.
 class ContainerImage {
   public:
     // Opens a new handle on the same files; nullptr with the reason in `why`.
@@ -77,6 +79,9 @@ class ContainerImage {
     [[nodiscard]] std::string lastError() const;
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+    // Reads this long are decoded straight into the reader's buffer when
+    // the decoder serves several threads at once (see Read).
+    static constexpr std::size_t kDirectRead = std::size_t{256} << 10;
     // Two threads' reads of up to 8 MiB each, with room for the small reads
     // (index blocks, the bitmap) between them.
     static constexpr std::size_t kBlocks = 24;

@@ -363,6 +363,15 @@ TEST(ContainerDisk, ADamagedChunkReadsAsAFailureNeverAsZeros) {
     std::vector<std::byte> wide(3 * kChunk);
     ASSERT_GE(failedAt, kChunk);
     EXPECT_EQ(got->Read(failedAt - kChunk, wide), kChunk);
+    // So does a read as long as the record walk's, which is decoded
+    // straight into the reader's buffer when all of it decodes.
+    std::vector<std::byte> along(std::size_t{1} << 20);
+    const std::uint64_t from = failedAt - std::min<std::uint64_t>(failedAt, 300 * 1024);
+    const std::size_t kept = got->Read(from, along);
+    ASSERT_EQ(kept, failedAt - from);
+    std::vector<std::byte> before(kept);
+    ASSERT_EQ(raw->Read(from, before), kept);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), along.begin()));
     // The scan itself still reads the volume: the damage is in file data.
     const auto o = RunScanCommand(Quote(path));
     EXPECT_EQ(o.status, 0) << o.err;
