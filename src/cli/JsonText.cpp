@@ -18,20 +18,23 @@ bool HasZeroByte(std::uint64_t v) {
     return ((v - kOnes) & ~v & kHigh) != 0;
 }
 
-// Printable ASCII: a text whose only bytes to escape in JSON are its quotes
-// and backslashes (every path has backslashes).
-bool Printable(std::string_view text) {
+// Whether every byte of `text` is printable ASCII, and with `plain` neither
+// a quote nor a backslash either. Eight bytes at a time: every name and path
+// of a listing passes here.
+bool PrintableAscii(std::string_view text, bool plain) {
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t w = 0;
         std::memcpy(&w, text.data() + i, 8);
         if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
-            HasZeroByte(w ^ (0x7F * kOnes))) {
+            HasZeroByte(w ^ (0x7F * kOnes)) ||
+            (plain && (HasZeroByte(w ^ (0x22 * kOnes)) || HasZeroByte(w ^ (0x5C * kOnes))))) {
             return false;
         }
     }
-    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
-                       [](char c) { return c >= 0x20 && c < 0x7F; });
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(), [plain](char c) {
+        return c >= 0x20 && c < 0x7F && (!plain || (c != '"' && c != '\\'));
+    });
 }
 
 // The library's serializer, kept from call to call with one string value
@@ -42,7 +45,9 @@ class JsonStrings {
     void Append(std::string& out, std::string_view text) {
         // Names and paths are mostly printable ASCII: their quotes and
         // backslashes are escaped here as the library escapes them.
-        if (Printable(text)) {
+        // (A text whose only bytes to escape are its quotes and backslashes;
+        // every path has backslashes.)
+        if (PrintableAscii(text, false)) {
             out.push_back('"');
             std::size_t from = 0;
             for (std::size_t i = 0; i < text.size(); ++i) {
@@ -89,19 +94,7 @@ void AppendJsonString(std::string& out, std::string_view text) {
 }
 
 bool PlainJsonText(std::string_view text) {
-    // Eight bytes at a time: every name and path of a listing passes here.
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, text.data() + i, 8);
-        if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & kHigh) != 0 ||
-            HasZeroByte(w ^ (0x22 * kOnes)) || HasZeroByte(w ^ (0x5C * kOnes)) ||
-            HasZeroByte(w ^ (0x7F * kOnes))) {
-            return false;
-        }
-    }
-    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
-                       [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    return PrintableAscii(text, true);
 }
 
 void JsonMembers::Grow(std::size_t n) {
