@@ -332,6 +332,9 @@ TEST_F(ReadOnly, AnExportIntoAMountOfTheSourceIsRefused) {
 }
 
 TEST_F(ReadOnly, AScreenshotIsNeverWrittenOverASource) {
+#ifndef LORVEX_UI
+    GTEST_SKIP() << "the window is not built";
+#else
     // The pictures' folder holds the source under the first picture's name.
     const fs::path shots = dir_ / "shots";
     fs::create_directories(shots);
@@ -347,6 +350,7 @@ TEST_F(ReadOnly, AScreenshotIsNeverWrittenOverASource) {
     // The other pictures, which are no source, were written.
     EXPECT_TRUE(fs::exists(shots / "zoom.png")) << out;
     EXPECT_TRUE(Take(source) == before);
+#endif
 }
 
 // A disk in a container is read through its library: every segment, extent
