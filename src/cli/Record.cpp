@@ -178,13 +178,9 @@ void AppendJsonValue(std::string& out, const Record::Field& field) {
         out.append("null");
         break;
     case Record::Kind::Integer:
-        AppendInteger(out, field.integer);
-        break;
     case Record::Kind::Real:
-        AppendReal(out, field.real);
-        break;
     case Record::Kind::Boolean:
-        out.append(field.integer != 0 ? "true" : "false");
+        AppendScalar(out, field, false);
         break;
     case Record::Kind::Text:
         AppendJsonString(out, field.text);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -279,6 +280,23 @@ TEST(RecordWriters, CsvFieldsAreQuotedWhereverTheCharacterStands) {
     }
 }
 
+// What a writer of `format` writes when `body` has had it, finished.
+std::string Written(cli::Format format, const std::function<void(cli::RecordWriter&)>& body) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* memory = open_memstream(&text, &size);
+    {
+        cli::Output out(memory);
+        auto writer = cli::MakeWriter(format, out);
+        body(*writer);
+        writer->Finish();
+    }
+    std::fclose(memory);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
 TEST(RecordWriters, EveryFormatWritesTheSameFields) {
     cli::Record label;
     label.Add("drive", std::string_view("C:"));
@@ -290,24 +308,14 @@ TEST(RecordWriters, EveryFormatWritesTheSameFields) {
     auto& list = row.AddList("runs");
     list.Add().Add("length", 3);
     const auto write = [&](cli::Format format) {
-        char* text = nullptr;
-        std::size_t size = 0;
-        std::FILE* memory = open_memstream(&text, &size);
-        {
-            cli::Output out(memory);
-            auto writer = cli::MakeWriter(format, out);
-            writer->BeginDrive(label);
-            writer->BeginTable("rows");
-            writer->Row(row);
-            writer->Row(row);
-            writer->EndTable();
-            writer->EndDrive();
-            writer->Finish();
-        }
-        std::fclose(memory);
-        std::string result(text, size);
-        std::free(text);
-        return result;
+        return Written(format, [&](cli::RecordWriter& writer) {
+            writer.BeginDrive(label);
+            writer.BeginTable("rows");
+            writer.Row(row);
+            writer.Row(row);
+            writer.EndTable();
+            writer.EndDrive();
+        });
     };
     EXPECT_EQ(write(cli::Format::Csv), "drive,lcn,record,sparse,path\r\n"
                                        "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n"
@@ -350,39 +358,29 @@ TEST(RecordWriters, RowsFormattedApartAreTheRowsWrittenOneByOne) {
         rows[i].AddList("runs").Add().Add("length", i);
     }
     const auto write = [&](cli::Format format, bool apart) {
-        char* text = nullptr;
-        std::size_t size = 0;
-        std::FILE* memory = open_memstream(&text, &size);
-        {
-            cli::Output out(memory);
-            auto writer = cli::MakeWriter(format, out);
+        return Written(format, [&](cli::RecordWriter& writer) {
             for (int drive = 0; drive < 2; ++drive) {
-                writer->BeginDrive(label);
-                writer->BeginTable("rows");
+                writer.BeginDrive(label);
+                writer.BeginTable("rows");
                 if (apart) {
                     // Pieces of 0, 2, 0, 3 rows.
                     for (const auto& [from, to] :
                          {std::pair<std::size_t, std::size_t>{0, 0}, {0, 2}, {2, 2}, {2, 5}}) {
                         std::string piece;
                         for (std::size_t i = from; i < to; ++i) {
-                            writer->FormatRow(piece, rows[i]);
+                            writer.FormatRow(piece, rows[i]);
                         }
-                        writer->FormattedRows(piece, rows[0]);
+                        writer.FormattedRows(piece, rows[0]);
                     }
                 } else {
                     for (const auto& row : rows) {
-                        writer->Row(row);
+                        writer.Row(row);
                     }
                 }
-                writer->EndTable();
-                writer->EndDrive();
+                writer.EndTable();
+                writer.EndDrive();
             }
-            writer->Finish();
-        }
-        std::fclose(memory);
-        std::string result(text, size);
-        std::free(text);
-        return result;
+        });
     };
     for (const auto format :
          {cli::Format::Json, cli::Format::JsonLines, cli::Format::Csv, cli::Format::Text}) {
