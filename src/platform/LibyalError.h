@@ -19,6 +19,8 @@ std::string TakeLibyalError(intptr_t*& error) {
     Free(&error);
     error = nullptr;
     text.resize(n > 0 ? std::min(static_cast<std::size_t>(n), text.size()) : 0);
+    // Some of the libraries count the terminating NUL.
+    text.resize(std::min(text.size(), text.find('\0')));
     // The library stacks one line per function it went through, the first
     // the deepest; that one names the cause ("no such file", "invalid
     // signature"), the rest say only "unable to open" again and again.
