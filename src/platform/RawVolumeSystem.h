@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/BitLockerSource.h"
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
 #include "platform/VolumeApi.h"
@@ -45,6 +46,21 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 
+    // BitLocker. The metadata of the drive's BitLocker volume, read when the
+    // drive is first opened; null when it holds none, or when its metadata
+    // cannot be read (the reason is then in `why`).
+    std::shared_ptr<const BitLockerVolume> BitLocker(std::size_t drive, std::string& why);
+    // How the drive's BitLocker volume is decrypted once unlocked (by a key,
+    // or by its clear key when its protection is suspended); null while it
+    // is locked or when it is no BitLocker volume.
+    [[nodiscard]] const BitLockerAccess* Unlocked(std::size_t drive) const;
+    // Unlocks the drive's BitLocker volume with `key`: the volume key it
+    // opens is kept, never the key itself. Its drive then reads decrypted.
+    // The reason, without the key, in `why`. Not while a handle is used on
+    // another thread.
+    BitLockerVolume::UnlockStatus Unlock(std::size_t drive, const BitLockerKey& key,
+                                         std::string& why);
+
     // Opens `path` to write into, refusing a source, a device, or a file that
     // lies on a source (see OpenWriteTarget): the one check every writer of
     // a report or a picture goes through.
@@ -78,8 +94,13 @@ class RawVolumeSystem final : public VolumeApi {
     // The parsed volume of a drive, shared by every handle: re-read when the
     // source changed size or time since it was parsed.
     struct Cache {
-        std::shared_ptr<const SourceBytes> bytes;
+        std::shared_ptr<const SourceBytes> bytes; // decrypted, for a BitLocker volume unlocked
         std::shared_ptr<const NtfsImage> ntfs;
+        std::shared_ptr<const SourceBytes> encrypted; // the region, for a BitLocker volume
+        std::shared_ptr<const BitLockerVolume> bitlocker;
+        std::string bitlockerError;    // why its metadata cannot be read
+        std::string lockedWhy;         // why its clear key did not open it
+        DecryptedFileSystem decrypted; // what an unlocked volume holds
         std::uint32_t ntfsError = 0;
         std::int64_t size = -1;
         std::int64_t mtimeNs = -1;
@@ -87,6 +108,10 @@ class RawVolumeSystem final : public VolumeApi {
 
     const Drive* FindByRoot(std::string_view rootPath);
     bool Load(std::size_t drive, Cache*& out);
+    // With the region's bytes in the cache: its BitLocker metadata, and the
+    // decrypted volume in their place once it is unlocked.
+    void LoadBitLocker(std::size_t drive, Cache& cache);
+    void Decrypt(std::size_t drive, Cache& cache);
     Opened* Find(Handle handle);
     bool Fail(std::uint32_t code);
 
@@ -99,6 +124,7 @@ class RawVolumeSystem final : public VolumeApi {
     std::vector<Drive> drives_;
     std::vector<std::string> problems_;
     std::vector<Cache> caches_;
+    std::vector<std::unique_ptr<BitLockerAccess>> unlocked_; // a drive's, once unlocked
     std::map<Handle, Opened> handles_;
     Handle nextHandle_ = 0x100;
     std::uint32_t lastError_ = 0;
