@@ -22,7 +22,15 @@ struct WriteTarget {
 // (from the device, from a loop device of the image, or from the image file
 // itself through a user-space driver). Only an accepted file is emptied; a
 // refused file we created is removed again, and a refused existing file keeps
-// every byte.
+// every byte. A chain of loop devices, each over the next or over a file on
+// a file system of the next, is followed to its end, on the target's side
+// and the sources'. A folder fails with EISDIR.
+//
+// A name of a descriptor already open (/dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N) is that descriptor, as the shell opened it: it is looked
+// at by the same rules (a terminal, a pipe or a socket stores nothing and is
+// accepted), and on success `fd` is a duplicate of it, neither emptied nor
+// moved, so an append stays an append.
 WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::string>& sources);
 
 } // namespace lorvex::platform
