@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace lorvex::platform {
@@ -392,6 +393,29 @@ WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::stri
     }
     result.fd = fd;
     return result;
+}
+
+std::vector<std::string>
+SilenceStreamsOnSources(const std::function<WriteTarget(const std::string&)>& check) {
+    std::vector<std::string> silenced;
+    for (const auto& [fd, name, said] :
+         {std::tuple{STDOUT_FILENO, "/dev/stdout", "standard output"},
+          std::tuple{STDERR_FILENO, "/dev/stderr", "standard error"}}) {
+        const WriteTarget target = check(name);
+        if (target.fd >= 0) {
+            ::close(target.fd);
+        }
+        if (!target.refused) {
+            continue;
+        }
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+        silenced.emplace_back(said);
+    }
+    return silenced;
 }
 
 } // namespace lorvex::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,14 @@ struct WriteTarget {
 // accepted), and on success `fd` is a duplicate of it, neither emptied nor
 // moved, so an append stays an append.
 WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::string>& sources);
+
+// Standard output and error were opened by whoever started the program, and
+// may be a source or lie on one (`2>> image`). Each that `check` refuses
+// (given "/dev/stdout" or "/dev/stderr", the names OpenWriteTarget takes
+// for them) is pointed at the null device, so that nothing printed later, by
+// us or by a library, lands in the source. Returns the names of the streams
+// so silenced ("standard output", "standard error").
+std::vector<std::string>
+SilenceStreamsOnSources(const std::function<WriteTarget(const std::string&)>& check);
 
 } // namespace lorvex::platform
