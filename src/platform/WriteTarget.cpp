@@ -107,8 +107,8 @@ constexpr int kMostLinks = 16;
 
 bool LiesOnSource(dev_t fsDev, const SourceIds& ids, int depth);
 
-// Whether writing into the file `file` (on the file system `fsDev`) writes
-// into a source: it is one, or it lies on one.
+// Whether writing into `file` writes into a source: it is one, or the file
+// system that holds it reads from one.
 bool FileReachesSource(const SourceIds& ids, const FileId& file, int depth) {
     return IsSourceFile(ids, file) || LiesOnSource(file.dev, ids, depth + 1);
 }
