@@ -9,6 +9,7 @@
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "platform/WriteTarget.h"
 #include "support/Export.h"
 #include "support/Volumes.h"
 
@@ -295,6 +296,57 @@ TEST_F(ReadOnly, StandardOutputAndErrorOnTheSourceAreRefused) {
     EXPECT_EQ(Sha256(source_), before);
     EXPECT_NE(RunCommand(window + " --help").find("Usage: lorvex"), std::string::npos);
 #endif
+}
+
+// The platform's side of the above: a descriptor named by /dev/fd/N is the
+// descriptor as it stands, looked at by the same rules, never reopened.
+TEST(WriteTarget, AnOpenDescriptorIsCheckedAsItStandsAndNeverEmptied) {
+    const fs::path dir = TempPath("lorvex-descriptors");
+    fs::create_directories(dir);
+    const fs::path source = dir / "source.img";
+    const fs::path log = dir / "log.txt";
+    std::ofstream(source) << "source bytes";
+    std::ofstream(log) << "kept\n";
+    const std::vector<std::string> sources{source.string()};
+    const auto name = [](int fd) { return "/dev/fd/" + std::to_string(fd); };
+
+    const int onSource = open(source.c_str(), O_RDWR | O_CLOEXEC);
+    const int appended = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int readOnly = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    ASSERT_GE(onSource, 0);
+    ASSERT_GE(appended, 0);
+    ASSERT_GE(readOnly, 0);
+
+    for (const std::string& path : {name(onSource), "/proc/self/fd/" + std::to_string(onSource)}) {
+        const auto refused = platform::OpenWriteTarget(path, sources);
+        EXPECT_TRUE(refused.refused) << path;
+        EXPECT_EQ(refused.fd, -1);
+    }
+    const auto toLog = platform::OpenWriteTarget(name(appended), sources);
+    ASSERT_GE(toLog.fd, 0);
+    EXPECT_EQ(write(toLog.fd, "added\n", 6), 6);
+    close(toLog.fd);
+    EXPECT_EQ(ReadFile(log), "kept\nadded\n");
+    const auto toPipe = platform::OpenWriteTarget(name(pipeFds[1]), sources);
+    EXPECT_GE(toPipe.fd, 0);
+    close(toPipe.fd);
+    // Not writable, or not open: an error, not a refusal.
+    for (const int fd : {readOnly, 987}) {
+        const auto failed = platform::OpenWriteTarget(name(fd), sources);
+        EXPECT_EQ(failed.fd, -1);
+        EXPECT_FALSE(failed.refused);
+        EXPECT_EQ(failed.error, EBADF);
+    }
+    // A folder is said to be one, on a source's file system or not.
+    const auto folder = platform::OpenWriteTarget(dir.string(), sources);
+    EXPECT_EQ(folder.error, EISDIR);
+    EXPECT_EQ(ReadFile(source), "source bytes");
+    for (const int fd : {onSource, appended, readOnly, pipeFds[0], pipeFds[1]}) {
+        close(fd);
+    }
+    fs::remove_all(dir);
 }
 
 bool HaveTool(const std::string& name) {
