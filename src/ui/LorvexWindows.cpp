@@ -28,6 +28,9 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
     hooks.open = [&system](const QString& path) {
         std::string problem;
         if (system.AddSource(QFile::encodeName(path).toStdString(), problem)) {
+            // The new source may be where standard output or error goes.
+            platform::SilenceStreamsOnSources(
+                [&system](const std::string& name) { return system.OpenWriteTarget(name); });
             return QString();
         }
         return QString::fromLocal8Bit(problem.c_str());

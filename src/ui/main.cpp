@@ -52,6 +52,20 @@ int main(int argc, char** argv) {
     QString screenshotDir;
     QString hoverFile = "/pagefile.sys";
     QString damageMap;
+    // Before the sources are opened they are only names; nothing, not even
+    // a usage error or the help, is written into one of them.
+    std::vector<std::string> named;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--screenshot" || arg == "--hover-file" || arg == "--damage-map") {
+            ++i;
+        } else if (!arg.starts_with("-") || arg == "-") {
+            named.emplace_back(arg);
+        }
+    }
+    lorvex::platform::SilenceStreamsOnSources([&named](const std::string& name) {
+        return lorvex::platform::OpenWriteTarget(name, named);
+    });
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -80,13 +94,23 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName("Lorvex");
-    QApplication::setApplicationName("Lorvex");
+    // The sources before the application: Qt may print as it starts, and
+    // a stream on a source (a container's segment, say) is silenced first.
     std::unique_ptr<lorvex::platform::RawVolumeSystem> system =
         sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
                         : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
     QStringList problems;
+    for (const auto& stream :
+         lorvex::platform::SilenceStreamsOnSources([&system](const std::string& name) {
+             return lorvex::platform::OpenWriteTargetFor(*system, name);
+         })) {
+        // Said with the sources that could not be opened ("Cannot open ...").
+        problems << QString::fromStdString(stream) +
+                        ": it is a source or lies on one, so nothing is written there";
+    }
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("Lorvex");
+    QApplication::setApplicationName("Lorvex");
     for (const auto& problem : system->problems()) {
         std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
         problems << QString::fromLocal8Bit(problem.c_str());
