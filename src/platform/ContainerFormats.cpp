@@ -427,22 +427,22 @@ VmdkExtent LocateExtent(const std::string& name, const std::string& descriptor,
         return e;
     }
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        e.problem = "is " + FileKind(st.st_mode) + " (" + real + "), not a file";
+        e.problem = "(" + real + ") is " + FileKind(st.st_mode) + ", not a file";
         return e;
     }
     if (InKernelFileSystem(real)) {
-        e.problem = "is a file of the kernel's own (" + real + "), not stored data";
+        e.problem = "(" + real + ") is a file of the kernel's own, not stored data";
         return e;
     }
     e.real = real;
     e.dev = st.st_dev;
     e.ino = st.st_ino;
     if (S_ISBLK(st.st_mode)) {
-        e.outside = "is a block device (" + real + ")";
+        e.outside = "(" + real + ") is a block device";
     } else if (!plain || FolderOf(real) != CanonicalPath(dir)) {
-        e.outside = "lies outside the descriptor's folder (" + real + ")";
+        e.outside = "(" + real + ") lies outside the descriptor's folder";
     } else if (embedded && (st.st_dev != self.st_dev || st.st_ino != self.st_ino)) {
-        e.outside = "is another file than the image itself (" + real + ")";
+        e.outside = "(" + real + ") is another file than the image itself";
     }
     if (!e.outside.empty()) {
         e.path = real;

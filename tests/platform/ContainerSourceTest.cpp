@@ -156,7 +156,8 @@ TEST_F(ContainerSources, AVmdkReadsOnlyTheFilesInItsDescriptorsFolderUnlessAllow
         EXPECT_EQ(refused.err.find("AddressSanitizer"), std::string::npos) << refused.err;
         for (const std::string& says :
              {descriptor.string() + ": VMDK image: the extent '" + c.extent + "'",
-              "outside the descriptor's folder (" + c.reads.string() + ")",
+              "' that its descriptor names (" + c.reads.string() +
+                  ") lies outside the descriptor's folder",
               "--allow-outside-extents reads " + c.reads.string()}) {
             EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
         }
@@ -199,10 +200,10 @@ TEST_F(ContainerSources, AVmdkNeverReadsTheKernelsFilesOrAnythingButFilesAndBloc
         std::string extent;
         std::string says;
     } cases[] = {
-        {"/proc/self/environ", "is a file of the kernel's own"},
-        {"/dev/null", "is a character device (/dev/null), not a file"},
-        {fifo.string(), "is a FIFO (named pipe) (" + fifo.string() + "), not a file"},
-        {"..", "is a folder"},
+        {"/proc/self/environ", ") is a file of the kernel's own, not stored data"},
+        {"/dev/null", "(/dev/null) is a character device, not a file"},
+        {fifo.string(), "(" + fifo.string() + ") is a FIFO (named pipe), not a file"},
+        {"..", ") is a folder, not a file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.extent);
@@ -234,7 +235,9 @@ TEST_F(ContainerSources, AnEmbeddedDescriptorThatNamesAnotherFileIsRefusedUnless
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find(pointing.string() +
                                ": VMDK image: the data file 'b.vmdk' that its embedded "
-                               "descriptor names is another file than the image itself"),
+                               "descriptor names (" +
+                               (dir_ / "b.vmdk").string() +
+                               ") is another file than the image itself"),
               std::string::npos)
         << refused.err;
     const auto allowed = Scan(Quote(pointing) + " --info --allow-outside-extents");
@@ -266,12 +269,12 @@ TEST_F(ContainerSources, AFifoInsideAContainerIsRefusedAtOnce) {
         fs::path source;
         std::string says;
     } cases[] = {
-        {dir_ / "extent.vmdk",
-         "VMDK image: the extent 'pipe.img' that its descriptor names is a FIFO (named pipe) (" +
-             (dir_ / "pipe.img").string() + ")"},
-        {dir_ / "embedded.vmdk", "VMDK image: the data file 'p.vmdk' that its embedded descriptor "
-                                 "names is a FIFO (named pipe) (" +
-                                     (dir_ / "p.vmdk").string() + ")"},
+        {dir_ / "extent.vmdk", "VMDK image: the extent 'pipe.img' that its descriptor names (" +
+                                   (dir_ / "pipe.img").string() +
+                                   ") is a FIFO (named pipe), not a file"},
+        {dir_ / "embedded.vmdk",
+         "VMDK image: the data file 'p.vmdk' that its embedded descriptor names (" +
+             (dir_ / "p.vmdk").string() + ") is a FIFO (named pipe), not a file"},
         {dir_ / "set.E01", "EnCase image: the segment " + (dir_ / "set.E03").string() +
                                " is a FIFO (named pipe), not a file"},
     };
