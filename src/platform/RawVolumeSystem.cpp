@@ -261,7 +261,8 @@ bool RawVolumeSystem::Load(std::size_t drive, Cache*& out) {
     if (!cache.bytes || cache.size != st.st_size || cache.mtimeNs != mtime) {
         std::uint32_t code = 0;
         // The probe's container serves while the file is as the probe saw
-        // it; a file changed since is opened anew.
+        // it; a file changed since is opened anew, and without leave to read
+        // outside its folder: what the user allowed was the files named then.
         const bool probed =
             region.image && region.imageFileSize == st.st_size && region.imageMtimeNs == mtime;
         std::shared_ptr<const SourceBytes> bytes = SourceBytes::Open(
