@@ -418,14 +418,16 @@ VmdkExtent LocateExtent(const std::string& name, const std::string& descriptor,
     e.path = name.front() == '/'
                  ? name
                  : (std::filesystem::path(descriptor).parent_path() / name).string();
-    const std::string real = CanonicalPath(e.path);
+    char resolved[PATH_MAX];
     struct stat st {};
-    if (real.empty() || ::stat(real.c_str(), &st) != 0) {
-        e.problem = errno == ENOENT || errno == ENOTDIR
+    if (::realpath(e.path.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0) {
+        const int err = errno;
+        e.problem = err == ENOENT || err == ENOTDIR
                         ? "is missing (looked for " + e.path + ")"
-                        : "cannot be looked at (" + e.path + "): " + std::strerror(errno);
+                        : "cannot be looked at (" + e.path + "): " + std::strerror(err);
         return e;
     }
+    const std::string real = resolved;
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         e.problem = "(" + real + ") is " + FileKind(st.st_mode) + ", not a file";
         return e;
@@ -552,8 +554,8 @@ class VmdkDescriptor {
         return extents;
     }
 
-    // The parent a delta disk's unchanged grains live in: its name as the
-    // descriptor gives it, or empty when the disk is none.
+    // Whether the disk is a delta, whose unchanged grains live in a parent;
+    // `parent` then has the parent's name as the descriptor gives it.
     [[nodiscard]] bool Delta(std::string& parent) const {
         std::uint32_t parentCid = 0xFFFFFFFFU;
         if (libvmdk_handle_get_parent_content_identifier(handle_, &parentCid, nullptr) != 1 ||
