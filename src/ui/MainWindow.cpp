@@ -454,9 +454,10 @@ bool TForm1::OpenSources(const QStringList& paths) {
                                         : FSourceHooks.outsideFiles(path);
         if (!outside.isEmpty() &&
             Ask(kAppCaption,
-                QString("%1 is a VMDK that reads files outside its own folder:\n\n%2\n\n"
-                        "The image chose these names; they may be this machine's own disks or "
-                        "files. Read them as part of the image?")
+                QString("%1 is a VMDK that would read these files, which lie outside its "
+                        "folder or are not its own:\n\n%2\n\nWhoever made the image chose these "
+                        "names; they may be this machine's own disks or files. Read them as part "
+                        "of the image?")
                     .arg(path, outside.join("\n")))) {
             problem = FSourceHooks.open(path, true);
         }
