@@ -99,6 +99,10 @@ constexpr const char* kUsage =
     "                    (C, c or C:) or its position in the list --info prints (1,\n"
     "                    2, ...); drives past Z: have no letter, only a position\n"
     "  --sector-size N   read the --damage FILE as a list of bad sectors of N bytes\n"
+    "  --allow-outside-extents\n"
+    "                    read the files a VMDK names outside its descriptor's folder\n"
+    "                    (an absolute path, another folder, a block device, another\n"
+    "                    file than itself); such a VMDK is refused without it\n"
     "  --map-size WxH    the size of the --map-png picture in pixels (default\n"
     "                    1024x768, from 320x240 to 8192x8192)\n"
     "  --help            show this help and exit\n"
@@ -132,6 +136,7 @@ struct Options {
     std::uint32_t sectorSize = 0; // 0: --damage reads a ddrescue mapfile
     lorvex::ntfs::TDamageMap damage;
     bool clusterMap = false;
+    bool allowOutsideExtents = false;
     bool summary = false; // no other action asks for anything printed
 
     // The actions whose output is a listing (or the summary, one record).
@@ -326,6 +331,10 @@ void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& d
         const std::size_t files = drive.region.containerFiles.size();
         Appendf(out, "  container          %s, %zu file%s\n", drive.region.container.c_str(), files,
                 files == 1 ? "" : "s");
+        // Every file read, so that what the evidence points at is seen.
+        for (const auto& file : drive.region.containerFiles) {
+            Appendf(out, "    reads            %s\n", file.c_str());
+        }
     }
     Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
     Appendf(out, "  label              %s\n", volume.FVolumeName.c_str());
@@ -1012,6 +1021,8 @@ int main(int argc, char** argv) {
             options.clusterMap = true;
         } else if (arg == "--info") {
             options.info = true;
+        } else if (arg == "--allow-outside-extents") {
+            options.allowOutsideExtents = true;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
@@ -1098,8 +1109,10 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<RawVolumeSystem> system =
-        options.sources.empty() ? RawVolumeSystem::ForMachine()
-                                : std::make_unique<RawVolumeSystem>(options.sources);
+        options.sources.empty()
+            ? RawVolumeSystem::ForMachine()
+            : std::make_unique<RawVolumeSystem>(
+                  options.sources, lorvex::platform::ContainerOptions{options.allowOutsideExtents});
     // Now that every file the sources read is known (a container's
     // segments and extents too), the standard streams are checked again.
     const bool exportToStdout = options.exportPath && *options.exportPath == "-";
@@ -1115,6 +1128,18 @@ int main(int argc, char** argv) {
     }
     for (const auto& problem : system->problems()) {
         std::fprintf(stderr, "lorvex-scan: %s\n", problem.c_str());
+    }
+    if (!options.allowOutsideExtents && !system->problems().empty()) {
+        for (const auto& source : options.sources) {
+            std::string files;
+            for (const auto& file : lorvex::platform::ContainerImage::OutsideFiles(source)) {
+                files += (files.empty() ? "" : ", ") + file;
+            }
+            if (!files.empty()) {
+                std::fprintf(stderr, "lorvex-scan: %s: --allow-outside-extents reads %s too\n",
+                             source.c_str(), files.c_str());
+            }
+        }
     }
     if (system->drives().empty()) {
         if (options.sources.empty()) {

@@ -6,8 +6,10 @@
 #include "ui/Screenshot.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +101,14 @@ int main(int argc, char** argv) {
     std::unique_ptr<lorvex::platform::RawVolumeSystem> system =
         sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
                         : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
+    // A VMDK that reads files outside its folder is asked about once the
+    // window is up, and opened again if the user allows it.
+    QStringList outside;
+    for (const auto& source : sources) {
+        if (!lorvex::platform::ContainerImage::OutsideFiles(source).empty()) {
+            outside << QFile::decodeName(source.c_str());
+        }
+    }
     QStringList problems;
     for (const auto& stream :
          lorvex::platform::SilenceStreamsOnSources([&system](const std::string& name) {
@@ -112,8 +122,13 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName("Lorvex");
     QApplication::setApplicationName("Lorvex");
     for (const auto& problem : system->problems()) {
-        std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
-        problems << QString::fromLocal8Bit(problem.c_str());
+        const bool asked = std::any_of(outside.begin(), outside.end(), [&](const QString& path) {
+            return problem.starts_with(QFile::encodeName(path).toStdString() + ": ");
+        });
+        if (!asked) {
+            std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
+            problems << QString::fromLocal8Bit(problem.c_str());
+        }
     }
     if (system->drives().empty() && sources.empty()) {
         std::fprintf(stderr, "lorvex: no NTFS volume found on this machine\n");
@@ -125,8 +140,9 @@ int main(int argc, char** argv) {
         // Once the window is on screen: what could not be opened, then the
         // first drive of the sources named, chosen and scanned.
         QTimer::singleShot(0, &windows.Form1, [&] {
+            const bool opened = !outside.isEmpty() && windows.Form1.OpenSources(outside);
             windows.Form1.ShowStartupProblems(problems, sources.empty());
-            if (!sources.empty()) {
+            if (!sources.empty() && !opened) {
                 windows.Form1.ChooseFirstDrive();
             }
         });
