@@ -6,22 +6,18 @@
 #include "platform/EwfDecoder.h"
 #include "platform/ContainerImage.h"
 #include "platform/SourceBytes.h"
+#include "support/Measured.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
 #include <libewf.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <optional>
 #include <random>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace lorvex::test {
 namespace {
@@ -423,45 +419,6 @@ TEST(EwfChunks, TheTablesCopyCountsOnlyWhenTheTableFailsItsChecksum) {
             EXPECT_TRUE(ok && got == Slice(set.bytes, k * kChunk, kChunk)) << k << ": " << why;
         }
     }
-}
-
-// How a child ended, how long it took and the most memory it held.
-struct Measured {
-    int status = -1; // exit status, -1 when killed
-    double seconds = 0;
-    std::uint64_t peakBytes = 0;
-    std::string err;
-};
-
-Measured RunMeasured(const std::vector<std::string>& argv, unsigned killAfter) {
-    const fs::path errFile = TempPath("measured-stderr.txt");
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(err, 2);
-        alarm(killAfter);
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    Measured m;
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    m.peakBytes = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
-    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    m.err = ReadFile(errFile);
-    fs::remove(errFile);
-    return m;
 }
 
 // A sparse set of nearly 2 GiB whose table gives its first chunk 1.9 GiB:
