@@ -13,6 +13,7 @@
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
+#include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceBytes.h"
 #ifdef LORVEX_MAP_PICTURE
@@ -832,6 +833,8 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
 } // namespace
 
 int main(int argc, char** argv) {
+    // A set of a thousand segments needs a descriptor for each.
+    lorvex::platform::RaiseOpenFileLimit();
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];

@@ -537,6 +537,41 @@ TEST(EwfChunks, EveryLayoutTheWriterMakesReadsToTheRawBytes) {
     fs::remove(raw);
 }
 
+// A set of more segments than the usual soft limit of open files (1,024):
+// the library keeps every segment open. lorvex-scan raises its soft limit to
+// the hard one and reads it; where the hard limit is as low, it says what the
+// limit is. 1 MiB segments of a disk stored plain, most of it a hole.
+TEST(EwfSets, MoreSegmentsThanTheUsualLimitOfOpenFilesOpen) {
+    const fs::path dir = TempPath("lorvex-ewf-segments");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path raw = dir / "disk.raw";
+    { std::ofstream out(raw, std::ios::binary); }
+    fs::resize_file(raw, std::uintmax_t{8} << 20);
+    ASSERT_EQ(std::system(("mkntfs -q -F -f " + Quote(raw) + " >/dev/null 2>&1").c_str()), 0);
+    fs::resize_file(raw, std::uintmax_t{1090} << 20);
+    const std::string command = "ewfacquire -u -q -c none -S 1048576 -t " + Quote(dir / "set") +
+                                " " + Quote(raw) + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    fs::remove(raw);
+    const auto segments = static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+    ASSERT_GE(segments, 1100U);
+    const std::string first = (dir / "set.E01").string();
+
+    const Measured usual = RunMeasured({LORVEX_SCAN, first}, 120, 1024);
+    EXPECT_EQ(usual.status, 0) << usual.err;
+    EXPECT_NE(usual.out.find("on drive C:"), std::string::npos) << usual.out;
+
+    const Measured low = RunMeasured({LORVEX_SCAN, first}, 120, 1024, 1024);
+    EXPECT_EQ(low.status, 1);
+    EXPECT_NE(low.err.find("Too many open files; this process may have no more than 1024 files "
+                           "open at once, the hard limit of open files"),
+              std::string::npos)
+        << low.err;
+    fs::remove_all(dir);
+}
+
 // The handle is the decoder's to guard: three threads decode through it at
 // once, each its own ranges.
 TEST(EwfChunks, ThreadsDecodeThroughOneHandleAtOnce) {

@@ -27,10 +27,10 @@ struct Measured {
 
 // Runs `argv` as a child with no input, as people run it: no memory limit.
 // It is killed after `killAfter` seconds. When `openFiles` is not 0 the child
-// starts with that soft limit of open files (its hard limit kept), as a
-// shell's `ulimit -Sn` leaves it.
+// starts with that soft limit of open files, as a shell's `ulimit -Sn` leaves
+// it, and when `openFilesHard` is not 0, with that hard limit.
 inline Measured RunMeasured(const std::vector<std::string>& argv, unsigned killAfter,
-                            rlim_t openFiles = 0) {
+                            rlim_t openFiles = 0, rlim_t openFilesHard = 0) {
     const std::filesystem::path outFile = TempPath("measured-stdout.txt");
     const std::filesystem::path errFile = TempPath("measured-stderr.txt");
     const auto start = std::chrono::steady_clock::now();
@@ -42,12 +42,11 @@ inline Measured RunMeasured(const std::vector<std::string>& argv, unsigned killA
         dup2(null, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (openFiles != 0) {
-            rlimit limit{};
-            getrlimit(RLIMIT_NOFILE, &limit);
-            limit.rlim_cur = openFiles;
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = openFiles != 0 ? openFiles : limit.rlim_cur;
+        limit.rlim_max = openFilesHard != 0 ? openFilesHard : limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
         alarm(killAfter);
         std::vector<char*> args;
         for (const auto& a : argv) {
