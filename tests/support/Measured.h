@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/Sanitizers.h"
 #include "support/Volumes.h"
 
 #include <chrono>
@@ -24,6 +25,11 @@ struct Measured {
     std::string out; // its standard output
     std::string err; // its standard error
 };
+
+// A bound on a child's time or memory, made room for under AddressSanitizer,
+// whose shadow and quarantine take memory and whose checks take time of
+// their own.
+inline constexpr double kSanitizerRoom = kAddressSanitizer ? 3.0 : 1.0;
 
 // Runs `argv` as a child with no input, as people run it: no memory limit.
 // It is killed after `killAfter` seconds. When `openFiles` is not 0 the child
