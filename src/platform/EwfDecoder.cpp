@@ -98,8 +98,9 @@ std::unique_ptr<EwfDecoder> EwfDecoder::Open(const std::vector<std::string>& fil
         d->chunkSize_ = chunkSize;
     }
     if (d->chunkSize_ == 0 || d->chunkSize_ > kLargestAnyChunk) {
-        why = "its header gives chunks of " + std::to_string(d->chunkSize_) +
-              " bytes; writers make them of 512 bytes to 128 MiB";
+        why = d->chunkSize_ == 0 ? std::string("its header gives no chunk size")
+                                 : "its header gives chunks of " + std::to_string(d->chunkSize_) +
+                                       " bytes, more than the 128 MiB any writer makes";
         return nullptr;
     }
     const std::uint64_t chunks = (d->mediaSize_ + d->chunkSize_ - 1) / d->chunkSize_;
