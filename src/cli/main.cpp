@@ -13,6 +13,7 @@
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
+#include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceBytes.h"
 #ifdef LORVEX_MAP_PICTURE
@@ -516,39 +517,16 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
         records->EndTable();
     } else {
         Appendf(out,
-                "%zu bad areas, %" PRIu64
+                "%" PRIu64 " lines read (%" PRIu64 " %s): %zu bad areas, %" PRIu64
                 " clusters of the volume on them: %zu hits, %zu $MFT records\n",
-                map.Areas.size(), clusters, report.Hits.size(), report.Records.size());
+                map.Lines, map.Listed, map.SectorList ? "sectors" : "blocks", map.Areas.size(),
+                clusters, report.Hits.size(), report.Records.size());
     }
     out.Flush();
     for (const auto& note : map.Notes) {
         std::fprintf(stderr, "lorvex-scan: the damage map: %s\n", note.c_str());
     }
     return report.Hits.empty() && report.Records.empty() ? 0 : 3;
-}
-
-// The whole damage map file into `text`; false with a message when it cannot
-// be read or is larger than any map of a disk could be.
-bool ReadDamageFile(const std::string& path, std::string& text) {
-    constexpr std::size_t kMostBytes = std::size_t{256} << 20;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0 && text.size() <= kMostBytes) {
-        text.append(buffer, n);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed || text.size() > kMostBytes) {
-        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(),
-                     failed ? "cannot be read" : "larger than any damage map (256 MiB)");
-        return false;
-    }
-    return true;
 }
 
 // Where and how the listings are written, shared by every drive of a run.
@@ -909,6 +887,8 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
 } // namespace
 
 int main(int argc, char** argv) {
+    // A set of a thousand segments needs a descriptor for each.
+    lorvex::platform::RaiseOpenFileLimit();
     Options options;
     // Before the sources are opened they are only names, and even a usage
     // error or the help must not be written into one of them.
@@ -1035,13 +1015,7 @@ int main(int argc, char** argv) {
     }
     if (options.damagePath) {
         // Read and checked now, not after a long scan.
-        std::string text;
-        if (!ReadDamageFile(*options.damagePath, text)) {
-            return 1;
-        }
-        options.damage = options.sectorSize != 0
-                             ? lorvex::ntfs::ParseBadSectorList(text, options.sectorSize)
-                             : lorvex::ntfs::ParseRescueMap(text);
+        options.damage = lorvex::ntfs::ReadDamageFile(*options.damagePath, options.sectorSize);
         if (!options.damage.Error.empty()) {
             std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.damagePath->c_str(),
                          options.damage.Error.c_str());

@@ -1,5 +1,6 @@
 #include "platform/SourceBytes.h"
 
+#include "platform/OpenFiles.h"
 #include "platform/VolumeApi.h"
 
 #include <algorithm>
@@ -66,6 +67,9 @@ int OpenSourceReadOnly(const std::string& path, int& err, std::string& why) {
     if (fd < 0) {
         err = errno;
         why = std::strerror(err);
+        if (IsTooManyOpenFiles(err, why)) {
+            why += "; " + TooManyOpenFilesNote();
+        }
         return -1;
     }
     struct stat st {};
