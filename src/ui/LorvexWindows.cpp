@@ -25,9 +25,10 @@ TLorvexWindows::TLorvexWindows(platform::VolumeApi& api)
 TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
     : TLorvexWindows(static_cast<platform::VolumeApi&>(system)) {
     TSourceHooks hooks;
-    hooks.open = [&system](const QString& path) {
+    hooks.open = [&system](const QString& path, bool raw) {
         std::string problem;
-        if (system.AddSource(QFile::encodeName(path).toStdString(), problem)) {
+        if (system.AddSource(QFile::encodeName(path).toStdString(), problem,
+                             raw ? platform::ReadAs::Raw : platform::ReadAs::Auto)) {
             return QString();
         }
         return QString::fromLocal8Bit(problem.c_str());
@@ -38,9 +39,12 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
                 continue;
             }
             const QString file = QFileInfo(QFile::decodeName(drive.region.path.c_str())).fileName();
-            return drive.region.partition > 0
-                       ? QString("%1, partition %2").arg(file).arg(drive.region.partition)
-                       : file;
+            const QString where =
+                drive.region.partition > 0
+                    ? QString("%1, partition %2").arg(file).arg(drive.region.partition)
+                    : file;
+            return QString("(%1) read as %2")
+                .arg(where, QString::fromStdString(drive.region.reading.Text()));
         }
         return QString();
     };

@@ -179,6 +179,11 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuOpen->setObjectName("mnuOpen");
     mnuOpen->setShortcut(QKeySequence::Open);
     connect(mnuOpen, &QAction::triggered, this, [this] { mnuOpenClick(); });
+    // Evidence can carry a container's signature it is not; the user can
+    // always have the bytes read as they are.
+    mnuOpenRaw = mnuFile->addAction("Open as Ra&w Image...");
+    mnuOpenRaw->setObjectName("mnuOpenRaw");
+    connect(mnuOpenRaw, &QAction::triggered, this, [this] { mnuOpenClick(true); });
     mnuRecent = mnuFile->addMenu("Open &Recent");
     mnuRecent->setObjectName("mnuRecent");
     connect(mnuRecent, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
@@ -439,19 +444,19 @@ void TForm1::SetScanProbe(std::function<void(std::string_view)> probe) {
 
 // --- Sources ---------------------------------------------------------------
 
-bool TForm1::OpenSources(const QStringList& paths) {
+bool TForm1::OpenSources(const QStringList& paths, bool raw) {
     if (!FSourceHooks.open || IsScanning() || paths.isEmpty()) {
         return false;
     }
     const qsizetype before = mnuDrive->actions().size();
     QStringList problems;
     for (const QString& path : paths) {
-        QString problem = FSourceHooks.open(path);
+        QString problem = FSourceHooks.open(path, raw);
         if (problem.contains("ermission denied")) {
             problem += " (reading a disk needs root, or membership of the disk group)";
         }
         if (problem.isEmpty()) {
-            RememberSource(QFileInfo(path).absoluteFilePath());
+            RememberSource(QFileInfo(path).absoluteFilePath(), raw);
         } else {
             problems << QString("%1: %2").arg(path, problem);
         }
@@ -468,35 +473,38 @@ bool TForm1::OpenSources(const QStringList& paths) {
     return true;
 }
 
-void TForm1::mnuOpenClick() {
+void TForm1::mnuOpenClick(bool raw) {
     if (!FSourceHooks.open || IsScanning()) {
         return;
     }
     // The volume layer knows a container by its content, not its name; the
     // names here only narrow the list. "All files" stays for the rest.
     const QStringList paths = QFileDialog::getOpenFileNames(
-        this, "Open Image", QString(),
+        this, raw ? "Open as Raw Image" : "Open Image", QString(),
         "Disk and volume images (*.img *.raw *.dd *.bin *.iso *.ntfs *.E01 *.e01 *.vhd *.VHD "
         "*.vhdx *.VHDX *.vmdk *.VMDK *.qcow2 *.qcow);;"
         "EnCase, VHD, VHDX, VMDK and qcow2 images (*.E01 *.e01 *.vhd *.VHD *.vhdx *.VHDX *.vmdk "
         "*.VMDK *.qcow2 *.qcow);;"
         "Raw images (*.img *.raw *.dd *.bin *.iso *.ntfs);;All files (*)");
-    OpenSources(paths);
+    OpenSources(paths, raw);
 }
 
 void TForm1::FillRecentMenu() {
     mnuRecent->clear();
     const QStringList recent = QSettings().value("recentSources").toStringList();
+    const QStringList raw = QSettings().value("recentRawSources").toStringList();
     for (const QString& path : recent) {
-        QAction* item = mnuRecent->addAction(path);
-        connect(item, &QAction::triggered, this, [this, path] { OpenSources({path}); });
+        const bool asRaw = raw.contains(path);
+        QAction* item = mnuRecent->addAction(asRaw ? path + " (raw)" : path);
+        connect(item, &QAction::triggered, this,
+                [this, path, asRaw] { OpenSources({path}, asRaw); });
     }
     if (recent.isEmpty()) {
         mnuRecent->addAction("(none)")->setEnabled(false);
     }
 }
 
-void TForm1::RememberSource(const QString& path) {
+void TForm1::RememberSource(const QString& path, bool raw) {
     QSettings settings;
     QStringList recent = settings.value("recentSources").toStringList();
     recent.removeAll(path);
@@ -505,6 +513,16 @@ void TForm1::RememberSource(const QString& path) {
         recent.removeLast();
     }
     settings.setValue("recentSources", recent);
+    // Opened again as it was opened last.
+    QStringList rawOnes = settings.value("recentRawSources").toStringList();
+    rawOnes.removeAll(path);
+    if (raw) {
+        rawOnes.append(path);
+    }
+    rawOnes.erase(std::remove_if(rawOnes.begin(), rawOnes.end(),
+                                 [&recent](const QString& p) { return !recent.contains(p); }),
+                  rawOnes.end());
+    settings.setValue("recentRawSources", rawOnes);
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
@@ -565,7 +583,7 @@ void TForm1::UpdateTitle() {
     QString drive = QString::fromStdString(FDriveRoot);
     const QString source = FSourceHooks.describe ? FSourceHooks.describe(FDriveRoot) : QString();
     if (!source.isEmpty()) {
-        drive += " (" + source + ")";
+        drive += " " + source;
     }
     setWindowTitle(drive + QString::fromUtf8(" \u2014 ") + kAppCaption);
 }
@@ -966,6 +984,7 @@ void TForm1::UpdateCommands() {
     }
     mnuScan->setEnabled(idle);
     mnuOpen->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
+    mnuOpenRaw->setEnabled(mnuOpen->isEnabled());
     mnuRecent->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
     // The commands that read a scan's tables wait for one to have ended.
     const bool scanned = idle && FScan != nullptr;

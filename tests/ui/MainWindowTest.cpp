@@ -663,7 +663,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(f.mnuDrive->actions().size(), 2);
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
-        QCOMPARE(f.windowTitle(), QString::fromUtf8("D:\\ (demo.img) \u2014 Lorvex"));
+        QCOMPARE(f.windowTitle(),
+                 QString::fromUtf8("D:\\ (demo.img) read as raw volume image \u2014 Lorvex"));
         QVERIFY(f.Export1->isEnabled() && f.mnuFind->isEnabled() &&
                 f.FragmentationList1->isEnabled());
         QCOMPARE(QSettings().value("recentSources").toStringList().value(0),
