@@ -48,6 +48,16 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
         }
         return QString();
     };
+    hooks.otherReading = [&system](const std::string& root) {
+        for (const auto& drive : system.drives()) {
+            if (drive.Root() == root && !drive.region.reading.other.empty()) {
+                return QString("%1 also reads as a %2")
+                    .arg(QFileInfo(QFile::decodeName(drive.region.path.c_str())).fileName(),
+                         QString::fromStdString(drive.region.reading.other));
+            }
+        }
+        return QString();
+    };
     hooks.placement = [&system](const std::string& root, std::uint64_t& offset,
                                 std::uint64_t& size) {
         for (const auto& drive : system.drives()) {

@@ -591,7 +591,10 @@ void TForm1::UpdateTitle() {
 QString TForm1::DriveProblem() const {
     const std::optional<platform::VolumeInformation> info = FApi.GetVolumeInformation(FDriveRoot);
     if (!info) {
-        return "it cannot be read";
+        // A volume that names no file system we know is read well enough.
+        return FApi.GetLastError() == platform::error::kUnrecognizedVolume
+                   ? "no file system recognised"
+                   : "it cannot be read";
     }
     if (info->fileSystemName.empty()) {
         return "no file system recognised";
@@ -767,8 +770,14 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
         return;
     }
     Beep();
-    const QString problem = QString("Drive %1 cannot be shown: %2.")
-                                .arg(QString::fromStdString(FDriveRoot), DriveProblem());
+    QString problem = QString("Drive %1 cannot be shown: %2.")
+                          .arg(QString::fromStdString(FDriveRoot), DriveProblem());
+    // What a container's signature hides, the user can still have read.
+    const QString other =
+        FSourceHooks.otherReading ? FSourceHooks.otherReading(FDriveRoot) : QString();
+    if (!other.isEmpty()) {
+        problem += "\n\n" + other + ": File > Open as Raw Image reads it so.";
+    }
     FDriveRoot.clear();
     UpdateTitle();
     FView.SetTotalClusters(0);

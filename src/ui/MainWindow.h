@@ -49,6 +49,9 @@ struct TSourceHooks {
     // The source (and partition) a drive's root lies on and how it was
     // read, for the title: "(disk.img, partition 2) read as raw disk image".
     std::function<QString(const std::string& root)> describe;
+    // The other reading a drive's source allows, when it allows one:
+    // "decoy.img also reads as a raw NTFS volume image"; empty otherwise.
+    std::function<QString(const std::string& root)> otherReading;
     // Where a drive's volume begins in its source and how large the source
     // is, in bytes: a damage map's positions are the source's. False when
     // it cannot be told.
