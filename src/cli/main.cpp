@@ -963,6 +963,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (options.readAs != lorvex::platform::ReadAs::Auto && options.sources.empty()) {
+        return UsageError("--as says how to read the SOURCEs named; name one");
+    }
     if (options.sectorSize != 0 && !options.damagePath) {
         return UsageError("--sector-size is for the list of --damage; give --damage too");
     }

@@ -139,6 +139,9 @@ TEST_F(Recognition, AVhdFooterOnARawVolumeNamesBothReadingsAndAsRawReadsTheVolum
     EXPECT_NE(refused.find("plain.img: not a container"), std::string::npos) << refused;
     EXPECT_TRUE(refused.ends_with("exit 1\n")) << refused;
     EXPECT_TRUE(Scan(plain, "--as disk").ends_with("exit 2\n"));
+    // With no source, the machine's devices are read as they are.
+    EXPECT_TRUE(
+        RunCommand(Quote(LORVEX_SCAN) + " --as raw 2>&1; echo \"exit $?\"").ends_with("exit 2\n"));
 }
 
 TEST_F(Recognition, AFixedVhdIsOneReadingNotTwo) {
