@@ -99,6 +99,12 @@ constexpr const char* kUsage =
     "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
     "                    (C, c or C:) or its position in the list --info prints (1,\n"
     "                    2, ...); drives past Z: have no letter, only a position\n"
+    "  --as HOW          how each SOURCE is read: auto (the default: through the\n"
+    "                    container its content names when that opens, else as it\n"
+    "                    is, when it reads as a volume or a disk), raw (as it is,\n"
+    "                    whatever container signature it carries) or container\n"
+    "                    (through its container only). The summary and --info say\n"
+    "                    how a source was read, and name a second reading it allows\n"
     "  --sector-size N   read the --damage FILE as a list of bad sectors of N bytes\n"
     "  --allow-outside-extents\n"
     "                    read the files a VMDK names outside its descriptor's folder\n"
@@ -116,6 +122,7 @@ constexpr const char* kUsage =
 
 struct Options {
     std::vector<std::string> sources;
+    lorvex::platform::ReadAs readAs = lorvex::platform::ReadAs::Auto;
     char drive = 0;             // a letter, or
     std::size_t driveIndex = 0; // a 1-based position in the list of drives
     std::optional<std::string> exportPath;
@@ -328,14 +335,11 @@ std::string DriveTitle(const RawVolumeSystem::Drive& drive) {
 
 void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
     Appendf(out, "%s\n", DriveTitle(drive).c_str());
-    if (!drive.region.container.empty()) {
-        const std::size_t files = drive.region.containerFiles.size();
-        Appendf(out, "  container          %s, %zu file%s\n", drive.region.container.c_str(), files,
-                files == 1 ? "" : "s");
-        // Every file read, so that what the evidence points at is seen.
-        for (const auto& file : drive.region.containerFiles) {
-            Appendf(out, "    reads            %s\n", file.c_str());
-        }
+    Appendf(out, "  read as            %s\n", drive.region.reading.Text().c_str());
+    // Every file a container reads, so that what the evidence points at is
+    // seen.
+    for (const auto& file : drive.region.containerFiles) {
+        Appendf(out, "    reads            %s\n", file.c_str());
     }
     Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
     Appendf(out, "  label              %s\n", volume.FVolumeName.c_str());
@@ -656,6 +660,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
             const std::int64_t used = volume.FTotalClusters - volume.FFreeClusters;
             Appendf(out, "%s\n", first.c_str());
             Appendf(out, "label              %s\n", volume.FVolumeName.c_str());
+            Appendf(out, "read as            %s\n", drive.region.reading.Text().c_str());
             Appendf(out, "free space         %s clusters (%s)\n",
                     lorvex::ntfs::FormatGrouped(static_cast<double>(volume.FFreeClusters)).c_str(),
                     Gigabytes(volume.FFreeClusters, volume.FBytesPerCluster).c_str());
@@ -1003,6 +1008,16 @@ int main(int argc, char** argv) {
             options.info = true;
         } else if (arg == "--allow-outside-extents") {
             options.allowOutsideExtents = true;
+        } else if (arg == "--as") {
+            const std::string_view how = i + 1 < argc ? argv[i + 1] : "";
+            using lorvex::platform::ReadAs;
+            if (how != "auto" && how != "raw" && how != "container") {
+                return UsageError("--as needs one of auto, raw, container");
+            }
+            options.readAs = how == "raw"         ? ReadAs::Raw
+                             : how == "container" ? ReadAs::Container
+                                                  : ReadAs::Auto;
+            ++i;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
@@ -1010,6 +1025,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (options.readAs != lorvex::platform::ReadAs::Auto && options.sources.empty()) {
+        return UsageError("--as says how to read the SOURCEs named; name one");
+    }
     if (options.sectorSize != 0 && !options.damagePath) {
         return UsageError("--sector-size is for the list of --damage; give --damage too");
     }
@@ -1086,7 +1104,8 @@ int main(int argc, char** argv) {
         options.sources.empty()
             ? RawVolumeSystem::ForMachine()
             : std::make_unique<RawVolumeSystem>(
-                  options.sources, lorvex::platform::ContainerOptions{options.allowOutsideExtents});
+                  options.sources, options.readAs,
+                  lorvex::platform::ContainerOptions{options.allowOutsideExtents});
     // Now that every file the sources read is known (a container's
     // segments and extents too), the standard streams are checked again.
     const bool exportToStdout = options.exportPath && *options.exportPath == "-";
@@ -1113,6 +1132,18 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "lorvex-scan: %s: --allow-outside-extents reads %s too\n",
                              source.c_str(), files.c_str());
             }
+        }
+    }
+    // A source whose bytes allow a reading other than the one taken is said
+    // so whatever the action, once, with the way to take the other.
+    for (std::size_t i = 0; i < system->drives().size(); ++i) {
+        const auto& region = system->drives()[i].region;
+        const auto& reading = region.reading;
+        if ((i == 0 || system->drives()[i - 1].region.path != region.path) && !reading.asked &&
+            (!reading.other.empty() || !reading.passedOver.empty())) {
+            std::fprintf(stderr, "lorvex-scan: %s: read as %s%s\n", region.path.c_str(),
+                         reading.Text().c_str(),
+                         reading.other.empty() ? "" : " (--as raw reads it so)");
         }
     }
     if (system->drives().empty()) {
