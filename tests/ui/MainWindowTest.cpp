@@ -735,6 +735,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.form.mnuDrive->actions().size(), 2);
         // What it reads is a source: nothing is written there.
         QVERIFY(s.system->OpenWriteTarget(data.string()).refused);
+    }
+
     // A raw volume whose last sector is a VHD footer reads two ways: opened,
     // the title names both; File > Open as Raw Image reads the volume its
     // bytes hold, and Open Recent opens it again so.
