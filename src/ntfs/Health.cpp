@@ -24,6 +24,10 @@ using ondisk::ByteReader;
 constexpr std::int64_t kMftRecord = 0;
 constexpr std::int64_t kMftMirrRecord = 1;
 constexpr std::int64_t kBadClusRecord = 8;
+// The records NTFS keeps its mirror of: $MFT, $MFTMirr, $LogFile and
+// $Volume. When a cluster holds more records, $MFTMirr spans that whole
+// cluster, but the rest of it stays as formatting left it.
+constexpr std::int64_t kMirroredRecords = 4;
 constexpr std::int64_t kNoEnd = std::numeric_limits<std::int64_t>::max();
 
 // The clusters [from, to) of the bitmap are all below its end. The first of
@@ -517,9 +521,11 @@ void CheckRecords(TNTFSVolume& volume, platform::VolumeApi& api, const TFileIDs&
     }
 
     // The mirror's records against the $MFT's first ones, each with its
-    // update sequence applied, over the bytes the $MFT's record uses.
+    // update sequence applied, over the bytes the $MFT's record uses: the
+    // records kept mirrored, or as many as a shorter mirror holds.
     if (!mirror.Resident && mirror.DataSize > 0 && mftRecords > 0) {
-        const std::int64_t mirrored = std::min(mirror.DataSize / recordSize, mftRecords);
+        const std::int64_t mirrored =
+            std::min({mirror.DataSize / recordSize, mftRecords, kMirroredRecords});
         bool whole = mirrored > 0;
         for (std::int64_t n = 0; n < mirrored; ++n) {
             const bool mftRead = readRecord(mft, n, record);

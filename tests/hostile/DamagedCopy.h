@@ -38,7 +38,11 @@ class DamagedCopy {
         const Bytes boot = Read(0, 512);
         const ondisk::ByteReader r(boot);
         bytesPerSector_ = *r.u16(0x0B);
-        bytesPerCluster_ = bytesPerSector_ * *r.u8(0x0D);
+        // Above 128 the count is a negative power of two (2 MiB clusters).
+        const std::uint32_t perCluster = *r.u8(0x0D);
+        bytesPerCluster_ =
+            bytesPerSector_ *
+            (perCluster <= 0x80 ? perCluster : std::uint32_t{1} << (256 - perCluster));
         const auto raw = static_cast<std::int8_t>(*r.u8(0x40));
         bytesPerRecord_ =
             raw > 0 ? static_cast<std::uint32_t>(raw) * bytesPerCluster_ : std::uint32_t{1} << -raw;

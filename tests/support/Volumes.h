@@ -1,12 +1,16 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -37,6 +41,18 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     return s.str();
 }
 
+// `size` bytes of a file from `offset` (fewer at its end): a few clusters of
+// an image without reading all of it.
+inline std::string ReadRange(const std::filesystem::path& path, std::uint64_t offset,
+                             std::size_t size) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(size, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(size));
+    bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return bytes;
+}
+
 // key=value lines of a volume's sidecar facts file.
 inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path& path) {
     std::map<std::string, std::string> facts;
@@ -49,6 +65,15 @@ inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path&
         }
     }
     return facts;
+}
+
+// Whether the tests that check records or clusters against the independent
+// reader take every one (the ctest label `long`, which sets
+// LORVEX_EXHAUSTIVE=1) or a fixed sample that keeps every kind (the default
+// run).
+inline bool Exhaustive() {
+    const char* value = std::getenv("LORVEX_EXHAUSTIVE");
+    return value != nullptr && std::string_view(value) == "1";
 }
 
 // Runs a shell command and gives its standard output. (Inside a TEST body,
