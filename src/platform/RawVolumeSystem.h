@@ -31,15 +31,16 @@ class RawVolumeSystem final : public VolumeApi {
     };
 
     // One drive per region of every source, in the order given. Sources that
-    // cannot be opened are skipped and their reasons kept in `problems`.
+    // cannot be opened are skipped and their reasons kept in `problems`,
+    // with what is not printable escaped (ondisk/Printable.h).
     explicit RawVolumeSystem(const std::vector<std::string>& sources);
     // The machine's own NTFS partitions.
     static std::unique_ptr<RawVolumeSystem> ForMachine();
 
     // Adds the regions of one more source as drives after the others, as
-    // the constructor does. False, with the reason in `problem`, when it
-    // cannot be opened; nothing is added then. Not while a handle is used
-    // on another thread.
+    // the constructor does. False, with the reason in `problem` (escaped as
+    // the problems are), when it cannot be opened; nothing is added then.
+    // Not while a handle is used on another thread.
     bool AddSource(const std::string& source, std::string& problem);
 
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
