@@ -13,6 +13,7 @@
 #include "ui/PictureFile.h"
 #include "ui/ProblemListWindow.h"
 #include "ui/ProgressWindow.h"
+#include "ui/ShownText.h"
 #include "ui/ZoomPicture.h"
 #include "volume/VolumeMap.h"
 #include "volume/VolumeUtils.h"
@@ -488,7 +489,7 @@ void TForm1::FillRecentMenu() {
     mnuRecent->clear();
     const QStringList recent = QSettings().value("recentSources").toStringList();
     for (const QString& path : recent) {
-        QAction* item = mnuRecent->addAction(path);
+        QAction* item = mnuRecent->addAction(ShownText(path));
         connect(item, &QAction::triggered, this, [this, path] { OpenSources({path}); });
     }
     if (recent.isEmpty()) {
@@ -565,7 +566,7 @@ void TForm1::UpdateTitle() {
     QString drive = QString::fromStdString(FDriveRoot);
     const QString source = FSourceHooks.describe ? FSourceHooks.describe(FDriveRoot) : QString();
     if (!source.isEmpty()) {
-        drive += " (" + source + ")";
+        drive += " (" + ShownText(source) + ")";
     }
     setWindowTitle(drive + QString::fromUtf8(" \u2014 ") + kAppCaption);
 }
@@ -600,8 +601,8 @@ void TForm1::BuildDriveMenu() {
         if (volume::GetRealDriveType(FApi, root) != platform::drivetype::kFixed) {
             continue;
         }
-        QString caption = QString(QChar(letter)) + ": " +
-                          QString::fromStdString(volume::GetVolumeLabel(FApi, root));
+        QString caption =
+            QString(QChar(letter)) + ": " + ShownText(volume::GetVolumeLabel(FApi, root));
         // A label is shown as it is, not read as a menu accelerator.
         caption.replace("&", "&&");
         QAction* item = mnuDrive->addAction(caption);
@@ -617,7 +618,7 @@ void TForm1::BuildDriveMenu() {
             continue;
         }
         QString caption = QString::fromStdString(root.substr(0, root.size() - 1)) + " " +
-                          QString::fromStdString(volume::GetVolumeLabel(FApi, root));
+                          ShownText(volume::GetVolumeLabel(FApi, root));
         caption.replace("&", "&&");
         QAction* item = mnuDrive->addAction(caption);
         item->setObjectName("DRIVE_" + QString::fromStdString(root));
@@ -1926,7 +1927,9 @@ QString TForm1::StatusText() const {
 }
 
 void TForm1::SetStatusText(const QString& text) {
-    FStatusLabel->setText(text);
+    // One line: the texts of the source in it are escaped already, and a
+    // line break from anywhere else is too.
+    FStatusLabel->setText(ShownText(text));
 }
 
 void TForm1::OnWindowThread(const std::function<void()>& work) {
@@ -1943,7 +1946,9 @@ void TForm1::ShowNotice(const QString& caption, const QString& text) {
         FNotices.message(caption, text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
+    // The texts of a source in it (a file name a container names) are
+    // escaped already; anything else not printable is, here.
+    QMessageBox box(QMessageBox::NoIcon, caption, ShownLines(text), QMessageBox::Ok, this);
     box.exec();
 }
 
