@@ -1942,13 +1942,14 @@ void TForm1::OnWindowThread(const std::function<void()>& work) {
 }
 
 void TForm1::ShowNotice(const QString& caption, const QString& text) {
-    if (FNotices.message) {
-        FNotices.message(caption, text);
-        return;
-    }
     // The texts of a source in it (a file name a container names) are
     // escaped already; anything else not printable is, here.
-    QMessageBox box(QMessageBox::NoIcon, caption, ShownLines(text), QMessageBox::Ok, this);
+    const QString shown = ShownLines(text);
+    if (FNotices.message) {
+        FNotices.message(caption, shown);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, caption, shown, QMessageBox::Ok, this);
     box.exec();
 }
 

@@ -674,6 +674,12 @@ class MainWindowTest : public QObject {
         QVERIFY2(s.messages.front().startsWith("Lorvex: Cannot open /nonexistent/lorvex.img: "),
                  qPrintable(s.messages.front()));
         QCOMPARE(f.FDriveRoot, std::string("D:\\")); // the shown drive stays
+        // A file name that would set the terminal's title is shown escaped.
+        QVERIFY(!f.OpenSources({QString::fromUtf8("/nonexistent/lorvex\x1B]0;x\x07\u0085.img")}));
+        QCOMPARE(s.messages.size(), 2);
+        QVERIFY2(s.messages.back().startsWith(
+                     "Lorvex: Cannot open /nonexistent/lorvex\\u{1b}]0;x\\u{7}\\u{85}.img: "),
+                 qPrintable(s.messages.back()));
 
         // A window over a machine without volumes says what to do.
         lorvex::test::FakeVolumeApi none;
