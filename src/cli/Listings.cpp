@@ -136,6 +136,15 @@ std::string SourceText(std::string_view text, SourceTexts texts) {
 
 } // namespace
 
+void GetEntryPath(const ntfs::TFileIDs& fileIds, int index, SourceTexts texts,
+                  std::u16string& path) {
+    if (texts == SourceTexts::Exact) {
+        fileIds.GetExactPath(index, path);
+    } else {
+        fileIds.GetPath(index, path);
+    }
+}
+
 std::string_view EntryTypeName(std::uint8_t fileType) {
     switch (fileType) {
     case ntfs::kTypeFile:
@@ -296,7 +305,7 @@ void FillFragmentRow(Record& record, const ntfs::TFileIDs& fileIds,
     record.Add("type", EntryTypeName(RowType(fileIds, row)));
     if (texts == SourceTexts::Exact) {
         std::u16string path;
-        fileIds.GetExactPath(row.Entry, path);
+        GetEntryPath(fileIds, row.Entry, texts, path);
         ondisk::ToUtf8(path, record.AddText("path"));
     } else {
         ondisk::ToUtf8(row.Path, record.AddText("path"));
@@ -330,18 +339,13 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
                          extent != nullptr ? ntfs::AttributeTypeName(extent->AttrType) : "");
     record.Add("description", description);
     std::u16string path;
-    if (texts == SourceTexts::Exact) {
-        fileIds.GetExactPath(static_cast<int>(owner), path);
-    } else {
-        fileIds.GetPath(static_cast<int>(owner), path);
-    }
+    GetEntryPath(fileIds, static_cast<int>(owner), texts, path);
     ondisk::ToUtf8(path, record.AddText("path"));
 }
 
 template <FieldSink Sink, ntfs::AttributeReader Reader>
 void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
                          bool withAttributes, SourceTexts texts) {
-    const bool exact = texts == SourceTexts::Exact;
     const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
     sink.Add("index", index);
     sink.Add("record", entry.FileID);
@@ -360,19 +364,19 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
     if (name.starts_with(u'\\')) {
         name.remove_prefix(1);
     }
-    if (exact) {
+    if (texts == SourceTexts::Exact) {
         sink.AddUtf16("name", name);
-        fileIds.GetExactPath(index, path_);
     } else {
         shown_.clear();
         ondisk::AppendPrintableName(name, shown_);
         sink.Add("name", std::string_view(shown_));
-        fileIds.GetPath(index, path_);
     }
+    GetEntryPath(fileIds, index, texts, path_);
     sink.AddUtf16("path", path_);
     if (!withAttributes) {
         return;
     }
+    // A nested list, which only the JSON formats show: its texts are exact.
     sink.BeginList("attributes");
     reader.GetAttributes(attributes_, entry.FileID);
     for (int i = 0; i < attributes_.FCount; ++i) {
@@ -381,13 +385,7 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
         sink.AddPlain("type", TypeName(attribute.AttrType, typeName_));
         sink.Add("id", attribute.AttributeID);
         if (!attribute.Name.empty()) {
-            if (exact) {
-                sink.Add("name", std::string_view(attribute.Name));
-            } else {
-                shown_.clear();
-                ondisk::AppendPrintableName(attribute.Name, shown_);
-                sink.Add("name", std::string_view(shown_));
-            }
+            sink.Add("name", std::string_view(attribute.Name));
         }
         sink.AddBool("resident", attribute.Resident);
         if (!attribute.Resident) {
@@ -410,13 +408,7 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
             attribute.AttrType == ondisk::type::kAttributeList) {
             sink.BeginTexts("entries");
             for (const std::u16string& text : attribute.Entries) {
-                if (exact) {
-                    sink.AddTextUtf16(text);
-                } else {
-                    shownEntry_.clear();
-                    ondisk::AppendPrintableName(text, shownEntry_);
-                    sink.AddTextUtf16(shownEntry_);
-                }
+                sink.AddTextUtf16(text);
             }
             sink.EndTexts();
         }
@@ -447,11 +439,7 @@ void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFi
     record.Add("record", fileIds.FItems[static_cast<std::size_t>(run.FileIndex)].FileID);
     std::string room;
     record.Add("attribute", TypeName(run.AttrType, room));
-    if (texts == SourceTexts::Exact) {
-        fileIds.GetExactPath(static_cast<int>(run.FileIndex), path);
-    } else {
-        fileIds.GetPath(static_cast<int>(run.FileIndex), path);
-    }
+    GetEntryPath(fileIds, static_cast<int>(run.FileIndex), texts, path);
     ondisk::ToUtf8(path, record.AddText("path"));
 }
 

@@ -28,6 +28,10 @@ namespace lorvex::cli {
 // them with what is not printable escaped (ondisk/Printable.h).
 enum class SourceTexts : std::uint8_t { Exact, Shown };
 SourceTexts SourceTextsOf(Format format);
+// Entry `index`'s path, exact or as shown (TFileIDs::GetPath), as `texts`
+// says.
+void GetEntryPath(const ntfs::TFileIDs& fileIds, int index, SourceTexts texts,
+                  std::u16string& path);
 
 // "file", "directory", "system", "system-directory" (record 11, $Extend)
 // or "unknown".
@@ -96,7 +100,6 @@ class EntryRecords {
     ntfs::TAttributes attributes_;
     ntfs::TDataRuns runs_;
     std::u16string path_;
-    std::u16string shownEntry_;
     std::string typeName_;
     std::string shown_;
 };

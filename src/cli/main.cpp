@@ -409,10 +409,8 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
     std::u16string path;
     const auto pathOf = [&](std::int32_t index) {
         path.clear();
-        if (index >= 0 && exact) {
-            fileIds.GetExactPath(index, path);
-        } else if (index >= 0) {
-            fileIds.GetPath(index, path);
+        if (index >= 0) {
+            lorvex::cli::GetEntryPath(fileIds, index, texts, path);
         }
         return lorvex::ondisk::ToUtf8(path);
     };

@@ -580,14 +580,24 @@ void TFileIDs::AssembleEntryPath(int index, bool shown, std::u16string& path) co
         return;
     }
     std::u16string room;
+    // AssemblePath walks the chain twice; when the first walk met no name
+    // to escape, the second takes the names as they are.
+    int walks = 0;
+    bool escaped = false;
     AssemblePath(
-        [this, index, shown, &room](const auto& visit) -> std::u16string_view {
+        [&](const auto& visit) -> std::u16string_view {
+            const bool look = shown && (++walks == 1 || escaped);
             std::int32_t cur = index;
             // BuildPaths leaves no loop; the count only guards against links
             // set by hand.
             for (std::int32_t steps = 0; steps <= FCount; ++steps) {
                 const TFileID& e = FItems[static_cast<std::size_t>(cur)];
-                if (!visit(shown ? ShownName(e.Name, room) : std::u16string_view(e.Name))) {
+                std::u16string_view name = e.Name;
+                if (look) {
+                    name = ShownName(name, room);
+                    escaped = escaped || name.data() != e.Name.data();
+                }
+                if (!visit(name)) {
                     return {};
                 }
                 cur = e.PathParent;

@@ -92,6 +92,29 @@ TEST(Printable, EveryControlCharacterIsEscapedAndEverythingElseKept) {
     EXPECT_TRUE(IsPrintableName(u"\u00E9t\u00E9 \u4E2D \U0001F600 \u2014 \u00A0"));
 }
 
+// A name is looked at four units at a time: a unit to escape is found
+// wherever it stands, and its neighbours in value pass.
+TEST(Printable, ANameIsTestedWhereverTheUnitStands) {
+    for (const char16_t u :
+         {char16_t{0x00}, char16_t{0x1F}, char16_t{0x20}, char16_t{0x5B}, char16_t{0x5C},
+          char16_t{0x5D}, char16_t{0x7E}, char16_t{0x7F}, char16_t{0x80}, char16_t{0x9F},
+          char16_t{0xA0}, char16_t{0x17F}, char16_t{0x202E}, char16_t{0x2070}, char16_t{0xD800}}) {
+        const bool printable = u == 0x20 || u == 0x5B || u == 0x5D || u == 0x7E || u == 0xA0 ||
+                               u == 0x17F || u == 0x2070;
+        for (std::size_t length = 1; length <= 12; ++length) {
+            for (std::size_t at = 0; at < length; ++at) {
+                std::u16string name(length, u'a');
+                name[at] = u;
+                EXPECT_EQ(IsPrintableName(name), printable)
+                    << std::hex << static_cast<unsigned>(u) << " at " << at << " of " << length;
+                std::u16string shown;
+                AppendPrintableName(name, shown);
+                EXPECT_EQ(shown == name, printable);
+            }
+        }
+    }
+}
+
 TEST(Printable, BrokenTextIsEscapedByUnitOrByte) {
     // Half a surrogate pair shows as its unit, not as U+FFFD: the name reads
     // back to what the disk holds.
