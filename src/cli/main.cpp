@@ -28,6 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -98,6 +100,10 @@ constexpr const char* kUsage =
     "                    (C, c or C:) or its position in the list --info prints (1,\n"
     "                    2, ...); drives past Z: have no letter, only a position\n"
     "  --sector-size N   read the --damage FILE as a list of bad sectors of N bytes\n"
+    "  --allow-outside-extents\n"
+    "                    read the files a VMDK names outside its descriptor's folder\n"
+    "                    (an absolute path, another folder, a block device, another\n"
+    "                    file than itself); such a VMDK is refused without it\n"
     "  --map-size WxH    the size of the --map-png picture in pixels (default\n"
     "                    1024x768, from 320x240 to 8192x8192)\n"
     "  --help            show this help and exit\n"
@@ -131,6 +137,7 @@ struct Options {
     std::uint32_t sectorSize = 0; // 0: --damage reads a ddrescue mapfile
     lorvex::ntfs::TDamageMap damage;
     bool clusterMap = false;
+    bool allowOutsideExtents = false;
     bool summary = false; // no other action asks for anything printed
 
     // The actions whose output is a listing (or the summary, one record).
@@ -181,6 +188,49 @@ int FinishOutput(int status) {
         return status == 0 ? 1 : status;
     }
     return failed || closeFailed ? std::max(status, 1) : status;
+}
+
+// Standard output and error were opened by whoever started us, and may be a
+// source or lie on one (`>> image`, `1<> image`): each is checked as an
+// output file is, by `check` (the write check of a name, against what is
+// protected at the time), before a word goes to it. Standard error always;
+// standard output when `outputUse` names what would be written there. A
+// stream refused is never written to (standard error is pointed at the null
+// device, so that nothing reaches it later either); the refusal is said on
+// the other stream where that one may be written. Returns false then.
+using WriteCheck = std::function<lorvex::platform::WriteTarget(const std::string&)>;
+
+bool StandardStreamsClear(const WriteCheck& check, const char* outputUse, const char* outputHint) {
+    const auto clear = [&check](const char* name) {
+        const auto target = check(name);
+        if (target.fd >= 0) {
+            close(target.fd);
+        }
+        // A stream that is closed, or open for reading only, reaches
+        // nothing: its writes fail and are reported as they fail.
+        return !target.refused;
+    };
+    if (!clear("/dev/stderr")) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDERR_FILENO);
+            close(null);
+        }
+        if (clear("/dev/stdout")) {
+            std::printf("lorvex-scan: standard error is a source, lies on a source or is a "
+                        "device: nothing is written there, and nothing is done\n");
+        }
+        return false;
+    }
+    if (outputUse != nullptr && !clear("/dev/stdout")) {
+        std::fprintf(stderr,
+                     "lorvex-scan: standard output is a source, lies on a source or is a "
+                     "device: %s is never written there%s%s\n",
+                     outputUse, outputHint != nullptr ? "; write it to a file with " : "",
+                     outputHint != nullptr ? outputHint : "");
+        return false;
+    }
+    return true;
 }
 
 bool ParseLcn(std::string_view text, std::int64_t& lcn) {
@@ -282,6 +332,10 @@ void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& d
         const std::size_t files = drive.region.containerFiles.size();
         Appendf(out, "  container          %s, %zu file%s\n", drive.region.container.c_str(), files,
                 files == 1 ? "" : "s");
+        // Every file read, so that what the evidence points at is seen.
+        for (const auto& file : drive.region.containerFiles) {
+            Appendf(out, "    reads            %s\n", file.c_str());
+        }
     }
     Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
     Appendf(out, "  label              %s\n",
@@ -869,14 +923,38 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
 
 int main(int argc, char** argv) {
     Options options;
+    // Before the sources are opened they are only names, and even a usage
+    // error or the help must not be written into one of them.
+    std::vector<std::string> named;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return FinishOutput(0);
+        if (arg == "--drive" || arg == "--export" || arg == "--output" || arg == "-o" ||
+            arg == "--format" || arg == "--map-png" || arg == "--map-size" || arg == "--damage" ||
+            arg == "--sector-size") {
+            ++i;
+        } else if (!arg.starts_with("-") || arg == "-") {
+            named.emplace_back(arg);
         }
-        if (arg == "--version") {
-            std::printf("lorvex-scan %s\n", LORVEX_VERSION);
+    }
+    const WriteCheck checkNamed = [&named](const std::string& name) {
+        return lorvex::platform::OpenWriteTarget(name, named);
+    };
+    if (!StandardStreamsClear(checkNamed, nullptr, nullptr)) {
+        return 1;
+    }
+    std::string_view formatWord;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h" || arg == "--version") {
+            if (!StandardStreamsClear(checkNamed, arg == "--version" ? "the version" : "the help",
+                                      nullptr)) {
+                return 1;
+            }
+            if (arg == "--version") {
+                std::printf("lorvex-scan %s\n", LORVEX_VERSION);
+            } else {
+                std::fputs(kUsage, stdout);
+            }
             return FinishOutput(0);
         }
         if (arg == "--drive") {
@@ -909,6 +987,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--format") {
             const std::string_view value = i + 1 < argc ? argv[i + 1] : "";
             options.format = ParseFormat(value);
+            formatWord = value;
             if (!options.format) {
                 return UsageError("--format needs one of text, json, jsonl, csv, bodyfile");
             }
@@ -955,6 +1034,8 @@ int main(int argc, char** argv) {
             options.clusterMap = true;
         } else if (arg == "--info") {
             options.info = true;
+        } else if (arg == "--allow-outside-extents") {
+            options.allowOutsideExtents = true;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
@@ -979,6 +1060,15 @@ int main(int argc, char** argv) {
                          options.damage.Error.c_str());
             return 1;
         }
+    }
+    // The export has one format, the window's; a --format with nothing else
+    // to list would be ignored without a word.
+    if (options.exportPath && options.format && *options.format != Format::Text &&
+        options.Listings() == 0) {
+        const std::string word(formatWord);
+        return UsageError("--export writes the file table in its one text format; --format is "
+                          "for the listings: for the file table as " +
+                          word + ", use --files --format " + word + " (with -o FILE)");
     }
     // A body file is the file table's; asked for alone, it means --files.
     if (options.format == Format::Bodyfile && options.Listings() == 0) {
@@ -1032,12 +1122,39 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<RawVolumeSystem> system =
-        options.sources.empty() ? RawVolumeSystem::ForMachine()
-                                : std::make_unique<RawVolumeSystem>(options.sources);
+        options.sources.empty()
+            ? RawVolumeSystem::ForMachine()
+            : std::make_unique<RawVolumeSystem>(
+                  options.sources, lorvex::platform::ContainerOptions{options.allowOutsideExtents});
+    // Now that every file the sources read is known (a container's
+    // segments and extents too), the standard streams are checked again.
+    const bool exportToStdout = options.exportPath && *options.exportPath == "-";
+    const WriteCheck checkSources = [&system](const std::string& name) {
+        return lorvex::platform::OpenWriteTargetFor(*system, name);
+    };
+    if (!StandardStreamsClear(checkSources,
+                              exportToStdout                               ? "the export"
+                              : listingsToStdout && options.Listings() > 0 ? "the listing"
+                                                                           : nullptr,
+                              exportToStdout ? "--export FILE" : "-o FILE")) {
+        return 1;
+    }
     for (const auto& problem : system->problems()) {
         // A source's texts in it are escaped already; anything else that is
         // not printable is, here.
         std::fprintf(stderr, "lorvex-scan: %s\n", lorvex::ondisk::Printable(problem).c_str());
+    }
+    if (!options.allowOutsideExtents && !system->problems().empty()) {
+        for (const auto& source : options.sources) {
+            std::string files;
+            for (const auto& file : lorvex::platform::ContainerImage::OutsideFiles(source)) {
+                files += (files.empty() ? "" : ", ") + file;
+            }
+            if (!files.empty()) {
+                std::fprintf(stderr, "lorvex-scan: %s: --allow-outside-extents reads %s too\n",
+                             source.c_str(), files.c_str());
+            }
+        }
     }
     if (system->drives().empty()) {
         if (options.sources.empty()) {
@@ -1115,8 +1232,9 @@ int main(int argc, char** argv) {
         const auto target = lorvex::platform::OpenWriteTargetFor(*system, path);
         if (target.fd < 0) {
             // Creating a file fails this way only for want of its folder.
-            const std::string reason = target.error == ENOENT
-                                           ? std::string("folder not found")
+            const std::string reason = target.error == ENOENT ? std::string("folder not found")
+                                       : target.error == EISDIR
+                                           ? std::string("a folder; give the name of a file in it")
                                            : lorvex::ntfs::RuntimeErrorText(target.error);
             std::fprintf(stderr, "lorvex-scan: %s: %s%s%s%s\n", path.c_str(), reason.c_str(),
                          target.refused ? " (a source, on a source or a device: " : "",

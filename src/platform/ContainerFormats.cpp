@@ -2,15 +2,24 @@
 
 #include "platform/EwfDecoder.h"
 #include "platform/LibyalError.h"
+#include "platform/NamedFile.h"
 
 #include <libewf.h>
 #include <libqcow.h>
 #include <libvhdi.h>
 #include <libvmdk.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace lorvex::platform {
 
@@ -32,6 +41,25 @@ std::string QcowError(intptr_t*& e) {
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+// The path with every link followed; empty when it leads nowhere.
+std::string CanonicalPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// The folder `path` lies in, "." for a bare name.
+std::string FolderOf(const std::string& path) {
+    const std::string dir = std::filesystem::path(path).parent_path().string();
+    return dir.empty() ? std::string(".") : dir;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat x {};
+    struct stat y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
 }
 
 // The library names the offset it could not read; beside the file's size it
@@ -98,10 +126,74 @@ std::string NextSegmentName(const std::string& name) {
     return {};
 }
 
+// Whether the file name `name` is one the naming scheme of the segment
+// `first` gives: the same stem, and an extension of the same case from the
+// first one's letter on (.E01 to .E99, .EAA to .ZZZ; .e01, .s01, .L01 ...).
+bool InSegmentScheme(const std::string& first, const std::string& name) {
+    const std::size_t n = first.size();
+    if (n < 4 || name.size() != n || first[n - 4] != '.' ||
+        name.compare(0, n - 3, first, 0, n - 3) != 0) {
+        return false;
+    }
+    const char* f = first.data() + n - 3;
+    const char* e = name.data() + n - 3;
+    const bool upper = std::isupper(static_cast<unsigned char>(f[0])) != 0;
+    const auto letter = [upper](char c) {
+        return upper ? (c >= 'A' && c <= 'Z') : (c >= 'a' && c <= 'z');
+    };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (e[0] == f[0] && digit(e[1]) && digit(e[2])) {
+        return true;
+    }
+    return letter(e[0]) && e[0] >= f[0] && letter(e[1]) && letter(e[2]);
+}
+
+// Every file in the folder of `first` that its naming scheme names, whether
+// or not the set opens: each is as much the evidence as the first.
+std::vector<std::string> EwfNamedFiles(const std::string& first) {
+    std::vector<std::string> files{first};
+    const std::filesystem::path path(first);
+    const std::string dir = FolderOf(first);
+    const std::string own = path.filename().string();
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) {
+        return files;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != own && InSegmentScheme(own, name)) {
+            files.push_back((path.parent_path() / name).string());
+        }
+    }
+    ::closedir(folder);
+    std::sort(files.begin() + 1, files.end());
+    return files;
+}
+
+// The library's search for the other segments opens every name it tries;
+// a FIFO among them would hold it there for good. Each segment name the
+// scheme gives is looked at first, up to the first that is not there.
+bool CheckSegmentKinds(const std::string& first, std::string& why) {
+    for (std::string name = first; !name.empty(); name = NextSegmentName(name)) {
+        struct stat st {};
+        if (::stat(name.c_str(), &st) != 0) {
+            break;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            why = "the segment " + name + " is " + FileKind(st.st_mode) + ", not a file";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool OpenEwf(const std::string& path, OpenedContainer& out, std::string& why) {
     libewf_error_t* error = nullptr;
     char** globbed = nullptr;
     int count = 0;
+    if (!CheckSegmentKinds(path, why)) {
+        return false;
+    }
     // The other segments are found by the naming scheme the first one
     // belongs to (.E01 .E02 ... .EAA ...), not by listing the directory.
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &count, &error) !=
@@ -177,7 +269,7 @@ class VhdiDecoder final : public ContainerDecoder {
             return nullptr;
         }
         if (libvhdi_file_open(d->file_, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1) {
-            why = VhdiError(error);
+            why = "its footer and headers do not decode: " + VhdiError(error);
             return nullptr;
         }
         d->open_ = true;
@@ -207,6 +299,39 @@ class VhdiDecoder final : public ContainerDecoder {
     std::string path_;
 };
 
+// The parent a differencing disk names, as it names it; empty when none.
+std::string VhdiParent(libvhdi_file_t* file) {
+    std::size_t size = 0;
+    if (libvhdi_file_get_utf8_parent_filename_size(file, &size, nullptr) != 1 || size <= 1) {
+        return {};
+    }
+    std::string name(size, '\0');
+    if (libvhdi_file_get_utf8_parent_filename(file, reinterpret_cast<std::uint8_t*>(name.data()),
+                                              size, nullptr) != 1) {
+        return {};
+    }
+    name.resize(std::strlen(name.c_str()));
+    return name;
+}
+
+// Where a parent or backing file that `image` names may be: the name as it
+// is (absolute, or from the image's folder), and the last part of it beside
+// the image. Windows writes parents with backslashes and drive letters.
+std::vector<std::string> ParentCandidates(const std::string& image, std::string name) {
+    std::vector<std::string> candidates;
+    if (name.empty()) {
+        return candidates;
+    }
+    std::replace(name.begin(), name.end(), '\\', '/');
+    const std::filesystem::path dir(FolderOf(image));
+    candidates.push_back(name.front() == '/' ? name : (dir / name).string());
+    const std::string last = std::filesystem::path(name).filename().string();
+    if (!last.empty() && last != "." && last != "..") {
+        candidates.push_back((dir / last).string());
+    }
+    return candidates;
+}
+
 bool OpenVhdi(const std::string& path, OpenedContainer& out, std::string& why) {
     auto decoder = VhdiDecoder::Open(path, why);
     if (!decoder) {
@@ -218,29 +343,19 @@ bool OpenVhdi(const std::string& path, OpenedContainer& out, std::string& why) {
     out.format = type == LIBVHDI_FILE_TYPE_VHDX ? "VHDX" : "VHD";
     std::uint32_t disk = 0;
     if (libvhdi_file_get_disk_type(decoder->file(), &disk, &error) != 1) {
-        why = VhdiError(error);
+        why = "its disk type cannot be read: " + VhdiError(error);
         return false;
     }
     if (disk == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
-        std::size_t size = 0;
-        std::string parent = "its parent";
-        if (libvhdi_file_get_utf8_parent_filename_size(decoder->file(), &size, nullptr) == 1 &&
-            size > 1) {
-            std::string name(size, '\0');
-            if (libvhdi_file_get_utf8_parent_filename(decoder->file(),
-                                                      reinterpret_cast<std::uint8_t*>(name.data()),
-                                                      size, nullptr) == 1) {
-                name.resize(std::strlen(name.c_str()));
-                parent = "'" + name + "'";
-            }
-        }
+        const std::string name = VhdiParent(decoder->file());
+        const std::string parent = name.empty() ? std::string("its parent") : "'" + name + "'";
         why = "a differencing disk: its unchanged blocks live in " + parent +
               ", which is not followed; open a disk that holds all its blocks";
         return false;
     }
     size64_t media = 0;
     if (libvhdi_file_get_media_size(decoder->file(), &media, &error) != 1) {
-        why = VhdiError(error);
+        why = "the size of the disk it holds cannot be read: " + VhdiError(error);
         return false;
     }
     out.size = media;
@@ -254,65 +369,333 @@ bool OpenVhdi(const std::string& path, OpenedContainer& out, std::string& why) {
 
 // -------------------------------------------------------------------- VMDK --
 
-class VmdkDecoder final : public ContainerDecoder {
+// A sparse extent begins with one of these; its descriptor, when it has one,
+// is embedded in it and names the extent, which is normally the file itself.
+constexpr std::array<char, 4> kSparseMagic{'K', 'D', 'M', 'V'};
+constexpr std::array<char, 4> kCowdMagic{'C', 'O', 'W', 'D'};
+
+// A name the library holds, as UTF-8; empty when it has none.
+template <typename Object, int (*GetSize)(Object*, std::size_t*, libvmdk_error_t**),
+          int (*Get)(Object*, std::uint8_t*, std::size_t, libvmdk_error_t**)>
+std::string VmdkName(Object* object) {
+    std::size_t size = 0;
+    if (GetSize(object, &size, nullptr) != 1 || size <= 1) {
+        return {};
+    }
+    std::string name(size, '\0');
+    if (Get(object, reinterpret_cast<std::uint8_t*>(name.data()), size, nullptr) != 1) {
+        return {};
+    }
+    name.resize(std::strlen(name.c_str()));
+    return name;
+}
+
+// Where an extent the descriptor names is read from, found without opening
+// it. Not every name is read: the library is handed none of them, since it
+// runs past the end of its buffer joining an absolute name to the folder.
+struct VmdkExtent {
+    std::string name; // as the descriptor writes it; empty for a zero extent
+    std::string path; // where it is looked for, as its name leads
+    std::string real; // the file that is, links followed
+    dev_t dev = 0;    // and which file that was when it was looked at
+    ino_t ino = 0;
+    std::string outside; // why it is read only when allowed; empty when not
+    std::string problem; // why it cannot be read at all
+};
+
+// Extents are named relative to their descriptor's folder, and the ones read
+// without asking are the regular files directly in it (through a link or
+// not). An absolute name, a name in another folder, a link out of the
+// folder, a block device, or, for a descriptor embedded in a sparse extent,
+// any file but the extent itself, could make the evidence read the
+// examiner's own disks and files: read only when the user allows it.
+VmdkExtent LocateExtent(const std::string& name, const std::string& descriptor,
+                        const struct stat& self, bool embedded) {
+    VmdkExtent e;
+    e.name = name;
+    const std::string dir = FolderOf(descriptor);
+    const bool plain = name.find('/') == std::string::npos && name != "." && name != "..";
+    e.path = name.front() == '/'
+                 ? name
+                 : (std::filesystem::path(descriptor).parent_path() / name).string();
+    char resolved[PATH_MAX];
+    struct stat st {};
+    if (::realpath(e.path.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0) {
+        const int err = errno;
+        e.problem = err == ENOENT || err == ENOTDIR
+                        ? "is missing (looked for " + e.path + ")"
+                        : "cannot be looked at (" + e.path + "): " + std::strerror(err);
+        return e;
+    }
+    const std::string real = resolved;
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        e.problem = "(" + real + ") is " + FileKind(st.st_mode) + ", not a file";
+        return e;
+    }
+    if (InKernelFileSystem(real)) {
+        e.problem = "(" + real + ") is a file of the kernel's own, not stored data";
+        return e;
+    }
+    e.real = real;
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+    if (S_ISBLK(st.st_mode)) {
+        e.outside = "(" + real + ") is a block device";
+    } else if (!plain || FolderOf(real) != CanonicalPath(dir)) {
+        e.outside = "(" + real + ") lies outside the descriptor's folder";
+    } else if (embedded && (st.st_dev != self.st_dev || st.st_ino != self.st_ino)) {
+        e.outside = "(" + real + ") is another file than the image itself";
+    }
+    if (!e.outside.empty()) {
+        e.path = real;
+    }
+    return e;
+}
+
+// "the extent 'x' that its descriptor names", or, for a descriptor embedded
+// in a sparse extent, what it says in its own words.
+std::string ExtentWords(const VmdkExtent& e, bool embedded) {
+    return std::string(embedded ? "the data file '" : "the extent '") + e.name +
+           (embedded ? "' that its embedded descriptor names" : "' that its descriptor names");
+}
+
+// The descriptor of a VMDK, read through the library from the checked file:
+// a text descriptor, or a sparse extent with one embedded.
+class VmdkDescriptor {
   public:
-    ~VmdkDecoder() override {
+    VmdkDescriptor() = default;
+    VmdkDescriptor(const VmdkDescriptor&) = delete;
+    VmdkDescriptor& operator=(const VmdkDescriptor&) = delete;
+    ~VmdkDescriptor() {
         if (handle_ != nullptr) {
             if (open_) {
                 libvmdk_handle_close(handle_, nullptr);
             }
             libvmdk_handle_free(&handle_, nullptr);
         }
+        // After the handle: the library reads through these until it is
+        // closed.
+        if (pool_ != nullptr) {
+            libbfio_pool_free(&pool_, nullptr);
+        }
+        if (file_ != nullptr) {
+            libbfio_handle_free(&file_, nullptr);
+        }
     }
 
-    // Opens the descriptor alone; the extents follow in OpenExtents.
-    static std::unique_ptr<VmdkDecoder> OpenDescriptor(const std::string& path, std::string& why) {
-        auto d = std::make_unique<VmdkDecoder>();
+    bool Open(const std::string& path, std::string& why) {
+        path_ = path;
+        std::string reason;
+        const int fd = OpenNamedFile(path, false, self_, reason);
+        if (fd < 0) {
+            why = "cannot be opened: " + reason;
+            return false;
+        }
+        std::array<char, 4> magic{};
+        embedded_ = ::pread(fd, magic.data(), magic.size(), 0) == 4 &&
+                    (magic == kSparseMagic || magic == kCowdMagic);
+        file_ = NamedFileHandle(fd, path, reason);
+        if (file_ == nullptr) {
+            why = "cannot be opened: " + reason;
+            return false;
+        }
         libvmdk_error_t* error = nullptr;
-        if (libvmdk_handle_initialize(&d->handle_, &error) != 1) {
-            why = VmdkError(error);
-            return nullptr;
+        if (libvmdk_handle_initialize(&handle_, &error) != 1) {
+            why = "cannot be opened: " + VmdkError(error);
+            return false;
         }
-        if (libvmdk_handle_open(d->handle_, path.c_str(), LIBVMDK_OPEN_READ, &error) != 1) {
-            why = VmdkError(error);
-            return nullptr;
+        if (libvmdk_handle_open_file_io_handle(handle_, file_, LIBVMDK_OPEN_READ, &error) != 1) {
+            why = std::string(embedded_ ? "its header or embedded descriptor"
+                                        : "its descriptor text") +
+                  " is damaged or cut short: " + VmdkError(error);
+            return false;
         }
-        d->open_ = true;
-        // Extents are named relative to the descriptor, not to our working
-        // directory.
-        const std::string dir = std::filesystem::path(path).parent_path().string();
-        if (!dir.empty() && libvmdk_handle_set_extent_data_files_path(d->handle_, dir.c_str(),
-                                                                      dir.size(), &error) != 1) {
-            why = VmdkError(error);
-            return nullptr;
-        }
-        return d;
+        open_ = true;
+        return true;
     }
 
-    bool OpenExtents(std::string& why) {
-        libvmdk_error_t* error = nullptr;
-        if (libvmdk_handle_open_extent_data_files(handle_, &error) != 1) {
-            why = VmdkError(error);
+    // Every extent the descriptor names, located but not opened.
+    std::vector<VmdkExtent> Extents() const {
+        std::vector<VmdkExtent> extents;
+        int count = 0;
+        if (libvmdk_handle_get_number_of_extents(handle_, &count, nullptr) != 1) {
+            return extents;
+        }
+        for (int i = 0; i < count; ++i) {
+            libvmdk_extent_descriptor_t* extent = nullptr;
+            VmdkExtent e;
+            if (libvmdk_handle_get_extent_descriptor(handle_, i, &extent, nullptr) != 1) {
+                e.problem = "cannot be read from the descriptor";
+                extents.push_back(std::move(e));
+                continue;
+            }
+            int type = 0;
+            libvmdk_extent_descriptor_get_type(extent, &type, nullptr);
+            const std::string name =
+                type == LIBVMDK_EXTENT_TYPE_ZERO
+                    ? std::string()
+                    : VmdkName<libvmdk_extent_descriptor_t,
+                               libvmdk_extent_descriptor_get_utf8_filename_size,
+                               libvmdk_extent_descriptor_get_utf8_filename>(extent);
+            libvmdk_extent_descriptor_free(&extent, nullptr);
+            if (type == LIBVMDK_EXTENT_TYPE_ZERO) {
+                // The library reads no disk that has one beside extents
+                // with files; said here rather than as its "invalid handle".
+                e.problem = "is a zero extent (a run of the disk with no file behind it), which "
+                            "the VMDK library does not read";
+                extents.push_back(std::move(e));
+            } else if (name.empty()) {
+                e.problem = "has no file name";
+                extents.push_back(std::move(e));
+            } else {
+                extents.push_back(LocateExtent(name, path_, self_, embedded_));
+            }
+        }
+        return extents;
+    }
+
+    // Whether the disk is a delta, whose unchanged grains live in a parent;
+    // `parent` then has the parent's name as the descriptor gives it.
+    [[nodiscard]] bool Delta(std::string& parent) const {
+        std::uint32_t parentCid = 0xFFFFFFFFU;
+        if (libvmdk_handle_get_parent_content_identifier(handle_, &parentCid, nullptr) != 1 ||
+            parentCid == 0xFFFFFFFFU) {
+            return false;
+        }
+        parent = VmdkName<libvmdk_handle_t, libvmdk_handle_get_utf8_parent_filename_size,
+                          libvmdk_handle_get_utf8_parent_filename>(handle_);
+        return true;
+    }
+
+    // Opens every extent of `extents` (as Extents located them, none with a
+    // problem) into the library's pool: the library never opens a file by
+    // a name itself.
+    bool OpenExtents(const std::vector<VmdkExtent>& extents, bool allowOutside, std::string& why) {
+        libbfio_error_t* error = nullptr;
+        if (libbfio_pool_initialize(&pool_, static_cast<int>(extents.size()),
+                                    LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, &error) != 1) {
+            libbfio_error_free(&error);
+            why = "cannot set up reading its extents";
+            return false;
+        }
+        for (std::size_t i = 0; i < extents.size(); ++i) {
+            const VmdkExtent& e = extents[i];
+            // The file opened is the one looked at, whatever became of the
+            // name since.
+            struct stat st {};
+            std::string reason;
+            int fd = OpenNamedFile(e.real, allowOutside, st, reason);
+            if (fd >= 0 && (st.st_dev != e.dev || st.st_ino != e.ino)) {
+                ::close(fd);
+                fd = -1;
+                reason = "it changed while it was being opened";
+            }
+            libbfio_handle_t* file = fd >= 0 ? NamedFileHandle(fd, e.real, reason) : nullptr;
+            if (file == nullptr) {
+                why = ExtentWords(e, embedded_) + " cannot be opened (" + e.path + "): " + reason;
+                return false;
+            }
+            if (libbfio_pool_set_handle(pool_, static_cast<int>(i), file, LIBBFIO_OPEN_READ,
+                                        &error) != 1) {
+                libbfio_error_free(&error);
+                libbfio_handle_free(&file, nullptr);
+                why = "cannot set up reading its extents";
+                return false;
+            }
+        }
+        libvmdk_error_t* vmdkError = nullptr;
+        if (libvmdk_handle_open_extent_data_files_file_io_pool(handle_, pool_, &vmdkError) != 1) {
+            why =
+                "its extents do not hold what its descriptor says they do: " + VmdkError(vmdkError);
             return false;
         }
         return true;
     }
 
-    static std::unique_ptr<VmdkDecoder> Open(const std::string& path, std::string& why) {
-        auto d = OpenDescriptor(path, why);
-        if (!d || !d->OpenExtents(why)) {
+    libvmdk_handle_t* handle() { return handle_; }
+    [[nodiscard]] bool embedded() const { return embedded_; }
+
+  private:
+    std::string path_;
+    struct stat self_ {};
+    bool embedded_ = false;
+    libbfio_handle_t* file_ = nullptr;
+    libbfio_pool_t* pool_ = nullptr;
+    libvmdk_handle_t* handle_ = nullptr;
+    bool open_ = false;
+};
+
+// What a refusal of `extents` says, or empty when each can be read (those
+// outside the descriptor's folder only when `allowOutside`).
+std::string ExtentsRefusal(const std::vector<VmdkExtent>& extents, bool embedded,
+                           bool allowOutside) {
+    for (const VmdkExtent& e : extents) {
+        if (!e.problem.empty()) {
+            return (e.name.empty() ? std::string("an extent that its descriptor names")
+                                   : ExtentWords(e, embedded)) +
+                   " " + e.problem;
+        }
+    }
+    if (allowOutside) {
+        return {};
+    }
+    for (const VmdkExtent& e : extents) {
+        if (!e.outside.empty()) {
+            return ExtentWords(e, embedded) + " " + e.outside +
+                   "; such a file is read only when outside extents are allowed";
+        }
+    }
+    return {};
+}
+
+class VmdkDecoder final : public ContainerDecoder {
+  public:
+    // Opens the descriptor, looks at every extent it names and opens them;
+    // `files` (when given) has every file read, the descriptor first.
+    static std::unique_ptr<VmdkDecoder> Open(const std::string& path,
+                                             const ContainerOptions& options, std::string& why,
+                                             std::vector<std::string>* files = nullptr) {
+        auto d = std::make_unique<VmdkDecoder>();
+        if (!d->descriptor_.Open(path, why)) {
             return nullptr;
+        }
+        std::string parent;
+        if (d->descriptor_.Delta(parent)) {
+            why = "a delta disk: its unchanged grains live in " +
+                  (parent.empty() ? std::string("its parent") : "'" + parent + "'") +
+                  ", which is not followed; open a disk that holds all its grains";
+            return nullptr;
+        }
+        const std::vector<VmdkExtent> extents = d->descriptor_.Extents();
+        if (extents.empty()) {
+            why = "its descriptor names no extent";
+            return nullptr;
+        }
+        why = ExtentsRefusal(extents, d->descriptor_.embedded(), options.allowOutsideExtents);
+        if (!why.empty() ||
+            !d->descriptor_.OpenExtents(extents, options.allowOutsideExtents, why)) {
+            return nullptr;
+        }
+        if (files != nullptr) {
+            files->assign({path});
+            for (const VmdkExtent& e : extents) {
+                if (!e.name.empty() &&
+                    std::find(files->begin(), files->end(), e.path) == files->end() &&
+                    !SameFile(e.path, path)) {
+                    files->push_back(e.path);
+                }
+            }
         }
         return d;
     }
 
-    libvmdk_handle_t* handle() { return handle_; }
+    libvmdk_handle_t* handle() { return descriptor_.handle(); }
 
     bool Decode(std::uint64_t offset, std::span<std::byte> out, std::string& why) override {
         libvmdk_error_t* error = nullptr;
         const bool ok = ReadFully(
             [&](void* buffer, std::size_t n, std::uint64_t at) {
-                return libvmdk_handle_read_buffer_at_offset(handle_, buffer, n,
+                return libvmdk_handle_read_buffer_at_offset(handle(), buffer, n,
                                                             static_cast<off64_t>(at), &error);
             },
             offset, out);
@@ -323,91 +706,78 @@ class VmdkDecoder final : public ContainerDecoder {
     }
 
   private:
-    libvmdk_handle_t* handle_ = nullptr;
-    bool open_ = false;
+    VmdkDescriptor descriptor_;
 };
 
-bool OpenVmdk(const std::string& path, OpenedContainer& out, std::string& why) {
-    auto decoder = VmdkDecoder::OpenDescriptor(path, why);
+bool OpenVmdk(const std::string& path, const ContainerOptions& options, OpenedContainer& out,
+              std::string& why) {
+    std::vector<std::string> files;
+    auto decoder = VmdkDecoder::Open(path, options, why, &files);
     if (!decoder) {
         return false;
     }
     libvmdk_error_t* error = nullptr;
-    std::uint32_t parentCid = 0xFFFFFFFFU;
-    if (libvmdk_handle_get_parent_content_identifier(decoder->handle(), &parentCid, nullptr) == 1 &&
-        parentCid != 0xFFFFFFFFU) {
-        std::size_t size = 0;
-        std::string parent = "its parent";
-        if (libvmdk_handle_get_utf8_parent_filename_size(decoder->handle(), &size, nullptr) == 1 &&
-            size > 1) {
-            std::string name(size, '\0');
-            if (libvmdk_handle_get_utf8_parent_filename(
-                    decoder->handle(), reinterpret_cast<std::uint8_t*>(name.data()), size,
-                    nullptr) == 1) {
-                name.resize(std::strlen(name.c_str()));
-                parent = "'" + name + "'";
-            }
-        }
-        why = "a delta disk: its unchanged grains live in " + parent +
-              ", which is not followed; open a disk that holds all its grains";
-        return false;
-    }
-    // Name a missing extent ourselves: the library only says it could not
-    // open "an extent data file".
-    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
-    std::vector<std::string> files{path};
-    int extents = 0;
-    libvmdk_handle_get_number_of_extents(decoder->handle(), &extents, nullptr);
-    for (int i = 0; i < extents; ++i) {
-        libvmdk_extent_descriptor_t* extent = nullptr;
-        if (libvmdk_handle_get_extent_descriptor(decoder->handle(), i, &extent, nullptr) != 1) {
-            continue;
-        }
-        int type = 0;
-        libvmdk_extent_descriptor_get_type(extent, &type, nullptr);
-        std::size_t size = 0;
-        std::string name;
-        if (type != LIBVMDK_EXTENT_TYPE_ZERO &&
-            libvmdk_extent_descriptor_get_utf8_filename_size(extent, &size, nullptr) == 1 &&
-            size > 1) {
-            name.assign(size, '\0');
-            if (libvmdk_extent_descriptor_get_utf8_filename(
-                    extent, reinterpret_cast<std::uint8_t*>(name.data()), size, nullptr) == 1) {
-                name.resize(std::strlen(name.c_str()));
-            } else {
-                name.clear();
-            }
-        }
-        libvmdk_extent_descriptor_free(&extent, nullptr);
-        if (name.empty()) {
-            continue;
-        }
-        const std::string full = (dir / name).string();
-        if (!Exists(full)) {
-            why = "the extent '" + name + "' that its descriptor names is missing (looked for " +
-                  full + ")";
-            return false;
-        }
-        if (full != path && std::filesystem::path(full) != std::filesystem::path(path)) {
-            files.push_back(full);
-        }
-    }
-    if (!decoder->OpenExtents(why)) {
-        return false;
-    }
     size64_t media = 0;
     if (libvmdk_handle_get_media_size(decoder->handle(), &media, &error) != 1) {
-        why = VmdkError(error);
+        why = "the size of the disk it holds cannot be read: " + VmdkError(error);
         return false;
     }
     out.format = "VMDK";
     out.size = media;
     out.files = std::move(files);
-    out.factory = [path](std::string& reason) -> std::unique_ptr<ContainerDecoder> {
-        return VmdkDecoder::Open(path, reason);
+    out.factory = [path, options](std::string& reason) -> std::unique_ptr<ContainerDecoder> {
+        return VmdkDecoder::Open(path, options, reason);
     };
     out.decoder = std::move(decoder);
     return true;
+}
+
+// Every file a VMDK names, readable or not: the descriptor, its extents
+// (where they would be read from), and a delta's parent.
+std::vector<std::string> VmdkNamedFiles(const std::string& path) {
+    std::vector<std::string> files{path};
+    VmdkDescriptor descriptor;
+    std::string why;
+    if (!descriptor.Open(path, why)) {
+        return files;
+    }
+    for (const VmdkExtent& e : descriptor.Extents()) {
+        if (!e.name.empty()) {
+            files.push_back(e.path);
+        }
+    }
+    std::string parent;
+    if (descriptor.Delta(parent) && !parent.empty()) {
+        files.push_back(parent.front() == '/'
+                            ? parent
+                            : (std::filesystem::path(FolderOf(path)) / parent).string());
+    }
+    return files;
+}
+
+// The files a VMDK reads only when outside extents are allowed.
+std::vector<std::string> VmdkOutsideFiles(const std::string& path) {
+    std::vector<std::string> files;
+    VmdkDescriptor descriptor;
+    std::string why;
+    if (!descriptor.Open(path, why)) {
+        return files;
+    }
+    std::string parent;
+    if (descriptor.Delta(parent)) {
+        return files;
+    }
+    const std::vector<VmdkExtent> extents = descriptor.Extents();
+    // Allowing would not help a VMDK that is refused for another reason.
+    if (!ExtentsRefusal(extents, descriptor.embedded(), true).empty()) {
+        return files;
+    }
+    for (const VmdkExtent& e : extents) {
+        if (!e.outside.empty()) {
+            files.push_back(e.path);
+        }
+    }
+    return files;
 }
 
 // ------------------------------------------------------------------- qcow2 --
@@ -431,7 +801,7 @@ class QcowDecoder final : public ContainerDecoder {
             return nullptr;
         }
         if (libqcow_file_open(d->file_, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
-            why = QcowError(error);
+            why = "its header does not decode: " + QcowError(error);
             return nullptr;
         }
         d->open_ = true;
@@ -461,26 +831,35 @@ class QcowDecoder final : public ContainerDecoder {
     std::string path_;
 };
 
+// The backing file an image names, as it names it; empty when none.
+std::string QcowBacking(libqcow_file_t* file) {
+    std::size_t size = 0;
+    if (libqcow_file_get_utf8_backing_filename_size(file, &size, nullptr) != 1 || size <= 1) {
+        return {};
+    }
+    std::string name(size, '\0');
+    if (libqcow_file_get_utf8_backing_filename(file, reinterpret_cast<std::uint8_t*>(name.data()),
+                                               size, nullptr) != 1) {
+        return {};
+    }
+    name.resize(std::strlen(name.c_str()));
+    return name;
+}
+
 bool OpenQcow(const std::string& path, OpenedContainer& out, std::string& why) {
     auto decoder = QcowDecoder::Open(path, why);
     if (!decoder) {
         return false;
     }
     libqcow_error_t* error = nullptr;
-    std::size_t size = 0;
-    if (libqcow_file_get_utf8_backing_filename_size(decoder->file(), &size, nullptr) == 1 &&
-        size > 1) {
-        std::string name(size, '\0');
-        libqcow_file_get_utf8_backing_filename(
-            decoder->file(), reinterpret_cast<std::uint8_t*>(name.data()), size, nullptr);
-        name.resize(std::strlen(name.c_str()));
+    if (const std::string name = QcowBacking(decoder->file()); !name.empty()) {
         why = "has the backing file '" + name +
               "', which is not followed: the clusters it holds are not in this image";
         return false;
     }
     std::uint32_t method = LIBQCOW_ENCRYPTION_METHOD_NONE;
     if (libqcow_file_get_encryption_method(decoder->file(), &method, &error) != 1) {
-        why = QcowError(error);
+        why = "its encryption cannot be read: " + QcowError(error);
         return false;
     }
     if (method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
@@ -491,7 +870,7 @@ bool OpenQcow(const std::string& path, OpenedContainer& out, std::string& why) {
     }
     size64_t media = 0;
     if (libqcow_file_get_media_size(decoder->file(), &media, &error) != 1) {
-        why = QcowError(error);
+        why = "the size of the disk it holds cannot be read: " + QcowError(error);
         return false;
     }
     out.format = "qcow2";
@@ -502,6 +881,19 @@ bool OpenQcow(const std::string& path, OpenedContainer& out, std::string& why) {
     };
     out.decoder = std::move(decoder);
     return true;
+}
+
+// The image and the parent (VHD, VHDX) or backing file (qcow2) it names.
+template <typename Decoder, std::string (*Parent)(decltype(std::declval<Decoder&>().file()))>
+std::vector<std::string> ChainNamedFiles(const std::string& path) {
+    std::vector<std::string> files{path};
+    std::string why;
+    if (const auto decoder = Decoder::Open(path, why)) {
+        for (auto& candidate : ParentCandidates(path, Parent(decoder->file()))) {
+            files.push_back(std::move(candidate));
+        }
+    }
+    return files;
 }
 
 } // namespace
@@ -527,15 +919,15 @@ ContainerFormat RecogniseContainer(const std::string& path) {
     return ContainerFormat::None;
 }
 
-bool OpenContainer(const std::string& path, ContainerFormat format, OpenedContainer& out,
-                   std::string& why) {
+bool OpenContainer(const std::string& path, ContainerFormat format, const ContainerOptions& options,
+                   OpenedContainer& out, std::string& why) {
     switch (format) {
     case ContainerFormat::EnCase:
         return OpenEwf(path, out, why);
     case ContainerFormat::Vhd:
         return OpenVhdi(path, out, why);
     case ContainerFormat::Vmdk:
-        return OpenVmdk(path, out, why);
+        return OpenVmdk(path, options, out, why);
     case ContainerFormat::Qcow:
         return OpenQcow(path, out, why);
     case ContainerFormat::None:
@@ -543,6 +935,26 @@ bool OpenContainer(const std::string& path, ContainerFormat format, OpenedContai
     }
     why = "not a container";
     return false;
+}
+
+std::vector<std::string> ContainerNamedFiles(const std::string& path, ContainerFormat format) {
+    switch (format) {
+    case ContainerFormat::EnCase:
+        return EwfNamedFiles(path);
+    case ContainerFormat::Vhd:
+        return ChainNamedFiles<VhdiDecoder, VhdiParent>(path);
+    case ContainerFormat::Vmdk:
+        return VmdkNamedFiles(path);
+    case ContainerFormat::Qcow:
+        return ChainNamedFiles<QcowDecoder, QcowBacking>(path);
+    case ContainerFormat::None:
+        break;
+    }
+    return {path};
+}
+
+std::vector<std::string> ContainerOutsideFiles(const std::string& path, ContainerFormat format) {
+    return format == ContainerFormat::Vmdk ? VmdkOutsideFiles(path) : std::vector<std::string>();
 }
 
 } // namespace lorvex::platform

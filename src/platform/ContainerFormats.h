@@ -25,7 +25,14 @@ ContainerFormat RecogniseContainer(const std::string& path);
 
 // Opens `path`, known to be in `format`, read-only through its library; false
 // with the reason, for people, in `why`.
-bool OpenContainer(const std::string& path, ContainerFormat format, OpenedContainer& out,
-                   std::string& why);
+bool OpenContainer(const std::string& path, ContainerFormat format, const ContainerOptions& options,
+                   OpenedContainer& out, std::string& why);
+
+// Every file `path` in `format` names, whether or not it opens (see
+// ContainerImage::NamedFiles).
+std::vector<std::string> ContainerNamedFiles(const std::string& path, ContainerFormat format);
+
+// The files it reads only when outside extents are allowed.
+std::vector<std::string> ContainerOutsideFiles(const std::string& path, ContainerFormat format);
 
 } // namespace lorvex::platform

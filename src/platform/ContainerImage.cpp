@@ -59,20 +59,29 @@ bool ContainerImage::IsContainer(const std::string& path) {
     return RecogniseContainer(path) != ContainerFormat::None;
 }
 
-std::unique_ptr<ContainerImage> ContainerImage::Open(const std::string& path, std::string& why) {
+std::unique_ptr<ContainerImage> ContainerImage::Open(const std::string& path, std::string& why,
+                                                     const ContainerOptions& options) {
     why.clear();
     const ContainerFormat format = RecogniseContainer(path);
     if (format == ContainerFormat::None) {
         return nullptr;
     }
     OpenedContainer opened;
-    if (!OpenContainer(path, format, opened, why)) {
+    if (!OpenContainer(path, format, options, opened, why)) {
         why = std::string(KindName(format)) + ": " + why;
         return nullptr;
     }
     return std::unique_ptr<ContainerImage>(
         new ContainerImage(std::move(opened.format), opened.size, std::move(opened.files),
                            std::move(opened.decoder), std::move(opened.factory)));
+}
+
+std::vector<std::string> ContainerImage::NamedFiles(const std::string& path) {
+    return ContainerNamedFiles(path, RecogniseContainer(path));
+}
+
+std::vector<std::string> ContainerImage::OutsideFiles(const std::string& path) {
+    return ContainerOutsideFiles(path, RecogniseContainer(path));
 }
 
 std::string ContainerImage::lastError() const {

@@ -15,6 +15,16 @@
 
 namespace lorvex::platform {
 
+// How containers are opened.
+struct ContainerOptions {
+    // Read the files a VMDK names outside its descriptor's folder: an extent
+    // named by an absolute path or in another folder, a link that leads out
+    // of the folder, a block device, and the data file an embedded
+    // descriptor names when it is not the image itself. Evidence chooses
+    // these names; unless the user allows it, such a VMDK is refused.
+    bool allowOutsideExtents = false;
+};
+
 // One open handle of a container library: decodes bytes of the disk the
 // container holds. Not safe to use from two threads at once; ContainerImage
 // guards it.
@@ -60,7 +70,20 @@ class ContainerImage {
     // when `path` is no container (a raw image or a device); nullptr with
     // the reason, for people, when it is one that cannot be read (a missing
     // segment or extent, a backing file, encryption, damage).
-    static std::unique_ptr<ContainerImage> Open(const std::string& path, std::string& why);
+    static std::unique_ptr<ContainerImage> Open(const std::string& path, std::string& why,
+                                                const ContainerOptions& options = {});
+
+    // Every file the source at `path` names, whether or not it opens: the
+    // source itself; for an EnCase set every file of its folder that the
+    // set's segment naming gives; for a VMDK its descriptor and every extent
+    // it names; the parent of a differencing VHD or VHDX, the backing file
+    // of a qcow2, a delta VMDK's parent. None of them may be written to.
+    static std::vector<std::string> NamedFiles(const std::string& path);
+
+    // The files a VMDK at `path` reads only when outside extents are allowed
+    // (see ContainerOptions); empty for any other source, and for a VMDK
+    // that allowing them would not open either.
+    static std::vector<std::string> OutsideFiles(const std::string& path);
 
     // "EnCase", "VHD", "VHDX", "VMDK" or "qcow2".
     [[nodiscard]] const std::string& format() const { return format_; }

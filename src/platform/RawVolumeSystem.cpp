@@ -70,7 +70,9 @@ std::string CanonicalPath(const std::string& path) {
 
 } // namespace
 
-RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources) {
+RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources,
+                                 const ContainerOptions& options)
+    : options_(options) {
     for (const auto& source : sources) {
         std::string problem;
         if (!AddSource(source, problem)) {
@@ -80,7 +82,19 @@ RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources) {
 }
 
 bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem) {
-    auto regions = ProbeSource(source, problem);
+    return AddSource(source, problem, options_);
+}
+
+bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem,
+                                const ContainerOptions& options) {
+    // A source is evidence whether or not it opens, or opens only read
+    // another way, and so is every file its set or chain names: an
+    // incomplete EnCase set's other segments, a refused VMDK's extents, a
+    // differencing disk's parent.
+    for (auto& file : ContainerImage::NamedFiles(source)) {
+        named_.push_back(std::move(file));
+    }
+    auto regions = ProbeSource(source, problem, options);
     if (regions.empty()) {
         // The reason may quote the source's own bytes: a file name a
         // container names, a library's message about them.
@@ -138,6 +152,7 @@ WriteTarget RawVolumeSystem::OpenWriteTarget(const std::string& path) const {
             sources.push_back(f);
         }
     }
+    sources.insert(sources.end(), named_.begin(), named_.end());
     return platform::OpenWriteTarget(path, sources);
 }
 
@@ -253,7 +268,8 @@ bool RawVolumeSystem::Load(std::size_t drive, Cache*& out) {
     if (!cache.bytes || cache.size != st.st_size || cache.mtimeNs != mtime) {
         std::uint32_t code = 0;
         // The probe's container serves while the file is as the probe saw
-        // it; a file changed since is opened anew.
+        // it; a file changed since is opened anew, and without leave to read
+        // outside its folder: what the user allowed was the files named then.
         const bool probed =
             region.image && region.imageFileSize == st.st_size && region.imageMtimeNs == mtime;
         std::shared_ptr<const SourceBytes> bytes = SourceBytes::Open(

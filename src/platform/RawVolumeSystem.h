@@ -33,7 +33,8 @@ class RawVolumeSystem final : public VolumeApi {
     // One drive per region of every source, in the order given. Sources that
     // cannot be opened are skipped and their reasons kept in `problems`,
     // with what is not printable escaped (ondisk/Printable.h).
-    explicit RawVolumeSystem(const std::vector<std::string>& sources);
+    explicit RawVolumeSystem(const std::vector<std::string>& sources,
+                             const ContainerOptions& options = {});
     // The machine's own NTFS partitions.
     static std::unique_ptr<RawVolumeSystem> ForMachine();
 
@@ -42,13 +43,16 @@ class RawVolumeSystem final : public VolumeApi {
     // the problems are), when it cannot be opened; nothing is added then.
     // Not while a handle is used on another thread.
     bool AddSource(const std::string& source, std::string& problem);
+    bool AddSource(const std::string& source, std::string& problem,
+                   const ContainerOptions& options);
 
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 
     // Opens `path` to write into, refusing a source, a device, or a file that
     // lies on a source (see OpenWriteTarget): the one check every writer of
-    // a report or a picture goes through.
+    // a report or a picture goes through. A source that could not be opened
+    // counts all the same, with every file it names.
     [[nodiscard]] WriteTarget OpenWriteTarget(const std::string& path) const;
 
     std::uint32_t GetLogicalDrives() override;
@@ -99,6 +103,9 @@ class RawVolumeSystem final : public VolumeApi {
 
     std::vector<Drive> drives_;
     std::vector<std::string> problems_;
+    ContainerOptions options_;
+    // Every file each source given names, opened or not.
+    std::vector<std::string> named_;
     std::vector<Cache> caches_;
     std::map<Handle, Opened> handles_;
     Handle nextHandle_ = 0x100;

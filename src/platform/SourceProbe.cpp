@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -131,16 +132,25 @@ void CopyDecoded(const ContainerImage& image, int fd, std::uint64_t offset, std:
 int DecodedProbeFile(const ContainerImage& image, std::string& error) {
     constexpr std::uint64_t kHead = std::uint64_t{4} << 20;
     constexpr std::uint64_t kTail = std::uint64_t{1} << 20;
-    const int fd = memfd_create("lorvex-probe", MFD_CLOEXEC);
-    if (fd < 0) {
-        error = std::string("cannot make room to look into it: ") + std::strerror(errno);
+    const std::uint64_t size = image.size();
+    const std::string room =
+        image.format() + " image: cannot make room to look into the disk it holds";
+    // A size past what a file offset holds can only be a damaged or forged
+    // header: no disk is that large.
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        error = image.format() + " image: it says the disk it holds is " + std::to_string(size) +
+                " bytes, larger than any disk can be";
         return -1;
     }
-    const std::uint64_t size = image.size();
+    const int fd = memfd_create("lorvex-probe", MFD_CLOEXEC);
+    if (fd < 0) {
+        error = room + ": " + std::strerror(errno);
+        return -1;
+    }
     const std::uint64_t head = std::min(kHead, size);
     const std::uint64_t tail = std::min(kTail, size - head);
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        error = std::string("cannot make room to look into it: ") + std::strerror(errno);
+        error = room + " (" + std::to_string(size) + " bytes): " + std::strerror(errno);
         ::close(fd);
         return -1;
     }
@@ -161,7 +171,8 @@ int DecodedProbeFile(const ContainerImage& image, std::string& error) {
 
 } // namespace
 
-std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error) {
+std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error,
+                                      const ContainerOptions& options) {
     std::vector<SourceRegion> regions;
     int err = 0;
     const int fd = OpenSourceReadOnly(path, err, error);
@@ -183,7 +194,7 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
     const bool device = S_ISBLK(st.st_mode);
 
     // A container is probed through a decoded copy of the parts blkid reads.
-    std::shared_ptr<const ContainerImage> image = ContainerImage::Open(path, error);
+    std::shared_ptr<const ContainerImage> image = ContainerImage::Open(path, error, options);
     if (!image && !error.empty()) {
         return regions;
     }

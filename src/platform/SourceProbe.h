@@ -41,8 +41,9 @@ struct SourceRegion {
 // system of each region. A container (see ContainerImage) is looked into: its
 // table and file systems are those of the disk it holds. An empty result with
 // `error` set when the source cannot be opened; a source without a table is
-// one region.
-std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error);
+// one region. `options` say how a container is opened.
+std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error,
+                                      const ContainerOptions& options = {});
 
 // The block-device partitions and unpartitioned disks of this machine that
 // carry an NTFS boot sector and can be opened for reading. A device that does

@@ -1,14 +1,17 @@
 #include "platform/WriteTarget.h"
 
 #include <cerrno>
+#include <charconv>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/loop.h>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace lorvex::platform {
@@ -47,9 +50,17 @@ dev_t WholeDisk(dev_t dev) {
     return dev;
 }
 
-// The backing file of a loop device (or of the loop device a partition
-// belongs to), as the kernel keeps it.
-std::optional<FileId> LoopBacking(dev_t dev, const std::string& path) {
+// What a loop device reads: a file, or another block device (a loop device
+// over a loop device, or over a disk).
+struct Backing {
+    FileId file;      // the backing file, or the device's node
+    dev_t device = 0; // the device read, when the backing is one
+};
+
+// The backing of a loop device (or of the loop device a partition belongs
+// to), as the kernel keeps it; nothing when `dev` is no loop device.
+std::optional<Backing> LoopBacking(dev_t dev, const std::string& path) {
+    std::optional<Backing> found;
     if (!path.empty()) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {
@@ -57,18 +68,27 @@ std::optional<FileId> LoopBacking(dev_t dev, const std::string& path) {
             const bool ok = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
             ::close(fd);
             if (ok) {
-                return FileId{static_cast<dev_t>(info.lo_device),
-                              static_cast<ino_t>(info.lo_inode)};
+                found =
+                    Backing{{static_cast<dev_t>(info.lo_device), static_cast<ino_t>(info.lo_inode)},
+                            static_cast<dev_t>(info.lo_rdevice)};
             }
         }
     }
+    // The name sysfs gives says whether the backing is a device where the
+    // kernel does not report the device it reads.
     std::ifstream in(SysfsOf(WholeDisk(dev)) + "/loop/backing_file");
-    std::string backing;
+    std::string name;
     struct stat st {};
-    if (std::getline(in, backing) && stat(backing.c_str(), &st) == 0) {
-        return FileId{st.st_dev, st.st_ino};
+    if (std::getline(in, name) && stat(name.c_str(), &st) == 0) {
+        const FileId named{st.st_dev, st.st_ino};
+        if (!found) {
+            found = Backing{named, 0};
+        }
+        if (found->file == named && S_ISBLK(st.st_mode)) {
+            found->device = st.st_rdev;
+        }
     }
-    return std::nullopt;
+    return found;
 }
 
 bool IsSourceFile(const SourceIds& ids, const FileId& file) {
@@ -80,9 +100,27 @@ bool IsSourceFile(const SourceIds& ids, const FileId& file) {
     return false;
 }
 
+// How far a chain of loop devices and mounts is followed. The kernel refuses
+// a loop device over itself, but a chain past this is taken to reach a
+// source rather than followed on.
+constexpr int kMostLinks = 16;
+
+bool LiesOnSource(dev_t fsDev, const SourceIds& ids, int depth);
+
+// Whether writing into `file` writes into a source: it is one, or the file
+// system that holds it reads from one.
+bool FileReachesSource(const SourceIds& ids, const FileId& file, int depth) {
+    return IsSourceFile(ids, file) || LiesOnSource(file.dev, ids, depth + 1);
+}
+
 // Whether the block device `dev` is a source, part of one, holds one, or is a
-// loop device over an image that is a source.
-bool DeviceReachesSource(const SourceIds& ids, dev_t dev, const std::string& path) {
+// loop device over one: over a source image, over a file inside a file
+// system on a source, or over another device that reaches one, to the end of
+// the chain.
+bool DeviceReachesSource(const SourceIds& ids, dev_t dev, const std::string& path, int depth) {
+    if (depth > kMostLinks) {
+        return true;
+    }
     const dev_t whole = WholeDisk(dev);
     for (const dev_t source : ids.devices) {
         // The device itself, a partition of a source disk, or the disk that
@@ -92,7 +130,8 @@ bool DeviceReachesSource(const SourceIds& ids, dev_t dev, const std::string& pat
         }
     }
     if (const auto backing = LoopBacking(dev, path)) {
-        return IsSourceFile(ids, *backing);
+        return backing->device != 0 ? DeviceReachesSource(ids, backing->device, {}, depth + 1)
+                                    : FileReachesSource(ids, backing->file, depth);
     }
     return false;
 }
@@ -110,10 +149,10 @@ SourceIds Identify(const std::vector<std::string>& sources) {
             ids.files.push_back({st.st_dev, st.st_ino});
         }
     }
-    // A loop device that is a source reads its backing file: that file is a
-    // source too.
+    // A loop device that is a source reads its backing: a file, which is a
+    // source too, or another device, which is, and so on down the chain.
     for (std::size_t i = 0, n = ids.devices.size(); i < n; ++i) {
-        const dev_t dev = ids.devices[i];
+        dev_t dev = ids.devices[i];
         std::string path;
         for (const auto& s : sources) {
             struct stat st {};
@@ -121,8 +160,18 @@ SourceIds Identify(const std::vector<std::string>& sources) {
                 path = s;
             }
         }
-        if (const auto backing = LoopBacking(dev, path)) {
-            ids.files.push_back(*backing);
+        for (int link = 0; link < kMostLinks; ++link) {
+            const auto backing = LoopBacking(dev, path);
+            if (!backing) {
+                break;
+            }
+            if (backing->device == 0) {
+                ids.files.push_back(backing->file);
+                break;
+            }
+            dev = backing->device;
+            path.clear();
+            ids.devices.push_back(dev);
         }
     }
     return ids;
@@ -170,10 +219,13 @@ std::string MountSourceOf(dev_t dev) {
 }
 
 // Whether the file system `fsDev` reads from a source.
-bool LiesOnSource(dev_t fsDev, const SourceIds& ids) {
+bool LiesOnSource(dev_t fsDev, const SourceIds& ids, int depth) {
+    if (depth > kMostLinks) {
+        return true;
+    }
     // The file system the file lives on: a source device, a partition of
-    // one, or a loop device over a source image.
-    if (major(fsDev) != 0 && DeviceReachesSource(ids, fsDev, {})) {
+    // one, or a loop device that reaches a source.
+    if (major(fsDev) != 0 && DeviceReachesSource(ids, fsDev, {}, depth + 1)) {
         return true;
     }
     // A file system mounted from something the kernel does not show as the
@@ -184,28 +236,86 @@ bool LiesOnSource(dev_t fsDev, const SourceIds& ids) {
     if (!mountSource.empty() && mountSource.front() == '/' &&
         stat(mountSource.c_str(), &src) == 0) {
         if (S_ISBLK(src.st_mode)) {
-            return DeviceReachesSource(ids, src.st_rdev, mountSource);
+            return DeviceReachesSource(ids, src.st_rdev, mountSource, depth + 1);
         }
-        return IsSourceFile(ids, {src.st_dev, src.st_ino});
+        return FileReachesSource(ids, {src.st_dev, src.st_ino}, depth);
     }
     return false;
 }
 
-bool Refused(const struct stat& target, const SourceIds& ids) {
+// `terminal`: the target is a descriptor already open on a terminal, which
+// stores nothing either; only a descriptor can tell, as opening a character
+// device to ask may already act on it.
+bool Refused(const struct stat& target, const SourceIds& ids, bool terminal = false) {
     if (S_ISBLK(target.st_mode)) {
         return true;
     }
     if (S_ISCHR(target.st_mode)) {
         // The null and full devices keep nothing; every other character
         // device may be a disk's raw face (or memory).
-        const bool harmless = major(target.st_rdev) == 1 &&
-                              (minor(target.st_rdev) == 3 || minor(target.st_rdev) == 7);
+        const bool harmless =
+            terminal || (major(target.st_rdev) == 1 &&
+                         (minor(target.st_rdev) == 3 || minor(target.st_rdev) == 7));
         return !harmless;
     }
-    if (IsSourceFile(ids, {target.st_dev, target.st_ino})) {
-        return true;
+    // A pipe or a socket lives on no disk, but a named pipe's times are kept
+    // in the file system that holds it: it is looked at as a file.
+    return FileReachesSource(ids, {target.st_dev, target.st_ino}, 0);
+}
+
+// The descriptor of ours that `path` names (standard output as /dev/stdout,
+// /dev/fd/1 or /proc/self/fd/1), or -1.
+int OwnDescriptor(const std::string& path) {
+    if (path == "/dev/stdin") {
+        return STDIN_FILENO;
     }
-    return LiesOnSource(target.st_dev, ids);
+    if (path == "/dev/stdout") {
+        return STDOUT_FILENO;
+    }
+    if (path == "/dev/stderr") {
+        return STDERR_FILENO;
+    }
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!path.starts_with(prefix)) {
+            continue;
+        }
+        const std::string_view digits = std::string_view(path).substr(prefix.size());
+        int fd = 0;
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), fd);
+        if (ec == std::errc() && end == digits.data() + digits.size() && !digits.empty() &&
+            digits.front() != '+' && fd >= 0) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// A descriptor that was open before we were asked (the shell's redirection of
+// standard output, `>> file` or `1<> file`): it is the file written, so it is
+// what is looked at, and it is written where it stands: never reopened, which
+// could reach another file, nor emptied, which would undo an append.
+WriteTarget CheckOwnDescriptor(int fd, const SourceIds& ids) {
+    WriteTarget result;
+    struct stat target {};
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fstat(fd, &target) != 0) {
+        result.error = EBADF;
+        return result;
+    }
+    if (Refused(target, ids, isatty(fd) == 1)) {
+        result.error = EACCES;
+        result.refused = true;
+        return result;
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        result.error = EBADF;
+        return result;
+    }
+    result.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (result.fd < 0) {
+        result.error = errno;
+    }
+    return result;
 }
 
 } // namespace
@@ -213,11 +323,20 @@ bool Refused(const struct stat& target, const SourceIds& ids) {
 WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::string>& sources) {
     WriteTarget result;
     const SourceIds ids = Identify(sources);
+    if (const int own = OwnDescriptor(path); own >= 0) {
+        return CheckOwnDescriptor(own, ids);
+    }
     // Looked at before it is opened too: even opening a file inside a mount
     // of the image, or creating one there, can write into the image (its
     // times, a new record). The file opened is looked at again below.
     struct stat existing {};
     if (stat(path.c_str(), &existing) == 0) {
+        // Said for what it is, whether or not it lies on a source: a
+        // folder takes no report anywhere.
+        if (S_ISDIR(existing.st_mode)) {
+            result.error = EISDIR;
+            return result;
+        }
         if (Refused(existing, ids)) {
             result.error = EACCES;
             result.refused = true;
@@ -229,7 +348,7 @@ WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::stri
                                    : slash == 0               ? "/"
                                                               : path.substr(0, slash);
         struct stat dir {};
-        if (stat(folder.c_str(), &dir) == 0 && LiesOnSource(dir.st_dev, ids)) {
+        if (stat(folder.c_str(), &dir) == 0 && LiesOnSource(dir.st_dev, ids, 0)) {
             result.error = EACCES;
             result.refused = true;
             return result;
@@ -274,6 +393,29 @@ WriteTarget OpenWriteTarget(const std::string& path, const std::vector<std::stri
     }
     result.fd = fd;
     return result;
+}
+
+std::vector<std::string>
+SilenceStreamsOnSources(const std::function<WriteTarget(const std::string&)>& check) {
+    std::vector<std::string> silenced;
+    for (const auto& [fd, name, said] :
+         {std::tuple{STDOUT_FILENO, "/dev/stdout", "standard output"},
+          std::tuple{STDERR_FILENO, "/dev/stderr", "standard error"}}) {
+        const WriteTarget target = check(name);
+        if (target.fd >= 0) {
+            ::close(target.fd);
+        }
+        if (!target.refused) {
+            continue;
+        }
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+        silenced.emplace_back(said);
+    }
+    return silenced;
 }
 
 } // namespace lorvex::platform

@@ -25,12 +25,24 @@ TLorvexWindows::TLorvexWindows(platform::VolumeApi& api)
 TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
     : TLorvexWindows(static_cast<platform::VolumeApi&>(system)) {
     TSourceHooks hooks;
-    hooks.open = [&system](const QString& path) {
+    hooks.open = [&system](const QString& path, bool allowOutsideExtents) {
         std::string problem;
-        if (system.AddSource(QFile::encodeName(path).toStdString(), problem)) {
+        if (system.AddSource(QFile::encodeName(path).toStdString(), problem,
+                             platform::ContainerOptions{allowOutsideExtents})) {
+            // The new source may be where standard output or error goes.
+            platform::SilenceStreamsOnSources(
+                [&system](const std::string& name) { return system.OpenWriteTarget(name); });
             return QString();
         }
         return QString::fromLocal8Bit(problem.c_str());
+    };
+    hooks.outsideFiles = [](const QString& path) {
+        QStringList files;
+        for (const auto& file :
+             platform::ContainerImage::OutsideFiles(QFile::encodeName(path).toStdString())) {
+            files << QFile::decodeName(file.c_str());
+        }
+        return files;
     };
     hooks.describe = [&system](const std::string& root) {
         for (const auto& drive : system.drives()) {

@@ -447,7 +447,21 @@ bool TForm1::OpenSources(const QStringList& paths) {
     const qsizetype before = mnuDrive->actions().size();
     QStringList problems;
     for (const QString& path : paths) {
-        QString problem = FSourceHooks.open(path);
+        QString problem = FSourceHooks.open(path, false);
+        // The files a VMDK names outside its folder are chosen by whoever
+        // made the evidence: they are read only when the user says so.
+        const QStringList outside = problem.isEmpty() || !FSourceHooks.outsideFiles
+                                        ? QStringList()
+                                        : FSourceHooks.outsideFiles(path);
+        if (!outside.isEmpty() &&
+            Ask(kAppCaption,
+                QString("%1 is a VMDK that would read these files, which lie outside its "
+                        "folder or are not its own:\n\n%2\n\nWhoever made the image chose these "
+                        "names; they may be this machine's own disks or files. Read them as part "
+                        "of the image?")
+                    .arg(path, outside.join("\n")))) {
+            problem = FSourceHooks.open(path, true);
+        }
         if (problem.contains("ermission denied")) {
             problem += " (reading a disk needs root, or membership of the disk group)";
         }
@@ -1951,6 +1965,14 @@ void TForm1::ShowNotice(const QString& caption, const QString& text) {
     }
     QMessageBox box(QMessageBox::NoIcon, caption, shown, QMessageBox::Ok, this);
     box.exec();
+}
+
+bool TForm1::Ask(const QString& caption, const QString& question) {
+    if (FNotices.ask) {
+        return FNotices.ask(caption, question);
+    }
+    return QMessageBox::question(this, caption, question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TForm1::Beep() {

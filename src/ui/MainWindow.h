@@ -42,8 +42,12 @@ class TfrmFind;
 
 // What the window asks of the program about its sources.
 struct TSourceHooks {
-    // Adds a source: empty on success, else why it cannot be opened.
-    std::function<QString(const QString& path)> open;
+    // Adds a source: empty on success, else why it cannot be opened. With
+    // `allowOutsideExtents`, a VMDK reads the files it names outside its
+    // descriptor's folder too.
+    std::function<QString(const QString& path, bool allowOutsideExtents)> open;
+    // The files a source reads only when outside extents are allowed.
+    std::function<QStringList(const QString& path)> outsideFiles;
     // The source (and partition) a drive's root lies on, for the title.
     std::function<QString(const std::string& root)> describe;
     // Where a drive's volume begins in its source and how large the source
@@ -57,6 +61,8 @@ struct TSourceHooks {
 struct TUserNotices {
     std::function<void()> beep;
     std::function<void(const QString& caption, const QString& text)> message;
+    // A yes-or-no question; true for yes.
+    std::function<bool(const QString& caption, const QString& question)> ask;
 };
 
 // The main window: the cluster map of the chosen drive, its drive menu, the
@@ -318,6 +324,7 @@ class TForm1 : public QMainWindow {
     // another thread.
     void OnWindowThread(const std::function<void()>& work);
     void ShowNotice(const QString& caption, const QString& text);
+    bool Ask(const QString& caption, const QString& question);
     void Beep();
     // Starts the thread that runs the stages of `job` into `scan`.
     // The model is painted from `bits` (none: no model).

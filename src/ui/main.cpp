@@ -6,8 +6,10 @@
 #include "ui/Screenshot.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,20 @@ int main(int argc, char** argv) {
     QString screenshotDir;
     QString hoverFile = "/pagefile.sys";
     QString damageMap;
+    // Before the sources are opened they are only names; nothing, not even
+    // a usage error or the help, is written into one of them.
+    std::vector<std::string> named;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--screenshot" || arg == "--hover-file" || arg == "--damage-map") {
+            ++i;
+        } else if (!arg.starts_with("-") || arg == "-") {
+            named.emplace_back(arg);
+        }
+    }
+    lorvex::platform::SilenceStreamsOnSources([&named](const std::string& name) {
+        return lorvex::platform::OpenWriteTarget(name, named);
+    });
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -80,16 +96,39 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName("Lorvex");
-    QApplication::setApplicationName("Lorvex");
+    // The sources before the application: Qt may print as it starts, and
+    // a stream on a source (a container's segment, say) is silenced first.
     std::unique_ptr<lorvex::platform::RawVolumeSystem> system =
         sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
                         : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
+    // A VMDK that reads files outside its folder is asked about once the
+    // window is up, and opened again if the user allows it.
+    QStringList outside;
+    for (const auto& source : sources) {
+        if (!lorvex::platform::ContainerImage::OutsideFiles(source).empty()) {
+            outside << QFile::decodeName(source.c_str());
+        }
+    }
     QStringList problems;
+    for (const auto& stream :
+         lorvex::platform::SilenceStreamsOnSources([&system](const std::string& name) {
+             return lorvex::platform::OpenWriteTargetFor(*system, name);
+         })) {
+        // Said with the sources that could not be opened ("Cannot open ...").
+        problems << QString::fromStdString(stream) +
+                        ": it is a source or lies on one, so nothing is written there";
+    }
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("Lorvex");
+    QApplication::setApplicationName("Lorvex");
     for (const auto& problem : system->problems()) {
-        std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
-        problems << QString::fromLocal8Bit(problem.c_str());
+        const bool asked = std::any_of(outside.begin(), outside.end(), [&](const QString& path) {
+            return problem.starts_with(QFile::encodeName(path).toStdString() + ": ");
+        });
+        if (!asked) {
+            std::fprintf(stderr, "lorvex: %s\n", problem.c_str());
+            problems << QString::fromLocal8Bit(problem.c_str());
+        }
     }
     if (system->drives().empty() && sources.empty()) {
         std::fprintf(stderr, "lorvex: no NTFS volume found on this machine\n");
@@ -101,8 +140,9 @@ int main(int argc, char** argv) {
         // Once the window is on screen: what could not be opened, then the
         // first drive of the sources named, chosen and scanned.
         QTimer::singleShot(0, &windows.Form1, [&] {
+            const bool opened = !outside.isEmpty() && windows.Form1.OpenSources(outside);
             windows.Form1.ShowStartupProblems(problems, sources.empty());
-            if (!sources.empty()) {
+            if (!sources.empty() && !opened) {
                 windows.Form1.ChooseFirstDrive();
             }
         });

@@ -190,6 +190,18 @@ TEST(ScanCommand, FormatsAreCheckedBeforeTheScan) {
     EXPECT_EQ(Scan(Image("demo.img") + " --format jsonl --owner 1 --cluster-map").status, 2);
     EXPECT_EQ(Scan(Image("demo.img") + " --format bodyfile --owner 1").status, 2);
     EXPECT_EQ(Scan(Image("demo.img") + " --format json --files --export -").status, 2);
+    // The export has one format: a format for it alone is refused, not
+    // ignored, and the listing that has the formats is named.
+    const auto exportFile = TempPath("lorvex-export-format.txt");
+    for (const std::string format : {"json", "jsonl", "csv", "bodyfile"}) {
+        SCOPED_TRACE(format);
+        const auto o =
+            Scan(Image("demo.img") + " --export " + Quote(exportFile) + " --format " + format);
+        EXPECT_EQ(o.status, 2);
+        EXPECT_EQ(o.out, "");
+        EXPECT_NE(o.err.find("--files --format " + format), std::string::npos) << o.err;
+        EXPECT_FALSE(std::filesystem::exists(exportFile));
+    }
     // One JSON document can hold several.
     const auto several = Scan(Image("demo.img") + " --format json --owner 0 --fragmented");
     EXPECT_EQ(several.status, 0) << several.err;
@@ -234,6 +246,17 @@ TEST(ScanCommand, ErrorsGoToStderrWithAStatus) {
     EXPECT_EQ(noFolder.status, 1);
     EXPECT_NE(noFolder.err.find("/nonexistent/x.txt: folder not found"), std::string::npos)
         << noFolder.err;
+
+    // A folder is said to be one, wherever it is.
+    for (const std::string& folder :
+         std::vector<std::string>{".", "/tmp", "/tmp/", VolumeDir().string()}) {
+        for (const char* option : {" -o ", " --export "}) {
+            SCOPED_TRACE(option + folder);
+            const auto o = Scan(Image("ntfs-small.img") + option + Quote(folder));
+            EXPECT_EQ(o.status, 1);
+            EXPECT_NE(o.err.find(folder + ": a folder"), std::string::npos) << o.err;
+        }
+    }
 
     const auto full = Scan(Image("ntfs-small.img") + " --export /dev/full");
     EXPECT_EQ(full.status, 1);

@@ -9,6 +9,7 @@
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "platform/WriteTarget.h"
 #include "support/Export.h"
 #include "support/Volumes.h"
 
@@ -61,6 +62,12 @@ Snapshot Take(const fs::path& path) {
     }
     s.checksum = h;
     return s;
+}
+
+// The SHA-256 of every byte, as sha256sum prints it.
+std::string Sha256(const fs::path& path) {
+    const std::string line = RunCommand("sha256sum " + Quote(path) + " 2>/dev/null");
+    return line.substr(0, line.find(' '));
 }
 
 std::string Canonical(const fs::path& path) {
@@ -233,6 +240,115 @@ TEST_F(ReadOnly, LorvexScanRefusesToExportOverItsSource) {
     EXPECT_TRUE(Take(source_) == before);
 }
 
+// What the shell opened as standard output or error is checked as -o FILE
+// is: the source itself, by any name, whether appended to or opened to read
+// and write, is never written, and the refusal says why.
+TEST_F(ReadOnly, StandardOutputAndErrorOnTheSourceAreRefused) {
+    const std::string before = Sha256(source_);
+    ASSERT_EQ(before.size(), 64U);
+    const fs::path link = dir_ / "second-name.img";
+    fs::create_hard_link(source_, link);
+    const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(source_);
+    struct Case {
+        std::string run; // the arguments and the redirections
+        std::string said;
+    };
+    const std::string onStdout = "standard output is a source";
+    for (const Case& c : std::vector<Case>{
+             {" --export - 2>&1 >>" + Quote(source_), onStdout},
+             {" --files 2>&1 1<>" + Quote(source_), onStdout},
+             {" 2>&1 >>" + Quote(link), onStdout},
+             {" --info --format json 2>&1 >>" + Quote(dir_ / "." / "source.img"), onStdout},
+             {" --check 2>&1 1<>" + Quote(link), onStdout},
+             {" --help 2>&1 >>" + Quote(source_), onStdout},
+             {" --version 2>&1 >>" + Quote(source_), onStdout},
+             // Named as a file, standard output is still the stream.
+             {" --files -o /dev/stdout 2>&1 >>" + Quote(source_), "File access denied"},
+             {" --export /dev/fd/1 2>&1 1<>" + Quote(source_), "File access denied"},
+             // Standard error is the one written on failure: nothing is done.
+             {" --files 2>>" + Quote(source_), "standard error is a source"},
+             {" --bogus 2>>" + Quote(source_), "standard error is a source"},
+         }) {
+        SCOPED_TRACE(c.run);
+        const std::string out = RunCommand(scan + c.run + "; echo $?");
+        EXPECT_TRUE(out.ends_with("\n1\n")) << out;
+        EXPECT_NE(out.find(c.said), std::string::npos) << out;
+        EXPECT_EQ(Sha256(source_), before);
+    }
+
+    // Anything else is written as before: a file appended to stays
+    // appended to, a pipe and the null device take the listing.
+    const fs::path log = dir_ / "log.txt";
+    std::ofstream(log) << "kept\n";
+    EXPECT_EQ(RunCommand(scan + " --info >>" + Quote(log) + "; echo $?"), "0\n");
+    EXPECT_EQ(RunCommand(scan + " --info -o /dev/stdout >>" + Quote(log) + "; echo $?"), "0\n");
+    const std::string written = ReadFile(log);
+    EXPECT_TRUE(written.starts_with("kept\nC:  ")) << written;
+    EXPECT_NE(written.find("C:  ", 8), std::string::npos) << written;
+    EXPECT_NE(RunCommand(scan + " --info 2>&1 | cat").find("Lorvex4K"), std::string::npos);
+    EXPECT_EQ(RunCommand(scan + " --files >/dev/null 2>/dev/null; echo $?"), "0\n");
+    EXPECT_EQ(Sha256(source_), before);
+#ifdef LORVEX_UI
+    // The window prints little, but nothing of it onto a source either.
+    const std::string window = Quote(LORVEX_UI) + " " + Quote(source_);
+    RunCommand(window + " --help >>" + Quote(source_));
+    RunCommand(window + " --bogus 2>>" + Quote(link));
+    EXPECT_EQ(Sha256(source_), before);
+    EXPECT_NE(RunCommand(window + " --help").find("Usage: lorvex"), std::string::npos);
+#endif
+}
+
+// The platform's side of the above: a descriptor named by /dev/fd/N is the
+// descriptor as it stands, looked at by the same rules, never reopened.
+TEST(WriteTarget, AnOpenDescriptorIsCheckedAsItStandsAndNeverEmptied) {
+    const fs::path dir = TempPath("lorvex-descriptors");
+    fs::create_directories(dir);
+    const fs::path source = dir / "source.img";
+    const fs::path log = dir / "log.txt";
+    std::ofstream(source) << "source bytes";
+    std::ofstream(log) << "kept\n";
+    const std::vector<std::string> sources{source.string()};
+    const auto name = [](int fd) { return "/dev/fd/" + std::to_string(fd); };
+
+    const int onSource = open(source.c_str(), O_RDWR | O_CLOEXEC);
+    const int appended = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int readOnly = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    ASSERT_GE(onSource, 0);
+    ASSERT_GE(appended, 0);
+    ASSERT_GE(readOnly, 0);
+
+    for (const std::string& path : {name(onSource), "/proc/self/fd/" + std::to_string(onSource)}) {
+        const auto refused = platform::OpenWriteTarget(path, sources);
+        EXPECT_TRUE(refused.refused) << path;
+        EXPECT_EQ(refused.fd, -1);
+    }
+    const auto toLog = platform::OpenWriteTarget(name(appended), sources);
+    ASSERT_GE(toLog.fd, 0);
+    EXPECT_EQ(write(toLog.fd, "added\n", 6), 6);
+    close(toLog.fd);
+    EXPECT_EQ(ReadFile(log), "kept\nadded\n");
+    const auto toPipe = platform::OpenWriteTarget(name(pipeFds[1]), sources);
+    EXPECT_GE(toPipe.fd, 0);
+    close(toPipe.fd);
+    // Not writable, or not open: an error, not a refusal.
+    for (const int fd : {readOnly, 987}) {
+        const auto failed = platform::OpenWriteTarget(name(fd), sources);
+        EXPECT_EQ(failed.fd, -1);
+        EXPECT_FALSE(failed.refused);
+        EXPECT_EQ(failed.error, EBADF);
+    }
+    // A folder is said to be one, on a source's file system or not.
+    const auto folder = platform::OpenWriteTarget(dir.string(), sources);
+    EXPECT_EQ(folder.error, EISDIR);
+    EXPECT_EQ(ReadFile(source), "source bytes");
+    for (const int fd : {onSource, appended, readOnly, pipeFds[0], pipeFds[1]}) {
+        close(fd);
+    }
+    fs::remove_all(dir);
+}
+
 bool HaveTool(const std::string& name) {
     return !RunCommand("command -v " + name + " 2>/dev/null").empty();
 }
@@ -244,11 +360,15 @@ std::string Trimmed(std::string text) {
     return text;
 }
 
-// A read-only loop device over an image, detached whatever the test does.
+// A loop device over an image (or a device), read-only unless asked,
+// detached whatever the test does; no device for an empty path.
 struct LoopDevice {
     std::string path;
-    explicit LoopDevice(const fs::path& image)
-        : path(Trimmed(RunCommand("losetup -r -f --show " + Quote(image) + " 2>/dev/null"))) {}
+    explicit LoopDevice(const fs::path& image, bool writable = false)
+        : path(image.empty()
+                   ? std::string()
+                   : Trimmed(RunCommand(std::string("losetup ") + (writable ? "" : "-r ") +
+                                        "-f --show " + Quote(image) + " 2>/dev/null"))) {}
     ~LoopDevice() {
         if (!path.empty()) {
             RunCommand("losetup -d " + Quote(path) + " 2>/dev/null");
@@ -301,6 +421,65 @@ TEST_F(ReadOnly, AnExportIntoTheImageBehindALoopDeviceIsRefused) {
     const fs::path elsewhere = dir_ / "export.txt";
     EXPECT_EQ(RunCommand(scan + Quote(elsewhere) + " >/dev/null 2>&1; echo $?"), "0\n");
     EXPECT_GT(fs::file_size(elsewhere), 100000U);
+}
+
+// A loop device over a loop device of the image: the chain is followed to
+// its end, from a source down to the image and from a target's file system
+// down to the source.
+TEST_F(ReadOnly, ALoopDeviceOverALoopDeviceOfTheSourceIsFollowedToTheImage) {
+    if (!HaveTool("losetup")) {
+        GTEST_SKIP() << "losetup is not installed";
+    }
+    {
+        const LoopDevice inner(source_);
+        const LoopDevice outer(inner.path.empty() ? fs::path() : fs::path(inner.path));
+        if (inner.path.empty() || outer.path.empty()) {
+            GTEST_SKIP() << "no loop device over a loop device could be attached here";
+        }
+        const std::string before = Sha256(source_);
+        const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(outer.path);
+        for (const std::string& run :
+             {" --export " + Quote(source_) + " 2>&1", " --files -o " + Quote(source_) + " 2>&1",
+              " --info 2>&1 >>" + Quote(source_)}) {
+            SCOPED_TRACE(run);
+            const std::string out = RunCommand(scan + run + "; echo $?");
+            EXPECT_TRUE(out.ends_with("\n1\n")) << out;
+            EXPECT_NE(out.find("source"), std::string::npos) << out;
+        }
+        EXPECT_EQ(Sha256(source_), before);
+    }
+    if (!HaveTool("ntfs-3g")) {
+        GTEST_SKIP() << "ntfs-3g is not installed";
+    }
+    // A file system mounted from the outer device writes into the image.
+    const fs::path copy = dir_ / "writable.img";
+    fs::copy_file(source_, copy);
+    const LoopDevice inner(copy, true);
+    const LoopDevice outer(inner.path.empty() ? fs::path() : fs::path(inner.path), true);
+    if (inner.path.empty() || outer.path.empty()) {
+        GTEST_SKIP() << "no writable loop device over a loop device could be attached here";
+    }
+    const UserSpaceMount mount(outer.path, dir_ / "mnt");
+    if (!mount.mounted) {
+        GTEST_SKIP() << "ntfs-3g cannot mount here (no FUSE?)";
+    }
+    const fs::path existing = mount.at / "kept.txt";
+    std::ofstream(existing) << "kept";
+    RunCommand("sync");
+    const std::string before = Sha256(copy);
+    const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(copy);
+    for (const std::string& run :
+         {" --export " + Quote(mount.at / "export.txt") + " 2>&1",
+          " --export " + Quote(existing) + " 2>&1", " --info 2>&1 >>" + Quote(existing)}) {
+        SCOPED_TRACE(run);
+        const std::string out = RunCommand(scan + run + "; echo $?");
+        EXPECT_TRUE(out.ends_with("\n1\n")) << out;
+        EXPECT_NE(out.find("source"), std::string::npos) << out;
+    }
+    RunCommand("sync");
+    EXPECT_EQ(Sha256(copy), before);
+    EXPECT_FALSE(fs::exists(mount.at / "export.txt"));
+    EXPECT_EQ(ReadFile(existing), "kept");
 }
 
 TEST_F(ReadOnly, AnExportIntoAMountOfTheSourceIsRefused) {

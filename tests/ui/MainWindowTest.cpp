@@ -695,6 +695,53 @@ class MainWindowTest : public QObject {
                  qPrintable(said.front()));
     }
 
+    // A VMDK whose descriptor names a file outside its folder is opened only
+    // after the window asks, and only when the user says yes.
+    void aVmdkReadingOutsideItsFolderIsOpenedOnlyWhenTheUserSaysSo() {
+        const fs::path dir = lorvex::test::TempPath("lorvex-window-outside");
+        fs::create_directories(dir / "disk");
+        const fs::path data = dir / "data.img";
+        std::ofstream(data, std::ios::binary) << std::string(1 << 20, '\0');
+        const fs::path descriptor = dir / "disk" / "outside.vmdk";
+        std::ofstream(descriptor) << "# Disk DescriptorFile\nversion=1\nCID=12345678\n"
+                                     "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n"
+                                     "# Extent description\nRW 2048 FLAT \""
+                                  << data.string()
+                                  << "\" 0\n\n# The Disk Data Base\n#DDB\n\n"
+                                     "ddb.virtualHWVersion = \"4\"\n";
+        Session s({small_.string()});
+        QStringList asked;
+        bool answer = false;
+        lorvex::ui::TUserNotices notices;
+        notices.message = [&s](const QString& caption, const QString& text) {
+            s.messages << caption + ": " + text;
+        };
+        notices.ask = [&](const QString&, const QString& question) {
+            asked << question;
+            return answer;
+        };
+        s.form.SetUserNotices(notices);
+        const QString path = QString::fromStdString(descriptor.string());
+
+        QVERIFY(!s.form.OpenSources({path}));
+        QCOMPARE(asked.size(), 1);
+        QVERIFY2(asked.front().contains(QString::fromStdString(data.string())),
+                 qPrintable(asked.front()));
+        QCOMPARE(s.form.mnuDrive->actions().size(), 1);
+        QCOMPARE(s.messages.size(), 1);
+        QVERIFY2(s.messages.front().contains("outside the descriptor's folder"),
+                 qPrintable(s.messages.front()));
+
+        answer = true;
+        s.messages.clear();
+        QVERIFY(s.form.OpenSources({path}));
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(s.form.mnuDrive->actions().size(), 2);
+        // What it reads is a source: nothing is written there.
+        QVERIFY(s.system->OpenWriteTarget(data.string()).refused);
+        fs::remove_all(dir);
+    }
+
     // Show on map lights exactly the clusters of the file's extents, at
     // every zoom, steps through them, and comes from the lists' hook too.
     void showOnMapLightsTheFilesExtentsAndStepsThroughThem() {
