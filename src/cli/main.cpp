@@ -1151,8 +1151,10 @@ int main(int argc, char** argv) {
                 files += (files.empty() ? "" : ", ") + file;
             }
             if (!files.empty()) {
+                // The names are the descriptor's, written by whoever made it.
                 std::fprintf(stderr, "lorvex-scan: %s: --allow-outside-extents reads %s too\n",
-                             source.c_str(), files.c_str());
+                             lorvex::ondisk::Printable(source).c_str(),
+                             lorvex::ondisk::Printable(files).c_str());
             }
         }
     }

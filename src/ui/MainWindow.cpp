@@ -1968,10 +1968,12 @@ void TForm1::ShowNotice(const QString& caption, const QString& text) {
 }
 
 bool TForm1::Ask(const QString& caption, const QString& question) {
+    // As a notice's: the files a container names are the container's texts.
+    const QString shown = ShownLines(question);
     if (FNotices.ask) {
-        return FNotices.ask(caption, question);
+        return FNotices.ask(caption, shown);
     }
-    return QMessageBox::question(this, caption, question, QMessageBox::Yes | QMessageBox::No,
+    return QMessageBox::question(this, caption, shown, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
