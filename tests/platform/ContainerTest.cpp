@@ -542,6 +542,21 @@ TEST(ContainerDisk, ARefusalQuotesTheContainersNamesEscaped) {
         EXPECT_FALSE(system.AddSource(path.string(), problem));
         EXPECT_EQ(system.problems()[0], path.string() + ": " + problem);
     }
+
+    // A VMDK whose extent lies outside its folder, under a name of the same
+    // kind: refused, and the file named for --allow-outside-extents, both
+    // escaped.
+    fs::create_directories(dir / "disk");
+    fs::rename(dir / "flat-flat.vmdk", dir / (hostile + "-flat.vmdk"));
+    std::string outside = descriptor;
+    outside.replace(outside.find("flat-flat.vmdk"), 14, "../" + hostile + "-flat.vmdk");
+    WriteBytes(dir / "disk" / "outside.vmdk", outside);
+    const auto o = RunScanCommand(Quote(dir / "disk" / "outside.vmdk") + " --info");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_FALSE(HoldsControls(o.err)) << o.err;
+    EXPECT_NE(o.err.find("--allow-outside-extents reads " + dir.string() + "/" + shown),
+              std::string::npos)
+        << o.err;
     fs::remove_all(dir);
 }
 
