@@ -166,6 +166,7 @@ void FillDriveLabel(Record& record, const platform::RawVolumeSystem::Drive& driv
     record.Add("drive", drive.Name());
     record.Add("source", SourceText(drive.region.path, texts));
     record.Add("partition", drive.region.partition);
+    record.Add("read_as", drive.region.reading.Text());
 }
 
 void FillVolume(Record& record, const ntfs::TNTFSVolume& volume, SourceTexts texts) {

@@ -14,6 +14,7 @@
 #include "ntfs/ScanStages.h"
 #include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
+#include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceBytes.h"
 #ifdef LORVEX_MAP_PICTURE
@@ -99,6 +100,12 @@ constexpr const char* kUsage =
     "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
     "                    (C, c or C:) or its position in the list --info prints (1,\n"
     "                    2, ...); drives past Z: have no letter, only a position\n"
+    "  --as HOW          how each SOURCE is read: auto (the default: through the\n"
+    "                    container its content names when that opens, else as it\n"
+    "                    is, when it reads as a volume or a disk), raw (as it is,\n"
+    "                    whatever container signature it carries) or container\n"
+    "                    (through its container only). The summary and --info say\n"
+    "                    how a source was read, and name a second reading it allows\n"
     "  --sector-size N   read the --damage FILE as a list of bad sectors of N bytes\n"
     "  --allow-outside-extents\n"
     "                    read the files a VMDK names outside its descriptor's folder\n"
@@ -116,6 +123,7 @@ constexpr const char* kUsage =
 
 struct Options {
     std::vector<std::string> sources;
+    lorvex::platform::ReadAs readAs = lorvex::platform::ReadAs::Auto;
     char drive = 0;             // a letter, or
     std::size_t driveIndex = 0; // a 1-based position in the list of drives
     std::optional<std::string> exportPath;
@@ -328,14 +336,11 @@ std::string DriveTitle(const RawVolumeSystem::Drive& drive) {
 
 void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
     Appendf(out, "%s\n", DriveTitle(drive).c_str());
-    if (!drive.region.container.empty()) {
-        const std::size_t files = drive.region.containerFiles.size();
-        Appendf(out, "  container          %s, %zu file%s\n", drive.region.container.c_str(), files,
-                files == 1 ? "" : "s");
-        // Every file read, so that what the evidence points at is seen.
-        for (const auto& file : drive.region.containerFiles) {
-            Appendf(out, "    reads            %s\n", file.c_str());
-        }
+    Appendf(out, "  read as            %s\n", drive.region.reading.Text().c_str());
+    // Every file a container reads, so that what the evidence points at is
+    // seen.
+    for (const auto& file : drive.region.containerFiles) {
+        Appendf(out, "    reads            %s\n", file.c_str());
     }
     Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
     Appendf(out, "  label              %s\n",
@@ -525,9 +530,10 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
         records->EndTable();
     } else {
         Appendf(out,
-                "%zu bad areas, %" PRIu64
+                "%" PRIu64 " lines read (%" PRIu64 " %s): %zu bad areas, %" PRIu64
                 " clusters of the volume on them: %zu hits, %zu $MFT records\n",
-                map.Areas.size(), clusters, report.Hits.size(), report.Records.size());
+                map.Lines, map.Listed, map.SectorList ? "sectors" : "blocks", map.Areas.size(),
+                clusters, report.Hits.size(), report.Records.size());
     }
     out.Flush();
     for (const auto& note : map.Notes) {
@@ -535,30 +541,6 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
                      lorvex::ondisk::Printable(note).c_str());
     }
     return report.Hits.empty() && report.Records.empty() ? 0 : 3;
-}
-
-// The whole damage map file into `text`; false with a message when it cannot
-// be read or is larger than any map of a disk could be.
-bool ReadDamageFile(const std::string& path, std::string& text) {
-    constexpr std::size_t kMostBytes = std::size_t{256} << 20;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0 && text.size() <= kMostBytes) {
-        text.append(buffer, n);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed || text.size() > kMostBytes) {
-        std::fprintf(stderr, "lorvex-scan: %s: %s\n", path.c_str(),
-                     failed ? "cannot be read" : "larger than any damage map (256 MiB)");
-        return false;
-    }
-    return true;
 }
 
 // Where and how the listings are written, shared by every drive of a run.
@@ -690,6 +672,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
             Appendf(out, "%s\n", first.c_str());
             Appendf(out, "label              %s\n",
                     lorvex::ondisk::Printable(volume.FVolumeName).c_str());
+            Appendf(out, "read as            %s\n", drive.region.reading.Text().c_str());
             Appendf(out, "free space         %s clusters (%s)\n",
                     lorvex::ntfs::FormatGrouped(static_cast<double>(volume.FFreeClusters)).c_str(),
                     Gigabytes(volume.FFreeClusters, volume.FBytesPerCluster).c_str());
@@ -922,6 +905,8 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
 } // namespace
 
 int main(int argc, char** argv) {
+    // A set of a thousand segments needs a descriptor for each.
+    lorvex::platform::RaiseOpenFileLimit();
     Options options;
     // Before the sources are opened they are only names, and even a usage
     // error or the help must not be written into one of them.
@@ -1036,6 +1021,16 @@ int main(int argc, char** argv) {
             options.info = true;
         } else if (arg == "--allow-outside-extents") {
             options.allowOutsideExtents = true;
+        } else if (arg == "--as") {
+            const std::string_view how = i + 1 < argc ? argv[i + 1] : "";
+            using lorvex::platform::ReadAs;
+            if (how != "auto" && how != "raw" && how != "container") {
+                return UsageError("--as needs one of auto, raw, container");
+            }
+            options.readAs = how == "raw"         ? ReadAs::Raw
+                             : how == "container" ? ReadAs::Container
+                                                  : ReadAs::Auto;
+            ++i;
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
@@ -1043,18 +1038,15 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (options.readAs != lorvex::platform::ReadAs::Auto && options.sources.empty()) {
+        return UsageError("--as says how to read the SOURCEs named; name one");
+    }
     if (options.sectorSize != 0 && !options.damagePath) {
         return UsageError("--sector-size is for the list of --damage; give --damage too");
     }
     if (options.damagePath) {
         // Read and checked now, not after a long scan.
-        std::string text;
-        if (!ReadDamageFile(*options.damagePath, text)) {
-            return 1;
-        }
-        options.damage = options.sectorSize != 0
-                             ? lorvex::ntfs::ParseBadSectorList(text, options.sectorSize)
-                             : lorvex::ntfs::ParseRescueMap(text);
+        options.damage = lorvex::ntfs::ReadDamageFile(*options.damagePath, options.sectorSize);
         if (!options.damage.Error.empty()) {
             std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.damagePath->c_str(),
                          options.damage.Error.c_str());
@@ -1125,7 +1117,8 @@ int main(int argc, char** argv) {
         options.sources.empty()
             ? RawVolumeSystem::ForMachine()
             : std::make_unique<RawVolumeSystem>(
-                  options.sources, lorvex::platform::ContainerOptions{options.allowOutsideExtents});
+                  options.sources, options.readAs,
+                  lorvex::platform::ContainerOptions{options.allowOutsideExtents});
     // Now that every file the sources read is known (a container's
     // segments and extents too), the standard streams are checked again.
     const bool exportToStdout = options.exportPath && *options.exportPath == "-";
@@ -1156,6 +1149,18 @@ int main(int argc, char** argv) {
                              lorvex::ondisk::Printable(source).c_str(),
                              lorvex::ondisk::Printable(files).c_str());
             }
+        }
+    }
+    // A source whose bytes allow a reading other than the one taken is said
+    // so whatever the action, once, with the way to take the other.
+    for (std::size_t i = 0; i < system->drives().size(); ++i) {
+        const auto& region = system->drives()[i].region;
+        const auto& reading = region.reading;
+        if ((i == 0 || system->drives()[i - 1].region.path != region.path) && !reading.asked &&
+            (!reading.other.empty() || !reading.passedOver.empty())) {
+            std::fprintf(stderr, "lorvex-scan: %s: read as %s%s\n", region.path.c_str(),
+                         reading.Text().c_str(),
+                         reading.other.empty() ? "" : " (--as raw reads it so)");
         }
     }
     if (system->drives().empty()) {

@@ -9,10 +9,16 @@
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <map>
 #include <optional>
+#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace lorvex::ntfs {
 
@@ -41,8 +47,18 @@ template <class F> void ForEachLine(std::string_view text, F onLine) {
     }
 }
 
-std::vector<std::string_view> Fields(std::string_view line) {
-    std::vector<std::string_view> fields;
+// The first fields of a line, split at blanks, and how many there are in
+// all: a damage map's lines have at most three.
+struct LineFields {
+    static constexpr std::size_t kKept = 4;
+    std::array<std::string_view, kKept> field;
+    std::size_t count = 0;
+
+    [[nodiscard]] bool blankOrComment() const { return count == 0 || field[0].front() == '#'; }
+};
+
+LineFields Fields(std::string_view line) {
+    LineFields fields;
     std::size_t at = 0;
     while (at < line.size()) {
         while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
@@ -53,15 +69,13 @@ std::vector<std::string_view> Fields(std::string_view line) {
             ++at;
         }
         if (at > start) {
-            fields.push_back(line.substr(start, at - start));
+            if (fields.count < LineFields::kKept) {
+                fields.field[fields.count] = line.substr(start, at - start);
+            }
+            ++fields.count;
         }
     }
     return fields;
-}
-
-bool IsBlankOrComment(std::string_view line) {
-    const auto fields = Fields(line);
-    return fields.empty() || fields.front().front() == '#';
 }
 
 // Decimal, or hexadecimal after 0x; nullopt for anything else or past 64 bits.
@@ -98,124 +112,301 @@ bool IsStatus(std::string_view field) {
     return field.size() == 1 && std::string_view("+-/*?").find(field[0]) != std::string_view::npos;
 }
 
-std::string LineError(std::size_t line, std::string_view what) {
-    return "line " + std::to_string(line) + ": " + std::string(what);
+// No line of a map is near this long (a comment holding a command line
+// included); a file that has one is no map, and it is not kept in memory.
+constexpr std::size_t kLongestLine = std::size_t{64} << 10;
+
+// Damage files are read this much at a time.
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
+
+// Opens the damage file, a regular file and nothing else; -1 with the
+// reason in `why`.
+int OpenDamageFile(const std::string& path, std::string& why) {
+    // Looked at before it is opened: opening a FIFO waits for a writer, and
+    // opening a device may do something to it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    const auto notAFile = [&why](mode_t mode) {
+        why = std::string(S_ISFIFO(mode)   ? "a FIFO"
+                          : S_ISCHR(mode)  ? "a character device"
+                          : S_ISBLK(mode)  ? "a block device"
+                          : S_ISDIR(mode)  ? "a folder"
+                          : S_ISSOCK(mode) ? "a socket"
+                                           : "something other") +
+              ", not a regular file: a damage map is read from a file";
+        return -1;
+    };
+    if (!S_ISREG(st.st_mode)) {
+        return notAFile(st.st_mode);
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    // It may have been swapped for something else in between.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return notAFile(st.st_mode);
+    }
+    return fd;
 }
 
 } // namespace
 
-TDamageMap ParseRescueMap(std::string_view text) {
-    TDamageMap map;
-    bool sawStatusLine = false;
-    std::uint64_t end = 0; // of the last block
-    std::size_t blocks = 0;
-    ForEachLine(text, [&](std::size_t number, std::string_view line) {
-        if (IsBlankOrComment(line)) {
-            return true;
-        }
-        const auto fields = Fields(line);
-        if (!sawStatusLine) {
-            // The current position, its status and (from later versions on)
-            // the pass: only checked for being what it says.
-            if (fields.size() < 2 || fields.size() > 3 || !ParseNumber(fields[0]) ||
-                fields[1].size() != 1) {
-                map.Error = LineError(number, "not the mapfile's current position and status");
-                return false;
+TDamageMapReader::TDamageMapReader(std::uint32_t sectorSize) : sectorSize_(sectorSize) {
+    map_.SectorList = sectorSize != 0;
+}
+
+bool TDamageMapReader::Fail(std::string_view what) {
+    map_.Error = "line " + std::to_string(map_.Lines) + ": " + std::string(what);
+    failed_ = true;
+    return false;
+}
+
+bool TDamageMapReader::Feed(std::string_view bytes) {
+    while (!failed_ && !bytes.empty()) {
+        const std::size_t newline = bytes.find('\n');
+        if (newline == std::string_view::npos) {
+            if (partial_.size() + bytes.size() > kLongestLine) {
+                ++map_.Lines;
+                return Fail("longer than any line of a damage map");
             }
-            sawStatusLine = true;
+            partial_.append(bytes);
             return true;
         }
-        if (fields.size() != 3) {
-            map.Error = LineError(number, "not a block: position, size and status");
-            return false;
+        std::string_view line = bytes.substr(0, newline);
+        bytes.remove_prefix(newline + 1);
+        if (!partial_.empty()) {
+            if (partial_.size() + line.size() > kLongestLine) {
+                ++map_.Lines;
+                return Fail("longer than any line of a damage map");
+            }
+            partial_.append(line);
+            line = partial_;
         }
-        const auto pos = ParseNumber(fields[0]);
-        const auto size = ParseNumber(fields[1]);
-        if (!pos || !size || !IsStatus(fields[2])) {
-            map.Error = LineError(number, "not a block: position, size and status");
-            return false;
-        }
-        if (*size > std::numeric_limits<std::uint64_t>::max() - *pos) {
-            map.Error = LineError(number, "the block ends past 2^64 bytes");
-            return false;
-        }
-        if (*pos < end) {
-            map.Error =
-                LineError(number, "the block starts before the one above it ends: the mapfile's "
-                                  "blocks must be in order and must not overlap");
-            return false;
-        }
-        end = *pos + *size;
-        ++blocks;
-        if (*size != 0 && fields[2][0] != '+') {
-            map.Areas.push_back({*pos, *size, fields[2][0]});
-        }
+        Line(line);
+        partial_.clear();
+    }
+    return !failed_;
+}
+
+bool TDamageMapReader::Line(std::string_view line) {
+    ++map_.Lines;
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return sectorSize_ == 0 ? MapfileLine(line) : SectorLine(line);
+}
+
+bool TDamageMapReader::MapfileLine(std::string_view line) {
+    const LineFields f = Fields(line);
+    if (f.blankOrComment()) {
         return true;
-    });
-    if (map.Error.empty() && !sawStatusLine) {
-        map.Error = "the mapfile is empty";
     }
-    if (!map.Error.empty()) {
-        map.Areas.clear();
-    } else if (blocks == 0) {
-        map.Notes.push_back("the mapfile lists no blocks");
+    if (!sawStatusLine_) {
+        // The current position, its status and (from later versions on)
+        // the pass: only checked for being what it says.
+        if (f.count < 2 || f.count > 3 || !ParseNumber(f.field[0]) || f.field[1].size() != 1) {
+            return Fail("not the mapfile's current position and status");
+        }
+        sawStatusLine_ = true;
+        return true;
     }
-    return map;
+    const auto pos = f.count == 3 ? ParseNumber(f.field[0]) : std::nullopt;
+    const auto size = f.count == 3 ? ParseNumber(f.field[1]) : std::nullopt;
+    if (!pos || !size || !IsStatus(f.field[2])) {
+        return Fail("not a block: position, size and status");
+    }
+    if (*size > std::numeric_limits<std::uint64_t>::max() - *pos) {
+        return Fail("the block ends past 2^64 bytes");
+    }
+    if (*pos < end_) {
+        return Fail("the block starts before the one above it ends: the mapfile's blocks must be "
+                    "in order and must not overlap");
+    }
+    end_ = *pos + *size;
+    ++map_.Listed;
+    if (*size != 0 && f.field[2][0] != '+') {
+        map_.Areas.push_back({*pos, *size, f.field[2][0]});
+    }
+    return true;
+}
+
+bool TDamageMapReader::SectorLine(std::string_view line) {
+    // Most lines are a decimal number alone: read at once. Up to 19 digits
+    // cannot pass 2^64.
+    std::optional<std::uint64_t> sector;
+    if (!line.empty() && line.size() <= 19 &&
+        std::ranges::all_of(line, [](char c) { return c >= '0' && c <= '9'; })) {
+        std::uint64_t value = 0;
+        for (const char c : line) {
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        sector = value;
+    } else {
+        const LineFields f = Fields(line);
+        if (f.blankOrComment()) {
+            return true;
+        }
+        sector = f.count == 1 ? ParseNumber(f.field[0]) : std::nullopt;
+    }
+    if (!sector) {
+        return Fail("not a sector number");
+    }
+    if (*sector > std::numeric_limits<std::uint64_t>::max() / sectorSize_ - 1) {
+        return Fail("the sector lies past 2^64 bytes");
+    }
+    ++map_.Listed;
+    const std::uint64_t first = *sector * sectorSize_;
+    const std::uint64_t end = first + sectorSize_;
+    auto& areas = map_.Areas;
+    // Lists come sorted, mostly, or backwards: a sector next to (or in) the
+    // last area grows it.
+    if (!areas.empty()) {
+        TBadArea& last = areas.back();
+        const std::uint64_t lastEnd = last.First + last.Length;
+        if (first <= lastEnd && end >= last.First) {
+            const std::uint64_t from = std::min(first, last.First);
+            last.Length = std::max(lastEnd, end) - from;
+            last.First = from;
+            return true;
+        }
+    }
+    areas.push_back({first, sectorSize_, 'B'});
+    // Sectors in no order are merged now and then, so the areas kept stay
+    // within twice what they merge to.
+    if (areas.size() >= 2 * merged_ + 4096) {
+        MergeSectors();
+    }
+    return true;
+}
+
+void TDamageMapReader::MergeSectors() {
+    auto& areas = map_.Areas;
+    if (!std::ranges::is_sorted(areas, {}, &TBadArea::First)) {
+        std::ranges::sort(areas, {}, &TBadArea::First);
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < areas.size(); ++i) {
+        if (kept != 0) {
+            TBadArea& last = areas[kept - 1];
+            const std::uint64_t lastEnd = last.First + last.Length;
+            if (areas[i].First <= lastEnd) {
+                last.Length = std::max(lastEnd, areas[i].First + areas[i].Length) - last.First;
+                continue;
+            }
+        }
+        areas[kept++] = areas[i];
+    }
+    areas.resize(kept);
+    merged_ = kept;
+}
+
+TDamageMap TDamageMapReader::Finish() {
+    if (!failed_ && !partial_.empty()) {
+        Line(partial_);
+        partial_.clear();
+    }
+    if (!failed_) {
+        if (sectorSize_ != 0) {
+            MergeSectors();
+            if (map_.Listed == 0) {
+                map_.Error = "the list names no sector";
+            }
+        } else if (!sawStatusLine_) {
+            map_.Error = "the mapfile is empty";
+        } else if (map_.Listed == 0) {
+            map_.Notes.push_back("the mapfile lists no blocks");
+        }
+    }
+    if (!map_.Error.empty()) {
+        map_.Areas.clear();
+        map_.Areas.shrink_to_fit();
+    }
+    return std::move(map_);
+}
+
+TDamageMap ParseRescueMap(std::string_view text) {
+    TDamageMapReader reader(0);
+    reader.Feed(text);
+    return reader.Finish();
 }
 
 TDamageMap ParseBadSectorList(std::string_view text, std::uint32_t sectorSize) {
-    TDamageMap map;
     if (sectorSize == 0) {
+        TDamageMap map;
         map.Error = "the sector size is 0";
         return map;
     }
-    std::vector<std::uint64_t> sectors;
-    ForEachLine(text, [&](std::size_t number, std::string_view line) {
-        if (IsBlankOrComment(line)) {
-            return true;
-        }
-        const auto fields = Fields(line);
-        const auto sector = fields.size() == 1 ? ParseNumber(fields[0]) : std::nullopt;
-        if (!sector) {
-            map.Error = LineError(number, "not a sector number");
-            return false;
-        }
-        if (*sector > std::numeric_limits<std::uint64_t>::max() / sectorSize - 1) {
-            map.Error = LineError(number, "the sector lies past 2^64 bytes");
-            return false;
-        }
-        sectors.push_back(*sector);
-        return true;
-    });
-    if (map.Error.empty() && sectors.empty()) {
-        map.Error = "the list names no sector";
-    }
-    if (!map.Error.empty()) {
-        return map;
-    }
-    std::ranges::sort(sectors);
-    for (const std::uint64_t s : sectors) {
-        const std::uint64_t first = s * sectorSize;
-        if (!map.Areas.empty() && map.Areas.back().First + map.Areas.back().Length >= first) {
-            TBadArea& last = map.Areas.back();
-            last.Length = std::max(last.Length, first + sectorSize - last.First);
-            continue;
-        }
-        map.Areas.push_back({first, sectorSize, 'B'});
-    }
-    return map;
+    TDamageMapReader reader(sectorSize);
+    reader.Feed(text);
+    return reader.Finish();
 }
 
 bool LooksLikeSectorList(std::string_view text) {
     bool one = false;
     ForEachLine(text, [&one](std::size_t, std::string_view line) {
-        if (IsBlankOrComment(line)) {
+        const LineFields f = Fields(line);
+        if (f.blankOrComment()) {
             return true;
         }
-        one = Fields(line).size() == 1;
+        one = f.count == 1;
         return false;
     });
     return one;
+}
+
+TDamageMap ReadDamageFile(const std::string& path, std::uint32_t sectorSize) {
+    TDamageMap map;
+    const int fd = OpenDamageFile(path, map.Error);
+    if (fd < 0) {
+        return map;
+    }
+    TDamageMapReader reader(sectorSize);
+    std::vector<char> buffer(kReadSize);
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer.data(), buffer.size())) != 0) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            map.Error = std::string("cannot be read: ") + std::strerror(errno);
+            ::close(fd);
+            return map;
+        }
+        if (!reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)))) {
+            break;
+        }
+    }
+    ::close(fd);
+    return reader.Finish();
+}
+
+std::optional<bool> DamageFileLooksLikeSectorList(const std::string& path, std::string& why) {
+    const int fd = OpenDamageFile(path, why);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    // The first line that is not a comment is near the start of any map.
+    std::string head(kLongestLine, '\0');
+    std::size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    head.resize(got);
+    return LooksLikeSectorList(head);
 }
 
 void ClipToSource(TDamageMap& map, std::uint64_t sourceSize) {

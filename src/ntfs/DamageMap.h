@@ -3,6 +3,7 @@
 #include "ntfs/ClusterMap.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,44 @@ struct TDamageMap {
     std::string Error;
     // What was read but set aside (areas past the source's end).
     std::vector<std::string> Notes;
+    // How many lines were read, and how many of them listed an area (a
+    // mapfile's blocks, a list's sector numbers): sectors next to each other
+    // are one area.
+    std::uint64_t Lines = 0;
+    std::uint64_t Listed = 0;
+    bool SectorList = false; // a list of sectors, not a mapfile
+};
+
+// Reads a damage map a piece of its text at a time, so that a list of a
+// hundred million sectors costs the memory of its areas, not of its lines:
+// sectors are merged into areas as they come.
+class TDamageMapReader {
+  public:
+    // A ddrescue mapfile when `sectorSize` is 0; a list of sectors of that
+    // many bytes otherwise.
+    explicit TDamageMapReader(std::uint32_t sectorSize);
+
+    // Takes the next bytes of the text; false once the map is found
+    // damaged, when the rest is not needed.
+    bool Feed(std::string_view bytes);
+    // The map, once all of the text is fed.
+    TDamageMap Finish();
+
+  private:
+    bool Line(std::string_view line);
+    bool MapfileLine(std::string_view line);
+    bool SectorLine(std::string_view line);
+    bool Fail(std::string_view what);
+    // Sorts the sector areas and merges those that touch.
+    void MergeSectors();
+
+    std::uint32_t sectorSize_ = 0;
+    TDamageMap map_;
+    std::string partial_; // the start of a line the bytes fed so far cut off
+    bool failed_ = false;
+    bool sawStatusLine_ = false; // a mapfile's current position and status
+    std::uint64_t end_ = 0;      // of a mapfile's last block
+    std::size_t merged_ = 0;     // sector areas after the last merge
 };
 
 // A ddrescue mapfile: comment lines start with '#', the first other line is
@@ -52,6 +91,17 @@ TDamageMap ParseBadSectorList(std::string_view text, std::uint32_t sectorSize);
 // Whether a damage file reads as a list of sector numbers (its first line
 // that is not a comment holds one number) rather than a mapfile.
 bool LooksLikeSectorList(std::string_view text);
+
+// The damage map in the file at `path`, read a piece at a time: a mapfile
+// when `sectorSize` is 0, a list of sectors of that size otherwise. Only a
+// regular file is a damage map: anything else (a FIFO, which would wait for
+// a writer, a device, a folder) is refused at once, Error saying what it is.
+TDamageMap ReadDamageFile(const std::string& path, std::uint32_t sectorSize);
+
+// Whether the damage file at `path` reads as a list of sector numbers, from
+// its first bytes; nullopt with the reason in `why` when it cannot be read
+// or is no regular file.
+std::optional<bool> DamageFileLooksLikeSectorList(const std::string& path, std::string& why);
 
 // Sets aside the parts of the areas past `sourceSize` with a note.
 void ClipToSource(TDamageMap& map, std::uint64_t sourceSize);

@@ -1,8 +1,10 @@
 #include "platform/ContainerImage.h"
 
 #include "platform/ContainerFormats.h"
+#include "platform/OpenFiles.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace lorvex::platform {
@@ -67,7 +69,13 @@ std::unique_ptr<ContainerImage> ContainerImage::Open(const std::string& path, st
         return nullptr;
     }
     OpenedContainer opened;
+    errno = 0;
     if (!OpenContainer(path, format, options, opened, why)) {
+        // A set or a chain of a thousand files can meet the limit of open
+        // files: say what it is, not only that it was met.
+        if (IsTooManyOpenFiles(errno, why)) {
+            why += "; " + TooManyOpenFilesNote();
+        }
         why = std::string(KindName(format)) + ": " + why;
         return nullptr;
     }

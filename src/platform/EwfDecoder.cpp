@@ -1,5 +1,6 @@
 #include "platform/EwfDecoder.h"
 
+#include "ondisk/EwfSections.h"
 #include "platform/LibyalError.h"
 
 #include <libdeflate.h>
@@ -29,6 +30,11 @@ constexpr std::uint64_t kStagingBytes = std::uint64_t{2} << 20;
 // Chunks are 32 KiB as EnCase and libewf write them; a set whose header
 // says more than this is read the library's way alone.
 constexpr std::uint64_t kLargestChunk = std::uint64_t{16} << 20;
+
+// The largest chunks a writer makes: 32768 sectors of 4096 bytes. A set
+// whose header says more is refused: its chunks' stored sizes could not be
+// told from damage.
+constexpr std::uint64_t kLargestAnyChunk = std::uint64_t{128} << 20;
 
 // libdeflate's decompressors serve one thread at a time; each thread that
 // decodes keeps one.
@@ -91,7 +97,18 @@ std::unique_ptr<EwfDecoder> EwfDecoder::Open(const std::vector<std::string>& fil
     if (libewf_handle_get_chunk_size(d->handle_, &chunkSize, nullptr) == 1) {
         d->chunkSize_ = chunkSize;
     }
-    if (d->chunkSize_ != 0 && d->chunkSize_ <= kLargestChunk) {
+    if (d->chunkSize_ == 0 || d->chunkSize_ > kLargestAnyChunk) {
+        why = d->chunkSize_ == 0 ? std::string("its header gives no chunk size")
+                                 : "its header gives chunks of " + std::to_string(d->chunkSize_) +
+                                       " bytes, more than the 128 MiB any writer makes";
+        return nullptr;
+    }
+    const std::uint64_t chunks = (d->mediaSize_ + d->chunkSize_ - 1) / d->chunkSize_;
+    d->tables_ = EwfChunkTables::Read(files, chunks, d->chunkSize_, why);
+    if (!d->tables_) {
+        return nullptr;
+    }
+    if (d->chunkSize_ <= kLargestChunk) {
         void* landing = ::mmap(nullptr, kLandingSize, PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (landing != MAP_FAILED) {
@@ -119,6 +136,19 @@ bool EwfDecoder::Size(std::uint64_t& size, std::string& why) const {
 EwfDecoder::Counts EwfDecoder::counts() const {
     return {inflated_.load(std::memory_order_relaxed), checked_.load(std::memory_order_relaxed),
             library_.load(std::memory_order_relaxed)};
+}
+
+bool EwfDecoder::StoredSizeFitsLocked(std::uint64_t index, std::string& why) {
+    std::string reason;
+    if (tables_->Fits(index, reason)) {
+        return true;
+    }
+    const std::uint64_t first = index * chunkSize_ / bytesPerSector_;
+    const std::uint64_t end =
+        (std::min(mediaSize_, (index + 1) * chunkSize_) + bytesPerSector_ - 1) / bytesPerSector_;
+    why = "chunk " + std::to_string(index) + " (sectors " + std::to_string(first) + " to " +
+          std::to_string(end > first ? end - 1 : first) + ") " + reason;
+    return false;
 }
 
 bool EwfDecoder::LibraryReadLocked(std::uint64_t offset, std::span<std::byte> out,
@@ -177,6 +207,10 @@ void EwfDecoder::FetchLocked(std::uint64_t first, std::uint64_t last,
         // checksum always comes apart, in `checksum`.
         std::array<std::byte, 4> checksumBytes{};
         ssize_t n = -1;
+        if (!StoredSizeFitsLocked(index, chunk.damage)) {
+            chunks.push_back(std::move(chunk));
+            continue;
+        }
         if (!std::binary_search(libraryChunks_.begin(), libraryChunks_.end(), index) &&
             libewf_handle_seek_offset(handle_, static_cast<off64_t>(start), SEEK_SET, &error) ==
                 static_cast<off64_t>(start)) {
@@ -197,7 +231,7 @@ void EwfDecoder::FetchLocked(std::uint64_t first, std::uint64_t last,
             // and the checksum.
             if (chunk.compressed) {
                 chunk.size = got;
-                chunk.usable = got <= chunkSize_ + chunkSize_ / 8 + 64;
+                chunk.usable = got <= ondisk::ewf::LargestStoredChunk(chunkSize_);
             } else {
                 chunk.size = length;
                 chunk.checksum = checksum;
@@ -208,7 +242,7 @@ void EwfDecoder::FetchLocked(std::uint64_t first, std::uint64_t last,
             chunk.at = staging.size();
             staging.insert(staging.end(), landing_, landing_ + chunk.size);
         }
-        chunks.push_back(chunk);
+        chunks.push_back(std::move(chunk));
     }
 }
 
@@ -245,6 +279,12 @@ bool EwfDecoder::Decode(std::uint64_t offset, std::span<std::byte> out, std::str
     if (landing_ == nullptr) {
         // Every chunk is the library's: the range is read whole.
         const std::lock_guard lock(mutex_);
+        for (std::uint64_t index = offset / chunkSize_;
+             index <= (offset + out.size() - 1) / chunkSize_; ++index) {
+            if (!StoredSizeFitsLocked(index, why)) {
+                return false;
+            }
+        }
         return LibraryReadLocked(offset, out, why);
     }
     thread_local std::vector<std::byte> staging;
@@ -263,6 +303,10 @@ bool EwfDecoder::Decode(std::uint64_t offset, std::span<std::byte> out, std::str
             FetchLocked(batch, std::min(last, batch + perBatch - 1), staging, chunks);
         }
         for (const Stored& chunk : chunks) {
+            if (!chunk.damage.empty()) {
+                why = chunk.damage;
+                return false;
+            }
             const std::uint64_t start = chunk.index * chunkSize_;
             const auto length = static_cast<std::size_t>(std::min(chunkSize_, mediaSize_ - start));
             const std::uint64_t from = std::max(offset, start);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/ContainerImage.h"
+#include "platform/EwfChunkTables.h"
 
 #include <atomic>
 #include <cstddef>
@@ -20,7 +21,9 @@ namespace lorvex::platform {
 // are copied out, a small part of the time. A chunk this cannot decode
 // (libdeflate refuses it, its checksum fails, its size is unusual) is read
 // the library's own way, so that whatever libewf reads still reads, and
-// whatever it finds damaged is a failed read.
+// whatever it finds damaged is a failed read. A chunk whose table gives it
+// more stored bytes than any writer stores one in is damaged too, and never
+// asked for: the library would copy all of them (see EwfChunkTables).
 class EwfDecoder final : public ContainerDecoder {
   public:
     EwfDecoder(const EwfDecoder&) = delete;
@@ -59,6 +62,7 @@ class EwfDecoder final : public ContainerDecoder {
         std::size_t size = 0;
         bool compressed = false;
         bool usable = false; // false: leave the chunk to the library
+        std::string damage;  // why it is not asked for at all
         std::uint32_t checksum = 0;
     };
 
@@ -66,6 +70,9 @@ class EwfDecoder final : public ContainerDecoder {
     // `staging`.
     void FetchLocked(std::uint64_t first, std::uint64_t last, std::vector<std::byte>& staging,
                      std::vector<Stored>& chunks);
+    // With mutex_ held: whether chunk `index` may be asked of the library;
+    // false with the reason.
+    bool StoredSizeFitsLocked(std::uint64_t index, std::string& why);
     // With mutex_ held: the library's own read of the range, failing on any
     // chunk it finds damaged.
     bool LibraryReadLocked(std::uint64_t offset, std::span<std::byte> out, std::string& why);
@@ -80,10 +87,12 @@ class EwfDecoder final : public ContainerDecoder {
     std::string sizeError_; // why mediaSize_ is not known
     std::uint64_t chunkSize_ = 0;
     std::uint64_t bytesPerSector_ = 512;
+    std::unique_ptr<EwfChunkTables> tables_;
     // Where the library copies a chunk's stored bytes. It copies a
     // compressed chunk whole whatever the buffer's size, and a damaged table
-    // can make one up to 4 GiB long; address space for all of it is
-    // reserved (pages are only backed once written). Null when the
+    // can make one up to 4 GiB long. Such a chunk is never asked for
+    // (tables_), but should the library ever see a chunk otherwise, address
+    // space for all of it is reserved (pages are only backed once written). Null when the
     // reservation failed or the chunks are of no usual size: every chunk is
     // then the library's.
     std::byte* landing_ = nullptr;

@@ -19,6 +19,9 @@ std::string TakeLibyalError(intptr_t*& error) {
     Free(&error);
     error = nullptr;
     text.resize(n > 0 ? std::min(static_cast<std::size_t>(n), text.size()) : 0);
+    // The count may take in the terminating NUL, which would cut short any
+    // text put after this one.
+    text.resize(std::min(text.size(), text.find('\0')));
     // The library stacks one line per function it went through, the first
     // the deepest; that one names the cause ("no such file", "invalid
     // signature"), the rest say only "unable to open" again and again.

@@ -1,5 +1,6 @@
 #include "platform/RawVolumeSystem.h"
 
+#include "ondisk/BootSector.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/Printable.h"
 
@@ -70,22 +71,22 @@ std::string CanonicalPath(const std::string& path) {
 
 } // namespace
 
-RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources,
+RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources, ReadAs as,
                                  const ContainerOptions& options)
     : options_(options) {
     for (const auto& source : sources) {
         std::string problem;
-        if (!AddSource(source, problem)) {
+        if (!AddSource(source, problem, as)) {
             problems_.push_back(ondisk::Printable(source) + ": " + problem);
         }
     }
 }
 
-bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem) {
-    return AddSource(source, problem, options_);
+bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem, ReadAs as) {
+    return AddSource(source, problem, as, options_);
 }
 
-bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem,
+bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem, ReadAs as,
                                 const ContainerOptions& options) {
     // A source is evidence whether or not it opens, or opens only read
     // another way, and so is every file its set or chain names: an
@@ -94,7 +95,7 @@ bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem,
     for (auto& file : ContainerImage::NamedFiles(source)) {
         named_.push_back(std::move(file));
     }
-    auto regions = ProbeSource(source, problem, options);
+    auto regions = ProbeSource(source, problem, as, options);
     if (regions.empty()) {
         // The reason may quote the source's own bytes: a file name a
         // container names, a library's message about them.
@@ -130,12 +131,10 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
                 DerivedGuid(CanonicalPath(region.path) + "@" + std::to_string(region.offset));
         }
         // The same source named twice is two drives; keep their names apart.
-        for (int n = 1;
-             std::any_of(drives_.begin(), drives_.end(),
-                         [&](const Drive& other) { return other.volumeGuid == d.volumeGuid; });
-             ++n) {
+        for (int n = 1; byGuid_.contains(d.volumeGuid); ++n) {
             d.volumeGuid = DerivedGuid(d.volumeGuid + "#" + std::to_string(n));
         }
+        byGuid_.emplace(d.volumeGuid, drives_.size());
         d.region = std::move(region);
         drives_.push_back(std::move(d));
         caches_.emplace_back();
@@ -189,23 +188,22 @@ const RawVolumeSystem::Drive* RawVolumeSystem::FindByRoot(std::string_view rootP
         if (lower.ends_with("\\")) {
             lower.pop_back();
         }
-        for (const auto& d : drives_) {
-            if ("volume" + d.volumeGuid == lower) {
-                return &d;
-            }
-        }
-        return nullptr;
+        return FindByGuid(lower.substr(6));
     }
     if (rootPath.size() < 2 || rootPath[1] != ':') {
         return nullptr;
     }
+    // Letters go to the drives in order, C: first.
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(rootPath[0])));
-    for (const auto& d : drives_) {
-        if (d.letter == letter) {
-            return &d;
-        }
-    }
-    return nullptr;
+    const auto index = static_cast<std::size_t>(letter - 'C');
+    return letter >= 'C' && index < drives_.size() && drives_[index].letter == letter
+               ? &drives_[index]
+               : nullptr;
+}
+
+const RawVolumeSystem::Drive* RawVolumeSystem::FindByGuid(const std::string& lowerGuid) const {
+    const auto it = byGuid_.find(lowerGuid);
+    return it != byGuid_.end() ? &drives_[it->second] : nullptr;
 }
 
 std::uint32_t RawVolumeSystem::GetLogicalDrives() {
@@ -265,26 +263,82 @@ bool RawVolumeSystem::Load(std::size_t drive, Cache*& out) {
     }
     const std::int64_t mtime =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    if (!cache.bytes || cache.size != st.st_size || cache.mtimeNs != mtime) {
+    if (cache.size != st.st_size || cache.mtimeNs != mtime) {
+        cache = Cache{};
         std::uint32_t code = 0;
-        // The probe's container serves while the file is as the probe saw
-        // it; a file changed since is opened anew, and without leave to read
-        // outside its folder: what the user allowed was the files named then.
-        const bool probed =
-            region.image && region.imageFileSize == st.st_size && region.imageMtimeNs == mtime;
-        std::shared_ptr<const SourceBytes> bytes = SourceBytes::Open(
-            region.path, region.offset, region.length, code, probed ? region.image : nullptr);
+        const std::shared_ptr<const SourceBytes> bytes = BytesFor(drive, cache);
         if (!bytes) {
-            cache = Cache{};
-            return Fail(code);
+            return false;
         }
-        cache.bytes = bytes;
-        cache.ntfs = NtfsImage::Open(bytes, cache.ntfsError);
+        // A drive whose boot sector does not name NTFS costs that sector:
+        // neither the volume's blocks nor a descriptor are kept for it.
+        std::array<std::byte, ondisk::boot::kSize> sector{};
+        if (bytes->Peek(0, sector) == sector.size() && ondisk::SaysNtfs(sector)) {
+            cache.bytes = bytes;
+            cache.ntfs = NtfsImage::Open(bytes, code);
+            cache.ntfsError = code;
+        } else {
+            cache.ntfsError = error::kUnrecognizedVolume;
+        }
         cache.size = st.st_size;
         cache.mtimeNs = mtime;
     }
+    cache.used = ++clock_;
+    if (cache.bytes) {
+        ForgetOldVolumes(drive);
+    }
     out = &cache;
     return true;
+}
+
+std::shared_ptr<const SourceBytes> RawVolumeSystem::BytesFor(std::size_t drive,
+                                                             const Cache& cache) {
+    if (cache.bytes) {
+        return cache.bytes;
+    }
+    const SourceRegion& region = drives_[drive].region;
+    struct stat st {};
+    const std::int64_t mtime =
+        stat(region.path.c_str(), &st) == 0
+            ? static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec
+            : -1;
+    // The probe's container serves while the file is as the probe saw it;
+    // a file changed since is opened anew, and without leave to read outside
+    // its folder: what the user allowed was the files named then. A source
+    // the probe read raw is read raw, whatever signature it carries.
+    const bool probed =
+        region.image && region.imageFileSize == st.st_size && region.imageMtimeNs == mtime;
+    std::uint32_t code = 0;
+    std::shared_ptr<const SourceBytes> bytes =
+        SourceBytes::Open(region.path, region.offset, region.length, code,
+                          probed ? region.image : nullptr, region.container.empty());
+    if (!bytes) {
+        Fail(code);
+    }
+    return bytes;
+}
+
+void RawVolumeSystem::ForgetOldVolumes(std::size_t keep) {
+    // Handles hold their own references: a volume forgotten here lives on
+    // while one reads it, and is parsed anew when opened again.
+    for (;;) {
+        std::size_t kept = 0;
+        Cache* oldest = nullptr;
+        for (std::size_t i = 0; i < caches_.size(); ++i) {
+            Cache& c = caches_[i];
+            if (!c.bytes) {
+                continue;
+            }
+            ++kept;
+            if (i != keep && (oldest == nullptr || c.used < oldest->used)) {
+                oldest = &c;
+            }
+        }
+        if (kept <= kKeptVolumes || oldest == nullptr) {
+            return;
+        }
+        *oldest = Cache{};
+    }
 }
 
 std::optional<VolumeInformation> RawVolumeSystem::GetVolumeInformation(std::string_view rootPath) {
@@ -333,21 +387,23 @@ Handle RawVolumeSystem::CreateFile(std::string_view devicePath) {
         Fail(error::kFileNotFound);
         return kInvalidHandle;
     }
-    const std::string guid = path.substr(kPrefix.size());
-    for (std::size_t i = 0; i < drives_.size(); ++i) {
-        if (drives_[i].volumeGuid != guid) {
-            continue;
-        }
-        Cache* cache = nullptr;
-        if (!Load(i, cache)) {
-            return kInvalidHandle;
-        }
-        const Handle h = nextHandle_++;
-        handles_[h] = Opened{i, 0, cache->bytes, cache->ntfs};
-        return h;
+    const Drive* d = FindByGuid(path.substr(kPrefix.size()));
+    if (d == nullptr) {
+        Fail(error::kFileNotFound);
+        return kInvalidHandle;
     }
-    Fail(error::kFileNotFound);
-    return kInvalidHandle;
+    const auto i = static_cast<std::size_t>(d - drives_.data());
+    Cache* cache = nullptr;
+    if (!Load(i, cache)) {
+        return kInvalidHandle;
+    }
+    std::shared_ptr<const SourceBytes> bytes = BytesFor(i, *cache);
+    if (!bytes) {
+        return kInvalidHandle;
+    }
+    const Handle h = nextHandle_++;
+    handles_[h] = Opened{i, 0, std::move(bytes), cache->ntfs};
+    return h;
 }
 
 bool RawVolumeSystem::CloseHandle(Handle handle) {

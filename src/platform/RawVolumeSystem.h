@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace lorvex::platform {
@@ -30,10 +31,11 @@ class RawVolumeSystem final : public VolumeApi {
         [[nodiscard]] std::string Name() const;
     };
 
-    // One drive per region of every source, in the order given. Sources that
-    // cannot be opened are skipped and their reasons kept in `problems`,
+    // One drive per region of every source, in the order given, each source
+    // read as `as` says and its container opened as `options` say. Sources
+    // that cannot be opened are skipped and their reasons kept in `problems`,
     // with what is not printable escaped (ondisk/Printable.h).
-    explicit RawVolumeSystem(const std::vector<std::string>& sources,
+    explicit RawVolumeSystem(const std::vector<std::string>& sources, ReadAs as = ReadAs::Auto,
                              const ContainerOptions& options = {});
     // The machine's own NTFS partitions.
     static std::unique_ptr<RawVolumeSystem> ForMachine();
@@ -42,8 +44,8 @@ class RawVolumeSystem final : public VolumeApi {
     // the constructor does. False, with the reason in `problem` (escaped as
     // the problems are), when it cannot be opened; nothing is added then.
     // Not while a handle is used on another thread.
-    bool AddSource(const std::string& source, std::string& problem);
-    bool AddSource(const std::string& source, std::string& problem,
+    bool AddSource(const std::string& source, std::string& problem, ReadAs as = ReadAs::Auto);
+    bool AddSource(const std::string& source, std::string& problem, ReadAs as,
                    const ContainerOptions& options);
 
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
@@ -80,18 +82,28 @@ class RawVolumeSystem final : public VolumeApi {
         std::shared_ptr<const SourceBytes> bytes;
         std::shared_ptr<const NtfsImage> ntfs; // null when the drive is not NTFS we can read
     };
-    // The parsed volume of a drive, shared by every handle: re-read when the
-    // source changed size or time since it was parsed.
+    // What a drive's boot sector showed and, for a drive that names itself
+    // NTFS, its parsed volume, shared by every handle: re-read when the
+    // source changed size or time since. Only the kKeptVolumes used last
+    // keep their parsed volume (and its blocks and descriptor): a disk of
+    // thousands of partitions costs what is read of it, not a volume each.
     struct Cache {
-        std::shared_ptr<const SourceBytes> bytes;
+        std::shared_ptr<const SourceBytes> bytes; // null unless NTFS is named
         std::shared_ptr<const NtfsImage> ntfs;
         std::uint32_t ntfsError = 0;
         std::int64_t size = -1;
         std::int64_t mtimeNs = -1;
+        std::uint64_t used = 0; // the clock of its last use
     };
+    static constexpr std::size_t kKeptVolumes = 8;
 
     const Drive* FindByRoot(std::string_view rootPath);
+    const Drive* FindByGuid(const std::string& lowerGuid) const;
     bool Load(std::size_t drive, Cache*& out);
+    // The drive's bytes for a handle: the parsed volume's, or opened anew
+    // for a drive that keeps none.
+    std::shared_ptr<const SourceBytes> BytesFor(std::size_t drive, const Cache& cache);
+    void ForgetOldVolumes(std::size_t keep);
     Opened* Find(Handle handle);
     bool Fail(std::uint32_t code);
 
@@ -107,6 +119,8 @@ class RawVolumeSystem final : public VolumeApi {
     // Every file each source given names, opened or not.
     std::vector<std::string> named_;
     std::vector<Cache> caches_;
+    std::uint64_t clock_ = 0;
+    std::unordered_map<std::string, std::size_t> byGuid_; // "{guid}" to drive
     std::map<Handle, Opened> handles_;
     Handle nextHandle_ = 0x100;
     std::uint32_t lastError_ = 0;

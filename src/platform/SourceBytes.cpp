@@ -1,5 +1,6 @@
 #include "platform/SourceBytes.h"
 
+#include "platform/OpenFiles.h"
 #include "platform/VolumeApi.h"
 
 #include <algorithm>
@@ -66,6 +67,9 @@ int OpenSourceReadOnly(const std::string& path, int& err, std::string& why) {
     if (fd < 0) {
         err = errno;
         why = std::strerror(err);
+        if (IsTooManyOpenFiles(err, why)) {
+            why += "; " + TooManyOpenFilesNote();
+        }
         return -1;
     }
     struct stat st {};
@@ -94,7 +98,8 @@ int OpenSourceReadOnly(const std::string& path, int& err, std::string& why) {
 
 std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uint64_t offset,
                                                std::uint64_t length, std::uint32_t& error,
-                                               std::shared_ptr<const ContainerImage> image) {
+                                               std::shared_ptr<const ContainerImage> image,
+                                               bool raw) {
     int err = 0;
     std::string why;
     const int fd = OpenSourceReadOnly(path, err, why);
@@ -111,7 +116,11 @@ std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uin
         return nullptr;
     }
     std::string containerWhy;
-    src->image_ = image ? std::move(image) : ContainerImage::Open(path, containerWhy);
+    if (image) {
+        src->image_ = std::move(image);
+    } else if (!raw) {
+        src->image_ = ContainerImage::Open(path, containerWhy);
+    }
     if (src->image_) {
         total = src->image_->size();
     } else if (!containerWhy.empty()) {
@@ -195,6 +204,16 @@ void SourceBytes::WillNeed(std::uint64_t offset, std::uint64_t length) const {
     const std::uint64_t n = std::min(length, length_ - offset);
     (void)::posix_fadvise(fd_, static_cast<off_t>(offset_ + offset), static_cast<off_t>(n),
                           POSIX_FADV_WILLNEED);
+}
+
+std::size_t SourceBytes::Peek(std::uint64_t offset, std::span<std::byte> out) const {
+    if (offset >= length_ || out.empty()) {
+        return 0;
+    }
+    const std::uint64_t avail = length_ - offset;
+    const std::size_t want = out.size() < avail ? out.size() : static_cast<std::size_t>(avail);
+    return image_ ? image_->Read(offset_ + offset, out.first(want))
+                  : ReadDirect(offset_ + offset, out.first(want));
 }
 
 std::size_t SourceBytes::Read(std::uint64_t offset, std::span<std::byte> out) const {

@@ -28,10 +28,13 @@ class SourceBytes {
     // and read through its library; offsets are then on the disk it holds.
     // errno-style failure in `error` (a Windows error number); nullptr on
     // failure. `image`, when given, is the container already open on `path`
-    // and is read instead of opening it again.
+    // and is read instead of opening it again. `raw` reads the source as the
+    // bytes it holds, whatever container signature they carry: the reading
+    // the probe chose for it (see ProbeSource).
     static std::unique_ptr<SourceBytes> Open(const std::string& path, std::uint64_t offset,
                                              std::uint64_t length, std::uint32_t& error,
-                                             std::shared_ptr<const ContainerImage> image = nullptr);
+                                             std::shared_ptr<const ContainerImage> image = nullptr,
+                                             bool raw = false);
 
     [[nodiscard]] std::uint64_t size() const { return length_; }
 
@@ -40,6 +43,10 @@ class SourceBytes {
     // stopped answering: a read error, a file cut short meanwhile, a damaged
     // chunk of a container). Safe to call from several threads at once.
     std::size_t Read(std::uint64_t offset, std::span<std::byte> out) const;
+
+    // As Read, but keeps no block of the source: a look at a boot sector of
+    // a region that may never be read again costs those bytes alone.
+    std::size_t Peek(std::uint64_t offset, std::span<std::byte> out) const;
 
     // Tells the kernel that [offset, offset + length) of the region is to be
     // read soon, so that the storage works on it while the caller parses

@@ -1,5 +1,7 @@
 #include "platform/SourceProbe.h"
 
+#include "ondisk/BootSector.h"
+#include "platform/ContainerFormats.h"
 #include "platform/SourceBytes.h"
 
 #include <blkid/blkid.h>
@@ -57,18 +59,22 @@ std::uint32_t ParseSerial(const std::string& uuid) {
     return v;
 }
 
+using Sector = std::array<std::byte, ondisk::boot::kSize>;
+
+// The sector at `offset` of `fd`; false when it cannot be read whole.
+bool ReadSector(int fd, std::uint64_t offset, Sector& sector) {
+    return pread(fd, sector.data(), sector.size(), static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(sector.size());
+}
+
 // Whether the region's boot sector names itself NTFS. The superblock probes
 // also check its geometry and say nothing when that is damaged; such a
 // volume is still NTFS, one that cannot be read, and must be reported as
 // damaged rather than as no file system at all.
 bool SaysNtfs(int fd, const SourceRegion& region) {
-    constexpr std::size_t kOemId = 3;
-    constexpr char kNtfs[] = "NTFS    ";
-    char oem[sizeof(kNtfs) - 1] = {};
-    return region.length >= kOemId + sizeof(oem) &&
-           pread(fd, oem, sizeof(oem), static_cast<off_t>(region.offset + kOemId)) ==
-               static_cast<ssize_t>(sizeof(oem)) &&
-           std::memcmp(oem, kNtfs, sizeof(oem)) == 0;
+    Sector sector{};
+    return region.length >= sector.size() && ReadSector(fd, region.offset, sector) &&
+           ondisk::SaysNtfs(sector);
 }
 
 // Fills in the file system of a region from the superblock probes.
@@ -169,9 +175,153 @@ int DecodedProbeFile(const ContainerImage& image, std::string& error) {
     return fd;
 }
 
+// The volume kinds a file read as it is can be an image of, known by the
+// boot sector at their start. They decide whether the raw reading of a file
+// that carries a container's signature is worth naming beside the
+// container's, or worth taking when the container does not open. A kind
+// more is an entry more.
+struct VolumeKind {
+    const char* name;
+    bool (*recognise)(std::span<const std::byte> sector, std::uint64_t length);
+};
+constexpr VolumeKind kVolumeKinds[] = {
+    {"NTFS",
+     [](std::span<const std::byte> sector, std::uint64_t length) {
+         return ondisk::ParseNtfsBootSector(sector, length).has_value();
+     }},
+};
+
+const VolumeKind* VolumeAt(int fd, std::uint64_t offset, std::uint64_t length) {
+    Sector sector{};
+    if (length < sector.size() || !ReadSector(fd, offset, sector)) {
+        return nullptr;
+    }
+    for (const VolumeKind& kind : kVolumeKinds) {
+        if (kind.recognise(sector, length)) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+// The partitions of the table on `fd` as regions of `path`, their file
+// systems not yet looked for; none when it holds no table.
+std::vector<SourceRegion> ListPartitions(int fd, const std::string& path, bool device,
+                                         std::uint64_t total) {
+    std::vector<SourceRegion> regions;
+    Probe probe(blkid_new_probe());
+    if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0) {
+        return regions;
+    }
+    blkid_probe_enable_superblocks(probe.get(), 0);
+    blkid_probe_enable_partitions(probe.get(), 1);
+    blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
+    blkid_partlist list = blkid_probe_get_partitions(probe.get());
+    const int count = list != nullptr ? blkid_partlist_numof_partitions(list) : 0;
+    for (int i = 0; i < count; ++i) {
+        blkid_partition part = blkid_partlist_get_partition(list, i);
+        // A DOS extended partition only contains the logical ones, which
+        // the list names on their own.
+        if (part == nullptr || blkid_partition_is_extended(part) != 0) {
+            continue;
+        }
+        const auto start = blkid_partition_get_start(part);
+        const auto size = blkid_partition_get_size(part);
+        if (start < 0 || size <= 0) {
+            continue;
+        }
+        SourceRegion r;
+        r.path = path;
+        r.blockDevice = device;
+        r.partition = blkid_partition_get_partno(part);
+        // Partition tables count 512-byte sectors whatever the device's.
+        const std::uint64_t offset = static_cast<std::uint64_t>(start) * 512U;
+        const std::uint64_t length = static_cast<std::uint64_t>(size) * 512U;
+        // An entry that points past the end of the disk still becomes a
+        // drive, but reads stop where the source stops.
+        r.offset = std::min(offset, total);
+        r.length = std::min(length, total - r.offset);
+        if (const char* uuid = blkid_partition_get_uuid(part)) {
+            r.partitionUuid = uuid;
+        }
+        regions.push_back(std::move(r));
+    }
+    return regions;
+}
+
+// What a file holds read as it is, when that is a volume of a known kind or
+// a disk with one in a partition: "raw NTFS volume image", "raw disk image
+// with NTFS in partition 2". Empty otherwise.
+std::string RawContent(int fd, std::uint64_t total, const std::vector<SourceRegion>& partitions) {
+    if (const VolumeKind* kind = VolumeAt(fd, 0, total)) {
+        return std::string("raw ") + kind->name + " volume image";
+    }
+    const std::size_t n = std::min(partitions.size(), kMostProbedPartitions);
+    for (std::size_t i = 0; i < n; ++i) {
+        const SourceRegion& p = partitions[i];
+        if (const VolumeKind* kind = VolumeAt(fd, p.offset, p.length)) {
+            return std::string("raw disk image with ") + kind->name + " in partition " +
+                   std::to_string(p.partition);
+        }
+    }
+    return {};
+}
+
+// Whether the container's disk is the file's own bytes from its start, with
+// at most a footer sector after them (a fixed VHD is laid out so): the two
+// readings are then one.
+bool ReadsAsItself(int fd, std::uint64_t fileSize, const ContainerImage& image) {
+    constexpr std::uint64_t kFooter = 512;
+    constexpr std::uint64_t kCompared = std::uint64_t{1} << 20;
+    if (image.size() > fileSize || fileSize - image.size() > kFooter) {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(std::min(kCompared, image.size()));
+    std::vector<std::byte> decoded(n);
+    std::vector<std::byte> raw(n);
+    return image.Read(0, decoded) == n && pread(fd, raw.data(), n, 0) == static_cast<ssize_t>(n) &&
+           decoded == raw;
+}
+
+std::string SignatureName(ContainerFormat format) {
+    switch (format) {
+    case ContainerFormat::EnCase:
+        return "an EnCase";
+    case ContainerFormat::Vhd:
+        return "a VHD or VHDX";
+    case ContainerFormat::Vmdk:
+        return "a VMDK";
+    case ContainerFormat::Qcow:
+        return "a qcow2";
+    case ContainerFormat::None:
+        break;
+    }
+    return "a container";
+}
+
+// Gives back the memory of a decoded copy once its probe has read it.
+void Release(int fd, std::uint64_t offset, std::uint64_t length) {
+    static_cast<void>(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                static_cast<off_t>(offset), static_cast<off_t>(length)));
+}
+
 } // namespace
 
-std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error,
+std::string SourceReading::Text() const {
+    std::string text = taken;
+    if (asked) {
+        text += ", as asked";
+    }
+    if (!other.empty()) {
+        text += ", though the file also reads as a " + other;
+    }
+    if (!passedOver.empty()) {
+        text += (other.empty() ? ": " : "; ") + passedOver;
+    }
+    return text;
+}
+
+std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error, ReadAs as,
                                       const ContainerOptions& options) {
     std::vector<SourceRegion> regions;
     int err = 0;
@@ -193,11 +343,38 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
     }
     const bool device = S_ISBLK(st.st_mode);
 
-    // A container is probed through a decoded copy of the parts blkid reads.
-    std::shared_ptr<const ContainerImage> image = ContainerImage::Open(path, error, options);
-    if (!image && !error.empty()) {
-        return regions;
+    // Which reading: a container's signature is a claim the bytes make, and
+    // evidence can make it falsely. A file that carries one and reads as a
+    // volume or a disk as it is allows both readings, and is said to.
+    SourceReading reading;
+    reading.asked = as != ReadAs::Auto;
+    std::vector<SourceRegion> partitions = ListPartitions(fd, path, device, total);
+    std::shared_ptr<const ContainerImage> image;
+    const ContainerFormat signature = RecogniseContainer(path);
+    if (signature == ContainerFormat::None) {
+        if (as == ReadAs::Container) {
+            error = "not a container: it carries no EnCase, VHD, VHDX, VMDK or qcow2 signature";
+            return regions;
+        }
+    } else if (as == ReadAs::Raw) {
+        reading.passedOver = "it also carries " + SignatureName(signature) + " signature";
+    } else {
+        const std::string raw = RawContent(fd, total, partitions);
+        std::string why;
+        image = ContainerImage::Open(path, why, options);
+        if (!image && !why.empty()) {
+            if (as == ReadAs::Container || raw.empty()) {
+                error = why;
+                return regions;
+            }
+            reading.passedOver = "it carries " + SignatureName(signature) +
+                                 " signature but does not open as one (" + why + ")";
+        } else if (image && !raw.empty() && !ReadsAsItself(fd, total, *image)) {
+            reading.other = raw;
+        }
     }
+
+    // A container is probed through a decoded copy of the parts blkid reads.
     int probeFd = fd;
     struct ProbeCloser {
         int fd = -1;
@@ -213,44 +390,16 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
             return regions;
         }
         total = image->size();
+        partitions = ListPartitions(probeFd, path, device, total);
+        const std::size_t files = image->files().size();
+        reading.taken = image->format() + " container (" + std::to_string(files) +
+                        (files == 1 ? " file)" : " files)");
+    } else {
+        reading.taken = device               ? "block device"
+                        : partitions.empty() ? "raw volume image"
+                                             : "raw disk image";
     }
-
-    Probe probe(blkid_new_probe());
-    if (probe && blkid_probe_set_device(probe.get(), probeFd, 0, 0) == 0) {
-        blkid_probe_enable_superblocks(probe.get(), 0);
-        blkid_probe_enable_partitions(probe.get(), 1);
-        blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
-        blkid_partlist list = blkid_probe_get_partitions(probe.get());
-        const int count = list != nullptr ? blkid_partlist_numof_partitions(list) : 0;
-        for (int i = 0; i < count; ++i) {
-            blkid_partition part = blkid_partlist_get_partition(list, i);
-            // A DOS extended partition only contains the logical ones, which
-            // the list names on their own.
-            if (part == nullptr || blkid_partition_is_extended(part) != 0) {
-                continue;
-            }
-            const auto start = blkid_partition_get_start(part);
-            const auto size = blkid_partition_get_size(part);
-            if (start < 0 || size <= 0) {
-                continue;
-            }
-            SourceRegion r;
-            r.path = path;
-            r.blockDevice = device;
-            r.partition = blkid_partition_get_partno(part);
-            // Partition tables count 512-byte sectors whatever the device's.
-            const std::uint64_t offset = static_cast<std::uint64_t>(start) * 512U;
-            const std::uint64_t length = static_cast<std::uint64_t>(size) * 512U;
-            // An entry that points past the end of the disk still becomes a
-            // drive, but reads stop where the source stops.
-            r.offset = std::min(offset, total);
-            r.length = std::min(length, total - r.offset);
-            if (const char* uuid = blkid_partition_get_uuid(part)) {
-                r.partitionUuid = uuid;
-            }
-            regions.push_back(std::move(r));
-        }
-    }
+    regions = std::move(partitions);
     if (regions.empty()) {
         SourceRegion r;
         r.path = path;
@@ -259,7 +408,9 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
         regions.push_back(std::move(r));
     }
     constexpr std::uint64_t kBootArea = std::uint64_t{1} << 20;
-    for (auto& r : regions) {
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        SourceRegion& r = regions[i];
+        r.reading = reading;
         if (image) {
             r.container = image->format();
             r.containerFiles = image->files();
@@ -267,12 +418,22 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
             r.imageFileSize = static_cast<std::int64_t>(st.st_size);
             r.imageMtimeNs =
                 static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        }
+        if (i >= kMostProbedPartitions) {
+            r.probed = false;
+            continue;
+        }
+        const std::uint64_t area = std::min(kBootArea, r.length);
+        if (image) {
             // A partition that does not decode is still a drive; its reads
             // will fail where the damage is.
-            CopyDecoded(*image, probeFd, r.offset, std::min(kBootArea, r.length));
+            CopyDecoded(*image, probeFd, r.offset, area);
         }
         if (r.length > 0) {
             RecogniseFileSystem(probeFd, r);
+        }
+        if (image) {
+            Release(probeFd, r.offset, area);
         }
     }
     return regions;
@@ -282,6 +443,7 @@ SourceRegion ProbeDevice(const std::string& path) {
     SourceRegion r;
     r.path = path;
     r.blockDevice = true;
+    r.reading.taken = "block device";
     int err = 0;
     std::string why;
     const int fd = OpenSourceReadOnly(path, err, why);

@@ -11,6 +11,41 @@
 
 namespace lorvex::platform {
 
+// How the user asks a source to be read.
+enum class ReadAs {
+    Auto,      // through the container its content names when that opens;
+               // otherwise as it is, when it reads as a volume or a disk
+    Raw,       // as it is, whatever container signature it carries
+    Container, // through its container only: refused when it is none
+};
+
+// How a source's bytes were taken, said the same way by every front end.
+// Evidence can carry a container's signature it is not (boot code that
+// begins as an EnCase or VMDK header would, a VHD footer on a raw volume's
+// last sector): when the bytes allow two readings, both are named.
+struct SourceReading {
+    // "raw volume image", "raw disk image", "block device", or the
+    // container: "VHD container (1 file)".
+    std::string taken;
+    // The other reading the bytes allow, when they allow one:
+    // "raw NTFS volume image", "raw disk image with an NTFS partition".
+    std::string other;
+    // What was not followed, and why: "it carries an EnCase signature but
+    // does not open as one (...)", "it also carries a VHD or VHDX signature".
+    std::string passedOver;
+    bool asked = false; // the user chose this reading (ReadAs Raw or Container)
+
+    // One line for people: "VHD container (1 file), though the file also
+    // reads as a raw NTFS volume image".
+    [[nodiscard]] std::string Text() const;
+};
+
+// The partitions past this many in a table are listed as drives, but their
+// file systems are not looked for when the source is opened (a standard GPT
+// holds 128 entries; a table of thousands is made to exhaust whoever probes
+// each). Opening such a drive still reads its boot sector, and finds NTFS.
+inline constexpr std::size_t kMostProbedPartitions = 128;
+
 // What a source holds: one region per partition of a partition table, or the
 // whole source when it has none. Each region is one drive.
 struct SourceRegion {
@@ -35,14 +70,20 @@ struct SourceRegion {
     std::shared_ptr<const ContainerImage> image;
     std::int64_t imageFileSize = -1;
     std::int64_t imageMtimeNs = 0;
+    // How the source was read: the same for every region of it.
+    SourceReading reading;
+    // False past kMostProbedPartitions: fileSystem and label were not looked for.
+    bool probed = true;
 };
 
 // Reads the partition table of `path` (MBR or GPT) and recognises the file
-// system of each region. A container (see ContainerImage) is looked into: its
-// table and file systems are those of the disk it holds. An empty result with
-// `error` set when the source cannot be opened; a source without a table is
-// one region. `options` say how a container is opened.
+// system of each region (of the first kMostProbedPartitions). A container
+// (see ContainerImage) is looked into, as `as` says, and opened as `options`
+// say: its table and file systems are those of the disk it holds. An empty
+// result with `error` set when the source cannot be opened, or not as asked;
+// a source without a table is one region.
 std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& error,
+                                      ReadAs as = ReadAs::Auto,
                                       const ContainerOptions& options = {});
 
 // The block-device partitions and unpartitioned disks of this machine that

@@ -25,9 +25,10 @@ TLorvexWindows::TLorvexWindows(platform::VolumeApi& api)
 TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
     : TLorvexWindows(static_cast<platform::VolumeApi&>(system)) {
     TSourceHooks hooks;
-    hooks.open = [&system](const QString& path, bool allowOutsideExtents) {
+    hooks.open = [&system](const QString& path, bool raw, bool allowOutsideExtents) {
         std::string problem;
         if (system.AddSource(QFile::encodeName(path).toStdString(), problem,
+                             raw ? platform::ReadAs::Raw : platform::ReadAs::Auto,
                              platform::ContainerOptions{allowOutsideExtents})) {
             // The new source may be where standard output or error goes.
             platform::SilenceStreamsOnSources(
@@ -50,9 +51,22 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
                 continue;
             }
             const QString file = QFileInfo(QFile::decodeName(drive.region.path.c_str())).fileName();
-            return drive.region.partition > 0
-                       ? QString("%1, partition %2").arg(file).arg(drive.region.partition)
-                       : file;
+            const QString where =
+                drive.region.partition > 0
+                    ? QString("%1, partition %2").arg(file).arg(drive.region.partition)
+                    : file;
+            return QString("(%1) read as %2")
+                .arg(where, QString::fromStdString(drive.region.reading.Text()));
+        }
+        return QString();
+    };
+    hooks.otherReading = [&system](const std::string& root) {
+        for (const auto& drive : system.drives()) {
+            if (drive.Root() == root && !drive.region.reading.other.empty()) {
+                return QString("%1 also reads as a %2")
+                    .arg(QFileInfo(QFile::decodeName(drive.region.path.c_str())).fileName(),
+                         QString::fromStdString(drive.region.reading.other));
+            }
         }
         return QString();
     };

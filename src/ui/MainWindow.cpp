@@ -180,6 +180,11 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuOpen->setObjectName("mnuOpen");
     mnuOpen->setShortcut(QKeySequence::Open);
     connect(mnuOpen, &QAction::triggered, this, [this] { mnuOpenClick(); });
+    // Evidence can carry a container's signature it is not; the user can
+    // always have the bytes read as they are.
+    mnuOpenRaw = mnuFile->addAction("Open as Ra&w Image...");
+    mnuOpenRaw->setObjectName("mnuOpenRaw");
+    connect(mnuOpenRaw, &QAction::triggered, this, [this] { mnuOpenClick(true); });
     mnuRecent = mnuFile->addMenu("Open &Recent");
     mnuRecent->setObjectName("mnuRecent");
     connect(mnuRecent, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
@@ -440,14 +445,14 @@ void TForm1::SetScanProbe(std::function<void(std::string_view)> probe) {
 
 // --- Sources ---------------------------------------------------------------
 
-bool TForm1::OpenSources(const QStringList& paths) {
+bool TForm1::OpenSources(const QStringList& paths, bool raw) {
     if (!FSourceHooks.open || IsScanning() || paths.isEmpty()) {
         return false;
     }
     const qsizetype before = mnuDrive->actions().size();
     QStringList problems;
     for (const QString& path : paths) {
-        QString problem = FSourceHooks.open(path, false);
+        QString problem = FSourceHooks.open(path, raw, false);
         // The files a VMDK names outside its folder are chosen by whoever
         // made the evidence: they are read only when the user says so.
         const QStringList outside = problem.isEmpty() || !FSourceHooks.outsideFiles
@@ -460,13 +465,13 @@ bool TForm1::OpenSources(const QStringList& paths) {
                         "names; they may be this machine's own disks or files. Read them as part "
                         "of the image?")
                     .arg(path, outside.join("\n")))) {
-            problem = FSourceHooks.open(path, true);
+            problem = FSourceHooks.open(path, raw, true);
         }
         if (problem.contains("ermission denied")) {
             problem += " (reading a disk needs root, or membership of the disk group)";
         }
         if (problem.isEmpty()) {
-            RememberSource(QFileInfo(path).absoluteFilePath());
+            RememberSource(QFileInfo(path).absoluteFilePath(), raw);
         } else {
             problems << QString("%1: %2").arg(path, problem);
         }
@@ -483,35 +488,38 @@ bool TForm1::OpenSources(const QStringList& paths) {
     return true;
 }
 
-void TForm1::mnuOpenClick() {
+void TForm1::mnuOpenClick(bool raw) {
     if (!FSourceHooks.open || IsScanning()) {
         return;
     }
     // The volume layer knows a container by its content, not its name; the
     // names here only narrow the list. "All files" stays for the rest.
     const QStringList paths = QFileDialog::getOpenFileNames(
-        this, "Open Image", QString(),
+        this, raw ? "Open as Raw Image" : "Open Image", QString(),
         "Disk and volume images (*.img *.raw *.dd *.bin *.iso *.ntfs *.E01 *.e01 *.vhd *.VHD "
         "*.vhdx *.VHDX *.vmdk *.VMDK *.qcow2 *.qcow);;"
         "EnCase, VHD, VHDX, VMDK and qcow2 images (*.E01 *.e01 *.vhd *.VHD *.vhdx *.VHDX *.vmdk "
         "*.VMDK *.qcow2 *.qcow);;"
         "Raw images (*.img *.raw *.dd *.bin *.iso *.ntfs);;All files (*)");
-    OpenSources(paths);
+    OpenSources(paths, raw);
 }
 
 void TForm1::FillRecentMenu() {
     mnuRecent->clear();
     const QStringList recent = QSettings().value("recentSources").toStringList();
+    const QStringList raw = QSettings().value("recentRawSources").toStringList();
     for (const QString& path : recent) {
-        QAction* item = mnuRecent->addAction(ShownText(path));
-        connect(item, &QAction::triggered, this, [this, path] { OpenSources({path}); });
+        const bool asRaw = raw.contains(path);
+        QAction* item = mnuRecent->addAction(ShownText(asRaw ? path + " (raw)" : path));
+        connect(item, &QAction::triggered, this,
+                [this, path, asRaw] { OpenSources({path}, asRaw); });
     }
     if (recent.isEmpty()) {
         mnuRecent->addAction("(none)")->setEnabled(false);
     }
 }
 
-void TForm1::RememberSource(const QString& path) {
+void TForm1::RememberSource(const QString& path, bool raw) {
     QSettings settings;
     QStringList recent = settings.value("recentSources").toStringList();
     recent.removeAll(path);
@@ -520,6 +528,16 @@ void TForm1::RememberSource(const QString& path) {
         recent.removeLast();
     }
     settings.setValue("recentSources", recent);
+    // Opened again as it was opened last.
+    QStringList rawOnes = settings.value("recentRawSources").toStringList();
+    rawOnes.removeAll(path);
+    if (raw) {
+        rawOnes.append(path);
+    }
+    rawOnes.erase(std::remove_if(rawOnes.begin(), rawOnes.end(),
+                                 [&recent](const QString& p) { return !recent.contains(p); }),
+                  rawOnes.end());
+    settings.setValue("recentRawSources", rawOnes);
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
@@ -580,7 +598,7 @@ void TForm1::UpdateTitle() {
     QString drive = QString::fromStdString(FDriveRoot);
     const QString source = FSourceHooks.describe ? FSourceHooks.describe(FDriveRoot) : QString();
     if (!source.isEmpty()) {
-        drive += " (" + ShownText(source) + ")";
+        drive += " " + ShownText(source);
     }
     setWindowTitle(drive + QString::fromUtf8(" \u2014 ") + kAppCaption);
 }
@@ -588,7 +606,10 @@ void TForm1::UpdateTitle() {
 QString TForm1::DriveProblem() const {
     const std::optional<platform::VolumeInformation> info = FApi.GetVolumeInformation(FDriveRoot);
     if (!info) {
-        return "it cannot be read";
+        // A volume that names no file system we know is read well enough.
+        return FApi.GetLastError() == platform::error::kUnrecognizedVolume
+                   ? "no file system recognised"
+                   : "it cannot be read";
     }
     if (info->fileSystemName.empty()) {
         return "no file system recognised";
@@ -764,8 +785,14 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
         return;
     }
     Beep();
-    const QString problem = QString("Drive %1 cannot be shown: %2.")
-                                .arg(QString::fromStdString(FDriveRoot), DriveProblem());
+    QString problem = QString("Drive %1 cannot be shown: %2.")
+                          .arg(QString::fromStdString(FDriveRoot), DriveProblem());
+    // What a container's signature hides, the user can still have read.
+    const QString other =
+        FSourceHooks.otherReading ? FSourceHooks.otherReading(FDriveRoot) : QString();
+    if (!other.isEmpty()) {
+        problem += "\n\n" + other + ": File > Open as Raw Image reads it so.";
+    }
     FDriveRoot.clear();
     UpdateTitle();
     FView.SetTotalClusters(0);
@@ -981,6 +1008,7 @@ void TForm1::UpdateCommands() {
     }
     mnuScan->setEnabled(idle);
     mnuOpen->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
+    mnuOpenRaw->setEnabled(mnuOpen->isEnabled());
     mnuRecent->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
     // The commands that read a scan's tables wait for one to have ended.
     const bool scanned = idle && FScan != nullptr;

@@ -42,14 +42,19 @@ class TfrmFind;
 
 // What the window asks of the program about its sources.
 struct TSourceHooks {
-    // Adds a source: empty on success, else why it cannot be opened. With
-    // `allowOutsideExtents`, a VMDK reads the files it names outside its
-    // descriptor's folder too.
-    std::function<QString(const QString& path, bool allowOutsideExtents)> open;
+    // Adds a source, read through the container its content names or, with
+    // `raw`, as the bytes it holds: empty on success, else why it cannot be
+    // opened. With `allowOutsideExtents`, a VMDK reads the files it names
+    // outside its descriptor's folder too.
+    std::function<QString(const QString& path, bool raw, bool allowOutsideExtents)> open;
     // The files a source reads only when outside extents are allowed.
     std::function<QStringList(const QString& path)> outsideFiles;
-    // The source (and partition) a drive's root lies on, for the title.
+    // The source (and partition) a drive's root lies on and how it was
+    // read, for the title: "(disk.img, partition 2) read as raw disk image".
     std::function<QString(const std::string& root)> describe;
+    // The other reading a drive's source allows, when it allows one:
+    // "decoy.img also reads as a raw NTFS volume image"; empty otherwise.
+    std::function<QString(const std::string& root)> otherReading;
     // Where a drive's volume begins in its source and how large the source
     // is, in bytes: a damage map's positions are the source's. False when
     // it cannot be told.
@@ -94,9 +99,11 @@ class TForm1 : public QMainWindow {
     void SetUserNotices(TUserNotices notices);
     void SetSourceHooks(TSourceHooks hooks);
     // Opens image files or devices as more drives and chooses the first
-    // new drive. Problems are shown in one message. False when none opened.
-    bool OpenSources(const QStringList& paths);
-    void mnuOpenClick();
+    // new drive; `raw` reads them as the bytes they hold, whatever container
+    // signature they carry. Problems are shown in one message. False when
+    // none opened.
+    bool OpenSources(const QStringList& paths, bool raw = false);
+    void mnuOpenClick(bool raw = false);
     // What went wrong before the window opened (sources that could not be
     // opened, no volume found), said once it is on screen.
     void ShowStartupProblems(const QStringList& problems, bool noSources);
@@ -255,6 +262,7 @@ class TForm1 : public QMainWindow {
     // Components.
     QMenu* mnuFile = nullptr;
     QAction* mnuOpen = nullptr;
+    QAction* mnuOpenRaw = nullptr;
     QMenu* mnuRecent = nullptr;
     QAction* mnuSavePicture = nullptr;
     QAction* mnuQuitFile = nullptr;
@@ -352,7 +360,8 @@ class TForm1 : public QMainWindow {
     void CountMarks();
     // The recent sources, newest first, kept in the user's settings.
     void FillRecentMenu();
-    void RememberSource(const QString& path);
+    // Puts a source first in Open Recent, with the way it was read.
+    void RememberSource(const QString& path, bool raw);
     // "Lorvex", or the drive and its source, then "Lorvex".
     void UpdateTitle();
     // The check's count in the status bar, its list and the overlay, from

@@ -11,7 +11,6 @@
 #include "ui/ShownText.h"
 
 #include <QAction>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
@@ -22,8 +21,6 @@
 namespace lorvex::ui {
 
 namespace {
-
-constexpr qint64 kMostDamageMapBytes = qint64{256} << 20;
 
 std::uint8_t OverlayIndex(ntfs::THealthKind kind) {
     switch (kind) {
@@ -202,10 +199,16 @@ void TForm1::mnuLoadDamageMapClick() {
     if (path.isEmpty()) {
         return;
     }
-    QFile file(path);
     std::uint32_t sectorSize = 0;
-    if (file.open(QIODevice::ReadOnly) &&
-        ntfs::LooksLikeSectorList(file.read(kMostDamageMapBytes).toStdString())) {
+    std::string why;
+    const auto sectorList = ntfs::DamageFileLooksLikeSectorList(path.toStdString(), why);
+    if (!sectorList) {
+        ShowNotice("Load Damage Map",
+                   QString("%1 cannot be read: %2.")
+                       .arg(QFileInfo(path).fileName(), QString::fromStdString(why)));
+        return;
+    }
+    if (*sectorList) {
         bool ok = false;
         const int size = QInputDialog::getInt(
             this, "Load Damage Map", "The file lists sector numbers. How many bytes is a sector?",
@@ -226,23 +229,12 @@ bool TForm1::LoadDamageMap(const QString& path, std::uint32_t sectorSize) {
         ShowNotice(caption, "Scan the drive first: the damage map names the files the scan found.");
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        ShowNotice(caption, QString("%1 cannot be read: %2").arg(name, file.errorString()));
-        return false;
-    }
-    const QByteArray bytes = file.read(kMostDamageMapBytes + 1);
-    if (bytes.size() > kMostDamageMapBytes) {
-        ShowNotice(caption, QString("%1 is larger than any damage map (256 MiB).").arg(name));
-        return false;
-    }
-    const std::string text = bytes.toStdString();
-    ntfs::TDamageMap parsed =
-        sectorSize != 0 ? ntfs::ParseBadSectorList(text, sectorSize) : ntfs::ParseRescueMap(text);
+    // Read a piece at a time: a list of every sector of a large disk is
+    // kept as the areas it merges to.
+    ntfs::TDamageMap parsed = ntfs::ReadDamageFile(path.toStdString(), sectorSize);
     if (!parsed.Error.empty()) {
-        ShowNotice(
-            caption,
-            QString("%1 is not a damage map: %2.").arg(name, QString::fromStdString(parsed.Error)));
+        ShowNotice(caption, QString("%1 is not a damage map that can be read: %2.")
+                                .arg(name, QString::fromStdString(parsed.Error)));
         return false;
     }
     std::uint64_t offset = 0;
@@ -305,9 +297,12 @@ void TForm1::UpdateDamage() {
     for (const auto& area : FDamageReport.Clusters) {
         clusters += static_cast<std::int64_t>(area.Length);
     }
-    QString summary = QString("%1: %2 bad areas, %3 clusters of this volume on them; %4 stretches "
-                              "of files and %5 $MFT records on them.")
+    QString summary = QString("%1: %2 lines read (%3 %4), %5 bad areas, %6 clusters of this volume "
+                              "on them; %7 stretches of files and %8 $MFT records on them.")
                           .arg(FDamageName)
+                          .arg(FDamageMap.Lines)
+                          .arg(FDamageMap.Listed)
+                          .arg(FDamageMap.SectorList ? "sectors" : "blocks")
                           .arg(FDamageMap.Areas.size())
                           .arg(clusters)
                           .arg(FDamageReport.Hits.size())

@@ -1,6 +1,7 @@
 // lorvex: the window. Each source named on the command line becomes one
 // drive per partition, C: onwards; with none, the machine's NTFS partitions
 // are the drives.
+#include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/LorvexWindows.h"
 #include "ui/Screenshot.h"
@@ -50,6 +51,8 @@ bool HasDisplay() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A set of a thousand segments needs a descriptor for each.
+    lorvex::platform::RaiseOpenFileLimit();
     std::vector<std::string> sources;
     QString screenshotDir;
     QString hoverFile = "/pagefile.sys";

@@ -6,6 +6,7 @@
 #include "platform/EwfDecoder.h"
 #include "platform/ContainerImage.h"
 #include "platform/SourceBytes.h"
+#include "support/Measured.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -276,55 +277,299 @@ TEST(EwfChunks, DamageInEitherKindOfChunkIsAFailedReadWithItsReason) {
     }
 }
 
+// A segment file's sections as ewfacquire lays them out: each descriptor's
+// place and type, from the first after the file header on.
+struct SectionAt {
+    std::size_t at = 0;
+    std::string type;
+};
+
+std::uint64_t GetLE(const std::string& file, std::size_t at, int width) {
+    std::uint64_t v = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        v = (v << 8) | static_cast<unsigned char>(file[at + static_cast<std::size_t>(i)]);
+    }
+    return v;
+}
+
+void PutLE(std::string& file, std::size_t at, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) {
+        file[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+}
+
+std::vector<SectionAt> Sections(const std::string& file) {
+    std::vector<SectionAt> out;
+    for (std::size_t at = 13; at + 76 <= file.size();) {
+        out.push_back({at, std::string(file.c_str() + at)});
+        const auto next = static_cast<std::size_t>(GetLE(file, at + 16, 8));
+        if (out.back().type == "done" || next <= at) {
+            break;
+        }
+        at = next;
+    }
+    return out;
+}
+
+// A table's entries begin after its descriptor (76 bytes) and header (24).
+constexpr std::size_t kEntries = 100;
+
+std::uint32_t Entry(const std::string& file, const SectionAt& table, std::size_t k) {
+    return static_cast<std::uint32_t>(GetLE(file, table.at + kEntries + 4 * k, 4));
+}
+
+// Writes entry k of the table and the entries' Adler-32 after them.
+void SetEntry(std::string& file, const SectionAt& table, std::size_t k, std::uint32_t value) {
+    const auto count = static_cast<std::size_t>(GetLE(file, table.at + 76, 4));
+    PutLE(file, table.at + kEntries + 4 * k, value, 4);
+    PutLE(file, table.at + kEntries + 4 * count,
+          Adler32(file.data() + table.at + kEntries, 4 * count), 4);
+}
+
+void WriteWhole(const fs::path& path, const std::string& file) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(file.data(), static_cast<std::streamsize>(file.size()));
+}
+
 // Chunk 2's table entry is followed by three that start where chunk 6
 // does: chunk 2, compressed, now runs on over chunks 3 to 5 (stored plain,
-// 32 KiB each), more than 3 chunks' worth, and those three are empty. The
-// library copies a chunk whole wherever it is asked to; this one must land
-// in room and be read as the library reads it (it inflates the stream at
-// the chunk's start); every chunk reads as the library reads it.
-TEST(EwfChunks, AChunkStoredLargerThanAnyWriterStoresOneIsReadAsTheLibraryReadsIt) {
+// 32 KiB each), more than 3 chunks' worth, and those three are empty. No
+// writer stores a chunk in that many bytes: it is damaged, a failed read
+// with the reason, and the library is never asked for it (it would copy the
+// chunk whole, however large). The empty ones read as the library reads
+// them, and so does every other chunk.
+TEST(EwfChunks, AChunkStoredLargerThanAnyWriterStoresOneIsAFailedReadTheLibraryIsNotAskedFor) {
     constexpr std::size_t kLarge = 2;
     constexpr std::size_t kEmptied[] = {3, 4, 5};
     MadeSet set("lorvex-ewf-oversized", "tttrrrtttttt", kChunk);
     std::string file = ReadFile(set.e01);
-    // The table and its copy: the section's name, 76 bytes of section
-    // header, the table header (entries, 4 bytes, base offset, ...), then
-    // the 32-bit entries and their Adler-32.
-    for (const char* name : {"table", "table2"}) {
-        const auto at = file.find(std::string(name) + std::string(16 - std::strlen(name), '\0'));
-        ASSERT_NE(at, std::string::npos) << name;
-        std::uint32_t count = 0;
-        std::memcpy(&count, file.data() + at + 76, 4);
-        ASSERT_EQ(count, set.bytes.size() / kChunk) << name;
-        char* entries = file.data() + at + 100;
-        for (const std::size_t k : kEmptied) {
-            std::memcpy(entries + 4 * k, entries + 4 * 6, 4);
+    for (const SectionAt& table : Sections(file)) {
+        if (table.type != "table" && table.type != "table2") {
+            continue;
         }
-        const std::uint32_t sum = Adler32(entries, 4 * count);
-        std::memcpy(entries + 4 * count, &sum, 4);
+        ASSERT_EQ(GetLE(file, table.at + 76, 4), set.bytes.size() / kChunk) << table.type;
+        for (const std::size_t k : kEmptied) {
+            SetEntry(file, table, k, Entry(file, table, 6));
+        }
     }
-    {
-        std::ofstream out(set.e01, std::ios::binary | std::ios::trunc);
-        out.write(file.data(), static_cast<std::streamsize>(file.size()));
-    }
+    WriteWhole(set.e01, file);
     const auto decoder = OpenSet(set.e01);
     ASSERT_TRUE(decoder);
     for (std::size_t k = 0; k < set.bytes.size() / kChunk; ++k) {
         SCOPED_TRACE("chunk " + std::to_string(k));
-        const auto expected = LibraryRead(set.e01, k * kChunk, kChunk);
         const auto before = decoder->counts().library;
         std::vector<std::byte> got(kChunk);
         std::string why;
         const bool ok = decoder->Decode(k * kChunk, got, why);
+        if (k == kLarge) {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(why.find("chunk 2 (sectors 128 to 191) is damaged"), std::string::npos)
+                << why;
+            EXPECT_NE(why.find("stored bytes"), std::string::npos) << why;
+            EXPECT_EQ(decoder->counts().library, before);
+            continue;
+        }
+        const auto expected = LibraryRead(set.e01, k * kChunk, kChunk);
         ASSERT_EQ(ok, expected.has_value()) << why;
         if (ok) {
             EXPECT_TRUE(got == *expected);
         }
         if (std::find(std::begin(kEmptied), std::end(kEmptied), k) == std::end(kEmptied)) {
             EXPECT_TRUE(ok && got == Slice(set.bytes, k * kChunk, kChunk));
-            EXPECT_EQ(decoder->counts().library - before, k == kLarge ? 1U : 0U);
+            EXPECT_EQ(decoder->counts().library, before);
         }
     }
+}
+
+// The table's copy ("table2") is what the library mends a table from when
+// the table fails its checksum. A copy that gives a chunk 1 GiB more counts
+// only then.
+TEST(EwfChunks, TheTablesCopyCountsOnlyWhenTheTableFailsItsChecksum) {
+    MadeSet set("lorvex-ewf-copy", "trtrtt", kChunk);
+    std::string file = ReadFile(set.e01);
+    const auto sections = Sections(file);
+    const auto copy = std::find_if(sections.begin(), sections.end(),
+                                   [](const SectionAt& s) { return s.type == "table2"; });
+    ASSERT_NE(copy, sections.end());
+    SetEntry(file, *copy, 2, Entry(file, *copy, 2) + 0x40000000U);
+    WriteWhole(set.e01, file);
+    {
+        const auto decoder = OpenSet(set.e01);
+        ASSERT_TRUE(decoder);
+        ExpectTheRawBytes(*decoder, set.bytes);
+    }
+    // Now the table's own checksum fails: chunks 1 and 2, whose sizes the
+    // copy's entry 2 gives, are damaged; the others still read.
+    const auto table = std::find_if(sections.begin(), sections.end(),
+                                    [](const SectionAt& s) { return s.type == "table"; });
+    ASSERT_NE(table, sections.end());
+    const std::size_t sum = table->at + kEntries + 4 * (set.bytes.size() / kChunk);
+    PutLE(file, sum, ~GetLE(file, sum, 4), 4);
+    WriteWhole(set.e01, file);
+    const auto decoder = OpenSet(set.e01);
+    ASSERT_TRUE(decoder);
+    for (std::size_t k = 0; k < set.bytes.size() / kChunk; ++k) {
+        std::vector<std::byte> got(kChunk);
+        std::string why;
+        const bool ok = decoder->Decode(k * kChunk, got, why);
+        if (k == 1 || k == 2) {
+            EXPECT_FALSE(ok) << k;
+            EXPECT_NE(why.find("chunk " + std::to_string(k) + " ("), std::string::npos) << why;
+        } else {
+            EXPECT_TRUE(ok && got == Slice(set.bytes, k * kChunk, kChunk)) << k << ": " << why;
+        }
+    }
+}
+
+// A sparse set of nearly 2 GiB whose table gives its first chunk 1.9 GiB:
+// the hole is opened right after chunk 0's stored bytes, every section
+// after it moved on by as much. The library would copy all of it, and under
+// no memory limit it takes gigabytes and half a minute; here it is a
+// damaged chunk, told at once.
+TEST(EwfChunks, AFirstChunkClaimingNearlyTwoGiBIsRefusedAtOnce) {
+    MadeSet set("lorvex-ewf-claims", "trtttt", kChunk);
+    std::string file = ReadFile(set.e01);
+    const auto sections = Sections(file);
+    const auto table = std::find_if(sections.begin(), sections.end(),
+                                    [](const SectionAt& s) { return s.type == "table"; });
+    ASSERT_NE(table, sections.end());
+    const std::uint64_t base = GetLE(file, table->at + 84, 8);
+    const std::uint32_t first = Entry(file, *table, 0) & 0x7FFFFFFFU;
+    const std::uint32_t second = Entry(file, *table, 1) & 0x7FFFFFFFU;
+    constexpr std::uint64_t kClaim = std::uint64_t{19} * (std::uint64_t{1} << 30) / 10;
+    const std::uint64_t hole = kClaim - (second - first);
+    const auto cut = static_cast<std::size_t>(base + second);
+    for (const SectionAt& s : sections) {
+        const std::uint64_t next = GetLE(file, s.at + 16, 8);
+        const std::uint64_t size = GetLE(file, s.at + 24, 8);
+        if (s.at < cut) {
+            PutLE(file, s.at + 24, s.at + size > cut ? size + hole : size, 8);
+        }
+        PutLE(file, s.at + 16, next > cut || s.at >= cut ? next + hole : next, 8);
+        if (s.type == "table" || s.type == "table2") {
+            const auto count = static_cast<std::size_t>(GetLE(file, s.at + 76, 4));
+            for (std::size_t k = 1; k < count; ++k) {
+                SetEntry(file, s, k, static_cast<std::uint32_t>(Entry(file, s, k) + hole));
+            }
+        }
+        PutLE(file, s.at + 72, Adler32(file.data() + s.at, 72), 4);
+    }
+    {
+        std::ofstream out(set.e01, std::ios::binary | std::ios::trunc);
+        out.write(file.data(), static_cast<std::streamsize>(cut));
+        out.seekp(static_cast<std::streamoff>(cut + hole));
+        out.write(file.data() + cut, static_cast<std::streamsize>(file.size() - cut));
+    }
+    ASSERT_EQ(fs::file_size(set.e01), file.size() + hole);
+
+    const auto decoder = OpenSet(set.e01);
+    ASSERT_TRUE(decoder);
+    std::vector<std::byte> chunk(kChunk);
+    std::string why;
+    EXPECT_FALSE(decoder->Decode(0, chunk, why));
+    EXPECT_NE(why.find("chunk 0 (sectors 0 to 63) is damaged: its table in"), std::string::npos)
+        << why;
+    EXPECT_NE(why.find("gives it " + std::to_string(kClaim) + " stored bytes"), std::string::npos)
+        << why;
+    EXPECT_EQ(decoder->counts().library, 0U);
+    // The chunks after it are where the table says.
+    EXPECT_TRUE(Decoded(*decoder, kChunk, 5 * kChunk) == Slice(set.bytes, kChunk, 5 * kChunk));
+
+    // As people run it: no memory limit.
+    const Measured m = RunMeasured({LORVEX_SCAN, set.e01.string()}, 60);
+    EXPECT_EQ(m.status, 1) << m.err;
+    EXPECT_NE(m.err.find("chunk 0 (sectors 0 to 63) is damaged"), std::string::npos) << m.err;
+    EXPECT_LT(m.seconds, 5.0 * kSanitizerRoom);
+    EXPECT_LT(static_cast<double>(m.peakBytes), 200.0 * (1 << 20) * kSanitizerRoom);
+}
+
+// Every layout ewfacquire writes: the older ones keep the chunks inside
+// their table sections and (SMART) no checksum after the entries; EnCase 5
+// starts a second table after 16375 chunks. 8 KiB chunks make 16400 of them
+// from a sparse disk with a few marked chunks, read whole and compared (the
+// first 4 MiB of it in the older layouts).
+TEST(EwfChunks, EveryLayoutTheWriterMakesReadsToTheRawBytes) {
+    constexpr std::size_t kSmall = 8192;
+    constexpr std::size_t kCount = 16400;
+    const fs::path raw = TempPath("lorvex-ewf-layouts.raw");
+    {
+        std::ofstream out(raw, std::ios::binary | std::ios::trunc);
+        for (const std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{16374},
+                                    std::size_t{16375}, std::size_t{16376}, kCount - 1}) {
+            std::string mark;
+            while (mark.size() < kSmall) {
+                mark += "chunk " + std::to_string(k) + " of the layouts test\n";
+            }
+            out.seekp(static_cast<std::streamoff>(k * kSmall));
+            out.write(mark.data(), static_cast<std::streamsize>(kSmall));
+        }
+    }
+    const std::string bytes = ReadFile(raw);
+    ASSERT_EQ(bytes.size(), kCount * kSmall);
+    const struct {
+        const char* format;
+        std::size_t size;
+    } layouts[] = {{"encase5", bytes.size()}, {"ewf", 512 * kSmall}, {"smart", 512 * kSmall}};
+    for (const auto& [format, size] : layouts) {
+        SCOPED_TRACE(format);
+        const fs::path dir = TempPath(std::string("lorvex-ewf-") + format);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        const std::string command = std::string("ewfacquire -u -q -b 16 -c deflate:fast -f ") +
+                                    format + " -B " + std::to_string(size) + " -t " +
+                                    Quote(dir / "set") + " " + Quote(raw) + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_FALSE(fs::is_empty(dir));
+        const auto decoder = OpenSet(fs::directory_iterator(dir)->path());
+        ASSERT_TRUE(decoder);
+        constexpr std::size_t kPiece = std::size_t{4} << 20;
+        std::uint64_t disk = 0;
+        std::string why;
+        ASSERT_TRUE(decoder->Size(disk, why)) << why;
+        ASSERT_EQ(disk, size);
+        for (std::size_t at = 0; at < size; at += kPiece) {
+            const std::size_t n = std::min(kPiece, size - at);
+            ASSERT_TRUE(Decoded(*decoder, at, n) == AsBytes(bytes.substr(at, n))) << "at " << at;
+        }
+        EXPECT_EQ(decoder->counts().library, 0U);
+        fs::remove_all(dir);
+    }
+    fs::remove(raw);
+}
+
+// A set of more segments than the usual soft limit of open files (1,024):
+// the library keeps every segment open. lorvex-scan raises its soft limit to
+// the hard one and reads it; where the hard limit is as low, it says what the
+// limit is. 1 MiB segments of a disk stored plain, most of it a hole.
+TEST(EwfSets, MoreSegmentsThanTheUsualLimitOfOpenFilesOpen) {
+    const fs::path dir = TempPath("lorvex-ewf-segments");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path raw = dir / "disk.raw";
+    { std::ofstream out(raw, std::ios::binary); }
+    fs::resize_file(raw, std::uintmax_t{8} << 20);
+    ASSERT_EQ(std::system(("mkntfs -q -F -f " + Quote(raw) + " >/dev/null 2>&1").c_str()), 0);
+    fs::resize_file(raw, std::uintmax_t{1090} << 20);
+    const std::string command = "ewfacquire -u -q -c none -S 1048576 -t " + Quote(dir / "set") +
+                                " " + Quote(raw) + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    fs::remove(raw);
+    const auto segments = static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+    ASSERT_GE(segments, 1100U);
+    const std::string first = (dir / "set.E01").string();
+
+    const Measured usual = RunMeasured({LORVEX_SCAN, first}, 120, 1024);
+    EXPECT_EQ(usual.status, 0) << usual.err;
+    EXPECT_NE(usual.out.find("on drive C:"), std::string::npos) << usual.out;
+
+    const Measured low = RunMeasured({LORVEX_SCAN, first}, 120, 1024, 1024);
+    EXPECT_EQ(low.status, 1);
+    EXPECT_NE(low.err.find("Too many open files; this process may have no more than 1024 files "
+                           "open at once, the hard limit of open files"),
+              std::string::npos)
+        << low.err;
+    fs::remove_all(dir);
 }
 
 // The handle is the decoder's to guard: three threads decode through it at

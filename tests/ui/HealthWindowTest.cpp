@@ -10,6 +10,7 @@
 #include "ui/ScannedWindows.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
 #include <QTreeWidget>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -179,6 +181,10 @@ class HealthWindowTest : public QObject {
                               "file: 66 \\Folder\\data.bin $DATA, bytes 0-511 (not scraped)",
                               "$MFT record: record 64 of \\readme.txt cannot be read (bad)"}));
         QCOMPARE(PixelOf(s.form, extent.LCN), lorvex::ui::OverlayColour(map::kOverlayBadArea));
+        // The list says how much of the map it read.
+        const QString summary = s.form.frm_Damage->lbSummary->text();
+        QVERIFY2(summary.startsWith("rescue.map: 6 lines read (4 blocks), 2 bad areas"),
+                 qPrintable(summary));
         // A scan again keeps the map and reads it against the new tables.
         s.form.mnuScan->trigger();
         QVERIFY(s.form.IsScanned());
@@ -198,6 +204,19 @@ class HealthWindowTest : public QObject {
         { std::ofstream out(map); }
         QVERIFY(!s.form.LoadDamageMap(QString::fromStdString(map.string()), 0));
         QVERIFY2(s.messages.back().contains("empty"), qPrintable(s.messages.back()));
+        // A FIFO would wait for a writer: refused at once, saying what it is.
+        const fs::path fifo = dir_ / "map.fifo";
+        QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+        QElapsedTimer timer;
+        timer.start();
+        for (const std::uint32_t sectorSize : {0U, 512U}) {
+            QVERIFY(!s.form.LoadDamageMap(QString::fromStdString(fifo.string()), sectorSize));
+            QVERIFY2(s.messages.back().contains("map.fifo") &&
+                         s.messages.back().contains("a FIFO, not a regular file"),
+                     qPrintable(s.messages.back()));
+        }
+        QVERIFY(timer.elapsed() < 5000);
+        QCOMPARE(lv.topLevelItemCount(), 3);
     }
 };
 

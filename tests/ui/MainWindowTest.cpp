@@ -7,6 +7,7 @@
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/CellReference.h"
+#include "support/Decoys.h"
 #include "support/FakeVolumeApi.h"
 #include "support/Volumes.h"
 #include "ui/CellMap.h"
@@ -663,7 +664,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(f.mnuDrive->actions().size(), 2);
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
-        QCOMPARE(f.windowTitle(), QString::fromUtf8("D:\\ (demo.img) \u2014 Lorvex"));
+        QCOMPARE(f.windowTitle(),
+                 QString::fromUtf8("D:\\ (demo.img) read as raw volume image \u2014 Lorvex"));
         QVERIFY(f.Export1->isEnabled() && f.mnuFind->isEnabled() &&
                 f.FragmentationList1->isEnabled());
         QCOMPARE(QSettings().value("recentSources").toStringList().value(0),
@@ -739,6 +741,61 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.form.mnuDrive->actions().size(), 2);
         // What it reads is a source: nothing is written there.
         QVERIFY(s.system->OpenWriteTarget(data.string()).refused);
+    // A raw volume whose last sector is a VHD footer reads two ways: opened,
+    // the title names both; File > Open as Raw Image reads the volume its
+    // bytes hold, and Open Recent opens it again so.
+    void openAsRawImageReadsTheBytesAsTheyAre() {
+        const fs::path dir =
+            fs::temp_directory_path() / ("lorvex-window-raw-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        const fs::path decoy = dir / "decoy.img";
+        QVERIFY(lorvex::test::MakeNtfsFile(decoy, 16 << 20, 30000, "Decoyed"));
+        QVERIFY(lorvex::test::PutVhdFooter(decoy));
+        const QString path = QString::fromStdString(decoy.string());
+        Session s({small_.string()});
+        TForm1& f = s.form;
+        QVERIFY(f.mnuOpenRaw->isEnabled());
+
+        // Read through the VHD, the disk holds nothing, and the window says
+        // what else the file reads as.
+        QVERIFY(f.OpenSources({path}));
+        QCOMPARE(s.messages.size(), 1);
+        QCOMPARE(s.messages.front(),
+                 QString("Lorvex: Drive D:\\ cannot be shown: no file system recognised.\n\n"
+                         "decoy.img also reads as a raw NTFS volume image: File > Open as Raw "
+                         "Image reads it so."));
+        QCOMPARE(s.form.windowTitle(), QString("Lorvex"));
+
+        QTimer::singleShot(0, [path] {
+            const auto answer = [path](const auto& self) -> void {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) {
+                    QTimer::singleShot(10, [self] { self(self); });
+                    return;
+                }
+                QCOMPARE(dialog->windowTitle(), QString("Open as Raw Image"));
+                dialog->selectFile(path);
+                QMetaObject::invokeMethod(dialog, "accept");
+            };
+            answer(answer);
+        });
+        f.mnuOpenRaw->trigger();
+        QCOMPARE(f.FDriveRoot, std::string("E:\\"));
+        QVERIFY(f.IsScanned());
+        QVERIFY(f.Scan()->fileIds.FCount > 0);
+        const QString rawTitle =
+            QString::fromUtf8("E:\\ (decoy.img) read as raw volume image, as asked: it also "
+                              "carries a VHD or VHDX signature \u2014 Lorvex");
+        QCOMPARE(f.windowTitle(), rawTitle);
+
+        Q_EMIT f.mnuRecent->aboutToShow();
+        const QList<QAction*> recent = f.mnuRecent->actions();
+        QVERIFY(!recent.isEmpty());
+        QCOMPARE(recent.front()->text(), QFileInfo(path).absoluteFilePath() + " (raw)");
+        recent.front()->trigger();
+        QCOMPARE(f.FDriveRoot, std::string("F:\\"));
+        QCOMPARE(f.windowTitle(), QString(rawTitle).replace("E:", "F:"));
+        QCOMPARE(s.messages.size(), 1);
         fs::remove_all(dir);
     }
 
