@@ -1158,8 +1158,8 @@ int main(int argc, char** argv) {
         const auto& reading = region.reading;
         if ((i == 0 || system->drives()[i - 1].region.path != region.path) && !reading.asked &&
             (!reading.other.empty() || !reading.passedOver.empty())) {
-            std::fprintf(stderr, "lorvex-scan: %s: read as %s%s\n", region.path.c_str(),
-                         reading.Text().c_str(),
+            std::fprintf(stderr, "lorvex-scan: %s: read as %s%s\n",
+                         lorvex::ondisk::Printable(region.path).c_str(), reading.Text().c_str(),
                          reading.other.empty() ? "" : " (--as raw reads it so)");
         }
     }

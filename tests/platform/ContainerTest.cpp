@@ -557,6 +557,26 @@ TEST(ContainerDisk, ARefusalQuotesTheContainersNamesEscaped) {
     EXPECT_NE(o.err.find("--allow-outside-extents reads " + dir.string() + "/" + shown),
               std::string::npos)
         << o.err;
+
+    // A disk whose boot code is such a descriptor is read raw, and the
+    // reason it is not read as a VMDK, said on every drive, is escaped.
+    const std::string disk = ReadFile(VolumeDir() / "mbr-disk.img");
+    const std::string boot =
+        "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
+        "createType=\"monolithicFlat\"\n\n# Extent description\nRW 2048 FLAT \"" +
+        hostile +
+        "-gone.vmdk\" 0\n\n# The Disk Data Base\n#DDB\n\n"
+        "ddb.virtualHWVersion = \"4\"\n";
+    ASSERT_GT(disk.size(), 446U);
+    ASSERT_LT(boot.size(), 446U);
+    WriteBytes(dir / "decoy.img", boot + std::string(446 - boot.size(), '\0') + disk.substr(446));
+    const std::string said =
+        Run(std::string("'") + LORVEX_SCAN + "' " + Quote(dir / "decoy.img") + " --info 2>&1");
+    EXPECT_NE(said.find("read as            raw disk image: it carries a VMDK signature"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(shown + "-gone.vmdk"), std::string::npos) << said;
+    EXPECT_FALSE(HoldsControls(said)) << said;
     fs::remove_all(dir);
 }
 
