@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
                          [](const QString& caption, const QString& text) {
                              std::fprintf(stderr, "%s: %s\n", qPrintable(caption),
                                           qPrintable(text));
-                         }});
+                         },
+                         [](const QString&, const QString&) { return false; }});
     if (width > 0) {
         form.resize(width, height);
     }

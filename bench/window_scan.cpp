@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
                          [](const QString& caption, const QString& text) {
                              std::fprintf(stderr, "%s: %s\n", qPrintable(caption),
                                           qPrintable(text));
-                         }});
+                         },
+                         [](const QString&, const QString&) { return false; }});
     form.show();
     QCoreApplication::processEvents();
     if (form.mnuDrive->actions().isEmpty()) {

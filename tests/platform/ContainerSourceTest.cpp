@@ -210,7 +210,7 @@ TEST_F(ContainerSources, AVmdkNeverReadsTheKernelsFilesOrAnythingButFilesAndBloc
         const fs::path descriptor = dir_ / "disk" / "hostile.vmdk";
         FlatDescriptor(descriptor, c.extent);
         for (const bool allow : {false, true}) {
-            const platform::RawVolumeSystem system({descriptor.string()},
+            const platform::RawVolumeSystem system({descriptor.string()}, platform::ReadAs::Auto,
                                                    platform::ContainerOptions{allow});
             EXPECT_TRUE(system.drives().empty());
             ASSERT_EQ(system.problems().size(), 1U);
@@ -282,7 +282,7 @@ TEST_F(ContainerSources, AFifoInsideAContainerIsRefusedAtOnce) {
         SCOPED_TRACE(c.source);
         for (const bool allow : {false, true}) {
             const auto start = Clock::now();
-            const platform::RawVolumeSystem system({c.source.string()},
+            const platform::RawVolumeSystem system({c.source.string()}, platform::ReadAs::Auto,
                                                    platform::ContainerOptions{allow});
             EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
             EXPECT_TRUE(system.drives().empty());
