@@ -570,8 +570,8 @@ TEST(ContainerDisk, ARefusalQuotesTheContainersNamesEscaped) {
     ASSERT_GT(disk.size(), 446U);
     ASSERT_LT(boot.size(), 446U);
     WriteBytes(dir / "decoy.img", boot + std::string(446 - boot.size(), '\0') + disk.substr(446));
-    const std::string said =
-        Run(std::string("'") + LORVEX_SCAN + "' " + Quote(dir / "decoy.img") + " --info 2>&1");
+    const std::string said = RunCommand(std::string("'") + LORVEX_SCAN + "' " +
+                                        Quote(dir / "decoy.img") + " --info 2>&1");
     EXPECT_NE(said.find("read as            raw disk image: it carries a VMDK signature"),
               std::string::npos)
         << said;
