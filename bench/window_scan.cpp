@@ -55,7 +55,6 @@ int main(int argc, char** argv) {
                              std::fprintf(stderr, "%s: %s\n", qPrintable(caption),
                                           qPrintable(text));
                          },
-                         // A benchmark reads its own volume: no question to answer.
                          [](const QString&, const QString&) { return false; }});
     form.show();
     QCoreApplication::processEvents();

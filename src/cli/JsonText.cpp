@@ -37,6 +37,67 @@ bool PrintableAscii(std::string_view text, bool plain) {
     });
 }
 
+// The JSON escape of the character whose UTF-8 bytes start at `text[i]`
+// when it is one the library writes as it is but a terminal or a reader
+// would act on: DEL, the C1 controls, the line and paragraph separators
+// and the controls of bidirectional text (the characters every other text
+// escapes, ondisk/Printable.h). A JSON reader reads the escape back to the
+// same character. Returns the bytes taken, 0 for any other character.
+std::size_t EscapeBeyondJson(std::string_view text, std::size_t i, std::string& out) {
+    const auto at = [&](std::size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0U;
+    };
+    unsigned code = 0;
+    std::size_t length = 0;
+    if (at(i) == 0x7F) {
+        code = 0x7F;
+        length = 1;
+    } else if (at(i) == 0xC2 && at(i + 1) >= 0x80 && at(i + 1) <= 0x9F) {
+        code = at(i + 1);
+        length = 2;
+    } else if (at(i) == 0xE2 && (at(i + 1) == 0x80 || at(i + 1) == 0x81)) {
+        code = 0x2000 | ((at(i + 1) & 0x0F) << 6) | (at(i + 2) & 0x3F);
+        const bool escaped = code == 0x200E || code == 0x200F ||
+                             (code >= 0x2028 && code <= 0x202E) ||
+                             (code >= 0x2066 && code <= 0x2069);
+        length = escaped ? 3 : 0;
+    }
+    if (length == 0) {
+        return 0;
+    }
+    constexpr char kHex[] = "0123456789abcdef";
+    const char escape[] = {'\\',
+                           'u',
+                           kHex[(code >> 12) & 0xF],
+                           kHex[(code >> 8) & 0xF],
+                           kHex[(code >> 4) & 0xF],
+                           kHex[code & 0xF]};
+    out.append(escape, sizeof(escape));
+    return length;
+}
+
+// Escapes, in what the library wrote into `out` from `from` on, what
+// EscapeBeyondJson escapes.
+void EscapeBeyondLibrary(std::string& out, std::size_t from) {
+    std::size_t i = from;
+    while (i < out.size() && out[i] != '\x7F' && out[i] != '\xC2' && out[i] != '\xE2') {
+        ++i;
+    }
+    if (i == out.size()) {
+        return;
+    }
+    const std::string written = out.substr(i);
+    out.resize(i);
+    for (std::size_t k = 0; k < written.size();) {
+        const std::size_t taken = EscapeBeyondJson(written, k, out);
+        if (taken == 0) {
+            out.push_back(written[k++]);
+        } else {
+            k += taken;
+        }
+    }
+}
+
 // The library's serializer, kept from call to call with one string value
 // whose room is reused: escaping a name costs no allocation once warm. It
 // writes into one string, so it is made again only when the target changes.
@@ -71,7 +132,9 @@ class JsonStrings {
             target_ = &out;
         }
         value_.get_ref<std::string&>().assign(text);
+        const std::size_t from = out.size();
         serializer_->dump(value_, false, false, 0);
+        EscapeBeyondLibrary(out, from);
     }
 
   private:

@@ -15,7 +15,10 @@
 namespace lorvex::cli {
 
 // Appends `text` to `out` as a JSON string, quoted and escaped by the JSON
-// library.
+// library, and DEL, the C1 controls (U+0080 to U+009F), the line and
+// paragraph separators and the controls of bidirectional text escaped as
+// \uXXXX too: the text is kept exactly, and nothing in it reaches a
+// terminal raw.
 void AppendJsonString(std::string& out, std::string_view text);
 
 // Printable ASCII without a quote or a backslash: a text that is its own

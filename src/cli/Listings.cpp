@@ -3,6 +3,7 @@
 #include "ntfs/EntryBlocks.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/RecordTimes.h"
+#include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
 #include "volume/VolumeMap.h"
 
@@ -76,16 +77,21 @@ void AppendDecimal(std::string& out, std::int64_t value) {
     out.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
 }
 
-// A name for a body file: its separators are '|' and the line end, so a
-// '|' (which only POSIX-namespace names can hold) and control characters
-// become '?'.
+// A path for a body file, from the path as shown (TFileIDs::GetPath): its
+// fields are separated by '|' and its paths by '/'. In a path as shown a
+// backslash is a separator unless "u{" follows it (an escape), and the
+// names hold no control character; a '/' and a '|' in a name (which only
+// POSIX-namespace names can hold) are escaped as the rest is.
 void AppendBodyName(std::string& out, std::string_view drive, std::string_view path) {
     out.append(drive);
-    for (const char c : path) {
-        if (c == '\\') {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const char c = path[i];
+        if (c == '\\' && path.substr(i + 1, 2) != "u{") {
             out.push_back('/');
-        } else if (c == '|' || (static_cast<unsigned char>(c) < 0x20) || c == 0x7F) {
-            out.push_back('?');
+        } else if (c == '/') {
+            out.append("\\u{2f}");
+        } else if (c == '|') {
+            out.append("\\u{7c}");
         } else {
             out.push_back(c);
         }
@@ -115,6 +121,30 @@ void AppendBodyLine(std::string& out, std::string_view name, std::string_view su
 
 } // namespace
 
+SourceTexts SourceTextsOf(Format format) {
+    return format == Format::Json || format == Format::JsonLines ? SourceTexts::Exact
+                                                                 : SourceTexts::Shown;
+}
+
+namespace {
+
+// A text of the source other than a name (a label, a source's path), as
+// `texts` says.
+std::string SourceText(std::string_view text, SourceTexts texts) {
+    return texts == SourceTexts::Exact ? std::string(text) : ondisk::Printable(text);
+}
+
+} // namespace
+
+void GetEntryPath(const ntfs::TFileIDs& fileIds, int index, SourceTexts texts,
+                  std::u16string& path) {
+    if (texts == SourceTexts::Exact) {
+        fileIds.GetExactPath(index, path);
+    } else {
+        fileIds.GetPath(index, path);
+    }
+}
+
 std::string_view EntryTypeName(std::uint8_t fileType) {
     switch (fileType) {
     case ntfs::kTypeFile:
@@ -130,18 +160,19 @@ std::string_view EntryTypeName(std::uint8_t fileType) {
     }
 }
 
-void FillDriveLabel(Record& record, const platform::RawVolumeSystem::Drive& drive) {
+void FillDriveLabel(Record& record, const platform::RawVolumeSystem::Drive& drive,
+                    SourceTexts texts) {
     record.Clear();
     record.Add("drive", drive.Name());
-    record.Add("source", drive.region.path);
+    record.Add("source", SourceText(drive.region.path, texts));
     record.Add("partition", drive.region.partition);
     record.Add("read_as", drive.region.reading.Text());
 }
 
-void FillVolume(Record& record, const ntfs::TNTFSVolume& volume) {
+void FillVolume(Record& record, const ntfs::TNTFSVolume& volume, SourceTexts texts) {
     record.Clear();
     record.Add("file_system", volume.FFileSystem);
-    record.Add("label", volume.FVolumeName);
+    record.Add("label", SourceText(volume.FVolumeName, texts));
     record.Add("serial", volume.FSerial);
     if (volume.FTotalClusters == 0) {
         // Not NTFS, or unreadable: the same fields, without values, so that
@@ -237,11 +268,11 @@ FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds) {
 
 void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
                  const ntfs::TClusterArray& clusters, const FragmentCounts& fragmented,
-                 const std::vector<StageSeconds>& stages) {
+                 const std::vector<StageSeconds>& stages, SourceTexts texts) {
     record.Clear();
     const std::int64_t bytesPerCluster = volume.FBytesPerCluster;
     const std::int64_t used = volume.FTotalClusters - volume.FFreeClusters;
-    record.Add("label", volume.FVolumeName);
+    record.Add("label", SourceText(volume.FVolumeName, texts));
     record.Add("clusters", volume.FTotalClusters);
     record.Add("bytes_per_cluster", bytesPerCluster);
     record.Add("bytes", volume.FTotalClusters * bytesPerCluster);
@@ -268,17 +299,23 @@ void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TF
 }
 
 void FillFragmentRow(Record& record, const ntfs::TFileIDs& fileIds,
-                     const ntfs::TFragmentationRow& row) {
+                     const ntfs::TFragmentationRow& row, SourceTexts texts) {
     record.Clear();
     record.Add("record", row.BaseID);
     record.Add("fragments", row.Fragments);
     record.Add("type", EntryTypeName(RowType(fileIds, row)));
-    record.Add("path", ondisk::ToUtf8(row.Path));
+    if (texts == SourceTexts::Exact) {
+        std::u16string path;
+        GetEntryPath(fileIds, row.Entry, texts, path);
+        ondisk::ToUtf8(path, record.AddText("path"));
+    } else {
+        ondisk::ToUtf8(row.Path, record.AddText("path"));
+    }
 }
 
 void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume,
                const ntfs::TFileIDs& fileIds, const ntfs::TClusterArray& clusters,
-               const map::TVolumeLayout& layout) {
+               const map::TVolumeLayout& layout, SourceTexts texts) {
     record.Clear();
     record.Add("lcn", lcn);
     const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(clusters, lcn);
@@ -302,12 +339,14 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
     record.AddTextOrNull("attribute",
                          extent != nullptr ? ntfs::AttributeTypeName(extent->AttrType) : "");
     record.Add("description", description);
-    record.Add("path", ondisk::ToUtf8(fileIds.Path(static_cast<int>(owner))));
+    std::u16string path;
+    GetEntryPath(fileIds, static_cast<int>(owner), texts, path);
+    ondisk::ToUtf8(path, record.AddText("path"));
 }
 
 template <FieldSink Sink, ntfs::AttributeReader Reader>
 void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
-                         bool withAttributes) {
+                         bool withAttributes, SourceTexts texts) {
     const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
     sink.Add("index", index);
     sink.Add("record", entry.FileID);
@@ -322,13 +361,23 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
     AddTime(sink, "created", entry.CreationTime);
     AddTime(sink, "modified", entry.ModificationTime);
     AddTime(sink, "accessed", entry.AccessTime);
-    const std::u16string_view name(entry.Name.data(), entry.Name.size());
-    sink.AddUtf16("name", name.starts_with(u'\\') ? name.substr(1) : name);
-    fileIds.GetPath(index, path_);
+    std::u16string_view name(entry.Name.data(), entry.Name.size());
+    if (name.starts_with(u'\\')) {
+        name.remove_prefix(1);
+    }
+    if (texts == SourceTexts::Exact) {
+        sink.AddUtf16("name", name);
+    } else {
+        shown_.clear();
+        ondisk::AppendPrintableName(name, shown_);
+        sink.Add("name", std::string_view(shown_));
+    }
+    GetEntryPath(fileIds, index, texts, path_);
     sink.AddUtf16("path", path_);
     if (!withAttributes) {
         return;
     }
+    // A nested list, which only the JSON formats show: its texts are exact.
     sink.BeginList("attributes");
     reader.GetAttributes(attributes_, entry.FileID);
     for (int i = 0; i < attributes_.FCount; ++i) {
@@ -370,14 +419,14 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
 }
 
 template void EntryRecords::Write(RecordFields&, ntfs::TNTFSVolume&, const ntfs::TFileIDs&, int,
-                                  bool);
+                                  bool, SourceTexts);
 template void EntryRecords::Write(RecordFields&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
-                                  int, bool);
+                                  int, bool, SourceTexts);
 template void EntryRecords::Write(JsonMembers&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
-                                  int, bool);
+                                  int, bool, SourceTexts);
 
 void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,
-                    std::u16string& path) {
+                    std::u16string& path, SourceTexts texts) {
     record.Clear();
     record.Add("first_lcn", run.First);
     record.Add("count", run.Count);
@@ -391,7 +440,7 @@ void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFi
     record.Add("record", fileIds.FItems[static_cast<std::size_t>(run.FileIndex)].FileID);
     std::string room;
     record.Add("attribute", TypeName(run.AttrType, room));
-    fileIds.GetPath(static_cast<int>(run.FileIndex), path);
+    GetEntryPath(fileIds, static_cast<int>(run.FileIndex), texts, path);
     ondisk::ToUtf8(path, record.AddText("path"));
 }
 
@@ -474,6 +523,7 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
     // formats show: the others never read the records again, but for the
     // times of a body file.
     const bool withAttributes = format == Format::Json || format == Format::JsonLines;
+    const SourceTexts texts = SourceTextsOf(format);
     if (!bodyfile) {
         writer->BeginTable("files");
     }
@@ -487,7 +537,7 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
         Record first;
         EntryRecords firstEntry;
         if (!bodyfile) {
-            firstEntry.Fill(first, volume, fileIds, 0, false);
+            firstEntry.Fill(first, volume, fileIds, 0, false, texts);
         }
         ntfs::TEntryBlockWalk walk;
         walk.format = [&](ntfs::BlockAttributeReader& reader, int from, int to, std::string& text) {
@@ -504,10 +554,10 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
                                  fileIds, i, drive);
                 } else if (jsonRow != nullptr) {
                     members.Begin(jsonRow->open, jsonRow->comma);
-                    entries.Write(members, reader, fileIds, i, withAttributes);
+                    entries.Write(members, reader, fileIds, i, withAttributes, texts);
                     members.End(jsonRow->close, text);
                 } else {
-                    entries.Fill(row, reader, fileIds, i, withAttributes);
+                    entries.Fill(row, reader, fileIds, i, withAttributes, texts);
                     writer->FormatRow(text, row);
                 }
             }
@@ -541,7 +591,7 @@ void WriteFileTable(Output& out, RecordWriter* writer, Format format, ntfs::TNTF
         EntryRecords entries;
         Record row;
         for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
-            entries.Fill(row, volume, fileIds, i, withAttributes);
+            entries.Fill(row, volume, fileIds, i, withAttributes, texts);
             writer->Row(row);
         }
     }

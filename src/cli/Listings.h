@@ -22,15 +22,27 @@
 // tabs (a path) comes last.
 namespace lorvex::cli {
 
+// How a listing writes the texts that come from the source (names, paths,
+// labels, and the paths of its sources): the JSON formats give them exactly,
+// escaped as JSON escapes (JsonText.h); text, CSV and the body file show
+// them with what is not printable escaped (ondisk/Printable.h).
+enum class SourceTexts : std::uint8_t { Exact, Shown };
+SourceTexts SourceTextsOf(Format format);
+// Entry `index`'s path, exact or as shown (TFileIDs::GetPath), as `texts`
+// says.
+void GetEntryPath(const ntfs::TFileIDs& fileIds, int index, SourceTexts texts,
+                  std::u16string& path);
+
 // "file", "directory", "system", "system-directory" (record 11, $Extend)
 // or "unknown".
 std::string_view EntryTypeName(std::uint8_t fileType);
 
 // "drive", "source", "partition" (0 for a source that is one volume).
-void FillDriveLabel(Record& record, const platform::RawVolumeSystem::Drive& drive);
+void FillDriveLabel(Record& record, const platform::RawVolumeSystem::Drive& drive,
+                    SourceTexts texts);
 
 // The volume's facts, as --info prints them.
-void FillVolume(Record& record, const ntfs::TNTFSVolume& volume);
+void FillVolume(Record& record, const ntfs::TNTFSVolume& volume, SourceTexts texts);
 
 // The fragmented entries of the --fragmented listing, by type.
 struct FragmentCounts {
@@ -52,16 +64,17 @@ struct StageSeconds {
 };
 void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
                  const ntfs::TClusterArray& clusters, const FragmentCounts& fragmented,
-                 const std::vector<StageSeconds>& stages);
+                 const std::vector<StageSeconds>& stages, SourceTexts texts);
 
 void FillFragmentRow(Record& record, const ntfs::TFileIDs& fileIds,
-                     const ntfs::TFragmentationRow& row);
+                     const ntfs::TFragmentationRow& row, SourceTexts texts);
 
 // The owner of cluster `lcn` (on the volume); `clusters` in LCN order.
-// `description` is what the text listing prints: DescribeCluster's text.
+// `description` is what the text listing prints: DescribeCluster's text,
+// shown in every format.
 void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume,
                const ntfs::TFileIDs& fileIds, const ntfs::TClusterArray& clusters,
-               const map::TVolumeLayout& layout);
+               const map::TVolumeLayout& layout, SourceTexts texts);
 
 // The rows of the file table, one per entry; with `withAttributes`, each
 // entry's record is read for its attributes and their runs, as the export
@@ -73,14 +86,14 @@ class EntryRecords {
     // or JsonMembers. Every format's row comes from this one list of fields.
     template <FieldSink Sink, ntfs::AttributeReader Reader>
     void Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
-               bool withAttributes);
+               bool withAttributes, SourceTexts texts);
     // The same fields as `record`'s, which is cleared first.
     template <ntfs::AttributeReader Reader>
     void Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
-              bool withAttributes) {
+              bool withAttributes, SourceTexts texts) {
         record.Clear();
         RecordFields fields(record);
-        Write(fields, reader, fileIds, index, withAttributes);
+        Write(fields, reader, fileIds, index, withAttributes, texts);
     }
 
   private:
@@ -88,15 +101,17 @@ class EntryRecords {
     ntfs::TDataRuns runs_;
     std::u16string path_;
     std::string typeName_;
+    std::string shown_;
 };
 
 void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFileIDs& fileIds,
-                    std::u16string& path);
+                    std::u16string& path, SourceTexts texts);
 
 // The body file of the file table: per base record one line with its
 // $STANDARD_INFORMATION times and one with its $FILE_NAME times, the name
-// followed by " ($FILE_NAME)". `drive` ("C:") leads every name, whose
-// backslashes become slashes.
+// followed by " ($FILE_NAME)". `drive` ("C:") leads every path as shown,
+// whose separators become slashes; a slash and a '|' inside a name are
+// escaped as what is not printable is (\u{2f}, \u{7c}).
 class BodyfileLines {
   public:
     // Appends the lines of entry `index` (none for an extension record),

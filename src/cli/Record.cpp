@@ -109,8 +109,10 @@ void AppendScalar(std::string& out, const Record::Field& field, bool quoteText) 
         out.append(field.integer != 0 ? "true" : "false");
         break;
     case Record::Kind::Text:
-        if (quoteText) {
+        if (quoteText && field.plain) {
             AppendCsvField(out, field.text);
+        } else if (quoteText) {
+            AppendCsvText(out, field.text);
         } else {
             out.append(field.text);
         }
@@ -396,6 +398,28 @@ void AppendCsvField(std::string& out, std::string_view text) {
         out.push_back(c);
     }
     out.push_back('"');
+}
+
+void AppendCsvText(std::string& out, std::string_view text) {
+    if (text.empty() || (text[0] != '=' && text[0] != '+' && text[0] != '-' && text[0] != '@' &&
+                         text[0] != '\t' && text[0] != '\r')) {
+        AppendCsvField(out, text);
+        return;
+    }
+    const bool quoted = NeedsCsvQuotes(text);
+    if (quoted) {
+        out.push_back('"');
+    }
+    out.push_back('\'');
+    for (const char c : text) {
+        if (c == '"') {
+            out.push_back('"');
+        }
+        out.push_back(c);
+    }
+    if (quoted) {
+        out.push_back('"');
+    }
 }
 
 std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out) {

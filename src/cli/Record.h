@@ -61,6 +61,7 @@ class Record {
         std::string text;            // UTF-8
         std::unique_ptr<List> items; // Kind::List
         Texts texts;                 // Kind::Texts
+        bool plain = false;          // a text of the builder's own (AddPlain)
     };
 
     void Clear() { count_ = 0; }
@@ -75,6 +76,14 @@ class Record {
     void AddReal(std::string_view key, double value) { Next(key, Kind::Real).real = value; }
     void Add(std::string_view key, std::string_view text) {
         Next(key, Kind::Text).text.assign(text);
+    }
+    // A text of the builder's own, printable ASCII (a type name, a status):
+    // written as it is in every format, where a text that may come from the
+    // source is kept from passing for a formula in CSV.
+    void AddPlain(std::string_view key, std::string_view text) {
+        Field& field = Next(key, Kind::Text);
+        field.text.assign(text);
+        field.plain = true;
     }
     // A text field to be written in place (it comes empty, its room kept).
     std::string& AddText(std::string_view key) {
@@ -123,6 +132,7 @@ class Record {
         Field& field = fields_[count_++];
         field.key = key;
         field.kind = kind;
+        field.plain = false;
         return field;
     }
 
@@ -158,7 +168,7 @@ class RecordFields {
     void AddBool(std::string_view key, bool value) { Top().AddBool(key, value); }
     void Add(std::string_view key, std::string_view text) { Top().Add(key, text); }
     // A text known to be plain printable ASCII (see JsonMembers::AddPlain).
-    void AddPlain(std::string_view key, std::string_view text) { Top().Add(key, text); }
+    void AddPlain(std::string_view key, std::string_view text) { Top().AddPlain(key, text); }
     void AddUtf16(std::string_view key, std::u16string_view text) {
         ondisk::ToUtf8(text, Top().AddText(key));
     }
@@ -249,7 +259,9 @@ enum class Format : std::uint8_t { Text, Json, JsonLines, Csv, Bodyfile };
 //              {...}, "files": [{...}, ...]}, ...]}
 //   JsonLines  one object a line, each starting with "drive"
 //   Csv        RFC 4180: a header row, then one row per record, "drive"
-//              first; nested lists are left out
+//              first; nested lists are left out; a text cell that a
+//              spreadsheet would read as a formula gets a quote before it
+//              (AppendCsvText)
 //   Text       the fields of each row joined by tabs, no header (the
 //              listings that have a text of their own print it themselves)
 class RecordWriter {
@@ -290,5 +302,10 @@ std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out);
 // Appends `text` as one CSV field: as it is, or quoted with its quotes
 // doubled when it holds a comma, a quote, a CR or an LF.
 void AppendCsvField(std::string& out, std::string_view text);
+// The same for a text that may come from the source: one that begins with
+// '=', '+', '-', '@', a tab or a CR, which a spreadsheet would take for a
+// formula, is written with a single quote before it, the way spreadsheets
+// mark a cell as text ("=1+2" becomes '=1+2).
+void AppendCsvText(std::string& out, std::string_view text);
 
 } // namespace lorvex::cli

@@ -12,6 +12,7 @@
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
+#include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
 #include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
@@ -326,7 +327,7 @@ __attribute__((format(printf, 2, 3))) void Appendf(Output& out, const char* form
 
 // "C:  /path/disk.img (partition 2)"
 std::string DriveTitle(const RawVolumeSystem::Drive& drive) {
-    std::string title = drive.Name() + "  " + drive.region.path;
+    std::string title = drive.Name() + "  " + lorvex::ondisk::Printable(drive.region.path);
     if (drive.region.partition > 0) {
         title += " (partition " + std::to_string(drive.region.partition) + ")";
     }
@@ -342,7 +343,8 @@ void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& d
         Appendf(out, "    reads            %s\n", file.c_str());
     }
     Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
-    Appendf(out, "  label              %s\n", volume.FVolumeName.c_str());
+    Appendf(out, "  label              %s\n",
+            lorvex::ondisk::Printable(volume.FVolumeName).c_str());
     Appendf(out, "  serial             %s\n", volume.FSerial.c_str());
     if (volume.FTotalClusters == 0) {
         Appendf(out, "\n");
@@ -400,7 +402,8 @@ int WriteHealth(Output& out, RecordWriter* records, Record& row,
                 item.Add("record", claimant.RecordNo);
                 path.clear();
                 if (claimant.FileIndex >= 0) {
-                    fileIds.GetPath(claimant.FileIndex, path);
+                    // A list, which only JSON shows: its paths are exact.
+                    fileIds.GetExactPath(claimant.FileIndex, path);
                     item.Add("path", lorvex::ondisk::ToUtf8(path));
                 } else {
                     item.AddNull("path");
@@ -460,12 +463,13 @@ int WriteHealth(Output& out, RecordWriter* records, Record& row,
 // exit status: 0 when nothing lies on a bad area, 3 when something does.
 int WriteDamage(Output& out, RecordWriter* records, Record& row,
                 const lorvex::ntfs::TDamageMap& map, const lorvex::ntfs::TDamageReport& report,
-                const TFileIDs& fileIds) {
+                const TFileIDs& fileIds, lorvex::cli::SourceTexts texts) {
+    const bool exact = texts == lorvex::cli::SourceTexts::Exact;
     std::u16string path;
     const auto pathOf = [&](std::int32_t index) {
         path.clear();
         if (index >= 0) {
-            fileIds.GetPath(index, path);
+            lorvex::cli::GetEntryPath(fileIds, index, texts, path);
         }
         return lorvex::ondisk::ToUtf8(path);
     };
@@ -475,7 +479,12 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
     for (const auto& hit : report.Hits) {
         std::string attribute = lorvex::ntfs::AttributeTypeName(hit.AttrType);
         if (!hit.AttrName.empty()) {
-            attribute += ":" + lorvex::ondisk::ToUtf8(hit.AttrName);
+            attribute += ":";
+            if (exact) {
+                lorvex::ondisk::AppendUtf8(hit.AttrName, attribute);
+            } else {
+                lorvex::ondisk::AppendPrintableName(hit.AttrName, attribute);
+            }
         }
         if (records != nullptr) {
             row.Clear();
@@ -485,7 +494,7 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
             row.Add("attribute", attribute);
             row.Add("first_byte", hit.FirstByte);
             row.Add("byte_count", hit.ByteCount);
-            row.Add("status", std::string_view(&hit.Status, 1));
+            row.AddPlain("status", std::string_view(&hit.Status, 1));
             records->Row(row);
             continue;
         }
@@ -506,7 +515,7 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
             row.AddNull("attribute");
             row.AddNull("first_byte");
             row.AddNull("byte_count");
-            row.Add("status", std::string_view(&record.Status, 1));
+            row.AddPlain("status", std::string_view(&record.Status, 1));
             records->Row(row);
             continue;
         }
@@ -528,7 +537,8 @@ int WriteDamage(Output& out, RecordWriter* records, Record& row,
     }
     out.Flush();
     for (const auto& note : map.Notes) {
-        std::fprintf(stderr, "lorvex-scan: the damage map: %s\n", note.c_str());
+        std::fprintf(stderr, "lorvex-scan: the damage map: %s\n",
+                     lorvex::ondisk::Printable(note).c_str());
     }
     return report.Hits.empty() && report.Records.empty() ? 0 : 3;
 }
@@ -593,12 +603,12 @@ int WriteMapPicture(const RawVolumeSystem::Drive& drive, const TNTFSVolume& volu
                      path.c_str(), drive.Name().c_str());
         return 1;
     }
-    std::string name = drive.Name() + " " + drive.region.path;
+    std::string name = drive.Name() + " " + lorvex::ondisk::Printable(drive.region.path);
     if (drive.region.partition > 0) {
         name += " (partition " + std::to_string(drive.region.partition) + ")";
     }
     if (!volume.FVolumeName.empty()) {
-        name += " \"" + volume.FVolumeName + "\"";
+        name += " \"" + lorvex::ondisk::Printable(volume.FVolumeName) + "\"";
     }
     const auto picture = lorvex::mappicture::EncodeMapPng(
         *tables.model, {options.mapWidth, options.mapHeight}, 0,
@@ -629,6 +639,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     // formats keep it; in the other formats they are records too.
     RecordWriter* records = listing.format == Format::Text ? nullptr : writer;
     Record& row = listing.row;
+    const lorvex::cli::SourceTexts texts = lorvex::cli::SourceTextsOf(listing.format);
     int status = 0;
 
     if (listing.severalDrives && listing.format == Format::Text) {
@@ -649,7 +660,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     if (options.summary) {
         const auto counts = lorvex::cli::CountFragmented(fileIds);
         if (records != nullptr) {
-            lorvex::cli::FillSummary(row, volume, fileIds, clusters, counts, times);
+            lorvex::cli::FillSummary(row, volume, fileIds, clusters, counts, times, texts);
             records->Section("summary", row);
         } else {
             std::string first = lorvex::ntfs::VolumeSummaryText(
@@ -659,7 +670,8 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
             }
             const std::int64_t used = volume.FTotalClusters - volume.FFreeClusters;
             Appendf(out, "%s\n", first.c_str());
-            Appendf(out, "label              %s\n", volume.FVolumeName.c_str());
+            Appendf(out, "label              %s\n",
+                    lorvex::ondisk::Printable(volume.FVolumeName).c_str());
             Appendf(out, "read as            %s\n", drive.region.reading.Text().c_str());
             Appendf(out, "free space         %s clusters (%s)\n",
                     lorvex::ntfs::FormatGrouped(static_cast<double>(volume.FFreeClusters)).c_str(),
@@ -702,7 +714,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
                 status = 1;
                 continue;
             }
-            lorvex::cli::FillOwner(row, lcn, volume, fileIds, clusters, layout);
+            lorvex::cli::FillOwner(row, lcn, volume, fileIds, clusters, layout, texts);
             if (records != nullptr) {
                 records->Row(row);
                 continue;
@@ -727,7 +739,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
             records->BeginTable("fragmented");
         }
         for (const auto& fragmentRow : lorvex::ntfs::FragmentationRows(fileIds, order)) {
-            lorvex::cli::FillFragmentRow(row, fileIds, fragmentRow);
+            lorvex::cli::FillFragmentRow(row, fileIds, fragmentRow, texts);
             if (records != nullptr) {
                 records->Row(row);
             } else {
@@ -771,7 +783,7 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
         }
         const auto report =
             lorvex::ntfs::ResolveDamage(volume, fileIds, clusters, damage, drive.region.offset);
-        status = std::max(status, WriteDamage(out, records, row, damage, report, fileIds));
+        status = std::max(status, WriteDamage(out, records, row, damage, report, fileIds, texts));
     }
 
     if (options.files) {
@@ -781,13 +793,13 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     if (options.clusterMap) {
         std::u16string path;
         writer->BeginTable("cluster_map");
-        lorvex::map::ForEachClusterRun(layout, fileIds, clusters,
-                                       [&](const lorvex::map::TClusterRun& run) {
-                                           if (!out.Failed()) {
-                                               lorvex::cli::FillClusterRun(row, run, fileIds, path);
-                                               writer->Row(row);
-                                           }
-                                       });
+        lorvex::map::ForEachClusterRun(
+            layout, fileIds, clusters, [&](const lorvex::map::TClusterRun& run) {
+                if (!out.Failed()) {
+                    lorvex::cli::FillClusterRun(row, run, fileIds, path, texts);
+                    writer->Row(row);
+                }
+            });
         writer->EndTable();
     }
 
@@ -812,8 +824,9 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
                                  : volume.FFileSystem == "NTFS" ? "NTFS, but damaged beyond reading"
                                                                 : volume.FFileSystem + ", not NTFS";
         listing.out.Flush();
-        std::fprintf(stderr, "lorvex-scan: %s (drive %s): %s%s\n", drive.region.path.c_str(),
-                     drive.Name().c_str(), what.c_str(), listing.severalDrives ? "; left out" : "");
+        std::fprintf(stderr, "lorvex-scan: %s (drive %s): %s%s\n",
+                     lorvex::ondisk::Printable(drive.region.path).c_str(), drive.Name().c_str(),
+                     what.c_str(), listing.severalDrives ? "; left out" : "");
         // Of several drives, one that is not NTFS is only left out.
         return listing.severalDrives && volume.FFileSystem != "NTFS" ? kLeftOut : 1;
     }
@@ -852,7 +865,7 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     if (fileIds.FCount == 0) {
         listing.out.Flush();
         std::fprintf(stderr, "lorvex-scan: %s (drive %s): no file records could be read\n",
-                     drive.region.path.c_str(), drive.Name().c_str());
+                     lorvex::ondisk::Printable(drive.region.path).c_str(), drive.Name().c_str());
         return 1;
     }
 
@@ -885,7 +898,7 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     if (options.Listings() == 0) {
         return 0;
     }
-    lorvex::cli::FillDriveLabel(listing.label, drive);
+    lorvex::cli::FillDriveLabel(listing.label, drive, lorvex::cli::SourceTextsOf(listing.format));
     return WriteListings(system, drive, volume, options, tables, times, listing);
 }
 
@@ -1120,7 +1133,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (const auto& problem : system->problems()) {
-        std::fprintf(stderr, "lorvex-scan: %s\n", problem.c_str());
+        // A source's texts in it are escaped already; anything else that is
+        // not printable is, here.
+        std::fprintf(stderr, "lorvex-scan: %s\n", lorvex::ondisk::Printable(problem).c_str());
     }
     if (!options.allowOutsideExtents && !system->problems().empty()) {
         for (const auto& source : options.sources) {
@@ -1129,8 +1144,10 @@ int main(int argc, char** argv) {
                 files += (files.empty() ? "" : ", ") + file;
             }
             if (!files.empty()) {
+                // The names are the descriptor's, written by whoever made it.
                 std::fprintf(stderr, "lorvex-scan: %s: --allow-outside-extents reads %s too\n",
-                             source.c_str(), files.c_str());
+                             lorvex::ondisk::Printable(source).c_str(),
+                             lorvex::ondisk::Printable(files).c_str());
             }
         }
     }
@@ -1141,8 +1158,8 @@ int main(int argc, char** argv) {
         const auto& reading = region.reading;
         if ((i == 0 || system->drives()[i - 1].region.path != region.path) && !reading.asked &&
             (!reading.other.empty() || !reading.passedOver.empty())) {
-            std::fprintf(stderr, "lorvex-scan: %s: read as %s%s\n", region.path.c_str(),
-                         reading.Text().c_str(),
+            std::fprintf(stderr, "lorvex-scan: %s: read as %s%s\n",
+                         lorvex::ondisk::Printable(region.path).c_str(), reading.Text().c_str(),
                          reading.other.empty() ? "" : " (--as raw reads it so)");
         }
     }
@@ -1188,13 +1205,13 @@ int main(int argc, char** argv) {
                      drives.size(), options.exportPath ? "--export" : "--map-png");
         for (const auto& drive : drives) {
             TNTFSVolume volume(*system, drive.Root());
-            std::fprintf(stderr, "  %zu. %s  %s%s  %s %s\n",
-                         static_cast<std::size_t>(&drive - drives.data()) + 1, drive.Name().c_str(),
-                         drive.region.path.c_str(),
-                         drive.region.partition > 0
-                             ? (" #" + std::to_string(drive.region.partition)).c_str()
-                             : "",
-                         volume.FFileSystem.c_str(), volume.FVolumeName.c_str());
+            std::fprintf(
+                stderr, "  %zu. %s  %s%s  %s %s\n",
+                static_cast<std::size_t>(&drive - drives.data()) + 1, drive.Name().c_str(),
+                lorvex::ondisk::Printable(drive.region.path).c_str(),
+                drive.region.partition > 0 ? (" #" + std::to_string(drive.region.partition)).c_str()
+                                           : "",
+                volume.FFileSystem.c_str(), lorvex::ondisk::Printable(volume.FVolumeName).c_str());
         }
         return 2;
     }
@@ -1287,9 +1304,10 @@ int main(int argc, char** argv) {
                 if (format == Format::Text) {
                     PrintInfo(out, volume, *drive);
                 } else {
-                    lorvex::cli::FillDriveLabel(listing.label, *drive);
+                    const auto texts = lorvex::cli::SourceTextsOf(format);
+                    lorvex::cli::FillDriveLabel(listing.label, *drive, texts);
                     listing.writer->BeginDrive(listing.label);
-                    lorvex::cli::FillVolume(listing.row, volume);
+                    lorvex::cli::FillVolume(listing.row, volume, texts);
                     listing.writer->Section("volume", listing.row);
                     listing.writer->EndDrive();
                 }
@@ -1308,7 +1326,8 @@ int main(int argc, char** argv) {
                     *tables = ScanTables();
                     out.Flush();
                     std::fprintf(stderr, "lorvex-scan: not enough memory to scan %s (drive %s)\n",
-                                 drive->region.path.c_str(), drive->Name().c_str());
+                                 lorvex::ondisk::Printable(drive->region.path).c_str(),
+                                 drive->Name().c_str());
                 }
                 if (driveStatus != kLeftOut) {
                     ++scanned;

@@ -77,8 +77,12 @@ void TNTFSVolume::DescribeCluster(const TClusterArray& clusters, const TFileIDs&
         if (extent.FileIndex < static_cast<std::uint32_t>(std::max(fileIds.FCount, 0)) &&
             extent.FileIndex < fileIds.FItems.size()) {
             const TFileID& owner = fileIds.FItems[extent.FileIndex];
-            text = fullPath ? ondisk::ToUtf8(fileIds.Path(static_cast<int>(extent.FileIndex)))
-                            : ondisk::ToUtf8(owner.Name);
+            text.clear();
+            if (fullPath) {
+                ondisk::AppendUtf8(fileIds.Path(static_cast<int>(extent.FileIndex)), text);
+            } else {
+                AppendShownName(owner.Name, text);
+            }
             text += "::";
             text += AttributeTypeName(extent.AttrType);
             return;

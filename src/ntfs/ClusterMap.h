@@ -92,8 +92,9 @@ using TItemIDArray = std::vector<std::int64_t>;
 // together own more than one run.
 struct TFragmentationRow {
     std::int64_t BaseID = 0;
-    std::u16string Path; // of the group's first entry in the order
+    std::u16string Path; // of the group's first entry in the order, as shown
     std::uint32_t Fragments = 0;
+    std::int32_t Entry = -1; // that entry's index
 };
 
 // The rows of every base record whose Fragments, summed over its entries,

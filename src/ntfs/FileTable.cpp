@@ -5,6 +5,7 @@
 #include "ntfs/RecordBlocks.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
+#include "ondisk/Printable.h"
 #include "ondisk/RunList.h"
 #include "ondisk/Utf16.h"
 
@@ -547,20 +548,56 @@ void TFileIDs::BuildPaths() {
     }
 }
 
-void TFileIDs::GetPath(int index, std::u16string& path) const {
+namespace {
+
+// An entry's Name as a path shows it (AppendShownName), in `room` when it
+// differs from the Name.
+std::u16string_view ShownName(std::u16string_view stored, std::u16string& room) {
+    const bool separated = stored.starts_with(u'\\');
+    const std::u16string_view name = separated ? stored.substr(1) : stored;
+    if (ondisk::IsPrintableName(name)) {
+        return stored;
+    }
+    room.assign(separated ? u"\\" : u"");
+    ondisk::AppendPrintableName(name, room);
+    return room;
+}
+
+} // namespace
+
+void AppendShownName(std::u16string_view name, std::string& out) {
+    if (name.starts_with(u'\\')) {
+        out.push_back('\\');
+        name.remove_prefix(1);
+    }
+    ondisk::AppendPrintableName(name, out);
+}
+
+void TFileIDs::AssembleEntryPath(int index, bool shown, std::u16string& path) const {
     path.clear();
     if (index < 0 || index >= FCount ||
         FItems[static_cast<std::size_t>(index)].PathParent == kPathNotBuilt) {
         return;
     }
+    std::u16string room;
+    // AssemblePath walks the chain twice; when the first walk met no name
+    // to escape, the second takes the names as they are.
+    int walks = 0;
+    bool escaped = false;
     AssemblePath(
-        [this, index](const auto& visit) -> std::u16string_view {
+        [&](const auto& visit) -> std::u16string_view {
+            const bool look = shown && (++walks == 1 || escaped);
             std::int32_t cur = index;
             // BuildPaths leaves no loop; the count only guards against links
             // set by hand.
             for (std::int32_t steps = 0; steps <= FCount; ++steps) {
                 const TFileID& e = FItems[static_cast<std::size_t>(cur)];
-                if (!visit(std::u16string_view(e.Name))) {
+                std::u16string_view name = e.Name;
+                if (look) {
+                    name = ShownName(name, room);
+                    escaped = escaped || name.data() != e.Name.data();
+                }
+                if (!visit(name)) {
                     return {};
                 }
                 cur = e.PathParent;
@@ -574,6 +611,14 @@ void TFileIDs::GetPath(int index, std::u16string& path) const {
             return kOrphanMarker;
         },
         path);
+}
+
+void TFileIDs::GetPath(int index, std::u16string& path) const {
+    AssembleEntryPath(index, true, path);
+}
+
+void TFileIDs::GetExactPath(int index, std::u16string& path) const {
+    AssembleEntryPath(index, false, path);
 }
 
 std::u16string TFileIDs::Path(int index) const {
@@ -614,10 +659,11 @@ void TFileIDs::GetFullPath(int index, std::u16string& path) const {
         top = kNoParent;
     }
     const std::u16string_view start = top == kParentIsRoot ? u"" : kOrphanMarker;
+    std::u16string room;
     AssemblePath(
         [&](const auto& visit) {
             for (std::size_t k = 0; k <= last; ++k) {
-                if (!visit(std::u16string_view(FItems[static_cast<std::size_t>(chain[k])].Name))) {
+                if (!visit(ShownName(FItems[static_cast<std::size_t>(chain[k])].Name, room))) {
                     break;
                 }
             }

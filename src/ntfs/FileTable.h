@@ -117,6 +117,10 @@ struct TRecordRuns {
     bool Overflowed = false;
 };
 
+// An entry's Name as the texts show it: its leading separator, then the
+// name with what is not printable escaped (ondisk/Printable.h).
+void AppendShownName(std::u16string_view name, std::string& out);
+
 // The file table, in ascending FileID order once EnumerateFiles is done; an
 // entry's index is how the rest of the program refers to it.
 class TFileIDs {
@@ -152,16 +156,23 @@ class TFileIDs {
     // Links every entry to the entry its path continues (PathParent); after
     // it, GetPath gives any entry's path.
     void BuildPaths();
-    // The path of entry `index` into `path` (whose room is reused: a caller
-    // walking every entry allocates nothing per entry), capped at
-    // kMaxPathLength; empty for an index out of range or before BuildPaths.
+    // The path of entry `index` as it is shown, into `path` (whose room is
+    // reused: a caller walking every entry allocates nothing per entry),
+    // capped at kMaxPathLength; empty for an index out of range or before
+    // BuildPaths. Its names have what is not printable escaped, backslashes
+    // included (ondisk/Printable.h), so that every other backslash in it
+    // separates two names.
     void GetPath(int index, std::u16string& path) const;
     [[nodiscard]] std::u16string Path(int index) const;
-    // The path of entry `index`, walked up its chain of parents on its own
-    // (without BuildPaths' links); the same result as GetPath.
+    // The same path of the names exactly as on the disk, for the JSON
+    // listings, which give the names exactly: a backslash in it may be part
+    // of a name.
+    void GetExactPath(int index, std::u16string& path) const;
+    // The path of entry `index` as shown, walked up its chain of parents on
+    // its own (without BuildPaths' links); the same result as GetPath.
     void GetFullPath(int index, std::u16string& path) const;
     // "Item:%d Base:%d Name:%s Type:%s" of entry `index` (0 to FCount - 1),
-    // with its path when `fullPath`, else its Name.
+    // with its path when `fullPath`, else its Name, both as shown.
     [[nodiscard]] std::string ItemToStr(int index, bool fullPath) const;
     // The same text, appended to `out`; `path` is room for the path, reused
     // by a caller that walks every entry.
@@ -175,6 +186,8 @@ class TFileIDs {
     TRecordRuns FRecordRuns;
 
   private:
+    void AssembleEntryPath(int index, bool shown, std::u16string& path) const;
+
     // Names, a block at a time: a block is never grown past the room it was
     // given, so the views into it stay put while the table grows. One heap
     // block per some thousands of names instead of a string per entry.

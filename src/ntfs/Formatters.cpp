@@ -2,6 +2,7 @@
 
 #include "ntfs/FileTable.h"
 #include "ntfs/NumberFormat.h"
+#include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
 
 #include <array>
@@ -69,7 +70,9 @@ std::string FileFlagsToStr(std::uint32_t flags) {
 }
 
 std::string EntryToStr(std::u16string_view entry) {
-    return ondisk::ToUtf8(entry);
+    std::string text;
+    ondisk::AppendPrintableName(entry, text);
+    return text;
 }
 
 std::string TDataRuns::RunToStr(int index) const {
@@ -117,7 +120,7 @@ void TFileIDs::AppendItemText(int index, bool fullPath, std::string& out,
         GetPath(index, path);
         ondisk::AppendUtf8(path, out);
     } else {
-        ondisk::AppendUtf8(item.Name, out);
+        AppendShownName(item.Name, out);
     }
     out.append(" Type:").append(FileTypeToStr(item.FileType));
 }
@@ -144,7 +147,8 @@ void TAttributes::AppendAttributeText(int index, std::string& out) const {
     out.append("(");
     AppendDecimal(attribute.AttributeID, out);
     out.append(") ");
-    out.append(attribute.Name).append(" ");
+    ondisk::AppendPrintableName(attribute.Name, out);
+    out.append(" ");
     out.append(attribute.Resident ? "(resident)" : "(nonresident)");
 }
 

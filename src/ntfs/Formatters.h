@@ -2,6 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ondisk/Attribute.h"
+#include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
 
 #include <concepts>
@@ -26,7 +27,8 @@ std::string YesNoToStr(bool value);
 std::string FileFlagsToStr(std::uint32_t flags);
 
 // The text of an entry line (a file name or an attribute-list line) of the
-// attribute section.
+// attribute section, what is not printable escaped as in a name
+// (ondisk/Printable.h).
 std::string EntryToStr(std::u16string_view entry);
 
 // Receives the section line by line, without line ends: the report window
@@ -69,7 +71,7 @@ void EmitAttributeSection(Reader& reader, TAttributes& attributes, TDataRuns& ru
         if (attribute.AttrType == ondisk::type::kFileName ||
             attribute.AttrType == ondisk::type::kAttributeList) {
             for (const std::u16string& entry : attribute.Entries) {
-                emit(prefix, [&](std::string& out) { ondisk::AppendUtf8(entry, out); });
+                emit(prefix, [&](std::string& out) { ondisk::AppendPrintableName(entry, out); });
             }
         }
     }

@@ -91,7 +91,8 @@ std::vector<TFragmentationRow> FragmentationRows(const TFileIDs& fileIds,
             total += fileIds.FItems[order[k]].Fragments;
         }
         if (total > 1) {
-            rows.push_back({first.BaseID, fileIds.Path(static_cast<int>(order[i])), total});
+            const auto entry = static_cast<std::int32_t>(order[i]);
+            rows.push_back({first.BaseID, fileIds.Path(entry), total, entry});
         }
         i = k;
     }

@@ -2,6 +2,7 @@
 
 #include "ondisk/BootSector.h"
 #include "ondisk/ByteReader.h"
+#include "ondisk/Printable.h"
 
 #include <algorithm>
 #include <array>
@@ -76,7 +77,7 @@ RawVolumeSystem::RawVolumeSystem(const std::vector<std::string>& sources, ReadAs
     for (const auto& source : sources) {
         std::string problem;
         if (!AddSource(source, problem, as)) {
-            problems_.push_back(source + ": " + problem);
+            problems_.push_back(ondisk::Printable(source) + ": " + problem);
         }
     }
 }
@@ -96,6 +97,9 @@ bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem,
     }
     auto regions = ProbeSource(source, problem, as, options);
     if (regions.empty()) {
+        // The reason may quote the source's own bytes: a file name a
+        // container names, a library's message about them.
+        problem = ondisk::Printable(problem);
         return false;
     }
     AddRegions(std::move(regions));
@@ -105,6 +109,9 @@ bool RawVolumeSystem::AddSource(const std::string& source, std::string& problem,
 std::unique_ptr<RawVolumeSystem> RawVolumeSystem::ForMachine() {
     std::unique_ptr<RawVolumeSystem> system(new RawVolumeSystem());
     system->AddRegions(ProbeMachine(system->problems_));
+    for (std::string& problem : system->problems_) {
+        problem = ondisk::Printable(problem);
+    }
     return system;
 }
 

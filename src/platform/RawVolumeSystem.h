@@ -33,16 +33,17 @@ class RawVolumeSystem final : public VolumeApi {
 
     // One drive per region of every source, in the order given, each source
     // read as `as` says and its container opened as `options` say. Sources
-    // that cannot be opened are skipped and their reasons kept in `problems`.
+    // that cannot be opened are skipped and their reasons kept in `problems`,
+    // with what is not printable escaped (ondisk/Printable.h).
     explicit RawVolumeSystem(const std::vector<std::string>& sources, ReadAs as = ReadAs::Auto,
                              const ContainerOptions& options = {});
     // The machine's own NTFS partitions.
     static std::unique_ptr<RawVolumeSystem> ForMachine();
 
     // Adds the regions of one more source as drives after the others, as
-    // the constructor does. False, with the reason in `problem`, when it
-    // cannot be opened; nothing is added then. Not while a handle is used
-    // on another thread.
+    // the constructor does. False, with the reason in `problem` (escaped as
+    // the problems are), when it cannot be opened; nothing is added then.
+    // Not while a handle is used on another thread.
     bool AddSource(const std::string& source, std::string& problem, ReadAs as = ReadAs::Auto);
     bool AddSource(const std::string& source, std::string& problem, ReadAs as,
                    const ContainerOptions& options);

@@ -1,6 +1,7 @@
 #include "platform/SourceProbe.h"
 
 #include "ondisk/BootSector.h"
+#include "ondisk/Printable.h"
 #include "platform/ContainerFormats.h"
 #include "platform/SourceBytes.h"
 
@@ -367,8 +368,11 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
                 error = why;
                 return regions;
             }
+            // The reason may quote the container's own bytes (a file name it
+            // names), and is shown wherever the reading is.
             reading.passedOver = "it carries " + SignatureName(signature) +
-                                 " signature but does not open as one (" + why + ")";
+                                 " signature but does not open as one (" + ondisk::Printable(why) +
+                                 ")";
         } else if (image && !raw.empty() && !ReadsAsItself(fd, total, *image)) {
             reading.other = raw;
         }

@@ -13,6 +13,7 @@
 #include "ui/PictureFile.h"
 #include "ui/ProblemListWindow.h"
 #include "ui/ProgressWindow.h"
+#include "ui/ShownText.h"
 #include "ui/ZoomPicture.h"
 #include "volume/VolumeMap.h"
 #include "volume/VolumeUtils.h"
@@ -509,7 +510,7 @@ void TForm1::FillRecentMenu() {
     const QStringList raw = QSettings().value("recentRawSources").toStringList();
     for (const QString& path : recent) {
         const bool asRaw = raw.contains(path);
-        QAction* item = mnuRecent->addAction(asRaw ? path + " (raw)" : path);
+        QAction* item = mnuRecent->addAction(ShownText(asRaw ? path + " (raw)" : path));
         connect(item, &QAction::triggered, this,
                 [this, path, asRaw] { OpenSources({path}, asRaw); });
     }
@@ -597,7 +598,7 @@ void TForm1::UpdateTitle() {
     QString drive = QString::fromStdString(FDriveRoot);
     const QString source = FSourceHooks.describe ? FSourceHooks.describe(FDriveRoot) : QString();
     if (!source.isEmpty()) {
-        drive += " " + source;
+        drive += " " + ShownText(source);
     }
     setWindowTitle(drive + QString::fromUtf8(" \u2014 ") + kAppCaption);
 }
@@ -635,8 +636,8 @@ void TForm1::BuildDriveMenu() {
         if (volume::GetRealDriveType(FApi, root) != platform::drivetype::kFixed) {
             continue;
         }
-        QString caption = QString(QChar(letter)) + ": " +
-                          QString::fromStdString(volume::GetVolumeLabel(FApi, root));
+        QString caption =
+            QString(QChar(letter)) + ": " + ShownText(volume::GetVolumeLabel(FApi, root));
         // A label is shown as it is, not read as a menu accelerator.
         caption.replace("&", "&&");
         QAction* item = mnuDrive->addAction(caption);
@@ -652,7 +653,7 @@ void TForm1::BuildDriveMenu() {
             continue;
         }
         QString caption = QString::fromStdString(root.substr(0, root.size() - 1)) + " " +
-                          QString::fromStdString(volume::GetVolumeLabel(FApi, root));
+                          ShownText(volume::GetVolumeLabel(FApi, root));
         caption.replace("&", "&&");
         QAction* item = mnuDrive->addAction(caption);
         item->setObjectName("DRIVE_" + QString::fromStdString(root));
@@ -1968,7 +1969,9 @@ QString TForm1::StatusText() const {
 }
 
 void TForm1::SetStatusText(const QString& text) {
-    FStatusLabel->setText(text);
+    // One line: the texts of the source in it are escaped already, and a
+    // line break from anywhere else is too.
+    FStatusLabel->setText(ShownText(text));
 }
 
 void TForm1::OnWindowThread(const std::function<void()>& work) {
@@ -1981,19 +1984,24 @@ void TForm1::OnWindowThread(const std::function<void()>& work) {
 }
 
 void TForm1::ShowNotice(const QString& caption, const QString& text) {
+    // The texts of a source in it (a file name a container names) are
+    // escaped already; anything else not printable is, here.
+    const QString shown = ShownLines(text);
     if (FNotices.message) {
-        FNotices.message(caption, text);
+        FNotices.message(caption, shown);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::NoIcon, caption, shown, QMessageBox::Ok, this);
     box.exec();
 }
 
 bool TForm1::Ask(const QString& caption, const QString& question) {
+    // As a notice's: the files a container names are the container's texts.
+    const QString shown = ShownLines(question);
     if (FNotices.ask) {
-        return FNotices.ask(caption, question);
+        return FNotices.ask(caption, shown);
     }
-    return QMessageBox::question(this, caption, question, QMessageBox::Yes | QMessageBox::No,
+    return QMessageBox::question(this, caption, shown, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 

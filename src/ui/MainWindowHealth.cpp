@@ -8,6 +8,7 @@
 #include "ntfs/Health.h"
 #include "ui/CellMap.h"
 #include "ui/ProblemListWindow.h"
+#include "ui/ShownText.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -222,7 +223,8 @@ void TForm1::mnuLoadDamageMapClick() {
 
 bool TForm1::LoadDamageMap(const QString& path, std::uint32_t sectorSize) {
     const QString caption = "Load Damage Map";
-    const QString name = QFileInfo(path).fileName();
+    // Shown in the list's summary line as well as in messages.
+    const QString name = ShownText(QFileInfo(path).fileName());
     if (!FScan || IsScanning()) {
         ShowNotice(caption, "Scan the drive first: the damage map names the files the scan found.");
         return false;
@@ -269,7 +271,7 @@ void TForm1::UpdateDamage() {
     for (const auto& hit : FDamageReport.Hits) {
         QString attribute = QString::fromStdString(ntfs::AttributeTypeName(hit.AttrType));
         if (!hit.AttrName.empty()) {
-            attribute += ":" + QString::fromStdU16String(hit.AttrName);
+            attribute += ":" + ShownName(hit.AttrName);
         }
         rows.push_back({"file", hit.FirstLCN, hit.Clusters,
                         QString("%1 %2 %3, bytes %4-%5 (%6)")

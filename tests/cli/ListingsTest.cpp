@@ -333,16 +333,74 @@ TEST(RecordWriters, EveryFormatWritesTheSameFields) {
 }
 
 // Texts escaped here rather than by the JSON library come out as the
-// library writes them.
+// library writes them; what it writes raw but a terminal acts on is
+// escaped too, and reads back the same.
 TEST(RecordWriters, JsonTextsAreTheLibrarysBytes) {
     for (const std::string text :
          {"", "plain", "\\dir\\file.txt", "say \"hi\"", "\\", "\"", "end\\",
-          "a long path\\with\\many\\parts\\and \"quotes\" in it.txt", "tab\there", "del\x7F",
-          "\x01\x1F", "caf\xC3\xA9\\x", "\xF0\x9D\x84\x9E\""}) {
+          "a long path\\with\\many\\parts\\and \"quotes\" in it.txt", "tab\there", "\x01\x1F",
+          "caf\xC3\xA9\\x", "\xF0\x9D\x84\x9E\"", "dash \xE2\x80\x94 \xE2\x81\xA5"}) {
         std::string ours;
         cli::AppendJsonString(ours, text);
         EXPECT_EQ(ours, nlohmann::json(text).dump()) << text;
     }
+    // DEL, C1 controls (NEL, CSI), the line separator, the right-to-left
+    // override and a first-strong isolate.
+    const std::string hostile = "del\x7F nel\xC2\x85 csi\xC2\x9B[2J ls\xE2\x80\xA8 "
+                                "rlo\xE2\x80\xAE fsi\xE2\x81\xA8 \xC2\xA0";
+    std::string json;
+    cli::AppendJsonString(json, hostile);
+    EXPECT_EQ(json, "\"del\\u007f nel\\u0085 csi\\u009b[2J ls\\u2028 rlo\\u202e fsi\\u2068 "
+                    "\xC2\xA0\"");
+    EXPECT_EQ(nlohmann::json::parse(json).get<std::string>(), hostile);
+    cli::JsonMembers members;
+    std::string row;
+    members.Begin("{", false);
+    members.AddUtf16("name", u"a\u009Bb");
+    members.End("}", row);
+    EXPECT_EQ(row, R"({"name":"a\u009bb"})");
+}
+
+// A text cell that a spreadsheet would take for a formula gets a quote
+// before it; the builder's own texts, numbers and the other formats keep
+// their bytes.
+TEST(RecordWriters, CsvCellsThatWouldBeFormulasAreMarkedAsText) {
+    const std::vector<std::pair<std::string, std::string>> cells = {
+        {"=1+2", "'=1+2"},
+        {"+1", "'+1"},
+        {"-2", "'-2"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\t=x", "'\t=x"},
+        {"\r=x", "\"'\r=x\""},
+        {"=HYPERLINK(\"x\",\"y\")", "\"'=HYPERLINK(\"\"x\"\",\"\"y\"\")\""},
+        {"a=b", "a=b"},
+        {"\\=x", "\\=x"},
+        {"", ""},
+    };
+    for (const auto& [text, expected] : cells) {
+        std::string csv;
+        cli::AppendCsvText(csv, text);
+        EXPECT_EQ(csv, expected) << text;
+    }
+    cli::Record label;
+    label.Add("drive", std::string_view("C:"));
+    cli::Record row;
+    row.Add("name", std::string_view("=cmd|' /C calc'!A0"));
+    row.AddPlain("status", std::string_view("-"));
+    row.Add("size", -1);
+    const auto write = [&](cli::Format format) {
+        return Written(format, [&](cli::RecordWriter& writer) {
+            writer.BeginDrive(label);
+            writer.BeginTable("rows");
+            writer.Row(row);
+            writer.EndTable();
+            writer.EndDrive();
+        });
+    };
+    EXPECT_EQ(write(cli::Format::Csv), "drive,name,status,size\r\nC:,'=cmd|' /C calc'!A0,-,-1\r\n");
+    EXPECT_EQ(write(cli::Format::Text), "=cmd|' /C calc'!A0\t-\t-1\n");
+    EXPECT_EQ(nlohmann::json::parse(write(cli::Format::Json))["drives"][0]["rows"][0]["name"],
+              "=cmd|' /C calc'!A0");
 }
 
 // Rows formatted apart, in pieces of any size (none among them), and written

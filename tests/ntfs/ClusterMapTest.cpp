@@ -425,6 +425,10 @@ TEST(DescribeCluster, NamesTheOwnerAndTheAttributeType) {
     EXPECT_EQ(v.Describe(map, table, 12, false), "\\f20::$INDEX_ALLOCATION");
     EXPECT_EQ(v.Describe(map, table, 24), "\\Names\\Ünïcødé.txt::$DATA");
     EXPECT_EQ(v.Describe(map, table, 24, false), "\\Ünïcødé.txt::$DATA");
+    // The name as every text shows it, with or without its path.
+    table.FItems[1].Name = u"\\a\\b\x1B[2J";
+    EXPECT_EQ(v.Describe(map, table, 24), "\\Names\\a\\u{5c}b\\u{1b}[2J::$DATA");
+    EXPECT_EQ(v.Describe(map, table, 24, false), "\\a\\u{5c}b\\u{1b}[2J::$DATA");
 }
 
 TEST(DescribeCluster, UnownedClustersReadByTheZoneBoundsBothInclusive) {

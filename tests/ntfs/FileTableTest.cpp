@@ -371,6 +371,41 @@ TFileIDs Table(const std::vector<std::tuple<std::int64_t, std::int64_t, std::u16
     return table;
 }
 
+// A name's own backslashes and control characters are escaped in the path
+// as shown, never in the exact one; the marker of an orphan is not a name.
+TEST(FilePaths, ShownPathsEscapeTheNamesAndExactPathsKeepThem) {
+    auto table = Table({{5, 5, u"\\."},
+                        {16, 5, u"\\Windows\\System32\\evil.dll"},
+                        {17, 5, u"\\dir\x1B]0;t\x07"},
+                        {18, 17, u"\\line\nbreak\u202E"},
+                        {19, 17, u"\\u{1b}"},
+                        {20, 99, u"\\lost\t"}});
+    table.BuildPaths();
+    const struct {
+        std::int64_t id;
+        std::u16string shown, exact;
+    } cases[] = {
+        {16, u"\\Windows\\u{5c}System32\\u{5c}evil.dll", u"\\Windows\\System32\\evil.dll"},
+        {18, u"\\dir\\u{1b}]0;t\\u{7}\\line\\u{a}break\\u{202e}",
+         u"\\dir\x1B]0;t\x07\\line\nbreak\u202E"},
+        {19, u"\\dir\\u{1b}]0;t\\u{7}\\\\u{75}{1b}", u"\\dir\x1B]0;t\x07\\u{1b}"},
+        {20, u"\\$### ORPHAN ###\\lost\\u{9}", u"\\$### ORPHAN ###\\lost\t"},
+    };
+    std::u16string path;
+    for (const auto& c : cases) {
+        const int index = table.IndexOfID(c.id);
+        EXPECT_TRUE(table.Path(index) == c.shown)
+            << c.id << " " << ondisk::ToUtf8(table.Path(index));
+        table.GetFullPath(index, path);
+        EXPECT_TRUE(path == c.shown) << c.id;
+        table.GetExactPath(index, path);
+        EXPECT_TRUE(path == c.exact) << c.id;
+    }
+    std::string shown;
+    AppendShownName(table.FItems[1].Name, shown);
+    EXPECT_EQ(shown, "\\Windows\\u{5c}System32\\u{5c}evil.dll");
+}
+
 TEST(FilePaths, IndexOfIdFindsEntriesByNumber) {
     const auto table =
         Table({{0, 5, u"\\a"}, {1, 5, u"\\b"}, {2, 5, u"\\c"}, {5, 5, u"\\."}, {9, 5, u"\\d"}});

@@ -119,6 +119,15 @@ TEST(ItemToStr, ConvertsWideNamesToUtf8) {
                                         "d\xC3\xA9 \xF0\x9F\x98\x80.txt Type:FILE");
 }
 
+TEST(ItemToStr, EscapesWhatIsNotPrintableInANameAndItsPath) {
+    TFileIDs table = Table();
+    table.FItems[0].Name = u"\\a\\b\x1B[2J.txt";
+    EXPECT_EQ(table.ItemToStr(0, true),
+              "Item:1234567 Base:1234560 Name:\\Windows\\a\\u{5c}b\\u{1b}[2J.txt Type:FILE");
+    EXPECT_EQ(table.ItemToStr(0, false),
+              "Item:1234567 Base:1234560 Name:\\a\\u{5c}b\\u{1b}[2J.txt Type:FILE");
+}
+
 TAttribute Attribute(std::uint32_t type, std::string name, std::uint16_t id, bool resident,
                      TWideStringArray entries = {u""}) {
     TAttribute a;
@@ -270,6 +279,19 @@ TEST(AttributeSection, OnlyFileNamesAndAttributeListsHaveEntryLines) {
                                       "\t$ATTRIBUTE_LIST(4)  (resident)",
                                       "\t$FILE_NAME(2)  (resident)",
                                   }));
+}
+
+// A stream's name and a file name in the section are the disk's texts:
+// escaped as names are, so that a line break in one ends no line.
+TEST(AttributeSection, NamesOfTheDiskAreEscaped) {
+    TableReader reader;
+    reader.records[1232] =
+        Attributes({Attribute(0x80, "ads\x1B]0;x\x07", 3, true),
+                    Attribute(0x30, "", 2, true, {u"line\nbreak\u0085\\x.txt"})});
+    EXPECT_EQ(Section(reader, 1232),
+              (Lines{"\t$DATA(3) ads\\u{1b}]0;x\\u{7} (resident)", "\t$FILE_NAME(2)  (resident)",
+                     "\t\tline\\u{a}break\\u{85}\\u{5c}x.txt"}));
+    EXPECT_EQ(EntryToStr(u"tab\there"), "tab\\u{9}here");
 }
 
 TEST(AttributeSection, EntryTextsAreUtf8) {

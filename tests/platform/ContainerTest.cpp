@@ -14,8 +14,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sys/wait.h>
 #include <thread>
@@ -441,6 +443,141 @@ TEST(ContainerDisk, BrokenContainersAreRefusedWithTheFileAndTheReason) {
         ASSERT_EQ(system.problems().size(), 1U);
         EXPECT_NE(system.problems()[0].find(c.says[0]), std::string::npos);
     }
+}
+
+// True when `text` holds a byte a terminal acts on besides its line ends: a
+// C0 control, DEL or the UTF-8 of a C1 control.
+bool HoldsControls(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if ((b < 0x20 && b != '\n') || b == 0x7F ||
+            (b == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A VHD's checksum: the complement of the sum of its bytes, the field itself
+// counted as zero.
+void SetVhdChecksum(std::string& bytes, std::size_t from, std::size_t length, std::size_t field) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        sum += field <= i && i < field + 4 ? 0U : static_cast<unsigned char>(bytes[from + i]);
+    }
+    sum = ~sum;
+    for (int k = 0; k < 4; ++k) {
+        bytes[from + field + static_cast<std::size_t>(k)] = static_cast<char>(sum >> (24 - 8 * k));
+    }
+}
+
+// What a container names (a backing file, a parent, an extent) is written by
+// whoever made it: a refusal that quotes it has its control characters
+// escaped, on the terminal and in the problems the window shows alike.
+TEST(ContainerDisk, ARefusalQuotesTheContainersNamesEscaped) {
+    if (std::system("command -v qemu-img >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "qemu-img missing";
+    }
+    const fs::path dir = TempPath("lorvex-container-names");
+    fs::create_directories(dir);
+    // A clipboard write (OSC 52), a title change and a clear screen.
+    const std::string hostile = "x\x1B]52;c;Zm9v\x07\x1B]0;title\x07\x1B[2J";
+    const std::string shown = "x\\u{1b}]52;c;Zm9v\\u{7}\\u{1b}]0;title\\u{7}\\u{1b}[2J";
+    const auto make = [&](const std::string& command) {
+        ASSERT_EQ(std::system(("cd " + Quote(dir) + " && " + command).c_str()), 0) << command;
+    };
+    make("qemu-img create -q -f qcow2 -u -F raw -b \"$(printf 'x\\033]52;c;Zm9v\\007\\033]0;"
+         "title\\007\\033[2J')\" backing.qcow2 16M");
+
+    // A differencing VHD: a dynamic one, its type changed and its parent
+    // named (UTF-16BE in the dynamic header), both checksums made again.
+    make("qemu-img create -q -f vpc -o subformat=dynamic child.vhd 16M");
+    std::string vhd = ReadFile(dir / "child.vhd");
+    ASSERT_GT(vhd.size(), 2048U);
+    const std::size_t footer = vhd.size() - 512;
+    vhd[footer + 63] = 4; // differencing
+    SetVhdChecksum(vhd, footer, 512, 64);
+    std::size_t header = 0;
+    for (int k = 0; k < 8; ++k) {
+        header = header << 8 |
+                 static_cast<unsigned char>(vhd[footer + 16 + static_cast<std::size_t>(k)]);
+    }
+    ASSERT_EQ(vhd.compare(header, 8, "cxsparse"), 0);
+    for (std::size_t i = 0; i < hostile.size(); ++i) {
+        vhd[header + 64 + 2 * i] = 0;
+        vhd[header + 64 + 2 * i + 1] = hostile[i];
+    }
+    SetVhdChecksum(vhd, header, 1024, 36);
+    vhd.replace(0, 512, vhd, footer, 512);
+    WriteBytes(dir / "child.vhd", vhd);
+
+    // A delta VMDK naming its parent, and a VMDK naming a missing extent.
+    make("qemu-img create -q -f vmdk -o subformat=monolithicFlat flat.vmdk 16M");
+    const std::string descriptor = ReadFile(dir / "flat.vmdk");
+    std::string delta = descriptor;
+    delta.replace(delta.find("parentCID=ffffffff"), 18,
+                  "parentCID=12345678\nparentFileNameHint=\"" + hostile + "\"");
+    WriteBytes(dir / "delta.vmdk", delta);
+    std::string missing = descriptor;
+    missing.replace(missing.find("flat-flat.vmdk"), 14, hostile + "-flat.vmdk");
+    WriteBytes(dir / "missing.vmdk", missing);
+
+    for (const char* name : {"backing.qcow2", "child.vhd", "delta.vmdk", "missing.vmdk"}) {
+        SCOPED_TRACE(name);
+        const fs::path path = dir / name;
+        const auto o = RunScanCommand(Quote(path) + " --info");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_FALSE(HoldsControls(o.err)) << o.err;
+        EXPECT_NE(o.err.find(shown), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line: " << o.err;
+        platform::RawVolumeSystem system({path.string()});
+        ASSERT_EQ(system.problems().size(), 1U);
+        EXPECT_FALSE(HoldsControls(system.problems()[0])) << system.problems()[0];
+        EXPECT_NE(system.problems()[0].find(shown), std::string::npos);
+        std::string problem;
+        EXPECT_FALSE(system.AddSource(path.string(), problem));
+        EXPECT_EQ(system.problems()[0], path.string() + ": " + problem);
+    }
+
+    // A VMDK whose extent lies outside its folder, under a name of the same
+    // kind: refused, and the file named for --allow-outside-extents, both
+    // escaped.
+    fs::create_directories(dir / "disk");
+    fs::rename(dir / "flat-flat.vmdk", dir / (hostile + "-flat.vmdk"));
+    std::string outside = descriptor;
+    outside.replace(outside.find("flat-flat.vmdk"), 14, "../" + hostile + "-flat.vmdk");
+    WriteBytes(dir / "disk" / "outside.vmdk", outside);
+    const auto o = RunScanCommand(Quote(dir / "disk" / "outside.vmdk") + " --info");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_FALSE(HoldsControls(o.err)) << o.err;
+    EXPECT_NE(o.err.find("--allow-outside-extents reads " + dir.string() + "/" + shown),
+              std::string::npos)
+        << o.err;
+
+    // A disk whose boot code is such a descriptor is read raw, and the
+    // reason it is not read as a VMDK, said on every drive, is escaped.
+    const std::string disk = ReadFile(VolumeDir() / "mbr-disk.img");
+    const std::string boot =
+        "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
+        "createType=\"monolithicFlat\"\n\n# Extent description\nRW 2048 FLAT \"" +
+        hostile +
+        "-gone.vmdk\" 0\n\n# The Disk Data Base\n#DDB\n\n"
+        "ddb.virtualHWVersion = \"4\"\n";
+    ASSERT_GT(disk.size(), 446U);
+    ASSERT_LT(boot.size(), 446U);
+    WriteBytes(dir / "decoy.img", boot + std::string(446 - boot.size(), '\0') + disk.substr(446));
+    const std::string said = RunCommand(std::string("'") + LORVEX_SCAN + "' " +
+                                        Quote(dir / "decoy.img") + " --info 2>&1");
+    EXPECT_NE(said.find("read as            raw disk image: it carries a VMDK signature"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(shown + "-gone.vmdk"), std::string::npos) << said;
+    EXPECT_FALSE(HoldsControls(said)) << said;
+    fs::remove_all(dir);
 }
 
 TEST(ContainerDisk, NoSegmentOrExtentCanBeWrittenTo) {

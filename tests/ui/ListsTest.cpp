@@ -356,6 +356,42 @@ class ListsTest : public QObject {
         QTest::keyClick(find.lstFiles, Qt::Key_Escape);
         QVERIFY(!find.isVisible());
     }
+
+    // A name's control characters and backslashes are escaped in the rows,
+    // and the search matches the paths as shown: a name that holds a path
+    // is not found by the path it imitates.
+    void fastFindShowsAndMatchesNamesEscaped() {
+        lorvex::ntfs::TFileIDs table;
+        lorvex::ntfs::TFileInfo info;
+        info.ParentID = lorvex::ntfs::kRootDirectory;
+        for (const std::u16string& name :
+             {std::u16string(u"\\."), std::u16string(u"\\Windows\\System32\\evil.dll"),
+              std::u16string(u"\\line\nbreak\u009B2J\x1B]0;t\x07")}) {
+            table.Add(name, lorvex::ntfs::kTypeFile, info, false, 5 + table.FCount,
+                      5 + table.FCount);
+        }
+        table.BuildPaths();
+        QWidget main;
+        lorvex::ui::TfrmFind find(&main);
+        find.Source = [&table] { return lorvex::ui::TfrmFind::TSource{&table, "C:"}; };
+        find.rdo_Name->setChecked(true);
+        find.RunSearch();
+        const QStringList names = Column(*find.lstFiles->model(), 2);
+        QVERIFY(names.contains("C:\\Windows\\u{5c}System32\\u{5c}evil.dll"));
+        QVERIFY(names.contains("C:\\line\\u{a}break\\u{9b}2J\\u{1b}]0;t\\u{7}"));
+        for (const QString& name : names) {
+            for (const QChar c : name) {
+                QVERIFY2(c.unicode() >= 0x20 && (c.unicode() < 0x7F || c.unicode() > 0x9F),
+                         qPrintable(name));
+            }
+        }
+        find.edtContains->setText("\\Windows\\System32");
+        find.RunSearch();
+        QCOMPARE(find.FileIndexOfRow(0), -1);
+        find.edtContains->setText("u{5c}System32");
+        find.RunSearch();
+        QCOMPARE(find.FileIndexOfRow(0), 1);
+    }
 };
 
 } // namespace

@@ -676,6 +676,12 @@ class MainWindowTest : public QObject {
         QVERIFY2(s.messages.front().startsWith("Lorvex: Cannot open /nonexistent/lorvex.img: "),
                  qPrintable(s.messages.front()));
         QCOMPARE(f.FDriveRoot, std::string("D:\\")); // the shown drive stays
+        // A file name that would set the terminal's title is shown escaped.
+        QVERIFY(!f.OpenSources({QString::fromUtf8("/nonexistent/lorvex\x1B]0;x\x07\u0085.img")}));
+        QCOMPARE(s.messages.size(), 2);
+        QVERIFY2(s.messages.back().startsWith(
+                     "Lorvex: Cannot open /nonexistent/lorvex\\u{1b}]0;x\\u{7}\\u{85}.img: "),
+                 qPrintable(s.messages.back()));
 
         // A window over a machine without volumes says what to do.
         lorvex::test::FakeVolumeApi none;
@@ -792,6 +798,41 @@ class MainWindowTest : public QObject {
         QCOMPARE(f.FDriveRoot, std::string("F:\\"));
         QCOMPARE(f.windowTitle(), QString(rawTitle).replace("E:", "F:"));
         QCOMPARE(s.messages.size(), 1);
+        fs::remove_all(dir);
+    }
+
+    // The files a VMDK names are its writer's: the question shows them
+    // escaped.
+    void theFilesAVmdkNamesAreAskedAboutEscaped() {
+        const fs::path dir = lorvex::test::TempPath("lorvex-window-outside-names");
+        fs::create_directories(dir / "disk");
+        const fs::path data = dir / "data\x1B]0;title\x07.img";
+        std::ofstream(data, std::ios::binary) << std::string(1 << 20, '\0');
+        const fs::path descriptor = dir / "disk" / "outside.vmdk";
+        std::ofstream(descriptor) << "# Disk DescriptorFile\nversion=1\nCID=12345678\n"
+                                     "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n"
+                                     "# Extent description\nRW 2048 FLAT \""
+                                  << data.string()
+                                  << "\" 0\n\n# The Disk Data Base\n#DDB\n\n"
+                                     "ddb.virtualHWVersion = \"4\"\n";
+        Session s({small_.string()});
+        QStringList asked;
+        lorvex::ui::TUserNotices notices;
+        notices.message = [&s](const QString& caption, const QString& text) {
+            s.messages << caption + ": " + text;
+        };
+        notices.ask = [&asked](const QString&, const QString& question) {
+            asked << question;
+            return false;
+        };
+        s.form.SetUserNotices(notices);
+        QVERIFY(!s.form.OpenSources({QString::fromStdString(descriptor.string())}));
+        QCOMPARE(asked.size(), 1);
+        QVERIFY2(asked.front().contains("data\\u{1b}]0;title\\u{7}.img"),
+                 qPrintable(asked.front()));
+        QVERIFY(!asked.front().contains(QChar(0x1B)));
+        QCOMPARE(s.messages.size(), 1);
+        QVERIFY(!s.messages.front().contains(QChar(0x1B)));
         fs::remove_all(dir);
     }
 
