@@ -242,7 +242,7 @@ TEST_F(ContainerSources, AnEmbeddedDescriptorThatNamesAnotherFileIsRefusedUnless
         << refused.err;
     const auto allowed = Scan(Quote(pointing) + " --info --allow-outside-extents");
     EXPECT_EQ(allowed.status, 0) << allowed.err;
-    EXPECT_NE(allowed.out.find("VMDK, 2 files"), std::string::npos) << allowed.out;
+    EXPECT_NE(allowed.out.find("VMDK container (2 files)"), std::string::npos) << allowed.out;
     EXPECT_NE(allowed.out.find("reads            " + (dir_ / "b.vmdk").string()), std::string::npos)
         << allowed.out;
     ExpectRefusedWrite(Quote(pointing) + " --allow-outside-extents --info -o " +
