@@ -64,8 +64,6 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
     }
     TAttributes attributes;
     TDataRuns runs;
-    TLCNEntries entries;
-    entries.Clear();
 
     const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
         fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
@@ -79,6 +77,11 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
     };
     const TRecordRuns& kept = fileIds.FRecordRuns;
     const bool useKept = kept.Covers(fileIds.FCount);
+    // The extents go straight into the map, each written once: the kept
+    // runs bound their number.
+    if (useKept) {
+        clusters.reserve(kept.Runs.size());
+    }
     for (std::size_t i = 0; i < count && useKept; ++i) {
         const TRecordRuns::Entry& record = kept.Entries[i];
         bool fragmented = false;
@@ -90,8 +93,8 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             for (std::uint32_t k = 0; k < attribute.RunCount; ++k) {
                 const TDataRun& run = kept.Runs[attribute.FirstRun + k];
                 if (!run.Sparse) {
-                    entries.Add(static_cast<std::uint32_t>(i), attribute.AttrType, run.LCN,
-                                run.Length);
+                    clusters.push_back(
+                        {run.LCN, run.Length, static_cast<std::uint32_t>(i), attribute.AttrType});
                 }
             }
         }
@@ -117,7 +120,7 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             for (int k = 0; k < runs.FCount; ++k) {
                 const TDataRun& run = runs.FItems[static_cast<std::size_t>(k)];
                 if (!run.Sparse) {
-                    entries.Add(fileIndex, attribute.AttrType, run.LCN, run.Length);
+                    clusters.push_back({run.LCN, run.Length, fileIndex, attribute.AttrType});
                 }
             }
         }
@@ -125,12 +128,6 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
         progress(i);
     }
     CloseVolume();
-
-    clusters.resize(static_cast<std::size_t>(entries.FCount - 1));
-    for (std::size_t k = 1; k < static_cast<std::size_t>(entries.FCount); ++k) {
-        const TLCNEntry& e = entries.FItems[k];
-        clusters[k - 1] = TClusterEntry{e.LCN, e.Length, e.FileIndex, e.AttrType};
-    }
 }
 
 void TNTFSVolume::SortClustersByFileIndex(TClusterArray& clusters) {

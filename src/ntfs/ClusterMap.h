@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ntfs/LargeArray.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -15,7 +17,7 @@ namespace lorvex::ntfs {
 
 class TFileIDs;
 
-// One extent while the enumeration collects it.
+// One extent in a list that numbers its elements.
 struct TLCNEntry {
     std::int64_t LCN = 0;
     std::int64_t Length = 0;
@@ -45,7 +47,7 @@ struct TClusterEntry {
     std::uint32_t FileIndex = 0; // into the file table of the same scan
     std::uint32_t AttrType = 0;
 };
-using TClusterArray = std::vector<TClusterEntry>;
+using TClusterArray = std::vector<TClusterEntry, LargeArrayAllocator<TClusterEntry>>;
 
 // The first cluster after an extent. A damaged run list can give any
 // length, so the sum saturates instead of overflowing.

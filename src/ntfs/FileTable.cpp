@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <mutex>
 
 namespace lorvex::ntfs {
 
@@ -236,7 +238,7 @@ TFileIDs::TFileIDs(const TFileIDs& other)
     for (const TFileID& e : FItems) {
         total += e.Name.size();
     }
-    std::vector<char16_t> names;
+    TNameBlock names;
     names.reserve(total);
     for (TFileID& e : FItems) {
         const std::size_t at = names.size();
@@ -257,14 +259,14 @@ std::u16string_view TFileIDs::KeepName(std::u16string_view name) {
     if (FNamePool.empty() || FNamePool.back().capacity() - FNamePool.back().size() < name.size()) {
         FNamePool.emplace_back().reserve(std::max(kNameBlock, name.size()));
     }
-    std::vector<char16_t>& block = FNamePool.back();
+    TNameBlock& block = FNamePool.back();
     const std::size_t at = block.size();
     // Within the room reserved: the characters before never move.
     block.insert(block.end(), name.begin(), name.end());
     return {block.data() + at, name.size()};
 }
 
-void TFileIDs::AdoptNames(std::vector<char16_t>&& block) {
+void TFileIDs::AdoptNames(TNameBlock&& block) {
     if (block.empty()) {
         return;
     }
@@ -371,16 +373,23 @@ void TRecordRuns::Append(const TRecordRuns& next) {
     }
     const auto attributeBase = static_cast<std::uint32_t>(Attributes.size());
     const auto runBase = static_cast<std::uint32_t>(Runs.size());
-    for (Entry entry : next.Entries) {
-        entry.FirstAttribute = Overflowed ? 0 : entry.FirstAttribute + attributeBase;
-        Entries.push_back(entry);
+    // Copied whole and then renumbered where they landed: this runs in the
+    // scan's ordered step, one block after another, and an element at a
+    // time it was the largest part of that step.
+    const std::size_t entriesFrom = Entries.size();
+    Entries.insert(Entries.end(), next.Entries.begin(), next.Entries.end());
+    for (auto it = Entries.begin() + static_cast<std::ptrdiff_t>(entriesFrom); it != Entries.end();
+         ++it) {
+        it->FirstAttribute = Overflowed ? 0 : it->FirstAttribute + attributeBase;
     }
     if (Overflowed) {
         return;
     }
-    for (Attribute attribute : next.Attributes) {
-        attribute.FirstRun += runBase;
-        Attributes.push_back(attribute);
+    const std::size_t attributesFrom = Attributes.size();
+    Attributes.insert(Attributes.end(), next.Attributes.begin(), next.Attributes.end());
+    for (auto it = Attributes.begin() + static_cast<std::ptrdiff_t>(attributesFrom);
+         it != Attributes.end(); ++it) {
+        it->FirstRun += runBase;
     }
     Runs.insert(Runs.end(), next.Runs.begin(), next.Runs.end());
 }
@@ -484,7 +493,9 @@ template <typename Walk> void AssemblePath(const Walk& walk, std::u16string& pat
 
 void TFileIDs::BuildPaths() {
     const auto count = static_cast<std::size_t>(std::max(FCount, 0));
-    std::vector<std::int32_t> parent(count);
+    // Four or five bytes per entry in three arrays: in huge pages once large.
+    using Indexes = std::vector<std::int32_t, LargeArrayAllocator<std::int32_t>>;
+    Indexes parent(count);
     // A scan's table holds its records in rising order, nearly every number
     // in use: a table from record number to index answers each parent at
     // once, where a binary search per entry was most of this stage.
@@ -494,7 +505,7 @@ void TFileIDs::BuildPaths() {
     }
     const std::int64_t top = rising ? FItems[count - 1].FileID : -1;
     if (rising && static_cast<std::uint64_t>(top) < 4 * static_cast<std::uint64_t>(count) + 1024) {
-        std::vector<std::int32_t> indexOf(static_cast<std::size_t>(top) + 1, kNoParent);
+        Indexes indexOf(static_cast<std::size_t>(top) + 1, kNoParent);
         for (std::size_t i = 0; i < count; ++i) {
             indexOf[static_cast<std::size_t>(FItems[i].FileID)] = static_cast<std::int32_t>(i);
         }
@@ -515,7 +526,7 @@ void TFileIDs::BuildPaths() {
     // entry of the loop is put under the orphan marker (which entry the walk
     // happened to start from must not matter).
     enum : std::uint8_t { kNew, kOnChain, kInLoop, kDone };
-    std::vector<std::uint8_t> state(count, kNew);
+    std::vector<std::uint8_t, LargeArrayAllocator<std::uint8_t>> state(count, kNew);
     std::vector<std::size_t> chain;
     for (std::size_t start = 0; start < count; ++start) {
         chain.clear();
@@ -782,31 +793,78 @@ void TNTFSVolume::ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSiz
 
 namespace {
 
-// One entry as a block of records gives it: its name lies in the block's
-// own characters until the block joins the table.
-struct BlockEntry {
-    std::int64_t fileId = 0;
-    std::int64_t baseId = 0;
-    TFileInfo info;
-    std::size_t nameStart = 0;
-    std::size_t nameLength = 0;
-    std::uint8_t fileType = 0;
-    // Described later, through the volume: an extension record (its base
-    // may lie in another block) or a base record whose names are in
-    // extension records. Rare, and the volume's reader is not shared.
-    bool deferred = false;
+// One block's entries, made by the thread that visited it and taken into the
+// table in record order. The room is reused from block to block: fresh
+// vectors for every block were a page fault every few entries.
+struct BlockResult {
+    std::vector<TFileID> entries;
+    // Positions in `entries` of the entries described later, through the
+    // volume: an extension record (its base may lie in another block) or a
+    // base record whose names are in extension records. Rare, and the
+    // volume's reader is not shared.
+    std::vector<std::int32_t> deferred;
+    TRecordRuns runs;
+
+    void Clear() {
+        entries.clear();
+        deferred.clear();
+        runs.Clear();
+    }
 };
 
-struct BlockResult {
-    std::vector<BlockEntry> entries;
-    std::vector<char16_t> names;
-    TRecordRuns runs;
+// The names of one thread's entries. A block of them is never grown past the
+// room it was given, so the entries' views into it stay put, in the table
+// too once the table takes the blocks.
+class NameRoom {
+  public:
+    explicit NameRoom(std::size_t chars) : FChars(chars) {}
+
+    std::u16string_view Keep(std::u16string_view name) {
+        if (FBlock.capacity() - FBlock.size() < name.size()) {
+            if (!FBlock.empty()) {
+                FFull.push_back(std::move(FBlock));
+            }
+            FBlock = TNameBlock();
+            FBlock.reserve(std::max(FChars, name.size()));
+        }
+        const std::size_t at = FBlock.size();
+        FBlock.insert(FBlock.end(), name.begin(), name.end());
+        return {FBlock.data() + at, name.size()};
+    }
+
+    void HandTo(TFileIDs& table) {
+        for (TNameBlock& block : FFull) {
+            table.AdoptNames(std::move(block));
+        }
+        FFull.clear();
+        table.AdoptNames(std::move(FBlock));
+        FBlock = TNameBlock();
+    }
+
+  private:
+    std::size_t FChars;
+    TNameBlock FBlock;
+    std::vector<TNameBlock> FFull;
 };
+
+// The characters a thread's name blocks hold: room for the names of its
+// share of the table (a name and its backslash come to 16 to 30 characters),
+// at most a huge page's worth, the pages a large table's names are kept in.
+std::size_t NameBlockChars(std::int64_t last, unsigned threads) {
+    constexpr std::size_t kFew = std::size_t{1} << 12;
+    constexpr std::size_t kMost = kHugePageBytes / sizeof(char16_t);
+    const auto entries = static_cast<std::uint64_t>(std::max<std::int64_t>(last, 0)) + 1;
+    const std::uint64_t share = entries * 24 / std::max(threads, 1U);
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(share, kFew, kMost));
+}
 
 // What one thread reuses from record to record.
 struct Describer {
+    explicit Describer(std::size_t nameChars) : names(nameChars) {}
+
     std::u16string name;
     BaseWalk walk;
+    NameRoom names;
 
     void Block(const TRecordBlock& block, BlockResult& out) {
         for (std::size_t i = 0; i < block.Count(); ++i) {
@@ -818,42 +876,44 @@ struct Describer {
             const bool valid = IsValidRecord(record);
             // Read from the record valid or not, as the query's readers do.
             const std::int64_t base = BaseOf(record);
-            BlockEntry entry;
-            entry.fileId = n;
-            entry.baseId = base < 0 ? n : base;
+            TFileID& entry = out.entries.emplace_back();
+            entry.FileID = n;
+            entry.BaseID = base < 0 ? n : base;
             if (base >= 0 && base != n) {
                 out.runs.AddRecord(record, valid);
-                entry.deferred = true;
-                out.entries.push_back(entry);
+                out.deferred.push_back(static_cast<std::int32_t>(out.entries.size() - 1));
                 continue;
             }
             bool isDirectory = false;
             bool isSystem = false;
-            entry.info.ParentID = kRootDirectory;
+            TFileInfo info;
+            info.ParentID = kRootDirectory;
             if (!valid) {
                 PlaceholderName(n, name);
                 out.runs.AddRecord(record, false);
             } else {
                 // One walk of the record for its description and its runs.
                 out.runs.BeginRecord();
-                WalkBaseRecord(record, n, isDirectory, isSystem, name, entry.info, walk, &out.runs);
+                WalkBaseRecord(record, n, isDirectory, isSystem, name, info, walk, &out.runs);
                 if (walk.NeedsExtensions()) {
-                    entry.info = TFileInfo{};
-                    entry.deferred = true;
-                    out.entries.push_back(entry);
+                    out.deferred.push_back(static_cast<std::int32_t>(out.entries.size() - 1));
                     continue;
                 }
-                FinishDescription(walk, name, entry.info);
+                FinishDescription(walk, name, info);
                 // Only a record without any $FILE_NAME keeps the placeholder.
                 if (!walk.names.found) {
                     PlaceholderName(n, name);
                 }
             }
-            entry.fileType = FileTypeOf(n, isSystem, isDirectory);
-            entry.nameStart = out.names.size();
-            entry.nameLength = name.size();
-            out.names.insert(out.names.end(), name.begin(), name.end());
-            out.entries.push_back(entry);
+            entry.ParentID = info.ParentID;
+            entry.Name = names.Keep(name);
+            entry.FileType = FileTypeOf(n, isSystem, isDirectory);
+            entry.Flags = info.Flags;
+            entry.Size = info.Size;
+            entry.AllocatedSize = info.AllocatedSize;
+            entry.CreationTime = info.CreationTime;
+            entry.ModificationTime = info.ModificationTime;
+            entry.AccessTime = info.AccessTime;
         }
     }
 };
@@ -862,43 +922,53 @@ struct Describer {
 
 void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, std::int64_t last,
                                     TFileIDs& fileIds, const std::function<void()>& processEvents) {
+    const unsigned threads = ScanThreads();
     const std::size_t blocks = RecordBlockCount(last, source.recordSize());
-    std::vector<BlockResult> results(blocks);
+    // The entries go straight to their places in the table; nothing stands
+    // in them before.
+    fileIds.FItems.clear();
+    std::vector<std::unique_ptr<Describer>> describers;
+    describers.reserve(threads);
+    for (unsigned t = 0; t < threads; ++t) {
+        describers.push_back(std::make_unique<Describer>(NameBlockChars(last, threads)));
+    }
+    std::vector<std::unique_ptr<BlockResult>> results(blocks);
+    // The results through the ordered step, for the blocks after them.
+    std::mutex spareMutex;
+    std::vector<std::unique_ptr<BlockResult>> spare;
     std::vector<std::int32_t> deferred;
     TRecordBlockWalk walk;
-    walk.visit = [&results](std::size_t index, const TRecordBlock& block) {
-        thread_local Describer describer;
+    walk.visit = [&](std::size_t index, const TRecordBlock& block) {
         // Filled apart and moved in once done: results side by side share
         // cache lines, which two cores appending to them would pass back
         // and forth.
-        BlockResult result;
-        describer.Block(block, result);
+        std::unique_ptr<BlockResult> result;
+        {
+            const std::lock_guard lock(spareMutex);
+            if (!spare.empty()) {
+                result = std::move(spare.back());
+                spare.pop_back();
+            }
+        }
+        if (!result) {
+            result = std::make_unique<BlockResult>();
+        }
+        describers[block.Worker]->Block(block, *result);
         results[index] = std::move(result);
     };
     // The blocks join the table in record order, each as soon as its turn
     // comes, so that the block results never add up to a second table.
-    walk.inOrder = [&results, &fileIds, &deferred](std::size_t index) {
-        BlockResult result = std::move(results[index]);
-        std::vector<char16_t> names = std::move(result.names);
-        for (const BlockEntry& b : result.entries) {
-            if (b.deferred) {
-                deferred.push_back(fileIds.FCount);
-            }
-            TFileID& e = fileIds.NewEntry();
-            e.FileID = b.fileId;
-            e.BaseID = b.baseId;
-            e.ParentID = b.info.ParentID;
-            e.Name = std::u16string_view(names.data() + b.nameStart, b.nameLength);
-            e.FileType = b.fileType;
-            e.Flags = b.info.Flags;
-            e.Size = b.info.Size;
-            e.AllocatedSize = b.info.AllocatedSize;
-            e.CreationTime = b.info.CreationTime;
-            e.ModificationTime = b.info.ModificationTime;
-            e.AccessTime = b.info.AccessTime;
+    walk.inOrder = [&](std::size_t index) {
+        std::unique_ptr<BlockResult> result = std::move(results[index]);
+        for (const std::int32_t at : result->deferred) {
+            deferred.push_back(fileIds.FCount + at);
         }
-        fileIds.AdoptNames(std::move(names));
-        fileIds.FRecordRuns.Append(result.runs);
+        fileIds.FItems.insert(fileIds.FItems.end(), result->entries.begin(), result->entries.end());
+        fileIds.FCount += static_cast<std::int32_t>(result->entries.size());
+        fileIds.FRecordRuns.Append(result->runs);
+        result->Clear();
+        const std::lock_guard lock(spareMutex);
+        spare.push_back(std::move(result));
     };
     walk.tick = [this, &processEvents](double done) {
         FProgress = done * 100.0;
@@ -906,7 +976,23 @@ void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, st
             processEvents();
         }
     };
-    WalkRecordBlocks(source, last, ScanThreads(), walk);
+    // The entries in the table keep their names where the threads put them.
+    const auto handNames = [&] {
+        for (const auto& describer : describers) {
+            describer->names.HandTo(fileIds);
+        }
+    };
+    try {
+        WalkRecordBlocks(source, last, threads, walk);
+    } catch (...) {
+        handNames();
+        throw;
+    }
+    handNames();
+    // Room up to the next thousand, as the table grows when entries are
+    // added one at a time.
+    const auto used = static_cast<std::size_t>(fileIds.FCount);
+    fileIds.FItems.resize((used + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
 
     bool isDirectory = false;
     bool isSystem = false;
@@ -947,6 +1033,7 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
             // every core, where the volume layer offers that.
             if (const auto blocks = OpenRecordBlocks()) {
                 fileIds.FRecordRuns.Clear();
+                fileIds.FRecordRuns.Entries.reserve(entries);
                 EnumerateInBlocks(*blocks, last, fileIds, processEvents);
                 CloseVolume();
                 return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ntfs/Attributes.h"
+#include "ntfs/LargeArray.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -78,7 +79,9 @@ struct TFileID {
     bool Fragmented = false;
     std::uint32_t Fragments = 0;
 };
-using TFileIDArray = std::vector<TFileID>;
+using TFileIDArray = std::vector<TFileID, LargeArrayAllocator<TFileID>>;
+// A block of the name pool of a file table.
+using TNameBlock = std::vector<char16_t, LargeArrayAllocator<char16_t>>;
 
 // The non-resident attributes of every entry's record with their runs, in
 // record order, as the file enumeration found them while it had the record in
@@ -111,9 +114,9 @@ struct TRecordRuns {
     // `count` entries.
     [[nodiscard]] bool Covers(std::int32_t count) const;
 
-    std::vector<Entry> Entries;
-    std::vector<Attribute> Attributes;
-    std::vector<TDataRun> Runs;
+    std::vector<Entry, LargeArrayAllocator<Entry>> Entries;
+    std::vector<Attribute, LargeArrayAllocator<Attribute>> Attributes;
+    std::vector<TDataRun, LargeArrayAllocator<TDataRun>> Runs;
     bool Overflowed = false;
 };
 
@@ -142,7 +145,7 @@ class TFileIDs {
     std::u16string_view KeepName(std::u16string_view name);
     // Takes a block of names whole into the pool (its characters do not
     // move), for names that views already point into.
-    void AdoptNames(std::vector<char16_t>&& block);
+    void AdoptNames(TNameBlock&& block);
     // The bytes the name pool holds on the heap.
     [[nodiscard]] std::size_t NamePoolBytes() const;
     // Appends a default entry (the array grows as for Add) and gives it.
@@ -191,7 +194,7 @@ class TFileIDs {
     // Names, a block at a time: a block is never grown past the room it was
     // given, so the views into it stay put while the table grows. One heap
     // block per some thousands of names instead of a string per entry.
-    std::vector<std::vector<char16_t>> FNamePool;
+    std::vector<TNameBlock> FNamePool;
 };
 
 } // namespace lorvex::ntfs

@@ -1,5 +1,7 @@
 #include "ntfs/RecordBlocks.h"
 
+#include "ntfs/LargeArray.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -50,9 +53,12 @@ namespace {
 // One thread's reading room, reused from block to block.
 class BlockReader {
   public:
-    BlockReader(const platform::FileRecordBlocks& source, std::int64_t last)
-        : source_(source), last_(last), size_(source.recordSize()), per_(RecordsPerBlock(size_)) {
-        bytes_.resize(per_ * size_);
+    BlockReader(const platform::FileRecordBlocks& source, std::int64_t last, unsigned worker)
+        : source_(source), last_(last), worker_(worker), size_(source.recordSize()),
+          per_(RecordsPerBlock(size_)),
+          room_(std::min(per_, static_cast<std::size_t>(std::max<std::int64_t>(last, 0)) + 1) *
+                size_),
+          bytes_(LargeArrayAllocator<std::byte>().allocate(room_), Room{room_}) {
         readable_.resize(per_);
     }
 
@@ -60,18 +66,29 @@ class BlockReader {
         const auto first = static_cast<std::int64_t>(index * per_);
         const auto count = static_cast<std::size_t>(
             std::min<std::int64_t>(last_ - first + 1, static_cast<std::int64_t>(per_)));
-        const auto bytes = std::span(bytes_).first(count * size_);
+        const auto bytes = std::span(bytes_.get(), count * size_);
         const auto readable = std::span(readable_).first(count);
         source_.Read(first, bytes, readable);
-        return {first, size_, bytes, readable};
+        return {first, size_, bytes, readable, worker_};
     }
 
   private:
+    // The reads fill the room; nothing else has to first. Large enough, it
+    // is in huge pages: a fault or two instead of 256 for each thread.
+    struct Room {
+        std::size_t bytes = 0;
+        void operator()(std::byte* p) const noexcept {
+            LargeArrayAllocator<std::byte>().deallocate(p, bytes);
+        }
+    };
+
     const platform::FileRecordBlocks& source_;
     std::int64_t last_;
+    unsigned worker_;
     std::size_t size_;
     std::size_t per_;
-    std::vector<std::byte> bytes_;
+    std::size_t room_;
+    std::unique_ptr<std::byte[], Room> bytes_;
     std::vector<std::uint8_t> readable_;
 };
 
@@ -87,7 +104,7 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
     };
     if (threads <= 1 || blocks <= 1) {
         // On the calling thread: every tick after a block.
-        BlockReader reader(source, last);
+        BlockReader reader(source, last, 0);
         for (std::size_t i = 0; i < blocks; ++i) {
             walk.visit(i, reader.Read(i));
             if (walk.inOrder) {
@@ -144,9 +161,9 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
         committing = false;
     };
 
-    const auto work = [&] {
+    const auto work = [&](unsigned worker) {
         try {
-            BlockReader reader(source, last);
+            BlockReader reader(source, last, worker);
             for (;;) {
                 const std::size_t i = next.fetch_add(1);
                 if (i >= blocks || stop) {
@@ -178,7 +195,7 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
     try {
         pool.reserve(threads);
         for (unsigned t = 0; t < threads; ++t) {
-            pool.emplace_back(work);
+            pool.emplace_back(work, t);
         }
     } catch (...) {
         // Fewer threads than asked for still finish the walk (short of

@@ -34,6 +34,9 @@ struct TRecordBlock {
     // 1 for each record the file-record query would answer with for its own
     // number; the bytes of the others are undefined.
     std::span<const std::uint8_t> Readable;
+    // Which of the walk's threads reads it, 0 to the thread count less 1:
+    // where a visitor keeps room of its own per thread.
+    unsigned Worker = 0;
 
     [[nodiscard]] std::size_t Count() const { return Readable.size(); }
     [[nodiscard]] std::span<const std::byte> Record(std::size_t i) const {
