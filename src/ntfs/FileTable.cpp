@@ -10,6 +10,7 @@
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -937,6 +938,31 @@ void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, st
     std::mutex spareMutex;
     std::vector<std::unique_ptr<BlockResult>> spare;
     std::vector<std::int32_t> deferred;
+    // The ordered step copies each block's entries and run entries into the
+    // table, one block at a time; on a large table the pages it writes are
+    // given by the thread that visited the block, side by side with the
+    // others, where the entries will most likely land: as many entries per
+    // record as in the blocks already in the table.
+    std::atomic<std::int64_t> placedRecords{0};
+    std::atomic<std::int64_t> placedEntries{0};
+    const std::size_t roomEntries =
+        std::min(fileIds.FItems.capacity(), fileIds.FRecordRuns.Entries.capacity());
+    const bool prepare = roomEntries * sizeof(TFileID) >= kLargeArrayBytes &&
+                         roomEntries >= static_cast<std::size_t>(last) + 1;
+    TFileID* const tableRoom = fileIds.FItems.data();
+    TRecordRuns::Entry* const runsRoom = fileIds.FRecordRuns.Entries.data();
+    const auto prepareRoom = [&](const TRecordBlock& block, std::size_t entries) {
+        const std::int64_t records = placedRecords.load(std::memory_order_relaxed);
+        const double share =
+            records > 0 ? static_cast<double>(placedEntries.load(std::memory_order_relaxed)) /
+                              static_cast<double>(records)
+                        : 1.0;
+        const auto first = std::min(
+            static_cast<std::size_t>(static_cast<double>(block.First) * share), roomEntries);
+        const std::size_t count = std::min(entries, roomEntries - first);
+        PrepareLargeRoom(tableRoom + first, count * sizeof(TFileID));
+        PrepareLargeRoom(runsRoom + first, count * sizeof(TRecordRuns::Entry));
+    };
     TRecordBlockWalk walk;
     walk.visit = [&](std::size_t index, const TRecordBlock& block) {
         // Filled apart and moved in once done: results side by side share
@@ -954,6 +980,9 @@ void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, st
             result = std::make_unique<BlockResult>();
         }
         describers[block.Worker]->Block(block, *result);
+        if (prepare) {
+            prepareRoom(block, result->entries.size());
+        }
         results[index] = std::move(result);
     };
     // The blocks join the table in record order, each as soon as its turn
@@ -966,6 +995,10 @@ void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, st
         fileIds.FItems.insert(fileIds.FItems.end(), result->entries.begin(), result->entries.end());
         fileIds.FCount += static_cast<std::int32_t>(result->entries.size());
         fileIds.FRecordRuns.Append(result->runs);
+        placedRecords.store(
+            static_cast<std::int64_t>((index + 1) * RecordsPerBlock(source.recordSize())),
+            std::memory_order_relaxed);
+        placedEntries.store(fileIds.FCount, std::memory_order_relaxed);
         result->Clear();
         const std::lock_guard lock(spareMutex);
         spare.push_back(std::move(result));
@@ -993,6 +1026,14 @@ void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, st
     // added one at a time.
     const auto used = static_cast<std::size_t>(fileIds.FCount);
     fileIds.FItems.resize((used + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
+    if (prepare) {
+        // Room prepared beyond the entries after all (the records after the
+        // blocks seen were sparser than those before) goes back.
+        const std::size_t size = fileIds.FItems.size();
+        ReleaseLargeRoom(tableRoom + size, (roomEntries - size) * sizeof(TFileID));
+        const std::size_t runs = fileIds.FRecordRuns.Entries.size();
+        ReleaseLargeRoom(runsRoom + runs, (roomEntries - runs) * sizeof(TRecordRuns::Entry));
+    }
 
     bool isDirectory = false;
     bool isSystem = false;
@@ -1028,12 +1069,13 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
     if (OpenVolume()) {
         if (fileIds.FCount == 0) {
             const auto entries = static_cast<std::size_t>(std::min(last + 1, kMaxReserve));
-            fileIds.FItems.reserve((entries + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
+            const std::size_t room = (entries + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+            fileIds.FItems.reserve(room);
             // A table built from nothing reads the $MFT in large blocks, on
             // every core, where the volume layer offers that.
             if (const auto blocks = OpenRecordBlocks()) {
                 fileIds.FRecordRuns.Clear();
-                fileIds.FRecordRuns.Entries.reserve(entries);
+                fileIds.FRecordRuns.Entries.reserve(room);
                 EnumerateInBlocks(*blocks, last, fileIds, processEvents);
                 CloseVolume();
                 return;

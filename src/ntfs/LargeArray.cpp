@@ -1,6 +1,7 @@
 #include "ntfs/LargeArray.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -10,6 +11,11 @@ namespace {
 
 std::size_t HugePagesFor(std::size_t bytes) {
     return (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+}
+
+std::uintptr_t PageSize() {
+    static const auto size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    return size;
 }
 
 } // namespace
@@ -44,6 +50,32 @@ void* AllocateLargeBlock(std::size_t bytes) {
 void FreeLargeBlock(void* block, std::size_t bytes) noexcept {
     if (block != nullptr && bytes != 0) {
         munmap(block, HugePagesFor(bytes));
+    }
+}
+
+void PrepareLargeRoom(const void* at, std::size_t bytes) noexcept {
+    if (at == nullptr || bytes == 0) {
+        return;
+    }
+    // The pages that hold any of the bytes; what they hold is not touched.
+    const std::uintptr_t page = PageSize();
+    const auto begin = reinterpret_cast<std::uintptr_t>(at) & ~(page - 1);
+    const std::uintptr_t end =
+        (reinterpret_cast<std::uintptr_t>(at) + bytes + page - 1) & ~(page - 1);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+}
+
+void ReleaseLargeRoom(const void* at, std::size_t bytes) noexcept {
+    if (at == nullptr) {
+        return;
+    }
+    // Only the pages that lie wholly inside: the bytes before and after may
+    // be in use.
+    const std::uintptr_t page = PageSize();
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(at) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(page - 1);
+    if (end > begin) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
     }
 }
 

@@ -29,6 +29,17 @@ void* AllocateLargeBlock(std::size_t bytes);
 // Gives back room from AllocateLargeBlock, with the size it was asked for.
 void FreeLargeBlock(void* block, std::size_t bytes) noexcept;
 
+// Has the system give the pages of the bytes [at, at + bytes) of a large
+// array's room now, on the calling thread, leaving what they hold as it is:
+// a thread with work to spread takes the faults that the thread about to
+// write there, one that works alone, would take. Does nothing where the
+// system cannot.
+void PrepareLargeRoom(const void* at, std::size_t bytes) noexcept;
+// Gives the whole pages inside [at, at + bytes) of a large array's room back
+// to the system; they read 0 when next touched. For room that was prepared
+// but is not used after all.
+void ReleaseLargeRoom(const void* at, std::size_t bytes) noexcept;
+
 // The allocator of the large arrays: small arrays from the heap as usual,
 // large ones from AllocateLargeBlock.
 template <class T> class LargeArrayAllocator {
