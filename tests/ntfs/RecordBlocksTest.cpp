@@ -7,15 +7,20 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/ScanStages.h"
+#include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/QueryOnlyVolumeApi.h"
 #include "support/Volumes.h"
 
+#include "RecordBuilder.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -260,6 +265,120 @@ TEST(RecordBlocks, TheTableAndTheExportAreThoseOfTheRecordQuery) {
             SCOPED_TRACE("threads " + std::to_string(threads));
             const ScanThreadsGuard guard(threads);
             ExpectSameTables(ScanAndExport(system, drive), query);
+        }
+    }
+}
+
+// The records of a fake volume in blocks, as an image's reader gives them:
+// a record is readable when the record query would answer with it.
+class FakeRecordBlocks final : public platform::FileRecordBlocks {
+  public:
+    explicit FakeRecordBlocks(const FakeVolume& volume) : volume_(volume) {}
+    [[nodiscard]] std::uint32_t recordSize() const override { return 1024; }
+    void Read(std::int64_t first, std::span<std::byte> out,
+              std::span<std::uint8_t> readable) const override {
+        for (std::size_t i = 0; i < readable.size(); ++i) {
+            const auto it = volume_.records.find(first + static_cast<std::int64_t>(i));
+            readable[i] = it != volume_.records.end() && it->second.size() == 1024 ? 1 : 0;
+            if (readable[i] != 0) {
+                std::copy(it->second.begin(), it->second.end(), out.subspan(i * 1024).begin());
+            }
+        }
+    }
+
+  private:
+    const FakeVolume& volume_;
+};
+
+class BlockFakeVolumeApi final : public FakeVolumeApi {
+  public:
+    std::shared_ptr<const platform::FileRecordBlocks>
+    OpenFileRecordBlocks(platform::Handle /*handle*/) override {
+        return std::make_shared<FakeRecordBlocks>(volumes.begin()->second);
+    }
+};
+
+constexpr std::uint64_t Ref(std::int64_t record, std::uint16_t sequence = 1) {
+    return (std::uint64_t{sequence} << 48) | static_cast<std::uint64_t>(record);
+}
+
+// A file table of some tens of thousands of entries: large enough for the
+// table's room to come in huge pages, prepared ahead of the ordered step,
+// and for each thread's names to fill more than one block. Dense at first,
+// then a run of free records and a sparse end (where the room prepared from
+// the blocks before lies beyond the entries), folders of files, some files
+// with runs, and names in extension records.
+void FillLargeVolume(FakeVolume& disk, std::int64_t records) {
+    namespace type = ondisk::type;
+    using test::FileNameValue;
+    using test::RecordBuilder;
+    using test::StandardInformationValue;
+    std::int64_t folder = 5;
+    for (std::int64_t n = 0; n < records; ++n) {
+        const bool free = (n >= 12000 && n < 12600) || (n >= 20000 && n % 5 != 0);
+        if (free) {
+            continue;
+        }
+        std::string text = n < 16 ? "$R" + std::to_string(n) : "entry-" + std::to_string(n) + "-";
+        text.append(static_cast<std::size_t>(n % 61), 'x');
+        const std::u16string name = ondisk::FromUtf8(text);
+        const bool isFolder = n == 5 || (n >= 16 && n % 1000 == 16);
+        RecordBuilder record(1024, 0, isFolder ? 0x0003 : 0x0001);
+        record.Resident(type::kStandardInformation, 0,
+                        StandardInformationValue(n, n + 1, n + 2, 0x20));
+        if (n >= 16 && n % 4000 == 7 && n + 1 < 20000) {
+            // The name and the data in the next record, an extension.
+            disk.records[n] =
+                record
+                    .Resident(type::kAttributeList, 5,
+                              test::AttributeListValue({{type::kStandardInformation, Ref(n), 0},
+                                                        {type::kFileName, Ref(n + 1), 1},
+                                                        {type::kData, Ref(n + 1), 2}}))
+                    .End();
+            disk.records[n + 1] =
+                RecordBuilder(1024, Ref(n, 2))
+                    .Resident(type::kFileName, 1, FileNameValue(Ref(folder), name))
+                    .NonResident(type::kData, 2,
+                                 test::Raw({0x11, 0x03, 0x20, 0x11, 0x02, 0x10, 0x00}),
+                                 5 * test::kCluster, 5 * test::kCluster - 10)
+                    .End();
+            ++n;
+            continue;
+        }
+        record.Resident(type::kFileName, 1, FileNameValue(Ref(n < 16 ? 5 : folder), name));
+        if (n % 9 == 0) {
+            record.NonResident(type::kData, 2,
+                               test::Raw({0x11, 0x02, 0x30, 0x11, 0x01, 0x08, 0x00}),
+                               3 * test::kCluster, 3 * test::kCluster - 1);
+        } else {
+            record.Resident(type::kData, 2, test::Raw({1, 2, 3}));
+        }
+        disk.records[n] = record.End();
+        if (isFolder && n >= 16) {
+            folder = n;
+        }
+    }
+}
+
+// Built by the threads in blocks, the large table, its names, runs, cluster
+// map and export are the record query's, on one thread and on several.
+TEST(RecordBlocks, ALargeTableBuiltInBlocksIsTheRecordQuerys) {
+    constexpr std::int64_t kRecords = 40000;
+    BlockFakeVolumeApi api;
+    test::FakeVolumeData geometry = test::Geometry(kRecords * 1024);
+    geometry.totalClusters = 1 << 20;
+    FillLargeVolume(api.AddNtfsDrive('C', geometry), kRecords);
+    QueryOnlyVolumeApi queryOnly(api);
+    const Scanned query = ScanAndExport(queryOnly, "C");
+    ASSERT_GT(static_cast<std::size_t>(query.table.FCount) * sizeof(ntfs::TFileID),
+              2 * ntfs::kLargeArrayBytes);
+    for (const unsigned threads : {1U, 3U}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        const ScanThreadsGuard guard(threads);
+        const Scanned blocks = ScanAndExport(api, "C");
+        ExpectSameTables(blocks, query);
+        for (std::int32_t i = 0; i < query.table.FCount; ++i) {
+            ASSERT_EQ(blocks.table.Path(i), query.table.Path(i)) << "entry " << i;
         }
     }
 }
