@@ -868,6 +868,7 @@ struct Describer {
     NameRoom names;
 
     void Block(const TRecordBlock& block, BlockResult& out) {
+        out.entries.reserve(block.Count());
         for (std::size_t i = 0; i < block.Count(); ++i) {
             if (block.Readable[i] == 0) {
                 continue;
@@ -1075,7 +1076,13 @@ void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const std::function<void()>&
             // every core, where the volume layer offers that.
             if (const auto blocks = OpenRecordBlocks()) {
                 fileIds.FRecordRuns.Clear();
+                // Room for an entry per record, and for as many attributes
+                // with runs and as many runs as a volume of files mostly
+                // non-resident has: only the pages written are ever taken,
+                // and the arrays are not copied as they grow.
                 fileIds.FRecordRuns.Entries.reserve(room);
+                fileIds.FRecordRuns.Attributes.reserve(room);
+                fileIds.FRecordRuns.Runs.reserve(room);
                 EnumerateInBlocks(*blocks, last, fileIds, processEvents);
                 CloseVolume();
                 return;
