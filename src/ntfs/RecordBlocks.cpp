@@ -127,7 +127,8 @@ void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t las
     // How far a worker may run ahead of the block whose turn it is: enough
     // that one slow block does not idle the other cores, few enough that the
     // results waiting for their turn stay a handful of blocks.
-    const std::size_t ahead = 2 * static_cast<std::size_t>(threads) + 2;
+    const std::size_t ahead =
+        walk.ahead != 0 ? walk.ahead : 2 * static_cast<std::size_t>(threads) + 2;
     unsigned running = 0;
     std::exception_ptr failure;
     const auto fail = [&](std::exception_ptr e) {

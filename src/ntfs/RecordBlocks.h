@@ -59,6 +59,12 @@ struct TRecordBlockWalk {
     // Runs on the calling thread every few milliseconds while the blocks are
     // worked on, with the fraction done; it may throw to stop the walk.
     std::function<void(double done)> tick;
+    // With inOrder: how many blocks past the one whose turn it is a worker
+    // may visit, 0 for twice the threads and two. Each is a result waiting
+    // for its turn; the more there may be, the longer the other threads go
+    // on while the one that holds the turn's block is not running (on a
+    // machine that is busy with other work, for a time slice or more).
+    std::size_t ahead = 0;
 };
 
 // Walks records [0, last] of `source` on `threads` threads (1 runs it all on

@@ -105,38 +105,44 @@ TEST(RecordBlocks, EveryRecordIsVisitedOnceAndTheOrderedStepRunsInRecordOrder) {
 }
 
 // A block that takes long holds up neither the blocks after it nor the
-// other workers: they visit on while it is worked on, and the blocks
-// visited but not yet through the ordered step stay a handful.
+// other workers: they visit on while it is worked on, as far past it as the
+// walk lets them (a handful of blocks, or as many as asked for), and no
+// further.
 TEST(RecordBlocks, ASlowBlockDoesNotHoldUpTheOtherWorkersForLong) {
     const NumberedRecords source;
     const auto last = static_cast<std::int64_t>(60 * ntfs::RecordsPerBlock(1024));
-    for (const unsigned threads : {2U, 3U}) {
-        SCOPED_TRACE("threads " + std::to_string(threads));
-        std::atomic<std::size_t> visited{0};
-        std::atomic<std::size_t> ordered{0};
-        std::atomic<std::size_t> mostWaiting{0};
-        std::size_t visitedBeside = 0;
-        TRecordBlockWalk walk;
-        walk.visit = [&](std::size_t index, const TRecordBlock&) {
-            if (index == 0) {
-                // Block 0 ends once others were visited beside it, or after
-                // a long while, when the walk waited for it instead.
-                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                while (visited < 2 * threads && std::chrono::steady_clock::now() < until) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (const std::size_t ahead : {std::size_t{0}, std::size_t{30}}) {
+        for (const unsigned threads : {2U, 3U}) {
+            SCOPED_TRACE("threads " + std::to_string(threads) + ", ahead " + std::to_string(ahead));
+            const std::size_t window = ahead != 0 ? ahead : 2 * threads + 2;
+            std::atomic<std::size_t> visited{0};
+            std::atomic<std::size_t> ordered{0};
+            std::atomic<std::size_t> mostWaiting{0};
+            std::size_t visitedBeside = 0;
+            TRecordBlockWalk walk;
+            walk.ahead = ahead;
+            walk.visit = [&](std::size_t index, const TRecordBlock&) {
+                if (index == 0) {
+                    // Block 0 ends once the blocks of the window after it
+                    // were visited beside it, or after a long while, when
+                    // the walk waited for it instead.
+                    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                    while (visited < window - 1 && std::chrono::steady_clock::now() < until) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                    visitedBeside = visited;
                 }
-                visitedBeside = visited;
-            }
-            const std::size_t waiting = ++visited - ordered;
-            std::size_t most = mostWaiting;
-            while (waiting > most && !mostWaiting.compare_exchange_weak(most, waiting)) {
-            }
-        };
-        walk.inOrder = [&](std::size_t) { ++ordered; };
-        ntfs::WalkRecordBlocks(source, last, threads, walk);
-        EXPECT_GE(visitedBeside, 2 * threads);
-        EXPECT_EQ(ordered, ntfs::RecordBlockCount(last, 1024));
-        EXPECT_LE(mostWaiting, 4 * threads + 4);
+                const std::size_t waiting = ++visited - ordered;
+                std::size_t most = mostWaiting;
+                while (waiting > most && !mostWaiting.compare_exchange_weak(most, waiting)) {
+                }
+            };
+            walk.inOrder = [&](std::size_t) { ++ordered; };
+            ntfs::WalkRecordBlocks(source, last, threads, walk);
+            EXPECT_GE(visitedBeside, window - 1);
+            EXPECT_EQ(ordered, ntfs::RecordBlockCount(last, 1024));
+            EXPECT_LE(mostWaiting, window + threads);
+        }
     }
 }
 
