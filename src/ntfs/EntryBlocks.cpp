@@ -91,10 +91,10 @@ void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& bloc
         walk.format(reader, static_cast<int>(from - begin), static_cast<int>(to - begin), text);
         texts[index] = std::move(text);
     };
-    // A block's text is a few hundred KiB: 32 of them waiting for their
+    // A block's text is a few hundred KiB: 16 of them waiting for their
     // turn let the other threads go on while the one that holds the turn's
     // block is off its core on a busy machine.
-    blockWalk.ahead = 32;
+    blockWalk.ahead = 16;
     blockWalk.inOrder = [&](std::size_t index) {
         std::string text = std::move(texts[index]);
         walk.write(text);

@@ -1006,9 +1006,9 @@ void TNTFSVolume::EnumerateInBlocks(const platform::FileRecordBlocks& source, st
     };
     // A block's result is a tenth of a MiB or so; on a busy machine the
     // thread that holds the turn's block can be off its core for several
-    // time slices, and 64 blocks are tens of milliseconds of work for the
+    // time slices, and 32 blocks are some ten milliseconds of work for the
     // others meanwhile.
-    walk.ahead = 64;
+    walk.ahead = 32;
     walk.tick = [this, &processEvents](double done) {
         FProgress = done * 100.0;
         if (processEvents) {
