@@ -146,7 +146,7 @@ class TFileIDs {
     // Takes a block of names whole into the pool (its characters do not
     // move), for names that views already point into.
     void AdoptNames(TNameBlock&& block);
-    // The bytes the name pool holds on the heap.
+    // The bytes of room the name pool holds.
     [[nodiscard]] std::size_t NamePoolBytes() const;
     // Appends a default entry (the array grows as for Add) and gives it.
     TFileID& NewEntry();
