@@ -92,6 +92,13 @@ std::vector<std::string> ContainerImage::OutsideFiles(const std::string& path) {
     return ContainerOutsideFiles(path, RecogniseContainer(path));
 }
 
+std::unique_ptr<ContainerImage>
+ContainerImage::FromDecoder(std::string format, std::uint64_t size, std::vector<std::string> files,
+                            std::unique_ptr<ContainerDecoder> decoder, DecoderFactory factory) {
+    return std::unique_ptr<ContainerImage>(new ContainerImage(
+        std::move(format), size, std::move(files), std::move(decoder), std::move(factory)));
+}
+
 std::string ContainerImage::lastError() const {
     const std::lock_guard lock(cacheMutex_);
     return lastError_;

@@ -85,7 +85,15 @@ class ContainerImage {
     // that allowing them would not open either.
     static std::vector<std::string> OutsideFiles(const std::string& path);
 
-    // "EnCase", "VHD", "VHDX", "VMDK" or "qcow2".
+    // The same cache over a decoder of another kind: a layer that decodes a
+    // region of a source rather than a file (a BitLocker volume decrypted).
+    static std::unique_ptr<ContainerImage> FromDecoder(std::string format, std::uint64_t size,
+                                                       std::vector<std::string> files,
+                                                       std::unique_ptr<ContainerDecoder> decoder,
+                                                       DecoderFactory factory = nullptr);
+
+    // "EnCase", "VHD", "VHDX", "VMDK" or "qcow2"; "BitLocker" for a
+    // decrypted volume.
     [[nodiscard]] const std::string& format() const { return format_; }
     // The decoded disk's size in bytes.
     [[nodiscard]] std::uint64_t size() const { return size_; }

@@ -137,6 +137,13 @@ std::unique_ptr<SourceBytes> SourceBytes::Open(const std::string& path, std::uin
     return src;
 }
 
+std::unique_ptr<SourceBytes> SourceBytes::Over(std::shared_ptr<const ContainerImage> image) {
+    std::unique_ptr<SourceBytes> src(new SourceBytes());
+    src->length_ = image->size();
+    src->image_ = std::move(image);
+    return src;
+}
+
 SourceBytes::~SourceBytes() {
     if (fd_ >= 0) {
         ::close(fd_);

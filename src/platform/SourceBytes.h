@@ -36,6 +36,10 @@ class SourceBytes {
                                              std::shared_ptr<const ContainerImage> image = nullptr,
                                              bool raw = false);
 
+    // The whole of a decoded layer that is no file of its own (a BitLocker
+    // volume, decrypted from a region of a source below it).
+    static std::unique_ptr<SourceBytes> Over(std::shared_ptr<const ContainerImage> image);
+
     [[nodiscard]] std::uint64_t size() const { return length_; }
 
     // Copies up to out.size() bytes from `offset` of the region; returns the
@@ -72,8 +76,8 @@ class SourceBytes {
     std::size_t ReadDirect(std::uint64_t at, std::span<std::byte> out) const;
     std::size_t ReadCached(std::uint64_t at, std::span<std::byte> out) const;
 
-    int fd_ = -1;
-    // Set for a container: reads go to its library instead of fd_.
+    int fd_ = -1; // -1 over a decoded layer
+    // Set for a container or a decoded layer: reads go to it instead of fd_.
     std::shared_ptr<const ContainerImage> image_;
     std::uint64_t offset_ = 0;
     std::uint64_t length_ = 0;

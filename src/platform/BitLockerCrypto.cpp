@@ -1,0 +1,380 @@
+#include "platform/BitLockerCrypto.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <bit>
+#include <cstring>
+
+namespace lorvex::platform {
+
+namespace {
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+struct MdFree {
+    void operator()(EVP_MD* m) const { EVP_MD_free(m); }
+};
+struct CipherCtxFree {
+    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+constexpr std::uint32_t kStretchRounds = 1U << 20;
+
+const EVP_CIPHER* EcbFor(std::size_t keyBytes) {
+    return keyBytes == 32 ? EVP_aes_256_ecb() : EVP_aes_128_ecb();
+}
+
+// A context for `cipher` with `key`, padding off: every call gives whole
+// blocks.
+CipherCtx NewContext(const EVP_CIPHER* cipher, std::span<const std::uint8_t> key, bool encrypt) {
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!ctx ||
+        EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), nullptr, encrypt ? 1 : 0) != 1) {
+        return nullptr;
+    }
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    return ctx;
+}
+
+// 16 bytes holding `value` little-endian, the rest zero; `last` goes into
+// the final byte (the diffuser's second sector-key block).
+void CounterBlock(std::uint8_t* out, std::uint64_t value, std::uint8_t last = 0) {
+    std::memset(out, 0, 16);
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    out[15] = last;
+}
+
+bool Ecb(EVP_CIPHER_CTX* ctx, std::span<std::uint8_t> blocks) {
+    int n = 0;
+    return EVP_CipherUpdate(ctx, blocks.data(), &n, blocks.data(),
+                            static_cast<int>(blocks.size())) == 1 &&
+           static_cast<std::size_t>(n) == blocks.size();
+}
+
+bool Chain(EVP_CIPHER_CTX* ctx, const std::uint8_t* iv, std::byte* data, std::size_t size) {
+    int n = 0;
+    auto* p = reinterpret_cast<unsigned char*>(data);
+    return EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, iv, -1) == 1 &&
+           EVP_CipherUpdate(ctx, p, &n, p, static_cast<int>(size)) == 1 &&
+           static_cast<std::size_t>(n) == size;
+}
+
+constexpr std::array<int, 4> kRotateA = {9, 0, 13, 0};
+constexpr std::array<int, 4> kRotateB = {0, 10, 0, 25};
+constexpr int kCyclesA = 5;
+constexpr int kCyclesB = 3;
+
+void LoadWords(const std::byte* bytes, std::span<std::uint32_t> words) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(words.data(), bytes, words.size_bytes());
+    } else {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            std::uint32_t w = 0;
+            for (std::size_t k = 0; k < 4; ++k) {
+                w |= std::to_integer<std::uint32_t>(bytes[4 * i + k]) << (8 * k);
+            }
+            words[i] = w;
+        }
+    }
+}
+
+void StoreWords(std::span<const std::uint32_t> words, std::byte* bytes) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(bytes, words.data(), words.size_bytes());
+    } else {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                bytes[4 * i + k] = static_cast<std::byte>(words[i] >> (8 * k));
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::array<std::uint8_t, 32> Sha256(std::span<const std::uint8_t> bytes) {
+    std::array<std::uint8_t, 32> out{};
+    unsigned int n = 0;
+    EVP_Digest(bytes.data(), bytes.size(), out.data(), &n, EVP_sha256(), nullptr);
+    return out;
+}
+
+Secret StretchKey(std::span<const std::uint8_t> hash, const std::array<std::uint8_t, 16>& salt) {
+    // What each round hashes: the last round's hash, the initial hash, the
+    // salt and the round's number.
+    constexpr std::size_t kLast = 0;
+    constexpr std::size_t kInitial = 32;
+    constexpr std::size_t kSalt = 64;
+    constexpr std::size_t kCount = 80;
+    Secret state(88);
+    auto s = state.bytes();
+    std::memcpy(s.data() + kInitial, hash.data(), std::min<std::size_t>(hash.size(), 32));
+    std::memcpy(s.data() + kSalt, salt.data(), salt.size());
+    std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    Secret out(32);
+    if (!md || !ctx) {
+        return out;
+    }
+    for (std::uint32_t round = 0; round < kStretchRounds; ++round) {
+        for (int i = 0; i < 8; ++i) {
+            s[kCount + static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(static_cast<std::uint64_t>(round) >> (8 * i));
+        }
+        unsigned int n = 0;
+        if (EVP_DigestInit_ex2(ctx.get(), md.get(), nullptr) != 1 ||
+            EVP_DigestUpdate(ctx.get(), s.data(), s.size()) != 1 ||
+            EVP_DigestFinal_ex(ctx.get(), s.data() + kLast, &n) != 1) {
+            return out;
+        }
+    }
+    std::memcpy(out.bytes().data(), s.data() + kLast, 32);
+    return out;
+}
+
+std::optional<Secret> Unseal(std::span<const std::uint8_t> key,
+                             const ondisk::FveSealedKey& sealed) {
+    if (key.size() != 32 || sealed.data.empty() || sealed.data.size() > INT32_MAX) {
+        return std::nullopt;
+    }
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    Secret plain(sealed.data.size());
+    int n = 0;
+    // No additional data: the length is set, then the whole ciphertext goes
+    // through in one call, as CCM wants.
+    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_ccm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN,
+                            static_cast<int>(sealed.nonce.size()), nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(sealed.mac.size()),
+                            const_cast<std::uint8_t*>(sealed.mac.data())) != 1 ||
+        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), sealed.nonce.data()) != 1 ||
+        EVP_DecryptUpdate(ctx.get(), nullptr, &n, nullptr, static_cast<int>(sealed.data.size())) !=
+            1 ||
+        EVP_DecryptUpdate(ctx.get(), plain.bytes().data(), &n, sealed.data.data(),
+                          static_cast<int>(sealed.data.size())) != 1) {
+        return std::nullopt;
+    }
+    return plain;
+}
+
+// Sectors are a power of two long, and so is their count of words: an index
+// wraps with a mask.
+void DiffuserDecrypt(std::span<std::uint32_t> d) {
+    const std::size_t n = d.size();
+    if (n < 8 || !std::has_single_bit(n)) {
+        return;
+    }
+    for (int cycle = 0; cycle < kCyclesB; ++cycle) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t five = d[(i + 5) & (n - 1)];
+            d[i] += d[(i + 2) & (n - 1)] ^ std::rotl(five, kRotateB[i % 4]);
+        }
+    }
+    for (int cycle = 0; cycle < kCyclesA; ++cycle) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t five = d[(i + n - 5) & (n - 1)];
+            d[i] += d[(i + n - 2) & (n - 1)] ^ std::rotl(five, kRotateA[i % 4]);
+        }
+    }
+}
+
+void DiffuserEncrypt(std::span<std::uint32_t> d) {
+    const std::size_t n = d.size();
+    if (n < 8 || !std::has_single_bit(n)) {
+        return;
+    }
+    // Each pass undone from its last step to its first.
+    for (int cycle = 0; cycle < kCyclesA; ++cycle) {
+        for (std::size_t i = n; i-- > 0;) {
+            const std::uint32_t five = d[(i + n - 5) & (n - 1)];
+            d[i] -= d[(i + n - 2) & (n - 1)] ^ std::rotl(five, kRotateA[i % 4]);
+        }
+    }
+    for (int cycle = 0; cycle < kCyclesB; ++cycle) {
+        for (std::size_t i = n; i-- > 0;) {
+            const std::uint32_t five = d[(i + 5) & (n - 1)];
+            d[i] -= d[(i + 2) & (n - 1)] ^ std::rotl(five, kRotateB[i % 4]);
+        }
+    }
+}
+
+// One thread's contexts: each keyed once, then given a new IV a sector.
+struct SectorCipher::Contexts {
+    std::array<CipherCtx, 2> data;    // [decrypt, encrypt], made when first needed
+    CipherCtx iv;                     // ECB with the data key: the CBC IVs
+    CipherCtx sector;                 // ECB with the sector key's key: the diffuser's
+    std::vector<std::uint8_t> blocks; // IVs and sector keys
+    std::vector<std::uint32_t> words; // a sector in the diffuser
+    Contexts() = default;
+    Contexts(const Contexts&) = delete;
+    Contexts& operator=(const Contexts&) = delete;
+    ~Contexts() {
+        OPENSSL_cleanse(blocks.data(), blocks.size());
+        OPENSSL_cleanse(words.data(), words.size() * sizeof(std::uint32_t));
+    }
+};
+
+SectorCipher::~SectorCipher() = default;
+
+std::unique_ptr<SectorCipher> SectorCipher::Create(std::uint16_t method,
+                                                   std::span<const std::uint8_t> key,
+                                                   std::uint32_t sectorBytes, std::string& why) {
+    namespace m = ondisk::fve::method;
+    const std::size_t need = ondisk::VolumeKeyBytes(method);
+    if (need == 0) {
+        why = "its cipher is unknown (" + ondisk::MethodName(method) + ")";
+        return nullptr;
+    }
+    if (key.size() < need) {
+        why = "its volume key is " + std::to_string(key.size()) + " bytes, and " +
+              ondisk::MethodName(method) + " needs " + std::to_string(need);
+        return nullptr;
+    }
+    if (sectorBytes < 512 || sectorBytes > 4096 || !std::has_single_bit(sectorBytes)) {
+        why = "its sectors are " + std::to_string(sectorBytes) + " bytes";
+        return nullptr;
+    }
+    std::unique_ptr<SectorCipher> c(new SectorCipher());
+    c->method_ = method;
+    c->sectorBytes_ = sectorBytes;
+    switch (method) {
+    case m::kAesCbc128Diffuser:
+    case m::kAesCbc256Diffuser: {
+        const std::size_t half = method == m::kAesCbc128Diffuser ? 16 : 32;
+        c->key_ = Secret(key.first(half));
+        c->sectorKey_ = Secret(key.subspan(32, half));
+        break;
+    }
+    default:
+        c->key_ = Secret(key.first(need));
+        break;
+    }
+    // One set of contexts made now: a key OpenSSL refuses is seen here.
+    auto first = c->Take();
+    if (!first) {
+        why = "OpenSSL refuses its volume key";
+        return nullptr;
+    }
+    c->Give(std::move(first));
+    return c;
+}
+
+std::unique_ptr<SectorCipher::Contexts> SectorCipher::Take() const {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!pool_.empty()) {
+            auto c = std::move(pool_.back());
+            pool_.pop_back();
+            return c;
+        }
+    }
+    auto c = std::make_unique<Contexts>();
+    const bool xts =
+        method_ == ondisk::fve::method::kAesXts128 || method_ == ondisk::fve::method::kAesXts256;
+    if (!xts) {
+        c->iv = NewContext(EcbFor(key_.size()), key_.bytes(), true);
+        if (!c->iv) {
+            return nullptr;
+        }
+    }
+    if (!sectorKey_.empty()) {
+        c->sector = NewContext(EcbFor(sectorKey_.size()), sectorKey_.bytes(), true);
+        if (!c->sector) {
+            return nullptr;
+        }
+    }
+    c->words.resize(sectorBytes_ / 4);
+    return c;
+}
+
+void SectorCipher::Give(std::unique_ptr<Contexts> contexts) const {
+    const std::lock_guard lock(mutex_);
+    // As many as threads have been decrypting at once.
+    pool_.push_back(std::move(contexts));
+}
+
+bool SectorCipher::Decrypt(std::uint64_t offset, std::span<std::byte> data) const {
+    return Run(offset, data, true);
+}
+
+bool SectorCipher::Encrypt(std::uint64_t offset, std::span<std::byte> data) const {
+    return Run(offset, data, false);
+}
+
+bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool decrypt) const {
+    namespace m = ondisk::fve::method;
+    if (data.size() % sectorBytes_ != 0 || offset % sectorBytes_ != 0) {
+        return false;
+    }
+    auto c = Take();
+    if (!c) {
+        return false;
+    }
+    const std::size_t sectors = data.size() / sectorBytes_;
+    const bool xts = method_ == m::kAesXts128 || method_ == m::kAesXts256;
+    const bool diffuser = !sectorKey_.empty();
+    CipherCtx& ctx = c->data[decrypt ? 0 : 1];
+    if (!ctx) {
+        const EVP_CIPHER* cipher =
+            xts ? (key_.size() == 64 ? EVP_aes_256_xts() : EVP_aes_128_xts())
+                : (key_.size() == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc());
+        ctx = NewContext(cipher, key_.bytes(), !decrypt);
+    }
+    bool ok = ctx != nullptr;
+    // The IVs (or tweaks) of every sector at once, and the diffuser's
+    // sector keys: one call into OpenSSL for all of them.
+    const std::size_t perSector = diffuser ? 3 : 1;
+    c->blocks.resize(16 * perSector * sectors);
+    std::uint8_t* blocks = c->blocks.data();
+    for (std::size_t i = 0; i < sectors && ok; ++i) {
+        const std::uint64_t at = offset + i * sectorBytes_;
+        // XTS tweaks count sectors; CBC's IVs and the sector keys are made
+        // from the byte offset.
+        CounterBlock(blocks + 16 * i, xts ? at / sectorBytes_ : at);
+        if (diffuser) {
+            CounterBlock(blocks + 16 * (sectors + 2 * i), at);
+            CounterBlock(blocks + 16 * (sectors + 2 * i + 1), at, 0x80);
+        }
+    }
+    if (ok && !xts) {
+        ok = Ecb(c->iv.get(), std::span(blocks, 16 * sectors));
+    }
+    if (ok && diffuser) {
+        ok = Ecb(c->sector.get(), std::span(blocks + 16 * sectors, 32 * sectors));
+    }
+    const auto xorSectorKey = [&](std::byte* sector, std::size_t i) {
+        const std::uint8_t* key = blocks + 16 * (sectors + 2 * i);
+        for (std::size_t k = 0; k < sectorBytes_; ++k) {
+            sector[k] ^= static_cast<std::byte>(key[k % 32]);
+        }
+    };
+    for (std::size_t i = 0; i < sectors && ok; ++i) {
+        std::byte* sector = data.data() + i * sectorBytes_;
+        if (decrypt) {
+            ok = Chain(ctx.get(), blocks + 16 * i, sector, sectorBytes_);
+            if (ok && diffuser) {
+                LoadWords(sector, c->words);
+                DiffuserDecrypt(c->words);
+                StoreWords(c->words, sector);
+                xorSectorKey(sector, i);
+            }
+        } else {
+            if (diffuser) {
+                xorSectorKey(sector, i);
+                LoadWords(sector, c->words);
+                DiffuserEncrypt(c->words);
+                StoreWords(c->words, sector);
+            }
+            ok = Chain(ctx.get(), blocks + 16 * i, sector, sectorBytes_);
+        }
+    }
+    Give(std::move(c));
+    return ok;
+}
+
+} // namespace lorvex::platform
