@@ -138,6 +138,7 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
         d.region = std::move(region);
         drives_.push_back(std::move(d));
         caches_.emplace_back();
+        unlocked_.emplace_back();
     }
 }
 
@@ -273,7 +274,12 @@ bool RawVolumeSystem::Load(std::size_t drive, Cache*& out) {
         // A drive whose boot sector does not name NTFS costs that sector:
         // neither the volume's blocks nor a descriptor are kept for it.
         std::array<std::byte, ondisk::boot::kSize> sector{};
-        if (bytes->Peek(0, sector) == sector.size() && ondisk::SaysNtfs(sector)) {
+        if (region.fileSystem == "BitLocker") {
+            cache.bytes = bytes;
+            LoadBitLocker(drive, cache);
+            cache.ntfs = NtfsImage::Open(cache.bytes, code);
+            cache.ntfsError = code;
+        } else if (bytes->Peek(0, sector) == sector.size() && ondisk::SaysNtfs(sector)) {
             cache.bytes = bytes;
             cache.ntfs = NtfsImage::Open(bytes, code);
             cache.ntfsError = code;
@@ -341,6 +347,87 @@ void RawVolumeSystem::ForgetOldVolumes(std::size_t keep) {
     }
 }
 
+namespace {
+
+RegionReader ReaderOf(std::shared_ptr<const SourceBytes> bytes) {
+    return [bytes = std::move(bytes)](std::uint64_t offset, std::span<std::byte> out) {
+        return bytes->Read(offset, out);
+    };
+}
+
+} // namespace
+
+void RawVolumeSystem::LoadBitLocker(std::size_t drive, Cache& cache) {
+    cache.encrypted = cache.bytes;
+    cache.bitlocker = BitLockerVolume::Open(ReaderOf(cache.encrypted), cache.encrypted->size(),
+                                            cache.bitlockerError);
+    if (!cache.bitlocker) {
+        return;
+    }
+    // Protection suspended: the clear key opens it, and nobody is asked.
+    if (!unlocked_[drive] && cache.bitlocker->OpensWithoutKey()) {
+        auto access = std::make_unique<BitLockerAccess>();
+        if (UnlockBitLocker(*cache.bitlocker, ReaderOf(cache.encrypted), nullptr, *access,
+                            cache.lockedWhy) == BitLockerVolume::UnlockStatus::Unlocked) {
+            unlocked_[drive] = std::move(access);
+        }
+    }
+    if (unlocked_[drive]) {
+        Decrypt(drive, cache);
+    }
+}
+
+void RawVolumeSystem::Decrypt(std::size_t drive, Cache& cache) {
+    const SourceRegion& region = drives_[drive].region;
+    std::vector<std::string> files = region.containerFiles;
+    if (files.empty()) {
+        files.push_back(region.path);
+    }
+    cache.bytes = DecryptedSource(cache.encrypted, *cache.bitlocker, *unlocked_[drive], files);
+    cache.decrypted = RecogniseDecrypted(*cache.bytes);
+}
+
+std::shared_ptr<const BitLockerVolume> RawVolumeSystem::BitLocker(std::size_t drive,
+                                                                  std::string& why) {
+    why.clear();
+    Cache* cache = nullptr;
+    if (drive >= drives_.size() || drives_[drive].region.fileSystem != "BitLocker" ||
+        !Load(drive, cache)) {
+        return nullptr;
+    }
+    why = cache->bitlocker ? cache->lockedWhy : cache->bitlockerError;
+    return cache->bitlocker;
+}
+
+const BitLockerAccess* RawVolumeSystem::Unlocked(std::size_t drive) const {
+    return drive < unlocked_.size() ? unlocked_[drive].get() : nullptr;
+}
+
+BitLockerVolume::UnlockStatus RawVolumeSystem::Unlock(std::size_t drive, const BitLockerKey& key,
+                                                      std::string& why) {
+    const auto volume = BitLocker(drive, why);
+    if (!volume) {
+        if (why.empty()) {
+            why = "it holds no BitLocker volume";
+        }
+        return BitLockerVolume::UnlockStatus::Unreadable;
+    }
+    why.clear();
+    if (unlocked_[drive]) {
+        return BitLockerVolume::UnlockStatus::Unlocked;
+    }
+    Cache& cache = caches_[drive];
+    auto access = std::make_unique<BitLockerAccess>();
+    const auto status = UnlockBitLocker(*volume, ReaderOf(cache.encrypted), &key, *access, why);
+    if (status != BitLockerVolume::UnlockStatus::Unlocked) {
+        return status;
+    }
+    unlocked_[drive] = std::move(access);
+    Decrypt(drive, cache);
+    cache.ntfs = NtfsImage::Open(cache.bytes, cache.ntfsError);
+    return status;
+}
+
 std::optional<VolumeInformation> RawVolumeSystem::GetVolumeInformation(std::string_view rootPath) {
     const Drive* d = FindByRoot(rootPath);
     if (d == nullptr) {
@@ -353,6 +440,24 @@ std::optional<VolumeInformation> RawVolumeSystem::GetVolumeInformation(std::stri
     }
     VolumeInformation info;
     info.maxComponentLength = kMaxComponentLength;
+    if (d->region.fileSystem == "BitLocker" && !cache->ntfs) {
+        // Locked, it is BitLocker's; unlocked, what it holds.
+        if (!Unlocked(static_cast<std::size_t>(d - drives_.data()))) {
+            info.fileSystemName = "BitLocker";
+            info.fileSystemFlags = fsflags::kReadOnlyVolume;
+            return info;
+        }
+        const DecryptedFileSystem& inner = cache->decrypted;
+        if (inner.name.empty()) {
+            Fail(error::kUnrecognizedVolume);
+            return std::nullopt;
+        }
+        info.label = inner.label;
+        info.serialNumber = inner.serial;
+        info.fileSystemFlags = inner.name == "NTFS" ? kNtfsFlags : kFatFlags;
+        info.fileSystemName = inner.name;
+        return info;
+    }
     if (cache->ntfs) {
         info.label = cache->ntfs->label();
         info.serialNumber = static_cast<std::uint32_t>(cache->ntfs->geometry().serialNumber);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/BitLockerSource.h"
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
 #include "platform/VolumeApi.h"
@@ -51,6 +52,21 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 
+    // BitLocker. The metadata of the drive's BitLocker volume, read when the
+    // drive is first opened; null when it holds none, or when its metadata
+    // cannot be read (the reason is then in `why`).
+    std::shared_ptr<const BitLockerVolume> BitLocker(std::size_t drive, std::string& why);
+    // How the drive's BitLocker volume is decrypted once unlocked (by a key,
+    // or by its clear key when its protection is suspended); null while it
+    // is locked or when it is no BitLocker volume.
+    [[nodiscard]] const BitLockerAccess* Unlocked(std::size_t drive) const;
+    // Unlocks the drive's BitLocker volume with `key`: the volume key it
+    // opens is kept, never the key itself. Its drive then reads decrypted.
+    // The reason, without the key, in `why`. Not while a handle is used on
+    // another thread.
+    BitLockerVolume::UnlockStatus Unlock(std::size_t drive, const BitLockerKey& key,
+                                         std::string& why);
+
     // Opens `path` to write into, refusing a source, a device, or a file that
     // lies on a source (see OpenWriteTarget): the one check every writer of
     // a report or a picture goes through. A source that could not be opened
@@ -88,8 +104,15 @@ class RawVolumeSystem final : public VolumeApi {
     // keep their parsed volume (and its blocks and descriptor): a disk of
     // thousands of partitions costs what is read of it, not a volume each.
     struct Cache {
-        std::shared_ptr<const SourceBytes> bytes; // null unless NTFS is named
+        // Null unless NTFS or BitLocker is named; decrypted, for a BitLocker
+        // volume unlocked.
+        std::shared_ptr<const SourceBytes> bytes;
         std::shared_ptr<const NtfsImage> ntfs;
+        std::shared_ptr<const SourceBytes> encrypted; // the region, for a BitLocker volume
+        std::shared_ptr<const BitLockerVolume> bitlocker;
+        std::string bitlockerError;    // why its metadata cannot be read
+        std::string lockedWhy;         // why its clear key did not open it
+        DecryptedFileSystem decrypted; // what an unlocked volume holds
         std::uint32_t ntfsError = 0;
         std::int64_t size = -1;
         std::int64_t mtimeNs = -1;
@@ -104,6 +127,10 @@ class RawVolumeSystem final : public VolumeApi {
     // for a drive that keeps none.
     std::shared_ptr<const SourceBytes> BytesFor(std::size_t drive, const Cache& cache);
     void ForgetOldVolumes(std::size_t keep);
+    // With the region's bytes in the cache: its BitLocker metadata, and the
+    // decrypted volume in their place once it is unlocked.
+    void LoadBitLocker(std::size_t drive, Cache& cache);
+    void Decrypt(std::size_t drive, Cache& cache);
     Opened* Find(Handle handle);
     bool Fail(std::uint32_t code);
 
@@ -121,6 +148,7 @@ class RawVolumeSystem final : public VolumeApi {
     std::vector<Cache> caches_;
     std::uint64_t clock_ = 0;
     std::unordered_map<std::string, std::size_t> byGuid_; // "{guid}" to drive
+    std::vector<std::unique_ptr<BitLockerAccess>> unlocked_; // a drive's, once unlocked
     std::map<Handle, Opened> handles_;
     Handle nextHandle_ = 0x100;
     std::uint32_t lastError_ = 0;

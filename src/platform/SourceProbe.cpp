@@ -103,6 +103,10 @@ void RecogniseFileSystem(int fd, SourceRegion& region) {
         region.fileSystem = version.empty() ? "FAT" : version;
     } else if (type == "exfat") {
         region.fileSystem = "exFAT";
+    } else if (type == "BitLocker") {
+        // Encrypted: what it holds is known only once it is unlocked.
+        region.fileSystem = "BitLocker";
+        return;
     } else {
         return;
     }
@@ -494,7 +498,7 @@ std::vector<SourceRegion> ProbeDevices(const std::vector<std::string>& paths,
         if (!r) {
             problems.push_back(paths[i] + ": did not answer within " +
                                std::to_string(limit.count()) + " ms; skipped");
-        } else if (r->fileSystem == "NTFS") {
+        } else if (r->fileSystem == "NTFS" || r->fileSystem == "BitLocker") {
             found.push_back(std::move(*r));
         }
     }

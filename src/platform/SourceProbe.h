@@ -54,7 +54,7 @@ struct SourceRegion {
     std::uint64_t length = 0;  // bytes, cut at the end of the source
     int partition = 0;         // 1-based partition number; 0 for a whole source
     std::string partitionUuid; // GPT partition GUID, when there is one
-    std::string fileSystem;    // "NTFS", "FAT12", "FAT16", "FAT32", "exFAT" or empty
+    std::string fileSystem;    // "NTFS", "FAT12", "FAT16", "FAT32", "exFAT", "BitLocker" or empty
     std::string label;         // as the file system's own probe found it
     std::uint32_t serial = 0;  // of FAT and exFAT volumes
     bool blockDevice = false;
@@ -87,7 +87,8 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
                                       const ContainerOptions& options = {});
 
 // The block-device partitions and unpartitioned disks of this machine that
-// carry an NTFS boot sector and can be opened for reading. A device that does
+// carry an NTFS boot sector or a BitLocker volume and can be opened for
+// reading. A device that does
 // not answer (opened, sized and its first sectors read) within `limit` is
 // skipped, and named in `problems`.
 std::vector<SourceRegion> ProbeMachine(std::vector<std::string>& problems,
@@ -98,7 +99,7 @@ std::vector<SourceRegion> ProbeMachine(std::vector<std::string>& problems,
 using DeviceProbe = std::function<SourceRegion(const std::string& path)>;
 SourceRegion ProbeDevice(const std::string& path);
 
-// Runs `probe` on every device at once and keeps the NTFS ones, in the order
+// Runs `probe` on every device at once and keeps the NTFS and BitLocker ones, in the order
 // given; a device whose probe has not returned within `limit` is left behind
 // (a hung read cannot be taken back) and named in `problems`.
 std::vector<SourceRegion> ProbeDevices(const std::vector<std::string>& paths,
