@@ -12,8 +12,10 @@
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
+#include "ondisk/FveMetadata.h"
 #include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
+#include "platform/BitLockerKey.h"
 #include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceBytes.h"
@@ -97,6 +99,10 @@ constexpr const char* kUsage =
     "                    csv (RFC 4180, with a header row; one action at a time),\n"
     "                    bodyfile (the file table as a timeline body file)\n"
     "  -o, --output FILE write the listings to FILE instead of standard output (-)\n"
+    "  --unlock FILE     unlock the BitLocker drives of the sources with the key in\n"
+    "                    FILE: a password or a 48-digit recovery password on one\n"
+    "                    line, or a startup key (.BEK) file; a volume whose\n"
+    "                    protection is suspended opens without one\n"
     "  --drive DRIVE     the drive to scan when the sources give several: its letter\n"
     "                    (C, c or C:) or its position in the list --info prints (1,\n"
     "                    2, ...); drives past Z: have no letter, only a position\n"
@@ -116,7 +122,8 @@ constexpr const char* kUsage =
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 on success; 1 when a source cannot be read or is not NTFS, an\n"
+    "Exit status: 0 on success; 1 when a source cannot be read or is not NTFS (a\n"
+    "BitLocker drive without its key, or with a key that does not unlock it), an\n"
     "output cannot be written, a cluster asked for lies beyond its volume, or\n"
     "--check could not read what it checks; 2 on a usage error; 3 when --check\n"
     "found problems or --damage found files on bad areas.\n";
@@ -147,6 +154,10 @@ struct Options {
     bool clusterMap = false;
     bool allowOutsideExtents = false;
     bool summary = false; // no other action asks for anything printed
+    std::optional<std::string> unlockPath;
+    lorvex::platform::BitLockerKey key; // read from unlockPath, never shown
+    // Per drive: why its BitLocker volume did not open with the key given.
+    std::vector<std::string> lockedWhy;
 
     // The actions whose output is a listing (or the summary, one record).
     [[nodiscard]] int Listings() const {
@@ -334,13 +345,116 @@ std::string DriveTitle(const RawVolumeSystem::Drive& drive) {
     return title;
 }
 
-void PrintInfo(Output& out, TNTFSVolume& volume, const RawVolumeSystem::Drive& drive) {
+// What a BitLocker drive that stays locked says at the shell: why, and what
+// would open it.
+std::string LockedText(RawVolumeSystem& system, std::size_t index, const Options& options) {
+    std::string why;
+    const auto volume = system.BitLocker(index, why);
+    if (!volume) {
+        return "encrypted with BitLocker, but " + why;
+    }
+    if (!options.lockedWhy[index].empty()) {
+        return "encrypted with BitLocker: " + options.lockedWhy[index];
+    }
+    if (!why.empty()) {
+        return "encrypted with BitLocker, and not opened: " + why;
+    }
+    return "encrypted with BitLocker (" + volume->ProtectorList() +
+           "): give its key with --unlock FILE";
+}
+
+// The state of a BitLocker drive as --info gives it.
+std::string BitLockerState(RawVolumeSystem& system, std::size_t index, const Options& options) {
+    if (const auto* access = system.Unlocked(index)) {
+        return "unlocked with its " + access->protector;
+    }
+    std::string why;
+    system.BitLocker(index, why);
+    if (!options.lockedWhy[index].empty()) {
+        return "locked: " + options.lockedWhy[index];
+    }
+    if (!why.empty()) {
+        return "locked: " + why;
+    }
+    return "locked (give its key with --unlock FILE)";
+}
+
+// The protectors with their ids: "password 3e55195c-..., recovery password ...".
+std::string ProtectorIds(const lorvex::platform::BitLockerVolume& volume) {
+    std::string text;
+    for (const auto& p : volume.protectors()) {
+        text += (text.empty() ? "" : ", ") + lorvex::ondisk::ProtectionName(p.protection) + " " +
+                lorvex::ondisk::FormatGuid(p.id);
+    }
+    return text;
+}
+
+void PrintBitLocker(Output& out, RawVolumeSystem& system, std::size_t index,
+                    const Options& options) {
+    std::string why;
+    const auto volume = system.BitLocker(index, why);
+    if (!volume) {
+        Appendf(out, "  BitLocker          %s\n", why.c_str());
+        return;
+    }
+    const auto* access = system.Unlocked(index);
+    Appendf(out, "  BitLocker          %s, %s\n",
+            lorvex::ondisk::MethodName(volume->method()).c_str(),
+            BitLockerState(system, index, options).c_str());
+    Appendf(out, "  BitLocker id       %s\n",
+            lorvex::ondisk::FormatGuid(volume->volumeId()).c_str());
+    Appendf(out, "  protectors         %s\n", ProtectorIds(*volume).c_str());
+    if (access != nullptr) {
+        Appendf(out, "  decrypted by       %s\n", access->reader.c_str());
+    }
+    for (const auto& note : volume->notes()) {
+        Appendf(out, "  BitLocker note     %s\n", note.c_str());
+    }
+}
+
+// The same as fields of the volume's record, null for a drive that is no
+// BitLocker volume, so that a table of several drives keeps its columns.
+void AddBitLocker(Record& row, RawVolumeSystem& system, std::size_t index, const Options& options) {
+    std::string why;
+    const auto volume = system.drives()[index].region.fileSystem == "BitLocker"
+                            ? system.BitLocker(index, why)
+                            : nullptr;
+    if (!volume) {
+        row.AddNull("bitlocker_cipher");
+        row.AddNull("bitlocker_id");
+        row.AddNull("bitlocker_protectors");
+        if (system.drives()[index].region.fileSystem == "BitLocker") {
+            row.Add("bitlocker_state", why);
+        } else {
+            row.AddNull("bitlocker_state");
+        }
+        row.AddNull("bitlocker_reader");
+        return;
+    }
+    const auto* access = system.Unlocked(index);
+    row.Add("bitlocker_cipher", lorvex::ondisk::MethodName(volume->method()));
+    row.Add("bitlocker_id", lorvex::ondisk::FormatGuid(volume->volumeId()));
+    row.Add("bitlocker_protectors", ProtectorIds(*volume));
+    row.Add("bitlocker_state", BitLockerState(system, index, options));
+    if (access != nullptr) {
+        row.Add("bitlocker_reader", access->reader);
+    } else {
+        row.AddNull("bitlocker_reader");
+    }
+}
+
+void PrintInfo(Output& out, TNTFSVolume& volume, RawVolumeSystem& system,
+               const RawVolumeSystem::Drive& drive, const Options& options) {
     Appendf(out, "%s\n", DriveTitle(drive).c_str());
     Appendf(out, "  read as            %s\n", drive.region.reading.Text().c_str());
     // Every file a container reads, so that what the evidence points at is
     // seen.
     for (const auto& file : drive.region.containerFiles) {
         Appendf(out, "    reads            %s\n", file.c_str());
+    }
+    if (drive.region.fileSystem == "BitLocker") {
+        PrintBitLocker(out, system, static_cast<std::size_t>(&drive - system.drives().data()),
+                       options);
     }
     Appendf(out, "  file system        %s\n", volume.FFileSystem.c_str());
     Appendf(out, "  label              %s\n",
@@ -819,6 +933,16 @@ constexpr int kLeftOut = -1;
 int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Options& options,
          ScanTables& tables, Listing& listing) {
     TNTFSVolume volume(system, drive.Root());
+    if (volume.FFileSystem == "BitLocker") {
+        const auto index = static_cast<std::size_t>(&drive - system.drives().data());
+        listing.out.Flush();
+        std::fprintf(stderr, "lorvex-scan: %s (drive %s): %s%s\n", drive.region.path.c_str(),
+                     drive.Name().c_str(), LockedText(system, index, options).c_str(),
+                     listing.severalDrives ? "; left out" : "");
+        // A key that was given and did not open it is an error even among
+        // several drives.
+        return listing.severalDrives && options.lockedWhy[index].empty() ? kLeftOut : 1;
+    }
     if (volume.FFileSystem != "NTFS" || volume.FTotalClusters == 0) {
         const std::string what = volume.FFileSystem.empty()     ? "no file system recognised"
                                  : volume.FFileSystem == "NTFS" ? "NTFS, but damaged beyond reading"
@@ -1031,6 +1155,11 @@ int main(int argc, char** argv) {
                              : how == "container" ? ReadAs::Container
                                                   : ReadAs::Auto;
             ++i;
+        } else if (arg == "--unlock") {
+            if (i + 1 >= argc) {
+                return UsageError("--unlock needs a key file");
+            }
+            options.unlockPath = argv[++i];
         } else if (arg.starts_with("-") && arg != "-") {
             return UsageError("unknown option '" + std::string(arg) + "'");
         } else {
@@ -1061,6 +1190,15 @@ int main(int argc, char** argv) {
         return UsageError("--export writes the file table in its one text format; --format is "
                           "for the listings: for the file table as " +
                           word + ", use --files --format " + word + " (with -o FILE)");
+    }
+    if (options.unlockPath) {
+        // Read now: a FIFO or a device is refused before anything waits on
+        // it. The key itself never appears in a message.
+        std::string why;
+        if (!lorvex::platform::ReadKeyFile(*options.unlockPath, options.key, why)) {
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.unlockPath->c_str(), why.c_str());
+            return 1;
+        }
     }
     // A body file is the file table's; asked for alone, it means --files.
     if (options.format == Format::Bodyfile && options.Listings() == 0) {
@@ -1215,6 +1353,28 @@ int main(int argc, char** argv) {
         }
         return 2;
     }
+    // BitLocker drives are unlocked with the key given before anything reads
+    // them.
+    options.lockedWhy.assign(drives.size(), {});
+    if (options.unlockPath) {
+        bool any = false;
+        for (const auto* drive : chosen) {
+            if (drive->region.fileSystem != "BitLocker") {
+                continue;
+            }
+            any = true;
+            const auto index = static_cast<std::size_t>(drive - drives.data());
+            std::string why;
+            if (system->Unlock(index, options.key, why) !=
+                lorvex::platform::BitLockerVolume::UnlockStatus::Unlocked) {
+                options.lockedWhy[index] = why;
+            }
+        }
+        if (!any) {
+            std::fprintf(stderr, "lorvex-scan: %s: no BitLocker drive to unlock\n",
+                         options.unlockPath->c_str());
+        }
+    }
     // A source named but unreadable is an error; a device of the machine
     // that does not answer is only left out.
     if (!options.info && !options.sources.empty() && !system->problems().empty()) {
@@ -1302,17 +1462,22 @@ int main(int argc, char** argv) {
             for (const auto* drive : chosen) {
                 TNTFSVolume volume(*system, drive->Root());
                 if (format == Format::Text) {
-                    PrintInfo(out, volume, *drive);
+                    PrintInfo(out, volume, *system, *drive, options);
                 } else {
                     const auto texts = lorvex::cli::SourceTextsOf(format);
                     lorvex::cli::FillDriveLabel(listing.label, *drive, texts);
                     listing.writer->BeginDrive(listing.label);
                     lorvex::cli::FillVolume(listing.row, volume, texts);
+                    AddBitLocker(listing.row, *system,
+                                 static_cast<std::size_t>(drive - drives.data()), options);
                     listing.writer->Section("volume", listing.row);
                     listing.writer->EndDrive();
                 }
             }
-            status = system->problems().empty() ? 0 : 1;
+            // A key given that opened nothing fails the run as a scan's does.
+            const bool refused = std::any_of(options.lockedWhy.begin(), options.lockedWhy.end(),
+                                             [](const std::string& why) { return !why.empty(); });
+            status = system->problems().empty() && !refused ? 0 : 1;
         } else {
             int scanned = 0;
             for (const auto* drive : chosen) {
