@@ -164,6 +164,32 @@ std::optional<Secret> Unseal(std::span<const std::uint8_t> key,
 
 // Sectors are a power of two long, and so is their count of words: an index
 // wraps with a mask.
+ondisk::FveSealedKey Seal(std::span<const std::uint8_t> key,
+                          const std::array<std::uint8_t, 12>& nonce,
+                          std::span<const std::uint8_t> plain) {
+    ondisk::FveSealedKey sealed;
+    sealed.nonce = nonce;
+    sealed.data.resize(plain.size());
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    int n = 0;
+    if (!ctx || key.size() != 32 ||
+        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ccm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN, static_cast<int>(nonce.size()),
+                            nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(sealed.mac.size()),
+                            nullptr) != 1 ||
+        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce.data()) != 1 ||
+        EVP_EncryptUpdate(ctx.get(), nullptr, &n, nullptr, static_cast<int>(plain.size())) != 1 ||
+        EVP_EncryptUpdate(ctx.get(), sealed.data.data(), &n, plain.data(),
+                          static_cast<int>(plain.size())) != 1 ||
+        EVP_EncryptFinal_ex(ctx.get(), sealed.data.data() + n, &n) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(sealed.mac.size()),
+                            sealed.mac.data()) != 1) {
+        sealed.data.clear();
+    }
+    return sealed;
+}
+
 void DiffuserDecrypt(std::span<std::uint32_t> d) {
     const std::size_t n = d.size();
     if (n < 8 || !std::has_single_bit(n)) {

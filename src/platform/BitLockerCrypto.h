@@ -30,6 +30,12 @@ Secret StretchKey(std::span<const std::uint8_t> hash, const std::array<std::uint
 // when the MAC does not check (the key is not the one it was sealed with).
 std::optional<Secret> Unseal(std::span<const std::uint8_t> key, const ondisk::FveSealedKey& sealed);
 
+// The reverse, for the tools that make test volumes: `plain` sealed with
+// `key` under `nonce`.
+ondisk::FveSealedKey Seal(std::span<const std::uint8_t> key,
+                          const std::array<std::uint8_t, 12>& nonce,
+                          std::span<const std::uint8_t> plain);
+
 // Decrypts a volume's sectors. Safe to use from several threads at once: each
 // call takes a set of cipher contexts of its own from a small pool.
 class SectorCipher {

@@ -131,6 +131,9 @@ std::unique_ptr<LibbdeVolume> LibbdeVolume::Open(RegionReader read, std::uint64_
         const std::size_t half = method == m::kAesCbc128Diffuser ? 16 : 32;
         key = volumeKey.first(half);
         tweak = volumeKey.subspan(32, half);
+    } else if (method == m::kAesXts256) {
+        key = volumeKey.first(32);
+        tweak = volumeKey.subspan(32, 32);
     } else {
         key = volumeKey.first(need);
     }
