@@ -253,7 +253,7 @@ std::unique_ptr<SectorCipher> SectorCipher::Create(std::uint16_t method,
     namespace m = ondisk::fve::method;
     const std::size_t need = ondisk::VolumeKeyBytes(method);
     if (need == 0) {
-        why = "its cipher is unknown (" + ondisk::MethodName(method) + ")";
+        why = "its cipher is none BitLocker uses (" + ondisk::MethodName(method) + ")";
         return nullptr;
     }
     if (key.size() < need) {

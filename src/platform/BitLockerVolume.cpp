@@ -163,7 +163,7 @@ std::string BitLockerVolume::Unreadable() const {
                "than shown wrong";
     }
     if (ondisk::VolumeKeyBytes(metadata_.method) == 0) {
-        return "its cipher is unknown (" + ondisk::MethodName(metadata_.method) + ")";
+        return "its cipher is none BitLocker uses (" + ondisk::MethodName(metadata_.method) + ")";
     }
     const BitLockerLayout& l = layout_;
     if (l.movedSize > 0 &&

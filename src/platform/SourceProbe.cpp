@@ -1,6 +1,7 @@
 #include "platform/SourceProbe.h"
 
 #include "ondisk/BootSector.h"
+#include "ondisk/FveMetadata.h"
 #include "ondisk/Printable.h"
 #include "platform/ContainerFormats.h"
 #include "platform/SourceBytes.h"
@@ -78,6 +79,17 @@ bool SaysNtfs(int fd, const SourceRegion& region) {
            ondisk::SaysNtfs(sector);
 }
 
+// Whether the region's first sector is a BitLocker volume header. blkid's
+// probe also looks where the header points, and says nothing when that is
+// damaged; such a volume is still BitLocker's, whose metadata cannot be read.
+bool SaysBitLocker(int fd, const SourceRegion& region) {
+    std::array<std::byte, ondisk::fve::header::kSize> sector{};
+    return region.length >= sector.size() &&
+           pread(fd, sector.data(), sector.size(), static_cast<off_t>(region.offset)) ==
+               static_cast<ssize_t>(sector.size()) &&
+           ondisk::ParseFveVolumeHeader(sector).has_value();
+}
+
 // Fills in the file system of a region from the superblock probes.
 void RecogniseFileSystem(int fd, SourceRegion& region) {
     Probe probe(blkid_new_probe());
@@ -92,6 +104,8 @@ void RecogniseFileSystem(int fd, SourceRegion& region) {
     if (blkid_do_safeprobe(probe.get()) != 0) {
         if (SaysNtfs(fd, region)) {
             region.fileSystem = "NTFS";
+        } else if (SaysBitLocker(fd, region)) {
+            region.fileSystem = "BitLocker";
         }
         return;
     }
