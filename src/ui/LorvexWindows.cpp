@@ -1,10 +1,13 @@
 #include "ui/LorvexWindows.h"
 
+#include "ondisk/FveMetadata.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceBytes.h"
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <optional>
 
 #include <unistd.h>
 
@@ -89,6 +92,42 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
             return ok;
         }
         return false;
+    };
+    const auto driveOf = [&system](const std::string& root) -> std::optional<std::size_t> {
+        for (std::size_t i = 0; i < system.drives().size(); ++i) {
+            if (system.drives()[i].Root() == root) {
+                return i;
+            }
+        }
+        return std::nullopt;
+    };
+    hooks.bitlocker = [&system, driveOf](const std::string& root) {
+        TBitLockerFacts facts;
+        const auto index = driveOf(root);
+        if (!index || system.drives()[*index].region.fileSystem != "BitLocker") {
+            return facts;
+        }
+        facts.bitLocker = true;
+        std::string why;
+        const auto volume = system.BitLocker(*index, why);
+        facts.locked = system.Unlocked(*index) == nullptr;
+        facts.why = QString::fromStdString(why);
+        if (volume) {
+            facts.cipher = QString::fromStdString(ondisk::MethodName(volume->method()));
+            facts.protectors = QString::fromStdString(volume->ProtectorList());
+        }
+        return facts;
+    };
+    hooks.unlock = [&system, driveOf](const std::string& root, const platform::BitLockerKey& key) {
+        const auto index = driveOf(root);
+        if (!index) {
+            return QString("the drive is gone");
+        }
+        std::string why;
+        if (system.Unlock(*index, key, why) == platform::BitLockerVolume::UnlockStatus::Unlocked) {
+            return QString();
+        }
+        return QString::fromStdString(why);
     };
     Form1.SetSourceHooks(std::move(hooks));
 }

@@ -436,6 +436,8 @@ void TForm1::SetUserNotices(TUserNotices notices) {
 
 void TForm1::SetSourceHooks(TSourceHooks hooks) {
     FSourceHooks = std::move(hooks);
+    // The menu names BitLocker drives once the hooks can tell them.
+    BuildDriveMenu();
     UpdateCommands();
 }
 
@@ -614,6 +616,17 @@ QString TForm1::DriveProblem() const {
     if (info->fileSystemName.empty()) {
         return "no file system recognised";
     }
+    if (info->fileSystemName == "BitLocker") {
+        const TBitLockerFacts facts =
+            FSourceHooks.bitlocker ? FSourceHooks.bitlocker(FDriveRoot) : TBitLockerFacts{};
+        if (!facts.why.isEmpty()) {
+            return "it is encrypted with BitLocker, and " + facts.why;
+        }
+        return "it is encrypted with BitLocker" +
+               (facts.protectors.isEmpty() ? QString()
+                                           : " (protected by: " + facts.protectors + ")") +
+               ", and no key was given that opens it";
+    }
     if (info->fileSystemName != "NTFS") {
         return QString::fromStdString(info->fileSystemName) + ", not NTFS";
     }
@@ -621,6 +634,39 @@ QString TForm1::DriveProblem() const {
 }
 
 // --- The drive menu and the map of the chosen drive -----------------------
+
+QString TForm1::BitLockerNote(const std::string& root) const {
+    if (!FSourceHooks.bitlocker) {
+        return {};
+    }
+    const TBitLockerFacts facts = FSourceHooks.bitlocker(root);
+    if (!facts.bitLocker) {
+        return {};
+    }
+    return facts.locked ? "  [BitLocker, locked]" : "  [BitLocker]";
+}
+
+void TForm1::UnlockChosenDrive() {
+    if (!FSourceHooks.bitlocker || !FSourceHooks.unlock) {
+        return;
+    }
+    const TBitLockerFacts facts = FSourceHooks.bitlocker(FDriveRoot);
+    if (!facts.bitLocker || !facts.locked || !facts.why.isEmpty()) {
+        return;
+    }
+    const QString drive = QString::fromStdString(FDriveRoot);
+    const std::string root = FDriveRoot;
+    const TBitLockerDialog::TryKey tryKey = [this, root](const platform::BitLockerKey& key) {
+        return FSourceHooks.unlock(root, key);
+    };
+    const bool opened = FNotices.askKey ? FNotices.askKey(drive, facts, tryKey)
+                                        : AskBitLockerKey(this, drive, facts, tryKey);
+    if (opened) {
+        // The menu says it is unlocked; rebuilt once the click that chose it
+        // is over, since its item is the one being clicked.
+        QTimer::singleShot(0, this, [this] { BuildDriveMenu(); });
+    }
+}
 
 void TForm1::BuildDriveMenu() {
     // Built again when a source is opened: the drives are all listed anew.
@@ -640,6 +686,7 @@ void TForm1::BuildDriveMenu() {
             QString(QChar(letter)) + ": " + ShownText(volume::GetVolumeLabel(FApi, root));
         // A label is shown as it is, not read as a menu accelerator.
         caption.replace("&", "&&");
+        caption += BitLockerNote(root);
         QAction* item = mnuDrive->addAction(caption);
         item->setObjectName(QString("DRIVE_") + QChar(letter));
         connect(item, &QAction::triggered, this, [this, item] { mnusubDriveClick(item); });
@@ -655,6 +702,7 @@ void TForm1::BuildDriveMenu() {
         QString caption = QString::fromStdString(root.substr(0, root.size() - 1)) + " " +
                           ShownText(volume::GetVolumeLabel(FApi, root));
         caption.replace("&", "&&");
+        caption += BitLockerNote(root);
         QAction* item = mnuDrive->addAction(caption);
         item->setObjectName("DRIVE_" + QString::fromStdString(root));
         item->setData(QString::fromStdString(root));
@@ -763,6 +811,7 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     FDriveRoot = item != nullptr && item->data().isValid() ? item->data().toString().toStdString()
                                                            : name.right(1).toStdString() + ":\\";
     UpdateTitle();
+    UnlockChosenDrive();
     LoadVolumeMap();
     if (FMapLetGo) {
         return;

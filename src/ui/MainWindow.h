@@ -5,6 +5,7 @@
 #include "ntfs/ClusterMap.h"
 #include "ntfs/DamageMap.h"
 #include "platform/VolumeApi.h"
+#include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
 #include "ui/ScanJob.h"
 
@@ -60,6 +61,11 @@ struct TSourceHooks {
     // it cannot be told.
     std::function<bool(const std::string& root, std::uint64_t& offset, std::uint64_t& size)>
         placement;
+    // BitLocker: what a drive's BitLocker volume is (bitLocker false for any
+    // other drive), and its unlocking with a key: empty when the key opened
+    // it, else why not.
+    std::function<TBitLockerFacts(const std::string& root)> bitlocker;
+    std::function<QString(const std::string& root, const platform::BitLockerKey& key)> unlock;
 };
 
 // How the window tells the user something; tests put recorders here.
@@ -68,6 +74,12 @@ struct TUserNotices {
     std::function<void(const QString& caption, const QString& text)> message;
     // A yes-or-no question; true for yes.
     std::function<bool(const QString& caption, const QString& question)> ask;
+    // Asks for a locked BitLocker drive's key, trying each through `tryKey`
+    // until one opens it (true) or the user gives up; the unlock dialog
+    // when not set.
+    std::function<bool(const QString& drive, const TBitLockerFacts& facts,
+                       const TBitLockerDialog::TryKey& tryKey)>
+        askKey;
 };
 
 // The main window: the cluster map of the chosen drive, its drive menu, the
@@ -373,6 +385,11 @@ class TForm1 : public QMainWindow {
     void UpdateOverlay();
     // Why the chosen drive cannot be shown, in words.
     [[nodiscard]] QString DriveProblem() const;
+    // A locked BitLocker drive chosen: its key asked for, until one opens it
+    // or the user gives up.
+    void UnlockChosenDrive();
+    // " [BitLocker]" or " [BitLocker, locked]" after a drive's caption.
+    [[nodiscard]] QString BitLockerNote(const std::string& root) const;
     // The zoom levels of the View menu, made as it opens.
     void FillViewMenu();
     // The scroll bar's range and position for the view's rows.
