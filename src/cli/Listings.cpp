@@ -318,6 +318,16 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume
                const map::TVolumeLayout& layout, SourceTexts texts) {
     record.Clear();
     record.Add("lcn", lcn);
+    // The layer beneath the file system keeps these for itself.
+    if (const ntfs::TReservedRun* reserved = volume.ReservedAt(lcn)) {
+        record.Add("kind", map::RunKindName(map::TRunKind::System));
+        record.AddNull("type");
+        record.AddNull("record");
+        record.AddNull("attribute");
+        record.Add("description", reserved->Name);
+        record.AddNull("path");
+        return;
+    }
     const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(clusters, lcn);
     std::string description;
     volume.DescribeCluster(clusters, fileIds, description, true, lcn);
@@ -434,7 +444,8 @@ void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFi
     if (run.FileIndex < 0) {
         record.AddNull("record");
         record.AddNull("attribute");
-        record.AddNull("path");
+        // A reserved run has no path, but a name.
+        record.AddTextOrNull("path", run.Reserved);
         return;
     }
     record.Add("record", fileIds.FItems[static_cast<std::size_t>(run.FileIndex)].FileID);

@@ -768,7 +768,8 @@ int WriteListings(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, 
     if (!options.owners.empty() || options.clusterMap) {
         bitmap = lorvex::cli::ReadBitmap(system, drive.Root(), volume.FTotalClusters);
         // The zone as the map paints it (BuildScannedModel): [start, end).
-        layout = {volume.FTotalClusters, bitmap, volume.FMftZoneStart, volume.FMftZoneEnd};
+        layout = {volume.FTotalClusters, bitmap, volume.FMftZoneStart, volume.FMftZoneEnd,
+                  volume.FReserved};
     }
 
     if (options.summary) {
@@ -978,7 +979,8 @@ int Scan(RawVolumeSystem& system, const RawVolumeSystem::Drive& drive, const Opt
     if (options.mapPngPath) {
         observer.paint = [&] {
             tables.model = lorvex::mappicture::BuildScannedModel(
-                system, drive.Root(), volume.FMftZoneStart, volume.FMftZoneEnd, fileIds, clusters);
+                system, drive.Root(), volume.FMftZoneStart, volume.FMftZoneEnd, fileIds, clusters,
+                volume.FReserved);
         };
     }
 #endif

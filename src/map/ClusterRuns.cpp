@@ -113,7 +113,37 @@ TRunKind UnheldKind(const TVolumeLayout& layout, std::int64_t lcn) {
 
 void ForEachClusterRun(const TVolumeLayout& layout, const ntfs::TFileIDs& fileIds,
                        const ntfs::TClusterArray& clusters,
-                       const std::function<void(const TClusterRun& run)>& run) {
+                       const std::function<void(const TClusterRun& run)>& give) {
+    // Each run cut around the reserved runs it meets, which are given in
+    // their place the first time a run reaches them: every cluster is
+    // covered by some run, so each is given once, in order.
+    std::size_t nextReserved = 0;
+    const std::function<void(const TClusterRun&)> run = [&](const TClusterRun& whole) {
+        TClusterRun piece = whole;
+        const std::int64_t end = whole.First + whole.Count;
+        for (std::size_t r = 0; r < layout.reserved.size() && piece.First < end; ++r) {
+            const ntfs::TReservedRun& reserved = layout.reserved[r];
+            const std::int64_t rEnd = ntfs::ExtentEnd(reserved.LCN, reserved.Length);
+            if (rEnd <= piece.First || reserved.LCN >= end) {
+                continue;
+            }
+            if (reserved.LCN > piece.First) {
+                piece.Count = reserved.LCN - piece.First;
+                give(piece);
+            }
+            if (r >= nextReserved) {
+                const std::int64_t first = std::max<std::int64_t>(reserved.LCN, 0);
+                give({first, std::min(rEnd, layout.totalClusters) - first, TRunKind::System, -1, 0,
+                      reserved.Name});
+                nextReserved = r + 1;
+            }
+            piece.First = std::min(rEnd, end);
+        }
+        if (piece.First < end) {
+            piece.Count = end - piece.First;
+            give(piece);
+        }
+    };
     const auto entries = static_cast<std::uint32_t>(std::clamp<std::int64_t>(
         fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
     std::int64_t covered = 0; // every cluster before this is given

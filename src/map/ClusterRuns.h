@@ -48,6 +48,8 @@ struct TVolumeLayout {
     std::span<const std::uint8_t> bitmap;
     std::int64_t mftZoneStart = 0; // [start, end)
     std::int64_t mftZoneEnd = 0;
+    // System clusters over everything else, in LCN order (see TMapInput).
+    std::span<const ntfs::TReservedRun> reserved = {};
 };
 
 // The state of a cluster that no extent holds: inside the MFT zone
@@ -62,6 +64,8 @@ struct TClusterRun {
     // The holding entry's file-table index, or -1 for a run no extent holds.
     std::int64_t FileIndex = -1;
     std::uint32_t AttrType = 0;
+    // A reserved run's name; empty for all others.
+    std::string_view Reserved = {};
 };
 
 // Calls `run` for every run of the volume in LCN order: each extent of
@@ -71,6 +75,8 @@ struct TClusterRun {
 // claimed twice) are each given as they are, so such runs overlap too;
 // everything else covers [0, totalClusters) exactly once. Extents whose
 // owner is not in `fileIds` or that lie wholly off the volume are left out.
+// The layout's reserved runs are given as System runs in their place, the
+// runs under them cut around them.
 void ForEachClusterRun(const TVolumeLayout& layout, const ntfs::TFileIDs& fileIds,
                        const ntfs::TClusterArray& clusters,
                        const std::function<void(const TClusterRun& run)>& run);

@@ -509,6 +509,14 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
         }
     }
 
+    if (!input.reserved.empty()) {
+        const auto painter = static_cast<std::uint32_t>(painterStates.size());
+        painterStates.push_back(csSystem);
+        for (const ntfs::TReservedRun& run : input.reserved) {
+            addExtent(run.LCN, run.Length, painter);
+        }
+    }
+
     std::sort(events.begin(), events.end(),
               [](const TEvent& a, const TEvent& b) { return a.Pos < b.Pos; });
     std::vector<std::uint32_t> active(painterStates.size(), 0);

@@ -61,6 +61,9 @@ struct TMapInput {
     std::int64_t mftZoneEnd = 0;
     const ntfs::TFileIDs* fileIds = nullptr;
     const ntfs::TClusterArray* clusters = nullptr; // in FileIndex order
+    // Painted csSystem over everything: clusters the layer beneath the file
+    // system keeps (BitLocker's), whatever file holds them.
+    std::span<const ntfs::TReservedRun> reserved;
     std::u16string markText;
     TContainsCaseless contains = nullptr; // ContainsCaselessSimple when empty
 };

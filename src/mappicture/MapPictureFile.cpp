@@ -99,7 +99,8 @@ std::string PictureTitle(std::string_view name, std::int64_t totalClusters,
 std::unique_ptr<map::TMapModel>
 BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int64_t mftZoneStart,
                   std::int64_t mftZoneEnd, const ntfs::TFileIDs& fileIds,
-                  const ntfs::TClusterArray& clusters) {
+                  const ntfs::TClusterArray& clusters,
+                  std::span<const ntfs::TReservedRun> reserved) {
     std::uint32_t bytesPerCluster = 0;
     const std::int64_t total = volume::QueryClusterCount(api, driveRoot, bytesPerCluster);
     if (total == 0) {
@@ -116,6 +117,7 @@ BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int
     input.mftZoneEnd = mftZoneEnd;
     input.fileIds = &fileIds;
     input.clusters = &clusters;
+    input.reserved = reserved;
     return std::make_unique<map::TMapModel>(input);
 }
 

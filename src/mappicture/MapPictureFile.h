@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -46,7 +47,8 @@ std::string PictureTitle(std::string_view name, std::int64_t totalClusters,
 std::unique_ptr<map::TMapModel>
 BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int64_t mftZoneStart,
                   std::int64_t mftZoneEnd, const ntfs::TFileIDs& fileIds,
-                  const ntfs::TClusterArray& clusters);
+                  const ntfs::TClusterArray& clusters,
+                  std::span<const ntfs::TReservedRun> reserved = {});
 
 // The picture of `model` at the fit scale, `size` pixels, encoded as PNG.
 // Creates the process's QGuiApplication on the offscreen platform when

@@ -67,8 +67,23 @@ std::int64_t TNTFSVolume::FindClusterOwner(const TClusterArray& clusters, std::i
     return clusters[static_cast<std::size_t>(k)].FileIndex;
 }
 
+const TReservedRun* TNTFSVolume::ReservedAt(std::int64_t lcn) const {
+    for (const TReservedRun& run : FReserved) {
+        if (lcn >= run.LCN && lcn - run.LCN < run.Length) {
+            return &run;
+        }
+    }
+    return nullptr;
+}
+
 void TNTFSVolume::DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds,
                                   std::string& text, bool fullPath, std::int64_t lcn) const {
+    // The layer beneath owns its clusters whatever file holds them (on
+    // Windows, hidden files of System Volume Information do).
+    if (const TReservedRun* reserved = ReservedAt(lcn)) {
+        text = reserved->Name;
+        return;
+    }
     const std::ptrdiff_t k = FindHoldingExtent(clusters, lcn);
     if (k != kNone) {
         const TClusterEntry& extent = clusters[static_cast<std::size_t>(k)];

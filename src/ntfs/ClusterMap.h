@@ -75,6 +75,14 @@ inline TClusterSpan ClipToVolume(std::int64_t lcn, std::int64_t length,
     return {std::max<std::int64_t>(lcn, 0), std::min(ExtentEnd(lcn, length), totalClusters)};
 }
 
+// Clusters of the volume the layer beneath the file system keeps for itself
+// (BitLocker's metadata and its copy of the boot sectors), named.
+struct TReservedRun {
+    std::int64_t LCN = 0;
+    std::int64_t Length = 0;
+    std::string Name;
+};
+
 // The fragment analysis's working copy of one extent: the owner's BaseID
 // travels with it so that sorting never reaches into the file table.
 struct TNonResidentCluster {

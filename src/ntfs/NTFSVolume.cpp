@@ -168,6 +168,17 @@ void TNTFSVolume::ReadVolumeData() {
         }
     }
     FApi.CloseHandle(handle);
+    // Whole clusters that lie on the volume, partly reserved or wholly.
+    if (FBytesPerCluster != 0) {
+        for (const auto& range : FApi.ReservedRanges(FDrive + "\\")) {
+            const auto first = static_cast<std::int64_t>(range.offset / FBytesPerCluster);
+            const auto end = static_cast<std::int64_t>(
+                (range.offset + range.length + FBytesPerCluster - 1) / FBytesPerCluster);
+            if (first < FTotalClusters && end > first) {
+                FReserved.push_back({first, std::min(end, FTotalClusters) - first, range.name});
+            }
+        }
+    }
 }
 
 bool TNTFSVolume::OpenVolume() {

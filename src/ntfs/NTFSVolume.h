@@ -148,6 +148,8 @@ class TNTFSVolume {
     // UTF-8: the owner's Path (or Name) + "::" + the attribute type name, or
     // "MFT Zone" / "FREE" (zone bounds inclusive) for a cluster that no
     // extent holds, or whose owner is not in `fileIds`.
+    // The reserved run holding `lcn`, or null.
+    [[nodiscard]] const TReservedRun* ReservedAt(std::int64_t lcn) const;
     void DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds, std::string& text,
                          bool fullPath, std::int64_t lcn) const;
     // Needs the map in FileIndex order.
@@ -183,6 +185,9 @@ class TNTFSVolume {
     std::int64_t FMft2StartLcn = 0;
     std::int64_t FMftZoneStart = 0;
     std::int64_t FMftZoneEnd = 0;
+    // The clusters of the layer beneath the file system (BitLocker's own),
+    // owned by the system whatever the file table says: in LCN order.
+    std::vector<TReservedRun> FReserved;
     bool FRecordSize1K = false;
     std::vector<std::byte> FLastRecord;
 

@@ -399,6 +399,35 @@ std::shared_ptr<const BitLockerVolume> RawVolumeSystem::BitLocker(std::size_t dr
     return cache->bitlocker;
 }
 
+std::vector<ReservedRange> RawVolumeSystem::ReservedRanges(std::string_view rootPath) {
+    const Drive* d = FindByRoot(rootPath);
+    if (d == nullptr) {
+        return {};
+    }
+    const auto drive = static_cast<std::size_t>(d - drives_.data());
+    std::string why;
+    const auto volume = BitLocker(drive, why);
+    // Locked, the volume has no file system to set them apart from.
+    if (!volume || !Unlocked(drive)) {
+        return {};
+    }
+    const BitLockerLayout& layout = volume->layout();
+    std::vector<ReservedRange> ranges;
+    const auto add = [&](std::uint64_t offset, std::uint64_t length, std::string name) {
+        if (offset < layout.size && length > 0) {
+            ranges.push_back({offset, std::min(length, layout.size - offset), std::move(name)});
+        }
+    };
+    for (std::size_t i = 0; i < layout.metadataOffsets.size(); ++i) {
+        add(layout.metadataOffsets[i], ondisk::fve::block::kReserved,
+            "BitLocker metadata, copy " + std::to_string(i + 1));
+    }
+    add(layout.movedOffset, layout.movedSize, "BitLocker's copy of the boot sectors");
+    std::sort(ranges.begin(), ranges.end(),
+              [](const ReservedRange& a, const ReservedRange& b) { return a.offset < b.offset; });
+    return ranges;
+}
+
 const BitLockerAccess* RawVolumeSystem::Unlocked(std::size_t drive) const {
     return drive < unlocked_.size() ? unlocked_[drive].get() : nullptr;
 }

@@ -86,6 +86,7 @@ class RawVolumeSystem final : public VolumeApi {
     bool SetFilePointerEx(Handle handle, std::int64_t offset) override;
     bool ReadFile(Handle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead) override;
     std::shared_ptr<const FileRecordBlocks> OpenFileRecordBlocks(Handle handle) override;
+    std::vector<ReservedRange> ReservedRanges(std::string_view rootPath) override;
     [[nodiscard]] std::uint32_t GetLastError() const override { return lastError_; }
 
   private:

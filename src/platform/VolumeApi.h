@@ -134,6 +134,15 @@ class FileRecordBlocks {
                       std::span<std::uint8_t> readable) const = 0;
 };
 
+// A part of a volume that belongs to the layer the file system lies in, not
+// to the file system: BitLocker's metadata blocks and its copy of the boot
+// sectors. Bytes from the volume's start.
+struct ReservedRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::string name; // "BitLocker metadata, copy 1", ...
+};
+
 class VolumeApi {
   public:
     VolumeApi() = default;
@@ -172,6 +181,9 @@ class VolumeApi {
     virtual std::shared_ptr<const FileRecordBlocks> OpenFileRecordBlocks(Handle /*handle*/) {
         return nullptr;
     }
+    // The reserved parts of the volume at a root path, in order. Not a
+    // Windows call; a volume read as it lies has none.
+    virtual std::vector<ReservedRange> ReservedRanges(std::string_view /*rootPath*/) { return {}; }
 
     // The number of the last error of a call that failed.
     [[nodiscard]] virtual std::uint32_t GetLastError() const = 0;

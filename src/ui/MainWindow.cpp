@@ -938,6 +938,7 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
                 input.mftZoneEnd = volume.FMftZoneEnd;
                 input.fileIds = &scan->fileIds;
                 input.clusters = &scan->clusters;
+                input.reserved = volume.FReserved;
                 input.markText = scan->markText;
                 input.contains = ContainsCaseless;
                 scan->model = std::make_unique<map::TMapModel>(bits, input);
@@ -1079,6 +1080,7 @@ void TForm1::PaintClusters() {
     input.mftZoneEnd = FScan->volume->FMftZoneEnd;
     input.fileIds = &FScan->fileIds;
     input.clusters = &FScan->clusters;
+    input.reserved = FScan->volume->FReserved;
     input.markText = FMarkText.toStdU16String();
     input.contains = ContainsCaseless;
     FModel->Paint(input);

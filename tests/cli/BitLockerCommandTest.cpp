@@ -1,6 +1,7 @@
 // BitLocker drives at the shell: named as BitLocker when locked, opened with
 // the key file given, refused with the reason otherwise, and the key never
 // shown.
+#include "support/BitLockerWriter.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -206,6 +207,39 @@ TEST_F(BitLockerCommand, VolumesThatCannotBeOpenedSayWhy) {
     const auto fat = Scan(Image("bitlk-togo-aes-xts-128") + " --unlock " + Quote(togo));
     EXPECT_EQ(fat.status, 1);
     EXPECT_NE(fat.err.find("(drive C:): FAT16, not NTFS"), std::string::npos) << fat.err;
+}
+
+TEST_F(BitLockerCommand, BitLockersOwnClustersBelongToTheSystem) {
+    // A volume made from a generated one, opened by its clear key: the
+    // clusters of the metadata blocks and of the moved boot sectors are
+    // BitLocker's, named so by --owner and --cluster-map.
+    const fs::path made = TempPath("bitlocker-owners.img");
+    made_.push_back(made);
+    BitLockerRecipe recipe;
+    recipe.clearKey = true;
+    BitLockerMade facts;
+    std::string why;
+    ASSERT_TRUE(
+        MakeBitLocker((VolumeDir() / "ntfs-4k.img").string(), made.string(), recipe, facts, why))
+        << why;
+    const std::uint64_t cluster = 4096;
+    const std::uint64_t copy2 = facts.metadataOffsets[1] / cluster;
+    const std::uint64_t moved = facts.movedOffset / cluster;
+    const auto o = Scan(Quote(made) + " --owner " + std::to_string(copy2) + " " +
+                        std::to_string(copy2 + 15) + " " + std::to_string(moved));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, std::to_string(copy2) + "\tBitLocker metadata, copy 2\tsystem\n" +
+                         std::to_string(copy2 + 15) + "\tBitLocker metadata, copy 2\tsystem\n" +
+                         std::to_string(moved) +
+                         "\tBitLocker's copy of the boot sectors\tsystem\n");
+    const auto map = Scan(Quote(made) + " --cluster-map");
+    EXPECT_NE(map.out.find("C:," + std::to_string(copy2) +
+                           ",16,system,,,\"BitLocker metadata, copy 2\"\r\n"),
+              std::string::npos)
+        << map.out.substr(0, 2000);
+    EXPECT_NE(map.out.find("C:," + std::to_string(moved) +
+                           ",2,system,,,BitLocker's copy of the boot sectors\r\n"),
+              std::string::npos);
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 // and sector size: read back through the volume layer they are the plain
 // volume byte for byte, libbde reads them alike, and the scan of the unlocked
 // volume is the scan of the plain one.
+#include "map/CellStates.h"
+#include "map/ClusterRuns.h"
+#include "map/MapModel.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
@@ -210,6 +213,66 @@ TEST(MadeVolumes, ScanOfTheUnlockedVolumeIsTheScanOfThePlainOne) {
     }
     EXPECT_GT(exports[0].size(), 10000U);
     EXPECT_TRUE(exports[0] == exports[1]) << "the exports differ";
+    fs::remove(made);
+}
+
+TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
+    const fs::path plain = VolumeDir() / "ntfs-4k.img";
+    const fs::path made = TempPath("bitlocker-map.img");
+    BitLockerRecipe recipe;
+    recipe.clearKey = true;
+    BitLockerMade facts;
+    std::string why;
+    ASSERT_TRUE(MakeBitLocker(plain.string(), made.string(), recipe, facts, why)) << why;
+    RawVolumeSystem system({made.string()});
+    ntfs::TNTFSVolume volume(system, "C");
+    ASSERT_EQ(volume.FFileSystem, "NTFS");
+    ntfs::TFileIDs fileIds;
+    ntfs::TClusterArray clusters;
+    ntfs::RunScanStages(volume, fileIds, clusters, {});
+    const std::int64_t cluster = volume.FBytesPerCluster;
+    ASSERT_EQ(volume.FReserved.size(), 4U);
+    std::vector<std::pair<std::int64_t, std::string>> expected;
+    for (std::size_t i = 0; i < 3; ++i) {
+        expected.emplace_back(static_cast<std::int64_t>(facts.metadataOffsets[i]) / cluster,
+                              "BitLocker metadata, copy " + std::to_string(i + 1));
+    }
+    expected.emplace_back(static_cast<std::int64_t>(facts.movedOffset) / cluster,
+                          "BitLocker's copy of the boot sectors");
+
+    // The zoom window's and --owner's name; the map's colour.
+    map::TMapInput input;
+    input.totalClusters = volume.FTotalClusters;
+    input.fileIds = &fileIds;
+    ntfs::TClusterArray byOwner = clusters;
+    ntfs::TNTFSVolume::SortClustersByFileIndex(byOwner);
+    input.clusters = &byOwner;
+    input.reserved = volume.FReserved;
+    const map::TMapModel model(input);
+    for (const auto& [lcn, name] : expected) {
+        SCOPED_TRACE(name);
+        std::string text;
+        volume.DescribeCluster(clusters, fileIds, text, true, lcn);
+        EXPECT_EQ(text, name);
+        EXPECT_EQ(model.StateAt(lcn), map::csSystem);
+    }
+    // Every cluster once in the listing of runs, the reserved ones named.
+    std::vector<std::uint8_t> bitmap(static_cast<std::size_t>((volume.FTotalClusters + 7) / 8),
+                                     0xFF);
+    const map::TVolumeLayout layout{volume.FTotalClusters, bitmap, volume.FMftZoneStart,
+                                    volume.FMftZoneEnd, volume.FReserved};
+    std::int64_t next = 0;
+    std::vector<std::string> named;
+    map::ForEachClusterRun(layout, fileIds, clusters, [&](const map::TClusterRun& run) {
+        EXPECT_EQ(run.First, next);
+        next = run.First + run.Count;
+        if (!run.Reserved.empty()) {
+            EXPECT_EQ(run.Kind, map::TRunKind::System);
+            named.emplace_back(run.Reserved);
+        }
+    });
+    EXPECT_EQ(next, volume.FTotalClusters);
+    EXPECT_EQ(named.size(), 4U);
     fs::remove(made);
 }
 
