@@ -162,8 +162,6 @@ std::optional<Secret> Unseal(std::span<const std::uint8_t> key,
     return plain;
 }
 
-// Sectors are a power of two long, and so is their count of words: an index
-// wraps with a mask.
 ondisk::FveSealedKey Seal(std::span<const std::uint8_t> key,
                           const std::array<std::uint8_t, 12>& nonce,
                           std::span<const std::uint8_t> plain) {
@@ -190,31 +188,49 @@ ondisk::FveSealedKey Seal(std::span<const std::uint8_t> key,
     return sealed;
 }
 
+// Sectors are a power of two long, and so is their count of words: an index
+// wraps with a mask. The passes run with their rotations unrolled, and only
+// the few steps that reach round the end of the sector use the mask.
 void DiffuserDecrypt(std::span<std::uint32_t> d) {
     const std::size_t n = d.size();
-    if (n < 8 || !std::has_single_bit(n)) {
+    if (n < 16 || !std::has_single_bit(n)) {
         return;
     }
+    const std::size_t mask = n - 1;
+    std::uint32_t* w = d.data();
     for (int cycle = 0; cycle < kCyclesB; ++cycle) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t five = d[(i + 5) & (n - 1)];
-            d[i] += d[(i + 2) & (n - 1)] ^ std::rotl(five, kRotateB[i % 4]);
+        std::size_t i = 0;
+        for (; i + 9 <= n; i += 4) {
+            w[i] += w[i + 2] ^ w[i + 5];
+            w[i + 1] += w[i + 3] ^ std::rotl(w[i + 6], kRotateB[1]);
+            w[i + 2] += w[i + 4] ^ w[i + 7];
+            w[i + 3] += w[i + 5] ^ std::rotl(w[i + 8], kRotateB[3]);
+        }
+        for (; i < n; ++i) {
+            w[i] += w[(i + 2) & mask] ^ std::rotl(w[(i + 5) & mask], kRotateB[i % 4]);
         }
     }
     for (int cycle = 0; cycle < kCyclesA; ++cycle) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t five = d[(i + n - 5) & (n - 1)];
-            d[i] += d[(i + n - 2) & (n - 1)] ^ std::rotl(five, kRotateA[i % 4]);
+        std::size_t i = 0;
+        for (; i < 8; ++i) {
+            w[i] += w[(i + n - 2) & mask] ^ std::rotl(w[(i + n - 5) & mask], kRotateA[i % 4]);
+        }
+        for (; i < n; i += 4) {
+            w[i] += w[i - 2] ^ std::rotl(w[i - 5], kRotateA[0]);
+            w[i + 1] += w[i - 1] ^ w[i - 4];
+            w[i + 2] += w[i] ^ std::rotl(w[i - 3], kRotateA[2]);
+            w[i + 3] += w[i + 1] ^ w[i - 2];
         }
     }
 }
 
 void DiffuserEncrypt(std::span<std::uint32_t> d) {
     const std::size_t n = d.size();
-    if (n < 8 || !std::has_single_bit(n)) {
+    if (n < 16 || !std::has_single_bit(n)) {
         return;
     }
-    // Each pass undone from its last step to its first.
+    // Each pass undone from its last step to its first (the tools that make
+    // test volumes only: no hurry).
     for (int cycle = 0; cycle < kCyclesA; ++cycle) {
         for (std::size_t i = n; i-- > 0;) {
             const std::uint32_t five = d[(i + n - 5) & (n - 1)];
@@ -229,18 +245,24 @@ void DiffuserEncrypt(std::span<std::uint32_t> d) {
     }
 }
 
-// One thread's contexts: each keyed once, then given a new IV a sector.
+// One thread's contexts, each keyed once. Decryption runs the whole buffer
+// through one ECB call, which OpenSSL pipelines across blocks, with each
+// mode's chaining done around it here: a call into OpenSSL per sector (a
+// new IV each) costs more than the AES of a 512-byte sector.
 struct SectorCipher::Contexts {
-    std::array<CipherCtx, 2> data;    // [decrypt, encrypt], made when first needed
-    CipherCtx iv;                     // ECB with the data key: the CBC IVs
-    CipherCtx sector;                 // ECB with the sector key's key: the diffuser's
-    std::vector<std::uint8_t> blocks; // IVs and sector keys
-    std::vector<std::uint32_t> words; // a sector in the diffuser
+    CipherCtx ecb;    // ECB decryption with the data key
+    CipherCtx iv;     // ECB encryption: CBC's IVs (data key), XTS's tweaks (tweak key)
+    CipherCtx sector; // ECB encryption with the sector key's key: the diffuser's
+    CipherCtx chain;  // the mode itself, encrypting, for the tools that make volumes
+    std::vector<std::uint8_t> blocks;   // IVs or first tweaks, and sector keys
+    std::vector<std::uint64_t> scratch; // the ciphertext of the buffer, for CBC
+    std::vector<std::uint32_t> words;   // a sector in the diffuser
     Contexts() = default;
     Contexts(const Contexts&) = delete;
     Contexts& operator=(const Contexts&) = delete;
     ~Contexts() {
         OPENSSL_cleanse(blocks.data(), blocks.size());
+        OPENSSL_cleanse(scratch.data(), scratch.size() * sizeof(std::uint64_t));
         OPENSSL_cleanse(words.data(), words.size() * sizeof(std::uint32_t));
     }
 };
@@ -300,13 +322,12 @@ std::unique_ptr<SectorCipher::Contexts> SectorCipher::Take() const {
         }
     }
     auto c = std::make_unique<Contexts>();
-    const bool xts =
-        method_ == ondisk::fve::method::kAesXts128 || method_ == ondisk::fve::method::kAesXts256;
-    if (!xts) {
-        c->iv = NewContext(EcbFor(key_.size()), key_.bytes(), true);
-        if (!c->iv) {
-            return nullptr;
-        }
+    const auto dataKey = DataKey();
+    c->ecb = NewContext(EcbFor(dataKey.size()), dataKey, false);
+    const auto ivKey = Xts() ? key_.bytes().subspan(dataKey.size()) : dataKey;
+    c->iv = NewContext(EcbFor(ivKey.size()), ivKey, true);
+    if (!c->ecb || !c->iv) {
+        return nullptr;
     }
     if (!sectorKey_.empty()) {
         c->sector = NewContext(EcbFor(sectorKey_.size()), sectorKey_.bytes(), true);
@@ -316,6 +337,15 @@ std::unique_ptr<SectorCipher::Contexts> SectorCipher::Take() const {
     }
     c->words.resize(sectorBytes_ / 4);
     return c;
+}
+
+bool SectorCipher::Xts() const {
+    return method_ == ondisk::fve::method::kAesXts128 || method_ == ondisk::fve::method::kAesXts256;
+}
+
+std::span<const std::uint8_t> SectorCipher::DataKey() const {
+    // XTS's key is the data key and the tweak key, halves of one.
+    return Xts() ? key_.bytes().first(key_.size() / 2) : key_.bytes();
 }
 
 void SectorCipher::Give(std::unique_ptr<Contexts> contexts) const {
@@ -333,7 +363,6 @@ bool SectorCipher::Encrypt(std::uint64_t offset, std::span<std::byte> data) cons
 }
 
 bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool decrypt) const {
-    namespace m = ondisk::fve::method;
     if (data.size() % sectorBytes_ != 0 || offset % sectorBytes_ != 0) {
         return false;
     }
@@ -342,22 +371,13 @@ bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool dec
         return false;
     }
     const std::size_t sectors = data.size() / sectorBytes_;
-    const bool xts = method_ == m::kAesXts128 || method_ == m::kAesXts256;
+    const bool xts = Xts();
     const bool diffuser = !sectorKey_.empty();
-    CipherCtx& ctx = c->data[decrypt ? 0 : 1];
-    if (!ctx) {
-        const EVP_CIPHER* cipher =
-            xts ? (key_.size() == 64 ? EVP_aes_256_xts() : EVP_aes_128_xts())
-                : (key_.size() == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc());
-        ctx = NewContext(cipher, key_.bytes(), !decrypt);
-    }
-    bool ok = ctx != nullptr;
-    // The IVs (or tweaks) of every sector at once, and the diffuser's
+    // The IVs (or first tweaks) of every sector at once, and the diffuser's
     // sector keys: one call into OpenSSL for all of them.
-    const std::size_t perSector = diffuser ? 3 : 1;
-    c->blocks.resize(16 * perSector * sectors);
+    c->blocks.resize(16 * (diffuser ? 3 : 1) * sectors);
     std::uint8_t* blocks = c->blocks.data();
-    for (std::size_t i = 0; i < sectors && ok; ++i) {
+    for (std::size_t i = 0; i < sectors; ++i) {
         const std::uint64_t at = offset + i * sectorBytes_;
         // XTS tweaks count sectors; CBC's IVs and the sector keys are made
         // from the byte offset.
@@ -367,36 +387,102 @@ bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool dec
             CounterBlock(blocks + 16 * (sectors + 2 * i + 1), at, 0x80);
         }
     }
-    if (ok && !xts) {
-        ok = Ecb(c->iv.get(), std::span(blocks, 16 * sectors));
-    }
-    if (ok && diffuser) {
-        ok = Ecb(c->sector.get(), std::span(blocks + 16 * sectors, 32 * sectors));
-    }
+    bool ok = Ecb(c->iv.get(), std::span(blocks, 16 * sectors)) &&
+              (!diffuser || Ecb(c->sector.get(), std::span(blocks + 16 * sectors, 32 * sectors)));
     const auto xorSectorKey = [&](std::byte* sector, std::size_t i) {
-        const std::uint8_t* key = blocks + 16 * (sectors + 2 * i);
-        for (std::size_t k = 0; k < sectorBytes_; ++k) {
-            sector[k] ^= static_cast<std::byte>(key[k % 32]);
+        std::uint64_t key[4];
+        std::memcpy(key, blocks + 16 * (sectors + 2 * i), sizeof(key));
+        for (std::size_t k = 0; k < sectorBytes_; k += 8) {
+            std::uint64_t v = 0;
+            std::memcpy(&v, sector + k, 8);
+            v ^= key[(k / 8) % 4];
+            std::memcpy(sector + k, &v, 8);
         }
     };
-    for (std::size_t i = 0; i < sectors && ok; ++i) {
-        std::byte* sector = data.data() + i * sectorBytes_;
-        if (decrypt) {
-            ok = Chain(ctx.get(), blocks + 16 * i, sector, sectorBytes_);
-            if (ok && diffuser) {
-                LoadWords(sector, c->words);
-                DiffuserDecrypt(c->words);
-                StoreWords(c->words, sector);
-                xorSectorKey(sector, i);
-            }
-        } else {
+    const auto diffuse = [&](std::byte* sector, bool undo) {
+        LoadWords(sector, c->words);
+        undo ? DiffuserDecrypt(c->words) : DiffuserEncrypt(c->words);
+        StoreWords(c->words, sector);
+    };
+    if (ok && !decrypt) {
+        // Sector by sector: the tools that make test volumes only.
+        if (!c->chain) {
+            const EVP_CIPHER* cipher =
+                xts ? (key_.size() == 64 ? EVP_aes_256_xts() : EVP_aes_128_xts())
+                    : (key_.size() == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc());
+            c->chain = NewContext(cipher, key_.bytes(), true);
+        }
+        ok = c->chain != nullptr;
+        for (std::size_t i = 0; i < sectors && ok; ++i) {
+            std::byte* sector = data.data() + i * sectorBytes_;
             if (diffuser) {
                 xorSectorKey(sector, i);
-                LoadWords(sector, c->words);
-                DiffuserEncrypt(c->words);
-                StoreWords(c->words, sector);
+                diffuse(sector, false);
             }
-            ok = Chain(ctx.get(), blocks + 16 * i, sector, sectorBytes_);
+            // XTS takes the plain tweak and encrypts it itself.
+            std::uint8_t tweak[16];
+            CounterBlock(tweak, (offset / sectorBytes_) + i);
+            ok = Chain(c->chain.get(), xts ? tweak : blocks + 16 * i, sector, sectorBytes_);
+        }
+        Give(std::move(c));
+        return ok;
+    }
+    std::uint64_t* scratch = nullptr;
+    const auto load = [&](std::size_t k) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, data.data() + 8 * k, 8);
+        return v;
+    };
+    const auto store = [&](std::size_t k, std::uint64_t v) {
+        std::memcpy(data.data() + 8 * k, &v, 8);
+    };
+    const std::size_t perSector = sectorBytes_ / 8;
+    if (ok && xts) {
+        // XTS: each block whitened with its tweak before and after the
+        // cipher; a sector's tweaks run on from its encrypted number, each
+        // the last times x in GF(2^128). Made again after the cipher rather
+        // than kept: cheaper than a second buffer's worth of memory.
+        const auto whiten = [&] {
+            for (std::size_t i = 0; i < sectors; ++i) {
+                std::uint64_t lo = 0;
+                std::uint64_t hi = 0;
+                std::memcpy(&lo, blocks + 16 * i, 8);
+                std::memcpy(&hi, blocks + 16 * i + 8, 8);
+                for (std::size_t k = i * perSector; k < (i + 1) * perSector; k += 2) {
+                    store(k, load(k) ^ lo);
+                    store(k + 1, load(k + 1) ^ hi);
+                    const std::uint64_t carry = hi >> 63;
+                    hi = (hi << 1) | (lo >> 63);
+                    lo = (lo << 1) ^ (carry * 0x87);
+                }
+            }
+        };
+        whiten();
+        ok =
+            Ecb(c->ecb.get(), std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
+        whiten();
+    } else if (ok) {
+        // CBC: each block's plaintext is its decryption XORed with the block
+        // before it, the sector's IV before the first.
+        c->scratch.resize(data.size() / 8);
+        scratch = c->scratch.data();
+        std::memcpy(scratch, data.data(), data.size());
+        ok =
+            Ecb(c->ecb.get(), std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
+        for (std::size_t i = 0; i < sectors && ok; ++i) {
+            const std::size_t first = i * perSector;
+            std::uint64_t iv[2];
+            std::memcpy(iv, blocks + 16 * i, 16);
+            store(first, load(first) ^ iv[0]);
+            store(first + 1, load(first + 1) ^ iv[1]);
+            for (std::size_t k = first + 2; k < first + perSector; ++k) {
+                store(k, load(k) ^ scratch[k - 2]);
+            }
+            if (diffuser) {
+                std::byte* sector = data.data() + i * sectorBytes_;
+                diffuse(sector, true);
+                xorSectorKey(sector, i);
+            }
         }
     }
     Give(std::move(c));

@@ -64,6 +64,8 @@ class SectorCipher {
     struct Contexts;
     SectorCipher() = default;
     std::unique_ptr<Contexts> Take() const;
+    [[nodiscard]] bool Xts() const;
+    [[nodiscard]] std::span<const std::uint8_t> DataKey() const;
     void Give(std::unique_ptr<Contexts> contexts) const;
     bool Run(std::uint64_t offset, std::span<std::byte> data, bool decrypt) const;
 
