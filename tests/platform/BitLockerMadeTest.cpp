@@ -16,6 +16,9 @@
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <libbde.h>
 
 namespace lorvex::test {
@@ -274,6 +277,50 @@ TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
     EXPECT_EQ(next, volume.FTotalClusters);
     EXPECT_EQ(named.size(), 4U);
     fs::remove(made);
+}
+
+TEST(MadeVolumes, PartitionOfAGptDiskInAVhdxReadsAsItsPlainSelf) {
+    // Every source layer under the BitLocker one: the first partition of the
+    // GPT disk encrypted in place, the disk then held in a VHDX.
+    const fs::path disk = VolumeDir() / "gpt-disk.img";
+    RawVolumeSystem plainDisk({disk.string()});
+    ASSERT_GE(plainDisk.drives().size(), 2U);
+    const auto& region = plainDisk.drives()[0].region;
+    const fs::path part = TempPath("bitlocker-part.img");
+    const fs::path encrypted = TempPath("bitlocker-part-enc.img");
+    const fs::path layered = TempPath("bitlocker-gpt.img");
+    const fs::path vhdx = TempPath("bitlocker-gpt.vhdx");
+    std::string bytes = ReadFile(disk);
+    std::ofstream(part, std::ios::binary) << bytes.substr(static_cast<std::size_t>(region.offset),
+                                                          static_cast<std::size_t>(region.length));
+    BitLockerRecipe recipe;
+    recipe.password = kPassword;
+    BitLockerMade facts;
+    std::string why;
+    ASSERT_TRUE(MakeBitLocker(part.string(), encrypted.string(), recipe, facts, why)) << why;
+    bytes.replace(static_cast<std::size_t>(region.offset), static_cast<std::size_t>(region.length),
+                  ReadFile(encrypted));
+    std::ofstream(layered, std::ios::binary) << bytes;
+    ASSERT_EQ(std::system(("qemu-img convert -O vhdx " + Quote(layered) + " " + Quote(vhdx) +
+                           " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+
+    RawVolumeSystem system({vhdx.string()});
+    ASSERT_EQ(system.drives().size(), plainDisk.drives().size());
+    EXPECT_EQ(system.drives()[0].region.container, "VHDX");
+    EXPECT_EQ(system.drives()[0].region.fileSystem, "BitLocker");
+    EXPECT_EQ(system.drives()[1].region.fileSystem, "NTFS");
+    ASSERT_EQ(system.Unlock(0, Password(), why), Status::Unlocked) << why;
+    EXPECT_EQ(system.Unlocked(0)->reader, "OpenSSL, checked against libbde");
+    std::uint64_t got = 0;
+    std::uint64_t want = 0;
+    EXPECT_EQ(HashDrive(system, 0, got), HashDrive(plainDisk, 0, want));
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(system.GetVolumeInformation("C:\\")->label, "GptOne");
+    for (const auto& p : {part, encrypted, layered, vhdx}) {
+        fs::remove(p);
+    }
 }
 
 TEST(MadeVolumes, StartupKeyAndClearKeyOpenTheirVolumes) {
