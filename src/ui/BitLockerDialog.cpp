@@ -26,7 +26,11 @@ TBitLockerDialog::TBitLockerDialog(QWidget* parent, const QString& drive,
                        .arg(drive, facts.cipher, facts.protectors),
                    this);
     about->setWordWrap(true);
+    // Wide enough for the text in a few lines; the dialog grows to fit it,
+    // and again when a problem is said.
+    about->setMinimumWidth(460);
     layout->addWidget(about);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     auto* row = new QHBoxLayout();
     FKey = new QLineEdit(this);
@@ -55,7 +59,6 @@ TBitLockerDialog::TBitLockerDialog(QWidget* parent, const QString& drive,
     connect(file, &QPushButton::clicked, this, [this] { ChooseFile(); });
     connect(FUnlock, &QPushButton::clicked, this, [this] { TryText(FKey->text()); });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    resize(480, sizeHint().height());
 }
 
 QString TBitLockerDialog::Problem() const {

@@ -3,6 +3,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
+#include "ui/BitLockerDialog.h"
 #include "ui/FindWindow.h"
 #include "ui/LorvexWindows.h"
 #include "ui/PictureFile.h"
@@ -17,6 +18,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -88,6 +90,59 @@ bool SavePicture(const platform::VolumeApi& api, const QDir& dir, const QString&
     return true;
 }
 
+// A locked BitLocker drive: the Drive menu that marks it, the dialog that
+// asks for its key after a wrong one, and the message when none is given.
+int TakeBitLockerScreenshots(TForm1& form, const QString& folder) {
+    const QDir dir(folder);
+    bool ok = true;
+    // The screen as it shows the window, the menu or dialog over it.
+    const auto save = [&](const QString& name) {
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect frame = form.frameGeometry();
+            ok = SavePicture(
+                     form.Api(), dir, name,
+                     screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+                         .toImage()) &&
+                 ok;
+        }
+    };
+    Settle(300);
+    form.menuBar()->setActiveAction(form.mnuDrive->menuAction());
+    Settle(500);
+    save("bitlocker-drive-menu.png");
+    form.mnuDrive->hide();
+    form.menuBar()->setActiveAction(nullptr);
+    Settle(300);
+    // The dialog is modal: it is filled in and pictured from the event loop
+    // it runs, and the message after it likewise.
+    QTimer::singleShot(500, &form, [&] {
+        auto* dialog = qobject_cast<TBitLockerDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            ok = false;
+            return;
+        }
+        dialog->KeyField()->setText("not the password");
+        dialog->TryText(dialog->KeyField()->text());
+        Settle(300);
+        save("bitlocker-unlock.png");
+        QTimer::singleShot(500, &form, [&] {
+            save("bitlocker-locked.png");
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                box->close();
+            }
+        });
+        dialog->reject();
+    });
+    form.mnuDrive->actions().front()->trigger();
+    Settle(200);
+    if (!ok) {
+        return Fail("cannot take the BitLocker pictures into " + folder);
+    }
+    std::printf("wrote bitlocker-drive-menu, bitlocker-unlock and bitlocker-locked .png into %s\n",
+                folder.toLocal8Bit().constData());
+    return 0;
+}
+
 } // namespace
 
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
@@ -99,6 +154,9 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     const QList<QAction*> drives = form.mnuDrive->actions();
     if (drives.isEmpty()) {
         return Fail("no drive to choose");
+    }
+    if (drives.front()->text().contains("[BitLocker, locked]")) {
+        return TakeBitLockerScreenshots(form, folder);
     }
     Settle(300);
     drives.front()->trigger();

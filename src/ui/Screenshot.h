@@ -16,7 +16,11 @@ class TLorvexWindows;
 // also health.png (the health overlay around the first of them, cells of 8
 // pixels), health-fit.png (the whole volume) and volume-check.png (the list);
 // with a `damageMap`, damage.png (the Damage Map list) and damage-map.png
-// (its bad areas over the whole volume). Returns the program's exit status.
+// (its bad areas over the whole volume). When the first drive is a locked
+// BitLocker drive, bitlocker-drive-menu.png (the Drive menu that marks it),
+// bitlocker-unlock.png (the dialog asking for its key, after a wrong one) and
+// bitlocker-locked.png (the message once it is given up) instead. Returns the
+// program's exit status.
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
                     const QString& damageMap = QString());
 
