@@ -63,7 +63,7 @@ struct TMapInput {
     const ntfs::TClusterArray* clusters = nullptr; // in FileIndex order
     // Painted csSystem over everything: clusters the layer beneath the file
     // system keeps (BitLocker's), whatever file holds them.
-    std::span<const ntfs::TReservedRun> reserved;
+    std::span<const ntfs::TReservedRun> reserved = {};
     std::u16string markText;
     TContainsCaseless contains = nullptr; // ContainsCaselessSimple when empty
 };

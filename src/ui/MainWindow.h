@@ -64,8 +64,9 @@ struct TSourceHooks {
     // BitLocker: what a drive's BitLocker volume is (bitLocker false for any
     // other drive), and its unlocking with a key: empty when the key opened
     // it, else why not.
-    std::function<TBitLockerFacts(const std::string& root)> bitlocker;
-    std::function<QString(const std::string& root, const platform::BitLockerKey& key)> unlock;
+    std::function<TBitLockerFacts(const std::string& root)> bitlocker = nullptr;
+    std::function<QString(const std::string& root, const platform::BitLockerKey& key)> unlock =
+        nullptr;
 };
 
 // How the window tells the user something; tests put recorders here.
@@ -79,7 +80,7 @@ struct TUserNotices {
     // when not set.
     std::function<bool(const QString& drive, const TBitLockerFacts& facts,
                        const TBitLockerDialog::TryKey& tryKey)>
-        askKey;
+        askKey = nullptr;
 };
 
 // The main window: the cluster map of the chosen drive, its drive menu, the
