@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 namespace lorvex::test {
 namespace {
@@ -95,21 +96,42 @@ std::optional<std::filesystem::path> FactsOf(const NtfsVolumeCase& v) {
     return std::nullopt;
 }
 
-// The clusters to compare: every k-th cluster of the volume, the first and
-// last cluster of a spread of extents, the zone's bounds and their
-// neighbours, and the volume's last cluster.
+// The clusters to compare: clusters spread evenly over the volume (free ones
+// among them), the first and last cluster of extents spread over the map,
+// and of the first extent of every kind of owner (each attribute type of
+// system files, directories, files, extension records, sparse and
+// compressed files), the zone's bounds and their neighbours, and the
+// volume's last cluster. The default run spreads 40 clusters and 16
+// extents; the long run (ctest -L long) 400 and 200, which also meet the
+// rarer answers (stale owners, clusters past the initialised size).
 std::vector<std::int64_t> SampleClusters(const Scanned& s) {
     const TNTFSVolume& volume = *s.volume;
     const std::int64_t total = volume.FTotalClusters;
+    const std::int64_t spread = Exhaustive() ? 400 : 40;
+    const std::size_t extents = Exhaustive() ? 200 : 16;
     std::set<std::int64_t> picked;
-    const std::int64_t step = std::max<std::int64_t>(1, total / 200);
+    const std::int64_t step = std::max<std::int64_t>(1, total / spread);
     for (std::int64_t c = 0; c < total; c += step) {
         picked.insert(c);
     }
-    const std::size_t every = std::max<std::size_t>(1, s.byLCN.size() / 100);
+    const auto ends = [&picked](const ntfs::TClusterEntry& e) {
+        picked.insert(e.LCN);
+        picked.insert(e.LCN + e.Length - 1);
+    };
+    const std::size_t every = std::max<std::size_t>(1, s.byLCN.size() / extents);
     for (std::size_t k = 0; k < s.byLCN.size(); k += every) {
-        picked.insert(s.byLCN[k].LCN);
-        picked.insert(s.byLCN[k].LCN + s.byLCN[k].Length - 1);
+        ends(s.byLCN[k]);
+    }
+    constexpr std::uint32_t kSparseOrCompressed = 0x200 | 0x800;
+    std::set<std::tuple<std::uint32_t, std::uint8_t, bool, bool>> kinds;
+    for (const auto& e : s.byLCN) {
+        const auto& owner = s.table.FItems[e.FileIndex];
+        if (kinds
+                .emplace(e.AttrType, owner.FileType, owner.FileID != owner.BaseID,
+                         (owner.Flags & kSparseOrCompressed) != 0)
+                .second) {
+            ends(e);
+        }
     }
     for (const std::int64_t c : {volume.FMftZoneStart - 1, volume.FMftZoneStart,
                                  (volume.FMftZoneStart + volume.FMftZoneEnd) / 2,
