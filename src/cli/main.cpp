@@ -1041,7 +1041,7 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--drive" || arg == "--export" || arg == "--output" || arg == "-o" ||
             arg == "--format" || arg == "--map-png" || arg == "--map-size" || arg == "--damage" ||
-            arg == "--sector-size") {
+            arg == "--sector-size" || arg == "--as") {
             ++i;
         } else if (!arg.starts_with("-") || arg == "-") {
             named.emplace_back(arg);
@@ -1198,7 +1198,8 @@ int main(int argc, char** argv) {
         // it. The key itself never appears in a message.
         std::string why;
         if (!lorvex::platform::ReadKeyFile(*options.unlockPath, options.key, why)) {
-            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.unlockPath->c_str(), why.c_str());
+            std::fprintf(stderr, "lorvex-scan: %s: %s\n",
+                         lorvex::ondisk::Printable(*options.unlockPath).c_str(), why.c_str());
             return 1;
         }
     }
@@ -1259,6 +1260,9 @@ int main(int argc, char** argv) {
             : std::make_unique<RawVolumeSystem>(
                   options.sources, options.readAs,
                   lorvex::platform::ContainerOptions{options.allowOutsideExtents});
+    if (options.unlockPath) {
+        system->Protect(*options.unlockPath);
+    }
     // Now that every file the sources read is known (a container's
     // segments and extents too), the standard streams are checked again.
     const bool exportToStdout = options.exportPath && *options.exportPath == "-";
@@ -1374,7 +1378,7 @@ int main(int argc, char** argv) {
         }
         if (!any) {
             std::fprintf(stderr, "lorvex-scan: %s: no BitLocker drive to unlock\n",
-                         options.unlockPath->c_str());
+                         lorvex::ondisk::Printable(*options.unlockPath).c_str());
         }
     }
     // A source named but unreadable is an error; a device of the machine

@@ -215,6 +215,7 @@ bool KeyFromText(std::string_view text, BitLockerKey& key, std::string& why) {
 }
 
 bool ReadKeyFile(const std::string& path, BitLockerKey& key, std::string& why) {
+    key.file = path;
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {

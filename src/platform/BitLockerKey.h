@@ -45,6 +45,9 @@ struct BitLockerKey {
     };
     Kind kind = Kind::Password;
     Secret secret;
+    // The file it was read from, empty for a key typed: a key file is
+    // written to no more than a source is.
+    std::string file;
 };
 
 // "password", "recovery password", "startup key".

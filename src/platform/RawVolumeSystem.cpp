@@ -156,6 +156,12 @@ WriteTarget RawVolumeSystem::OpenWriteTarget(const std::string& path) const {
     return platform::OpenWriteTarget(path, sources);
 }
 
+void RawVolumeSystem::Protect(const std::string& path) {
+    if (std::find(named_.begin(), named_.end(), path) == named_.end()) {
+        named_.push_back(path);
+    }
+}
+
 WriteTarget OpenWriteTargetFor(const VolumeApi& api, const std::string& path) {
     if (const auto* raw = dynamic_cast<const RawVolumeSystem*>(&api)) {
         return raw->OpenWriteTarget(path);
@@ -434,6 +440,9 @@ const BitLockerAccess* RawVolumeSystem::Unlocked(std::size_t drive) const {
 
 BitLockerVolume::UnlockStatus RawVolumeSystem::Unlock(std::size_t drive, const BitLockerKey& key,
                                                       std::string& why) {
+    if (!key.file.empty()) {
+        Protect(key.file);
+    }
     const auto volume = BitLocker(drive, why);
     if (!volume) {
         if (why.empty()) {

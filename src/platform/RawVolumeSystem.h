@@ -62,8 +62,9 @@ class RawVolumeSystem final : public VolumeApi {
     [[nodiscard]] const BitLockerAccess* Unlocked(std::size_t drive) const;
     // Unlocks the drive's BitLocker volume with `key`: the volume key it
     // opens is kept, never the key itself. Its drive then reads decrypted.
-    // The reason, without the key, in `why`. Not while a handle is used on
-    // another thread.
+    // The reason, without the key, in `why`. A key read from a file makes
+    // that file one no report may be written to. Not while a handle is used
+    // on another thread.
     BitLockerVolume::UnlockStatus Unlock(std::size_t drive, const BitLockerKey& key,
                                          std::string& why);
 
@@ -72,6 +73,8 @@ class RawVolumeSystem final : public VolumeApi {
     // a report or a picture goes through. A source that could not be opened
     // counts all the same, with every file it names.
     [[nodiscard]] WriteTarget OpenWriteTarget(const std::string& path) const;
+    // A file that is no source but is never to be written either.
+    void Protect(const std::string& path);
 
     std::uint32_t GetLogicalDrives() override;
     std::vector<std::string> FindVolumes() override;
@@ -148,7 +151,7 @@ class RawVolumeSystem final : public VolumeApi {
     std::vector<std::string> named_;
     std::vector<Cache> caches_;
     std::uint64_t clock_ = 0;
-    std::unordered_map<std::string, std::size_t> byGuid_; // "{guid}" to drive
+    std::unordered_map<std::string, std::size_t> byGuid_;    // "{guid}" to drive
     std::vector<std::unique_ptr<BitLockerAccess>> unlocked_; // a drive's, once unlocked
     std::map<Handle, Opened> handles_;
     Handle nextHandle_ = 0x100;

@@ -145,6 +145,21 @@ TEST_F(BitLockerCommand, WrongKeysAreRefusedAndNeverShown) {
     const auto o = Scan(Image("bitlk-aes-cbc-128") + " --info --unlock " + Quote(right));
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ((o.out + o.err).find("anaconda"), std::string::npos);
+
+    // Nor is it written over: the key file is kept like a source, whether
+    // or not it unlocks, and whether or not any drive is BitLocker's.
+    for (const auto& [image, key] : {std::pair{Image("bitlk-aes-cbc-128"), right},
+                                     {Image("bitlk-aes-cbc-128"), wrong},
+                                     {Quote(VolumeDir() / "demo.img"), right}}) {
+        SCOPED_TRACE(image + " " + key.string());
+        for (const std::string& write : {" --files -o " + Quote(key), " --files >> " + Quote(key),
+                                         " --export " + Quote(key)}) {
+            const std::string before = ReadFile(key);
+            const auto refused = Scan(image + " --unlock " + Quote(key) + write);
+            EXPECT_NE(refused.status, 0) << write;
+            EXPECT_EQ(ReadFile(key), before) << write;
+        }
+    }
 }
 
 TEST_F(BitLockerCommand, KeyFilesOfTheWrongKindOrFormAreRefusedAtOnce) {
