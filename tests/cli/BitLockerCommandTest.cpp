@@ -2,6 +2,7 @@
 // the key file given, refused with the reason otherwise, and the key never
 // shown.
 #include "support/BitLockerWriter.h"
+#include "support/ScanRun.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -16,29 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 // Runs lorvex-scan with `args` (already quoted), stdin closed.
 Outcome Scan(const std::string& args) {
-    const auto errFile = TempPath("lorvex-scan-bitlocker.err");
-    Outcome o;
-    const std::string command =
-        std::string("'") + LORVEX_SCAN + "' " + args + " </dev/null 2>" + Quote(errFile);
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        o.out.append(buffer, n);
-    }
-    const int raw = pclose(pipe);
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    o.err = ReadFile(errFile);
-    fs::remove(errFile);
-    return o;
+    return RunProgram(LORVEX_SCAN, args);
 }
 
 fs::path Dir() {

@@ -8,6 +8,7 @@
 #include "platform/RawVolumeSystem.h"
 #include "support/Export.h"
 #include "support/Sanitizers.h"
+#include "support/ScanRun.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -23,29 +24,9 @@
 namespace lorvex::test {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 // Runs lorvex-scan with `args` (already quoted), stdin closed.
 Outcome Scan(const std::string& args) {
-    const auto errFile = TempPath("lorvex-scan-test.err");
-    Outcome o;
-    const std::string command =
-        std::string("'") + LORVEX_SCAN + "' " + args + " </dev/null 2>" + Quote(errFile);
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        o.out.append(buffer, n);
-    }
-    const int raw = pclose(pipe);
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    o.err = ReadFile(errFile);
-    std::filesystem::remove(errFile);
-    return o;
+    return RunProgram(LORVEX_SCAN, args);
 }
 
 std::string Image(const char* name) {
