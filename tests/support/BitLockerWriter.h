@@ -57,7 +57,13 @@ inline void Put(Bytes& b, std::size_t at, std::uint64_t value, int width) {
 }
 
 inline void Append(Bytes& to, std::span<const std::byte> bytes) {
-    to.insert(to.end(), bytes.begin(), bytes.end());
+    // Grown and copied into rather than inserted: GCC 12 at -O3 takes the
+    // insert into a vector of fixed size for a write out of bounds.
+    const std::size_t at = to.size();
+    to.resize(at + bytes.size());
+    if (!bytes.empty()) {
+        std::memcpy(to.data() + at, bytes.data(), bytes.size());
+    }
 }
 
 inline void Append(Bytes& to, std::span<const std::uint8_t> bytes) {
