@@ -185,9 +185,15 @@ std::size_t SourceBytes::ReadCached(std::uint64_t at, std::span<std::byte> out) 
         }
         if (block == nullptr) {
             block = oldest;
-            block->bytes.resize(kBlockSize);
+            // Reads stop at the region's end, so the block need not go past it.
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kBlockSize, offset_ + length_ - start));
+            if (block->room < want) {
+                block->bytes = std::make_unique_for_overwrite<std::byte[]>(want);
+                block->room = want;
+            }
             block->start = start;
-            block->valid = ReadDirect(start, block->bytes);
+            block->valid = ReadDirect(start, std::span(block->bytes.get(), want));
         }
         block->used = ++clock_;
         const auto into = static_cast<std::size_t>(pos - start);
@@ -197,7 +203,7 @@ std::size_t SourceBytes::ReadCached(std::uint64_t at, std::span<std::byte> out) 
             return done + ReadDirect(pos, out.subspan(done));
         }
         const std::size_t n = std::min(block->valid - into, out.size() - done);
-        std::memcpy(out.data() + done, block->bytes.data() + into, n);
+        std::memcpy(out.data() + done, block->bytes.get() + into, n);
         done += n;
     }
     return done;

@@ -65,11 +65,15 @@ class SourceBytes {
 
     // One aligned block of the source as last read; `valid` bytes of it
     // (fewer than a block at the end of the source or after a short read).
+    // Its room is never zeroed and never more than the region holds from
+    // its start: a source opened for a few small reads (a probe, a small
+    // volume) would otherwise fill megabytes it never reads.
     struct Block {
         std::uint64_t start = UINT64_MAX; // source offset, a multiple of kBlockSize
         std::size_t valid = 0;
         std::uint64_t used = 0; // the clock of its last use
-        std::vector<std::byte> bytes;
+        std::unique_ptr<std::byte[]> bytes;
+        std::size_t room = 0; // the bytes `bytes` holds
     };
     static constexpr std::size_t kBlocks = 4;
 
