@@ -245,6 +245,9 @@ void DiffuserEncrypt(std::span<std::uint32_t> d) {
     }
 }
 
+// XTS runs over this much of a buffer at a time (see Run).
+constexpr std::size_t kXtsPieceBytes = 32 * 1024;
+
 // One thread's contexts, each keyed once. Decryption runs the whole buffer
 // through one ECB call, which OpenSSL pipelines across blocks, with each
 // mode's chaining done around it here: a call into OpenSSL per sector (a
@@ -442,8 +445,8 @@ bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool dec
         // cipher; a sector's tweaks run on from its encrypted number, each
         // the last times x in GF(2^128). Made again after the cipher rather
         // than kept: cheaper than a second buffer's worth of memory.
-        const auto whiten = [&] {
-            for (std::size_t i = 0; i < sectors; ++i) {
+        const auto whiten = [&](std::size_t first, std::size_t end) {
+            for (std::size_t i = first; i < end; ++i) {
                 std::uint64_t lo = 0;
                 std::uint64_t hi = 0;
                 std::memcpy(&lo, blocks + 16 * i, 8);
@@ -457,10 +460,17 @@ bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool dec
                 }
             }
         };
-        whiten();
-        ok =
-            Ecb(c->ecb.get(), std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
-        whiten();
+        // A piece at a time, small enough to stay in the core's cache
+        // through its three passes.
+        const std::size_t step = std::max<std::size_t>(kXtsPieceBytes / sectorBytes_, 1);
+        for (std::size_t first = 0; first < sectors && ok; first += step) {
+            const std::size_t end = std::min(first + step, sectors);
+            whiten(first, end);
+            ok = Ecb(c->ecb.get(),
+                     std::span(reinterpret_cast<std::uint8_t*>(data.data()) + first * sectorBytes_,
+                               (end - first) * sectorBytes_));
+            whiten(first, end);
+        }
     } else if (ok) {
         // CBC: each block's plaintext is its decryption XORed with the block
         // before it, the sector's IV before the first.
