@@ -23,22 +23,6 @@ constexpr std::size_t kEntriesAtOnce = 16384;
 // A table with more oversized chunks than this is damaged as a whole.
 constexpr std::size_t kMostOversized = 1024;
 
-std::size_t ReadAt(int fd, std::uint64_t at, std::span<std::byte> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n =
-            ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
-
 struct Descriptor {
     int fd = -1;
     explicit Descriptor(int f) : fd(f) {}
@@ -77,7 +61,8 @@ std::unique_ptr<EwfChunkTables> EwfChunkTables::Read(const std::vector<std::stri
         bool sized = false;
         const std::uint64_t size = SourceSize(file.fd, sized);
         std::array<std::byte, ewf::file::kSize> header{};
-        if (!sized || ReadAt(file.fd, 0, header) != header.size() || !ewf::IsSegmentFile(header)) {
+        if (!sized || ReadFully(file.fd, 0, header) != header.size() ||
+            !ewf::IsSegmentFile(header)) {
             why = files[f] + ": not an EnCase segment file";
             return nullptr;
         }
@@ -86,7 +71,7 @@ std::unique_ptr<EwfChunkTables> EwfChunkTables::Read(const std::vector<std::stri
         std::uint64_t at = ewf::file::kSize;
         while (at < size && size - at >= ewf::section::kDescriptorSize) {
             std::array<std::byte, ewf::section::kDescriptorSize + ewf::table::kHeaderSize> bytes{};
-            const std::size_t got = ReadAt(file.fd, at, bytes);
+            const std::size_t got = ReadFully(file.fd, at, bytes);
             const auto section = ewf::ReadSectionDescriptor(std::span(bytes).first(got));
             if (!section) {
                 break;
@@ -148,7 +133,7 @@ bool EwfChunkTables::Scan(int fd, const Section& section, std::vector<Oversized>
         const auto n = static_cast<std::size_t>(
             std::min<std::uint64_t>(kEntriesAtOnce, section.entries - done));
         const std::span<std::byte> part = std::span(buffer).first(n * ewf::table::kEntrySize);
-        if (ReadAt(fd, from + done * ewf::table::kEntrySize, part) != part.size()) {
+        if (ReadFully(fd, from + done * ewf::table::kEntrySize, part) != part.size()) {
             why = "its table at byte " + std::to_string(section.start) + " cannot be read";
             return false;
         }
@@ -174,7 +159,7 @@ bool EwfChunkTables::Scan(int fd, const Section& section, std::vector<Oversized>
     // no room for one, there is none to fail.
     std::array<std::byte, 4> stored{};
     if (section.end - from - bytes >= stored.size() &&
-        ReadAt(fd, from + bytes, stored) == stored.size()) {
+        ReadFully(fd, from + bytes, stored) == stored.size()) {
         checksumMatches = *ondisk::ByteReader(stored).u32(0) == adler;
     }
     return true;

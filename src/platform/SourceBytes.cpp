@@ -150,11 +150,11 @@ SourceBytes::~SourceBytes() {
     }
 }
 
-std::size_t SourceBytes::ReadDirect(std::uint64_t at, std::span<std::byte> out) const {
+std::size_t ReadFully(int fd, std::uint64_t at, std::span<std::byte> out) {
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t n =
-            ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(at + done));
+            ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(at + done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -164,6 +164,10 @@ std::size_t SourceBytes::ReadDirect(std::uint64_t at, std::span<std::byte> out) 
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+std::size_t SourceBytes::ReadDirect(std::uint64_t at, std::span<std::byte> out) const {
+    return ReadFully(fd_, at, out);
 }
 
 std::size_t SourceBytes::ReadCached(std::uint64_t at, std::span<std::byte> out) const {

@@ -13,6 +13,10 @@
 
 namespace lorvex::platform {
 
+// Reads `out` from `fd` at `at` until it is full, the file ends or a read
+// fails (an interrupted one is tried again); the bytes read.
+std::size_t ReadFully(int fd, std::uint64_t at, std::span<std::byte> out);
+
 // A read-only window onto one region of a source (an image file, a disk in a
 // container such as an EnCase set, a VHD(X), a VMDK or a qcow2, or a block
 // device): a partition, or the whole source. Reads never leave the region and

@@ -83,10 +83,9 @@ bool SaysNtfs(int fd, const SourceRegion& region) {
 // probe also looks where the header points, and says nothing when that is
 // damaged; such a volume is still BitLocker's, whose metadata cannot be read.
 bool SaysBitLocker(int fd, const SourceRegion& region) {
-    std::array<std::byte, ondisk::fve::header::kSize> sector{};
-    return region.length >= sector.size() &&
-           pread(fd, sector.data(), sector.size(), static_cast<off_t>(region.offset)) ==
-               static_cast<ssize_t>(sector.size()) &&
+    static_assert(ondisk::fve::header::kSize == std::tuple_size_v<Sector>);
+    Sector sector{};
+    return region.length >= sector.size() && ReadSector(fd, region.offset, sector) &&
            ondisk::ParseFveVolumeHeader(sector).has_value();
 }
 
