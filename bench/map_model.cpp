@@ -9,7 +9,7 @@
 #include "ntfs/ScanStages.h"
 #include "ondisk/ByteReader.h"
 #include "platform/RawVolumeSystem.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 #include "volume/VolumeUtils.h"
 
 #include <algorithm>

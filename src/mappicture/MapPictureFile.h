@@ -2,7 +2,7 @@
 
 #include "map/MapModel.h"
 #include "ntfs/ClusterMap.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <cstdint>
 #include <memory>

@@ -4,7 +4,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/RecordBlocks.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <cstdint>
 #include <functional>

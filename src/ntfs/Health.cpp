@@ -7,7 +7,7 @@
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
 #include "ondisk/RunList.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 #include "volume/VolumeMap.h"
 
 #include <algorithm>

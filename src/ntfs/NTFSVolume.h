@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ntfs/ClusterMap.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <array>
 #include <cstddef>

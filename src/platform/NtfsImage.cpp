@@ -7,7 +7,7 @@
 #include "ondisk/FileRecord.h"
 #include "ondisk/RunList.h"
 #include "ondisk/Utf16.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <algorithm>
 #include <bit>

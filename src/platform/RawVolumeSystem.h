@@ -3,7 +3,7 @@
 #include "platform/BitLockerSource.h"
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 #include "platform/WriteTarget.h"
 
 #include <map>

@@ -1,7 +1,7 @@
 #include "platform/SourceBytes.h"
 
 #include "platform/OpenFiles.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <algorithm>
 #include <cerrno>

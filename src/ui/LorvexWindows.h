@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/RawVolumeSystem.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/HelpWindow.h"

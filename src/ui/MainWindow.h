@@ -4,7 +4,7 @@
 #include "map/MapView.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/DamageMap.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
 #include "ui/ScanJob.h"

@@ -2,7 +2,7 @@
 
 #include "map/CellStates.h"
 #include "ntfs/ClusterMap.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <string_view>
 

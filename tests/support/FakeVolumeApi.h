@@ -6,7 +6,7 @@
 // record layouts, root paths with a trailing backslash).
 
 #include "ondisk/ByteReader.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ntfs/RecordBlocks.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 #include "support/Volumes.h"
 
 #include <string>
