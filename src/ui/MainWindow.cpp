@@ -174,6 +174,49 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     FPalette = QList<QRgb>(palette.begin(), palette.end());
     FOverviewBitmap = QImage();
 
+    BuildMenus();
+    setAcceptDrops(true);
+    BuildStatusBar();
+    BuildLegend();
+    BuildMapArea();
+
+    tm = new QTimer(this);
+    tm->setObjectName("tm");
+    tm->setInterval(1000);
+    connect(tm, &QTimer::timeout, this, [this] { tmTimer(); });
+
+    // The window sees every key before the focused control does.
+    qApp->installEventFilter(this);
+    InstallMessageHandler();
+
+    // The legend below the map adds its height: the map keeps its size.
+    resize(kClientWidth,
+           menuBar()->sizeHint().height() + FLegend->sizeHint().height() + kClientHeight);
+    move(293, 154);
+
+    BuildDriveMenu();
+    UpdateCommands();
+}
+
+void TForm1::BuildMenus() {
+    BuildFileMenu();
+    // The captions are the window's own; the ampersands only underline the
+    // letters that open them with Alt.
+    mnuDrive = menuBar()->addMenu("&Drive");
+    mnuDrive->setObjectName("mnuDrive");
+    mnuScan = menuBar()->addAction("&Scan!");
+    mnuScan->setShortcut(QKeySequence(Qt::Key_F5));
+    mnuScan->setObjectName("mnuScan");
+    connect(mnuScan, &QAction::triggered, this, [this] { mnuScanClick(); });
+    BuildToolsMenu();
+    BuildOverlayActions();
+    BuildViewMenu();
+    Quit1 = menuBar()->addAction("&Quit!");
+    Quit1->setObjectName("Quit1");
+    connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
+}
+
+void TForm1::BuildFileMenu() {
     mnuFile = menuBar()->addMenu("&File");
     mnuFile->setObjectName("mnuFile");
     mnuOpen = mnuFile->addAction("&Open Image...");
@@ -200,16 +243,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuQuitFile->setObjectName("mnuQuitFile");
     mnuQuitFile->setShortcut(QKeySequence::Quit);
     connect(mnuQuitFile, &QAction::triggered, this, [this] { Quit1Click(); });
-    setAcceptDrops(true);
+}
 
-    // The captions are the window's own; the ampersands only underline the
-    // letters that open them with Alt.
-    mnuDrive = menuBar()->addMenu("&Drive");
-    mnuDrive->setObjectName("mnuDrive");
-    mnuScan = menuBar()->addAction("&Scan!");
-    mnuScan->setShortcut(QKeySequence(Qt::Key_F5));
-    mnuScan->setObjectName("mnuScan");
-    connect(mnuScan, &QAction::triggered, this, [this] { mnuScanClick(); });
+void TForm1::BuildToolsMenu() {
     mnuTools = menuBar()->addMenu("&Tools");
     mnuTools->setObjectName("mnuTools");
     Export1 = mnuTools->addAction("&Export...");
@@ -242,6 +278,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     mnuVolumeCheck = mnuTools->addAction("&Volume Check");
     mnuVolumeCheck->setObjectName("mnuVolumeCheck");
     connect(mnuVolumeCheck, &QAction::triggered, this, [this] { VolumeCheckClick(); });
+}
+
+void TForm1::BuildOverlayActions() {
     mnuHealthOverlay = new QAction("&Health Overlay", this);
     mnuHealthOverlay->setObjectName("mnuHealthOverlay");
     mnuHealthOverlay->setCheckable(true);
@@ -260,6 +299,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     frm_Damage->OnShowOnMap = [this](std::int64_t first, std::int64_t count) {
         ShowClusterRange(first, count);
     };
+}
+
+void TForm1::BuildViewMenu() {
     mnuView = menuBar()->addMenu("&View");
     mnuView->setObjectName("mnuView");
     mnuZoomIn = new QAction("Zoom &In", this);
@@ -323,10 +365,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     FZoomLevels = new QActionGroup(this);
     connect(mnuView, &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
     FillViewMenu();
-    Quit1 = menuBar()->addAction("&Quit!");
-    Quit1->setObjectName("Quit1");
-    connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
+}
 
+void TForm1::BuildStatusBar() {
     sb = statusBar();
     sb->setObjectName("sb");
     sb->setFixedHeight(kStatusBarHeight);
@@ -343,8 +384,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     FHealthLabel = new QLabel(sb);
     FHealthLabel->setObjectName("HealthLabel");
     sb->addPermanentWidget(FHealthLabel);
-    BuildLegend();
+}
 
+void TForm1::BuildMapArea() {
     // The map surface, and at its left the place the zoom window takes
     // when there is no room for it beside this window.
     auto* centre = new QWidget(this);
@@ -364,15 +406,9 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     scroller->setRange(0, 0);
     scroller->installEventFilter(this);
     connect(scroller, &QScrollBar::valueChanged, this, [this] { scrollerChange(); });
+}
 
-    tm = new QTimer(this);
-    tm->setObjectName("tm");
-    tm->setInterval(1000);
-    connect(tm, &QTimer::timeout, this, [this] { tmTimer(); });
-
-    // The window sees every key before the focused control does.
-    qApp->installEventFilter(this);
-
+void TForm1::InstallMessageHandler() {
     ntfs::SetMessageHandler([this](std::string_view text, std::string_view caption) {
         const QString t = FromUtf8(text);
         const QString c = FromUtf8(caption);
@@ -384,14 +420,6 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
         }
         OnWindowThread([&] { ShowNotice(c, t); });
     });
-
-    // The legend below the map adds its height: the map keeps its size.
-    resize(kClientWidth,
-           menuBar()->sizeHint().height() + FLegend->sizeHint().height() + kClientHeight);
-    move(293, 154);
-
-    BuildDriveMenu();
-    UpdateCommands();
 }
 
 TForm1::~TForm1() {
@@ -896,6 +924,52 @@ void TForm1::ScanVolume() {
     }
 }
 
+ntfs::ScanObserver
+TForm1::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
+                           const std::shared_ptr<const map::TMapModel::TBits>& bits,
+                           const std::function<void(std::string_view)>& probe) {
+    ntfs::TNTFSVolume& volume = *scan.volume;
+    ntfs::ScanObserver observer;
+    observer.stageStarted = [this, job, &volume, &probe](std::string_view title) {
+        job->ThrowIfStopped();
+        job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
+        const QString text = FromUtf8(title);
+        QMetaObject::invokeMethod(
+            this,
+            [this, job, text] {
+                if (job == FScanJob && frm_Progress != nullptr) {
+                    frm_Progress->setWindowTitle(text);
+                }
+            },
+            Qt::QueuedConnection);
+        if (probe) {
+            probe(title);
+        }
+    };
+    observer.processEvents = [job, &volume] {
+        job->ThrowIfStopped();
+        job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
+    };
+    observer.paint = [job, &volume, &scan, &bits] {
+        // The model is painted here, from the bitmap the window read
+        // and shares, while the window goes on drawing its own.
+        if (!bits) {
+            return;
+        }
+        map::TMapInput input;
+        input.mftZoneStart = volume.FMftZoneStart;
+        input.mftZoneEnd = volume.FMftZoneEnd;
+        input.fileIds = &scan.fileIds;
+        input.clusters = &scan.clusters;
+        input.reserved = volume.FReserved;
+        input.markText = scan.markText;
+        input.contains = ContainsCaseless;
+        scan.model = std::make_unique<map::TMapModel>(bits, input);
+        job->ThrowIfStopped();
+    };
+    return observer;
+}
+
 void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
                              std::shared_ptr<TScanResult> scan,
                              std::shared_ptr<const map::TMapModel::TBits> bits) {
@@ -906,44 +980,7 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
         [this, job, scan = std::move(scan), bits = std::move(bits), probe = FScanProbe]() mutable {
             const TScanJob::TRunning running(*job);
             ntfs::TNTFSVolume& volume = *scan->volume;
-            ntfs::ScanObserver observer;
-            observer.stageStarted = [&](std::string_view title) {
-                job->ThrowIfStopped();
-                job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
-                const QString text = FromUtf8(title);
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, job, text] {
-                        if (job == FScanJob && frm_Progress != nullptr) {
-                            frm_Progress->setWindowTitle(text);
-                        }
-                    },
-                    Qt::QueuedConnection);
-                if (probe) {
-                    probe(title);
-                }
-            };
-            observer.processEvents = [&] {
-                job->ThrowIfStopped();
-                job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
-            };
-            observer.paint = [&] {
-                // The model is painted here, from the bitmap the window read
-                // and shares, while the window goes on drawing its own.
-                if (!bits) {
-                    return;
-                }
-                map::TMapInput input;
-                input.mftZoneStart = volume.FMftZoneStart;
-                input.mftZoneEnd = volume.FMftZoneEnd;
-                input.fileIds = &scan->fileIds;
-                input.clusters = &scan->clusters;
-                input.reserved = volume.FReserved;
-                input.markText = scan->markText;
-                input.contains = ContainsCaseless;
-                scan->model = std::make_unique<map::TMapModel>(bits, input);
-                job->ThrowIfStopped();
-            };
+            const ntfs::ScanObserver observer = ScanThreadObserver(job, *scan, bits, probe);
             bool failed = false;
             QString failure;
             try {
@@ -1460,7 +1497,7 @@ std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) con
     return found >= 0 ? found : span.first;
 }
 
-void TForm1::UpdateHover() {
+std::uint8_t TForm1::LocateHover() {
     FHoverSpan = {};
     if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
         FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
@@ -1476,7 +1513,22 @@ void TForm1::UpdateHover() {
     } else {
         FHoverLCN = CellToLCN(FMouseX, FMouseY);
     }
+    return shown;
+}
 
+void TForm1::LightHoveredOwner() {
+    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
+        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        if (owner != FLitOwner) {
+            FLitOwner = owner;
+            FView.SetHighlight(owner >= 0 ? FileExtents(owner) : FShownExtents);
+            DrawMap();
+        }
+    }
+}
+
+void TForm1::UpdateHover() {
+    const std::uint8_t shown = LocateHover();
     QString name;
     if (FScan) {
         std::string text;
@@ -1504,14 +1556,7 @@ void TForm1::UpdateHover() {
             QString::number(FHoverSpan.first * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
             QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
     }
-    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
-        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
-        if (owner != FLitOwner) {
-            FLitOwner = owner;
-            FView.SetHighlight(owner >= 0 ? FileExtents(owner) : FShownExtents);
-            DrawMap();
-        }
-    }
+    LightHoveredOwner();
     if (FHoverLabel->text() != FHoverText) {
         FHoverLabel->setText(FHoverText);
     }
@@ -1520,7 +1565,18 @@ void TForm1::UpdateHover() {
         return;
     }
     frm_Help->lbl_LCN->setText(QString::number(FHoverLCN));
+    ShowZoomPicture();
+    if (!summary.isEmpty()) {
+        name = summary + "\n" + name;
+    }
+    // Moving within one file gives the same text; laying it out again on
+    // every move would cost more than everything else here.
+    if (frm_Help->lbl_Name->toPlainText() != name) {
+        frm_Help->lbl_Name->setPlainText(name);
+    }
+}
 
+void TForm1::ShowZoomPicture() {
     // The 9 x 9 cells around the pointer: pixels of the surface, a cell's
     // width apart when cells are magnified.
     const std::int32_t step = FHoverOnOverview ? 1 : FView.RowPixels();
@@ -1540,15 +1596,6 @@ void TForm1::UpdateHover() {
                     kZoomSize * sizeof(std::uint32_t));
     }
     frm_Help->SetZoomPicture(picture);
-
-    if (!summary.isEmpty()) {
-        name = summary + "\n" + name;
-    }
-    // Moving within one file gives the same text; laying it out again on
-    // every move would cost more than everything else here.
-    if (frm_Help->lbl_Name->toPlainText() != name) {
-        frm_Help->lbl_Name->setPlainText(name);
-    }
 }
 
 QString TForm1::HoverText() const {

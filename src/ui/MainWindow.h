@@ -32,6 +32,10 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 
+namespace lorvex::ntfs {
+struct ScanObserver;
+} // namespace lorvex::ntfs
+
 namespace lorvex::ui {
 
 class Tfrm_Fragmentation;
@@ -334,6 +338,20 @@ class TForm1 : public QMainWindow {
     void showEvent(QShowEvent* event) override;
 
   private:
+    // The window's parts, made once by the constructor in this order: the
+    // menu bar (File, Drive, Scan!, Tools, View, Quit!) with the actions
+    // that have shortcuts of their own, the status bar with its labels, and
+    // the map surface with the zoom window's dock and the scroll bar.
+    void BuildMenus();
+    void BuildFileMenu();
+    void BuildToolsMenu();
+    // View > Health Overlay and Damage Overlay, with the lists they go with.
+    void BuildOverlayActions();
+    void BuildViewMenu();
+    void BuildStatusBar();
+    void BuildMapArea();
+    // The reader's messages, shown by this window from whichever thread.
+    void InstallMessageHandler();
     // The guard of the reports: a completed scan and a cluster of the volume
     // under the mouse.
     [[nodiscard]] bool HoverInsideScannedVolume() const;
@@ -347,6 +365,13 @@ class TForm1 : public QMainWindow {
     void ShowNotice(const QString& caption, const QString& text);
     bool Ask(const QString& caption, const QString& question);
     void Beep();
+    // What the scanning thread of `job` does as each stage begins, between
+    // records, and at the painting stage (the model of `scan`, from `bits`).
+    // It holds `scan` and `probe` by reference: they live on that thread.
+    [[nodiscard]] ntfs::ScanObserver
+    ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
+                       const std::shared_ptr<const map::TMapModel::TBits>& bits,
+                       const std::function<void(std::string_view)>& probe);
     // Starts the thread that runs the stages of `job` into `scan`.
     // The model is painted from `bits` (none: no model).
     void StartScanThread(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
@@ -404,6 +429,13 @@ class TForm1 : public QMainWindow {
     [[nodiscard]] std::int64_t PickCluster(map::TClusterSpan span, std::uint8_t shown) const;
     // What the hovered span shows.
     [[nodiscard]] std::uint8_t SpanState(map::TClusterSpan span) const;
+    // Finds the clusters under the pointer (FHoverSpan) and the one the
+    // reports act on (FHoverLCN); returns what the span shows.
+    std::uint8_t LocateHover();
+    // With View > Light the Owner's Fragments, lights the hovered file.
+    void LightHoveredOwner();
+    // The zoom window's picture of the 9 x 9 cells around the pointer.
+    void ShowZoomPicture();
 
     platform::VolumeApi& FApi;
     QWidget* FSurface = nullptr;
