@@ -130,15 +130,16 @@ class TForm1 : public QMainWindow {
     // fail through it.
     void SetScanProbe(std::function<void(std::string_view stage)> probe);
 
-    // The drive menu and the map of the chosen drive. The bitmap is read on
-    // a thread of its own while the window handles events.
+    // The drive menu and the map of the chosen drive (MainWindowDrives.cpp).
+    // The bitmap is read on a thread of its own while the window handles
+    // events.
     void BuildDriveMenu();
     void LoadVolumeMap();
     void ReadVolumeBitmap();
     void mnusubDriveClick(QObject* Sender);
 
-    // The scan. ScanVolume returns when the scan has ended or been let go
-    // of; events go on meanwhile.
+    // The scan (MainWindowScan.cpp). ScanVolume returns when the scan has
+    // ended or been let go of; events go on meanwhile.
     void ScanVolume();
     void mnuScanClick();
     void tmTimer();
@@ -150,7 +151,7 @@ class TForm1 : public QMainWindow {
     // it still delivers is dropped. The window is left unscanned.
     void CancelScan();
 
-    // The pictures.
+    // The pictures (MainWindowMap.cpp).
     // Paints the model with the mark text as it is now.
     void PaintClusters();
     void RepaintScannedCells();
@@ -162,7 +163,7 @@ class TForm1 : public QMainWindow {
     void DrawMap();
     [[nodiscard]] std::int64_t CellToLCN(std::int32_t X, std::int32_t Y) const;
 
-    // Show on map: lights every cluster of the file of table index
+    // Show on map (MainWindowMarks.cpp): lights every cluster of the file of table index
     // `fileIndex` (all records of its base record), goes to its first extent
     // and lets Next/Previous Extent step through them.
     void ShowOnMap(std::int64_t fileIndex);
@@ -182,7 +183,7 @@ class TForm1 : public QMainWindow {
     // name, as a PNG of `size`. False with a message when it cannot.
     bool SaveMapPicture(const QString& path, QSize size);
 
-    // Zoom and navigation.
+    // Zoom and navigation (MainWindowMap.cpp).
     void SetZoom(map::TMapScale scale);
     // A zoom step around pixel row `y` of the map: +1 in, -1 out.
     void ZoomStep(int direction, std::int32_t y);
@@ -197,7 +198,8 @@ class TForm1 : public QMainWindow {
     [[nodiscard]] const map::TMapView& View() const { return FView; }
     [[nodiscard]] const map::TMapModel* Model() const { return FModel.get(); }
 
-    // The view.
+    // The view: its size and painting (MainWindowMap.cpp), the pointer,
+    // the wheel and the keys over it (MainWindowMouse.cpp).
     void FormResize();
     void FormPaint(QPainter& painter);
     void scrollerChange();
