@@ -53,7 +53,7 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     setObjectName("Form1");
     setWindowTitle(kAppCaption);
 
-    const TPalette& palette = CellPalette();
+    const Palette& palette = CellPalette();
     FPalette = QList<QRgb>(palette.begin(), palette.end());
     FOverviewBitmap = QImage();
 

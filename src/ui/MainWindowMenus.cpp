@@ -337,7 +337,7 @@ void TForm1::UpdateLegend() {
 }
 
 void TForm1::SetSafePalette(bool safe) {
-    const TPalette& palette = safe ? map::SafeCellPalette() : CellPalette();
+    const Palette& palette = safe ? map::SafeCellPalette() : CellPalette();
     FSafePalette = safe;
     FPalette = QList<QRgb>(palette.begin(), palette.end());
     FScreenColours.clear();
