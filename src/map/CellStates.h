@@ -1,37 +1,15 @@
 #pragma once
 
+#include "map/Palette.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-// The states a cluster of the map can be in and the fixed colour of each.
+// The order of the cell states and the map's legend; the states' palette
+// indices and colours are in map/Palette.h.
 namespace lorvex::map {
-
-// The cell states; each value is also the palette index of its colour.
-enum TCellState : std::uint8_t {
-    csFree = 1,
-    csUsed = 2,
-    csBeyondEnd = 4, // only in the map picture, never in the cells
-    csSystem = 5,
-    csDirectory = 6,
-    csFragmented = 7,
-    csMFTZone = 8,
-    csPagefile = 9,
-    csMarked = 10,
-};
-
-// 0xAARRGGBB, the layout of a QImage colour table.
-using TPalette = std::array<std::uint32_t, 256>;
-
-// Entry n is the colour of state n; every entry without a state is black
-// except 3, which is red.
-const TPalette& CellPalette();
-
-// The same states in colours that stay apart for the common kinds of colour
-// blindness (red-green and blue-yellow): blues, oranges and greys of
-// different lightness. A choice of the user's; CellPalette is the default.
-const TPalette& SafeCellPalette();
 
 // The states a cluster on the volume can have, in the order in which a tie
 // between equal counts is broken in a zoomed-out view: the rarer and more
@@ -55,7 +33,7 @@ constexpr std::size_t VolumeStateSlot(std::uint8_t state) {
 
 // One line of a map's legend: a state and what it is called there.
 struct TLegendEntry {
-    TCellState state;
+    CellState state;
     std::string_view label;
 };
 

@@ -81,6 +81,92 @@ std::int64_t SaturatingStep(std::int64_t a, std::int64_t b, std::int64_t c) {
     return sum;
 }
 
+// One event where a painter's extent starts and one where it ends; a sweep
+// along them gives every run of clusters to the latest painter covering it,
+// which is what painting one extent over another leaves.
+struct PaintEvent {
+    std::int64_t pos = 0;
+    std::uint32_t painter = 0;
+    bool start = false;
+};
+
+// The events of every painter of `input` on a volume of `totalClusters`, in
+// painting order: the MFT zone, each scanned entry that paints, the clusters
+// the layer beneath keeps. `painterStates` becomes the state of each painter.
+std::vector<PaintEvent> CollectPaintEvents(const TMapInput& input, TContainsCaseless contains,
+                                           std::int64_t totalClusters,
+                                           std::vector<std::uint8_t>& painterStates) {
+    std::vector<PaintEvent> events;
+    const auto addExtent = [&](std::int64_t first, std::int64_t count, std::uint32_t painter) {
+        const auto [begin, end] = ntfs::ClipToVolume(first, count, totalClusters);
+        if (begin >= end) {
+            return;
+        }
+        events.push_back({begin, painter, true});
+        events.push_back({end, painter, false});
+    };
+
+    painterStates.assign(1, csMFTZone);
+    std::int64_t zoneLength = 0;
+    if (!__builtin_sub_overflow(input.mftZoneEnd, input.mftZoneStart, &zoneLength)) {
+        addExtent(input.mftZoneStart, zoneLength, kZonePainter);
+    }
+    if (input.fileIds != nullptr && input.clusters != nullptr) {
+        // The same walk as the painting of the cells: one pass along the
+        // map, in FileIndex order, handing each entry its extents.
+        const ntfs::TFileIDs& table = *input.fileIds;
+        const std::size_t count =
+            std::min(static_cast<std::size_t>(std::max(table.FCount, 0)), table.FItems.size());
+        const ntfs::TClusterArray& map = *input.clusters;
+        std::size_t cursor = 0;
+        std::u16string path;
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto index = static_cast<std::uint32_t>(k);
+            while (cursor < map.size() && map[cursor].FileIndex < index) {
+                ++cursor;
+            }
+            if (cursor == map.size() || map[cursor].FileIndex != index) {
+                continue;
+            }
+            const std::uint8_t state = EntryPaintState(table, k, input.markText, contains, path);
+            const auto painter = static_cast<std::uint32_t>(painterStates.size());
+            if (state != 0) {
+                painterStates.push_back(state);
+            }
+            for (; cursor < map.size() && map[cursor].FileIndex == index; ++cursor) {
+                if (state != 0) {
+                    addExtent(map[cursor].LCN, map[cursor].Length, painter);
+                }
+            }
+        }
+    }
+
+    if (!input.reserved.empty()) {
+        const auto painter = static_cast<std::uint32_t>(painterStates.size());
+        painterStates.push_back(csSystem);
+        for (const ntfs::TReservedRun& run : input.reserved) {
+            addExtent(run.LCN, run.Length, painter);
+        }
+    }
+    return events;
+}
+
+// Runs `work(first, last)` over [0, count), in two halves on two threads
+// when `split` and a second thread can be had, else at once on this one.
+template <typename Work> void RunInHalves(const Work& work, std::size_t count, bool split) {
+    if (split) {
+        try {
+            std::thread second(work, count / 2, count);
+            work(0, count / 2);
+            second.join();
+            return;
+        } catch (const std::system_error&) {
+            // No second thread to be had: one does it all.
+        }
+    }
+    work(0, count);
+}
+
 } // namespace
 
 bool ContainsCaselessSimple(std::u16string_view text, std::u16string_view part) {
@@ -373,20 +459,7 @@ std::shared_ptr<const TMapModel::TBits> TMapModel::BuildBitmap(const TMapInput& 
     };
     // The copy is bound by first touching the pages; two cores take half
     // the time on a large volume.
-    bool done = false;
-    if (words >= kThreadedWords) {
-        try {
-            std::thread second(fill, segments / 2, segments);
-            fill(0, segments / 2);
-            second.join();
-            done = true;
-        } catch (const std::system_error&) {
-            // No second thread to be had: one does it all.
-        }
-    }
-    if (!done) {
-        fill(0, segments);
-    }
+    RunInHalves(fill, segments, words >= kThreadedWords);
 
     std::uint64_t running = 0;
     for (std::size_t h = 0; h < bits.RankHigh.size(); ++h) {
@@ -455,70 +528,12 @@ std::uint64_t TMapModel::CountBits(std::int64_t from, std::int64_t to) const {
 }
 
 void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) {
-    // One event where a painter's extent starts and one where it ends; a
-    // sweep along them gives every run of clusters to the latest painter
-    // covering it, which is what painting one extent over another leaves.
-    struct TEvent {
-        std::int64_t Pos = 0;
-        std::uint32_t Painter = 0;
-        bool Start = false;
-    };
-    std::vector<TEvent> events;
-    const auto addExtent = [&](std::int64_t first, std::int64_t count, std::uint32_t painter) {
-        const auto [begin, end] = ntfs::ClipToVolume(first, count, FTotalClusters);
-        if (begin >= end) {
-            return;
-        }
-        events.push_back({begin, painter, true});
-        events.push_back({end, painter, false});
-    };
-
     // The state of every painter, in painting order; the zone is the first.
-    std::vector<std::uint8_t> painterStates(1, csMFTZone);
-    std::int64_t zoneLength = 0;
-    if (!__builtin_sub_overflow(input.mftZoneEnd, input.mftZoneStart, &zoneLength)) {
-        addExtent(input.mftZoneStart, zoneLength, kZonePainter);
-    }
-    if (input.fileIds != nullptr && input.clusters != nullptr) {
-        // The same walk as the painting of the cells: one pass along the
-        // map, in FileIndex order, handing each entry its extents.
-        const ntfs::TFileIDs& table = *input.fileIds;
-        const std::size_t count =
-            std::min(static_cast<std::size_t>(std::max(table.FCount, 0)), table.FItems.size());
-        const ntfs::TClusterArray& map = *input.clusters;
-        std::size_t cursor = 0;
-        std::u16string path;
-        for (std::size_t k = 0; k < count; ++k) {
-            const auto index = static_cast<std::uint32_t>(k);
-            while (cursor < map.size() && map[cursor].FileIndex < index) {
-                ++cursor;
-            }
-            if (cursor == map.size() || map[cursor].FileIndex != index) {
-                continue;
-            }
-            const std::uint8_t state = EntryPaintState(table, k, input.markText, contains, path);
-            const auto painter = static_cast<std::uint32_t>(painterStates.size());
-            if (state != 0) {
-                painterStates.push_back(state);
-            }
-            for (; cursor < map.size() && map[cursor].FileIndex == index; ++cursor) {
-                if (state != 0) {
-                    addExtent(map[cursor].LCN, map[cursor].Length, painter);
-                }
-            }
-        }
-    }
-
-    if (!input.reserved.empty()) {
-        const auto painter = static_cast<std::uint32_t>(painterStates.size());
-        painterStates.push_back(csSystem);
-        for (const ntfs::TReservedRun& run : input.reserved) {
-            addExtent(run.LCN, run.Length, painter);
-        }
-    }
-
+    std::vector<std::uint8_t> painterStates;
+    std::vector<PaintEvent> events =
+        CollectPaintEvents(input, contains, FTotalClusters, painterStates);
     std::sort(events.begin(), events.end(),
-              [](const TEvent& a, const TEvent& b) { return a.Pos < b.Pos; });
+              [](const PaintEvent& a, const PaintEvent& b) { return a.pos < b.pos; });
     std::vector<std::uint32_t> active(painterStates.size(), 0);
     std::priority_queue<std::uint32_t> latest;
     FRanges.clear();
@@ -545,20 +560,20 @@ void TMapModel::BuildRanges(const TMapInput& input, TContainsCaseless contains) 
         }
     };
     for (std::size_t i = 0; i < events.size();) {
-        const std::int64_t pos = events[i].Pos;
-        for (; i < events.size() && events[i].Pos == pos; ++i) {
-            if (events[i].Start) {
-                ++active[events[i].Painter];
-                latest.push(events[i].Painter);
+        const std::int64_t pos = events[i].pos;
+        for (; i < events.size() && events[i].pos == pos; ++i) {
+            if (events[i].start) {
+                ++active[events[i].painter];
+                latest.push(events[i].painter);
             } else {
-                --active[events[i].Painter];
+                --active[events[i].painter];
             }
         }
         while (!latest.empty() && active[latest.top()] == 0) {
             latest.pop();
         }
         if (!latest.empty() && i < events.size()) {
-            emit(pos, events[i].Pos, latest.top());
+            emit(pos, events[i].pos, latest.top());
         }
     }
     if (FRanges.size() >= std::numeric_limits<std::uint32_t>::max()) {

@@ -324,7 +324,7 @@ std::vector<std::uint32_t> OverviewPixels(const TMapModel& model, std::int32_t w
     if (width <= 0 || height <= 0) {
         return {};
     }
-    const TPalette& palette = CellPalette();
+    const Palette& palette = CellPalette();
     const auto pixels = static_cast<std::int64_t>(width) * height;
     std::vector<std::uint32_t> out(static_cast<std::size_t>(pixels), blank);
     const std::int64_t total = model.TotalClusters();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "map/MapModel.h"
+#include "map/Palette.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,20 +16,6 @@
 // 64 bits, so that a volume of billions of clusters in a window one pixel
 // wide still has a place for every cluster.
 namespace lorvex::map {
-
-// Palette indices that the screen uses besides the cell states.
-inline constexpr std::uint8_t kGridIndex = 11;       // lines between magnified cells
-inline constexpr std::uint8_t kBackgroundIndex = 12; // the window around the map
-inline constexpr std::uint8_t kHighlightIndex = 13;  // the clusters of a file shown on the map
-// The overlay's colours, from least to most telling: where overlay spans
-// overlap, the higher index shows.
-inline constexpr std::uint8_t kOverlayBeyondEnd = 14;   // a run past the volume's end
-inline constexpr std::uint8_t kOverlayUnownedUsed = 15; // lost clusters
-inline constexpr std::uint8_t kOverlayOwnedFree = 16;   // a file's clusters free in the bitmap
-inline constexpr std::uint8_t kOverlayCrossLinked = 17; // clusters claimed twice
-inline constexpr std::uint8_t kOverlayBadArea = 18;     // a bad area of a damaged disk
-inline constexpr std::uint8_t kOverlayFirst = kOverlayBeyondEnd;
-inline constexpr std::uint8_t kOverlayLast = kOverlayBadArea;
 
 // Clusters drawn in an overlay colour.
 struct TOverlaySpan {

@@ -1,6 +1,7 @@
 #include "mappicture/MapPicture.h"
 
 #include "map/CellStates.h"
+#include "map/Palette.h"
 
 #include <QFont>
 #include <QFontMetrics>
@@ -93,7 +94,7 @@ QImage RenderMapPicture(const map::TMapModel& model, const TMapPictureOptions& o
         return {};
     }
     view.Render(model, cells.data(), width);
-    map::TPalette colours = map::CellPalette();
+    map::Palette colours = map::CellPalette();
     colours[map::kGridIndex] = kPictureGrid;
     colours[map::kBackgroundIndex] = kPictureBackground;
     for (int y = 0; y < layout.map.height(); ++y) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "map/CellStates.h"
+#include "map/Palette.h"
 
 #include <QList>
 #include <QRgb>
@@ -15,9 +16,9 @@ namespace lorvex::ui {
 // The states and their colours live with the map's model; the window's
 // code names them here as it always has.
 using map::CellPalette;
-using map::TCellState;
-using map::TPalette;
-using enum map::TCellState;
+using map::CellState;
+using map::Palette;
+using enum map::CellState;
 
 // Whether `text` contains `part` as the toolkit folds case, for every
 // script: what Mark, Find and the map's model all match with.

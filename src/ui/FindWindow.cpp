@@ -134,6 +134,47 @@ class TFindModel : public QAbstractTableModel {
             }
         }
         emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+        MoveRows(SortedOrder(table));
+        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    }
+
+    void Start() {
+        beginResetModel();
+        FRows.clear();
+        FPending.clear();
+        FSearched = true;
+        endResetModel();
+    }
+    void Forget() {
+        beginResetModel();
+        FRows.clear();
+        FPending.clear();
+        FSearched = false;
+        endResetModel();
+    }
+    void Add(std::uint32_t position) { FPending.push_back(position); }
+    // The matches found since the last flush become rows.
+    void Flush() {
+        if (FPending.empty()) {
+            return;
+        }
+        if (FRows.empty()) {
+            // The empty row under the titles turns into the first match.
+            beginResetModel();
+            FRows.swap(FPending);
+            endResetModel();
+            return;
+        }
+        const auto first = static_cast<int>(FRows.size());
+        beginInsertRows({}, first, first + static_cast<int>(FPending.size()) - 1);
+        FRows.insert(FRows.end(), FPending.begin(), FPending.end());
+        endInsertRows();
+        FPending.clear();
+    }
+
+  private:
+    // The rows' positions in the order the sort column and direction give.
+    [[nodiscard]] std::vector<std::size_t> SortedOrder(const ntfs::TFileIDs& table) const {
         std::vector<std::size_t> order(FRows.size());
         std::iota(order.begin(), order.end(), std::size_t{0});
         const bool descending = FSortOrder == Qt::DescendingOrder;
@@ -188,6 +229,12 @@ class TFindModel : public QAbstractTableModel {
             sortBy([&](std::size_t row) { return FRows[row]; });
             break;
         }
+        return order;
+    }
+
+    // Puts row order[i] at i, the view's persistent indexes going with
+    // their rows.
+    void MoveRows(const std::vector<std::size_t>& order) {
         std::vector<std::uint32_t> rows(FRows.size());
         std::vector<int> moved(FRows.size());
         for (std::size_t i = 0; i < order.size(); ++i) {
@@ -205,44 +252,8 @@ class TFindModel : public QAbstractTableModel {
                           : index);
         }
         changePersistentIndexList(before, after);
-        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
     }
 
-    void Start() {
-        beginResetModel();
-        FRows.clear();
-        FPending.clear();
-        FSearched = true;
-        endResetModel();
-    }
-    void Forget() {
-        beginResetModel();
-        FRows.clear();
-        FPending.clear();
-        FSearched = false;
-        endResetModel();
-    }
-    void Add(std::uint32_t position) { FPending.push_back(position); }
-    // The matches found since the last flush become rows.
-    void Flush() {
-        if (FPending.empty()) {
-            return;
-        }
-        if (FRows.empty()) {
-            // The empty row under the titles turns into the first match.
-            beginResetModel();
-            FRows.swap(FPending);
-            endResetModel();
-            return;
-        }
-        const auto first = static_cast<int>(FRows.size());
-        beginInsertRows({}, first, first + static_cast<int>(FPending.size()) - 1);
-        FRows.insert(FRows.end(), FPending.begin(), FPending.end());
-        endInsertRows();
-        FPending.clear();
-    }
-
-  private:
     std::vector<std::uint32_t> FRows;
     std::vector<std::uint32_t> FPending;
     bool FSearched = false;
@@ -268,53 +279,8 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     btnFind->setObjectName("btnFind");
     btnFind->setFixedSize(57, 21);
 
-    FModel = new TFindModel(this);
-    FModel->Source = [this] { return Source ? Source() : TSource{}; };
-    lstFiles = new QTableView(this);
-    lstFiles->setObjectName("lstFiles");
-    lstFiles->setModel(FModel);
-    lstFiles->verticalHeader()->hide();
-    lstFiles->verticalHeader()->setDefaultSectionSize(16);
-    lstFiles->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    lstFiles->setShowGrid(true);
-    lstFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lstFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lstFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    lstFiles->setWordWrap(false);
-    lstFiles->horizontalHeader()->setHighlightSections(false);
-    lstFiles->horizontalHeader()->setSortIndicatorShown(true);
-    // Unsorted until a title is clicked: the rows come in the table's order.
-    lstFiles->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-    lstFiles->setSortingEnabled(true);
-    lstFiles->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    lstFiles->installEventFilter(this);
-    lstFiles->viewport()->installEventFilter(this);
-
-    mnuRow = new QMenu(this);
-    mnuRow->setObjectName("mnuRow");
-    actShowOnMap = mnuRow->addAction("Show on map");
-    actDetails = mnuRow->addAction("Details");
-    mnuRow->addSeparator();
-    actCopyPath = mnuRow->addAction("Copy path");
-    actCopyRow = mnuRow->addAction("Copy row");
-    actCopyRow->setShortcut(QKeySequence::Copy);
-    lstFiles->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(lstFiles, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { ShowRowMenu(pos); });
-    connect(actShowOnMap, &QAction::triggered, this, [this] {
-        const std::int64_t index = FileIndexOfRow(FMenuRow);
-        if (index >= 0 && OnShowOnMap) {
-            OnShowOnMap(index);
-        }
-    });
-    connect(actDetails, &QAction::triggered, this, [this] {
-        if (FileIndexOfRow(FMenuRow) >= 0) {
-            lstFiles->setCurrentIndex(FModel->index(FMenuRow, kNameColumn));
-            lstFilesDblClick();
-        }
-    });
-    connect(actCopyPath, &QAction::triggered, this, [this] { CopySelectedPaths(); });
-    connect(actCopyRow, &QAction::triggered, this, [this] { CopySelectedRows(); });
+    BuildGrid();
+    BuildRowMenu();
 
     sb = new QStatusBar(this);
     sb->setObjectName("sb");
@@ -344,6 +310,58 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     connect(rdo_ID, &QRadioButton::clicked, edtContains, &QLineEdit::clear);
     connect(rdo_Name, &QRadioButton::clicked, edtContains, &QLineEdit::clear);
     connect(lstFiles, &QTableView::doubleClicked, this, [this] { lstFilesDblClick(); });
+}
+
+void TfrmFind::BuildGrid() {
+    FModel = new TFindModel(this);
+    FModel->Source = [this] { return Source ? Source() : TSource{}; };
+    lstFiles = new QTableView(this);
+    lstFiles->setObjectName("lstFiles");
+    lstFiles->setModel(FModel);
+    lstFiles->verticalHeader()->hide();
+    lstFiles->verticalHeader()->setDefaultSectionSize(16);
+    lstFiles->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    lstFiles->setShowGrid(true);
+    lstFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lstFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lstFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lstFiles->setWordWrap(false);
+    lstFiles->horizontalHeader()->setHighlightSections(false);
+    lstFiles->horizontalHeader()->setSortIndicatorShown(true);
+    // Unsorted until a title is clicked: the rows come in the table's order.
+    lstFiles->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    lstFiles->setSortingEnabled(true);
+    lstFiles->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    lstFiles->installEventFilter(this);
+    lstFiles->viewport()->installEventFilter(this);
+}
+
+void TfrmFind::BuildRowMenu() {
+    mnuRow = new QMenu(this);
+    mnuRow->setObjectName("mnuRow");
+    actShowOnMap = mnuRow->addAction("Show on map");
+    actDetails = mnuRow->addAction("Details");
+    mnuRow->addSeparator();
+    actCopyPath = mnuRow->addAction("Copy path");
+    actCopyRow = mnuRow->addAction("Copy row");
+    actCopyRow->setShortcut(QKeySequence::Copy);
+    lstFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lstFiles, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { ShowRowMenu(pos); });
+    connect(actShowOnMap, &QAction::triggered, this, [this] {
+        const std::int64_t index = FileIndexOfRow(FMenuRow);
+        if (index >= 0 && OnShowOnMap) {
+            OnShowOnMap(index);
+        }
+    });
+    connect(actDetails, &QAction::triggered, this, [this] {
+        if (FileIndexOfRow(FMenuRow) >= 0) {
+            lstFiles->setCurrentIndex(FModel->index(FMenuRow, kNameColumn));
+            lstFilesDblClick();
+        }
+    });
+    connect(actCopyPath, &QAction::triggered, this, [this] { CopySelectedPaths(); });
+    connect(actCopyRow, &QAction::triggered, this, [this] { CopySelectedRows(); });
 }
 
 TfrmFind::~TfrmFind() = default;

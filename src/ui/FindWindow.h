@@ -94,6 +94,9 @@ class TfrmFind : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The grid of matches over its model, and the context menu of its rows.
+    void BuildGrid();
+    void BuildRowMenu();
     [[nodiscard]] bool Matches(QStringView displayName, std::int64_t fileId) const;
     // Every column as wide as its title and its widest cell; Name also
     // takes whatever room the window has left.

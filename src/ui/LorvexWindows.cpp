@@ -13,21 +13,10 @@
 
 namespace lorvex::ui {
 
-// The secondary windows are children of the main window, which keeps them
-// above it; being members declared after it, they are destroyed before it.
-TLorvexWindows::TLorvexWindows(platform::VolumeApi& api)
-    : Form1(api), frm_Help(&Form1), frm_Progress(&Form1), frm_Info(&Form1), frmFind(&Form1),
-      frm_Fragmentation(&Form1) {
-    Form1.AttachWindows(&frm_Help, &frm_Progress, &frm_Info, &frmFind, &frm_Fragmentation);
-    // A saved report is checked like the export: never over a source.
-    frm_Info.OpenTarget = [&api](const std::string& path) {
-        return platform::OpenWriteTargetFor(api, path);
-    };
-}
+namespace {
 
-TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
-    : TLorvexWindows(static_cast<platform::VolumeApi&>(system)) {
-    TSourceHooks hooks;
+// Opening a source, and the files a VMDK would read outside its folder.
+void AddOpeningHooks(TSourceHooks& hooks, platform::RawVolumeSystem& system) {
     hooks.open = [&system](const QString& path, bool raw, bool allowOutsideExtents) {
         std::string problem;
         if (system.AddSource(QFile::encodeName(path).toStdString(), problem,
@@ -48,6 +37,11 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
         }
         return files;
     };
+}
+
+// What the title and the messages say of a drive's source, and where the
+// drive lies in it.
+void AddDescriptionHooks(TSourceHooks& hooks, platform::RawVolumeSystem& system) {
     hooks.describe = [&system](const std::string& root) {
         for (const auto& drive : system.drives()) {
             if (drive.Root() != root) {
@@ -93,6 +87,10 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
         }
         return false;
     };
+}
+
+// A BitLocker drive's facts, and its unlocking with a key.
+void AddBitLockerHooks(TSourceHooks& hooks, platform::RawVolumeSystem& system) {
     const auto driveOf = [&system](const std::string& root) -> std::optional<std::size_t> {
         for (std::size_t i = 0; i < system.drives().size(); ++i) {
             if (system.drives()[i].Root() == root) {
@@ -129,6 +127,28 @@ TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
         }
         return QString::fromStdString(why);
     };
+}
+
+} // namespace
+
+// The secondary windows are children of the main window, which keeps them
+// above it; being members declared after it, they are destroyed before it.
+TLorvexWindows::TLorvexWindows(platform::VolumeApi& api)
+    : Form1(api), frm_Help(&Form1), frm_Progress(&Form1), frm_Info(&Form1), frmFind(&Form1),
+      frm_Fragmentation(&Form1) {
+    Form1.AttachWindows(&frm_Help, &frm_Progress, &frm_Info, &frmFind, &frm_Fragmentation);
+    // A saved report is checked like the export: never over a source.
+    frm_Info.OpenTarget = [&api](const std::string& path) {
+        return platform::OpenWriteTargetFor(api, path);
+    };
+}
+
+TLorvexWindows::TLorvexWindows(platform::RawVolumeSystem& system)
+    : TLorvexWindows(static_cast<platform::VolumeApi&>(system)) {
+    TSourceHooks hooks;
+    AddOpeningHooks(hooks, system);
+    AddDescriptionHooks(hooks, system);
+    AddBitLockerHooks(hooks, system);
     Form1.SetSourceHooks(std::move(hooks));
 }
 

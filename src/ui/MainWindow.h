@@ -32,6 +32,10 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 
+namespace lorvex::ntfs {
+struct ScanObserver;
+} // namespace lorvex::ntfs
+
 namespace lorvex::ui {
 
 class Tfrm_Fragmentation;
@@ -126,15 +130,16 @@ class TForm1 : public QMainWindow {
     // fail through it.
     void SetScanProbe(std::function<void(std::string_view stage)> probe);
 
-    // The drive menu and the map of the chosen drive. The bitmap is read on
-    // a thread of its own while the window handles events.
+    // The drive menu and the map of the chosen drive (MainWindowDrives.cpp).
+    // The bitmap is read on a thread of its own while the window handles
+    // events.
     void BuildDriveMenu();
     void LoadVolumeMap();
     void ReadVolumeBitmap();
     void mnusubDriveClick(QObject* Sender);
 
-    // The scan. ScanVolume returns when the scan has ended or been let go
-    // of; events go on meanwhile.
+    // The scan (MainWindowScan.cpp). ScanVolume returns when the scan has
+    // ended or been let go of; events go on meanwhile.
     void ScanVolume();
     void mnuScanClick();
     void tmTimer();
@@ -146,7 +151,7 @@ class TForm1 : public QMainWindow {
     // it still delivers is dropped. The window is left unscanned.
     void CancelScan();
 
-    // The pictures.
+    // The pictures (MainWindowMap.cpp).
     // Paints the model with the mark text as it is now.
     void PaintClusters();
     void RepaintScannedCells();
@@ -158,7 +163,7 @@ class TForm1 : public QMainWindow {
     void DrawMap();
     [[nodiscard]] std::int64_t CellToLCN(std::int32_t X, std::int32_t Y) const;
 
-    // Show on map: lights every cluster of the file of table index
+    // Show on map (MainWindowMarks.cpp): lights every cluster of the file of table index
     // `fileIndex` (all records of its base record), goes to its first extent
     // and lets Next/Previous Extent step through them.
     void ShowOnMap(std::int64_t fileIndex);
@@ -178,7 +183,7 @@ class TForm1 : public QMainWindow {
     // name, as a PNG of `size`. False with a message when it cannot.
     bool SaveMapPicture(const QString& path, QSize size);
 
-    // Zoom and navigation.
+    // Zoom and navigation (MainWindowMap.cpp).
     void SetZoom(map::TMapScale scale);
     // A zoom step around pixel row `y` of the map: +1 in, -1 out.
     void ZoomStep(int direction, std::int32_t y);
@@ -193,7 +198,8 @@ class TForm1 : public QMainWindow {
     [[nodiscard]] const map::TMapView& View() const { return FView; }
     [[nodiscard]] const map::TMapModel* Model() const { return FModel.get(); }
 
-    // The view.
+    // The view: its size and painting (MainWindowMap.cpp), the pointer,
+    // the wheel and the keys over it (MainWindowMouse.cpp).
     void FormResize();
     void FormPaint(QPainter& painter);
     void scrollerChange();
@@ -334,6 +340,20 @@ class TForm1 : public QMainWindow {
     void showEvent(QShowEvent* event) override;
 
   private:
+    // The window's parts, made once by the constructor in this order: the
+    // menu bar (File, Drive, Scan!, Tools, View, Quit!) with the actions
+    // that have shortcuts of their own, the status bar with its labels, and
+    // the map surface with the zoom window's dock and the scroll bar.
+    void BuildMenus();
+    void BuildFileMenu();
+    void BuildToolsMenu();
+    // View > Health Overlay and Damage Overlay, with the lists they go with.
+    void BuildOverlayActions();
+    void BuildViewMenu();
+    void BuildStatusBar();
+    void BuildMapArea();
+    // The reader's messages, shown by this window from whichever thread.
+    void InstallMessageHandler();
     // The guard of the reports: a completed scan and a cluster of the volume
     // under the mouse.
     [[nodiscard]] bool HoverInsideScannedVolume() const;
@@ -347,6 +367,13 @@ class TForm1 : public QMainWindow {
     void ShowNotice(const QString& caption, const QString& text);
     bool Ask(const QString& caption, const QString& question);
     void Beep();
+    // What the scanning thread of `job` does as each stage begins, between
+    // records, and at the painting stage (the model of `scan`, from `bits`).
+    // It holds `scan` and `probe` by reference: they live on that thread.
+    [[nodiscard]] ntfs::ScanObserver
+    ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
+                       const std::shared_ptr<const map::TMapModel::TBits>& bits,
+                       const std::function<void(std::string_view)>& probe);
     // Starts the thread that runs the stages of `job` into `scan`.
     // The model is painted from `bits` (none: no model).
     void StartScanThread(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
@@ -404,6 +431,13 @@ class TForm1 : public QMainWindow {
     [[nodiscard]] std::int64_t PickCluster(map::TClusterSpan span, std::uint8_t shown) const;
     // What the hovered span shows.
     [[nodiscard]] std::uint8_t SpanState(map::TClusterSpan span) const;
+    // Finds the clusters under the pointer (FHoverSpan) and the one the
+    // reports act on (FHoverLCN); returns what the span shows.
+    std::uint8_t LocateHover();
+    // With View > Light the Owner's Fragments, lights the hovered file.
+    void LightHoveredOwner();
+    // The zoom window's picture of the 9 x 9 cells around the pointer.
+    void ShowZoomPicture();
 
     platform::VolumeApi& FApi;
     QWidget* FSurface = nullptr;

@@ -143,6 +143,199 @@ int TakeBitLockerScreenshots(TForm1& form, const QString& folder) {
     return 0;
 }
 
+// The pictures of one run over a scanned drive, each method a group of
+// them taken in the order TakeScreenshots calls them. A picture that
+// cannot be written is told at once and the run goes on.
+class ScreenshotRun {
+  public:
+    ScreenshotRun(TLorvexWindows& windows, const QString& folder, std::int64_t lcn)
+        : windows_(windows), form_(windows.Form1), dir_(folder), lcn_(lcn) {}
+
+    [[nodiscard]] bool Ok() const { return ok_; }
+
+    void Save(const QString& name, const QImage& picture) {
+        ok_ = SavePicture(form_.Api(), dir_, name, picture) && ok_;
+    }
+
+    // Puts the pointer on the cluster's pixel: the real pointer, so that
+    // the window hears of it as it would from a hand; a window system that
+    // ignores the request still gets the move.
+    QPoint Hover(std::int64_t cluster) {
+        form_.GoToCluster(cluster);
+        const QPoint at(form_.FMouseX, form_.FMouseY);
+        QCursor::setPos(form_.MapSurface()->mapToGlobal(at));
+        Settle(300);
+        if (form_.FHoverLCN != cluster) {
+            form_.FormMouseMove(at.x(), at.y());
+            Settle(100);
+        }
+        return at;
+    }
+
+    // The map as the window opens, then the whole volume and the cells
+    // around the hovered cluster magnified, with the pointer on it.
+    void Views(const QString& suffix) {
+        const QPoint at = Hover(lcn_);
+        std::printf("hovered cluster %lld at (%d, %d) in a %dx%d window: %s\n",
+                    static_cast<long long>(form_.FHoverLCN), at.x(), at.y(), form_.width(),
+                    form_.height(),
+                    windows_.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
+        Save("main" + suffix + ".png", form_.grab().toImage());
+        Save("zoom" + suffix + ".png", windows_.frm_Help.grab().toImage());
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            Save("screen" + suffix + ".png", screen->grabWindow(0).toImage());
+        }
+        form_.ZoomToFit();
+        form_.FormMouseMove(form_.FMouseX, form_.FMouseY);
+        Settle(200);
+        Save("zoom-fit" + suffix + ".png", form_.grab().toImage());
+        form_.SetZoom({8, 1});
+        Hover(lcn_);
+        Save("zoom-in" + suffix + ".png", form_.grab().toImage());
+        form_.SetZoom({});
+        Hover(lcn_);
+    }
+
+    // The legend, and the hovered file lit on the map.
+    void LegendAndShownFile() {
+        if (auto* legend = form_.findChild<QToolBar*>("Legend")) {
+            Save("legend.png", legend->grab().toImage());
+        }
+        const std::int64_t owner =
+            ntfs::TNTFSVolume::FindClusterOwner(form_.Scan()->clusters, lcn_);
+        form_.SetZoom({4, 1});
+        form_.ShowOnMap(owner);
+        Settle(200);
+        Save("show-on-map.png", form_.grab().toImage());
+        form_.ClearHighlight();
+        form_.SetZoom({});
+        Hover(lcn_);
+    }
+
+    // The reports of the hovered cluster and the two Tools lists, each
+    // window alone.
+    void ReportsAndLists() {
+        form_.ShowClusterDetails();
+        Settle(200);
+        Save("report.png", windows_.frm_Info.grab().toImage());
+        form_.ShowHexDump();
+        Settle(200);
+        Save("hexdump.png", windows_.frm_Info.grab().toImage());
+        windows_.frm_Info.hide();
+        form_.mnuFindClick();
+        windows_.frmFind.edtContains->setText("alice");
+        Settle(200);
+        Save("find.png", windows_.frmFind.grab().toImage());
+        windows_.frmFind.hide();
+        form_.FragmentationList1Click();
+        Settle(200);
+        Save("fragmentation.png", windows_.frm_Fragmentation.grab().toImage());
+        windows_.frm_Fragmentation.hide();
+    }
+
+    // The volume check over the map and as a list, when there is anything
+    // to show; false when there is not.
+    bool Health() {
+        const ntfs::THealthReport& health = form_.Scan()->health;
+        if (health.Problems.empty()) {
+            return false;
+        }
+        form_.SetHealthOverlay(true);
+        form_.SetZoom({8, 1});
+        Hover(std::max<std::int64_t>(health.Problems.front().FirstLCN, 0));
+        Save("health.png", form_.grab().toImage());
+        form_.ZoomToFit();
+        Settle(200);
+        Save("health-fit.png", form_.grab().toImage());
+        form_.VolumeCheckClick();
+        Settle(200);
+        Save("volume-check.png", form_.frm_Health->grab().toImage());
+        form_.frm_Health->hide();
+        form_.SetHealthOverlay(false);
+        form_.SetZoom({});
+        return true;
+    }
+
+    // The Damage Map list of `damageMap` and its bad areas on the map; false
+    // with what the window would have said when it refuses the file.
+    bool Damage(const QString& damageMap, QString& refused) {
+        // What the window would say in a message box is said here instead:
+        // nobody is there to close one.
+        TUserNotices notices;
+        notices.message = [&refused](const QString&, const QString& text) { refused = text; };
+        form_.SetUserNotices(notices);
+        const bool loaded = form_.LoadDamageMap(damageMap, 0);
+        form_.SetUserNotices({});
+        if (!loaded) {
+            return false;
+        }
+        Settle(200);
+        Save("damage.png", form_.frm_Damage->grab().toImage());
+        form_.frm_Damage->hide();
+        // Around the first stretch of a file of the user's (past the system
+        // files), where one can see what it hit.
+        const auto& hits = form_.DamageReport().Hits;
+        const auto user = std::find_if(hits.begin(), hits.end(), [](const ntfs::TDamageHit& h) {
+            return h.RecordNo >= ntfs::kFirstUserRecord;
+        });
+        if (user != hits.end() || !hits.empty()) {
+            form_.SetZoom({8, 1});
+            Hover(user != hits.end() ? user->FirstLCN : hits.front().FirstLCN);
+        }
+        Save("damage-map.png", form_.grab().toImage());
+        form_.SetDamageOverlay(false);
+        form_.SetZoom({});
+        return true;
+    }
+
+    // Maximised, as the desktop makes it: a desktop without a window
+    // manager leaves the window as it is, and the pictures say so.
+    void Maximise() {
+        const QSize before = form_.size();
+        form_.showMaximized();
+        QElapsedTimer waited;
+        waited.start();
+        while (form_.size() == before && waited.elapsed() < 3000) {
+            Settle(50);
+        }
+        Settle(300);
+        if (form_.size() == before) {
+            std::printf("the desktop did not maximise the window; the -max pictures show it "
+                        "as it stayed\n");
+        }
+    }
+
+    // A drive that is not NTFS, when one was given after the first: the
+    // message the window shows, over the window, as the screen has it.
+    // False when there is no such drive.
+    bool NotNtfsMessage() {
+        const QList<QAction*> all = form_.mnuDrive->actions();
+        if (all.size() <= 1) {
+            return false;
+        }
+        form_.showNormal();
+        Settle(300);
+        QTimer::singleShot(500, &form_, [&] {
+            if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                Save("error.png", screen->grabWindow(0).toImage());
+            }
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                box->close();
+            }
+        });
+        all.back()->trigger();
+        Settle(200);
+        return true;
+    }
+
+  private:
+    TLorvexWindows& windows_;
+    TForm1& form_;
+    const QDir dir_;
+    const std::int64_t lcn_;
+    bool ok_ = true;
+};
+
 } // namespace
 
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
@@ -166,180 +359,39 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
 
     QString path = hoverPath;
     path.replace('/', '\\');
-    std::int64_t lcn = ClusterOfFile(form, path.toStdU16String());
+    const std::int64_t lcn = ClusterOfFile(form, path.toStdU16String());
     if (lcn < 0) {
         return Fail("no cluster of " + hoverPath + " on the volume");
     }
-    const QDir dir(folder);
-    bool ok = true;
-    const auto save = [&](const QString& name, const QImage& picture) {
-        ok = SavePicture(form.Api(), dir, name, picture) && ok;
-    };
-    // Puts the pointer on the cluster's pixel: the real pointer, so that
-    // the window hears of it as it would from a hand; a window system that
-    // ignores the request still gets the move.
-    const auto hover = [&](std::int64_t cluster) {
-        form.GoToCluster(cluster);
-        const QPoint at(form.FMouseX, form.FMouseY);
-        QCursor::setPos(form.MapSurface()->mapToGlobal(at));
-        Settle(300);
-        if (form.FHoverLCN != cluster) {
-            form.FormMouseMove(at.x(), at.y());
-            Settle(100);
-        }
-        return at;
-    };
-    // The map as the window opens, then the whole volume and the cells
-    // around the hovered cluster magnified, with the pointer on it.
-    const auto views = [&](const QString& suffix) {
-        const QPoint at = hover(lcn);
-        std::printf("hovered cluster %lld at (%d, %d) in a %dx%d window: %s\n",
-                    static_cast<long long>(form.FHoverLCN), at.x(), at.y(), form.width(),
-                    form.height(),
-                    windows.frm_Help.lbl_Name->toPlainText().toLocal8Bit().constData());
-        save("main" + suffix + ".png", form.grab().toImage());
-        save("zoom" + suffix + ".png", windows.frm_Help.grab().toImage());
-        if (QScreen* screen = QGuiApplication::primaryScreen()) {
-            save("screen" + suffix + ".png", screen->grabWindow(0).toImage());
-        }
-        form.ZoomToFit();
-        form.FormMouseMove(form.FMouseX, form.FMouseY);
-        Settle(200);
-        save("zoom-fit" + suffix + ".png", form.grab().toImage());
-        form.SetZoom({8, 1});
-        hover(lcn);
-        save("zoom-in" + suffix + ".png", form.grab().toImage());
-        form.SetZoom({});
-        hover(lcn);
-    };
-    views(QString());
-
-    // The legend, and the hovered file lit on the map.
-    if (auto* legend = form.findChild<QToolBar*>("Legend")) {
-        save("legend.png", legend->grab().toImage());
-    }
-    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(form.Scan()->clusters, lcn);
-    form.SetZoom({4, 1});
-    form.ShowOnMap(owner);
-    Settle(200);
-    save("show-on-map.png", form.grab().toImage());
-    form.ClearHighlight();
-    form.SetZoom({});
-    hover(lcn);
-
-    // The reports of the hovered cluster and the two Tools lists, each
-    // window alone.
-    form.ShowClusterDetails();
-    Settle(200);
-    save("report.png", windows.frm_Info.grab().toImage());
-    form.ShowHexDump();
-    Settle(200);
-    save("hexdump.png", windows.frm_Info.grab().toImage());
-    windows.frm_Info.hide();
-    form.mnuFindClick();
-    windows.frmFind.edtContains->setText("alice");
-    Settle(200);
-    save("find.png", windows.frmFind.grab().toImage());
-    windows.frmFind.hide();
-    form.FragmentationList1Click();
-    Settle(200);
-    save("fragmentation.png", windows.frm_Fragmentation.grab().toImage());
-    windows.frm_Fragmentation.hide();
-
-    // The volume check over the map and as a list, when there is anything
-    // to show; then a damage map's list and its bad areas.
+    ScreenshotRun run(windows, folder, lcn);
+    run.Views(QString());
+    run.LegendAndShownFile();
+    run.ReportsAndLists();
     QStringList extras;
-    const ntfs::THealthReport& health = form.Scan()->health;
-    if (!health.Problems.empty()) {
-        form.SetHealthOverlay(true);
-        form.SetZoom({8, 1});
-        hover(std::max<std::int64_t>(health.Problems.front().FirstLCN, 0));
-        save("health.png", form.grab().toImage());
-        form.ZoomToFit();
-        Settle(200);
-        save("health-fit.png", form.grab().toImage());
-        form.VolumeCheckClick();
-        Settle(200);
-        save("volume-check.png", form.frm_Health->grab().toImage());
-        form.frm_Health->hide();
-        form.SetHealthOverlay(false);
-        form.SetZoom({});
+    if (run.Health()) {
         extras << "health"
                << "health-fit"
                << "volume-check";
     }
     if (!damageMap.isEmpty()) {
-        // What the window would say in a message box is said here instead:
-        // nobody is there to close one.
         QString refused;
-        TUserNotices notices;
-        notices.message = [&refused](const QString&, const QString& text) { refused = text; };
-        form.SetUserNotices(notices);
-        const bool loaded = form.LoadDamageMap(damageMap, 0);
-        form.SetUserNotices({});
-        if (!loaded) {
+        if (!run.Damage(damageMap, refused)) {
             return Fail(refused);
         }
-        Settle(200);
-        save("damage.png", form.frm_Damage->grab().toImage());
-        form.frm_Damage->hide();
-        // Around the first stretch of a file of the user's (past the system
-        // files), where one can see what it hit.
-        const auto& hits = form.DamageReport().Hits;
-        const auto user = std::find_if(hits.begin(), hits.end(), [](const ntfs::TDamageHit& h) {
-            return h.RecordNo >= ntfs::kFirstUserRecord;
-        });
-        if (user != hits.end() || !hits.empty()) {
-            form.SetZoom({8, 1});
-            hover(user != hits.end() ? user->FirstLCN : hits.front().FirstLCN);
-        }
-        save("damage-map.png", form.grab().toImage());
-        form.SetDamageOverlay(false);
-        form.SetZoom({});
         extras << "damage"
                << "damage-map";
     }
-    hover(lcn);
-
-    // Maximised, as the desktop makes it: a desktop without a window
-    // manager leaves the window as it is, and the pictures say so.
-    const QSize before = form.size();
-    form.showMaximized();
-    QElapsedTimer waited;
-    waited.start();
-    while (form.size() == before && waited.elapsed() < 3000) {
-        Settle(50);
-    }
-    Settle(300);
-    if (form.size() == before) {
-        std::printf("the desktop did not maximise the window; the -max pictures show it "
-                    "as it stayed\n");
-    }
-    views("-max");
-    // A drive that is not NTFS, when one was given after the first: the
-    // message the window shows, over the window, as the screen has it.
-    const QList<QAction*> all = form.mnuDrive->actions();
-    if (all.size() > 1) {
-        form.showNormal();
-        Settle(300);
-        QTimer::singleShot(500, &form, [&] {
-            if (QScreen* screen = QGuiApplication::primaryScreen()) {
-                save("error.png", screen->grabWindow(0).toImage());
-            }
-            if (QWidget* box = QApplication::activeModalWidget()) {
-                box->close();
-            }
-        });
-        all.back()->trigger();
-        Settle(200);
-    }
-    if (!ok) {
+    run.Hover(lcn);
+    run.Maximise();
+    run.Views("-max");
+    const bool error = run.NotNtfsMessage();
+    if (!run.Ok()) {
         return Fail("cannot write the pictures into " + folder);
     }
     std::printf("wrote main, zoom, screen, zoom-fit and zoom-in (each also -max: maximised), "
                 "legend, show-on-map, report, hexdump, find, fragmentation%s%s .png into %s\n",
                 extras.isEmpty() ? "" : (", " + extras.join(", ")).toLocal8Bit().constData(),
-                all.size() > 1 ? " and error" : "", folder.toLocal8Bit().constData());
+                error ? " and error" : "", folder.toLocal8Bit().constData());
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,17 +49,17 @@ bool HasDisplay() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // A set of a thousand segments needs a descriptor for each.
-    lorvex::platform::RaiseOpenFileLimit();
+// What the command line asks for.
+struct Options {
     std::vector<std::string> sources;
     QString screenshotDir;
     QString hoverFile = "/pagefile.sys";
     QString damageMap;
-    // Before the sources are opened they are only names; nothing, not even
-    // a usage error or the help, is written into one of them.
+};
+
+// Before the sources are opened they are only names; nothing, not even a
+// usage error or the help, is written into one of them.
+void SilenceStreamsOnNamedSources(int argc, char** argv) {
     std::vector<std::string> named;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -71,6 +72,11 @@ int main(int argc, char** argv) {
     lorvex::platform::SilenceStreamsOnSources([&named](const std::string& name) {
         return lorvex::platform::OpenWriteTarget(name, named);
     });
+}
+
+// The options and sources into `options`; the program's exit status when it
+// ends here (the help, a usage error).
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -82,16 +88,57 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "lorvex: %s needs a value\n", argv[i]);
                 return 2;
             }
-            (arg == "--screenshot"   ? screenshotDir
-             : arg == "--hover-file" ? hoverFile
-                                     : damageMap) = QString::fromLocal8Bit(argv[++i]);
+            (arg == "--screenshot"   ? options.screenshotDir
+             : arg == "--hover-file" ? options.hoverFile
+                                     : options.damageMap) = QString::fromLocal8Bit(argv[++i]);
         } else if (arg.starts_with("-") && arg != "-") {
             std::fprintf(stderr, "lorvex: unknown option '%s'\nTry 'lorvex --help'.\n", argv[i]);
             return 2;
         } else {
-            sources.emplace_back(arg);
+            options.sources.emplace_back(arg);
         }
     }
+    return std::nullopt;
+}
+
+// The sources that are VMDKs reading files outside their folder: asked about
+// once the window is up, and opened again if the user allows it.
+QStringList SourcesReadingOutside(const std::vector<std::string>& sources) {
+    QStringList outside;
+    for (const auto& source : sources) {
+        if (!lorvex::platform::ContainerImage::OutsideFiles(source).empty()) {
+            outside << QFile::decodeName(source.c_str());
+        }
+    }
+    return outside;
+}
+
+// Silences the standard streams that lie on an opened source, and says so in
+// words for the message of the sources that could not be opened.
+QStringList SilenceStreamsOnOpenedSources(lorvex::platform::RawVolumeSystem& system) {
+    QStringList problems;
+    for (const auto& stream :
+         lorvex::platform::SilenceStreamsOnSources([&system](const std::string& name) {
+             return lorvex::platform::OpenWriteTargetFor(system, name);
+         })) {
+        // Said with the sources that could not be opened ("Cannot open ...").
+        problems << QString::fromStdString(stream) +
+                        ": it is a source or lies on one, so nothing is written there";
+    }
+    return problems;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A set of a thousand segments needs a descriptor for each.
+    lorvex::platform::RaiseOpenFileLimit();
+    SilenceStreamsOnNamedSources(argc, argv);
+    Options options;
+    if (const std::optional<int> status = ParseArguments(argc, argv, options)) {
+        return *status;
+    }
+    const std::vector<std::string>& sources = options.sources;
     if (!HasDisplay()) {
         std::fprintf(stderr, "lorvex: no display to open the window on (DISPLAY is not set).\n"
                              "Run it in a desktop session or under xvfb-run; lorvex-scan scans "
@@ -104,23 +151,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<lorvex::platform::RawVolumeSystem> system =
         sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
                         : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
-    // A VMDK that reads files outside its folder is asked about once the
-    // window is up, and opened again if the user allows it.
-    QStringList outside;
-    for (const auto& source : sources) {
-        if (!lorvex::platform::ContainerImage::OutsideFiles(source).empty()) {
-            outside << QFile::decodeName(source.c_str());
-        }
-    }
-    QStringList problems;
-    for (const auto& stream :
-         lorvex::platform::SilenceStreamsOnSources([&system](const std::string& name) {
-             return lorvex::platform::OpenWriteTargetFor(*system, name);
-         })) {
-        // Said with the sources that could not be opened ("Cannot open ...").
-        problems << QString::fromStdString(stream) +
-                        ": it is a source or lies on one, so nothing is written there";
-    }
+    const QStringList outside = SourcesReadingOutside(sources);
+    QStringList problems = SilenceStreamsOnOpenedSources(*system);
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Lorvex");
     QApplication::setApplicationName("Lorvex");
@@ -139,7 +171,7 @@ int main(int argc, char** argv) {
 
     lorvex::ui::TLorvexWindows windows(*system);
     windows.Form1.show();
-    if (screenshotDir.isEmpty()) {
+    if (options.screenshotDir.isEmpty()) {
         // Once the window is on screen: what could not be opened, then the
         // first drive of the sources named, chosen and scanned.
         QTimer::singleShot(0, &windows.Form1, [&] {
@@ -150,10 +182,11 @@ int main(int argc, char** argv) {
             }
         });
     }
-    if (!screenshotDir.isEmpty()) {
+    if (!options.screenshotDir.isEmpty()) {
         int status = 0;
         QTimer::singleShot(0, &windows.Form1, [&] {
-            status = lorvex::ui::TakeScreenshots(windows, screenshotDir, hoverFile, damageMap);
+            status = lorvex::ui::TakeScreenshots(windows, options.screenshotDir, options.hoverFile,
+                                                 options.damageMap);
             QApplication::exit(status);
         });
         const int loop = QApplication::exec();

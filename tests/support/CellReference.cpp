@@ -134,7 +134,7 @@ std::vector<std::uint32_t> RenderOverviewPixels(const TCellArray& cells, std::in
     if (width <= 0 || height <= 0) {
         return {};
     }
-    const TPalette& palette = CellPalette();
+    const Palette& palette = CellPalette();
     const auto pixels = static_cast<std::int64_t>(width) * height;
     std::vector<std::uint32_t> out(static_cast<std::size_t>(pixels), blank);
     const std::int64_t total = cells.TotalClusters();

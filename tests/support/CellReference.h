@@ -27,9 +27,9 @@ struct TFileID;
 namespace lorvex::reference {
 
 using map::CellPalette;
-using map::TCellState;
-using map::TPalette;
-using enum map::TCellState;
+using map::CellState;
+using map::Palette;
+using enum map::CellState;
 
 // The cells of one volume: FTotalClusters bytes plus 8 spare ones that take
 // the bits of the bitmap's last byte beyond the end. Every cell starts as

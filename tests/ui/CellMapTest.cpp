@@ -20,7 +20,7 @@ std::uint32_t Rgb(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
 }
 
 TEST(CellPaletteTest, EachStateHasItsColourAndTheRestIsBlack) {
-    const TPalette& p = CellPalette();
+    const Palette& p = CellPalette();
     EXPECT_EQ(p[0], Rgb(0, 0, 0));
     EXPECT_EQ(p[csFree], Rgb(0, 0, 0));
     EXPECT_EQ(p[csUsed], Rgb(0, 0, 255));

@@ -1,4 +1,4 @@
-#include "map/CellStates.h"
+#include "map/Palette.h"
 
 namespace lorvex::map {
 
@@ -8,8 +8,8 @@ constexpr std::uint32_t Rgb(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return 0xFF000000U | (r << 16) | (g << 8) | b;
 }
 
-TPalette BuildPalette() {
-    TPalette palette{};
+Palette BuildPalette() {
+    Palette palette{};
     palette.fill(Rgb(0, 0, 0));
     palette[3] = Rgb(255, 0, 0);
     palette[csFree] = Rgb(0, 0, 0);
@@ -24,8 +24,8 @@ TPalette BuildPalette() {
     return palette;
 }
 
-TPalette BuildSafePalette() {
-    TPalette palette = BuildPalette();
+Palette BuildSafePalette() {
+    Palette palette = BuildPalette();
     palette[csFree] = Rgb(0, 0, 0);
     palette[csUsed] = Rgb(0, 114, 178);       // blue
     palette[csSystem] = Rgb(240, 228, 66);    // yellow
@@ -39,13 +39,13 @@ TPalette BuildSafePalette() {
 
 } // namespace
 
-const TPalette& SafeCellPalette() {
-    static const TPalette palette = BuildSafePalette();
+const Palette& SafeCellPalette() {
+    static const Palette palette = BuildSafePalette();
     return palette;
 }
 
-const TPalette& CellPalette() {
-    static const TPalette palette = BuildPalette();
+const Palette& CellPalette() {
+    static const Palette palette = BuildPalette();
     return palette;
 }
 

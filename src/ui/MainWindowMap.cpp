@@ -1,0 +1,421 @@
+// The main window's map: the surface it is drawn on, the model painted,
+// one screen of it drawn at the zoom in view, the overview strip and the
+// scroll bar, zoom and navigation, and the whole map saved as a picture.
+#include "ui/MainWindow.h"
+
+#include "mappicture/MapPicture.h"
+#include "ntfs/NTFSVolume.h"
+#include "ui/CellMap.h"
+#include "ui/HelpWindow.h"
+#include "ui/MainWindowShared.h"
+#include "ui/PictureFile.h"
+
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QPainter>
+#include <QScrollBar>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace lorvex::ui {
+
+using namespace mainwindow;
+
+namespace {
+
+constexpr int kScrollerWidth = 16;
+// The scroll bar stands this far from the right edge: itself, a gap of one
+// pixel, the overview strip and one more pixel.
+constexpr int kScrollerFromRight = kClientWidth - 640;
+// The scroll bar's range when the view has more rows than it can count.
+constexpr std::int64_t kScrollerSteps = std::int64_t{1} << 30;
+constexpr QRgb kGridColour = 0xFF505050U;
+// Magenta: no state has it, in either palette.
+constexpr QRgb kHighlightColour = 0xFFFF00FFU;
+
+// The map is drawn straight on the window between the menu and the status
+// bar; this is that surface, handing its events to the window's handlers.
+class TMapSurface final : public QWidget {
+  public:
+    explicit TMapSurface(TForm1& form) : QWidget(&form), FForm(form) {
+        setObjectName("MapSurface");
+        setMouseTracking(true);
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        FForm.FormPaint(painter);
+    }
+    void resizeEvent(QResizeEvent* /*event*/) override { FForm.FormResize(); }
+    void mouseMoveEvent(QMouseEvent* event) override {
+        const QPoint p = event->position().toPoint();
+        if ((event->buttons() & Qt::LeftButton) != 0 && p.x() >= FForm.OverviewLeft()) {
+            FForm.FormMouseDown(p.x(), p.y());
+        }
+        FForm.FormMouseMove(p.x(), p.y());
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override { FForm.ShowMapMenu(event->pos()); }
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton) {
+            const QPoint p = event->position().toPoint();
+            FForm.FormMouseDown(p.x(), p.y());
+        }
+    }
+    void wheelEvent(QWheelEvent* event) override {
+        if ((event->modifiers() & Qt::ControlModifier) != 0) {
+            const int turn = event->angleDelta().y();
+            if (turn != 0) {
+                FForm.ZoomStep(turn > 0 ? 1 : -1,
+                               static_cast<std::int32_t>(event->position().toPoint().y()));
+            }
+        } else {
+            FForm.FormMouseWheel(event->angleDelta().y());
+        }
+        event->accept();
+    }
+
+  private:
+    TForm1& FForm;
+};
+
+} // namespace
+
+void TForm1::BuildMapArea() {
+    // The map surface, and at its left the place the zoom window takes
+    // when there is no room for it beside this window.
+    auto* centre = new QWidget(this);
+    auto* layout = new QHBoxLayout(centre);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    FZoomDock = new QWidget(centre);
+    FZoomDock->setObjectName("ZoomDock");
+    FZoomDock->hide();
+    layout->addWidget(FZoomDock);
+    FSurface = new TMapSurface(*this);
+    layout->addWidget(FSurface, 1);
+    setCentralWidget(centre);
+    scroller = new QScrollBar(Qt::Vertical, FSurface);
+    scroller->setObjectName("scroller");
+    scroller->setSingleStep(1);
+    scroller->setRange(0, 0);
+    scroller->installEventFilter(this);
+    connect(scroller, &QScrollBar::valueChanged, this, [this] { scrollerChange(); });
+}
+
+void TForm1::PaintClusters() {
+    if (!FScan || !FModel) {
+        return;
+    }
+    map::TMapInput input;
+    input.mftZoneStart = FScan->volume->FMftZoneStart;
+    input.mftZoneEnd = FScan->volume->FMftZoneEnd;
+    input.fileIds = &FScan->fileIds;
+    input.clusters = &FScan->clusters;
+    input.reserved = FScan->volume->FReserved;
+    input.markText = FMarkText.toStdU16String();
+    input.contains = ContainsCaseless;
+    FModel->Paint(input);
+}
+
+void TForm1::RepaintScannedCells() {
+    if (!FScan) {
+        return;
+    }
+    // Painting walks the map in owner order; the lookups need it back in
+    // cluster order.
+    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
+    PaintClusters();
+    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
+}
+
+void TForm1::RenderMapBitmap() {
+    if (!FModel) {
+        return;
+    }
+    FView.SetTotalClusters(FModel->TotalClusters());
+    FView.SetArea(std::max(FViewRight + 1, 0), std::max(FViewBottom + 1, 0));
+    // Every rebuild returns the view to the top of the volume.
+    FView.SetTopRow(0);
+    DrawMap();
+}
+
+void TForm1::RenderOverview() {
+    if (!FModel) {
+        return;
+    }
+    const int height = scroller->height();
+    FOverviewBitmap = QImage(kOverviewWidth, height, QImage::Format_RGB32);
+    if (FOverviewBitmap.isNull()) {
+        FSurface->update();
+        return;
+    }
+    const QRgb blank = FSurface->palette().color(FSurface->backgroundRole()).rgb();
+    const std::vector<std::uint32_t> pixels =
+        map::OverviewPixels(*FModel, kOverviewWidth, height, blank);
+    for (int y = 0; y < height; ++y) {
+        std::memcpy(FOverviewBitmap.scanLine(y),
+                    pixels.data() + static_cast<std::size_t>(y) * kOverviewWidth,
+                    kOverviewWidth * sizeof(std::uint32_t));
+    }
+    FSurface->update();
+}
+
+void TForm1::DrawMap() {
+    if (!FModel) {
+        return;
+    }
+    FCellsPerRow = FView.CellsPerRow();
+    if (FScreenColours.isEmpty()) {
+        FScreenColours = FPalette;
+    }
+    FScreenColours[map::kGridIndex] = kGridColour;
+    FScreenColours[map::kBackgroundIndex] =
+        FSurface->palette().color(FSurface->backgroundRole()).rgb();
+    FScreenColours[map::kHighlightIndex] = kHighlightColour;
+    OverlayColours(FScreenColours, FPalette, !FView.Overlay().empty());
+    if (FScreen.width() != FView.Width() || FScreen.height() != FView.Height()) {
+        FScreen = QImage(FView.Width(), FView.Height(), QImage::Format_Indexed8);
+    }
+    if (!FScreen.isNull()) {
+        FScreen.setColorTable(FScreenColours);
+        FView.Render(*FModel, FScreen.bits(), static_cast<std::size_t>(FScreen.bytesPerLine()));
+    }
+    SyncScroller();
+    FSurface->update();
+}
+
+void TForm1::SyncScroller() {
+    const std::int64_t most = FView.MaxTopRow();
+    const std::int64_t page = std::max<std::int64_t>(0, FView.FullRows() - 1);
+    const bool scaled = most > kScrollerSteps;
+    const auto toBar = [&](std::int64_t rows) {
+        return static_cast<int>(scaled ? std::llround(static_cast<double>(rows) * kScrollerSteps /
+                                                      static_cast<double>(most))
+                                       : rows);
+    };
+    FSyncingScroller = true;
+    scroller->setRange(0, toBar(most));
+    scroller->setPageStep(std::max(toBar(page), page > 0 ? 1 : 0));
+    scroller->setSingleStep(std::max(toBar(1), 1));
+    scroller->setValue(toBar(FView.TopRow()));
+    FSyncingScroller = false;
+}
+
+void TForm1::FormResize() {
+    // The scroll bar is anchored to the top, right and bottom edges.
+    scroller->setGeometry(FSurface->width() - kScrollerFromRight, 0, kScrollerWidth,
+                          scroller->height());
+    FViewRight = scroller->x() - 2;
+    // The surface ends where the status bar begins: its height is the
+    // client height less the status bar's.
+    FViewBottom = FSurface->height() - 1;
+    scroller->resize(kScrollerWidth, std::max(FViewBottom, 0));
+    // RenderMapBitmap draws the screen it fits.
+    RenderMapBitmap();
+    RenderOverview();
+}
+
+std::int32_t TForm1::OverviewLeft() const {
+    return scroller->x() + scroller->width() + 1;
+}
+
+void TForm1::FormPaint(QPainter& painter) {
+    if (FDriveRoot.empty() || !FModel) {
+        return;
+    }
+    if (!FScreen.isNull()) {
+        painter.drawImage(QPoint(0, 0), FScreen);
+    }
+    if (!FOverviewBitmap.isNull()) {
+        const int left = OverviewLeft();
+        painter.drawImage(QPoint(left, 0), FOverviewBitmap);
+        // The part of the volume in view, framed in exclusive-or so that
+        // the frame shows on every colour.
+        const auto [top, bottom] = map::OverviewRows(FView.TotalClusters(), kOverviewWidth,
+                                                     FOverviewBitmap.height(), FView.Visible());
+        if (top <= bottom) {
+            painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+            painter.setPen(QColor(0xFF, 0xFF, 0xFF));
+            painter.drawRect(QRect(left, top, kOverviewWidth - 1, bottom - top));
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        }
+    }
+}
+
+void TForm1::scrollerChange() {
+    if (FDriveRoot.empty() || FSyncingScroller || !FModel) {
+        return;
+    }
+    const std::int64_t most = FView.MaxTopRow();
+    const std::int64_t value = scroller->value();
+    FView.SetTopRow(most > kScrollerSteps ? std::llround(static_cast<double>(value) *
+                                                         static_cast<double>(most) / kScrollerSteps)
+                                          : value);
+    DrawMap();
+}
+
+QRgb TForm1::SurfacePixel(std::int32_t x, std::int32_t y) const {
+    const QRgb background = FSurface->palette().color(FSurface->backgroundRole()).rgb();
+    if (FDriveRoot.empty() || !FModel || x < 0 || y < 0) {
+        return background;
+    }
+    if (x < FScreen.width() && y < FScreen.height()) {
+        return FScreenColours[FScreen.constScanLine(y)[x]];
+    }
+    const int left = OverviewLeft();
+    if (x >= left && x - left < FOverviewBitmap.width() && y < FOverviewBitmap.height()) {
+        QRgb colour = FOverviewBitmap.pixel(x - left, y);
+        const auto [top, bottom] = map::OverviewRows(FView.TotalClusters(), kOverviewWidth,
+                                                     FOverviewBitmap.height(), FView.Visible());
+        const bool frame = top <= bottom && y >= top && y <= bottom &&
+                           (y == top || y == bottom || x == left || x == left + kOverviewWidth - 1);
+        if (frame) {
+            colour ^= 0x00FFFFFFU;
+        }
+        return colour;
+    }
+    return background;
+}
+
+std::int64_t TForm1::CellToLCN(std::int32_t X, std::int32_t Y) const {
+    const map::TClusterSpan span = FView.SpanAt(X, Y);
+    const std::int64_t lcn = span.count > 0 ? span.first : FView.TotalClusters();
+    return lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
+}
+
+// --- Zoom and navigation -----------------------------------------------------
+
+void TForm1::SetZoom(map::TMapScale scale) {
+    ZoomAroundRow(scale, FMouseY);
+}
+
+void TForm1::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
+    if (!FModel) {
+        return;
+    }
+    FView.ZoomAround(scale, y);
+    DrawMap();
+    UpdateHover();
+}
+
+void TForm1::ZoomStep(int direction, std::int32_t y) {
+    ZoomAroundRow(direction > 0 ? FView.ZoomedIn() : FView.ZoomedOut(), y);
+}
+
+void TForm1::ZoomToFit() {
+    if (!FModel) {
+        return;
+    }
+    FView.SetScale(FView.FitScale());
+    FView.SetTopRow(0);
+    DrawMap();
+    UpdateHover();
+}
+
+void TForm1::ScrollToRow(std::int64_t row) {
+    if (!FModel) {
+        return;
+    }
+    FView.SetTopRow(row);
+    DrawMap();
+    UpdateHover();
+}
+
+void TForm1::ScrollByRows(std::int64_t rows) {
+    ScrollToRow(FView.TopRow() + rows);
+}
+
+void TForm1::GoToCluster(std::int64_t lcn) {
+    if (!FModel || FView.TotalClusters() == 0) {
+        return;
+    }
+    lcn = std::clamp<std::int64_t>(lcn, 0, FView.TotalClusters() - 1);
+    FView.ShowCluster(lcn);
+    DrawMap();
+    // The pointer is put on the cluster's pixel, so that the zoom window,
+    // the status bar and F1 to F3 name it.
+    const std::int64_t cell = lcn / FView.Scale().clustersPerPixel;
+    const std::int64_t row = FView.RowOf(lcn) - FView.TopRow();
+    const std::int32_t p = FView.RowPixels();
+    FMouseX = static_cast<std::int32_t>(cell % std::max(FView.CellsPerRow(), 1)) * p + p / 2;
+    FMouseY = static_cast<std::int32_t>(row) * p + p / 2;
+    FHoverOnOverview = false;
+    UpdateHover();
+    FHoverLCN = lcn;
+    if (frm_Help != nullptr) {
+        frm_Help->lbl_LCN->setText(QString::number(FHoverLCN));
+    }
+}
+
+void TForm1::mnuGoToClick() {
+    if (!FModel) {
+        return;
+    }
+    bool ok = false;
+    const QString answer =
+        QInputDialog::getText(this, "Go to Cluster",
+                              QString("Cluster number (0 to %1), or a byte offset with its unit\n"
+                                      "(4096 B, 512 KiB, 2 GiB); 0x reads hexadecimal:")
+                                  .arg(FView.TotalClusters() - 1),
+                              QLineEdit::Normal, QString(), &ok);
+    if (!ok || answer.trimmed().isEmpty()) {
+        return;
+    }
+    const std::optional<std::int64_t> lcn =
+        map::ParseClusterOrOffset(answer.toStdString(), FBytesPerCluster);
+    if (!lcn || *lcn >= FView.TotalClusters()) {
+        ShowNotice("Go to Cluster",
+                   lcn ? QString("The volume has no cluster %1: its last is %2.")
+                             .arg(*lcn)
+                             .arg(FView.TotalClusters() - 1)
+                       : QString("\"%1\" is neither a cluster number nor a byte offset.")
+                             .arg(answer.trimmed()));
+        return;
+    }
+    GoToCluster(*lcn);
+}
+
+// --- The map as a picture ----------------------------------------------------
+
+void TForm1::mnuSaveMapPictureClick() {
+    if (!FModel) {
+        return;
+    }
+    QString name = QString::fromStdString(FDriveRoot).remove(':').remove('\\');
+    const QString path = QFileDialog::getSaveFileName(
+        this, "Save Map Picture", (name.isEmpty() ? QString("map") : name + "-map") + ".png",
+        "PNG pictures (*.png)");
+    if (!path.isEmpty()) {
+        SaveMapPicture(path, QSize(1600, 1000));
+    }
+}
+
+bool TForm1::SaveMapPicture(const QString& path, QSize size) {
+    if (!FModel) {
+        return false;
+    }
+    mappicture::TMapPictureOptions options;
+    options.size = size;
+    options.viewClusters = FView.TotalClusters();
+    const QString title = windowTitle().section(QString::fromUtf8(" \u2014 "), 0, 0) + "   " +
+                          FStatusLabel->text().trimmed();
+    options.title = title.toStdString();
+    const QString why = WritePicture(FApi, path, mappicture::RenderMapPicture(*FModel, options));
+    if (!why.isEmpty()) {
+        ShowNotice(kAppCaption, QString("Cannot save %1: %2").arg(path, why));
+        return false;
+    }
+    return true;
+}
+
+} // namespace lorvex::ui

@@ -1,0 +1,270 @@
+// The main window's pointer, wheel and keys over the map: what lies under
+// the pointer (in the status bar and the zoom window), the overview strip
+// clicked, scrolling, the map's context menu and F1 to F3.
+#include "ui/MainWindow.h"
+
+#include "ntfs/NTFSVolume.h"
+#include "ui/CellMap.h"
+#include "ui/HelpWindow.h"
+#include "ui/MainWindowShared.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+
+#include <algorithm>
+#include <string>
+
+namespace lorvex::ui {
+
+using namespace mainwindow;
+
+namespace {
+
+constexpr int kWheelNotch = 120;
+// A notch of the wheel moves this part of the rows in view, at least one.
+constexpr std::int64_t kWheelShare = 10;
+// How many clusters of a summary pixel are searched for one of the kind it
+// shows, for the reports to act on.
+constexpr std::int64_t kPickSearch = std::int64_t{1} << 16;
+
+QString SpanText(map::TClusterSpan span) {
+    if (span.count <= 1) {
+        return QString("Cluster %1").arg(span.first);
+    }
+    return QString("Clusters %1-%2").arg(span.first).arg(span.first + span.count - 1);
+}
+
+} // namespace
+
+void TForm1::FormMouseMove(std::int32_t X, std::int32_t Y) {
+    FMouseX = X;
+    FMouseY = Y;
+    FHoverOnOverview = FModel != nullptr && X >= OverviewLeft();
+    const std::int32_t mapWidth = FView.CellsPerRow() * FView.RowPixels();
+    if (!FHoverOnOverview && X >= mapWidth) {
+        FMouseX = mapWidth - 1;
+    }
+    UpdateHover();
+}
+
+void TForm1::FormMouseDown(std::int32_t X, std::int32_t Y) {
+    if (FModel && X >= OverviewLeft()) {
+        OverviewClicked(X - OverviewLeft(), Y);
+    }
+}
+
+void TForm1::OverviewClicked(std::int32_t x, std::int32_t y) {
+    if (FOverviewBitmap.isNull()) {
+        return;
+    }
+    const map::TClusterSpan span =
+        map::OverviewSpan(FView.TotalClusters(), kOverviewWidth, FOverviewBitmap.height(),
+                          std::clamp(x, 0, kOverviewWidth - 1), y);
+    if (span.count == 0) {
+        return;
+    }
+    ScrollToRow(FView.RowOf(span.first + span.count / 2) - FView.FullRows() / 2);
+}
+
+void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
+    // A notch moves a tenth of the rows in view at every zoom; the small
+    // steps of a touchpad add up to notches.
+    FWheelRest += WheelDelta;
+    const int notches = FWheelRest / kWheelNotch;
+    FWheelRest -= notches * kWheelNotch;
+    if (notches != 0) {
+        const std::int64_t step = std::max<std::int64_t>(1, FView.FullRows() / kWheelShare);
+        ScrollByRows(-notches * step);
+        return;
+    }
+    UpdateHover();
+}
+
+std::uint8_t TForm1::SpanState(map::TClusterSpan span) const {
+    if (!FModel || span.count == 0) {
+        return csBeyondEnd;
+    }
+    std::uint8_t state = csBeyondEnd;
+    FModel->SummaryRow(span.first, span.count, 1, &state);
+    return state;
+}
+
+std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
+    if (!FModel || span.count <= 1) {
+        return span.first;
+    }
+    const std::int64_t found =
+        FModel->FindState(span.first, span.first + span.count, shown, kPickSearch);
+    return found >= 0 ? found : span.first;
+}
+
+std::uint8_t TForm1::LocateHover() {
+    FHoverSpan = {};
+    if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
+        FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
+                                       FOverviewBitmap.height(), FMouseX - OverviewLeft(), FMouseY);
+        FHoverSpan.count = std::min(FHoverSpan.count, FView.TotalClusters() - FHoverSpan.first);
+    } else if (FModel) {
+        FHoverSpan = FView.SpanAt(FMouseX, FMouseY);
+    }
+    const std::uint8_t shown = SpanState(FHoverSpan);
+    if (FHoverSpan.count > 0) {
+        const std::int64_t lcn = PickCluster(FHoverSpan, shown);
+        FHoverLCN = lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
+    } else {
+        FHoverLCN = CellToLCN(FMouseX, FMouseY);
+    }
+    return shown;
+}
+
+void TForm1::LightHoveredOwner() {
+    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
+        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        if (owner != FLitOwner) {
+            FLitOwner = owner;
+            FView.SetHighlight(owner >= 0 ? FileExtents(owner) : FShownExtents);
+            DrawMap();
+        }
+    }
+}
+
+void TForm1::UpdateHover() {
+    const std::uint8_t shown = LocateHover();
+    QString name;
+    if (FScan) {
+        std::string text;
+        FScan->volume->DescribeCluster(FScan->clusters, FScan->fileIds, text, true, FHoverLCN);
+        name = QString::fromStdString(text);
+    } else {
+        name = "Volume not scanned!";
+    }
+    // A pixel of many clusters says which and what most of them are before
+    // naming the one the reports would show.
+    QString summary;
+    if (FHoverSpan.count > 1) {
+        summary = SpanText(FHoverSpan) + ": " +
+                  (shown == csMarked ? QString("holds a marked file")
+                                     : "mostly " + QString::fromUtf8(map::StateName(shown)));
+    }
+    if (FHoverSpan.count == 0) {
+        FHoverText.clear();
+    } else if (FHoverSpan.count > 1) {
+        FHoverText =
+            summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name : QString());
+    } else {
+        FHoverText =
+            SpanText(FHoverSpan) + " at byte " +
+            QString::number(FHoverSpan.first * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
+            QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
+    }
+    LightHoveredOwner();
+    if (FHoverLabel->text() != FHoverText) {
+        FHoverLabel->setText(FHoverText);
+    }
+
+    if (frm_Help == nullptr) {
+        return;
+    }
+    frm_Help->lbl_LCN->setText(QString::number(FHoverLCN));
+    ShowZoomPicture();
+    if (!summary.isEmpty()) {
+        name = summary + "\n" + name;
+    }
+    // Moving within one file gives the same text; laying it out again on
+    // every move would cost more than everything else here.
+    if (frm_Help->lbl_Name->toPlainText() != name) {
+        frm_Help->lbl_Name->setPlainText(name);
+    }
+}
+
+QString TForm1::HoverText() const {
+    return FHoverText;
+}
+
+bool TForm1::FormKeyDown(int Key) {
+    switch (Key) {
+    case Qt::Key_F1:
+        ShowClusterDetails();
+        return true;
+    case Qt::Key_F2:
+        ShowHexDump();
+        return true;
+    case Qt::Key_F3: {
+        if (!FScan) {
+            return true;
+        }
+        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        if (owner < 0 || owner >= FScan->fileIds.FCount) {
+            return true;
+        }
+        ShowBaseInfo(FScan->fileIds.FItems[static_cast<std::size_t>(owner)].BaseID);
+        return true;
+    }
+    default:
+        break;
+    }
+    if (!FModel) {
+        return false;
+    }
+    const std::int64_t page = std::max<std::int64_t>(1, FView.FullRows() - 1);
+    switch (Key) {
+    case Qt::Key_PageDown:
+        ScrollByRows(page);
+        return true;
+    case Qt::Key_PageUp:
+        ScrollByRows(-page);
+        return true;
+    case Qt::Key_Home:
+        ScrollToRow(0);
+        return true;
+    case Qt::Key_End:
+        ScrollToRow(FView.MaxTopRow());
+        return true;
+    case Qt::Key_Down:
+        ScrollByRows(1);
+        return true;
+    case Qt::Key_Up:
+        ScrollByRows(-1);
+        return true;
+    case Qt::Key_Right:
+        ScrollByRows(std::max<std::int64_t>(1, FView.FullRows() / kWheelShare));
+        return true;
+    case Qt::Key_Left:
+        ScrollByRows(-std::max<std::int64_t>(1, FView.FullRows() / kWheelShare));
+        return true;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        ZoomStep(1, FMouseY);
+        return true;
+    case Qt::Key_Minus:
+        ZoomStep(-1, FMouseY);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TForm1::ShowMapMenu(QPoint at) {
+    if (!FModel) {
+        return;
+    }
+    FormMouseMove(at.x(), at.y());
+    QMenu menu(this);
+    const bool scanned = FScan != nullptr && !IsScanning();
+    const std::int64_t owner =
+        scanned ? ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN) : -1;
+    menu.addAction("Show on map", [this, owner] { ShowOnMap(owner); })->setEnabled(owner >= 0);
+    menu.addAction("Details\tF1", [this] { ShowClusterDetails(); })->setEnabled(scanned);
+    menu.addAction("Hex Dump\tF2", [this] { ShowHexDump(); })->setEnabled(scanned);
+    menu.addAction("Base Info\tF3", [this] { FormKeyDown(Qt::Key_F3); })->setEnabled(owner >= 0);
+    menu.addSeparator();
+    menu.addAction("Copy Cluster Number",
+                   [this] { QGuiApplication::clipboard()->setText(QString::number(FHoverLCN)); });
+    menu.exec(FSurface->mapToGlobal(at));
+}
+
+} // namespace lorvex::ui
