@@ -584,6 +584,13 @@ std::optional<std::int64_t> NtfsImage::FetchRecord(std::int64_t number,
     return std::nullopt;
 }
 
+FileRecordState NtfsImage::ReadExactRecord(std::int64_t number, std::span<std::byte> out) const {
+    if (number >= recordCount_ || !ReadRecord(number, out)) {
+        return FileRecordState::kMissing;
+    }
+    return InUse(number) ? FileRecordState::kInUse : FileRecordState::kFree;
+}
+
 void NtfsImage::FillVolumeData(std::span<std::byte> out) const {
     using ondisk::StoreLE;
     namespace vd = volumedata;

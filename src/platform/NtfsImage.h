@@ -2,6 +2,7 @@
 
 #include "ondisk/BootSector.h"
 #include "platform/SourceBytes.h"
+#include "volume/VolumeApi.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,11 @@ class NtfsImage {
     // returns its number; nullopt when no record at or below is in use.
     // A number past the last record answers with the last in use.
     std::optional<std::int64_t> FetchRecord(std::int64_t number, std::span<std::byte> out) const;
+
+    // Record `number` itself into `out` (one record long), update sequence
+    // applied, in use or free; kMissing past the table, or when its bytes
+    // cannot be read or are no record (no signature, a torn update sequence).
+    FileRecordState ReadExactRecord(std::int64_t number, std::span<std::byte> out) const;
 
     // Records first, first + 1, ... into `out` (readable.size() records),
     // update sequences applied: readable[i] is 1 for each record FetchRecord

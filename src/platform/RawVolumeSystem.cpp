@@ -594,6 +594,27 @@ std::shared_ptr<const FileRecordBlocks> RawVolumeSystem::OpenFileRecordBlocks(Ha
     return std::make_shared<ImageRecordBlocks>(h->ntfs);
 }
 
+FileRecordState RawVolumeSystem::ReadExactFileRecord(Handle handle, std::int64_t number,
+                                                     std::span<std::byte> out) {
+    const Opened* h = Find(handle);
+    if (h == nullptr) {
+        return FileRecordState::kMissing;
+    }
+    if (!h->ntfs) {
+        Fail(error::kInvalidFunction);
+        return FileRecordState::kMissing;
+    }
+    if (out.size() != h->ntfs->geometry().bytesPerRecord) {
+        Fail(error::kInsufficientBuffer);
+        return FileRecordState::kMissing;
+    }
+    const FileRecordState state = h->ntfs->ReadExactRecord(number, out);
+    if (state == FileRecordState::kMissing) {
+        Fail(error::kFileNotFound);
+    }
+    return state;
+}
+
 bool RawVolumeSystem::DeviceIoControl(Handle handle, std::uint32_t code,
                                       std::span<const std::byte> in, std::span<std::byte> out,
                                       std::uint32_t* bytesReturned) {

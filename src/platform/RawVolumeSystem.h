@@ -3,8 +3,8 @@
 #include "platform/BitLockerSource.h"
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
-#include "volume/VolumeApi.h"
 #include "platform/WriteTarget.h"
+#include "volume/VolumeApi.h"
 
 #include <map>
 #include <memory>
@@ -89,6 +89,8 @@ class RawVolumeSystem final : public VolumeApi {
     bool SetFilePointerEx(Handle handle, std::int64_t offset) override;
     bool ReadFile(Handle handle, std::span<std::byte> buffer, std::uint32_t* bytesRead) override;
     std::shared_ptr<const FileRecordBlocks> OpenFileRecordBlocks(Handle handle) override;
+    FileRecordState ReadExactFileRecord(Handle handle, std::int64_t number,
+                                        std::span<std::byte> out) override;
     std::vector<ReservedRange> ReservedRanges(std::string_view rootPath) override;
     [[nodiscard]] std::uint32_t GetLastError() const override { return lastError_; }
 

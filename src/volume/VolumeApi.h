@@ -134,6 +134,14 @@ class FileRecordBlocks {
                       std::span<std::uint8_t> readable) const = 0;
 };
 
+// What an exact read of one file record found (VolumeApi::ReadExactFileRecord).
+enum class FileRecordState : std::uint8_t {
+    kUnsupported, // the implementation has no exact read; use the file-record query
+    kMissing,     // no record there: past the table, unreadable, or not a file record
+    kFree,        // a record the $MFT's bitmap marks free (a deleted file's, or one made ahead)
+    kInUse,
+};
+
 // A part of a volume that belongs to the layer the file system lies in, not
 // to the file system: BitLocker's metadata blocks and its copy of the boot
 // sectors. Bytes from the volume's start.
@@ -180,6 +188,15 @@ class VolumeApi {
     // FileRecordBlocks); it stays usable after the handle is closed.
     virtual std::shared_ptr<const FileRecordBlocks> OpenFileRecordBlocks(Handle /*handle*/) {
         return nullptr;
+    }
+    // File record `number` itself into `out` (one record long), its update
+    // sequence applied and checked, whether it is in use or free: the
+    // file-record query answers a free number with the nearest lower record
+    // in use, so a deleted file's record cannot be had through it. Never
+    // another record than the one asked for. Not a Windows call.
+    virtual FileRecordState ReadExactFileRecord(Handle /*handle*/, std::int64_t /*number*/,
+                                                std::span<std::byte> /*out*/) {
+        return FileRecordState::kUnsupported;
     }
     // The reserved parts of the volume at a root path, in order. Not a
     // Windows call; a volume read as it lies has none.
