@@ -23,16 +23,17 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         lorvex::ntfs::TNTFSVolume volume(system, "C");
         const std::int64_t last = volume.GetLastRecordNumber();
-        if (last <= 0 || !volume.OpenVolume()) {
+        lorvex::ntfs::RecordReader reader = volume.OpenRecordReader();
+        if (last <= 0 || !reader.IsOpen()) {
             std::fprintf(stderr, "bench_fetch_records: no NTFS volume in %s\n", argv[1]);
             return 1;
         }
-        std::vector<std::byte> output(volume.GetRecordOutputSize());
         records = 0;
         queries = 0;
         for (std::int64_t cur = last + 1; cur > 0;) {
             --cur;
-            const std::int64_t got = volume.FetchFileRecord(output, cur);
+            const auto record = reader.ReadInUseAtOrBelow(cur);
+            const std::int64_t got = record ? record->number() : -1;
             ++queries;
             if (got != cur) {
                 cur = got + 1;
@@ -40,7 +41,6 @@ int main(int argc, char** argv) {
             }
             ++records;
         }
-        volume.CloseVolume();
         times.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count());

@@ -198,17 +198,17 @@ int Image(const char* path) {
     ntfs::ScanObserver observer;
     observer.paint = [&] { painted = clusters; };
     ntfs::RunScanStages(volume, fileIds, clusters, observer);
-    if (fileIds.FCount == 0 || volume.FTotalClusters <= 0) {
+    if (fileIds.FCount == 0 || volume.geometry().totalClusters <= 0) {
         std::fprintf(stderr, "bench_map_model: no file records in %s\n", path);
         return 1;
     }
     clusters = {};
-    const std::vector<std::uint8_t> bitmap = ReadBitmap(system, volume.FTotalClusters);
+    const std::vector<std::uint8_t> bitmap = ReadBitmap(system, volume.geometry().totalClusters);
     TMapInput input;
-    input.totalClusters = volume.FTotalClusters;
+    input.totalClusters = volume.geometry().totalClusters;
     input.bitmap = bitmap;
-    input.mftZoneStart = volume.FMftZoneStart;
-    input.mftZoneEnd = volume.FMftZoneEnd;
+    input.mftZoneStart = volume.geometry().mftZoneStart;
+    input.mftZoneEnd = volume.geometry().mftZoneEnd;
     input.fileIds = &fileIds;
     input.clusters = &painted;
     std::printf("(%d entries, %zu extents, bitmap %zu bytes)\n", fileIds.FCount, painted.size(),

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     std::size_t tableBytes = 0;
     for (int r = 0; r < repeat; ++r) {
         lorvex::ntfs::TNTFSVolume volume(system, "C");
-        if (volume.FTotalClusters == 0) {
+        if (volume.geometry().totalClusters == 0) {
             std::fprintf(stderr, "bench_scan_stages: no NTFS volume in %s\n", argv[1]);
             return 1;
         }

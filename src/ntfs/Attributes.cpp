@@ -157,8 +157,8 @@ void ParseAttributeList(std::span<const std::byte> data, std::uint32_t length,
     }
 }
 
-std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
-                                              std::span<const std::byte> attribute) {
+std::vector<std::byte> ReadAttributeListValue(std::span<const std::byte> attribute,
+                                              const RunDataReader& readRuns) {
     const ByteReader r(attribute);
     if (IsResident(attribute)) {
         const std::size_t nameLength = r.u8(attr::kNameLength).value_or(0);
@@ -175,7 +175,7 @@ std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
         return {};
     }
     std::vector<std::byte> value(static_cast<std::size_t>(*allocated));
-    volume.ReadAttributeData(ondisk::RunListBytes(attribute), value);
+    readRuns(ondisk::RunListBytes(attribute), value);
     value.resize(static_cast<std::size_t>(*dataSize));
     return value;
 }
@@ -247,52 +247,6 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
             spans->push_back(a->bytes);
         }
     }
-}
-
-std::size_t TNTFSVolume::ReadAttributeData(std::span<const std::byte> runList,
-                                           std::span<std::byte> buffer) {
-    if (FBytesPerCluster == 0) {
-        return 0;
-    }
-    const std::int64_t bytesPerCluster = FBytesPerCluster;
-    // Runs are read while every byte of them has a signed 64-bit offset in
-    // the value and, unless sparse, every cluster lies on the volume; the
-    // value ends before the first run that breaks either rule, as the volume
-    // layer's streams do.
-    const std::int64_t maxClusters = std::numeric_limits<std::int64_t>::max() / bytesPerCluster;
-    std::int64_t vcn = 0;
-    std::size_t pos = 0;
-    for (const auto& run : ondisk::DecodeRunList(runList).runs) {
-        if (pos == buffer.size() || run.length > maxClusters - vcn ||
-            (!run.sparse && (run.lcn < 0 || run.length > FTotalClusters - run.lcn))) {
-            break;
-        }
-        vcn += run.length;
-        // Whatever the run claims, no more than the rest of the buffer.
-        const std::size_t room = buffer.size() - pos;
-        const std::size_t want = run.length > static_cast<std::int64_t>(room) / bytesPerCluster
-                                     ? room
-                                     : static_cast<std::size_t>(run.length * bytesPerCluster);
-        const auto target = buffer.subspan(pos, want);
-        if (run.sparse) {
-            // A sparse stretch holds zeros; reading the clusters of the run
-            // before it would put someone else's bytes in the value.
-            std::ranges::fill(target, std::byte{0});
-            pos += want;
-            continue;
-        }
-        if (!FApi.SetFilePointerEx(FHandle, run.lcn * bytesPerCluster)) {
-            // A read from wherever the position was left would be worse than
-            // stopping here.
-            break;
-        }
-        std::uint32_t read = 0;
-        if (!FApi.ReadFile(FHandle, target, &read)) {
-            break;
-        }
-        pos += std::min<std::size_t>(read, want);
-    }
-    return pos;
 }
 
 void TNTFSVolume::GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) {

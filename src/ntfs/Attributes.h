@@ -149,9 +149,17 @@ struct TAttributeListEntry {
 std::vector<TAttributeListEntry> DecodeAttributeList(std::span<const std::byte> data,
                                                      std::uint32_t length);
 
+// Reads the runs of a non-resident value into a buffer, as
+// RecordReader::ReadRunData does, and gives the number of bytes delivered.
+using RunDataReader =
+    std::function<std::size_t(std::span<const std::byte> runList, std::span<std::byte> buffer)>;
+
 // The value of an $ATTRIBUTE_LIST attribute (`attribute` is its bytes inside
 // its record), data size long: resident from the record, non-resident read
-// through the volume's open FHandle. Empty when its sizes are refused.
+// through `readRuns`. Empty when its sizes are refused.
+std::vector<std::byte> ReadAttributeListValue(std::span<const std::byte> attribute,
+                                              const RunDataReader& readRuns);
+// The same read through the volume's open bracket (TNTFSVolume::OpenVolume).
 std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
                                               std::span<const std::byte> attribute);
 

@@ -59,7 +59,7 @@ std::ptrdiff_t FindHoldingExtent(const TClusterArray& clusters, std::int64_t lcn
 
 } // namespace
 
-std::int64_t TNTFSVolume::FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn) {
+std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn) {
     const std::ptrdiff_t k = FindHoldingExtent(clusters, lcn);
     if (k == kNone) {
         return -1;
@@ -68,7 +68,7 @@ std::int64_t TNTFSVolume::FindClusterOwner(const TClusterArray& clusters, std::i
 }
 
 const TReservedRun* TNTFSVolume::ReservedAt(std::int64_t lcn) const {
-    for (const TReservedRun& run : FReserved) {
+    for (const TReservedRun& run : reserved_) {
         if (lcn >= run.LCN && lcn - run.LCN < run.Length) {
             return &run;
         }
@@ -103,11 +103,11 @@ void TNTFSVolume::DescribeCluster(const TClusterArray& clusters, const TFileIDs&
             return;
         }
     }
-    text = (FMftZoneStart <= lcn && lcn <= FMftZoneEnd) ? "MFT Zone" : "FREE";
+    text = (geometry_.mftZoneStart <= lcn && lcn <= geometry_.mftZoneEnd) ? "MFT Zone" : "FREE";
 }
 
-void TNTFSVolume::GetFileExtents(std::uint32_t fileIndex, const TClusterArray& clusters,
-                                 TClusterArray& extents) {
+void GetFileExtents(std::uint32_t fileIndex, const TClusterArray& clusters,
+                    TClusterArray& extents) {
     extents.clear();
     const std::ptrdiff_t found =
         HalvingSearch(clusters.size(), [&clusters, fileIndex](std::size_t k) {
@@ -126,8 +126,7 @@ void TNTFSVolume::GetFileExtents(std::uint32_t fileIndex, const TClusterArray& c
     }
 }
 
-void TNTFSVolume::GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records,
-                                   std::int64_t baseId) {
+void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records, std::int64_t baseId) {
     // One pass over the table finds the same entries as a search over a
     // BaseID order, without sorting the whole table for every report; they
     // come back in table order, which is ascending FileID.

@@ -55,24 +55,24 @@ void TLCNEntries::Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int6
 }
 
 void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
-                                    const std::function<void()>& processEvents) {
+                                    const std::function<void(double percent)>& progress) {
     // Emptied before anything else: if the volume cannot be opened, the
     // caller must not go on with extents that index an earlier file table.
     clusters.clear();
-    if (!OpenVolume()) {
+    RecordReader records = OpenRecordReader();
+    if (!records.IsOpen()) {
         return;
     }
-    TAttributes attributes;
-    TDataRuns runs;
-
+    FProgress = 0;
     const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
         fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
-    const auto progress = [&](std::size_t i) {
+    const auto done = [&](std::size_t i) {
         // A table of one entry has finished once that entry is done.
-        FProgress =
+        const double percent =
             count == 1 ? 100.0 : static_cast<double>(i) * 100.0 / static_cast<double>(count - 1);
-        if (processEvents) {
-            processEvents();
+        FProgress = percent;
+        if (progress) {
+            progress(percent);
         }
     };
     const TRecordRuns& kept = fileIds.FRecordRuns;
@@ -99,19 +99,21 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             }
         }
         fileIds.FItems[i].Fragmented = fragmented;
-        progress(i);
+        done(i);
     }
+    TAttributes attributes;
+    TDataRuns runs;
     for (std::size_t i = 0; i < count && !useKept; ++i) {
         TFileID& entry = fileIds.FItems[i];
         const auto fileIndex = static_cast<std::uint32_t>(i);
         bool fragmented = false;
-        GetAttributes(attributes, entry.FileID);
+        records.GetAttributes(attributes, entry.FileID);
         for (int j = 0; j < attributes.FCount; ++j) {
             const TAttribute& attribute = attributes.FItems[static_cast<std::size_t>(j)];
             if (attribute.Resident) {
                 continue;
             }
-            GetDataRuns(j, runs, entry.FileID);
+            records.GetDataRuns(j, runs, entry.FileID);
             if (runs.FCount > 0) {
                 // Sparse runs count here: the flag stands in for files that
                 // own no cluster and so never reach the fragment analysis.
@@ -125,16 +127,15 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             }
         }
         entry.Fragmented = fragmented;
-        progress(i);
+        done(i);
     }
-    CloseVolume();
 }
 
-void TNTFSVolume::SortClustersByFileIndex(TClusterArray& clusters) {
+void SortClustersByFileIndex(TClusterArray& clusters) {
     SortClusters<std::uint32_t>(clusters, [](const TClusterEntry& e) { return e.FileIndex; });
 }
 
-void TNTFSVolume::SortClustersByLCN(TClusterArray& clusters) {
+void SortClustersByLCN(TClusterArray& clusters) {
     SortClusters<std::int64_t>(clusters, [](const TClusterEntry& e) { return e.LCN; });
 }
 

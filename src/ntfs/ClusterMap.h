@@ -9,9 +9,10 @@
 #include <vector>
 
 // The cluster map: one extent per allocated run of every non-resident
-// attribute of every file-table entry, and the work types of the fragment
-// analysis and the lookups. The operations that fill and read these are
-// methods of TNTFSVolume (ClusterMap.cpp, Fragments.cpp, ClusterLookup.cpp).
+// attribute of every file-table entry, the work types of the fragment
+// analysis and the lookups, and the functions over them (ClusterMap.cpp,
+// Fragments.cpp, ClusterLookup.cpp). Filling the map reads the volume:
+// TNTFSVolume::EnumerateClusters.
 
 namespace lorvex::ntfs {
 
@@ -97,6 +98,30 @@ using TNonResidentClusters = std::vector<TNonResidentCluster>;
 // records of one base record (GetRecordsOfBase).
 using TCardinalArray = std::vector<std::uint32_t>;
 using TItemIDArray = std::vector<std::int64_t>;
+
+// Sort the map by owner (FileIndex), or by LCN; equal keys keep no
+// particular order.
+void SortClustersByFileIndex(TClusterArray& clusters);
+void SortClustersByLCN(TClusterArray& clusters);
+
+// Sets every entry's Fragmented flag from the map: a base record whose
+// extents, over all its entries, do not follow one another on the volume is
+// fragmented. Entries that own no extent keep their flag.
+void GetFragments(TFileIDs& fileIds, const TClusterArray& clusters);
+
+// Every used index of the table, ordered by BaseID.
+void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order);
+
+// The owner's file-table index of cluster `lcn`, or -1. Needs the map in LCN
+// order.
+std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn);
+
+// The extents of entry `fileIndex`. Needs the map in FileIndex order.
+void GetFileExtents(std::uint32_t fileIndex, const TClusterArray& clusters, TClusterArray& extents);
+
+// The file-table indexes of all entries of base record `baseId`, in table
+// order.
+void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records, std::int64_t baseId);
 
 // One row of the list of fragmented files: a base record whose entries
 // together own more than one run.

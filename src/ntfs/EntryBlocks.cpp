@@ -53,15 +53,18 @@ bool InRecordOrder(const TFileIDs& fileIds) {
     return true;
 }
 
-void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
-                     const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
+namespace {
+
+// The walk, the rare non-resident attribute lists read through `readRuns`.
+void WalkBlocks(const RunDataReader& readRuns, const platform::FileRecordBlocks& blocks,
+                const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
     const auto begin = fileIds.FItems.begin();
     const auto end = begin + fileIds.FCount;
     const std::int64_t last = fileIds.FItems[static_cast<std::size_t>(fileIds.FCount) - 1].FileID;
     std::mutex volumeMutex;
     const AttributeListReader lists = [&](std::span<const std::byte> attribute) {
         const std::lock_guard lock(volumeMutex);
-        return ReadAttributeListValue(volume, attribute);
+        return ReadAttributeListValue(attribute, readRuns);
     };
     std::vector<std::string> texts(RecordBlockCount(last, blocks.recordSize()));
     // The room of texts written, for the blocks after them: a block's text
@@ -103,6 +106,22 @@ void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& bloc
         spare.push_back(std::move(text));
     };
     WalkRecordBlocks(blocks, last, ScanThreads(), blockWalk);
+}
+
+} // namespace
+
+void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
+                     const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
+    WalkBlocks(
+        [&records](auto runList, auto buffer) { return records.ReadRunData(runList, buffer); },
+        blocks, fileIds, walk);
+}
+
+void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
+                     const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
+    WalkBlocks(
+        [&volume](auto runList, auto buffer) { return volume.ReadAttributeData(runList, buffer); },
+        blocks, fileIds, walk);
 }
 
 } // namespace lorvex::ntfs

@@ -53,10 +53,12 @@ struct TEntryBlockWalk {
 };
 
 // Walks the blocks of `blocks` that hold the entries of `fileIds` (not empty,
-// InRecordOrder) on ScanThreads() threads. The volume reads the rare
-// non-resident attribute lists, one thread at a time; its handle must be
-// open. An exception from either function ends the walk and goes on to the
-// caller.
+// InRecordOrder) on ScanThreads() threads. `records` reads the rare
+// non-resident attribute lists, one thread at a time. An exception from
+// either function ends the walk and goes on to the caller.
+void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
+                     const TFileIDs& fileIds, const TEntryBlockWalk& walk);
+// The same with the lists read through the volume's open bracket.
 void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
                      const TFileIDs& fileIds, const TEntryBlockWalk& walk);
 

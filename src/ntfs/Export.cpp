@@ -78,7 +78,7 @@ int Write(std::string_view text, std::FILE* out) {
 // The export of a table in record order from the volume layer's blocks of
 // records: the blocks are formatted side by side on every core and written
 // in order, a block's text in one write.
-int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
+int ExportInBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
                    const TFileIDs& fileIds, std::FILE* out) {
     TEntryBlockWalk walk;
     walk.format = [&](BlockAttributeReader& reader, int from, int to, std::string& text) {
@@ -95,7 +95,7 @@ int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks
         }
     };
     try {
-        WalkEntryBlocks(volume, blocks, fileIds, walk);
+        WalkEntryBlocks(records, blocks, fileIds, walk);
     } catch (const WriteFailed& failed) {
         return failed.error;
     }
@@ -105,12 +105,12 @@ int ExportInBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks
 } // namespace
 
 ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out) {
-    volume.OpenVolume();
+    RecordReader records = volume.OpenRecordReader();
     int error = 0;
     const auto blocks =
-        fileIds.FCount > 0 && InRecordOrder(fileIds) ? volume.OpenRecordBlocks() : nullptr;
+        fileIds.FCount > 0 && InRecordOrder(fileIds) ? records.OpenRecordBlocks() : nullptr;
     if (blocks) {
-        error = ExportInBlocks(volume, *blocks, fileIds, out);
+        error = ExportInBlocks(records, *blocks, fileIds, out);
     } else {
         // Each entry's block is gathered and written in one piece: a million
         // entries make a few million lines, and one write per line was most
@@ -121,11 +121,10 @@ ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::
         TDataRuns runs;
         for (int i = 0; i < fileIds.FCount && error == 0; ++i) {
             text.clear();
-            AppendEntry(volume, fileIds, i, attributes, runs, path, text);
+            AppendEntry(records, fileIds, i, attributes, runs, path, text);
             error = Write(text, out);
         }
     }
-    volume.CloseVolume();
     // A full disk often shows only when the buffer goes out.
     errno = 0;
     if (error == 0 && std::fflush(out) != 0) {

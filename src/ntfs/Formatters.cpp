@@ -4,6 +4,7 @@
 #include "ntfs/NumberFormat.h"
 #include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
+#include "volume/VolumeApi.h"
 
 #include <array>
 #include <utility>
@@ -31,6 +32,39 @@ constexpr std::array<std::pair<std::uint32_t, std::string_view>, 16> kFileFlagWo
     {0x20000000, "INDEXVIEW"},
 }};
 
+// The volume's file-system flags, in the order the texts list them, which
+// is not the order of the bits.
+constexpr std::array<std::pair<std::uint32_t, std::string_view>, 14> kFileSystemFlagWords{{
+    {platform::fsflags::kCasePreservedNames, "FILE_CASE_PRESERVED_NAMES"},
+    {platform::fsflags::kCaseSensitiveSearch, "FILE_CASE_SENSITIVE_SEARCH"},
+    {platform::fsflags::kFileCompression, "FILE_FILE_COMPRESSION"},
+    {platform::fsflags::kNamedStreams, "FILE_NAMED_STREAMS"},
+    {platform::fsflags::kPersistentAcls, "FILE_PERSISTENT_ACLS"},
+    {platform::fsflags::kReadOnlyVolume, "FILE_READ_ONLY_VOLUME"},
+    {platform::fsflags::kSupportsEncryption, "FILE_SUPPORTS_ENCRYPTION"},
+    {platform::fsflags::kSupportsObjectIds, "FILE_SUPPORTS_OBJECT_IDS"},
+    {platform::fsflags::kSupportsReparsePoints, "FILE_SUPPORTS_REPARSE_POINTS"},
+    {platform::fsflags::kSupportsRemoteStorage, "FILE_SUPPORTS_REMOTE_STORAGE"},
+    {platform::fsflags::kSupportsSparseFiles, "FILE_SUPPORTS_SPARSE_FILES"},
+    {platform::fsflags::kUnicodeOnDisk, "FILE_UNICODE_ON_DISK"},
+    {platform::fsflags::kVolumeIsCompressed, "FILE_VOLUME_IS_COMPRESSED"},
+    {platform::fsflags::kVolumeQuotas, "FILE_VOLUME_QUOTAS"},
+}};
+
+// The words of the set bits, joined by "|"; bits without a word are left out.
+template <class Words> std::string JoinedFlagWords(std::uint32_t flags, const Words& words) {
+    std::string text;
+    for (const auto& [bit, word] : words) {
+        if ((flags & bit) != 0) {
+            if (!text.empty()) {
+                text += '|';
+            }
+            text += word;
+        }
+    }
+    return text;
+}
+
 // Indices come from the callers' own loops; one outside the list still
 // yields a line rather than a read past the array.
 template <class Items> bool HasItem(const Items& items, std::int32_t count, int index) {
@@ -57,14 +91,19 @@ std::string YesNoToStr(bool value) {
 }
 
 std::string FileFlagsToStr(std::uint32_t flags) {
-    std::string text;
-    for (const auto& [bit, word] : kFileFlagWords) {
-        if ((flags & bit) != 0) {
-            if (!text.empty()) {
-                text += '|';
-            }
-            text += word;
-        }
+    return JoinedFlagWords(flags, kFileFlagWords);
+}
+
+std::string FileSystemFlagsText(std::uint32_t flags) {
+    return JoinedFlagWords(flags, kFileSystemFlagWords);
+}
+
+std::string VolumeSerialText(std::uint32_t serial) {
+    constexpr std::string_view kDigits = "0123456789ABCDEF";
+    std::string text(9, '-');
+    for (std::size_t i = 0; i < 8; ++i) {
+        const auto nibble = (serial >> (28 - 4 * i)) & 0xFU;
+        text[i < 4 ? i : i + 1] = kDigits[nibble];
     }
     return text;
 }

@@ -26,6 +26,15 @@ std::string YesNoToStr(bool value);
 // name (0x8, 0x8000 to 0x8000000, 0x40000000, 0x80000000) are left out.
 std::string FileFlagsToStr(std::uint32_t flags);
 
+// The set bits of a volume's file-system flags (VolumeInformation), named
+// as the system names them and joined by "|" in a fixed order that is not
+// the order of the bits: "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH".
+// Bits without a name are left out.
+std::string FileSystemFlagsText(std::uint32_t flags);
+
+// A volume serial number as "XXXX-XXXX": upper-case hex, leading zeros kept.
+std::string VolumeSerialText(std::uint32_t serial);
+
 // The text of an entry line (a file name or an attribute-list line) of the
 // attribute section, what is not printable escaped as in a name
 // (ondisk/Printable.h).
@@ -35,8 +44,8 @@ std::string EntryToStr(std::u16string_view entry);
 // appends them, the export writes them with CR LF.
 using LineSink = std::function<void(std::string_view line)>;
 
-// What the section reads its lists from: the volume in the program, with its
-// FHandle opened by the caller.
+// What the section reads its lists from: a RecordReader, a block of records
+// in hand (BlockAttributeReader), or the volume with its bracket open.
 template <class T>
 concept AttributeReader = requires(T& reader, TAttributes& attributes, TDataRuns& runs,
                                    std::int64_t recordNo) {

@@ -1,7 +1,6 @@
 #include "ntfs/ClusterMap.h"
 
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
 
 #include <algorithm>
 #include <numeric>
@@ -17,7 +16,7 @@ std::size_t UsedCount(const TFileIDs& fileIds) {
 
 } // namespace
 
-void TNTFSVolume::GetFragments(TFileIDs& fileIds, const TClusterArray& clusters) {
+void GetFragments(TFileIDs& fileIds, const TClusterArray& clusters) {
     const std::size_t entryCount = UsedCount(fileIds);
     TNonResidentClusters work;
     work.reserve(clusters.size());
@@ -59,7 +58,7 @@ void TNTFSVolume::GetFragments(TFileIDs& fileIds, const TClusterArray& clusters)
     }
 }
 
-void TNTFSVolume::GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
+void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
     const std::size_t count = UsedCount(fileIds);
     // The keys side by side, so that the sort does not walk whole entries.
     std::vector<std::int64_t> baseIds(count);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "ntfs/ClusterMap.h"
+#include "ntfs/RecordReader.h"
+#include "ntfs/VolumeGeometry.h"
 #include "volume/VolumeApi.h"
 
 #include <array>
@@ -9,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +22,8 @@ namespace lorvex::ntfs {
 class TAttributes;
 class TDataRuns;
 class TFileIDs;
+class TNTFSVolume;
+struct ScanObserver;
 struct TFileInfo;
 
 // The reader shows one message of its own, when the file system refuses a
@@ -34,94 +39,94 @@ MessageHandler SetMessageHandler(MessageHandler handler);
 // Hands a message to the installed handler, if any.
 void ShowMessage(std::string_view text, std::string_view caption);
 
-// Record sizes a volume may report before we size buffers from them.
-inline constexpr std::uint32_t kDefaultRecordSize = 1024;
-inline constexpr std::uint32_t kMaxRecordSize = 64 * 1024;
-
-// The first attribute of a real record lies well inside its first KiB, at any
-// record size, so this bound holds for larger records too.
-inline constexpr std::uint16_t kMaxFirstAttributeOffset = 1023;
-
-// True when the record carries the "FILE" signature and its first-attribute
-// offset is at most kMaxFirstAttributeOffset. Every reader treats a record
-// that fails this as empty.
-bool IsValidRecord(std::span<const std::byte> record);
-
-// The answer of the file-record query: the number of the record the file
-// system returned (the nearest lower one in use when the one asked for is
-// free), its length, and its bytes.
+// The answer of the file-record query as the bracketed readers keep it: the
+// number of the record the file system returned (the nearest lower one in
+// use when the one asked for is free), its length, and its bytes.
 struct TFileRecordOutput {
     std::int64_t FileReferenceNumber = 0;
     std::uint32_t FileRecordLength = 0;
-    // The record bytes, inside the volume object's own area; valid until the
-    // next record is fetched into FRecord.
+    // The record bytes; valid until the next record is fetched into FRecord.
     std::span<const std::byte> FileRecordBuffer;
 };
 
-// One NTFS volume, opened by drive letter: its information, its geometry, the
-// shared read handle of the bracketed readers and the last fetched record.
-// Read only; nothing is ever written to the volume.
+// A value that its owner writes and everyone else reads: the scan's
+// progress, which the file enumeration still keeps in the volume for the
+// command line's progress line. Everything else takes progress from
+// ScanObserver::progress.
+template <class T, class Writer> class OwnerWritten {
+  public:
+    // Read like the field it was.
+    operator T() const { return value_; }
+
+  private:
+    friend Writer;
+    friend void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+                              const ScanObserver& observer);
+    OwnerWritten& operator=(T value) {
+        value_ = value;
+        return *this;
+    }
+    T value_{};
+};
+
+// One NTFS volume, opened by drive letter: what it is (its information and
+// its geometry, both read once when it is made), its cluster reads and its
+// record readers. Read only; nothing is ever written to the volume.
 class TNTFSVolume {
   public:
     // Only the first character of `drive` is used.
     TNTFSVolume(platform::VolumeApi& api, std::string_view drive);
     TNTFSVolume(const TNTFSVolume&) = delete;
     TNTFSVolume& operator=(const TNTFSVolume&) = delete;
-    // Closes FHandle if a bracket was left open.
-    ~TNTFSVolume();
+    ~TNTFSVolume() = default;
 
-    void ReadVolumeInformation();
-    void ReadVolumeData();
+    // "C:", or the volume GUID path of a drive without a letter.
+    [[nodiscard]] const std::string& drive() const { return drive_; }
+    // The device path the readers open; empty when the drive has none.
+    [[nodiscard]] const std::string& devicePath() const { return devicePath_; }
+    // The file system's answer about the volume: label, file system name,
+    // serial number and flags (as numbers: the texts are the formatters').
+    [[nodiscard]] const platform::VolumeInformation& information() const { return information_; }
+    // The zero geometry unless the volume is NTFS and could be measured.
+    [[nodiscard]] const VolumeGeometry& geometry() const { return geometry_; }
+    // The clusters of the layer beneath the file system (BitLocker's own),
+    // owned by the system whatever the file table says: in LCN order.
+    [[nodiscard]] const std::vector<TReservedRun>& reserved() const { return reserved_; }
 
-    // The bracket of every reader that uses FHandle; brackets never nest.
-    bool OpenVolume();
-    void CloseVolume();
+    // A record reader of the volume's own; it closes its handle when it goes.
+    [[nodiscard]] RecordReader OpenRecordReader() const;
 
-    // Reads cluster `lcn` into `buffer`, which must hold FBytesPerCluster
-    // bytes; a smaller buffer, a negative cluster or an offset past 64 bits
-    // leaves it untouched.
+    // Reads cluster `lcn` into `buffer`, which must hold a cluster; a
+    // smaller buffer, a negative cluster or an offset past 64 bits leaves it
+    // untouched.
     void ReadCluster(std::span<std::byte> buffer, std::int64_t lcn);
 
-    // 12-byte head plus one record: the size of the output area of
-    // FetchFileRecord.
-    [[nodiscard]] std::size_t GetRecordOutputSize() const;
-
-    // With a handle of its own: copies the record into `buffer` (which must
-    // hold FBytesPerFileRecordSegment bytes) and returns its number, or -1.
-    std::int64_t QueryFileRecord(std::span<std::byte> buffer, std::int64_t recordNo);
-    // Through FHandle into `output` (head and record, GetRecordOutputSize()
-    // bytes); returns the number of the record returned, or -1.
-    std::int64_t FetchFileRecord(std::span<std::byte> output, std::int64_t recordNo);
-    // Through FHandle into FRecord; returns the number of the record
-    // returned, or 0 (FRecord then keeps the previous record).
-    std::int64_t ReadFileRecord(std::int64_t recordNo);
+    // The estimate of the last record number the file enumeration starts
+    // from, and the highest record number in use (0 on a volume that is not
+    // usable, -1 when the query fails).
     [[nodiscard]] std::int64_t EstimateLastRecord() const;
-    // The highest record number in use, or 0 on a volume that is not usable.
     std::int64_t GetLastRecordNumber();
-    // Fetches the record into FRecord and gives its base record number (its
-    // own number for a base record).
-    std::int64_t ReadRecordBase(std::int64_t& baseId, std::int64_t recordNo);
 
-    // Attributes and data runs (Attributes.cpp); all need FHandle open.
-    void GetAttributes(TAttributes& attributes, std::int64_t recordNo);
-    void ReadAttributes(TAttributes& attributes, std::int64_t recordNo);
-    // Reads the runs of a non-resident value one after another into
-    // `buffer`, never past its end; sparse runs read as zeros. Returns the
-    // number of bytes delivered.
-    std::size_t ReadAttributeData(std::span<const std::byte> runList, std::span<std::byte> buffer);
-    // The runs of the attribute at position `attrIndex` of the record. An
-    // int rather than a byte: records of 4 KiB and more can hold more than
-    // 256 attributes.
-    void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo);
+    // The cluster analysis's reads (ClusterMap.cpp). EnumerateClusters
+    // empties `clusters` first, even when the volume cannot be opened, so no
+    // map outlives the file table it indexes; it reads through a
+    // RecordReader of its own and gives `progress` (may be empty) the
+    // percentage done after every entry.
+    void EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
+                           const std::function<void(double percent)>& progress);
+    // The reserved run holding `lcn`, or null.
+    [[nodiscard]] const TReservedRun* ReservedAt(std::int64_t lcn) const;
+    // UTF-8: the owner's Path (or Name) + "::" + the attribute type name, or
+    // "MFT Zone" / "FREE" (zone bounds inclusive) for a cluster that no
+    // extent holds, or whose owner is not in `fileIds`. Needs the map in LCN
+    // order.
+    void DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds, std::string& text,
+                         bool fullPath, std::int64_t lcn) const;
 
     // The file table (FileTable.cpp). EnumerateFiles and CalculateDiskSizes
-    // open and close FHandle themselves; the other two need it open.
+    // open and close the bracket themselves; the other two need it open.
     // `processEvents` (may be empty) runs after every record.
     void EnumerateFiles(TFileIDs& fileIds, const std::function<void()>& processEvents);
-    // The volume layer's record blocks for FHandle (open), or nullptr when
-    // it has none of the volume's record size: the readers then fetch
-    // record by record.
-    [[nodiscard]] std::shared_ptr<const platform::FileRecordBlocks> OpenRecordBlocks();
     // EnumerateFiles on an empty table through the volume layer's record
     // blocks; processEvents runs every few milliseconds instead.
     void EnumerateInBlocks(const platform::FileRecordBlocks& source, std::int64_t last,
@@ -131,83 +136,115 @@ class TNTFSVolume {
     void ReadRecordSizes(std::int64_t& size, std::int64_t& allocatedSize, std::int64_t recordNo);
     void CalculateDiskSizes(TFileIDs& fileIds);
 
-    // The cluster analysis (ClusterMap.cpp, Fragments.cpp, ClusterLookup.cpp).
-    // EnumerateClusters empties `clusters` first, even when the volume cannot
-    // be opened, so no map outlives the file table it indexes; it opens and
-    // closes FHandle itself and runs `processEvents` (may be empty) after
-    // every entry. Cluster numbers are 64-bit throughout the lookups.
-    void EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
-                           const std::function<void()>& processEvents);
-    static void SortClustersByFileIndex(TClusterArray& clusters);
-    static void SortClustersByLCN(TClusterArray& clusters);
-    static void GetFragments(TFileIDs& fileIds, const TClusterArray& clusters);
-    static void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order);
-    // These two need the map in LCN order. The owner's file-table index,
-    // or -1.
-    static std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn);
-    // UTF-8: the owner's Path (or Name) + "::" + the attribute type name, or
-    // "MFT Zone" / "FREE" (zone bounds inclusive) for a cluster that no
-    // extent holds, or whose owner is not in `fileIds`.
-    // The reserved run holding `lcn`, or null.
-    [[nodiscard]] const TReservedRun* ReservedAt(std::int64_t lcn) const;
-    void DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds, std::string& text,
-                         bool fullPath, std::int64_t lcn) const;
-    // Needs the map in FileIndex order.
-    static void GetFileExtents(std::uint32_t fileIndex, const TClusterArray& clusters,
-                               TClusterArray& extents);
-    // The file-table indexes of all entries of base record `baseId`, in
-    // table order.
-    static void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records,
-                                 std::int64_t baseId);
+    // The bracket: one record reader the volume holds between OpenVolume and
+    // CloseVolume, which the members below read through. Kept for the file
+    // table, the health check, the damage map and the command line, which
+    // have yet to hold a RecordReader of their own; new code does that.
+    bool OpenVolume();
+    void CloseVolume();
+    // 12-byte head plus one record: the size of the output area of
+    // FetchFileRecord.
+    [[nodiscard]] std::size_t GetRecordOutputSize() const;
+    // With a reader of its own: copies the record into `buffer` (which must
+    // hold a record) and returns its number, or -1, showing the system's
+    // error number when the query fails.
+    std::int64_t QueryFileRecord(std::span<std::byte> buffer, std::int64_t recordNo);
+    // Through the bracket into `output` (head and record, GetRecordOutputSize()
+    // bytes); returns the number of the record returned, or -1.
+    std::int64_t FetchFileRecord(std::span<std::byte> output, std::int64_t recordNo);
+    // Through the bracket into FRecord; returns the number of the record
+    // returned, or 0 (FRecord then keeps the previous record).
+    std::int64_t ReadFileRecord(std::int64_t recordNo);
+    // Fetches the record into FRecord and gives its base record number (its
+    // own number for a base record).
+    std::int64_t ReadRecordBase(std::int64_t& baseId, std::int64_t recordNo);
+    // The bracket's RecordReader::OpenRecordBlocks, or nullptr without one.
+    [[nodiscard]] std::shared_ptr<const platform::FileRecordBlocks> OpenRecordBlocks();
+    // The bracket's RecordReader::ReadRunData; 0 without one.
+    std::size_t ReadAttributeData(std::span<const std::byte> runList, std::span<std::byte> buffer);
+    // Attributes and data runs of an in-use, valid record through the
+    // bracket (Attributes.cpp), as RecordReader::GetAttributes and
+    // GetDataRuns give them.
+    void GetAttributes(TAttributes& attributes, std::int64_t recordNo);
+    void ReadAttributes(TAttributes& attributes, std::int64_t recordNo);
+    void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo);
 
-    double FProgress = 0.0;
-    std::array<std::int64_t, 9> FByteMask{};
-    TFileRecordOutput FRecord;
-    platform::Handle FHandle = 0;
-    std::string FVolumePath;
-    std::string FVolumeName;
-    std::string FDrive;
-    std::string FSerial;
-    std::string FFileSystem;
-    std::string FFileSystemFlags;
-    std::uint32_t FMaxComponentLength = 0;
-    std::int64_t FVolumeSerialNumber = 0;
-    std::int64_t FNumberSectors = 0;
-    std::int64_t FTotalClusters = 0;
-    std::int64_t FFreeClusters = 0;
-    std::int64_t FTotalReserved = 0;
-    std::uint32_t FBytesPerSector = 0;
-    std::uint32_t FBytesPerCluster = 0;
-    std::uint32_t FBytesPerFileRecordSegment = 0;
-    std::uint32_t FClustersPerFileRecordSegment = 0;
-    std::int64_t FMftValidDataLength = 0;
-    std::int64_t FMftStartLcn = 0;
-    std::int64_t FMft2StartLcn = 0;
-    std::int64_t FMftZoneStart = 0;
-    std::int64_t FMftZoneEnd = 0;
-    // The clusters of the layer beneath the file system (BitLocker's own),
-    // owned by the system whatever the file table says: in LCN order.
-    std::vector<TReservedRun> FReserved;
-    bool FRecordSize1K = false;
-    std::vector<std::byte> FLastRecord;
+    // Functions of the cluster map that never touched a volume, under their
+    // old names for the window and the command line until they call the
+    // free functions of ClusterMap.h.
+    static void SortClustersByFileIndex(TClusterArray& clusters) {
+        ntfs::SortClustersByFileIndex(clusters);
+    }
+    static void SortClustersByLCN(TClusterArray& clusters) { ntfs::SortClustersByLCN(clusters); }
+    static void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
+        ntfs::GetBaseIDOrder(fileIds, order);
+    }
+    static std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn) {
+        return ntfs::FindClusterOwner(clusters, lcn);
+    }
+    static void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records,
+                                 std::int64_t baseId) {
+        ntfs::GetRecordsOfBase(fileIds, records, baseId);
+    }
 
   private:
+    void ReadVolumeInformation();
+    void ReadVolumeData();
     // True when the geometry is known and names this as an NTFS volume.
     [[nodiscard]] bool IsUsable() const;
-    // Issues the file-record query on `handle`; the answer's length never
-    // exceeds `output`.
-    bool QueryRecord(platform::Handle handle, std::span<std::byte> output, std::int64_t recordNo);
+    // The file-record query through a reader of its own, the error shown
+    // when it fails.
+    std::optional<RecordView> QueryOnce(std::int64_t recordNo);
 
-    platform::VolumeApi& FApi;
-    // FRecord's bytes live in FRecordArea; a fetch goes into FFetchArea and
-    // the two trade places when it succeeds, so a record is copied once, out
-    // of the volume, and a failed fetch leaves FRecord as it was.
-    std::vector<std::byte> FRecordArea;
-    std::vector<std::byte> FFetchArea;
-    void SizeRecordAreas(std::size_t recordSize);
-    // The record number whose answer FRecordArea holds, for the open bracket.
+    platform::VolumeApi& api_;
+    std::string drive_;
+    std::string devicePath_;
+    platform::VolumeInformation information_;
+    VolumeGeometry geometry_;
+    std::vector<TReservedRun> reserved_;
+
+    // The bracket, the record FRecord shows and the number it was asked
+    // for: within one bracket the answer cannot change, so the readers'
+    // repeated asks for one record (its attributes, then each one's runs)
+    // fetch it once.
+    std::optional<RecordReader> bracket_;
+    std::optional<RecordView> current_;
     static constexpr std::int64_t kNoRecordAsked = std::numeric_limits<std::int64_t>::min();
-    std::int64_t FRecordAsked = kNoRecordAsked;
+    std::int64_t asked_ = kNoRecordAsked;
+    // What FRecord shows before any record is read: zeros of a record's size.
+    std::vector<std::byte> blankRecord_;
+    TFileRecordOutput record_;
+
+    // The texts of the information, for the command line until it formats
+    // them itself (Formatters.h).
+    struct LegacyTexts {
+        std::string serial;
+        std::string fileSystemFlags;
+    } legacyTexts_;
+
+  public:
+    // The old fields, read only, for the files being reworked on other
+    // branches; new code uses the accessors above.
+    OwnerWritten<double, TNTFSVolume> FProgress;
+    const TFileRecordOutput& FRecord{record_};
+    const std::string& FVolumePath{devicePath_};
+    const std::string& FVolumeName{information_.label};
+    const std::string& FDrive{drive_};
+    const std::string& FSerial{legacyTexts_.serial};
+    const std::string& FFileSystem{information_.fileSystemName};
+    const std::string& FFileSystemFlags{legacyTexts_.fileSystemFlags};
+    const std::int64_t& FNumberSectors{geometry_.numberSectors};
+    const std::int64_t& FTotalClusters{geometry_.totalClusters};
+    const std::int64_t& FFreeClusters{geometry_.freeClusters};
+    const std::uint32_t& FBytesPerSector{geometry_.bytesPerSector};
+    const std::uint32_t& FBytesPerCluster{geometry_.bytesPerCluster};
+    const std::uint32_t& FBytesPerFileRecordSegment{geometry_.bytesPerRecord};
+    const std::int64_t& FMftValidDataLength{geometry_.mftValidDataLength};
+    const std::int64_t& FMftStartLcn{geometry_.mftStartLcn};
+    const std::int64_t& FMft2StartLcn{geometry_.mftMirrorStartLcn};
+    const std::int64_t& FMftZoneStart{geometry_.mftZoneStart};
+    const std::int64_t& FMftZoneEnd{geometry_.mftZoneEnd};
+    const std::vector<TReservedRun>& FReserved{reserved_};
 };
 
 } // namespace lorvex::ntfs

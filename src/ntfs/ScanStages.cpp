@@ -11,16 +11,40 @@ namespace lorvex::ntfs {
 
 namespace {
 
+// `startProgress` sets the volume's own progress to 0 as a long stage
+// begins, for the command line's progress line that reads it.
 void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
-               const ScanObserver& observer) {
+               const ScanObserver& observer, const std::function<void()>& startProgress) {
+    const auto stopIfCancelled = [&] {
+        if (observer.cancelled && observer.cancelled()) {
+            throw ScanCancelled();
+        }
+    };
     const auto stage = [&](std::string_view title) {
+        stopIfCancelled();
         if (observer.stageStarted) {
             observer.stageStarted(title);
         }
     };
-    volume.FProgress = 0;
+    const auto progress = [&](double percent) {
+        if (observer.progress) {
+            observer.progress(percent);
+        }
+        if (observer.processEvents) {
+            observer.processEvents();
+        }
+        stopIfCancelled();
+    };
+    const auto begin = [&] {
+        startProgress();
+        if (observer.progress) {
+            observer.progress(0);
+        }
+    };
+    begin();
     stage(kStageEnumeratingFiles);
-    volume.EnumerateFiles(fileIds, observer.processEvents);
+    // The enumeration keeps its progress in the volume.
+    volume.EnumerateFiles(fileIds, [&] { progress(volume.FProgress); });
     stage(kStageParsingDirectories);
     // Linking the entries to their parents reads and writes nothing the
     // size, cluster and fragment stages touch, so with a core to spare it
@@ -45,13 +69,13 @@ void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
     }
     stage(kStageCalculatingSizes);
     volume.CalculateDiskSizes(fileIds);
-    volume.FProgress = 0;
+    begin();
     stage(kStageEnumeratingClusters);
-    volume.EnumerateClusters(fileIds, clusters, observer.processEvents);
+    volume.EnumerateClusters(fileIds, clusters, progress);
     stage(kStageGettingFragments);
-    TNTFSVolume::GetFragments(fileIds, clusters);
+    GetFragments(fileIds, clusters);
     stage(kStagePaintingClusters);
-    TNTFSVolume::SortClustersByFileIndex(clusters);
+    SortClustersByFileIndex(clusters);
     if (paths.joinable()) {
         paths.join();
     }
@@ -62,7 +86,7 @@ void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
         observer.paint();
     }
     stage(kStageSortingClusters);
-    TNTFSVolume::SortClustersByLCN(clusters);
+    SortClustersByLCN(clusters);
 }
 
 } // namespace
@@ -70,13 +94,13 @@ void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
 void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
                    const ScanObserver& observer) {
     try {
-        RunStages(volume, fileIds, clusters, observer);
+        RunStages(volume, fileIds, clusters, observer, [&volume] { volume.FProgress = 0; });
     } catch (const std::bad_alloc&) {
         // Whatever the stages had built goes, so that the report of the
         // failure has room to be made.
         fileIds = TFileIDs();
         TClusterArray().swap(clusters);
-        throw ScanOutOfMemory(volume.FDrive);
+        throw ScanOutOfMemory(volume.drive());
     }
 }
 

@@ -5,6 +5,7 @@
 #include "ntfs/NTFSVolume.h"
 
 #include <array>
+#include <exception>
 #include <functional>
 #include <new>
 #include <string>
@@ -21,14 +22,30 @@ inline constexpr std::string_view kStageGettingFragments = "getting fragments";
 inline constexpr std::string_view kStagePaintingClusters = "painting clusters";
 inline constexpr std::string_view kStageSortingClusters = "sorting clusters";
 
-// What a scan tells whoever runs it. Every member may be left empty.
+// What a scan tells whoever runs it, and how it is stopped. Every member may
+// be left empty.
 struct ScanObserver {
     // A stage begins; its title.
     std::function<void(std::string_view title)> stageStarted;
-    // After every record and every file-table entry of the two long stages.
+    // How far the running one of the two long stages (the file and the
+    // cluster enumeration) is, from 0 to 100: 0 as each begins, then after
+    // every record or file-table entry.
+    std::function<void(double percent)> progress;
+    // Asked as each stage begins, with every progress and after painting:
+    // true stops the scan, which then throws ScanCancelled.
+    std::function<bool()> cancelled;
+    // After every progress; kept for the command line's progress line, which
+    // still reads the volume's FProgress.
     std::function<void()> processEvents;
     // The painting stage, with the map in FileIndex order.
     std::function<void()> paint;
+};
+
+// Thrown by RunScanStages when the observer's `cancelled` says so. The
+// tables are left as the stages had them; the caller discards them.
+class ScanCancelled : public std::exception {
+  public:
+    [[nodiscard]] const char* what() const noexcept override { return "The scan was cancelled."; }
 };
 
 // A scan that ran out of memory: the volume is larger than this machine can

@@ -54,10 +54,10 @@ void AppendSummary(Tfrm_Info& info, const ntfs::TFileIDs& table, std::int64_t in
     info.AppendLine("Attributes:");
 }
 
-void AppendSection(Tfrm_Info& info, ntfs::TNTFSVolume& volume, ntfs::TAttributes& attributes,
+void AppendSection(Tfrm_Info& info, ntfs::RecordReader& records, ntfs::TAttributes& attributes,
                    ntfs::TDataRuns& runs, std::int64_t recordNo) {
     ntfs::AppendAttributeSection(
-        volume, attributes, runs, recordNo, [&info](std::string_view line) {
+        records, attributes, runs, recordNo, [&info](std::string_view line) {
             info.AppendLine(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
         });
 }
@@ -143,9 +143,8 @@ void TForm1::ShowClusterDetails() {
     AppendSummary(*frm_Info, scan->fileIds, owner);
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
-    scan->volume->OpenVolume();
-    AppendSection(*frm_Info, *scan->volume, attributes, runs, entry.FileID);
-    scan->volume->CloseVolume();
+    ntfs::RecordReader records = scan->volume->OpenRecordReader();
+    AppendSection(*frm_Info, records, attributes, runs, entry.FileID);
     frm_Info->ShowReport();
 }
 
@@ -176,14 +175,13 @@ void TForm1::ShowBaseInfo(std::int64_t BaseID) {
     frm_Info->SetReportFile(base >= 0 ? base : items.front());
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
-    scan->volume->OpenVolume();
+    ntfs::RecordReader records = scan->volume->OpenRecordReader();
     for (const std::int64_t position : items) {
         const ntfs::TFileID& entry = scan->fileIds.FItems[static_cast<std::size_t>(position)];
         AppendSummary(*frm_Info, scan->fileIds, position);
-        AppendSection(*frm_Info, *scan->volume, attributes, runs, entry.FileID);
+        AppendSection(*frm_Info, records, attributes, runs, entry.FileID);
         frm_Info->AppendLine(QString());
     }
-    scan->volume->CloseVolume();
     frm_Info->ShowReport();
 }
 

@@ -83,9 +83,7 @@ TForm1::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& sc
                            const std::function<void(std::string_view)>& probe) {
     ntfs::TNTFSVolume& volume = *scan.volume;
     ntfs::ScanObserver observer;
-    observer.stageStarted = [this, job, &volume, &probe](std::string_view title) {
-        job->ThrowIfStopped();
-        job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
+    observer.stageStarted = [this, job, &probe](std::string_view title) {
         const QString text = FromUtf8(title);
         QMetaObject::invokeMethod(
             this,
@@ -99,10 +97,10 @@ TForm1::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& sc
             probe(title);
         }
     };
-    observer.processEvents = [job, &volume] {
-        job->ThrowIfStopped();
-        job->FProgress.store(volume.FProgress, std::memory_order_relaxed);
+    observer.progress = [job](double percent) {
+        job->FProgress.store(percent, std::memory_order_relaxed);
     };
+    observer.cancelled = [job] { return job->Stopped(); };
     observer.paint = [job, &volume, &scan, &bits] {
         // The model is painted here, from the bitmap the window read
         // and shares, while the window goes on drawing its own.
@@ -148,6 +146,8 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
                 scan->health =
                     ntfs::CheckVolumeHealth(volume, FApi, scan->fileIds, scan->clusters, words);
             } catch (const TScanStopped&) {
+                return;
+            } catch (const ntfs::ScanCancelled&) {
                 return;
             } catch (const std::exception& e) {
                 failed = true;

@@ -52,10 +52,10 @@ std::unique_ptr<Scanned> Scan(const NtfsVolumeCase& v) {
     volume.CalculateDiskSizes(s->table);
     TClusterArray map;
     volume.EnumerateClusters(s->table, map, {});
-    TNTFSVolume::GetFragments(s->table, map);
-    TNTFSVolume::SortClustersByFileIndex(map);
+    ntfs::GetFragments(s->table, map);
+    ntfs::SortClustersByFileIndex(map);
     s->byOwner = map;
-    TNTFSVolume::SortClustersByLCN(map);
+    ntfs::SortClustersByLCN(map);
     s->byLCN = std::move(map);
     return s;
 }
@@ -257,7 +257,7 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
             SCOPED_TRACE("cluster " + std::to_string(c));
             const auto& theirs = oracle.at(c).records;
             deleted += oracle.at(c).deleted;
-            const std::int64_t index = TNTFSVolume::FindClusterOwner(s->byLCN, c);
+            const std::int64_t index = ntfs::FindClusterOwner(s->byLCN, c);
             std::string text;
             volume.DescribeCluster(s->byLCN, s->table, text, true, c);
             if (index < 0) {
@@ -332,7 +332,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
             ASSERT_EQ(runs[i], entry.Fragments) << "record " << entry.FileID;
             ASSERT_EQ(clusters[i] * volume.FBytesPerCluster, entry.DiskSize)
                 << "record " << entry.FileID;
-            TNTFSVolume::GetFileExtents(static_cast<std::uint32_t>(i), s->byOwner, extents);
+            ntfs::GetFileExtents(static_cast<std::uint32_t>(i), s->byOwner, extents);
             ASSERT_EQ(extents.size(), runs[i]) << "record " << entry.FileID;
         }
 
@@ -366,7 +366,7 @@ TEST(ClusterMapOnVolumes, FragmentsOfTheFilesTheScriptsMade) {
         const auto facts = ReadFacts(*factsPath);
         const auto s = Scan(v);
         ntfs::TCardinalArray order;
-        TNTFSVolume::GetBaseIDOrder(s->table, order);
+        ntfs::GetBaseIDOrder(s->table, order);
         std::map<std::int64_t, std::uint32_t> listed;
         for (const auto& row : ntfs::FragmentationRows(s->table, order)) {
             listed[row.BaseID] = row.Fragments;
@@ -375,7 +375,7 @@ TEST(ClusterMapOnVolumes, FragmentsOfTheFilesTheScriptsMade) {
         // $MFT and its extension records.
         if (const auto it = facts.find("mft_extension_records"); it != facts.end()) {
             ntfs::TItemIDArray records;
-            TNTFSVolume::GetRecordsOfBase(s->table, records, 0);
+            ntfs::GetRecordsOfBase(s->table, records, 0);
             const auto commas = std::count(it->second.begin(), it->second.end(), ',');
             EXPECT_EQ(records.size(),
                       static_cast<std::size_t>(it->second.empty() ? 1 : commas + 2));
@@ -390,7 +390,7 @@ TEST(ClusterMapOnVolumes, FragmentsOfTheFilesTheScriptsMade) {
             const auto index = s->table.IndexOfID(record);
             ASSERT_GE(index, 0) << key;
             ntfs::TItemIDArray records;
-            TNTFSVolume::GetRecordsOfBase(s->table, records, record);
+            ntfs::GetRecordsOfBase(s->table, records, record);
             const std::string extensions = facts.count(prefix + "_extension_records")
                                                ? facts.at(prefix + "_extension_records")
                                                : "";
@@ -406,7 +406,7 @@ TEST(ClusterMapOnVolumes, FragmentsOfTheFilesTheScriptsMade) {
             for (const std::int64_t i : records) {
                 const auto& entry = s->table.FItems[static_cast<std::size_t>(i)];
                 total += entry.Fragments;
-                TNTFSVolume::GetFileExtents(static_cast<std::uint32_t>(i), s->byOwner, extents);
+                ntfs::GetFileExtents(static_cast<std::uint32_t>(i), s->byOwner, extents);
                 if (!extents.empty()) {
                     if (flag) {
                         EXPECT_EQ(entry.Fragmented, *flag) << key << " record " << entry.FileID;

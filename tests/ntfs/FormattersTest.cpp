@@ -1,6 +1,7 @@
 #include "ntfs/Formatters.h"
 
 #include "ntfs/FileTable.h"
+#include "volume/VolumeApi.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,26 @@ TDataRuns Runs(std::vector<TDataRun> items) {
     runs.FCount = static_cast<std::int32_t>(items.size());
     runs.FItems = std::move(items);
     return runs;
+}
+
+TEST(FileSystemFlagsText, FollowsTheListOrderNotTheBitOrder) {
+    namespace f = platform::fsflags;
+    EXPECT_EQ(FileSystemFlagsText(f::kCaseSensitiveSearch | f::kCasePreservedNames),
+              "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH");
+    EXPECT_EQ(FileSystemFlagsText(0), "");
+    // Every listed bit plus some unlisted ones, which are ignored.
+    EXPECT_EQ(FileSystemFlagsText(0x000F81FF | 0x00F00000),
+              "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH|FILE_FILE_COMPRESSION|"
+              "FILE_NAMED_STREAMS|FILE_PERSISTENT_ACLS|FILE_READ_ONLY_VOLUME|"
+              "FILE_SUPPORTS_ENCRYPTION|FILE_SUPPORTS_OBJECT_IDS|FILE_SUPPORTS_REPARSE_POINTS|"
+              "FILE_SUPPORTS_REMOTE_STORAGE|FILE_SUPPORTS_SPARSE_FILES|FILE_UNICODE_ON_DISK|"
+              "FILE_VOLUME_IS_COMPRESSED|FILE_VOLUME_QUOTAS");
+}
+
+TEST(VolumeSerialText, KeepsLeadingZerosInUpperCase) {
+    EXPECT_EQ(VolumeSerialText(0x00AB0012), "00AB-0012");
+    EXPECT_EQ(VolumeSerialText(0xDEADBEEF), "DEAD-BEEF");
+    EXPECT_EQ(VolumeSerialText(0), "0000-0000");
 }
 
 TEST(RunToStr, EndsInOneBlankOrTheSparseMark) {

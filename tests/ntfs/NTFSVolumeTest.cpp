@@ -56,15 +56,17 @@ TEST(NTFSVolumeCreate, UpperCasesTheDriveAndFindsTheDevicePath) {
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry());
     const TNTFSVolume volume(api, "c");
+    EXPECT_EQ(volume.drive(), "C:");
+    EXPECT_EQ(volume.devicePath(), "\\\\.\\Volume{C}");
+    EXPECT_EQ(volume.information().fileSystemName, "NTFS");
+    EXPECT_EQ(volume.information().label, "Data");
+    EXPECT_EQ(volume.information().maxComponentLength, 255U);
+    EXPECT_EQ(volume.geometry().totalClusters, 1000);
+    // The old names read the same values.
     EXPECT_EQ(volume.FDrive, "C:");
-    EXPECT_EQ(volume.FVolumePath, "\\\\.\\Volume{C}");
-    EXPECT_EQ(volume.FFileSystem, "NTFS");
+    EXPECT_EQ(volume.FVolumePath, volume.devicePath());
     EXPECT_EQ(volume.FVolumeName, "Data");
     EXPECT_EQ(volume.FTotalClusters, 1000);
-    EXPECT_EQ(volume.FByteMask[0], 0);
-    EXPECT_EQ(volume.FByteMask[3], 0xFFFFFF);
-    EXPECT_EQ(volume.FByteMask[7], 0xFFFFFFFFFFFFFF);
-    EXPECT_EQ(volume.FByteMask[8], -1);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
@@ -72,29 +74,22 @@ TEST(NTFSVolumeCreate, SerialKeepsLeadingZerosInUpperCase) {
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry(), "x", 0x00AB0012);
     api.AddNtfsDrive('D', Geometry(), "x", 0xDEADBEEF);
+    // The volume keeps the number; the text is the formatters' (and the
+    // old field's, until the command line formats it itself).
+    EXPECT_EQ(TNTFSVolume(api, "C").information().serialNumber, 0x00AB0012U);
     EXPECT_EQ(TNTFSVolume(api, "C").FSerial, "00AB-0012");
     EXPECT_EQ(TNTFSVolume(api, "D").FSerial, "DEAD-BEEF");
 }
 
-TEST(NTFSVolumeCreate, FlagsFollowTheListOrderNotTheBitOrder) {
+TEST(NTFSVolumeCreate, KeepsTheFlagsAsANumber) {
     namespace f = platform::fsflags;
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry());
     api.drives['C'].info->fileSystemFlags = f::kCaseSensitiveSearch | f::kCasePreservedNames;
-    EXPECT_EQ(TNTFSVolume(api, "C").FFileSystemFlags,
-              "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH");
-
-    api.drives['C'].info->fileSystemFlags = 0;
-    EXPECT_EQ(TNTFSVolume(api, "C").FFileSystemFlags, "");
-
-    // Every listed bit plus some unlisted ones, which are ignored.
-    api.drives['C'].info->fileSystemFlags = 0x000F81FF | 0x00F00000;
-    EXPECT_EQ(TNTFSVolume(api, "C").FFileSystemFlags,
-              "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH|FILE_FILE_COMPRESSION|"
-              "FILE_NAMED_STREAMS|FILE_PERSISTENT_ACLS|FILE_READ_ONLY_VOLUME|"
-              "FILE_SUPPORTS_ENCRYPTION|FILE_SUPPORTS_OBJECT_IDS|FILE_SUPPORTS_REPARSE_POINTS|"
-              "FILE_SUPPORTS_REMOTE_STORAGE|FILE_SUPPORTS_SPARSE_FILES|FILE_UNICODE_ON_DISK|"
-              "FILE_VOLUME_IS_COMPRESSED|FILE_VOLUME_QUOTAS");
+    const TNTFSVolume volume(api, "C");
+    EXPECT_EQ(volume.information().fileSystemFlags,
+              f::kCaseSensitiveSearch | f::kCasePreservedNames);
+    EXPECT_EQ(volume.FFileSystemFlags, "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH");
 }
 
 TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
@@ -116,21 +111,24 @@ TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
     FakeVolumeApi api;
     api.AddNtfsDrive('E', data);
     const TNTFSVolume v(api, "E");
-    EXPECT_EQ(v.FVolumeSerialNumber, 0x1122334455667788);
-    EXPECT_EQ(v.FNumberSectors, 2000001);
-    EXPECT_EQ(v.FTotalClusters, 250000);
-    EXPECT_EQ(v.FFreeClusters, 12345);
-    EXPECT_EQ(v.FTotalReserved, 77);
-    EXPECT_EQ(v.FBytesPerSector, 4096U);
-    EXPECT_EQ(v.FBytesPerCluster, 65536U);
-    EXPECT_EQ(v.FBytesPerFileRecordSegment, 1024U);
-    EXPECT_EQ(v.FClustersPerFileRecordSegment, 3U);
-    EXPECT_EQ(v.FMftValidDataLength, 0x40000);
-    EXPECT_EQ(v.FMftStartLcn, 786432);
+    const VolumeGeometry& g = v.geometry();
+    EXPECT_EQ(g.volumeSerialNumber, 0x1122334455667788);
+    EXPECT_EQ(g.numberSectors, 2000001);
+    EXPECT_EQ(g.totalClusters, 250000);
+    EXPECT_EQ(g.freeClusters, 12345);
+    EXPECT_EQ(g.totalReserved, 77);
+    EXPECT_EQ(g.bytesPerSector, 4096U);
+    EXPECT_EQ(g.bytesPerCluster, 65536U);
+    EXPECT_EQ(g.bytesPerRecord, 1024U);
+    EXPECT_EQ(g.clustersPerRecord, 3U);
+    EXPECT_EQ(g.mftValidDataLength, 0x40000);
+    EXPECT_EQ(g.mftStartLcn, 786432);
+    EXPECT_EQ(g.mftMirrorStartLcn, 2);
+    EXPECT_EQ(g.mftZoneStart, 786500);
+    EXPECT_EQ(g.mftZoneEnd, 819200);
+    EXPECT_EQ(g.recordCount, 256);
+    EXPECT_EQ(g, VolumeGeometry::FromVolumeData(data.Encode()));
     EXPECT_EQ(v.FMft2StartLcn, 2);
-    EXPECT_EQ(v.FMftZoneStart, 786500);
-    EXPECT_EQ(v.FMftZoneEnd, 819200);
-    EXPECT_TRUE(v.FRecordSize1K);
     EXPECT_EQ(v.FRecord.FileRecordBuffer.size(), 1024U);
     EXPECT_EQ(api.calls.volumeDataQueries, 1);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
@@ -177,7 +175,7 @@ TEST(NTFSVolumeCreate, NoVolumeInformationOrDevicePathLeavesItInert) {
     EXPECT_EQ(noPath.FFileSystem, "NTFS");
     EXPECT_EQ(noPath.FTotalClusters, 0);
     EXPECT_FALSE(noPath.OpenVolume());
-    EXPECT_EQ(noPath.FHandle, 0);
+    EXPECT_FALSE(noPath.OpenRecordReader().IsOpen());
     EXPECT_EQ(api.calls.createFile, opens);
 }
 
@@ -186,8 +184,7 @@ TEST(NTFSVolumeCreate, FailedVolumeDataQueryLeavesGeometryZero) {
     api.AddNtfsDrive('C', Geometry()).volumeData.clear();
     const TNTFSVolume volume(api, "C");
     EXPECT_EQ(api.calls.volumeDataQueries, 1);
-    EXPECT_EQ(volume.FTotalClusters, 0);
-    EXPECT_FALSE(volume.FRecordSize1K);
+    EXPECT_EQ(volume.geometry(), VolumeGeometry{});
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
@@ -196,16 +193,16 @@ TEST(NTFSVolumeCreate, RecordSizeOutOfRangeMakesTheVolumeInert) {
         FakeVolumeApi api;
         api.AddNtfsDrive('C', Geometry(size));
         const TNTFSVolume volume(api, "C");
-        EXPECT_EQ(volume.FTotalClusters, 0) << size;
-        EXPECT_EQ(volume.FBytesPerFileRecordSegment, 0U) << size;
+        EXPECT_EQ(volume.geometry(), VolumeGeometry{}) << size;
         EXPECT_EQ(volume.FRecord.FileRecordBuffer.size(), kDefaultRecordSize) << size;
     }
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry(kMaxRecordSize));
     const TNTFSVolume largest(api, "C");
-    EXPECT_EQ(largest.FBytesPerFileRecordSegment, kMaxRecordSize);
-    EXPECT_EQ(largest.FLastRecord.size(), kMaxRecordSize);
-    EXPECT_FALSE(largest.FRecordSize1K);
+    EXPECT_EQ(largest.geometry().bytesPerRecord, kMaxRecordSize);
+    EXPECT_EQ(largest.FRecord.FileRecordBuffer.size(), kMaxRecordSize);
+    // A short answer is no geometry either.
+    EXPECT_FALSE(VolumeGeometry::FromVolumeData(std::vector<std::byte>(95)));
 }
 
 TEST(NTFSVolumeHandle, BracketOpensAndClosesOnce) {
@@ -214,7 +211,6 @@ TEST(NTFSVolumeHandle, BracketOpensAndClosesOnce) {
     {
         TNTFSVolume volume(api, "C");
         ASSERT_TRUE(volume.OpenVolume());
-        EXPECT_NE(volume.FHandle, 0);
         EXPECT_EQ(api.OpenHandleCount(), 1U);
         volume.CloseVolume();
         volume.CloseVolume();
@@ -238,7 +234,6 @@ TEST(NTFSVolumeRecords, AnswersWithTheNearestLowerRecordInUse) {
     EXPECT_EQ(volume.QueryFileRecord(buffer, 7), 5);     // free
     EXPECT_EQ(volume.QueryFileRecord(buffer, 1000), 40); // beyond the last
     EXPECT_EQ(buffer.back(), kMarker);
-    EXPECT_EQ(volume.FLastRecord, buffer);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 
     ASSERT_TRUE(volume.OpenVolume());
@@ -301,15 +296,12 @@ TEST(NTFSVolumeRecords, LargeRecordsArriveWhole) {
     disk.records[0] = Record(4096);
     disk.records[9] = Record(4096);
     TNTFSVolume volume(api, "C");
-    EXPECT_FALSE(volume.FRecordSize1K);
     EXPECT_EQ(volume.GetRecordOutputSize(), 12U + 4096U);
 
     // The estimate divides by 1 KiB whatever the record size; the query
     // then walks down to the last record in use.
     EXPECT_EQ(volume.EstimateLastRecord(), 39);
     EXPECT_EQ(volume.GetLastRecordNumber(), 9);
-    EXPECT_EQ(volume.FLastRecord.size(), 4096U);
-    EXPECT_EQ(volume.FLastRecord.back(), kMarker);
 
     ASSERT_TRUE(volume.OpenVolume());
     EXPECT_EQ(volume.ReadFileRecord(9), 9);
@@ -338,14 +330,17 @@ TEST(NTFSVolumeRecords, LastRecordNumber) {
     EXPECT_EQ(volume.GetLastRecordNumber(), 42);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 
-    volume.FMftValidDataLength = 0;
-    EXPECT_EQ(volume.EstimateLastRecord(), 0);
-    EXPECT_EQ(volume.GetLastRecordNumber(), 0);
+    data.mftValidDataLength = 0;
+    api.AddNtfsDrive('D', data).records = disk.records;
+    TNTFSVolume noValidData(api, "D");
+    EXPECT_EQ(noValidData.EstimateLastRecord(), 0);
+    EXPECT_EQ(noValidData.GetLastRecordNumber(), 0);
 
     MessageRecorder recorder;
     const int queries = api.calls.fileRecordQueries;
-    volume.FTotalClusters = 0;
-    EXPECT_EQ(volume.GetLastRecordNumber(), 0);
+    data.totalClusters = 0;
+    api.AddNtfsDrive('E', data).records = disk.records;
+    EXPECT_EQ(TNTFSVolume(api, "E").GetLastRecordNumber(), 0);
     EXPECT_EQ(api.calls.fileRecordQueries, queries);
     EXPECT_TRUE(recorder.messages.empty());
 }
@@ -422,7 +417,6 @@ TEST(NTFSVolumeCluster, ReadsAtA64BitOffset) {
     EXPECT_EQ(api.lastSeekOffset, lcn * 4096);
     EXPECT_EQ(buffer, cluster);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
-    EXPECT_EQ(volume.FHandle, 0);
 
     // Buffers too small and offsets that do not exist are left alone.
     const int reads = api.calls.readFile;

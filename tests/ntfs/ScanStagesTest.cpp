@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -51,6 +53,66 @@ TEST(ScanStages, RunInOrderAndLeaveTheMapInClusterOrder) {
     EXPECT_TRUE(std::is_sorted(clusters.begin(), clusters.end(),
                                [](const auto& a, const auto& b) { return a.LCN < b.LCN; }));
     EXPECT_GT(fileIds.FCount, 3000);
+}
+
+// Progress comes to the observer: 0 as each long stage begins, then rising
+// to 100 by its end, every value from 0 to 100.
+TEST(ScanStages, TheObserverHearsTheProgressOfBothLongStages) {
+    platform::RawVolumeSystem sys({(VolumeDir() / "ntfs-4k.img").string()});
+    TNTFSVolume volume(sys, "C");
+    TFileIDs fileIds;
+    TClusterArray clusters;
+    std::string stage = "before";
+    std::map<std::string, std::vector<double>> progress;
+    ntfs::ScanObserver observer;
+    observer.stageStarted = [&](std::string_view t) { stage = t; };
+    observer.progress = [&](double percent) { progress[stage].push_back(percent); };
+    ntfs::RunScanStages(volume, fileIds, clusters, observer);
+    // The 0 of each comes just before its title.
+    EXPECT_EQ(progress["before"], std::vector<double>{0});
+    EXPECT_EQ(progress[std::string(ntfs::kStageCalculatingSizes)], std::vector<double>{0});
+    for (const auto title : {ntfs::kStageEnumeratingFiles, ntfs::kStageEnumeratingClusters}) {
+        SCOPED_TRACE(title);
+        const std::vector<double>& values = progress[std::string(title)];
+        ASSERT_GT(values.size(), 2U);
+        EXPECT_TRUE(std::ranges::is_sorted(values));
+        EXPECT_GE(values.front(), 0);
+        EXPECT_EQ(values.back(), 100);
+    }
+    EXPECT_EQ(progress.size(), 4U);
+}
+
+// The observer stops the scan when it says so: at once within a long stage,
+// or as the next stage would begin.
+TEST(ScanStages, TheObserverCancelsTheScan) {
+    platform::RawVolumeSystem sys({(VolumeDir() / "ntfs-4k.img").string()});
+    for (const bool withinStage : {true, false}) {
+        SCOPED_TRACE(withinStage);
+        TNTFSVolume volume(sys, "C");
+        TFileIDs fileIds;
+        TClusterArray clusters;
+        std::vector<std::string> titles;
+        int reports = 0;
+        bool stop = false;
+        ntfs::ScanObserver observer;
+        observer.stageStarted = [&](std::string_view t) {
+            titles.emplace_back(t);
+            stop = !withinStage && t == ntfs::kStageGettingFragments;
+        };
+        observer.progress = [&](double) {
+            ++reports;
+            stop = stop || (withinStage && reports == 10);
+        };
+        observer.cancelled = [&] { return stop; };
+        EXPECT_THROW(ntfs::RunScanStages(volume, fileIds, clusters, observer), ntfs::ScanCancelled);
+        if (withinStage) {
+            EXPECT_EQ(titles, std::vector<std::string>{"enumerating files"});
+            EXPECT_EQ(reports, 10);
+        } else {
+            EXPECT_EQ(titles.back(), "getting fragments");
+            EXPECT_EQ(titles.size(), 5U);
+        }
+    }
 }
 
 // Memory running out in any stage stops the scan with a message that names
@@ -102,8 +164,8 @@ TEST(ScanStages, KeptRunsGiveTheSameTablesAsReadingTheRecordsAgain) {
         b.BuildPaths();
         reread.CalculateDiskSizes(b);
         reread.EnumerateClusters(b, cb, {});
-        TNTFSVolume::GetFragments(b, cb);
-        TNTFSVolume::SortClustersByLCN(cb);
+        ntfs::GetFragments(b, cb);
+        ntfs::SortClustersByLCN(cb);
 
         ASSERT_EQ(a.FCount, b.FCount);
         for (int i = 0; i < a.FCount; ++i) {

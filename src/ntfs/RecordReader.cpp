@@ -1,0 +1,206 @@
+#include "ntfs/RecordReader.h"
+
+#include "ondisk/ByteReader.h"
+#include "ondisk/FileRecord.h"
+#include "ondisk/RunList.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace lorvex::ntfs {
+
+namespace fr = platform::filerecord;
+using ondisk::ByteReader;
+
+namespace {
+
+// Buffers kept for reuse; a caller holding more views than this at once gets
+// fresh ones for the rest, which go with their views.
+constexpr std::size_t kKeptBuffers = 4;
+
+} // namespace
+
+bool IsValidRecord(std::span<const std::byte> record) {
+    const auto firstAttribute = ByteReader(record).u16(ondisk::record::kFirstAttribute);
+    return ondisk::HasFileSignature(record) && firstAttribute &&
+           *firstAttribute <= kMaxFirstAttributeOffset;
+}
+
+std::uint16_t RecordView::sequenceNumber() const {
+    return ByteReader(bytes_).u16(ondisk::record::kSequenceNumber).value_or(0);
+}
+
+std::uint64_t RecordView::baseReference() const {
+    return ByteReader(bytes_).u64(ondisk::record::kBaseRecord).value_or(0);
+}
+
+std::int64_t RecordView::baseRecord() const {
+    const ByteReader r(bytes_);
+    return baseReference() == 0 ? number_
+                                : r.recordNumber48(ondisk::record::kBaseRecord).value_or(0);
+}
+
+RecordReader::RecordReader(platform::VolumeApi& api, std::string_view devicePath,
+                           const VolumeGeometry& geometry)
+    : api_(api), geometry_(geometry) {
+    if (!devicePath.empty()) {
+        handle_ = api_.CreateFile(devicePath);
+    }
+}
+
+RecordReader::~RecordReader() {
+    if (IsOpen()) {
+        api_.CloseHandle(handle_);
+    }
+}
+
+std::shared_ptr<std::vector<std::byte>> RecordReader::SpareBuffer() {
+    for (const auto& buffer : buffers_) {
+        if (buffer.use_count() == 1) {
+            return buffer;
+        }
+    }
+    auto buffer =
+        std::make_shared<std::vector<std::byte>>(fr::kFileRecordBuffer + geometry_.bytesPerRecord);
+    if (buffers_.size() < kKeptBuffers) {
+        buffers_.push_back(buffer);
+    }
+    return buffer;
+}
+
+RecordView RecordReader::MakeView(std::shared_ptr<const std::vector<std::byte>> buffer,
+                                  std::int64_t number, bool inUse) const {
+    const auto bytes = std::span(*buffer).subspan(fr::kFileRecordBuffer, geometry_.bytesPerRecord);
+    return {std::move(buffer), bytes, number, inUse};
+}
+
+bool RecordReader::Query(std::span<std::byte> output, std::int64_t number) {
+    std::array<std::byte, fr::kInputSize> input{};
+    ondisk::StoreLE(input, 0, static_cast<std::uint64_t>(number), fr::kInputSize);
+    std::uint32_t returned = 0;
+    return api_.DeviceIoControl(handle_, platform::kFsctlGetNtfsFileRecord, input, output,
+                                &returned);
+}
+
+std::optional<RecordView> RecordReader::Read(std::int64_t number) {
+    if (!CanRead() || number < 0) {
+        return std::nullopt;
+    }
+    auto buffer = SpareBuffer();
+    const auto record = std::span(*buffer).subspan(fr::kFileRecordBuffer);
+    switch (api_.ReadExactFileRecord(handle_, number, record)) {
+    case platform::FileRecordState::kInUse:
+        return MakeView(std::move(buffer), number, true);
+    case platform::FileRecordState::kFree:
+        return MakeView(std::move(buffer), number, false);
+    case platform::FileRecordState::kMissing:
+        return std::nullopt;
+    case platform::FileRecordState::kUnsupported:
+        break;
+    }
+    // The query answers a free number with another record: that one is no
+    // answer here.
+    if (!Query(*buffer, number) ||
+        ByteReader(*buffer).i64(fr::kFileReferenceNumber).value_or(-1) != number) {
+        return std::nullopt;
+    }
+    return MakeView(std::move(buffer), number, true);
+}
+
+std::optional<RecordView> RecordReader::ReadInUseAtOrBelow(std::int64_t number) {
+    if (!CanRead()) {
+        return std::nullopt;
+    }
+    auto buffer = SpareBuffer();
+    if (!Query(*buffer, number)) {
+        return std::nullopt;
+    }
+    const std::int64_t found = ByteReader(*buffer).i64(fr::kFileReferenceNumber).value_or(-1);
+    return MakeView(std::move(buffer), found, true);
+}
+
+std::size_t RecordReader::ReadRunData(std::span<const std::byte> runList,
+                                      std::span<std::byte> buffer) {
+    if (geometry_.bytesPerCluster == 0) {
+        return 0;
+    }
+    const std::int64_t bytesPerCluster = geometry_.bytesPerCluster;
+    const std::int64_t totalClusters = geometry_.totalClusters;
+    // Runs are read while every byte of them has a signed 64-bit offset in
+    // the value and, unless sparse, every cluster lies on the volume; the
+    // value ends before the first run that breaks either rule, as the volume
+    // layer's streams do.
+    const std::int64_t maxClusters = std::numeric_limits<std::int64_t>::max() / bytesPerCluster;
+    std::int64_t vcn = 0;
+    std::size_t pos = 0;
+    for (const auto& run : ondisk::DecodeRunList(runList).runs) {
+        if (pos == buffer.size() || run.length > maxClusters - vcn ||
+            (!run.sparse && (run.lcn < 0 || run.length > totalClusters - run.lcn))) {
+            break;
+        }
+        vcn += run.length;
+        // Whatever the run claims, no more than the rest of the buffer.
+        const std::size_t room = buffer.size() - pos;
+        const std::size_t want = run.length > static_cast<std::int64_t>(room) / bytesPerCluster
+                                     ? room
+                                     : static_cast<std::size_t>(run.length * bytesPerCluster);
+        const auto target = buffer.subspan(pos, want);
+        if (run.sparse) {
+            // A sparse stretch holds zeros; reading the clusters of the run
+            // before it would put someone else's bytes in the value.
+            std::ranges::fill(target, std::byte{0});
+            pos += want;
+            continue;
+        }
+        if (!api_.SetFilePointerEx(handle_, run.lcn * bytesPerCluster)) {
+            // A read from wherever the position was left would be worse than
+            // stopping here.
+            break;
+        }
+        std::uint32_t read = 0;
+        if (!api_.ReadFile(handle_, target, &read)) {
+            break;
+        }
+        pos += std::min<std::size_t>(read, want);
+    }
+    return pos;
+}
+
+std::shared_ptr<const platform::FileRecordBlocks> RecordReader::OpenRecordBlocks() {
+    auto blocks = api_.OpenFileRecordBlocks(handle_);
+    if (!blocks || !geometry_.HasRecords() || blocks->recordSize() != geometry_.bytesPerRecord) {
+        return nullptr;
+    }
+    return blocks;
+}
+
+const RecordView* RecordReader::Listed(std::int64_t recordNo) {
+    if (!listed_ || listed_->number() != recordNo) {
+        listed_.reset();
+        auto record = Read(recordNo);
+        if (record && record->inUse() && record->valid()) {
+            listed_ = std::move(record);
+        }
+    }
+    return listed_ ? &*listed_ : nullptr;
+}
+
+void RecordReader::GetAttributes(TAttributes& attributes, std::int64_t recordNo) {
+    attributes.Clear();
+    if (const RecordView* record = Listed(recordNo)) {
+        AppendRecordAttributes(record->bytes(), attributes, [this](auto attribute) {
+            return ReadAttributeListValue(
+                attribute, [this](auto runList, auto out) { return ReadRunData(runList, out); });
+        });
+    }
+}
+
+void RecordReader::GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) {
+    runs.Clear();
+    if (const RecordView* record = Listed(recordNo)) {
+        AppendRecordDataRuns(record->bytes(), attrIndex, runs);
+    }
+}
+
+} // namespace lorvex::ntfs
