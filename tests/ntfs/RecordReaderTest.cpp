@@ -4,6 +4,7 @@
 
 #include "RecordBuilder.h"
 #include "ntfs/NTFSVolume.h"
+#include "ondisk/FileRecord.h"
 #include "support/FakeVolumeApi.h"
 
 #include <gtest/gtest.h>

@@ -40,6 +40,12 @@ std::set<std::u16string> FileNames(std::span<const std::byte> record) {
     return names;
 }
 
+// The independent reader's report on record `number`.
+std::string Istat(const NtfsVolumeCase& v, std::int64_t number) {
+    return RunCommand("istat -o " + std::to_string(v.offsetSectors) + " " + Quote(v.source) + " " +
+                      std::to_string(number) + " 2>/dev/null");
+}
+
 std::u16string Wide(const std::string& ascii) {
     return {ascii.begin(), ascii.end()};
 }
@@ -85,7 +91,7 @@ TEST(RecordReaderVolume, DeletedFilesRecordsAreReadWithTheirNames) {
             ++seen;
             EXPECT_TRUE(record->valid());
             EXPECT_TRUE(FileNames(record->bytes()).contains(Wide(name))) << name;
-            const std::string istat = Oracle("istat", v, std::to_string(number));
+            const std::string istat = Istat(v, number);
             EXPECT_NE(istat.find("Not Allocated File"), std::string::npos);
             EXPECT_EQ(std::to_string(record->sequenceNumber()), After(istat, "Sequence: "));
             const auto queried = reader.ReadInUseAtOrBelow(number);
@@ -131,19 +137,21 @@ TEST(RecordReaderVolume, InUseAndFreeAgreeWithTheIndependentReaderAndTheQuery) {
 
         std::mt19937 random(7);
         std::vector<std::int64_t> sample{0, 5, 16, 17, 24, count - 1};
-        for (int i = 0; i < (Exhaustive() ? 200 : 10); ++i) {
+        for (int i = 0; i < (Exhaustive() ? 200 : 4); ++i) {
             sample.push_back(
                 static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(count)));
         }
         for (const std::int64_t n : sample) {
             const auto record = reader.Read(n);
-            const std::string istat = Oracle("istat", v, std::to_string(n));
-            if (istat.find("Allocated File") == std::string::npos) {
+            // "Allocated File", "Not Allocated Directory", ...; nothing for a
+            // record the independent reader cannot read.
+            const std::string istat = Istat(v, n);
+            if (istat.find("Allocated ") == std::string::npos) {
                 EXPECT_FALSE(record) << n;
                 continue;
             }
             ASSERT_TRUE(record) << n;
-            EXPECT_EQ(record->inUse(), istat.find("Not Allocated File") == std::string::npos) << n;
+            EXPECT_EQ(record->inUse(), istat.find("Not Allocated ") == std::string::npos) << n;
         }
 
         for (std::int64_t n = 0; n < count; ++n) {

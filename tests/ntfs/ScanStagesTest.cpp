@@ -71,10 +71,13 @@ TEST(ScanStages, TheObserverHearsTheProgressOfBothLongStages) {
     // The 0 of each comes just before its title.
     EXPECT_EQ(progress["before"], std::vector<double>{0});
     EXPECT_EQ(progress[std::string(ntfs::kStageCalculatingSizes)], std::vector<double>{0});
+    // The files are walked a block of records at a time, with progress after
+    // a block; the clusters an entry at a time.
+    ASSERT_GT(progress[std::string(ntfs::kStageEnumeratingClusters)].size(), 1000U);
     for (const auto title : {ntfs::kStageEnumeratingFiles, ntfs::kStageEnumeratingClusters}) {
         SCOPED_TRACE(title);
         const std::vector<double>& values = progress[std::string(title)];
-        ASSERT_GT(values.size(), 2U);
+        ASSERT_FALSE(values.empty());
         EXPECT_TRUE(std::ranges::is_sorted(values));
         EXPECT_GE(values.front(), 0);
         EXPECT_EQ(values.back(), 100);
@@ -100,13 +103,15 @@ TEST(ScanStages, TheObserverCancelsTheScan) {
             stop = !withinStage && t == ntfs::kStageGettingFragments;
         };
         observer.progress = [&](double) {
-            ++reports;
-            stop = stop || (withinStage && reports == 10);
+            if (!titles.empty() && titles.back() == ntfs::kStageEnumeratingClusters) {
+                ++reports;
+                stop = stop || (withinStage && reports == 10);
+            }
         };
         observer.cancelled = [&] { return stop; };
         EXPECT_THROW(ntfs::RunScanStages(volume, fileIds, clusters, observer), ntfs::ScanCancelled);
         if (withinStage) {
-            EXPECT_EQ(titles, std::vector<std::string>{"enumerating files"});
+            EXPECT_EQ(titles.back(), "enumerating clusters");
             EXPECT_EQ(reports, 10);
         } else {
             EXPECT_EQ(titles.back(), "getting fragments");
