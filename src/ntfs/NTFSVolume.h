@@ -169,22 +169,14 @@ class TNTFSVolume {
     void ReadAttributes(TAttributes& attributes, std::int64_t recordNo);
     void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo);
 
-    // Functions of the cluster map that never touched a volume, under their
-    // old names for the window and the command line until they call the
-    // free functions of ClusterMap.h.
-    static void SortClustersByFileIndex(TClusterArray& clusters) {
-        ntfs::SortClustersByFileIndex(clusters);
-    }
-    static void SortClustersByLCN(TClusterArray& clusters) { ntfs::SortClustersByLCN(clusters); }
+    // Two functions of the cluster map that never touched a volume, under
+    // their old names for the command line until it calls the free
+    // functions of ClusterMap.h.
     static void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
         ntfs::GetBaseIDOrder(fileIds, order);
     }
     static std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn) {
         return ntfs::FindClusterOwner(clusters, lcn);
-    }
-    static void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records,
-                                 std::int64_t baseId) {
-        ntfs::GetRecordsOfBase(fileIds, records, baseId);
     }
 
   private:

@@ -127,8 +127,8 @@ void TForm1::UpdateOverlay() {
     }
     std::vector<map::TOverlaySpan> spans;
     if (FScan && mnuHealthOverlay->isChecked()) {
-        for (const auto& span :
-             ntfs::HealthMapSpans(FScan->health, FScan->clusters, FScan->volume->FTotalClusters)) {
+        for (const auto& span : ntfs::HealthMapSpans(FScan->health, FScan->clusters,
+                                                     FScan->volume->geometry().totalClusters)) {
             spans.push_back({span.First, span.Count, OverlayIndex(span.Kind)});
         }
     }

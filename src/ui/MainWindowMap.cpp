@@ -117,11 +117,11 @@ void TForm1::PaintClusters() {
         return;
     }
     map::TMapInput input;
-    input.mftZoneStart = FScan->volume->FMftZoneStart;
-    input.mftZoneEnd = FScan->volume->FMftZoneEnd;
+    input.mftZoneStart = FScan->volume->geometry().mftZoneStart;
+    input.mftZoneEnd = FScan->volume->geometry().mftZoneEnd;
     input.fileIds = &FScan->fileIds;
     input.clusters = &FScan->clusters;
-    input.reserved = FScan->volume->FReserved;
+    input.reserved = FScan->volume->reserved();
     input.markText = FMarkText.toStdU16String();
     input.contains = ContainsCaseless;
     FModel->Paint(input);
@@ -133,9 +133,9 @@ void TForm1::RepaintScannedCells() {
     }
     // Painting walks the map in owner order; the lookups need it back in
     // cluster order.
-    ntfs::TNTFSVolume::SortClustersByFileIndex(FScan->clusters);
+    ntfs::SortClustersByFileIndex(FScan->clusters);
     PaintClusters();
-    ntfs::TNTFSVolume::SortClustersByLCN(FScan->clusters);
+    ntfs::SortClustersByLCN(FScan->clusters);
 }
 
 void TForm1::RenderMapBitmap() {

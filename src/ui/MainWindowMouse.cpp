@@ -123,7 +123,7 @@ std::uint8_t TForm1::LocateHover() {
 
 void TForm1::LightHoveredOwner() {
     if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
-        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner != FLitOwner) {
             FLitOwner = owner;
             FView.SetHighlight(owner >= 0 ? FileExtents(owner) : FShownExtents);
@@ -197,7 +197,7 @@ bool TForm1::FormKeyDown(int Key) {
         if (!FScan) {
             return true;
         }
-        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
+        const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner < 0 || owner >= FScan->fileIds.FCount) {
             return true;
         }
@@ -255,8 +255,7 @@ void TForm1::ShowMapMenu(QPoint at) {
     FormMouseMove(at.x(), at.y());
     QMenu menu(this);
     const bool scanned = FScan != nullptr && !IsScanning();
-    const std::int64_t owner =
-        scanned ? ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN) : -1;
+    const std::int64_t owner = scanned ? ntfs::FindClusterOwner(FScan->clusters, FHoverLCN) : -1;
     menu.addAction("Show on map", [this, owner] { ShowOnMap(owner); })->setEnabled(owner >= 0);
     menu.addAction("Details\tF1", [this] { ShowClusterDetails(); })->setEnabled(scanned);
     menu.addAction("Hex Dump\tF2", [this] { ShowHexDump(); })->setEnabled(scanned);

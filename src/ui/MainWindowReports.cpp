@@ -93,20 +93,20 @@ QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
 // scan lives. A cluster outside the volume leaves `info` as it was.
 void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std::int64_t lcn) {
     ntfs::TNTFSVolume& volume = *scan->volume;
-    if (lcn < 0 || lcn >= volume.FTotalClusters) {
+    if (lcn < 0 || lcn >= volume.geometry().totalClusters) {
         return;
     }
     info.ClearReport();
     info.SetReportCaption("Hex Dump for Cluster " + Decimal(lcn));
-    const std::uint32_t size = volume.FBytesPerCluster;
+    const std::uint32_t size = volume.geometry().bytesPerCluster;
     std::vector<std::byte> buffer(size);
     volume.ReadCluster(buffer, lcn);
     auto offset = static_cast<std::uint64_t>(lcn) * size;
     for (std::size_t at = 0; at + 16 <= buffer.size(); at += 16, offset += 16) {
         info.AppendLine(HexDumpLine(offset, std::span(buffer).subspan(at, 16)));
     }
-    info.SetHexDumpCluster(lcn, volume.FTotalClusters);
-    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(scan->clusters, lcn);
+    info.SetHexDumpCluster(lcn, volume.geometry().totalClusters);
+    const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, lcn);
     if (owner >= 0 && owner < scan->fileIds.FCount) {
         info.SetReportFile(owner);
     }
@@ -134,7 +134,7 @@ void TForm1::ShowClusterDetails() {
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
     const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
-    const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(scan->clusters, FHoverLCN);
+    const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, FHoverLCN);
     if (owner < 0 || owner >= scan->fileIds.FCount) {
         return;
     }
@@ -167,7 +167,7 @@ void TForm1::ShowBaseInfo(std::int64_t BaseID) {
     // Held for the report: a box the reader shows while it reads lets events
     // through, and the result must outlive them.
     const std::shared_ptr<TScanResult> scan = FScan;
-    ntfs::TNTFSVolume::GetRecordsOfBase(scan->fileIds, items, BaseID);
+    ntfs::GetRecordsOfBase(scan->fileIds, items, BaseID);
     if (items.empty()) {
         return;
     }
@@ -228,7 +228,7 @@ void TForm1::mnuFindClick() {
         TfrmFind::TSource source;
         if (FScan) {
             source.table = &FScan->fileIds;
-            source.drive = FScan->volume->FDrive;
+            source.drive = FScan->volume->drive();
         }
         return source;
     };
@@ -241,7 +241,7 @@ void TForm1::FragmentationList1Click() {
         return;
     }
     ntfs::TCardinalArray order;
-    ntfs::TNTFSVolume::GetBaseIDOrder(FScan->fileIds, order);
+    ntfs::GetBaseIDOrder(FScan->fileIds, order);
     frm_Fragmentation->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
     const std::vector<ntfs::TFragmentationRow> rows =
         ntfs::FragmentationRows(FScan->fileIds, order);

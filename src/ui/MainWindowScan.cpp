@@ -108,11 +108,11 @@ TForm1::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& sc
             return;
         }
         map::TMapInput input;
-        input.mftZoneStart = volume.FMftZoneStart;
-        input.mftZoneEnd = volume.FMftZoneEnd;
+        input.mftZoneStart = volume.geometry().mftZoneStart;
+        input.mftZoneEnd = volume.geometry().mftZoneEnd;
         input.fileIds = &scan.fileIds;
         input.clusters = &scan.clusters;
-        input.reserved = volume.FReserved;
+        input.reserved = volume.reserved();
         input.markText = scan.markText;
         input.contains = ContainsCaseless;
         scan.model = std::make_unique<map::TMapModel>(bits, input);

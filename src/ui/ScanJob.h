@@ -65,7 +65,7 @@ class TScanJob : public std::enable_shared_from_this<TScanJob> {
         TRunning& operator=(const TRunning&) = delete;
     };
 
-    // The reader's progress as the scanning thread last saw it.
+    // The progress the scan last gave its observer, 0 to 100.
     std::atomic<double> FProgress{0.0};
 
   private:

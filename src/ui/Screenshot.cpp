@@ -201,8 +201,7 @@ class ScreenshotRun {
         if (auto* legend = form_.findChild<QToolBar*>("Legend")) {
             Save("legend.png", legend->grab().toImage());
         }
-        const std::int64_t owner =
-            ntfs::TNTFSVolume::FindClusterOwner(form_.Scan()->clusters, lcn_);
+        const std::int64_t owner = ntfs::FindClusterOwner(form_.Scan()->clusters, lcn_);
         form_.SetZoom({4, 1});
         form_.ShowOnMap(owner);
         Settle(200);

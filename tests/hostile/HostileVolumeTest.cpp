@@ -139,8 +139,8 @@ TEST(HostileVolume, BasesNamedPastAStretchOfUnreadableRecordsCostOnePassEach) {
 
     platform::RawVolumeSystem system({path.string()});
     ntfs::TNTFSVolume volume(system, "C");
-    ASSERT_EQ(volume.FFileSystem, "NTFS");
-    ASSERT_NE(volume.FTotalClusters, 0);
+    ASSERT_EQ(volume.information().fileSystemName, "NTFS");
+    ASSERT_NE(volume.geometry().totalClusters, 0);
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     const auto start = std::chrono::steady_clock::now();

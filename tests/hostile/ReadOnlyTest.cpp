@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,7 +155,7 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
     {
         platform::RawVolumeSystem system({source_.string()});
         ntfs::TNTFSVolume volume(system, "C");
-        ASSERT_EQ(volume.FFileSystem, "NTFS");
+        ASSERT_EQ(volume.information().fileSystemName, "NTFS");
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
         ntfs::RunScanStages(volume, fileIds, clusters, {});
@@ -162,18 +163,20 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
 
         // The hex dump's reads, of clusters owned and free, and the attribute
         // sections of the reports, of system files and of the last records.
-        std::vector<std::byte> cluster(volume.FBytesPerCluster);
+        std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);
         for (const std::int64_t lcn :
-             {std::int64_t{0}, volume.FMftStartLcn, volume.FMft2StartLcn, clusters.front().LCN,
-              clusters.back().LCN, volume.FTotalClusters - 1}) {
+             {std::int64_t{0}, volume.geometry().mftStartLcn, volume.geometry().mftMirrorStartLcn,
+              clusters.front().LCN, clusters.back().LCN, volume.geometry().totalClusters - 1}) {
             volume.ReadCluster(cluster, lcn);
         }
-        ASSERT_TRUE(volume.OpenVolume());
+        std::optional<ntfs::RecordReader> records;
+        records.emplace(system, volume.devicePath(), volume.geometry());
+        ASSERT_TRUE(records->IsOpen());
         ntfs::TAttributes attributes;
         ntfs::TDataRuns runs;
         std::size_t lines = 0;
         for (int i = 0; i < fileIds.FCount; i += i < 24 ? 1 : 97) {
-            ntfs::AppendAttributeSection(volume, attributes, runs,
+            ntfs::AppendAttributeSection(*records, attributes, runs,
                                          fileIds.FItems[static_cast<std::size_t>(i)].FileID,
                                          [&lines](std::string_view) { ++lines; });
         }
@@ -190,7 +193,7 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
             EXPECT_EQ(pwrite(fd, "x", 1, 0), -1);
             EXPECT_EQ(errno, EBADF);
         }
-        volume.CloseVolume();
+        records.reset();
 
         const auto exported = ExportTo(volume, fileIds, system, (dir_ / "export.txt").string());
         EXPECT_TRUE(exported.ok) << exported.message;
@@ -204,7 +207,7 @@ TEST_F(ReadOnly, TheImageIsReadThroughReadOnlyDescriptorsAndNeverMapped) {
     {
         platform::RawVolumeSystem system({source_.string()});
         ntfs::TNTFSVolume volume(system, "C");
-        ASSERT_NE(volume.FTotalClusters, 0);
+        ASSERT_NE(volume.geometry().totalClusters, 0);
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
         ntfs::RunScanStages(volume, fileIds, clusters, {});
@@ -565,14 +568,16 @@ TEST_F(ReadOnly, ContainersKeepEverySegmentAndExtentAsTheyWere) {
         for (const auto& drive : system.drives()) {
             SCOPED_TRACE(drive.region.path);
             ntfs::TNTFSVolume volume(system, drive.Root());
-            ASSERT_EQ(volume.FFileSystem, "NTFS");
+            ASSERT_EQ(volume.information().fileSystemName, "NTFS");
             ntfs::TFileIDs fileIds;
             ntfs::TClusterArray clusters;
             ntfs::RunScanStages(volume, fileIds, clusters, {});
             ASSERT_GT(fileIds.FCount, 10);
-            std::vector<std::byte> cluster(volume.FBytesPerCluster);
-            ASSERT_TRUE(volume.OpenVolume());
-            volume.ReadCluster(cluster, volume.FTotalClusters - 1);
+            std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);
+            std::optional<ntfs::RecordReader> records;
+            records.emplace(system, volume.devicePath(), volume.geometry());
+            ASSERT_TRUE(records->IsOpen());
+            volume.ReadCluster(cluster, volume.geometry().totalClusters - 1);
             // The library's descriptors, while the volume is open.
             for (const auto& file : drive.region.containerFiles) {
                 for (const int fd : DescriptorsOn(file)) {
@@ -585,7 +590,7 @@ TEST_F(ReadOnly, ContainersKeepEverySegmentAndExtentAsTheyWere) {
                 }
                 EXPECT_TRUE(MappingsOf(file).empty());
             }
-            volume.CloseVolume();
+            records.reset();
             const auto exported = ExportTo(volume, fileIds, system, (dir_ / "export.txt").string());
             EXPECT_TRUE(exported.ok) << exported.message;
         }

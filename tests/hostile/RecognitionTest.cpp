@@ -121,8 +121,8 @@ TEST_F(Recognition, AVhdFooterOnARawVolumeNamesBothReadingsAndAsRawReadsTheVolum
         EXPECT_EQ(region.reading.Text(),
                   "raw volume image, as asked: it also carries a VHD or VHDX signature");
         const ntfs::TNTFSVolume volume(system, "C");
-        EXPECT_EQ(volume.FFileSystem, "NTFS");
-        EXPECT_EQ(volume.FVolumeName, "Decoyed");
+        EXPECT_EQ(volume.information().fileSystemName, "NTFS");
+        EXPECT_EQ(volume.information().label, "Decoyed");
     }
     const std::string files = Scan(decoy, "--as raw --files");
     EXPECT_TRUE(files.ends_with("exit 0\n")) << files;

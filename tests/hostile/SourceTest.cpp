@@ -71,7 +71,8 @@ TEST_F(Sources, AnImageCutShortDuringAScanIsAnErrorNotASignal) {
             ntfs::TFileIDs fileIds;
             ntfs::TClusterArray clusters;
             ntfs::RunScanStages(volume, fileIds, clusters, {});
-            if (fileIds.FCount < 1000 || !volume.OpenVolume()) {
+            ntfs::RecordReader records = volume.OpenRecordReader();
+            if (fileIds.FCount < 1000 || !records.IsOpen()) {
                 std::_Exit(3);
             }
             // With the volume open (as the window's reports keep it), the
@@ -83,13 +84,12 @@ TEST_F(Sources, AnImageCutShortDuringAScanIsAnErrorNotASignal) {
             ntfs::TDataRuns runs;
             std::size_t lines = 0;
             for (int i = 0; i < fileIds.FCount; ++i) {
-                ntfs::AppendAttributeSection(volume, attributes, runs,
+                ntfs::AppendAttributeSection(records, attributes, runs,
                                              fileIds.FItems[static_cast<std::size_t>(i)].FileID,
                                              [&lines](std::string_view) { ++lines; });
             }
-            std::vector<std::byte> cluster(volume.FBytesPerCluster);
-            volume.ReadCluster(cluster, volume.FTotalClusters - 1);
-            volume.CloseVolume();
+            std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);
+            volume.ReadCluster(cluster, volume.geometry().totalClusters - 1);
             ExportTo(volume, fileIds, system, (dir_ / "export.txt").string());
             std::_Exit(0);
         },
@@ -158,9 +158,9 @@ TEST_F(Sources, PartitionsPastZAreStillDrives) {
     EXPECT_EQ(past.region.partition, 28);
     EXPECT_TRUE(past.Root().starts_with("\\\\?\\Volume{")) << past.Root();
     const ntfs::TNTFSVolume volume(system, past.Root());
-    EXPECT_EQ(volume.FFileSystem, "NTFS");
-    EXPECT_EQ(volume.FVolumeName, "Small");
-    EXPECT_GT(volume.FTotalClusters, 0);
+    EXPECT_EQ(volume.information().fileSystemName, "NTFS");
+    EXPECT_EQ(volume.information().label, "Small");
+    EXPECT_GT(volume.geometry().totalClusters, 0);
 
     const std::string scan = Quote(LORVEX_SCAN) + " " + Quote(disk);
     EXPECT_TRUE(RunCommand(scan + " --drive 28 2>&1; echo $?").ends_with("\n0\n"));

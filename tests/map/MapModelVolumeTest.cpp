@@ -49,8 +49,8 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
         reference::TCellArray oracle(total);
         std::memcpy(oracle.Data(), cells.Data(), cells.Size());
         reference::TPaintInput in;
-        in.mftZoneStart = volume.FMftZoneStart;
-        in.mftZoneEnd = volume.FMftZoneEnd;
+        in.mftZoneStart = volume.geometry().mftZoneStart;
+        in.mftZoneEnd = volume.geometry().mftZoneEnd;
         in.fileIds = &fileIds;
         in.clusters = &painted;
         in.markText = mark;
@@ -60,8 +60,8 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
         TMapInput input;
         input.totalClusters = total;
         input.bitmap = bitmap;
-        input.mftZoneStart = volume.FMftZoneStart;
-        input.mftZoneEnd = volume.FMftZoneEnd;
+        input.mftZoneStart = volume.geometry().mftZoneStart;
+        input.mftZoneEnd = volume.geometry().mftZoneEnd;
         input.fileIds = &fileIds;
         input.clusters = &painted;
         input.markText = mark;

@@ -123,8 +123,8 @@ std::unique_ptr<map::TMapModel> ScannedModel(const std::filesystem::path& image)
         map::TMapInput input;
         input.totalClusters = volume::QueryClustersOnSource(system, root, total, bytesPerCluster);
         input.bitmap = bits;
-        input.mftZoneStart = volume.FMftZoneStart;
-        input.mftZoneEnd = volume.FMftZoneEnd;
+        input.mftZoneStart = volume.geometry().mftZoneStart;
+        input.mftZoneEnd = volume.geometry().mftZoneEnd;
         input.fileIds = &fileIds;
         input.clusters = &clusters;
         model = std::make_unique<map::TMapModel>(input);

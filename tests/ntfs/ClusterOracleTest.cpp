@@ -106,7 +106,7 @@ std::optional<std::filesystem::path> FactsOf(const NtfsVolumeCase& v) {
 // rarer answers (stale owners, clusters past the initialised size).
 std::vector<std::int64_t> SampleClusters(const Scanned& s) {
     const TNTFSVolume& volume = *s.volume;
-    const std::int64_t total = volume.FTotalClusters;
+    const std::int64_t total = volume.geometry().totalClusters;
     const std::int64_t spread = Exhaustive() ? 400 : 40;
     const std::size_t extents = Exhaustive() ? 200 : 16;
     std::set<std::int64_t> picked;
@@ -133,9 +133,10 @@ std::vector<std::int64_t> SampleClusters(const Scanned& s) {
             ends(e);
         }
     }
-    for (const std::int64_t c : {volume.FMftZoneStart - 1, volume.FMftZoneStart,
-                                 (volume.FMftZoneStart + volume.FMftZoneEnd) / 2,
-                                 volume.FMftZoneEnd, volume.FMftZoneEnd + 1, total - 1}) {
+    for (const std::int64_t c :
+         {volume.geometry().mftZoneStart - 1, volume.geometry().mftZoneStart,
+          (volume.geometry().mftZoneStart + volume.geometry().mftZoneEnd) / 2,
+          volume.geometry().mftZoneEnd, volume.geometry().mftZoneEnd + 1, total - 1}) {
         if (c >= 0 && c < total) {
             picked.insert(c);
         }
@@ -216,11 +217,9 @@ std::optional<std::pair<std::int64_t, std::int64_t>> OffsetAndInitialisedSize(TN
                                                                               std::uint32_t type,
                                                                               std::int64_t lcn) {
     std::optional<std::pair<std::int64_t, std::int64_t>> found;
-    if (!volume.OpenVolume()) {
-        return found;
-    }
-    if (volume.ReadFileRecord(recordNo) == recordNo) {
-        auto walk = ntfs::WalkAttributes(volume.FRecord.FileRecordBuffer);
+    ntfs::RecordReader reader = volume.OpenRecordReader();
+    if (const auto record = reader.Read(recordNo); record && record->inUse()) {
+        auto walk = ntfs::WalkAttributes(record->bytes());
         while (const auto a = walk.Next()) {
             const ondisk::ByteReader r(a->bytes);
             if (a->type != type || r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
@@ -230,13 +229,13 @@ std::optional<std::pair<std::int64_t, std::int64_t>> OffsetAndInitialisedSize(TN
             const std::int64_t initialised = r.i64(ondisk::attr::kInitializedSize).value_or(0);
             for (const auto& run : ondisk::DecodeRunList(ondisk::RunListBytes(a->bytes)).runs) {
                 if (!run.sparse && run.lcn <= lcn && lcn < run.lcn + run.length) {
-                    found = {(vcn + lcn - run.lcn) * volume.FBytesPerCluster, initialised};
+                    found = {(vcn + lcn - run.lcn) * volume.geometry().bytesPerCluster,
+                             initialised};
                 }
                 vcn += run.length;
             }
         }
     }
-    volume.CloseVolume();
     return found;
 }
 
@@ -262,7 +261,8 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
             volume.DescribeCluster(s->byLCN, s->table, text, true, c);
             if (index < 0) {
                 EXPECT_TRUE(theirs.empty()) << "the independent reader names record " << theirs[0];
-                const bool inZone = volume.FMftZoneStart <= c && c <= volume.FMftZoneEnd;
+                const bool inZone =
+                    volume.geometry().mftZoneStart <= c && c <= volume.geometry().mftZoneEnd;
                 EXPECT_EQ(text, inZone ? "MFT Zone" : "FREE");
                 ++(inZone ? zone : free);
                 continue;
@@ -330,7 +330,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
         for (std::size_t i = 0; i < count; ++i) {
             const auto& entry = s->table.FItems[i];
             ASSERT_EQ(runs[i], entry.Fragments) << "record " << entry.FileID;
-            ASSERT_EQ(clusters[i] * volume.FBytesPerCluster, entry.DiskSize)
+            ASSERT_EQ(clusters[i] * volume.geometry().bytesPerCluster, entry.DiskSize)
                 << "record " << entry.FileID;
             ntfs::GetFileExtents(static_cast<std::uint32_t>(i), s->byOwner, extents);
             ASSERT_EQ(extents.size(), runs[i]) << "record " << entry.FileID;
@@ -342,7 +342,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
             const TClusterEntry& e = s->byLCN[k];
             ASSERT_GE(e.LCN, 0);
             ASSERT_GT(e.Length, 0);
-            ASSERT_LE(e.LCN + e.Length, volume.FTotalClusters);
+            ASSERT_LE(e.LCN + e.Length, volume.geometry().totalClusters);
             if (k > 0) {
                 ASSERT_LE(s->byLCN[k - 1].LCN + s->byLCN[k - 1].Length, e.LCN)
                     << "extents " << k - 1 << " and " << k << " overlap";
@@ -350,7 +350,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
             owned += e.Length;
         }
         // Every allocated cluster has an owner, and only those have one.
-        EXPECT_EQ(owned, volume.FTotalClusters - volume.FFreeClusters);
+        EXPECT_EQ(owned, volume.geometry().totalClusters - volume.geometry().freeClusters);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,8 @@ class AttributeSectionOnVolume : public ::testing::Test {
         facts_ = ReadFacts(VolumeDir() / "ntfs-4k.facts");
         system_ = std::make_unique<RawVolumeSystem>(std::vector<std::string>{image.string()});
         volume_ = std::make_unique<TNTFSVolume>(*system_, "C");
-        ASSERT_TRUE(volume_->OpenVolume());
-    }
-    void TearDown() override {
-        if (volume_) {
-            volume_->CloseVolume();
-        }
+        records_.emplace(*system_, volume_->devicePath(), volume_->geometry());
+        ASSERT_TRUE(records_->IsOpen());
     }
 
     std::int64_t Record(const std::string& key) { return std::stoll(facts_.at(key + "_record")); }
@@ -48,7 +45,7 @@ class AttributeSectionOnVolume : public ::testing::Test {
     // One pair of lists for every record, as the reports and the export use them.
     Lines Section(std::int64_t recordNo) {
         Lines lines;
-        ntfs::AppendAttributeSection(*volume_, attributes_, runs_, recordNo,
+        ntfs::AppendAttributeSection(*records_, attributes_, runs_, recordNo,
                                      [&lines](std::string_view line) { lines.emplace_back(line); });
         return lines;
     }
@@ -56,6 +53,8 @@ class AttributeSectionOnVolume : public ::testing::Test {
     std::map<std::string, std::string> facts_;
     std::unique_ptr<RawVolumeSystem> system_;
     std::unique_ptr<TNTFSVolume> volume_;
+    // Made after the system and gone before it: it closes its handle there.
+    std::optional<ntfs::RecordReader> records_;
     TAttributes attributes_;
     TDataRuns runs_;
 };

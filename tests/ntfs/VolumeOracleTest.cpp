@@ -1,4 +1,5 @@
 // The volume object on real volumes, against the independent reader.
+#include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
@@ -26,19 +27,19 @@ TEST(VolumeOracle, GeometryLabelAndLastRecordMatchTheIndependentReader) {
         RawVolumeSystem sys({v.source.string()});
         TNTFSVolume volume(sys, Letter(v));
         const std::string fsstat = Oracle("fsstat", v);
-        ASSERT_EQ(volume.FFileSystem, "NTFS");
-        EXPECT_EQ(volume.FVolumeName, After(fsstat, "Volume Name: "));
-        EXPECT_EQ(volume.FTotalClusters,
-                  std::stoll(After(fsstat, "Total Cluster Range: 0 - ")) + 1);
-        EXPECT_EQ(std::to_string(volume.FBytesPerCluster), After(fsstat, "Cluster Size: "));
-        EXPECT_EQ(std::to_string(volume.FBytesPerFileRecordSegment) + " bytes",
+        const ntfs::VolumeGeometry& g = volume.geometry();
+        ASSERT_EQ(volume.information().fileSystemName, "NTFS");
+        EXPECT_EQ(volume.information().label, After(fsstat, "Volume Name: "));
+        EXPECT_EQ(g.totalClusters, std::stoll(After(fsstat, "Total Cluster Range: 0 - ")) + 1);
+        EXPECT_EQ(std::to_string(g.bytesPerCluster), After(fsstat, "Cluster Size: "));
+        EXPECT_EQ(std::to_string(g.bytesPerRecord) + " bytes",
                   After(fsstat, "Size of MFT Entries: "));
-        EXPECT_EQ(std::to_string(volume.FMftStartLcn), After(fsstat, "First Cluster of MFT: "));
-        EXPECT_EQ(std::to_string(volume.FMft2StartLcn),
+        EXPECT_EQ(std::to_string(g.mftStartLcn), After(fsstat, "First Cluster of MFT: "));
+        EXPECT_EQ(std::to_string(g.mftMirrorStartLcn),
                   After(fsstat, "First Cluster of MFT Mirror: "));
         const std::string serial = After(fsstat, "Volume Serial Number: ");
         ASSERT_GE(serial.size(), 8U);
-        EXPECT_EQ(volume.FSerial,
+        EXPECT_EQ(ntfs::VolumeSerialText(volume.information().serialNumber),
                   serial.substr(serial.size() - 8, 4) + "-" + serial.substr(serial.size() - 4));
 
         // The last record in use: the oracle's highest allocated record, or
@@ -57,11 +58,10 @@ TEST(VolumeOracle, GeometryLabelAndLastRecordMatchTheIndependentReader) {
         const std::int64_t last = volume.GetLastRecordNumber();
         EXPECT_GE(last, highest);
         if (last > highest) {
-            std::int64_t base = -1;
-            ASSERT_TRUE(volume.OpenVolume());
-            EXPECT_EQ(volume.ReadRecordBase(base, last), last);
-            volume.CloseVolume();
-            EXPECT_NE(base, last) << "record " << last << " is neither allocated nor an extension";
+            const auto record = volume.OpenRecordReader().Read(last);
+            ASSERT_TRUE(record && record->inUse());
+            EXPECT_NE(record->baseRecord(), last)
+                << "record " << last << " is neither allocated nor an extension";
         }
     }
 }
@@ -97,18 +97,17 @@ TEST(VolumeOracle, TwoMegabyteClustersAreRead) {
     const auto facts = ReadFacts(VolumeDir() / "ntfs-2m.facts");
     RawVolumeSystem sys({image.string()});
     TNTFSVolume volume(sys, "c");
-    EXPECT_EQ(volume.FDrive, "C:");
-    EXPECT_EQ(volume.FVolumeName, facts.at("label"));
-    EXPECT_EQ(std::to_string(volume.FBytesPerCluster), facts.at("cluster_size"));
-    EXPECT_EQ(std::to_string(volume.FTotalClusters), facts.at("total_clusters"));
-    ASSERT_TRUE(volume.OpenVolume());
+    EXPECT_EQ(volume.drive(), "C:");
+    EXPECT_EQ(volume.information().label, facts.at("label"));
+    EXPECT_EQ(std::to_string(volume.geometry().bytesPerCluster), facts.at("cluster_size"));
+    EXPECT_EQ(std::to_string(volume.geometry().totalClusters), facts.at("total_clusters"));
+    ntfs::RecordReader reader = volume.OpenRecordReader();
     for (const char* key : {"readme_record", "data_record", "tiny_record", "sparse_record"}) {
-        const std::int64_t n = std::stoll(facts.at(key));
-        EXPECT_EQ(volume.ReadFileRecord(n), n) << key;
+        const auto record = reader.Read(std::stoll(facts.at(key)));
+        EXPECT_TRUE(record && record->inUse()) << key;
     }
-    volume.CloseVolume();
     // A raw cluster of 2 MiB: the boot sector starts cluster 0.
-    std::vector<std::byte> cluster(volume.FBytesPerCluster);
+    std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);
     volume.ReadCluster(cluster, 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(cluster.data()) + 3, 4), "NTFS");
 }

@@ -229,12 +229,12 @@ TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
     ASSERT_TRUE(MakeBitLocker(plain.string(), made.string(), recipe, facts, why)) << why;
     RawVolumeSystem system({made.string()});
     ntfs::TNTFSVolume volume(system, "C");
-    ASSERT_EQ(volume.FFileSystem, "NTFS");
+    ASSERT_EQ(volume.information().fileSystemName, "NTFS");
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
-    const std::int64_t cluster = volume.FBytesPerCluster;
-    ASSERT_EQ(volume.FReserved.size(), 4U);
+    const std::int64_t cluster = volume.geometry().bytesPerCluster;
+    ASSERT_EQ(volume.reserved().size(), 4U);
     std::vector<std::pair<std::int64_t, std::string>> expected;
     for (std::size_t i = 0; i < 3; ++i) {
         expected.emplace_back(static_cast<std::int64_t>(facts.metadataOffsets[i]) / cluster,
@@ -245,12 +245,12 @@ TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
 
     // The zoom window's and --owner's name; the map's colour.
     map::TMapInput input;
-    input.totalClusters = volume.FTotalClusters;
+    input.totalClusters = volume.geometry().totalClusters;
     input.fileIds = &fileIds;
     ntfs::TClusterArray byOwner = clusters;
-    ntfs::TNTFSVolume::SortClustersByFileIndex(byOwner);
+    ntfs::SortClustersByFileIndex(byOwner);
     input.clusters = &byOwner;
-    input.reserved = volume.FReserved;
+    input.reserved = volume.reserved();
     const map::TMapModel model(input);
     for (const auto& [lcn, name] : expected) {
         SCOPED_TRACE(name);
@@ -260,10 +260,11 @@ TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
         EXPECT_EQ(model.StateAt(lcn), map::csSystem);
     }
     // Every cluster once in the listing of runs, the reserved ones named.
-    std::vector<std::uint8_t> bitmap(static_cast<std::size_t>((volume.FTotalClusters + 7) / 8),
-                                     0xFF);
-    const map::TVolumeLayout layout{volume.FTotalClusters, bitmap, volume.FMftZoneStart,
-                                    volume.FMftZoneEnd, volume.FReserved};
+    std::vector<std::uint8_t> bitmap(
+        static_cast<std::size_t>((volume.geometry().totalClusters + 7) / 8), 0xFF);
+    const map::TVolumeLayout layout{volume.geometry().totalClusters, bitmap,
+                                    volume.geometry().mftZoneStart, volume.geometry().mftZoneEnd,
+                                    volume.reserved()};
     std::int64_t next = 0;
     std::vector<std::string> named;
     map::ForEachClusterRun(layout, fileIds, clusters, [&](const map::TClusterRun& run) {
@@ -274,7 +275,7 @@ TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
             named.emplace_back(run.Reserved);
         }
     });
-    EXPECT_EQ(next, volume.FTotalClusters);
+    EXPECT_EQ(next, volume.geometry().totalClusters);
     EXPECT_EQ(named.size(), 4U);
     fs::remove(made);
 }

@@ -90,9 +90,9 @@ struct Scan {
 void RunScan(platform::RawVolumeSystem& system, const platform::RawVolumeSystem::Drive& drive,
              Scan& scan) {
     ntfs::TNTFSVolume volume(system, drive.Root());
-    scan.fileSystem = volume.FFileSystem;
-    scan.label = volume.FVolumeName;
-    scan.totalClusters = volume.FTotalClusters;
+    scan.fileSystem = volume.information().fileSystemName;
+    scan.label = volume.information().label;
+    scan.totalClusters = volume.geometry().totalClusters;
     ntfs::RunScanStages(volume, scan.fileIds, scan.clusters, {});
 }
 

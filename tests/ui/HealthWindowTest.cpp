@@ -158,8 +158,8 @@ class HealthWindowTest : public QObject {
         const int data = IndexOf(scan.fileIds, u"\\Folder\\data.bin");
         QVERIFY(data >= 0);
         const ntfs::TClusterEntry extent = FirstExtent(scan.clusters, data);
-        const std::int64_t cluster = scan.volume->FBytesPerCluster;
-        const std::int64_t record = 64 * 1024 + scan.volume->FMftStartLcn * cluster;
+        const std::int64_t cluster = scan.volume->geometry().bytesPerCluster;
+        const std::int64_t record = 64 * 1024 + scan.volume->geometry().mftStartLcn * cluster;
         const fs::path map = dir_ / "rescue.map";
         {
             std::ofstream out(map);

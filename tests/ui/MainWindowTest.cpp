@@ -277,7 +277,7 @@ class MainWindowTest : public QObject {
         QVERIFY(s.Drive('D')->isEnabled());
         QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
         QCOMPARE(s.form.FTotalClusters, std::stoll(facts_.at("total_clusters")));
-        QCOMPARE(s.form.Scan()->volume->FDrive, std::string("C:"));
+        QCOMPARE(s.form.Scan()->volume->drive(), std::string("C:"));
         QVERIFY(s.messages.isEmpty());
         QCOMPARE(s.beeps, 0);
 
@@ -351,15 +351,15 @@ class MainWindowTest : public QObject {
         // Unowned clusters, inside the MFT zone and outside it.
         std::int64_t zone = -1, free = -1;
         for (std::int64_t lcn = 0; lcn < f.FTotalClusters && (zone < 0 || free < 0); ++lcn) {
-            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(f.Scan()->clusters, lcn) != -1) {
+            if (lorvex::ntfs::FindClusterOwner(f.Scan()->clusters, lcn) != -1) {
                 continue;
             }
-            const bool inZone =
-                f.Scan()->volume->FMftZoneStart <= lcn && lcn < f.Scan()->volume->FMftZoneEnd;
+            const bool inZone = f.Scan()->volume->geometry().mftZoneStart <= lcn &&
+                                lcn < f.Scan()->volume->geometry().mftZoneEnd;
             if (inZone && zone < 0) {
                 zone = lcn;
                 QCOMPARE(s.StateOf(lcn), std::uint8_t{lorvex::ui::csMFTZone});
-            } else if (!inZone && lcn != f.Scan()->volume->FMftZoneEnd && free < 0 &&
+            } else if (!inZone && lcn != f.Scan()->volume->geometry().mftZoneEnd && free < 0 &&
                        s.StateOf(lcn) == lorvex::ui::csFree) {
                 free = lcn;
             }
@@ -493,10 +493,10 @@ class MainWindowTest : public QObject {
         lorvex::reference::TCellArray cells(f.Model()->TotalClusters());
         QVERIFY(lorvex::reference::ReadBitmapCells(*s.system, "C:\\", cells));
         lorvex::ntfs::TClusterArray byOwner = f.Scan()->clusters;
-        lorvex::ntfs::TNTFSVolume::SortClustersByFileIndex(byOwner);
+        lorvex::ntfs::SortClustersByFileIndex(byOwner);
         lorvex::reference::TPaintInput in;
-        in.mftZoneStart = f.Scan()->volume->FMftZoneStart;
-        in.mftZoneEnd = f.Scan()->volume->FMftZoneEnd;
+        in.mftZoneStart = f.Scan()->volume->geometry().mftZoneStart;
+        in.mftZoneEnd = f.Scan()->volume->geometry().mftZoneEnd;
         in.fileIds = &f.Scan()->fileIds;
         in.clusters = &byOwner;
         lorvex::reference::PaintCells(cells, in);
@@ -1163,7 +1163,7 @@ class MainWindowTest : public QObject {
         s.Drive('D')->trigger();
         QVERIFY(s.form.IsScanned());
         const lorvex::ui::TScanResult* second = s.form.Scan();
-        QCOMPARE(second->volume->FDrive, std::string("D:"));
+        QCOMPARE(second->volume->drive(), std::string("D:"));
         QCOMPARE(second->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory), 5);
         const auto files = second->fileIds.FCount;
 

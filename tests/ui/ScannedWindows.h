@@ -54,8 +54,9 @@ struct Scanned {
 
     // The first cluster past the MFT zone that no file owns, or -1.
     [[nodiscard]] std::int64_t FirstFreeCluster() const {
-        for (std::int64_t c = form.Scan()->volume->FMftZoneEnd + 1; c < form.FTotalClusters; ++c) {
-            if (lorvex::ntfs::TNTFSVolume::FindClusterOwner(form.Scan()->clusters, c) == -1) {
+        for (std::int64_t c = form.Scan()->volume->geometry().mftZoneEnd + 1;
+             c < form.FTotalClusters; ++c) {
+            if (lorvex::ntfs::FindClusterOwner(form.Scan()->clusters, c) == -1) {
                 return c;
             }
         }
