@@ -1,7 +1,10 @@
 // The pieces of lorvex-scan's listings on hand-made input: the runs of the
 // cluster map, the times of a record, and the quoting of the writers.
 #include "cli/Listings.h"
+#include "cli/EntryListings.h"
+#include "cli/FileTableListing.h"
 #include "cli/Record.h"
+#include "cli/SummaryListing.h"
 #include "map/ClusterRuns.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
