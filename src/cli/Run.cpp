@@ -12,8 +12,6 @@
 
 namespace lorvex::cli {
 
-namespace {
-
 // The help or the version on standard output, once it is known not to reach
 // a named file; or a refusal of the arguments on standard error.
 int EndEarly(const EarlyExit& exit, const WriteCheck& check) {
@@ -44,8 +42,6 @@ bool StreamsClearOfSources(const platform::RawVolumeSystem& system, const Option
                                 exportToStdout ? "--export FILE" : "-o FILE");
 }
 
-} // namespace
-
 int WriteRun(DriveSet& drives, const Options& options, const OutputTargets& targets) {
     int status = 0;
     Output out(targets.Listing());
@@ -65,41 +61,6 @@ int WriteRun(DriveSet& drives, const Options& options, const OutputTargets& targ
         status = 1;
     }
     return status;
-}
-
-int RunScan(std::span<const std::string_view> args) {
-    // Before the sources are opened they are only names, and even a usage
-    // error or the help must not be written into one of them.
-    const auto named = NamedFiles(args);
-    const WriteCheck checkNamed = [&named](const std::string& name) {
-        return platform::OpenWriteTarget(name, named);
-    };
-    if (!StandardStreamsClear(checkNamed, nullptr, nullptr)) {
-        return 1;
-    }
-    auto parsed = ParseOptions(args);
-    if (const auto* exit = std::get_if<EarlyExit>(&parsed)) {
-        return EndEarly(*exit, checkNamed);
-    }
-    const Options& options = std::get<Options>(parsed);
-    DriveSet drives{OpenSources(options), {}, {}};
-    if (!StreamsClearOfSources(*drives.system, options)) {
-        return 1;
-    }
-    if (const int status = ReportSources(*drives.system, options); status != 0) {
-        return status;
-    }
-    if (const int status = ChooseDrives(drives, options); status != 0) {
-        return status;
-    }
-    OutputTargets targets(*drives.system);
-    if (const int status = targets.Open(options); status != 0) {
-        return status;
-    }
-    const int status = targets.Close(WriteRun(drives, options, targets));
-    // The drives' tables are left to the end of the process (see ScanDrives).
-    static_cast<void>(drives.system.release());
-    return FinishOutput(status);
 }
 
 } // namespace lorvex::cli
