@@ -139,12 +139,9 @@ class Record {
     }
     // The text of field `key`; empty when it is not a text or not there.
     [[nodiscard]] std::string_view Text(std::string_view key) const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (fields_[i].key == key && fields_[i].kind == Kind::Text) {
-                return fields_[i].text;
-            }
-        }
-        return {};
+        const Field* field = Find(key);
+        return field != nullptr && field->kind == Kind::Text ? std::string_view(field->text)
+                                                             : std::string_view();
     }
 
   private:
