@@ -87,9 +87,6 @@ class BodyfileWriter final : public RecordWriter {
     void FormattedRows(std::string_view text, const Record& /*first*/) override {
         out_.Write(text);
     }
-    void EndTable() override {}
-    void EndDrive() override {}
-    void Finish() override {}
 
   private:
     Output& out_;

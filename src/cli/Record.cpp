@@ -287,9 +287,6 @@ class JsonLinesWriter final : public RecordWriter {
         out_.Write(text);
     }
     [[nodiscard]] const JsonRowFrame* JsonRow() const override { return &frame_; }
-    void EndTable() override {}
-    void EndDrive() override {}
-    void Finish() override {}
 
   private:
     Output& out_;
@@ -328,9 +325,6 @@ class CsvWriter final : public RecordWriter {
         Head(first);
         out_.Write(text);
     }
-    void EndTable() override {}
-    void EndDrive() override {}
-    void Finish() override {}
 
   private:
     // One table per output: the first row's fields name the columns.

@@ -319,9 +319,10 @@ class RecordWriter {
     // have no place for it and return false, leaving the caller to say
     // elsewhere what must not go unsaid.
     virtual bool Footer(std::string_view /*key*/, const Record& /*record*/) { return false; }
-    virtual void EndTable() = 0;
-    virtual void EndDrive() = 0;
-    virtual void Finish() = 0;
+    // A format with nothing to close leaves these as they are.
+    virtual void EndTable() {}
+    virtual void EndDrive() {}
+    virtual void Finish() {}
 };
 
 // A writer of `format` into `out`. The text heads each drive's listings

@@ -308,7 +308,6 @@ class TextWriter final : public RecordWriter {
             out_.Buffer().push_back('\n');
         }
     }
-    void Finish() override {}
 
   private:
     Output& out_;

@@ -1,6 +1,7 @@
 // The text and the body file as writers: each listing's lines laid out from
 // its records, what only the text shows kept out of the structured formats,
 // and the output targets opened, refused and cleaned up.
+#include "WrittenText.h"
 #include "cli/CheckListing.h"
 #include "cli/DamageListing.h"
 #include "cli/OutputTargets.h"
@@ -24,24 +25,6 @@ namespace {
 using cli::Format;
 using cli::Record;
 using cli::RecordWriter;
-
-// What a writer of `format` writes when `body` has had it, finished.
-std::string Written(Format format, const std::function<void(RecordWriter&)>& body,
-                    bool driveHeadings = false) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* memory = open_memstream(&text, &size);
-    {
-        cli::Output out(memory);
-        auto writer = cli::MakeWriter(format, out, driveHeadings);
-        body(*writer);
-        writer->Finish();
-    }
-    std::fclose(memory);
-    std::string result(text, size);
-    std::free(text);
-    return result;
-}
 
 Record Label(const char* drive, const char* source, int partition) {
     Record label;
