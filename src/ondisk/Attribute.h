@@ -1,10 +1,5 @@
 #pragma once
 
-// Until every reader includes the header of the structure it reads.
-#include "ondisk/AttributeList.h"
-#include "ondisk/FileName.h"
-#include "ondisk/StandardInformation.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
