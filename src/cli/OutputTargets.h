@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/Options.h"
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <cstdio>
 #include <string>

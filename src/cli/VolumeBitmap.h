@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VolumeApi.h"
+#include "volume/VolumeApi.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -137,27 +137,11 @@ std::string AttributeTypeName(std::uint32_t code);
 void ParseAttributeList(std::span<const std::byte> data, std::uint32_t length,
                         TWideStringArray& lines);
 
-// One entry of an attribute list: which attribute stands in which record.
-struct TAttributeListEntry {
-    std::uint32_t Type = 0;
-    std::uint16_t AttributeID = 0;
-    std::int64_t RecordNo = 0;
-};
-
-// The entries of an attribute-list value, with the stopping rules of
-// ParseAttributeList.
-std::vector<TAttributeListEntry> DecodeAttributeList(std::span<const std::byte> data,
-                                                     std::uint32_t length);
-
 // The value of an $ATTRIBUTE_LIST attribute (`attribute` is its bytes inside
 // its record), data size long: resident from the record, non-resident read
 // through the volume's open FHandle. Empty when its sizes are refused.
 std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
                                               std::span<const std::byte> attribute);
-
-// The bounded walk over the attributes of a record, from its first-attribute
-// offset. The caller has checked the record with IsValidRecord.
-ondisk::AttributeWalker WalkAttributes(std::span<const std::byte> record);
 
 // Appends the runs of a non-resident attribute. A damaged run list keeps the
 // runs before the damage: a field wider than 8 bytes, a list that runs past

@@ -2,6 +2,7 @@
 
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
+#include "volume/VolumeData.h"
 #include "volume/VolumeUtils.h"
 
 #include <algorithm>
@@ -141,27 +142,25 @@ void TNTFSVolume::ReadVolumeData() {
     std::array<std::byte, vd::kSize> data{};
     std::uint32_t returned = 0;
     if (FApi.DeviceIoControl(handle, platform::kFsctlGetNtfsVolumeData, {}, data, &returned)) {
-        const ByteReader r(data);
-        const auto i64 = [&r](std::size_t offset) { return r.i64(offset).value_or(0); };
-        const auto u32 = [&r](std::size_t offset) { return r.u32(offset).value_or(0); };
+        const volume::NtfsVolumeData d = volume::DecodeVolumeData(data);
         // Every record buffer is sized from this value, so a volume that
         // reports an absurd one stays inert rather than sizing them from it.
-        const std::uint32_t recordSize = u32(vd::kBytesPerFileRecordSegment);
+        const std::uint32_t recordSize = d.bytesPerFileRecordSegment;
         if (recordSize != 0 && recordSize <= kMaxRecordSize) {
-            FVolumeSerialNumber = i64(vd::kVolumeSerialNumber);
-            FNumberSectors = i64(vd::kNumberSectors);
-            FTotalClusters = i64(vd::kTotalClusters);
-            FFreeClusters = i64(vd::kFreeClusters);
-            FTotalReserved = i64(vd::kTotalReserved);
-            FBytesPerSector = u32(vd::kBytesPerSector);
-            FBytesPerCluster = u32(vd::kBytesPerCluster);
+            FVolumeSerialNumber = d.serialNumber;
+            FNumberSectors = d.numberSectors;
+            FTotalClusters = d.totalClusters;
+            FFreeClusters = d.freeClusters;
+            FTotalReserved = d.totalReserved;
+            FBytesPerSector = d.bytesPerSector;
+            FBytesPerCluster = d.bytesPerCluster;
             FBytesPerFileRecordSegment = recordSize;
-            FClustersPerFileRecordSegment = u32(vd::kClustersPerFileRecordSegment);
-            FMftValidDataLength = i64(vd::kMftValidDataLength);
-            FMftStartLcn = i64(vd::kMftStartLcn);
-            FMft2StartLcn = i64(vd::kMft2StartLcn);
-            FMftZoneStart = i64(vd::kMftZoneStart);
-            FMftZoneEnd = i64(vd::kMftZoneEnd);
+            FClustersPerFileRecordSegment = d.clustersPerFileRecordSegment;
+            FMftValidDataLength = d.mftValidDataLength;
+            FMftStartLcn = d.mftStartLcn;
+            FMft2StartLcn = d.mft2StartLcn;
+            FMftZoneStart = d.mftZoneStart;
+            FMftZoneEnd = d.mftZoneEnd;
             FRecordSize1K = recordSize == 1024;
             SizeRecordAreas(recordSize);
             FLastRecord.assign(recordSize, std::byte{0});

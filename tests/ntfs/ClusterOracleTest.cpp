@@ -220,7 +220,7 @@ std::optional<std::pair<std::int64_t, std::int64_t>> OffsetAndInitialisedSize(TN
         return found;
     }
     if (volume.ReadFileRecord(recordNo) == recordNo) {
-        auto walk = ntfs::WalkAttributes(volume.FRecord.FileRecordBuffer);
+        auto walk = ondisk::WalkRecordAttributes(volume.FRecord.FileRecordBuffer);
         while (const auto a = walk.Next()) {
             const ondisk::ByteReader r(a->bytes);
             if (a->type != type || r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {

@@ -5,7 +5,10 @@
 
 #include "ntfs/NTFSVolume.h"
 #include "ondisk/Attribute.h"
+#include "ondisk/AttributeList.h"
 #include "ondisk/ByteReader.h"
+#include "ondisk/FileName.h"
+#include "ondisk/StandardInformation.h"
 #include "support/FakeVolumeApi.h"
 
 #include <cstddef>
