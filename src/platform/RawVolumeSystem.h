@@ -3,8 +3,8 @@
 #include "platform/BitLockerSource.h"
 #include "platform/NtfsImage.h"
 #include "platform/SourceProbe.h"
-#include "volume/VolumeApi.h"
 #include "platform/WriteTarget.h"
+#include "volume/VolumeApi.h"
 
 #include <map>
 #include <memory>

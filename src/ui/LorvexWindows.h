@@ -1,13 +1,13 @@
 #pragma once
 
 #include "platform/RawVolumeSystem.h"
-#include "volume/VolumeApi.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
 #include "ui/ProgressWindow.h"
+#include "volume/VolumeApi.h"
 
 namespace lorvex::ui {
 

@@ -4,10 +4,10 @@
 #include "map/MapView.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/DamageMap.h"
-#include "volume/VolumeApi.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
 #include "ui/ScanJob.h"
+#include "volume/VolumeApi.h"
 
 #include <QImage>
 #include <QList>
