@@ -135,17 +135,16 @@ void CheckExtents(const ondisk::DecodedRuns& runs, std::int64_t lowestVcn, std::
     for (std::size_t i = target.size(); i < buffer.size(); ++i) {
         fuzz::Check(buffer[i] == std::byte{0xA5}, "the stream reader writes nothing past its span");
     }
+    const auto bytesPerCluster = static_cast<std::uint64_t>(cluster);
     for (std::size_t i = 0; i < got; ++i) {
         const ondisk::Extent* e =
-            ondisk::FindExtent(extents, static_cast<std::int64_t>((pos + i) / cluster));
+            ondisk::FindExtent(extents, static_cast<std::int64_t>((pos + i) / bytesPerCluster));
         fuzz::Check(e != nullptr, "every byte delivered lies in an extent");
-        const std::uint64_t into =
-            pos + i - static_cast<std::uint64_t>(e->vcn) * static_cast<std::uint64_t>(cluster);
+        const std::uint64_t into = pos + i - static_cast<std::uint64_t>(e->vcn) * bytesPerCluster;
         const std::byte expected =
             e->sparse ? std::byte{0}
-                      : volume[static_cast<std::size_t>(static_cast<std::uint64_t>(e->lcn) *
-                                                            static_cast<std::uint64_t>(cluster) +
-                                                        into)];
+                      : volume[static_cast<std::size_t>(
+                            static_cast<std::uint64_t>(e->lcn) * bytesPerCluster + into)];
         fuzz::Check(buffer[i] == expected, "sparse reads as zeros, the rest as the volume holds");
     }
 }
