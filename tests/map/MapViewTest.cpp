@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <random>
 
 namespace {
@@ -152,16 +154,25 @@ TEST(MapViewTest, AMarkedFileOfOneClusterShowsAtEveryZoom) {
 }
 
 // A file shown on the map lights exactly the pixels that show one of its
-// clusters, at every zoom, and nothing past the volume's end.
+// clusters, at every zoom, and nothing past the volume's end, even where a
+// damaged run list makes an extent end at the end of the number range.
 TEST(MapViewTest, LitClustersShowAtEveryZoomOnTheirPixelsOnly) {
+    constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max();
     Scene s;
     s.total = 100'000;
     s.bitmap.assign(static_cast<std::size_t>(s.total / 8), 0x0F);
     const TMapModel model = s.Model(u"");
     TMapView view = MakeView(300, 200, s.total);
-    view.SetHighlight(
-        {{99'990, 100'040}, {5'000, 5'003}, {5'002, 5'012}, {-4, -2}, {70'000, 70'000}});
-    ASSERT_EQ(view.Highlight().size(), 3U); // the two near 5,000 merged, the empty dropped
+    view.SetHighlight({{99'990, 100'040},
+                       {5'000, 5'003},
+                       {5'002, 5'012},
+                       {-4, -2},
+                       {70'000, 70'000},
+                       {kLast - 1, kLast},
+                       {99'995, kLast}});
+    // The two near 5,000 merged, the empty dropped, the two at the end merged.
+    ASSERT_EQ(view.Highlight().size(), 3U);
+    EXPECT_EQ(view.Highlight().back().end, kLast);
     const auto lit = [](std::int64_t lcn) {
         return (lcn >= 5'000 && lcn < 5'012) || lcn >= 99'990;
     };
