@@ -245,8 +245,22 @@ void DiffuserEncrypt(std::span<std::uint32_t> d) {
     }
 }
 
-// XTS runs over this much of a buffer at a time (see Run).
+namespace {
+
+// XTS runs over this much of a buffer at a time (see DecryptXts).
 constexpr std::size_t kXtsPieceBytes = 32 * 1024;
+
+// The 64-bit word `k` of a buffer, as the bytes hold it, and back.
+inline std::uint64_t LoadWord(std::span<const std::byte> data, std::size_t k) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, data.data() + 8 * k, 8);
+    return v;
+}
+inline void StoreWord(std::span<std::byte> data, std::size_t k, std::uint64_t v) {
+    std::memcpy(data.data() + 8 * k, &v, 8);
+}
+
+} // namespace
 
 // One thread's contexts, each keyed once. Decryption runs the whole buffer
 // through one ECB call, which OpenSSL pipelines across blocks, with each
@@ -452,14 +466,6 @@ bool SectorCipher::EncryptSectors(Contexts& c, std::uint64_t offset,
 bool SectorCipher::DecryptXts(Contexts& c, std::span<std::byte> data) const {
     const std::size_t sectors = data.size() / sectorBytes_;
     const std::uint8_t* blocks = c.blocks.data();
-    const auto load = [&](std::size_t k) {
-        std::uint64_t v = 0;
-        std::memcpy(&v, data.data() + 8 * k, 8);
-        return v;
-    };
-    const auto store = [&](std::size_t k, std::uint64_t v) {
-        std::memcpy(data.data() + 8 * k, &v, 8);
-    };
     const std::size_t perSector = sectorBytes_ / 8;
     // Each block whitened with its tweak before and after the cipher; a
     // sector's tweaks run on from its encrypted number, each the last times
@@ -472,8 +478,8 @@ bool SectorCipher::DecryptXts(Contexts& c, std::span<std::byte> data) const {
             std::memcpy(&lo, blocks + 16 * i, 8);
             std::memcpy(&hi, blocks + 16 * i + 8, 8);
             for (std::size_t k = i * perSector; k < (i + 1) * perSector; k += 2) {
-                store(k, load(k) ^ lo);
-                store(k + 1, load(k + 1) ^ hi);
+                StoreWord(data, k, LoadWord(data, k) ^ lo);
+                StoreWord(data, k + 1, LoadWord(data, k + 1) ^ hi);
                 const std::uint64_t carry = hi >> 63;
                 hi = (hi << 1) | (lo >> 63);
                 lo = (lo << 1) ^ (carry * 0x87);
@@ -499,14 +505,6 @@ bool SectorCipher::DecryptCbc(Contexts& c, std::span<std::byte> data) const {
     const std::size_t sectors = data.size() / sectorBytes_;
     const bool diffuser = !sectorKey_.empty();
     const std::uint8_t* blocks = c.blocks.data();
-    const auto load = [&](std::size_t k) {
-        std::uint64_t v = 0;
-        std::memcpy(&v, data.data() + 8 * k, 8);
-        return v;
-    };
-    const auto store = [&](std::size_t k, std::uint64_t v) {
-        std::memcpy(data.data() + 8 * k, &v, 8);
-    };
     const std::size_t perSector = sectorBytes_ / 8;
     // Each block's plaintext is its decryption XORed with the block before
     // it, the sector's IV before the first.
@@ -519,10 +517,10 @@ bool SectorCipher::DecryptCbc(Contexts& c, std::span<std::byte> data) const {
         const std::size_t first = i * perSector;
         std::uint64_t iv[2];
         std::memcpy(iv, blocks + 16 * i, 16);
-        store(first, load(first) ^ iv[0]);
-        store(first + 1, load(first + 1) ^ iv[1]);
+        StoreWord(data, first, LoadWord(data, first) ^ iv[0]);
+        StoreWord(data, first + 1, LoadWord(data, first + 1) ^ iv[1]);
         for (std::size_t k = first + 2; k < first + perSector; ++k) {
-            store(k, load(k) ^ scratch[k - 2]);
+            StoreWord(data, k, LoadWord(data, k) ^ scratch[k - 2]);
         }
         if (diffuser) {
             std::byte* sector = data.data() + i * sectorBytes_;
