@@ -5,7 +5,6 @@
 
 #include <libqcow.h>
 
-#include <cstring>
 #include <memory>
 
 namespace lorvex::platform {
@@ -16,68 +15,23 @@ std::string QcowError(intptr_t*& e) {
     return TakeLibyalError<libqcow_error_backtrace_sprint, libqcow_error_free>(e);
 }
 
-class QcowDecoder final : public ContainerDecoder {
-  public:
-    ~QcowDecoder() override {
-        if (file_ != nullptr) {
-            if (open_) {
-                libqcow_file_close(file_, nullptr);
-            }
-            libqcow_file_free(&file_, nullptr);
-        }
-    }
-
-    static std::unique_ptr<QcowDecoder> Open(const std::string& path, std::string& why) {
-        auto d = std::make_unique<QcowDecoder>();
-        libqcow_error_t* error = nullptr;
-        if (libqcow_file_initialize(&d->file_, &error) != 1) {
-            why = QcowError(error);
-            return nullptr;
-        }
-        if (libqcow_file_open(d->file_, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
-            why = "its header does not decode: " + QcowError(error);
-            return nullptr;
-        }
-        d->open_ = true;
-        d->path_ = path;
-        return d;
-    }
-
-    libqcow_file_t* file() { return file_; }
-
-    bool Decode(std::uint64_t offset, std::span<std::byte> out, std::string& why) override {
-        libqcow_error_t* error = nullptr;
-        const bool ok = ReadAll(
-            [&](void* buffer, std::size_t n, std::uint64_t at) {
-                return libqcow_file_read_buffer_at_offset(file_, buffer, n,
-                                                          static_cast<off64_t>(at), &error);
-            },
-            offset, out);
-        if (!ok) {
-            why = WithFileSize(error != nullptr ? QcowError(error) : "the image ends early", path_);
-        }
-        return ok;
-    }
-
-  private:
-    libqcow_file_t* file_ = nullptr;
-    bool open_ = false;
-    std::string path_;
+// The calls of libqcow that read an image.
+struct QcowLibrary {
+    static constexpr auto Initialize = libqcow_file_initialize;
+    static constexpr auto OpenFile = libqcow_file_open;
+    static constexpr auto Close = libqcow_file_close;
+    static constexpr auto Free = libqcow_file_free;
+    static constexpr auto ReadAt = libqcow_file_read_buffer_at_offset;
+    static std::string Error(intptr_t*& e) { return QcowError(e); }
+    static constexpr int kOpenRead = LIBQCOW_OPEN_READ;
+    static constexpr const char* kUndecodable = "its header does not decode: ";
 };
+using QcowDecoder = LibyalFileDecoder<QcowLibrary>;
 
 // The backing file an image names, as it names it; empty when none.
 std::string QcowBacking(libqcow_file_t* file) {
-    std::size_t size = 0;
-    if (libqcow_file_get_utf8_backing_filename_size(file, &size, nullptr) != 1 || size <= 1) {
-        return {};
-    }
-    std::string name(size, '\0');
-    if (libqcow_file_get_utf8_backing_filename(file, reinterpret_cast<std::uint8_t*>(name.data()),
-                                               size, nullptr) != 1) {
-        return {};
-    }
-    name.resize(std::strlen(name.c_str()));
-    return name;
+    return LibyalName<libqcow_file_get_utf8_backing_filename_size,
+                      libqcow_file_get_utf8_backing_filename>(file);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <libvhdi.h>
 
-#include <cstring>
 #include <memory>
 
 namespace lorvex::platform {
@@ -16,68 +15,23 @@ std::string VhdiError(intptr_t*& e) {
     return TakeLibyalError<libvhdi_error_backtrace_sprint, libvhdi_error_free>(e);
 }
 
-class VhdiDecoder final : public ContainerDecoder {
-  public:
-    ~VhdiDecoder() override {
-        if (file_ != nullptr) {
-            if (open_) {
-                libvhdi_file_close(file_, nullptr);
-            }
-            libvhdi_file_free(&file_, nullptr);
-        }
-    }
-
-    static std::unique_ptr<VhdiDecoder> Open(const std::string& path, std::string& why) {
-        auto d = std::make_unique<VhdiDecoder>();
-        libvhdi_error_t* error = nullptr;
-        if (libvhdi_file_initialize(&d->file_, &error) != 1) {
-            why = VhdiError(error);
-            return nullptr;
-        }
-        if (libvhdi_file_open(d->file_, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1) {
-            why = "its footer and headers do not decode: " + VhdiError(error);
-            return nullptr;
-        }
-        d->open_ = true;
-        d->path_ = path;
-        return d;
-    }
-
-    libvhdi_file_t* file() { return file_; }
-
-    bool Decode(std::uint64_t offset, std::span<std::byte> out, std::string& why) override {
-        libvhdi_error_t* error = nullptr;
-        const bool ok = ReadAll(
-            [&](void* buffer, std::size_t n, std::uint64_t at) {
-                return libvhdi_file_read_buffer_at_offset(file_, buffer, n,
-                                                          static_cast<off64_t>(at), &error);
-            },
-            offset, out);
-        if (!ok) {
-            why = WithFileSize(error != nullptr ? VhdiError(error) : "the image ends early", path_);
-        }
-        return ok;
-    }
-
-  private:
-    libvhdi_file_t* file_ = nullptr;
-    bool open_ = false;
-    std::string path_;
+// The calls of libvhdi that read an image.
+struct VhdiLibrary {
+    static constexpr auto Initialize = libvhdi_file_initialize;
+    static constexpr auto OpenFile = libvhdi_file_open;
+    static constexpr auto Close = libvhdi_file_close;
+    static constexpr auto Free = libvhdi_file_free;
+    static constexpr auto ReadAt = libvhdi_file_read_buffer_at_offset;
+    static std::string Error(intptr_t*& e) { return VhdiError(e); }
+    static constexpr int kOpenRead = LIBVHDI_OPEN_READ;
+    static constexpr const char* kUndecodable = "its footer and headers do not decode: ";
 };
+using VhdiDecoder = LibyalFileDecoder<VhdiLibrary>;
 
 // The parent a differencing disk names, as it names it; empty when none.
 std::string VhdiParent(libvhdi_file_t* file) {
-    std::size_t size = 0;
-    if (libvhdi_file_get_utf8_parent_filename_size(file, &size, nullptr) != 1 || size <= 1) {
-        return {};
-    }
-    std::string name(size, '\0');
-    if (libvhdi_file_get_utf8_parent_filename(file, reinterpret_cast<std::uint8_t*>(name.data()),
-                                              size, nullptr) != 1) {
-        return {};
-    }
-    name.resize(std::strlen(name.c_str()));
-    return name;
+    return LibyalName<libvhdi_file_get_utf8_parent_filename_size,
+                      libvhdi_file_get_utf8_parent_filename>(file);
 }
 
 } // namespace

@@ -30,22 +30,6 @@ std::string VmdkError(intptr_t*& e) {
 constexpr std::array<char, 4> kSparseMagic{'K', 'D', 'M', 'V'};
 constexpr std::array<char, 4> kCowdMagic{'C', 'O', 'W', 'D'};
 
-// A name the library holds, as UTF-8; empty when it has none.
-template <typename Object, int (*GetSize)(Object*, std::size_t*, libvmdk_error_t**),
-          int (*Get)(Object*, std::uint8_t*, std::size_t, libvmdk_error_t**)>
-std::string VmdkName(Object* object) {
-    std::size_t size = 0;
-    if (GetSize(object, &size, nullptr) != 1 || size <= 1) {
-        return {};
-    }
-    std::string name(size, '\0');
-    if (Get(object, reinterpret_cast<std::uint8_t*>(name.data()), size, nullptr) != 1) {
-        return {};
-    }
-    name.resize(std::strlen(name.c_str()));
-    return name;
-}
-
 // Where an extent the descriptor names is read from, found without opening
 // it. Not every name is read: the library is handed none of them, since it
 // runs past the end of its buffer joining an absolute name to the folder.
@@ -190,9 +174,8 @@ class VmdkDescriptor {
             const std::string name =
                 type == LIBVMDK_EXTENT_TYPE_ZERO
                     ? std::string()
-                    : VmdkName<libvmdk_extent_descriptor_t,
-                               libvmdk_extent_descriptor_get_utf8_filename_size,
-                               libvmdk_extent_descriptor_get_utf8_filename>(extent);
+                    : LibyalName<libvmdk_extent_descriptor_get_utf8_filename_size,
+                                 libvmdk_extent_descriptor_get_utf8_filename>(extent);
             libvmdk_extent_descriptor_free(&extent, nullptr);
             if (type == LIBVMDK_EXTENT_TYPE_ZERO) {
                 // The library reads no disk that has one beside extents
@@ -218,8 +201,8 @@ class VmdkDescriptor {
             parentCid == 0xFFFFFFFFU) {
             return false;
         }
-        parent = VmdkName<libvmdk_handle_t, libvmdk_handle_get_utf8_parent_filename_size,
-                          libvmdk_handle_get_utf8_parent_filename>(handle_);
+        parent = LibyalName<libvmdk_handle_get_utf8_parent_filename_size,
+                            libvmdk_handle_get_utf8_parent_filename>(handle_);
         return true;
     }
 
