@@ -177,7 +177,7 @@ void TForm1::ShowClusterRange(std::int64_t first, std::int64_t count) {
     const std::int64_t from = std::clamp<std::int64_t>(first, 0, total - 1);
     const std::int64_t to =
         std::clamp<std::int64_t>(first + std::max<std::int64_t>(count, 1), from + 1, total);
-    FShownExtents = {{from, to - from}};
+    FShownExtents = {{from, to}};
     FShownName =
         QString("Clusters %1-%2").arg(first).arg(first + std::max<std::int64_t>(count, 1) - 1);
     FShownExtent = 0;

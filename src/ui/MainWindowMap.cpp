@@ -289,7 +289,7 @@ QRgb TForm1::SurfacePixel(std::int32_t x, std::int32_t y) const {
 
 std::int64_t TForm1::CellToLCN(std::int32_t X, std::int32_t Y) const {
     const map::TClusterSpan span = FView.SpanAt(X, Y);
-    const std::int64_t lcn = span.count > 0 ? span.first : FView.TotalClusters();
+    const std::int64_t lcn = map::SpanLength(span) > 0 ? span.begin : FView.TotalClusters();
     return lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
 }
 

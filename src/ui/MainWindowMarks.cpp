@@ -3,6 +3,7 @@
 // extents stepped through.
 #include "ui/MainWindow.h"
 
+#include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ui/CellMap.h"
 
@@ -106,12 +107,12 @@ std::vector<map::TClusterSpan> TForm1::FileExtents(std::int64_t fileIndex) const
     for (const ntfs::TClusterEntry& extent : FScan->clusters) {
         if (extent.FileIndex < member.size() && member[extent.FileIndex] != 0 &&
             extent.Length > 0) {
-            spans.push_back({extent.LCN, extent.Length});
+            spans.push_back({extent.LCN, ntfs::ExtentEnd(extent.LCN, extent.Length)});
         }
     }
     std::sort(
         spans.begin(), spans.end(),
-        [](const map::TClusterSpan& a, const map::TClusterSpan& b) { return a.first < b.first; });
+        [](const map::TClusterSpan& a, const map::TClusterSpan& b) { return a.begin < b.begin; });
     return spans;
 }
 
@@ -145,13 +146,13 @@ void TForm1::StepExtent(int direction) {
     FShownExtent = static_cast<std::size_t>(
         ((static_cast<std::int64_t>(FShownExtent) + direction) % n + n) % n);
     const map::TClusterSpan extent = FShownExtents[FShownExtent];
-    GoToCluster(extent.first);
+    GoToCluster(extent.begin);
     FHoverText = QString("%1: extent %2 of %3, clusters %4-%5")
                      .arg(FShownName)
                      .arg(FShownExtent + 1)
                      .arg(n)
-                     .arg(extent.first)
-                     .arg(extent.first + extent.count - 1);
+                     .arg(extent.begin)
+                     .arg(extent.end - 1);
     FHoverLabel->setText(FHoverText);
 }
 

@@ -32,10 +32,10 @@ constexpr std::int64_t kWheelShare = 10;
 constexpr std::int64_t kPickSearch = std::int64_t{1} << 16;
 
 QString SpanText(map::TClusterSpan span) {
-    if (span.count <= 1) {
-        return QString("Cluster %1").arg(span.first);
+    if (map::SpanLength(span) <= 1) {
+        return QString("Cluster %1").arg(span.begin);
     }
-    return QString("Clusters %1-%2").arg(span.first).arg(span.first + span.count - 1);
+    return QString("Clusters %1-%2").arg(span.begin).arg(span.end - 1);
 }
 
 } // namespace
@@ -64,10 +64,10 @@ void TForm1::OverviewClicked(std::int32_t x, std::int32_t y) {
     const map::TClusterSpan span =
         map::OverviewSpan(FView.TotalClusters(), kOverviewWidth, FOverviewBitmap.height(),
                           std::clamp(x, 0, kOverviewWidth - 1), y);
-    if (span.count == 0) {
+    if (map::SpanLength(span) == 0) {
         return;
     }
-    ScrollToRow(FView.RowOf(span.first + span.count / 2) - FView.FullRows() / 2);
+    ScrollToRow(FView.RowOf(span.begin + map::SpanLength(span) / 2) - FView.FullRows() / 2);
 }
 
 void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
@@ -85,21 +85,20 @@ void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
 }
 
 std::uint8_t TForm1::SpanState(map::TClusterSpan span) const {
-    if (!FModel || span.count == 0) {
+    if (!FModel || map::SpanLength(span) == 0) {
         return csBeyondEnd;
     }
     std::uint8_t state = csBeyondEnd;
-    FModel->SummaryRow(span.first, span.count, 1, &state);
+    FModel->SummaryRow(span.begin, map::SpanLength(span), 1, &state);
     return state;
 }
 
 std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
-    if (!FModel || span.count <= 1) {
-        return span.first;
+    if (!FModel || map::SpanLength(span) <= 1) {
+        return span.begin;
     }
-    const std::int64_t found =
-        FModel->FindState(span.first, span.first + span.count, shown, kPickSearch);
-    return found >= 0 ? found : span.first;
+    const std::int64_t found = FModel->FindState(span.begin, span.end, shown, kPickSearch);
+    return found >= 0 ? found : span.begin;
 }
 
 std::uint8_t TForm1::LocateHover() {
@@ -107,12 +106,12 @@ std::uint8_t TForm1::LocateHover() {
     if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
         FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
                                        FOverviewBitmap.height(), FMouseX - OverviewLeft(), FMouseY);
-        FHoverSpan.count = std::min(FHoverSpan.count, FView.TotalClusters() - FHoverSpan.first);
+        FHoverSpan.end = std::min(FHoverSpan.end, FView.TotalClusters());
     } else if (FModel) {
         FHoverSpan = FView.SpanAt(FMouseX, FMouseY);
     }
     const std::uint8_t shown = SpanState(FHoverSpan);
-    if (FHoverSpan.count > 0) {
+    if (map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t lcn = PickCluster(FHoverSpan, shown);
         FHoverLCN = lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
     } else {
@@ -122,7 +121,7 @@ std::uint8_t TForm1::LocateHover() {
 }
 
 void TForm1::LightHoveredOwner() {
-    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
+    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner != FLitOwner) {
             FLitOwner = owner;
@@ -145,20 +144,21 @@ void TForm1::UpdateHover() {
     // A pixel of many clusters says which and what most of them are before
     // naming the one the reports would show.
     QString summary;
-    if (FHoverSpan.count > 1) {
+    const std::int64_t clusters = map::SpanLength(FHoverSpan);
+    if (clusters > 1) {
         summary = SpanText(FHoverSpan) + ": " +
                   (shown == csMarked ? QString("holds a marked file")
                                      : "mostly " + QString::fromUtf8(map::StateName(shown)));
     }
-    if (FHoverSpan.count == 0) {
+    if (clusters == 0) {
         FHoverText.clear();
-    } else if (FHoverSpan.count > 1) {
+    } else if (clusters > 1) {
         FHoverText =
             summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name : QString());
     } else {
         FHoverText =
             SpanText(FHoverSpan) + " at byte " +
-            QString::number(FHoverSpan.first * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
+            QString::number(FHoverSpan.begin * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
             QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
     }
     LightHoveredOwner();

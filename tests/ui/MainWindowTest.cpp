@@ -567,7 +567,7 @@ class MainWindowTest : public QObject {
         QTRY_COMPARE(f.FViewBottom, 99);
         f.mnuFit->trigger();
         QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
-        QCOMPARE(view.Visible().count, f.Model()->TotalClusters());
+        QCOMPARE(lorvex::map::SpanLength(view.Visible()), f.Model()->TotalClusters());
         QTest::keyClick(surface, Qt::Key_Minus);
         QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
         s.Hover({10, 10});
@@ -618,8 +618,7 @@ class MainWindowTest : public QObject {
         QVERIFY2(title.startsWith("Go to Cluster|"), qPrintable(title));
         QCOMPARE(f.FHoverLCN, 40000);
         QCOMPARE(s.ZoomLCN(), QString("40000"));
-        QVERIFY(view.Visible().first <= 40000 &&
-                40000 < view.Visible().first + view.Visible().count);
+        QVERIFY(view.Visible().begin <= 40000 && 40000 < view.Visible().end);
         AnswerInputBox("4096 KiB", true, &title, &preset);
         f.mnuGoTo->trigger();
         QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
@@ -872,11 +871,11 @@ class MainWindowTest : public QObject {
             for (int y = 0; y < view.Height(); y += p) {
                 for (int x = 0; x < view.CellsPerRow() * p; x += p) {
                     const lorvex::map::TClusterSpan span = view.SpanAt(x, y);
-                    if (span.count == 0) {
+                    if (lorvex::map::SpanLength(span) == 0) {
                         continue;
                     }
                     QCOMPARE(s.ScreenIndex({x, y}) == lorvex::map::kHighlightIndex,
-                             lit(span.first));
+                             lit(span.begin));
                 }
             }
         }
@@ -968,7 +967,7 @@ class MainWindowTest : public QObject {
             }
             f.mnuFit->trigger();
             if (f.View().CellsPerRow() > 0) {
-                QCOMPARE(f.View().Visible().count, f.Model()->TotalClusters());
+                QCOMPARE(lorvex::map::SpanLength(f.View().Visible()), f.Model()->TotalClusters());
             }
             s.Hover({1, 0});
             s.Hover({f.OverviewLeft() + 1, 0});
