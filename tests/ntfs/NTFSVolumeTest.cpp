@@ -99,7 +99,7 @@ TEST(NTFSVolumeCreate, FlagsFollowTheListOrderNotTheBitOrder) {
 
 TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
     FakeVolumeData data;
-    data.volumeSerialNumber = 0x1122334455667788;
+    data.serialNumber = 0x1122334455667788;
     data.numberSectors = 2000001;
     data.totalClusters = 250000;
     data.freeClusters = 12345;
