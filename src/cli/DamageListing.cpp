@@ -73,7 +73,7 @@ void FillDamageHit(Record& row, const ntfs::TDamageHit& hit, const ntfs::TFileID
     row.Add("attribute", attribute);
     row.Add("first_byte", hit.FirstByte);
     row.Add("byte_count", hit.ByteCount);
-    row.AddPlain("status", std::string_view(&hit.Status, 1));
+    row.AddPlain("status", hit.Status);
 }
 
 void FillDamagedRecord(Record& row, const ntfs::TDamagedRecord& record,
@@ -89,7 +89,7 @@ void FillDamagedRecord(Record& row, const ntfs::TDamagedRecord& record,
     row.AddNull("attribute");
     row.AddNull("first_byte");
     row.AddNull("byte_count");
-    row.AddPlain("status", std::string_view(&record.Status, 1));
+    row.AddPlain("status", record.Status);
 }
 
 int WriteDamage(const ScannedDrive& scan, const ntfs::TDamageMap& map, Listing& listing) {
