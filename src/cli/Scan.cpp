@@ -132,7 +132,7 @@ std::vector<StageSeconds> RunStages(const ScannedDrive& scan, const Options& opt
     if (options.mapPngPath && MapPicturesDrawn()) {
         // The bitmap is read once: shared when another action reads it too.
         const bool share = !options.owners.empty() || options.clusterMap || options.check;
-        observer.paint = [&] { tables.model = BuildMapModel(scan, share); };
+        observer.paint = [&scan, &tables, share] { tables.model = BuildMapModel(scan, share); };
     }
     ntfs::RunScanStages(scan.volume, tables.fileIds, tables.clusters, observer);
     closeStage();
