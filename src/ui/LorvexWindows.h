@@ -24,11 +24,11 @@ class TLorvexWindows {
     TLorvexWindows(const TLorvexWindows&) = delete;
     TLorvexWindows& operator=(const TLorvexWindows&) = delete;
 
-    TForm1 Form1;
+    MainWindow Form1;
     Tfrm_Help frm_Help;
     Tfrm_Progress frm_Progress;
     Tfrm_Info frm_Info;
-    TfrmFind frmFind;
+    FindWindow frmFind;
     Tfrm_Fragmentation frm_Fragmentation;
 };
 

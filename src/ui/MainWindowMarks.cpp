@@ -16,7 +16,7 @@
 
 namespace lorvex::ui {
 
-void TForm1::mnuMarkClick() {
+void MainWindow::mnuMarkClick() {
     bool ok = false;
     const QString answer =
         QInputDialog::getText(this, "Mark file", "Enter file name or part of path to mark",
@@ -28,7 +28,7 @@ void TForm1::mnuMarkClick() {
     ApplyMark(text);
 }
 
-void TForm1::ApplyMark(const QString& text) {
+void MainWindow::ApplyMark(const QString& text) {
     FMarkText = text;
     // During a scan the text waits for the painting stage.
     if (!FScan || IsScanning()) {
@@ -40,13 +40,13 @@ void TForm1::ApplyMark(const QString& text) {
     CountMarks();
 }
 
-void TForm1::ClearMark() {
+void MainWindow::ClearMark() {
     if (!FMarkText.isEmpty()) {
         ApplyMark(QString());
     }
 }
 
-void TForm1::CountMarks() {
+void MainWindow::CountMarks() {
     FMarked.clear();
     FMarkedCount = 0;
     FNextMarked = 0;
@@ -81,7 +81,7 @@ void TForm1::CountMarks() {
                                           : QString("%1 files marked").arg(FMarkedCount));
 }
 
-void TForm1::NextMarkedFile() {
+void MainWindow::NextMarkedFile() {
     if (FMarked.empty()) {
         Beep();
         return;
@@ -91,7 +91,7 @@ void TForm1::NextMarkedFile() {
     ShowOnMap(FMarked[at]);
 }
 
-std::vector<map::TClusterSpan> TForm1::FileExtents(std::int64_t fileIndex) const {
+std::vector<map::TClusterSpan> MainWindow::FileExtents(std::int64_t fileIndex) const {
     std::vector<map::TClusterSpan> spans;
     if (!FScan || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
         return spans;
@@ -116,7 +116,7 @@ std::vector<map::TClusterSpan> TForm1::FileExtents(std::int64_t fileIndex) const
     return spans;
 }
 
-void TForm1::ShowOnMap(std::int64_t fileIndex) {
+void MainWindow::ShowOnMap(std::int64_t fileIndex) {
     // A list or report of an earlier scan can name an entry this one lacks.
     if (!FScan || !FModel || IsScanning() || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
         Beep();
@@ -138,7 +138,7 @@ void TForm1::ShowOnMap(std::int64_t fileIndex) {
     StepExtent(0);
 }
 
-void TForm1::StepExtent(int direction) {
+void MainWindow::StepExtent(int direction) {
     if (FShownExtents.empty()) {
         return;
     }
@@ -156,7 +156,7 @@ void TForm1::StepExtent(int direction) {
     FHoverLabel->setText(FHoverText);
 }
 
-void TForm1::ClearHighlight() {
+void MainWindow::ClearHighlight() {
     FShownExtents.clear();
     FLitOwner = -1;
     FView.SetHighlight({});

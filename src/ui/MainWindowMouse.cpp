@@ -40,7 +40,7 @@ QString SpanText(map::TClusterSpan span) {
 
 } // namespace
 
-void TForm1::FormMouseMove(std::int32_t X, std::int32_t Y) {
+void MainWindow::FormMouseMove(std::int32_t X, std::int32_t Y) {
     FMouseX = X;
     FMouseY = Y;
     FHoverOnOverview = FModel != nullptr && X >= OverviewLeft();
@@ -51,13 +51,13 @@ void TForm1::FormMouseMove(std::int32_t X, std::int32_t Y) {
     UpdateHover();
 }
 
-void TForm1::FormMouseDown(std::int32_t X, std::int32_t Y) {
+void MainWindow::FormMouseDown(std::int32_t X, std::int32_t Y) {
     if (FModel && X >= OverviewLeft()) {
         OverviewClicked(X - OverviewLeft(), Y);
     }
 }
 
-void TForm1::OverviewClicked(std::int32_t x, std::int32_t y) {
+void MainWindow::OverviewClicked(std::int32_t x, std::int32_t y) {
     if (FOverviewBitmap.isNull()) {
         return;
     }
@@ -70,7 +70,7 @@ void TForm1::OverviewClicked(std::int32_t x, std::int32_t y) {
     ScrollToRow(FView.RowOf(span.begin + map::SpanLength(span) / 2) - FView.FullRows() / 2);
 }
 
-void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
+void MainWindow::FormMouseWheel(std::int32_t WheelDelta) {
     // A notch moves a tenth of the rows in view at every zoom; the small
     // steps of a touchpad add up to notches.
     FWheelRest += WheelDelta;
@@ -84,7 +84,7 @@ void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
     UpdateHover();
 }
 
-std::uint8_t TForm1::SpanState(map::TClusterSpan span) const {
+std::uint8_t MainWindow::SpanState(map::TClusterSpan span) const {
     if (!FModel || map::SpanLength(span) == 0) {
         return csBeyondEnd;
     }
@@ -93,7 +93,7 @@ std::uint8_t TForm1::SpanState(map::TClusterSpan span) const {
     return state;
 }
 
-std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
+std::int64_t MainWindow::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
     if (!FModel || map::SpanLength(span) <= 1) {
         return span.begin;
     }
@@ -101,7 +101,7 @@ std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) con
     return found >= 0 ? found : span.begin;
 }
 
-std::uint8_t TForm1::LocateHover() {
+std::uint8_t MainWindow::LocateHover() {
     FHoverSpan = {};
     if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
         FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
@@ -120,7 +120,7 @@ std::uint8_t TForm1::LocateHover() {
     return shown;
 }
 
-void TForm1::LightHoveredOwner() {
+void MainWindow::LightHoveredOwner() {
     if (mnuLightOwner->isChecked() && FScan && !IsScanning() && map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner != FLitOwner) {
@@ -131,7 +131,7 @@ void TForm1::LightHoveredOwner() {
     }
 }
 
-void TForm1::UpdateHover() {
+void MainWindow::UpdateHover() {
     const std::uint8_t shown = LocateHover();
     QString name;
     if (FScan) {
@@ -181,11 +181,11 @@ void TForm1::UpdateHover() {
     }
 }
 
-QString TForm1::HoverText() const {
+QString MainWindow::HoverText() const {
     return FHoverText;
 }
 
-bool TForm1::FormKeyDown(int Key) {
+bool MainWindow::FormKeyDown(int Key) {
     switch (Key) {
     case Qt::Key_F1:
         ShowClusterDetails();
@@ -248,7 +248,7 @@ bool TForm1::FormKeyDown(int Key) {
     }
 }
 
-void TForm1::ShowMapMenu(QPoint at) {
+void MainWindow::ShowMapMenu(QPoint at) {
     if (!FModel) {
         return;
     }

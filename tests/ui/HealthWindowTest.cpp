@@ -64,7 +64,7 @@ class HealthWindowTest : public QObject {
     }
 
     // The colour the map shows where cluster `lcn` is, once it is in view.
-    static QRgb PixelOf(lorvex::ui::TForm1& form, std::int64_t lcn) {
+    static QRgb PixelOf(lorvex::ui::MainWindow& form, std::int64_t lcn) {
         form.GoToCluster(lcn);
         return form.SurfacePixel(form.FMouseX, form.FMouseY);
     }
