@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     lorvex::platform::RawVolumeSystem system({argv[1]});
     lorvex::ui::TLorvexWindows windows(system);
-    lorvex::ui::TForm1& form = windows.Form1;
+    lorvex::ui::MainWindow& form = windows.Form1;
     form.show();
     QCoreApplication::processEvents();
     if (form.mnuDrive->actions().isEmpty()) {
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_find_search: the scan did not finish\n");
         return 1;
     }
-    lorvex::ui::TfrmFind& find = windows.frmFind;
+    lorvex::ui::FindWindow& find = windows.frmFind;
     form.mnuFind->trigger();
     std::printf("%s: %d file-table entries\n", argv[1], form.Scan()->fileIds.FCount);
 

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     lorvex::platform::RawVolumeSystem system({argv[1]});
     lorvex::ui::TLorvexWindows windows(system);
-    lorvex::ui::TForm1& form = windows.Form1;
+    lorvex::ui::MainWindow& form = windows.Form1;
     form.SetUserNotices({[] {},
                          [](const QString& caption, const QString& text) {
                              std::fprintf(stderr, "%s: %s\n", qPrintable(caption),

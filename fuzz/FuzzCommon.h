@@ -10,6 +10,8 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/RecordDescription.h"
+#include "ntfs/RecordReader.h"
 #include "ntfs/ScanStages.h"
 
 #include <array>
@@ -52,10 +54,10 @@ inline std::FILE* NullFile() {
     return file;
 }
 
-// Every reader of one record, with the volume's FHandle open: the attribute
-// list and texts, the runs of every attribute (and of indexes that do not
-// exist), the file's description and sizes, and the attribute section.
-inline void ExerciseRecord(ntfs::TNTFSVolume& volume, std::int64_t recordNo) {
+// Every reader of one record through one record reader: the attribute list
+// and texts, the runs of every attribute (and of indexes that do not exist),
+// the file's description and sizes, and the attribute section.
+inline void ExerciseRecord(ntfs::RecordReader& volume, std::int64_t recordNo) {
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
     volume.GetAttributes(attributes, recordNo);
@@ -81,9 +83,9 @@ inline void ExerciseRecord(ntfs::TNTFSVolume& volume, std::int64_t recordNo) {
     bool isSystem = false;
     std::u16string name;
     ntfs::TFileInfo info;
-    volume.DescribeFile(isDirectory, isSystem, name, info, recordNo);
+    ntfs::DescribeFile(volume, isDirectory, isSystem, name, info, recordNo);
     Check(!name.empty() && name.front() == u'\\', "every name starts with a backslash");
-    volume.ReadRecordSizes(info.Size, info.AllocatedSize, recordNo);
+    ntfs::ReadRecordSizes(volume, info.Size, info.AllocatedSize, recordNo);
     std::size_t lines = 0;
     ntfs::AppendAttributeSection(volume, attributes, runs, recordNo, [&](std::string_view line) {
         ++lines;
@@ -120,9 +122,9 @@ inline void ExerciseScan(ntfs::TNTFSVolume& volume) {
     std::string text;
     std::vector<std::int64_t> probes = {0,
                                         1,
-                                        volume.FMftZoneStart,
-                                        volume.FMftZoneEnd,
-                                        volume.FTotalClusters - 1,
+                                        volume.geometry().mftZoneStart,
+                                        volume.geometry().mftZoneEnd,
+                                        volume.geometry().totalClusters - 1,
                                         -1,
                                         std::int64_t{1} << 40};
     for (std::size_t k = 0; k < clusters.size() && k < 8; ++k) {
@@ -130,18 +132,18 @@ inline void ExerciseScan(ntfs::TNTFSVolume& volume) {
         probes.push_back(ntfs::ExtentEnd(clusters[k].LCN, clusters[k].Length) - 1);
     }
     for (const std::int64_t lcn : probes) {
-        const std::int64_t owner = ntfs::TNTFSVolume::FindClusterOwner(clusters, lcn);
+        const std::int64_t owner = ntfs::FindClusterOwner(clusters, lcn);
         Check(owner >= -1 && owner < fileIds.FCount, "an owner is -1 or an entry");
         volume.DescribeCluster(clusters, fileIds, text, true, lcn);
         volume.DescribeCluster(clusters, fileIds, text, false, lcn);
     }
     ntfs::TCardinalArray order;
-    ntfs::TNTFSVolume::GetBaseIDOrder(fileIds, order);
+    ntfs::GetBaseIDOrder(fileIds, order);
     (void)ntfs::FragmentationRows(fileIds, order);
     ntfs::TItemIDArray records;
     for (int i = 0; i < fileIds.FCount && i < 4; ++i) {
-        ntfs::TNTFSVolume::GetRecordsOfBase(fileIds, records,
-                                            fileIds.FItems[static_cast<std::size_t>(i)].BaseID);
+        ntfs::GetRecordsOfBase(fileIds, records,
+                               fileIds.FItems[static_cast<std::size_t>(i)].BaseID);
         Check(!records.empty(), "a base record of the table has at least one record");
     }
     std::u16string path;
@@ -149,10 +151,10 @@ inline void ExerciseScan(ntfs::TNTFSVolume& volume) {
         fileIds.GetFullPath(i, path);
         Check(path == fileIds.Path(i), "a path walked on its own equals the one BuildPaths gave");
     }
-    ntfs::TNTFSVolume::SortClustersByFileIndex(clusters);
+    ntfs::SortClustersByFileIndex(clusters);
     ntfs::TClusterArray extents;
     for (int i = 0; i < fileIds.FCount && i < 16; ++i) {
-        ntfs::TNTFSVolume::GetFileExtents(static_cast<std::uint32_t>(i), clusters, extents);
+        ntfs::GetFileExtents(static_cast<std::uint32_t>(i), clusters, extents);
         for (const auto& e : extents) {
             Check(e.FileIndex == static_cast<std::uint32_t>(i), "extents of the entry asked for");
         }

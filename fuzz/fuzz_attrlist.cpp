@@ -1,4 +1,5 @@
-// An attribute-list value through the list parser, and then as the resident
+// An attribute-list value through the entry decoder and the list's lines, and
+// then as the resident
 // $ATTRIBUTE_LIST of a base record without a name of its own, whose names,
 // times and sizes the file table looks for in the extension records that the
 // list names.
@@ -8,6 +9,8 @@
 // a $STANDARD_INFORMATION (id 2) and a $DATA (id 3); record 43 names another
 // base record.
 #include "FuzzCommon.h"
+
+#include "ondisk/AttributeList.h"
 
 #include "ntfs/RecordBuilder.h"
 #include "support/FakeVolumeApi.h"
@@ -57,13 +60,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ntfs::TWideStringArray lines;
     ntfs::ParseAttributeList(value, length, lines);
-    const auto entries = ntfs::DecodeAttributeList(value, length);
+    const auto listed = value.first(std::min<std::size_t>(length, value.size()));
+    const auto entries = ondisk::DecodeAttributeList(listed);
     fuzz::Check(lines.size() == entries.size(), "one line per entry");
     fuzz::Check(entries.size() == CountEntries(value, length),
                 "the list stops where its stopping rules say");
     for (const auto& e : entries) {
-        fuzz::Check(e.RecordNo >= 0 && e.RecordNo < (std::int64_t{1} << 48),
+        fuzz::Check(e.record >= 0 && e.record < (std::int64_t{1} << 48),
                     "record numbers are 48 bits");
+        fuzz::Check(e.name.empty() || (e.nameLength != 0 && e.name.size() == 2U * e.nameLength),
+                    "a name is all the units it claims, or nothing");
+        fuzz::Check(e.name.empty() ||
+                        (e.name.data() >= listed.data() &&
+                         e.name.data() + e.name.size() <= listed.data() + listed.size()),
+                    "a name lies inside the value");
     }
 
     // As much of the value as a resident attribute of a 4 KiB record holds.
@@ -88,16 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     disk.WriteImage(0, std::as_bytes(std::span(data, size)));
 
     ntfs::TNTFSVolume volume(api, "C");
-    if (volume.OpenVolume()) {
+    if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         ntfs::TAttributes attributes;
-        volume.GetAttributes(attributes, 40);
+        records.GetAttributes(attributes, 40);
         fuzz::Check(attributes.FCount == 1, "the base record's one attribute");
         fuzz::Check(attributes.FItems[0].Entries.size() ==
                         CountEntries(stored, static_cast<std::uint32_t>(stored.size())),
                     "the resident list read in full");
-        fuzz::ExerciseRecord(volume, 40);
+        fuzz::ExerciseRecord(records, 40);
     }
-    volume.CloseVolume();
     fuzz::ExerciseScan(volume);
     return 0;
 }

@@ -50,12 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     disk.WriteImage(0, std::as_bytes(std::span(data, size)));
 
     ntfs::TNTFSVolume volume(api, "C");
-    if (volume.OpenVolume()) {
+    if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         for (const std::int64_t n : {first, second, std::int64_t{0}}) {
-            fuzz::ExerciseRecord(volume, n);
+            fuzz::ExerciseRecord(records, n);
         }
     }
-    volume.CloseVolume();
     fuzz::ExerciseScan(volume);
     fuzz::Check(api.OpenHandleCount() == 0, "every handle closed after the scan");
     return 0;

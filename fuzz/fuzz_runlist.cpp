@@ -1,7 +1,10 @@
 // A run list through the decoder, checked against a decoder written here with
-// 128-bit arithmetic, and then as the run list of a non-resident $DATA and of
-// a non-resident $ATTRIBUTE_LIST in a record, through the attribute readers,
-// the reader of attribute-list values and the scan.
+// 128-bit arithmetic; as the extents of a stream, read back through the
+// stream reader from the input's own bytes; the input as a non-resident
+// attribute through the header decoder; and then as the run list of a
+// non-resident $DATA and of a non-resident $ATTRIBUTE_LIST in a record,
+// through the attribute readers, the reader of attribute-list values and the
+// scan.
 //
 // Input: a flags byte (bits 0-1: the cluster size, one of kClusterSizes;
 // bits 2-7: the list's allocated size in KiB), then the run list. The whole
@@ -9,7 +12,9 @@
 #include "FuzzCommon.h"
 
 #include "ondisk/Attribute.h"
+#include "ondisk/NonResident.h"
 #include "ondisk/RunList.h"
+#include "ondisk/StreamReader.h"
 
 #include "ntfs/RecordBuilder.h"
 #include "support/FakeVolumeApi.h"
@@ -92,6 +97,58 @@ bool SameRuns(const std::vector<ondisk::Run>& a, const ntfs::TDataRuns& b) {
     return true;
 }
 
+// The extents of `runs` from `lowestVcn` as the rule of 64-bit byte offsets
+// keeps them, and the bytes of the stream read through them from `volume`.
+void CheckExtents(const ondisk::DecodedRuns& runs, std::int64_t lowestVcn, std::int64_t cluster,
+                  std::span<const std::byte> list, std::span<const std::byte> volume) {
+    std::vector<ondisk::Extent> extents;
+    const auto end = ondisk::AppendExtents(list, lowestVcn, cluster, extents);
+    fuzz::Check(extents.size() <= runs.runs.size(), "no more extents than runs");
+    fuzz::Check(end != ondisk::ExtentsEnd::Complete || (runs.status == ondisk::RunListStatus::Ok &&
+                                                        extents.size() == runs.runs.size()),
+                "complete only when every run of a sound list is taken");
+    std::int64_t vcn = lowestVcn;
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+        const auto& e = extents[i];
+        fuzz::Check(e.vcn == vcn && e.length > 0 && ondisk::RunBytesFit(e.vcn, e.length, cluster),
+                    "extents continue each other, every byte with a 64-bit offset");
+        fuzz::Check(e.lcn == runs.runs[i].lcn && e.length == runs.runs[i].length &&
+                        e.sparse == runs.runs[i].sparse,
+                    "an extent is its run");
+        vcn += e.length;
+    }
+    const ondisk::StreamVolume geometry{
+        cluster, std::max<std::int64_t>(1, static_cast<std::int64_t>(volume.size()) / cluster)};
+    const auto read = [&](std::uint64_t at, std::span<std::byte> out) -> std::size_t {
+        if (at >= volume.size()) {
+            return 0;
+        }
+        const std::size_t n = std::min<std::size_t>(out.size(), volume.size() - at);
+        std::copy_n(volume.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
+        return n;
+    };
+    std::vector<std::byte> buffer(2 * static_cast<std::size_t>(cluster) + 16, std::byte{0xA5});
+    const auto pos = static_cast<std::uint64_t>(lowestVcn) * static_cast<std::uint64_t>(cluster);
+    const auto target = std::span(buffer).first(buffer.size() - 16);
+    const std::size_t got = ondisk::ReadStream(extents, geometry, pos, target, read);
+    fuzz::Check(got <= target.size(), "the stream reader delivers at most what was asked");
+    for (std::size_t i = target.size(); i < buffer.size(); ++i) {
+        fuzz::Check(buffer[i] == std::byte{0xA5}, "the stream reader writes nothing past its span");
+    }
+    const auto bytesPerCluster = static_cast<std::uint64_t>(cluster);
+    for (std::size_t i = 0; i < got; ++i) {
+        const ondisk::Extent* e =
+            ondisk::FindExtent(extents, static_cast<std::int64_t>((pos + i) / bytesPerCluster));
+        fuzz::Check(e != nullptr, "every byte delivered lies in an extent");
+        const std::uint64_t into = pos + i - static_cast<std::uint64_t>(e->vcn) * bytesPerCluster;
+        const std::byte expected =
+            e->sparse ? std::byte{0}
+                      : volume[static_cast<std::size_t>(
+                            static_cast<std::uint64_t>(e->lcn) * bytesPerCluster + into)];
+        fuzz::Check(buffer[i] == expected, "sparse reads as zeros, the rest as the volume holds");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -111,6 +168,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& b = expected.runs[i];
         fuzz::Check(a.lcn == b.lcn && a.length == b.length && a.sparse == b.sparse,
                     "every run decoded as the format defines it");
+    }
+
+    // As the pieces of a stream from VCN 0 and from a VCN near the end of
+    // what 64-bit byte offsets reach.
+    const auto bytes = std::as_bytes(std::span(data, size));
+    for (const std::int64_t lowestVcn :
+         {std::int64_t{0}, std::numeric_limits<std::int64_t>::max() / cluster - 3}) {
+        CheckExtents(expected, lowestVcn, cluster, list, bytes);
+    }
+    // The same bytes as a whole attribute.
+    if (const auto header = ondisk::DecodeNonResident(list)) {
+        fuzz::Check(list.size() >= ondisk::attr::kNonResidentHeader, "a header is whole");
+        fuzz::Check(header->runList.empty() || header->runList.data() + header->runList.size() ==
+                                                   list.data() + list.size(),
+                    "the run list runs to the attribute's end, inside it");
     }
 
     // The same bytes as the run lists of two attributes of record 30, as far
@@ -134,10 +206,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     disk.WriteImage(0, std::as_bytes(std::span(data, size)));
 
     ntfs::TNTFSVolume volume(api, "C");
-    if (volume.OpenVolume()) {
+    if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         ntfs::TDataRuns runs;
         for (int index = 0; index < 2; ++index) {
-            volume.GetDataRuns(index, runs, 30);
+            records.GetDataRuns(index, runs, 30);
             // The attribute's bytes run on past the list to the next 8-byte
             // boundary, with zeros: what the decoder sees of them there.
             std::vector<std::byte> padded(runList);
@@ -146,11 +218,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         "GetDataRuns gives the decoder's runs");
         }
         std::vector<std::byte> buffer(3 * cluster);
-        const std::size_t read = volume.ReadAttributeData(runList, buffer);
-        fuzz::Check(read <= buffer.size(), "ReadAttributeData stays inside its buffer");
-        fuzz::ExerciseRecord(volume, 30);
+        const std::size_t read = records.ReadRunData(runList, buffer);
+        fuzz::Check(read <= buffer.size(), "ReadRunData stays inside its buffer");
+        fuzz::ExerciseRecord(records, 30);
     }
-    volume.CloseVolume();
     fuzz::ExerciseScan(volume);
     return 0;
 }

@@ -88,13 +88,14 @@ bool Lay(const MemoryImage& image, std::span<const std::uint8_t> input) {
 // The volume bitmap query from its first cluster and from the middle, into
 // an area too small for a large volume's answer.
 void QueryBitmap(platform::VolumeApi& api, const ntfs::TNTFSVolume& volume) {
-    const platform::Handle handle = api.CreateFile(volume.FVolumePath);
+    const platform::Handle handle = api.CreateFile(volume.devicePath());
     if (handle == platform::kInvalidHandle) {
         return;
     }
     std::vector<std::byte> out(platform::volumebitmap::kBuffer + 4096);
-    for (const std::int64_t start : {std::int64_t{0}, volume.FTotalClusters / 2,
-                                     volume.FTotalClusters - 1, volume.FTotalClusters}) {
+    for (const std::int64_t start :
+         {std::int64_t{0}, volume.geometry().totalClusters / 2, volume.geometry().totalClusters - 1,
+          volume.geometry().totalClusters}) {
         std::array<std::byte, platform::volumebitmap::kInputSize> in{};
         ondisk::StoreLE(in, 0, static_cast<std::uint64_t>(start), 8);
         std::uint32_t returned = 0;
@@ -115,17 +116,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t d = 0; d < system.drives().size() && d < kMaxDrives; ++d) {
         const char letter = system.drives()[d].letter;
         ntfs::TNTFSVolume volume(system, std::string(1, letter));
-        if (volume.OpenVolume()) {
+        if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
             for (std::int64_t n = 0; n < 16; ++n) {
-                fuzz::ExerciseRecord(volume, n);
+                fuzz::ExerciseRecord(records, n);
             }
         }
-        volume.CloseVolume();
         fuzz::ExerciseScan(volume);
         QueryBitmap(system, volume);
-        std::vector<std::byte> cluster(volume.FBytesPerCluster);
-        for (const std::int64_t lcn : {std::int64_t{0}, volume.FMftStartLcn,
-                                       volume.FTotalClusters - 1, volume.FTotalClusters}) {
+        std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);
+        for (const std::int64_t lcn :
+             {std::int64_t{0}, volume.geometry().mftStartLcn, volume.geometry().totalClusters - 1,
+              volume.geometry().totalClusters}) {
             volume.ReadCluster(cluster, lcn);
         }
     }

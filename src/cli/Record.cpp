@@ -1,5 +1,8 @@
 #include "cli/Record.h"
 
+#include "cli/BodyfileWriter.h"
+#include "cli/TextWriter.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -130,6 +133,9 @@ void AppendJsonMembers(std::string& out, const Record& record, bool first) {
     char head[160];
     for (std::size_t i = 0; i < record.size(); ++i) {
         const Record::Field& field = record[i];
+        if (field.textOnly) {
+            continue;
+        }
         char* p = head;
         if (!first) {
             *p++ = ',';
@@ -281,9 +287,6 @@ class JsonLinesWriter final : public RecordWriter {
         out_.Write(text);
     }
     [[nodiscard]] const JsonRowFrame* JsonRow() const override { return &frame_; }
-    void EndTable() override {}
-    void EndDrive() override {}
-    void Finish() override {}
 
   private:
     Output& out_;
@@ -308,7 +311,7 @@ class CsvWriter final : public RecordWriter {
     void FormatRow(std::string& text, const Record& row) const override {
         text.append(drive_);
         for (std::size_t i = 0; i < row.size(); ++i) {
-            if (!Record::Nested(row[i].kind)) {
+            if (!Record::Nested(row[i].kind) && !row[i].textOnly) {
                 text.push_back(',');
                 AppendScalar(text, row[i], true);
             }
@@ -322,9 +325,6 @@ class CsvWriter final : public RecordWriter {
         Head(first);
         out_.Write(text);
     }
-    void EndTable() override {}
-    void EndDrive() override {}
-    void Finish() override {}
 
   private:
     // One table per output: the first row's fields name the columns.
@@ -335,7 +335,7 @@ class CsvWriter final : public RecordWriter {
         std::string& b = out_.Buffer();
         b.append("drive");
         for (std::size_t i = 0; i < row.size(); ++i) {
-            if (!Record::Nested(row[i].kind)) {
+            if (!Record::Nested(row[i].kind) && !row[i].textOnly) {
                 b.push_back(',');
                 b.append(row[i].key);
             }
@@ -349,41 +349,11 @@ class CsvWriter final : public RecordWriter {
     bool headed_ = false;
 };
 
-class TextWriter final : public RecordWriter {
-  public:
-    explicit TextWriter(Output& out) : out_(out) {}
-    void BeginDrive(const Record& /*label*/) override {}
-    void Section(std::string_view /*key*/, const Record& record) override { Row(record); }
-    void BeginTable(std::string_view /*key*/) override {}
-    void Row(const Record& row) override {
-        FormatRow(out_.Buffer(), row);
-        out_.Step();
-    }
-    void FormatRow(std::string& text, const Record& row) const override {
-        bool first = true;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (!Record::Nested(row[i].kind)) {
-                if (!first) {
-                    text.push_back('\t');
-                }
-                first = false;
-                AppendScalar(text, row[i], false);
-            }
-        }
-        text.push_back('\n');
-    }
-    void FormattedRows(std::string_view text, const Record& /*first*/) override {
-        out_.Write(text);
-    }
-    void EndTable() override {}
-    void EndDrive() override {}
-    void Finish() override {}
-
-  private:
-    Output& out_;
-};
-
 } // namespace
+
+void AppendScalarText(std::string& out, const Record::Field& field) {
+    AppendScalar(out, field, false);
+}
 
 void AppendCsvField(std::string& out, std::string_view text) {
     if (!NeedsCsvQuotes(text)) {
@@ -422,7 +392,7 @@ void AppendCsvText(std::string& out, std::string_view text) {
     }
 }
 
-std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out) {
+std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out, bool driveHeadings) {
     switch (format) {
     case Format::Json:
         return std::make_unique<JsonWriter>(out);
@@ -431,9 +401,9 @@ std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out) {
     case Format::Csv:
         return std::make_unique<CsvWriter>(out);
     case Format::Text:
-        return std::make_unique<TextWriter>(out);
+        return MakeTextWriter(out, driveHeadings);
     case Format::Bodyfile:
-        break;
+        return MakeBodyfileWriter(out);
     }
     return nullptr;
 }

@@ -62,6 +62,7 @@ class Record {
         std::unique_ptr<List> items; // Kind::List
         Texts texts;                 // Kind::Texts
         bool plain = false;          // a text of the builder's own (AddPlain)
+        bool textOnly = false;       // shown by the text format alone (TextOnly)
     };
 
     void Clear() { count_ = 0; }
@@ -83,6 +84,14 @@ class Record {
     void AddPlain(std::string_view key, std::string_view text) {
         Field& field = Next(key, Kind::Text);
         field.text.assign(text);
+        field.plain = true;
+    }
+    // The same for one character (a status letter). Filled rather than
+    // copied: GCC 12 at -O3 takes the copy of a one-byte view for an
+    // overlapping memcpy and warns.
+    void AddPlain(std::string_view key, char text) {
+        Field& field = Next(key, Kind::Text);
+        field.text.assign(1, text);
         field.plain = true;
     }
     // A text field to be written in place (it comes empty, its room kept).
@@ -107,6 +116,9 @@ class Record {
         field.texts.Clear();
         return field.texts;
     }
+    // Marks the field added last as one that only the text format shows:
+    // what a listing's text has always said and its records never had.
+    void TextOnly() { fields_[count_ - 1].textOnly = true; }
     // True for the kinds that only JSON shows.
     [[nodiscard]] static bool Nested(Kind kind) {
         return kind == Kind::List || kind == Kind::Texts;
@@ -114,14 +126,30 @@ class Record {
 
     [[nodiscard]] std::size_t size() const { return count_; }
     [[nodiscard]] const Field& operator[](std::size_t i) const { return fields_[i]; }
-    // The text of field `key`; empty when it is not a text or not there.
-    [[nodiscard]] std::string_view Text(std::string_view key) const {
+    // Field `key`, or null when it is not there.
+    [[nodiscard]] const Field* Find(std::string_view key) const {
         for (std::size_t i = 0; i < count_; ++i) {
-            if (fields_[i].key == key && fields_[i].kind == Kind::Text) {
-                return fields_[i].text;
+            if (fields_[i].key == key) {
+                return &fields_[i];
             }
         }
-        return {};
+        return nullptr;
+    }
+    // The integer of field `key`; 0 when it is not an integer or not there.
+    [[nodiscard]] std::int64_t Integer(std::string_view key) const {
+        const Field* field = Find(key);
+        return field != nullptr && field->kind == Kind::Integer ? field->integer : 0;
+    }
+    // Whether field `key` is there and not null.
+    [[nodiscard]] bool Has(std::string_view key) const {
+        const Field* field = Find(key);
+        return field != nullptr && field->kind != Kind::Null;
+    }
+    // The text of field `key`; empty when it is not a text or not there.
+    [[nodiscard]] std::string_view Text(std::string_view key) const {
+        const Field* field = Find(key);
+        return field != nullptr && field->kind == Kind::Text ? std::string_view(field->text)
+                                                             : std::string_view();
     }
 
   private:
@@ -133,6 +161,7 @@ class Record {
         field.key = key;
         field.kind = kind;
         field.plain = false;
+        field.textOnly = false;
         return field;
     }
 
@@ -262,8 +291,10 @@ enum class Format : std::uint8_t { Text, Json, JsonLines, Csv, Bodyfile };
 //              first; nested lists are left out; a text cell that a
 //              spreadsheet would read as a formula gets a quote before it
 //              (AppendCsvText)
-//   Text       the fields of each row joined by tabs, no header (the
-//              listings that have a text of their own print it themselves)
+//   Text       each listing's own lines (TextWriter.h); the fields of each
+//              row joined by tabs where a listing has none of its own
+//   Bodyfile   the body file's lines (BodyfileWriter.h): the rows of the
+//              file table's timeline, BodyfileRows
 class RecordWriter {
   public:
     virtual ~RecordWriter() = default;
@@ -291,13 +322,24 @@ class RecordWriter {
         std::string close;
     };
     [[nodiscard]] virtual const JsonRowFrame* JsonRow() const { return nullptr; }
-    virtual void EndTable() = 0;
-    virtual void EndDrive() = 0;
-    virtual void Finish() = 0;
+    // What the text says under a table's rows (the counts of the check, of
+    // the damage): the text format writes it and returns true. The others
+    // have no place for it and return false, leaving the caller to say
+    // elsewhere what must not go unsaid.
+    virtual bool Footer(std::string_view /*key*/, const Record& /*record*/) { return false; }
+    // A format with nothing to close leaves these as they are.
+    virtual void EndTable() {}
+    virtual void EndDrive() {}
+    virtual void Finish() {}
 };
 
-// A writer of `format` into `out`; null for Bodyfile, which is no table.
-std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out);
+// A writer of `format` into `out`. The text heads each drive's listings
+// with its title when `driveHeadings` (a scan of several drives).
+std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out, bool driveHeadings = false);
+
+// Appends the text of a scalar field as the flat formats write it, a text as
+// it is; nothing for null and for the nested kinds.
+void AppendScalarText(std::string& out, const Record::Field& field);
 
 // Appends `text` as one CSV field: as it is, or quoted with its quotes
 // doubled when it holds a comma, a quote, a CR or an LF.

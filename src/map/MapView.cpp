@@ -163,9 +163,9 @@ TClusterSpan TMapView::SpanAt(std::int32_t x, std::int32_t y) const {
     const std::int64_t cell = row * cells + x / FScale.cellPixels;
     const std::int64_t first = cell * FScale.clustersPerPixel;
     if (first >= FTotal) {
-        return {first, 0};
+        return {first, first};
     }
-    return {first, std::min(FScale.clustersPerPixel, FTotal - first)};
+    return {first, first + std::min(FScale.clustersPerPixel, FTotal - first)};
 }
 
 TClusterSpan TMapView::Visible() const {
@@ -176,19 +176,18 @@ TClusterSpan TMapView::Visible() const {
     const std::int64_t rows = CeilDiv(FHeight, FScale.cellPixels);
     const std::int64_t first = std::min(FTopRow * perRow, FTotal);
     const std::int64_t end = std::min((FTopRow + rows) * perRow, FTotal);
-    return {first, end - first};
+    return {first, end};
 }
 
 void TMapView::SetHighlight(std::vector<TClusterSpan> spans) {
-    std::erase_if(spans, [](const TClusterSpan& s) { return s.count <= 0; });
+    std::erase_if(spans, [](const TClusterSpan& s) { return s.end <= s.begin; });
     std::sort(spans.begin(), spans.end(),
-              [](const TClusterSpan& a, const TClusterSpan& b) { return a.first < b.first; });
+              [](const TClusterSpan& a, const TClusterSpan& b) { return a.begin < b.begin; });
     FHighlight.clear();
     for (const TClusterSpan& span : spans) {
-        if (!FHighlight.empty() &&
-            FHighlight.back().first + FHighlight.back().count >= span.first) {
+        if (!FHighlight.empty() && FHighlight.back().end >= span.begin) {
             TClusterSpan& last = FHighlight.back();
-            last.count = std::max(last.count, span.first + span.count - last.first);
+            last.end = std::max(last.end, span.end);
             continue;
         }
         FHighlight.push_back(span);
@@ -278,12 +277,12 @@ void TMapView::Render(const TMapModel& model, std::uint8_t* out, std::size_t str
                             static_cast<std::size_t>((to - 1) / k - from / k + 1));
             }
         }
-        auto lit = std::partition_point(
-            FHighlight.begin(), FHighlight.end(),
-            [rowFirst](const TClusterSpan& s) { return s.first + s.count <= rowFirst; });
-        for (; lit != FHighlight.end() && lit->first < rowEnd; ++lit) {
-            const std::int64_t from = std::max(lit->first, rowFirst) - rowFirst;
-            const std::int64_t to = std::min({lit->first + lit->count, rowEnd, FTotal}) - rowFirst;
+        auto lit =
+            std::partition_point(FHighlight.begin(), FHighlight.end(),
+                                 [rowFirst](const TClusterSpan& s) { return s.end <= rowFirst; });
+        for (; lit != FHighlight.end() && lit->begin < rowEnd; ++lit) {
+            const std::int64_t from = std::max(lit->begin, rowFirst) - rowFirst;
+            const std::int64_t to = std::min({lit->end, rowEnd, FTotal}) - rowFirst;
             if (to <= from) {
                 continue;
             }
@@ -372,12 +371,12 @@ TClusterSpan OverviewSpan(std::int64_t total, std::int32_t width, std::int32_t h
     const std::int64_t index = static_cast<std::int64_t>(y) * width + x;
     const std::int64_t per = std::max<std::int64_t>(total / pixels, 1);
     const std::int64_t first = index * per;
-    return {first, first < total ? per : 0};
+    return {first, first < total ? first + per : first};
 }
 
 std::pair<std::int32_t, std::int32_t> OverviewRows(std::int64_t total, std::int32_t width,
                                                    std::int32_t height, TClusterSpan visible) {
-    if (width <= 0 || height <= 0 || visible.count <= 0) {
+    if (width <= 0 || height <= 0 || visible.end <= visible.begin) {
         return {0, -1};
     }
     const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
@@ -385,7 +384,7 @@ std::pair<std::int32_t, std::int32_t> OverviewRows(std::int64_t total, std::int3
     const auto row = [&](std::int64_t lcn) {
         return static_cast<std::int32_t>(std::min<std::int64_t>(lcn / per / width, height - 1));
     };
-    return {row(visible.first), row(visible.first + visible.count - 1)};
+    return {row(visible.begin), row(visible.end - 1)};
 }
 
 std::optional<std::int64_t> ParseClusterOrOffset(std::string_view text,

@@ -2,6 +2,7 @@
 
 #include "map/MapModel.h"
 #include "map/Palette.h"
+#include "ntfs/ClusterMap.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,12 +38,14 @@ inline constexpr std::int32_t kLargestCell = 16;
 // Cells at least this big have a line of grid on their right and bottom.
 inline constexpr std::int32_t kGridFromCell = 6;
 
-// The clusters under a pixel: [first, first + count); count 0 for a pixel
-// past the volume's end or off the map.
-struct TClusterSpan {
-    std::int64_t first = 0;
-    std::int64_t count = 0;
-};
+// The clusters under a pixel, or of an extent shown on the map: the core's
+// [begin, end); empty for a pixel past the volume's end or off the map.
+using ntfs::TClusterSpan;
+
+// How many clusters `span` holds; below 0 for one cut short before its start.
+constexpr std::int64_t SpanLength(TClusterSpan span) {
+    return span.end - span.begin;
+}
 
 class TMapView {
   public:

@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <new>
@@ -99,8 +100,8 @@ std::string PictureTitle(std::string_view name, std::int64_t totalClusters,
 std::unique_ptr<map::TMapModel>
 BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int64_t mftZoneStart,
                   std::int64_t mftZoneEnd, const ntfs::TFileIDs& fileIds,
-                  const ntfs::TClusterArray& clusters,
-                  std::span<const ntfs::TReservedRun> reserved) {
+                  const ntfs::TClusterArray& clusters, std::span<const ntfs::TReservedRun> reserved,
+                  std::optional<std::span<const std::uint8_t>> bitmap) {
     std::uint32_t bytesPerCluster = 0;
     const std::int64_t total = volume::QueryClusterCount(api, driveRoot, bytesPerCluster);
     if (total == 0) {
@@ -111,7 +112,11 @@ BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int
     map::TMapInput input;
     input.totalClusters = volume::QueryClustersOnSource(api, driveRoot, total, bytesPerCluster);
     input.fillBitmap = [&](std::span<std::uint8_t> bits) {
-        volume::ReadVolumeBitmap(api, driveRoot, bits);
+        if (bitmap) {
+            std::copy_n(bitmap->begin(), std::min(bits.size(), bitmap->size()), bits.begin());
+        } else {
+            volume::ReadVolumeBitmap(api, driveRoot, bits);
+        }
     };
     input.mftZoneStart = mftZoneStart;
     input.mftZoneEnd = mftZoneEnd;

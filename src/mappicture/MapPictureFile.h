@@ -43,12 +43,15 @@ std::string PictureTitle(std::string_view name, std::int64_t totalClusters,
 // MFT zone, and the entries painted from `fileIds` and `clusters` (which
 // must still be in FileIndex order, as during the scan's painting stage).
 // Null when the volume's size cannot be queried; throws std::bad_alloc when
-// the model cannot be held.
+// the model cannot be held. With `bitmap`, the allocation bitmap a caller
+// has read already for other uses (empty when it could not be read), the
+// model is painted over that rather than reading it a second time.
 std::unique_ptr<map::TMapModel>
 BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int64_t mftZoneStart,
                   std::int64_t mftZoneEnd, const ntfs::TFileIDs& fileIds,
                   const ntfs::TClusterArray& clusters,
-                  std::span<const ntfs::TReservedRun> reserved = {});
+                  std::span<const ntfs::TReservedRun> reserved = {},
+                  std::optional<std::span<const std::uint8_t>> bitmap = std::nullopt);
 
 // The picture of `model` at the fit scale, `size` pixels, encoded as PNG.
 // Creates the process's QGuiApplication on the offscreen platform when

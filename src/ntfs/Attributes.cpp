@@ -1,64 +1,39 @@
 #include "ntfs/Attributes.h"
 
-#include "ntfs/NTFSVolume.h"
-#include "ondisk/ByteReader.h"
-#include "ondisk/FileRecord.h"
+#include "ondisk/AttributeList.h"
+#include "ondisk/FileName.h"
+#include "ondisk/NonResident.h"
 #include "ondisk/RunList.h"
+#include "ondisk/StreamReader.h"
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace lorvex::ntfs {
 
-using ondisk::ByteReader;
 namespace attr = ondisk::attr;
 
 namespace {
 
 constexpr std::size_t kGrowthStep = 10;
 
-// The bytes [offset, offset + length) of `bytes`, cut at its end: a damaged
-// length then yields what is there rather than reaching past it.
-std::span<const std::byte> Clip(std::span<const std::byte> bytes, std::size_t offset,
-                                std::size_t length) {
-    if (offset >= bytes.size()) {
-        return {};
-    }
-    return bytes.subspan(offset, std::min(length, bytes.size() - offset));
-}
-
-// The attribute's name into `name`, through `wide`; both keep their room.
+// The attribute's name into `name`, through `wide`; both keep their room. A
+// damaged length gives what lies inside the attribute rather than nothing.
 void ReadAttributeName(std::span<const std::byte> attribute, std::u16string& wide,
                        std::string& name) {
     name.clear();
-    const ByteReader r(attribute);
-    const std::size_t length = r.u8(attr::kNameLength).value_or(0);
-    if (length == 0) {
+    const auto bytes = ondisk::ClippedAttributeName(attribute);
+    if (ondisk::AttributeNameLength(attribute) == 0) {
         return;
     }
-    const std::size_t offset = r.u16(attr::kNameOffset).value_or(0);
     wide.clear();
-    ondisk::AppendUtf16(Clip(attribute, offset, 2 * length), wide);
+    ondisk::AppendUtf16(bytes, wide);
     ondisk::AppendUtf8(wide, name);
 }
 
-// The value of a resident $FILE_NAME or $STANDARD_INFORMATION: its fields
-// are read at fixed offsets from the end of the resident header, within the
-// attribute.
-std::span<const std::byte> FixedValue(std::span<const std::byte> attribute) {
-    return Clip(attribute, attr::kResidentHeader, attribute.size());
-}
-
 void ReadFileName(std::span<const std::byte> attribute, std::u16string& name) {
-    const auto value = FixedValue(attribute);
-    const std::size_t length = ByteReader(value).u8(ondisk::filename::kNameLength).value_or(0);
     name.clear();
-    ondisk::AppendUtf16(Clip(value, ondisk::filename::kName, 2 * length), name);
-}
-
-bool IsResident(std::span<const std::byte> attribute) {
-    return ByteReader(attribute).u8(attr::kNonResident).value_or(0) == 0;
+    ondisk::AppendUtf16(ondisk::DecodeFileName(ondisk::ResidentValue(attribute)).name, name);
 }
 
 std::u16string Widen(std::string_view ascii) {
@@ -128,83 +103,39 @@ std::string AttributeTypeName(std::uint32_t code) {
     return "$UNKNOWN(0x" + hex + ")";
 }
 
-std::vector<TAttributeListEntry> DecodeAttributeList(std::span<const std::byte> data,
-                                                     std::uint32_t length) {
-    namespace le = ondisk::listentry;
-    std::vector<TAttributeListEntry> entries;
-    const ByteReader r(data.first(std::min<std::size_t>(length, data.size())));
-    std::size_t pos = 0;
-    while (pos < r.size()) {
-        const std::size_t entryLength = r.u16(pos + le::kLength).value_or(0);
-        // Every entry must hold its fixed fields and stay inside the value; a
-        // length of 0 would never move on.
-        if (entryLength < le::kMinimumSize || !r.fits(pos, entryLength)) {
-            break;
-        }
-        entries.push_back(
-            {*r.u32(pos + le::kType), *r.u16(pos + le::kId), *r.recordNumber48(pos + le::kRecord)});
-        pos += entryLength;
-    }
-    return entries;
-}
-
 void ParseAttributeList(std::span<const std::byte> data, std::uint32_t length,
                         TWideStringArray& lines) {
     lines.clear();
-    for (const auto& e : DecodeAttributeList(data, length)) {
-        lines.push_back(Widen(AttributeTypeName(e.Type) + "(" + std::to_string(e.AttributeID) +
-                              ") @ File ID " + std::to_string(e.RecordNo)));
+    for (const auto& e :
+         ondisk::DecodeAttributeList(data.first(std::min<std::size_t>(length, data.size())))) {
+        lines.push_back(Widen(AttributeTypeName(e.type) + "(" + std::to_string(e.id) +
+                              ") @ File ID " + std::to_string(e.record)));
     }
 }
 
 std::vector<std::byte> ReadAttributeListValue(std::span<const std::byte> attribute,
                                               const RunDataReader& readRuns) {
-    const ByteReader r(attribute);
-    if (IsResident(attribute)) {
-        const std::size_t nameLength = r.u8(attr::kNameLength).value_or(0);
-        const std::size_t length = r.u32(attr::kValueLength).value_or(0);
-        const auto value = Clip(attribute, attr::kResidentHeader + 2 * nameLength, length);
+    if (ondisk::IsResident(attribute)) {
+        const auto value = ondisk::ResidentValue(attribute);
         return {value.begin(), value.end()};
     }
-    const auto allocated = r.i64(attr::kAllocatedSize);
-    const auto dataSize = r.i64(attr::kDataSize);
+    const auto header = ondisk::DecodeNonResident(attribute);
     // The buffer is sized from the record, so sizes no list can have are
     // refused rather than allocated.
-    if (!allocated || !dataSize || *allocated < 0 || *allocated > kMaxAttributeListSize ||
-        *dataSize < 0 || *dataSize > *allocated) {
+    if (!header || header->allocatedSize < 0 || header->allocatedSize > kMaxAttributeListSize ||
+        header->dataSize < 0 || header->dataSize > header->allocatedSize) {
         return {};
     }
-    std::vector<std::byte> value(static_cast<std::size_t>(*allocated));
-    readRuns(ondisk::RunListBytes(attribute), value);
-    value.resize(static_cast<std::size_t>(*dataSize));
+    std::vector<std::byte> value(static_cast<std::size_t>(header->allocatedSize));
+    readRuns(header->runList, value);
+    value.resize(static_cast<std::size_t>(header->dataSize));
     return value;
-}
-
-ondisk::AttributeWalker WalkAttributes(std::span<const std::byte> record) {
-    return {record, ByteReader(record).u16(ondisk::record::kFirstAttribute).value_or(0)};
 }
 
 void AppendAttributeRuns(std::span<const std::byte> attribute, TDataRuns& runs) {
     for (const auto& run : ondisk::DecodeRunList(ondisk::RunListBytes(attribute)).runs) {
         runs.Add(run.sparse, run.length, run.lcn);
     }
-}
-
-void TNTFSVolume::GetAttributes(TAttributes& attributes, std::int64_t recordNo) {
-    attributes.Clear();
-    ReadAttributes(attributes, recordNo);
-}
-
-void TNTFSVolume::ReadAttributes(TAttributes& attributes, std::int64_t recordNo) {
-    // A failed query leaves the previous record in FRecord, and a free one
-    // answers with another record: neither may pass for this one.
-    if (ReadFileRecord(recordNo) != recordNo || FRecord.FileReferenceNumber != recordNo ||
-        !IsValidRecord(FRecord.FileRecordBuffer)) {
-        return;
-    }
-    AppendRecordAttributes(FRecord.FileRecordBuffer, attributes, [this](auto attribute) {
-        return ReadAttributeListValue(*this, attribute);
-    });
 }
 
 void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
@@ -218,16 +149,16 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
     // entries of its one list, all of them metadata actually read.
     bool listFollowed = false;
     std::u16string wide;
-    auto walk = WalkAttributes(record);
+    auto walk = ondisk::WalkRecordAttributes(record);
     while (const auto a = walk.Next()) {
         // Filled in place: a listing of a million records reuses the names'
         // and entries' room of the records before instead of allocating.
         TAttribute& attribute = attributes.Spare();
         attribute.TypeIndex = AttributeTypeIndex(a->type);
         ReadAttributeName(a->bytes, wide, attribute.Name);
-        attribute.AttributeID = ByteReader(a->bytes).u16(attr::kId).value_or(0);
+        attribute.AttributeID = ondisk::AttributeId(a->bytes);
         attribute.AttrType = a->type;
-        attribute.Resident = IsResident(a->bytes);
+        attribute.Resident = ondisk::IsResident(a->bytes);
         TWideStringArray& entries = attribute.Entries;
         if (a->type == ondisk::type::kAttributeList && listFollowed) {
             entries.clear();
@@ -249,25 +180,16 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
     }
 }
 
-void TNTFSVolume::GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo) {
-    runs.Clear();
-    if (ReadFileRecord(recordNo) != recordNo || FRecord.FileReferenceNumber != recordNo ||
-        !IsValidRecord(FRecord.FileRecordBuffer)) {
-        return;
-    }
-    AppendRecordDataRuns(FRecord.FileRecordBuffer, attrIndex, runs);
-}
-
 void AppendRecordDataRuns(std::span<const std::byte> record, int attrIndex, TDataRuns& runs) {
     if (attrIndex < 0) {
         return;
     }
-    auto walk = WalkAttributes(record);
+    auto walk = ondisk::WalkRecordAttributes(record);
     auto a = walk.Next();
     for (int i = 0; i < attrIndex && a; ++i) {
         a = walk.Next();
     }
-    if (a && !IsResident(a->bytes)) {
+    if (a && !ondisk::IsResident(a->bytes)) {
         AppendAttributeRuns(a->bytes, runs);
     }
 }

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-// What the readers of TNTFSVolume give for a damaged or missing record:
+// What the record readers (RecordReader) give for a damaged or missing record:
 // - a record that cannot be fetched, is free (the query answers with another
 //   one) or is not valid: no attributes and no runs;
 // - the attribute walk stops at an attribute whose length is below a header
@@ -25,8 +25,6 @@
 // - an $ATTRIBUTE_LIST whose sizes are refused (see kMaxAttributeListSize)
 //   or whose entries are damaged gives the lines of the entries before it.
 namespace lorvex::ntfs {
-
-class TNTFSVolume;
 
 using TWideStringArray = std::vector<std::u16string>;
 
@@ -137,18 +135,6 @@ std::string AttributeTypeName(std::uint32_t code);
 void ParseAttributeList(std::span<const std::byte> data, std::uint32_t length,
                         TWideStringArray& lines);
 
-// One entry of an attribute list: which attribute stands in which record.
-struct TAttributeListEntry {
-    std::uint32_t Type = 0;
-    std::uint16_t AttributeID = 0;
-    std::int64_t RecordNo = 0;
-};
-
-// The entries of an attribute-list value, with the stopping rules of
-// ParseAttributeList.
-std::vector<TAttributeListEntry> DecodeAttributeList(std::span<const std::byte> data,
-                                                     std::uint32_t length);
-
 // Reads the runs of a non-resident value into a buffer, as
 // RecordReader::ReadRunData does, and gives the number of bytes delivered.
 using RunDataReader =
@@ -159,13 +145,6 @@ using RunDataReader =
 // through `readRuns`. Empty when its sizes are refused.
 std::vector<std::byte> ReadAttributeListValue(std::span<const std::byte> attribute,
                                               const RunDataReader& readRuns);
-// The same read through the volume's open bracket (TNTFSVolume::OpenVolume).
-std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
-                                              std::span<const std::byte> attribute);
-
-// The bounded walk over the attributes of a record, from its first-attribute
-// offset. The caller has checked the record with IsValidRecord.
-ondisk::AttributeWalker WalkAttributes(std::span<const std::byte> record);
 
 // Appends the runs of a non-resident attribute. A damaged run list keeps the
 // runs before the damage: a field wider than 8 bytes, a list that runs past
@@ -176,7 +155,7 @@ void AppendAttributeRuns(std::span<const std::byte> attribute, TDataRuns& runs);
 using AttributeListReader =
     std::function<std::vector<std::byte>(std::span<const std::byte> attribute)>;
 
-// The attributes of a valid record in hand, as TNTFSVolume::ReadAttributes
+// The attributes of a valid record in hand, as RecordReader::GetAttributes
 // lists them; the record's first attribute list is read through `readList`.
 // `spans`, when given, receives each attribute's bytes, in the same order.
 void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attributes,
@@ -184,7 +163,7 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
                             std::vector<std::span<const std::byte>>* spans = nullptr);
 
 // The runs of the attribute at position `attrIndex` of a valid record in
-// hand, as TNTFSVolume::GetDataRuns gives them.
+// hand, as RecordReader::GetDataRuns gives them.
 void AppendRecordDataRuns(std::span<const std::byte> record, int attrIndex, TDataRuns& runs);
 
 // The largest $ATTRIBUTE_LIST value the file system lets a file have (the

@@ -55,7 +55,7 @@ void TLCNEntries::Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int6
 }
 
 void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
-                                    const std::function<void(double percent)>& progress) {
+                                    const ProgressReport& progress) {
     // Emptied before anything else: if the volume cannot be opened, the
     // caller must not go on with extents that index an earlier file table.
     clusters.clear();
@@ -63,14 +63,12 @@ void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
     if (!records.IsOpen()) {
         return;
     }
-    FProgress = 0;
     const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
         fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
     const auto done = [&](std::size_t i) {
         // A table of one entry has finished once that entry is done.
         const double percent =
             count == 1 ? 100.0 : static_cast<double>(i) * 100.0 / static_cast<double>(count - 1);
-        FProgress = percent;
         if (progress) {
             progress(percent);
         }

@@ -4,8 +4,7 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ondisk/Attribute.h"
-#include "ondisk/ByteReader.h"
-#include "ondisk/RunList.h"
+#include "ondisk/NonResident.h"
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
@@ -23,8 +22,6 @@
 namespace lorvex::ntfs {
 
 namespace {
-
-using ondisk::ByteReader;
 
 // The lines of a text, with their numbers from 1; a last line without its
 // newline counts, a carriage return before a newline does not.
@@ -429,24 +426,21 @@ void ClipToSource(TDamageMap& map, std::uint64_t sourceSize) {
     }
 }
 
-TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
-                            const TClusterArray& byLcn, const TDamageMap& map,
-                            std::uint64_t volumeOffset) {
-    TDamageReport report;
-    const std::int64_t bpc = volume.FBytesPerCluster;
-    const std::int64_t total = volume.FTotalClusters;
-    if (bpc <= 0 || total <= 0 || total > std::numeric_limits<std::int64_t>::max() / bpc) {
-        return report;
-    }
-    const auto volumeBytes = static_cast<std::uint64_t>(total * bpc);
+namespace {
 
-    // The bad areas in bytes of the volume.
-    struct TArea {
-        std::int64_t First = 0;
-        std::int64_t End = 0;
-        char Status = '-';
-    };
-    std::vector<TArea> areas;
+// A bad area in bytes of the volume.
+struct VolumeArea {
+    std::int64_t first = 0;
+    std::int64_t end = 0;
+    char status = '-';
+};
+
+// The bad areas of `map` that touch the volume, in its bytes, and the
+// clusters they touch into `clusters`.
+std::vector<VolumeArea> AreasOnVolume(const TDamageMap& map, std::uint64_t volumeOffset,
+                                      std::uint64_t volumeBytes, std::int64_t bpc,
+                                      std::vector<TBadArea>& clusters) {
+    std::vector<VolumeArea> areas;
     for (const TBadArea& a : map.Areas) {
         const std::uint64_t end = a.First + a.Length;
         if (end <= volumeOffset || a.First >= volumeOffset + volumeBytes) {
@@ -458,7 +452,6 @@ TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
             {static_cast<std::int64_t>(first), static_cast<std::int64_t>(last), a.Status});
         const std::int64_t c0 = static_cast<std::int64_t>(first) / bpc;
         const std::int64_t c1 = (static_cast<std::int64_t>(last) + bpc - 1) / bpc;
-        auto& clusters = report.Clusters;
         if (!clusters.empty() &&
             static_cast<std::int64_t>(clusters.back().First + clusters.back().Length) >= c0) {
             clusters.back().Length = static_cast<std::uint64_t>(
@@ -469,127 +462,126 @@ TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
                 {static_cast<std::uint64_t>(c0), static_cast<std::uint64_t>(c1 - c0), a.Status});
         }
     }
-    if (areas.empty()) {
-        return report;
-    }
+    return areas;
+}
 
-    // The records whose extents touch an area, found from the map; their
-    // runs are then read again with their VCNs, which the map does not keep.
-    std::vector<std::uint32_t> hitIndexes;
+// The first area that ends after volume byte `b0`.
+std::vector<VolumeArea>::const_iterator FirstAreaAfter(const std::vector<VolumeArea>& areas,
+                                                       std::int64_t b0) {
+    return std::partition_point(areas.begin(), areas.end(),
+                                [b0](const VolumeArea& a) { return a.end <= b0; });
+}
+
+// The file-table indexes whose extents touch an area, found from the map.
+std::vector<std::uint32_t> IndexesOnAreas(const TClusterArray& byLcn,
+                                          const std::vector<VolumeArea>& areas, std::int64_t total,
+                                          std::int64_t bpc) {
+    std::vector<std::uint32_t> hit;
     for (const TClusterEntry& e : byLcn) {
         const TClusterSpan span = ClipToVolume(e.LCN, e.Length, total);
         if (span.begin >= span.end) {
             continue;
         }
-        const std::int64_t b0 = span.begin * bpc;
-        const std::int64_t b1 = span.end * bpc;
-        auto it = std::partition_point(areas.begin(), areas.end(),
-                                       [b0](const TArea& a) { return a.End <= b0; });
-        if (it != areas.end() && it->First < b1) {
-            hitIndexes.push_back(e.FileIndex);
+        const auto it = FirstAreaAfter(areas, span.begin * bpc);
+        if (it != areas.end() && it->first < span.end * bpc) {
+            hit.push_back(e.FileIndex);
         }
     }
-    std::ranges::sort(hitIndexes);
-    hitIndexes.erase(std::unique(hitIndexes.begin(), hitIndexes.end()), hitIndexes.end());
-    if (hitIndexes.empty() || !volume.OpenVolume()) {
-        return report;
-    }
+    std::ranges::sort(hit);
+    hit.erase(std::unique(hit.begin(), hit.end()), hit.end());
+    return hit;
+}
 
-    // The data size of each (base record, type, name), from the piece at VCN 0.
-    using TStreamKey = std::tuple<std::int64_t, std::uint32_t, std::u16string>;
-    std::map<TStreamKey, std::int64_t> dataSizes;
-    const auto readSizes = [&](std::int64_t recordNo, std::int64_t baseId) {
-        if (volume.ReadFileRecord(recordNo) != recordNo ||
-            !IsValidRecord(volume.FRecord.FileRecordBuffer)) {
-            return;
-        }
-        auto walk = WalkAttributes(volume.FRecord.FileRecordBuffer);
-        while (const auto a = walk.Next()) {
-            const ByteReader r(a->bytes);
-            if (r.u8(ondisk::attr::kNonResident).value_or(0) != 0 &&
-                r.i64(ondisk::attr::kLowestVcn).value_or(-1) == 0) {
-                dataSizes[{baseId, a->type,
-                           ondisk::ReadUtf16(ondisk::AttributeNameBytes(a->bytes))}] =
-                    r.i64(ondisk::attr::kDataSize).value_or(0);
-            }
-        }
-    };
-    for (const std::uint32_t index : hitIndexes) {
-        const TFileID& entry = fileIds.FItems[index];
-        readSizes(entry.FileID, entry.BaseID);
-        if (entry.BaseID != entry.FileID) {
-            readSizes(entry.BaseID, entry.BaseID);
+// The data size of each (base record, type, name), from the piece at VCN 0.
+using StreamKey = std::tuple<std::int64_t, std::uint32_t, std::u16string>;
+using DataSizes = std::map<StreamKey, std::int64_t>;
+
+void ReadDataSizes(RecordReader& records, std::int64_t recordNo, std::int64_t baseId,
+                   DataSizes& sizes) {
+    const auto record = records.ReadInUse(recordNo);
+    if (!record || !record->valid()) {
+        return;
+    }
+    auto walk = ondisk::WalkRecordAttributes(record->bytes());
+    while (const auto a = walk.Next()) {
+        const auto header = ondisk::DecodeNonResident(a->bytes);
+        if (header && header->lowestVcn == 0) {
+            sizes[{baseId, a->type, ondisk::ReadUtf16(ondisk::AttributeNameBytes(a->bytes))}] =
+                header->dataSize;
         }
     }
+}
 
-    for (const std::uint32_t index : hitIndexes) {
-        const TFileID& entry = fileIds.FItems[index];
-        if (volume.ReadFileRecord(entry.FileID) != entry.FileID ||
-            !IsValidRecord(volume.FRecord.FileRecordBuffer)) {
+// The hits of one extent of an attribute's stream, past none of its data size.
+void AddExtentHits(const ondisk::Extent& e, std::int64_t dataSize,
+                   const std::vector<VolumeArea>& areas, std::int64_t total, std::int64_t bpc,
+                   const TDamageHit& attribute, std::vector<TDamageHit>& hits) {
+    const TClusterSpan span = ClipToVolume(e.lcn, e.length, total);
+    if (e.sparse || span.begin >= span.end) {
+        return;
+    }
+    const std::int64_t b0 = span.begin * bpc;
+    const std::int64_t b1 = span.end * bpc;
+    // The stream's byte at volume byte b0.
+    const std::int64_t streamAt = (e.vcn + (span.begin - e.lcn)) * bpc;
+    for (auto it = FirstAreaAfter(areas, b0); it != areas.end() && it->first < b1; ++it) {
+        const std::int64_t x = std::max(it->first, b0);
+        const std::int64_t y = std::min(it->end, b1);
+        const std::int64_t first = streamAt + (x - b0);
+        // Past the data size the clusters hold nothing of it.
+        const std::int64_t last = std::min(streamAt + (y - b0), dataSize);
+        if (first >= last) {
             continue;
         }
-        auto walk = WalkAttributes(volume.FRecord.FileRecordBuffer);
-        while (const auto a = walk.Next()) {
-            const ByteReader r(a->bytes);
-            if (r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
-                continue;
-            }
-            std::u16string name = ondisk::ReadUtf16(ondisk::AttributeNameBytes(a->bytes));
-            const auto size = dataSizes.find({entry.BaseID, a->type, name});
-            std::int64_t vcn = r.i64(ondisk::attr::kLowestVcn).value_or(-1);
-            if (vcn < 0 || size == dataSizes.end()) {
-                continue;
-            }
-            for (const auto& run : ondisk::DecodeRunList(ondisk::RunListBytes(a->bytes)).runs) {
-                std::int64_t next = 0;
-                if (run.length <= 0 || __builtin_add_overflow(vcn, run.length, &next) ||
-                    next > std::numeric_limits<std::int64_t>::max() / bpc) {
-                    break;
-                }
-                const TClusterSpan span = ClipToVolume(run.lcn, run.length, total);
-                if (!run.sparse && span.begin < span.end) {
-                    const std::int64_t b0 = span.begin * bpc;
-                    const std::int64_t b1 = span.end * bpc;
-                    // The stream's byte at volume byte b0.
-                    const std::int64_t streamAt = (vcn + (span.begin - run.lcn)) * bpc;
-                    for (auto it = std::partition_point(
-                             areas.begin(), areas.end(),
-                             [b0](const TArea& area) { return area.End <= b0; });
-                         it != areas.end() && it->First < b1; ++it) {
-                        const std::int64_t x = std::max(it->First, b0);
-                        const std::int64_t y = std::min(it->End, b1);
-                        const std::int64_t first = streamAt + (x - b0);
-                        // Past the data size the clusters hold nothing of it.
-                        const std::int64_t last = std::min(streamAt + (y - b0), size->second);
-                        if (first >= last) {
-                            continue;
-                        }
-                        TDamageHit hit;
-                        hit.RecordNo = entry.FileID;
-                        hit.FileIndex = static_cast<std::int32_t>(index);
-                        hit.AttrType = a->type;
-                        hit.AttrName = name;
-                        hit.FirstByte = first;
-                        hit.ByteCount = last - first;
-                        hit.VolumeByte = x;
-                        hit.FirstLCN = x / bpc;
-                        hit.Clusters = (y + bpc - 1) / bpc - x / bpc;
-                        hit.Status = it->Status;
-                        report.Hits.push_back(std::move(hit));
-                    }
-                }
-                vcn = next;
-            }
+        TDamageHit hit = attribute;
+        hit.FirstByte = first;
+        hit.ByteCount = last - first;
+        hit.VolumeByte = x;
+        hit.FirstLCN = x / bpc;
+        hit.Clusters = (y + bpc - 1) / bpc - x / bpc;
+        hit.Status = it->status;
+        hits.push_back(std::move(hit));
+    }
+}
+
+// The hits of the non-resident attributes of entry `index`'s record.
+void AddRecordHits(RecordReader& records, const VolumeGeometry& geometry, const TFileIDs& fileIds,
+                   std::uint32_t index, const DataSizes& sizes,
+                   const std::vector<VolumeArea>& areas, std::vector<TDamageHit>& hits) {
+    const TFileID& entry = fileIds.FItems[index];
+    const std::int64_t bpc = geometry.bytesPerCluster;
+    const auto record = records.ReadInUse(entry.FileID);
+    if (!record || !record->valid()) {
+        return;
+    }
+    std::vector<ondisk::Extent> extents;
+    auto walk = ondisk::WalkRecordAttributes(record->bytes());
+    while (const auto a = walk.Next()) {
+        const auto header = ondisk::DecodeNonResident(a->bytes);
+        if (!header) {
+            continue;
+        }
+        TDamageHit attribute;
+        attribute.RecordNo = entry.FileID;
+        attribute.FileIndex = static_cast<std::int32_t>(index);
+        attribute.AttrType = a->type;
+        attribute.AttrName = ondisk::ReadUtf16(ondisk::AttributeNameBytes(a->bytes));
+        const auto size = sizes.find({entry.BaseID, a->type, attribute.AttrName});
+        if (size == sizes.end()) {
+            continue;
+        }
+        extents.clear();
+        ondisk::AppendExtents(*header, bpc, extents);
+        for (const ondisk::Extent& e : extents) {
+            AddExtentHits(e, size->second, areas, geometry.totalClusters, bpc, attribute, hits);
         }
     }
-    volume.CloseVolume();
-    std::ranges::sort(report.Hits, [](const TDamageHit& a, const TDamageHit& b) {
-        return std::tie(a.RecordNo, a.AttrType, a.AttrName, a.FirstByte) <
-               std::tie(b.RecordNo, b.AttrType, b.AttrName, b.FirstByte);
-    });
+}
 
-    // The $MFT's own bytes: every record on a bad area, and whose it is.
-    const std::int64_t recordSize = volume.FBytesPerFileRecordSegment;
+// Every record of the $MFT whose bytes a hit on the $MFT's $DATA names.
+std::vector<TDamagedRecord> MftRecordsHit(const TDamageReport& report, const TFileIDs& fileIds,
+                                          std::int64_t recordSize, std::int64_t bpc) {
+    std::vector<TDamagedRecord> records;
     for (const TDamageHit& hit : report.Hits) {
         const bool ofMft = hit.FileIndex >= 0 &&
                            fileIds.FItems[static_cast<std::size_t>(hit.FileIndex)].BaseID == 0;
@@ -599,21 +591,68 @@ TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
         }
         for (std::int64_t n = hit.FirstByte / recordSize;
              n <= (hit.FirstByte + hit.ByteCount - 1) / recordSize; ++n) {
-            if (!report.Records.empty() && report.Records.back().RecordNo == n) {
+            if (!records.empty() && records.back().RecordNo == n) {
                 continue;
             }
             const std::int64_t into = std::max<std::int64_t>(n * recordSize - hit.FirstByte, 0);
-            report.Records.push_back(
-                {n, fileIds.IndexOfID(n), (hit.VolumeByte + into) / bpc, hit.Status});
+            records.push_back({n, fileIds.IndexOfID(n), (hit.VolumeByte + into) / bpc, hit.Status});
         }
     }
-    std::ranges::stable_sort(report.Records, [](const TDamagedRecord& a, const TDamagedRecord& b) {
+    std::ranges::stable_sort(records, [](const TDamagedRecord& a, const TDamagedRecord& b) {
         return a.RecordNo < b.RecordNo;
     });
     const auto dup = std::unique(
-        report.Records.begin(), report.Records.end(),
+        records.begin(), records.end(),
         [](const TDamagedRecord& a, const TDamagedRecord& b) { return a.RecordNo == b.RecordNo; });
-    report.Records.erase(dup, report.Records.end());
+    records.erase(dup, records.end());
+    return records;
+}
+
+} // namespace
+
+TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
+                            const TClusterArray& byLcn, const TDamageMap& map,
+                            std::uint64_t volumeOffset) {
+    TDamageReport report;
+    const VolumeGeometry& geometry = volume.geometry();
+    const std::int64_t bpc = geometry.bytesPerCluster;
+    const std::int64_t total = geometry.totalClusters;
+    if (bpc <= 0 || total <= 0 || total > std::numeric_limits<std::int64_t>::max() / bpc) {
+        return report;
+    }
+    const auto volumeBytes = static_cast<std::uint64_t>(total * bpc);
+    const std::vector<VolumeArea> areas =
+        AreasOnVolume(map, volumeOffset, volumeBytes, bpc, report.Clusters);
+    if (areas.empty()) {
+        return report;
+    }
+    // The records whose extents touch an area, found from the map; their
+    // runs are then read again with their VCNs, which the map does not keep.
+    const std::vector<std::uint32_t> hitIndexes = IndexesOnAreas(byLcn, areas, total, bpc);
+    if (hitIndexes.empty()) {
+        return report;
+    }
+    RecordReader records = volume.OpenRecordReader();
+    if (!records.IsOpen()) {
+        return report;
+    }
+    DataSizes sizes;
+    for (const std::uint32_t index : hitIndexes) {
+        const TFileID& entry = fileIds.FItems[index];
+        ReadDataSizes(records, entry.FileID, entry.BaseID, sizes);
+        if (entry.BaseID != entry.FileID) {
+            ReadDataSizes(records, entry.BaseID, entry.BaseID, sizes);
+        }
+    }
+    for (const std::uint32_t index : hitIndexes) {
+        AddRecordHits(records, geometry, fileIds, index, sizes, areas, report.Hits);
+    }
+    std::ranges::sort(report.Hits, [](const TDamageHit& a, const TDamageHit& b) {
+        return std::tie(a.RecordNo, a.AttrType, a.AttrName, a.FirstByte) <
+               std::tie(b.RecordNo, b.AttrType, b.AttrName, b.FirstByte);
+    });
+    // The $MFT's own bytes: every record on a bad area, and whose it is.
+    report.Records = MftRecordsHit(report, fileIds, geometry.bytesPerRecord, bpc);
     return report;
 }
 

@@ -1,6 +1,6 @@
 #include "ntfs/EntryBlocks.h"
 
-#include "ondisk/ByteReader.h"
+#include "ondisk/Attribute.h"
 
 #include <algorithm>
 #include <mutex>
@@ -23,9 +23,7 @@ void BlockAttributeReader::GetDataRuns(int attrIndex, TDataRuns& runs, std::int6
     // bytes are at hand without walking the record again.
     if (recordNo == FSpansOf) {
         if (attrIndex >= 0 && static_cast<std::size_t>(attrIndex) < FSpans.size() &&
-            ondisk::ByteReader(FSpans[static_cast<std::size_t>(attrIndex)])
-                    .u8(ondisk::attr::kNonResident)
-                    .value_or(0) != 0) {
+            !ondisk::IsResident(FSpans[static_cast<std::size_t>(attrIndex)])) {
             AppendAttributeRuns(FSpans[static_cast<std::size_t>(attrIndex)], runs);
         }
     } else if (const auto record = Record(recordNo); !record.empty()) {
@@ -114,13 +112,6 @@ void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& bl
                      const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
     WalkBlocks(
         [&records](auto runList, auto buffer) { return records.ReadRunData(runList, buffer); },
-        blocks, fileIds, walk);
-}
-
-void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
-                     const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
-    WalkBlocks(
-        [&volume](auto runList, auto buffer) { return volume.ReadAttributeData(runList, buffer); },
         blocks, fileIds, walk);
 }
 

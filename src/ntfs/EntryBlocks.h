@@ -58,8 +58,5 @@ struct TEntryBlockWalk {
 // either function ends the walk and goes on to the caller.
 void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
                      const TFileIDs& fileIds, const TEntryBlockWalk& walk);
-// The same with the lists read through the volume's open bracket.
-void WalkEntryBlocks(TNTFSVolume& volume, const platform::FileRecordBlocks& blocks,
-                     const TFileIDs& fileIds, const TEntryBlockWalk& walk);
 
 } // namespace lorvex::ntfs

@@ -4,9 +4,11 @@
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ondisk/Attribute.h"
+#include "ondisk/AttributeList.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
-#include "ondisk/RunList.h"
+#include "ondisk/NonResident.h"
+#include "ondisk/StreamReader.h"
 #include "volume/VolumeApi.h"
 #include "volume/VolumeMap.h"
 
@@ -52,20 +54,20 @@ std::int64_t FindBit(std::span<const std::uint64_t> words, std::int64_t from, st
 // Appends problems, merging a range into the one before it when it continues
 // it with the same kind and the same claimants: a run of lost clusters that
 // the walk meets in pieces is one problem.
-class TProblemSink {
+class ProblemSink {
   public:
-    explicit TProblemSink(THealthReport& report) : FReport(report) {}
+    explicit ProblemSink(THealthReport& report) : report_(report) {}
 
     void Add(THealthKind kind, std::int64_t first, std::int64_t count,
              std::span<const THealthClaimant> claimants) {
         if (count <= 0) {
             return;
         }
-        auto& problems = FReport.Problems;
+        auto& problems = report_.Problems;
         if (!problems.empty()) {
             THealthProblem& last = problems.back();
             if (last.Kind == kind && last.FirstLCN + last.Count == first &&
-                SameClaimants(FReport.ClaimantsOf(last), claimants)) {
+                SameClaimants(report_.ClaimantsOf(last), claimants)) {
                 last.Count += count;
                 return;
             }
@@ -74,9 +76,9 @@ class TProblemSink {
         p.Kind = kind;
         p.FirstLCN = first;
         p.Count = count;
-        p.FirstClaimant = static_cast<std::uint32_t>(FReport.Claimants.size());
+        p.FirstClaimant = static_cast<std::uint32_t>(report_.Claimants.size());
         p.ClaimantCount = static_cast<std::uint32_t>(claimants.size());
-        FReport.Claimants.insert(FReport.Claimants.end(), claimants.begin(), claimants.end());
+        report_.Claimants.insert(report_.Claimants.end(), claimants.begin(), claimants.end());
         problems.push_back(p);
     }
 
@@ -90,7 +92,7 @@ class TProblemSink {
                           });
     }
 
-    THealthReport& FReport;
+    THealthReport& report_;
 };
 
 THealthClaimant ClaimantOf(const TFileIDs& fileIds, const TClusterEntry& e) {
@@ -103,31 +105,31 @@ THealthClaimant ClaimantOf(const TFileIDs& fileIds, const TClusterEntry& e) {
 
 // Reads bytes of the volume through the volume query interface, with one
 // handle for the whole check.
-class TVolumeReader {
+class VolumeReader {
   public:
-    TVolumeReader(platform::VolumeApi& api, const std::string& devicePath) : FApi(api) {
+    VolumeReader(platform::VolumeApi& api, const std::string& devicePath) : api_(api) {
         if (!devicePath.empty()) {
-            FHandle = api.CreateFile(devicePath);
+            handle_ = api.CreateFile(devicePath);
         }
     }
-    TVolumeReader(const TVolumeReader&) = delete;
-    TVolumeReader& operator=(const TVolumeReader&) = delete;
-    ~TVolumeReader() {
+    VolumeReader(const VolumeReader&) = delete;
+    VolumeReader& operator=(const VolumeReader&) = delete;
+    ~VolumeReader() {
         if (IsOpen()) {
-            FApi.CloseHandle(FHandle);
+            api_.CloseHandle(handle_);
         }
     }
-    [[nodiscard]] bool IsOpen() const { return FHandle != platform::kInvalidHandle; }
+    [[nodiscard]] bool IsOpen() const { return handle_ != platform::kInvalidHandle; }
 
     // All of `out` from byte `offset`, or false.
     bool Read(std::int64_t offset, std::span<std::byte> out) {
-        if (!IsOpen() || offset < 0 || !FApi.SetFilePointerEx(FHandle, offset)) {
+        if (!IsOpen() || offset < 0 || !api_.SetFilePointerEx(handle_, offset)) {
             return false;
         }
         std::size_t done = 0;
         while (done < out.size()) {
             std::uint32_t read = 0;
-            if (!FApi.ReadFile(FHandle, out.subspan(done), &read) || read == 0) {
+            if (!api_.ReadFile(handle_, out.subspan(done), &read) || read == 0) {
                 return false;
             }
             done += read;
@@ -136,155 +138,101 @@ class TVolumeReader {
     }
 
   private:
-    platform::VolumeApi& FApi;
-    platform::Handle FHandle = platform::kInvalidHandle;
+    platform::VolumeApi& api_;
+    platform::Handle handle_ = platform::kInvalidHandle;
 };
 
 // One attribute of a base record and its extension records, its pieces put
 // together by VCN, as the records of the table give it.
-struct TStream {
-    struct Piece {
-        std::int64_t Vcn = 0;
-        std::int64_t Lcn = 0;
-        std::int64_t Length = 0;
-        bool Sparse = false;
-    };
-    std::vector<Piece> Pieces;
-    std::int64_t DataSize = -1; // from the piece at VCN 0; -1 when none was found
-    bool Resident = false;
-    std::vector<std::byte> Value; // a resident attribute's value
-
-    // The piece holding `vcn`, or nullptr.
-    [[nodiscard]] const Piece* At(std::int64_t vcn) const {
-        auto it = std::upper_bound(Pieces.begin(), Pieces.end(), vcn,
-                                   [](std::int64_t v, const Piece& p) { return v < p.Vcn; });
-        if (it == Pieces.begin()) {
-            return nullptr;
-        }
-        --it;
-        return vcn - it->Vcn < it->Length ? &*it : nullptr;
-    }
+struct Stream {
+    std::vector<ondisk::Extent> extents;
+    std::int64_t dataSize = -1; // from the piece at VCN 0; -1 when none was found
+    bool resident = false;
+    std::vector<std::byte> value; // a resident attribute's value
 };
-
-bool NameIs(std::span<const std::byte> nameBytes, std::u16string_view name) {
-    if (nameBytes.size() != name.size() * 2) {
-        return false;
-    }
-    const ByteReader r(nameBytes);
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (r.u16(2 * i) != static_cast<std::uint16_t>(name[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The base record and the records its attribute list names: where the
 // pieces of its attributes can lie. Read from the records themselves, so
 // that finding them costs the same on a table of any size (a walk of a
-// million entries for each stream cost 90 ms). Needs the volume's bracket
-// open.
-std::vector<std::int64_t> RecordsOfBase(TNTFSVolume& volume, std::int64_t base) {
-    std::vector<std::int64_t> records{base};
-    if (volume.ReadFileRecord(base) != base || !IsValidRecord(volume.FRecord.FileRecordBuffer)) {
-        return records;
+// million entries for each stream cost 90 ms).
+std::vector<std::int64_t> RecordsOfBase(RecordReader& records, std::int64_t base) {
+    std::vector<std::int64_t> numbers{base};
+    const auto record = records.ReadInUse(base);
+    if (!record || !record->valid()) {
+        return numbers;
     }
-    auto walk = WalkAttributes(volume.FRecord.FileRecordBuffer);
-    while (const auto a = walk.Next()) {
-        if (a->type == ondisk::type::kAttributeList) {
-            const auto value = ReadAttributeListValue(volume, a->bytes);
-            for (const auto& entry :
-                 DecodeAttributeList(value, static_cast<std::uint32_t>(value.size()))) {
-                records.push_back(entry.RecordNo);
-            }
-            break;
+    const ondisk::AttributeKey anyList{
+        .type = ondisk::type::kAttributeList, .name = {}, .lowestVcn = {}, .id = {}};
+    if (const auto list = ondisk::FindAttribute(record->bytes(), anyList)) {
+        const auto value = ReadAttributeListValue(list->bytes, [&records](auto runs, auto out) {
+            return records.ReadRunData(runs, out);
+        });
+        for (const auto& entry : ondisk::DecodeAttributeList(value)) {
+            numbers.push_back(entry.record);
         }
     }
-    std::ranges::sort(records);
-    records.erase(std::unique(records.begin(), records.end()), records.end());
-    return records;
+    std::ranges::sort(numbers);
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return numbers;
 }
 
-// Needs the volume's bracket open.
-TStream CollectStream(TNTFSVolume& volume, std::int64_t base, std::uint32_t type,
-                      std::u16string_view name) {
-    TStream stream;
-    for (const std::int64_t recordNo : RecordsOfBase(volume, base)) {
-        std::int64_t baseId = -1;
-        if (volume.ReadRecordBase(baseId, recordNo) != recordNo || baseId != base ||
-            !IsValidRecord(volume.FRecord.FileRecordBuffer)) {
+// Adds one piece of the stream to it.
+void TakePiece(std::span<const std::byte> attribute, std::int64_t bytesPerCluster, Stream& stream) {
+    if (ondisk::IsResident(attribute)) {
+        const auto value = ondisk::ResidentValue(attribute);
+        stream.resident = true;
+        stream.value.assign(value.begin(), value.end());
+        stream.dataSize = static_cast<std::int64_t>(value.size());
+        return;
+    }
+    const auto header = ondisk::DecodeNonResident(attribute);
+    if (!header) {
+        return;
+    }
+    if (header->lowestVcn == 0) {
+        stream.dataSize = header->dataSize;
+    }
+    ondisk::AppendExtents(*header, bytesPerCluster, stream.extents);
+}
+
+Stream CollectStream(RecordReader& records, std::int64_t bytesPerCluster, std::int64_t base,
+                     std::uint32_t type, std::u16string_view name) {
+    Stream stream;
+    const ondisk::AttributeKey key{.type = type, .name = name, .lowestVcn = {}, .id = {}};
+    for (const std::int64_t recordNo : RecordsOfBase(records, base)) {
+        const auto record = records.ReadInUse(recordNo);
+        if (!record || record->baseRecord() != base || !record->valid()) {
             continue;
         }
-        auto walk = WalkAttributes(volume.FRecord.FileRecordBuffer);
+        auto walk = ondisk::WalkRecordAttributes(record->bytes());
         while (const auto a = walk.Next()) {
-            if (a->type != type || !NameIs(ondisk::AttributeNameBytes(a->bytes), name)) {
-                continue;
-            }
-            const ByteReader r(a->bytes);
-            if (r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
-                const auto value = ondisk::ResidentValue(a->bytes);
-                stream.Resident = true;
-                stream.Value.assign(value.begin(), value.end());
-                stream.DataSize = static_cast<std::int64_t>(value.size());
-                continue;
-            }
-            std::int64_t vcn = r.i64(ondisk::attr::kLowestVcn).value_or(-1);
-            if (vcn < 0) {
-                continue;
-            }
-            if (vcn == 0) {
-                stream.DataSize = r.i64(ondisk::attr::kDataSize).value_or(-1);
-            }
-            for (const auto& run : ondisk::DecodeRunList(ondisk::RunListBytes(a->bytes)).runs) {
-                std::int64_t next = 0;
-                if (run.length <= 0 || __builtin_add_overflow(vcn, run.length, &next)) {
-                    break;
-                }
-                stream.Pieces.push_back({vcn, run.lcn, run.length, run.sparse});
-                vcn = next;
+            if (ondisk::AttributeMatches(a->type, a->bytes, key)) {
+                TakePiece(a->bytes, bytesPerCluster, stream);
             }
         }
     }
     std::stable_sort(
-        stream.Pieces.begin(), stream.Pieces.end(),
-        [](const TStream::Piece& a, const TStream::Piece& b) { return a.Vcn < b.Vcn; });
+        stream.extents.begin(), stream.extents.end(),
+        [](const ondisk::Extent& a, const ondisk::Extent& b) { return a.vcn < b.vcn; });
     return stream;
 }
 
 // Bytes [pos, pos + out.size()) of a non-resident stream; false when any of
 // them lies outside its pieces or the volume, or cannot be read.
-bool ReadStream(TVolumeReader& reader, const TStream& stream, std::int64_t bytesPerCluster,
-                std::int64_t totalClusters, std::int64_t pos, std::span<std::byte> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const std::int64_t at = pos + static_cast<std::int64_t>(done);
-        const std::int64_t vcn = at / bytesPerCluster;
-        const TStream::Piece* piece = stream.At(vcn);
-        if (piece == nullptr) {
-            return false;
-        }
-        const std::int64_t into = at - piece->Vcn * bytesPerCluster;
-        const std::int64_t left = piece->Length * bytesPerCluster - into;
-        const auto n = static_cast<std::size_t>(
-            std::min<std::int64_t>(left, static_cast<std::int64_t>(out.size() - done)));
-        const auto target = out.subspan(done, n);
-        if (piece->Sparse) {
-            std::ranges::fill(target, std::byte{0});
-        } else if (piece->Lcn < 0 || piece->Lcn >= totalClusters ||
-                   piece->Length > totalClusters - piece->Lcn ||
-                   !reader.Read(piece->Lcn * bytesPerCluster + into, target)) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
+bool ReadStream(VolumeReader& reader, const Stream& stream, const ondisk::StreamVolume& volume,
+                std::int64_t pos, std::span<std::byte> out) {
+    const auto read = [&reader](std::uint64_t at, std::span<std::byte> piece) -> std::size_t {
+        return reader.Read(static_cast<std::int64_t>(at), piece) ? piece.size() : 0;
+    };
+    return pos >= 0 && ondisk::ReadStream(stream.extents, volume, static_cast<std::uint64_t>(pos),
+                                          out, read) == out.size();
 }
 
 // The cluster where byte `pos` of the stream lies, or -1.
-std::int64_t ClusterOf(const TStream& stream, std::int64_t bytesPerCluster, std::int64_t pos) {
+std::int64_t ClusterOf(const Stream& stream, std::int64_t bytesPerCluster, std::int64_t pos) {
     const std::int64_t vcn = pos / bytesPerCluster;
-    const TStream::Piece* piece = stream.At(vcn);
-    return piece == nullptr || piece->Sparse ? -1 : piece->Lcn + (vcn - piece->Vcn);
+    const ondisk::Extent* e = ondisk::FindExtent(stream.extents, vcn);
+    return e == nullptr || e->sparse ? -1 : e->lcn + (vcn - e->vcn);
 }
 
 // What a record problem is about: the record, and the table's entry when it
@@ -331,243 +279,366 @@ std::vector<std::size_t> THealthReport::CountByKind() const {
     return counts;
 }
 
-void CheckClusters(const TClusterArray& byLcn, const TFileIDs& fileIds, std::int64_t totalClusters,
-                   TBitmapWords bitmap, THealthReport& report) {
-    const std::int64_t bitmapEnd = std::clamp<std::int64_t>(
-        bitmap.Clusters, 0,
-        std::min(totalClusters, static_cast<std::int64_t>(bitmap.Words.size()) * 64));
-    report.BitmapChecked = bitmapEnd > 0;
-    // Ranges of the volume's own clusters come out of the walk in order; the
-    // runs past its end come out per extent and are kept apart until the end.
-    TProblemSink sink(report);
-    THealthReport beyond;
-    TProblemSink beyondSink(beyond);
+namespace {
 
-    const auto bitRuns = [&](THealthKind kind, std::int64_t from, std::int64_t to, bool set,
-                             std::span<const THealthClaimant> claimants) {
-        to = std::min(to, bitmapEnd);
-        for (std::int64_t p = FindBit(bitmap.Words, from, to, set); p < to;) {
-            const std::int64_t q = FindBit(bitmap.Words, p, to, !set);
-            sink.Add(kind, p, q - p, claimants);
-            p = FindBit(bitmap.Words, q, to, set);
+// One walk of the map in LCN order against the bitmap. Ranges of the
+// volume's own clusters come out of the walk in order; the runs past its end
+// come out per extent and are kept apart until the end.
+class ClusterCheck {
+  public:
+    ClusterCheck(const TClusterArray& byLcn, const TFileIDs& fileIds, std::int64_t totalClusters,
+                 TBitmapWords bitmap, THealthReport& report)
+        : byLcn_(byLcn), fileIds_(fileIds), total_(totalClusters), words_(bitmap.Words),
+          bitmapEnd_(std::clamp<std::int64_t>(
+              bitmap.Clusters, 0,
+              std::min(totalClusters, static_cast<std::int64_t>(bitmap.Words.size()) * 64))),
+          report_(report), sink_(report), beyondSink_(beyond_) {
+        report.BitmapChecked = bitmapEnd_ > 0;
+    }
+
+    void Walk();
+    // The problems past the end after the others.
+    void Finish();
+
+  private:
+    struct Active {
+        std::int64_t end = 0;
+        THealthClaimant claimant;
+    };
+
+    // Problems of `kind` over the clusters of [from, to) whose bit is `set`.
+    void BitRuns(THealthKind kind, std::int64_t from, std::int64_t to, bool set,
+                 std::span<const THealthClaimant> claimants) {
+        to = std::min(to, bitmapEnd_);
+        for (std::int64_t p = FindBit(words_, from, to, set); p < to;) {
+            const std::int64_t q = FindBit(words_, p, to, !set);
+            sink_.Add(kind, p, q - p, claimants);
+            p = FindBit(words_, q, to, set);
         }
-    };
+    }
+    void SkipToNext();
+    [[nodiscard]] std::int64_t NextStart() const {
+        return next_ < byLcn_.size() ? std::max<std::int64_t>(byLcn_[next_].LCN, 0) : total_;
+    }
+    // The range from `pos` where the same extents overlap, checked; returns its end.
+    std::int64_t CheckOverlap(std::int64_t pos);
 
-    struct TActive {
-        std::int64_t End = 0;
-        THealthClaimant Claimant;
-    };
-    std::vector<TActive> active;
-    std::vector<THealthClaimant> claimants;
-    std::size_t next = 0;
-    const std::size_t n = byLcn.size();
+    const TClusterArray& byLcn_;
+    const TFileIDs& fileIds_;
+    std::int64_t total_;
+    std::span<const std::uint64_t> words_;
+    std::int64_t bitmapEnd_;
+    THealthReport& report_;
+    THealthReport beyond_;
+    ProblemSink sink_;
+    ProblemSink beyondSink_;
+    std::vector<Active> active_;
+    std::vector<THealthClaimant> claimants_;
+    std::size_t next_ = 0;
+};
+
+void ClusterCheck::SkipToNext() {
     // The next extent with clusters on the volume, past those without; runs
     // past the end are reported on the way.
-    const auto skipToNext = [&] {
-        while (next < n) {
-            const TClusterEntry& e = byLcn[next];
-            if (e.Length > 0) {
-                const std::int64_t end = ExtentEnd(e.LCN, e.Length);
-                const THealthClaimant c = ClaimantOf(fileIds, e);
-                if (e.LCN < 0) {
-                    beyondSink.Add(THealthKind::BeyondEnd, e.LCN,
-                                   std::min<std::int64_t>(end, 0) - e.LCN, {&c, 1});
-                }
-                if (end > totalClusters) {
-                    const std::int64_t first = std::max(e.LCN, totalClusters);
-                    beyondSink.Add(THealthKind::BeyondEnd, first, end - first, {&c, 1});
-                }
-                const TClusterSpan span = ClipToVolume(e.LCN, e.Length, totalClusters);
-                if (span.begin < span.end) {
-                    return;
-                }
+    while (next_ < byLcn_.size()) {
+        const TClusterEntry& e = byLcn_[next_];
+        if (e.Length > 0) {
+            const std::int64_t end = ExtentEnd(e.LCN, e.Length);
+            const THealthClaimant c = ClaimantOf(fileIds_, e);
+            if (e.LCN < 0) {
+                beyondSink_.Add(THealthKind::BeyondEnd, e.LCN,
+                                std::min<std::int64_t>(end, 0) - e.LCN, {&c, 1});
             }
-            ++next;
+            if (end > total_) {
+                const std::int64_t first = std::max(e.LCN, total_);
+                beyondSink_.Add(THealthKind::BeyondEnd, first, end - first, {&c, 1});
+            }
+            const TClusterSpan span = ClipToVolume(e.LCN, e.Length, total_);
+            if (span.begin < span.end) {
+                return;
+            }
         }
-    };
-    skipToNext();
+        ++next_;
+    }
+}
+
+std::int64_t ClusterCheck::CheckOverlap(std::int64_t pos) {
+    std::int64_t end = next_ < byLcn_.size() ? NextStart() : kNoEnd;
+    for (const auto& a : active_) {
+        end = std::min(end, a.end);
+    }
+    claimants_.clear();
+    for (const auto& a : active_) {
+        claimants_.push_back(a.claimant);
+    }
+    std::ranges::sort(claimants_, [](const THealthClaimant& a, const THealthClaimant& b) {
+        return a.RecordNo != b.RecordNo ? a.RecordNo < b.RecordNo : a.AttrType < b.AttrType;
+    });
+    if (claimants_.size() > 1) {
+        sink_.Add(THealthKind::CrossLinked, pos, end - pos, claimants_);
+    }
+    BitRuns(THealthKind::OwnedFree, pos, end, false, claimants_);
+    return end;
+}
+
+void ClusterCheck::Walk() {
+    SkipToNext();
     std::int64_t pos = 0;
-    while (pos < totalClusters) {
-        if (active.empty()) {
-            const std::int64_t start =
-                next < n ? std::max<std::int64_t>(byLcn[next].LCN, 0) : totalClusters;
-            bitRuns(THealthKind::UnownedUsed, pos, start, true, {});
+    while (pos < total_) {
+        if (active_.empty()) {
+            const std::int64_t start = NextStart();
+            BitRuns(THealthKind::UnownedUsed, pos, start, true, {});
             pos = start;
         }
         // Every extent that starts here joins; its own end is where it leaves.
-        while (next < n && std::max<std::int64_t>(byLcn[next].LCN, 0) == pos) {
-            const TClusterEntry& e = byLcn[next];
-            active.push_back(
-                {ClipToVolume(e.LCN, e.Length, totalClusters).end, ClaimantOf(fileIds, e)});
-            ++next;
-            skipToNext();
+        while (next_ < byLcn_.size() && NextStart() == pos) {
+            const TClusterEntry& e = byLcn_[next_];
+            active_.push_back({ClipToVolume(e.LCN, e.Length, total_).end, ClaimantOf(fileIds_, e)});
+            ++next_;
+            SkipToNext();
         }
-        if (active.empty()) {
+        if (active_.empty()) {
             continue;
         }
-        std::int64_t end = next < n ? std::max<std::int64_t>(byLcn[next].LCN, 0) : kNoEnd;
-        for (const auto& a : active) {
-            end = std::min(end, a.End);
-        }
-        claimants.clear();
-        for (const auto& a : active) {
-            claimants.push_back(a.Claimant);
-        }
-        std::ranges::sort(claimants, [](const THealthClaimant& a, const THealthClaimant& b) {
-            return a.RecordNo != b.RecordNo ? a.RecordNo < b.RecordNo : a.AttrType < b.AttrType;
-        });
-        if (claimants.size() > 1) {
-            sink.Add(THealthKind::CrossLinked, pos, end - pos, claimants);
-        }
-        bitRuns(THealthKind::OwnedFree, pos, end, false, claimants);
-        pos = end;
-        std::erase_if(active, [pos](const TActive& a) { return a.End <= pos; });
+        pos = CheckOverlap(pos);
+        std::erase_if(active_, [pos](const Active& a) { return a.end <= pos; });
     }
-    // The walk leaves the problems of one range in the order found; a
-    // cross-link and the owned-free clusters under it share their start.
-    report.Problems.insert(report.Problems.end(), beyond.Problems.begin(), beyond.Problems.end());
-    const auto shift = static_cast<std::uint32_t>(report.Claimants.size());
-    for (auto it = report.Problems.end() - static_cast<std::ptrdiff_t>(beyond.Problems.size());
-         it != report.Problems.end(); ++it) {
-        it->FirstClaimant += shift;
-    }
-    report.Claimants.insert(report.Claimants.end(), beyond.Claimants.begin(),
-                            beyond.Claimants.end());
 }
 
-void CheckRecords(TNTFSVolume& volume, platform::VolumeApi& api, const TFileIDs& fileIds,
-                  THealthReport& report) {
-    const std::int64_t bpc = volume.FBytesPerCluster;
-    const std::int64_t recordSize = volume.FBytesPerFileRecordSegment;
-    const std::int64_t total = volume.FTotalClusters;
-    if (bpc <= 0 || recordSize <= 0 || total <= 0 || !volume.OpenVolume()) {
-        return;
+void ClusterCheck::Finish() {
+    // The walk leaves the problems of one range in the order found; a
+    // cross-link and the owned-free clusters under it share their start.
+    auto& problems = report_.Problems;
+    problems.insert(problems.end(), beyond_.Problems.begin(), beyond_.Problems.end());
+    const auto shift = static_cast<std::uint32_t>(report_.Claimants.size());
+    for (auto it = problems.end() - static_cast<std::ptrdiff_t>(beyond_.Problems.size());
+         it != problems.end(); ++it) {
+        it->FirstClaimant += shift;
     }
-    const TStream mft = CollectStream(volume, kMftRecord, ondisk::type::kData, u"");
-    const TStream mftBitmap = CollectStream(volume, kMftRecord, ondisk::type::kBitmap, u"");
-    const TStream mirror = CollectStream(volume, kMftMirrRecord, ondisk::type::kData, u"");
-    const TStream bad = CollectStream(volume, kBadClusRecord, ondisk::type::kData, u"$Bad");
-    volume.CloseVolume();
+    report_.Claimants.insert(report_.Claimants.end(), beyond_.Claimants.begin(),
+                             beyond_.Claimants.end());
+}
 
-    TVolumeReader reader(api, volume.FVolumePath);
-    std::vector<THealthProblem> found;
-    std::vector<THealthClaimant> who;
-    const auto add = [&](THealthKind kind, std::int64_t first, std::int64_t count,
-                         const THealthClaimant& c) {
+} // namespace
+
+void CheckClusters(const TClusterArray& byLcn, const TFileIDs& fileIds, std::int64_t totalClusters,
+                   TBitmapWords bitmap, THealthReport& report) {
+    ClusterCheck check(byLcn, fileIds, totalClusters, bitmap, report);
+    check.Walk();
+    check.Finish();
+}
+
+namespace {
+
+// The streams of the system files that the record checks read.
+struct SystemStreams {
+    Stream mft;
+    Stream mftBitmap;
+    Stream mirror;
+    Stream bad;
+};
+
+SystemStreams CollectSystemStreams(RecordReader& records, std::int64_t bytesPerCluster) {
+    SystemStreams s;
+    s.mft = CollectStream(records, bytesPerCluster, kMftRecord, ondisk::type::kData, u"");
+    s.mftBitmap = CollectStream(records, bytesPerCluster, kMftRecord, ondisk::type::kBitmap, u"");
+    s.mirror = CollectStream(records, bytesPerCluster, kMftMirrRecord, ondisk::type::kData, u"");
+    s.bad = CollectStream(records, bytesPerCluster, kBadClusRecord, ondisk::type::kData, u"$Bad");
+    return s;
+}
+
+// The record checks over the streams of the system files, read with one
+// handle for the whole check.
+class RecordCheck {
+  public:
+    RecordCheck(const TNTFSVolume& volume, platform::VolumeApi& api, SystemStreams streams,
+                const TFileIDs& fileIds, THealthReport& report)
+        : reader_(api, volume.devicePath()), fileIds_(fileIds),
+          report_(report), volume_{volume.geometry().bytesPerCluster,
+                                   volume.geometry().totalClusters},
+          recordSize_(volume.geometry().bytesPerRecord),
+          recordClusters_(std::max<std::int64_t>(1, (recordSize_ + volume_.bytesPerCluster - 1) /
+                                                        volume_.bytesPerCluster)),
+          mft_(std::move(streams.mft)), mftBitmap_(std::move(streams.mftBitmap)),
+          mirror_(std::move(streams.mirror)), bad_(std::move(streams.bad)),
+          record_(static_cast<std::size_t>(recordSize_)),
+          copy_(static_cast<std::size_t>(recordSize_)) {
+        if (!mft_.resident && mft_.dataSize > 0) {
+            mftRecords_ = mft_.dataSize / recordSize_;
+        }
+    }
+
+    void CheckInUseRecords();
+    void CheckMirror();
+    void AddBadClusters();
+
+  private:
+    bool ReadRecord(const Stream& stream, std::int64_t n, std::span<std::byte> out) {
+        return ReadStream(reader_, stream, volume_, n * recordSize_, out);
+    }
+    // A problem with one claimant, its record's clusters where record `n`
+    // of the $MFT lies.
+    void AddRecordProblem(THealthKind kind, std::int64_t n) {
+        Add(kind, ClusterOf(mft_, volume_.bytesPerCluster, n * recordSize_), recordClusters_,
+            RecordClaimant(fileIds_, n));
+    }
+    void Add(THealthKind kind, std::int64_t first, std::int64_t count, const THealthClaimant& c) {
         THealthProblem p;
         p.Kind = kind;
         p.FirstLCN = first;
         p.Count = count;
-        p.FirstClaimant = static_cast<std::uint32_t>(report.Claimants.size());
+        p.FirstClaimant = static_cast<std::uint32_t>(report_.Claimants.size());
         p.ClaimantCount = 1;
-        report.Claimants.push_back(c);
-        report.Problems.push_back(p);
-    };
-    const std::int64_t recordClusters = std::max<std::int64_t>(1, (recordSize + bpc - 1) / bpc);
-
-    std::int64_t mftRecords = 0;
-    if (!mft.Resident && mft.DataSize > 0) {
-        mftRecords = mft.DataSize / recordSize;
+        report_.Claimants.push_back(c);
+        report_.Problems.push_back(p);
     }
-    std::vector<std::byte> record(static_cast<std::size_t>(recordSize));
-    std::vector<std::byte> copy(static_cast<std::size_t>(recordSize));
-    const auto readRecord = [&](const TStream& stream, std::int64_t n, std::span<std::byte> out) {
-        return ReadStream(reader, stream, bpc, total, n * recordSize, out);
-    };
+    // The $MFT's bitmap, as far as the $MFT has records; empty when it
+    // cannot be read.
+    std::vector<std::byte> ReadMftBitmap();
 
+    VolumeReader reader_;
+    const TFileIDs& fileIds_;
+    THealthReport& report_;
+    ondisk::StreamVolume volume_;
+    std::int64_t recordSize_;
+    std::int64_t recordClusters_;
+    Stream mft_;
+    Stream mftBitmap_;
+    Stream mirror_;
+    Stream bad_;
+    std::int64_t mftRecords_ = 0;
+    std::vector<std::byte> record_;
+    std::vector<std::byte> copy_;
+};
+
+std::vector<std::byte> RecordCheck::ReadMftBitmap() {
+    std::vector<std::byte> bits;
+    if (mftRecords_ <= 0 || mftBitmap_.dataSize <= 0) {
+        return bits;
+    }
+    const auto needed = static_cast<std::size_t>(
+        std::min<std::int64_t>(mftBitmap_.dataSize, (mftRecords_ + 7) / 8));
+    bits.assign(needed, std::byte{0});
+    bool read = false;
+    if (mftBitmap_.resident) {
+        read = mftBitmap_.value.size() >= needed;
+        std::copy_n(mftBitmap_.value.begin(), std::min(needed, mftBitmap_.value.size()),
+                    bits.begin());
+    } else {
+        read = ReadStream(reader_, mftBitmap_, volume_, 0, bits);
+    }
+    report_.RecordsChecked = read;
+    if (!read) {
+        bits.clear();
+    }
+    return bits;
+}
+
+void RecordCheck::CheckInUseRecords() {
     // The $MFT's bitmap against the records the table holds: an in-use
     // record that the file system did not answer for is read again here,
     // to tell a torn one from a record that is merely absent.
-    std::vector<std::byte> bits;
-    if (mftRecords > 0 && mftBitmap.DataSize > 0) {
-        const auto needed = static_cast<std::size_t>(
-            std::min<std::int64_t>(mftBitmap.DataSize, (mftRecords + 7) / 8));
-        bits.assign(needed, std::byte{0});
-        bool read = false;
-        if (mftBitmap.Resident) {
-            read = mftBitmap.Value.size() >= needed;
-            std::copy_n(mftBitmap.Value.begin(), std::min(needed, mftBitmap.Value.size()),
-                        bits.begin());
-        } else {
-            read = ReadStream(reader, mftBitmap, bpc, total, 0, bits);
-        }
-        report.RecordsChecked = read;
-        if (!read) {
-            bits.clear();
-        }
-    }
+    const std::vector<std::byte> bits = ReadMftBitmap();
     std::size_t entry = 0;
     const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
-        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+        fileIds_.FCount, 0, static_cast<std::int64_t>(fileIds_.FItems.size())));
     for (std::size_t byte = 0; byte < bits.size(); ++byte) {
         const auto b = std::to_integer<std::uint8_t>(bits[byte]);
         for (unsigned bit = 0; b != 0 && bit < 8; ++bit) {
             const auto n = static_cast<std::int64_t>(byte * 8 + bit);
-            if (((b >> bit) & 1U) == 0 || n >= mftRecords) {
+            if (((b >> bit) & 1U) == 0 || n >= mftRecords_) {
                 continue;
             }
-            while (entry < count && fileIds.FItems[entry].FileID < n) {
+            while (entry < count && fileIds_.FItems[entry].FileID < n) {
                 ++entry;
             }
-            if (entry < count && fileIds.FItems[entry].FileID == n) {
+            if (entry < count && fileIds_.FItems[entry].FileID == n) {
                 continue;
             }
-            if (readRecord(mft, n, record) && ReadsAsRecord(record)) {
+            if (ReadRecord(mft_, n, record_) && ReadsAsRecord(record_)) {
                 continue;
             }
-            add(THealthKind::BadRecord, ClusterOf(mft, bpc, n * recordSize), recordClusters,
-                RecordClaimant(fileIds, n));
+            AddRecordProblem(THealthKind::BadRecord, n);
         }
     }
+}
 
+void RecordCheck::CheckMirror() {
     // The mirror's records against the $MFT's first ones, each with its
     // update sequence applied, over the bytes the $MFT's record uses: the
     // records kept mirrored, or as many as a shorter mirror holds.
-    if (!mirror.Resident && mirror.DataSize > 0 && mftRecords > 0) {
-        const std::int64_t mirrored =
-            std::min({mirror.DataSize / recordSize, mftRecords, kMirroredRecords});
-        bool whole = mirrored > 0;
-        for (std::int64_t n = 0; n < mirrored; ++n) {
-            const bool mftRead = readRecord(mft, n, record);
-            const bool mirrorRead = readRecord(mirror, n, copy);
-            if (!mftRead || !mirrorRead) {
-                whole = false;
-                continue;
-            }
-            if (std::ranges::equal(record, copy)) {
-                continue;
-            }
-            const bool mftOk = ReadsAsRecord(record);
-            const bool mirrorOk = ReadsAsRecord(copy);
-            const auto used = static_cast<std::size_t>(std::clamp<std::int64_t>(
-                ByteReader(record).u32(ondisk::record::kBytesInUse).value_or(0), 0, recordSize));
-            if (mftOk && mirrorOk &&
-                std::equal(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(used),
-                           copy.begin())) {
-                continue;
-            }
-            add(THealthKind::MirrorDiffers, ClusterOf(mft, bpc, n * recordSize), recordClusters,
-                RecordClaimant(fileIds, n));
-        }
-        report.MirrorChecked = whole;
+    if (mirror_.resident || mirror_.dataSize <= 0 || mftRecords_ <= 0) {
+        return;
     }
+    const std::int64_t mirrored =
+        std::min({mirror_.dataSize / recordSize_, mftRecords_, kMirroredRecords});
+    bool whole = mirrored > 0;
+    for (std::int64_t n = 0; n < mirrored; ++n) {
+        const bool mftRead = ReadRecord(mft_, n, record_);
+        const bool mirrorRead = ReadRecord(mirror_, n, copy_);
+        if (!mftRead || !mirrorRead) {
+            whole = false;
+            continue;
+        }
+        if (std::ranges::equal(record_, copy_)) {
+            continue;
+        }
+        const bool mftOk = ReadsAsRecord(record_);
+        const bool mirrorOk = ReadsAsRecord(copy_);
+        const auto used = static_cast<std::size_t>(std::clamp<std::int64_t>(
+            ByteReader(record_).u32(ondisk::record::kBytesInUse).value_or(0), 0, recordSize_));
+        if (mftOk && mirrorOk &&
+            std::equal(record_.begin(), record_.begin() + static_cast<std::ptrdiff_t>(used),
+                       copy_.begin())) {
+            continue;
+        }
+        AddRecordProblem(THealthKind::MirrorDiffers, n);
+    }
+    report_.MirrorChecked = whole;
+}
 
+void RecordCheck::AddBadClusters() {
     // The clusters the file system has set aside as bad: the allocated runs
     // of $BadClus:$Bad, which is otherwise one sparse run over the volume.
-    for (const auto& piece : bad.Pieces) {
-        if (!piece.Sparse) {
-            THealthClaimant c = RecordClaimant(fileIds, kBadClusRecord);
+    for (const auto& e : bad_.extents) {
+        if (!e.sparse) {
+            THealthClaimant c = RecordClaimant(fileIds_, kBadClusRecord);
             c.AttrType = ondisk::type::kData;
-            add(THealthKind::BadCluster, piece.Lcn, piece.Length, c);
+            Add(THealthKind::BadCluster, e.lcn, e.length, c);
         }
     }
+}
+
+} // namespace
+
+void CheckRecords(TNTFSVolume& volume, platform::VolumeApi& api, const TFileIDs& fileIds,
+                  THealthReport& report) {
+    const VolumeGeometry& geometry = volume.geometry();
+    if (geometry.bytesPerCluster == 0 || geometry.bytesPerRecord == 0 ||
+        geometry.totalClusters <= 0) {
+        return;
+    }
+    // The streams are found through a record reader, and read with the
+    // check's own handle once it is closed.
+    SystemStreams streams;
+    {
+        RecordReader records = volume.OpenRecordReader();
+        if (!records.IsOpen()) {
+            return;
+        }
+        streams = CollectSystemStreams(records, geometry.bytesPerCluster);
+    }
+    RecordCheck check(volume, api, std::move(streams), fileIds, report);
+    check.CheckInUseRecords();
+    check.CheckMirror();
+    check.AddBadClusters();
 }
 
 THealthReport CheckVolumeHealth(TNTFSVolume& volume, platform::VolumeApi& api,
                                 const TFileIDs& fileIds, const TClusterArray& byLcn,
                                 TBitmapWords bitmap) {
     THealthReport report;
-    CheckClusters(byLcn, fileIds, volume.FTotalClusters, bitmap, report);
+    CheckClusters(byLcn, fileIds, volume.geometry().totalClusters, bitmap, report);
     CheckRecords(volume, api, fileIds, report);
     std::vector<std::uint32_t> order(report.Problems.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) {

@@ -1,7 +1,6 @@
 #include "ntfs/NTFSVolume.h"
 
 #include "ntfs/Attributes.h"
-#include "ntfs/Formatters.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
 #include "volume/VolumeUtils.h"
@@ -40,10 +39,6 @@ void ShowMessage(std::string_view text, std::string_view caption) {
 }
 
 TNTFSVolume::TNTFSVolume(platform::VolumeApi& api, std::string_view drive) : api_(api) {
-    // Until the geometry says otherwise, FRecord shows a record of the
-    // classic size, so a reader of an inert volume sees zeros rather than
-    // nothing.
-    blankRecord_.assign(kDefaultRecordSize, std::byte{0});
     if (!drive.empty()) {
         if (drive.starts_with("\\\\?\\")) {
             // A volume without a drive letter: its GUID path is its root.
@@ -57,7 +52,6 @@ TNTFSVolume::TNTFSVolume(platform::VolumeApi& api, std::string_view drive) : api
             ReadVolumeData();
         }
     }
-    record_.FileRecordBuffer = blankRecord_;
 }
 
 void TNTFSVolume::ReadVolumeInformation() {
@@ -66,8 +60,6 @@ void TNTFSVolume::ReadVolumeInformation() {
         return;
     }
     information_ = std::move(*info);
-    legacyTexts_.serial = VolumeSerialText(information_.serialNumber);
-    legacyTexts_.fileSystemFlags = FileSystemFlagsText(information_.fileSystemFlags);
 }
 
 void TNTFSVolume::ReadVolumeData() {
@@ -86,7 +78,6 @@ void TNTFSVolume::ReadVolumeData() {
         // from it.
         if (const auto geometry = VolumeGeometry::FromVolumeData(data)) {
             geometry_ = *geometry;
-            blankRecord_.assign(geometry_.bytesPerRecord, std::byte{0});
         }
     }
     api_.CloseHandle(handle);
@@ -160,116 +151,6 @@ std::int64_t TNTFSVolume::GetLastRecordNumber() {
     }
     const auto record = QueryOnce(EstimateLastRecord());
     return record ? record->number() : -1;
-}
-
-// The bracket.
-
-bool TNTFSVolume::OpenVolume() {
-    CloseVolume();
-    if (devicePath_.empty()) {
-        return false;
-    }
-    bracket_.emplace(api_, devicePath_, geometry_);
-    if (!bracket_->IsOpen()) {
-        bracket_.reset();
-        return false;
-    }
-    return true;
-}
-
-void TNTFSVolume::CloseVolume() {
-    // FRecord goes on showing the last record (its view holds the bytes);
-    // only the next bracket's asks must fetch anew.
-    asked_ = kNoRecordAsked;
-    bracket_.reset();
-}
-
-std::size_t TNTFSVolume::GetRecordOutputSize() const {
-    return fr::kFileRecordBuffer + geometry_.bytesPerRecord;
-}
-
-std::int64_t TNTFSVolume::QueryFileRecord(std::span<std::byte> buffer, std::int64_t recordNo) {
-    // A buffer too small for the record is refused like an unusable volume:
-    // a cut-off record would still pass the validity test.
-    if (!IsUsable() || buffer.size() < geometry_.bytesPerRecord) {
-        return -1;
-    }
-    const auto record = QueryOnce(recordNo);
-    if (!record) {
-        return -1;
-    }
-    std::ranges::copy(record->bytes(), buffer.begin());
-    return record->number();
-}
-
-std::int64_t TNTFSVolume::FetchFileRecord(std::span<std::byte> output, std::int64_t recordNo) {
-    // An output area shorter than head and record is refused outright rather
-    // than queried at its own size: a query for less than the record would
-    // fail anyway, or hand back a cut-off record that still looks valid.
-    if (!geometry_.HasRecords() || output.size() < GetRecordOutputSize()) {
-        return -1;
-    }
-    std::optional<RecordView> fetched;
-    const RecordView* record = nullptr;
-    if (recordNo == asked_ && current_) {
-        record = &*current_;
-    } else if (bracket_ && (fetched = bracket_->ReadInUseAtOrBelow(recordNo))) {
-        record = &*fetched;
-    } else {
-        return -1;
-    }
-    ondisk::StoreLE(output, fr::kFileReferenceNumber, static_cast<std::uint64_t>(record->number()),
-                    8);
-    ondisk::StoreLE(output, fr::kFileRecordLength, record->bytes().size(), 4);
-    std::ranges::copy(record->bytes(), output.begin() + fr::kFileRecordBuffer);
-    return record->number();
-}
-
-std::int64_t TNTFSVolume::ReadFileRecord(std::int64_t recordNo) {
-    if (!geometry_.HasRecords()) {
-        return 0;
-    }
-    if (recordNo == asked_) {
-        return record_.FileReferenceNumber;
-    }
-    auto fetched = bracket_ ? bracket_->ReadInUseAtOrBelow(recordNo) : std::nullopt;
-    if (!fetched) {
-        return 0;
-    }
-    current_ = std::move(fetched);
-    asked_ = recordNo;
-    record_.FileReferenceNumber = current_->number();
-    record_.FileRecordLength = static_cast<std::uint32_t>(current_->bytes().size());
-    record_.FileRecordBuffer = current_->bytes();
-    return record_.FileReferenceNumber;
-}
-
-std::int64_t TNTFSVolume::ReadRecordBase(std::int64_t& baseId, std::int64_t recordNo) {
-    const std::int64_t result = ReadFileRecord(recordNo);
-    // Read from whatever FRecord holds, valid or not; the sequence number in
-    // the top 16 bits of the reference is not part of the record number. It
-    // does tell a base record (whole reference 0) from an extension of
-    // record 0, the $MFT's own, whose number is 0 as well.
-    const ByteReader r(record_.FileRecordBuffer);
-    const std::uint64_t reference = r.u64(ondisk::record::kBaseRecord).value_or(0);
-    baseId = reference == 0 ? recordNo : r.recordNumber48(ondisk::record::kBaseRecord).value_or(0);
-    return result;
-}
-
-std::shared_ptr<const platform::FileRecordBlocks> TNTFSVolume::OpenRecordBlocks() {
-    return bracket_ ? bracket_->OpenRecordBlocks() : nullptr;
-}
-
-std::size_t TNTFSVolume::ReadAttributeData(std::span<const std::byte> runList,
-                                           std::span<std::byte> buffer) {
-    return bracket_ ? bracket_->ReadRunData(runList, buffer) : 0;
-}
-
-std::vector<std::byte> ReadAttributeListValue(TNTFSVolume& volume,
-                                              std::span<const std::byte> attribute) {
-    return ReadAttributeListValue(attribute, [&volume](auto runList, auto buffer) {
-        return volume.ReadAttributeData(runList, buffer);
-    });
 }
 
 } // namespace lorvex::ntfs

@@ -2,7 +2,9 @@
 
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
+#include "ondisk/NonResident.h"
 #include "ondisk/RunList.h"
+#include "ondisk/StreamReader.h"
 
 #include <algorithm>
 #include <array>
@@ -109,6 +111,12 @@ std::optional<RecordView> RecordReader::Read(std::int64_t number) {
 }
 
 std::optional<RecordView> RecordReader::ReadInUseAtOrBelow(std::int64_t number) {
+    // The table does not change while it is read, and the readers of one
+    // file ask for its record several times in a row (its name, its sizes,
+    // its runs): those asks are answered from the last answer.
+    if (lastAnswer_ && lastAsked_ == number) {
+        return lastAnswer_;
+    }
     if (!CanRead()) {
         return std::nullopt;
     }
@@ -117,7 +125,17 @@ std::optional<RecordView> RecordReader::ReadInUseAtOrBelow(std::int64_t number) 
         return std::nullopt;
     }
     const std::int64_t found = ByteReader(*buffer).i64(fr::kFileReferenceNumber).value_or(-1);
-    return MakeView(std::move(buffer), found, true);
+    lastAnswer_ = MakeView(std::move(buffer), found, true);
+    lastAsked_ = number;
+    return lastAnswer_;
+}
+
+std::optional<RecordView> RecordReader::ReadInUse(std::int64_t number) {
+    auto record = ReadInUseAtOrBelow(number);
+    if (!record || record->number() != number) {
+        return std::nullopt;
+    }
+    return record;
 }
 
 std::size_t RecordReader::ReadRunData(std::span<const std::byte> runList,
@@ -125,46 +143,22 @@ std::size_t RecordReader::ReadRunData(std::span<const std::byte> runList,
     if (geometry_.bytesPerCluster == 0) {
         return 0;
     }
-    const std::int64_t bytesPerCluster = geometry_.bytesPerCluster;
-    const std::int64_t totalClusters = geometry_.totalClusters;
-    // Runs are read while every byte of them has a signed 64-bit offset in
-    // the value and, unless sparse, every cluster lies on the volume; the
-    // value ends before the first run that breaks either rule, as the volume
-    // layer's streams do.
-    const std::int64_t maxClusters = std::numeric_limits<std::int64_t>::max() / bytesPerCluster;
-    std::int64_t vcn = 0;
-    std::size_t pos = 0;
-    for (const auto& run : ondisk::DecodeRunList(runList).runs) {
-        if (pos == buffer.size() || run.length > maxClusters - vcn ||
-            (!run.sparse && (run.lcn < 0 || run.length > totalClusters - run.lcn))) {
-            break;
+    // The value ends before the first run that the stream's rules refuse, as
+    // the volume layer's streams do.
+    std::vector<ondisk::Extent> extents;
+    ondisk::AppendExtents(runList, 0, geometry_.bytesPerCluster, extents);
+    const auto read = [this](std::uint64_t at, std::span<std::byte> out) -> std::size_t {
+        // A read from wherever the position was left would be worse than
+        // stopping here.
+        std::uint32_t got = 0;
+        if (!api_.SetFilePointerEx(handle_, static_cast<std::int64_t>(at)) ||
+            !api_.ReadFile(handle_, out, &got)) {
+            return 0;
         }
-        vcn += run.length;
-        // Whatever the run claims, no more than the rest of the buffer.
-        const std::size_t room = buffer.size() - pos;
-        const std::size_t want = run.length > static_cast<std::int64_t>(room) / bytesPerCluster
-                                     ? room
-                                     : static_cast<std::size_t>(run.length * bytesPerCluster);
-        const auto target = buffer.subspan(pos, want);
-        if (run.sparse) {
-            // A sparse stretch holds zeros; reading the clusters of the run
-            // before it would put someone else's bytes in the value.
-            std::ranges::fill(target, std::byte{0});
-            pos += want;
-            continue;
-        }
-        if (!api_.SetFilePointerEx(handle_, run.lcn * bytesPerCluster)) {
-            // A read from wherever the position was left would be worse than
-            // stopping here.
-            break;
-        }
-        std::uint32_t read = 0;
-        if (!api_.ReadFile(handle_, target, &read)) {
-            break;
-        }
-        pos += std::min<std::size_t>(read, want);
-    }
-    return pos;
+        return std::min<std::size_t>(got, out.size());
+    };
+    return ondisk::ReadStream(extents, {geometry_.bytesPerCluster, geometry_.totalClusters}, 0,
+                              buffer, read);
 }
 
 std::shared_ptr<const platform::FileRecordBlocks> RecordReader::OpenRecordBlocks() {

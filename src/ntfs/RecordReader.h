@@ -83,6 +83,9 @@ class RecordReader {
     // nearest lower one in use, so that a walk passes over a stretch of free
     // records in one step; nothing when there is none or the query fails.
     std::optional<RecordView> ReadInUseAtOrBelow(std::int64_t number);
+    // Record `number` through the file-record query when it is in use;
+    // nothing when it is free or the query fails.
+    std::optional<RecordView> ReadInUse(std::int64_t number);
 
     // Reads the runs of a non-resident value one after another into
     // `buffer`, never past its end; sparse runs read as zeros. The value ends
@@ -116,6 +119,8 @@ class RecordReader {
     platform::Handle handle_ = platform::kInvalidHandle;
     std::vector<std::shared_ptr<std::vector<std::byte>>> buffers_;
     std::optional<RecordView> listed_;
+    std::optional<RecordView> lastAnswer_;
+    std::int64_t lastAsked_ = 0;
 };
 
 } // namespace lorvex::ntfs

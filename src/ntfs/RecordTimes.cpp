@@ -2,8 +2,8 @@
 
 #include "ntfs/Attributes.h"
 #include "ondisk/Attribute.h"
-#include "ondisk/ByteReader.h"
-#include "ondisk/Utf16.h"
+#include "ondisk/FileName.h"
+#include "ondisk/StandardInformation.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,27 +12,14 @@ namespace lorvex::ntfs {
 
 namespace {
 
-namespace attr = ondisk::attr;
-namespace si = ondisk::stdinfo;
-namespace fname = ondisk::filename;
-using ondisk::ByteReader;
-
-// A time field is 8 bytes; a value too short for one gives 0 there.
-TNtfsTimes ReadTimes(const ByteReader& value, std::size_t created, std::size_t modified,
-                     std::size_t changed, std::size_t accessed) {
-    return {value.i64(created).value_or(0), value.i64(modified).value_or(0),
-            value.i64(changed).value_or(0), value.i64(accessed).value_or(0)};
+template <typename Value> TNtfsTimes TimesOf(const Value& v) {
+    return {v.creationTime, v.modificationTime, v.changeTime, v.accessTime};
 }
 
 // A directory's index of file names is the $INDEX_ROOT named "$I30"; other
 // indexes ($Secure's, $Quota's) hold something else.
-bool IsDirectoryIndex(std::span<const std::byte> attribute) {
-    const ByteReader header(attribute);
-    const std::size_t length = header.u8(attr::kNameLength).value_or(0);
-    const std::size_t offset = header.u16(attr::kNameOffset).value_or(0);
-    const auto name = header.sub(offset, 2 * length);
-    return length == 4 && !name.empty() && ondisk::ReadUtf16(name) == u"$I30";
-}
+const ondisk::AttributeKey kDirectoryIndex{
+    .type = ondisk::type::kIndexRoot, .name = u"$I30", .lowestVcn = {}, .id = {}};
 
 // 1970-01-01 in 100-nanosecond intervals since 1601-01-01.
 constexpr std::int64_t kUnixEpoch = 116444736000000000;
@@ -43,30 +30,26 @@ constexpr std::int64_t kTicksPerSecond = 10000000;
 TRecordTimes ReadRecordTimes(std::span<const std::byte> record) {
     TRecordTimes times;
     bool haveLongName = false;
-    auto walk = WalkAttributes(record);
+    auto walk = ondisk::WalkRecordAttributes(record);
     while (const auto attribute = walk.Next()) {
-        const ByteReader header(attribute->bytes);
-        const std::uint16_t id = header.u16(attr::kId).value_or(0);
-        const bool resident = header.u8(attr::kNonResident).value_or(1) == 0;
-        const bool named = header.u8(attr::kNameLength).value_or(0) != 0;
+        const std::uint16_t id = ondisk::AttributeId(attribute->bytes);
+        const bool resident = ondisk::IsResident(attribute->bytes);
+        const bool named = ondisk::AttributeNameLength(attribute->bytes) != 0;
         switch (attribute->type) {
         case ondisk::type::kStandardInformation:
             if (resident && !times.HasStandard) {
-                const ByteReader value(ondisk::ResidentValue(attribute->bytes));
-                times.Standard = ReadTimes(value, si::kCreationTime, si::kModificationTime,
-                                           si::kChangeTime, si::kAccessTime);
+                times.Standard = TimesOf(
+                    ondisk::DecodeStandardInformation(ondisk::ResidentValue(attribute->bytes)));
                 times.StandardId = id;
                 times.HasStandard = true;
             }
             break;
         case ondisk::type::kFileName:
             if (resident && !haveLongName) {
-                const ByteReader value(ondisk::ResidentValue(attribute->bytes));
-                const bool dos = value.u8(fname::kNamespace).value_or(0) == fname::kNamespaceDos;
+                const auto name = ondisk::DecodeFileName(ondisk::ResidentValue(attribute->bytes));
+                const bool dos = name.IsDosName();
                 if (!dos || !times.HasFileName) {
-                    times.FileName =
-                        ReadTimes(value, fname::kCreationTime, fname::kModificationTime,
-                                  fname::kChangeTime, fname::kAccessTime);
+                    times.FileName = TimesOf(name);
                     times.FileNameId = id;
                     times.HasFileName = true;
                     haveLongName = !dos;
@@ -80,7 +63,8 @@ TRecordTimes ReadRecordTimes(std::span<const std::byte> record) {
             }
             break;
         case ondisk::type::kIndexRoot:
-            if (times.ContentType == 0 && IsDirectoryIndex(attribute->bytes)) {
+            if (times.ContentType == 0 &&
+                ondisk::AttributeMatches(attribute->type, attribute->bytes, kDirectoryIndex)) {
                 times.ContentType = ondisk::type::kIndexRoot;
                 times.ContentId = id;
             }

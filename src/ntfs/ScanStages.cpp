@@ -11,10 +11,8 @@ namespace lorvex::ntfs {
 
 namespace {
 
-// `startProgress` sets the volume's own progress to 0 as a long stage
-// begins, for the command line's progress line that reads it.
 void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
-               const ScanObserver& observer, const std::function<void()>& startProgress) {
+               const ScanObserver& observer) {
     const auto stopIfCancelled = [&] {
         if (observer.cancelled && observer.cancelled()) {
             throw ScanCancelled();
@@ -30,21 +28,16 @@ void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
         if (observer.progress) {
             observer.progress(percent);
         }
-        if (observer.processEvents) {
-            observer.processEvents();
-        }
         stopIfCancelled();
     };
     const auto begin = [&] {
-        startProgress();
         if (observer.progress) {
             observer.progress(0);
         }
     };
     begin();
     stage(kStageEnumeratingFiles);
-    // The enumeration keeps its progress in the volume.
-    volume.EnumerateFiles(fileIds, [&] { progress(volume.FProgress); });
+    volume.EnumerateFiles(fileIds, progress);
     stage(kStageParsingDirectories);
     // Linking the entries to their parents reads and writes nothing the
     // size, cluster and fragment stages touch, so with a core to spare it
@@ -94,7 +87,7 @@ void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
 void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
                    const ScanObserver& observer) {
     try {
-        RunStages(volume, fileIds, clusters, observer, [&volume] { volume.FProgress = 0; });
+        RunStages(volume, fileIds, clusters, observer);
     } catch (const std::bad_alloc&) {
         // Whatever the stages had built goes, so that the report of the
         // failure has room to be made.

@@ -34,9 +34,6 @@ struct ScanObserver {
     // Asked as each stage begins, with every progress and after painting:
     // true stops the scan, which then throws ScanCancelled.
     std::function<bool()> cancelled;
-    // After every progress; kept for the command line's progress line, which
-    // still reads the volume's FProgress.
-    std::function<void()> processEvents;
     // The painting stage, with the map in FileIndex order.
     std::function<void()> paint;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace lorvex::ondisk {
 
@@ -44,44 +45,6 @@ inline constexpr std::uint32_t kIndexRoot = 0x90;
 inline constexpr std::uint32_t kBitmap = 0xB0;
 } // namespace type
 
-// $STANDARD_INFORMATION value.
-namespace stdinfo {
-inline constexpr std::size_t kCreationTime = 0x00;
-inline constexpr std::size_t kModificationTime = 0x08;
-inline constexpr std::size_t kChangeTime = 0x10;
-inline constexpr std::size_t kAccessTime = 0x18;
-inline constexpr std::size_t kFileAttributes = 0x20; // u32
-inline constexpr std::size_t kMinimumSize = 0x24;
-} // namespace stdinfo
-
-// $FILE_NAME value.
-namespace filename {
-inline constexpr std::size_t kParent = 0x00;       // 8-byte file reference
-inline constexpr std::size_t kCreationTime = 0x08; // the times as of the last rename or move
-inline constexpr std::size_t kModificationTime = 0x10;
-inline constexpr std::size_t kChangeTime = 0x18;
-inline constexpr std::size_t kAccessTime = 0x20;
-inline constexpr std::size_t kAllocatedSize = 0x28;  // i64
-inline constexpr std::size_t kDataSize = 0x30;       // i64
-inline constexpr std::size_t kFileAttributes = 0x38; // u32
-inline constexpr std::size_t kNameLength = 0x40;     // u8, UTF-16 units
-inline constexpr std::size_t kNamespace = 0x41;      // u8
-inline constexpr std::size_t kName = 0x42;
-inline constexpr std::uint8_t kNamespaceDos = 2;
-} // namespace filename
-
-// $ATTRIBUTE_LIST entry.
-namespace listentry {
-inline constexpr std::size_t kType = 0x00;       // u32
-inline constexpr std::size_t kLength = 0x04;     // u16
-inline constexpr std::size_t kNameLength = 0x06; // u8
-inline constexpr std::size_t kNameOffset = 0x07; // u8
-inline constexpr std::size_t kLowestVcn = 0x08;  // i64
-inline constexpr std::size_t kRecord = 0x10;     // 8-byte file reference
-inline constexpr std::size_t kId = 0x18;         // u16
-inline constexpr std::size_t kMinimumSize = 0x1A;
-} // namespace listentry
-
 // One attribute of a record as the bounded walk finds it.
 struct AttributeSpan {
     std::size_t offset = 0; // from the start of the record
@@ -110,14 +73,57 @@ class AttributeWalker {
     bool damaged_ = false;
 };
 
-// The value of a resident attribute, bounded by the attribute; empty when
-// the header's value offset or length does not fit.
+// The walk over a record's attributes from the first-attribute offset its
+// header gives; a header too short to give one walks nothing, as damaged.
+AttributeWalker WalkRecordAttributes(std::span<const std::byte> record);
+
+// Which attribute of a record FindAttribute looks for. Every key that is set
+// must match.
+struct AttributeKey {
+    std::uint32_t type = 0;
+    // The attribute's name; empty for an unnamed one (name length 0). Unset:
+    // any name.
+    std::optional<std::u16string_view> name;
+    // The lowest VCN of the piece: a resident attribute is the piece at 0.
+    std::optional<std::int64_t> lowestVcn;
+    std::optional<std::uint16_t> id;
+};
+
+// True when `attribute`, of type `type`, is what `key` names.
+bool AttributeMatches(std::uint32_t type, std::span<const std::byte> attribute,
+                      const AttributeKey& key);
+
+// The first attribute of a record that `key` names, or nothing.
+std::optional<AttributeSpan> FindAttribute(std::span<const std::byte> record,
+                                           const AttributeKey& key);
+
+// The header's flag: false for a non-resident attribute.
+bool IsResident(std::span<const std::byte> attribute);
+
+// The attribute's id, unique within its record.
+std::uint16_t AttributeId(std::span<const std::byte> attribute);
+
+// The value of a resident attribute, where its header's value offset and
+// length say, bounded by the attribute; empty when they do not fit, and for a
+// non-resident attribute, which has no value in the record.
 std::span<const std::byte> ResidentValue(std::span<const std::byte> attribute);
+
+// The value length a resident attribute's header gives, whether or not the
+// value fits in the attribute; 0 when the header is too short to say.
+std::uint32_t ResidentValueLength(std::span<const std::byte> attribute);
 
 // The name of an attribute (UTF-16LE, kNameLength units from kNameOffset),
 // bounded by the attribute; empty for an unnamed one and when the name does
 // not fit.
 std::span<const std::byte> AttributeNameBytes(std::span<const std::byte> attribute);
+
+// As much of the name as lies inside the attribute: what a listing shows of
+// a damaged name. Matching a name goes by AttributeNameBytes, which refuses
+// one that does not fit.
+std::span<const std::byte> ClippedAttributeName(std::span<const std::byte> attribute);
+
+// The name's length in UTF-16 units; 0 for an unnamed attribute.
+std::uint8_t AttributeNameLength(std::span<const std::byte> attribute);
 
 // The run list of a non-resident attribute, from its run list offset to the
 // attribute's end; empty when the offset does not fit.

@@ -10,6 +10,18 @@ bool HasFileSignature(std::span<const std::byte> record) {
     return record.size() >= 4 && std::memcmp(record.data(), "FILE", 4) == 0;
 }
 
+std::uint16_t RecordFlags(std::span<const std::byte> record) {
+    return ByteReader(record).u16(record::kFlags).value_or(0);
+}
+
+std::optional<std::int64_t> BaseRecordOf(std::span<const std::byte> record) {
+    const ByteReader r(record);
+    if (r.u64(record::kBaseRecord).value_or(0) == 0) {
+        return std::nullopt;
+    }
+    return r.recordNumber48(record::kBaseRecord);
+}
+
 FixupResult ApplyFixups(std::span<std::byte> structure) {
     const ByteReader r(structure);
     const auto usaOffset = r.u16(record::kUsaOffset);

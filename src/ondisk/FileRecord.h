@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace lorvex::ondisk {
@@ -35,5 +36,14 @@ FixupResult ApplyFixups(std::span<std::byte> structure);
 
 // True when the record starts with "FILE".
 bool HasFileSignature(std::span<const std::byte> record);
+
+// The header's flags (record::kFlag...); 0 when the header is too short.
+std::uint16_t RecordFlags(std::span<const std::byte> record);
+
+// The number of the base record an extension record names; nothing for a
+// base record. Only a base record has a reference of 0 as a whole: an
+// extension of record 0 (the $MFT's own) has the number 0 and a sequence
+// number.
+std::optional<std::int64_t> BaseRecordOf(std::span<const std::byte> record);
 
 } // namespace lorvex::ondisk

@@ -245,8 +245,22 @@ void DiffuserEncrypt(std::span<std::uint32_t> d) {
     }
 }
 
-// XTS runs over this much of a buffer at a time (see Run).
+namespace {
+
+// XTS runs over this much of a buffer at a time (see DecryptXts).
 constexpr std::size_t kXtsPieceBytes = 32 * 1024;
+
+// The 64-bit word `k` of a buffer, as the bytes hold it, and back.
+inline std::uint64_t LoadWord(std::span<const std::byte> data, std::size_t k) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, data.data() + 8 * k, 8);
+    return v;
+}
+inline void StoreWord(std::span<std::byte> data, std::size_t k, std::uint64_t v) {
+    std::memcpy(data.data() + 8 * k, &v, 8);
+}
+
+} // namespace
 
 // One thread's contexts, each keyed once. Decryption runs the whole buffer
 // through one ECB call, which OpenSSL pipelines across blocks, with each
@@ -373,13 +387,23 @@ bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool dec
     if (!c) {
         return false;
     }
-    const std::size_t sectors = data.size() / sectorBytes_;
+    bool ok = MakeSectorBlocks(*c, offset, data.size() / sectorBytes_);
+    if (ok) {
+        ok = !decrypt ? EncryptSectors(*c, offset, data)
+             : Xts()  ? DecryptXts(*c, data)
+                      : DecryptCbc(*c, data);
+    }
+    Give(std::move(c));
+    return ok;
+}
+
+bool SectorCipher::MakeSectorBlocks(Contexts& c, std::uint64_t offset, std::size_t sectors) const {
     const bool xts = Xts();
     const bool diffuser = !sectorKey_.empty();
     // The IVs (or first tweaks) of every sector at once, and the diffuser's
     // sector keys: one call into OpenSSL for all of them.
-    c->blocks.resize(16 * (diffuser ? 3 : 1) * sectors);
-    std::uint8_t* blocks = c->blocks.data();
+    c.blocks.resize(16 * (diffuser ? 3 : 1) * sectors);
+    std::uint8_t* blocks = c.blocks.data();
     for (std::size_t i = 0; i < sectors; ++i) {
         const std::uint64_t at = offset + i * sectorBytes_;
         // XTS tweaks count sectors; CBC's IVs and the sector keys are made
@@ -390,112 +414,120 @@ bool SectorCipher::Run(std::uint64_t offset, std::span<std::byte> data, bool dec
             CounterBlock(blocks + 16 * (sectors + 2 * i + 1), at, 0x80);
         }
     }
-    bool ok = Ecb(c->iv.get(), std::span(blocks, 16 * sectors)) &&
-              (!diffuser || Ecb(c->sector.get(), std::span(blocks + 16 * sectors, 32 * sectors)));
-    const auto xorSectorKey = [&](std::byte* sector, std::size_t i) {
-        std::uint64_t key[4];
-        std::memcpy(key, blocks + 16 * (sectors + 2 * i), sizeof(key));
-        for (std::size_t k = 0; k < sectorBytes_; k += 8) {
-            std::uint64_t v = 0;
-            std::memcpy(&v, sector + k, 8);
-            v ^= key[(k / 8) % 4];
-            std::memcpy(sector + k, &v, 8);
-        }
-    };
-    const auto diffuse = [&](std::byte* sector, bool undo) {
-        LoadWords(sector, c->words);
-        undo ? DiffuserDecrypt(c->words) : DiffuserEncrypt(c->words);
-        StoreWords(c->words, sector);
-    };
-    if (ok && !decrypt) {
-        // Sector by sector: the tools that make test volumes only.
-        if (!c->chain) {
-            const EVP_CIPHER* cipher =
-                xts ? (key_.size() == 64 ? EVP_aes_256_xts() : EVP_aes_128_xts())
-                    : (key_.size() == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc());
-            c->chain = NewContext(cipher, key_.bytes(), true);
-        }
-        ok = c->chain != nullptr;
-        for (std::size_t i = 0; i < sectors && ok; ++i) {
-            std::byte* sector = data.data() + i * sectorBytes_;
-            if (diffuser) {
-                xorSectorKey(sector, i);
-                diffuse(sector, false);
-            }
-            // XTS takes the plain tweak and encrypts it itself.
-            std::uint8_t tweak[16];
-            CounterBlock(tweak, (offset / sectorBytes_) + i);
-            ok = Chain(c->chain.get(), xts ? tweak : blocks + 16 * i, sector, sectorBytes_);
-        }
-        Give(std::move(c));
-        return ok;
-    }
-    std::uint64_t* scratch = nullptr;
-    const auto load = [&](std::size_t k) {
+    return Ecb(c.iv.get(), std::span(blocks, 16 * sectors)) &&
+           (!diffuser || Ecb(c.sector.get(), std::span(blocks + 16 * sectors, 32 * sectors)));
+}
+
+void SectorCipher::XorSectorKey(const Contexts& c, std::byte* sector, std::size_t i,
+                                std::size_t sectors) const {
+    std::uint64_t key[4];
+    std::memcpy(key, c.blocks.data() + 16 * (sectors + 2 * i), sizeof(key));
+    for (std::size_t k = 0; k < sectorBytes_; k += 8) {
         std::uint64_t v = 0;
-        std::memcpy(&v, data.data() + 8 * k, 8);
-        return v;
-    };
-    const auto store = [&](std::size_t k, std::uint64_t v) {
-        std::memcpy(data.data() + 8 * k, &v, 8);
-    };
-    const std::size_t perSector = sectorBytes_ / 8;
-    if (ok && xts) {
-        // XTS: each block whitened with its tweak before and after the
-        // cipher; a sector's tweaks run on from its encrypted number, each
-        // the last times x in GF(2^128). Made again after the cipher rather
-        // than kept: cheaper than a second buffer's worth of memory.
-        const auto whiten = [&](std::size_t first, std::size_t end) {
-            for (std::size_t i = first; i < end; ++i) {
-                std::uint64_t lo = 0;
-                std::uint64_t hi = 0;
-                std::memcpy(&lo, blocks + 16 * i, 8);
-                std::memcpy(&hi, blocks + 16 * i + 8, 8);
-                for (std::size_t k = i * perSector; k < (i + 1) * perSector; k += 2) {
-                    store(k, load(k) ^ lo);
-                    store(k + 1, load(k + 1) ^ hi);
-                    const std::uint64_t carry = hi >> 63;
-                    hi = (hi << 1) | (lo >> 63);
-                    lo = (lo << 1) ^ (carry * 0x87);
-                }
-            }
-        };
-        // A piece at a time, small enough to stay in the core's cache
-        // through its three passes.
-        const std::size_t step = std::max<std::size_t>(kXtsPieceBytes / sectorBytes_, 1);
-        for (std::size_t first = 0; first < sectors && ok; first += step) {
-            const std::size_t end = std::min(first + step, sectors);
-            whiten(first, end);
-            ok = Ecb(c->ecb.get(),
-                     std::span(reinterpret_cast<std::uint8_t*>(data.data()) + first * sectorBytes_,
-                               (end - first) * sectorBytes_));
-            whiten(first, end);
+        std::memcpy(&v, sector + k, 8);
+        v ^= key[(k / 8) % 4];
+        std::memcpy(sector + k, &v, 8);
+    }
+}
+
+void SectorCipher::Diffuse(Contexts& c, std::byte* sector, bool undo) {
+    LoadWords(sector, c.words);
+    undo ? DiffuserDecrypt(c.words) : DiffuserEncrypt(c.words);
+    StoreWords(c.words, sector);
+}
+
+bool SectorCipher::EncryptSectors(Contexts& c, std::uint64_t offset,
+                                  std::span<std::byte> data) const {
+    // Sector by sector: the tools that make test volumes only.
+    const std::size_t sectors = data.size() / sectorBytes_;
+    const bool xts = Xts();
+    const bool diffuser = !sectorKey_.empty();
+    if (!c.chain) {
+        const EVP_CIPHER* cipher =
+            xts ? (key_.size() == 64 ? EVP_aes_256_xts() : EVP_aes_128_xts())
+                : (key_.size() == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc());
+        c.chain = NewContext(cipher, key_.bytes(), true);
+    }
+    bool ok = c.chain != nullptr;
+    for (std::size_t i = 0; i < sectors && ok; ++i) {
+        std::byte* sector = data.data() + i * sectorBytes_;
+        if (diffuser) {
+            XorSectorKey(c, sector, i, sectors);
+            Diffuse(c, sector, false);
         }
-    } else if (ok) {
-        // CBC: each block's plaintext is its decryption XORed with the block
-        // before it, the sector's IV before the first.
-        c->scratch.resize(data.size() / 8);
-        scratch = c->scratch.data();
-        std::memcpy(scratch, data.data(), data.size());
-        ok =
-            Ecb(c->ecb.get(), std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
-        for (std::size_t i = 0; i < sectors && ok; ++i) {
-            const std::size_t first = i * perSector;
-            std::uint64_t iv[2];
-            std::memcpy(iv, blocks + 16 * i, 16);
-            store(first, load(first) ^ iv[0]);
-            store(first + 1, load(first + 1) ^ iv[1]);
-            for (std::size_t k = first + 2; k < first + perSector; ++k) {
-                store(k, load(k) ^ scratch[k - 2]);
+        // XTS takes the plain tweak and encrypts it itself.
+        std::uint8_t tweak[16];
+        CounterBlock(tweak, (offset / sectorBytes_) + i);
+        ok = Chain(c.chain.get(), xts ? tweak : c.blocks.data() + 16 * i, sector, sectorBytes_);
+    }
+    return ok;
+}
+
+bool SectorCipher::DecryptXts(Contexts& c, std::span<std::byte> data) const {
+    const std::size_t sectors = data.size() / sectorBytes_;
+    const std::uint8_t* blocks = c.blocks.data();
+    const std::size_t perSector = sectorBytes_ / 8;
+    // Each block whitened with its tweak before and after the cipher; a
+    // sector's tweaks run on from its encrypted number, each the last times
+    // x in GF(2^128). Made again after the cipher rather than kept: cheaper
+    // than a second buffer's worth of memory.
+    const auto whiten = [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+            std::uint64_t lo = 0;
+            std::uint64_t hi = 0;
+            std::memcpy(&lo, blocks + 16 * i, 8);
+            std::memcpy(&hi, blocks + 16 * i + 8, 8);
+            for (std::size_t k = i * perSector; k < (i + 1) * perSector; k += 2) {
+                StoreWord(data, k, LoadWord(data, k) ^ lo);
+                StoreWord(data, k + 1, LoadWord(data, k + 1) ^ hi);
+                const std::uint64_t carry = hi >> 63;
+                hi = (hi << 1) | (lo >> 63);
+                lo = (lo << 1) ^ (carry * 0x87);
             }
-            if (diffuser) {
-                std::byte* sector = data.data() + i * sectorBytes_;
-                diffuse(sector, true);
-                xorSectorKey(sector, i);
-            }
+        }
+    };
+    // A piece at a time, small enough to stay in the core's cache through
+    // its three passes.
+    bool ok = true;
+    const std::size_t step = std::max<std::size_t>(kXtsPieceBytes / sectorBytes_, 1);
+    for (std::size_t first = 0; first < sectors && ok; first += step) {
+        const std::size_t end = std::min(first + step, sectors);
+        whiten(first, end);
+        ok = Ecb(c.ecb.get(),
+                 std::span(reinterpret_cast<std::uint8_t*>(data.data()) + first * sectorBytes_,
+                           (end - first) * sectorBytes_));
+        whiten(first, end);
+    }
+    return ok;
+}
+
+bool SectorCipher::DecryptCbc(Contexts& c, std::span<std::byte> data) const {
+    const std::size_t sectors = data.size() / sectorBytes_;
+    const bool diffuser = !sectorKey_.empty();
+    const std::uint8_t* blocks = c.blocks.data();
+    const std::size_t perSector = sectorBytes_ / 8;
+    // Each block's plaintext is its decryption XORed with the block before
+    // it, the sector's IV before the first.
+    c.scratch.resize(data.size() / 8);
+    const std::uint64_t* scratch = c.scratch.data();
+    std::memcpy(c.scratch.data(), data.data(), data.size());
+    bool ok =
+        Ecb(c.ecb.get(), std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
+    for (std::size_t i = 0; i < sectors && ok; ++i) {
+        const std::size_t first = i * perSector;
+        std::uint64_t iv[2];
+        std::memcpy(iv, blocks + 16 * i, 16);
+        StoreWord(data, first, LoadWord(data, first) ^ iv[0]);
+        StoreWord(data, first + 1, LoadWord(data, first + 1) ^ iv[1]);
+        for (std::size_t k = first + 2; k < first + perSector; ++k) {
+            StoreWord(data, k, LoadWord(data, k) ^ scratch[k - 2]);
+        }
+        if (diffuser) {
+            std::byte* sector = data.data() + i * sectorBytes_;
+            Diffuse(c, sector, true);
+            XorSectorKey(c, sector, i, sectors);
         }
     }
-    Give(std::move(c));
     return ok;
 }
 

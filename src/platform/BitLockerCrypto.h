@@ -68,6 +68,17 @@ class SectorCipher {
     [[nodiscard]] std::span<const std::uint8_t> DataKey() const;
     void Give(std::unique_ptr<Contexts> contexts) const;
     bool Run(std::uint64_t offset, std::span<std::byte> data, bool decrypt) const;
+    // The IVs (XTS: first tweaks) of `sectors` sectors from `offset`, and
+    // the diffuser's sector keys after them, into the contexts' blocks.
+    bool MakeSectorBlocks(Contexts& c, std::uint64_t offset, std::size_t sectors) const;
+    // Sector `i` of `sectors` XORed with its sector key (the diffuser's).
+    void XorSectorKey(const Contexts& c, std::byte* sector, std::size_t i,
+                      std::size_t sectors) const;
+    // The diffuser run on a sector, or undone.
+    static void Diffuse(Contexts& c, std::byte* sector, bool undo);
+    bool EncryptSectors(Contexts& c, std::uint64_t offset, std::span<std::byte> data) const;
+    bool DecryptXts(Contexts& c, std::span<std::byte> data) const;
+    bool DecryptCbc(Contexts& c, std::span<std::byte> data) const;
 
     std::uint16_t method_ = 0;
     std::uint32_t sectorBytes_ = 512;

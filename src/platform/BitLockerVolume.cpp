@@ -26,33 +26,22 @@ Secret PasswordHash(const BitLockerKey& key) {
     return Secret(twice);
 }
 
-} // namespace
+// One copy of the metadata, decoded.
+struct DecodedCopy {
+    std::size_t index = 0;
+    ondisk::FveBlockHeader block;
+    ondisk::FveMetadata metadata;
+    std::vector<std::byte> bytes; // the block as far as its metadata goes
+};
 
-std::unique_ptr<BitLockerVolume> BitLockerVolume::Open(const RegionReader& read, std::uint64_t size,
-                                                       std::string& why) {
-    why.clear();
-    std::array<std::byte, fve::header::kSize> first{};
-    if (size < first.size() || read(0, first) != first.size()) {
-        return nullptr;
-    }
-    const auto header = ondisk::ParseFveVolumeHeader(first);
-    if (!header) {
-        return nullptr;
-    }
-    std::unique_ptr<BitLockerVolume> v(new BitLockerVolume());
-    v->header_ = *header;
-    std::array<std::uint64_t, 3> offsets = header->metadataOffsets;
-
-    // Each copy decoded on its own; the first that decodes is read, and the
-    // others are compared with it.
-    struct Decoded {
-        std::size_t index = 0;
-        ondisk::FveBlockHeader block;
-        ondisk::FveMetadata metadata;
-        std::vector<std::byte> bytes; // the block as far as its metadata goes
-    };
-    std::vector<Decoded> copies;
-    std::vector<std::string> problems;
+// Every copy of the metadata at `offsets` that decodes, in order; what is
+// wrong with each of the others in `problems`. Vista's header names only the
+// first block, whose own header names the others: `offsets` takes them.
+std::vector<DecodedCopy> DecodeCopies(const RegionReader& read, std::uint64_t size,
+                                      const ondisk::FveVolumeHeader& header,
+                                      std::array<std::uint64_t, 3>& offsets,
+                                      std::vector<std::string>& problems) {
+    std::vector<DecodedCopy> copies;
     std::vector<std::byte> buffer(fve::block::kReserved);
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const std::uint64_t at = offsets[i];
@@ -76,7 +65,7 @@ std::unique_ptr<BitLockerVolume> BitLockerVolume::Open(const RegionReader& read,
                                ")");
             continue;
         }
-        Decoded d;
+        DecodedCopy d;
         d.index = i;
         d.block = *block;
         const auto error = ondisk::ParseFveMetadata(bytes.subspan(fve::block::kSize), d.metadata);
@@ -85,7 +74,7 @@ std::unique_ptr<BitLockerVolume> BitLockerVolume::Open(const RegionReader& read,
             continue;
         }
         // Vista names only the first block; its header names the others.
-        if (header->layout == ondisk::FveLayout::Vista && i == 0) {
+        if (header.layout == ondisk::FveLayout::Vista && i == 0) {
             offsets[1] = block->blockOffsets[1];
             offsets[2] = block->blockOffsets[2];
         }
@@ -95,6 +84,30 @@ std::unique_ptr<BitLockerVolume> BitLockerVolume::Open(const RegionReader& read,
         d.bytes.assign(bytes.begin(), bytes.begin() + fve::block::kSize + metadataBytes);
         copies.push_back(std::move(d));
     }
+    return copies;
+}
+
+} // namespace
+
+std::unique_ptr<BitLockerVolume> BitLockerVolume::Open(const RegionReader& read, std::uint64_t size,
+                                                       std::string& why) {
+    why.clear();
+    std::array<std::byte, fve::header::kSize> first{};
+    if (size < first.size() || read(0, first) != first.size()) {
+        return nullptr;
+    }
+    const auto header = ondisk::ParseFveVolumeHeader(first);
+    if (!header) {
+        return nullptr;
+    }
+    std::unique_ptr<BitLockerVolume> v(new BitLockerVolume());
+    v->header_ = *header;
+    std::array<std::uint64_t, 3> offsets = header->metadataOffsets;
+
+    // Each copy decoded on its own; the first that decodes is read, and the
+    // others are compared with it.
+    std::vector<std::string> problems;
+    const std::vector<DecodedCopy> copies = DecodeCopies(read, size, *header, offsets, problems);
     if (copies.empty()) {
         why = "its BitLocker metadata cannot be read: ";
         for (std::size_t i = 0; i < problems.size(); ++i) {
@@ -102,7 +115,7 @@ std::unique_ptr<BitLockerVolume> BitLockerVolume::Open(const RegionReader& read,
         }
         return nullptr;
     }
-    const Decoded& chosen = copies.front();
+    const DecodedCopy& chosen = copies.front();
     for (const auto& p : problems) {
         v->notes_.push_back("metadata " + p + "; " + Copy(chosen.index) + " is read");
     }
@@ -228,9 +241,36 @@ BitLockerVolume::UnlockStatus BitLockerVolume::Unlock(const BitLockerKey* key, U
     if (kind == protection::kPassword || kind == protection::kRecoveryPassword) {
         hash = PasswordHash(*key);
     }
-    std::optional<Secret> masterKey;
     const ondisk::FveProtector* opened = nullptr;
     bool otherStartupKey = false;
+    const std::optional<Secret> masterKey =
+        OpenMasterKey(kind, startup, hash, opened, otherStartupKey);
+    if (!masterKey) {
+        if (kind == protection::kClearKey) {
+            why = "its clear key does not open it: the metadata is damaged";
+        } else if (otherStartupKey && startup) {
+            why = "the startup key is " + ondisk::FormatGuid(startup->id) +
+                  ", which is not one of its protectors";
+        } else {
+            why = "the " + kindName + " does not unlock it";
+        }
+        return UnlockStatus::WrongKey;
+    }
+    const UnlockStatus status = OpenVolumeKey(*masterKey, out, why);
+    if (status == UnlockStatus::Unlocked) {
+        out.protector =
+            ondisk::ProtectionName(opened->protection) + " " + ondisk::FormatGuid(opened->id);
+    }
+    return status;
+}
+
+std::optional<Secret>
+BitLockerVolume::OpenMasterKey(std::uint16_t kind,
+                               const std::optional<ondisk::FveStartupKey>& startup,
+                               const std::optional<Secret>& hash,
+                               const ondisk::FveProtector*& opened, bool& otherStartupKey) const {
+    namespace protection = fve::protection;
+    std::optional<Secret> masterKey;
     for (const auto& p : metadata_.protectors) {
         if (p.protection != kind) {
             continue;
@@ -257,17 +297,11 @@ BitLockerVolume::UnlockStatus BitLockerVolume::Unlock(const BitLockerKey* key, U
             break;
         }
     }
-    if (!masterKey) {
-        if (kind == protection::kClearKey) {
-            why = "its clear key does not open it: the metadata is damaged";
-        } else if (otherStartupKey && startup) {
-            why = "the startup key is " + ondisk::FormatGuid(startup->id) +
-                  ", which is not one of its protectors";
-        } else {
-            why = "the " + kindName + " does not unlock it";
-        }
-        return UnlockStatus::WrongKey;
-    }
+    return masterKey;
+}
+
+BitLockerVolume::UnlockStatus BitLockerVolume::OpenVolumeKey(const Secret& masterKey, Unlocked& out,
+                                                             std::string& why) const {
     if (std::string reason = Unreadable(); !reason.empty()) {
         why = std::move(reason);
         return UnlockStatus::Unreadable;
@@ -276,7 +310,7 @@ BitLockerVolume::UnlockStatus BitLockerVolume::Unlock(const BitLockerKey* key, U
         why = "its metadata holds no volume key";
         return UnlockStatus::Unreadable;
     }
-    auto plain = Unseal(masterKey->bytes(), *metadata_.sealedVolumeKey);
+    auto plain = Unseal(masterKey.bytes(), *metadata_.sealedVolumeKey);
     std::optional<ondisk::FveKey> entry;
     if (plain) {
         entry = ondisk::ParseFveKeyEntry(std::as_bytes(plain->bytes()));
@@ -294,8 +328,6 @@ BitLockerVolume::UnlockStatus BitLockerVolume::Unlock(const BitLockerKey* key, U
     }
     out.cipher = std::move(cipher);
     out.volumeKey = std::move(volumeKey);
-    out.protector =
-        ondisk::ProtectionName(opened->protection) + " " + ondisk::FormatGuid(opened->id);
     return UnlockStatus::Unlocked;
 }
 

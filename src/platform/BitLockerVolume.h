@@ -99,6 +99,18 @@ class BitLockerVolume {
     // when the MAC says the key is not the one.
     std::optional<Secret> OpenProtector(const ondisk::FveProtector& p,
                                         std::span<const std::uint8_t> key) const;
+    // The master key from the first protector of `kind` that opens with the
+    // key given: a clear key, the startup key `startup`, or a password whose
+    // stretching is `hash`. `opened` is that protector; `otherStartupKey`
+    // says the startup key was made for a protector the volume lacks.
+    std::optional<Secret> OpenMasterKey(std::uint16_t kind,
+                                        const std::optional<ondisk::FveStartupKey>& startup,
+                                        const std::optional<Secret>& hash,
+                                        const ondisk::FveProtector*& opened,
+                                        bool& otherStartupKey) const;
+    // With the master key: the volume key unsealed and its cipher made, into
+    // `out`; Unreadable, with why, when the volume cannot be decrypted.
+    UnlockStatus OpenVolumeKey(const Secret& masterKey, Unlocked& out, std::string& why) const;
 
     ondisk::FveVolumeHeader header_;
     ondisk::FveMetadata metadata_;

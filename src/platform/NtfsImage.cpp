@@ -3,20 +3,18 @@
 #include "ondisk/BitCount.h"
 
 #include "ondisk/Attribute.h"
-#include "ondisk/ByteReader.h"
+#include "ondisk/AttributeList.h"
 #include "ondisk/FileRecord.h"
-#include "ondisk/RunList.h"
+#include "ondisk/NonResident.h"
+#include "ondisk/StreamReader.h"
 #include "ondisk/Utf16.h"
 #include "volume/VolumeApi.h"
+#include "volume/VolumeData.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
-#include <limits>
 
 namespace lorvex::platform {
-
-using ondisk::ByteReader;
 
 namespace {
 
@@ -29,59 +27,35 @@ constexpr std::int64_t kBitmapRecord = 6;
 constexpr std::size_t kMaxAttributeListBytes = 4U * 1024U * 1024U;
 constexpr std::size_t kChunk = 1U << 20;
 
-// The first unnamed attribute of `type` in a record whose lowest VCN is
+// The first unnamed piece of `type` in a record whose lowest VCN is
 // `lowestVcn` (resident attributes have lowest VCN 0).
-std::optional<ondisk::AttributeSpan> FindAttribute(std::span<const std::byte> record,
-                                                   std::uint32_t type, std::int64_t lowestVcn) {
-    const ByteReader r(record);
-    const auto first = r.u16(ondisk::record::kFirstAttribute);
-    if (!first) {
-        return std::nullopt;
-    }
-    ondisk::AttributeWalker walk(record, *first);
-    while (auto a = walk.Next()) {
-        if (a->type != type) {
-            continue;
-        }
-        const ByteReader ar(a->bytes);
-        if (ar.u8(ondisk::attr::kNameLength).value_or(1) != 0) {
-            continue;
-        }
-        const bool nonResident = ar.u8(ondisk::attr::kNonResident).value_or(0) != 0;
-        const std::int64_t vcn = nonResident ? ar.i64(ondisk::attr::kLowestVcn).value_or(-1) : 0;
-        if (vcn == lowestVcn) {
-            return a;
-        }
-    }
-    return std::nullopt;
-}
-
-// Appends the runs of one non-resident attribute piece, starting at its
-// lowest VCN, to `out`; false on a damaged run list. Every byte of an extent
-// must have a signed 64-bit offset in its stream: a sparse run of 2^52
-// clusters of 4 KiB is 2^64 bytes, which wraps to 0, and a read that finds
-// 0 bytes left in its extent never moves on. Such a run, and all after it,
-// is refused here, where runs become extents.
-bool AppendExtents(std::span<const std::byte> attribute, std::int64_t lowestVcn,
-                   std::int64_t bytesPerCluster, std::vector<NtfsImage::Extent>& out) {
-    const auto decoded = ondisk::DecodeRunList(ondisk::RunListBytes(attribute));
-    const std::int64_t maxClusters = std::numeric_limits<std::int64_t>::max() / bytesPerCluster;
-    std::int64_t vcn = lowestVcn;
-    if (vcn < 0 || vcn > maxClusters) {
-        return false;
-    }
-    for (const auto& run : decoded.runs) {
-        if (run.length <= 0 || run.length > maxClusters - vcn) {
-            return false;
-        }
-        out.push_back({vcn, run.lcn, run.length, run.sparse});
-        vcn += run.length;
-    }
-    return decoded.status == ondisk::RunListStatus::Ok;
+std::optional<ondisk::AttributeSpan> FindPiece(std::span<const std::byte> record,
+                                               std::uint32_t type, std::int64_t lowestVcn) {
+    return ondisk::FindAttribute(
+        record, {.type = type, .name = u"", .lowestVcn = lowestVcn, .id = std::nullopt});
 }
 
 std::int64_t NextVcn(const std::vector<NtfsImage::Extent>& extents) {
     return extents.empty() ? 0 : extents.back().vcn + extents.back().length;
+}
+
+// Where the pieces of an unnamed attribute of `type` lie, in VCN order, by
+// the entries of an attribute-list value.
+struct Piece {
+    std::int64_t vcn;
+    std::int64_t record;
+};
+
+std::vector<Piece> PiecesOf(std::span<const std::byte> list, std::uint32_t type) {
+    std::vector<Piece> pieces;
+    for (const auto& entry : ondisk::DecodeAttributeList(list)) {
+        if (entry.type == type && entry.nameLength == 0) {
+            pieces.push_back({entry.lowestVcn, entry.record});
+        }
+    }
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const Piece& a, const Piece& b) { return a.vcn < b.vcn; });
+    return pieces;
 }
 
 } // namespace
@@ -117,44 +91,11 @@ std::unique_ptr<NtfsImage> NtfsImage::Open(std::shared_ptr<const SourceBytes> so
 
 bool NtfsImage::ReadStream(const std::vector<Extent>& extents, std::uint64_t pos,
                            std::span<std::byte> out) const {
-    const std::uint64_t cluster = geometry_.bytesPerCluster;
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const auto vcn = static_cast<std::int64_t>((pos + done) / cluster);
-        auto it = std::upper_bound(extents.begin(), extents.end(), vcn,
-                                   [](std::int64_t v, const Extent& e) { return v < e.vcn; });
-        if (it == extents.begin()) {
-            return false;
-        }
-        --it;
-        if (vcn >= it->vcn + it->length) {
-            return false;
-        }
-        const std::uint64_t intoExtent = pos + done - static_cast<std::uint64_t>(it->vcn) * cluster;
-        const std::uint64_t left = static_cast<std::uint64_t>(it->length) * cluster - intoExtent;
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(left, out.size() - done));
-        // AppendExtents keeps every extent's bytes in range, so there is
-        // always something left; should that ever fail, stop rather than spin.
-        if (n == 0) {
-            return false;
-        }
-        auto piece = out.subspan(done, n);
-        if (it->sparse) {
-            std::fill(piece.begin(), piece.end(), std::byte{0});
-        } else {
-            if (it->lcn < 0 || it->lcn >= geometry_.totalClusters ||
-                it->length > geometry_.totalClusters - it->lcn) {
-                return false;
-            }
-            const std::uint64_t at = static_cast<std::uint64_t>(it->lcn) * cluster + intoExtent;
-            if (source_->Read(at, piece) != n) {
-                return false;
-            }
-        }
-        done += n;
-    }
-    return true;
+    const ondisk::StreamVolume volume{geometry_.bytesPerCluster, geometry_.totalClusters};
+    const auto read = [this](std::uint64_t at, std::span<std::byte> piece) {
+        return source_->Read(at, piece);
+    };
+    return ondisk::ReadStream(extents, volume, pos, out, read) == out.size();
 }
 
 void NtfsImage::HintStream(const std::vector<Extent>& extents, std::uint64_t pos,
@@ -238,81 +179,76 @@ bool NtfsImage::ReadNonResident(const std::vector<Extent>& extents, std::int64_t
     return whole;
 }
 
+bool NtfsImage::TakeFirstPiece(std::span<const std::byte> attribute, StreamInfo& info,
+                               std::vector<Extent>& extents) const {
+    if (ondisk::IsResident(attribute)) {
+        const auto value = ondisk::ResidentValue(attribute);
+        info.resident = true;
+        info.residentValue.assign(value.begin(), value.end());
+        info.dataSize = info.initializedSize = static_cast<std::int64_t>(value.size());
+        return true;
+    }
+    const auto header = ondisk::DecodeNonResident(attribute);
+    if (!header) {
+        return false;
+    }
+    info.dataSize = header->dataSize;
+    info.initializedSize = header->initializedSize;
+    return ondisk::AppendExtents(*header, geometry_.bytesPerCluster, extents) ==
+           ondisk::ExtentsEnd::Complete;
+}
+
+std::optional<std::vector<std::byte>>
+NtfsImage::ReadAttributeList(std::span<const std::byte> attribute) const {
+    if (ondisk::IsResident(attribute)) {
+        const auto value = ondisk::ResidentValue(attribute);
+        return std::vector<std::byte>(value.begin(), value.end());
+    }
+    const auto header = ondisk::DecodeNonResident(attribute);
+    if (!header || header->dataSize < 0 ||
+        static_cast<std::uint64_t>(header->dataSize) > kMaxAttributeListBytes) {
+        return std::nullopt;
+    }
+    std::vector<Extent> extents;
+    ondisk::AppendExtents(*header, geometry_.bytesPerCluster, extents);
+    std::vector<std::byte> value;
+    ReadNonResident(extents, header->dataSize, kMaxAttributeListBytes, value);
+    return value;
+}
+
 std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const std::byte> baseRecord,
                                                               std::int64_t baseNumber,
                                                               std::uint32_t type,
                                                               std::vector<Extent>* growing) const {
     StreamInfo info;
     std::vector<Extent>& extents = growing != nullptr ? *growing : info.extents;
-
-    auto takeFirstPiece = [&](const ondisk::AttributeSpan& a) -> bool {
-        const ByteReader r(a.bytes);
-        if (r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
-            const auto value = ondisk::ResidentValue(a.bytes);
-            info.resident = true;
-            info.residentValue.assign(value.begin(), value.end());
-            info.dataSize = info.initializedSize = static_cast<std::int64_t>(value.size());
-            return true;
-        }
-        info.dataSize = r.i64(ondisk::attr::kDataSize).value_or(0);
-        info.initializedSize = r.i64(ondisk::attr::kInitializedSize).value_or(0);
-        return AppendExtents(a.bytes, 0, geometry_.bytesPerCluster, extents);
-    };
-
     // Only the record's first attribute list is followed; a second one, which
     // could name the same shared list again, adds nothing but reading.
-    const auto list = FindAttribute(baseRecord, ondisk::type::kAttributeList, 0);
+    const auto list = FindPiece(baseRecord, ondisk::type::kAttributeList, 0);
     if (!list) {
-        const auto a = FindAttribute(baseRecord, type, 0);
+        const auto a = FindPiece(baseRecord, type, 0);
         if (!a) {
             return std::nullopt;
         }
-        takeFirstPiece(*a);
-        if (growing != nullptr) {
-            info.extents = *growing;
-        }
-        return info;
-    }
-
-    std::vector<std::byte> listBytes;
-    const ByteReader lr(list->bytes);
-    if (lr.u8(ondisk::attr::kNonResident).value_or(0) == 0) {
-        const auto value = ondisk::ResidentValue(list->bytes);
-        listBytes.assign(value.begin(), value.end());
+        TakeFirstPiece(a->bytes, info, extents);
     } else {
-        std::vector<Extent> listExtents;
-        AppendExtents(list->bytes, 0, geometry_.bytesPerCluster, listExtents);
-        const std::int64_t size = lr.i64(ondisk::attr::kDataSize).value_or(0);
-        if (size < 0 || static_cast<std::uint64_t>(size) > kMaxAttributeListBytes) {
+        const auto value = ReadAttributeList(list->bytes);
+        if (!value || !FollowPieces(*value, baseRecord, baseNumber, type, info, extents)) {
             return std::nullopt;
         }
-        ReadNonResident(listExtents, size, kMaxAttributeListBytes, listBytes);
     }
-
-    struct Piece {
-        std::int64_t vcn;
-        std::int64_t record;
-    };
-    std::vector<Piece> pieces;
-    const ByteReader entries(listBytes);
-    for (std::size_t at = 0; entries.fits(at, ondisk::listentry::kMinimumSize);) {
-        const auto length = *entries.u16(at + ondisk::listentry::kLength);
-        if (length < ondisk::listentry::kMinimumSize || !entries.fits(at, length)) {
-            break;
-        }
-        if (*entries.u32(at + ondisk::listentry::kType) == type &&
-            *entries.u8(at + ondisk::listentry::kNameLength) == 0) {
-            pieces.push_back({*entries.i64(at + ondisk::listentry::kLowestVcn),
-                              *entries.recordNumber48(at + ondisk::listentry::kRecord)});
-        }
-        at += length;
+    if (growing != nullptr) {
+        info.extents = *growing;
     }
-    std::stable_sort(pieces.begin(), pieces.end(),
-                     [](const Piece& a, const Piece& b) { return a.vcn < b.vcn; });
+    return info;
+}
 
+bool NtfsImage::FollowPieces(std::span<const std::byte> list, std::span<const std::byte> baseRecord,
+                             std::int64_t baseNumber, std::uint32_t type, StreamInfo& info,
+                             std::vector<Extent>& extents) const {
     std::vector<std::byte> ext(geometry_.bytesPerRecord);
     bool first = true;
-    for (const auto& piece : pieces) {
+    for (const auto& piece : PiecesOf(list, type)) {
         // Pieces must continue each other; anything else (a piece that names
         // a VCN already covered, an $MFT that lists itself again) is damage.
         if (first ? piece.vcn != 0 : piece.vcn != NextVcn(extents)) {
@@ -325,26 +261,24 @@ std::optional<NtfsImage::StreamInfo> NtfsImage::CollectStream(std::span<const st
             }
             holder = ext;
         }
-        const auto a = FindAttribute(holder, type, piece.vcn);
+        const auto a = FindPiece(holder, type, piece.vcn);
         if (!a) {
             break;
         }
         if (first) {
-            if (!takeFirstPiece(*a) || info.resident) {
+            if (!TakeFirstPiece(a->bytes, info, extents) || info.resident) {
                 break;
             }
             first = false;
-        } else if (!AppendExtents(a->bytes, piece.vcn, geometry_.bytesPerCluster, extents)) {
-            break;
+        } else {
+            const auto header = ondisk::DecodeNonResident(a->bytes);
+            if (!header || ondisk::AppendExtents(*header, geometry_.bytesPerCluster, extents) !=
+                               ondisk::ExtentsEnd::Complete) {
+                break;
+            }
         }
     }
-    if (first) {
-        return std::nullopt;
-    }
-    if (growing != nullptr) {
-        info.extents = *growing;
-    }
-    return info;
+    return !first;
 }
 
 bool NtfsImage::LoadMft(std::uint32_t& error) {
@@ -423,8 +357,8 @@ void NtfsImage::RebuildMftBitmapFromHeaders() {
     std::vector<std::byte> record(geometry_.bytesPerRecord);
     std::fill(mftBitmap_.begin(), mftBitmap_.end(), 0);
     for (std::int64_t n = 0; n < recordCount_; ++n) {
-        if (ReadRecord(n, record) && (ByteReader(record).u16(ondisk::record::kFlags).value_or(0) &
-                                      ondisk::record::kFlagInUse) != 0) {
+        if (ReadRecord(n, record) &&
+            (ondisk::RecordFlags(record) & ondisk::record::kFlagInUse) != 0) {
             const auto u = static_cast<std::uint64_t>(n);
             mftBitmap_[u / 64] |= std::uint64_t{1} << (u % 64);
         }
@@ -436,7 +370,7 @@ void NtfsImage::LoadLabel() {
     if (!InUse(kVolumeRecord) || !ReadRecord(kVolumeRecord, record)) {
         return;
     }
-    const auto name = FindAttribute(record, ondisk::type::kVolumeName, 0);
+    const auto name = FindPiece(record, ondisk::type::kVolumeName, 0);
     if (!name) {
         return;
     }
@@ -592,24 +526,22 @@ FileRecordState NtfsImage::ReadExactRecord(std::int64_t number, std::span<std::b
 }
 
 void NtfsImage::FillVolumeData(std::span<std::byte> out) const {
-    using ondisk::StoreLE;
-    namespace vd = volumedata;
-    std::fill(out.begin(), out.end(), std::byte{0});
     const auto& g = geometry_;
-    StoreLE(out, vd::kVolumeSerialNumber, g.serialNumber, 8);
-    StoreLE(out, vd::kNumberSectors, g.totalSectors, 8);
-    StoreLE(out, vd::kTotalClusters, static_cast<std::uint64_t>(g.totalClusters), 8);
-    StoreLE(out, vd::kFreeClusters, static_cast<std::uint64_t>(freeClusters_), 8);
-    StoreLE(out, vd::kTotalReserved, 0, 8);
-    StoreLE(out, vd::kBytesPerSector, g.bytesPerSector, 4);
-    StoreLE(out, vd::kBytesPerCluster, g.bytesPerCluster, 4);
-    StoreLE(out, vd::kBytesPerFileRecordSegment, g.bytesPerRecord, 4);
-    StoreLE(out, vd::kClustersPerFileRecordSegment, g.bytesPerRecord / g.bytesPerCluster, 4);
-    StoreLE(out, vd::kMftValidDataLength, static_cast<std::uint64_t>(mftValidDataLength_), 8);
-    StoreLE(out, vd::kMftStartLcn, static_cast<std::uint64_t>(g.mftLcn), 8);
-    StoreLE(out, vd::kMft2StartLcn, static_cast<std::uint64_t>(g.mftMirrLcn), 8);
-    StoreLE(out, vd::kMftZoneStart, static_cast<std::uint64_t>(mftZoneStart_), 8);
-    StoreLE(out, vd::kMftZoneEnd, static_cast<std::uint64_t>(mftZoneEnd_), 8);
+    volume::NtfsVolumeData data;
+    data.serialNumber = static_cast<std::int64_t>(g.serialNumber);
+    data.numberSectors = static_cast<std::int64_t>(g.totalSectors);
+    data.totalClusters = g.totalClusters;
+    data.freeClusters = freeClusters_;
+    data.bytesPerSector = g.bytesPerSector;
+    data.bytesPerCluster = g.bytesPerCluster;
+    data.bytesPerFileRecordSegment = g.bytesPerRecord;
+    data.clustersPerFileRecordSegment = g.bytesPerRecord / g.bytesPerCluster;
+    data.mftValidDataLength = mftValidDataLength_;
+    data.mftStartLcn = g.mftLcn;
+    data.mft2StartLcn = g.mftMirrLcn;
+    data.mftZoneStart = mftZoneStart_;
+    data.mftZoneEnd = mftZoneEnd_;
+    volume::EncodeVolumeData(data, out);
 }
 
 } // namespace lorvex::platform

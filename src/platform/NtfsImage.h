@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ondisk/BootSector.h"
+#include "ondisk/NonResident.h"
 #include "platform/SourceBytes.h"
 #include "volume/VolumeApi.h"
 
@@ -20,14 +21,7 @@ namespace lorvex::platform {
 // are in use when the $MFT's $BITMAP says so and their update sequence checks.
 class NtfsImage {
   public:
-    // A stretch of a non-resident stream: `length` clusters from `vcn` lie at
-    // `lcn` (nowhere when sparse, and then they read as zeros).
-    struct Extent {
-        std::int64_t vcn = 0;
-        std::int64_t lcn = 0;
-        std::int64_t length = 0;
-        bool sparse = false;
-    };
+    using Extent = ondisk::Extent;
 
     // nullptr and a Windows error number when the bytes are not a volume we
     // can read: no NTFS boot sector, absurd geometry, an unreadable $MFT.
@@ -109,6 +103,21 @@ class NtfsImage {
     std::optional<StreamInfo> CollectStream(std::span<const std::byte> baseRecord,
                                             std::int64_t baseNumber, std::uint32_t type,
                                             std::vector<Extent>* growing) const;
+    // The first piece's sizes (its value when resident) into `info`, its
+    // extents appended to `extents`; false when its header or run list is
+    // damaged.
+    bool TakeFirstPiece(std::span<const std::byte> attribute, StreamInfo& info,
+                        std::vector<Extent>& extents) const;
+    // The value of an $ATTRIBUTE_LIST attribute; nothing when its size is
+    // refused.
+    std::optional<std::vector<std::byte>>
+    ReadAttributeList(std::span<const std::byte> attribute) const;
+    // Follows the pieces of `type` that the attribute-list value `list`
+    // names, from VCN 0 while each continues the one before; false when not
+    // even the first could be taken.
+    bool FollowPieces(std::span<const std::byte> list, std::span<const std::byte> baseRecord,
+                      std::int64_t baseNumber, std::uint32_t type, StreamInfo& info,
+                      std::vector<Extent>& extents) const;
     bool ReadNonResident(const std::vector<Extent>& extents, std::int64_t dataSize,
                          std::size_t limit, std::vector<std::byte>& out) const;
 

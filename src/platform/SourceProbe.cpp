@@ -323,6 +323,82 @@ void Release(int fd, std::uint64_t offset, std::uint64_t length) {
                                 static_cast<off_t>(offset), static_cast<off_t>(length)));
 }
 
+// Which reading of the file at `path` is taken: a container's signature is a
+// claim the bytes make, and evidence can make it falsely. A file that carries
+// one and reads as a volume or a disk as it is allows both readings, and is
+// said to. The container, when one is read, opens into `image`. False, with
+// `error`, when the reading asked for cannot be had.
+bool ChooseReading(int fd, const std::string& path, std::uint64_t total,
+                   const std::vector<SourceRegion>& partitions, ReadAs as,
+                   const ContainerOptions& options, SourceReading& reading,
+                   std::shared_ptr<const ContainerImage>& image, std::string& error) {
+    reading.asked = as != ReadAs::Auto;
+    const ContainerFormat signature = RecogniseContainer(path);
+    if (signature == ContainerFormat::None) {
+        if (as == ReadAs::Container) {
+            error = "not a container: it carries no EnCase, VHD, VHDX, VMDK or qcow2 signature";
+            return false;
+        }
+    } else if (as == ReadAs::Raw) {
+        reading.passedOver = "it also carries " + SignatureName(signature) + " signature";
+    } else {
+        const std::string raw = RawContent(fd, total, partitions);
+        std::string why;
+        image = ContainerImage::Open(path, why, options);
+        if (!image && !why.empty()) {
+            if (as == ReadAs::Container || raw.empty()) {
+                error = why;
+                return false;
+            }
+            // The reason may quote the container's own bytes (a file name it
+            // names), and is shown wherever the reading is.
+            reading.passedOver = "it carries " + SignatureName(signature) +
+                                 " signature but does not open as one (" + ondisk::Printable(why) +
+                                 ")";
+        } else if (image && !raw.empty() && !ReadsAsItself(fd, total, *image)) {
+            reading.other = raw;
+        }
+    }
+    return true;
+}
+
+// Gives every region the reading taken (and the container's facts) and
+// recognises the file systems of the first kMostProbedPartitions, through
+// `probeFd`: the source itself, or the decoded copy of a container's.
+void ProbeRegions(std::vector<SourceRegion>& regions, const SourceReading& reading,
+                  const std::shared_ptr<const ContainerImage>& image, const struct stat& st,
+                  int probeFd) {
+    constexpr std::uint64_t kBootArea = std::uint64_t{1} << 20;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        SourceRegion& r = regions[i];
+        r.reading = reading;
+        if (image) {
+            r.container = image->format();
+            r.containerFiles = image->files();
+            r.image = image;
+            r.imageFileSize = static_cast<std::int64_t>(st.st_size);
+            r.imageMtimeNs =
+                static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        }
+        if (i >= kMostProbedPartitions) {
+            r.probed = false;
+            continue;
+        }
+        const std::uint64_t area = std::min(kBootArea, r.length);
+        if (image) {
+            // A partition that does not decode is still a drive; its reads
+            // will fail where the damage is.
+            CopyDecoded(*image, probeFd, r.offset, area);
+        }
+        if (r.length > 0) {
+            RecogniseFileSystem(probeFd, r);
+        }
+        if (image) {
+            Release(probeFd, r.offset, area);
+        }
+    }
+}
+
 } // namespace
 
 std::string SourceReading::Text() const {
@@ -361,38 +437,11 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
     }
     const bool device = S_ISBLK(st.st_mode);
 
-    // Which reading: a container's signature is a claim the bytes make, and
-    // evidence can make it falsely. A file that carries one and reads as a
-    // volume or a disk as it is allows both readings, and is said to.
     SourceReading reading;
-    reading.asked = as != ReadAs::Auto;
     std::vector<SourceRegion> partitions = ListPartitions(fd, path, device, total);
     std::shared_ptr<const ContainerImage> image;
-    const ContainerFormat signature = RecogniseContainer(path);
-    if (signature == ContainerFormat::None) {
-        if (as == ReadAs::Container) {
-            error = "not a container: it carries no EnCase, VHD, VHDX, VMDK or qcow2 signature";
-            return regions;
-        }
-    } else if (as == ReadAs::Raw) {
-        reading.passedOver = "it also carries " + SignatureName(signature) + " signature";
-    } else {
-        const std::string raw = RawContent(fd, total, partitions);
-        std::string why;
-        image = ContainerImage::Open(path, why, options);
-        if (!image && !why.empty()) {
-            if (as == ReadAs::Container || raw.empty()) {
-                error = why;
-                return regions;
-            }
-            // The reason may quote the container's own bytes (a file name it
-            // names), and is shown wherever the reading is.
-            reading.passedOver = "it carries " + SignatureName(signature) +
-                                 " signature but does not open as one (" + ondisk::Printable(why) +
-                                 ")";
-        } else if (image && !raw.empty() && !ReadsAsItself(fd, total, *image)) {
-            reading.other = raw;
-        }
+    if (!ChooseReading(fd, path, total, partitions, as, options, reading, image, error)) {
+        return regions;
     }
 
     // A container is probed through a decoded copy of the parts blkid reads.
@@ -428,35 +477,7 @@ std::vector<SourceRegion> ProbeSource(const std::string& path, std::string& erro
         r.length = total;
         regions.push_back(std::move(r));
     }
-    constexpr std::uint64_t kBootArea = std::uint64_t{1} << 20;
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        SourceRegion& r = regions[i];
-        r.reading = reading;
-        if (image) {
-            r.container = image->format();
-            r.containerFiles = image->files();
-            r.image = image;
-            r.imageFileSize = static_cast<std::int64_t>(st.st_size);
-            r.imageMtimeNs =
-                static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        }
-        if (i >= kMostProbedPartitions) {
-            r.probed = false;
-            continue;
-        }
-        const std::uint64_t area = std::min(kBootArea, r.length);
-        if (image) {
-            // A partition that does not decode is still a drive; its reads
-            // will fail where the damage is.
-            CopyDecoded(*image, probeFd, r.offset, area);
-        }
-        if (r.length > 0) {
-            RecogniseFileSystem(probeFd, r);
-        }
-        if (image) {
-            Release(probeFd, r.offset, area);
-        }
-    }
+    ProbeRegions(regions, reading, image, st, probeFd);
     return regions;
 }
 

@@ -48,11 +48,11 @@ constexpr std::size_t kMeasuredNames = 20000;
 
 // The grid's rows: file-table positions, read from the table only when a
 // cell is drawn, so that a million matches cost a million integers.
-class TFindModel : public QAbstractTableModel {
+class FindModel : public QAbstractTableModel {
   public:
-    explicit TFindModel(QObject* parent) : QAbstractTableModel(parent) {}
+    explicit FindModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-    std::function<TfrmFind::TSource()> Source;
+    std::function<FindWindow::TSource()> Source;
 
     [[nodiscard]] int rowCount(const QModelIndex& parent) const override {
         if (parent.isValid() || !FSearched) {
@@ -82,7 +82,7 @@ class TFindModel : public QAbstractTableModel {
             static_cast<std::size_t>(index.row()) >= FRows.size() || !Source) {
             return {};
         }
-        const TfrmFind::TSource source = Source();
+        const FindWindow::TSource source = Source();
         const std::uint32_t position = FRows[static_cast<std::size_t>(index.row())];
         if (source.table == nullptr ||
             position >= static_cast<std::uint32_t>(source.table->FCount)) {
@@ -123,7 +123,7 @@ class TFindModel : public QAbstractTableModel {
     // Sorts the rows again as last asked: rows that a search added since
     // came at the end.
     void Resort() {
-        const TfrmFind::TSource source = Source ? Source() : TfrmFind::TSource{};
+        const FindWindow::TSource source = Source ? Source() : FindWindow::TSource{};
         if (FRows.size() < 2 || source.table == nullptr) {
             return;
         }
@@ -261,7 +261,7 @@ class TFindModel : public QAbstractTableModel {
     Qt::SortOrder FSortOrder = Qt::AscendingOrder;
 };
 
-TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
+FindWindow::FindWindow(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     setObjectName("frmFind");
     setWindowTitle("Fast Find");
     QFont font("Tahoma");
@@ -312,8 +312,8 @@ TfrmFind::TfrmFind(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
     connect(lstFiles, &QTableView::doubleClicked, this, [this] { lstFilesDblClick(); });
 }
 
-void TfrmFind::BuildGrid() {
-    FModel = new TFindModel(this);
+void FindWindow::BuildGrid() {
+    FModel = new FindModel(this);
     FModel->Source = [this] { return Source ? Source() : TSource{}; };
     lstFiles = new QTableView(this);
     lstFiles->setObjectName("lstFiles");
@@ -336,7 +336,7 @@ void TfrmFind::BuildGrid() {
     lstFiles->viewport()->installEventFilter(this);
 }
 
-void TfrmFind::BuildRowMenu() {
+void FindWindow::BuildRowMenu() {
     mnuRow = new QMenu(this);
     mnuRow->setObjectName("mnuRow");
     actShowOnMap = mnuRow->addAction("Show on map");
@@ -364,16 +364,16 @@ void TfrmFind::BuildRowMenu() {
     connect(actCopyRow, &QAction::triggered, this, [this] { CopySelectedRows(); });
 }
 
-TfrmFind::~TfrmFind() = default;
+FindWindow::~FindWindow() = default;
 
-bool TfrmFind::Matches(QStringView displayName, std::int64_t fileId) const {
+bool FindWindow::Matches(QStringView displayName, std::int64_t fileId) const {
     if (rdo_Name->isChecked()) {
         return displayName.contains(FSearchText, Qt::CaseInsensitive);
     }
     return QString::number(fileId).startsWith(FSearchText, Qt::CaseInsensitive);
 }
 
-void TfrmFind::RunSearch() {
+void FindWindow::RunSearch() {
     if (FSearching) {
         // Called from the pump of the running search: it starts over.
         FMatchCount = 0;
@@ -452,12 +452,12 @@ void TfrmFind::RunSearch() {
     FSearching = false;
 }
 
-void TfrmFind::ScanStarting() {
+void FindWindow::ScanStarting() {
     FAbandon = true;
     FModel->Forget();
 }
 
-void TfrmFind::lstFilesDblClick() {
+void FindWindow::lstFilesDblClick() {
     const QModelIndex current = lstFiles->currentIndex();
     if (!current.isValid() || !OnBaseInfo) {
         return;
@@ -469,19 +469,19 @@ void TfrmFind::lstFilesDblClick() {
     }
 }
 
-void TfrmFind::ShowFind() {
+void FindWindow::ShowFind() {
     ShowListWindow(this, edtContains);
 }
 
-QString TfrmFind::StatusText() const {
+QString FindWindow::StatusText() const {
     return FStatus->text();
 }
 
-std::int64_t TfrmFind::FileIndexOfRow(int row) const {
+std::int64_t FindWindow::FileIndexOfRow(int row) const {
     return FModel->Position(row);
 }
 
-void TfrmFind::CopySelectedRows() {
+void FindWindow::CopySelectedRows() {
     const std::vector<int> rows = SelectedRows(*lstFiles);
     if (!rows.empty()) {
         QApplication::clipboard()->setText(
@@ -490,14 +490,14 @@ void TfrmFind::CopySelectedRows() {
     }
 }
 
-void TfrmFind::CopySelectedPaths() {
+void FindWindow::CopySelectedPaths() {
     const std::vector<int> rows = SelectedRows(*lstFiles);
     if (!rows.empty()) {
         QApplication::clipboard()->setText(RowsText(*FModel, rows, {kNameColumn}));
     }
 }
 
-void TfrmFind::ShowRowMenu(const QPoint& pos) {
+void FindWindow::ShowRowMenu(const QPoint& pos) {
     const QModelIndex index = lstFiles->indexAt(pos);
     if (!index.isValid() || FileIndexOfRow(index.row()) < 0) {
         return;
@@ -510,7 +510,7 @@ void TfrmFind::ShowRowMenu(const QPoint& pos) {
     mnuRow->popup(lstFiles->viewport()->mapToGlobal(pos));
 }
 
-void TfrmFind::FitColumns() {
+void FindWindow::FitColumns() {
     const QHeaderView& header = *lstFiles->horizontalHeader();
     // The numbers: the widest is the greatest, every digit being as wide as
     // any other in the fonts a list uses; measured all the same.
@@ -579,7 +579,7 @@ void TfrmFind::FitColumns() {
     FitNameColumn();
 }
 
-void TfrmFind::FitNameColumn() {
+void FindWindow::FitNameColumn() {
     int others = 0;
     for (const int column : {kItemColumn, kBaseColumn, kFragmentedColumn, kTypeColumn}) {
         others += lstFiles->columnWidth(column);
@@ -589,13 +589,13 @@ void TfrmFind::FitNameColumn() {
                              std::max(FNameWidth, lstFiles->viewport()->width() - others));
 }
 
-void TfrmFind::showEvent(QShowEvent* event) {
+void FindWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     edtContains->setFocus(Qt::OtherFocusReason);
     edtContains->clear();
 }
 
-void TfrmFind::keyPressEvent(QKeyEvent* event) {
+void FindWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
         hide();
         return;
@@ -603,7 +603,7 @@ void TfrmFind::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-bool TfrmFind::eventFilter(QObject* watched, QEvent* event) {
+bool FindWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lstFiles->viewport() && event->type() == QEvent::Resize) {
         FitNameColumn();
     }

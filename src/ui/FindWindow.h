@@ -21,7 +21,7 @@ class TFileIDs;
 
 namespace lorvex::ui {
 
-class TFindModel;
+class FindModel;
 
 // Fast Find: searches the file table of the current scan by path or by
 // record number as the user types, pumping events every 100 entries.
@@ -34,12 +34,12 @@ class TFindModel;
 // The window has no file table while a scan runs: the table hook gives
 // nothing then, and a scan that starts calls ScanStarting, which ends a
 // running search and forgets its rows before the table goes.
-class TfrmFind : public QWidget {
+class FindWindow : public QWidget {
     Q_OBJECT
 
   public:
-    explicit TfrmFind(QWidget* mainWindow);
-    ~TfrmFind() override;
+    explicit FindWindow(QWidget* mainWindow);
+    ~FindWindow() override;
 
     // What the window reads: the table of a completed scan (or null) and
     // the drive that prefixes every path.
@@ -103,7 +103,7 @@ class TfrmFind : public QWidget {
     void FitColumns();
     void FitNameColumn();
 
-    TFindModel* FModel = nullptr;
+    FindModel* FModel = nullptr;
     QLabel* FStatus = nullptr;
     bool FSearching = false;
     bool FRestart = false;

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "platform/RawVolumeSystem.h"
-#include "volume/VolumeApi.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
 #include "ui/ProgressWindow.h"
+#include "volume/VolumeApi.h"
 
 namespace lorvex::ui {
 
@@ -24,11 +24,11 @@ class TLorvexWindows {
     TLorvexWindows(const TLorvexWindows&) = delete;
     TLorvexWindows& operator=(const TLorvexWindows&) = delete;
 
-    TForm1 Form1;
+    MainWindow Form1;
     Tfrm_Help frm_Help;
     Tfrm_Progress frm_Progress;
     Tfrm_Info frm_Info;
-    TfrmFind frmFind;
+    FindWindow frmFind;
     Tfrm_Fragmentation frm_Fragmentation;
 };
 

@@ -49,7 +49,7 @@ constexpr int kStatusBarHeight = 22;
 
 } // namespace
 
-TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
+MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
     setObjectName("Form1");
     setWindowTitle(kAppCaption);
 
@@ -81,7 +81,7 @@ TForm1::TForm1(platform::VolumeApi& api) : FApi(api) {
     UpdateCommands();
 }
 
-TForm1::~TForm1() {
+MainWindow::~MainWindow() {
     // A scanning thread reads through FApi and calls on this window: it is
     // told to stop, which it does at its next stage or record, and the
     // window waits that long before it goes.
@@ -95,7 +95,7 @@ TForm1::~TForm1() {
     qApp->removeEventFilter(this);
 }
 
-void TForm1::BuildStatusBar() {
+void MainWindow::BuildStatusBar() {
     sb = statusBar();
     sb->setObjectName("sb");
     sb->setFixedHeight(kStatusBarHeight);
@@ -114,7 +114,7 @@ void TForm1::BuildStatusBar() {
     sb->addPermanentWidget(FHealthLabel);
 }
 
-void TForm1::InstallMessageHandler() {
+void MainWindow::InstallMessageHandler() {
     ntfs::SetMessageHandler([this](std::string_view text, std::string_view caption) {
         const QString t = FromUtf8(text);
         const QString c = FromUtf8(caption);
@@ -128,8 +128,8 @@ void TForm1::InstallMessageHandler() {
     });
 }
 
-void TForm1::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info,
-                           TfrmFind* find, Tfrm_Fragmentation* fragmentation) {
+void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info,
+                               FindWindow* find, Tfrm_Fragmentation* fragmentation) {
     frm_Help = help;
     frm_Progress = progress;
     frm_Info = info;
@@ -150,22 +150,22 @@ void TForm1::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* 
     }
 }
 
-void TForm1::SetUserNotices(TUserNotices notices) {
+void MainWindow::SetUserNotices(TUserNotices notices) {
     FNotices = std::move(notices);
 }
 
-void TForm1::SetSourceHooks(TSourceHooks hooks) {
+void MainWindow::SetSourceHooks(TSourceHooks hooks) {
     FSourceHooks = std::move(hooks);
     // The menu names BitLocker drives once the hooks can tell them.
     BuildDriveMenu();
     UpdateCommands();
 }
 
-void TForm1::SetScanProbe(std::function<void(std::string_view)> probe) {
+void MainWindow::SetScanProbe(std::function<void(std::string_view)> probe) {
     FScanProbe = std::move(probe);
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!FFirstShow) {
         return;
@@ -177,7 +177,7 @@ void TForm1::showEvent(QShowEvent* event) {
     QTimer::singleShot(300, this, [this] { FitToScreen(); });
 }
 
-void TForm1::FitToScreen() {
+void MainWindow::FitToScreen() {
     // At a large scale the designed size can be more than the screen has:
     // the window then takes what there is, and stays on the screen.
     const QScreen* display = screen();
@@ -198,14 +198,14 @@ void TForm1::FitToScreen() {
                     std::max(room.top(), room.bottom() - outer.height() + 1)));
 }
 
-void TForm1::Quit1Click() {
+void MainWindow::Quit1Click() {
     // The program ends when the scan's loop gives way to the main one: at
     // once, not when the scan would have ended.
     CancelScan();
     QCoreApplication::quit();
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     // The main window: closing it ends the program, whatever else is open,
     // and a scan that runs with it.
     CancelScan();
@@ -213,7 +213,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     QCoreApplication::quit();
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget != nullptr && widget->window() == this) {
@@ -231,17 +231,17 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 // --- Notices -----------------------------------------------------------------
 
-QString TForm1::StatusText() const {
+QString MainWindow::StatusText() const {
     return FStatusLabel->text();
 }
 
-void TForm1::SetStatusText(const QString& text) {
+void MainWindow::SetStatusText(const QString& text) {
     // One line: the texts of the source in it are escaped already, and a
     // line break from anywhere else is too.
     FStatusLabel->setText(ShownText(text));
 }
 
-void TForm1::OnWindowThread(const std::function<void()>& work) {
+void MainWindow::OnWindowThread(const std::function<void()>& work) {
     if (QThread::currentThread() == thread()) {
         work();
         return;
@@ -250,7 +250,7 @@ void TForm1::OnWindowThread(const std::function<void()>& work) {
         this, [&work] { work(); }, Qt::BlockingQueuedConnection);
 }
 
-void TForm1::ShowNotice(const QString& caption, const QString& text) {
+void MainWindow::ShowNotice(const QString& caption, const QString& text) {
     // The texts of a source in it (a file name a container names) are
     // escaped already; anything else not printable is, here.
     const QString shown = ShownLines(text);
@@ -262,7 +262,7 @@ void TForm1::ShowNotice(const QString& caption, const QString& text) {
     box.exec();
 }
 
-bool TForm1::Ask(const QString& caption, const QString& question) {
+bool MainWindow::Ask(const QString& caption, const QString& question) {
     // As a notice's: the files a container names are the container's texts.
     const QString shown = ShownLines(question);
     if (FNotices.ask) {
@@ -272,7 +272,7 @@ bool TForm1::Ask(const QString& caption, const QString& question) {
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
-void TForm1::Beep() {
+void MainWindow::Beep() {
     if (FNotices.beep) {
         FNotices.beep();
         return;

@@ -4,10 +4,10 @@
 #include "map/MapView.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/DamageMap.h"
-#include "volume/VolumeApi.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
 #include "ui/ScanJob.h"
+#include "volume/VolumeApi.h"
 
 #include <QImage>
 #include <QList>
@@ -43,7 +43,7 @@ class Tfrm_Help;
 class Tfrm_Info;
 class Tfrm_Progress;
 class Tfrm_ProblemList;
-class TfrmFind;
+class FindWindow;
 
 // What the window asks of the program about its sources.
 struct TSourceHooks {
@@ -102,16 +102,16 @@ struct TUserNotices {
 // stage ends, with the map's model painted from it on the scanning thread.
 // Until the handover the window has no result: everything that reads one
 // finds none, and the commands that would start another scan are held off.
-class TForm1 : public QMainWindow {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
     // FormCreate: the palette, the two pictures and the drive menu.
-    explicit TForm1(platform::VolumeApi& api);
-    ~TForm1() override;
+    explicit MainWindow(platform::VolumeApi& api);
+    ~MainWindow() override;
 
     // The other windows, created after this one.
-    void AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info, TfrmFind* find,
+    void AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info, FindWindow* find,
                        Tfrm_Fragmentation* fragmentation);
     void SetUserNotices(TUserNotices notices);
     void SetSourceHooks(TSourceHooks hooks);
@@ -323,7 +323,7 @@ class TForm1 : public QMainWindow {
     Tfrm_Help* frm_Help = nullptr;
     Tfrm_Progress* frm_Progress = nullptr;
     Tfrm_Info* frm_Info = nullptr;
-    TfrmFind* frmFind = nullptr;
+    FindWindow* frmFind = nullptr;
     Tfrm_Fragmentation* frm_Fragmentation = nullptr;
 
     // What answers the volume queries; writers of files check against it.

@@ -28,7 +28,7 @@ namespace lorvex::ui {
 
 using namespace mainwindow;
 
-void TForm1::BuildDriveMenu() {
+void MainWindow::BuildDriveMenu() {
     // Built again when a source is opened: the drives are all listed anew.
     mnuDrive->clear();
     const std::uint32_t mask = FApi.GetLogicalDrives();
@@ -70,7 +70,7 @@ void TForm1::BuildDriveMenu() {
     }
 }
 
-QString TForm1::BitLockerNote(const std::string& root) const {
+QString MainWindow::BitLockerNote(const std::string& root) const {
     if (!FSourceHooks.bitlocker) {
         return {};
     }
@@ -81,14 +81,14 @@ QString TForm1::BitLockerNote(const std::string& root) const {
     return facts.locked ? "  [BitLocker, locked]" : "  [BitLocker]";
 }
 
-void TForm1::ChooseFirstDrive() {
+void MainWindow::ChooseFirstDrive() {
     const QList<QAction*> drives = mnuDrive->actions();
     if (!drives.isEmpty() && !IsScanning()) {
         drives.front()->trigger();
     }
 }
 
-void TForm1::mnusubDriveClick(QObject* Sender) {
+void MainWindow::mnusubDriveClick(QObject* Sender) {
     // Another drive waits until the scan is over.
     if (IsScanning() || Sender == nullptr) {
         return;
@@ -143,7 +143,7 @@ void TForm1::mnusubDriveClick(QObject* Sender) {
     ShowNotice(kAppCaption, problem);
 }
 
-void TForm1::UpdateTitle() {
+void MainWindow::UpdateTitle() {
     if (FDriveRoot.empty()) {
         setWindowTitle(kAppCaption);
         return;
@@ -156,7 +156,7 @@ void TForm1::UpdateTitle() {
     setWindowTitle(drive + QString::fromUtf8(" \u2014 ") + kAppCaption);
 }
 
-QString TForm1::DriveProblem() const {
+QString MainWindow::DriveProblem() const {
     const std::optional<platform::VolumeInformation> info = FApi.GetVolumeInformation(FDriveRoot);
     if (!info) {
         // A volume that names no file system we know is read well enough.
@@ -184,7 +184,7 @@ QString TForm1::DriveProblem() const {
     return "NTFS, but damaged beyond reading";
 }
 
-void TForm1::UnlockChosenDrive() {
+void MainWindow::UnlockChosenDrive() {
     if (!FSourceHooks.bitlocker || !FSourceHooks.unlock) {
         return;
     }
@@ -206,7 +206,7 @@ void TForm1::UnlockChosenDrive() {
     }
 }
 
-void TForm1::LoadVolumeMap() {
+void MainWindow::LoadVolumeMap() {
     FModel.reset();
     FMapLetGo = false;
     FTotalClusters = volume::QueryClusterCount(FApi, FDriveRoot, FBytesPerCluster);
@@ -220,7 +220,7 @@ void TForm1::LoadVolumeMap() {
     }
 }
 
-void TForm1::ReadVolumeBitmap() {
+void MainWindow::ReadVolumeBitmap() {
     if (FTotalClusters == 0) {
         return;
     }

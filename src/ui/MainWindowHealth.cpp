@@ -58,7 +58,7 @@ QString PathOf(const ntfs::TFileIDs& fileIds, std::int32_t index) {
 
 } // namespace
 
-void TForm1::UpdateHealth() {
+void MainWindow::UpdateHealth() {
     if (FHealthLabel == nullptr || frm_Health == nullptr) {
         return;
     }
@@ -121,7 +121,7 @@ void TForm1::UpdateHealth() {
     UpdateOverlay();
 }
 
-void TForm1::UpdateOverlay() {
+void MainWindow::UpdateOverlay() {
     if (mnuHealthOverlay == nullptr || mnuDamageOverlay == nullptr) {
         return;
     }
@@ -142,7 +142,7 @@ void TForm1::UpdateOverlay() {
     DrawMap();
 }
 
-void TForm1::SetHealthOverlay(bool on) {
+void MainWindow::SetHealthOverlay(bool on) {
     if (mnuHealthOverlay->isChecked() != on) {
         mnuHealthOverlay->setChecked(on); // comes back here through toggled
         return;
@@ -150,7 +150,7 @@ void TForm1::SetHealthOverlay(bool on) {
     UpdateOverlay();
 }
 
-void TForm1::SetDamageOverlay(bool on) {
+void MainWindow::SetDamageOverlay(bool on) {
     if (mnuDamageOverlay->isChecked() != on) {
         mnuDamageOverlay->setChecked(on);
         return;
@@ -158,7 +158,7 @@ void TForm1::SetDamageOverlay(bool on) {
     UpdateOverlay();
 }
 
-void TForm1::VolumeCheckClick() {
+void MainWindow::VolumeCheckClick() {
     if (!FScan || IsScanning()) {
         Beep();
         return;
@@ -166,7 +166,7 @@ void TForm1::VolumeCheckClick() {
     frm_Health->ShowList();
 }
 
-void TForm1::ShowClusterRange(std::int64_t first, std::int64_t count) {
+void MainWindow::ShowClusterRange(std::int64_t first, std::int64_t count) {
     if (!FModel || FView.TotalClusters() == 0 || IsScanning()) {
         Beep();
         return;
@@ -177,7 +177,7 @@ void TForm1::ShowClusterRange(std::int64_t first, std::int64_t count) {
     const std::int64_t from = std::clamp<std::int64_t>(first, 0, total - 1);
     const std::int64_t to =
         std::clamp<std::int64_t>(first + std::max<std::int64_t>(count, 1), from + 1, total);
-    FShownExtents = {{from, to - from}};
+    FShownExtents = {{from, to}};
     FShownName =
         QString("Clusters %1-%2").arg(first).arg(first + std::max<std::int64_t>(count, 1) - 1);
     FShownExtent = 0;
@@ -188,7 +188,7 @@ void TForm1::ShowClusterRange(std::int64_t first, std::int64_t count) {
     StepExtent(0);
 }
 
-void TForm1::mnuLoadDamageMapClick() {
+void MainWindow::mnuLoadDamageMapClick() {
     if (!FScan || IsScanning()) {
         Beep();
         return;
@@ -221,7 +221,7 @@ void TForm1::mnuLoadDamageMapClick() {
     LoadDamageMap(path, sectorSize);
 }
 
-bool TForm1::LoadDamageMap(const QString& path, std::uint32_t sectorSize) {
+bool MainWindow::LoadDamageMap(const QString& path, std::uint32_t sectorSize) {
     const QString caption = "Load Damage Map";
     // Shown in the list's summary line as well as in messages.
     const QString name = ShownText(QFileInfo(path).fileName());
@@ -252,7 +252,7 @@ bool TForm1::LoadDamageMap(const QString& path, std::uint32_t sectorSize) {
     return true;
 }
 
-void TForm1::UpdateDamage() {
+void MainWindow::UpdateDamage() {
     if (frm_Damage == nullptr) {
         return;
     }

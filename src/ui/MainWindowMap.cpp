@@ -45,7 +45,7 @@ constexpr QRgb kHighlightColour = 0xFFFF00FFU;
 // bar; this is that surface, handing its events to the window's handlers.
 class TMapSurface final : public QWidget {
   public:
-    explicit TMapSurface(TForm1& form) : QWidget(&form), FForm(form) {
+    explicit TMapSurface(MainWindow& form) : QWidget(&form), FForm(form) {
         setObjectName("MapSurface");
         setMouseTracking(true);
         setFocusPolicy(Qt::StrongFocus);
@@ -85,12 +85,12 @@ class TMapSurface final : public QWidget {
     }
 
   private:
-    TForm1& FForm;
+    MainWindow& FForm;
 };
 
 } // namespace
 
-void TForm1::BuildMapArea() {
+void MainWindow::BuildMapArea() {
     // The map surface, and at its left the place the zoom window takes
     // when there is no room for it beside this window.
     auto* centre = new QWidget(this);
@@ -112,7 +112,7 @@ void TForm1::BuildMapArea() {
     connect(scroller, &QScrollBar::valueChanged, this, [this] { scrollerChange(); });
 }
 
-void TForm1::PaintClusters() {
+void MainWindow::PaintClusters() {
     if (!FScan || !FModel) {
         return;
     }
@@ -127,7 +127,7 @@ void TForm1::PaintClusters() {
     FModel->Paint(input);
 }
 
-void TForm1::RepaintScannedCells() {
+void MainWindow::RepaintScannedCells() {
     if (!FScan) {
         return;
     }
@@ -138,7 +138,7 @@ void TForm1::RepaintScannedCells() {
     ntfs::SortClustersByLCN(FScan->clusters);
 }
 
-void TForm1::RenderMapBitmap() {
+void MainWindow::RenderMapBitmap() {
     if (!FModel) {
         return;
     }
@@ -149,7 +149,7 @@ void TForm1::RenderMapBitmap() {
     DrawMap();
 }
 
-void TForm1::RenderOverview() {
+void MainWindow::RenderOverview() {
     if (!FModel) {
         return;
     }
@@ -170,7 +170,7 @@ void TForm1::RenderOverview() {
     FSurface->update();
 }
 
-void TForm1::DrawMap() {
+void MainWindow::DrawMap() {
     if (!FModel) {
         return;
     }
@@ -194,7 +194,7 @@ void TForm1::DrawMap() {
     FSurface->update();
 }
 
-void TForm1::SyncScroller() {
+void MainWindow::SyncScroller() {
     const std::int64_t most = FView.MaxTopRow();
     const std::int64_t page = std::max<std::int64_t>(0, FView.FullRows() - 1);
     const bool scaled = most > kScrollerSteps;
@@ -211,7 +211,7 @@ void TForm1::SyncScroller() {
     FSyncingScroller = false;
 }
 
-void TForm1::FormResize() {
+void MainWindow::FormResize() {
     // The scroll bar is anchored to the top, right and bottom edges.
     scroller->setGeometry(FSurface->width() - kScrollerFromRight, 0, kScrollerWidth,
                           scroller->height());
@@ -225,11 +225,11 @@ void TForm1::FormResize() {
     RenderOverview();
 }
 
-std::int32_t TForm1::OverviewLeft() const {
+std::int32_t MainWindow::OverviewLeft() const {
     return scroller->x() + scroller->width() + 1;
 }
 
-void TForm1::FormPaint(QPainter& painter) {
+void MainWindow::FormPaint(QPainter& painter) {
     if (FDriveRoot.empty() || !FModel) {
         return;
     }
@@ -252,7 +252,7 @@ void TForm1::FormPaint(QPainter& painter) {
     }
 }
 
-void TForm1::scrollerChange() {
+void MainWindow::scrollerChange() {
     if (FDriveRoot.empty() || FSyncingScroller || !FModel) {
         return;
     }
@@ -264,7 +264,7 @@ void TForm1::scrollerChange() {
     DrawMap();
 }
 
-QRgb TForm1::SurfacePixel(std::int32_t x, std::int32_t y) const {
+QRgb MainWindow::SurfacePixel(std::int32_t x, std::int32_t y) const {
     const QRgb background = FSurface->palette().color(FSurface->backgroundRole()).rgb();
     if (FDriveRoot.empty() || !FModel || x < 0 || y < 0) {
         return background;
@@ -287,19 +287,19 @@ QRgb TForm1::SurfacePixel(std::int32_t x, std::int32_t y) const {
     return background;
 }
 
-std::int64_t TForm1::CellToLCN(std::int32_t X, std::int32_t Y) const {
+std::int64_t MainWindow::CellToLCN(std::int32_t X, std::int32_t Y) const {
     const map::TClusterSpan span = FView.SpanAt(X, Y);
-    const std::int64_t lcn = span.count > 0 ? span.first : FView.TotalClusters();
+    const std::int64_t lcn = map::SpanLength(span) > 0 ? span.begin : FView.TotalClusters();
     return lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
 }
 
 // --- Zoom and navigation -----------------------------------------------------
 
-void TForm1::SetZoom(map::TMapScale scale) {
+void MainWindow::SetZoom(map::TMapScale scale) {
     ZoomAroundRow(scale, FMouseY);
 }
 
-void TForm1::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
+void MainWindow::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
     if (!FModel) {
         return;
     }
@@ -308,11 +308,11 @@ void TForm1::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
     UpdateHover();
 }
 
-void TForm1::ZoomStep(int direction, std::int32_t y) {
+void MainWindow::ZoomStep(int direction, std::int32_t y) {
     ZoomAroundRow(direction > 0 ? FView.ZoomedIn() : FView.ZoomedOut(), y);
 }
 
-void TForm1::ZoomToFit() {
+void MainWindow::ZoomToFit() {
     if (!FModel) {
         return;
     }
@@ -322,7 +322,7 @@ void TForm1::ZoomToFit() {
     UpdateHover();
 }
 
-void TForm1::ScrollToRow(std::int64_t row) {
+void MainWindow::ScrollToRow(std::int64_t row) {
     if (!FModel) {
         return;
     }
@@ -331,11 +331,11 @@ void TForm1::ScrollToRow(std::int64_t row) {
     UpdateHover();
 }
 
-void TForm1::ScrollByRows(std::int64_t rows) {
+void MainWindow::ScrollByRows(std::int64_t rows) {
     ScrollToRow(FView.TopRow() + rows);
 }
 
-void TForm1::GoToCluster(std::int64_t lcn) {
+void MainWindow::GoToCluster(std::int64_t lcn) {
     if (!FModel || FView.TotalClusters() == 0) {
         return;
     }
@@ -357,7 +357,7 @@ void TForm1::GoToCluster(std::int64_t lcn) {
     }
 }
 
-void TForm1::mnuGoToClick() {
+void MainWindow::mnuGoToClick() {
     if (!FModel) {
         return;
     }
@@ -387,7 +387,7 @@ void TForm1::mnuGoToClick() {
 
 // --- The map as a picture ----------------------------------------------------
 
-void TForm1::mnuSaveMapPictureClick() {
+void MainWindow::mnuSaveMapPictureClick() {
     if (!FModel) {
         return;
     }
@@ -400,7 +400,7 @@ void TForm1::mnuSaveMapPictureClick() {
     }
 }
 
-bool TForm1::SaveMapPicture(const QString& path, QSize size) {
+bool MainWindow::SaveMapPicture(const QString& path, QSize size) {
     if (!FModel) {
         return false;
     }

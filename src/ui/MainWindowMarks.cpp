@@ -3,6 +3,7 @@
 // extents stepped through.
 #include "ui/MainWindow.h"
 
+#include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ui/CellMap.h"
 
@@ -15,7 +16,7 @@
 
 namespace lorvex::ui {
 
-void TForm1::mnuMarkClick() {
+void MainWindow::mnuMarkClick() {
     bool ok = false;
     const QString answer =
         QInputDialog::getText(this, "Mark file", "Enter file name or part of path to mark",
@@ -27,7 +28,7 @@ void TForm1::mnuMarkClick() {
     ApplyMark(text);
 }
 
-void TForm1::ApplyMark(const QString& text) {
+void MainWindow::ApplyMark(const QString& text) {
     FMarkText = text;
     // During a scan the text waits for the painting stage.
     if (!FScan || IsScanning()) {
@@ -39,13 +40,13 @@ void TForm1::ApplyMark(const QString& text) {
     CountMarks();
 }
 
-void TForm1::ClearMark() {
+void MainWindow::ClearMark() {
     if (!FMarkText.isEmpty()) {
         ApplyMark(QString());
     }
 }
 
-void TForm1::CountMarks() {
+void MainWindow::CountMarks() {
     FMarked.clear();
     FMarkedCount = 0;
     FNextMarked = 0;
@@ -80,7 +81,7 @@ void TForm1::CountMarks() {
                                           : QString("%1 files marked").arg(FMarkedCount));
 }
 
-void TForm1::NextMarkedFile() {
+void MainWindow::NextMarkedFile() {
     if (FMarked.empty()) {
         Beep();
         return;
@@ -90,7 +91,7 @@ void TForm1::NextMarkedFile() {
     ShowOnMap(FMarked[at]);
 }
 
-std::vector<map::TClusterSpan> TForm1::FileExtents(std::int64_t fileIndex) const {
+std::vector<map::TClusterSpan> MainWindow::FileExtents(std::int64_t fileIndex) const {
     std::vector<map::TClusterSpan> spans;
     if (!FScan || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
         return spans;
@@ -106,16 +107,16 @@ std::vector<map::TClusterSpan> TForm1::FileExtents(std::int64_t fileIndex) const
     for (const ntfs::TClusterEntry& extent : FScan->clusters) {
         if (extent.FileIndex < member.size() && member[extent.FileIndex] != 0 &&
             extent.Length > 0) {
-            spans.push_back({extent.LCN, extent.Length});
+            spans.push_back({extent.LCN, ntfs::ExtentEnd(extent.LCN, extent.Length)});
         }
     }
     std::sort(
         spans.begin(), spans.end(),
-        [](const map::TClusterSpan& a, const map::TClusterSpan& b) { return a.first < b.first; });
+        [](const map::TClusterSpan& a, const map::TClusterSpan& b) { return a.begin < b.begin; });
     return spans;
 }
 
-void TForm1::ShowOnMap(std::int64_t fileIndex) {
+void MainWindow::ShowOnMap(std::int64_t fileIndex) {
     // A list or report of an earlier scan can name an entry this one lacks.
     if (!FScan || !FModel || IsScanning() || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
         Beep();
@@ -137,7 +138,7 @@ void TForm1::ShowOnMap(std::int64_t fileIndex) {
     StepExtent(0);
 }
 
-void TForm1::StepExtent(int direction) {
+void MainWindow::StepExtent(int direction) {
     if (FShownExtents.empty()) {
         return;
     }
@@ -145,17 +146,17 @@ void TForm1::StepExtent(int direction) {
     FShownExtent = static_cast<std::size_t>(
         ((static_cast<std::int64_t>(FShownExtent) + direction) % n + n) % n);
     const map::TClusterSpan extent = FShownExtents[FShownExtent];
-    GoToCluster(extent.first);
+    GoToCluster(extent.begin);
     FHoverText = QString("%1: extent %2 of %3, clusters %4-%5")
                      .arg(FShownName)
                      .arg(FShownExtent + 1)
                      .arg(n)
-                     .arg(extent.first)
-                     .arg(extent.first + extent.count - 1);
+                     .arg(extent.begin)
+                     .arg(extent.end - 1);
     FHoverLabel->setText(FHoverText);
 }
 
-void TForm1::ClearHighlight() {
+void MainWindow::ClearHighlight() {
     FShownExtents.clear();
     FLitOwner = -1;
     FView.SetHighlight({});

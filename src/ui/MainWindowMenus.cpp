@@ -40,7 +40,7 @@ QString ShortLegendName(std::uint8_t state, const QString& full) {
 
 } // namespace
 
-void TForm1::BuildMenus() {
+void MainWindow::BuildMenus() {
     BuildFileMenu();
     // The captions are the window's own; the ampersands only underline the
     // letters that open them with Alt.
@@ -58,7 +58,7 @@ void TForm1::BuildMenus() {
     connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
 }
 
-void TForm1::BuildFileMenu() {
+void MainWindow::BuildFileMenu() {
     mnuFile = menuBar()->addMenu("&File");
     mnuFile->setObjectName("mnuFile");
     mnuOpen = mnuFile->addAction("&Open Image...");
@@ -87,7 +87,7 @@ void TForm1::BuildFileMenu() {
     connect(mnuQuitFile, &QAction::triggered, this, [this] { Quit1Click(); });
 }
 
-void TForm1::BuildToolsMenu() {
+void MainWindow::BuildToolsMenu() {
     mnuTools = menuBar()->addMenu("&Tools");
     mnuTools->setObjectName("mnuTools");
     Export1 = mnuTools->addAction("&Export...");
@@ -122,7 +122,7 @@ void TForm1::BuildToolsMenu() {
     connect(mnuVolumeCheck, &QAction::triggered, this, [this] { VolumeCheckClick(); });
 }
 
-void TForm1::BuildOverlayActions() {
+void MainWindow::BuildOverlayActions() {
     mnuHealthOverlay = new QAction("&Health Overlay", this);
     mnuHealthOverlay->setObjectName("mnuHealthOverlay");
     mnuHealthOverlay->setCheckable(true);
@@ -143,7 +143,7 @@ void TForm1::BuildOverlayActions() {
     };
 }
 
-void TForm1::BuildViewMenu() {
+void MainWindow::BuildViewMenu() {
     mnuView = menuBar()->addMenu("&View");
     mnuView->setObjectName("mnuView");
     mnuZoomIn = new QAction("Zoom &In", this);
@@ -209,7 +209,7 @@ void TForm1::BuildViewMenu() {
     FillViewMenu();
 }
 
-void TForm1::FillViewMenu() {
+void MainWindow::FillViewMenu() {
     mnuView->clear();
     for (QAction* level : FZoomLevels->actions()) {
         FZoomLevels->removeAction(level);
@@ -261,7 +261,7 @@ void TForm1::FillViewMenu() {
     }
 }
 
-void TForm1::UpdateCommands() {
+void MainWindow::UpdateCommands() {
     const bool idle = !IsScanning();
     for (QAction* item : mnuDrive->actions()) {
         item->setEnabled(idle);
@@ -281,7 +281,7 @@ void TForm1::UpdateCommands() {
 
 // --- The legend --------------------------------------------------------------
 
-void TForm1::BuildLegend() {
+void MainWindow::BuildLegend() {
     FLegend = new QToolBar("Legend", this);
     FLegend->setObjectName("Legend");
     FLegend->setMovable(true);
@@ -316,7 +316,7 @@ void TForm1::BuildLegend() {
     UpdateLegend();
 }
 
-void TForm1::UpdateLegend() {
+void MainWindow::UpdateLegend() {
     // A framed square, so that white and black show on any background.
     const int side = 10;
     for (const map::TLegendEntry& entry : map::kLegend) {
@@ -336,7 +336,7 @@ void TForm1::UpdateLegend() {
     }
 }
 
-void TForm1::SetSafePalette(bool safe) {
+void MainWindow::SetSafePalette(bool safe) {
     const Palette& palette = safe ? map::SafeCellPalette() : CellPalette();
     FSafePalette = safe;
     FPalette = QList<QRgb>(palette.begin(), palette.end());

@@ -32,15 +32,15 @@ constexpr std::int64_t kWheelShare = 10;
 constexpr std::int64_t kPickSearch = std::int64_t{1} << 16;
 
 QString SpanText(map::TClusterSpan span) {
-    if (span.count <= 1) {
-        return QString("Cluster %1").arg(span.first);
+    if (map::SpanLength(span) <= 1) {
+        return QString("Cluster %1").arg(span.begin);
     }
-    return QString("Clusters %1-%2").arg(span.first).arg(span.first + span.count - 1);
+    return QString("Clusters %1-%2").arg(span.begin).arg(span.end - 1);
 }
 
 } // namespace
 
-void TForm1::FormMouseMove(std::int32_t X, std::int32_t Y) {
+void MainWindow::FormMouseMove(std::int32_t X, std::int32_t Y) {
     FMouseX = X;
     FMouseY = Y;
     FHoverOnOverview = FModel != nullptr && X >= OverviewLeft();
@@ -51,26 +51,26 @@ void TForm1::FormMouseMove(std::int32_t X, std::int32_t Y) {
     UpdateHover();
 }
 
-void TForm1::FormMouseDown(std::int32_t X, std::int32_t Y) {
+void MainWindow::FormMouseDown(std::int32_t X, std::int32_t Y) {
     if (FModel && X >= OverviewLeft()) {
         OverviewClicked(X - OverviewLeft(), Y);
     }
 }
 
-void TForm1::OverviewClicked(std::int32_t x, std::int32_t y) {
+void MainWindow::OverviewClicked(std::int32_t x, std::int32_t y) {
     if (FOverviewBitmap.isNull()) {
         return;
     }
     const map::TClusterSpan span =
         map::OverviewSpan(FView.TotalClusters(), kOverviewWidth, FOverviewBitmap.height(),
                           std::clamp(x, 0, kOverviewWidth - 1), y);
-    if (span.count == 0) {
+    if (map::SpanLength(span) == 0) {
         return;
     }
-    ScrollToRow(FView.RowOf(span.first + span.count / 2) - FView.FullRows() / 2);
+    ScrollToRow(FView.RowOf(span.begin + map::SpanLength(span) / 2) - FView.FullRows() / 2);
 }
 
-void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
+void MainWindow::FormMouseWheel(std::int32_t WheelDelta) {
     // A notch moves a tenth of the rows in view at every zoom; the small
     // steps of a touchpad add up to notches.
     FWheelRest += WheelDelta;
@@ -84,35 +84,34 @@ void TForm1::FormMouseWheel(std::int32_t WheelDelta) {
     UpdateHover();
 }
 
-std::uint8_t TForm1::SpanState(map::TClusterSpan span) const {
-    if (!FModel || span.count == 0) {
+std::uint8_t MainWindow::SpanState(map::TClusterSpan span) const {
+    if (!FModel || map::SpanLength(span) == 0) {
         return csBeyondEnd;
     }
     std::uint8_t state = csBeyondEnd;
-    FModel->SummaryRow(span.first, span.count, 1, &state);
+    FModel->SummaryRow(span.begin, map::SpanLength(span), 1, &state);
     return state;
 }
 
-std::int64_t TForm1::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
-    if (!FModel || span.count <= 1) {
-        return span.first;
+std::int64_t MainWindow::PickCluster(map::TClusterSpan span, std::uint8_t shown) const {
+    if (!FModel || map::SpanLength(span) <= 1) {
+        return span.begin;
     }
-    const std::int64_t found =
-        FModel->FindState(span.first, span.first + span.count, shown, kPickSearch);
-    return found >= 0 ? found : span.first;
+    const std::int64_t found = FModel->FindState(span.begin, span.end, shown, kPickSearch);
+    return found >= 0 ? found : span.begin;
 }
 
-std::uint8_t TForm1::LocateHover() {
+std::uint8_t MainWindow::LocateHover() {
     FHoverSpan = {};
     if (FHoverOnOverview && FModel && !FOverviewBitmap.isNull()) {
         FHoverSpan = map::OverviewSpan(FView.TotalClusters(), kOverviewWidth,
                                        FOverviewBitmap.height(), FMouseX - OverviewLeft(), FMouseY);
-        FHoverSpan.count = std::min(FHoverSpan.count, FView.TotalClusters() - FHoverSpan.first);
+        FHoverSpan.end = std::min(FHoverSpan.end, FView.TotalClusters());
     } else if (FModel) {
         FHoverSpan = FView.SpanAt(FMouseX, FMouseY);
     }
     const std::uint8_t shown = SpanState(FHoverSpan);
-    if (FHoverSpan.count > 0) {
+    if (map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t lcn = PickCluster(FHoverSpan, shown);
         FHoverLCN = lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
     } else {
@@ -121,8 +120,8 @@ std::uint8_t TForm1::LocateHover() {
     return shown;
 }
 
-void TForm1::LightHoveredOwner() {
-    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && FHoverSpan.count > 0) {
+void MainWindow::LightHoveredOwner() {
+    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner != FLitOwner) {
             FLitOwner = owner;
@@ -132,7 +131,7 @@ void TForm1::LightHoveredOwner() {
     }
 }
 
-void TForm1::UpdateHover() {
+void MainWindow::UpdateHover() {
     const std::uint8_t shown = LocateHover();
     QString name;
     if (FScan) {
@@ -145,20 +144,21 @@ void TForm1::UpdateHover() {
     // A pixel of many clusters says which and what most of them are before
     // naming the one the reports would show.
     QString summary;
-    if (FHoverSpan.count > 1) {
+    const std::int64_t clusters = map::SpanLength(FHoverSpan);
+    if (clusters > 1) {
         summary = SpanText(FHoverSpan) + ": " +
                   (shown == csMarked ? QString("holds a marked file")
                                      : "mostly " + QString::fromUtf8(map::StateName(shown)));
     }
-    if (FHoverSpan.count == 0) {
+    if (clusters == 0) {
         FHoverText.clear();
-    } else if (FHoverSpan.count > 1) {
+    } else if (clusters > 1) {
         FHoverText =
             summary + (FScan ? "; cluster " + QString::number(FHoverLCN) + ": " + name : QString());
     } else {
         FHoverText =
             SpanText(FHoverSpan) + " at byte " +
-            QString::number(FHoverSpan.first * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
+            QString::number(FHoverSpan.begin * static_cast<std::int64_t>(FBytesPerCluster)) + " (" +
             QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
     }
     LightHoveredOwner();
@@ -181,11 +181,11 @@ void TForm1::UpdateHover() {
     }
 }
 
-QString TForm1::HoverText() const {
+QString MainWindow::HoverText() const {
     return FHoverText;
 }
 
-bool TForm1::FormKeyDown(int Key) {
+bool MainWindow::FormKeyDown(int Key) {
     switch (Key) {
     case Qt::Key_F1:
         ShowClusterDetails();
@@ -248,7 +248,7 @@ bool TForm1::FormKeyDown(int Key) {
     }
 }
 
-void TForm1::ShowMapMenu(QPoint at) {
+void MainWindow::ShowMapMenu(QPoint at) {
     if (!FModel) {
         return;
     }

@@ -121,11 +121,11 @@ void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std
 
 } // namespace
 
-bool TForm1::HoverInsideScannedVolume() const {
+bool MainWindow::HoverInsideScannedVolume() const {
     return FScan && FHoverLCN >= 0 && FHoverLCN < FTotalClusters;
 }
 
-void TForm1::ShowClusterDetails() {
+void MainWindow::ShowClusterDetails() {
     if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
         return;
     }
@@ -148,14 +148,14 @@ void TForm1::ShowClusterDetails() {
     frm_Info->ShowReport();
 }
 
-void TForm1::ShowHexDump() {
+void MainWindow::ShowHexDump() {
     if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
         return;
     }
     WriteHexDump(*frm_Info, FScan, FHoverLCN);
 }
 
-void TForm1::ShowBaseInfo(std::int64_t BaseID) {
+void MainWindow::ShowBaseInfo(std::int64_t BaseID) {
     // The record comes from the caller, not from the map: where the mouse
     // last was has no bearing on it.
     if (!FScan || frm_Info == nullptr) {
@@ -185,7 +185,7 @@ void TForm1::ShowBaseInfo(std::int64_t BaseID) {
     frm_Info->ShowReport();
 }
 
-void TForm1::Export1Click() {
+void MainWindow::Export1Click() {
     if (FDriveRoot.empty() || !FScan) {
         return;
     }
@@ -201,7 +201,7 @@ void TForm1::Export1Click() {
     ExportTo(sav.selectedFiles().first());
 }
 
-void TForm1::ExportTo(const QString& path) {
+void MainWindow::ExportTo(const QString& path) {
     if (FDriveRoot.empty() || !FScan) {
         return;
     }
@@ -220,12 +220,12 @@ void TForm1::ExportTo(const QString& path) {
                result.ok ? QString("OK") : QString::fromStdString(result.message));
 }
 
-void TForm1::mnuFindClick() {
+void MainWindow::mnuFindClick() {
     if (!FScan || frmFind == nullptr) {
         return;
     }
     frmFind->Source = [this] {
-        TfrmFind::TSource source;
+        FindWindow::TSource source;
         if (FScan) {
             source.table = &FScan->fileIds;
             source.drive = FScan->volume->drive();
@@ -236,7 +236,7 @@ void TForm1::mnuFindClick() {
     frmFind->ShowFind();
 }
 
-void TForm1::FragmentationList1Click() {
+void MainWindow::FragmentationList1Click() {
     if (FDriveRoot.empty() || !FScan || frm_Fragmentation == nullptr) {
         return;
     }

@@ -23,7 +23,7 @@ namespace lorvex::ui {
 
 using namespace mainwindow;
 
-void TForm1::mnuScanClick() {
+void MainWindow::mnuScanClick() {
     if (IsScanning()) {
         return;
     }
@@ -36,7 +36,7 @@ void TForm1::mnuScanClick() {
     RenderOverview();
 }
 
-void TForm1::ScanVolume() {
+void MainWindow::ScanVolume() {
     if (FDriveRoot.empty() || IsScanning()) {
         if (!IsScanning()) {
             FScan.reset();
@@ -78,9 +78,9 @@ void TForm1::ScanVolume() {
 }
 
 ntfs::ScanObserver
-TForm1::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
-                           const std::shared_ptr<const map::TMapModel::TBits>& bits,
-                           const std::function<void(std::string_view)>& probe) {
+MainWindow::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
+                               const std::shared_ptr<const map::TMapModel::TBits>& bits,
+                               const std::function<void(std::string_view)>& probe) {
     ntfs::TNTFSVolume& volume = *scan.volume;
     ntfs::ScanObserver observer;
     observer.stageStarted = [this, job, &probe](std::string_view title) {
@@ -121,9 +121,9 @@ TForm1::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& sc
     return observer;
 }
 
-void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
-                             std::shared_ptr<TScanResult> scan,
-                             std::shared_ptr<const map::TMapModel::TBits> bits) {
+void MainWindow::StartScanThread(const std::shared_ptr<TScanJob>& job,
+                                 std::shared_ptr<TScanResult> scan,
+                                 std::shared_ptr<const map::TMapModel::TBits> bits) {
     // The thread reads nothing of the window: the probe is its own copy, and
     // what it tells the window goes as queued calls that a job let go of
     // does not act on.
@@ -175,8 +175,8 @@ void TForm1::StartScanThread(const std::shared_ptr<TScanJob>& job,
     worker->start();
 }
 
-void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
-                       const QString& failure) {
+void MainWindow::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
+                           const QString& failure) {
     if (job != FScanJob) {
         return;
     }
@@ -204,7 +204,7 @@ void TForm1::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TSc
     FScan->model.reset();
 }
 
-void TForm1::CancelScan() {
+void MainWindow::CancelScan() {
     if (!FScanJob) {
         return;
     }
@@ -213,7 +213,7 @@ void TForm1::CancelScan() {
     CloseScanProgress();
 }
 
-void TForm1::CloseScanProgress() {
+void MainWindow::CloseScanProgress() {
     tm->stop();
     if (frm_Progress != nullptr) {
         frm_Progress->hide();
@@ -221,7 +221,7 @@ void TForm1::CloseScanProgress() {
     UpdateCommands();
 }
 
-void TForm1::tmTimer() {
+void MainWindow::tmTimer() {
     if (frm_Progress != nullptr && FScanJob) {
         // Halves go to the even neighbour, as the default rounding does.
         frm_Progress->progress->setValue(static_cast<int>(std::lrint(FScanJob->FProgress.load())));

@@ -22,7 +22,7 @@ namespace lorvex::ui {
 
 using namespace mainwindow;
 
-bool TForm1::OpenSources(const QStringList& paths, bool raw) {
+bool MainWindow::OpenSources(const QStringList& paths, bool raw) {
     if (!FSourceHooks.open || IsScanning() || paths.isEmpty()) {
         return false;
     }
@@ -65,7 +65,7 @@ bool TForm1::OpenSources(const QStringList& paths, bool raw) {
     return true;
 }
 
-void TForm1::mnuOpenClick(bool raw) {
+void MainWindow::mnuOpenClick(bool raw) {
     if (!FSourceHooks.open || IsScanning()) {
         return;
     }
@@ -81,7 +81,7 @@ void TForm1::mnuOpenClick(bool raw) {
     OpenSources(paths, raw);
 }
 
-void TForm1::FillRecentMenu() {
+void MainWindow::FillRecentMenu() {
     mnuRecent->clear();
     const QStringList recent = QSettings().value("recentSources").toStringList();
     const QStringList raw = QSettings().value("recentRawSources").toStringList();
@@ -96,7 +96,7 @@ void TForm1::FillRecentMenu() {
     }
 }
 
-void TForm1::RememberSource(const QString& path, bool raw) {
+void MainWindow::RememberSource(const QString& path, bool raw) {
     QSettings settings;
     QStringList recent = settings.value("recentSources").toStringList();
     recent.removeAll(path);
@@ -117,13 +117,13 @@ void TForm1::RememberSource(const QString& path, bool raw) {
     settings.setValue("recentRawSources", rawOnes);
 }
 
-void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
     if (event->mimeData()->hasUrls() && FSourceHooks.open && !IsScanning()) {
         event->acceptProposedAction();
     }
 }
 
-void TForm1::dropEvent(QDropEvent* event) {
+void MainWindow::dropEvent(QDropEvent* event) {
     QStringList paths;
     for (const QUrl& url : event->mimeData()->urls()) {
         if (url.isLocalFile()) {
@@ -135,7 +135,7 @@ void TForm1::dropEvent(QDropEvent* event) {
     QTimer::singleShot(0, this, [this, paths] { OpenSources(paths); });
 }
 
-void TForm1::ShowStartupProblems(const QStringList& problems, bool noSources) {
+void MainWindow::ShowStartupProblems(const QStringList& problems, bool noSources) {
     QString text;
     if (!problems.isEmpty()) {
         QStringList said = problems;

@@ -16,7 +16,7 @@
 
 namespace lorvex::ui {
 
-void TForm1::Zoom1Click() {
+void MainWindow::Zoom1Click() {
     if (frm_Help == nullptr) {
         return;
     }
@@ -29,11 +29,11 @@ void TForm1::Zoom1Click() {
     }
 }
 
-bool TForm1::ZoomWindowDocked() const {
+bool MainWindow::ZoomWindowDocked() const {
     return frm_Help != nullptr && frm_Help->parentWidget() == FZoomDock;
 }
 
-void TForm1::PlaceZoomWindow() {
+void MainWindow::PlaceZoomWindow() {
     if (frm_Help == nullptr) {
         return;
     }
@@ -66,24 +66,24 @@ void TForm1::PlaceZoomWindow() {
     }
 }
 
-void TForm1::moveEvent(QMoveEvent* event) {
+void MainWindow::moveEvent(QMoveEvent* event) {
     QMainWindow::moveEvent(event);
     PlaceZoomWindow();
 }
 
-void TForm1::resizeEvent(QResizeEvent* event) {
+void MainWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     PlaceZoomWindow();
 }
 
-void TForm1::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange) {
         PlaceZoomWindow();
     }
 }
 
-void TForm1::ShowZoomPicture() {
+void MainWindow::ShowZoomPicture() {
     // The 9 x 9 cells around the pointer: pixels of the surface, a cell's
     // width apart when cells are magnified.
     const std::int32_t step = FHoverOnOverview ? 1 : FView.RowPixels();

@@ -49,7 +49,7 @@ void Settle(int milliseconds) {
 
 // A cluster in the middle of the file's middle extent: inside a run of its
 // own colour, with neighbours of the same file around it.
-std::int64_t ClusterOfFile(const TForm1& form, const std::u16string& path) {
+std::int64_t ClusterOfFile(const MainWindow& form, const std::u16string& path) {
     const ntfs::TFileIDs& table = form.Scan()->fileIds;
     std::int64_t index = -1;
     std::u16string entryPath;
@@ -92,7 +92,7 @@ bool SavePicture(const platform::VolumeApi& api, const QDir& dir, const QString&
 
 // A locked BitLocker drive: the Drive menu that marks it, the dialog that
 // asks for its key after a wrong one, and the message when none is given.
-int TakeBitLockerScreenshots(TForm1& form, const QString& folder) {
+int TakeBitLockerScreenshots(MainWindow& form, const QString& folder) {
     const QDir dir(folder);
     bool ok = true;
     // The screen as it shows the window, the menu or dialog over it.
@@ -329,7 +329,7 @@ class ScreenshotRun {
 
   private:
     TLorvexWindows& windows_;
-    TForm1& form_;
+    MainWindow& form_;
     const QDir dir_;
     const std::int64_t lcn_;
     bool ok_ = true;
@@ -339,7 +339,7 @@ class ScreenshotRun {
 
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
                     const QString& damageMap) {
-    TForm1& form = windows.Form1;
+    MainWindow& form = windows.Form1;
     if (!QDir().mkpath(folder)) {
         return Fail("cannot create " + folder);
     }

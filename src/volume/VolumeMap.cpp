@@ -1,6 +1,7 @@
 #include "volume/VolumeMap.h"
 
 #include "ondisk/ByteReader.h"
+#include "volume/VolumeData.h"
 #include "volume/VolumeUtils.h"
 
 #include <algorithm>
@@ -55,13 +56,12 @@ std::int64_t QueryClusterCount(platform::VolumeApi& api, std::string_view driveR
         returned < vd::kSize) {
         return 0;
     }
-    const ondisk::ByteReader reader(data);
-    const std::int64_t total = reader.i64(vd::kTotalClusters).value_or(0);
-    if (total <= 0) {
+    const NtfsVolumeData answer = DecodeVolumeData(data);
+    if (answer.totalClusters <= 0) {
         return 0;
     }
-    bytesPerCluster = reader.u32(vd::kBytesPerCluster).value_or(0);
-    return total;
+    bytesPerCluster = answer.bytesPerCluster;
+    return answer.totalClusters;
 }
 
 std::int64_t QueryClustersOnSource(platform::VolumeApi& api, std::string_view driveRoot,

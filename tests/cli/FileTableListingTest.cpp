@@ -1,7 +1,7 @@
 // The --files listing written from the volume layer's blocks of records, on
 // one thread and on several, against the same listing read a record query
 // at a time: the same bytes in every format.
-#include "cli/Listings.h"
+#include "cli/FileTableListing.h"
 #include "cli/Record.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
@@ -60,19 +60,12 @@ std::vector<std::string> ListFiles(platform::VolumeApi& api, const std::string& 
             const auto writer = cli::MakeWriter(format, out);
             cli::Record label;
             label.Add("drive", drive + ":");
-            const int drives = writer ? 2 : 1;
-            for (int d = 0; d < drives; ++d) {
-                if (writer) {
-                    writer->BeginDrive(label);
-                }
-                cli::WriteFileTable(out, writer.get(), format, volume, fileIds, drive + ":");
-                if (writer) {
-                    writer->EndDrive();
-                }
+            for (int d = 0; d < 2; ++d) {
+                writer->BeginDrive(label);
+                cli::WriteFileTable(out, *writer, format, volume, fileIds);
+                writer->EndDrive();
             }
-            if (writer) {
-                writer->Finish();
-            }
+            writer->Finish();
             EXPECT_TRUE(out.Flush());
         }
         std::string text;
@@ -135,13 +128,11 @@ TEST(FileTableListing, AFailedWriteEndsTheListing) {
             const auto writer = cli::MakeWriter(format, out);
             cli::Record label;
             label.Add("drive", "C:");
-            if (writer) {
-                writer->BeginDrive(label);
-            }
+            writer->BeginDrive(label);
             // Small blocks' texts would wait in the buffer: one pass to fill
             // it, the next must see the write fail.
             for (int pass = 0; pass < 400 && !out.Failed(); ++pass) {
-                cli::WriteFileTable(out, writer.get(), format, volume, fileIds, "C:");
+                cli::WriteFileTable(out, *writer, format, volume, fileIds);
             }
             EXPECT_TRUE(out.Failed());
             EXPECT_EQ(out.Error(), ENOSPC);

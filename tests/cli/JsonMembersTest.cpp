@@ -1,5 +1,6 @@
 // Rows written member by member into JSON text against the same fields
 // built as a Record and formatted by the JSON writers: the same bytes.
+#include "cli/FileTableListing.h"
 #include "cli/JsonText.h"
 #include "cli/Listings.h"
 #include "cli/Record.h"

@@ -1,11 +1,16 @@
 // The pieces of lorvex-scan's listings on hand-made input: the runs of the
 // cluster map, the times of a record, and the quoting of the writers.
 #include "cli/Listings.h"
+#include "cli/EntryListings.h"
+#include "cli/FileTableListing.h"
 #include "cli/Record.h"
+#include "cli/SummaryListing.h"
 #include "map/ClusterRuns.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
 #include "ntfs/RecordTimes.h"
+
+#include "WrittenText.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -280,23 +285,6 @@ TEST(RecordWriters, CsvFieldsAreQuotedWhereverTheCharacterStands) {
     }
 }
 
-// What a writer of `format` writes when `body` has had it, finished.
-std::string Written(cli::Format format, const std::function<void(cli::RecordWriter&)>& body) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* memory = open_memstream(&text, &size);
-    {
-        cli::Output out(memory);
-        auto writer = cli::MakeWriter(format, out);
-        body(*writer);
-        writer->Finish();
-    }
-    std::fclose(memory);
-    std::string result(text, size);
-    std::free(text);
-    return result;
-}
-
 TEST(RecordWriters, EveryFormatWritesTheSameFields) {
     cli::Record label;
     label.Add("drive", std::string_view("C:"));
@@ -489,7 +477,7 @@ TEST(FragmentCounts, AreThoseOfTheFragmentedRows) {
         }
         table.BuildPaths();
         ntfs::TCardinalArray order;
-        ntfs::TNTFSVolume::GetBaseIDOrder(table, order);
+        ntfs::GetBaseIDOrder(table, order);
         const auto expected = cli::CountFragmented(table, ntfs::FragmentationRows(table, order));
         const auto counts = cli::CountFragmented(table);
         EXPECT_EQ(counts.total, expected.total);

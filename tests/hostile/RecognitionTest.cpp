@@ -208,8 +208,8 @@ TEST_F(Recognition, ThousandsOfPartitionsCostWhatIsReadOfThem) {
             // Past the limit the drive is still NTFS once it is opened.
             const ntfs::TNTFSVolume opened(system,
                                            system.drives()[static_cast<std::size_t>(n - 1)].Root());
-            EXPECT_EQ(opened.FFileSystem, "NTFS");
-            EXPECT_EQ(opened.FVolumeName, "Many");
+            EXPECT_EQ(opened.information().fileSystemName, "NTFS");
+            EXPECT_EQ(opened.information().label, "Many");
         }
     }
 

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <random>
 
 namespace {
@@ -16,6 +18,7 @@ namespace {
 using namespace lorvex::test;
 using lorvex::map::kBackgroundIndex;
 using lorvex::map::kGridIndex;
+using lorvex::map::SpanLength;
 using lorvex::map::TClusterSpan;
 using lorvex::map::TMapScale;
 using lorvex::map::TMapView;
@@ -120,10 +123,10 @@ TEST(MapViewTest, SummaryPixelsFollowTheRuleAndMagnifiedCellsCarryTheGrid) {
                 const TClusterSpan span = view.SpanAt(x, y);
                 const std::int64_t first = (r * perRow + x / p) * scale.clustersPerPixel;
                 if (r < view.RowCount() && x < perRow * p && first < s.total) {
-                    EXPECT_EQ(span.first, first);
-                    EXPECT_EQ(span.count, std::min(scale.clustersPerPixel, s.total - first));
+                    EXPECT_EQ(span.begin, first);
+                    EXPECT_EQ(SpanLength(span), std::min(scale.clustersPerPixel, s.total - first));
                 } else {
-                    EXPECT_EQ(span.count, 0);
+                    EXPECT_EQ(SpanLength(span), 0);
                 }
             }
         }
@@ -151,15 +154,25 @@ TEST(MapViewTest, AMarkedFileOfOneClusterShowsAtEveryZoom) {
 }
 
 // A file shown on the map lights exactly the pixels that show one of its
-// clusters, at every zoom, and nothing past the volume's end.
+// clusters, at every zoom, and nothing past the volume's end, even where a
+// damaged run list makes an extent end at the end of the number range.
 TEST(MapViewTest, LitClustersShowAtEveryZoomOnTheirPixelsOnly) {
+    constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max();
     Scene s;
     s.total = 100'000;
     s.bitmap.assign(static_cast<std::size_t>(s.total / 8), 0x0F);
     const TMapModel model = s.Model(u"");
     TMapView view = MakeView(300, 200, s.total);
-    view.SetHighlight({{99'990, 50}, {5'000, 3}, {5'002, 10}, {-4, 2}, {70'000, 0}});
-    ASSERT_EQ(view.Highlight().size(), 3U); // the two near 5,000 merged, the empty dropped
+    view.SetHighlight({{99'990, 100'040},
+                       {5'000, 5'003},
+                       {5'002, 5'012},
+                       {-4, -2},
+                       {70'000, 70'000},
+                       {kLast - 1, kLast},
+                       {99'995, kLast}});
+    // The two near 5,000 merged, the empty dropped, the two at the end merged.
+    ASSERT_EQ(view.Highlight().size(), 3U);
+    EXPECT_EQ(view.Highlight().back().end, kLast);
     const auto lit = [](std::int64_t lcn) {
         return (lcn >= 5'000 && lcn < 5'012) || lcn >= 99'990;
     };
@@ -172,7 +185,7 @@ TEST(MapViewTest, LitClustersShowAtEveryZoomOnTheirPixelsOnly) {
                 for (std::int32_t x = 0; x < view.Width(); x += scale.cellPixels) {
                     const TClusterSpan span = view.SpanAt(x, y);
                     bool want = false;
-                    for (std::int64_t c = span.first; c < span.first + span.count; ++c) {
+                    for (std::int64_t c = span.begin; c < span.end; ++c) {
                         want = want || lit(c);
                     }
                     ASSERT_EQ(screen[static_cast<std::size_t>(y * view.Width() + x)] ==
@@ -204,10 +217,10 @@ TEST(MapViewTest, OverlayShowsAtEveryZoomTheHighestIndexUnderTheHighlight) {
     EXPECT_EQ(view.Overlay()[1].first, 5'040);
     EXPECT_EQ(view.Overlay()[2].first, 5'050);
     EXPECT_EQ(view.Overlay()[2].index, kOverlayOwnedFree);
-    view.SetHighlight({{5'045, 1}});
+    view.SetHighlight({{5'045, 5'046}});
     const auto expected = [](const TClusterSpan& span) -> int {
         int best = -1;
-        for (std::int64_t c = span.first; c < span.first + span.count; ++c) {
+        for (std::int64_t c = span.begin; c < span.end; ++c) {
             if (c == 5'045) {
                 return kHighlightIndex;
             }
@@ -258,17 +271,17 @@ TEST(MapViewTest, ZoomStepsStopAtBothEndsAndKeepThePointersClusters) {
     view.SetTopRow(std::int64_t{1} << 40); // past the end: the last screen
     EXPECT_EQ(view.TopRow(), view.RowCount() - 514);
     const TClusterSpan last = view.SpanAt(638, 513);
-    EXPECT_EQ(last.count, 0); // beyond the last cluster
-    EXPECT_EQ(view.SpanAt(0, 513).first, (view.RowCount() - 1) * 639);
+    EXPECT_EQ(SpanLength(last), 0); // beyond the last cluster
+    EXPECT_EQ(view.SpanAt(0, 513).begin, (view.RowCount() - 1) * 639);
 
     // Zooming around a row keeps that row's clusters under it.
     view.SetTopRow(1'000'000);
-    const std::int64_t under = view.SpanAt(0, 200).first;
+    const std::int64_t under = view.SpanAt(0, 200).begin;
     view.ZoomAround({8, 1}, 200);
     EXPECT_EQ(view.Scale(), (TMapScale{8, 1}));
     const TClusterSpan after = view.SpanAt(0, 200);
-    EXPECT_LE(after.first, under);
-    EXPECT_GT(after.first + view.ClustersPerRow(), under);
+    EXPECT_LE(after.begin, under);
+    EXPECT_GT(after.begin + view.ClustersPerRow(), under);
     EXPECT_EQ(view.ZoomedIn(), (TMapScale{16, 1}));
     view.SetScale({16, 1});
     EXPECT_EQ(view.ZoomedIn(), (TMapScale{16, 1})); // the largest cell
@@ -298,14 +311,14 @@ TEST(MapViewTest, TinyWindowsOneClusterAndNoVolumeDrawWithoutFault) {
             EXPECT_EQ(std::count(screen.begin(), screen.end(), 0xEE), 0);
             EXPECT_LE(scale.cellPixels, std::min(width, height));
             EXPECT_EQ(screen[0], map::csUsed) << width << "x" << height;
-            EXPECT_EQ(view.SpanAt(0, 0).count, 1);
+            EXPECT_EQ(SpanLength(view.SpanAt(0, 0)), 1);
         }
     }
     // No room at all: nothing in view.
     TMapView none = MakeView(0, 10, 1000);
     EXPECT_EQ(none.CellsPerRow(), 0);
     EXPECT_EQ(none.RowCount(), 0);
-    EXPECT_EQ(none.SpanAt(0, 0).count, 0);
+    EXPECT_EQ(SpanLength(none.SpanAt(0, 0)), 0);
     // A cell no bigger than the area; the cells shrink with it.
     TMapView narrow = MakeView(30, 10, 1000);
     narrow.SetScale({8, 1});
@@ -315,7 +328,7 @@ TEST(MapViewTest, TinyWindowsOneClusterAndNoVolumeDrawWithoutFault) {
     EXPECT_EQ(narrow.CellsPerRow(), 1);
     TMapView empty = MakeView(100, 100, 0);
     EXPECT_EQ(empty.FitScale(), TMapScale{});
-    EXPECT_EQ(empty.Visible().count, 0);
+    EXPECT_EQ(SpanLength(empty.Visible()), 0);
 }
 
 TEST(MapViewTest, TheOverviewAveragesAsTheReferenceDoesAndNamesItsPixelsClusters) {
@@ -333,11 +346,11 @@ TEST(MapViewTest, TheOverviewAveragesAsTheReferenceDoesAndNamesItsPixelsClusters
     }
     // 65,535 clusters in 32 x 513: 3 a pixel; the rows of what is in view.
     const TClusterSpan span = lorvex::map::OverviewSpan(65'535, 32, 513, 13, 4);
-    EXPECT_EQ(span.first, (4 * 32 + 13) * 3);
-    EXPECT_EQ(span.count, 3);
-    EXPECT_EQ(lorvex::map::OverviewSpan(65'535, 32, 513, 32, 4).count, 0);
-    EXPECT_EQ(lorvex::map::OverviewSpan(10, 32, 513, 11, 0).count, 0); // past 10 clusters
-    const auto [top, bottom] = lorvex::map::OverviewRows(65'535, 32, 513, {639 * 10, 639 * 20});
+    EXPECT_EQ(span.begin, (4 * 32 + 13) * 3);
+    EXPECT_EQ(SpanLength(span), 3);
+    EXPECT_EQ(SpanLength(lorvex::map::OverviewSpan(65'535, 32, 513, 32, 4)), 0);
+    EXPECT_EQ(SpanLength(lorvex::map::OverviewSpan(10, 32, 513, 11, 0)), 0); // past 10 clusters
+    const auto [top, bottom] = lorvex::map::OverviewRows(65'535, 32, 513, {639 * 10, 639 * 30});
     EXPECT_EQ(top, 639 * 10 / 3 / 32);
     EXPECT_EQ(bottom, (639 * 30 - 1) / 3 / 32);
 }

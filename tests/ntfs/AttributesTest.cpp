@@ -49,10 +49,10 @@ TEST(Attributes, ListEveryAttributeInRecordOrderWithNamesIdsAndEntries) {
             .Resident(type::kData, 5, Raw({'h', 'i'}), u"summary")
             .Resident(0x120, 6, Raw({1, 2, 3}))
             .End();
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
     TAttributes list;
     list.Add(0, "left over", 9, {u"x"}, type::kData, true);
-    volume.GetAttributes(list, 40);
+    records.GetAttributes(list, 40);
 
     ASSERT_EQ(list.FCount, 7);
     const auto& a = list.FItems;
@@ -99,13 +99,13 @@ TEST(Attributes, ARecordListedAfterAnotherShowsNothingOfIt) {
             .Resident(type::kAttributeList, 4, AttributeListValue({{type::kData, 41, 3}}))
             .Resident(type::kAttributeList, 8, AttributeListValue({{type::kData, 41, 3}}))
             .End();
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
     TAttributes fresh;
-    volume.GetAttributes(fresh, 41);
+    records.GetAttributes(fresh, 41);
     TAttributes reused;
-    volume.GetAttributes(reused, 40);
+    records.GetAttributes(reused, 40);
     ASSERT_EQ(reused.FCount, 5);
-    volume.GetAttributes(reused, 41);
+    records.GetAttributes(reused, 41);
     ASSERT_EQ(reused.FCount, 4);
     for (int i = 0; i < reused.FCount; ++i) {
         const auto& a = reused.FItems[static_cast<std::size_t>(i)];
@@ -151,9 +151,9 @@ TEST(DataRuns, FollowTheAttributeIndexAndGiveAbsoluteClusters) {
             .NonResident(type::kData, 2, Raw({0x21, 0x18, 0x34, 0x56, 0x00}), 0x18 * kCluster,
                          0x18 * kCluster, u"second")
             .End();
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
     TDataRuns list;
-    volume.GetDataRuns(1, list, 40);
+    records.GetDataRuns(1, list, 40);
     ASSERT_EQ(list.FCount, 4);
     const auto& r = list.FItems;
     EXPECT_EQ(r[0].LCN, 100);
@@ -169,14 +169,14 @@ TEST(DataRuns, FollowTheAttributeIndexAndGiveAbsoluteClusters) {
     EXPECT_EQ(r[3].LCN, 101);
 
     // The list is replaced, not appended to.
-    volume.GetDataRuns(2, list, 40);
+    records.GetDataRuns(2, list, 40);
     ASSERT_EQ(list.FCount, 1);
     EXPECT_EQ(list.FItems[0].LCN, 0x5634);
     EXPECT_EQ(list.FItems[0].Length, 0x18);
 
     // Resident, past the end marker, negative: no runs.
     for (const int index : {0, 3, 200, -1}) {
-        volume.GetDataRuns(index, list, 40);
+        records.GetDataRuns(index, list, 40);
         EXPECT_EQ(list.FCount, 0) << index;
     }
 }
@@ -187,22 +187,22 @@ TEST(Attributes, AFreeOrUnreadableRecordYieldsNothingOfAnother) {
         RecordBuilder()
             .NonResident(type::kData, 1, Raw({0x11, 0x04, 0x64, 0x00}), 4 * kCluster, 1)
             .End();
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
     TAttributes list;
     TDataRuns runs;
     // Record 41 is free: the query answers with record 40.
-    volume.GetAttributes(list, 41);
+    records.GetAttributes(list, 41);
     EXPECT_EQ(list.FCount, 0);
-    volume.GetDataRuns(0, runs, 41);
+    records.GetDataRuns(0, runs, 41);
     EXPECT_EQ(runs.FCount, 0);
     // A failed query leaves record 40 in FRecord; it must not be taken for
     // the record that was asked for.
-    volume.GetAttributes(list, 40);
+    records.GetAttributes(list, 40);
     EXPECT_EQ(list.FCount, 1);
     d.disk.recordQueryError = 31;
-    volume.GetAttributes(list, 42);
+    records.GetAttributes(list, 42);
     EXPECT_EQ(list.FCount, 0);
-    volume.GetDataRuns(0, runs, 42);
+    records.GetDataRuns(0, runs, 42);
     EXPECT_EQ(runs.FCount, 0);
 }
 
@@ -258,12 +258,12 @@ TEST(DamagedRecords, EveryWalkStopsInsideTheRecordKeepingWhatCameBefore) {
         SCOPED_TRACE(c.what);
         Drive d;
         c.make(d);
-        TNTFSVolume& volume = d.Open();
+        RecordReader& records = d.Open();
         TAttributes list;
-        volume.GetAttributes(list, 40);
+        records.GetAttributes(list, 40);
         EXPECT_EQ(list.FCount, c.attributes);
         TDataRuns runs;
-        volume.GetDataRuns(1, runs, 40);
+        records.GetDataRuns(1, runs, 40);
         // The runs of a stretched attribute are still its own.
         EXPECT_EQ(runs.FCount, c.attributes == 2 ? 1 : 0);
     }
@@ -284,9 +284,9 @@ TEST(DamagedRecords, FieldsInsideAnAttributeAreReadOnlyWithinIt) {
     PutLE(bytes, data + ondisk::attr::kNameLength, 100, 1);
     PutLE(bytes, runListOffsetPastEnd + ondisk::attr::kRunListOffset, 0x400, 2);
     d.disk.records[40] = bytes;
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
     TAttributes list;
-    volume.GetAttributes(list, 40);
+    records.GetAttributes(list, 40);
     ASSERT_EQ(list.FCount, 3);
     // What lies inside the attribute, and nothing of the next one.
     const auto& name = list.FItems[0].Entries[0];
@@ -294,10 +294,10 @@ TEST(DamagedRecords, FieldsInsideAnAttributeAreReadOnlyWithinIt) {
     EXPECT_LE(name.size(), (bytes.size() / 2));
     EXPECT_EQ(list.FItems[1].Name.substr(0, 1), "s");
     TDataRuns runs;
-    volume.GetDataRuns(1, runs, 40);
+    records.GetDataRuns(1, runs, 40);
     ASSERT_EQ(runs.FCount, 1);
     EXPECT_EQ(runs.FItems[0].LCN, 100);
-    volume.GetDataRuns(2, runs, 40);
+    records.GetDataRuns(2, runs, 40);
     EXPECT_EQ(runs.FCount, 0);
 }
 
@@ -386,11 +386,11 @@ TEST(AttributeList, OnlyTheFirstListOfARecordIsFollowed) {
                              .NonResident(type::kAttributeList, 6, runs, kCluster, size)
                              .End();
     d.disk.WriteImage(10 * kCluster, value);
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
     TAttributes attributes;
     TDataRuns dataRuns;
     std::vector<std::string> lines;
-    AppendAttributeSection(volume, attributes, dataRuns, 40,
+    AppendAttributeSection(records, attributes, dataRuns, 40,
                            [&lines](std::string_view line) { lines.emplace_back(line); });
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "\t$ATTRIBUTE_LIST(4)  (nonresident)",
@@ -406,17 +406,17 @@ TEST(AttributeList, OnlyTheFirstListOfARecordIsFollowed) {
     EXPECT_EQ(d.api.calls.readFile, 1);
 }
 
-TEST(ReadAttributeData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
+TEST(ReadRunData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
     Drive d;
     Bytes clusters(3 * kCluster);
     std::fill(clusters.begin(), clusters.end(), std::byte{0x11});
     d.disk.WriteImage(10 * kCluster, clusters);
-    TNTFSVolume& volume = d.Open();
+    RecordReader& records = d.Open();
 
     // 500 clusters at 10, into a buffer of two clusters and a guard.
     std::vector<std::byte> buffer(3 * kCluster, std::byte{0xA5});
-    EXPECT_EQ(volume.ReadAttributeData(Raw({0x12, 0xF4, 0x01, 0x0A, 0x00}),
-                                       std::span(buffer).first(2 * kCluster)),
+    EXPECT_EQ(records.ReadRunData(Raw({0x12, 0xF4, 0x01, 0x0A, 0x00}),
+                                  std::span(buffer).first(2 * kCluster)),
               2 * kCluster);
     EXPECT_EQ(buffer[2 * kCluster - 1], std::byte{0x11});
     EXPECT_EQ(buffer[2 * kCluster], std::byte{0xA5});
@@ -424,9 +424,9 @@ TEST(ReadAttributeData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
     // One cluster from 10, a sparse one (zeros, not the clusters of the run
     // before it), then one more from 10.
     std::ranges::fill(buffer, std::byte{0xA5});
-    EXPECT_EQ(volume.ReadAttributeData(Raw({0x11, 0x01, 0x0A, 0x01, 0x01, 0x11, 0x01, 0x00, 0x00}),
-                                       buffer),
-              3 * kCluster);
+    EXPECT_EQ(
+        records.ReadRunData(Raw({0x11, 0x01, 0x0A, 0x01, 0x01, 0x11, 0x01, 0x00, 0x00}), buffer),
+        3 * kCluster);
     EXPECT_EQ(buffer[0], std::byte{0x11});
     EXPECT_EQ(buffer[kCluster], std::byte{0});
     EXPECT_EQ(buffer[2 * kCluster - 1], std::byte{0});
@@ -444,13 +444,13 @@ TEST(ReadAttributeData, NeverWritesPastItsBufferWhateverTheRunsClaim) {
         runs.insert(runs.end(), tail.begin(), tail.end());
         runs.push_back(std::byte{0});
         std::ranges::fill(buffer, std::byte{0xA5});
-        EXPECT_EQ(volume.ReadAttributeData(runs, buffer), kCluster);
+        EXPECT_EQ(records.ReadRunData(runs, buffer), kCluster);
         EXPECT_EQ(buffer[kCluster], std::byte{0xA5});
     }
 
     // A run before cluster 0 stops the read rather than reading elsewhere.
     std::ranges::fill(buffer, std::byte{0xA5});
-    EXPECT_EQ(volume.ReadAttributeData(Raw({0x11, 0x01, 0xF6, 0x00}), buffer), 0U);
+    EXPECT_EQ(records.ReadRunData(Raw({0x11, 0x01, 0xF6, 0x00}), buffer), 0U);
     EXPECT_EQ(buffer[0], std::byte{0xA5});
 }
 

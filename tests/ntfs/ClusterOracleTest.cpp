@@ -219,7 +219,7 @@ std::optional<std::pair<std::int64_t, std::int64_t>> OffsetAndInitialisedSize(TN
     std::optional<std::pair<std::int64_t, std::int64_t>> found;
     ntfs::RecordReader reader = volume.OpenRecordReader();
     if (const auto record = reader.Read(recordNo); record && record->inUse()) {
-        auto walk = ntfs::WalkAttributes(record->bytes());
+        auto walk = ondisk::WalkRecordAttributes(record->bytes());
         while (const auto a = walk.Next()) {
             const ondisk::ByteReader r(a->bytes);
             if (a->type != type || r.u8(ondisk::attr::kNonResident).value_or(0) == 0) {

@@ -3,6 +3,7 @@
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/RecordReader.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
@@ -29,6 +30,7 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::RecordReader;
 using ntfs::TAttributes;
 using ntfs::TDataRuns;
 using ntfs::TFileIDs;
@@ -42,6 +44,8 @@ struct Scanned {
     std::unique_ptr<RawVolumeSystem> system;
     std::unique_ptr<TNTFSVolume> volume;
     TFileIDs table;
+    // The last progress the enumeration gave.
+    double progress = -1;
 };
 
 std::unique_ptr<Scanned> Scan(const NtfsVolumeCase& v) {
@@ -49,7 +53,7 @@ std::unique_ptr<Scanned> Scan(const NtfsVolumeCase& v) {
     s->system = std::make_unique<RawVolumeSystem>(std::vector<std::string>{v.source.string()});
     s->volume = std::make_unique<TNTFSVolume>(
         *s->system, std::string(1, static_cast<char>('C' + v.partitionIndex)));
-    s->volume->EnumerateFiles(s->table, {});
+    s->volume->EnumerateFiles(s->table, [&s](double percent) { s->progress = percent; });
     s->table.BuildPaths();
     s->volume->CalculateDiskSizes(s->table);
     return s;
@@ -277,8 +281,13 @@ std::vector<ntfs::TDataRun> Joined(std::vector<Piece> pieces, std::int64_t clust
     return out;
 }
 
-std::int64_t LowestVcn(const TNTFSVolume& volume, int index) {
-    const auto& record = volume.FRecord.FileRecordBuffer;
+// The lowest VCN of the attribute at position `index` of record `recordNo`.
+std::int64_t LowestVcn(RecordReader& records, std::int64_t recordNo, int index) {
+    const auto view = records.Read(recordNo);
+    if (!view) {
+        return -1;
+    }
+    const auto record = view->bytes();
     ondisk::AttributeWalker walk(
         record, ondisk::ByteReader(record).u16(ondisk::record::kFirstAttribute).value_or(0));
     auto a = walk.Next();
@@ -319,17 +328,18 @@ std::set<std::int64_t> RecordsAtMftBreaks(TNTFSVolume& volume,
                                           const std::vector<std::int64_t>& mftRecords,
                                           std::size_t most) {
     std::vector<std::int64_t> breaks; // VCNs where a run starts, 0 left out
+    RecordReader records = volume.OpenRecordReader();
     TAttributes attributes;
     TDataRuns runs;
     for (const auto record : mftRecords) {
-        volume.GetAttributes(attributes, record);
+        records.GetAttributes(attributes, record);
         for (int j = 0; j < attributes.FCount; ++j) {
             const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
             if (a.Resident || a.AttrType != ondisk::type::kData || !a.Name.empty()) {
                 continue;
             }
-            volume.GetDataRuns(j, runs, record);
-            std::int64_t vcn = LowestVcn(volume, j);
+            records.GetDataRuns(j, runs, record);
+            std::int64_t vcn = LowestVcn(records, record, j);
             for (int k = 0; k < runs.FCount && vcn >= 0; ++k) {
                 if (vcn > 0) {
                     breaks.push_back(vcn);
@@ -340,8 +350,8 @@ std::set<std::int64_t> RecordsAtMftBreaks(TNTFSVolume& volume,
     }
     std::ranges::sort(breaks);
     std::set<std::int64_t> out;
-    const std::int64_t cluster = volume.FBytesPerCluster;
-    const std::int64_t record = volume.FBytesPerFileRecordSegment;
+    const std::int64_t cluster = volume.geometry().bytesPerCluster;
+    const std::int64_t record = volume.geometry().bytesPerRecord;
     for (std::size_t i = 0; i < std::min(most, breaks.size()); ++i) {
         const std::int64_t at = breaks[i * breaks.size() / std::min(most, breaks.size())] * cluster;
         out.insert((at - 1) / record);
@@ -407,14 +417,15 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
         TNTFSVolume& volume = *s->volume;
-        const std::int64_t cluster = volume.FBytesPerCluster;
+        const std::int64_t cluster = volume.geometry().bytesPerCluster;
         std::map<std::int64_t, std::vector<std::int64_t>> records; // base -> its records
         for (std::int32_t i = 0; i < s->table.FCount; ++i) {
             const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
             records[e.BaseID].push_back(e.FileID);
         }
-        ASSERT_TRUE(volume.OpenVolume());
         const std::vector<std::int64_t> wanted = ComparedRecords(v, *s, records);
+        RecordReader reader = volume.OpenRecordReader();
+        ASSERT_TRUE(reader.IsOpen());
         std::printf("[ %s ] %zu of %zu base records compared%s\n", v.name.c_str(), wanted.size(),
                     records.size(), Exhaustive() ? "" : " (a sample; ctest -L long takes all)");
         const auto istat = IstatAll(v, wanted);
@@ -428,7 +439,7 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             std::map<std::pair<std::uint32_t, std::string>, std::vector<Piece>> ours;
             std::int64_t diskClusters = 0;
             for (const auto record : records[base]) {
-                volume.GetAttributes(attributes, record);
+                reader.GetAttributes(attributes, record);
                 ASSERT_GT(attributes.FCount, 0);
                 std::int64_t recordClusters = 0;
                 std::uint32_t recordFragments = 0;
@@ -437,8 +448,8 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
                     if (a.Resident) {
                         continue;
                     }
-                    volume.GetDataRuns(j, runs, record);
-                    Piece piece{LowestVcn(volume, j), {}};
+                    reader.GetDataRuns(j, runs, record);
+                    Piece piece{LowestVcn(reader, record, j), {}};
                     for (int k = 0; k < runs.FCount; ++k) {
                         const auto& run = runs.FItems[static_cast<std::size_t>(k)];
                         piece.runs.push_back(run);
@@ -492,7 +503,7 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
 
             // The size of the first $DATA, when the base record holds it.
             const auto& entry = s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(base))];
-            volume.GetAttributes(attributes, base);
+            reader.GetAttributes(attributes, base);
             const ntfs::TAttribute* firstData = nullptr;
             bool hasFileName = false;
             for (int j = 0; j < attributes.FCount; ++j) {
@@ -530,7 +541,6 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             }
             EXPECT_GE(diskClusters, 0);
         }
-        volume.CloseVolume();
         EXPECT_GT(compared, 10);
     }
 }
@@ -563,7 +573,7 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
     const auto s = Scan(*demo);
     const auto& t = s->table;
     const std::int64_t records =
-        s->volume->FMftValidDataLength / s->volume->FBytesPerFileRecordSegment;
+        s->volume->geometry().mftValidDataLength / s->volume->geometry().bytesPerRecord;
     const auto inUse = MftBitmap(*demo, records);
     ASSERT_GT(inUse.size(), 100U);
 
@@ -596,7 +606,7 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
         ++found;
     }
     EXPECT_GT(found, 0);
-    EXPECT_EQ(s->volume->FProgress, 100.0);
+    EXPECT_EQ(s->progress, 100.0);
 }
 
 // Real records with bytes changed at random, read by every reader of the
@@ -610,24 +620,25 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
     ASSERT_NE(source, cases.end());
     const auto s = Scan(*source);
     TNTFSVolume& real = *s->volume;
-    ASSERT_TRUE(real.OpenVolume());
     std::map<std::int64_t, std::vector<std::byte>> records;
-    std::vector<std::byte> output(real.GetRecordOutputSize());
-    for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-        const std::int64_t n = s->table.FItems[static_cast<std::size_t>(i)].FileID;
-        ASSERT_EQ(real.FetchFileRecord(output, n), n);
-        records[n].assign(output.begin() + 12, output.end());
+    {
+        RecordReader reader = real.OpenRecordReader();
+        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
+            const std::int64_t n = s->table.FItems[static_cast<std::size_t>(i)].FileID;
+            const auto record = reader.ReadInUse(n);
+            ASSERT_TRUE(record) << n;
+            records[n].assign(record->bytes().begin(), record->bytes().end());
+        }
     }
-    real.CloseVolume();
 
     std::mt19937 random(20261208);
     for (int round = 0; round < 16; ++round) {
         SCOPED_TRACE(round);
         FakeVolumeData data;
-        data.totalClusters = real.FTotalClusters;
-        data.bytesPerCluster = real.FBytesPerCluster;
-        data.bytesPerFileRecordSegment = real.FBytesPerFileRecordSegment;
-        data.mftValidDataLength = real.FMftValidDataLength;
+        data.totalClusters = real.geometry().totalClusters;
+        data.bytesPerCluster = real.geometry().bytesPerCluster;
+        data.bytesPerFileRecordSegment = real.geometry().bytesPerRecord;
+        data.mftValidDataLength = real.geometry().mftValidDataLength;
         FakeVolumeApi api;
         auto& disk = api.AddNtfsDrive('C', data);
         for (const auto& [n, bytes] : records) {
@@ -646,18 +657,18 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
         EXPECT_EQ(static_cast<std::size_t>(table.FCount), records.size());
         table.BuildPaths();
         volume.CalculateDiskSizes(table);
-        ASSERT_TRUE(volume.OpenVolume());
+        RecordReader reader = volume.OpenRecordReader();
+        ASSERT_TRUE(reader.IsOpen());
         TAttributes attributes;
         TDataRuns runs;
         for (std::int32_t i = 0; i < table.FCount; ++i) {
             const std::int64_t n = table.FItems[static_cast<std::size_t>(i)].FileID;
             EXPECT_FALSE(table.Path(i).empty()) << n;
-            volume.GetAttributes(attributes, n);
+            reader.GetAttributes(attributes, n);
             for (int j = 0; j < attributes.FCount; ++j) {
-                volume.GetDataRuns(j, runs, n);
+                reader.GetDataRuns(j, runs, n);
             }
         }
-        volume.CloseVolume();
     }
 }
 

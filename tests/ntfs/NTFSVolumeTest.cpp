@@ -1,4 +1,5 @@
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/Formatters.h"
 
 #include "support/FakeVolumeApi.h"
 
@@ -63,10 +64,10 @@ TEST(NTFSVolumeCreate, UpperCasesTheDriveAndFindsTheDevicePath) {
     EXPECT_EQ(volume.information().maxComponentLength, 255U);
     EXPECT_EQ(volume.geometry().totalClusters, 1000);
     // The old names read the same values.
-    EXPECT_EQ(volume.FDrive, "C:");
-    EXPECT_EQ(volume.FVolumePath, volume.devicePath());
-    EXPECT_EQ(volume.FVolumeName, "Data");
-    EXPECT_EQ(volume.FTotalClusters, 1000);
+    EXPECT_EQ(volume.drive(), "C:");
+    EXPECT_EQ(volume.devicePath(), volume.devicePath());
+    EXPECT_EQ(volume.information().label, "Data");
+    EXPECT_EQ(volume.geometry().totalClusters, 1000);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
@@ -74,11 +75,10 @@ TEST(NTFSVolumeCreate, SerialKeepsLeadingZerosInUpperCase) {
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry(), "x", 0x00AB0012);
     api.AddNtfsDrive('D', Geometry(), "x", 0xDEADBEEF);
-    // The volume keeps the number; the text is the formatters' (and the
-    // old field's, until the command line formats it itself).
+    // The volume keeps the number; the text is the formatters'.
     EXPECT_EQ(TNTFSVolume(api, "C").information().serialNumber, 0x00AB0012U);
-    EXPECT_EQ(TNTFSVolume(api, "C").FSerial, "00AB-0012");
-    EXPECT_EQ(TNTFSVolume(api, "D").FSerial, "DEAD-BEEF");
+    EXPECT_EQ(VolumeSerialText(TNTFSVolume(api, "C").information().serialNumber), "00AB-0012");
+    EXPECT_EQ(VolumeSerialText(TNTFSVolume(api, "D").information().serialNumber), "DEAD-BEEF");
 }
 
 TEST(NTFSVolumeCreate, KeepsTheFlagsAsANumber) {
@@ -89,12 +89,13 @@ TEST(NTFSVolumeCreate, KeepsTheFlagsAsANumber) {
     const TNTFSVolume volume(api, "C");
     EXPECT_EQ(volume.information().fileSystemFlags,
               f::kCaseSensitiveSearch | f::kCasePreservedNames);
-    EXPECT_EQ(volume.FFileSystemFlags, "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH");
+    EXPECT_EQ(FileSystemFlagsText(volume.information().fileSystemFlags),
+              "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH");
 }
 
 TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
     FakeVolumeData data;
-    data.volumeSerialNumber = 0x1122334455667788;
+    data.serialNumber = 0x1122334455667788;
     data.numberSectors = 2000001;
     data.totalClusters = 250000;
     data.freeClusters = 12345;
@@ -128,8 +129,7 @@ TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
     EXPECT_EQ(g.mftZoneEnd, 819200);
     EXPECT_EQ(g.recordCount, 256);
     EXPECT_EQ(g, VolumeGeometry::FromVolumeData(data.Encode()));
-    EXPECT_EQ(v.FMft2StartLcn, 2);
-    EXPECT_EQ(v.FRecord.FileRecordBuffer.size(), 1024U);
+    EXPECT_EQ(v.geometry().mftMirrorStartLcn, 2);
     EXPECT_EQ(api.calls.volumeDataQueries, 1);
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
@@ -140,20 +140,17 @@ TEST(NTFSVolumeCreate, OtherFileSystemKeepsInformationButNoGeometry) {
     api.drives['F'].info->fileSystemName = "FAT32";
     MessageRecorder recorder;
     TNTFSVolume volume(api, "F");
-    EXPECT_EQ(volume.FFileSystem, "FAT32");
-    EXPECT_EQ(volume.FVolumeName, "Stick");
-    EXPECT_EQ(volume.FTotalClusters, 0);
-    EXPECT_EQ(volume.FBytesPerFileRecordSegment, 0U);
+    EXPECT_EQ(volume.information().fileSystemName, "FAT32");
+    EXPECT_EQ(volume.information().label, "Stick");
+    EXPECT_EQ(volume.geometry().totalClusters, 0);
+    EXPECT_EQ(volume.geometry().bytesPerRecord, 0U);
     EXPECT_EQ(api.calls.volumeDataQueries, 0);
 
-    // An inert volume answers every record read with its failure value.
-    std::vector<std::byte> buffer(4096);
+    // An inert volume reads no record, and does not ask.
     EXPECT_EQ(volume.GetLastRecordNumber(), 0);
-    EXPECT_EQ(volume.QueryFileRecord(buffer, 0), -1);
-    ASSERT_TRUE(volume.OpenVolume());
-    EXPECT_EQ(volume.FetchFileRecord(buffer, 0), -1);
-    EXPECT_EQ(volume.ReadFileRecord(0), 0);
-    volume.CloseVolume();
+    RecordReader records = volume.OpenRecordReader();
+    EXPECT_FALSE(records.ReadInUseAtOrBelow(0));
+    EXPECT_FALSE(records.Read(0));
     EXPECT_EQ(api.calls.fileRecordQueries, 0);
     EXPECT_TRUE(recorder.messages.empty());
 }
@@ -163,18 +160,16 @@ TEST(NTFSVolumeCreate, NoVolumeInformationOrDevicePathLeavesItInert) {
     api.AddNtfsDrive('G', Geometry());
     api.drives['G'].info.reset();
     const TNTFSVolume noInfo(api, "G");
-    EXPECT_EQ(noInfo.FFileSystem, "");
-    EXPECT_EQ(noInfo.FSerial, "");
+    EXPECT_EQ(noInfo.information().fileSystemName, "");
     EXPECT_EQ(api.calls.volumeDataQueries, 0);
 
     api.AddNtfsDrive('H', Geometry());
     api.drives['H'].volumeName.reset();
     const int opens = api.calls.createFile;
     TNTFSVolume noPath(api, "H");
-    EXPECT_EQ(noPath.FVolumePath, "");
-    EXPECT_EQ(noPath.FFileSystem, "NTFS");
-    EXPECT_EQ(noPath.FTotalClusters, 0);
-    EXPECT_FALSE(noPath.OpenVolume());
+    EXPECT_EQ(noPath.devicePath(), "");
+    EXPECT_EQ(noPath.information().fileSystemName, "NTFS");
+    EXPECT_EQ(noPath.geometry().totalClusters, 0);
     EXPECT_FALSE(noPath.OpenRecordReader().IsOpen());
     EXPECT_EQ(api.calls.createFile, opens);
 }
@@ -194,98 +189,56 @@ TEST(NTFSVolumeCreate, RecordSizeOutOfRangeMakesTheVolumeInert) {
         api.AddNtfsDrive('C', Geometry(size));
         const TNTFSVolume volume(api, "C");
         EXPECT_EQ(volume.geometry(), VolumeGeometry{}) << size;
-        EXPECT_EQ(volume.FRecord.FileRecordBuffer.size(), kDefaultRecordSize) << size;
+        EXPECT_FALSE(volume.OpenRecordReader().ReadInUseAtOrBelow(0)) << size;
     }
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry(kMaxRecordSize));
     const TNTFSVolume largest(api, "C");
     EXPECT_EQ(largest.geometry().bytesPerRecord, kMaxRecordSize);
-    EXPECT_EQ(largest.FRecord.FileRecordBuffer.size(), kMaxRecordSize);
     // A short answer is no geometry either.
     EXPECT_FALSE(VolumeGeometry::FromVolumeData(std::vector<std::byte>(95)));
 }
 
-TEST(NTFSVolumeHandle, BracketOpensAndClosesOnce) {
-    FakeVolumeApi api;
-    api.AddNtfsDrive('C', Geometry());
-    {
-        TNTFSVolume volume(api, "C");
-        ASSERT_TRUE(volume.OpenVolume());
-        EXPECT_EQ(api.OpenHandleCount(), 1U);
-        volume.CloseVolume();
-        volume.CloseVolume();
-        EXPECT_EQ(api.OpenHandleCount(), 0U);
-        EXPECT_EQ(api.calls.closeHandle, 2); // the volume-data query's own, then this one
-        // A bracket left open is closed with the object.
-        ASSERT_TRUE(volume.OpenVolume());
-    }
-    EXPECT_EQ(api.OpenHandleCount(), 0U);
-}
-
-TEST(NTFSVolumeRecords, AnswersWithTheNearestLowerRecordInUse) {
+TEST(NTFSVolumeRecords, TheQueryAnswersWithTheNearestLowerRecordInUse) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     for (const std::int64_t n : {0, 1, 5, 40}) {
         disk.records[n] = Record(1024);
     }
     TNTFSVolume volume(api, "C");
-    std::vector<std::byte> buffer(1024);
-    EXPECT_EQ(volume.QueryFileRecord(buffer, 5), 5);
-    EXPECT_EQ(volume.QueryFileRecord(buffer, 7), 5);     // free
-    EXPECT_EQ(volume.QueryFileRecord(buffer, 1000), 40); // beyond the last
-    EXPECT_EQ(buffer.back(), kMarker);
+    {
+        RecordReader records = volume.OpenRecordReader();
+        EXPECT_EQ(records.ReadInUseAtOrBelow(5)->number(), 5);
+        EXPECT_EQ(records.ReadInUseAtOrBelow(7)->number(), 5); // free
+        const auto beyond = records.ReadInUseAtOrBelow(1000);  // beyond the last
+        ASSERT_TRUE(beyond);
+        EXPECT_EQ(beyond->number(), 40);
+        EXPECT_EQ(beyond->bytes().size(), 1024U);
+        EXPECT_EQ(beyond->bytes().back(), kMarker);
+        // Asked for a record in use, a lower one is no answer.
+        EXPECT_FALSE(records.ReadInUse(7));
+        EXPECT_EQ(records.ReadInUse(40)->number(), 40);
+    }
     EXPECT_EQ(api.OpenHandleCount(), 0U);
-
-    ASSERT_TRUE(volume.OpenVolume());
-    EXPECT_EQ(volume.ReadFileRecord(7), 5);
-    EXPECT_EQ(volume.FRecord.FileReferenceNumber, 5);
-    EXPECT_EQ(volume.FRecord.FileRecordLength, 1024U);
-    std::vector<std::byte> output(volume.GetRecordOutputSize());
-    EXPECT_EQ(volume.FetchFileRecord(output, 39), 5);
-    EXPECT_EQ(volume.FetchFileRecord(output, 41), 40);
-    volume.CloseVolume();
 }
 
-TEST(NTFSVolumeRecords, FailedReadsKeepThePreviousRecord) {
+TEST(NTFSVolumeRecords, AFailedReadAnswersNothingAndLeavesEarlierViewsAsTheyWere) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.records[3] = Record(1024);
     TNTFSVolume volume(api, "C");
-    // Not bracketed: the shared handle is not open.
-    EXPECT_EQ(volume.ReadFileRecord(3), 0);
-    std::vector<std::byte> output(volume.GetRecordOutputSize());
-    EXPECT_EQ(volume.FetchFileRecord(output, 3), -1);
-
-    ASSERT_TRUE(volume.OpenVolume());
-    ASSERT_EQ(volume.ReadFileRecord(3), 3);
-    const std::vector<std::byte> before(volume.FRecord.FileRecordBuffer.begin(),
-                                        volume.FRecord.FileRecordBuffer.end());
+    RecordReader records = volume.OpenRecordReader();
+    const auto three = records.ReadInUse(3);
+    ASSERT_TRUE(three);
+    const std::vector<std::byte> before(three->bytes().begin(), three->bytes().end());
     disk.recordQueryError = platform::error::kFileCorrupt;
-    EXPECT_EQ(volume.ReadFileRecord(4), 0);
-    EXPECT_EQ(volume.FRecord.FileReferenceNumber, 3);
-    EXPECT_EQ(std::vector<std::byte>(volume.FRecord.FileRecordBuffer.begin(),
-                                     volume.FRecord.FileRecordBuffer.end()),
-              before);
-    volume.CloseVolume();
-}
-
-TEST(NTFSVolumeRecords, ShortOutputAreasAreRefusedWithoutAQuery) {
-    FakeVolumeApi api;
-    FakeVolume& disk = api.AddNtfsDrive('C', Geometry(4096));
-    disk.records[0] = Record(4096);
-    TNTFSVolume volume(api, "C");
-    ASSERT_TRUE(volume.OpenVolume());
-    // Big enough for the classic 1 KiB record, not for this volume's.
-    std::vector<std::byte> output(12 + 1024, std::byte{0x77});
-    EXPECT_EQ(volume.FetchFileRecord(output, 0), -1);
-    EXPECT_EQ(output, std::vector<std::byte>(12 + 1024, std::byte{0x77}));
-    output.resize(volume.GetRecordOutputSize());
-    EXPECT_EQ(volume.FetchFileRecord(output, 0), 0);
-    volume.CloseVolume();
-
-    std::vector<std::byte> buffer(4095);
-    EXPECT_EQ(volume.QueryFileRecord(buffer, 0), -1);
-    EXPECT_EQ(api.calls.fileRecordQueries, 1);
+    EXPECT_FALSE(records.ReadInUse(4));
+    EXPECT_FALSE(records.ReadInUseAtOrBelow(2));
+    EXPECT_EQ(std::vector<std::byte>(three->bytes().begin(), three->bytes().end()), before);
+    // The record asked for just before is the same answer still, without a query.
+    const int queries = api.calls.fileRecordQueries;
+    EXPECT_EQ(records.ReadInUse(3)->number(), 3);
+    EXPECT_EQ(api.calls.fileRecordQueries, queries);
 }
 
 TEST(NTFSVolumeRecords, LargeRecordsArriveWhole) {
@@ -296,22 +249,21 @@ TEST(NTFSVolumeRecords, LargeRecordsArriveWhole) {
     disk.records[0] = Record(4096);
     disk.records[9] = Record(4096);
     TNTFSVolume volume(api, "C");
-    EXPECT_EQ(volume.GetRecordOutputSize(), 12U + 4096U);
 
     // The estimate divides by 1 KiB whatever the record size; the query
     // then walks down to the last record in use.
     EXPECT_EQ(volume.EstimateLastRecord(), 39);
     EXPECT_EQ(volume.GetLastRecordNumber(), 9);
 
-    ASSERT_TRUE(volume.OpenVolume());
-    EXPECT_EQ(volume.ReadFileRecord(9), 9);
-    EXPECT_EQ(volume.FRecord.FileRecordBuffer.size(), 4096U);
-    EXPECT_EQ(volume.FRecord.FileRecordBuffer.back(), kMarker);
-    EXPECT_TRUE(IsValidRecord(volume.FRecord.FileRecordBuffer));
-    std::vector<std::byte> output(volume.GetRecordOutputSize());
-    EXPECT_EQ(volume.FetchFileRecord(output, 0), 0);
-    EXPECT_EQ(output.back(), kMarker);
-    volume.CloseVolume();
+    RecordReader records = volume.OpenRecordReader();
+    const auto nine = records.ReadInUse(9);
+    ASSERT_TRUE(nine);
+    EXPECT_EQ(nine->bytes().size(), 4096U);
+    EXPECT_EQ(nine->bytes().back(), kMarker);
+    EXPECT_TRUE(nine->valid());
+    const auto zero = records.ReadInUseAtOrBelow(0);
+    ASSERT_TRUE(zero);
+    EXPECT_EQ(zero->bytes().back(), kMarker);
 }
 
 TEST(NTFSVolumeRecords, LastRecordNumber) {
@@ -350,24 +302,20 @@ TEST(NTFSVolumeRecords, FailingQueryShowsTheErrorNumber) {
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.recordQueryError = platform::error::kFileCorrupt;
     TNTFSVolume volume(api, "C");
-    std::vector<std::byte> buffer(1024, std::byte{0x11});
     {
         MessageRecorder recorder;
-        EXPECT_EQ(volume.QueryFileRecord(buffer, 5), -1);
+        EXPECT_EQ(volume.GetLastRecordNumber(), -1);
         EXPECT_EQ(recorder.messages, std::vector<std::string>{"error:1392"});
     }
-    EXPECT_EQ(buffer, std::vector<std::byte>(1024, std::byte{0x11}));
     EXPECT_EQ(api.OpenHandleCount(), 0U);
     // With no handler installed the message is dropped.
-    EXPECT_EQ(volume.QueryFileRecord(buffer, 5), -1);
+    EXPECT_EQ(volume.GetLastRecordNumber(), -1);
 
-    // The bracketed readers stay silent.
+    // The record readers stay silent.
     MessageRecorder recorder;
-    ASSERT_TRUE(volume.OpenVolume());
-    std::vector<std::byte> output(volume.GetRecordOutputSize());
-    EXPECT_EQ(volume.FetchFileRecord(output, 5), -1);
-    EXPECT_EQ(volume.ReadFileRecord(5), 0);
-    volume.CloseVolume();
+    RecordReader records = volume.OpenRecordReader();
+    EXPECT_FALSE(records.ReadInUseAtOrBelow(5));
+    EXPECT_FALSE(records.ReadInUse(5));
     EXPECT_TRUE(recorder.messages.empty());
 }
 
@@ -391,15 +339,10 @@ TEST(NTFSVolumeRecords, RecordBaseIgnoresTheSequenceNumber) {
     disk.records[31] = Record(1024, 0x0005000000000000ULL | 30);
     disk.records[32] = Record(1024, 0x0007'1234'5678'9ABCULL);
     TNTFSVolume volume(api, "C");
-    ASSERT_TRUE(volume.OpenVolume());
-    std::int64_t base = -1;
-    EXPECT_EQ(volume.ReadRecordBase(base, 30), 30);
-    EXPECT_EQ(base, 30);
-    EXPECT_EQ(volume.ReadRecordBase(base, 31), 31);
-    EXPECT_EQ(base, 30);
-    EXPECT_EQ(volume.ReadRecordBase(base, 32), 32);
-    EXPECT_EQ(base, 0x1234'5678'9ABC);
-    volume.CloseVolume();
+    RecordReader records = volume.OpenRecordReader();
+    EXPECT_EQ(records.ReadInUse(30)->baseRecord(), 30);
+    EXPECT_EQ(records.ReadInUse(31)->baseRecord(), 30);
+    EXPECT_EQ(records.ReadInUse(32)->baseRecord(), 0x1234'5678'9ABC);
 }
 
 TEST(NTFSVolumeCluster, ReadsAtA64BitOffset) {

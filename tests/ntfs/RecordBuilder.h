@@ -4,14 +4,19 @@
 // file-table readers: sound ones, and damaged ones by editing the bytes.
 
 #include "ntfs/NTFSVolume.h"
+#include "ntfs/RecordReader.h"
 #include "ondisk/Attribute.h"
+#include "ondisk/AttributeList.h"
 #include "ondisk/ByteReader.h"
+#include "ondisk/FileName.h"
+#include "ondisk/StandardInformation.h"
 #include "support/FakeVolumeApi.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -178,13 +183,14 @@ inline Bytes Raw(std::initializer_list<int> values) {
 struct Drive {
     explicit Drive(const FakeVolumeData& data = Geometry()) : disk(api.AddNtfsDrive('C', data)) {}
 
-    ntfs::TNTFSVolume& Open() {
-        volume = std::make_unique<ntfs::TNTFSVolume>(api, "C");
-        volume->OpenVolume();
-        return *volume;
+    // A record reader of a new volume object on the drive.
+    ntfs::RecordReader& Open() {
+        records.reset();
+        Create();
+        records.emplace(api, volume->devicePath(), volume->geometry());
+        return *records;
     }
-    // The volume object without an open handle, for the stages that open
-    // and close it themselves.
+    // The volume object, for the stages that read through readers of their own.
     ntfs::TNTFSVolume& Create() {
         volume = std::make_unique<ntfs::TNTFSVolume>(api, "C");
         return *volume;
@@ -193,6 +199,7 @@ struct Drive {
     FakeVolumeApi api;
     FakeVolume& disk;
     std::unique_ptr<ntfs::TNTFSVolume> volume;
+    std::optional<ntfs::RecordReader> records;
 };
 
 } // namespace lorvex::test

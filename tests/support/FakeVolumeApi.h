@@ -7,6 +7,7 @@
 
 #include "ondisk/ByteReader.h"
 #include "volume/VolumeApi.h"
+#include "volume/VolumeData.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -20,43 +21,18 @@
 
 namespace lorvex::test {
 
-// The values of an NTFS_VOLUME_DATA_BUFFER, laid out by Encode().
-struct FakeVolumeData {
-    std::int64_t volumeSerialNumber = 0;
-    std::int64_t numberSectors = 0;
-    std::int64_t totalClusters = 0;
-    std::int64_t freeClusters = 0;
-    std::int64_t totalReserved = 0;
-    std::uint32_t bytesPerSector = 512;
-    std::uint32_t bytesPerCluster = 4096;
-    std::uint32_t bytesPerFileRecordSegment = 1024;
-    std::uint32_t clustersPerFileRecordSegment = 0;
-    std::int64_t mftValidDataLength = 0;
-    std::int64_t mftStartLcn = 0;
-    std::int64_t mft2StartLcn = 0;
-    std::int64_t mftZoneStart = 0;
-    std::int64_t mftZoneEnd = 0;
+// The values of an NTFS_VOLUME_DATA_BUFFER with a common geometry, laid out
+// by Encode() as the volume layer lays them out.
+struct FakeVolumeData : volume::NtfsVolumeData {
+    FakeVolumeData() {
+        bytesPerSector = 512;
+        bytesPerCluster = 4096;
+        bytesPerFileRecordSegment = 1024;
+    }
 
     [[nodiscard]] std::vector<std::byte> Encode() const {
-        namespace vd = platform::volumedata;
-        std::vector<std::byte> out(vd::kSize);
-        const auto put = [&out](std::size_t offset, auto value, std::size_t width) {
-            ondisk::StoreLE(out, offset, static_cast<std::uint64_t>(value), width);
-        };
-        put(vd::kVolumeSerialNumber, volumeSerialNumber, 8);
-        put(vd::kNumberSectors, numberSectors, 8);
-        put(vd::kTotalClusters, totalClusters, 8);
-        put(vd::kFreeClusters, freeClusters, 8);
-        put(vd::kTotalReserved, totalReserved, 8);
-        put(vd::kBytesPerSector, bytesPerSector, 4);
-        put(vd::kBytesPerCluster, bytesPerCluster, 4);
-        put(vd::kBytesPerFileRecordSegment, bytesPerFileRecordSegment, 4);
-        put(vd::kClustersPerFileRecordSegment, clustersPerFileRecordSegment, 4);
-        put(vd::kMftValidDataLength, mftValidDataLength, 8);
-        put(vd::kMftStartLcn, mftStartLcn, 8);
-        put(vd::kMft2StartLcn, mft2StartLcn, 8);
-        put(vd::kMftZoneStart, mftZoneStart, 8);
-        put(vd::kMftZoneEnd, mftZoneEnd, 8);
+        std::vector<std::byte> out(platform::volumedata::kSize);
+        volume::EncodeVolumeData(*this, out);
         return out;
     }
 };

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "ntfs/RecordBlocks.h"
-#include "volume/VolumeApi.h"
 #include "support/Volumes.h"
+#include "volume/VolumeApi.h"
 
 #include <string>
 #include <vector>

@@ -71,7 +71,7 @@ struct Session {
 
     std::unique_ptr<RawVolumeSystem> system;
     std::unique_ptr<TLorvexWindows> windows;
-    lorvex::ui::TForm1& form;
+    lorvex::ui::MainWindow& form;
     QStringList answers;
     QStringList asked;
     QStringList tried;

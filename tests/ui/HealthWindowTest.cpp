@@ -64,7 +64,7 @@ class HealthWindowTest : public QObject {
     }
 
     // The colour the map shows where cluster `lcn` is, once it is in view.
-    static QRgb PixelOf(lorvex::ui::TForm1& form, std::int64_t lcn) {
+    static QRgb PixelOf(lorvex::ui::MainWindow& form, std::int64_t lcn) {
         form.GoToCluster(lcn);
         return form.SurfacePixel(form.FMouseX, form.FMouseY);
     }
@@ -119,7 +119,7 @@ class HealthWindowTest : public QObject {
                 const map::TClusterSpan span = s.form.View().SpanAt(s.form.FMouseX, s.form.FMouseY);
                 std::uint8_t want = index;
                 for (const auto& [other, otherIndex] : spots) {
-                    if (other >= span.first && other < span.first + span.count) {
+                    if (other >= span.begin && other < span.end) {
                         want = std::max(want, otherIndex);
                     }
                 }
@@ -148,7 +148,7 @@ class HealthWindowTest : public QObject {
         lv.setCurrentItem(last);
         emit lv.itemDoubleClicked(last, 0);
         QCOMPARE(s.form.View().Highlight().size(), std::size_t{1});
-        QCOMPARE(s.form.View().Highlight().front().first, 4000);
+        QCOMPARE(s.form.View().Highlight().front().begin, 4000);
         QCOMPARE(s.form.FHoverLCN, 4000);
     }
 

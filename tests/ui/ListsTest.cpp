@@ -207,7 +207,7 @@ class ListsTest : public QObject {
 
     void fastFindOpensReadyToTypeAndFitsItsColumns() {
         Scanned s(demo_);
-        lorvex::ui::TfrmFind& find = s.windows->frmFind;
+        lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
         QVERIFY(find.isVisible());
         QCOMPARE(find.focusWidget(), find.edtContains);
@@ -248,7 +248,7 @@ class ListsTest : public QObject {
 
     void fastFindSortsByEachTitle() {
         Scanned s(demo_);
-        lorvex::ui::TfrmFind& find = s.windows->frmFind;
+        lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
         QTest::keyClicks(find.edtContains, "alice");
         QAbstractItemModel& grid = *find.lstFiles->model();
@@ -291,7 +291,7 @@ class ListsTest : public QObject {
 
     void fastFindKeysClipboardAndMenu() {
         Scanned s(demo_);
-        lorvex::ui::TfrmFind& find = s.windows->frmFind;
+        lorvex::ui::FindWindow& find = s.windows->frmFind;
         QList<std::int64_t> shown;
         find.OnShowOnMap = [&shown](std::int64_t index) { shown << index; };
         s.form.mnuFind->trigger();
@@ -372,8 +372,8 @@ class ListsTest : public QObject {
         }
         table.BuildPaths();
         QWidget main;
-        lorvex::ui::TfrmFind find(&main);
-        find.Source = [&table] { return lorvex::ui::TfrmFind::TSource{&table, "C:"}; };
+        lorvex::ui::FindWindow find(&main);
+        find.Source = [&table] { return lorvex::ui::FindWindow::TSource{&table, "C:"}; };
         find.rdo_Name->setChecked(true);
         find.RunSearch();
         const QStringList names = Column(*find.lstFiles->model(), 2);

@@ -47,7 +47,7 @@
 namespace {
 
 using lorvex::platform::RawVolumeSystem;
-using lorvex::ui::TForm1;
+using lorvex::ui::MainWindow;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
@@ -118,13 +118,13 @@ struct Session {
 
     std::unique_ptr<RawVolumeSystem> system;
     std::unique_ptr<TLorvexWindows> windows;
-    TForm1& form;
+    MainWindow& form;
     int beeps = 0;
     QStringList messages;
 };
 
 // The file-table index of a record, and one cluster of each of its extents.
-std::vector<std::int64_t> ClustersOfRecord(const TForm1& form, std::int64_t record) {
+std::vector<std::int64_t> ClustersOfRecord(const MainWindow& form, std::int64_t record) {
     const std::int32_t index = form.Scan()->fileIds.IndexOfID(record);
     std::vector<std::int64_t> lcns;
     for (const auto& extent : form.Scan()->clusters) {
@@ -319,7 +319,7 @@ class MainWindowTest : public QObject {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
-        const TForm1& f = s.form;
+        const MainWindow& f = s.form;
 
         const auto lcns = ClustersOfRecord(f, std::stoll(facts_.at("fragmented_1_record")));
         QCOMPARE(lcns.size(), std::size_t{60});
@@ -434,7 +434,7 @@ class MainWindowTest : public QObject {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
 
         const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
         f.resize(300, menu + 22 + 250);
@@ -489,7 +489,7 @@ class MainWindowTest : public QObject {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         lorvex::reference::TCellArray cells(f.Model()->TotalClusters());
         QVERIFY(lorvex::reference::ReadBitmapCells(*s.system, "C:\\", cells));
         lorvex::ntfs::TClusterArray byOwner = f.Scan()->clusters;
@@ -524,7 +524,7 @@ class MainWindowTest : public QObject {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         QWidget* surface = f.MapSurface();
         const lorvex::map::TMapView& view = f.View();
         QCOMPARE(view.Scale(), lorvex::map::TMapScale{});
@@ -567,7 +567,7 @@ class MainWindowTest : public QObject {
         QTRY_COMPARE(f.FViewBottom, 99);
         f.mnuFit->trigger();
         QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
-        QCOMPARE(view.Visible().count, f.Model()->TotalClusters());
+        QCOMPARE(lorvex::map::SpanLength(view.Visible()), f.Model()->TotalClusters());
         QTest::keyClick(surface, Qt::Key_Minus);
         QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
         s.Hover({10, 10});
@@ -618,8 +618,7 @@ class MainWindowTest : public QObject {
         QVERIFY2(title.startsWith("Go to Cluster|"), qPrintable(title));
         QCOMPARE(f.FHoverLCN, 40000);
         QCOMPARE(s.ZoomLCN(), QString("40000"));
-        QVERIFY(view.Visible().first <= 40000 &&
-                40000 < view.Visible().first + view.Visible().count);
+        QVERIFY(view.Visible().begin <= 40000 && 40000 < view.Visible().end);
         AnswerInputBox("4096 KiB", true, &title, &preset);
         f.mnuGoTo->trigger();
         QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
@@ -639,7 +638,7 @@ class MainWindowTest : public QObject {
     // be opened is said in the window, and so is a machine with no volume.
     void openingASourceAddsItsDrivesAndScansTheFirst() {
         Session s({small_.string()});
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         QCOMPARE(f.mnuDrive->actions().size(), 1);
         // Nothing to read the tables of yet.
         QVERIFY(!f.Export1->isEnabled());
@@ -755,7 +754,7 @@ class MainWindowTest : public QObject {
         QVERIFY(lorvex::test::PutVhdFooter(decoy));
         const QString path = QString::fromStdString(decoy.string());
         Session s({small_.string()});
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         QVERIFY(f.mnuOpenRaw->isEnabled());
 
         // Read through the VHD, the disk holds nothing, and the window says
@@ -842,7 +841,7 @@ class MainWindowTest : public QObject {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         const std::int32_t index =
             f.Scan()->fileIds.IndexOfID(std::stoll(facts_.at("fragmented_1_record")));
         std::vector<std::pair<std::int64_t, std::int64_t>> extents;
@@ -872,11 +871,11 @@ class MainWindowTest : public QObject {
             for (int y = 0; y < view.Height(); y += p) {
                 for (int x = 0; x < view.CellsPerRow() * p; x += p) {
                     const lorvex::map::TClusterSpan span = view.SpanAt(x, y);
-                    if (span.count == 0) {
+                    if (lorvex::map::SpanLength(span) == 0) {
                         continue;
                     }
                     QCOMPARE(s.ScreenIndex({x, y}) == lorvex::map::kHighlightIndex,
-                             lit(span.first));
+                             lit(span.begin));
                 }
             }
         }
@@ -938,7 +937,7 @@ class MainWindowTest : public QObject {
         Session s(Sources());
         s.Drive('C')->trigger();
         QVERIFY(s.form.IsScanned());
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         QWidget* surface = f.MapSurface();
         const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
         for (const QSize size : {QSize(52, 3), QSize(60, 8), QSize(120, 40), QSize(51, 1)}) {
@@ -968,7 +967,7 @@ class MainWindowTest : public QObject {
             }
             f.mnuFit->trigger();
             if (f.View().CellsPerRow() > 0) {
-                QCOMPARE(f.View().Visible().count, f.Model()->TotalClusters());
+                QCOMPARE(lorvex::map::SpanLength(f.View().Visible()), f.Model()->TotalClusters());
             }
             s.Hover({1, 0});
             s.Hover({f.OverviewLeft() + 1, 0});
@@ -980,7 +979,7 @@ class MainWindowTest : public QObject {
     void theZoomWindowFollowsAndDocksWhenThereIsNoRoom() {
         Session s(Sources());
         s.Drive('C')->trigger();
-        TForm1& f = s.form;
+        MainWindow& f = s.form;
         auto& zoom = s.windows->frm_Help;
         QVERIFY(zoom.isVisible());
         QVERIFY(!f.ZoomWindowDocked());
@@ -1233,7 +1232,7 @@ class MainWindowTest : public QObject {
         data.bytesPerCluster = 512;
         api.AddNtfsDrive('C', data).imageSize = std::int64_t{4} << 20;
         TLorvexWindows windows(api);
-        TForm1& form = windows.Form1;
+        MainWindow& form = windows.Form1;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         form.FDriveRoot = "C:\\";

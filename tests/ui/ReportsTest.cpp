@@ -43,7 +43,7 @@ namespace {
 
 using lorvex::platform::RawVolumeSystem;
 using lorvex::test::Scanned;
-using lorvex::ui::TForm1;
+using lorvex::ui::MainWindow;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
@@ -352,7 +352,7 @@ class ReportsTest : public QObject {
 
     void fastFindMatchesNamesAndLeadingDigitsAndRestartsOnTyping() {
         Scanned s(demo_);
-        lorvex::ui::TfrmFind& find = s.windows->frmFind;
+        lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
         QVERIFY(find.isVisible());
         QAbstractItemModel& grid = *find.lstFiles->model();

@@ -68,7 +68,7 @@ struct Scanned {
 
     std::unique_ptr<platform::RawVolumeSystem> system;
     std::unique_ptr<ui::TLorvexWindows> windows;
-    ui::TForm1& form;
+    ui::MainWindow& form;
     QStringList messages;
 };
 

@@ -1,0 +1,314 @@
+#include "cli/FileTableListing.h"
+
+#include "ntfs/EntryBlocks.h"
+#include "ntfs/Formatters.h"
+#include "ntfs/RecordTimes.h"
+#include "ondisk/Printable.h"
+#include "ondisk/Utf16.h"
+
+#include <algorithm>
+
+namespace lorvex::cli {
+
+namespace {
+
+// Most entries share a handful of flag sets: each text is built once.
+std::string_view FlagsText(std::uint32_t flags) {
+    thread_local std::uint32_t lastFlags = 0;
+    thread_local std::string lastText;
+    if (flags != lastFlags || lastText.empty()) {
+        lastFlags = flags;
+        lastText = ntfs::FileFlagsToStr(flags);
+    }
+    return lastText;
+}
+
+// An entry's three times are often one: it is formatted once.
+template <FieldSink Sink> void AddTime(Sink& sink, std::string_view key, std::int64_t time) {
+    thread_local std::int64_t lastTime = 0;
+    thread_local std::string lastText;
+    if (time <= 0) {
+        sink.AddNull(key);
+        return;
+    }
+    if (time != lastTime) {
+        lastTime = time;
+        ntfs::NtfsTimeToIso8601(time, lastText);
+    }
+    sink.AddPlain(key, lastText);
+}
+
+// File attribute bits of $STANDARD_INFORMATION and $FILE_NAME.
+constexpr std::uint32_t kReadOnlyFlag = 0x1;
+constexpr std::uint32_t kSystemFlag = 0x4;
+constexpr std::uint32_t kDirectoryFlag = 0x10000000;
+
+} // namespace
+
+template <FieldSink Sink, ntfs::AttributeReader Reader>
+void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
+                         bool withAttributes, SourceTexts texts) {
+    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    sink.Add("index", index);
+    sink.Add("record", entry.FileID);
+    sink.Add("base", entry.BaseID);
+    sink.Add("parent", entry.ParentID);
+    sink.AddPlain("type", EntryTypeName(entry.FileType));
+    sink.AddPlain("flags", FlagsText(entry.Flags));
+    sink.Add("size", entry.Size);
+    sink.Add("allocated_size", entry.AllocatedSize);
+    sink.Add("disk_size", entry.DiskSize);
+    sink.Add("fragments", entry.Fragments);
+    AddTime(sink, "created", entry.CreationTime);
+    AddTime(sink, "modified", entry.ModificationTime);
+    AddTime(sink, "accessed", entry.AccessTime);
+    std::u16string_view name(entry.Name.data(), entry.Name.size());
+    if (name.starts_with(u'\\')) {
+        name.remove_prefix(1);
+    }
+    if (texts == SourceTexts::Exact) {
+        sink.AddUtf16("name", name);
+    } else {
+        shown_.clear();
+        ondisk::AppendPrintableName(name, shown_);
+        sink.Add("name", std::string_view(shown_));
+    }
+    GetEntryPath(fileIds, index, texts, path_);
+    sink.AddUtf16("path", path_);
+    if (!withAttributes) {
+        return;
+    }
+    // A nested list, which only the JSON formats show: its texts are exact.
+    sink.BeginList("attributes");
+    reader.GetAttributes(attributes_, entry.FileID);
+    for (int i = 0; i < attributes_.FCount; ++i) {
+        const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
+        sink.BeginItem();
+        sink.AddPlain("type", AttributeTypeText(attribute.AttrType, typeName_));
+        sink.Add("id", attribute.AttributeID);
+        if (!attribute.Name.empty()) {
+            sink.Add("name", std::string_view(attribute.Name));
+        }
+        sink.AddBool("resident", attribute.Resident);
+        if (!attribute.Resident) {
+            reader.GetDataRuns(i, runs_, entry.FileID);
+            sink.BeginList("runs");
+            for (int j = 0; j < runs_.FCount; ++j) {
+                const ntfs::TDataRun& run = runs_.FItems[static_cast<std::size_t>(j)];
+                sink.BeginItem();
+                if (run.Sparse) {
+                    sink.AddNull("lcn");
+                } else {
+                    sink.Add("lcn", run.LCN);
+                }
+                sink.Add("length", run.Length);
+                sink.EndItem();
+            }
+            sink.EndList();
+        }
+        if (attribute.AttrType == ondisk::type::kFileName ||
+            attribute.AttrType == ondisk::type::kAttributeList) {
+            sink.BeginTexts("entries");
+            for (const std::u16string& text : attribute.Entries) {
+                sink.AddTextUtf16(text);
+            }
+            sink.EndTexts();
+        }
+        sink.EndItem();
+    }
+    sink.EndList();
+}
+
+template void EntryRecords::Write(RecordFields&, ntfs::RecordReader&, const ntfs::TFileIDs&, int,
+                                  bool, SourceTexts);
+template void EntryRecords::Write(RecordFields&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
+                                  int, bool, SourceTexts);
+template void EntryRecords::Write(JsonMembers&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
+                                  int, bool, SourceTexts);
+
+std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, ntfs::RecordReader& records,
+                               const ntfs::TFileIDs& fileIds, int index) {
+    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    if (entry.FileID != entry.BaseID) {
+        return 0; // an extension record is part of its base record's file
+    }
+    const auto record = records.ReadInUse(entry.FileID);
+    return Fill(rows, record && record->valid() ? record->bytes() : std::span<const std::byte>{},
+                fileIds, index);
+}
+
+namespace {
+
+void FillBodyRow(Record& row, std::string_view path, bool fileName, std::int64_t record,
+                 std::uint32_t attrType, std::uint16_t attrId, std::string_view mode,
+                 std::int64_t size, const ntfs::TNtfsTimes& times) {
+    row.Clear();
+    row.Add("path", path);
+    row.AddBool("file_name", fileName);
+    row.Add("record", record);
+    row.Add("attribute_type", attrType);
+    row.Add("attribute_id", attrId);
+    row.AddPlain("mode", mode);
+    row.Add("size", size);
+    row.Add("accessed", ntfs::NtfsTimeToUnixSeconds(times.Accessed));
+    row.Add("modified", ntfs::NtfsTimeToUnixSeconds(times.Modified));
+    row.Add("changed", ntfs::NtfsTimeToUnixSeconds(times.Changed));
+    row.Add("created", ntfs::NtfsTimeToUnixSeconds(times.Created));
+}
+
+} // namespace
+
+std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, std::span<const std::byte> record,
+                               const ntfs::TFileIDs& fileIds, int index) {
+    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    if (entry.FileID != entry.BaseID) {
+        return 0;
+    }
+    ntfs::TRecordTimes times;
+    if (!record.empty()) {
+        times = ntfs::ReadRecordTimes(record);
+    }
+    if (!times.HasStandard) {
+        // What the table read when the record was enumerated; it keeps no
+        // change time.
+        times.Standard = {entry.CreationTime, entry.ModificationTime, 0, entry.AccessTime};
+    }
+    const bool directory = entry.FileType == ntfs::kTypeDirectory ||
+                           entry.FileType == ntfs::kTypeSystemDirectory ||
+                           (entry.Flags & kDirectoryFlag) != 0;
+    // Read-only and system files show without write permission, as other
+    // timeline tools show them.
+    const bool readOnly = (entry.Flags & (kReadOnlyFlag | kSystemFlag)) != 0;
+    std::string_view mode = directory ? (readOnly ? "d/dr-xr-xr-x" : "d/drwxrwxrwx")
+                                      : (readOnly ? "r/rr-xr-xr-x" : "r/rrwxrwxrwx");
+    fileIds.GetPath(index, path_);
+    ondisk::ToUtf8(path_, text_);
+    FillBodyRow(rows[0], text_, false, entry.FileID, times.ContentType, times.ContentId, mode,
+                entry.Size, times.Standard);
+    if (!times.HasFileName) {
+        return 1;
+    }
+    FillBodyRow(rows[1], text_, true, entry.FileID, ondisk::type::kFileName, times.FileNameId, mode,
+                entry.Size, times.FileName);
+    return 2;
+}
+namespace {
+
+// Ends the walk of the blocks at the first write that fails.
+struct OutputFailed {};
+
+// Blocks of records left unread: the rows of the flat formats take nothing
+// from the records, only the walk's threads.
+class UnreadBlocks final : public platform::FileRecordBlocks {
+  public:
+    explicit UnreadBlocks(std::uint32_t recordSize) : recordSize_(recordSize) {}
+    [[nodiscard]] std::uint32_t recordSize() const override { return recordSize_; }
+    void Read(std::int64_t /*first*/, std::span<std::byte> /*out*/,
+              std::span<std::uint8_t> readable) const override {
+        std::fill(readable.begin(), readable.end(), std::uint8_t{0});
+    }
+
+  private:
+    std::uint32_t recordSize_;
+};
+
+// The rows of entries [from, to) as `writer` formats them, from the
+// records of a block; each thread its own rows and their room, kept from
+// block to block.
+void FormatBlock(ntfs::BlockAttributeReader& reader, const ntfs::TFileIDs& fileIds, int from,
+                 int to, const RecordWriter& writer, Format format, std::string& text) {
+    thread_local EntryRecords entries;
+    thread_local Record rows[2];
+    thread_local BodyfileRows bodyRows;
+    thread_local JsonMembers members;
+    const bool withAttributes = format == Format::Json || format == Format::JsonLines;
+    const SourceTexts texts = SourceTextsOf(format);
+    // The JSON rows are written straight into the blocks' texts.
+    const RecordWriter::JsonRowFrame* jsonRow = writer.JsonRow();
+    for (int i = from; i < to; ++i) {
+        if (format == Format::Bodyfile) {
+            const auto record = reader.Record(fileIds.FItems[static_cast<std::size_t>(i)].FileID);
+            const std::size_t count = bodyRows.Fill(rows, record, fileIds, i);
+            for (std::size_t r = 0; r < count; ++r) {
+                writer.FormatRow(text, rows[r]);
+            }
+        } else if (jsonRow != nullptr) {
+            members.Begin(jsonRow->open, jsonRow->comma);
+            entries.Write(members, reader, fileIds, i, withAttributes, texts);
+            members.End(jsonRow->close, text);
+        } else {
+            entries.Fill(rows[0], reader, fileIds, i, withAttributes, texts);
+            writer.FormatRow(text, rows[0]);
+        }
+    }
+}
+
+void WriteFromBlocks(Output& out, RecordWriter& writer, Format format, ntfs::RecordReader& records,
+                     const platform::FileRecordBlocks& blocks, const ntfs::TFileIDs& fileIds) {
+    // The fields of every row, for a header: those of the first entry's.
+    Record first;
+    if (format != Format::Bodyfile) {
+        EntryRecords firstEntry;
+        firstEntry.Fill(first, records, fileIds, 0, false, SourceTextsOf(format));
+    }
+    ntfs::TEntryBlockWalk walk;
+    walk.format = [&](ntfs::BlockAttributeReader& reader, int from, int to, std::string& text) {
+        FormatBlock(reader, fileIds, from, to, writer, format, text);
+    };
+    walk.write = [&](std::string_view text) {
+        writer.FormattedRows(text, first);
+        if (out.Failed()) {
+            throw OutputFailed{};
+        }
+    };
+    try {
+        // The attributes and their runs are nested lists, which only the
+        // JSON formats show: the others never read the records again, but
+        // for the times of a body file.
+        if (format == Format::Bodyfile || format == Format::Json || format == Format::JsonLines) {
+            ntfs::WalkEntryBlocks(records, blocks, fileIds, walk);
+        } else {
+            ntfs::WalkEntryBlocks(records, UnreadBlocks(blocks.recordSize()), fileIds, walk);
+        }
+    } catch (const OutputFailed&) {
+        // Said by whoever flushes the output last.
+    }
+}
+
+// A record query at a time.
+void WriteFromQueries(Output& out, RecordWriter& writer, Format format, ntfs::RecordReader& records,
+                      const ntfs::TFileIDs& fileIds) {
+    const bool withAttributes = format == Format::Json || format == Format::JsonLines;
+    Record rows[2];
+    EntryRecords entries;
+    BodyfileRows bodyRows;
+    for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
+        if (format == Format::Bodyfile) {
+            const std::size_t count = bodyRows.Fill(rows, records, fileIds, i);
+            for (std::size_t r = 0; r < count; ++r) {
+                writer.Row(rows[r]);
+            }
+        } else {
+            entries.Fill(rows[0], records, fileIds, i, withAttributes, SourceTextsOf(format));
+            writer.Row(rows[0]);
+        }
+    }
+}
+
+} // namespace
+
+void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::TNTFSVolume& volume,
+                    const ntfs::TFileIDs& fileIds) {
+    writer.BeginTable("files");
+    ntfs::RecordReader records = volume.OpenRecordReader();
+    const auto blocks =
+        fileIds.FCount > 0 && ntfs::InRecordOrder(fileIds) ? records.OpenRecordBlocks() : nullptr;
+    if (blocks) {
+        WriteFromBlocks(out, writer, format, records, *blocks, fileIds);
+    } else {
+        WriteFromQueries(out, writer, format, records, fileIds);
+    }
+    writer.EndTable();
+}
+
+} // namespace lorvex::cli

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "cli/Listings.h"
+#include "ntfs/Attributes.h"
+#include "ntfs/Formatters.h"
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+// The file table (--files): a row per entry, or in the body file the lines
+// of its timeline.
+namespace lorvex::cli {
+
+// The rows of the file table, one per entry; with `withAttributes`, each
+// entry's record is read for its attributes and their runs, as the export
+// reads them: from the volume (its handle open) or from a block of records
+// in hand.
+class EntryRecords {
+  public:
+    // The fields of entry `index`, in their order, into `sink`: RecordFields
+    // or JsonMembers. Every format's row comes from this one list of fields.
+    template <FieldSink Sink, ntfs::AttributeReader Reader>
+    void Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
+               bool withAttributes, SourceTexts texts);
+    // The same fields as `record`'s, which is cleared first.
+    template <ntfs::AttributeReader Reader>
+    void Fill(Record& record, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
+              bool withAttributes, SourceTexts texts) {
+        record.Clear();
+        RecordFields fields(record);
+        Write(fields, reader, fileIds, index, withAttributes, texts);
+    }
+
+  private:
+    ntfs::TAttributes attributes_;
+    ntfs::TDataRuns runs_;
+    std::u16string path_;
+    std::string typeName_;
+    std::string shown_;
+};
+
+// The rows of the body file (BodyfileWriter.h) of an entry: per base record
+// one with its $STANDARD_INFORMATION times and one with its $FILE_NAME
+// times; none for an extension record. The fields, in this order: path (as
+// shown), file_name (whether the row is of the $FILE_NAME times), record,
+// attribute_type and attribute_id (of the times' attribute; 0 for none),
+// mode, size, and the accessed, modified, changed and created times in
+// seconds of the Unix epoch.
+class BodyfileRows {
+  public:
+    // The rows of entry `index` into `rows`, its record read from the
+    // volume, whose handle must be open. Returns how many.
+    std::size_t Fill(std::span<Record, 2> rows, ntfs::RecordReader& records,
+                     const ntfs::TFileIDs& fileIds, int index);
+    // The same from the entry's record in hand: valid and in use, or empty
+    // when it does not read.
+    std::size_t Fill(std::span<Record, 2> rows, std::span<const std::byte> record,
+                     const ntfs::TFileIDs& fileIds, int index);
+
+  private:
+    std::u16string path_;
+    std::string text_;
+};
+
+// The --files listing through `writer` in `format`: the rows of the file
+// table, or with Bodyfile the rows of its body file. From the volume layer's
+// blocks of records on every core when it has them and the table is in
+// record order, else a record query at a time; the same bytes either way.
+// Stops at the first write that fails (out.Failed()).
+void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::TNTFSVolume& volume,
+                    const ntfs::TFileIDs& fileIds);
+
+} // namespace lorvex::cli

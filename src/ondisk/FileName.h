@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace lorvex::ondisk {
+
+// $FILE_NAME value (offsets from the start of the value).
+namespace filename {
+inline constexpr std::size_t kParent = 0x00;       // 8-byte file reference
+inline constexpr std::size_t kCreationTime = 0x08; // the times as of the last rename or move
+inline constexpr std::size_t kModificationTime = 0x10;
+inline constexpr std::size_t kChangeTime = 0x18;
+inline constexpr std::size_t kAccessTime = 0x20;
+inline constexpr std::size_t kAllocatedSize = 0x28;  // i64
+inline constexpr std::size_t kDataSize = 0x30;       // i64
+inline constexpr std::size_t kFileAttributes = 0x38; // u32
+inline constexpr std::size_t kNameLength = 0x40;     // u8, UTF-16 units
+inline constexpr std::size_t kNamespace = 0x41;      // u8
+inline constexpr std::size_t kName = 0x42;
+inline constexpr std::uint8_t kNamespaceDos = 2;
+} // namespace filename
+
+struct FileName {
+    // The 48-bit record number of the parent directory; nothing when the
+    // value is too short to hold it.
+    std::optional<std::int64_t> parent;
+    std::int64_t creationTime = 0;
+    std::int64_t modificationTime = 0;
+    std::int64_t changeTime = 0;
+    std::int64_t accessTime = 0;
+    std::int64_t allocatedSize = 0;
+    std::int64_t dataSize = 0;
+    std::uint32_t fileAttributes = 0;
+    std::uint8_t nameSpace = 0;
+    // The name's UTF-16LE bytes: as many as its length claims, cut at the
+    // value's end.
+    std::span<const std::byte> name;
+
+    [[nodiscard]] bool IsDosName() const { return nameSpace == filename::kNamespaceDos; }
+};
+
+// The fields of a $FILE_NAME value (ResidentValue of the attribute); a field
+// the value is too short for reads as 0.
+FileName DecodeFileName(std::span<const std::byte> value);
+
+} // namespace lorvex::ondisk
