@@ -1,7 +1,7 @@
 // How long fetching every record of a volume takes, the way the file-table
 // enumeration walks it: from the last record in use down to record 0, one
 // query per record in use and one per run of free records.
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 
 #include <algorithm>
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     long long queries = 0;
     for (int r = 0; r < repeat; ++r) {
         const auto start = std::chrono::steady_clock::now();
-        lorvex::ntfs::TNTFSVolume volume(system, "C");
+        lorvex::ntfs::NtfsVolume volume(system, "C");
         const std::int64_t last = volume.GetLastRecordNumber();
         lorvex::ntfs::RecordReader reader = volume.OpenRecordReader();
         if (last <= 0 || !reader.IsOpen()) {

@@ -5,7 +5,7 @@
 //   bench_map_model [IMAGE]
 #include "map/MapModel.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/ByteReader.h"
 #include "platform/RawVolumeSystem.h"
@@ -191,7 +191,7 @@ std::vector<std::uint8_t> ReadBitmap(platform::VolumeApi& api, std::int64_t tota
 
 int Image(const char* path) {
     platform::RawVolumeSystem system({path});
-    ntfs::TNTFSVolume volume(system, "C");
+    ntfs::NtfsVolume volume(system, "C");
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::TClusterArray painted;

@@ -5,7 +5,7 @@
 //   bench_scan_memory IMAGE
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     lorvex::platform::RawVolumeSystem system({argv[1]});
-    lorvex::ntfs::TNTFSVolume volume(system, "C");
+    lorvex::ntfs::NtfsVolume volume(system, "C");
     const std::size_t before = HeapInUse();
     lorvex::ntfs::TFileIDs fileIds;
     lorvex::ntfs::TClusterArray clusters;

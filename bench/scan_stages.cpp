@@ -2,7 +2,7 @@
 // the table costs in memory per entry:
 //   bench_scan_stages IMAGE [REPEAT]
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 
 #include <sys/resource.h>
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     long long entries = 0;
     std::size_t tableBytes = 0;
     for (int r = 0; r < repeat; ++r) {
-        lorvex::ntfs::TNTFSVolume volume(system, "C");
+        lorvex::ntfs::NtfsVolume volume(system, "C");
         if (volume.geometry().totalClusters == 0) {
             std::fprintf(stderr, "bench_scan_stages: no NTFS volume in %s\n", argv[1]);
             return 1;

@@ -6,7 +6,7 @@
 // events. The gaps before the scan proper (measuring the volume, expanding
 // its bitmap, the first picture) are reported apart, by stage.
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/HelpWindow.h"
 #include "ui/LorvexWindows.h"

@@ -9,7 +9,7 @@
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordDescription.h"
 #include "ntfs/RecordReader.h"
 #include "ntfs/ScanStages.h"
@@ -98,7 +98,7 @@ inline void ExerciseRecord(ntfs::RecordReader& volume, std::int64_t recordNo) {
 // The scan as the window and lorvex-scan run it, then what they do with the
 // tables: the export, the owners of a few clusters, the fragmented files and
 // the records of a base record.
-inline void ExerciseScan(ntfs::TNTFSVolume& volume) {
+inline void ExerciseScan(ntfs::NtfsVolume& volume) {
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});

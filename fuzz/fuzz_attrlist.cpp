@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     disk.records[43] = sized(Extension(12, u"someone-else"));
     disk.WriteImage(0, std::as_bytes(std::span(data, size)));
 
-    ntfs::TNTFSVolume volume(api, "C");
+    ntfs::NtfsVolume volume(api, "C");
     if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         ntfs::TAttributes attributes;
         records.GetAttributes(attributes, 40);

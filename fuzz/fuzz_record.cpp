@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     disk.WriteImage(0, std::as_bytes(std::span(data, size)));
 
-    ntfs::TNTFSVolume volume(api, "C");
+    ntfs::NtfsVolume volume(api, "C");
     if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         for (const std::int64_t n : {first, second, std::int64_t{0}}) {
             fuzz::ExerciseRecord(records, n);

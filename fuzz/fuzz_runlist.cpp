@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             .End();
     disk.WriteImage(0, std::as_bytes(std::span(data, size)));
 
-    ntfs::TNTFSVolume volume(api, "C");
+    ntfs::NtfsVolume volume(api, "C");
     if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         ntfs::TDataRuns runs;
         for (int index = 0; index < 2; ++index) {

@@ -87,7 +87,7 @@ bool Lay(const MemoryImage& image, std::span<const std::uint8_t> input) {
 
 // The volume bitmap query from its first cluster and from the middle, into
 // an area too small for a large volume's answer.
-void QueryBitmap(platform::VolumeApi& api, const ntfs::TNTFSVolume& volume) {
+void QueryBitmap(platform::VolumeApi& api, const ntfs::NtfsVolume& volume) {
     const platform::Handle handle = api.CreateFile(volume.devicePath());
     if (handle == platform::kInvalidHandle) {
         return;
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::RawVolumeSystem system({image.Path()});
     for (std::size_t d = 0; d < system.drives().size() && d < kMaxDrives; ++d) {
         const char letter = system.drives()[d].letter;
-        ntfs::TNTFSVolume volume(system, std::string(1, letter));
+        ntfs::NtfsVolume volume(system, std::string(1, letter));
         if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
             for (std::int64_t n = 0; n < 16; ++n) {
                 fuzz::ExerciseRecord(records, n);

@@ -1,6 +1,6 @@
 #include "cli/Drives.h"
 
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/FveMetadata.h"
 #include "ondisk/Printable.h"
 
@@ -54,7 +54,7 @@ int RefuseSeveral(DriveSet& set, const Options& options) {
                  "--drive:\n",
                  drives.size(), options.exportPath ? "--export" : "--map-png");
     for (const auto& drive : drives) {
-        ntfs::TNTFSVolume volume(*set.system, drive.Root());
+        ntfs::NtfsVolume volume(*set.system, drive.Root());
         std::fprintf(stderr, "  %zu. %s  %s%s  %s %s\n", set.IndexOf(drive) + 1,
                      drive.Name().c_str(), ondisk::Printable(drive.region.path).c_str(),
                      drive.region.partition > 0

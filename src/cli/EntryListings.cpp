@@ -45,7 +45,7 @@ void FillFragmentRow(Record& record, const ntfs::TFileIDs& fileIds,
     }
 }
 
-void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume,
+void FillOwner(Record& record, std::int64_t lcn, const ntfs::NtfsVolume& volume,
                const ntfs::TFileIDs& fileIds, const ntfs::TClusterArray& clusters,
                const map::TVolumeLayout& layout, SourceTexts texts) {
     record.Clear();

@@ -15,7 +15,7 @@ namespace lorvex::cli {
 // The owner of cluster `lcn` (on the volume); `clusters` in LCN order.
 // `description` is what the text listing prints: DescribeCluster's text,
 // shown in every format.
-void FillOwner(Record& record, std::int64_t lcn, const ntfs::TNTFSVolume& volume,
+void FillOwner(Record& record, std::int64_t lcn, const ntfs::NtfsVolume& volume,
                const ntfs::TFileIDs& fileIds, const ntfs::TClusterArray& clusters,
                const map::TVolumeLayout& layout, SourceTexts texts);
 

@@ -297,7 +297,7 @@ void WriteFromQueries(Output& out, RecordWriter& writer, Format format, ntfs::Re
 
 } // namespace
 
-void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::TNTFSVolume& volume,
+void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::NtfsVolume& volume,
                     const ntfs::TFileIDs& fileIds) {
     writer.BeginTable("files");
     ntfs::RecordReader records = volume.OpenRecordReader();

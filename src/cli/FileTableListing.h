@@ -69,7 +69,7 @@ class BodyfileRows {
 // blocks of records on every core when it has them and the table is in
 // record order, else a record query at a time; the same bytes either way.
 // Stops at the first write that fails (out.Failed()).
-void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::TNTFSVolume& volume,
+void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::NtfsVolume& volume,
                     const ntfs::TFileIDs& fileIds);
 
 } // namespace lorvex::cli

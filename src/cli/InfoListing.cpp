@@ -7,7 +7,7 @@
 
 namespace lorvex::cli {
 
-void FillVolume(Record& record, const ntfs::TNTFSVolume& volume, SourceTexts texts) {
+void FillVolume(Record& record, const ntfs::NtfsVolume& volume, SourceTexts texts) {
     record.Clear();
     record.Add("file_system", volume.information().fileSystemName);
     record.Add("label", SourceText(volume.information().label, texts));
@@ -80,7 +80,7 @@ void AddBitLocker(Record& row, DriveSet& drives, std::size_t index) {
 // What the text of --info says that the volume's record does not: the
 // files a container reads, so that what the evidence points at is seen, and
 // the last record in use.
-void AddTextFacts(Record& row, const Drive& drive, ntfs::TNTFSVolume& volume) {
+void AddTextFacts(Record& row, const Drive& drive, ntfs::NtfsVolume& volume) {
     auto& reads = row.AddTexts("reads");
     for (const auto& file : drive.region.containerFiles) {
         reads.Add(file);
@@ -96,7 +96,7 @@ void AddTextFacts(Record& row, const Drive& drive, ntfs::TNTFSVolume& volume) {
 
 int WriteInfo(DriveSet& drives, Listing& listing) {
     for (const auto* drive : drives.chosen) {
-        ntfs::TNTFSVolume volume(*drives.system, drive->Root());
+        ntfs::NtfsVolume volume(*drives.system, drive->Root());
         FillDriveLabel(listing.label, *drive, listing.Texts());
         listing.writer.BeginDrive(listing.label);
         FillVolume(listing.row, volume, listing.Texts());

@@ -7,7 +7,7 @@
 namespace lorvex::cli {
 
 // The volume's facts, as --info prints them.
-void FillVolume(Record& record, const ntfs::TNTFSVolume& volume, SourceTexts texts);
+void FillVolume(Record& record, const ntfs::NtfsVolume& volume, SourceTexts texts);
 
 // A section per drive chosen. Returns the exit status: 1 when a source
 // could not be read or a key given opened nothing.

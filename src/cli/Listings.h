@@ -4,7 +4,7 @@
 #include "cli/VolumeBitmap.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 
 #include <cstdint>
@@ -63,7 +63,7 @@ struct Listing {
 struct ScannedDrive {
     platform::RawVolumeSystem& system;
     const platform::RawVolumeSystem::Drive& drive;
-    ntfs::TNTFSVolume& volume;
+    ntfs::NtfsVolume& volume;
     const ntfs::TFileIDs& fileIds;
     const ntfs::TClusterArray& clusters; // in LCN order
     VolumeBitmap& bitmap;

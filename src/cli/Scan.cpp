@@ -84,7 +84,7 @@ constexpr int kLeftOut = -1;
 
 // A drive that cannot be scanned, said why; its exit status, or nullopt for
 // an NTFS drive.
-std::optional<int> Refusal(DriveSet& drives, const Drive& drive, const ntfs::TNTFSVolume& volume,
+std::optional<int> Refusal(DriveSet& drives, const Drive& drive, const ntfs::NtfsVolume& volume,
                            bool severalDrives, Output& out) {
     if (volume.information().fileSystemName == "BitLocker") {
         const std::size_t index = drives.IndexOf(drive);
@@ -178,7 +178,7 @@ int WriteListings(const ScannedDrive& scan, const Options& options,
 
 int ScanDrive(DriveSet& drives, const Drive& drive, const Options& options,
               const OutputTargets& targets, ScanTables& tables, Listing& listing) {
-    ntfs::TNTFSVolume volume(*drives.system, drive.Root());
+    ntfs::NtfsVolume volume(*drives.system, drive.Root());
     if (const auto refused =
             Refusal(drives, drive, volume, drives.chosen.size() > 1, listing.out)) {
         return *refused;

@@ -70,7 +70,7 @@ FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds) {
     return CountFragmented(fileIds, rows);
 }
 
-void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
+void FillSummary(Record& record, const ntfs::NtfsVolume& volume, const ntfs::TFileIDs& fileIds,
                  const ntfs::TClusterArray& clusters, const FragmentCounts& fragmented,
                  const std::vector<StageSeconds>& stages, SourceTexts texts) {
     record.Clear();

@@ -30,7 +30,7 @@ struct StageSeconds {
     std::string_view title;
     double seconds = 0;
 };
-void FillSummary(Record& record, const ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
+void FillSummary(Record& record, const ntfs::NtfsVolume& volume, const ntfs::TFileIDs& fileIds,
                  const ntfs::TClusterArray& clusters, const FragmentCounts& fragmented,
                  const std::vector<StageSeconds>& stages, SourceTexts texts);
 

@@ -2,7 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
@@ -67,7 +67,7 @@ std::int64_t FindClusterOwner(const TClusterArray& clusters, std::int64_t lcn) {
     return clusters[static_cast<std::size_t>(k)].FileIndex;
 }
 
-const TReservedRun* TNTFSVolume::ReservedAt(std::int64_t lcn) const {
+const TReservedRun* NtfsVolume::ReservedAt(std::int64_t lcn) const {
     for (const TReservedRun& run : reserved_) {
         if (lcn >= run.LCN && lcn - run.LCN < run.Length) {
             return &run;
@@ -76,8 +76,8 @@ const TReservedRun* TNTFSVolume::ReservedAt(std::int64_t lcn) const {
     return nullptr;
 }
 
-void TNTFSVolume::DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds,
-                                  std::string& text, bool fullPath, std::int64_t lcn) const {
+void NtfsVolume::DescribeCluster(const TClusterArray& clusters, const TFileIDs& fileIds,
+                                 std::string& text, bool fullPath, std::int64_t lcn) const {
     // The layer beneath owns its clusters whatever file holds them (on
     // Windows, hidden files of System Volume Information do).
     if (const TReservedRun* reserved = ReservedAt(lcn)) {

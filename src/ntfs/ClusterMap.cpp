@@ -2,7 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 
 #include <algorithm>
 #include <numeric>
@@ -54,8 +54,8 @@ void TLCNEntries::Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int6
     FItems[count - 1] = TLCNEntry{lcn, length, fileIndex, FCount - 1, attrType};
 }
 
-void TNTFSVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
-                                    const ProgressReport& progress) {
+void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
+                                   const ProgressReport& progress) {
     // Emptied before anything else: if the volume cannot be opened, the
     // caller must not go on with extents that index an earlier file table.
     clusters.clear();

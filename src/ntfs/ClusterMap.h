@@ -12,7 +12,7 @@
 // attribute of every file-table entry, the work types of the fragment
 // analysis and the lookups, and the functions over them (ClusterMap.cpp,
 // Fragments.cpp, ClusterLookup.cpp). Filling the map reads the volume:
-// TNTFSVolume::EnumerateClusters.
+// NtfsVolume::EnumerateClusters.
 
 namespace lorvex::ntfs {
 

@@ -2,7 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/NonResident.h"
 #include "ondisk/Utf16.h"
@@ -610,9 +610,8 @@ std::vector<TDamagedRecord> MftRecordsHit(const TDamageReport& report, const TFi
 
 } // namespace
 
-TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
-                            const TClusterArray& byLcn, const TDamageMap& map,
-                            std::uint64_t volumeOffset) {
+TDamageReport ResolveDamage(NtfsVolume& volume, const TFileIDs& fileIds, const TClusterArray& byLcn,
+                            const TDamageMap& map, std::uint64_t volumeOffset) {
     TDamageReport report;
     const VolumeGeometry& geometry = volume.geometry();
     const std::int64_t bpc = geometry.bytesPerCluster;

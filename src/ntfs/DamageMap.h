@@ -18,7 +18,7 @@ class VolumeApi;
 namespace lorvex::ntfs {
 
 class TFileIDs;
-class TNTFSVolume;
+class NtfsVolume;
 
 // A stretch of the source not known to be good, in bytes of the source (the
 // whole image or disk), with the status its map gave it: '-' bad, '/' not
@@ -144,8 +144,7 @@ struct TDamageReport {
 // scan's map in LCN order. Only bytes that lie on a bad area are named: a
 // file whose cluster is only partly bad is hit at the bytes that are, and
 // nothing past an attribute's data size counts.
-TDamageReport ResolveDamage(TNTFSVolume& volume, const TFileIDs& fileIds,
-                            const TClusterArray& byLcn, const TDamageMap& map,
-                            std::uint64_t volumeOffset);
+TDamageReport ResolveDamage(NtfsVolume& volume, const TFileIDs& fileIds, const TClusterArray& byLcn,
+                            const TDamageMap& map, std::uint64_t volumeOffset);
 
 } // namespace lorvex::ntfs

@@ -2,7 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordBlocks.h"
 #include "volume/VolumeApi.h"
 

@@ -104,7 +104,7 @@ int ExportInBlocks(RecordReader& records, const platform::FileRecordBlocks& bloc
 
 } // namespace
 
-ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out) {
+ExportResult ExportFileTable(NtfsVolume& volume, const TFileIDs& fileIds, std::FILE* out) {
     RecordReader records = volume.OpenRecordReader();
     int error = 0;
     const auto blocks =
@@ -133,7 +133,7 @@ ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::
     return error == 0 ? ExportResult{} : Failed(error);
 }
 
-ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, int fd) {
+ExportResult ExportFileTable(NtfsVolume& volume, const TFileIDs& fileIds, int fd) {
     errno = 0;
     std::FILE* out = fdopen(fd, "wb");
     if (out == nullptr) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 
 #include <cstdio>
 #include <string>
@@ -20,11 +20,11 @@ struct ExportResult {
 // an empty line, every line ending in CR LF. The window's export and the
 // command-line scanner both write through this. A write that fails ends the
 // export at once; what was written stays written.
-ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, std::FILE* out);
+ExportResult ExportFileTable(NtfsVolume& volume, const TFileIDs& fileIds, std::FILE* out);
 
 // Exports into `fd`, a file opened for writing and already checked not to
 // reach a source (the volume layer's OpenWriteTarget); closes it.
-ExportResult ExportFileTable(TNTFSVolume& volume, const TFileIDs& fileIds, int fd);
+ExportResult ExportFileTable(NtfsVolume& volume, const TFileIDs& fileIds, int fd);
 
 // The runtime's text for an I/O error number: "File not found", "File
 // access denied", "Disk full", ..., "I/O error %d" for the rest.

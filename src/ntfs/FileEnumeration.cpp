@@ -1,6 +1,6 @@
 #include "ntfs/FileTable.h"
 
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordBlocks.h"
 #include "ntfs/RecordDescription.h"
 #include "ondisk/Attribute.h"
@@ -402,7 +402,7 @@ void EnumerateByQuery(RecordReader& records, std::int64_t last, TFileIDs& fileId
 
 } // namespace
 
-void TNTFSVolume::EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progress) {
+void NtfsVolume::EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progress) {
     // A failed query answers -1; there is then nothing but record 0 to try.
     const std::int64_t last = std::max<std::int64_t>(GetLastRecordNumber(), 0);
     RecordReader records = OpenRecordReader();
@@ -467,7 +467,7 @@ struct DiskUse {
 
 } // namespace
 
-void TNTFSVolume::CalculateDiskSizes(TFileIDs& fileIds) {
+void NtfsVolume::CalculateDiskSizes(TFileIDs& fileIds) {
     const std::int64_t bytesPerCluster = geometry_.bytesPerCluster;
     RecordReader records = OpenRecordReader();
     if (!records.IsOpen()) {

@@ -2,7 +2,7 @@
 
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/AttributeList.h"
 #include "ondisk/ByteReader.h"
@@ -451,7 +451,7 @@ SystemStreams CollectSystemStreams(RecordReader& records, std::int64_t bytesPerC
 // handle for the whole check.
 class RecordCheck {
   public:
-    RecordCheck(const TNTFSVolume& volume, platform::VolumeApi& api, SystemStreams streams,
+    RecordCheck(const NtfsVolume& volume, platform::VolumeApi& api, SystemStreams streams,
                 const TFileIDs& fileIds, THealthReport& report)
         : reader_(api, volume.devicePath()), fileIds_(fileIds),
           report_(report), volume_{volume.geometry().bytesPerCluster,
@@ -611,7 +611,7 @@ void RecordCheck::AddBadClusters() {
 
 } // namespace
 
-void CheckRecords(TNTFSVolume& volume, platform::VolumeApi& api, const TFileIDs& fileIds,
+void CheckRecords(NtfsVolume& volume, platform::VolumeApi& api, const TFileIDs& fileIds,
                   THealthReport& report) {
     const VolumeGeometry& geometry = volume.geometry();
     if (geometry.bytesPerCluster == 0 || geometry.bytesPerRecord == 0 ||
@@ -634,7 +634,7 @@ void CheckRecords(TNTFSVolume& volume, platform::VolumeApi& api, const TFileIDs&
     check.AddBadClusters();
 }
 
-THealthReport CheckVolumeHealth(TNTFSVolume& volume, platform::VolumeApi& api,
+THealthReport CheckVolumeHealth(NtfsVolume& volume, platform::VolumeApi& api,
                                 const TFileIDs& fileIds, const TClusterArray& byLcn,
                                 TBitmapWords bitmap) {
     THealthReport report;

@@ -17,7 +17,7 @@ class VolumeApi;
 namespace lorvex::ntfs {
 
 class TFileIDs;
-class TNTFSVolume;
+class NtfsVolume;
 
 enum class THealthKind : std::uint8_t {
     // Claimed by an allocated run of a record in use, free in the bitmap.
@@ -101,11 +101,11 @@ void CheckClusters(const TClusterArray& byLcn, const TFileIDs& fileIds, std::int
 // $MFT, $MFTMirr and $BadClus through `api` by the runs their records give.
 // The records of the table are the ones the file system reads; only the
 // in-use records missing from it are read again.
-void CheckRecords(TNTFSVolume& volume, platform::VolumeApi& api, const TFileIDs& fileIds,
+void CheckRecords(NtfsVolume& volume, platform::VolumeApi& api, const TFileIDs& fileIds,
                   THealthReport& report);
 
 // Both, with the problems sorted. `byLcn` is the scan's map in LCN order.
-THealthReport CheckVolumeHealth(TNTFSVolume& volume, platform::VolumeApi& api,
+THealthReport CheckVolumeHealth(NtfsVolume& volume, platform::VolumeApi& api,
                                 const TFileIDs& fileIds, const TClusterArray& byLcn,
                                 TBitmapWords bitmap);
 

@@ -11,7 +11,7 @@ namespace lorvex::ntfs {
 
 namespace {
 
-void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+void RunStages(NtfsVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
                const ScanObserver& observer) {
     const auto stopIfCancelled = [&] {
         if (observer.cancelled && observer.cancelled()) {
@@ -84,7 +84,7 @@ void RunStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
 
 } // namespace
 
-void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+void RunScanStages(NtfsVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
                    const ScanObserver& observer) {
     try {
         RunStages(volume, fileIds, clusters, observer);

@@ -2,7 +2,7 @@
 
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 
 #include <array>
 #include <exception>
@@ -65,7 +65,7 @@ class ScanOutOfMemory : public std::bad_alloc {
 // line scanner both scan through this, so their tables are the same. When
 // memory runs out, the tables are emptied (giving their memory back for the
 // caller to report it) and ScanOutOfMemory is thrown.
-void RunScanStages(TNTFSVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
+void RunScanStages(NtfsVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
                    const ScanObserver& observer);
 
 // "%.0n clusters (%.2f GB) on drive %s ", the summary of a measured volume.

@@ -4,7 +4,7 @@
 #include "ui/MainWindow.h"
 
 #include "mappicture/MapPicture.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ui/CellMap.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainWindowShared.h"

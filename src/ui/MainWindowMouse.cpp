@@ -3,7 +3,7 @@
 // clicked, scrolling, the map's context menu and F1 to F3.
 #include "ui/MainWindow.h"
 
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ui/CellMap.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainWindowShared.h"

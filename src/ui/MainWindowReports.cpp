@@ -5,7 +5,7 @@
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/NumberFormat.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/FindWindow.h"
@@ -92,7 +92,7 @@ QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
 // steps to the neighbouring clusters of the same volume for as long as that
 // scan lives. A cluster outside the volume leaves `info` as it was.
 void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std::int64_t lcn) {
-    ntfs::TNTFSVolume& volume = *scan->volume;
+    ntfs::NtfsVolume& volume = *scan->volume;
     if (lcn < 0 || lcn >= volume.geometry().totalClusters) {
         return;
     }

@@ -3,7 +3,7 @@
 #include "ui/MainWindow.h"
 
 #include "ntfs/Health.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ui/CellMap.h"
 #include "ui/FindWindow.h"
@@ -56,7 +56,7 @@ void MainWindow::ScanVolume() {
     auto scan = std::make_shared<TScanResult>();
     scan->markText = FMarkText.toStdU16String();
     try {
-        scan->volume = std::make_unique<ntfs::TNTFSVolume>(FApi, FDriveRoot);
+        scan->volume = std::make_unique<ntfs::NtfsVolume>(FApi, FDriveRoot);
     } catch (const std::exception& e) {
         ScanEnded(job, nullptr, QString::fromStdString(e.what()));
         return;
@@ -81,7 +81,7 @@ ntfs::ScanObserver
 MainWindow::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
                                const std::shared_ptr<const map::TMapModel::TBits>& bits,
                                const std::function<void(std::string_view)>& probe) {
-    ntfs::TNTFSVolume& volume = *scan.volume;
+    ntfs::NtfsVolume& volume = *scan.volume;
     ntfs::ScanObserver observer;
     observer.stageStarted = [this, job, &probe](std::string_view title) {
         const QString text = FromUtf8(title);
@@ -130,7 +130,7 @@ void MainWindow::StartScanThread(const std::shared_ptr<TScanJob>& job,
     QThread* worker = QThread::create(
         [this, job, scan = std::move(scan), bits = std::move(bits), probe = FScanProbe]() mutable {
             const TScanJob::TRunning running(*job);
-            ntfs::TNTFSVolume& volume = *scan->volume;
+            ntfs::NtfsVolume& volume = *scan->volume;
             const ntfs::ScanObserver observer = ScanThreadObserver(job, *scan, bits, probe);
             bool failed = false;
             QString failure;

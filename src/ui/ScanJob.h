@@ -4,7 +4,7 @@
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/Health.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -22,7 +22,7 @@ namespace lorvex::ui {
 // builds it whole and hands it over when the last stage ends; from then on
 // only the window's thread reads it.
 struct TScanResult {
-    std::unique_ptr<ntfs::TNTFSVolume> volume;
+    std::unique_ptr<ntfs::NtfsVolume> volume;
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     std::unique_ptr<map::TMapModel> model;

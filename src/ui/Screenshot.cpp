@@ -1,7 +1,7 @@
 #include "ui/Screenshot.h"
 
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/FindWindow.h"

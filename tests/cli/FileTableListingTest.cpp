@@ -5,7 +5,7 @@
 #include "cli/Record.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordBlocks.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
@@ -47,7 +47,7 @@ std::string FormatName(Format format) {
 // writes it for one drive (twice over for the tables: a second drive's rows
 // follow the first's, as on a whole disk).
 std::vector<std::string> ListFiles(platform::VolumeApi& api, const std::string& drive) {
-    ntfs::TNTFSVolume volume(api, drive);
+    ntfs::NtfsVolume volume(api, drive);
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
@@ -114,7 +114,7 @@ TEST(FileTableListing, TheBlocksGiveTheBytesOfTheRecordQueryInEveryFormat) {
 // output says it failed, and nothing hangs or throws.
 TEST(FileTableListing, AFailedWriteEndsTheListing) {
     platform::RawVolumeSystem system({(VolumeDir() / "demo.img").string()});
-    ntfs::TNTFSVolume volume(system, "C");
+    ntfs::NtfsVolume volume(system, "C");
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});

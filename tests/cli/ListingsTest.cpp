@@ -7,7 +7,7 @@
 #include "cli/SummaryListing.h"
 #include "map/ClusterRuns.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordTimes.h"
 
 #include "WrittenText.h"

@@ -3,7 +3,7 @@
 #include "ntfs/ClusterMap.h"
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Export.h"
@@ -43,7 +43,7 @@ TEST(ScanCommand, ExportIsWhatTheLibraryWrites) {
     EXPECT_EQ(o.err, "");
 
     platform::RawVolumeSystem sys({image.string()});
-    ntfs::TNTFSVolume volume(sys, "C");
+    ntfs::NtfsVolume volume(sys, "C");
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});

@@ -3,7 +3,7 @@
 // over the bitmap it reads itself.
 #include "cli/VolumeBitmap.h"
 #include "cli/FileExports.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
@@ -24,7 +24,7 @@ TEST(VolumeBitmap, ReadOnceAndTheSameBitsAsAReadOfItsOwn) {
     for (const char* name : {"ntfs-4k.img", "ntfs-512.img", "damaged-truncated.img"}) {
         SCOPED_TRACE(name);
         platform::RawVolumeSystem system({(VolumeDir() / name).string()});
-        ntfs::TNTFSVolume volume(system, "C");
+        ntfs::NtfsVolume volume(system, "C");
         const std::int64_t clusters = volume.geometry().totalClusters;
         cli::VolumeBitmap bitmap(system, "C:\\", clusters);
         EXPECT_FALSE(bitmap.Read());
@@ -56,7 +56,7 @@ TEST(VolumeBitmap, TheMapPictureOverTheSharedBitmapIsTheSame) {
     for (const char* name : {"ntfs-4k.img", "damaged-truncated.img"}) {
         SCOPED_TRACE(name);
         platform::RawVolumeSystem system({(VolumeDir() / name).string()});
-        ntfs::TNTFSVolume volume(system, "C");
+        ntfs::NtfsVolume volume(system, "C");
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
         const platform::RawVolumeSystem::Drive& drive = system.drives().front();

@@ -1,7 +1,7 @@
 // Volumes laid out byte by byte to make the volume layer do as much work as
 // their bytes can demand: every scan of them must still end promptly.
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/ByteReader.h"
 #include "platform/RawVolumeSystem.h"
@@ -138,7 +138,7 @@ TEST(HostileVolume, BasesNamedPastAStretchOfUnreadableRecordsCostOnePassEach) {
     WriteVolumeWithBasesPastZeros(image, 65536, kNamed);
 
     platform::RawVolumeSystem system({path.string()});
-    ntfs::TNTFSVolume volume(system, "C");
+    ntfs::NtfsVolume volume(system, "C");
     ASSERT_EQ(volume.information().fileSystemName, "NTFS");
     ASSERT_NE(volume.geometry().totalClusters, 0);
     ntfs::TFileIDs fileIds;

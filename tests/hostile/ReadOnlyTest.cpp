@@ -6,7 +6,7 @@
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/WriteTarget.h"
@@ -154,7 +154,7 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
     const Snapshot before = Take(source_);
     {
         platform::RawVolumeSystem system({source_.string()});
-        ntfs::TNTFSVolume volume(system, "C");
+        ntfs::NtfsVolume volume(system, "C");
         ASSERT_EQ(volume.information().fileSystemName, "NTFS");
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
@@ -206,7 +206,7 @@ TEST_F(ReadOnly, TheImageIsReadThroughReadOnlyDescriptorsAndNeverMapped) {
     const Snapshot before = Take(source_);
     {
         platform::RawVolumeSystem system({source_.string()});
-        ntfs::TNTFSVolume volume(system, "C");
+        ntfs::NtfsVolume volume(system, "C");
         ASSERT_NE(volume.geometry().totalClusters, 0);
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
@@ -567,7 +567,7 @@ TEST_F(ReadOnly, ContainersKeepEverySegmentAndExtentAsTheyWere) {
         ASSERT_EQ(system.drives().size(), 8U);
         for (const auto& drive : system.drives()) {
             SCOPED_TRACE(drive.region.path);
-            ntfs::TNTFSVolume volume(system, drive.Root());
+            ntfs::NtfsVolume volume(system, drive.Root());
             ASSERT_EQ(volume.information().fileSystemName, "NTFS");
             ntfs::TFileIDs fileIds;
             ntfs::TClusterArray clusters;

@@ -2,7 +2,7 @@
 // volume or disk, and a partition table of thousands of entries. Whatever
 // the bytes claim, the volume they hold is read, how it was read is said, and
 // the cost stays with what is read.
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceProbe.h"
 #include "support/Decoys.h"
@@ -120,7 +120,7 @@ TEST_F(Recognition, AVhdFooterOnARawVolumeNamesBothReadingsAndAsRawReadsTheVolum
         EXPECT_TRUE(region.container.empty());
         EXPECT_EQ(region.reading.Text(),
                   "raw volume image, as asked: it also carries a VHD or VHDX signature");
-        const ntfs::TNTFSVolume volume(system, "C");
+        const ntfs::NtfsVolume volume(system, "C");
         EXPECT_EQ(volume.information().fileSystemName, "NTFS");
         EXPECT_EQ(volume.information().label, "Decoyed");
     }
@@ -206,8 +206,8 @@ TEST_F(Recognition, ThousandsOfPartitionsCostWhatIsReadOfThem) {
             EXPECT_EQ(region.probed, probed);
             EXPECT_EQ(region.fileSystem, probed ? "NTFS" : "");
             // Past the limit the drive is still NTFS once it is opened.
-            const ntfs::TNTFSVolume opened(system,
-                                           system.drives()[static_cast<std::size_t>(n - 1)].Root());
+            const ntfs::NtfsVolume opened(system,
+                                          system.drives()[static_cast<std::size_t>(n - 1)].Root());
             EXPECT_EQ(opened.information().fileSystemName, "NTFS");
             EXPECT_EQ(opened.information().label, "Many");
         }

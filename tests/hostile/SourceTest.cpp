@@ -6,7 +6,7 @@
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceProbe.h"
@@ -67,7 +67,7 @@ TEST_F(Sources, AnImageCutShortDuringAScanIsAnErrorNotASignal) {
     EXPECT_EXIT(
         {
             platform::RawVolumeSystem system({image.string()});
-            ntfs::TNTFSVolume volume(system, "C");
+            ntfs::NtfsVolume volume(system, "C");
             ntfs::TFileIDs fileIds;
             ntfs::TClusterArray clusters;
             ntfs::RunScanStages(volume, fileIds, clusters, {});
@@ -157,7 +157,7 @@ TEST_F(Sources, PartitionsPastZAreStillDrives) {
     EXPECT_EQ(past.letter, 0);
     EXPECT_EQ(past.region.partition, 28);
     EXPECT_TRUE(past.Root().starts_with("\\\\?\\Volume{")) << past.Root();
-    const ntfs::TNTFSVolume volume(system, past.Root());
+    const ntfs::NtfsVolume volume(system, past.Root());
     EXPECT_EQ(volume.information().fileSystemName, "NTFS");
     EXPECT_EQ(volume.information().label, "Small");
     EXPECT_GT(volume.geometry().totalClusters, 0);

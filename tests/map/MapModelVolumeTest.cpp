@@ -1,7 +1,7 @@
 // The compact map model against the window's cells on a real volume after
 // a real scan: cell for cell, marked and not, and its summary rows.
 #include "map/MapOracle.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
@@ -36,7 +36,7 @@ TEST(MapModelVolumeTest, DemoVolumeMatchesTheCellsCellForCell) {
         }
     }
 
-    ntfs::TNTFSVolume volume(sys, "C");
+    ntfs::NtfsVolume volume(sys, "C");
     TFileIDs fileIds;
     TClusterArray clusters;
     TClusterArray painted;

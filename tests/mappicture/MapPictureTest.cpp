@@ -10,7 +10,7 @@
 #include "map/MapView.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
@@ -110,7 +110,7 @@ TEST(MapPicture, TheLegendAndTitleLeaveTheMapRoomAtEverySize) {
 std::unique_ptr<map::TMapModel> ScannedModel(const std::filesystem::path& image) {
     platform::RawVolumeSystem system({image.string()});
     const std::string root = system.drives().at(0).Root();
-    ntfs::TNTFSVolume volume(system, root);
+    ntfs::NtfsVolume volume(system, root);
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     std::unique_ptr<map::TMapModel> model;

@@ -2,7 +2,7 @@
 // give, and what they give for each kind of damage.
 #include "ntfs/Attributes.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/Utf16.h"
 
 #include "RecordBuilder.h"

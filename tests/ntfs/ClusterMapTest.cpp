@@ -2,7 +2,7 @@
 // tables and maps, and the enumeration over a hand-made volume.
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/ByteReader.h"
 #include "support/FakeVolumeApi.h"
@@ -91,13 +91,13 @@ TClusterEntry Extent(std::int64_t lcn, std::int64_t length, std::uint32_t fileIn
 // its MFT zone bounds.
 struct ZoneVolume {
     FakeVolumeApi api;
-    std::unique_ptr<TNTFSVolume> volume;
+    std::unique_ptr<NtfsVolume> volume;
     ZoneVolume(std::int64_t start, std::int64_t end) {
         FakeVolumeData data;
         data.mftZoneStart = start;
         data.mftZoneEnd = end;
         api.AddNtfsDrive('C', data);
-        volume = std::make_unique<TNTFSVolume>(api, "C");
+        volume = std::make_unique<NtfsVolume>(api, "C");
     }
     std::string Describe(const TClusterArray& map, const TFileIDs& table, std::int64_t lcn,
                          bool fullPath = true) const {
@@ -620,7 +620,7 @@ TEST(EnumerateClusters, TakesEveryAllocatedRunAndSetsTheProvisionalFlag) {
         e.Fragmented = e.FileID != 17;
     }
 
-    TNTFSVolume volume(fake.api, "C");
+    NtfsVolume volume(fake.api, "C");
     TClusterArray map = {Extent(1, 1, 99)};
     std::vector<double> progress;
     volume.EnumerateClusters(table, map, [&](double percent) { progress.push_back(percent); });
@@ -650,7 +650,7 @@ TEST(EnumerateClusters, ATableOfOneEntryEndsAtAHundredPercent) {
     FakeDisk fake;
     fake.disk->records[16] = Record().NonResident(kData, {0x11, 3, 40}).Bytes();
     TFileIDs table = Table({{16, 16}});
-    TNTFSVolume volume(fake.api, "C");
+    NtfsVolume volume(fake.api, "C");
     TClusterArray map;
     std::vector<double> progress;
     volume.EnumerateClusters(table, map, [&](double percent) { progress.push_back(percent); });
@@ -664,7 +664,7 @@ TEST(EnumerateClusters, ATableOfOneEntryEndsAtAHundredPercent) {
 TEST(EnumerateClusters, AnUnopenableVolumeEmptiesTheMapAndTouchesNothingElse) {
     FakeDisk fake;
     fake.disk->records[16] = Record().NonResident(kData, {0x11, 3, 40}).Bytes();
-    TNTFSVolume volume(fake.api, "C");
+    NtfsVolume volume(fake.api, "C");
     fake.api.volumes.clear(); // the device has gone since the volume was measured
     TFileIDs table = Table({{16, 16}});
     table.FItems[0].Fragmented = true;

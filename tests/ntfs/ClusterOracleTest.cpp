@@ -4,7 +4,7 @@
 #include "ntfs/Attributes.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/RunList.h"
@@ -25,17 +25,17 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::NtfsVolume;
 using ntfs::TClusterArray;
 using ntfs::TClusterEntry;
 using ntfs::TFileIDs;
-using ntfs::TNTFSVolume;
 using platform::RawVolumeSystem;
 
 // A volume after every scan stage. The map is kept in both orders: by owner
 // as the painting sees it, and by first cluster as it rests afterwards.
 struct Scanned {
     std::unique_ptr<RawVolumeSystem> system;
-    std::unique_ptr<TNTFSVolume> volume;
+    std::unique_ptr<NtfsVolume> volume;
     TFileIDs table;
     TClusterArray byOwner;
     TClusterArray byLCN;
@@ -44,9 +44,9 @@ struct Scanned {
 std::unique_ptr<Scanned> Scan(const NtfsVolumeCase& v) {
     auto s = std::make_unique<Scanned>();
     s->system = std::make_unique<RawVolumeSystem>(std::vector<std::string>{v.source.string()});
-    s->volume = std::make_unique<TNTFSVolume>(
+    s->volume = std::make_unique<NtfsVolume>(
         *s->system, std::string(1, static_cast<char>('C' + v.partitionIndex)));
-    TNTFSVolume& volume = *s->volume;
+    NtfsVolume& volume = *s->volume;
     volume.EnumerateFiles(s->table, {});
     s->table.BuildPaths();
     volume.CalculateDiskSizes(s->table);
@@ -105,7 +105,7 @@ std::optional<std::filesystem::path> FactsOf(const NtfsVolumeCase& v) {
 // extents; the long run (ctest -L long) 400 and 200, which also meet the
 // rarer answers (stale owners, clusters past the initialised size).
 std::vector<std::int64_t> SampleClusters(const Scanned& s) {
-    const TNTFSVolume& volume = *s.volume;
+    const NtfsVolume& volume = *s.volume;
     const std::int64_t total = volume.geometry().totalClusters;
     const std::int64_t spread = Exhaustive() ? 400 : 40;
     const std::size_t extents = Exhaustive() ? 200 : 16;
@@ -212,7 +212,7 @@ std::map<std::int64_t, OracleAnswer> OracleOwners(const NtfsVolumeCase& v,
 // Where cluster `lcn` lies in the attribute of type `type` that holds it in
 // record `recordNo`: its byte offset in the value and the attribute's
 // initialised size, read straight from the record.
-std::optional<std::pair<std::int64_t, std::int64_t>> OffsetAndInitialisedSize(TNTFSVolume& volume,
+std::optional<std::pair<std::int64_t, std::int64_t>> OffsetAndInitialisedSize(NtfsVolume& volume,
                                                                               std::int64_t recordNo,
                                                                               std::uint32_t type,
                                                                               std::int64_t lcn) {
@@ -243,7 +243,7 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
     for (const auto& v : Cases()) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
-        TNTFSVolume& volume = *s->volume;
+        NtfsVolume& volume = *s->volume;
         ASSERT_GT(s->table.FCount, 16);
         ASSERT_FALSE(s->byLCN.empty());
         const auto clusters = SampleClusters(*s);
@@ -314,7 +314,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
     for (const auto& v : Cases()) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
-        const TNTFSVolume& volume = *s->volume;
+        const NtfsVolume& volume = *s->volume;
         const auto count = static_cast<std::size_t>(s->table.FCount);
 
         // Per entry, the map holds exactly the runs that the disk-size stage

@@ -2,7 +2,7 @@
 // independent reader: paths, run lists, sizes and completeness.
 #include "ntfs/Attributes.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordReader.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/ByteReader.h"
@@ -30,11 +30,11 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::NtfsVolume;
 using ntfs::RecordReader;
 using ntfs::TAttributes;
 using ntfs::TDataRuns;
 using ntfs::TFileIDs;
-using ntfs::TNTFSVolume;
 using platform::RawVolumeSystem;
 using test::FakeVolumeApi;
 using test::FakeVolumeData;
@@ -42,7 +42,7 @@ using test::FakeVolumeData;
 // A volume after the first three scan stages.
 struct Scanned {
     std::unique_ptr<RawVolumeSystem> system;
-    std::unique_ptr<TNTFSVolume> volume;
+    std::unique_ptr<NtfsVolume> volume;
     TFileIDs table;
     // The last progress the enumeration gave.
     double progress = -1;
@@ -51,7 +51,7 @@ struct Scanned {
 std::unique_ptr<Scanned> Scan(const NtfsVolumeCase& v) {
     auto s = std::make_unique<Scanned>();
     s->system = std::make_unique<RawVolumeSystem>(std::vector<std::string>{v.source.string()});
-    s->volume = std::make_unique<TNTFSVolume>(
+    s->volume = std::make_unique<NtfsVolume>(
         *s->system, std::string(1, static_cast<char>('C' + v.partitionIndex)));
     s->volume->EnumerateFiles(s->table, [&s](double percent) { s->progress = percent; });
     s->table.BuildPaths();
@@ -324,7 +324,7 @@ std::set<std::int64_t> FactsRecords(const NtfsVolumeCase& v) {
 
 // The records on either side of each break between the $MFT's runs (a record
 // there may lie in two runs), at most `most` breaks spread over the $MFT.
-std::set<std::int64_t> RecordsAtMftBreaks(TNTFSVolume& volume,
+std::set<std::int64_t> RecordsAtMftBreaks(NtfsVolume& volume,
                                           const std::vector<std::int64_t>& mftRecords,
                                           std::size_t most) {
     std::vector<std::int64_t> breaks; // VCNs where a run starts, 0 left out
@@ -416,7 +416,7 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
     for (const auto& v : Cases()) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
-        TNTFSVolume& volume = *s->volume;
+        NtfsVolume& volume = *s->volume;
         const std::int64_t cluster = volume.geometry().bytesPerCluster;
         std::map<std::int64_t, std::vector<std::int64_t>> records; // base -> its records
         for (std::int32_t i = 0; i < s->table.FCount; ++i) {
@@ -619,7 +619,7 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
         std::find_if(cases.begin(), cases.end(), [](const auto& c) { return c.name == "ntfs-4k"; });
     ASSERT_NE(source, cases.end());
     const auto s = Scan(*source);
-    TNTFSVolume& real = *s->volume;
+    NtfsVolume& real = *s->volume;
     std::map<std::int64_t, std::vector<std::byte>> records;
     {
         RecordReader reader = real.OpenRecordReader();
@@ -651,7 +651,7 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
             }
             disk.records[n] = std::move(damaged);
         }
-        TNTFSVolume volume(api, "C");
+        NtfsVolume volume(api, "C");
         TFileIDs table;
         volume.EnumerateFiles(table, {});
         EXPECT_EQ(static_cast<std::size_t>(table.FCount), records.size());

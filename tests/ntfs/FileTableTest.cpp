@@ -3,7 +3,7 @@
 // parents cannot be followed.
 #include "ntfs/FileTable.h"
 #include "ntfs/Attributes.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordDescription.h"
 #include "ondisk/Utf16.h"
 
@@ -108,7 +108,7 @@ TEST(FileTable, EnumeratesEveryRecordInUseAscendingWithTypesNamesAndSizes) {
     // 26 to 99 are free.
     d.disk.records[100] = Named(5, u"hundred");
 
-    TNTFSVolume& volume = d.Create();
+    NtfsVolume& volume = d.Create();
     std::vector<std::int64_t> visited;
     std::vector<int> queries;
     TFileIDs table;

@@ -1,7 +1,7 @@
 // The attribute section of real records, written by real NTFS code.
 #include "ntfs/Attributes.h"
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
 
@@ -19,9 +19,9 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::NtfsVolume;
 using ntfs::TAttributes;
 using ntfs::TDataRuns;
-using ntfs::TNTFSVolume;
 using platform::RawVolumeSystem;
 
 using Lines = std::vector<std::string>;
@@ -35,7 +35,7 @@ class AttributeSectionOnVolume : public ::testing::Test {
         }
         facts_ = ReadFacts(VolumeDir() / "ntfs-4k.facts");
         system_ = std::make_unique<RawVolumeSystem>(std::vector<std::string>{image.string()});
-        volume_ = std::make_unique<TNTFSVolume>(*system_, "C");
+        volume_ = std::make_unique<NtfsVolume>(*system_, "C");
         records_.emplace(*system_, volume_->devicePath(), volume_->geometry());
         ASSERT_TRUE(records_->IsOpen());
     }
@@ -52,7 +52,7 @@ class AttributeSectionOnVolume : public ::testing::Test {
 
     std::map<std::string, std::string> facts_;
     std::unique_ptr<RawVolumeSystem> system_;
-    std::unique_ptr<TNTFSVolume> volume_;
+    std::unique_ptr<NtfsVolume> volume_;
     // Made after the system and gone before it: it closes its handle there.
     std::optional<ntfs::RecordReader> records_;
     TAttributes attributes_;

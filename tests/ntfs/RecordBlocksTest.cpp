@@ -5,7 +5,7 @@
 #include "ntfs/ClusterMap.h"
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Utf16.h"
 #include "platform/RawVolumeSystem.h"
@@ -201,7 +201,7 @@ struct Scanned {
 
 Scanned ScanAndExport(platform::VolumeApi& api, const std::string& drive) {
     Scanned s;
-    ntfs::TNTFSVolume volume(api, drive);
+    ntfs::NtfsVolume volume(api, drive);
     ntfs::RunScanStages(volume, s.table, s.clusters, {});
     std::FILE* out = std::tmpfile();
     EXPECT_NE(out, nullptr);
@@ -392,7 +392,7 @@ TEST(RecordBlocks, ALargeTableBuiltInBlocksIsTheRecordQuerys) {
 TEST(RecordBlocks, ACopiedTableKeepsItsNamesAfterTheOriginalIsGone) {
     const auto image = VolumeDir() / "demo.img";
     platform::RawVolumeSystem system({image.string()});
-    ntfs::TNTFSVolume volume(system, "C");
+    ntfs::NtfsVolume volume(system, "C");
     std::unique_ptr<ntfs::TFileIDs> original = std::make_unique<ntfs::TFileIDs>();
     volume.EnumerateFiles(*original, {});
     original->BuildPaths();

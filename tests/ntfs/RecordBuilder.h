@@ -3,7 +3,7 @@
 // File records laid out byte by byte for the tests of the attribute and
 // file-table readers: sound ones, and damaged ones by editing the bytes.
 
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordReader.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/AttributeList.h"
@@ -191,14 +191,14 @@ struct Drive {
         return *records;
     }
     // The volume object, for the stages that read through readers of their own.
-    ntfs::TNTFSVolume& Create() {
-        volume = std::make_unique<ntfs::TNTFSVolume>(api, "C");
+    ntfs::NtfsVolume& Create() {
+        volume = std::make_unique<ntfs::NtfsVolume>(api, "C");
         return *volume;
     }
 
     FakeVolumeApi api;
     FakeVolume& disk;
-    std::unique_ptr<ntfs::TNTFSVolume> volume;
+    std::unique_ptr<ntfs::NtfsVolume> volume;
     std::optional<ntfs::RecordReader> records;
 };
 

@@ -3,7 +3,7 @@
 #include "ntfs/RecordReader.h"
 
 #include "RecordBuilder.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ondisk/FileRecord.h"
 #include "support/FakeVolumeApi.h"
 
@@ -16,9 +16,9 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::NtfsVolume;
 using ntfs::RecordReader;
 using ntfs::RecordView;
-using ntfs::TNTFSVolume;
 using platform::FileRecordState;
 
 // A record whose last byte tells it from the others.
@@ -61,7 +61,7 @@ std::vector<std::byte> Copy(const std::optional<RecordView>& view) {
 TEST(RecordReader, OpensOneHandleAndClosesItWhenItGoes) {
     Drive d;
     d.disk.records[5] = Marked(5);
-    TNTFSVolume& volume = d.Create();
+    NtfsVolume& volume = d.Create();
     std::optional<RecordView> kept;
     {
         RecordReader reader = volume.OpenRecordReader();
@@ -90,7 +90,7 @@ TEST(RecordReader, AVolumeWithoutARecordSizeReadsNoRecord) {
     Drive d;
     d.disk.records[0] = Marked(0);
     d.api.drives['C'].info->fileSystemName = "FAT32";
-    TNTFSVolume& volume = d.Create();
+    NtfsVolume& volume = d.Create();
     RecordReader reader = volume.OpenRecordReader();
     EXPECT_TRUE(reader.IsOpen());
     EXPECT_FALSE(reader.Read(0));
@@ -127,7 +127,7 @@ TEST(RecordReader, TheExactReadTellsFreeFromInUseAndNeverAnswersAnother) {
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.records[5] = Marked(5);
     api.freeRecords[6] = Marked(6, 0, 3);
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     RecordReader reader = volume.OpenRecordReader();
 
     const auto six = reader.Read(6);
@@ -192,7 +192,7 @@ TEST(RecordReader, ListsAttributesOfRecordsInUseOnly) {
                            .NonResident(ondisk::type::kData, 2, Raw({0x11, 3, 40, 0}), 0, 0)
                            .End();
     api.freeRecords[17] = disk.records[16];
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     RecordReader reader = volume.OpenRecordReader();
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;

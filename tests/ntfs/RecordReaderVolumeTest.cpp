@@ -2,7 +2,7 @@
 // records of deleted files, which the file-record query cannot reach, and
 // which records are in use.
 #include "ntfs/Attributes.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordReader.h"
 #include "ondisk/Attribute.h"
 #include "platform/RawVolumeSystem.h"
@@ -18,8 +18,8 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::NtfsVolume;
 using ntfs::RecordReader;
-using ntfs::TNTFSVolume;
 using platform::RawVolumeSystem;
 
 std::string Letter(const NtfsVolumeCase& v) {
@@ -77,7 +77,7 @@ TEST(RecordReaderVolume, DeletedFilesRecordsAreReadWithTheirNames) {
     for (const auto& v : OracleVolumes()) {
         SCOPED_TRACE(v.name);
         RawVolumeSystem sys({v.source.string()});
-        const TNTFSVolume volume(sys, Letter(v));
+        const NtfsVolume volume(sys, Letter(v));
         RecordReader reader = volume.OpenRecordReader();
         ASSERT_TRUE(reader.IsOpen());
         for (const auto& [number, name] : DeletedFiles(v)) {
@@ -111,7 +111,7 @@ TEST(RecordReaderVolume, InUseAndFreeAgreeWithTheIndependentReaderAndTheQuery) {
     for (const auto& v : OracleVolumes()) {
         SCOPED_TRACE(v.name);
         RawVolumeSystem sys({v.source.string()});
-        const TNTFSVolume volume(sys, Letter(v));
+        const NtfsVolume volume(sys, Letter(v));
         RecordReader reader = volume.OpenRecordReader();
         const std::int64_t count = volume.geometry().recordCount;
         const std::string fsstat = Oracle("fsstat", v);

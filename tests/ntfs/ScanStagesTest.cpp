@@ -3,7 +3,7 @@
 #include "ntfs/ClusterMap.h"
 #include "ntfs/Export.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Export.h"
 #include "support/Volumes.h"
@@ -20,9 +20,9 @@
 namespace lorvex::test {
 namespace {
 
+using ntfs::NtfsVolume;
 using ntfs::TClusterArray;
 using ntfs::TFileIDs;
-using ntfs::TNTFSVolume;
 
 std::string Letter(const NtfsVolumeCase& v) {
     return std::string(1, static_cast<char>('C' + v.partitionIndex));
@@ -32,7 +32,7 @@ TEST(ScanStages, RunInOrderAndLeaveTheMapInClusterOrder) {
     const auto image = VolumeDir() / "demo.img";
     ASSERT_TRUE(std::filesystem::exists(image));
     platform::RawVolumeSystem sys({image.string()});
-    TNTFSVolume volume(sys, "C");
+    NtfsVolume volume(sys, "C");
     TFileIDs fileIds;
     TClusterArray clusters;
     std::vector<std::string> titles;
@@ -59,7 +59,7 @@ TEST(ScanStages, RunInOrderAndLeaveTheMapInClusterOrder) {
 // to 100 by its end, every value from 0 to 100.
 TEST(ScanStages, TheObserverHearsTheProgressOfBothLongStages) {
     platform::RawVolumeSystem sys({(VolumeDir() / "ntfs-4k.img").string()});
-    TNTFSVolume volume(sys, "C");
+    NtfsVolume volume(sys, "C");
     TFileIDs fileIds;
     TClusterArray clusters;
     std::string stage = "before";
@@ -91,7 +91,7 @@ TEST(ScanStages, TheObserverCancelsTheScan) {
     platform::RawVolumeSystem sys({(VolumeDir() / "ntfs-4k.img").string()});
     for (const bool withinStage : {true, false}) {
         SCOPED_TRACE(withinStage);
-        TNTFSVolume volume(sys, "C");
+        NtfsVolume volume(sys, "C");
         TFileIDs fileIds;
         TClusterArray clusters;
         std::vector<std::string> titles;
@@ -128,7 +128,7 @@ TEST(ScanStages, RunningOutOfMemoryEmptiesTheTablesAndNamesTheDrive) {
     for (const std::string_view failing :
          {ntfs::kStageCalculatingSizes, ntfs::kStageSortingClusters}) {
         SCOPED_TRACE(failing);
-        TNTFSVolume volume(sys, "C");
+        NtfsVolume volume(sys, "C");
         TFileIDs fileIds;
         TClusterArray clusters;
         ntfs::ScanObserver observer;
@@ -155,13 +155,13 @@ TEST(ScanStages, KeptRunsGiveTheSameTablesAsReadingTheRecordsAgain) {
     for (const auto& v : OracleVolumes()) {
         SCOPED_TRACE(v.name);
         platform::RawVolumeSystem sys({v.source.string()});
-        TNTFSVolume kept(sys, Letter(v));
+        NtfsVolume kept(sys, Letter(v));
         TFileIDs a;
         TClusterArray ca;
         ntfs::RunScanStages(kept, a, ca, {});
         ASSERT_TRUE(a.FRecordRuns.Covers(a.FCount));
 
-        TNTFSVolume reread(sys, Letter(v));
+        NtfsVolume reread(sys, Letter(v));
         TFileIDs b;
         TClusterArray cb;
         reread.EnumerateFiles(b, {});
@@ -204,7 +204,7 @@ TEST(ScanStages, ATableBuiltByHandHasNoKeptRuns) {
 TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
     const auto image = VolumeDir() / "ntfs-4k.img";
     platform::RawVolumeSystem sys({image.string()});
-    TNTFSVolume volume(sys, "C");
+    NtfsVolume volume(sys, "C");
     TFileIDs fileIds;
     TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
@@ -233,7 +233,7 @@ TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
 
 TEST(ScanStages, ExportFailuresSayWhatTheSystemSaid) {
     platform::RawVolumeSystem sys({(VolumeDir() / "ntfs-small.img").string()});
-    TNTFSVolume volume(sys, "C");
+    NtfsVolume volume(sys, "C");
     TFileIDs fileIds;
     TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});

@@ -1,6 +1,6 @@
 // The volume object on real volumes, against the independent reader.
 #include "ntfs/Formatters.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordReader.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
@@ -13,7 +13,7 @@
 namespace lorvex::test {
 namespace {
 
-using ntfs::TNTFSVolume;
+using ntfs::NtfsVolume;
 using platform::RawVolumeSystem;
 
 std::string Letter(const NtfsVolumeCase& v) {
@@ -26,7 +26,7 @@ TEST(VolumeOracle, GeometryLabelAndLastRecordMatchTheIndependentReader) {
     for (const auto& v : cases) {
         SCOPED_TRACE(v.name);
         RawVolumeSystem sys({v.source.string()});
-        TNTFSVolume volume(sys, Letter(v));
+        NtfsVolume volume(sys, Letter(v));
         const std::string fsstat = Oracle("fsstat", v);
         const ntfs::VolumeGeometry& g = volume.geometry();
         ASSERT_EQ(volume.information().fileSystemName, "NTFS");
@@ -71,7 +71,7 @@ TEST(VolumeOracle, EveryRecordReadsThroughOneReader) {
     for (const auto& v : OracleVolumes()) {
         SCOPED_TRACE(v.name);
         RawVolumeSystem sys({v.source.string()});
-        TNTFSVolume volume(sys, Letter(v));
+        NtfsVolume volume(sys, Letter(v));
         const std::int64_t last = volume.GetLastRecordNumber();
         ASSERT_GT(last, 15);
         ntfs::RecordReader records = volume.OpenRecordReader();
@@ -96,7 +96,7 @@ TEST(VolumeOracle, TwoMegabyteClustersAreRead) {
     ASSERT_TRUE(std::filesystem::exists(image));
     const auto facts = ReadFacts(VolumeDir() / "ntfs-2m.facts");
     RawVolumeSystem sys({image.string()});
-    TNTFSVolume volume(sys, "c");
+    NtfsVolume volume(sys, "c");
     EXPECT_EQ(volume.drive(), "C:");
     EXPECT_EQ(volume.information().label, facts.at("label"));
     EXPECT_EQ(std::to_string(volume.geometry().bytesPerCluster), facts.at("cluster_size"));

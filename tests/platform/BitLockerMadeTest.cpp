@@ -7,7 +7,7 @@
 #include "map/MapModel.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/BitLockerSet.h"
@@ -204,7 +204,7 @@ TEST(MadeVolumes, ScanOfTheUnlockedVolumeIsTheScanOfThePlainOne) {
         if (i == 1) {
             ASSERT_EQ(system.Unlock(0, key, why), Status::Unlocked) << why;
         }
-        ntfs::TNTFSVolume volume(system, "C");
+        ntfs::NtfsVolume volume(system, "C");
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
         ntfs::RunScanStages(volume, fileIds, clusters, {});
@@ -228,7 +228,7 @@ TEST(MadeVolumes, BitLockersOwnClustersArePaintedAsTheSystemsAndNamed) {
     std::string why;
     ASSERT_TRUE(MakeBitLocker(plain.string(), made.string(), recipe, facts, why)) << why;
     RawVolumeSystem system({made.string()});
-    ntfs::TNTFSVolume volume(system, "C");
+    ntfs::NtfsVolume volume(system, "C");
     ASSERT_EQ(volume.information().fileSystemName, "NTFS");
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;

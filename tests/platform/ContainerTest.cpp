@@ -3,7 +3,7 @@
 // the export; broken containers are refused with their file and the reason.
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "platform/ContainerImage.h"
 #include "platform/RawVolumeSystem.h"
@@ -89,7 +89,7 @@ struct Scan {
 
 void RunScan(platform::RawVolumeSystem& system, const platform::RawVolumeSystem::Drive& drive,
              Scan& scan) {
-    ntfs::TNTFSVolume volume(system, drive.Root());
+    ntfs::NtfsVolume volume(system, drive.Root());
     scan.fileSystem = volume.information().fileSystemName;
     scan.label = volume.information().label;
     scan.totalClusters = volume.geometry().totalClusters;

@@ -9,7 +9,7 @@ namespace lorvex::test {
 
 // An export as the window and lorvex-scan make one: the target opened
 // through the volume layer's check, then written.
-inline ntfs::ExportResult ExportTo(ntfs::TNTFSVolume& volume, const ntfs::TFileIDs& fileIds,
+inline ntfs::ExportResult ExportTo(ntfs::NtfsVolume& volume, const ntfs::TFileIDs& fileIds,
                                    const platform::RawVolumeSystem& system,
                                    const std::string& path) {
     const platform::WriteTarget target = system.OpenWriteTarget(path);

@@ -2,7 +2,7 @@
 // menu, a scan with its progress window, the map and the zoom window, the
 // mark, resizing and the wheel, and what goes wrong on the way.
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"

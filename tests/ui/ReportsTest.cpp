@@ -1,7 +1,7 @@
 // The reports, the Tools windows and the export, driven as a user drives them
 // on the offscreen platform over the demo volume.
 #include "ntfs/FileTable.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
 #include "ui/FindWindow.h"

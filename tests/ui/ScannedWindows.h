@@ -1,7 +1,7 @@
 #pragma once
 
 // The windows over a scanned volume, driven as a user drives them.
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/LorvexWindows.h"
 

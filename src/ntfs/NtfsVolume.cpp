@@ -1,4 +1,4 @@
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 
 #include "ntfs/Attributes.h"
 #include "ondisk/ByteReader.h"
@@ -38,7 +38,7 @@ void ShowMessage(std::string_view text, std::string_view caption) {
     }
 }
 
-TNTFSVolume::TNTFSVolume(platform::VolumeApi& api, std::string_view drive) : api_(api) {
+NtfsVolume::NtfsVolume(platform::VolumeApi& api, std::string_view drive) : api_(api) {
     if (!drive.empty()) {
         if (drive.starts_with("\\\\?\\")) {
             // A volume without a drive letter: its GUID path is its root.
@@ -54,7 +54,7 @@ TNTFSVolume::TNTFSVolume(platform::VolumeApi& api, std::string_view drive) : api
     }
 }
 
-void TNTFSVolume::ReadVolumeInformation() {
+void NtfsVolume::ReadVolumeInformation() {
     auto info = api_.GetVolumeInformation(drive_ + "\\");
     if (!info) {
         return;
@@ -62,7 +62,7 @@ void TNTFSVolume::ReadVolumeInformation() {
     information_ = std::move(*info);
 }
 
-void TNTFSVolume::ReadVolumeData() {
+void NtfsVolume::ReadVolumeData() {
     if (devicePath_.empty()) {
         return;
     }
@@ -96,11 +96,11 @@ void TNTFSVolume::ReadVolumeData() {
     }
 }
 
-RecordReader TNTFSVolume::OpenRecordReader() const {
+RecordReader NtfsVolume::OpenRecordReader() const {
     return RecordReader(api_, devicePath_, geometry_);
 }
 
-void TNTFSVolume::ReadCluster(std::span<std::byte> buffer, std::int64_t lcn) {
+void NtfsVolume::ReadCluster(std::span<std::byte> buffer, std::int64_t lcn) {
     const std::uint32_t bytesPerCluster = geometry_.bytesPerCluster;
     if (devicePath_.empty() || bytesPerCluster == 0 || buffer.size() < bytesPerCluster || lcn < 0 ||
         lcn > std::numeric_limits<std::int64_t>::max() / bytesPerCluster) {
@@ -118,12 +118,12 @@ void TNTFSVolume::ReadCluster(std::span<std::byte> buffer, std::int64_t lcn) {
     api_.CloseHandle(handle);
 }
 
-bool TNTFSVolume::IsUsable() const {
+bool NtfsVolume::IsUsable() const {
     return geometry_.totalClusters != 0 && !devicePath_.empty() &&
            information_.fileSystemName == "NTFS";
 }
 
-std::int64_t TNTFSVolume::EstimateLastRecord() const {
+std::int64_t NtfsVolume::EstimateLastRecord() const {
     // Deliberately the classic record size, whatever the volume's: an
     // overestimate costs nothing, since the query answers with the nearest
     // lower record in use.
@@ -133,7 +133,7 @@ std::int64_t TNTFSVolume::EstimateLastRecord() const {
     return geometry_.mftValidDataLength / 1024 - 1;
 }
 
-std::optional<RecordView> TNTFSVolume::QueryOnce(std::int64_t recordNo) {
+std::optional<RecordView> NtfsVolume::QueryOnce(std::int64_t recordNo) {
     RecordReader reader = OpenRecordReader();
     if (!reader.IsOpen()) {
         return std::nullopt;
@@ -145,7 +145,7 @@ std::optional<RecordView> TNTFSVolume::QueryOnce(std::int64_t recordNo) {
     return record;
 }
 
-std::int64_t TNTFSVolume::GetLastRecordNumber() {
+std::int64_t NtfsVolume::GetLastRecordNumber() {
     if (!IsUsable()) {
         return 0;
     }

@@ -1,4 +1,4 @@
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ntfs/Formatters.h"
 
 #include "support/FakeVolumeApi.h"
@@ -53,10 +53,10 @@ class MessageRecorder {
     MessageHandler previous_;
 };
 
-TEST(NTFSVolumeCreate, UpperCasesTheDriveAndFindsTheDevicePath) {
+TEST(NtfsVolumeCreate, UpperCasesTheDriveAndFindsTheDevicePath) {
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry());
-    const TNTFSVolume volume(api, "c");
+    const NtfsVolume volume(api, "c");
     EXPECT_EQ(volume.drive(), "C:");
     EXPECT_EQ(volume.devicePath(), "\\\\.\\Volume{C}");
     EXPECT_EQ(volume.information().fileSystemName, "NTFS");
@@ -71,29 +71,29 @@ TEST(NTFSVolumeCreate, UpperCasesTheDriveAndFindsTheDevicePath) {
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
-TEST(NTFSVolumeCreate, SerialKeepsLeadingZerosInUpperCase) {
+TEST(NtfsVolumeCreate, SerialKeepsLeadingZerosInUpperCase) {
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry(), "x", 0x00AB0012);
     api.AddNtfsDrive('D', Geometry(), "x", 0xDEADBEEF);
     // The volume keeps the number; the text is the formatters'.
-    EXPECT_EQ(TNTFSVolume(api, "C").information().serialNumber, 0x00AB0012U);
-    EXPECT_EQ(VolumeSerialText(TNTFSVolume(api, "C").information().serialNumber), "00AB-0012");
-    EXPECT_EQ(VolumeSerialText(TNTFSVolume(api, "D").information().serialNumber), "DEAD-BEEF");
+    EXPECT_EQ(NtfsVolume(api, "C").information().serialNumber, 0x00AB0012U);
+    EXPECT_EQ(VolumeSerialText(NtfsVolume(api, "C").information().serialNumber), "00AB-0012");
+    EXPECT_EQ(VolumeSerialText(NtfsVolume(api, "D").information().serialNumber), "DEAD-BEEF");
 }
 
-TEST(NTFSVolumeCreate, KeepsTheFlagsAsANumber) {
+TEST(NtfsVolumeCreate, KeepsTheFlagsAsANumber) {
     namespace f = platform::fsflags;
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry());
     api.drives['C'].info->fileSystemFlags = f::kCaseSensitiveSearch | f::kCasePreservedNames;
-    const TNTFSVolume volume(api, "C");
+    const NtfsVolume volume(api, "C");
     EXPECT_EQ(volume.information().fileSystemFlags,
               f::kCaseSensitiveSearch | f::kCasePreservedNames);
     EXPECT_EQ(FileSystemFlagsText(volume.information().fileSystemFlags),
               "FILE_CASE_PRESERVED_NAMES|FILE_CASE_SENSITIVE_SEARCH");
 }
 
-TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
+TEST(NtfsVolumeCreate, DecodesEveryGeometryField) {
     FakeVolumeData data;
     data.serialNumber = 0x1122334455667788;
     data.numberSectors = 2000001;
@@ -111,7 +111,7 @@ TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
     data.mftZoneEnd = 819200;
     FakeVolumeApi api;
     api.AddNtfsDrive('E', data);
-    const TNTFSVolume v(api, "E");
+    const NtfsVolume v(api, "E");
     const VolumeGeometry& g = v.geometry();
     EXPECT_EQ(g.volumeSerialNumber, 0x1122334455667788);
     EXPECT_EQ(g.numberSectors, 2000001);
@@ -134,12 +134,12 @@ TEST(NTFSVolumeCreate, DecodesEveryGeometryField) {
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
-TEST(NTFSVolumeCreate, OtherFileSystemKeepsInformationButNoGeometry) {
+TEST(NtfsVolumeCreate, OtherFileSystemKeepsInformationButNoGeometry) {
     FakeVolumeApi api;
     api.AddNtfsDrive('F', Geometry(), "Stick");
     api.drives['F'].info->fileSystemName = "FAT32";
     MessageRecorder recorder;
-    TNTFSVolume volume(api, "F");
+    NtfsVolume volume(api, "F");
     EXPECT_EQ(volume.information().fileSystemName, "FAT32");
     EXPECT_EQ(volume.information().label, "Stick");
     EXPECT_EQ(volume.geometry().totalClusters, 0);
@@ -155,18 +155,18 @@ TEST(NTFSVolumeCreate, OtherFileSystemKeepsInformationButNoGeometry) {
     EXPECT_TRUE(recorder.messages.empty());
 }
 
-TEST(NTFSVolumeCreate, NoVolumeInformationOrDevicePathLeavesItInert) {
+TEST(NtfsVolumeCreate, NoVolumeInformationOrDevicePathLeavesItInert) {
     FakeVolumeApi api;
     api.AddNtfsDrive('G', Geometry());
     api.drives['G'].info.reset();
-    const TNTFSVolume noInfo(api, "G");
+    const NtfsVolume noInfo(api, "G");
     EXPECT_EQ(noInfo.information().fileSystemName, "");
     EXPECT_EQ(api.calls.volumeDataQueries, 0);
 
     api.AddNtfsDrive('H', Geometry());
     api.drives['H'].volumeName.reset();
     const int opens = api.calls.createFile;
-    TNTFSVolume noPath(api, "H");
+    NtfsVolume noPath(api, "H");
     EXPECT_EQ(noPath.devicePath(), "");
     EXPECT_EQ(noPath.information().fileSystemName, "NTFS");
     EXPECT_EQ(noPath.geometry().totalClusters, 0);
@@ -174,38 +174,38 @@ TEST(NTFSVolumeCreate, NoVolumeInformationOrDevicePathLeavesItInert) {
     EXPECT_EQ(api.calls.createFile, opens);
 }
 
-TEST(NTFSVolumeCreate, FailedVolumeDataQueryLeavesGeometryZero) {
+TEST(NtfsVolumeCreate, FailedVolumeDataQueryLeavesGeometryZero) {
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry()).volumeData.clear();
-    const TNTFSVolume volume(api, "C");
+    const NtfsVolume volume(api, "C");
     EXPECT_EQ(api.calls.volumeDataQueries, 1);
     EXPECT_EQ(volume.geometry(), VolumeGeometry{});
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
-TEST(NTFSVolumeCreate, RecordSizeOutOfRangeMakesTheVolumeInert) {
+TEST(NtfsVolumeCreate, RecordSizeOutOfRangeMakesTheVolumeInert) {
     for (const std::uint32_t size : {0U, kMaxRecordSize + 1, 0xFFFFFFFFU}) {
         FakeVolumeApi api;
         api.AddNtfsDrive('C', Geometry(size));
-        const TNTFSVolume volume(api, "C");
+        const NtfsVolume volume(api, "C");
         EXPECT_EQ(volume.geometry(), VolumeGeometry{}) << size;
         EXPECT_FALSE(volume.OpenRecordReader().ReadInUseAtOrBelow(0)) << size;
     }
     FakeVolumeApi api;
     api.AddNtfsDrive('C', Geometry(kMaxRecordSize));
-    const TNTFSVolume largest(api, "C");
+    const NtfsVolume largest(api, "C");
     EXPECT_EQ(largest.geometry().bytesPerRecord, kMaxRecordSize);
     // A short answer is no geometry either.
     EXPECT_FALSE(VolumeGeometry::FromVolumeData(std::vector<std::byte>(95)));
 }
 
-TEST(NTFSVolumeRecords, TheQueryAnswersWithTheNearestLowerRecordInUse) {
+TEST(NtfsVolumeRecords, TheQueryAnswersWithTheNearestLowerRecordInUse) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     for (const std::int64_t n : {0, 1, 5, 40}) {
         disk.records[n] = Record(1024);
     }
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     {
         RecordReader records = volume.OpenRecordReader();
         EXPECT_EQ(records.ReadInUseAtOrBelow(5)->number(), 5);
@@ -222,11 +222,11 @@ TEST(NTFSVolumeRecords, TheQueryAnswersWithTheNearestLowerRecordInUse) {
     EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
-TEST(NTFSVolumeRecords, AFailedReadAnswersNothingAndLeavesEarlierViewsAsTheyWere) {
+TEST(NtfsVolumeRecords, AFailedReadAnswersNothingAndLeavesEarlierViewsAsTheyWere) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.records[3] = Record(1024);
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     RecordReader records = volume.OpenRecordReader();
     const auto three = records.ReadInUse(3);
     ASSERT_TRUE(three);
@@ -241,14 +241,14 @@ TEST(NTFSVolumeRecords, AFailedReadAnswersNothingAndLeavesEarlierViewsAsTheyWere
     EXPECT_EQ(api.calls.fileRecordQueries, queries);
 }
 
-TEST(NTFSVolumeRecords, LargeRecordsArriveWhole) {
+TEST(NtfsVolumeRecords, LargeRecordsArriveWhole) {
     FakeVolumeApi api;
     FakeVolumeData data = Geometry(4096);
     data.mftValidDataLength = 10 * 4096;
     FakeVolume& disk = api.AddNtfsDrive('C', data);
     disk.records[0] = Record(4096);
     disk.records[9] = Record(4096);
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
 
     // The estimate divides by 1 KiB whatever the record size; the query
     // then walks down to the last record in use.
@@ -266,7 +266,7 @@ TEST(NTFSVolumeRecords, LargeRecordsArriveWhole) {
     EXPECT_EQ(zero->bytes().back(), kMarker);
 }
 
-TEST(NTFSVolumeRecords, LastRecordNumber) {
+TEST(NtfsVolumeRecords, LastRecordNumber) {
     FakeVolumeApi api;
     FakeVolumeData data = Geometry();
     data.mftValidDataLength = 100 * 1024;
@@ -275,7 +275,7 @@ TEST(NTFSVolumeRecords, LastRecordNumber) {
     disk.records[42] = Record(1024);
     disk.records[99] = Record(1024);
     disk.records[100] = Record(1024); // past the valid data: not reached
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     EXPECT_EQ(volume.EstimateLastRecord(), 99);
     EXPECT_EQ(volume.GetLastRecordNumber(), 99);
     disk.records.erase(99);
@@ -284,7 +284,7 @@ TEST(NTFSVolumeRecords, LastRecordNumber) {
 
     data.mftValidDataLength = 0;
     api.AddNtfsDrive('D', data).records = disk.records;
-    TNTFSVolume noValidData(api, "D");
+    NtfsVolume noValidData(api, "D");
     EXPECT_EQ(noValidData.EstimateLastRecord(), 0);
     EXPECT_EQ(noValidData.GetLastRecordNumber(), 0);
 
@@ -292,16 +292,16 @@ TEST(NTFSVolumeRecords, LastRecordNumber) {
     const int queries = api.calls.fileRecordQueries;
     data.totalClusters = 0;
     api.AddNtfsDrive('E', data).records = disk.records;
-    EXPECT_EQ(TNTFSVolume(api, "E").GetLastRecordNumber(), 0);
+    EXPECT_EQ(NtfsVolume(api, "E").GetLastRecordNumber(), 0);
     EXPECT_EQ(api.calls.fileRecordQueries, queries);
     EXPECT_TRUE(recorder.messages.empty());
 }
 
-TEST(NTFSVolumeRecords, FailingQueryShowsTheErrorNumber) {
+TEST(NtfsVolumeRecords, FailingQueryShowsTheErrorNumber) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.recordQueryError = platform::error::kFileCorrupt;
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     {
         MessageRecorder recorder;
         EXPECT_EQ(volume.GetLastRecordNumber(), -1);
@@ -319,7 +319,7 @@ TEST(NTFSVolumeRecords, FailingQueryShowsTheErrorNumber) {
     EXPECT_TRUE(recorder.messages.empty());
 }
 
-TEST(NTFSVolumeRecords, ValidityNeedsSignatureAndAnEarlyFirstAttribute) {
+TEST(NtfsVolumeRecords, ValidityNeedsSignatureAndAnEarlyFirstAttribute) {
     EXPECT_TRUE(IsValidRecord(MakeFileRecord(1024, 0, 1023)));
     EXPECT_FALSE(IsValidRecord(MakeFileRecord(1024, 0, 1024)));
     EXPECT_FALSE(IsValidRecord(MakeFileRecord(4096, 0, 1024)));
@@ -332,20 +332,20 @@ TEST(NTFSVolumeRecords, ValidityNeedsSignatureAndAnEarlyFirstAttribute) {
     EXPECT_FALSE(IsValidRecord({}));
 }
 
-TEST(NTFSVolumeRecords, RecordBaseIgnoresTheSequenceNumber) {
+TEST(NtfsVolumeRecords, RecordBaseIgnoresTheSequenceNumber) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.records[30] = Record(1024);
     disk.records[31] = Record(1024, 0x0005000000000000ULL | 30);
     disk.records[32] = Record(1024, 0x0007'1234'5678'9ABCULL);
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
     RecordReader records = volume.OpenRecordReader();
     EXPECT_EQ(records.ReadInUse(30)->baseRecord(), 30);
     EXPECT_EQ(records.ReadInUse(31)->baseRecord(), 30);
     EXPECT_EQ(records.ReadInUse(32)->baseRecord(), 0x1234'5678'9ABC);
 }
 
-TEST(NTFSVolumeCluster, ReadsAtA64BitOffset) {
+TEST(NtfsVolumeCluster, ReadsAtA64BitOffset) {
     FakeVolumeApi api;
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     const std::int64_t lcn = 0x1'2345'6789; // far past 4 GiB in bytes
@@ -353,7 +353,7 @@ TEST(NTFSVolumeCluster, ReadsAtA64BitOffset) {
     cluster.front() = std::byte{0x01};
     cluster.back() = kMarker;
     disk.WriteImage(lcn * 4096, cluster);
-    TNTFSVolume volume(api, "C");
+    NtfsVolume volume(api, "C");
 
     std::vector<std::byte> buffer(4096, std::byte{0xEE});
     volume.ReadCluster(buffer, lcn);

@@ -22,7 +22,7 @@ namespace lorvex::ntfs {
 class TAttributes;
 class TDataRuns;
 class TFileIDs;
-class TNTFSVolume;
+class NtfsVolume;
 struct ScanObserver;
 struct TFileInfo;
 
@@ -45,13 +45,13 @@ using ProgressReport = std::function<void(double percent)>;
 // One NTFS volume, opened by drive letter: what it is (its information and
 // its geometry, both read once when it is made), its cluster reads and its
 // record readers. Read only; nothing is ever written to the volume.
-class TNTFSVolume {
+class NtfsVolume {
   public:
     // Only the first character of `drive` is used.
-    TNTFSVolume(platform::VolumeApi& api, std::string_view drive);
-    TNTFSVolume(const TNTFSVolume&) = delete;
-    TNTFSVolume& operator=(const TNTFSVolume&) = delete;
-    ~TNTFSVolume() = default;
+    NtfsVolume(platform::VolumeApi& api, std::string_view drive);
+    NtfsVolume(const NtfsVolume&) = delete;
+    NtfsVolume& operator=(const NtfsVolume&) = delete;
+    ~NtfsVolume() = default;
 
     // "C:", or the volume GUID path of a drive without a letter.
     [[nodiscard]] const std::string& drive() const { return drive_; }
