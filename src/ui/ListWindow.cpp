@@ -183,15 +183,17 @@ ListWindow::CheckShown(const std::weak_ptr<const TScanResult>& scan, const QStri
     if (held && held.get() == shown) {
         return held;
     }
-    if (OnRefused) {
+    if (!OnRefused) {
+        return nullptr;
+    }
+    if (drive.isEmpty()) {
+        OnRefused("The row belongs to a drive that is no longer shown.");
+    } else if (shown != nullptr && DriveOf(*shown) == drive) {
         // The same drive scanned again is named as such: its rows may well
         // be the same files, but not at the same places in the table.
-        const bool again = shown != nullptr && !drive.isEmpty() && DriveOf(*shown) == drive;
-        OnRefused(
-            again ? QString("The row belongs to an earlier scan of drive %1.").arg(drive)
-            : drive.isEmpty()
-                ? QString("The row belongs to a drive that is no longer shown.")
-                : QString("The row belongs to drive %1, which is no longer shown.").arg(drive));
+        OnRefused(QString("The row belongs to an earlier scan of drive %1.").arg(drive));
+    } else {
+        OnRefused(QString("The row belongs to drive %1, which is no longer shown.").arg(drive));
     }
     return nullptr;
 }
@@ -266,10 +268,13 @@ void ListWindow::OpenRowMenuAtCurrent() {
                                                             QItemSelectionModel::Rows);
     }
     view_->scrollTo(index);
-    // Below the row's start, where a pointer that clicked it would be.
-    const QRect cell =
-        view_->visualRect(view_->currentIndex().isValid() ? view_->currentIndex() : index);
-    PopUpRowMenu(row, view_->viewport()->mapToGlobal(cell.bottomLeft()));
+    // Below the row's start, where a pointer that clicked it would be; a
+    // hidden column has no place on screen.
+    QRect shown;
+    for (int c = 0; c < view_->model()->columnCount() && shown.isEmpty(); ++c) {
+        shown = view_->visualRect(view_->model()->index(row, c));
+    }
+    PopUpRowMenu(row, view_->viewport()->mapToGlobal(shown.bottomLeft()));
 }
 
 void ListWindow::PopUpRowMenu(int row, const QPoint& global) {

@@ -48,12 +48,12 @@ class ListWindow : public QWidget {
     // Not modal; a window not yet shown is first centred on the main window.
     // The keyboard goes to the control the list names.
     void ShowList();
-    // The row commands act on: the current row when it is selected, else the
-    // first selected row; -1 when no row is selected.
+    // The row Enter and the keyboard's menu act on: the current row (the one
+    // outlined), else the first selected row; -1 when there is neither.
     [[nodiscard]] int ActiveRow() const;
     // Enter and a double click, on the active row.
     void OpenActiveRow();
-    // Shift+F10 and the Menu key: the row menu at the current row, which is
+    // Shift+F10 and the Menu key: the row menu at the active row, which is
     // selected first when it is not.
     void OpenRowMenuAtCurrent();
     // A right click at `pos` of the list's viewport; nothing off the rows.
