@@ -412,7 +412,8 @@ class MainWindow : public QMainWindow {
     void UpdateDamage();
     // The list windows (MainWindowLists.cpp): what they ask of this window,
     // and the scan they follow, told to every one each time the window lets
-    // go of a scan or is handed one.
+    // go of a scan or is handed one; the reports forget their file and
+    // cluster when it lets go.
     void ConnectList(ListWindow& list);
     void ListsFollowScan();
     // Why a command did nothing, where the status bar names the file shown.

@@ -131,10 +131,24 @@ class ListWindowTest : public QObject {
         QTest::keyClick(&lv, Qt::Key_F10, Qt::ShiftModifier);
         QVERIFY(fragments.mnuRow->isVisible());
 
+        // A report of a file of C:, kept on screen.
+        fragments.actDetails->trigger();
+        lorvex::ui::Tfrm_Info* kept = s.windows->frm_Info.KeepOpen();
+        QVERIFY(kept != nullptr);
+        QVERIFY(kept->actShowOnMap->isEnabled());
+
         QVERIFY(s.form.OpenSources({QString::fromStdString(other_.string())}));
         QVERIFY(s.form.IsScanned());
         QCOMPARE(s.form.Scan()->volume->FDrive, std::string("D:"));
         const lorvex::ntfs::TFileIDs& table = s.form.Scan()->fileIds;
+
+        // The report stays to be read, but no longer shows its file on D:'s
+        // map.
+        QCOMPARE(kept->windowTitle(), "File Info for Base ID " +
+                                          QString::fromStdString(facts_.at("fragmented_1_record")));
+        QVERIFY(!kept->actShowOnMap->isEnabled());
+        kept->ShowOnMap();
+        QVERIFY(s.form.View().Highlight().empty());
 
         // The menu went with the rows; its Show on map lights nothing and
         // says why.
