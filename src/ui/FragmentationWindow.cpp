@@ -57,7 +57,9 @@ FragmentationWindow::FragmentationWindow(QWidget* mainWindow)
     lv_Fragments->setColumnHidden(kBaseColumn, true);
     lv_Fragments->headerItem()->setTextAlignment(kFragmentsColumn,
                                                  Qt::AlignRight | Qt::AlignVCenter);
-    // A tree view draws no grid of its own: the list draws one.
+    // A tree view draws no grid of its own: the list draws one. Cell
+    // borders from a style sheet made one too, but took the highlight away
+    // from the selected row and left its text white on white.
     AttachList(lv_Fragments, {.details = true, .copyPath = true}, lv_Fragments, true);
 
     // Anchored on all four sides: 8, 8 and 587 x 329 of 603 x 345.
