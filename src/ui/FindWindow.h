@@ -1,75 +1,56 @@
 #pragma once
 
-#include <QWidget>
+#include "ui/ListWindow.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
-class QAction;
 class QLabel;
 class QLineEdit;
-class QMenu;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
 class QTableView;
 
-namespace lorvex::ntfs {
-class TFileIDs;
-} // namespace lorvex::ntfs
-
 namespace lorvex::ui {
 
 class FindModel;
 
-// Fast Find: searches the file table of the current scan by path or by
-// record number as the user types, pumping events every 100 entries.
+// Fast Find: searches the files of a scan by path or by record number as
+// the user types, pumping events every 100 entries. A file is a row once,
+// under its base record: the extension records that carry the rest of its
+// attributes are part of that row, never rows of their own.
 //
 // The grid sorts by any column (numbers as numbers; a search that ends
-// sorts its rows again), selects whole rows, opens a row's base record on
-// Enter or a double click, copies the selected rows as tab-separated text
-// on Ctrl+C and offers the same on a row's context menu.
+// sorts its rows again), opens a row's base record on Enter or a double
+// click, and has the row menu of every list.
 //
-// The window has no file table while a scan runs: the table hook gives
-// nothing then, and a scan that starts calls ScanStarting, which ends a
-// running search and forgets its rows before the table goes.
-class FindWindow : public QWidget {
+// The rows are the scan's the window follows. When the main window lets go
+// of that scan (it reads another drive, or scans again) a running search
+// ends and the rows go; once the next scan is shown, a window on screen
+// searches it again for the text in its box.
+class FindWindow : public ListWindow {
     Q_OBJECT
 
   public:
     explicit FindWindow(QWidget* mainWindow);
     ~FindWindow() override;
 
-    // What the window reads: the table of a completed scan (or null) and
-    // the drive that prefixes every path.
-    struct TSource {
-        const ntfs::TFileIDs* table = nullptr;
-        std::string drive;
-    };
-    std::function<TSource()> Source;
     std::function<void(std::int64_t baseId)> OnBaseInfo;
     // The file-table index of a row's entry, to be shown on the map.
     std::function<void(std::int64_t fileIndex)> OnShowOnMap;
 
+    void FollowScan(const std::shared_ptr<const TScanResult>& scan) override;
     // Performs the search, or restarts the running one with the box's text.
     void RunSearch();
-    void ScanStarting();
-    void lstFilesDblClick();
     // The file-table index of the entry on `row`, or -1 (no such row, or
     // the empty row of a search without a match).
     [[nodiscard]] std::int64_t FileIndexOfRow(int row) const;
-    // The selected rows, tab-separated, onto the clipboard.
-    void CopySelectedRows();
-    // The paths of the selected rows, one a line, onto the clipboard.
-    void CopySelectedPaths();
-    // Opens the row's context menu at `pos` of the grid's viewport; nothing
-    // happens off the rows.
-    void ShowRowMenu(const QPoint& pos);
-    // Not modal; centred on the main window when it was hidden.
-    void ShowFind();
     [[nodiscard]] QString StatusText() const;
-    [[nodiscard]] bool IsSearching() const { return FSearching; }
+    [[nodiscard]] bool IsSearching() const { return searching_; }
 
     QRadioButton* rdo_ID = nullptr;
     QRadioButton* rdo_Name = nullptr;
@@ -77,45 +58,42 @@ class FindWindow : public QWidget {
     QPushButton* btnFind = nullptr;
     QTableView* lstFiles = nullptr;
     QStatusBar* sb = nullptr;
-    // A row's context menu and its commands, which act on the row it was
-    // opened on (the copies on the selected rows, which include it).
-    QMenu* mnuRow = nullptr;
-    QAction* actShowOnMap = nullptr;
-    QAction* actDetails = nullptr;
-    QAction* actCopyPath = nullptr;
-    QAction* actCopyRow = nullptr;
 
   protected:
-    // FormShow: an empty box, which lists every entry if it held text.
+    // FormShow: an empty box, which lists every file if it held text.
     void showEvent(QShowEvent* event) override;
-    // Escape puts the window away.
-    void keyPressEvent(QKeyEvent* event) override;
-    // The grid's Enter and Ctrl+C; the Name column follows the grid's width.
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    [[nodiscard]] bool RowHasMenu(int row) const override;
+    void ShowRowOnMap(int row) override;
+    void ShowRowDetails(int row) override;
+    [[nodiscard]] std::vector<int> CopiedColumns() const override;
+    [[nodiscard]] int PathColumn() const override;
+    // The Name column follows the grid's width.
+    void ListResized() override;
 
   private:
-    // The grid of matches over its model, and the context menu of its rows.
+    // The grid of matches over its model.
     void BuildGrid();
-    void BuildRowMenu();
-    [[nodiscard]] bool Matches(QStringView displayName, std::int64_t fileId) const;
+    // Matches the next entries of the table against the text; false once
+    // the table is done, or gone. `path` is room reused for their paths.
+    bool SearchStep(std::u16string& path);
     // Every column as wide as its title and its widest cell; Name also
     // takes whatever room the window has left.
     void FitColumns();
     void FitNameColumn();
 
-    FindModel* FModel = nullptr;
-    QLabel* FStatus = nullptr;
-    bool FSearching = false;
-    bool FRestart = false;
-    bool FAbandon = false;
-    QString FSearchText;
-    int FMatchCount = 0;
-    std::int64_t FPosition = 0;
-    int FSpinner = 0;
+    FindModel* model_ = nullptr;
+    QLabel* status_ = nullptr;
+    bool searching_ = false;
+    bool restart_ = false;
+    bool abandon_ = false;
+    // The user searched the scan the window followed before: the next one
+    // shown is searched again for the text in the box.
+    bool searchAgain_ = false;
+    QString searchText_;
+    std::int64_t position_ = 0;
+    int spinner_ = 0;
     // The width of the Name column's widest cell, as last measured.
-    int FNameWidth = 0;
-    // The row the context menu was opened on.
-    int FMenuRow = -1;
+    int nameWidth_ = 0;
 };
 
 } // namespace lorvex::ui

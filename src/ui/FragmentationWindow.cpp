@@ -1,14 +1,12 @@
 #include "ui/FragmentationWindow.h"
 
+#include "ntfs/ClusterMap.h"
+#include "ntfs/NTFSVolume.h"
 #include "ui/ListSupport.h"
+#include "ui/ScanJob.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QClipboard>
 #include <QFont>
 #include <QHeaderView>
-#include <QKeyEvent>
-#include <QMenu>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -32,9 +30,8 @@ constexpr int kFragmentsRole = Qt::UserRole + 2;
 
 } // namespace
 
-Tfrm_Fragmentation::Tfrm_Fragmentation(QWidget* mainWindow) : QWidget(mainWindow, Qt::Window) {
-    setObjectName("frm_Fragmentation");
-    setWindowTitle("Fragmentation List");
+FragmentationWindow::FragmentationWindow(QWidget* mainWindow)
+    : ListWindow(mainWindow, "frm_Fragmentation", "Fragmentation List") {
     resize(603, 345);
     QFont font("Tahoma");
     font.setPixelSize(11);
@@ -46,9 +43,6 @@ Tfrm_Fragmentation::Tfrm_Fragmentation(QWidget* mainWindow) : QWidget(mainWindow
     lv_Fragments->setHeaderLabels({"Base ID", "File Name", "Fragments"});
     lv_Fragments->setRootIsDecorated(false);
     lv_Fragments->setUniformRowHeights(true);
-    lv_Fragments->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lv_Fragments->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    lv_Fragments->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lv_Fragments->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     // The list sorts itself (SortRows), so that equal keys keep the order
     // the rows came in whichever way a column sorts.
@@ -61,45 +55,12 @@ Tfrm_Fragmentation::Tfrm_Fragmentation(QWidget* mainWindow) : QWidget(mainWindow
     connect(header, &QHeaderView::sortIndicatorChanged, this,
             [this](int column, Qt::SortOrder order) { SortRows(column, order); });
     lv_Fragments->setColumnHidden(kBaseColumn, true);
-    // A tree view draws no grid of its own; the cell borders make one.
-    lv_Fragments->setStyleSheet("QTreeView::item { border-right: 1px solid #d4d0c8;"
-                                " border-bottom: 1px solid #d4d0c8; }");
     lv_Fragments->headerItem()->setTextAlignment(kFragmentsColumn,
                                                  Qt::AlignRight | Qt::AlignVCenter);
-    connect(lv_Fragments, &QTreeWidget::itemDoubleClicked, this,
-            [this](QTreeWidgetItem*, int) { lv_FragmentsDblClick(); });
-    lv_Fragments->installEventFilter(this);
-    lv_Fragments->viewport()->installEventFilter(this);
-
-    mnuRow = new QMenu(this);
-    mnuRow->setObjectName("mnuRow");
-    actShowOnMap = mnuRow->addAction("Show on map");
-    actDetails = mnuRow->addAction("Details");
-    mnuRow->addSeparator();
-    actCopyPath = mnuRow->addAction("Copy path");
-    actCopyRow = mnuRow->addAction("Copy row");
-    actCopyRow->setShortcut(QKeySequence::Copy);
-    lv_Fragments->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(lv_Fragments, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { ShowRowMenu(pos); });
-    connect(actShowOnMap, &QAction::triggered, this, [this] {
-        if (lv_Fragments->indexOfTopLevelItem(FMenuItem) < 0 || !OnShowOnMap) {
-            return;
-        }
-        bool ok = false;
-        const qlonglong index = FMenuItem->data(kNameColumn, kFileIndexRole).toLongLong(&ok);
-        if (ok && index >= 0) {
-            OnShowOnMap(index);
-        }
-    });
-    connect(actDetails, &QAction::triggered, this, [this] {
-        if (lv_Fragments->indexOfTopLevelItem(FMenuItem) >= 0) {
-            lv_Fragments->setCurrentItem(FMenuItem);
-            lv_FragmentsDblClick();
-        }
-    });
-    connect(actCopyPath, &QAction::triggered, this, [this] { CopySelectedPaths(); });
-    connect(actCopyRow, &QAction::triggered, this, [this] { CopySelectedRows(); });
+    // A tree view draws no grid of its own: the list draws one. Cell
+    // borders from a style sheet made one too, but took the highlight away
+    // from the selected row and left its text white on white.
+    AttachList(lv_Fragments, {.details = true, .copyPath = true}, lv_Fragments, true);
 
     // Anchored on all four sides: 8, 8 and 587 x 329 of 603 x 345.
     auto* layout = new QVBoxLayout(this);
@@ -107,11 +68,16 @@ Tfrm_Fragmentation::Tfrm_Fragmentation(QWidget* mainWindow) : QWidget(mainWindow
     layout->addWidget(lv_Fragments);
 }
 
-void Tfrm_Fragmentation::Fill(const std::vector<ntfs::TFragmentationRow>& rows,
-                              const std::vector<std::int64_t>& fileIndexes) {
+void FragmentationWindow::Fill(const std::shared_ptr<const TScanResult>& scan) {
+    std::vector<ntfs::TFragmentationRow> rows;
+    if (scan) {
+        ntfs::TCardinalArray order;
+        ntfs::GetBaseIDOrder(scan->fileIds, order);
+        rows = ntfs::FragmentationRows(scan->fileIds, order);
+    }
+    SetOrigin(scan);
     lv_Fragments->setUpdatesEnabled(false);
     lv_Fragments->clear();
-    FMenuItem = nullptr;
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -122,7 +88,7 @@ void Tfrm_Fragmentation::Fill(const std::vector<ntfs::TFragmentationRow>& rows,
         item->setTextAlignment(kFragmentsColumn, Qt::AlignRight | Qt::AlignVCenter);
         item->setData(kBaseColumn, kRankRole, static_cast<qulonglong>(i));
         item->setData(kNameColumn, kFileIndexRole,
-                      static_cast<qlonglong>(i < fileIndexes.size() ? fileIndexes[i] : -1));
+                      static_cast<qlonglong>(scan->fileIds.IndexOfID(row.BaseID)));
         item->setData(kFragmentsColumn, kFragmentsRole, row.Fragments);
         items << item;
     }
@@ -135,7 +101,13 @@ void Tfrm_Fragmentation::Fill(const std::vector<ntfs::TFragmentationRow>& rows,
     lv_Fragments->setUpdatesEnabled(true);
 }
 
-void Tfrm_Fragmentation::SortRows(int column, Qt::SortOrder order) {
+void FragmentationWindow::FollowScan(const std::shared_ptr<const TScanResult>& scan) {
+    if (!IsOrigin(scan)) {
+        Fill(isVisible() ? scan : nullptr);
+    }
+}
+
+void FragmentationWindow::SortRows(int column, Qt::SortOrder order) {
     if (column != kNameColumn && column != kFragmentsColumn) {
         return;
     }
@@ -173,15 +145,15 @@ void Tfrm_Fragmentation::SortRows(int column, Qt::SortOrder order) {
     }
 }
 
-void Tfrm_Fragmentation::FitColumns() {
+void FragmentationWindow::FitColumns() {
     const QHeaderView& header = *lv_Fragments->header();
     int fragments = std::max(kFragmentsWidth, TitleWidth(header, kFragmentsColumn));
-    FNameWidth = TitleWidth(header, kNameColumn);
+    nameWidth_ = TitleWidth(header, kNameColumn);
     const int margins = CellMargins(*lv_Fragments, lv_Fragments->model()->index(0, kNameColumn));
     for (int i = 0; i < lv_Fragments->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = lv_Fragments->topLevelItem(i);
-        FNameWidth =
-            std::max(FNameWidth, CellWidth(*lv_Fragments, margins, item->text(kNameColumn)));
+        nameWidth_ =
+            std::max(nameWidth_, CellWidth(*lv_Fragments, margins, item->text(kNameColumn)));
         fragments =
             std::max(fragments, CellWidth(*lv_Fragments, margins, item->text(kFragmentsColumn)));
     }
@@ -189,79 +161,51 @@ void Tfrm_Fragmentation::FitColumns() {
     FitNameColumn();
 }
 
-void Tfrm_Fragmentation::FitNameColumn() {
+void FragmentationWindow::FitNameColumn() {
     // The viewport's width leaves the scroll bar out when there is one.
     const int room =
         lv_Fragments->viewport()->width() - lv_Fragments->columnWidth(kFragmentsColumn);
-    lv_Fragments->setColumnWidth(kNameColumn, std::max(FNameWidth, room));
+    lv_Fragments->setColumnWidth(kNameColumn, std::max(nameWidth_, room));
 }
 
-void Tfrm_Fragmentation::ShowList() {
-    ShowListWindow(this, lv_Fragments);
-}
-
-void Tfrm_Fragmentation::lv_FragmentsDblClick() {
-    QList<QTreeWidgetItem*> selected = lv_Fragments->selectedItems();
-    if (selected.isEmpty() || !OnBaseInfo) {
-        return;
-    }
-    // Of several selected rows, the current one.
-    QTreeWidgetItem* row = selected.contains(lv_Fragments->currentItem())
-                               ? lv_Fragments->currentItem()
-                               : selected.first();
+std::int64_t FragmentationWindow::FileIndexOfRow(int row) const {
+    const QTreeWidgetItem* item = lv_Fragments->topLevelItem(row);
     bool ok = false;
-    const qlonglong baseId = row->text(kBaseColumn).toLongLong(&ok);
-    if (ok) {
+    const qlonglong index =
+        item != nullptr ? item->data(kNameColumn, kFileIndexRole).toLongLong(&ok) : -1;
+    return ok ? index : -1;
+}
+
+void FragmentationWindow::PrepareRowMenu(int row) {
+    actShowOnMap->setEnabled(FileIndexOfRow(row) >= 0);
+}
+
+void FragmentationWindow::ShowRowOnMap(int row) {
+    const std::int64_t index = FileIndexOfRow(row);
+    if (index >= 0 && OnShowOnMap) {
+        OnShowOnMap(index);
+    }
+}
+
+void FragmentationWindow::ShowRowDetails(int row) {
+    const QTreeWidgetItem* item = lv_Fragments->topLevelItem(row);
+    bool ok = false;
+    const qlonglong baseId = item != nullptr ? item->text(kBaseColumn).toLongLong(&ok) : 0;
+    if (ok && OnBaseInfo) {
         OnBaseInfo(baseId);
     }
 }
 
-void Tfrm_Fragmentation::CopySelectedRows() {
-    const std::vector<int> rows = SelectedRows(*lv_Fragments);
-    if (!rows.empty()) {
-        QApplication::clipboard()->setText(
-            RowsText(*lv_Fragments->model(), rows, {kNameColumn, kFragmentsColumn}));
-    }
+std::vector<int> FragmentationWindow::CopiedColumns() const {
+    return {kNameColumn, kFragmentsColumn};
 }
 
-void Tfrm_Fragmentation::CopySelectedPaths() {
-    const std::vector<int> rows = SelectedRows(*lv_Fragments);
-    if (!rows.empty()) {
-        QApplication::clipboard()->setText(RowsText(*lv_Fragments->model(), rows, {kNameColumn}));
-    }
+int FragmentationWindow::PathColumn() const {
+    return kNameColumn;
 }
 
-void Tfrm_Fragmentation::ShowRowMenu(const QPoint& pos) {
-    QTreeWidgetItem* item = lv_Fragments->itemAt(pos);
-    if (item == nullptr) {
-        return;
-    }
-    FMenuItem = item;
-    if (!item->isSelected()) {
-        lv_Fragments->setCurrentItem(item);
-    }
-    actShowOnMap->setEnabled(item->data(kNameColumn, kFileIndexRole).toLongLong() >= 0);
-    mnuRow->popup(lv_Fragments->viewport()->mapToGlobal(pos));
-}
-
-void Tfrm_Fragmentation::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        hide();
-        return;
-    }
-    QWidget::keyPressEvent(event);
-}
-
-bool Tfrm_Fragmentation::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == lv_Fragments->viewport() && event->type() == QEvent::Resize) {
-        FitNameColumn();
-    }
-    if (watched == lv_Fragments &&
-        HandleListKey(
-            event, [this] { lv_FragmentsDblClick(); }, [this] { CopySelectedRows(); })) {
-        return true;
-    }
-    return QWidget::eventFilter(watched, event);
+void FragmentationWindow::ListResized() {
+    FitNameColumn();
 }
 
 } // namespace lorvex::ui

@@ -3,9 +3,7 @@
 #include <QAbstractItemView>
 #include <QHeaderView>
 #include <QItemSelectionModel>
-#include <QKeyEvent>
 #include <QStyle>
-#include <QWidget>
 
 #include <algorithm>
 
@@ -57,38 +55,6 @@ int CellWidth(const QAbstractItemView& view, int margins, const QString& text) {
 int TitleWidth(const QHeaderView& header, int section) {
     // A header that shows sort arrows counts the arrow's room in.
     return header.sectionSizeHint(section);
-}
-
-bool HandleListKey(QEvent* event, const std::function<void()>& open,
-                   const std::function<void()>& copy) {
-    if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) {
-        return false;
-    }
-    auto* key = static_cast<QKeyEvent*>(event);
-    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-    const bool copying = key->matches(QKeySequence::Copy);
-    if (!enter && !copying) {
-        return false;
-    }
-    event->accept();
-    if (event->type() == QEvent::KeyPress) {
-        (enter ? open : copy)();
-    }
-    return true;
-}
-
-void ShowListWindow(QWidget* window, QWidget* focus) {
-    if (!window->isVisible()) {
-        if (QWidget* main = window->parentWidget()) {
-            const QRect frame = window->frameGeometry();
-            window->move(main->frameGeometry().center() -
-                         QPoint(frame.width() / 2, frame.height() / 2));
-        }
-    }
-    window->show();
-    window->raise();
-    window->activateWindow();
-    focus->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 } // namespace lorvex::ui

@@ -29,7 +29,7 @@ class TLorvexWindows {
     Tfrm_Progress frm_Progress;
     Tfrm_Info frm_Info;
     FindWindow frmFind;
-    Tfrm_Fragmentation frm_Fragmentation;
+    FragmentationWindow frm_Fragmentation;
 };
 
 } // namespace lorvex::ui

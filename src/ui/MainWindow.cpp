@@ -129,7 +129,7 @@ void MainWindow::InstallMessageHandler() {
 }
 
 void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info,
-                               FindWindow* find, Tfrm_Fragmentation* fragmentation) {
+                               FindWindow* find, FragmentationWindow* fragmentation) {
     frm_Help = help;
     frm_Progress = progress;
     frm_Info = info;
@@ -139,11 +139,16 @@ void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_In
         connect(frm_Help, &Tfrm_Help::closed, this, [this] { Zoom1->setChecked(false); });
     }
     const auto showOnMap = [this](std::int64_t fileIndex) { ShowOnMap(fileIndex); };
+    const auto baseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
     if (frmFind != nullptr) {
+        ConnectList(*frmFind);
         frmFind->OnShowOnMap = showOnMap;
+        frmFind->OnBaseInfo = baseInfo;
     }
     if (frm_Fragmentation != nullptr) {
+        ConnectList(*frm_Fragmentation);
         frm_Fragmentation->OnShowOnMap = showOnMap;
+        frm_Fragmentation->OnBaseInfo = baseInfo;
     }
     if (frm_Info != nullptr) {
         frm_Info->OnShowOnMap = showOnMap;

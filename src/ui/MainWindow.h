@@ -38,11 +38,12 @@ struct ScanObserver;
 
 namespace lorvex::ui {
 
-class Tfrm_Fragmentation;
+class FragmentationWindow;
 class Tfrm_Help;
 class Tfrm_Info;
 class Tfrm_Progress;
-class Tfrm_ProblemList;
+class ListWindow;
+class ProblemListWindow;
 class FindWindow;
 
 // What the window asks of the program about its sources.
@@ -112,7 +113,7 @@ class MainWindow : public QMainWindow {
 
     // The other windows, created after this one.
     void AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info, FindWindow* find,
-                       Tfrm_Fragmentation* fragmentation);
+                       FragmentationWindow* fragmentation);
     void SetUserNotices(TUserNotices notices);
     void SetSourceHooks(TSourceHooks hooks);
     // Opens image files or devices as more drives and chooses the first
@@ -307,8 +308,8 @@ class MainWindow : public QMainWindow {
     QAction* mnuLoadDamageMap = nullptr;
     QAction* mnuDamageOverlay = nullptr;
     QLabel* FHealthLabel = nullptr;
-    Tfrm_ProblemList* frm_Health = nullptr;
-    Tfrm_ProblemList* frm_Damage = nullptr;
+    ProblemListWindow* frm_Health = nullptr;
+    ProblemListWindow* frm_Damage = nullptr;
     QMenu* mnuView = nullptr;
     QAction* mnuZoomIn = nullptr;
     QAction* mnuZoomOut = nullptr;
@@ -324,7 +325,7 @@ class MainWindow : public QMainWindow {
     Tfrm_Progress* frm_Progress = nullptr;
     Tfrm_Info* frm_Info = nullptr;
     FindWindow* frmFind = nullptr;
-    Tfrm_Fragmentation* frm_Fragmentation = nullptr;
+    FragmentationWindow* frm_Fragmentation = nullptr;
 
     // What answers the volume queries; writers of files check against it.
     [[nodiscard]] const platform::VolumeApi& Api() const { return FApi; }
@@ -409,6 +410,14 @@ class MainWindow : public QMainWindow {
     void UpdateHealth();
     // The damage map's files against the scan the window shows.
     void UpdateDamage();
+    // The list windows (MainWindowLists.cpp): what they ask of this window,
+    // and the scan they follow, told to every one each time the window lets
+    // go of a scan or is handed one; the reports forget their file and
+    // cluster when it lets go.
+    void ConnectList(ListWindow& list);
+    void ListsFollowScan();
+    // Why a command did nothing, where the status bar names the file shown.
+    void TellInStatusBar(const QString& text);
     // The overlay spans of the health check and the damage map, as shown.
     void UpdateOverlay();
     // Why the chosen drive cannot be shown, in words.

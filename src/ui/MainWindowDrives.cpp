@@ -110,6 +110,7 @@ void MainWindow::mnusubDriveClick(QObject* Sender) {
     RenderOverview();
 
     FScan.reset();
+    ListsFollowScan();
     UpdateCommands();
     Zoom1->setChecked(true);
     if (frm_Help != nullptr) {
@@ -234,6 +235,7 @@ void MainWindow::ReadVolumeBitmap() {
     FLitOwner = -1;
     FView.SetHighlight({});
     UpdateHealth();
+    ListsFollowScan();
     // A damage map belongs to its drive's source: a scan again keeps it, a
     // drive chosen in its place does not.
     if (FDamageRoot != FDriveRoot) {

@@ -64,12 +64,12 @@ void MainWindow::UpdateHealth() {
     }
     if (!FScan) {
         FHealthLabel->clear();
-        frm_Health->Fill({}, "Scan the drive to check it.");
+        frm_Health->Fill(nullptr, {}, "Scan the drive to check it.");
         UpdateOverlay();
         return;
     }
     const ntfs::THealthReport& report = FScan->health;
-    std::vector<TProblemRow> rows;
+    std::vector<ProblemRow> rows;
     rows.reserve(report.Problems.size());
     for (const auto& problem : report.Problems) {
         QStringList who;
@@ -111,7 +111,7 @@ void MainWindow::UpdateHealth() {
     if (!unchecked.isEmpty()) {
         summary += QString(" Not checked (could not be read): %1.").arg(unchecked.join(", "));
     }
-    frm_Health->Fill(rows, summary);
+    frm_Health->Fill(FScan, rows, summary);
     FHealthLabel->setText(report.Problems.empty()
                               ? (unchecked.isEmpty() ? QString("Volume check: no problems")
                                                      : QString("Volume check: not all checked"))
@@ -258,7 +258,7 @@ void MainWindow::UpdateDamage() {
     }
     if (!FScan || FDamageName.isEmpty()) {
         FDamageReport = {};
-        frm_Damage->Fill({},
+        frm_Damage->Fill(nullptr, {},
                          FDamageName.isEmpty()
                              ? QString("No damage map loaded.")
                              : QString("Scan the drive to read %1 against it.").arg(FDamageName));
@@ -267,7 +267,7 @@ void MainWindow::UpdateDamage() {
     }
     FDamageReport = ntfs::ResolveDamage(*FScan->volume, FScan->fileIds, FScan->clusters, FDamageMap,
                                         FDamageOffset);
-    std::vector<TProblemRow> rows;
+    std::vector<ProblemRow> rows;
     for (const auto& hit : FDamageReport.Hits) {
         QString attribute = QString::fromStdString(ntfs::AttributeTypeName(hit.AttrType));
         if (!hit.AttrName.empty()) {
@@ -310,7 +310,7 @@ void MainWindow::UpdateDamage() {
     for (const auto& note : FDamageMap.Notes) {
         summary += " " + QString::fromStdString(note) + ".";
     }
-    frm_Damage->Fill(rows, summary);
+    frm_Damage->Fill(FScan, rows, summary);
     UpdateOverlay();
 }
 

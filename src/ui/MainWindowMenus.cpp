@@ -133,11 +133,13 @@ void MainWindow::BuildOverlayActions() {
     mnuDamageOverlay->setCheckable(true);
     mnuDamageOverlay->setChecked(true);
     connect(mnuDamageOverlay, &QAction::toggled, this, [this](bool on) { SetDamageOverlay(on); });
-    frm_Health = new Tfrm_ProblemList(this, "frm_Health", "Volume Check", "Records");
+    frm_Health = new ProblemListWindow(this, "frm_Health", "Volume Check", "Records");
+    ConnectList(*frm_Health);
     frm_Health->OnShowOnMap = [this](std::int64_t first, std::int64_t count) {
         ShowClusterRange(first, count);
     };
-    frm_Damage = new Tfrm_ProblemList(this, "frm_Damage", "Damage Map", "What lies there");
+    frm_Damage = new ProblemListWindow(this, "frm_Damage", "Damage Map", "What lies there");
+    ConnectList(*frm_Damage);
     frm_Damage->OnShowOnMap = [this](std::int64_t first, std::int64_t count) {
         ShowClusterRange(first, count);
     };

@@ -224,33 +224,15 @@ void MainWindow::mnuFindClick() {
     if (!FScan || frmFind == nullptr) {
         return;
     }
-    frmFind->Source = [this] {
-        FindWindow::TSource source;
-        if (FScan) {
-            source.table = &FScan->fileIds;
-            source.drive = FScan->volume->drive();
-        }
-        return source;
-    };
-    frmFind->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
-    frmFind->ShowFind();
+    frmFind->FollowScan(FScan);
+    frmFind->ShowList();
 }
 
 void MainWindow::FragmentationList1Click() {
     if (FDriveRoot.empty() || !FScan || frm_Fragmentation == nullptr) {
         return;
     }
-    ntfs::TCardinalArray order;
-    ntfs::GetBaseIDOrder(FScan->fileIds, order);
-    frm_Fragmentation->OnBaseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
-    const std::vector<ntfs::TFragmentationRow> rows =
-        ntfs::FragmentationRows(FScan->fileIds, order);
-    std::vector<std::int64_t> indexes;
-    indexes.reserve(rows.size());
-    for (const ntfs::TFragmentationRow& row : rows) {
-        indexes.push_back(FScan->fileIds.IndexOfID(row.BaseID));
-    }
-    frm_Fragmentation->Fill(rows, indexes);
+    frm_Fragmentation->Fill(FScan);
     frm_Fragmentation->ShowList();
 }
 

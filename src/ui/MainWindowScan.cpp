@@ -6,7 +6,6 @@
 #include "ntfs/NtfsVolume.h"
 #include "ntfs/ScanStages.h"
 #include "ui/CellMap.h"
-#include "ui/FindWindow.h"
 #include "ui/MainWindowShared.h"
 #include "ui/ProgressWindow.h"
 
@@ -40,15 +39,14 @@ void MainWindow::ScanVolume() {
     if (FDriveRoot.empty() || IsScanning()) {
         if (!IsScanning()) {
             FScan.reset();
+            ListsFollowScan();
             UpdateCommands();
         }
         return;
     }
-    // A search pumping events reads the table that the scan replaces.
-    if (frmFind != nullptr) {
-        frmFind->ScanStarting();
-    }
     FScan.reset();
+    // A search pumping events ends: it read the table that the scan replaces.
+    ListsFollowScan();
     const auto job = std::make_shared<TScanJob>();
     FScanJob = job;
     UpdateCommands();
@@ -192,6 +190,7 @@ void MainWindow::ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr
     UpdateCommands();
     UpdateHealth();
     UpdateDamage();
+    ListsFollowScan();
     // The model of a drive whose map is still the one scanned replaces it;
     // a mark changed during the scan is painted now.
     if (FScan->model && FModel && FScan->model->SharedBits() == FModel->SharedBits()) {

@@ -1,16 +1,9 @@
 #include "ui/ProblemListWindow.h"
 
-#include "ui/ListSupport.h"
-
-#include <QAction>
-#include <QApplication>
-#include <QClipboard>
 #include <QColor>
 #include <QHeaderView>
 #include <QIcon>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QMenu>
 #include <QPixmap>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -28,11 +21,9 @@ constexpr int kCountRole = Qt::UserRole + 1;
 
 } // namespace
 
-Tfrm_ProblemList::Tfrm_ProblemList(QWidget* mainWindow, const QString& objectName,
-                                   const QString& title, const QString& detailTitle)
-    : QWidget(mainWindow, Qt::Window) {
-    setObjectName(objectName);
-    setWindowTitle(title);
+ProblemListWindow::ProblemListWindow(QWidget* mainWindow, const QString& objectName,
+                                     const QString& title, const QString& detailTitle)
+    : ListWindow(mainWindow, objectName, title) {
     resize(900, 360);
 
     lbSummary = new QLabel(this);
@@ -44,33 +35,10 @@ Tfrm_ProblemList::Tfrm_ProblemList(QWidget* mainWindow, const QString& objectNam
     lv_Problems->setHeaderLabels({"Kind", "First cluster", "Clusters", detailTitle});
     lv_Problems->setRootIsDecorated(false);
     lv_Problems->setUniformRowHeights(true);
-    lv_Problems->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lv_Problems->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    lv_Problems->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lv_Problems->headerItem()->setTextAlignment(kFirstColumn, Qt::AlignRight | Qt::AlignVCenter);
     lv_Problems->headerItem()->setTextAlignment(kCountColumn, Qt::AlignRight | Qt::AlignVCenter);
     lv_Problems->header()->setStretchLastSection(true);
-    connect(lv_Problems, &QTreeWidget::itemDoubleClicked, this,
-            [this](QTreeWidgetItem*, int) { ShowSelectedOnMap(); });
-    lv_Problems->installEventFilter(this);
-
-    mnuRow = new QMenu(this);
-    mnuRow->setObjectName("mnuRow");
-    actShowOnMap = mnuRow->addAction("Show on map");
-    actShowOnMap->setObjectName("actShowOnMap");
-    actCopyRow = mnuRow->addAction("Copy row");
-    actCopyRow->setShortcut(QKeySequence::Copy);
-    connect(actShowOnMap, &QAction::triggered, this, [this] { ShowSelectedOnMap(); });
-    connect(actCopyRow, &QAction::triggered, this, [this] { CopySelectedRows(); });
-    lv_Problems->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(lv_Problems, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-        if (QTreeWidgetItem* item = lv_Problems->itemAt(pos)) {
-            if (!item->isSelected()) {
-                lv_Problems->setCurrentItem(item);
-            }
-            mnuRow->popup(lv_Problems->viewport()->mapToGlobal(pos));
-        }
-    });
+    AttachList(lv_Problems, {}, lv_Problems, false);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 8, 8);
@@ -78,26 +46,28 @@ Tfrm_ProblemList::Tfrm_ProblemList(QWidget* mainWindow, const QString& objectNam
     layout->addWidget(lv_Problems, 1);
 }
 
-void Tfrm_ProblemList::Fill(const std::vector<TProblemRow>& rows, const QString& summary) {
+void ProblemListWindow::Fill(const std::shared_ptr<const TScanResult>& scan,
+                             const std::vector<ProblemRow>& rows, const QString& summary) {
+    SetOrigin(scan);
     lbSummary->setText(summary);
     lv_Problems->setUpdatesEnabled(false);
     lv_Problems->clear();
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
-    for (const TProblemRow& row : rows) {
-        auto* item = new QTreeWidgetItem(QStringList{row.Kind, QString::number(row.FirstLCN),
-                                                     QString::number(row.Count), row.Detail});
+    for (const ProblemRow& row : rows) {
+        auto* item = new QTreeWidgetItem(QStringList{row.kind, QString::number(row.firstLcn),
+                                                     QString::number(row.count), row.detail});
         item->setTextAlignment(kFirstColumn, Qt::AlignRight | Qt::AlignVCenter);
         item->setTextAlignment(kCountColumn, Qt::AlignRight | Qt::AlignVCenter);
-        if (row.Colour != 0) {
+        if (row.colour != 0) {
             // The row's swatch: the colour it has over the map.
             QPixmap swatch(12, 12);
-            swatch.fill(QColor::fromRgb(row.Colour));
+            swatch.fill(QColor::fromRgb(row.colour));
             item->setIcon(kKindColumn, QIcon(swatch));
         }
-        item->setToolTip(kDetailColumn, row.Detail);
-        item->setData(kKindColumn, kFirstRole, static_cast<qlonglong>(row.FirstLCN));
-        item->setData(kKindColumn, kCountRole, static_cast<qlonglong>(row.Count));
+        item->setToolTip(kDetailColumn, row.detail);
+        item->setData(kKindColumn, kFirstRole, static_cast<qlonglong>(row.firstLcn));
+        item->setData(kKindColumn, kCountRole, static_cast<qlonglong>(row.count));
         items << item;
     }
     lv_Problems->addTopLevelItems(items);
@@ -107,46 +77,22 @@ void Tfrm_ProblemList::Fill(const std::vector<TProblemRow>& rows, const QString&
     lv_Problems->setUpdatesEnabled(true);
 }
 
-void Tfrm_ProblemList::ShowList() {
-    ShowListWindow(this, lv_Problems);
-}
-
-void Tfrm_ProblemList::ShowSelectedOnMap() {
-    QTreeWidgetItem* row = lv_Problems->currentItem();
-    if (row == nullptr) {
-        const QList<QTreeWidgetItem*> selected = lv_Problems->selectedItems();
-        row = selected.isEmpty() ? nullptr : selected.first();
-    }
-    if (row == nullptr || !OnShowOnMap) {
-        return;
-    }
-    OnShowOnMap(row->data(kKindColumn, kFirstRole).toLongLong(),
-                row->data(kKindColumn, kCountRole).toLongLong());
-}
-
-void Tfrm_ProblemList::CopySelectedRows() {
-    const std::vector<int> rows = SelectedRows(*lv_Problems);
-    if (!rows.empty()) {
-        QApplication::clipboard()->setText(RowsText(
-            *lv_Problems->model(), rows, {kKindColumn, kFirstColumn, kCountColumn, kDetailColumn}));
+void ProblemListWindow::FollowScan(const std::shared_ptr<const TScanResult>& scan) {
+    if (!IsOrigin(scan)) {
+        Fill(nullptr, {}, QString());
     }
 }
 
-void Tfrm_ProblemList::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        hide();
-        return;
+void ProblemListWindow::ShowRowOnMap(int row) {
+    const QTreeWidgetItem* item = lv_Problems->topLevelItem(row);
+    if (item != nullptr && OnShowOnMap) {
+        OnShowOnMap(item->data(kKindColumn, kFirstRole).toLongLong(),
+                    item->data(kKindColumn, kCountRole).toLongLong());
     }
-    QWidget::keyPressEvent(event);
 }
 
-bool Tfrm_ProblemList::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == lv_Problems &&
-        HandleListKey(
-            event, [this] { ShowSelectedOnMap(); }, [this] { CopySelectedRows(); })) {
-        return true;
-    }
-    return QWidget::eventFilter(watched, event);
+std::vector<int> ProblemListWindow::CopiedColumns() const {
+    return {kKindColumn, kFirstColumn, kCountColumn, kDetailColumn};
 }
 
 } // namespace lorvex::ui

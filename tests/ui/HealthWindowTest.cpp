@@ -145,8 +145,9 @@ class HealthWindowTest : public QObject {
                               "cross-linked 2560 1 66 \\Folder\\data.bin; 69 \\Folder\\frag.bin",
                               "owned-free 2561 1 66 \\Folder\\data.bin", "unowned-used 4000 1 "}));
         QTreeWidgetItem* last = lv.topLevelItem(3);
-        lv.setCurrentItem(last);
-        emit lv.itemDoubleClicked(last, 0);
+        lv.scrollToItem(last);
+        QTest::mouseClick(lv.viewport(), Qt::LeftButton, {}, lv.visualItemRect(last).center());
+        QTest::mouseDClick(lv.viewport(), Qt::LeftButton, {}, lv.visualItemRect(last).center());
         QCOMPARE(s.form.View().Highlight().size(), std::size_t{1});
         QCOMPARE(s.form.View().Highlight().front().begin, 4000);
         QCOMPARE(s.form.FHoverLCN, 4000);
