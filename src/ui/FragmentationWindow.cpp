@@ -1,7 +1,7 @@
 #include "ui/FragmentationWindow.h"
 
 #include "ntfs/ClusterMap.h"
-#include "ntfs/NTFSVolume.h"
+#include "ntfs/NtfsVolume.h"
 #include "ui/ListSupport.h"
 #include "ui/ScanJob.h"
 
