@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -92,143 +93,176 @@ class BlockReader {
     std::vector<std::uint8_t> readable_;
 };
 
+// On the calling thread: every tick after a block.
+void WalkOnThisThread(const platform::FileRecordBlocks& source, std::int64_t last,
+                      std::size_t blocks, const TRecordBlockWalk& walk,
+                      const std::function<void(std::size_t done)>& tick) {
+    BlockReader reader(source, last, 0);
+    for (std::size_t i = 0; i < blocks; ++i) {
+        walk.visit(i, reader.Read(i));
+        if (walk.inOrder) {
+            walk.inOrder(i);
+        }
+        tick(i + 1);
+    }
+}
+
+// The walk on several threads, each taking the next block not yet taken.
+class ParallelWalk {
+  public:
+    ParallelWalk(const platform::FileRecordBlocks& source, std::int64_t last, std::size_t blocks,
+                 unsigned threads, const TRecordBlockWalk& walk)
+        : source_(source), last_(last), blocks_(blocks), walk_(walk),
+          visited_(walk.inOrder ? blocks : 0),
+          // How far a worker may run ahead of the block whose turn it is:
+          // enough that one slow block does not idle the other cores, few
+          // enough that the results waiting for their turn stay a handful
+          // of blocks.
+          ahead_(walk.ahead != 0 ? walk.ahead : 2 * static_cast<std::size_t>(threads) + 2) {}
+
+    // Starts up to `threads` workers; false when not one could be started.
+    bool Start(unsigned threads) {
+        running_ = threads;
+        try {
+            pool_.reserve(threads);
+            for (unsigned t = 0; t < threads; ++t) {
+                pool_.emplace_back([this, t] { Work(t); });
+            }
+        } catch (...) {
+            // Fewer threads than asked for still finish the walk (short of
+            // memory or of threads, the system may refuse new ones).
+            const std::lock_guard lock(mutex_);
+            running_ -= threads - static_cast<unsigned>(pool_.size());
+        }
+        return !pool_.empty();
+    }
+
+    // Ticks every 20 ms until the workers are done, then gives their first
+    // failure to the caller.
+    void Finish(const std::function<void(std::size_t done)>& tick) {
+        try {
+            for (;;) {
+                {
+                    std::unique_lock lock(mutex_);
+                    if (finished_.wait_for(lock, std::chrono::milliseconds(20),
+                                           [&] { return running_ == 0; })) {
+                        break;
+                    }
+                }
+                tick(done_);
+            }
+        } catch (...) {
+            Fail(std::current_exception());
+        }
+        for (std::thread& t : pool_) {
+            t.join();
+        }
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+    }
+
+  private:
+    void Fail(std::exception_ptr e) {
+        const std::lock_guard lock(mutex_);
+        if (!failure_) {
+            failure_ = std::move(e);
+        }
+        stop_ = true;
+        advanced_.notify_all();
+        finished_.notify_all();
+    }
+
+    // A worker does not wait for its block's turn: it marks the block
+    // visited and goes on to the next, and whichever worker finds the turn's
+    // block visited runs inOrder for it and for every visited block after it.
+    void Commit(std::size_t i) {
+        std::unique_lock lock(mutex_);
+        visited_[i] = 1;
+        if (committing_) {
+            return; // the committing worker sees it before it stops
+        }
+        committing_ = true;
+        while (turn_ < blocks_ && visited_[turn_] != 0 && !stop_) {
+            const std::size_t index = turn_;
+            lock.unlock();
+            walk_.inOrder(index);
+            lock.lock();
+            ++turn_;
+            advanced_.notify_all();
+        }
+        committing_ = false;
+    }
+
+    void Work(unsigned worker) {
+        try {
+            BlockReader reader(source_, last_, worker);
+            for (;;) {
+                const std::size_t i = next_.fetch_add(1);
+                if (i >= blocks_ || stop_) {
+                    break;
+                }
+                if (walk_.inOrder) {
+                    std::unique_lock lock(mutex_);
+                    advanced_.wait(lock, [&] { return i < turn_ + ahead_ || stop_; });
+                    if (stop_) {
+                        break;
+                    }
+                }
+                walk_.visit(i, reader.Read(i));
+                if (walk_.inOrder) {
+                    Commit(i);
+                }
+                ++done_;
+            }
+        } catch (...) {
+            Fail(std::current_exception());
+        }
+        const std::lock_guard lock(mutex_);
+        --running_;
+        finished_.notify_all();
+    }
+
+    const platform::FileRecordBlocks& source_;
+    const std::int64_t last_;
+    const std::size_t blocks_;
+    const TRecordBlockWalk& walk_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<std::size_t> done_{0};
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable advanced_; // turn moved on, or stop
+    std::condition_variable finished_; // a worker ended, or stop
+    std::size_t turn_ = 0;             // the block whose inOrder runs next
+    bool committing_ = false;          // a worker is running inOrder
+    std::vector<std::uint8_t> visited_;
+    const std::size_t ahead_;
+    unsigned running_ = 0;
+    std::exception_ptr failure_;
+    std::vector<std::thread> pool_;
+};
+
 } // namespace
 
 void WalkRecordBlocks(const platform::FileRecordBlocks& source, std::int64_t last, unsigned threads,
                       const TRecordBlockWalk& walk) {
     const std::size_t blocks = RecordBlockCount(last, source.recordSize());
-    const auto tick = [&](std::size_t done) {
+    const std::function<void(std::size_t)> tick = [&](std::size_t done) {
         if (walk.tick) {
             walk.tick(blocks == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(blocks));
         }
     };
     if (threads <= 1 || blocks <= 1) {
-        // On the calling thread: every tick after a block.
-        BlockReader reader(source, last, 0);
-        for (std::size_t i = 0; i < blocks; ++i) {
-            walk.visit(i, reader.Read(i));
-            if (walk.inOrder) {
-                walk.inOrder(i);
-            }
-            tick(i + 1);
-        }
+        WalkOnThisThread(source, last, blocks, walk, tick);
         return;
     }
-
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable advanced; // turn moved on, or stop
-    std::condition_variable finished; // a worker ended, or stop
-    std::size_t turn = 0;             // the block whose inOrder runs next
-    bool committing = false;          // a worker is running inOrder
-    std::vector<std::uint8_t> visited(walk.inOrder ? blocks : 0);
-    // How far a worker may run ahead of the block whose turn it is: enough
-    // that one slow block does not idle the other cores, few enough that the
-    // results waiting for their turn stay a handful of blocks.
-    const std::size_t ahead =
-        walk.ahead != 0 ? walk.ahead : 2 * static_cast<std::size_t>(threads) + 2;
-    unsigned running = 0;
-    std::exception_ptr failure;
-    const auto fail = [&](std::exception_ptr e) {
-        const std::lock_guard lock(mutex);
-        if (!failure) {
-            failure = std::move(e);
-        }
-        stop = true;
-        advanced.notify_all();
-        finished.notify_all();
-    };
-
-    // A worker does not wait for its block's turn: it marks the block
-    // visited and goes on to the next, and whichever worker finds the turn's
-    // block visited runs inOrder for it and for every visited block after it.
-    const auto commit = [&](std::size_t i) {
-        std::unique_lock lock(mutex);
-        visited[i] = 1;
-        if (committing) {
-            return; // the committing worker sees it before it stops
-        }
-        committing = true;
-        while (turn < blocks && visited[turn] != 0 && !stop) {
-            const std::size_t index = turn;
-            lock.unlock();
-            walk.inOrder(index);
-            lock.lock();
-            ++turn;
-            advanced.notify_all();
-        }
-        committing = false;
-    };
-
-    const auto work = [&](unsigned worker) {
-        try {
-            BlockReader reader(source, last, worker);
-            for (;;) {
-                const std::size_t i = next.fetch_add(1);
-                if (i >= blocks || stop) {
-                    break;
-                }
-                if (walk.inOrder) {
-                    std::unique_lock lock(mutex);
-                    advanced.wait(lock, [&] { return i < turn + ahead || stop; });
-                    if (stop) {
-                        break;
-                    }
-                }
-                walk.visit(i, reader.Read(i));
-                if (walk.inOrder) {
-                    commit(i);
-                }
-                ++done;
-            }
-        } catch (...) {
-            fail(std::current_exception());
-        }
-        const std::lock_guard lock(mutex);
-        --running;
-        finished.notify_all();
-    };
-
-    std::vector<std::thread> pool;
-    running = threads;
-    try {
-        pool.reserve(threads);
-        for (unsigned t = 0; t < threads; ++t) {
-            pool.emplace_back(work, t);
-        }
-    } catch (...) {
-        // Fewer threads than asked for still finish the walk (short of
-        // memory or of threads, the system may refuse new ones).
-        const std::lock_guard lock(mutex);
-        running -= threads - static_cast<unsigned>(pool.size());
-    }
-    if (pool.empty()) {
+    ParallelWalk parallel(source, last, blocks, threads, walk);
+    if (!parallel.Start(threads)) {
         // Not one thread: the walk runs here, as on one core.
-        WalkRecordBlocks(source, last, 1, walk);
+        WalkOnThisThread(source, last, blocks, walk, tick);
         return;
     }
-    try {
-        for (;;) {
-            {
-                std::unique_lock lock(mutex);
-                if (finished.wait_for(lock, std::chrono::milliseconds(20),
-                                      [&] { return running == 0; })) {
-                    break;
-                }
-            }
-            tick(done);
-        }
-    } catch (...) {
-        fail(std::current_exception());
-    }
-    for (std::thread& t : pool) {
-        t.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    parallel.Finish(tick);
     tick(blocks);
 }
 

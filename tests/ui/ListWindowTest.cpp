@@ -139,7 +139,7 @@ class ListWindowTest : public QObject {
 
         QVERIFY(s.form.OpenSources({QString::fromStdString(other_.string())}));
         QVERIFY(s.form.IsScanned());
-        QCOMPARE(s.form.Scan()->volume->FDrive, std::string("D:"));
+        QCOMPARE(s.form.Scan()->volume->drive(), std::string("D:"));
         const lorvex::ntfs::TFileIDs& table = s.form.Scan()->fileIds;
 
         // The report stays to be read, but no longer shows its file on D:'s
@@ -203,7 +203,7 @@ class ListWindowTest : public QObject {
         // drive it was made for.
         fragments.hide();
         s.form.mnuDrive->actions().first()->trigger();
-        QCOMPARE(s.form.Scan()->volume->FDrive, std::string("C:"));
+        QCOMPARE(s.form.Scan()->volume->drive(), std::string("C:"));
         QCOMPARE(lv.topLevelItemCount(), 0);
         s.form.FragmentationList1->trigger();
         QVERIFY(Column(*lv.model(), 1).contains(pst));
