@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ondisk/ByteReader.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -98,35 +101,77 @@ std::optional<AttributeSpan> FindAttribute(std::span<const std::byte> record,
                                            const AttributeKey& key);
 
 // The header's flag: false for a non-resident attribute.
-bool IsResident(std::span<const std::byte> attribute);
+inline bool IsResident(std::span<const std::byte> attribute) {
+    return ByteReader(attribute).u8(attr::kNonResident).value_or(0) == 0;
+}
 
 // The attribute's id, unique within its record.
-std::uint16_t AttributeId(std::span<const std::byte> attribute);
+inline std::uint16_t AttributeId(std::span<const std::byte> attribute) {
+    return ByteReader(attribute).u16(attr::kId).value_or(0);
+}
 
 // The value of a resident attribute, where its header's value offset and
 // length say, bounded by the attribute; empty when they do not fit, and for a
 // non-resident attribute, which has no value in the record.
-std::span<const std::byte> ResidentValue(std::span<const std::byte> attribute);
+inline std::span<const std::byte> ResidentValue(std::span<const std::byte> attribute) {
+    if (!IsResident(attribute)) {
+        return {};
+    }
+    const ByteReader r(attribute);
+    const auto length = r.u32(attr::kValueLength);
+    const auto offset = r.u16(attr::kValueOffset);
+    if (!length || !offset) {
+        return {};
+    }
+    return r.sub(*offset, *length);
+}
 
 // The value length a resident attribute's header gives, whether or not the
 // value fits in the attribute; 0 when the header is too short to say.
-std::uint32_t ResidentValueLength(std::span<const std::byte> attribute);
+inline std::uint32_t ResidentValueLength(std::span<const std::byte> attribute) {
+    return ByteReader(attribute).u32(attr::kValueLength).value_or(0);
+}
 
 // The name of an attribute (UTF-16LE, kNameLength units from kNameOffset),
 // bounded by the attribute; empty for an unnamed one and when the name does
 // not fit.
-std::span<const std::byte> AttributeNameBytes(std::span<const std::byte> attribute);
+inline std::span<const std::byte> AttributeNameBytes(std::span<const std::byte> attribute) {
+    const ByteReader r(attribute);
+    const auto length = r.u8(attr::kNameLength);
+    const auto offset = r.u16(attr::kNameOffset);
+    if (!length || !offset) {
+        return {};
+    }
+    return r.sub(*offset, std::size_t{*length} * 2);
+}
 
 // As much of the name as lies inside the attribute: what a listing shows of
 // a damaged name. Matching a name goes by AttributeNameBytes, which refuses
 // one that does not fit.
-std::span<const std::byte> ClippedAttributeName(std::span<const std::byte> attribute);
+inline std::span<const std::byte> ClippedAttributeName(std::span<const std::byte> attribute) {
+    const ByteReader r(attribute);
+    const std::size_t length = r.u8(attr::kNameLength).value_or(0);
+    const std::size_t offset = r.u16(attr::kNameOffset).value_or(0);
+    if (length == 0 || offset >= attribute.size()) {
+        return {};
+    }
+    return attribute.subspan(offset, std::min(2 * length, attribute.size() - offset));
+}
 
 // The name's length in UTF-16 units; 0 for an unnamed attribute.
-std::uint8_t AttributeNameLength(std::span<const std::byte> attribute);
+inline std::uint8_t AttributeNameLength(std::span<const std::byte> attribute) {
+    return ByteReader(attribute).u8(attr::kNameLength).value_or(0);
+}
 
 // The run list of a non-resident attribute, from its run list offset to the
 // attribute's end; empty when the offset does not fit.
-std::span<const std::byte> RunListBytes(std::span<const std::byte> attribute);
+inline std::span<const std::byte> RunListBytes(std::span<const std::byte> attribute) {
+    const ByteReader r(attribute);
+    const auto offset = r.u16(attr::kRunListOffset);
+    if (!offset || *offset > attribute.size()) {
+        return {};
+    }
+    return attribute.subspan(*offset);
+}
 
 } // namespace lorvex::ondisk

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 
@@ -66,10 +67,16 @@ class ByteReader {
             return std::nullopt;
         }
         T value = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) {
-            value = static_cast<T>(
-                value |
-                (static_cast<T>(std::to_integer<std::uint8_t>(bytes_[offset + i])) << (8 * i)));
+        if constexpr (std::endian::native == std::endian::little) {
+            // One load where the bytes are already in the host's order: the
+            // readers of every record call this for each field.
+            std::memcpy(&value, bytes_.data() + offset, sizeof(T));
+        } else {
+            for (std::size_t i = 0; i < sizeof(T); ++i) {
+                value = static_cast<T>(
+                    value |
+                    (static_cast<T>(std::to_integer<std::uint8_t>(bytes_[offset + i])) << (8 * i)));
+            }
         }
         return value;
     }
