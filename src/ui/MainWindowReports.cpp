@@ -128,11 +128,15 @@ bool MainWindow::HoverInsideScannedVolume() const {
 }
 
 void MainWindow::ShowClusterDetails() {
-    if (frm_Info == nullptr || !CanReport(true)) {
+    if (frm_Info == nullptr || !CanReport(false)) {
         return;
     }
     frm_Info->ClearReport();
     frm_Info->SetReportCaption("File Info for Cluster " + Decimal(FHoverLCN));
+    // A cluster no file owns empties an open report; the status bar says why.
+    if (!CanReport(true)) {
+        return;
+    }
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
     const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo

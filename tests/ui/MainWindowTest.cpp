@@ -704,11 +704,12 @@ class MainWindowTest : public QObject {
         const fs::path dir = lorvex::test::TempPath("lorvex-window-outside");
         fs::create_directories(dir / "disk");
         const fs::path data = dir / "data.img";
-        std::ofstream(data, std::ios::binary) << std::string(1 << 20, '\0');
+        // An NTFS volume: a source with none would be no drive, asked or not.
+        QVERIFY(lorvex::test::MakeNtfsFile(data, 4 << 20, (4 << 20) / 512 - 1, "Outside"));
         const fs::path descriptor = dir / "disk" / "outside.vmdk";
         std::ofstream(descriptor) << "# Disk DescriptorFile\nversion=1\nCID=12345678\n"
                                      "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n"
-                                     "# Extent description\nRW 2048 FLAT \""
+                                     "# Extent description\nRW 8192 FLAT \""
                                   << data.string()
                                   << "\" 0\n\n# The Disk Data Base\n#DDB\n\n"
                                      "ddb.virtualHWVersion = \"4\"\n";

@@ -201,7 +201,8 @@ class WindowCommandsTest : public QObject {
         QVERIFY(f.mnuHexDump->isEnabled());
         Q_EMIT f.mnuReports->aboutToHide();
         QVERIFY(f.mnuClusterReport->isEnabled());
-        for (QAction* report : {f.mnuClusterReport, f.mnuAllRecords}) {
+        QVERIFY(f.HoverText().startsWith("No scanned drive"));
+        for (QAction* report : {f.mnuAllRecords, f.mnuClusterReport}) {
             report->trigger();
             QCOMPARE(f.HoverText(), "No file owns cluster " + QString::number(free) +
                                         ": there is no file to report on.");
