@@ -67,18 +67,21 @@ constexpr KeyRow kMouse[] = {
     {"Shift+F10 or the Menu key in a list", "the row's menu"},
 };
 
-template <std::size_t N> QString Table(const char* title, const KeyRow (&rows)[N]) {
-    QString html = QString("<h3>%1</h3><table cellspacing='0' cellpadding='3'>").arg(title);
+// A heading row and the rows of one part of the page, in the one table the
+// page is, so that every part's columns line up.
+template <std::size_t N> QString Rows(const char* title, const KeyRow (&rows)[N]) {
+    QString html = QString("<tr><td colspan='2'><h3>%1</h3></td></tr>").arg(title);
     for (const KeyRow& row : rows) {
         html += QString("<tr><td><b>%1</b></td><td>%2</td></tr>")
                     .arg(QString(row.keys).toHtmlEscaped(), QString(row.what).toHtmlEscaped());
     }
-    return html + "</table>";
+    return html;
 }
 
 QString KeysAndMouseHtml() {
-    return Table("The map", kMapKeys) + Table("Reports, over the map", kReportKeys) +
-           Table("Commands", kCommandKeys) + Table("The mouse", kMouse);
+    return "<table cellspacing='0' cellpadding='3'>" + Rows("The map", kMapKeys) +
+           Rows("Reports, over the map", kReportKeys) + Rows("Commands", kCommandKeys) +
+           Rows("The mouse", kMouse) + "</table>";
 }
 
 QString AboutHtml() {
@@ -132,7 +135,7 @@ QString VersionText() {
 }
 
 void ShowKeysAndMouse(QWidget* parent) {
-    QTextBrowser* text = Page(parent, "KeysAndMouse", "Keys and Mouse", QSize(620, 640));
+    QTextBrowser* text = Page(parent, "KeysAndMouse", "Keys and Mouse", QSize(640, 820));
     text->setHtml(KeysAndMouseHtml());
     Present(text);
 }
