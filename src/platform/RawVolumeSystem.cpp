@@ -118,9 +118,13 @@ std::unique_ptr<RawVolumeSystem> RawVolumeSystem::ForMachine() {
 void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
     for (auto& region : regions) {
         Drive d;
-        // C: to Z:; the drives after them keep only their volume names.
-        if (drives_.size() < 24) {
-            d.letter = static_cast<char>('C' + drives_.size());
+        // C: to Z:, the first free one (a closed drive's is free again);
+        // the drives past them keep only their volume names.
+        for (char letter = 'C'; letter <= 'Z' && d.letter == 0; ++letter) {
+            if (std::none_of(drives_.begin(), drives_.end(),
+                             [letter](const Drive& other) { return other.letter == letter; })) {
+                d.letter = letter;
+            }
         }
         // GPT partitions carry a GUID of their own; an MBR only has a disk
         // signature with a partition number, which is no GUID.
@@ -140,6 +144,38 @@ void RawVolumeSystem::AddRegions(std::vector<SourceRegion> regions) {
         caches_.emplace_back();
         unlocked_.emplace_back();
     }
+}
+
+bool RawVolumeSystem::CloseDrive(std::size_t drive) {
+    if (drive >= drives_.size()) {
+        return false;
+    }
+    // Still evidence once closed: no report may be written over it.
+    Protect(drives_[drive].region.path);
+    for (const auto& file : drives_[drive].region.containerFiles) {
+        Protect(file);
+    }
+    // Its handles are let go of; the later drives' handles follow their
+    // drive to its new place.
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (it->second.drive == drive) {
+            it = handles_.erase(it);
+            continue;
+        }
+        if (it->second.drive > drive) {
+            --it->second.drive;
+        }
+        ++it;
+    }
+    const auto at = static_cast<std::ptrdiff_t>(drive);
+    drives_.erase(drives_.begin() + at);
+    caches_.erase(caches_.begin() + at);
+    unlocked_.erase(unlocked_.begin() + at);
+    byGuid_.clear();
+    for (std::size_t i = 0; i < drives_.size(); ++i) {
+        byGuid_.emplace(drives_[i].volumeGuid, i);
+    }
+    return true;
 }
 
 WriteTarget RawVolumeSystem::OpenWriteTarget(const std::string& path) const {
@@ -200,12 +236,10 @@ const RawVolumeSystem::Drive* RawVolumeSystem::FindByRoot(std::string_view rootP
     if (rootPath.size() < 2 || rootPath[1] != ':') {
         return nullptr;
     }
-    // Letters go to the drives in order, C: first.
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(rootPath[0])));
-    const auto index = static_cast<std::size_t>(letter - 'C');
-    return letter >= 'C' && index < drives_.size() && drives_[index].letter == letter
-               ? &drives_[index]
-               : nullptr;
+    const auto it = std::find_if(drives_.begin(), drives_.end(),
+                                 [letter](const Drive& d) { return d.letter == letter; });
+    return letter >= 'C' && it != drives_.end() ? &*it : nullptr;
 }
 
 const RawVolumeSystem::Drive* RawVolumeSystem::FindByGuid(const std::string& lowerGuid) const {

@@ -49,6 +49,13 @@ class RawVolumeSystem final : public VolumeApi {
     bool AddSource(const std::string& source, std::string& problem, ReadAs as,
                    const ContainerOptions& options);
 
+    // Takes drive `drive` away: its handles are let go of, the later drives
+    // move up one place (keeping their letters) and its letter is free for
+    // the next source. Its files stay ones no report may be written to.
+    // False when there is no such drive. Not while a handle is used on
+    // another thread.
+    bool CloseDrive(std::size_t drive);
+
     [[nodiscard]] const std::vector<Drive>& drives() const { return drives_; }
     [[nodiscard]] const std::vector<std::string>& problems() const { return problems_; }
 

@@ -1,13 +1,17 @@
 #include "ui/LorvexWindows.h"
 
 #include "ondisk/FveMetadata.h"
+#include "ondisk/Printable.h"
 #include "platform/RawVolumeSystem.h"
 #include "platform/SourceBytes.h"
 
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -15,19 +19,61 @@ namespace lorvex::ui {
 
 namespace {
 
+// What a source holds when none of its drives is one the window can show,
+// in the words lorvex-scan uses for such a drive; empty when one is NTFS,
+// BitLocker (its key is asked for) or was not probed.
+std::string WhyNotShown(const std::vector<const platform::SourceRegion*>& regions) {
+    std::vector<std::string> held;
+    for (const platform::SourceRegion* region : regions) {
+        if (!region->probed || region->fileSystem == "NTFS" || region->fileSystem == "BitLocker") {
+            return {};
+        }
+        if (!region->fileSystem.empty() &&
+            std::find(held.begin(), held.end(), region->fileSystem) == held.end()) {
+            held.push_back(region->fileSystem);
+        }
+    }
+    if (held.empty()) {
+        // What a container's signature hides, the user can still have read.
+        const std::string& other = regions.front()->reading.other;
+        return "no file system recognised" +
+               (other.empty()
+                    ? std::string()
+                    : "; it also reads as a " + other + ": File > Open as Raw Image reads it so");
+    }
+    std::string list;
+    for (const std::string& name : held) {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list + ", not NTFS";
+}
+
 // Opening a source, and the files a VMDK would read outside its folder.
 void AddOpeningHooks(TSourceHooks& hooks, platform::RawVolumeSystem& system) {
     hooks.open = [&system](const QString& path, bool raw, bool allowOutsideExtents) {
         std::string problem;
-        if (system.AddSource(QFile::encodeName(path).toStdString(), problem,
-                             raw ? platform::ReadAs::Raw : platform::ReadAs::Auto,
-                             platform::ContainerOptions{allowOutsideExtents})) {
-            // The new source may be where standard output or error goes.
-            platform::SilenceStreamsOnSources(
-                [&system](const std::string& name) { return system.OpenWriteTarget(name); });
-            return QString();
+        const std::size_t before = system.drives().size();
+        if (!system.AddSource(QFile::encodeName(path).toStdString(), problem,
+                              raw ? platform::ReadAs::Raw : platform::ReadAs::Auto,
+                              platform::ContainerOptions{allowOutsideExtents})) {
+            return QString::fromLocal8Bit(problem.c_str());
         }
-        return QString::fromLocal8Bit(problem.c_str());
+        const std::vector<RefusedSource> refused = CloseSourcesWithoutNtfs(system, before);
+        if (!refused.empty()) {
+            return QString::fromStdString(refused.front().why);
+        }
+        // The new source may be where standard output or error goes.
+        platform::SilenceStreamsOnSources(
+            [&system](const std::string& name) { return system.OpenWriteTarget(name); });
+        return QString();
+    };
+    hooks.close = [&system](const std::string& root) {
+        for (std::size_t i = 0; i < system.drives().size(); ++i) {
+            if (system.drives()[i].Root() == root) {
+                return system.CloseDrive(i);
+            }
+        }
+        return false;
     };
     hooks.outsideFiles = [](const QString& path) {
         QStringList files;
@@ -130,6 +176,32 @@ void AddBitLockerHooks(TSourceHooks& hooks, platform::RawVolumeSystem& system) {
 }
 
 } // namespace
+
+std::vector<RefusedSource> CloseSourcesWithoutNtfs(platform::RawVolumeSystem& system,
+                                                   std::size_t from) {
+    std::vector<RefusedSource> refused;
+    std::size_t first = from;
+    while (first < system.drives().size()) {
+        // A source's drives lie together, in the order of its regions.
+        const std::string source = system.drives()[first].region.path;
+        std::size_t end = first;
+        std::vector<const platform::SourceRegion*> regions;
+        while (end < system.drives().size() && system.drives()[end].region.path == source) {
+            regions.push_back(&system.drives()[end].region);
+            ++end;
+        }
+        const std::string why = WhyNotShown(regions);
+        if (why.empty()) {
+            first = end;
+            continue;
+        }
+        refused.push_back({ondisk::Printable(source), why});
+        for (std::size_t i = end; i > first; --i) {
+            system.CloseDrive(i - 1);
+        }
+    }
+    return refused;
+}
 
 // The secondary windows are children of the main window, which keeps them
 // above it; being members declared after it, they are destroyed before it.

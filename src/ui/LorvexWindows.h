@@ -9,7 +9,23 @@
 #include "ui/ProgressWindow.h"
 #include "volume/VolumeApi.h"
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 namespace lorvex::ui {
+
+// Closes the sources, among the drives from `from` on, of which no drive is
+// one the window can show (a text file, a FAT or exFAT volume, a disk of
+// them), so that none becomes a drive; a BitLocker drive stays for its key
+// to be asked for. Returns each with why, in the words lorvex-scan uses:
+// "no file system recognised", "FAT16, not NTFS".
+struct RefusedSource {
+    std::string source; // escaped as the problems are (ondisk/Printable.h)
+    std::string why;
+};
+std::vector<RefusedSource> CloseSourcesWithoutNtfs(platform::RawVolumeSystem& system,
+                                                   std::size_t from = 0);
 
 // The program's six windows, created once and in this order: the main
 // window first (its creation builds the palette, the pictures and the drive

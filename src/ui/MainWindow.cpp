@@ -79,6 +79,7 @@ MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
 
     BuildDriveMenu();
     UpdateCommands();
+    RestoreSettings();
 }
 
 MainWindow::~MainWindow() {
@@ -214,6 +215,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     // The main window: closing it ends the program, whatever else is open,
     // and a scan that runs with it.
     CancelScan();
+    SaveSettings();
     event->accept();
     QCoreApplication::quit();
 }

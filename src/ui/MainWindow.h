@@ -69,6 +69,8 @@ struct TSourceHooks {
     // BitLocker: what a drive's BitLocker volume is (bitLocker false for any
     // other drive), and its unlocking with a key: empty when the key opened
     // it, else why not.
+    // Closes a drive: it leaves the Drive menu. False when it cannot.
+    std::function<bool(const std::string& root)> close = nullptr;
     std::function<TBitLockerFacts(const std::string& root)> bitlocker = nullptr;
     std::function<QString(const std::string& root, const platform::BitLockerKey& key)> unlock =
         nullptr;
@@ -138,6 +140,11 @@ class MainWindow : public QMainWindow {
     void LoadVolumeMap();
     void ReadVolumeBitmap();
     void mnusubDriveClick(QObject* Sender);
+    // Drive > Close Drive: the drive shown leaves the Drive menu and the
+    // window shows none.
+    void CloseDriveClick();
+    // The Drive menu's drives, without its other items.
+    [[nodiscard]] QList<QAction*> DriveActions() const;
 
     // The scan (MainWindowScan.cpp). ScanVolume returns when the scan has
     // ended or been let go of; events go on meanwhile.
@@ -220,6 +227,8 @@ class MainWindow : public QMainWindow {
     void ShowClusterDetails();
     void ShowHexDump();
     void ShowBaseInfo(std::int64_t BaseID);
+    // Reports > All Records: ShowBaseInfo for the hovered cluster's file.
+    void ShowHoveredBaseInfo();
     void Export1Click();
     // The export after its dialog: the file at `path` is created or
     // replaced, and the outcome shown in a message box.
@@ -297,6 +306,15 @@ class MainWindow : public QMainWindow {
     QToolBar* FLegend = nullptr;
     QMenu* mnuDrive = nullptr;
     QAction* mnuScan = nullptr;
+    QAction* mnuCloseDrive = nullptr;
+    QMenu* mnuReports = nullptr;
+    QAction* mnuClusterReport = nullptr;
+    QAction* mnuHexDump = nullptr;
+    QAction* mnuAllRecords = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuKeys = nullptr;
+    QAction* mnuManual = nullptr;
+    QAction* mnuAbout = nullptr;
     QMenu* mnuTools = nullptr;
     QAction* Export1 = nullptr;
     QAction* Zoom1 = nullptr;
@@ -327,6 +345,14 @@ class MainWindow : public QMainWindow {
     FindWindow* frmFind = nullptr;
     FragmentationWindow* frm_Fragmentation = nullptr;
 
+    // The user's settings (MainWindowSettings.cpp): the window's geometry and
+    // docks and the palette, restored as the window is made and saved as it
+    // closes; the folder the file dialogs open in, and the one to remember.
+    void RestoreSettings();
+    void SaveSettings() const;
+    [[nodiscard]] QString LastFolder() const;
+    void RememberFolder(const QString& file);
+
     // What answers the volume queries; writers of files check against it.
     [[nodiscard]] const platform::VolumeApi& Api() const { return FApi; }
 
@@ -342,12 +368,21 @@ class MainWindow : public QMainWindow {
 
   private:
     // The window's parts, made once by the constructor in this order: the
-    // menu bar (File, Drive, Scan!, Tools, View, Quit!) with the actions
+    // menu bar (File, Drive, Scan!, Tools, Reports, View, Quit!, Help) with the actions
     // that have shortcuts of their own, the status bar with its labels, and
     // the map surface with the zoom window's dock and the scroll bar.
     void BuildMenus();
     void BuildFileMenu();
     void BuildToolsMenu();
+    // Reports (F1 to F3) and Help.
+    void BuildReportsMenu();
+    void BuildHelpMenu();
+    // The reports' actions enabled for what is under the pointer while their
+    // menu is open, all of them otherwise (their keys then say why not).
+    void UpdateReportCommands(bool menuOpen);
+    // Whether the reports have a cluster to act on (and, with `needsOwner`,
+    // a file owning it); says why not in the status bar.
+    bool CanReport(bool needsOwner);
     // View > Health Overlay and Damage Overlay, with the lists they go with.
     void BuildOverlayActions();
     void BuildViewMenu();
@@ -403,6 +438,8 @@ class MainWindow : public QMainWindow {
     void FillRecentMenu();
     // Puts a source first in Open Recent, with the way it was read.
     void RememberSource(const QString& path, bool raw);
+    // No drive chosen: the title and the map area say so.
+    void ShowNoDrive();
     // "Lorvex", or the drive and its source, then "Lorvex".
     void UpdateTitle();
     // The check's count in the status bar, its list and the overlay, from

@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QThread>
@@ -68,6 +69,31 @@ void MainWindow::BuildDriveMenu() {
         item->setData(QString::fromStdString(root));
         connect(item, &QAction::triggered, this, [this, item] { mnusubDriveClick(item); });
     }
+    mnuDrive->addSeparator();
+    mnuDrive->addAction(mnuCloseDrive);
+}
+
+void MainWindow::CloseDriveClick() {
+    if (IsScanning() || FDriveRoot.empty() || !FSourceHooks.close) {
+        TellInStatusBar("No drive to close: the window shows none.");
+        return;
+    }
+    const QString closed = QString::fromStdString(FDriveRoot);
+    // Everything that reads the drive lets go of it before it goes.
+    FScan.reset();
+    FModel.reset();
+    ListsFollowScan();
+    FDamageMap = {};
+    FDamageName.clear();
+    FDamageRoot.clear();
+    UpdateDamage();
+    UpdateHealth();
+    const bool gone = FSourceHooks.close(FDriveRoot);
+    FTotalClusters = 0;
+    ShowNoDrive();
+    BuildDriveMenu();
+    UpdateCommands();
+    SetStatusText(gone ? QString("Drive %1 closed.").arg(closed) : QString());
 }
 
 QString MainWindow::BitLockerNote(const std::string& root) const {
@@ -82,7 +108,7 @@ QString MainWindow::BitLockerNote(const std::string& root) const {
 }
 
 void MainWindow::ChooseFirstDrive() {
-    const QList<QAction*> drives = mnuDrive->actions();
+    const QList<QAction*> drives = DriveActions();
     if (!drives.isEmpty() && !IsScanning()) {
         drives.front()->trigger();
     }
@@ -125,14 +151,25 @@ void MainWindow::mnusubDriveClick(QObject* Sender) {
         return;
     }
     Beep();
+    // Named with its source: "Drive E: (disk.img, partition 2) read as raw
+    // disk image cannot be shown: FAT16, not NTFS."
+    const QString source = FSourceHooks.describe ? FSourceHooks.describe(FDriveRoot) : QString();
     QString problem = QString("Drive %1 cannot be shown: %2.")
-                          .arg(QString::fromStdString(FDriveRoot), DriveProblem());
+                          .arg(QString::fromStdString(FDriveRoot) +
+                                   (source.isEmpty() ? QString() : " " + ShownText(source)),
+                               DriveProblem());
     // What a container's signature hides, the user can still have read.
     const QString other =
         FSourceHooks.otherReading ? FSourceHooks.otherReading(FDriveRoot) : QString();
     if (!other.isEmpty()) {
         problem += "\n\n" + other + ": File > Open as Raw Image reads it so.";
     }
+    ShowNoDrive();
+    SetStatusText("*ERROR*");
+    ShowNotice(kAppCaption, problem);
+}
+
+void MainWindow::ShowNoDrive() {
     FDriveRoot.clear();
     UpdateTitle();
     FView.SetTotalClusters(0);
@@ -140,8 +177,6 @@ void MainWindow::mnusubDriveClick(QObject* Sender) {
     FCellsPerRow = 0;
     FOverviewBitmap = QImage();
     FSurface->update();
-    SetStatusText("*ERROR*");
-    ShowNotice(kAppCaption, problem);
 }
 
 void MainWindow::UpdateTitle() {

@@ -1,5 +1,5 @@
-// The main window's menus and actions, which of them are enabled, and the
-// legend below the map with its two palettes.
+// The main window's overlay and View menu, and the legend below the map with
+// its two palettes.
 #include "ui/MainWindow.h"
 
 #include "ui/CellMap.h"
@@ -39,88 +39,6 @@ QString ShortLegendName(std::uint8_t state, const QString& full) {
 }
 
 } // namespace
-
-void MainWindow::BuildMenus() {
-    BuildFileMenu();
-    // The captions are the window's own; the ampersands only underline the
-    // letters that open them with Alt.
-    mnuDrive = menuBar()->addMenu("&Drive");
-    mnuDrive->setObjectName("mnuDrive");
-    mnuScan = menuBar()->addAction("&Scan!");
-    mnuScan->setShortcut(QKeySequence(Qt::Key_F5));
-    mnuScan->setObjectName("mnuScan");
-    connect(mnuScan, &QAction::triggered, this, [this] { mnuScanClick(); });
-    BuildToolsMenu();
-    BuildOverlayActions();
-    BuildViewMenu();
-    Quit1 = menuBar()->addAction("&Quit!");
-    Quit1->setObjectName("Quit1");
-    connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
-}
-
-void MainWindow::BuildFileMenu() {
-    mnuFile = menuBar()->addMenu("&File");
-    mnuFile->setObjectName("mnuFile");
-    mnuOpen = mnuFile->addAction("&Open Image...");
-    mnuOpen->setObjectName("mnuOpen");
-    mnuOpen->setShortcut(QKeySequence::Open);
-    connect(mnuOpen, &QAction::triggered, this, [this] { mnuOpenClick(); });
-    // Evidence can carry a container's signature it is not; the user can
-    // always have the bytes read as they are.
-    mnuOpenRaw = mnuFile->addAction("Open as Ra&w Image...");
-    mnuOpenRaw->setObjectName("mnuOpenRaw");
-    connect(mnuOpenRaw, &QAction::triggered, this, [this] { mnuOpenClick(true); });
-    mnuRecent = mnuFile->addMenu("Open &Recent");
-    mnuRecent->setObjectName("mnuRecent");
-    connect(mnuRecent, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
-    mnuSavePicture = mnuFile->addAction("Save Map &Picture...");
-    mnuSavePicture->setObjectName("mnuSavePicture");
-    mnuSavePicture->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    connect(mnuSavePicture, &QAction::triggered, this, [this] { mnuSaveMapPictureClick(); });
-    mnuLoadDamageMap = mnuFile->addAction("Load &Damage Map...");
-    mnuLoadDamageMap->setObjectName("mnuLoadDamageMap");
-    connect(mnuLoadDamageMap, &QAction::triggered, this, [this] { mnuLoadDamageMapClick(); });
-    mnuFile->addSeparator();
-    mnuQuitFile = mnuFile->addAction("&Quit");
-    mnuQuitFile->setObjectName("mnuQuitFile");
-    mnuQuitFile->setShortcut(QKeySequence::Quit);
-    connect(mnuQuitFile, &QAction::triggered, this, [this] { Quit1Click(); });
-}
-
-void MainWindow::BuildToolsMenu() {
-    mnuTools = menuBar()->addMenu("&Tools");
-    mnuTools->setObjectName("mnuTools");
-    Export1 = mnuTools->addAction("&Export...");
-    Export1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
-    Export1->setObjectName("Export1");
-    connect(Export1, &QAction::triggered, this, [this] { Export1Click(); });
-    Zoom1 = mnuTools->addAction("&Zoom");
-    Zoom1->setObjectName("Zoom1");
-    Zoom1->setCheckable(true);
-    connect(Zoom1, &QAction::triggered, this, [this] { Zoom1Click(); });
-    mnuFind = mnuTools->addAction("&Find...");
-    mnuFind->setShortcut(QKeySequence::Find);
-    mnuFind->setObjectName("mnuFind");
-    connect(mnuFind, &QAction::triggered, this, [this] { mnuFindClick(); });
-    mnuMark = mnuTools->addAction("&Mark...");
-    mnuMark->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    mnuMark->setObjectName("mnuMark");
-    connect(mnuMark, &QAction::triggered, this, [this] { mnuMarkClick(); });
-    mnuClearMark = mnuTools->addAction("Clear Mar&k");
-    mnuClearMark->setObjectName("mnuClearMark");
-    connect(mnuClearMark, &QAction::triggered, this, [this] { ClearMark(); });
-    mnuNextMarked = mnuTools->addAction("&Next Marked File");
-    mnuNextMarked->setObjectName("mnuNextMarked");
-    mnuNextMarked->setShortcut(QKeySequence(Qt::Key_F7));
-    connect(mnuNextMarked, &QAction::triggered, this, [this] { NextMarkedFile(); });
-    FragmentationList1 = mnuTools->addAction("Fragmentation &List");
-    FragmentationList1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
-    FragmentationList1->setObjectName("FragmentationList1");
-    connect(FragmentationList1, &QAction::triggered, this, [this] { FragmentationList1Click(); });
-    mnuVolumeCheck = mnuTools->addAction("&Volume Check");
-    mnuVolumeCheck->setObjectName("mnuVolumeCheck");
-    connect(mnuVolumeCheck, &QAction::triggered, this, [this] { VolumeCheckClick(); });
-}
 
 void MainWindow::BuildOverlayActions() {
     mnuHealthOverlay = new QAction("&Health Overlay", this);
@@ -180,7 +98,7 @@ void MainWindow::BuildViewMenu() {
     mnuClearHighlight = new QAction("C&lear Highlight", this);
     mnuClearHighlight->setObjectName("mnuClearHighlight");
     connect(mnuClearHighlight, &QAction::triggered, this, [this] { ClearHighlight(); });
-    mnuLightOwner = new QAction("Light the &Owner's Fragments", this);
+    mnuLightOwner = new QAction("Light the Owner's F&ragments", this);
     mnuLightOwner->setObjectName("mnuLightOwner");
     mnuLightOwner->setCheckable(true);
     connect(mnuLightOwner, &QAction::toggled, this, [this] {
@@ -190,7 +108,7 @@ void MainWindow::BuildViewMenu() {
     });
     // View > Palette: today's colours, or colours that stay apart for the
     // common kinds of colour blindness.
-    mnuPalette = new QMenu("&Palette", this);
+    mnuPalette = new QMenu("Pal&ette", this);
     mnuPalette->setObjectName("mnuPalette");
     auto* palettes = new QActionGroup(this);
     QAction* standard = mnuPalette->addAction("&Standard");
@@ -261,24 +179,6 @@ void MainWindow::FillViewMenu() {
     for (QAction* item : {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo}) {
         item->setEnabled(true);
     }
-}
-
-void MainWindow::UpdateCommands() {
-    const bool idle = !IsScanning();
-    for (QAction* item : mnuDrive->actions()) {
-        item->setEnabled(idle);
-    }
-    mnuScan->setEnabled(idle);
-    mnuOpen->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
-    mnuOpenRaw->setEnabled(mnuOpen->isEnabled());
-    mnuRecent->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
-    // The commands that read a scan's tables wait for one to have ended.
-    const bool scanned = idle && FScan != nullptr;
-    Export1->setEnabled(scanned);
-    FragmentationList1->setEnabled(scanned);
-    mnuFind->setEnabled(scanned);
-    mnuVolumeCheck->setEnabled(scanned);
-    mnuLoadDamageMap->setEnabled(scanned);
 }
 
 // --- The legend --------------------------------------------------------------

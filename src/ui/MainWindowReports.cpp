@@ -12,9 +12,11 @@
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
+#include "ui/ShownText.h"
 
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 
 #include <cerrno>
 #include <memory>
@@ -126,11 +128,15 @@ bool MainWindow::HoverInsideScannedVolume() const {
 }
 
 void MainWindow::ShowClusterDetails() {
-    if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
+    if (frm_Info == nullptr || !CanReport(false)) {
         return;
     }
     frm_Info->ClearReport();
     frm_Info->SetReportCaption("File Info for Cluster " + Decimal(FHoverLCN));
+    // A cluster no file owns empties an open report; the status bar says why.
+    if (!CanReport(true)) {
+        return;
+    }
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
     const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
@@ -149,7 +155,7 @@ void MainWindow::ShowClusterDetails() {
 }
 
 void MainWindow::ShowHexDump() {
-    if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
+    if (frm_Info == nullptr || !CanReport(false)) {
         return;
     }
     WriteHexDump(*frm_Info, FScan, FHoverLCN);
@@ -189,15 +195,19 @@ void MainWindow::Export1Click() {
     if (FDriveRoot.empty() || !FScan) {
         return;
     }
-    QFileDialog sav(this, "Export");
+    // Named after the drive, in the folder the last dialog was in.
+    const QString drive = QString::fromStdString(FDriveRoot).remove(':').remove('\\');
+    QFileDialog sav(this, "Export", LastFolder());
     sav.setObjectName("sav");
     sav.setAcceptMode(QFileDialog::AcceptSave);
+    sav.selectFile(drive + "-files.txt");
     sav.setNameFilters({"TXT files (*.txt)", "All files (*)"});
     sav.setDefaultSuffix("txt");
     sav.setOption(QFileDialog::DontConfirmOverwrite);
     if (sav.exec() != QDialog::Accepted || sav.selectedFiles().isEmpty()) {
         return;
     }
+    RememberFolder(sav.selectedFiles().first());
     ExportTo(sav.selectedFiles().first());
 }
 
@@ -216,8 +226,15 @@ void MainWindow::ExportTo(const QString& path) {
         return;
     }
     const ntfs::ExportResult result = ntfs::ExportFileTable(*FScan->volume, FScan->fileIds, out.fd);
-    ShowNotice(QStringLiteral("Lorvex"),
-               result.ok ? QString("OK") : QString::fromStdString(result.message));
+    if (!result.ok) {
+        ShowNotice(QStringLiteral("Lorvex"), QString::fromStdString(result.message));
+        return;
+    }
+    // Where it went and how much, where the user looks; no box to dismiss.
+    FHoverText = QString("Exported %1 entries of %2 to %3")
+                     .arg(FScan->fileIds.FCount)
+                     .arg(QString::fromStdString(FDriveRoot), ShownText(path));
+    FHoverLabel->setText(FHoverText);
 }
 
 void MainWindow::mnuFindClick() {

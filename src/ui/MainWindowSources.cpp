@@ -18,6 +18,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 namespace lorvex::ui {
 
 using namespace mainwindow;
@@ -26,7 +28,7 @@ bool MainWindow::OpenSources(const QStringList& paths, bool raw) {
     if (!FSourceHooks.open || IsScanning() || paths.isEmpty()) {
         return false;
     }
-    const qsizetype before = mnuDrive->actions().size();
+    const qsizetype before = DriveActions().size();
     QStringList problems;
     for (const QString& path : paths) {
         QString problem = FSourceHooks.open(path, raw, false);
@@ -57,7 +59,7 @@ bool MainWindow::OpenSources(const QStringList& paths, bool raw) {
     if (!problems.isEmpty()) {
         ShowNotice(kAppCaption, "Cannot open " + problems.join("\n"));
     }
-    const QList<QAction*> drives = mnuDrive->actions();
+    const QList<QAction*> drives = DriveActions();
     if (drives.size() <= before) {
         return false;
     }
@@ -72,12 +74,15 @@ void MainWindow::mnuOpenClick(bool raw) {
     // The volume layer knows a container by its content, not its name; the
     // names here only narrow the list. "All files" stays for the rest.
     const QStringList paths = QFileDialog::getOpenFileNames(
-        this, raw ? "Open as Raw Image" : "Open Image", QString(),
+        this, raw ? "Open as Raw Image" : "Open Image", LastFolder(),
         "Disk and volume images (*.img *.raw *.dd *.bin *.iso *.ntfs *.E01 *.e01 *.vhd *.VHD "
         "*.vhdx *.VHDX *.vmdk *.VMDK *.qcow2 *.qcow);;"
         "EnCase, VHD, VHDX, VMDK and qcow2 images (*.E01 *.e01 *.vhd *.VHD *.vhdx *.VHDX *.vmdk "
         "*.VMDK *.qcow2 *.qcow);;"
         "Raw images (*.img *.raw *.dd *.bin *.iso *.ntfs);;All files (*)");
+    if (!paths.isEmpty()) {
+        RememberFolder(paths.front());
+    }
     OpenSources(paths, raw);
 }
 
@@ -146,14 +151,22 @@ void MainWindow::ShowStartupProblems(const QStringList& problems, bool noSources
         }
         text = "Cannot open " + said.join("\n");
     }
-    if (mnuDrive->actions().isEmpty()) {
+    const bool none = DriveActions().isEmpty();
+    if (none && noSources) {
+        // Started with no source on a machine without NTFS: nothing went
+        // wrong that a box must stop the user for; the status bar says it.
+        SetStatusText("No NTFS volume was found on this machine" +
+                      QString(::geteuid() == 0 ? QString()
+                                               : " (reading its disks needs root, or "
+                                                 "membership of the disk group)") +
+                      "; open an image file with File > Open Image.");
+        return;
+    }
+    if (none) {
         if (!text.isEmpty()) {
             text += "\n\n";
         }
-        text += noSources ? QString("No NTFS volume was found on this machine. Reading its disks "
-                                    "needs root, or membership of the disk group; an image file "
-                                    "opens with File > Open Image.")
-                          : QString("No drive to show. Open an image with File > Open Image.");
+        text += "No drive to show. Open an image with File > Open Image.";
     }
     if (!text.isEmpty()) {
         ShowNotice(kAppCaption, text);

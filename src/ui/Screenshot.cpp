@@ -5,6 +5,7 @@
 #include "platform/RawVolumeSystem.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/FindWindow.h"
+#include "ui/HelpPages.h"
 #include "ui/LorvexWindows.h"
 #include "ui/PictureFile.h"
 #include "ui/ProblemListWindow.h"
@@ -133,7 +134,7 @@ int TakeBitLockerScreenshots(MainWindow& form, const QString& folder) {
         });
         dialog->reject();
     });
-    form.mnuDrive->actions().front()->trigger();
+    form.DriveActions().front()->trigger();
     Settle(200);
     if (!ok) {
         return Fail("cannot take the BitLocker pictures into " + folder);
@@ -230,6 +231,17 @@ class ScreenshotRun {
         Settle(200);
         Save("fragmentation.png", windows_.frm_Fragmentation.grab().toImage());
         windows_.frm_Fragmentation.hide();
+        // Help > Keys and Mouse, and About Lorvex.
+        const auto page = [this](void (*show)(QWidget*), const char* name, const QString& file) {
+            show(&form_);
+            Settle(200);
+            if (auto* shown = form_.findChild<QWidget*>(name); shown != nullptr) {
+                Save(file, shown->grab().toImage());
+                shown->hide();
+            }
+        };
+        page(&ShowKeysAndMouse, "KeysAndMouse", "keys.png");
+        page(&ShowAbout, "AboutLorvex", "about.png");
     }
 
     // The volume check over the map and as a list, when there is anything
@@ -304,12 +316,11 @@ class ScreenshotRun {
         }
     }
 
-    // A drive that is not NTFS, when one was given after the first: the
-    // message the window shows, over the window, as the screen has it.
-    // False when there is no such drive.
-    bool NotNtfsMessage() {
-        const QList<QAction*> all = form_.mnuDrive->actions();
-        if (all.size() <= 1) {
+    // A source that is not NTFS, when one was given after the first: the
+    // message the window shows of it, over the window, as the screen has it.
+    // False when there is no such source.
+    bool NotNtfsMessage(const QStringList& problems) {
+        if (problems.isEmpty()) {
             return false;
         }
         form_.showNormal();
@@ -322,7 +333,7 @@ class ScreenshotRun {
                 box->close();
             }
         });
-        all.back()->trigger();
+        form_.ShowStartupProblems(problems, false);
         Settle(200);
         return true;
     }
@@ -338,12 +349,12 @@ class ScreenshotRun {
 } // namespace
 
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
-                    const QString& damageMap) {
+                    const QString& damageMap, const QStringList& problems) {
     MainWindow& form = windows.Form1;
     if (!QDir().mkpath(folder)) {
         return Fail("cannot create " + folder);
     }
-    const QList<QAction*> drives = form.mnuDrive->actions();
+    const QList<QAction*> drives = form.DriveActions();
     if (drives.isEmpty()) {
         return Fail("no drive to choose");
     }
@@ -383,12 +394,13 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     run.Hover(lcn);
     run.Maximise();
     run.Views("-max");
-    const bool error = run.NotNtfsMessage();
+    const bool error = run.NotNtfsMessage(problems);
     if (!run.Ok()) {
         return Fail("cannot write the pictures into " + folder);
     }
     std::printf("wrote main, zoom, screen, zoom-fit and zoom-in (each also -max: maximised), "
-                "legend, show-on-map, report, hexdump, find, fragmentation%s%s .png into %s\n",
+                "legend, show-on-map, report, hexdump, find, fragmentation, keys, about%s%s .png "
+                "into %s\n",
                 extras.isEmpty() ? "" : (", " + extras.join(", ")).toLocal8Bit().constData(),
                 error ? " and error" : "", folder.toLocal8Bit().constData());
     return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace lorvex::ui {
 
@@ -21,7 +22,10 @@ class TLorvexWindows;
 // bitlocker-unlock.png (the dialog asking for its key, after a wrong one) and
 // bitlocker-locked.png (the message once it is given up) instead. Returns the
 // program's exit status.
+// keys.png and about.png are the Help menu's Keys and Mouse and About pages;
+// error.png shows the message of the first of `problems` (the sources the
+// window could not open) over the window.
 int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QString& hoverPath,
-                    const QString& damageMap = QString());
+                    const QString& damageMap = QString(), const QStringList& problems = {});
 
 } // namespace lorvex::ui

@@ -3,6 +3,7 @@
 // are the drives.
 #include "platform/OpenFiles.h"
 #include "platform/RawVolumeSystem.h"
+#include "ui/HelpPages.h"
 #include "ui/LorvexWindows.h"
 #include "ui/Screenshot.h"
 
@@ -39,7 +40,9 @@ constexpr const char* kUsage =
     "  --hover-file PATH   the file for --screenshot, e.g. /pagefile.sys\n"
     "  --damage-map FILE   a ddrescue mapfile for --screenshot to load, for the\n"
     "                      pictures of the Damage Map list and its bad areas\n"
-    "  --help              show this help and exit\n";
+    "  --help              show this help and exit\n"
+    "  --version           show the version of Lorvex and of the libraries it\n"
+    "                      uses, and exit\n";
 
 bool HasDisplay() {
     const auto set = [](const char* name) {
@@ -81,6 +84,10 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::fputs(lorvex::ui::VersionText().toLocal8Bit().constData(), stdout);
             return 0;
         }
         if (arg == "--screenshot" || arg == "--hover-file" || arg == "--damage-map") {
@@ -152,11 +159,18 @@ int main(int argc, char** argv) {
         sources.empty() ? lorvex::platform::RawVolumeSystem::ForMachine()
                         : std::make_unique<lorvex::platform::RawVolumeSystem>(sources);
     const QStringList outside = SourcesReadingOutside(sources);
+    // A source the window cannot show is said once and is no drive.
+    std::vector<std::string> refused;
+    for (const lorvex::ui::RefusedSource& source : lorvex::ui::CloseSourcesWithoutNtfs(*system)) {
+        refused.push_back(source.source + ": " + source.why);
+    }
     QStringList problems = SilenceStreamsOnOpenedSources(*system);
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Lorvex");
     QApplication::setApplicationName("Lorvex");
-    for (const auto& problem : system->problems()) {
+    std::vector<std::string> said = system->problems();
+    said.insert(said.end(), refused.begin(), refused.end());
+    for (const auto& problem : said) {
         const bool asked = std::any_of(outside.begin(), outside.end(), [&](const QString& path) {
             return problem.starts_with(QFile::encodeName(path).toStdString() + ": ");
         });
@@ -186,7 +200,7 @@ int main(int argc, char** argv) {
         int status = 0;
         QTimer::singleShot(0, &windows.Form1, [&] {
             status = lorvex::ui::TakeScreenshots(windows, options.screenshotDir, options.hoverFile,
-                                                 options.damageMap);
+                                                 options.damageMap, problems);
             QApplication::exit(status);
         });
         const int loop = QApplication::exec();

@@ -92,6 +92,34 @@ TEST(Drives, OtherFileSystemsNameThemselvesButGiveNoNtfsData) {
     sys.CloseHandle(h);
 }
 
+TEST(Drives, AClosedDriveLetsGoOfItsHandlesAndLetter) {
+    RawVolumeSystem sys({Image("fat.img"), Image("ntfs-4k.img")});
+    const Handle gone = OpenDrive(sys, 'C');
+    const Handle kept = OpenDrive(sys, 'D');
+    ASSERT_NE(gone, platform::kInvalidHandle);
+    ASSERT_NE(kept, platform::kInvalidHandle);
+    ASSERT_TRUE(sys.CloseDrive(0));
+    EXPECT_FALSE(sys.CloseDrive(1));
+    // The later drive keeps its letter, its handle and its reads.
+    ASSERT_EQ(sys.drives().size(), 1U);
+    EXPECT_EQ(sys.drives()[0].letter, 'D');
+    EXPECT_FALSE(sys.GetVolumeInformation("C:\\"));
+    ASSERT_TRUE(sys.GetVolumeInformation("D:\\"));
+    EXPECT_TRUE(QueryVolumeData(sys, kept));
+    std::array<std::byte, 512> boot{};
+    std::uint32_t read = 0;
+    EXPECT_FALSE(sys.ReadFile(gone, boot, &read));
+    ASSERT_TRUE(sys.SetFilePointerEx(kept, 0));
+    ASSERT_TRUE(sys.ReadFile(kept, boot, &read));
+    EXPECT_EQ(std::memcmp(boot.data() + 3, "NTFS    ", 8), 0);
+    // The free letter is the next source's; the closed one is still evidence.
+    std::string problem;
+    ASSERT_TRUE(sys.AddSource(Image("ntfs-4k.img"), problem));
+    EXPECT_EQ(sys.drives()[1].letter, 'C');
+    EXPECT_TRUE(sys.OpenWriteTarget(Image("fat.img")).refused);
+    sys.CloseHandle(kept);
+}
+
 TEST(Queries, ReadsAreBoundedByTheVolume) {
     RawVolumeSystem sys({Image("mbr-disk.img")});
     const Handle h = OpenDrive(sys, 'C');

@@ -59,7 +59,7 @@ struct Session {
         form.show();
     }
     QString DriveCaption() const {
-        const auto actions = form.mnuDrive->actions();
+        const auto actions = form.DriveActions();
         return actions.isEmpty() ? QString() : actions.front()->text();
     }
     void ChooseDrive() {

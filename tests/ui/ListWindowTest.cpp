@@ -202,7 +202,7 @@ class ListWindowTest : public QObject {
         // A list put away while another drive is chosen keeps no rows of the
         // drive it was made for.
         fragments.hide();
-        s.form.mnuDrive->actions().first()->trigger();
+        s.form.DriveActions().first()->trigger();
         QCOMPARE(s.form.Scan()->volume->drive(), std::string("C:"));
         QCOMPARE(lv.topLevelItemCount(), 0);
         s.form.FragmentationList1->trigger();

@@ -35,7 +35,7 @@ struct Scanned {
         form.SetUserNotices(notices);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        form.mnuDrive->actions().first()->trigger();
+        form.DriveActions().first()->trigger();
         QVERIFY(form.IsScanned());
     }
 
