@@ -135,9 +135,7 @@ void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_In
     frm_Info = info;
     frmFind = find;
     frm_Fragmentation = fragmentation;
-    if (frm_Help != nullptr) {
-        connect(frm_Help, &Tfrm_Help::closed, this, [this] { Zoom1->setChecked(false); });
-    }
+    AttachZoom();
     const auto showOnMap = [this](std::int64_t fileIndex) { ShowOnMap(fileIndex); };
     const auto baseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
     if (frmFind != nullptr) {

@@ -121,20 +121,20 @@ void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std
 
 } // namespace
 
-bool MainWindow::HoverInsideScannedVolume() const {
-    return FScan && FHoverLCN >= 0 && FHoverLCN < FTotalClusters;
+bool MainWindow::CursorInsideScannedVolume() const {
+    return FScan && cursor_ >= 0 && cursor_ < FTotalClusters;
 }
 
 void MainWindow::ShowClusterDetails() {
-    if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
+    if (!CursorInsideScannedVolume() || frm_Info == nullptr) {
         return;
     }
     frm_Info->ClearReport();
-    frm_Info->SetReportCaption("File Info for Cluster " + Decimal(FHoverLCN));
+    frm_Info->SetReportCaption("File Info for Cluster " + Decimal(cursor_));
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
     const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
-    const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, FHoverLCN);
+    const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, cursor_);
     if (owner < 0 || owner >= scan->fileIds.FCount) {
         return;
     }
@@ -149,10 +149,10 @@ void MainWindow::ShowClusterDetails() {
 }
 
 void MainWindow::ShowHexDump() {
-    if (!HoverInsideScannedVolume() || frm_Info == nullptr) {
+    if (!CursorInsideScannedVolume() || frm_Info == nullptr) {
         return;
     }
-    WriteHexDump(*frm_Info, FScan, FHoverLCN);
+    WriteHexDump(*frm_Info, FScan, cursor_);
 }
 
 void MainWindow::ShowBaseInfo(std::int64_t BaseID) {
