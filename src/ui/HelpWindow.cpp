@@ -51,6 +51,8 @@ Tfrm_Help::Tfrm_Help(QWidget* mainWindow) : QWidget(mainWindow) {
     lbl_Name->setObjectName("lbl_Name");
     lbl_Name->setReadOnly(true);
     lbl_Name->setFrameShape(QFrame::NoFrame);
+    // The name takes the room the dock gives it rather than widening it.
+    lbl_Name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
     grid->addWidget(lbl_Name, 2, 0, 1, 2);
     grid->setRowStretch(2, 1);
     grid->setColumnStretch(1, 1);

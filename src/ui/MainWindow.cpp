@@ -174,6 +174,7 @@ void MainWindow::showEvent(QShowEvent* event) {
         return;
     }
     FFirstShow = false;
+    MakeRoomForZoomDock();
     FitToScreen();
     // The desktop frames the window only after it is on screen: once its
     // title bar is known, fit the frame too.

@@ -364,6 +364,8 @@ class MainWindow : public QMainWindow {
     // shows it.
     void BuildZoomDock();
     void AttachZoom();
+    // On the first show: the window widened by the docked zoom panel.
+    void MakeRoomForZoomDock();
     // The reader's messages, shown by this window from whichever thread.
     void InstallMessageHandler();
     // The guard of the reports: a completed scan and the cursor on a cluster

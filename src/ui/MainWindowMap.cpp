@@ -322,7 +322,6 @@ void MainWindow::PaintCursor(QPainter& painter) const {
     // around, arms reach out from it, in black and white too.
     const auto [x, y] = *at;
     const int p = FView.RowPixels();
-    painter.setPen(Qt::NoPen);
     if (p < kCursorArmsBelow) {
         const int arm = kCursorArm;
         const int mid = p / 2;
@@ -335,11 +334,16 @@ void MainWindow::PaintCursor(QPainter& painter) const {
                              Qt::white);
         }
     }
-    painter.setBrush(Qt::NoBrush);
-    painter.setPen(Qt::black);
-    painter.drawRect(QRect(x - 2, y - 2, p + 3, p + 3));
-    painter.setPen(Qt::white);
-    painter.drawRect(QRect(x - 1, y - 1, p + 1, p + 1));
+    // Filled one side at a time: a stroked rectangle can leave its corner
+    // pixel out.
+    const auto ring = [&painter](const QRect& box, Qt::GlobalColor colour) {
+        painter.fillRect(box.left(), box.top(), box.width(), 1, colour);
+        painter.fillRect(box.left(), box.bottom(), box.width(), 1, colour);
+        painter.fillRect(box.left(), box.top(), 1, box.height(), colour);
+        painter.fillRect(box.right(), box.top(), 1, box.height(), colour);
+    };
+    ring(QRect(x - 2, y - 2, p + 4, p + 4), Qt::black);
+    ring(QRect(x - 1, y - 1, p + 2, p + 2), Qt::white);
 }
 
 void MainWindow::scrollerChange() {

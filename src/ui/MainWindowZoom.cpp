@@ -3,11 +3,12 @@
 #include "ui/MainWindow.h"
 
 #include "ui/HelpWindow.h"
+#include "ui/MainWindowShared.h"
 #include "ui/ZoomPicture.h"
 
 #include <QAction>
 #include <QDockWidget>
-#include <QStyle>
+#include <QLayout>
 
 #include <array>
 #include <cstring>
@@ -59,13 +60,18 @@ void MainWindow::AttachZoom() {
         Zoom1->setChecked(false);
         FZoomDock->hide();
     });
-    // The window grows by the dock, so that the map keeps its designed
-    // size beside it.
-    const int extra =
-        frm_Help->width() + style()->pixelMetric(QStyle::PM_DockWidgetSeparatorExtent);
-    resize(width() + extra, height());
     Zoom1->setChecked(true);
     PlaceZoomWindow();
+}
+
+void MainWindow::MakeRoomForZoomDock() {
+    // The window grows by the dock, so that the map keeps its designed
+    // size beside it; the dock's width is known once it is polished.
+    layout()->activate();
+    const int missing = mainwindow::kClientWidth - centralWidget()->width();
+    if (missing > 0 && FZoomDock->isVisible() && !FZoomDock->isFloating()) {
+        resize(width() + missing, height());
+    }
 }
 
 void MainWindow::Zoom1Click() {

@@ -247,11 +247,16 @@ class MapViewWindowTest : public QObject {
         auto* lit =
             f.FLegend->findChild<QWidget*>(QString("Legend%1").arg(lorvex::map::kHighlightIndex));
         QVERIFY(lit != nullptr);
-        QVERIFY(!lit->isVisible());
+        QAction* entry = nullptr;
+        for (QAction* item : f.FLegend->actions()) {
+            entry = f.FLegend->widgetForAction(item) == lit ? item : entry;
+        }
+        QVERIFY(entry != nullptr);
+        QVERIFY(!entry->isVisible());
         f.ShowOnMap(f.Scan()->fileIds.IndexOfID(std::stoll(facts_.at("fragmented_1_record"))));
-        QVERIFY(lit->isVisible());
+        QVERIFY(entry->isVisible());
         f.ClearHighlight();
-        QVERIFY(!lit->isVisible());
+        QVERIFY(!entry->isVisible());
     }
 };
 
