@@ -96,6 +96,11 @@ TMapScale TMapView::ZoomedIn() const {
     } else {
         next.cellPixels = static_cast<std::int32_t>(
             std::min<std::int64_t>(PowerAbove(FScale.cellPixels), kLargestCell));
+        // A fit between two steps is a step of its own, both ways.
+        const std::int32_t fit = FitScale().cellPixels;
+        if (fit > FScale.cellPixels && fit < next.cellPixels) {
+            next.cellPixels = fit;
+        }
     }
     return next;
 }
@@ -104,6 +109,10 @@ TMapScale TMapView::ZoomedOut() const {
     TMapScale next = FScale;
     if (FScale.cellPixels > 1) {
         next.cellPixels = static_cast<std::int32_t>(PowerBelow(FScale.cellPixels));
+        const std::int32_t fit = FitScale().cellPixels;
+        if (fit > next.cellPixels && fit < FScale.cellPixels) {
+            next.cellPixels = fit;
+        }
         return next;
     }
     const std::int64_t most = FitScale().clustersPerPixel;
@@ -144,6 +153,27 @@ std::int64_t TMapView::RowOf(std::int64_t lcn) const {
 
 void TMapView::ShowCluster(std::int64_t lcn) {
     SetTopRow(RowOf(lcn) - FullRows() / 3);
+}
+
+void TMapView::KeepInView(std::int64_t lcn) {
+    const std::int64_t row = RowOf(lcn);
+    if (row < FTopRow || row >= FTopRow + std::max<std::int64_t>(FullRows(), 1)) {
+        ShowCluster(lcn);
+    }
+}
+
+std::optional<std::pair<std::int32_t, std::int32_t>> TMapView::PixelOf(std::int64_t lcn) const {
+    const std::int32_t cells = CellsPerRow();
+    if (cells == 0 || lcn < 0 || lcn >= FTotal) {
+        return std::nullopt;
+    }
+    const std::int64_t cell = lcn / FScale.clustersPerPixel;
+    const std::int64_t row = cell / cells - FTopRow;
+    if (row < 0 || row * FScale.cellPixels >= FHeight) {
+        return std::nullopt;
+    }
+    return std::pair{static_cast<std::int32_t>(cell % cells) * FScale.cellPixels,
+                     static_cast<std::int32_t>(row) * FScale.cellPixels};
 }
 
 void TMapView::ZoomAround(TMapScale scale, std::int32_t y) {
@@ -319,11 +349,11 @@ void TMapView::Render(const TMapModel& model, std::uint8_t* out, std::size_t str
 }
 
 std::vector<std::uint32_t> OverviewPixels(const TMapModel& model, std::int32_t width,
-                                          std::int32_t height, std::uint32_t blank) {
+                                          std::int32_t height, std::uint32_t blank,
+                                          const Palette& palette) {
     if (width <= 0 || height <= 0) {
         return {};
     }
-    const Palette& palette = CellPalette();
     const auto pixels = static_cast<std::int64_t>(width) * height;
     std::vector<std::uint32_t> out(static_cast<std::size_t>(pixels), blank);
     const std::int64_t total = model.TotalClusters();

@@ -64,9 +64,9 @@ class TMapView {
     void SetScale(TMapScale scale);
     // The largest scale at which the whole volume is in view.
     [[nodiscard]] TMapScale FitScale() const;
-    // The next step in and out: cells and summaries go by powers of two; out
-    // stops at the fit (or at a pixel a cluster, for a volume that fits
-    // magnified), in at kLargestCell.
+    // The next step in and out: cells and summaries go by powers of two, and
+    // the fit is a step between them; out stops at the fit (or at a pixel a
+    // cluster, for a volume that fits magnified), in at kLargestCell.
     [[nodiscard]] TMapScale ZoomedIn() const;
     [[nodiscard]] TMapScale ZoomedOut() const;
 
@@ -89,6 +89,13 @@ class TMapView {
     // The first row whose clusters start at or after `lcn`'s row, placed so
     // that `lcn` is about a third down the view.
     void ShowCluster(std::int64_t lcn);
+    // Scrolls as ShowCluster does only when `lcn`'s row is not wholly in
+    // view, so that a cursor moved within the view leaves the view still.
+    void KeepInView(std::int64_t lcn);
+    // The top-left pixel of the cell (or summary pixel) that shows `lcn`;
+    // empty when it is out of view or past the volume's end.
+    [[nodiscard]] std::optional<std::pair<std::int32_t, std::int32_t>>
+    PixelOf(std::int64_t lcn) const;
     // Changes the scale keeping the clusters under pixel row `y` there, as
     // far as the ends of the volume allow.
     void ZoomAround(TMapScale scale, std::int32_t y);
@@ -133,9 +140,11 @@ class TMapView {
 // Each pixel averages the palette colours of the next `per` clusters, per =
 // total / (width * height); the clusters left over at the end are not shown.
 // On a volume with fewer clusters than the strip has pixels each pixel shows
-// one cluster and the pixels after the last are `blank`.
+// one cluster and the pixels after the last are `blank`. The colours are
+// `palette`'s, so that the strip shows the kinds as the map does.
 std::vector<std::uint32_t> OverviewPixels(const TMapModel& model, std::int32_t width,
-                                          std::int32_t height, std::uint32_t blank);
+                                          std::int32_t height, std::uint32_t blank,
+                                          const Palette& palette = CellPalette());
 
 // The clusters overview pixel (x, y) stands for.
 TClusterSpan OverviewSpan(std::int64_t total, std::int32_t width, std::int32_t height,

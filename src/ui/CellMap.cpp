@@ -3,6 +3,7 @@
 #include "map/MapView.h"
 
 #include <QColor>
+#include <QPainter>
 #include <QStringView>
 
 namespace lorvex::ui {
@@ -12,20 +13,54 @@ bool ContainsCaseless(std::u16string_view text, std::u16string_view part) {
 }
 
 QRgb OverlayColour(std::uint8_t index) {
+    // Apart from the nine kinds of both palettes, which an overlay dims
+    // besides, and from each other by hue or by lightness.
     switch (index) {
+    case map::kHighlightIndex:
+        return 0xFFFF00FFU; // magenta
     case map::kOverlayBeyondEnd:
-        return 0xFF00FFFFU; // cyan
+        return 0xFFAA96FFU; // lavender
     case map::kOverlayUnownedUsed:
-        return 0xFFFFFF00U; // yellow
+        return 0xFF965A28U; // brown
     case map::kOverlayOwnedFree:
-        return 0xFFFF8000U; // orange
+        return 0xFFAAFFC8U; // mint
     case map::kOverlayCrossLinked:
-        return 0xFFFF0000U; // red
+        return 0xFF8000C0U; // purple
     case map::kOverlayBadArea:
-        return 0xFF00FF00U; // green
+        return 0xFFFFA0C8U; // pink
     default:
         return 0xFF000000U;
     }
+}
+
+QString OverlayName(std::uint8_t index) {
+    switch (index) {
+    case map::kHighlightIndex:
+        return "shown file";
+    case map::kOverlayBeyondEnd:
+        return "run past the end";
+    case map::kOverlayUnownedUsed:
+        return "used, no owner";
+    case map::kOverlayOwnedFree:
+        return "owned, free";
+    case map::kOverlayCrossLinked:
+        return "cross-linked";
+    case map::kOverlayBadArea:
+        return "bad area";
+    default:
+        return {};
+    }
+}
+
+QPixmap LegendSwatch(QRgb colour) {
+    const int side = 10;
+    QPixmap square(side, side);
+    square.fill(QColor::fromRgb(colour));
+    QPainter frame(&square);
+    frame.setPen(QColor(0x50, 0x50, 0x50));
+    frame.drawRect(0, 0, side - 1, side - 1);
+    frame.end();
+    return square;
 }
 
 void OverlayColours(QList<QRgb>& colours, const QList<QRgb>& palette, bool dim) {

@@ -4,7 +4,9 @@
 #include "map/Palette.h"
 
 #include <QList>
+#include <QPixmap>
 #include <QRgb>
+#include <QString>
 
 #include <cstdint>
 #include <string_view>
@@ -24,8 +26,13 @@ using enum map::CellState;
 // script: what Mark, Find and the map's model all match with.
 bool ContainsCaseless(std::u16string_view text, std::u16string_view part);
 
-// The colour of an overlay index (map::kOverlayFirst to map::kOverlayLast).
+// The colour of an overlay index (map::kOverlayFirst to map::kOverlayLast)
+// or of map::kHighlightIndex, and its name in the legend.
 QRgb OverlayColour(std::uint8_t index);
+QString OverlayName(std::uint8_t index);
+// A legend's swatch: a framed square, so that white and black show on any
+// background.
+QPixmap LegendSwatch(QRgb colour);
 
 // Puts the overlay's colours into a screen's colour table, and the states'
 // colours from `palette`, darkened when an overlay is shown so that the

@@ -1,11 +1,15 @@
 #include "ui/HelpWindow.h"
 
+#include "ui/ZoomPicture.h"
+
 #include <QCloseEvent>
-#include <QFont>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QVBoxLayout>
 
 namespace lorvex::ui {
 
@@ -13,43 +17,46 @@ namespace {
 
 constexpr int kClientWidth = 174;
 constexpr int kClientHeight = 198;
-constexpr QRect kNameRect(8, 112, 161, 73);
-
-QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
+constexpr int kMargin = 8;
 
 } // namespace
 
-Tfrm_Help::Tfrm_Help(QWidget* mainWindow)
-    : QWidget(mainWindow, Qt::Tool | Qt::WindowStaysOnTopHint) {
+Tfrm_Help::Tfrm_Help(QWidget* mainWindow) : QWidget(mainWindow) {
     setObjectName("frm_Help");
-    setWindowTitle(QString());
-    resize(kClientWidth, kClientHeight);
-    // The labels are placed for a small dialog font; a desktop's larger
-    // default would cut "F2 .. Hex dump" off at the window's edge.
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
-
-    MakeLabel(this, "LCN:", 8, 8);
+    setWindowTitle("Zoom");
+    // Laid out rather than placed, in the desktop's own font: the panel
+    // grows with its dock and a larger font never cuts a label off.
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    grid->setHorizontalSpacing(6);
+    auto* lcnRow = new QHBoxLayout;
+    lcnRow->addWidget(new QLabel("LCN:", this));
     lbl_LCN = new QLabel("...", this);
     lbl_LCN->setObjectName("lbl_LCN");
-    lbl_LCN->setGeometry(40, 8, 113, 13);
+    lbl_LCN->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lcnRow->addWidget(lbl_LCN, 1);
+    grid->addLayout(lcnRow, 0, 0, 1, 2);
     imgZoom = new QLabel(this);
     imgZoom->setObjectName("imgZoom");
-    imgZoom->setGeometry(8, 32, 73, 73);
-    MakeLabel(this, "F1 .. Details", 87, 32);
-    MakeLabel(this, "F2 .. Hex dump", 87, 43);
-    MakeLabel(this, "F3 .. Base Info", 87, 54);
+    imgZoom->setFixedSize(kZoomSize, kZoomSize);
+    grid->addWidget(imgZoom, 1, 0, Qt::AlignTop);
+    auto* keys = new QVBoxLayout;
+    keys->setSpacing(0);
+    for (const char* key : {"F1 .. Details", "F2 .. Hex dump", "F3 .. Base Info"}) {
+        keys->addWidget(new QLabel(key, this));
+    }
+    keys->addStretch(1);
+    grid->addLayout(keys, 1, 1);
     lbl_Name = new QPlainTextEdit(this);
     lbl_Name->setObjectName("lbl_Name");
     lbl_Name->setReadOnly(true);
     lbl_Name->setFrameShape(QFrame::NoFrame);
-    lbl_Name->setGeometry(kNameRect);
+    // The name takes the room the dock gives it rather than widening it.
+    lbl_Name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+    grid->addWidget(lbl_Name, 2, 0, 1, 2);
+    grid->setRowStretch(2, 1);
+    grid->setColumnStretch(1, 1);
+    resize(kClientWidth, kClientHeight);
 }
 
 void Tfrm_Help::SetZoomPicture(const QImage& picture) {
@@ -60,25 +67,9 @@ QImage Tfrm_Help::ZoomPicture() const {
     return imgZoom->pixmap().toImage();
 }
 
-void Tfrm_Help::showEvent(QShowEvent* event) {
-    // Docked in the main window it stands where the main window puts it.
-    if (QWidget* main = parentWidget(); main != nullptr && isWindow()) {
-        move(main->x() - frameGeometry().width(), main->y());
-    }
-    QWidget::showEvent(event);
-}
-
 void Tfrm_Help::closeEvent(QCloseEvent* event) {
     emit closed();
     QWidget::closeEvent(event);
-}
-
-void Tfrm_Help::resizeEvent(QResizeEvent* event) {
-    // The name box is anchored on all four sides: it keeps its margins.
-    lbl_Name->setGeometry(kNameRect.x(), kNameRect.y(),
-                          width() - (kClientWidth - kNameRect.width()),
-                          height() - (kClientHeight - kNameRect.height()));
-    QWidget::resizeEvent(event);
 }
 
 } // namespace lorvex::ui

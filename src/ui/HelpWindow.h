@@ -8,8 +8,9 @@ class QPlainTextEdit;
 
 namespace lorvex::ui {
 
-// The zoom tool window: the hovered cluster's number, the magnified cells
-// around it, the function keys, and the owner of the cluster.
+// The zoom panel, shown in the main window's "Zoom" dock: the hovered
+// cluster's number, the magnified cells around it, the function keys, and
+// the owner of the cluster.
 class Tfrm_Help : public QWidget {
     Q_OBJECT
 
@@ -25,14 +26,11 @@ class Tfrm_Help : public QWidget {
     QPlainTextEdit* lbl_Name = nullptr;
 
   signals:
-    // FormClose: the user closed the window with its own button.
+    // The panel was closed.
     void closed();
 
   protected:
-    // FormShow: against the main window's left side, tops level.
-    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 };
 
 } // namespace lorvex::ui

@@ -136,9 +136,7 @@ void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_In
     frm_Info = info;
     frmFind = find;
     frm_Fragmentation = fragmentation;
-    if (frm_Help != nullptr) {
-        connect(frm_Help, &Tfrm_Help::closed, this, [this] { Zoom1->setChecked(false); });
-    }
+    AttachZoom();
     const auto showOnMap = [this](std::int64_t fileIndex) { ShowOnMap(fileIndex); };
     const auto baseInfo = [this](std::int64_t baseId) { ShowBaseInfo(baseId); };
     if (frmFind != nullptr) {
@@ -177,6 +175,7 @@ void MainWindow::showEvent(QShowEvent* event) {
         return;
     }
     FFirstShow = false;
+    MakeRoomForZoomDock();
     FitToScreen();
     // The desktop frames the window only after it is on screen: once its
     // title bar is known, fit the frame too.

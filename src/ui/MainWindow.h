@@ -23,6 +23,7 @@
 #include <vector>
 
 class QAction;
+class QDockWidget;
 class QActionGroup;
 class QLabel;
 class QMenu;
@@ -200,8 +201,16 @@ class MainWindow : public QMainWindow {
     // The first row of map in view; the scroll bar follows.
     void ScrollToRow(std::int64_t row);
     void ScrollByRows(std::int64_t rows);
-    // Puts cluster `lcn` in view and names it as the hovered cluster.
+    // Moves the cursor to cluster `lcn`, scrolls it into view when it is
+    // not, and names it in the status bar and the zoom window.
     void GoToCluster(std::int64_t lcn);
+    // The cursor: the cluster the keys and the reports act on, framed on
+    // the map. A click on the map, Go to, the extents, the marked files and
+    // the lists move it; the pointer alone does not.
+    [[nodiscard]] std::int64_t Cursor() const { return cursor_; }
+    // Whether the view follows the window's size with the whole volume in
+    // it: so from the start and after Fit volume, until another zoom.
+    [[nodiscard]] bool Fitted() const { return fitted_; }
     void mnuGoToClick();
     [[nodiscard]] const map::TMapView& View() const { return FView; }
     [[nodiscard]] const map::TMapModel* Model() const { return FModel.get(); }
@@ -213,11 +222,13 @@ class MainWindow : public QMainWindow {
     void scrollerChange();
     void FormMouseMove(std::int32_t X, std::int32_t Y);
     void FormMouseWheel(std::int32_t WheelDelta);
-    // A press of the left button: on the overview strip it moves the view.
+    // A press of the left button: on the overview strip it moves the view,
+    // on the map it puts the cursor there.
     void FormMouseDown(std::int32_t X, std::int32_t Y);
     void UpdateHover();
-    // F1 to F3; false for every other key, which goes on to the focused
-    // control.
+    // F1 to F3 on the cursor, Home and End taking it to the first and last
+    // cluster, and the keys that scroll and zoom; false for every other
+    // key, which goes on to the focused control.
     bool FormKeyDown(int Key);
     void Zoom1Click();
     void mnuMarkClick();
@@ -262,8 +273,7 @@ class MainWindow : public QMainWindow {
     [[nodiscard]] QString HoverText() const;
     // The overview strip's left edge on the map surface.
     [[nodiscard]] std::int32_t OverviewLeft() const;
-    // Keeps the zoom window beside this one, or inside it when neither side
-    // of the screen has room.
+    // Shows the zoom dock while Tools > Zoom is ticked, hides it otherwise.
     void PlaceZoomWindow();
     [[nodiscard]] bool ZoomWindowDocked() const;
 
@@ -361,9 +371,6 @@ class MainWindow : public QMainWindow {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
   private:
@@ -388,11 +395,17 @@ class MainWindow : public QMainWindow {
     void BuildViewMenu();
     void BuildStatusBar();
     void BuildMapArea();
+    // The "Zoom" dock, empty until AttachZoom puts the zoom panel in it and
+    // shows it.
+    void BuildZoomDock();
+    void AttachZoom();
+    // On the first show: the window widened by the docked zoom panel.
+    void MakeRoomForZoomDock();
     // The reader's messages, shown by this window from whichever thread.
     void InstallMessageHandler();
-    // The guard of the reports: a completed scan and a cluster of the volume
-    // under the mouse.
-    [[nodiscard]] bool HoverInsideScannedVolume() const;
+    // The guard of the reports: a completed scan and the cursor on a cluster
+    // of the volume.
+    [[nodiscard]] bool CursorInsideScannedVolume() const;
     void SetStatusText(const QString& text);
     // Enables the commands that would replace the tables only while no scan
     // runs.
@@ -466,6 +479,17 @@ class MainWindow : public QMainWindow {
     [[nodiscard]] QString BitLockerNote(const std::string& root) const;
     // The zoom levels of the View menu, made as it opens.
     void FillViewMenu();
+    // The zoom levels, Fit volume among them, ticked as the view is: at
+    // most one, and none at a scale the menu does not list.
+    void TickZoomLevel();
+    // The cursor's frame over the map.
+    void PaintCursor(QPainter& painter) const;
+    // The legend's entries of the overlay's kinds and the shown file, each
+    // while it is on the map.
+    void ShowOverlayLegend();
+    // The status bar and the zoom window name the cursor as if the pointer
+    // were on it.
+    void ShowCursorAsHover();
     // The scroll bar's range and position for the view's rows.
     void SyncScroller();
     // The hovered pixel when it lies on the overview strip.
@@ -504,7 +528,7 @@ class MainWindow : public QMainWindow {
     bool FHoverOnOverview = false;
     QString FHoverText;
     QLabel* FHoverLabel = nullptr;
-    QWidget* FZoomDock = nullptr;
+    QDockWidget* FZoomDock = nullptr;
     QActionGroup* FZoomLevels = nullptr;
     // Wheel turns smaller than a notch, kept until they make one.
     int FWheelRest = 0;
@@ -531,6 +555,13 @@ class MainWindow : public QMainWindow {
     ntfs::TDamageReport FDamageReport;
     QString FDamageName;
     std::string FDamageRoot;
+    std::int64_t cursor_ = 0;
+    // The legend's entries from map::kHighlightIndex to map::kOverlayLast.
+    std::vector<QAction*> overlayLegend_;
+    bool fitted_ = true;
+    // The drive the view was last set up for: another starts fitted, its
+    // cursor on cluster 0.
+    std::string viewDrive_;
 };
 
 } // namespace lorvex::ui

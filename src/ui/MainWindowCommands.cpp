@@ -160,9 +160,9 @@ void MainWindow::BuildReportsMenu() {
 }
 
 void MainWindow::UpdateReportCommands(bool menuOpen) {
-    const bool cluster = !menuOpen || HoverInsideScannedVolume();
+    const bool cluster = !menuOpen || CursorInsideScannedVolume();
     const bool owned =
-        !menuOpen || (cluster && ntfs::FindClusterOwner(FScan->clusters, FHoverLCN) >= 0);
+        !menuOpen || (cluster && ntfs::FindClusterOwner(FScan->clusters, cursor_) >= 0);
     mnuClusterReport->setEnabled(owned);
     mnuHexDump->setEnabled(cluster);
     mnuAllRecords->setEnabled(owned);
@@ -175,12 +175,12 @@ bool MainWindow::CanReport(bool needsOwner) {
                             : "No scanned drive to report on: choose one from the Drive menu.");
         return false;
     }
-    if (FHoverLCN < 0 || FHoverLCN >= FTotalClusters) {
-        TellInStatusBar("No cluster under the pointer to report on.");
+    if (cursor_ < 0 || cursor_ >= FTotalClusters) {
+        TellInStatusBar("No cluster under the cursor to report on.");
         return false;
     }
-    if (needsOwner && ntfs::FindClusterOwner(FScan->clusters, FHoverLCN) < 0) {
-        TellInStatusBar(QString::fromStdString("No file owns cluster " + std::to_string(FHoverLCN) +
+    if (needsOwner && ntfs::FindClusterOwner(FScan->clusters, cursor_) < 0) {
+        TellInStatusBar(QString::fromStdString("No file owns cluster " + std::to_string(cursor_) +
                                                ": there is no file to report on."));
         return false;
     }

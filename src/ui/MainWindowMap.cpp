@@ -10,6 +10,8 @@
 #include "ui/MainWindowShared.h"
 #include "ui/PictureFile.h"
 
+#include <QAction>
+#include <QActionGroup>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -17,9 +19,11 @@
 #include <QLabel>
 #include <QPainter>
 #include <QScrollBar>
+#include <QToolBar>
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -38,8 +42,9 @@ constexpr int kScrollerFromRight = kClientWidth - 640;
 // The scroll bar's range when the view has more rows than it can count.
 constexpr std::int64_t kScrollerSteps = std::int64_t{1} << 30;
 constexpr QRgb kGridColour = 0xFF505050U;
-// Magenta: no state has it, in either palette.
-constexpr QRgb kHighlightColour = 0xFFFF00FFU;
+// Cells smaller than this get arms on the cursor's frame, and how long.
+constexpr int kCursorArmsBelow = 6;
+constexpr int kCursorArm = 5;
 
 // The map is drawn straight on the window between the menu and the status
 // bar; this is that surface, handing its events to the window's handlers.
@@ -91,19 +96,24 @@ class TMapSurface final : public QWidget {
 } // namespace
 
 void MainWindow::BuildMapArea() {
-    // The map surface, and at its left the place the zoom window takes
-    // when there is no room for it beside this window.
-    auto* centre = new QWidget(this);
-    auto* layout = new QHBoxLayout(centre);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    FZoomDock = new QWidget(centre);
-    FZoomDock->setObjectName("ZoomDock");
-    FZoomDock->hide();
-    layout->addWidget(FZoomDock);
     FSurface = new TMapSurface(*this);
-    layout->addWidget(FSurface, 1);
-    setCentralWidget(centre);
+    setCentralWidget(FSurface);
+    BuildZoomDock();
+    // The legend names the overlay's colours and the shown file's while
+    // they are on the map.
+    for (std::uint8_t index = map::kHighlightIndex; index <= map::kOverlayLast; ++index) {
+        auto* item = new QWidget(FLegend);
+        item->setObjectName(QString("Legend%1").arg(index));
+        auto* row = new QHBoxLayout(item);
+        row->setContentsMargins(1, 0, 3, 0);
+        row->setSpacing(2);
+        auto* swatch = new QLabel(item);
+        swatch->setPixmap(LegendSwatch(OverlayColour(index)));
+        row->addWidget(swatch);
+        row->addWidget(new QLabel(OverlayName(index), item));
+        overlayLegend_.push_back(FLegend->addWidget(item));
+        overlayLegend_.back()->setVisible(false);
+    }
     scroller = new QScrollBar(Qt::Vertical, FSurface);
     scroller->setObjectName("scroller");
     scroller->setSingleStep(1);
@@ -142,8 +152,17 @@ void MainWindow::RenderMapBitmap() {
     if (!FModel) {
         return;
     }
+    if (viewDrive_ != FDriveRoot) {
+        viewDrive_ = FDriveRoot;
+        fitted_ = true;
+        cursor_ = 0;
+    }
     FView.SetTotalClusters(FModel->TotalClusters());
     FView.SetArea(std::max(FViewRight + 1, 0), std::max(FViewBottom + 1, 0));
+    cursor_ = std::clamp<std::int64_t>(cursor_, 0, std::max<std::int64_t>(FTotalClusters - 1, 0));
+    if (fitted_) {
+        FView.SetScale(FView.FitScale());
+    }
     // Every rebuild returns the view to the top of the volume.
     FView.SetTopRow(0);
     DrawMap();
@@ -161,7 +180,8 @@ void MainWindow::RenderOverview() {
     }
     const QRgb blank = FSurface->palette().color(FSurface->backgroundRole()).rgb();
     const std::vector<std::uint32_t> pixels =
-        map::OverviewPixels(*FModel, kOverviewWidth, height, blank);
+        map::OverviewPixels(*FModel, kOverviewWidth, height, blank,
+                            FSafePalette ? map::SafeCellPalette() : map::CellPalette());
     for (int y = 0; y < height; ++y) {
         std::memcpy(FOverviewBitmap.scanLine(y),
                     pixels.data() + static_cast<std::size_t>(y) * kOverviewWidth,
@@ -181,7 +201,7 @@ void MainWindow::DrawMap() {
     FScreenColours[map::kGridIndex] = kGridColour;
     FScreenColours[map::kBackgroundIndex] =
         FSurface->palette().color(FSurface->backgroundRole()).rgb();
-    FScreenColours[map::kHighlightIndex] = kHighlightColour;
+    FScreenColours[map::kHighlightIndex] = OverlayColour(map::kHighlightIndex);
     OverlayColours(FScreenColours, FPalette, !FView.Overlay().empty());
     if (FScreen.width() != FView.Width() || FScreen.height() != FView.Height()) {
         FScreen = QImage(FView.Width(), FView.Height(), QImage::Format_Indexed8);
@@ -191,7 +211,39 @@ void MainWindow::DrawMap() {
         FView.Render(*FModel, FScreen.bits(), static_cast<std::size_t>(FScreen.bytesPerLine()));
     }
     SyncScroller();
+    TickZoomLevel();
+    ShowOverlayLegend();
     FSurface->update();
+}
+
+void MainWindow::ShowOverlayLegend() {
+    std::array<bool, map::kOverlayLast - map::kHighlightIndex + 1> shown{};
+    shown[0] = !FView.Highlight().empty();
+    for (const map::TOverlaySpan& span : FView.Overlay()) {
+        shown[span.index - map::kHighlightIndex] = true;
+    }
+    for (std::size_t i = 0; i < shown.size() && i < overlayLegend_.size(); ++i) {
+        overlayLegend_[i]->setVisible(shown[i]);
+    }
+}
+
+void MainWindow::TickZoomLevel() {
+    if (FZoomLevels == nullptr) {
+        return;
+    }
+    const map::TMapScale now = FView.Scale();
+    for (QAction* level : FZoomLevels->actions()) {
+        bool on = false;
+        if (level == mnuFit) {
+            on = fitted_;
+        } else if (level == mnuActualSize) {
+            on = !fitted_ && now == map::TMapScale{};
+        } else {
+            const QPoint scale = level->data().toPoint();
+            on = !fitted_ && now == map::TMapScale{scale.x(), scale.y()};
+        }
+        level->setChecked(on);
+    }
 }
 
 void MainWindow::SyncScroller() {
@@ -220,8 +272,15 @@ void MainWindow::FormResize() {
     // client height less the status bar's.
     FViewBottom = FSurface->height() - 1;
     scroller->resize(kScrollerWidth, std::max(FViewBottom, 0));
-    // RenderMapBitmap draws the screen it fits.
-    RenderMapBitmap();
+    // A fitted view fits again; any other keeps its scale and first row.
+    if (FModel) {
+        FView.SetArea(std::max(FViewRight + 1, 0), std::max(FViewBottom + 1, 0));
+        if (fitted_) {
+            FView.SetScale(FView.FitScale());
+            FView.SetTopRow(0);
+        }
+        DrawMap();
+    }
     RenderOverview();
 }
 
@@ -235,6 +294,7 @@ void MainWindow::FormPaint(QPainter& painter) {
     }
     if (!FScreen.isNull()) {
         painter.drawImage(QPoint(0, 0), FScreen);
+        PaintCursor(painter);
     }
     if (!FOverviewBitmap.isNull()) {
         const int left = OverviewLeft();
@@ -250,6 +310,40 @@ void MainWindow::FormPaint(QPainter& painter) {
             painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
         }
     }
+}
+
+void MainWindow::PaintCursor(QPainter& painter) const {
+    const auto at = FView.PixelOf(cursor_);
+    if (!at) {
+        return;
+    }
+    // A white ring around the cell and a black one around that show on
+    // every colour of both palettes; on cells too small to see a ring
+    // around, arms reach out from it, in black and white too.
+    const auto [x, y] = *at;
+    const int p = FView.RowPixels();
+    if (p < kCursorArmsBelow) {
+        const int arm = kCursorArm;
+        const int mid = p / 2;
+        for (const QRect& bar :
+             {QRect(x - 2 - arm, y + mid - 1, arm, 3), QRect(x + p + 2, y + mid - 1, arm, 3),
+              QRect(x + mid - 1, y - 2 - arm, 3, arm), QRect(x + mid - 1, y + p + 2, 3, arm)}) {
+            painter.fillRect(bar, Qt::black);
+            painter.fillRect(bar.width() == 3 ? bar.adjusted(1, 0, -1, 0)
+                                              : bar.adjusted(0, 1, 0, -1),
+                             Qt::white);
+        }
+    }
+    // Filled one side at a time: a stroked rectangle can leave its corner
+    // pixel out.
+    const auto ring = [&painter](const QRect& box, Qt::GlobalColor colour) {
+        painter.fillRect(box.left(), box.top(), box.width(), 1, colour);
+        painter.fillRect(box.left(), box.bottom(), box.width(), 1, colour);
+        painter.fillRect(box.left(), box.top(), 1, box.height(), colour);
+        painter.fillRect(box.right(), box.top(), 1, box.height(), colour);
+    };
+    ring(QRect(x - 2, y - 2, p + 4, p + 4), Qt::black);
+    ring(QRect(x - 1, y - 1, p + 2, p + 2), Qt::white);
 }
 
 void MainWindow::scrollerChange() {
@@ -303,19 +397,27 @@ void MainWindow::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
     if (!FModel) {
         return;
     }
+    fitted_ = false;
     FView.ZoomAround(scale, y);
     DrawMap();
     UpdateHover();
 }
 
 void MainWindow::ZoomStep(int direction, std::int32_t y) {
-    ZoomAroundRow(direction > 0 ? FView.ZoomedIn() : FView.ZoomedOut(), y);
+    const map::TMapScale next = direction > 0 ? FView.ZoomedIn() : FView.ZoomedOut();
+    if (next == FView.FitScale()) {
+        // Stepped onto the fit: the view fits from now on, as after Fit.
+        ZoomToFit();
+        return;
+    }
+    ZoomAroundRow(next, y);
 }
 
 void MainWindow::ZoomToFit() {
     if (!FModel) {
         return;
     }
+    fitted_ = true;
     FView.SetScale(FView.FitScale());
     FView.SetTopRow(0);
     DrawMap();
@@ -339,19 +441,21 @@ void MainWindow::GoToCluster(std::int64_t lcn) {
     if (!FModel || FView.TotalClusters() == 0) {
         return;
     }
-    lcn = std::clamp<std::int64_t>(lcn, 0, FView.TotalClusters() - 1);
-    FView.ShowCluster(lcn);
+    cursor_ = std::clamp<std::int64_t>(lcn, 0, FView.TotalClusters() - 1);
+    FView.KeepInView(cursor_);
     DrawMap();
-    // The pointer is put on the cluster's pixel, so that the zoom window,
-    // the status bar and F1 to F3 name it.
-    const std::int64_t cell = lcn / FView.Scale().clustersPerPixel;
-    const std::int64_t row = FView.RowOf(lcn) - FView.TopRow();
-    const std::int32_t p = FView.RowPixels();
-    FMouseX = static_cast<std::int32_t>(cell % std::max(FView.CellsPerRow(), 1)) * p + p / 2;
-    FMouseY = static_cast<std::int32_t>(row) * p + p / 2;
-    FHoverOnOverview = false;
-    UpdateHover();
-    FHoverLCN = lcn;
+    ShowCursorAsHover();
+}
+
+void MainWindow::ShowCursorAsHover() {
+    if (const auto at = FView.PixelOf(cursor_)) {
+        const std::int32_t p = FView.RowPixels();
+        FMouseX = at->first + p / 2;
+        FMouseY = at->second + p / 2;
+        FHoverOnOverview = false;
+        UpdateHover();
+    }
+    FHoverLCN = cursor_;
     if (frm_Help != nullptr) {
         frm_Help->lbl_LCN->setText(QString::number(FHoverLCN));
     }

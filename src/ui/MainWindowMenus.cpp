@@ -77,10 +77,12 @@ void MainWindow::BuildViewMenu() {
     connect(mnuZoomOut, &QAction::triggered, this, [this] { ZoomStep(-1, FMouseY); });
     mnuActualSize = new QAction("One &Cluster per Pixel", this);
     mnuActualSize->setObjectName("mnuActualSize");
+    mnuActualSize->setCheckable(true);
     mnuActualSize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
     connect(mnuActualSize, &QAction::triggered, this, [this] { SetZoom({}); });
     mnuFit = new QAction("&Fit volume", this);
     mnuFit->setObjectName("mnuFit");
+    mnuFit->setCheckable(true);
     mnuFit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
     connect(mnuFit, &QAction::triggered, this, [this] { ZoomToFit(); });
     mnuGoTo = new QAction("&Go to Cluster...", this);
@@ -125,6 +127,7 @@ void MainWindow::BuildViewMenu() {
     addActions({mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo, mnuNextExtent,
                 mnuPreviousExtent, mnuHealthOverlay});
     FZoomLevels = new QActionGroup(this);
+    FZoomLevels->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
     connect(mnuView, &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
     FillViewMenu();
 }
@@ -133,17 +136,19 @@ void MainWindow::FillViewMenu() {
     mnuView->clear();
     for (QAction* level : FZoomLevels->actions()) {
         FZoomLevels->removeAction(level);
-        level->deleteLater();
+        if (level != mnuActualSize && level != mnuFit) {
+            level->deleteLater();
+        }
     }
     mnuView->addAction(mnuZoomIn);
     mnuView->addAction(mnuZoomOut);
     mnuView->addSeparator();
-    const map::TMapScale now = FView.Scale();
     const map::TMapScale fit = FView.FitScale();
     const auto addLevel = [&](const QString& caption, map::TMapScale scale) {
         QAction* item = mnuView->addAction(caption);
         item->setCheckable(true);
-        item->setChecked(scale == now);
+        item->setData(QVariant::fromValue(
+            QPoint(scale.cellPixels, static_cast<int>(scale.clustersPerPixel))));
         item->setEnabled(FModel != nullptr);
         FZoomLevels->addAction(item);
         connect(item, &QAction::triggered, this, [this, scale] { SetZoom(scale); });
@@ -152,14 +157,13 @@ void MainWindow::FillViewMenu() {
         addLevel(QString("%1 Pixels per Cluster").arg(p), {p, 1});
     }
     mnuView->addAction(mnuActualSize);
-    mnuActualSize->setCheckable(true);
-    mnuActualSize->setChecked(now == map::TMapScale{});
+    FZoomLevels->addAction(mnuActualSize);
     for (std::int64_t k = 2; k < fit.clustersPerPixel; k *= 2) {
         addLevel(QString("%1 Clusters per Pixel").arg(k), {1, k});
     }
-    mnuFit->setCheckable(true);
-    mnuFit->setChecked(now == fit);
     mnuView->addAction(mnuFit);
+    FZoomLevels->addAction(mnuFit);
+    TickZoomLevel();
     mnuView->addSeparator();
     mnuView->addAction(mnuGoTo);
     mnuView->addAction(mnuNextExtent);
@@ -169,6 +173,7 @@ void MainWindow::FillViewMenu() {
     mnuView->addSeparator();
     mnuView->addAction(mnuHealthOverlay);
     mnuView->addAction(mnuDamageOverlay);
+    mnuDamageOverlay->setEnabled(FModel != nullptr && !FDamageName.isEmpty());
     mnuView->addSeparator();
     if (FLegend != nullptr) {
         mnuView->addAction(FLegend->toggleViewAction());
@@ -219,8 +224,6 @@ void MainWindow::BuildLegend() {
 }
 
 void MainWindow::UpdateLegend() {
-    // A framed square, so that white and black show on any background.
-    const int side = 10;
     for (const map::TLegendEntry& entry : map::kLegend) {
         auto* item =
             FLegend->findChild<QWidget*>(QString("Legend%1").arg(static_cast<int>(entry.state)));
@@ -228,13 +231,7 @@ void MainWindow::UpdateLegend() {
         if (swatch == nullptr) {
             continue;
         }
-        QPixmap square(side, side);
-        square.fill(QColor::fromRgb(FPalette[entry.state]));
-        QPainter frame(&square);
-        frame.setPen(QColor(0x50, 0x50, 0x50));
-        frame.drawRect(0, 0, side - 1, side - 1);
-        frame.end();
-        swatch->setPixmap(square);
+        swatch->setPixmap(LegendSwatch(FPalette[entry.state]));
     }
 }
 

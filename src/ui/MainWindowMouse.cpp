@@ -54,6 +54,14 @@ void MainWindow::FormMouseMove(std::int32_t X, std::int32_t Y) {
 void MainWindow::FormMouseDown(std::int32_t X, std::int32_t Y) {
     if (FModel && X >= OverviewLeft()) {
         OverviewClicked(X - OverviewLeft(), Y);
+        return;
+    }
+    // A click on the map puts the cursor on the cluster the reports would
+    // name there.
+    FormMouseMove(X, Y);
+    if (FModel && map::SpanLength(FHoverSpan) > 0) {
+        cursor_ = FHoverLCN;
+        FSurface->update();
     }
 }
 
@@ -197,7 +205,7 @@ bool MainWindow::FormKeyDown(int Key) {
         if (!FScan) {
             return true;
         }
-        const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, FHoverLCN);
+        const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, cursor_);
         if (owner < 0 || owner >= FScan->fileIds.FCount) {
             return true;
         }
@@ -219,10 +227,10 @@ bool MainWindow::FormKeyDown(int Key) {
         ScrollByRows(-page);
         return true;
     case Qt::Key_Home:
-        ScrollToRow(0);
+        GoToCluster(0);
         return true;
     case Qt::Key_End:
-        ScrollToRow(FView.MaxTopRow());
+        GoToCluster(FView.TotalClusters() - 1);
         return true;
     case Qt::Key_Down:
         ScrollByRows(1);
@@ -252,17 +260,22 @@ void MainWindow::ShowMapMenu(QPoint at) {
     if (!FModel) {
         return;
     }
+    // The menu acts on what it was opened over: the cursor goes there.
     FormMouseMove(at.x(), at.y());
+    if (map::SpanLength(FHoverSpan) > 0) {
+        cursor_ = FHoverLCN;
+        FSurface->update();
+    }
     QMenu menu(this);
     const bool scanned = FScan != nullptr && !IsScanning();
-    const std::int64_t owner = scanned ? ntfs::FindClusterOwner(FScan->clusters, FHoverLCN) : -1;
+    const std::int64_t owner = scanned ? ntfs::FindClusterOwner(FScan->clusters, cursor_) : -1;
     menu.addAction("Show on map", [this, owner] { ShowOnMap(owner); })->setEnabled(owner >= 0);
     menu.addAction("Details\tF1", [this] { ShowClusterDetails(); })->setEnabled(scanned);
     menu.addAction("Hex Dump\tF2", [this] { ShowHexDump(); })->setEnabled(scanned);
     menu.addAction("Base Info\tF3", [this] { FormKeyDown(Qt::Key_F3); })->setEnabled(owner >= 0);
     menu.addSeparator();
     menu.addAction("Copy Cluster Number",
-                   [this] { QGuiApplication::clipboard()->setText(QString::number(FHoverLCN)); });
+                   [this] { QGuiApplication::clipboard()->setText(QString::number(cursor_)); });
     menu.exec(FSurface->mapToGlobal(at));
 }
 

@@ -123,8 +123,8 @@ void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std
 
 } // namespace
 
-bool MainWindow::HoverInsideScannedVolume() const {
-    return FScan && FHoverLCN >= 0 && FHoverLCN < FTotalClusters;
+bool MainWindow::CursorInsideScannedVolume() const {
+    return FScan && cursor_ >= 0 && cursor_ < FTotalClusters;
 }
 
 void MainWindow::ShowClusterDetails() {
@@ -132,7 +132,7 @@ void MainWindow::ShowClusterDetails() {
         return;
     }
     frm_Info->ClearReport();
-    frm_Info->SetReportCaption("File Info for Cluster " + Decimal(FHoverLCN));
+    frm_Info->SetReportCaption("File Info for Cluster " + Decimal(cursor_));
     // A cluster no file owns empties an open report; the status bar says why.
     if (!CanReport(true)) {
         return;
@@ -140,7 +140,7 @@ void MainWindow::ShowClusterDetails() {
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
     const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
-    const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, FHoverLCN);
+    const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, cursor_);
     if (owner < 0 || owner >= scan->fileIds.FCount) {
         return;
     }
@@ -158,7 +158,7 @@ void MainWindow::ShowHexDump() {
     if (frm_Info == nullptr || !CanReport(false)) {
         return;
     }
-    WriteHexDump(*frm_Info, FScan, FHoverLCN);
+    WriteHexDump(*frm_Info, FScan, cursor_);
 }
 
 void MainWindow::ShowBaseInfo(std::int64_t BaseID) {

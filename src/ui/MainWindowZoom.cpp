@@ -1,36 +1,85 @@
-// The zoom window: shown and hidden from Tools > Zoom, kept beside the main
-// window or docked inside it when the screen has no room, and its picture
-// of the cells around the pointer.
+// The zoom window: the "Zoom" dock, shown and hidden from Tools > Zoom,
+// and its picture of the cells around the pointer.
 #include "ui/MainWindow.h"
 
 #include "ui/HelpWindow.h"
+#include "ui/MainWindowShared.h"
 #include "ui/ZoomPicture.h"
 
 #include <QAction>
-#include <QMoveEvent>
-#include <QScreen>
+#include <QDockWidget>
+#include <QLayout>
 
 #include <array>
 #include <cstring>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace lorvex::ui {
 
-void MainWindow::Zoom1Click() {
+namespace {
+
+// A dock inside the window, or floating over it only: a floating dock is a
+// tool window of the main window's, never above other programs. Closing it
+// takes the check mark off Tools > Zoom.
+class ZoomDock final : public QDockWidget {
+  public:
+    ZoomDock(QWidget* parent, std::function<void()> closed)
+        : QDockWidget("Zoom", parent), closed_(std::move(closed)) {
+        setObjectName("ZoomDock");
+        setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
+                    QDockWidget::DockWidgetFloatable);
+        setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
+    }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        QDockWidget::closeEvent(event);
+        closed_();
+    }
+
+  private:
+    std::function<void()> closed_;
+};
+
+} // namespace
+
+void MainWindow::BuildZoomDock() {
+    FZoomDock = new ZoomDock(this, [this] { Zoom1->setChecked(false); });
+    addDockWidget(Qt::LeftDockWidgetArea, FZoomDock);
+    FZoomDock->hide();
+}
+
+void MainWindow::AttachZoom() {
     if (frm_Help == nullptr) {
         return;
     }
-    if (Zoom1->isChecked()) {
-        frm_Help->show();
-        PlaceZoomWindow();
-    } else {
-        frm_Help->hide();
+    FZoomDock->setWidget(frm_Help);
+    connect(frm_Help, &Tfrm_Help::closed, this, [this] {
+        Zoom1->setChecked(false);
         FZoomDock->hide();
+    });
+    Zoom1->setChecked(true);
+    PlaceZoomWindow();
+}
+
+void MainWindow::MakeRoomForZoomDock() {
+    // The window grows by the dock, so that the map keeps its designed
+    // size beside it; the dock's width is known once it is polished.
+    layout()->activate();
+    const int missing = mainwindow::kClientWidth - centralWidget()->width();
+    if (missing > 0 && FZoomDock->isVisible() && !FZoomDock->isFloating()) {
+        resize(width() + missing, height());
     }
 }
 
+void MainWindow::Zoom1Click() {
+    PlaceZoomWindow();
+}
+
 bool MainWindow::ZoomWindowDocked() const {
-    return frm_Help != nullptr && frm_Help->parentWidget() == FZoomDock;
+    return frm_Help != nullptr && FZoomDock->widget() == frm_Help && !FZoomDock->isFloating();
 }
 
 void MainWindow::PlaceZoomWindow() {
@@ -38,49 +87,10 @@ void MainWindow::PlaceZoomWindow() {
         return;
     }
     const bool wanted = Zoom1->isChecked();
-    const QScreen* display = screen();
-    const QRect room = display != nullptr ? display->availableGeometry() : QRect();
-    const QRect frame = frameGeometry();
-    // The zoom window's frame as it floats: its own size and the title bar
-    // and borders the desktop gives a tool window.
-    const QSize size(174 + (frame.width() - width()), 198 + (frame.height() - height()));
-    const bool leftFits = frame.left() - size.width() >= room.left();
-    const bool rightFits = frame.right() + size.width() <= room.right();
-    const bool dock = !room.isEmpty() && !leftFits && !rightFits;
-    if (dock != ZoomWindowDocked()) {
-        const bool visible = frm_Help->isVisible() || wanted;
-        if (dock) {
-            frm_Help->setParent(FZoomDock, Qt::Widget);
-            frm_Help->move(0, 0);
-            FZoomDock->setFixedWidth(frm_Help->width());
-        } else {
-            frm_Help->setParent(this, Qt::Tool | Qt::WindowStaysOnTopHint);
-        }
-        frm_Help->setVisible(visible);
+    if (wanted) {
+        frm_Help->show();
     }
-    FZoomDock->setVisible(dock && wanted);
-    if (!dock && frm_Help->isVisible()) {
-        const int x = leftFits || room.isEmpty() ? frame.left() - frm_Help->frameGeometry().width()
-                                                 : frame.right() + 1;
-        frm_Help->move(x, frame.top());
-    }
-}
-
-void MainWindow::moveEvent(QMoveEvent* event) {
-    QMainWindow::moveEvent(event);
-    PlaceZoomWindow();
-}
-
-void MainWindow::resizeEvent(QResizeEvent* event) {
-    QMainWindow::resizeEvent(event);
-    PlaceZoomWindow();
-}
-
-void MainWindow::changeEvent(QEvent* event) {
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange) {
-        PlaceZoomWindow();
-    }
+    FZoomDock->setVisible(wanted);
 }
 
 void MainWindow::ShowZoomPicture() {

@@ -39,16 +39,22 @@ struct Scanned {
         QVERIFY(form.IsScanned());
     }
 
-    // Puts the mouse over a cluster, scrolling it into view first.
+    // Puts the mouse over a cluster, scrolling it into view first, and
+    // clicks it: the keys act on the cursor, which a click puts there.
     void HoverOver(std::int64_t lcn) const {
-        const auto row = static_cast<int>(lcn / form.FCellsPerRow);
-        form.scroller->setValue(row);
-        const QPoint at(static_cast<int>(lcn % form.FCellsPerRow), row - form.scroller->value());
+        form.ScrollToRow(form.View().RowOf(lcn));
+        const auto pixel = form.View().PixelOf(lcn);
+        QVERIFY(pixel.has_value());
+        const QPoint at(pixel->first, pixel->second);
         QWidget* surface = form.MapSurface();
         QMouseEvent move(QEvent::MouseMove, QPointF(at), surface->mapToGlobal(QPointF(at)),
                          Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(surface, &move);
         QCOMPARE(form.FHoverLCN, lcn);
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), surface->mapToGlobal(QPointF(at)),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(surface, &press);
+        QCOMPARE(form.Cursor(), lcn);
     }
     void Press(Qt::Key key) const { QTest::keyClick(form.MapSurface(), key); }
 

@@ -195,7 +195,7 @@ class WindowCommandsTest : public QObject {
             ++free;
         }
         QVERIFY(free < f.FTotalClusters);
-        f.FHoverLCN = free;
+        f.GoToCluster(free);
         Q_EMIT f.mnuReports->aboutToShow();
         QVERIFY(!f.mnuClusterReport->isEnabled() && !f.mnuAllRecords->isEnabled());
         QVERIFY(f.mnuHexDump->isEnabled());
