@@ -175,7 +175,10 @@ void MainWindow::showEvent(QShowEvent* event) {
         return;
     }
     FFirstShow = false;
-    MakeRoomForZoomDock();
+    // A size the user chose last time is kept as it was.
+    if (!geometryRestored_) {
+        MakeRoomForZoomDock();
+    }
     FitToScreen();
     // The desktop frames the window only after it is on screen: once its
     // title bar is known, fit the frame too.

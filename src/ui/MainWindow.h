@@ -545,6 +545,8 @@ class MainWindow : public QMainWindow {
     QLabel* FMarkLabel = nullptr;
     bool FSafePalette = false;
     bool FFirstShow = true;
+    // The window has the size and place the user left it at last time.
+    bool geometryRestored_ = false;
     // Set when the window let go of the map it was reading (it is closing).
     bool FMapLetGo = false;
     // Set while the scroll bar is moved to follow the view.

@@ -22,7 +22,7 @@ void MainWindow::RestoreSettings() {
     const QSettings settings;
     // A first run keeps the designed size and place.
     if (const QByteArray geometry = settings.value(kGeometry).toByteArray(); !geometry.isEmpty()) {
-        restoreGeometry(geometry);
+        geometryRestored_ = restoreGeometry(geometry);
     }
     if (const QByteArray state = settings.value(kState).toByteArray(); !state.isEmpty()) {
         restoreState(state);

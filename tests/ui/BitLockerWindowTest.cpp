@@ -115,9 +115,9 @@ class BitLockerWindowTest : public QObject {
         QVERIFY(locked.form.Model() == nullptr);
         QCOMPARE(
             locked.messages,
-            QStringList{"Drive C:\\ cannot be shown: it is encrypted with BitLocker (protected "
-                        "by: smart card, recovery password), and no key was given that opens "
-                        "it."});
+            QStringList{"Drive C:\\ (bitlk-aes-xts-128-smart-card.img) read as raw volume image "
+                        "cannot be shown: it is encrypted with BitLocker (protected by: smart "
+                        "card, recovery password), and no key was given that opens it."});
 
         // Encryption left part way: nothing to ask, the reason given.
         Session partial(Image("bitlk-partially-encrypted-aes-cbc-128"));

@@ -196,12 +196,14 @@ class WindowCommandsTest : public QObject {
         }
         QVERIFY(free < f.FTotalClusters);
         f.GoToCluster(free);
+        const QString named = f.HoverText();
         Q_EMIT f.mnuReports->aboutToShow();
         QVERIFY(!f.mnuClusterReport->isEnabled() && !f.mnuAllRecords->isEnabled());
         QVERIFY(f.mnuHexDump->isEnabled());
         Q_EMIT f.mnuReports->aboutToHide();
         QVERIFY(f.mnuClusterReport->isEnabled());
-        QVERIFY(f.HoverText().startsWith("No scanned drive"));
+        // Opening the menu only greys its items: the status bar says what it said.
+        QCOMPARE(f.HoverText(), named);
         for (QAction* report : {f.mnuAllRecords, f.mnuClusterReport}) {
             report->trigger();
             QCOMPARE(f.HoverText(), "No file owns cluster " + QString::number(free) +
