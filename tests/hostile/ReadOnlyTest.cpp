@@ -514,7 +514,7 @@ TEST_F(ReadOnly, AnExportIntoAMountOfTheSourceIsRefused) {
 }
 
 TEST_F(ReadOnly, AScreenshotIsNeverWrittenOverASource) {
-#ifndef LORVEX_UI
+#ifndef LORVEX_SCREENSHOT
     GTEST_SKIP() << "the window is not built";
 #else
     // The pictures' folder holds the source under the first picture's name.
@@ -524,9 +524,9 @@ TEST_F(ReadOnly, AScreenshotIsNeverWrittenOverASource) {
     fs::rename(source_, source);
     const Snapshot before = Take(source);
     const std::string out = RunCommand(
-        "QT_QPA_PLATFORM=offscreen timeout 120 " + Quote(LORVEX_UI) + " --screenshot " +
-        Quote(shots) + " --hover-file /Documents/Projects/Lorvex/Design/Notes/architecture.md " +
-        Quote(source) + " 2>&1; echo $?");
+        "QT_QPA_PLATFORM=offscreen timeout 120 " + Quote(LORVEX_SCREENSHOT) + " " + Quote(shots) +
+        " --hover-file /Documents/Projects/Lorvex/Design/Notes/architecture.md " + Quote(source) +
+        " 2>&1; echo $?");
     EXPECT_FALSE(out.ends_with("\n0\n")) << out;
     EXPECT_NE(out.find("main.png: File access denied"), std::string::npos) << out;
     // The other pictures, which are no source, were written.

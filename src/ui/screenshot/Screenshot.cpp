@@ -1,4 +1,4 @@
-#include "ui/Screenshot.h"
+#include "ui/screenshot/Screenshot.h"
 
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
@@ -35,7 +35,7 @@ namespace lorvex::ui {
 namespace {
 
 int Fail(const QString& message) {
-    std::fprintf(stderr, "lorvex: screenshot: %s\n", message.toLocal8Bit().constData());
+    std::fprintf(stderr, "lorvex-screenshot: %s\n", message.toLocal8Bit().constData());
     return 1;
 }
 
