@@ -402,9 +402,10 @@ void EnumerateByQuery(RecordReader& records, std::int64_t last, TFileIDs& fileId
 
 } // namespace
 
-void NtfsVolume::EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progress) {
+void NtfsVolume::EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progress,
+                                const Notice& notice) {
     // A failed query answers -1; there is then nothing but record 0 to try.
-    const std::int64_t last = std::max<std::int64_t>(GetLastRecordNumber(), 0);
+    const std::int64_t last = std::max<std::int64_t>(GetLastRecordNumber(notice), 0);
     RecordReader records = OpenRecordReader();
     if (!records.IsOpen()) {
         fileIds.Reverse();

@@ -17,26 +17,11 @@ using ondisk::ByteReader;
 
 namespace {
 
-MessageHandler& InstalledHandler() {
-    static MessageHandler handler;
-    return handler;
-}
-
 char ToUpperAscii(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 } // namespace
-
-MessageHandler SetMessageHandler(MessageHandler handler) {
-    return std::exchange(InstalledHandler(), std::move(handler));
-}
-
-void ShowMessage(std::string_view text, std::string_view caption) {
-    if (const auto& handler = InstalledHandler()) {
-        handler(text, caption);
-    }
-}
 
 NtfsVolume::NtfsVolume(platform::VolumeApi& api, std::string_view drive) : api_(api) {
     if (!drive.empty()) {
@@ -133,23 +118,23 @@ std::int64_t NtfsVolume::EstimateLastRecord() const {
     return geometry_.mftValidDataLength / 1024 - 1;
 }
 
-std::optional<RecordView> NtfsVolume::QueryOnce(std::int64_t recordNo) {
+std::optional<RecordView> NtfsVolume::QueryOnce(std::int64_t recordNo, const Notice& notice) {
     RecordReader reader = OpenRecordReader();
     if (!reader.IsOpen()) {
         return std::nullopt;
     }
     auto record = reader.ReadInUseAtOrBelow(recordNo);
-    if (!record) {
-        ShowMessage(std::to_string(api_.GetLastError()), "error");
+    if (!record && notice) {
+        notice(std::to_string(api_.GetLastError()), "error");
     }
     return record;
 }
 
-std::int64_t NtfsVolume::GetLastRecordNumber() {
+std::int64_t NtfsVolume::GetLastRecordNumber(const Notice& notice) {
     if (!IsUsable()) {
         return 0;
     }
-    const auto record = QueryOnce(EstimateLastRecord());
+    const auto record = QueryOnce(EstimateLastRecord(), notice);
     return record ? record->number() : -1;
 }
 

@@ -26,18 +26,11 @@ class NtfsVolume;
 struct ScanObserver;
 struct TFileInfo;
 
-// The reader shows one message of its own, when the file system refuses a
-// record query. The core knows no windows, so the program installs a handler
-// that shows it. With none installed the message is dropped: the caller
-// already sees the failure as -1, and a library that writes to stderr on its
-// own is a nuisance to every test and tool that uses it.
-using MessageHandler = std::function<void(std::string_view text, std::string_view caption)>;
-
-// Installs the handler (an empty one removes it) and returns the one it replaces.
-MessageHandler SetMessageHandler(MessageHandler handler);
-
-// Hands a message to the installed handler, if any.
-void ShowMessage(std::string_view text, std::string_view caption);
+// A message of the reader's own for whoever runs it to show (the file system
+// refusing the record query that finds the last record). The core knows no
+// windows, and writes to no stream of its own: a caller that passes none
+// already sees the failure in what it is answered.
+using Notice = std::function<void(std::string_view text, std::string_view caption)>;
 
 // How far a long piece of work is, from 0 to 100.
 using ProgressReport = std::function<void(double percent)>;
@@ -78,7 +71,7 @@ class NtfsVolume {
     // from, and the highest record number in use (0 on a volume that is not
     // usable, -1 when the query fails).
     [[nodiscard]] std::int64_t EstimateLastRecord() const;
-    std::int64_t GetLastRecordNumber();
+    std::int64_t GetLastRecordNumber(const Notice& notice = {});
 
     // The cluster analysis's reads (ClusterMap.cpp). EnumerateClusters
     // empties `clusters` first, even when the volume cannot be opened, so no
@@ -99,8 +92,10 @@ class NtfsVolume {
     // The file table (FileEnumeration.cpp), each through a RecordReader of
     // its own. EnumerateFiles gives `progress` (may be empty) the percentage
     // done after every record, or every few milliseconds when it reads the
-    // volume layer's record blocks.
-    void EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progress);
+    // volume layer's record blocks, and `notice` (may be empty) the message
+    // of a refused record query.
+    void EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progress,
+                        const Notice& notice = {});
     void CalculateDiskSizes(TFileIDs& fileIds);
 
   private:
@@ -110,7 +105,7 @@ class NtfsVolume {
     [[nodiscard]] bool IsUsable() const;
     // The file-record query through a reader of its own, the error shown
     // when it fails.
-    std::optional<RecordView> QueryOnce(std::int64_t recordNo);
+    std::optional<RecordView> QueryOnce(std::int64_t recordNo, const Notice& notice);
 
     platform::VolumeApi& api_;
     std::string drive_;

@@ -37,7 +37,7 @@ void RunStages(NtfsVolume& volume, TFileIDs& fileIds, TClusterArray& clusters,
     };
     begin();
     stage(kStageEnumeratingFiles);
-    volume.EnumerateFiles(fileIds, progress);
+    volume.EnumerateFiles(fileIds, progress, observer.notice);
     stage(kStageParsingDirectories);
     // Linking the entries to their parents reads and writes nothing the
     // size, cluster and fragment stages touch, so with a core to spare it

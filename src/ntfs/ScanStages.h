@@ -36,6 +36,9 @@ struct ScanObserver {
     std::function<bool()> cancelled;
     // The painting stage, with the map in FileIndex order.
     std::function<void()> paint;
+    // A message of the reader's for the user; the scan goes on without
+    // waiting for it to be read.
+    Notice notice;
 };
 
 // Thrown by RunScanStages when the observer's `cancelled` says so. The

@@ -70,7 +70,6 @@ MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
 
     // The window sees every key before the focused control does.
     qApp->installEventFilter(this);
-    InstallMessageHandler();
 
     // The legend below the map adds its height: the map keeps its size.
     resize(kClientWidth,
@@ -92,7 +91,6 @@ MainWindow::~MainWindow() {
     for (QThread* worker : findChildren<QThread*>(QString(), Qt::FindDirectChildrenOnly)) {
         worker->wait();
     }
-    ntfs::SetMessageHandler({});
     qApp->removeEventFilter(this);
 }
 
@@ -113,20 +111,6 @@ void MainWindow::BuildStatusBar() {
     FHealthLabel = new QLabel(sb);
     FHealthLabel->setObjectName("HealthLabel");
     sb->addPermanentWidget(FHealthLabel);
-}
-
-void MainWindow::InstallMessageHandler() {
-    ntfs::SetMessageHandler([this](std::string_view text, std::string_view caption) {
-        const QString t = FromUtf8(text);
-        const QString c = FromUtf8(caption);
-        // The reader on a scanning thread waits for the box, unless the
-        // window lets go of its scan meanwhile.
-        if (TScanJob* job = TScanJob::Current()) {
-            job->CallAndWait(this, [this, c, t] { ShowNotice(c, t); });
-            return;
-        }
-        OnWindowThread([&] { ShowNotice(c, t); });
-    });
 }
 
 void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info,
@@ -248,15 +232,6 @@ void MainWindow::SetStatusText(const QString& text) {
     // One line: the texts of the source in it are escaped already, and a
     // line break from anywhere else is too.
     FStatusLabel->setText(ShownText(text));
-}
-
-void MainWindow::OnWindowThread(const std::function<void()>& work) {
-    if (QThread::currentThread() == thread()) {
-        work();
-        return;
-    }
-    QMetaObject::invokeMethod(
-        this, [&work] { work(); }, Qt::BlockingQueuedConnection);
 }
 
 void MainWindow::ShowNotice(const QString& caption, const QString& text) {

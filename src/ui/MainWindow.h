@@ -402,7 +402,6 @@ class MainWindow : public QMainWindow {
     // On the first show: the window widened by the docked zoom panel.
     void MakeRoomForZoomDock();
     // The reader's messages, shown by this window from whichever thread.
-    void InstallMessageHandler();
     // The guard of the reports: a completed scan and the cursor on a cluster
     // of the volume.
     [[nodiscard]] bool CursorInsideScannedVolume() const;
@@ -410,9 +409,6 @@ class MainWindow : public QMainWindow {
     // Enables the commands that would replace the tables only while no scan
     // runs.
     void UpdateCommands();
-    // Runs `work` on this window's thread, waiting for it when called from
-    // another thread.
-    void OnWindowThread(const std::function<void()>& work);
     void ShowNotice(const QString& caption, const QString& text);
     bool Ask(const QString& caption, const QString& question);
     void Beep();

@@ -99,6 +99,17 @@ MainWindow::ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult
         job->FProgress.store(percent, std::memory_order_relaxed);
     };
     observer.cancelled = [job] { return job->Stopped(); };
+    // Shown once the window's thread gets to it; the scan does not wait.
+    observer.notice = [this, job](std::string_view text, std::string_view caption) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, job, t = FromUtf8(text), c = FromUtf8(caption)] {
+                if (job == FScanJob) {
+                    ShowNotice(c, t);
+                }
+            },
+            Qt::QueuedConnection);
+    };
     observer.paint = [job, &volume, &scan, &bits] {
         // The model is painted here, from the bitmap the window read
         // and shares, while the window goes on drawing its own.

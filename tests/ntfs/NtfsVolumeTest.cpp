@@ -1,4 +1,5 @@
 #include "ntfs/NtfsVolume.h"
+#include "ntfs/FileTable.h"
 #include "ntfs/Formatters.h"
 
 #include "support/FakeVolumeApi.h"
@@ -36,21 +37,14 @@ std::vector<std::byte> Record(std::size_t size, std::uint64_t baseReference = 0)
     return record;
 }
 
-// Collects the messages the reader shows while it lives.
-class MessageRecorder {
-  public:
-    MessageRecorder()
-        : previous_(SetMessageHandler([this](std::string_view text, std::string_view caption) {
-              messages.emplace_back(std::string(caption) + ":" + std::string(text));
-          })) {}
-    MessageRecorder(const MessageRecorder&) = delete;
-    MessageRecorder& operator=(const MessageRecorder&) = delete;
-    ~MessageRecorder() { SetMessageHandler(std::move(previous_)); }
-
+// Collects the messages the reader gives the notice it is handed.
+struct MessageRecorder {
+    [[nodiscard]] Notice notice() {
+        return [this](std::string_view text, std::string_view caption) {
+            messages.emplace_back(std::string(caption) + ":" + std::string(text));
+        };
+    }
     std::vector<std::string> messages;
-
-  private:
-    MessageHandler previous_;
 };
 
 TEST(NtfsVolumeCreate, UpperCasesTheDriveAndFindsTheDevicePath) {
@@ -147,7 +141,7 @@ TEST(NtfsVolumeCreate, OtherFileSystemKeepsInformationButNoGeometry) {
     EXPECT_EQ(api.calls.volumeDataQueries, 0);
 
     // An inert volume reads no record, and does not ask.
-    EXPECT_EQ(volume.GetLastRecordNumber(), 0);
+    EXPECT_EQ(volume.GetLastRecordNumber(recorder.notice()), 0);
     RecordReader records = volume.OpenRecordReader();
     EXPECT_FALSE(records.ReadInUseAtOrBelow(0));
     EXPECT_FALSE(records.Read(0));
@@ -292,7 +286,7 @@ TEST(NtfsVolumeRecords, LastRecordNumber) {
     const int queries = api.calls.fileRecordQueries;
     data.totalClusters = 0;
     api.AddNtfsDrive('E', data).records = disk.records;
-    EXPECT_EQ(NtfsVolume(api, "E").GetLastRecordNumber(), 0);
+    EXPECT_EQ(NtfsVolume(api, "E").GetLastRecordNumber(recorder.notice()), 0);
     EXPECT_EQ(api.calls.fileRecordQueries, queries);
     EXPECT_TRUE(recorder.messages.empty());
 }
@@ -302,21 +296,20 @@ TEST(NtfsVolumeRecords, FailingQueryShowsTheErrorNumber) {
     FakeVolume& disk = api.AddNtfsDrive('C', Geometry());
     disk.recordQueryError = platform::error::kFileCorrupt;
     NtfsVolume volume(api, "C");
-    {
-        MessageRecorder recorder;
-        EXPECT_EQ(volume.GetLastRecordNumber(), -1);
-        EXPECT_EQ(recorder.messages, std::vector<std::string>{"error:1392"});
-    }
+    MessageRecorder recorder;
+    EXPECT_EQ(volume.GetLastRecordNumber(recorder.notice()), -1);
+    EXPECT_EQ(recorder.messages, std::vector<std::string>{"error:1392"});
     EXPECT_EQ(api.OpenHandleCount(), 0U);
-    // With no handler installed the message is dropped.
+    // Without a notice the message is dropped.
     EXPECT_EQ(volume.GetLastRecordNumber(), -1);
 
-    // The record readers stay silent.
-    MessageRecorder recorder;
-    RecordReader records = volume.OpenRecordReader();
-    EXPECT_FALSE(records.ReadInUseAtOrBelow(5));
-    EXPECT_FALSE(records.ReadInUse(5));
-    EXPECT_TRUE(recorder.messages.empty());
+    // The file enumeration hands the message on, once, and goes on with
+    // record 0 alone.
+    recorder.messages.clear();
+    TFileIDs table;
+    volume.EnumerateFiles(table, {}, recorder.notice());
+    EXPECT_EQ(recorder.messages, std::vector<std::string>{"error:1392"});
+    EXPECT_EQ(api.OpenHandleCount(), 0U);
 }
 
 TEST(NtfsVolumeRecords, ValidityNeedsSignatureAndAnEarlyFirstAttribute) {
