@@ -49,4 +49,58 @@ const Palette& CellPalette() {
     return palette;
 }
 
+std::uint32_t OverlayColour(std::uint8_t index) {
+    // Apart from the nine kinds of both palettes, which an overlay dims
+    // besides, and from each other by hue or by lightness.
+    switch (index) {
+    case kHighlightIndex:
+        return Rgb(255, 0, 255); // magenta
+    case kOverlayBeyondEnd:
+        return Rgb(170, 150, 255); // lavender
+    case kOverlayUnownedUsed:
+        return Rgb(150, 90, 40); // brown
+    case kOverlayOwnedFree:
+        return Rgb(170, 255, 200); // mint
+    case kOverlayCrossLinked:
+        return Rgb(128, 0, 192); // purple
+    case kOverlayBadArea:
+        return Rgb(255, 160, 200); // pink
+    default:
+        return Rgb(0, 0, 0);
+    }
+}
+
+std::string_view OverlayName(std::uint8_t index) {
+    switch (index) {
+    case kHighlightIndex:
+        return "shown file";
+    case kOverlayBeyondEnd:
+        return "run past the end";
+    case kOverlayUnownedUsed:
+        return "used, no owner";
+    case kOverlayOwnedFree:
+        return "owned, free";
+    case kOverlayCrossLinked:
+        return "cross-linked";
+    case kOverlayBadArea:
+        return "bad area";
+    default:
+        return {};
+    }
+}
+
+void SetOverlayColours(Palette& colours, const Palette& palette, bool dim) {
+    for (std::uint8_t state = 0; state < kGridIndex; ++state) {
+        const std::uint32_t c = palette[state];
+        // A fifth of the colour over a dark grey: the kinds stay apart, the
+        // overlay's full colours show over all of them.
+        const auto part = [c](int shift) { return 0x18U + ((c >> shift) & 0xFFU) / 5U; };
+        colours[state] = dim ? Rgb(part(16), part(8), part(0)) : c;
+    }
+    colours[kHighlightIndex] = OverlayColour(kHighlightIndex);
+    for (std::uint8_t index = kOverlayFirst; index <= kOverlayLast; ++index) {
+        colours[index] = OverlayColour(index);
+    }
+}
+
 } // namespace lorvex::map

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 // Every index of the map's palette, and the colours of the cell states: the
 // model, the window's screen and the map picture all draw through one table
@@ -47,5 +48,15 @@ const Palette& CellPalette();
 // blindness (red-green and blue-yellow): blues, oranges and greys of
 // different lightness. A choice of the user's; CellPalette is the default.
 const Palette& SafeCellPalette();
+
+// The colour of kHighlightIndex and of each overlay index (kOverlayFirst to
+// kOverlayLast), the same in both palettes, and its name in a legend.
+std::uint32_t OverlayColour(std::uint8_t index);
+std::string_view OverlayName(std::uint8_t index);
+
+// Puts the highlight's and the overlays' colours into `colours`, and the
+// states' colours from `palette`, darkened when `dim` (an overlay is shown)
+// so that the overlay stands out on any of them.
+void SetOverlayColours(Palette& colours, const Palette& palette, bool dim);
 
 } // namespace lorvex::map

@@ -2,6 +2,7 @@
 
 #include "map/MapModel.h"
 #include "map/MapView.h"
+#include "map/Palette.h"
 
 #include <QImage>
 #include <QRect>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A picture of the cluster map as the window draws it, with a title line
 // above and a legend below, for a file rather than a screen.
@@ -33,6 +35,13 @@ struct TMapPictureOptions {
     // missing clusters are drawn as beyond the end). 0: the model's.
     std::int64_t viewClusters = 0;
     std::string title; // UTF-8
+    // The colours of the kinds; the standard ones when null.
+    const map::Palette* palette = nullptr;
+    // What the window lights: a file shown on the map, and an overlay (its
+    // kinds darkened beneath). Each is drawn and named in the legend only
+    // when it is there.
+    std::vector<map::TClusterSpan> highlight;
+    std::vector<map::TOverlaySpan> overlay;
 };
 
 // Where the parts of a picture of `size` lie. The geometry depends only on
@@ -47,8 +56,9 @@ struct TMapPictureLayout {
 };
 
 // Needs a QGuiApplication (for the font). An empty map rectangle when
-// `size` is outside [kMin, kMaxSide].
-TMapPictureLayout LayoutMapPicture(QSize size);
+// `size` is outside [kMin, kMaxSide]. The legend has room for the kinds and
+// for the highlight and the overlays that `options` shows.
+TMapPictureLayout LayoutMapPicture(QSize size, const TMapPictureOptions& options = {});
 
 // The picture in QImage::Format_RGB32; a null image when the size is
 // outside the limits or the memory for it cannot be had. Each pixel of the

@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QStringView>
 
+#include <algorithm>
+
 namespace lorvex::ui {
 
 bool ContainsCaseless(std::u16string_view text, std::u16string_view part) {
@@ -13,43 +15,12 @@ bool ContainsCaseless(std::u16string_view text, std::u16string_view part) {
 }
 
 QRgb OverlayColour(std::uint8_t index) {
-    // Apart from the nine kinds of both palettes, which an overlay dims
-    // besides, and from each other by hue or by lightness.
-    switch (index) {
-    case map::kHighlightIndex:
-        return 0xFFFF00FFU; // magenta
-    case map::kOverlayBeyondEnd:
-        return 0xFFAA96FFU; // lavender
-    case map::kOverlayUnownedUsed:
-        return 0xFF965A28U; // brown
-    case map::kOverlayOwnedFree:
-        return 0xFFAAFFC8U; // mint
-    case map::kOverlayCrossLinked:
-        return 0xFF8000C0U; // purple
-    case map::kOverlayBadArea:
-        return 0xFFFFA0C8U; // pink
-    default:
-        return 0xFF000000U;
-    }
+    return map::OverlayColour(index);
 }
 
 QString OverlayName(std::uint8_t index) {
-    switch (index) {
-    case map::kHighlightIndex:
-        return "shown file";
-    case map::kOverlayBeyondEnd:
-        return "run past the end";
-    case map::kOverlayUnownedUsed:
-        return "used, no owner";
-    case map::kOverlayOwnedFree:
-        return "owned, free";
-    case map::kOverlayCrossLinked:
-        return "cross-linked";
-    case map::kOverlayBadArea:
-        return "bad area";
-    default:
-        return {};
-    }
+    const std::string_view name = map::OverlayName(index);
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
 QPixmap LegendSwatch(QRgb colour) {
@@ -67,15 +38,14 @@ void OverlayColours(QList<QRgb>& colours, const QList<QRgb>& palette, bool dim) 
     if (colours.size() <= map::kOverlayLast) {
         colours.resize(map::kOverlayLast + 1);
     }
-    for (int state = 0; state < map::kGridIndex && state < palette.size(); ++state) {
-        const QColor c = QColor::fromRgb(palette[state]);
-        // A fifth of the colour over a dark grey: the kinds stay apart, the
-        // overlay's full colours show over all of them.
-        colours[state] = dim ? qRgb(0x18 + c.red() / 5, 0x18 + c.green() / 5, 0x18 + c.blue() / 5)
-                             : palette[state];
-    }
-    for (int index = map::kOverlayFirst; index <= map::kOverlayLast; ++index) {
-        colours[index] = OverlayColour(static_cast<std::uint8_t>(index));
+    Palette from{};
+    std::copy_n(palette.begin(), std::min<qsizetype>(palette.size(), from.size()), from.begin());
+    Palette to{};
+    map::SetOverlayColours(to, from, dim);
+    for (int index = 0; index <= map::kOverlayLast; ++index) {
+        if (index < map::kGridIndex ? index < palette.size() : index >= map::kHighlightIndex) {
+            colours[index] = to[static_cast<std::size_t>(index)];
+        }
     }
 }
 

@@ -514,6 +514,13 @@ bool MainWindow::SaveMapPicture(const QString& path, QSize size) {
     const QString title = windowTitle().section(QString::fromUtf8(" \u2014 "), 0, 0) + "   " +
                           FStatusLabel->text().trimmed();
     options.title = title.toStdString();
+    // In the colours the window shows, with what it lights.
+    map::Palette palette = CellPalette();
+    std::copy_n(FPalette.begin(), std::min<qsizetype>(FPalette.size(), map::kGridIndex),
+                palette.begin());
+    options.palette = &palette;
+    options.highlight = FView.Highlight();
+    options.overlay = FView.Overlay();
     const QString why = WritePicture(FApi, path, mappicture::RenderMapPicture(*FModel, options));
     if (!why.isEmpty()) {
         ShowNotice(kAppCaption, QString("Cannot save %1: %2").arg(path, why));

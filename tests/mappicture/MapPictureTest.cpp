@@ -8,6 +8,7 @@
 #include "map/CellStates.h"
 #include "map/MapModel.h"
 #include "map/MapView.h"
+#include "map/Palette.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
@@ -205,6 +206,61 @@ TEST(MapPng, ThePictureOfTheDemoVolumeIsTheModelsRenderingWithItsLegend) {
         }
     }
     EXPECT_GT(titleInk, 200) << "no title";
+}
+
+// The window's picture: its palette, the file it lights and its overlay,
+// each named in the legend after the kinds, the kinds darkened under the
+// overlay as on the screen.
+TEST(MapPicture, AWindowsPictureShowsItsPaletteWhatItLightsAndItsOverlay) {
+    EnsureApplication();
+    const auto model = ScannedModel(VolumeDir() / "demo.img");
+    ASSERT_TRUE(model);
+    const std::int64_t total = model->TotalClusters();
+    mappicture::TMapPictureOptions options;
+    options.size = QSize(900, 700);
+    options.palette = &map::SafeCellPalette();
+    options.highlight = {{0, total / 4}};
+    options.overlay = {{total / 2, total / 4, map::kOverlayCrossLinked}};
+    const QImage picture = mappicture::RenderMapPicture(*model, options);
+    ASSERT_FALSE(picture.isNull());
+    const auto layout = LayoutMapPicture(options.size, options);
+    ASSERT_FALSE(layout.map.isEmpty());
+
+    // The first pixel is the highlight's, the middle the overlay's, the last
+    // a kind darkened: no colour of either palette's kinds is left on the map.
+    EXPECT_EQ(picture.pixel(layout.map.topLeft()), map::OverlayColour(map::kHighlightIndex));
+    std::set<QRgb> kinds;
+    for (const auto& entry : map::kLegend) {
+        kinds.insert(map::SafeCellPalette()[entry.state]);
+        kinds.insert(map::CellPalette()[entry.state]);
+    }
+    std::size_t overlay = 0;
+    std::size_t bright = 0;
+    for (int y = layout.map.top(); y <= layout.map.bottom(); ++y) {
+        for (int x = layout.map.left(); x <= layout.map.right(); ++x) {
+            const QRgb pixel = picture.pixel(x, y);
+            overlay += pixel == map::OverlayColour(map::kOverlayCrossLinked) ? 1U : 0U;
+            bright += kinds.contains(pixel) && qGray(pixel) > 0x40 &&
+                              pixel != mappicture::kPictureBackground
+                          ? 1U
+                          : 0U;
+        }
+    }
+    EXPECT_GT(overlay, static_cast<std::size_t>(layout.map.width()));
+    EXPECT_EQ(bright, 0U) << "kinds not darkened under the overlay";
+
+    // The legend: the kinds in the palette given, then the two lit lines.
+    const auto swatch = [&](std::size_t i) {
+        const int column = static_cast<int>(i) % layout.legendColumns;
+        const int row = static_cast<int>(i) / layout.legendColumns;
+        return picture.pixel(layout.legend.left() + column * layout.legendColumnWidth + 6,
+                             layout.legend.top() + row * 18 + 9);
+    };
+    for (std::size_t i = 0; i < map::kLegend.size(); ++i) {
+        EXPECT_EQ(swatch(i), map::SafeCellPalette()[map::kLegend[i].state]) << i;
+    }
+    EXPECT_EQ(swatch(map::kLegend.size()), map::OverlayColour(map::kHighlightIndex));
+    EXPECT_EQ(swatch(map::kLegend.size() + 1), map::OverlayColour(map::kOverlayCrossLinked));
 }
 
 TEST(MapPng, TheTitleNamesTheVolumeItsClustersAndSize) {

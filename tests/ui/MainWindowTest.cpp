@@ -944,10 +944,23 @@ class MainWindowTest : public QObject {
         }
         QCOMPARE(kinds, 9);
 
-        // The map picture: written, and never over a source.
+        // The map picture: written in the palette shown, and never over a
+        // source.
         const fs::path picture = lorvex::test::TempPath("lorvex-map-picture.png");
+        f.SetSafePalette(true);
         QVERIFY(f.SaveMapPicture(QString::fromStdString(picture.string()), QSize(800, 600)));
-        QCOMPARE(QImage(QString::fromStdString(picture.string())).size(), QSize(800, 600));
+        f.SetSafePalette(false);
+        const QImage saved =
+            QImage(QString::fromStdString(picture.string())).convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(saved.size(), QSize(800, 600));
+        const QRgb safeFragmented = lorvex::map::SafeCellPalette()[lorvex::ui::csFragmented];
+        bool inSafeColours = false;
+        for (int y = 0; y < saved.height() && !inSafeColours; ++y) {
+            for (int x = 0; x < saved.width() && !inSafeColours; ++x) {
+                inSafeColours = saved.pixel(x, y) == safeFragmented;
+            }
+        }
+        QVERIFY(inSafeColours);
         fs::remove(picture);
         const auto before = fs::file_size(demo_);
         const auto stamp = fs::last_write_time(demo_);
