@@ -39,19 +39,15 @@ template <class Key, class KeyOf> void SortClusters(TClusterArray& clusters, Key
 } // namespace
 
 void TLCNEntries::Clear() {
-    FItems.assign(1, TLCNEntry{-1, 0, 0, -1, 0});
-    FItems.shrink_to_fit();
-    FCount = 1;
+    items_.assign(1, TLCNEntry{-1, 0, 0, -1, 0});
+    items_.shrink_to_fit();
+    count_ = 1;
 }
 
 void TLCNEntries::Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int64_t lcn,
                       std::int64_t length) {
-    ++FCount;
-    const auto count = static_cast<std::size_t>(FCount);
-    if (FItems.size() < count) {
-        FItems.resize(FItems.size() + kLCNEntriesStep);
-    }
-    FItems[count - 1] = TLCNEntry{lcn, length, fileIndex, FCount - 1, attrType};
+    TLCNEntry& entry = Grow(kLCNEntriesStep);
+    entry = TLCNEntry{lcn, length, fileIndex, count_ - 1, attrType};
 }
 
 void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,

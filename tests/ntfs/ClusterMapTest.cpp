@@ -109,38 +109,41 @@ struct ZoneVolume {
 
 // ---------------------------------------------------------------------------
 
-TEST(LCNEntries, ClearLeavesOnlyTheSentinelAndAddGrowsByAThousand) {
+TEST(LCNEntries, ClearLeavesOnlyTheSentinelAndAddNumbersTheExtents) {
     TLCNEntries entries;
+    EXPECT_TRUE(entries.empty());
     entries.Clear();
-    ASSERT_EQ(entries.FCount, 1);
-    ASSERT_EQ(entries.FItems.size(), 1U);
-    EXPECT_EQ(entries.FItems[0].LCN, -1);
-    EXPECT_EQ(entries.FItems[0].EntryNo, -1);
-    EXPECT_EQ(entries.FItems[0].Length, 0);
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_EQ(entries[0].LCN, -1);
+    EXPECT_EQ(entries[0].EntryNo, -1);
+    EXPECT_EQ(entries[0].Length, 0);
 
     entries.Add(7, kData, 100, 5);
-    EXPECT_EQ(entries.FCount, 2);
-    EXPECT_EQ(entries.FItems.size(), 1001U);
-    for (int i = 2; i <= 1000; ++i) {
+    EXPECT_EQ(entries.size(), 2);
+    // Past the first thousand the array grows again.
+    for (int i = 2; i <= 1001; ++i) {
         entries.Add(static_cast<std::uint32_t>(i), kBitmap, i * 10, 1);
     }
-    EXPECT_EQ(entries.FCount, 1001);
-    EXPECT_EQ(entries.FItems.size(), 1001U);
-    entries.Add(1001, kData, 1, 1);
-    EXPECT_EQ(entries.FItems.size(), 2001U);
-    for (int i = 0; i < entries.FCount; ++i) {
-        EXPECT_EQ(entries.FItems[static_cast<std::size_t>(i)].EntryNo, i == 0 ? -1 : i);
+    EXPECT_EQ(entries.size(), 1002);
+    std::int32_t expected = -1;
+    for (const TLCNEntry& e : entries) {
+        EXPECT_EQ(e.EntryNo, expected);
+        expected = expected < 0 ? 1 : expected + 1;
     }
-    const TLCNEntry& first = entries.FItems[1];
+    EXPECT_EQ(expected, 1002);
+    const TLCNEntry& first = entries[1];
     EXPECT_EQ(first.FileIndex, 7U);
     EXPECT_EQ(first.AttrType, kData);
     EXPECT_EQ(first.LCN, 100);
     EXPECT_EQ(first.Length, 5);
+    EXPECT_EQ(entries[1001].FileIndex, 1001U);
+    EXPECT_EQ(entries[1001].LCN, 10010);
 
     // A second enumeration starts from the sentinel alone again.
     entries.Clear();
-    EXPECT_EQ(entries.FCount, 1);
-    EXPECT_EQ(entries.FItems.size(), 1U);
+    EXPECT_EQ(entries.size(), 1);
+    EXPECT_EQ(entries.items().size(), 1U);
+    EXPECT_EQ(entries[0].EntryNo, -1);
 }
 
 // ---------------------------------------------------------------------------
