@@ -61,22 +61,20 @@ inline void ExerciseRecord(ntfs::RecordReader& volume, std::int64_t recordNo) {
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
     volume.GetAttributes(attributes, recordNo);
-    Check(attributes.FCount >= 0 &&
-              static_cast<std::size_t>(attributes.FCount) <= attributes.FItems.size(),
-          "attribute count inside its array");
+    Check(attributes.size() >= 0, "attribute count not negative");
     std::size_t text = 0;
-    for (int i = 0; i < attributes.FCount; ++i) {
+    for (int i = 0; i < attributes.size(); ++i) {
         text += attributes.AttributeToStr(i).size();
         volume.GetDataRuns(i, runs, recordNo);
-        const bool resident = attributes.FItems[static_cast<std::size_t>(i)].Resident;
-        Check(!resident || runs.FCount == 0, "a resident attribute has no runs");
-        for (int j = 0; j < runs.FCount; ++j) {
+        const bool resident = attributes[static_cast<std::size_t>(i)].Resident;
+        Check(!resident || runs.size() == 0, "a resident attribute has no runs");
+        for (int j = 0; j < runs.size(); ++j) {
             text += runs.RunToStr(j).size();
         }
     }
-    for (const int index : {-1, attributes.FCount, attributes.FCount + 1, 300}) {
+    for (const int index : {-1, attributes.size(), attributes.size() + 1, 300}) {
         volume.GetDataRuns(index, runs, recordNo);
-        Check(index < 0 || index < attributes.FCount || runs.FCount == 0,
+        Check(index < 0 || index < attributes.size() || runs.size() == 0,
               "no runs past the last attribute");
     }
     bool isDirectory = false;
@@ -91,7 +89,7 @@ inline void ExerciseRecord(ntfs::RecordReader& volume, std::int64_t recordNo) {
         ++lines;
         text += line.size();
     });
-    Check(lines >= static_cast<std::size_t>(attributes.FCount), "one line per attribute at least");
+    Check(lines >= static_cast<std::size_t>(attributes.size()), "one line per attribute at least");
     (void)text;
 }
 

@@ -81,8 +81,8 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
     // A nested list, which only the JSON formats show: its texts are exact.
     sink.BeginList("attributes");
     reader.GetAttributes(attributes_, entry.FileID);
-    for (int i = 0; i < attributes_.FCount; ++i) {
-        const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
+    for (int i = 0; i < attributes_.size(); ++i) {
+        const ntfs::TAttribute& attribute = attributes_[static_cast<std::size_t>(i)];
         sink.BeginItem();
         sink.AddPlain("type", AttributeTypeText(attribute.AttrType, typeName_));
         sink.Add("id", attribute.AttributeID);
@@ -93,8 +93,7 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
         if (!attribute.Resident) {
             reader.GetDataRuns(i, runs_, entry.FileID);
             sink.BeginList("runs");
-            for (int j = 0; j < runs_.FCount; ++j) {
-                const ntfs::TDataRun& run = runs_.FItems[static_cast<std::size_t>(j)];
+            for (const ntfs::TDataRun& run : runs_) {
                 sink.BeginItem();
                 if (run.Sparse) {
                     sink.AddNull("lcn");

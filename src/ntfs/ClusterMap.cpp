@@ -102,19 +102,18 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
         const auto fileIndex = static_cast<std::uint32_t>(i);
         bool fragmented = false;
         records.GetAttributes(attributes, entry.FileID);
-        for (int j = 0; j < attributes.FCount; ++j) {
-            const TAttribute& attribute = attributes.FItems[static_cast<std::size_t>(j)];
+        for (int j = 0; j < attributes.size(); ++j) {
+            const TAttribute& attribute = attributes[static_cast<std::size_t>(j)];
             if (attribute.Resident) {
                 continue;
             }
             records.GetDataRuns(j, runs, entry.FileID);
-            if (runs.FCount > 0) {
+            if (!runs.empty()) {
                 // Sparse runs count here: the flag stands in for files that
                 // own no cluster and so never reach the fragment analysis.
-                fragmented = runs.FCount > 1;
+                fragmented = runs.size() > 1;
             }
-            for (int k = 0; k < runs.FCount; ++k) {
-                const TDataRun& run = runs.FItems[static_cast<std::size_t>(k)];
+            for (const TDataRun& run : runs) {
                 if (!run.Sparse) {
                     clusters.push_back({run.LCN, run.Length, fileIndex, attribute.AttrType});
                 }

@@ -502,7 +502,7 @@ void NtfsVolume::CalculateDiskSizes(TFileIDs& fileIds) {
                 }
                 runs.Clear();
                 AppendAttributeRuns(a->bytes, runs);
-                use.Add(std::span(runs.FItems).first(static_cast<std::size_t>(runs.FCount)));
+                use.Add(runs.items());
             }
         }
         e.DiskSize = DiskBytes(use.clusters, bytesPerCluster);

@@ -70,6 +70,9 @@ template <class Words> std::string JoinedFlagWords(std::uint32_t flags, const Wo
 template <class Items> bool HasItem(const Items& items, std::int32_t count, int index) {
     return index >= 0 && index < count && static_cast<std::size_t>(index) < items.size();
 }
+template <class List> bool HasItem(const List& list, int index) {
+    return index >= 0 && index < list.size();
+}
 
 } // namespace
 
@@ -121,12 +124,12 @@ std::string TDataRuns::RunToStr(int index) const {
 }
 
 void TDataRuns::AppendRunText(int index, std::string& out) const {
-    if (!HasItem(FItems, FCount, index)) {
+    if (!HasItem(*this, index)) {
         return;
     }
     // Appended in place: the export makes one of these lines per run of
     // every file of the volume.
-    const TDataRun& run = FItems[static_cast<std::size_t>(index)];
+    const TDataRun& run = (*this)[static_cast<std::size_t>(index)];
     out.append("LCN:");
     AppendDecimal(run.LCN, out);
     out.append(" LEN:");
@@ -171,10 +174,10 @@ std::string TAttributes::AttributeToStr(int index) const {
 }
 
 void TAttributes::AppendAttributeText(int index, std::string& out) const {
-    if (!HasItem(FItems, FCount, index)) {
+    if (!HasItem(*this, index)) {
         return;
     }
-    const TAttribute& attribute = FItems[static_cast<std::size_t>(index)];
+    const TAttribute& attribute = (*this)[static_cast<std::size_t>(index)];
     // The last slot of the table is the end marker, which no stored attribute
     // has: there, and past it, the index stands for a code outside the table,
     // which the type name spells out.

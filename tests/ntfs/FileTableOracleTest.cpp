@@ -333,18 +333,18 @@ std::set<std::int64_t> RecordsAtMftBreaks(NtfsVolume& volume,
     TDataRuns runs;
     for (const auto record : mftRecords) {
         records.GetAttributes(attributes, record);
-        for (int j = 0; j < attributes.FCount; ++j) {
-            const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+        for (int j = 0; j < attributes.size(); ++j) {
+            const auto& a = attributes[static_cast<std::size_t>(j)];
             if (a.Resident || a.AttrType != ondisk::type::kData || !a.Name.empty()) {
                 continue;
             }
             records.GetDataRuns(j, runs, record);
             std::int64_t vcn = LowestVcn(records, record, j);
-            for (int k = 0; k < runs.FCount && vcn >= 0; ++k) {
+            for (int k = 0; k < runs.size() && vcn >= 0; ++k) {
                 if (vcn > 0) {
                     breaks.push_back(vcn);
                 }
-                vcn += runs.FItems[static_cast<std::size_t>(k)].Length;
+                vcn += runs[static_cast<std::size_t>(k)].Length;
             }
         }
     }
@@ -440,18 +440,18 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             std::int64_t diskClusters = 0;
             for (const auto record : records[base]) {
                 reader.GetAttributes(attributes, record);
-                ASSERT_GT(attributes.FCount, 0);
+                ASSERT_GT(attributes.size(), 0);
                 std::int64_t recordClusters = 0;
                 std::uint32_t recordFragments = 0;
-                for (int j = 0; j < attributes.FCount; ++j) {
-                    const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+                for (int j = 0; j < attributes.size(); ++j) {
+                    const auto& a = attributes[static_cast<std::size_t>(j)];
                     if (a.Resident) {
                         continue;
                     }
                     reader.GetDataRuns(j, runs, record);
                     Piece piece{LowestVcn(reader, record, j), {}};
-                    for (int k = 0; k < runs.FCount; ++k) {
-                        const auto& run = runs.FItems[static_cast<std::size_t>(k)];
+                    for (int k = 0; k < runs.size(); ++k) {
+                        const auto& run = runs[static_cast<std::size_t>(k)];
                         piece.runs.push_back(run);
                         if (!run.Sparse) {
                             recordClusters += run.Length;
@@ -506,8 +506,8 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             reader.GetAttributes(attributes, base);
             const ntfs::TAttribute* firstData = nullptr;
             bool hasFileName = false;
-            for (int j = 0; j < attributes.FCount; ++j) {
-                const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+            for (int j = 0; j < attributes.size(); ++j) {
+                const auto& a = attributes[static_cast<std::size_t>(j)];
                 hasFileName = hasFileName || a.AttrType == ondisk::type::kFileName;
                 if (a.AttrType == ondisk::type::kData && !firstData) {
                     firstData = &a;
@@ -665,7 +665,7 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
             const std::int64_t n = table.FItems[static_cast<std::size_t>(i)].FileID;
             EXPECT_FALSE(table.Path(i).empty()) << n;
             reader.GetAttributes(attributes, n);
-            for (int j = 0; j < attributes.FCount; ++j) {
+            for (int j = 0; j < attributes.size(); ++j) {
                 reader.GetDataRuns(j, runs, n);
             }
         }
