@@ -59,8 +59,7 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
     if (!records.IsOpen()) {
         return;
     }
-    const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
-        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+    const auto count = static_cast<std::size_t>(fileIds.size());
     const auto done = [&](std::size_t i) {
         // A table of one entry has finished once that entry is done.
         const double percent =
@@ -69,8 +68,8 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             progress(percent);
         }
     };
-    const TRecordRuns& kept = fileIds.FRecordRuns;
-    const bool useKept = kept.Covers(fileIds.FCount);
+    const TRecordRuns& kept = fileIds.recordRuns();
+    const bool useKept = kept.Covers(fileIds.size());
     // The extents go straight into the map, each written once: the kept
     // runs bound their number.
     if (useKept) {
@@ -92,13 +91,13 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
                 }
             }
         }
-        fileIds.FItems[i].Fragmented = fragmented;
+        fileIds[i].Fragmented = fragmented;
         done(i);
     }
     TAttributes attributes;
     TDataRuns runs;
     for (std::size_t i = 0; i < count && !useKept; ++i) {
-        TFileID& entry = fileIds.FItems[i];
+        TFileID& entry = fileIds[i];
         const auto fileIndex = static_cast<std::uint32_t>(i);
         bool fragmented = false;
         records.GetAttributes(attributes, entry.FileID);

@@ -67,9 +67,6 @@ template <class Words> std::string JoinedFlagWords(std::uint32_t flags, const Wo
 
 // Indices come from the callers' own loops; one outside the list still
 // yields a line rather than a read past the array.
-template <class Items> bool HasItem(const Items& items, std::int32_t count, int index) {
-    return index >= 0 && index < count && static_cast<std::size_t>(index) < items.size();
-}
 template <class List> bool HasItem(const List& list, int index) {
     return index >= 0 && index < list.size();
 }
@@ -149,10 +146,10 @@ std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
 
 void TFileIDs::AppendItemText(int index, bool fullPath, std::string& out,
                               std::u16string& path) const {
-    if (!HasItem(FItems, FCount, index)) {
+    if (!HasItem(*this, index)) {
         return;
     }
-    const TFileID& item = FItems[static_cast<std::size_t>(index)];
+    const TFileID& item = (*this)[static_cast<std::size_t>(index)];
     out.append("Item:");
     AppendDecimal(item.FileID, out);
     out.append(" Base:");

@@ -117,11 +117,11 @@ TEST(FileTableOracle, EveryPathMatchesTheIndependentReader) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
         const auto oracle = OraclePaths(v);
-        ASSERT_GT(s->table.FCount, 16);
+        ASSERT_GT(s->table.size(), 16);
         ASSERT_FALSE(oracle.empty());
         int checked = 0;
-        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-            const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+        for (std::int32_t i = 0; i < s->table.size(); ++i) {
+            const auto& e = s->table[static_cast<std::size_t>(i)];
             const std::u16string path = s->table.Path(i);
             if (e.BaseID == ntfs::kRootDirectory) {
                 continue;
@@ -391,14 +391,14 @@ ComparedRecords(const NtfsVolumeCase& v, Scanned& s,
     if (const auto mft = records.find(0); mft != records.end()) {
         for (const auto n : RecordsAtMftBreaks(*s.volume, mft->second, 32)) {
             if (const auto index = s.table.IndexOfID(n); index >= 0) {
-                picked.insert(s.table.FItems[static_cast<std::size_t>(index)].BaseID);
+                picked.insert(s.table[static_cast<std::size_t>(index)].BaseID);
             }
         }
     }
     constexpr std::uint32_t kSparse = 0x200;
     constexpr std::uint32_t kCompressed = 0x800;
     for (const auto base : all) {
-        const auto& e = s.table.FItems[static_cast<std::size_t>(s.table.IndexOfID(base))];
+        const auto& e = s.table[static_cast<std::size_t>(s.table.IndexOfID(base))];
         const bool indexBlocks = e.FileType == ntfs::kTypeDirectory && e.Fragments > 0;
         if (base < kSystemRecords || indexBlocks || e.Fragments > 1 ||
             (e.Flags & (kSparse | kCompressed)) != 0 || records.at(base).size() > 1 ||
@@ -419,8 +419,8 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
         NtfsVolume& volume = *s->volume;
         const std::int64_t cluster = volume.geometry().bytesPerCluster;
         std::map<std::int64_t, std::vector<std::int64_t>> records; // base -> its records
-        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-            const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+        for (std::int32_t i = 0; i < s->table.size(); ++i) {
+            const auto& e = s->table[static_cast<std::size_t>(i)];
             records[e.BaseID].push_back(e.FileID);
         }
         const std::vector<std::int64_t> wanted = ComparedRecords(v, *s, records);
@@ -462,8 +462,7 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
                 }
                 // The disk-size stage walks each record once; it must find
                 // what the attribute and run readers find.
-                const auto& entry =
-                    s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(record))];
+                const auto& entry = s->table[static_cast<std::size_t>(s->table.IndexOfID(record))];
                 EXPECT_EQ(entry.DiskSize, recordClusters * cluster);
                 EXPECT_EQ(entry.Fragments, recordFragments);
                 diskClusters += recordClusters;
@@ -502,7 +501,7 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             }
 
             // The size of the first $DATA, when the base record holds it.
-            const auto& entry = s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(base))];
+            const auto& entry = s->table[static_cast<std::size_t>(s->table.IndexOfID(base))];
             reader.GetAttributes(attributes, base);
             const ntfs::TAttribute* firstData = nullptr;
             bool hasFileName = false;
@@ -578,10 +577,10 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
     ASSERT_GT(inUse.size(), 100U);
 
     std::set<std::int64_t> ours;
-    for (std::int32_t i = 0; i < t.FCount; ++i) {
-        const auto& e = t.FItems[static_cast<std::size_t>(i)];
+    for (std::int32_t i = 0; i < t.size(); ++i) {
+        const auto& e = t[static_cast<std::size_t>(i)];
         if (i > 0) {
-            EXPECT_LT(t.FItems[static_cast<std::size_t>(i - 1)].FileID, e.FileID);
+            EXPECT_LT(t[static_cast<std::size_t>(i - 1)].FileID, e.FileID);
         }
         ours.insert(e.FileID);
         if (e.FileID < ntfs::kFirstUserRecord) {
@@ -600,7 +599,7 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
     for (std::string n; std::getline(extensions, n, ',');) {
         const auto index = t.IndexOfID(std::stoll(n));
         ASSERT_GE(index, 0) << n;
-        const auto& e = t.FItems[static_cast<std::size_t>(index)];
+        const auto& e = t[static_cast<std::size_t>(index)];
         EXPECT_EQ(e.BaseID, base);
         EXPECT_EQ(t.Path(index), t.Path(t.IndexOfID(base)));
         ++found;
@@ -623,8 +622,8 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
     std::map<std::int64_t, std::vector<std::byte>> records;
     {
         RecordReader reader = real.OpenRecordReader();
-        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-            const std::int64_t n = s->table.FItems[static_cast<std::size_t>(i)].FileID;
+        for (std::int32_t i = 0; i < s->table.size(); ++i) {
+            const std::int64_t n = s->table[static_cast<std::size_t>(i)].FileID;
             const auto record = reader.ReadInUse(n);
             ASSERT_TRUE(record) << n;
             records[n].assign(record->bytes().begin(), record->bytes().end());
@@ -654,15 +653,15 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
         NtfsVolume volume(api, "C");
         TFileIDs table;
         volume.EnumerateFiles(table, {});
-        EXPECT_EQ(static_cast<std::size_t>(table.FCount), records.size());
+        EXPECT_EQ(static_cast<std::size_t>(table.size()), records.size());
         table.BuildPaths();
         volume.CalculateDiskSizes(table);
         RecordReader reader = volume.OpenRecordReader();
         ASSERT_TRUE(reader.IsOpen());
         TAttributes attributes;
         TDataRuns runs;
-        for (std::int32_t i = 0; i < table.FCount; ++i) {
-            const std::int64_t n = table.FItems[static_cast<std::size_t>(i)].FileID;
+        for (std::int32_t i = 0; i < table.size(); ++i) {
+            const std::int64_t n = table[static_cast<std::size_t>(i)].FileID;
             EXPECT_FALSE(table.Path(i).empty()) << n;
             reader.GetAttributes(attributes, n);
             for (int j = 0; j < attributes.size(); ++j) {

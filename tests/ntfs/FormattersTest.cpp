@@ -124,8 +124,9 @@ TFileIDs Table() {
     TFileID names;
     names.Name = u"\\Names";
     names.PathParent = kPathFromRoot;
-    table.FItems = {config, extend, unicode, windows, names};
-    table.FCount = 5;
+    for (const TFileID& e : {config, extend, unicode, windows, names}) {
+        table.NewEntry() = e;
+    }
     return table;
 }
 
@@ -148,7 +149,7 @@ TEST(ItemToStr, ConvertsWideNamesToUtf8) {
 
 TEST(ItemToStr, EscapesWhatIsNotPrintableInANameAndItsPath) {
     TFileIDs table = Table();
-    table.FItems[0].Name = u"\\a\\b\x1B[2J.txt";
+    table[0].Name = u"\\a\\b\x1B[2J.txt";
     EXPECT_EQ(table.ItemToStr(0, true),
               "Item:1234567 Base:1234560 Name:\\Windows\\a\\u{5c}b\\u{1b}[2J.txt Type:FILE");
     EXPECT_EQ(table.ItemToStr(0, false),
