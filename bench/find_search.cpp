@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     }
     lorvex::ui::FindWindow& find = windows.frmFind;
     form.mnuFind->trigger();
-    std::printf("%s: %d file-table entries\n", argv[1], form.Scan()->fileIds.FCount);
+    std::printf("%s: %d file-table entries\n", argv[1], form.Scan()->fileIds.size());
 
     // Whole searches: every entry, and a text that few paths hold.
     for (const QString& text : {QString(), QString("a"), QString("zzzqqq")}) {

@@ -117,12 +117,12 @@ void Synthetic(bool worn) {
     ntfs::TFileIDs table;
     ntfs::TClusterArray clusters;
     table.Add(u"\\", ntfs::kTypeDirectory, ntfs::TFileInfo{}, false, 5, 5);
-    table.FItems[0].PathParent = ntfs::kPathFromRoot;
+    table[0].PathParent = ntfs::kPathFromRoot;
     const auto add = [&](const char16_t* name, std::uint8_t type, std::int64_t lcn,
                          std::int64_t length) {
-        const auto index = static_cast<std::uint32_t>(table.FCount);
+        const auto index = static_cast<std::uint32_t>(table.size());
         table.Add(name, type, ntfs::TFileInfo{}, false, index, index);
-        table.FItems[index].PathParent = 0;
+        table[index].PathParent = 0;
         clusters.push_back({lcn, length, index, 0x80});
         setUsed(lcn, length);
     };
@@ -198,7 +198,7 @@ int Image(const char* path) {
     ntfs::ScanObserver observer;
     observer.paint = [&] { painted = clusters; };
     ntfs::RunScanStages(volume, fileIds, clusters, observer);
-    if (fileIds.FCount == 0 || volume.geometry().totalClusters <= 0) {
+    if (fileIds.size() == 0 || volume.geometry().totalClusters <= 0) {
         std::fprintf(stderr, "bench_map_model: no file records in %s\n", path);
         return 1;
     }
@@ -211,7 +211,7 @@ int Image(const char* path) {
     input.mftZoneEnd = volume.geometry().mftZoneEnd;
     input.fileIds = &fileIds;
     input.clusters = &painted;
-    std::printf("(%d entries, %zu extents, bitmap %zu bytes)\n", fileIds.FCount, painted.size(),
+    std::printf("(%d entries, %zu extents, bitmap %zu bytes)\n", fileIds.size(), painted.size(),
                 bitmap.size());
     Report(path, input, fileIds, u"1");
     return 0;

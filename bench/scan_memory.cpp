@@ -47,21 +47,21 @@ int main(int argc, char** argv) {
     lorvex::ntfs::TClusterArray clusters;
     lorvex::ntfs::RunScanStages(volume, fileIds, clusters, {});
     const std::size_t after = HeapInUse();
-    if (fileIds.FCount == 0) {
+    if (fileIds.size() == 0) {
         std::fprintf(stderr, "bench_scan_memory: no file records in %s\n", argv[1]);
         return 1;
     }
     const auto start = std::chrono::steady_clock::now();
     std::u16string path;
     std::size_t pathUnits = 0;
-    for (int i = 0; i < fileIds.FCount; ++i) {
+    for (int i = 0; i < fileIds.size(); ++i) {
         fileIds.GetPath(i, path);
         pathUnits += path.size();
     }
     const double pathMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const double entries = fileIds.FCount;
-    std::printf("%s: %d entries, %zu extents\n", argv[1], fileIds.FCount, clusters.size());
+    const double entries = fileIds.size();
+    std::printf("%s: %d entries, %zu extents\n", argv[1], fileIds.size(), clusters.size());
     std::printf("  heap after the scan  %.1f MiB\n",
                 static_cast<double>(after - before) / 1048576.0);
     std::printf("  per entry            %.0f bytes\n",

@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
         volume.CalculateDiskSizes(table);
         sizes.push_back(Milliseconds(start));
 
-        entries = table.FCount;
-        tableBytes = table.FItems.capacity() * sizeof(lorvex::ntfs::TFileID);
+        entries = table.size();
+        tableBytes = table.capacity() * sizeof(lorvex::ntfs::TFileID);
         tableBytes += table.NamePoolBytes();
     }
     rusage usage{};

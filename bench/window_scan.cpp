@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     }
 
     std::printf("%s: %lld clusters, %d file-table entries, %zu extents\n", argv[1],
-                static_cast<long long>(form.FTotalClusters), form.Scan()->fileIds.FCount,
+                static_cast<long long>(form.FTotalClusters), form.Scan()->fileIds.size(),
                 form.Scan()->clusters.size());
     std::printf("drive choice to finished scan: %.0f ms\n", Ms(end - start));
     std::printf("longest gap between two event pumps, by the stage it ended in:\n");

@@ -61,22 +61,20 @@ inline void ExerciseRecord(ntfs::RecordReader& volume, std::int64_t recordNo) {
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
     volume.GetAttributes(attributes, recordNo);
-    Check(attributes.FCount >= 0 &&
-              static_cast<std::size_t>(attributes.FCount) <= attributes.FItems.size(),
-          "attribute count inside its array");
+    Check(attributes.size() >= 0, "attribute count not negative");
     std::size_t text = 0;
-    for (int i = 0; i < attributes.FCount; ++i) {
+    for (int i = 0; i < attributes.size(); ++i) {
         text += attributes.AttributeToStr(i).size();
         volume.GetDataRuns(i, runs, recordNo);
-        const bool resident = attributes.FItems[static_cast<std::size_t>(i)].Resident;
-        Check(!resident || runs.FCount == 0, "a resident attribute has no runs");
-        for (int j = 0; j < runs.FCount; ++j) {
+        const bool resident = attributes[static_cast<std::size_t>(i)].Resident;
+        Check(!resident || runs.size() == 0, "a resident attribute has no runs");
+        for (int j = 0; j < runs.size(); ++j) {
             text += runs.RunToStr(j).size();
         }
     }
-    for (const int index : {-1, attributes.FCount, attributes.FCount + 1, 300}) {
+    for (const int index : {-1, attributes.size(), attributes.size() + 1, 300}) {
         volume.GetDataRuns(index, runs, recordNo);
-        Check(index < 0 || index < attributes.FCount || runs.FCount == 0,
+        Check(index < 0 || index < attributes.size() || runs.size() == 0,
               "no runs past the last attribute");
     }
     bool isDirectory = false;
@@ -91,7 +89,7 @@ inline void ExerciseRecord(ntfs::RecordReader& volume, std::int64_t recordNo) {
         ++lines;
         text += line.size();
     });
-    Check(lines >= static_cast<std::size_t>(attributes.FCount), "one line per attribute at least");
+    Check(lines >= static_cast<std::size_t>(attributes.size()), "one line per attribute at least");
     (void)text;
 }
 
@@ -102,18 +100,17 @@ inline void ExerciseScan(ntfs::NtfsVolume& volume) {
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
     ntfs::RunScanStages(volume, fileIds, clusters, {});
-    Check(fileIds.FCount >= 0 && static_cast<std::size_t>(fileIds.FCount) <= fileIds.FItems.size(),
-          "file-table count inside its array");
-    for (int i = 1; i < fileIds.FCount; ++i) {
-        Check(fileIds.FItems[static_cast<std::size_t>(i - 1)].FileID <
-                  fileIds.FItems[static_cast<std::size_t>(i)].FileID,
+    Check(fileIds.size() >= 0, "file-table count not negative");
+    for (int i = 1; i < fileIds.size(); ++i) {
+        Check(fileIds[static_cast<std::size_t>(i - 1)].FileID <
+                  fileIds[static_cast<std::size_t>(i)].FileID,
               "file table in strictly ascending record order");
     }
     for (std::size_t k = 1; k < clusters.size(); ++k) {
         Check(clusters[k - 1].LCN <= clusters[k].LCN, "map left in LCN order");
     }
     for (const auto& extent : clusters) {
-        Check(extent.FileIndex < static_cast<std::uint32_t>(fileIds.FCount),
+        Check(extent.FileIndex < static_cast<std::uint32_t>(fileIds.size()),
               "every extent names an entry of this table");
     }
     const ntfs::ExportResult exported = ntfs::ExportFileTable(volume, fileIds, NullFile());
@@ -133,7 +130,7 @@ inline void ExerciseScan(ntfs::NtfsVolume& volume) {
     }
     for (const std::int64_t lcn : probes) {
         const std::int64_t owner = ntfs::FindClusterOwner(clusters, lcn);
-        Check(owner >= -1 && owner < fileIds.FCount, "an owner is -1 or an entry");
+        Check(owner >= -1 && owner < fileIds.size(), "an owner is -1 or an entry");
         volume.DescribeCluster(clusters, fileIds, text, true, lcn);
         volume.DescribeCluster(clusters, fileIds, text, false, lcn);
     }
@@ -141,19 +138,18 @@ inline void ExerciseScan(ntfs::NtfsVolume& volume) {
     ntfs::GetBaseIDOrder(fileIds, order);
     (void)ntfs::FragmentationRows(fileIds, order);
     ntfs::TItemIDArray records;
-    for (int i = 0; i < fileIds.FCount && i < 4; ++i) {
-        ntfs::GetRecordsOfBase(fileIds, records,
-                               fileIds.FItems[static_cast<std::size_t>(i)].BaseID);
+    for (int i = 0; i < fileIds.size() && i < 4; ++i) {
+        ntfs::GetRecordsOfBase(fileIds, records, fileIds[static_cast<std::size_t>(i)].BaseID);
         Check(!records.empty(), "a base record of the table has at least one record");
     }
     std::u16string path;
-    for (int i = 0; i < fileIds.FCount && i < 64; ++i) {
+    for (int i = 0; i < fileIds.size() && i < 64; ++i) {
         fileIds.GetFullPath(i, path);
         Check(path == fileIds.Path(i), "a path walked on its own equals the one BuildPaths gave");
     }
     ntfs::SortClustersByFileIndex(clusters);
     ntfs::TClusterArray extents;
-    for (int i = 0; i < fileIds.FCount && i < 16; ++i) {
+    for (int i = 0; i < fileIds.size() && i < 16; ++i) {
         ntfs::GetFileExtents(static_cast<std::uint32_t>(i), clusters, extents);
         for (const auto& e : extents) {
             Check(e.FileIndex == static_cast<std::uint32_t>(i), "extents of the entry asked for");

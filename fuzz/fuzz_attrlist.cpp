@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ntfs::RecordReader records = volume.OpenRecordReader(); records.IsOpen()) {
         ntfs::TAttributes attributes;
         records.GetAttributes(attributes, 40);
-        fuzz::Check(attributes.FCount == 1, "the base record's one attribute");
-        fuzz::Check(attributes.FItems[0].Entries.size() ==
+        fuzz::Check(attributes.size() == 1, "the base record's one attribute");
+        fuzz::Check(attributes[0].Entries.size() ==
                         CountEntries(stored, static_cast<std::uint32_t>(stored.size())),
                     "the resident list read in full");
         fuzz::ExerciseRecord(records, 40);

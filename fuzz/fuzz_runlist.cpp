@@ -85,11 +85,11 @@ ondisk::DecodedRuns Reference(std::span<const std::byte> bytes) {
 }
 
 bool SameRuns(const std::vector<ondisk::Run>& a, const ntfs::TDataRuns& b) {
-    if (static_cast<std::size_t>(b.FCount) != a.size()) {
+    if (static_cast<std::size_t>(b.size()) != a.size()) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto& r = b.FItems[i];
+        const auto& r = b[i];
         if (r.LCN != a[i].lcn || r.Length != a[i].length || r.Sparse != a[i].sparse) {
             return false;
         }

@@ -63,7 +63,7 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::NtfsVolume& volume,
     const std::int64_t owner = ntfs::FindClusterOwner(clusters, lcn);
     std::string description;
     volume.DescribeCluster(clusters, fileIds, description, true, lcn);
-    if (owner < 0 || owner >= fileIds.FCount) {
+    if (owner < 0 || owner >= fileIds.size()) {
         record.Add("kind", map::RunKindName(map::UnheldKind(layout, lcn)));
         record.AddNull("type");
         record.AddNull("record");
@@ -73,7 +73,7 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::NtfsVolume& volume,
         return;
     }
     const auto index = static_cast<std::size_t>(owner);
-    const ntfs::TFileID& entry = fileIds.FItems[index];
+    const ntfs::TFileID& entry = fileIds[index];
     record.Add("kind", map::RunKindName(map::EntryRunKind(fileIds, index)));
     record.Add("type", EntryTypeName(entry.FileType));
     record.Add("record", entry.FileID);
@@ -99,7 +99,7 @@ void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFi
         record.AddTextOrNull("path", run.Reserved);
         return;
     }
-    record.Add("record", fileIds.FItems[static_cast<std::size_t>(run.FileIndex)].FileID);
+    record.Add("record", fileIds[static_cast<std::size_t>(run.FileIndex)].FileID);
     std::string room;
     record.Add("attribute", AttributeTypeText(run.AttrType, room));
     GetEntryPath(fileIds, static_cast<int>(run.FileIndex), texts, path);

@@ -48,7 +48,7 @@ constexpr std::uint32_t kDirectoryFlag = 0x10000000;
 template <FieldSink Sink, ntfs::AttributeReader Reader>
 void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileIds, int index,
                          bool withAttributes, SourceTexts texts) {
-    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    const ntfs::TFileID& entry = fileIds[static_cast<std::size_t>(index)];
     sink.Add("index", index);
     sink.Add("record", entry.FileID);
     sink.Add("base", entry.BaseID);
@@ -81,8 +81,8 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
     // A nested list, which only the JSON formats show: its texts are exact.
     sink.BeginList("attributes");
     reader.GetAttributes(attributes_, entry.FileID);
-    for (int i = 0; i < attributes_.FCount; ++i) {
-        const ntfs::TAttribute& attribute = attributes_.FItems[static_cast<std::size_t>(i)];
+    for (int i = 0; i < attributes_.size(); ++i) {
+        const ntfs::TAttribute& attribute = attributes_[static_cast<std::size_t>(i)];
         sink.BeginItem();
         sink.AddPlain("type", AttributeTypeText(attribute.AttrType, typeName_));
         sink.Add("id", attribute.AttributeID);
@@ -93,8 +93,7 @@ void EntryRecords::Write(Sink& sink, Reader& reader, const ntfs::TFileIDs& fileI
         if (!attribute.Resident) {
             reader.GetDataRuns(i, runs_, entry.FileID);
             sink.BeginList("runs");
-            for (int j = 0; j < runs_.FCount; ++j) {
-                const ntfs::TDataRun& run = runs_.FItems[static_cast<std::size_t>(j)];
+            for (const ntfs::TDataRun& run : runs_) {
                 sink.BeginItem();
                 if (run.Sparse) {
                     sink.AddNull("lcn");
@@ -128,7 +127,7 @@ template void EntryRecords::Write(JsonMembers&, ntfs::BlockAttributeReader&, con
 
 std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, ntfs::RecordReader& records,
                                const ntfs::TFileIDs& fileIds, int index) {
-    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    const ntfs::TFileID& entry = fileIds[static_cast<std::size_t>(index)];
     if (entry.FileID != entry.BaseID) {
         return 0; // an extension record is part of its base record's file
     }
@@ -160,7 +159,7 @@ void FillBodyRow(Record& row, std::string_view path, bool fileName, std::int64_t
 
 std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, std::span<const std::byte> record,
                                const ntfs::TFileIDs& fileIds, int index) {
-    const ntfs::TFileID& entry = fileIds.FItems[static_cast<std::size_t>(index)];
+    const ntfs::TFileID& entry = fileIds[static_cast<std::size_t>(index)];
     if (entry.FileID != entry.BaseID) {
         return 0;
     }
@@ -227,7 +226,7 @@ void FormatBlock(ntfs::BlockAttributeReader& reader, const ntfs::TFileIDs& fileI
     const RecordWriter::JsonRowFrame* jsonRow = writer.JsonRow();
     for (int i = from; i < to; ++i) {
         if (format == Format::Bodyfile) {
-            const auto record = reader.Record(fileIds.FItems[static_cast<std::size_t>(i)].FileID);
+            const auto record = reader.Record(fileIds[static_cast<std::size_t>(i)].FileID);
             const std::size_t count = bodyRows.Fill(rows, record, fileIds, i);
             for (std::size_t r = 0; r < count; ++r) {
                 writer.FormatRow(text, rows[r]);
@@ -282,7 +281,7 @@ void WriteFromQueries(Output& out, RecordWriter& writer, Format format, ntfs::Re
     Record rows[2];
     EntryRecords entries;
     BodyfileRows bodyRows;
-    for (int i = 0; i < fileIds.FCount && !out.Failed(); ++i) {
+    for (int i = 0; i < fileIds.size() && !out.Failed(); ++i) {
         if (format == Format::Bodyfile) {
             const std::size_t count = bodyRows.Fill(rows, records, fileIds, i);
             for (std::size_t r = 0; r < count; ++r) {
@@ -302,7 +301,7 @@ void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::Ntfs
     writer.BeginTable("files");
     ntfs::RecordReader records = volume.OpenRecordReader();
     const auto blocks =
-        fileIds.FCount > 0 && ntfs::InRecordOrder(fileIds) ? records.OpenRecordBlocks() : nullptr;
+        !fileIds.empty() && ntfs::InRecordOrder(fileIds) ? records.OpenRecordBlocks() : nullptr;
     if (blocks) {
         WriteFromBlocks(out, writer, format, records, *blocks, fileIds);
     } else {

@@ -186,7 +186,7 @@ int ScanDrive(DriveSet& drives, const Drive& drive, const Options& options,
     VolumeBitmap bitmap(*drives.system, drive.Root(), volume.geometry().totalClusters);
     const ScannedDrive scan{*drives.system, drive, volume, tables.fileIds, tables.clusters, bitmap};
     const auto times = RunStages(scan, options, tables);
-    if (tables.fileIds.FCount == 0) {
+    if (tables.fileIds.empty()) {
         listing.out.Flush();
         std::fprintf(stderr, "lorvex-scan: %s (drive %s): no file records could be read\n",
                      ondisk::Printable(drive.region.path).c_str(), drive.Name().c_str());

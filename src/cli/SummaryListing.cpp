@@ -6,7 +6,7 @@ namespace lorvex::cli {
 
 std::uint8_t RowType(const ntfs::TFileIDs& fileIds, const ntfs::TFragmentationRow& row) {
     const std::int32_t index = fileIds.IndexOfID(row.BaseID);
-    return index < 0 ? 0 : fileIds.FItems[static_cast<std::size_t>(index)].FileType;
+    return index < 0 ? 0 : fileIds[static_cast<std::size_t>(index)].FileType;
 }
 
 FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds,
@@ -33,8 +33,7 @@ FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds,
 }
 
 FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds) {
-    const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
-        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+    const std::size_t count = fileIds.items().size();
     // The rows group the entries by base record and keep the groups of more
     // than one fragment; only how many there are of each type is asked for
     // here, which sums per base record give without sorting the table. A
@@ -43,7 +42,7 @@ FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds) {
     std::int64_t top = -1;
     bool dense = true;
     for (std::size_t i = 0; i < count && dense; ++i) {
-        const std::int64_t base = fileIds.FItems[i].BaseID;
+        const std::int64_t base = fileIds[i].BaseID;
         dense = base >= 0 && static_cast<std::uint64_t>(base) < 4 * count + 1024;
         top = std::max(top, base);
     }
@@ -57,8 +56,8 @@ FragmentCounts CountFragmented(const ntfs::TFileIDs& fileIds) {
     std::vector<std::uint32_t> totals(size, 0);
     std::vector<bool> present(size, false);
     for (std::size_t i = 0; i < count; ++i) {
-        const auto base = static_cast<std::size_t>(fileIds.FItems[i].BaseID);
-        totals[base] += fileIds.FItems[i].Fragments;
+        const auto base = static_cast<std::size_t>(fileIds[i].BaseID);
+        totals[base] += fileIds[i].Fragments;
         present[base] = true;
     }
     std::vector<ntfs::TFragmentationRow> rows;
@@ -84,7 +83,7 @@ void FillSummary(Record& record, const ntfs::NtfsVolume& volume, const ntfs::TFi
     record.Add("free_bytes", volume.geometry().freeClusters * bytesPerCluster);
     record.Add("used_clusters", used);
     record.Add("used_bytes", used * bytesPerCluster);
-    record.Add("entries", fileIds.FCount);
+    record.Add("entries", fileIds.size());
     record.Add("extents", clusters.size());
     record.Add("fragmented", fragmented.total);
     record.Add("fragmented_files", fragmented.files);

@@ -144,8 +144,7 @@ void ForEachClusterRun(const TVolumeLayout& layout, const ntfs::TFileIDs& fileId
             give(piece);
         }
     };
-    const auto entries = static_cast<std::uint32_t>(std::clamp<std::int64_t>(
-        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+    const auto entries = static_cast<std::uint32_t>(fileIds.size());
     std::int64_t covered = 0; // every cluster before this is given
     for (const ntfs::TClusterEntry& extent : clusters) {
         const auto span = ntfs::ClipToVolume(extent.LCN, extent.Length, layout.totalClusters);

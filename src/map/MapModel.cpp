@@ -115,8 +115,7 @@ std::vector<PaintEvent> CollectPaintEvents(const TMapInput& input, TContainsCase
         // The same walk as the painting of the cells: one pass along the
         // map, in FileIndex order, handing each entry its extents.
         const ntfs::TFileIDs& table = *input.fileIds;
-        const std::size_t count =
-            std::min(static_cast<std::size_t>(std::max(table.FCount, 0)), table.FItems.size());
+        const std::size_t count = table.items().size();
         const ntfs::TClusterArray& map = *input.clusters;
         std::size_t cursor = 0;
         std::u16string path;
@@ -191,7 +190,7 @@ std::uint8_t EntryPaintState(const ntfs::TFileIDs& table, std::size_t index,
     if (contains == nullptr) {
         contains = ContainsCaselessSimple;
     }
-    const ntfs::TFileID& entry = table.FItems[index];
+    const ntfs::TFileID& entry = table[index];
     switch (entry.FileType) {
     case ntfs::kTypeFile: {
         std::uint8_t state = entry.Fragmented ? csFragmented : csUsed;

@@ -44,11 +44,7 @@ std::u16string Widen(std::string_view ascii) {
 
 void TAttributes::Add(std::uint8_t typeIndex, std::string name, std::uint16_t attributeId,
                       const TWideStringArray& entries, std::uint32_t attrType, bool resident) {
-    ++FCount;
-    if (FItems.size() < static_cast<std::size_t>(FCount)) {
-        FItems.resize(FItems.size() + kGrowthStep);
-    }
-    TAttribute& a = FItems[static_cast<std::size_t>(FCount - 1)];
+    TAttribute& a = Grow(kGrowthStep);
     a.TypeIndex = typeIndex;
     a.Name = std::move(name);
     a.AttributeID = attributeId;
@@ -58,28 +54,21 @@ void TAttributes::Add(std::uint8_t typeIndex, std::string name, std::uint16_t at
 }
 
 TAttribute& TAttributes::Spare() {
-    if (FItems.size() <= static_cast<std::size_t>(FCount)) {
-        FItems.resize(FItems.size() + kGrowthStep);
-    }
-    return FItems[static_cast<std::size_t>(FCount)];
+    return Room(kGrowthStep);
 }
 
 void TAttributes::Clear() {
     // The elements stay as spare room: the next record's attributes are
     // copied into them, reusing their strings instead of allocating anew.
-    FCount = 0;
+    count_ = 0;
 }
 
 void TDataRuns::Add(bool sparse, std::int64_t length, std::int64_t lcn) {
-    ++FCount;
-    if (FItems.size() < static_cast<std::size_t>(FCount)) {
-        FItems.resize(FItems.size() + kGrowthStep);
-    }
-    FItems[static_cast<std::size_t>(FCount - 1)] = TDataRun{lcn, length, sparse};
+    Grow(kGrowthStep) = TDataRun{lcn, length, sparse};
 }
 
 void TDataRuns::Clear() {
-    FCount = 0;
+    count_ = 0;
 }
 
 std::uint8_t AttributeTypeIndex(std::uint32_t code) {
@@ -173,7 +162,7 @@ void AppendRecordAttributes(std::span<const std::byte> record, TAttributes& attr
                 ReadFileName(a->bytes, entries[0]);
             }
         }
-        ++attributes.FCount;
+        attributes.CommitSpare();
         if (spans != nullptr) {
             spans->push_back(a->bytes);
         }

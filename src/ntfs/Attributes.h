@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ntfs/CountedArray.h"
 #include "ondisk/Attribute.h"
 
 #include <array>
@@ -43,26 +44,25 @@ struct TAttribute {
     TWideStringArray Entries;
     std::uint16_t AttributeID = 0;
 };
-using TAttributeArray = std::vector<TAttribute>;
 
-class TAttributes {
+// The attributes of one record, in the order of the record. Clear keeps the
+// elements as room: the next record's attributes are filled into them.
+class TAttributes : public CountedArray<TAttribute> {
   public:
-    // Appends a copy of `entries`; the array grows by 10 elements. Clear
-    // empties the list (FCount 0); elements past FCount are spare room.
+    // Appends a copy of `entries`; the array grows by 10 elements.
     void Add(std::uint8_t typeIndex, std::string name, std::uint16_t attributeId,
              const TWideStringArray& entries, std::uint32_t attrType, bool resident);
     void Clear();
-    // The element at FCount, the array grown when there is none, to be
-    // filled in place and then counted (++FCount); it holds what an earlier
-    // list left there.
+    // The element after the list, the array grown when there is none, to be
+    // filled in place and then counted by CommitSpare; it holds what an
+    // earlier list left there.
     TAttribute& Spare();
-    // "%s(%d) %s %s" of element `index` (0 to FCount - 1).
+    // Counts the element Spare gave into the list.
+    void CommitSpare() { ++count_; }
+    // "%s(%d) %s %s" of element `index` (0 to size() - 1).
     [[nodiscard]] std::string AttributeToStr(int index) const;
     // The same text, appended to `out`.
     void AppendAttributeText(int index, std::string& out) const;
-
-    TAttributeArray FItems;
-    std::int32_t FCount = 0;
 };
 
 // One run of a non-resident attribute, with its absolute start cluster. A
@@ -72,20 +72,17 @@ struct TDataRun {
     std::int64_t Length = 0; // clusters
     bool Sparse = false;
 };
-using TDataRunArray = std::vector<TDataRun>;
 
-class TDataRuns {
+// The runs of one attribute; Clear keeps the elements as room.
+class TDataRuns : public CountedArray<TDataRun> {
   public:
     // The array grows by 10 elements.
     void Add(bool sparse, std::int64_t length, std::int64_t lcn);
     void Clear();
-    // "LCN:%d LEN:%d %s" of element `index` (0 to FCount - 1).
+    // "LCN:%d LEN:%d %s" of element `index` (0 to size() - 1).
     [[nodiscard]] std::string RunToStr(int index) const;
     // The same text, appended to `out`.
     void AppendRunText(int index, std::string& out) const;
-
-    TDataRunArray FItems;
-    std::int32_t FCount = 0;
 };
 
 struct TAttributeType {

@@ -89,9 +89,8 @@ void NtfsVolume::DescribeCluster(const TClusterArray& clusters, const TFileIDs& 
         const TClusterEntry& extent = clusters[static_cast<std::size_t>(k)];
         // Guarded for a map that was not built from this table; the
         // enumeration empties the map first, so the scan never makes one.
-        if (extent.FileIndex < static_cast<std::uint32_t>(std::max(fileIds.FCount, 0)) &&
-            extent.FileIndex < fileIds.FItems.size()) {
-            const TFileID& owner = fileIds.FItems[extent.FileIndex];
+        if (extent.FileIndex < static_cast<std::uint32_t>(fileIds.size())) {
+            const TFileID& owner = fileIds[extent.FileIndex];
             text.clear();
             if (fullPath) {
                 ondisk::AppendUtf8(fileIds.Path(static_cast<int>(extent.FileIndex)), text);
@@ -131,10 +130,8 @@ void GetRecordsOfBase(const TFileIDs& fileIds, TItemIDArray& records, std::int64
     // BaseID order, without sorting the whole table for every report; they
     // come back in table order, which is ascending FileID.
     records.clear();
-    const std::size_t count =
-        std::min(static_cast<std::size_t>(std::max(fileIds.FCount, 0)), fileIds.FItems.size());
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fileIds.FItems[i].BaseID == baseId) {
+    for (std::size_t i = 0; i < fileIds.items().size(); ++i) {
+        if (fileIds[i].BaseID == baseId) {
             records.push_back(static_cast<std::int64_t>(i));
         }
     }

@@ -39,19 +39,15 @@ template <class Key, class KeyOf> void SortClusters(TClusterArray& clusters, Key
 } // namespace
 
 void TLCNEntries::Clear() {
-    FItems.assign(1, TLCNEntry{-1, 0, 0, -1, 0});
-    FItems.shrink_to_fit();
-    FCount = 1;
+    items_.assign(1, TLCNEntry{-1, 0, 0, -1, 0});
+    items_.shrink_to_fit();
+    count_ = 1;
 }
 
 void TLCNEntries::Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int64_t lcn,
                       std::int64_t length) {
-    ++FCount;
-    const auto count = static_cast<std::size_t>(FCount);
-    if (FItems.size() < count) {
-        FItems.resize(FItems.size() + kLCNEntriesStep);
-    }
-    FItems[count - 1] = TLCNEntry{lcn, length, fileIndex, FCount - 1, attrType};
+    TLCNEntry& entry = Grow(kLCNEntriesStep);
+    entry = TLCNEntry{lcn, length, fileIndex, count_ - 1, attrType};
 }
 
 void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
@@ -63,8 +59,7 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
     if (!records.IsOpen()) {
         return;
     }
-    const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
-        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
+    const auto count = static_cast<std::size_t>(fileIds.size());
     const auto done = [&](std::size_t i) {
         // A table of one entry has finished once that entry is done.
         const double percent =
@@ -73,8 +68,8 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
             progress(percent);
         }
     };
-    const TRecordRuns& kept = fileIds.FRecordRuns;
-    const bool useKept = kept.Covers(fileIds.FCount);
+    const TRecordRuns& kept = fileIds.recordRuns();
+    const bool useKept = kept.Covers(fileIds.size());
     // The extents go straight into the map, each written once: the kept
     // runs bound their number.
     if (useKept) {
@@ -96,29 +91,28 @@ void NtfsVolume::EnumerateClusters(TFileIDs& fileIds, TClusterArray& clusters,
                 }
             }
         }
-        fileIds.FItems[i].Fragmented = fragmented;
+        fileIds[i].Fragmented = fragmented;
         done(i);
     }
     TAttributes attributes;
     TDataRuns runs;
     for (std::size_t i = 0; i < count && !useKept; ++i) {
-        TFileID& entry = fileIds.FItems[i];
+        TFileID& entry = fileIds[i];
         const auto fileIndex = static_cast<std::uint32_t>(i);
         bool fragmented = false;
         records.GetAttributes(attributes, entry.FileID);
-        for (int j = 0; j < attributes.FCount; ++j) {
-            const TAttribute& attribute = attributes.FItems[static_cast<std::size_t>(j)];
+        for (int j = 0; j < attributes.size(); ++j) {
+            const TAttribute& attribute = attributes[static_cast<std::size_t>(j)];
             if (attribute.Resident) {
                 continue;
             }
             records.GetDataRuns(j, runs, entry.FileID);
-            if (runs.FCount > 0) {
+            if (!runs.empty()) {
                 // Sparse runs count here: the flag stands in for files that
                 // own no cluster and so never reach the fragment analysis.
-                fragmented = runs.FCount > 1;
+                fragmented = runs.size() > 1;
             }
-            for (int k = 0; k < runs.FCount; ++k) {
-                const TDataRun& run = runs.FItems[static_cast<std::size_t>(k)];
+            for (const TDataRun& run : runs) {
                 if (!run.Sparse) {
                     clusters.push_back({run.LCN, run.Length, fileIndex, attribute.AttrType});
                 }

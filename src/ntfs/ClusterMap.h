@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ntfs/CountedArray.h"
 #include "ntfs/LargeArray.h"
 
 #include <algorithm>
@@ -26,19 +27,16 @@ struct TLCNEntry {
     std::int32_t EntryNo = 0; // own position in the list; -1 in the sentinel
     std::uint32_t AttrType = 0;
 };
-using TLCNEntryArray = std::vector<TLCNEntry>;
 
-// Element 0 is always the sentinel; the extents follow in the order of Add.
-class TLCNEntries {
+// Element 0 is always the sentinel (once Clear has run); the extents follow
+// in the order of Add.
+class TLCNEntries : public CountedArray<TLCNEntry> {
   public:
     // One element, the sentinel: LCN -1, EntryNo -1, all else 0.
     void Clear();
     // The array grows by 1000 elements when full.
     void Add(std::uint32_t fileIndex, std::uint32_t attrType, std::int64_t lcn,
              std::int64_t length);
-
-    TLCNEntryArray FItems;
-    std::int32_t FCount = 0; // the sentinel included
 };
 
 // One extent of the finished map.

@@ -548,7 +548,7 @@ void AddExtentHits(const ondisk::Extent& e, std::int64_t dataSize,
 void AddRecordHits(RecordReader& records, const VolumeGeometry& geometry, const TFileIDs& fileIds,
                    std::uint32_t index, const DataSizes& sizes,
                    const std::vector<VolumeArea>& areas, std::vector<TDamageHit>& hits) {
-    const TFileID& entry = fileIds.FItems[index];
+    const TFileID& entry = fileIds[index];
     const std::int64_t bpc = geometry.bytesPerCluster;
     const auto record = records.ReadInUse(entry.FileID);
     if (!record || !record->valid()) {
@@ -583,8 +583,8 @@ std::vector<TDamagedRecord> MftRecordsHit(const TDamageReport& report, const TFi
                                           std::int64_t recordSize, std::int64_t bpc) {
     std::vector<TDamagedRecord> records;
     for (const TDamageHit& hit : report.Hits) {
-        const bool ofMft = hit.FileIndex >= 0 &&
-                           fileIds.FItems[static_cast<std::size_t>(hit.FileIndex)].BaseID == 0;
+        const bool ofMft =
+            hit.FileIndex >= 0 && fileIds[static_cast<std::size_t>(hit.FileIndex)].BaseID == 0;
         if (!ofMft || hit.AttrType != ondisk::type::kData || !hit.AttrName.empty() ||
             recordSize <= 0) {
             continue;
@@ -637,7 +637,7 @@ TDamageReport ResolveDamage(NtfsVolume& volume, const TFileIDs& fileIds, const T
     }
     DataSizes sizes;
     for (const std::uint32_t index : hitIndexes) {
-        const TFileID& entry = fileIds.FItems[index];
+        const TFileID& entry = fileIds[index];
         ReadDataSizes(records, entry.FileID, entry.BaseID, sizes);
         if (entry.BaseID != entry.FileID) {
             ReadDataSizes(records, entry.BaseID, entry.BaseID, sizes);

@@ -42,9 +42,9 @@ std::span<const std::byte> BlockAttributeReader::Record(std::int64_t recordNo) c
 }
 
 bool InRecordOrder(const TFileIDs& fileIds) {
-    for (int i = 0; i < fileIds.FCount; ++i) {
-        const std::int64_t id = fileIds.FItems[static_cast<std::size_t>(i)].FileID;
-        if (id < 0 || (i > 0 && id <= fileIds.FItems[static_cast<std::size_t>(i) - 1].FileID)) {
+    for (int i = 0; i < fileIds.size(); ++i) {
+        const std::int64_t id = fileIds[static_cast<std::size_t>(i)].FileID;
+        if (id < 0 || (i > 0 && id <= fileIds[static_cast<std::size_t>(i) - 1].FileID)) {
             return false;
         }
     }
@@ -56,9 +56,9 @@ namespace {
 // The walk, the rare non-resident attribute lists read through `readRuns`.
 void WalkBlocks(const RunDataReader& readRuns, const platform::FileRecordBlocks& blocks,
                 const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
-    const auto begin = fileIds.FItems.begin();
-    const auto end = begin + fileIds.FCount;
-    const std::int64_t last = fileIds.FItems[static_cast<std::size_t>(fileIds.FCount) - 1].FileID;
+    const auto begin = fileIds.begin();
+    const auto end = fileIds.end();
+    const std::int64_t last = fileIds.items().back().FileID;
     std::mutex volumeMutex;
     const AttributeListReader lists = [&](std::span<const std::byte> attribute) {
         const std::lock_guard lock(volumeMutex);

@@ -57,8 +57,7 @@ void AppendEntry(Reader& reader, const TFileIDs& fileIds, int i, TAttributes& at
                  TDataRuns& runs, std::u16string& path, std::string& text) {
     fileIds.AppendItemText(i, true, text, path);
     text.append("\r\n");
-    EmitAttributeSection(reader, attributes, runs,
-                         fileIds.FItems[static_cast<std::size_t>(i)].FileID,
+    EmitAttributeSection(reader, attributes, runs, fileIds[static_cast<std::size_t>(i)].FileID,
                          [&text](std::string_view tabs, const auto& write) {
                              text.append(tabs);
                              write(text);
@@ -108,7 +107,7 @@ ExportResult ExportFileTable(NtfsVolume& volume, const TFileIDs& fileIds, std::F
     RecordReader records = volume.OpenRecordReader();
     int error = 0;
     const auto blocks =
-        fileIds.FCount > 0 && InRecordOrder(fileIds) ? records.OpenRecordBlocks() : nullptr;
+        !fileIds.empty() && InRecordOrder(fileIds) ? records.OpenRecordBlocks() : nullptr;
     if (blocks) {
         error = ExportInBlocks(records, *blocks, fileIds, out);
     } else {
@@ -119,7 +118,7 @@ ExportResult ExportFileTable(NtfsVolume& volume, const TFileIDs& fileIds, std::F
         std::u16string path;
         TAttributes attributes;
         TDataRuns runs;
-        for (int i = 0; i < fileIds.FCount && error == 0; ++i) {
+        for (int i = 0; i < fileIds.size() && error == 0; ++i) {
             text.clear();
             AppendEntry(records, fileIds, i, attributes, runs, path, text);
             error = Write(text, out);

@@ -156,10 +156,9 @@ class BlockEnumeration {
     BlockEnumeration(TFileIDs& fileIds, std::int64_t last, unsigned threads, std::size_t blocks,
                      std::size_t recordSize)
         : fileIds_(fileIds), recordSize_(recordSize), results_(blocks),
-          roomEntries_(std::min(fileIds.FItems.capacity(), fileIds.FRecordRuns.Entries.capacity())),
-          prepare_(roomEntries_ * sizeof(TFileID) >= kLargeArrayBytes &&
-                   roomEntries_ >= static_cast<std::size_t>(last) + 1),
-          tableRoom_(fileIds.FItems.data()), runsRoom_(fileIds.FRecordRuns.Entries.data()) {
+          room_(fileIds.ReservedRoom()),
+          prepare_(room_.count * sizeof(TFileID) >= kLargeArrayBytes &&
+                   room_.count >= static_cast<std::size_t>(last) + 1) {
         describers_.reserve(threads);
         for (unsigned t = 0; t < threads; ++t) {
             describers_.push_back(std::make_unique<Describer>(NameBlockChars(last, threads)));
@@ -198,10 +197,10 @@ class BlockEnumeration {
     std::vector<std::int32_t> deferred_;
     std::atomic<std::int64_t> placedRecords_{0};
     std::atomic<std::int64_t> placedEntries_{0};
-    std::size_t roomEntries_;
+    // Taken before the first entry lands: the ordered step appends to the
+    // arrays while the threads prepare their pages.
+    TFileIDs::Room room_;
     bool prepare_;
-    TFileID* tableRoom_;
-    TRecordRuns::Entry* runsRoom_;
 };
 
 void BlockEnumeration::PrepareRoom(const TRecordBlock& block, std::size_t entries) {
@@ -211,10 +210,10 @@ void BlockEnumeration::PrepareRoom(const TRecordBlock& block, std::size_t entrie
                                    static_cast<double>(records)
                              : 1.0;
     const auto first =
-        std::min(static_cast<std::size_t>(static_cast<double>(block.First) * share), roomEntries_);
-    const std::size_t count = std::min(entries, roomEntries_ - first);
-    PrepareLargeRoom(tableRoom_ + first, count * sizeof(TFileID));
-    PrepareLargeRoom(runsRoom_ + first, count * sizeof(TRecordRuns::Entry));
+        std::min(static_cast<std::size_t>(static_cast<double>(block.First) * share), room_.count);
+    const std::size_t count = std::min(entries, room_.count - first);
+    PrepareLargeRoom(room_.entries + first, count * sizeof(TFileID));
+    PrepareLargeRoom(room_.runEntries + first, count * sizeof(TRecordRuns::Entry));
 }
 
 void BlockEnumeration::Visit(std::size_t index, const TRecordBlock& block) {
@@ -242,29 +241,26 @@ void BlockEnumeration::Visit(std::size_t index, const TRecordBlock& block) {
 void BlockEnumeration::JoinInOrder(std::size_t index) {
     std::unique_ptr<BlockResult> result = std::move(results_[index]);
     for (const std::int32_t at : result->deferred) {
-        deferred_.push_back(fileIds_.FCount + at);
+        deferred_.push_back(fileIds_.size() + at);
     }
-    fileIds_.FItems.insert(fileIds_.FItems.end(), result->entries.begin(), result->entries.end());
-    fileIds_.FCount += static_cast<std::int32_t>(result->entries.size());
-    fileIds_.FRecordRuns.Append(result->runs);
+    fileIds_.Append(result->entries, result->runs);
     placedRecords_.store(static_cast<std::int64_t>((index + 1) * RecordsPerBlock(recordSize_)),
                          std::memory_order_relaxed);
-    placedEntries_.store(fileIds_.FCount, std::memory_order_relaxed);
+    placedEntries_.store(fileIds_.size(), std::memory_order_relaxed);
     result->Clear();
     const std::lock_guard lock(spareMutex_);
     spare_.push_back(std::move(result));
 }
 
 void BlockEnumeration::FinishRoom() {
-    const auto used = static_cast<std::size_t>(fileIds_.FCount);
-    fileIds_.FItems.resize((used + kEntryGrowthStep - 1) / kEntryGrowthStep * kEntryGrowthStep);
+    const std::size_t size = fileIds_.RoundRoom();
     if (prepare_) {
         // Room prepared beyond the entries after all (the records after the
         // blocks seen were sparser than those before) goes back.
-        const std::size_t size = fileIds_.FItems.size();
-        ReleaseLargeRoom(tableRoom_ + size, (roomEntries_ - size) * sizeof(TFileID));
-        const std::size_t runs = fileIds_.FRecordRuns.Entries.size();
-        ReleaseLargeRoom(runsRoom_ + runs, (roomEntries_ - runs) * sizeof(TRecordRuns::Entry));
+        ReleaseLargeRoom(room_.entries + size, (room_.count - size) * sizeof(TFileID));
+        const std::size_t runs = fileIds_.recordRuns().Entries.size();
+        ReleaseLargeRoom(room_.runEntries + runs,
+                         (room_.count - runs) * sizeof(TRecordRuns::Entry));
     }
 }
 
@@ -277,7 +273,7 @@ void DescribeDeferred(RecordReader& records, TFileIDs& fileIds,
     std::u16string name;
     TFileInfo info;
     for (const std::int32_t index : deferred) {
-        TFileID& e = fileIds.FItems[static_cast<std::size_t>(index)];
+        TFileID& e = fileIds[static_cast<std::size_t>(index)];
         isSystem = false;
         DescribeFile(records, isDirectory, isSystem, name, info, e.BaseID);
         if (e.FileID != e.BaseID) {
@@ -298,9 +294,8 @@ void EnumerateInBlocks(RecordReader& records, const platform::FileRecordBlocks& 
                        std::int64_t last, TFileIDs& fileIds, const ProgressReport& progress) {
     const unsigned threads = ScanThreads();
     const std::size_t blocks = RecordBlockCount(last, source.recordSize());
-    // The entries go straight to their places in the table; nothing stands
-    // in them before.
-    fileIds.FItems.clear();
+    // The entries go straight to their places in the table (TFileIDs::Append);
+    // nothing stands in them before.
     BlockEnumeration enumeration(fileIds, last, threads, blocks, source.recordSize());
     TRecordBlockWalk walk;
     walk.visit = [&](std::size_t index, const TRecordBlock& block) {
@@ -355,7 +350,7 @@ struct QueriedDescription {
 void AddQueriedRecord(RecordReader& records, const RecordView& record, bool keepRuns,
                       TFileIDs& fileIds, QueriedDescription& description) {
     if (keepRuns) {
-        fileIds.FRecordRuns.AddRecord(record.bytes(), record.valid());
+        fileIds.AddRecordRuns(record.bytes(), record.valid());
     }
     description.Add(records, record.number(), record.baseRecord(), fileIds);
 }
@@ -366,8 +361,8 @@ void EnumerateByQuery(RecordReader& records, std::int64_t last, TFileIDs& fileId
                       const ProgressReport& progress) {
     QueriedDescription description;
     std::int64_t cur = last + 1;
-    const bool keepRuns = fileIds.FCount == 0;
-    fileIds.FRecordRuns.Clear();
+    const bool keepRuns = fileIds.empty();
+    fileIds.ClearRecordRuns();
     do {
         --cur;
         const auto record = records.ReadInUseAtOrBelow(cur);
@@ -378,7 +373,7 @@ void EnumerateByQuery(RecordReader& records, std::int64_t last, TFileIDs& fileId
             AddQueriedRecord(records, *record, keepRuns, fileIds, description);
         } else if (!record && cur == 0) {
             if (keepRuns) {
-                fileIds.FRecordRuns.AddRecord({}, false);
+                fileIds.AddRecordRuns({}, false);
             }
             description.Add(records, 0, 0, fileIds);
         } else {
@@ -411,22 +406,20 @@ void NtfsVolume::EnumerateFiles(TFileIDs& fileIds, const ProgressReport& progres
         fileIds.Reverse();
         return;
     }
-    if (fileIds.FCount == 0) {
+    if (fileIds.empty()) {
         const auto entries = static_cast<std::size_t>(std::min(last + 1, kMaxReserve));
         const std::size_t room =
             (entries + kEntryGrowthStep - 1) / kEntryGrowthStep * kEntryGrowthStep;
-        fileIds.FItems.reserve(room);
+        fileIds.Reserve(room);
         // A table built from nothing reads the $MFT in large blocks, on
         // every core, where the volume layer offers that.
         if (const auto blocks = records.OpenRecordBlocks()) {
-            fileIds.FRecordRuns.Clear();
+            fileIds.ClearRecordRuns();
             // Room for an entry per record, and for as many attributes
             // with runs and as many runs as a volume of files mostly
             // non-resident has: only the pages written are ever taken,
             // and the arrays are not copied as they grow.
-            fileIds.FRecordRuns.Entries.reserve(room);
-            fileIds.FRecordRuns.Attributes.reserve(room);
-            fileIds.FRecordRuns.Runs.reserve(room);
+            fileIds.ReserveRecordRuns(room);
             EnumerateInBlocks(records, *blocks, last, fileIds, progress);
             return;
         }
@@ -474,11 +467,11 @@ void NtfsVolume::CalculateDiskSizes(TFileIDs& fileIds) {
     if (!records.IsOpen()) {
         return;
     }
-    const TRecordRuns& kept = fileIds.FRecordRuns;
-    if (kept.Covers(fileIds.FCount)) {
-        for (std::int32_t i = 0; i < fileIds.FCount; ++i) {
-            TFileID& e = fileIds.FItems[static_cast<std::size_t>(i)];
-            const TRecordRuns::Entry& entry = kept.Entries[static_cast<std::size_t>(i)];
+    const TRecordRuns& kept = fileIds.recordRuns();
+    if (kept.Covers(fileIds.size())) {
+        for (std::size_t i = 0; i < kept.Entries.size(); ++i) {
+            TFileID& e = fileIds[i];
+            const TRecordRuns::Entry& entry = kept.Entries[i];
             DiskUse use;
             for (std::uint32_t a = 0; a < entry.AttributeCount; ++a) {
                 const TRecordRuns::Attribute& attribute = kept.Attributes[entry.FirstAttribute + a];
@@ -492,8 +485,7 @@ void NtfsVolume::CalculateDiskSizes(TFileIDs& fileIds) {
     // One fetch per entry: the walk that lists the attributes is the walk
     // that finds their runs, so the record is not fetched again per attribute.
     TDataRuns runs;
-    for (std::int32_t i = 0; i < fileIds.FCount; ++i) {
-        TFileID& e = fileIds.FItems[static_cast<std::size_t>(i)];
+    for (TFileID& e : fileIds) {
         DiskUse use;
         if (const auto record = records.ReadInUse(e.FileID); record && record->valid()) {
             auto walk = ondisk::WalkRecordAttributes(record->bytes());
@@ -503,7 +495,7 @@ void NtfsVolume::CalculateDiskSizes(TFileIDs& fileIds) {
                 }
                 runs.Clear();
                 AppendAttributeRuns(a->bytes, runs);
-                use.Add(std::span(runs.FItems).first(static_cast<std::size_t>(runs.FCount)));
+                use.Add(runs.items());
             }
         }
         e.DiskSize = DiskBytes(use.clusters, bytesPerCluster);

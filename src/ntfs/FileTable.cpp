@@ -16,15 +16,14 @@ constexpr std::size_t kNameBlock = std::size_t{1} << 16;
 
 } // namespace
 
-TFileIDs::TFileIDs(const TFileIDs& other)
-    : FItems(other.FItems), FCount(other.FCount), FRecordRuns(other.FRecordRuns) {
+TFileIDs::TFileIDs(const TFileIDs& other) : CountedArray(other), recordRuns_(other.recordRuns_) {
     std::size_t total = 0;
-    for (const TFileID& e : FItems) {
+    for (const TFileID& e : items_) {
         total += e.Name.size();
     }
     TNameBlock names;
     names.reserve(total);
-    for (TFileID& e : FItems) {
+    for (TFileID& e : items_) {
         const std::size_t at = names.size();
         names.insert(names.end(), e.Name.begin(), e.Name.end());
         e.Name = std::u16string_view(names.data() + at, e.Name.size());
@@ -40,10 +39,10 @@ TFileIDs& TFileIDs::operator=(const TFileIDs& other) {
 }
 
 std::u16string_view TFileIDs::KeepName(std::u16string_view name) {
-    if (FNamePool.empty() || FNamePool.back().capacity() - FNamePool.back().size() < name.size()) {
-        FNamePool.emplace_back().reserve(std::max(kNameBlock, name.size()));
+    if (namePool_.empty() || namePool_.back().capacity() - namePool_.back().size() < name.size()) {
+        namePool_.emplace_back().reserve(std::max(kNameBlock, name.size()));
     }
-    TNameBlock& block = FNamePool.back();
+    TNameBlock& block = namePool_.back();
     const std::size_t at = block.size();
     // Within the room reserved: the characters before never move.
     block.insert(block.end(), name.begin(), name.end());
@@ -55,25 +54,56 @@ void TFileIDs::AdoptNames(TNameBlock&& block) {
         return;
     }
     // Kept behind the block being filled, so that KeepName goes on filling it.
-    FNamePool.insert(FNamePool.empty() ? FNamePool.end() : FNamePool.end() - 1, std::move(block));
+    namePool_.insert(namePool_.empty() ? namePool_.end() : namePool_.end() - 1, std::move(block));
 }
 
 std::size_t TFileIDs::NamePoolBytes() const {
-    std::size_t bytes = FNamePool.capacity() * sizeof(std::vector<char16_t>);
-    for (const auto& block : FNamePool) {
+    std::size_t bytes = namePool_.capacity() * sizeof(std::vector<char16_t>);
+    for (const auto& block : namePool_) {
         bytes += block.capacity() * sizeof(char16_t);
     }
     return bytes;
 }
 
 TFileID& TFileIDs::NewEntry() {
-    ++FCount;
-    if (FItems.size() < static_cast<std::size_t>(FCount)) {
-        FItems.resize(FItems.size() + kEntryGrowthStep);
-    }
-    TFileID& e = FItems[static_cast<std::size_t>(FCount - 1)];
+    TFileID& e = Grow(kEntryGrowthStep);
     e = TFileID{};
     return e;
+}
+
+void TFileIDs::Append(std::span<const TFileID> entries, const TRecordRuns& runs) {
+    // The room past the entries in use holds nothing that is kept.
+    items_.resize(static_cast<std::size_t>(count_));
+    items_.insert(items_.end(), entries.begin(), entries.end());
+    count_ += static_cast<std::int32_t>(entries.size());
+    recordRuns_.Append(runs);
+}
+
+void TFileIDs::Reserve(std::size_t entries) {
+    items_.reserve(entries);
+}
+
+std::size_t TFileIDs::RoundRoom() {
+    const auto used = static_cast<std::size_t>(count_);
+    items_.resize((used + kEntryGrowthStep - 1) / kEntryGrowthStep * kEntryGrowthStep);
+    return items_.size();
+}
+
+TFileIDs::Room TFileIDs::ReservedRoom() const {
+    return {items_.data(), recordRuns_.Entries.data(),
+            std::min(items_.capacity(), recordRuns_.Entries.capacity())};
+}
+
+void TFileIDs::AddRecordRuns(std::span<const std::byte> record, bool valid) {
+    recordRuns_.AddRecord(record, valid);
+}
+
+void TFileIDs::ClearRecordRuns() {
+    recordRuns_.Clear();
+}
+
+void TFileIDs::ReserveRecordRuns(std::size_t entries) {
+    recordRuns_.Reserve(entries);
 }
 
 void TFileIDs::Add(std::u16string_view name, std::uint8_t fileType, const TFileInfo& info,
@@ -98,38 +128,38 @@ void TFileIDs::Add(std::u16string_view name, std::uint8_t fileType, const TFileI
 }
 
 void TFileIDs::Clear() {
-    FItems.clear();
-    FCount = 0;
-    FRecordRuns.Clear();
-    FNamePool.clear();
+    items_.clear();
+    count_ = 0;
+    recordRuns_.Clear();
+    namePool_.clear();
 }
 
 void TFileIDs::Reverse() {
-    std::reverse(FItems.begin(), FItems.begin() + FCount);
-    for (std::int32_t i = 0; i < FCount; ++i) {
-        std::int32_t& link = FItems[static_cast<std::size_t>(i)].PathParent;
-        if (link >= 0 && link < FCount) {
-            link = FCount - 1 - link;
+    std::reverse(begin(), end());
+    for (TFileID& e : *this) {
+        std::int32_t& link = e.PathParent;
+        if (link >= 0 && link < count_) {
+            link = count_ - 1 - link;
         }
     }
-    if (FRecordRuns.Covers(FCount)) {
-        std::reverse(FRecordRuns.Entries.begin(), FRecordRuns.Entries.end());
+    if (recordRuns_.Covers(count_)) {
+        std::reverse(recordRuns_.Entries.begin(), recordRuns_.Entries.end());
     }
 }
 
 std::int32_t TFileIDs::IndexOfID(std::int64_t id) const {
     std::int32_t lo = 0;
-    std::int32_t hi = FCount - 1;
+    std::int32_t hi = count_ - 1;
     if (hi < 0) {
         return -1;
     }
     // The last entry is tried first.
-    if (FItems[static_cast<std::size_t>(hi)].FileID == id) {
+    if (items_[static_cast<std::size_t>(hi)].FileID == id) {
         return hi;
     }
     while (hi >= lo) {
         const std::int32_t mid = lo + (hi - lo) / 2;
-        const std::int64_t found = FItems[static_cast<std::size_t>(mid)].FileID;
+        const std::int64_t found = items_[static_cast<std::size_t>(mid)].FileID;
         if (found < id) {
             lo = mid + 1;
         } else if (found == id) {
@@ -204,32 +234,32 @@ template <typename Walk> void AssemblePath(const Walk& walk, std::u16string& pat
 } // namespace
 
 void TFileIDs::BuildPaths() {
-    const auto count = static_cast<std::size_t>(std::max(FCount, 0));
+    const auto count = static_cast<std::size_t>(std::max(count_, 0));
     // Four or five bytes per entry in three arrays: in huge pages once large.
     using Indexes = std::vector<std::int32_t, LargeArrayAllocator<std::int32_t>>;
     Indexes parent(count);
     // A scan's table holds its records in rising order, nearly every number
     // in use: a table from record number to index answers each parent at
     // once, where a binary search per entry was most of this stage.
-    bool rising = count > 0 && FItems[0].FileID >= 0;
+    bool rising = count > 0 && items_[0].FileID >= 0;
     for (std::size_t i = 1; i < count && rising; ++i) {
-        rising = FItems[i].FileID > FItems[i - 1].FileID;
+        rising = items_[i].FileID > items_[i - 1].FileID;
     }
-    const std::int64_t top = rising ? FItems[count - 1].FileID : -1;
+    const std::int64_t top = rising ? items_[count - 1].FileID : -1;
     if (rising && static_cast<std::uint64_t>(top) < 4 * static_cast<std::uint64_t>(count) + 1024) {
         Indexes indexOf(static_cast<std::size_t>(top) + 1, kNoParent);
         for (std::size_t i = 0; i < count; ++i) {
-            indexOf[static_cast<std::size_t>(FItems[i].FileID)] = static_cast<std::int32_t>(i);
+            indexOf[static_cast<std::size_t>(items_[i].FileID)] = static_cast<std::int32_t>(i);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t id = FItems[i].ParentID;
+            const std::int64_t id = items_[i].ParentID;
             parent[i] = id == kRootDirectory   ? kParentIsRoot
                         : id >= 0 && id <= top ? indexOf[static_cast<std::size_t>(id)]
                                                : kNoParent;
         }
     } else {
         for (std::size_t i = 0; i < count; ++i) {
-            parent[i] = ParentIndex(*this, FItems[i]);
+            parent[i] = ParentIndex(*this, items_[i]);
         }
     }
     // Each path is its parent's path and its own name. A chain is followed
@@ -263,7 +293,7 @@ void TFileIDs::BuildPaths() {
         }
         for (const std::size_t i : chain) {
             const std::int32_t p = parent[i];
-            FItems[i].PathParent = p == kParentIsRoot                      ? kPathFromRoot
+            items_[i].PathParent = p == kParentIsRoot                      ? kPathFromRoot
                                    : p == kNoParent || state[i] == kInLoop ? kPathOrphan
                                                                            : p;
             state[i] = kDone;
@@ -301,8 +331,8 @@ void AppendShownName(std::u16string_view name, std::string& out) {
 
 void TFileIDs::AssembleEntryPath(int index, bool shown, std::u16string& path) const {
     path.clear();
-    if (index < 0 || index >= FCount ||
-        FItems[static_cast<std::size_t>(index)].PathParent == kPathNotBuilt) {
+    if (index < 0 || index >= count_ ||
+        items_[static_cast<std::size_t>(index)].PathParent == kPathNotBuilt) {
         return;
     }
     std::u16string room;
@@ -316,8 +346,8 @@ void TFileIDs::AssembleEntryPath(int index, bool shown, std::u16string& path) co
             std::int32_t cur = index;
             // BuildPaths leaves no loop; the count only guards against links
             // set by hand.
-            for (std::int32_t steps = 0; steps <= FCount; ++steps) {
-                const TFileID& e = FItems[static_cast<std::size_t>(cur)];
+            for (std::int32_t steps = 0; steps <= count_; ++steps) {
+                const TFileID& e = items_[static_cast<std::size_t>(cur)];
                 std::u16string_view name = e.Name;
                 if (look) {
                     name = ShownName(name, room);
@@ -330,7 +360,7 @@ void TFileIDs::AssembleEntryPath(int index, bool shown, std::u16string& path) co
                 if (cur == kPathFromRoot) {
                     return {};
                 }
-                if (cur < 0 || cur >= FCount) {
+                if (cur < 0 || cur >= count_) {
                     return kOrphanMarker;
                 }
             }
@@ -355,20 +385,20 @@ std::u16string TFileIDs::Path(int index) const {
 
 void TFileIDs::GetFullPath(int index, std::u16string& path) const {
     path.clear();
-    if (index < 0 || index >= FCount) {
+    if (index < 0 || index >= count_) {
         return;
     }
     // The chain from the entry upwards, until the root, a missing parent or
     // an entry met before (a loop, whose entries all start at the marker).
     std::vector<std::int32_t> chain;
-    std::vector<bool> seen(static_cast<std::size_t>(FCount), false);
+    std::vector<bool> seen(static_cast<std::size_t>(count_), false);
     std::size_t loopStart = std::numeric_limits<std::size_t>::max();
     std::int32_t cur = index;
     std::int32_t top = kNoParent;
     for (;;) {
         seen[static_cast<std::size_t>(cur)] = true;
         chain.push_back(cur);
-        top = ParentIndex(*this, FItems[static_cast<std::size_t>(cur)]);
+        top = ParentIndex(*this, items_[static_cast<std::size_t>(cur)]);
         if (top < 0) {
             break;
         }
@@ -389,7 +419,7 @@ void TFileIDs::GetFullPath(int index, std::u16string& path) const {
     AssemblePath(
         [&](const auto& visit) {
             for (std::size_t k = 0; k <= last; ++k) {
-                if (!visit(ShownName(FItems[static_cast<std::size_t>(chain[k])].Name, room))) {
+                if (!visit(ShownName(items_[static_cast<std::size_t>(chain[k])].Name, room))) {
                     break;
                 }
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ntfs/Attributes.h"
+#include "ntfs/CountedArray.h"
 #include "ntfs/LargeArray.h"
 
 #include <cstddef>
@@ -79,7 +80,6 @@ struct TFileID {
     bool Fragmented = false;
     std::uint32_t Fragments = 0;
 };
-using TFileIDArray = std::vector<TFileID, LargeArrayAllocator<TFileID>>;
 // A block of the name pool of a file table.
 using TNameBlock = std::vector<char16_t, LargeArrayAllocator<char16_t>>;
 
@@ -110,6 +110,9 @@ struct TRecordRuns {
     // that follow).
     void Append(const TRecordRuns& next);
     void Clear();
+    // Room for `entries` entries, and for as many attributes with runs and
+    // runs, without copying the arrays as they grow.
+    void Reserve(std::size_t entries);
     // True when there is exactly one entry here per entry of a table of
     // `count` entries.
     [[nodiscard]] bool Covers(std::int32_t count) const;
@@ -126,7 +129,7 @@ void AppendShownName(std::u16string_view name, std::string& out);
 
 // The file table, in ascending FileID order once EnumerateFiles is done; an
 // entry's index is how the rest of the program refers to it.
-class TFileIDs {
+class TFileIDs : public CountedArray<TFileID, LargeArrayAllocator<TFileID>> {
   public:
     TFileIDs() = default;
     // A copy keeps its names in a pool of its own.
@@ -135,6 +138,22 @@ class TFileIDs {
     TFileIDs(TFileIDs&&) noexcept = default;
     TFileIDs& operator=(TFileIDs&&) noexcept = default;
     ~TFileIDs() = default;
+
+    // The entries in use, which the stages after the enumeration fill in
+    // (sizes, flags, paths); the table's indexes are 32-bit (IndexOfID,
+    // PathParent, the extents' FileIndex), as its size is.
+    using CountedArray::operator[];
+    using CountedArray::begin;
+    using CountedArray::end;
+    using CountedArray::items;
+    TFileID& operator[](std::size_t index) { return items_[index]; }
+    [[nodiscard]] std::span<TFileID> items() {
+        return {items_.data(), static_cast<std::size_t>(count_)};
+    }
+    [[nodiscard]] TFileID* begin() { return items_.data(); }
+    [[nodiscard]] TFileID* end() { return items_.data() + count_; }
+    // The entries the array has memory for.
+    [[nodiscard]] std::size_t capacity() const { return items_.capacity(); }
 
     // Appends an entry with no path yet, DiskSize 0 and Fragments 0; the
     // array grows by 1000 entries.
@@ -150,9 +169,39 @@ class TFileIDs {
     [[nodiscard]] std::size_t NamePoolBytes() const;
     // Appends a default entry (the array grows as for Add) and gives it.
     TFileID& NewEntry();
+    // Appends `entries` as they are, straight after the entries in use (into
+    // the room Reserve gave, whose pages the block enumeration has had
+    // prepared), and `runs`, built the same way for the same records, to the
+    // runs kept.
+    void Append(std::span<const TFileID> entries, const TRecordRuns& runs);
+    // Memory for `entries` entries, so that adding them copies nothing.
+    void Reserve(std::size_t entries);
+    // The room the entries in use reach into grows to the next thousand
+    // entries, as Add leaves it; gives that room, in entries.
+    std::size_t RoundRoom();
+    // The memory reserved for entries and for their run entries, for a
+    // writer that has the pages where entries will land given first
+    // (PrepareLargeRoom); it stays put as long as neither array grows past it.
+    struct Room {
+        const TFileID* entries = nullptr;
+        const TRecordRuns::Entry* runEntries = nullptr;
+        std::size_t count = 0; // the entries there is memory for in both
+    };
+    [[nodiscard]] Room ReservedRoom() const;
     void Clear();
-    // Reverses the order of the FCount used entries.
+    // Reverses the order of the entries in use.
     void Reverse();
+
+    // Filled by EnumerateFiles in step with the entries (and reversed with
+    // them); anything else that adds entries leaves it short, and the stages
+    // then read the records themselves.
+    [[nodiscard]] const TRecordRuns& recordRuns() const { return recordRuns_; }
+    // Appends the runs of the next entry's record (TRecordRuns::AddRecord).
+    void AddRecordRuns(std::span<const std::byte> record, bool valid);
+    void ClearRecordRuns();
+    // Memory for the runs of `entries` records (TRecordRuns::Reserve).
+    void ReserveRecordRuns(std::size_t entries);
+
     // The index of the entry whose FileID is `id`, or -1. A 32-bit number
     // passed here is sign-extended, as the callers expect.
     [[nodiscard]] std::int32_t IndexOfID(std::int64_t id) const;
@@ -174,27 +223,22 @@ class TFileIDs {
     // The path of entry `index` as shown, walked up its chain of parents on
     // its own (without BuildPaths' links); the same result as GetPath.
     void GetFullPath(int index, std::u16string& path) const;
-    // "Item:%d Base:%d Name:%s Type:%s" of entry `index` (0 to FCount - 1),
+    // "Item:%d Base:%d Name:%s Type:%s" of entry `index` (0 to size() - 1),
     // with its path when `fullPath`, else its Name, both as shown.
     [[nodiscard]] std::string ItemToStr(int index, bool fullPath) const;
     // The same text, appended to `out`; `path` is room for the path, reused
     // by a caller that walks every entry.
     void AppendItemText(int index, bool fullPath, std::string& out, std::u16string& path) const;
 
-    TFileIDArray FItems;
-    std::int32_t FCount = 0;
-    // Filled by EnumerateFiles in step with the entries (and reversed with
-    // them); anything else that adds entries leaves it short, and the stages
-    // then read the records themselves.
-    TRecordRuns FRecordRuns;
-
   private:
     void AssembleEntryPath(int index, bool shown, std::u16string& path) const;
+
+    TRecordRuns recordRuns_;
 
     // Names, a block at a time: a block is never grown past the room it was
     // given, so the views into it stay put while the table grows. One heap
     // block per some thousands of names instead of a string per entry.
-    std::vector<TNameBlock> FNamePool;
+    std::vector<TNameBlock> namePool_;
 };
 
 } // namespace lorvex::ntfs

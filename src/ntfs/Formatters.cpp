@@ -67,8 +67,8 @@ template <class Words> std::string JoinedFlagWords(std::uint32_t flags, const Wo
 
 // Indices come from the callers' own loops; one outside the list still
 // yields a line rather than a read past the array.
-template <class Items> bool HasItem(const Items& items, std::int32_t count, int index) {
-    return index >= 0 && index < count && static_cast<std::size_t>(index) < items.size();
+template <class List> bool HasItem(const List& list, int index) {
+    return index >= 0 && index < list.size();
 }
 
 } // namespace
@@ -121,12 +121,12 @@ std::string TDataRuns::RunToStr(int index) const {
 }
 
 void TDataRuns::AppendRunText(int index, std::string& out) const {
-    if (!HasItem(FItems, FCount, index)) {
+    if (!HasItem(*this, index)) {
         return;
     }
     // Appended in place: the export makes one of these lines per run of
     // every file of the volume.
-    const TDataRun& run = FItems[static_cast<std::size_t>(index)];
+    const TDataRun& run = (*this)[static_cast<std::size_t>(index)];
     out.append("LCN:");
     AppendDecimal(run.LCN, out);
     out.append(" LEN:");
@@ -146,10 +146,10 @@ std::string TFileIDs::ItemToStr(int index, bool fullPath) const {
 
 void TFileIDs::AppendItemText(int index, bool fullPath, std::string& out,
                               std::u16string& path) const {
-    if (!HasItem(FItems, FCount, index)) {
+    if (!HasItem(*this, index)) {
         return;
     }
-    const TFileID& item = FItems[static_cast<std::size_t>(index)];
+    const TFileID& item = (*this)[static_cast<std::size_t>(index)];
     out.append("Item:");
     AppendDecimal(item.FileID, out);
     out.append(" Base:");
@@ -171,10 +171,10 @@ std::string TAttributes::AttributeToStr(int index) const {
 }
 
 void TAttributes::AppendAttributeText(int index, std::string& out) const {
-    if (!HasItem(FItems, FCount, index)) {
+    if (!HasItem(*this, index)) {
         return;
     }
-    const TAttribute& attribute = FItems[static_cast<std::size_t>(index)];
+    const TAttribute& attribute = (*this)[static_cast<std::size_t>(index)];
     // The last slot of the table is the end marker, which no stored attribute
     // has: there, and past it, the index stands for a code outside the table,
     // which the type name spells out.

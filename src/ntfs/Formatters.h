@@ -66,13 +66,13 @@ template <AttributeReader Reader, class Emit>
 void EmitAttributeSection(Reader& reader, TAttributes& attributes, TDataRuns& runs,
                           std::int64_t recordNo, Emit&& emit) {
     reader.GetAttributes(attributes, recordNo);
-    for (int i = 0; i < attributes.FCount; ++i) {
+    for (int i = 0; i < attributes.size(); ++i) {
         emit("\t", [&](std::string& out) { attributes.AppendAttributeText(i, out); });
-        const TAttribute& attribute = attributes.FItems[static_cast<std::size_t>(i)];
+        const TAttribute& attribute = attributes[static_cast<std::size_t>(i)];
         std::string_view prefix = "\t\t";
         if (!attribute.Resident) {
             reader.GetDataRuns(i, runs, recordNo);
-            for (int j = 0; j < runs.FCount; ++j) {
+            for (int j = 0; j < runs.size(); ++j) {
                 emit("\t\t", [&](std::string& out) { runs.AppendRunText(j, out); });
             }
             prefix = "\t\t\t";

@@ -7,25 +7,16 @@
 
 namespace lorvex::ntfs {
 
-namespace {
-
-std::size_t UsedCount(const TFileIDs& fileIds) {
-    return static_cast<std::size_t>(std::clamp<std::int64_t>(
-        fileIds.FCount, 0, static_cast<std::int64_t>(fileIds.FItems.size())));
-}
-
-} // namespace
-
 void GetFragments(TFileIDs& fileIds, const TClusterArray& clusters) {
-    const std::size_t entryCount = UsedCount(fileIds);
+    const std::size_t entryCount = fileIds.items().size();
     TNonResidentClusters work;
     work.reserve(clusters.size());
     for (const TClusterEntry& extent : clusters) {
         // An extent whose owner is not in this table cannot be judged with
         // it; EnumerateClusters never makes one.
         if (extent.FileIndex < entryCount) {
-            work.push_back({extent.FileIndex, fileIds.FItems[extent.FileIndex].BaseID, extent.LCN,
-                            extent.Length});
+            work.push_back(
+                {extent.FileIndex, fileIds[extent.FileIndex].BaseID, extent.LCN, extent.Length});
         }
     }
     TCardinalArray order(work.size());
@@ -52,18 +43,18 @@ void GetFragments(TFileIDs& fileIds, const TClusterArray& clusters) {
             }
         }
         for (std::size_t k = first; k < end; ++k) {
-            fileIds.FItems[work[order[k]].FileIndex].Fragmented = fragmented;
+            fileIds[work[order[k]].FileIndex].Fragmented = fragmented;
         }
         first = end;
     }
 }
 
 void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
-    const std::size_t count = UsedCount(fileIds);
+    const std::size_t count = fileIds.items().size();
     // The keys side by side, so that the sort does not walk whole entries.
     std::vector<std::int64_t> baseIds(count);
     for (std::size_t i = 0; i < count; ++i) {
-        baseIds[i] = fileIds.FItems[i].BaseID;
+        baseIds[i] = fileIds[i].BaseID;
     }
     order.resize(count);
     std::iota(order.begin(), order.end(), std::uint32_t{0});
@@ -73,7 +64,7 @@ void GetBaseIDOrder(const TFileIDs& fileIds, TCardinalArray& order) {
 
 std::vector<TFragmentationRow> FragmentationRows(const TFileIDs& fileIds,
                                                  const TCardinalArray& order) {
-    const std::size_t count = UsedCount(fileIds);
+    const std::size_t count = fileIds.items().size();
     std::vector<TFragmentationRow> rows;
     std::size_t i = 0;
     while (i < order.size()) {
@@ -81,13 +72,12 @@ std::vector<TFragmentationRow> FragmentationRows(const TFileIDs& fileIds,
             ++i;
             continue;
         }
-        const TFileID& first = fileIds.FItems[order[i]];
+        const TFileID& first = fileIds[order[i]];
         std::uint32_t total = first.Fragments;
         std::size_t k = i + 1;
-        for (; k < order.size() && order[k] < count &&
-               fileIds.FItems[order[k]].BaseID == first.BaseID;
+        for (; k < order.size() && order[k] < count && fileIds[order[k]].BaseID == first.BaseID;
              ++k) {
-            total += fileIds.FItems[order[k]].Fragments;
+            total += fileIds[order[k]].Fragments;
         }
         if (total > 1) {
             const auto entry = static_cast<std::int32_t>(order[i]);

@@ -99,7 +99,8 @@ THealthClaimant ClaimantOf(const TFileIDs& fileIds, const TClusterEntry& e) {
     THealthClaimant c;
     c.FileIndex = static_cast<std::int32_t>(e.FileIndex);
     c.AttrType = e.AttrType;
-    c.RecordNo = e.FileIndex < fileIds.FItems.size() ? fileIds.FItems[e.FileIndex].FileID : -1;
+    c.RecordNo =
+        e.FileIndex < static_cast<std::uint32_t>(fileIds.size()) ? fileIds[e.FileIndex].FileID : -1;
     return c;
 }
 
@@ -540,8 +541,7 @@ void RecordCheck::CheckInUseRecords() {
     // to tell a torn one from a record that is merely absent.
     const std::vector<std::byte> bits = ReadMftBitmap();
     std::size_t entry = 0;
-    const auto count = static_cast<std::size_t>(std::clamp<std::int64_t>(
-        fileIds_.FCount, 0, static_cast<std::int64_t>(fileIds_.FItems.size())));
+    const std::size_t count = fileIds_.items().size();
     for (std::size_t byte = 0; byte < bits.size(); ++byte) {
         const auto b = std::to_integer<std::uint8_t>(bits[byte]);
         for (unsigned bit = 0; b != 0 && bit < 8; ++bit) {
@@ -549,10 +549,10 @@ void RecordCheck::CheckInUseRecords() {
             if (((b >> bit) & 1U) == 0 || n >= mftRecords_) {
                 continue;
             }
-            while (entry < count && fileIds_.FItems[entry].FileID < n) {
+            while (entry < count && fileIds_[entry].FileID < n) {
                 ++entry;
             }
-            if (entry < count && fileIds_.FItems[entry].FileID == n) {
+            if (entry < count && fileIds_[entry].FileID == n) {
                 continue;
             }
             if (ReadRecord(mft_, n, record_) && ReadsAsRecord(record_)) {

@@ -75,6 +75,12 @@ void TRecordRuns::Clear() {
     Overflowed = false;
 }
 
+void TRecordRuns::Reserve(std::size_t entries) {
+    Entries.reserve(entries);
+    Attributes.reserve(entries);
+    Runs.reserve(entries);
+}
+
 bool TRecordRuns::Covers(std::int32_t count) const {
     return !Overflowed && count >= 0 && Entries.size() == static_cast<std::size_t>(count);
 }

@@ -14,7 +14,7 @@
 namespace lorvex::ui {
 
 bool IsFileEntry(const ntfs::TFileIDs& table, std::int64_t index) {
-    const ntfs::TFileID& e = table.FItems[static_cast<std::size_t>(index)];
+    const ntfs::TFileID& e = table[static_cast<std::size_t>(index)];
     return e.BaseID == e.FileID || table.IndexOfID(e.BaseID) < 0;
 }
 
@@ -50,11 +50,11 @@ QVariant FindModel::data(const QModelIndex& index, int role) const {
     }
     const std::shared_ptr<const TScanResult> scan = scan_.lock();
     const std::uint32_t position = rows_[static_cast<std::size_t>(index.row())];
-    if (!scan || position >= static_cast<std::uint32_t>(scan->fileIds.FCount)) {
+    if (!scan || position >= static_cast<std::uint32_t>(scan->fileIds.size())) {
         return {};
     }
     const ntfs::TFileIDs& table = scan->fileIds;
-    const ntfs::TFileID& e = table.FItems[position];
+    const ntfs::TFileID& e = table[position];
     switch (index.column()) {
     case kItemColumn:
         return QString::number(e.FileID);
@@ -89,7 +89,7 @@ void FindModel::Resort() {
     }
     const ntfs::TFileIDs& table = scan->fileIds;
     for (const std::uint32_t position : rows_) {
-        if (position >= static_cast<std::uint32_t>(table.FCount)) {
+        if (position >= static_cast<std::uint32_t>(table.size())) {
             return;
         }
     }
@@ -139,7 +139,7 @@ std::vector<std::size_t> FindModel::SortedOrder(const ntfs::TFileIDs& table) con
     std::iota(order.begin(), order.end(), std::size_t{0});
     const bool descending = sortOrder_ == Qt::DescendingOrder;
     const auto entry = [&](std::size_t row) -> const ntfs::TFileID& {
-        return table.FItems[rows_[row]];
+        return table[rows_[row]];
     };
     // Compares by a key, then by table position.
     const auto sortBy = [&](const auto& key) {

@@ -53,10 +53,10 @@ WidestCells Widest(const FindModel& model, const ntfs::TFileIDs* table) {
     WidestCells widest;
     for (std::size_t row = 0; table != nullptr && row < model.RowCount(); ++row) {
         const std::int64_t position = model.Position(static_cast<int>(row));
-        if (position < 0 || position >= table->FCount) {
+        if (position < 0 || position >= table->size()) {
             continue;
         }
-        const ntfs::TFileID& e = table->FItems[static_cast<std::size_t>(position)];
+        const ntfs::TFileID& e = (*table)[static_cast<std::size_t>(position)];
         widest.item = std::max(widest.item, e.FileID);
         widest.base = std::max(widest.base, e.BaseID);
         widest.anyFragmented = widest.anyFragmented || e.Fragmented;
@@ -168,7 +168,7 @@ bool FindWindow::SearchStep(std::u16string& path) {
         return false;
     }
     const ntfs::TFileIDs& table = scan->fileIds;
-    const std::int64_t end = std::min<std::int64_t>(position_ + kSearchStep, table.FCount);
+    const std::int64_t end = std::min<std::int64_t>(position_ + kSearchStep, table.size());
     const bool byName = rdo_Name->isChecked();
     for (; position_ < end; ++position_) {
         if (!IsFileEntry(table, position_)) {
@@ -179,14 +179,14 @@ bool FindWindow::SearchStep(std::u16string& path) {
             table.GetPath(static_cast<int>(position_), path);
             match = QStringView(path).contains(searchText_, Qt::CaseInsensitive);
         } else if (!match) {
-            const std::int64_t fileId = table.FItems[static_cast<std::size_t>(position_)].FileID;
+            const std::int64_t fileId = table[static_cast<std::size_t>(position_)].FileID;
             match = QString::number(fileId).startsWith(searchText_, Qt::CaseInsensitive);
         }
         if (match) {
             model_->Add(static_cast<std::uint32_t>(position_));
         }
     }
-    return position_ < table.FCount;
+    return position_ < table.size();
 }
 
 void FindWindow::RunSearch() {
@@ -269,10 +269,10 @@ void FindWindow::ShowRowOnMap(int row) {
 void FindWindow::ShowRowDetails(int row) {
     const std::int64_t index = FileIndexOfRow(row);
     const std::shared_ptr<const TScanResult> scan = model_->Scan();
-    if (index < 0 || !scan || index >= scan->fileIds.FCount || !OnBaseInfo) {
+    if (index < 0 || !scan || index >= scan->fileIds.size() || !OnBaseInfo) {
         return;
     }
-    OnBaseInfo(scan->fileIds.FItems[static_cast<std::size_t>(index)].BaseID);
+    OnBaseInfo(scan->fileIds[static_cast<std::size_t>(index)].BaseID);
 }
 
 std::vector<int> FindWindow::CopiedColumns() const {

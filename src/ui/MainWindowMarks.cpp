@@ -56,7 +56,7 @@ void MainWindow::CountMarks() {
     }
     const ntfs::TFileIDs& table = FScan->fileIds;
     const std::u16string mark = FMarkText.toStdU16String();
-    const auto count = static_cast<std::size_t>(std::max(table.FCount, 0));
+    const std::size_t count = table.items().size();
     constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
     std::vector<std::int64_t> first(count, kNone);
     for (const ntfs::TClusterEntry& extent : FScan->clusters) {
@@ -93,15 +93,15 @@ void MainWindow::NextMarkedFile() {
 
 std::vector<map::TClusterSpan> MainWindow::FileExtents(std::int64_t fileIndex) const {
     std::vector<map::TClusterSpan> spans;
-    if (!FScan || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
+    if (!FScan || fileIndex < 0 || fileIndex >= FScan->fileIds.size()) {
         return spans;
     }
     // Every record of the file: the entries that share its base record.
     const ntfs::TFileIDs& table = FScan->fileIds;
-    const std::int64_t base = table.FItems[static_cast<std::size_t>(fileIndex)].BaseID;
-    std::vector<char> member(static_cast<std::size_t>(table.FCount), 0);
+    const std::int64_t base = table[static_cast<std::size_t>(fileIndex)].BaseID;
+    std::vector<char> member(static_cast<std::size_t>(table.size()), 0);
     for (std::size_t i = 0; i < member.size(); ++i) {
-        member[i] = table.FItems[i].BaseID == base ? 1 : 0;
+        member[i] = table[i].BaseID == base ? 1 : 0;
     }
     member[static_cast<std::size_t>(fileIndex)] = 1;
     for (const ntfs::TClusterEntry& extent : FScan->clusters) {
@@ -118,7 +118,7 @@ std::vector<map::TClusterSpan> MainWindow::FileExtents(std::int64_t fileIndex) c
 
 void MainWindow::ShowOnMap(std::int64_t fileIndex) {
     // A list or report of an earlier scan can name an entry this one lacks.
-    if (!FScan || !FModel || IsScanning() || fileIndex < 0 || fileIndex >= FScan->fileIds.FCount) {
+    if (!FScan || !FModel || IsScanning() || fileIndex < 0 || fileIndex >= FScan->fileIds.size()) {
         Beep();
         return;
     }

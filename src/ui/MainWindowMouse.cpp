@@ -206,10 +206,10 @@ bool MainWindow::FormKeyDown(int Key) {
             return true;
         }
         const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, cursor_);
-        if (owner < 0 || owner >= FScan->fileIds.FCount) {
+        if (owner < 0 || owner >= FScan->fileIds.size()) {
             return true;
         }
-        ShowBaseInfo(FScan->fileIds.FItems[static_cast<std::size_t>(owner)].BaseID);
+        ShowBaseInfo(FScan->fileIds[static_cast<std::size_t>(owner)].BaseID);
         return true;
     }
     default:

@@ -41,7 +41,7 @@ QString SizeLine(const char* label, std::int64_t bytes) {
 
 // The ten summary lines that open the report on one file-table entry.
 void AppendSummary(Tfrm_Info& info, const ntfs::TFileIDs& table, std::int64_t index) {
-    const ntfs::TFileID& e = table.FItems[static_cast<std::size_t>(index)];
+    const ntfs::TFileID& e = table[static_cast<std::size_t>(index)];
     info.AppendLine("File ID: " + Decimal(e.FileID));
     info.AppendLine("Base ID: " + Decimal(e.BaseID));
     info.AppendLine("File Name: " + QString::fromStdU16String(table.Path(static_cast<int>(index))));
@@ -109,7 +109,7 @@ void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std
     }
     info.SetHexDumpCluster(lcn, volume.geometry().totalClusters);
     const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, lcn);
-    if (owner >= 0 && owner < scan->fileIds.FCount) {
+    if (owner >= 0 && owner < scan->fileIds.size()) {
         info.SetReportFile(owner);
     }
     info.OnHexDump = [weak = std::weak_ptr<TScanResult>(scan)](Tfrm_Info& window,
@@ -141,10 +141,10 @@ void MainWindow::ShowClusterDetails() {
     // another file on a volume of more than 2^32 clusters.
     const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
     const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, cursor_);
-    if (owner < 0 || owner >= scan->fileIds.FCount) {
+    if (owner < 0 || owner >= scan->fileIds.size()) {
         return;
     }
-    const ntfs::TFileID& entry = scan->fileIds.FItems[static_cast<std::size_t>(owner)];
+    const ntfs::TFileID& entry = scan->fileIds[static_cast<std::size_t>(owner)];
     frm_Info->SetReportFile(owner);
     AppendSummary(*frm_Info, scan->fileIds, owner);
     ntfs::TAttributes attributes;
@@ -183,7 +183,7 @@ void MainWindow::ShowBaseInfo(std::int64_t BaseID) {
     ntfs::TDataRuns runs;
     ntfs::RecordReader records = scan->volume->OpenRecordReader();
     for (const std::int64_t position : items) {
-        const ntfs::TFileID& entry = scan->fileIds.FItems[static_cast<std::size_t>(position)];
+        const ntfs::TFileID& entry = scan->fileIds[static_cast<std::size_t>(position)];
         AppendSummary(*frm_Info, scan->fileIds, position);
         AppendSection(*frm_Info, records, attributes, runs, entry.FileID);
         frm_Info->AppendLine(QString());
@@ -232,7 +232,7 @@ void MainWindow::ExportTo(const QString& path) {
     }
     // Where it went and how much, where the user looks; no box to dismiss.
     FHoverText = QString("Exported %1 entries of %2 to %3")
-                     .arg(FScan->fileIds.FCount)
+                     .arg(FScan->fileIds.size())
                      .arg(QString::fromStdString(FDriveRoot), ShownText(path));
     FHoverLabel->setText(FHoverText);
 }

@@ -473,7 +473,7 @@ TEST(FragmentCounts, AreThoseOfTheFragmentedRows) {
         for (const Entry& e : entries) {
             ntfs::TFileInfo info;
             table.Add(u"\\x", e.type, info, false, e.baseId, e.fileId);
-            table.FItems[static_cast<std::size_t>(table.FCount) - 1].Fragments = e.fragments;
+            table[static_cast<std::size_t>(table.size()) - 1].Fragments = e.fragments;
         }
         table.BuildPaths();
         ntfs::TCardinalArray order;

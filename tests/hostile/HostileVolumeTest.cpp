@@ -148,8 +148,8 @@ TEST(HostileVolume, BasesNamedPastAStretchOfUnreadableRecordsCostOnePassEach) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // Record 0 and the named records; none of these has a readable base.
-    EXPECT_EQ(fileIds.FCount, kNamed + 1);
-    EXPECT_EQ(fileIds.FItems[static_cast<std::size_t>(fileIds.FCount - 1)].BaseID, 65535);
+    EXPECT_EQ(fileIds.size(), kNamed + 1);
+    EXPECT_EQ(fileIds[static_cast<std::size_t>(fileIds.size() - 1)].BaseID, 65535);
     EXPECT_LT(seconds, 5.0);
 }
 

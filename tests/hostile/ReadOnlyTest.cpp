@@ -159,7 +159,7 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
         ntfs::RunScanStages(volume, fileIds, clusters, {});
-        ASSERT_GT(fileIds.FCount, 1000);
+        ASSERT_GT(fileIds.size(), 1000);
 
         // The hex dump's reads, of clusters owned and free, and the attribute
         // sections of the reports, of system files and of the last records.
@@ -175,9 +175,9 @@ TEST_F(ReadOnly, ScanReportsAndExportLeaveTheSourceAsItWas) {
         ntfs::TAttributes attributes;
         ntfs::TDataRuns runs;
         std::size_t lines = 0;
-        for (int i = 0; i < fileIds.FCount; i += i < 24 ? 1 : 97) {
+        for (int i = 0; i < fileIds.size(); i += i < 24 ? 1 : 97) {
             ntfs::AppendAttributeSection(*records, attributes, runs,
-                                         fileIds.FItems[static_cast<std::size_t>(i)].FileID,
+                                         fileIds[static_cast<std::size_t>(i)].FileID,
                                          [&lines](std::string_view) { ++lines; });
         }
         EXPECT_GT(lines, 100U);
@@ -572,7 +572,7 @@ TEST_F(ReadOnly, ContainersKeepEverySegmentAndExtentAsTheyWere) {
             ntfs::TFileIDs fileIds;
             ntfs::TClusterArray clusters;
             ntfs::RunScanStages(volume, fileIds, clusters, {});
-            ASSERT_GT(fileIds.FCount, 10);
+            ASSERT_GT(fileIds.size(), 10);
             std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);
             std::optional<ntfs::RecordReader> records;
             records.emplace(system, volume.devicePath(), volume.geometry());

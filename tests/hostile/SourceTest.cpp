@@ -72,7 +72,7 @@ TEST_F(Sources, AnImageCutShortDuringAScanIsAnErrorNotASignal) {
             ntfs::TClusterArray clusters;
             ntfs::RunScanStages(volume, fileIds, clusters, {});
             ntfs::RecordReader records = volume.OpenRecordReader();
-            if (fileIds.FCount < 1000 || !records.IsOpen()) {
+            if (fileIds.size() < 1000 || !records.IsOpen()) {
                 std::_Exit(3);
             }
             // With the volume open (as the window's reports keep it), the
@@ -83,9 +83,9 @@ TEST_F(Sources, AnImageCutShortDuringAScanIsAnErrorNotASignal) {
             ntfs::TAttributes attributes;
             ntfs::TDataRuns runs;
             std::size_t lines = 0;
-            for (int i = 0; i < fileIds.FCount; ++i) {
+            for (int i = 0; i < fileIds.size(); ++i) {
                 ntfs::AppendAttributeSection(records, attributes, runs,
-                                             fileIds.FItems[static_cast<std::size_t>(i)].FileID,
+                                             fileIds[static_cast<std::size_t>(i)].FileID,
                                              [&lines](std::string_view) { ++lines; });
             }
             std::vector<std::byte> cluster(volume.geometry().bytesPerCluster);

@@ -56,14 +56,14 @@ struct Scene {
 
     void Add(std::u16string name, std::uint8_t type, bool fragmented,
              std::vector<std::pair<std::int64_t, std::int64_t>> extents) {
-        if (table.FCount == 0) {
+        if (table.size() == 0) {
             // Entry 0: the directory every other entry is in, without extents.
             table.Add(u"\\Dir", lorvex::ntfs::kTypeDirectory, TFileInfo{}, false, 99, 99);
-            table.FItems[0].PathParent = lorvex::ntfs::kPathFromRoot;
+            table[0].PathParent = lorvex::ntfs::kPathFromRoot;
         }
-        const auto index = static_cast<std::uint32_t>(table.FCount);
+        const auto index = static_cast<std::uint32_t>(table.size());
         table.Add(name, type, TFileInfo{}, fragmented, index + 100, index + 100);
-        table.FItems[index].PathParent = 0;
+        table[index].PathParent = 0;
         for (const auto& [lcn, length] : extents) {
             clusters.push_back({lcn, length, index, 0x80});
         }

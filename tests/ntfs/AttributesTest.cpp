@@ -28,8 +28,8 @@ namespace type = ondisk::type;
 
 std::vector<std::u16string> Names(const TAttributes& list) {
     std::vector<std::u16string> out;
-    for (int i = 0; i < list.FCount; ++i) {
-        out.push_back(ondisk::FromUtf8(list.FItems[static_cast<std::size_t>(i)].Name));
+    for (int i = 0; i < list.size(); ++i) {
+        out.push_back(ondisk::FromUtf8(list[static_cast<std::size_t>(i)].Name));
     }
     return out;
 }
@@ -54,8 +54,8 @@ TEST(Attributes, ListEveryAttributeInRecordOrderWithNamesIdsAndEntries) {
     list.Add(0, "left over", 9, {u"x"}, type::kData, true);
     records.GetAttributes(list, 40);
 
-    ASSERT_EQ(list.FCount, 7);
-    const auto& a = list.FItems;
+    ASSERT_EQ(list.size(), 7);
+    const auto a = list.items();
     EXPECT_EQ(a[0].TypeIndex, 0);
     EXPECT_EQ(a[0].AttrType, type::kStandardInformation);
     EXPECT_TRUE(a[0].Resident);
@@ -104,23 +104,31 @@ TEST(Attributes, ARecordListedAfterAnotherShowsNothingOfIt) {
     records.GetAttributes(fresh, 41);
     TAttributes reused;
     records.GetAttributes(reused, 40);
-    ASSERT_EQ(reused.FCount, 5);
+    ASSERT_EQ(reused.size(), 5);
     records.GetAttributes(reused, 41);
-    ASSERT_EQ(reused.FCount, 4);
-    for (int i = 0; i < reused.FCount; ++i) {
-        const auto& a = reused.FItems[static_cast<std::size_t>(i)];
-        const auto& b = fresh.FItems[static_cast<std::size_t>(i)];
+    ASSERT_EQ(reused.size(), 4);
+    for (int i = 0; i < reused.size(); ++i) {
+        const auto& a = reused[static_cast<std::size_t>(i)];
+        const auto& b = fresh[static_cast<std::size_t>(i)];
         EXPECT_EQ(a.Name, b.Name) << i;
         EXPECT_EQ(a.Entries, b.Entries) << i;
         EXPECT_EQ(a.AttributeID, b.AttributeID) << i;
         EXPECT_EQ(a.AttrType, b.AttrType) << i;
     }
-    EXPECT_EQ(reused.FItems[0].Entries, TWideStringArray{u"b"});
-    EXPECT_EQ(reused.FItems[1].Name, "");
-    EXPECT_EQ(reused.FItems[1].Entries, TWideStringArray{u""});
-    EXPECT_EQ(reused.FItems[2].Entries, TWideStringArray{u"$DATA(3) @ File ID 41"});
+    EXPECT_EQ(reused[0].Entries, TWideStringArray{u"b"});
+    EXPECT_EQ(reused[1].Name, "");
+    EXPECT_EQ(reused[1].Entries, TWideStringArray{u""});
+    EXPECT_EQ(reused[2].Entries, TWideStringArray{u"$DATA(3) @ File ID 41"});
     // The second list is not followed, and has no lines of the first's.
-    EXPECT_TRUE(reused.FItems[3].Entries.empty());
+    EXPECT_TRUE(reused[3].Entries.empty());
+    // The fifth element still holds record 40's last attribute, as room; a
+    // walk over the list ends before it.
+    std::vector<std::uint16_t> ids;
+    for (const TAttribute& a : reused) {
+        ids.push_back(a.AttributeID);
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint16_t>{2, 3, 4, 8}));
+    EXPECT_EQ(reused.items().size(), 4U);
 }
 
 TEST(Attributes, TypeNamesAndIndexesStayInsideTheTable) {
@@ -154,8 +162,8 @@ TEST(DataRuns, FollowTheAttributeIndexAndGiveAbsoluteClusters) {
     RecordReader& records = d.Open();
     TDataRuns list;
     records.GetDataRuns(1, list, 40);
-    ASSERT_EQ(list.FCount, 4);
-    const auto& r = list.FItems;
+    ASSERT_EQ(list.size(), 4);
+    const auto r = list.items();
     EXPECT_EQ(r[0].LCN, 100);
     EXPECT_EQ(r[0].Length, 4);
     EXPECT_EQ(r[1].LCN, 99);
@@ -170,14 +178,14 @@ TEST(DataRuns, FollowTheAttributeIndexAndGiveAbsoluteClusters) {
 
     // The list is replaced, not appended to.
     records.GetDataRuns(2, list, 40);
-    ASSERT_EQ(list.FCount, 1);
-    EXPECT_EQ(list.FItems[0].LCN, 0x5634);
-    EXPECT_EQ(list.FItems[0].Length, 0x18);
+    ASSERT_EQ(list.size(), 1);
+    EXPECT_EQ(list[0].LCN, 0x5634);
+    EXPECT_EQ(list[0].Length, 0x18);
 
     // Resident, past the end marker, negative: no runs.
     for (const int index : {0, 3, 200, -1}) {
         records.GetDataRuns(index, list, 40);
-        EXPECT_EQ(list.FCount, 0) << index;
+        EXPECT_EQ(list.size(), 0) << index;
     }
 }
 
@@ -192,18 +200,18 @@ TEST(Attributes, AFreeOrUnreadableRecordYieldsNothingOfAnother) {
     TDataRuns runs;
     // Record 41 is free: the query answers with record 40.
     records.GetAttributes(list, 41);
-    EXPECT_EQ(list.FCount, 0);
+    EXPECT_EQ(list.size(), 0);
     records.GetDataRuns(0, runs, 41);
-    EXPECT_EQ(runs.FCount, 0);
+    EXPECT_EQ(runs.size(), 0);
     // A failed query leaves record 40 in FRecord; it must not be taken for
     // the record that was asked for.
     records.GetAttributes(list, 40);
-    EXPECT_EQ(list.FCount, 1);
+    EXPECT_EQ(list.size(), 1);
     d.disk.recordQueryError = 31;
     records.GetAttributes(list, 42);
-    EXPECT_EQ(list.FCount, 0);
+    EXPECT_EQ(list.size(), 0);
     records.GetDataRuns(0, runs, 42);
-    EXPECT_EQ(runs.FCount, 0);
+    EXPECT_EQ(runs.size(), 0);
 }
 
 // Record 40 built from `builder`, with `edit` applied to its bytes.
@@ -261,11 +269,11 @@ TEST(DamagedRecords, EveryWalkStopsInsideTheRecordKeepingWhatCameBefore) {
         RecordReader& records = d.Open();
         TAttributes list;
         records.GetAttributes(list, 40);
-        EXPECT_EQ(list.FCount, c.attributes);
+        EXPECT_EQ(list.size(), c.attributes);
         TDataRuns runs;
         records.GetDataRuns(1, runs, 40);
         // The runs of a stretched attribute are still its own.
-        EXPECT_EQ(runs.FCount, c.attributes == 2 ? 1 : 0);
+        EXPECT_EQ(runs.size(), c.attributes == 2 ? 1 : 0);
     }
 }
 
@@ -287,18 +295,18 @@ TEST(DamagedRecords, FieldsInsideAnAttributeAreReadOnlyWithinIt) {
     RecordReader& records = d.Open();
     TAttributes list;
     records.GetAttributes(list, 40);
-    ASSERT_EQ(list.FCount, 3);
+    ASSERT_EQ(list.size(), 3);
     // What lies inside the attribute, and nothing of the next one.
-    const auto& name = list.FItems[0].Entries[0];
+    const auto& name = list[0].Entries[0];
     EXPECT_EQ(name.substr(0, 8), u"name.txt");
     EXPECT_LE(name.size(), (bytes.size() / 2));
-    EXPECT_EQ(list.FItems[1].Name.substr(0, 1), "s");
+    EXPECT_EQ(list[1].Name.substr(0, 1), "s");
     TDataRuns runs;
     records.GetDataRuns(1, runs, 40);
-    ASSERT_EQ(runs.FCount, 1);
-    EXPECT_EQ(runs.FItems[0].LCN, 100);
+    ASSERT_EQ(runs.size(), 1);
+    EXPECT_EQ(runs[0].LCN, 100);
     records.GetDataRuns(2, runs, 40);
-    EXPECT_EQ(runs.FCount, 0);
+    EXPECT_EQ(runs.size(), 0);
 }
 
 TEST(AttributeList, ParsingStopsAtAnEntryThatCannotBeRight) {
@@ -349,10 +357,9 @@ TEST(AttributeList, ANonResidentListIsReadFromItsClustersUnlessItsSizeIsAbsurd) 
         auto d = make(kCluster, static_cast<std::int64_t>(value.size()));
         TAttributes list;
         d->Open().GetAttributes(list, 40);
-        ASSERT_EQ(list.FCount, 1);
-        EXPECT_EQ(
-            list.FItems[0].Entries,
-            (TWideStringArray{u"$STANDARD_INFORMATION(0) @ File ID 40", u"$DATA(1) @ File ID 43"}));
+        ASSERT_EQ(list.size(), 1);
+        EXPECT_EQ(list[0].Entries, (TWideStringArray{u"$STANDARD_INFORMATION(0) @ File ID 40",
+                                                     u"$DATA(1) @ File ID 43"}));
         EXPECT_EQ(d->api.lastSeekOffset, 10 * kCluster);
     }
     const std::vector<std::pair<std::int64_t, std::int64_t>> refused = {
@@ -365,8 +372,8 @@ TEST(AttributeList, ANonResidentListIsReadFromItsClustersUnlessItsSizeIsAbsurd) 
         auto d = make(allocated, dataSize);
         TAttributes list;
         d->Open().GetAttributes(list, 40);
-        ASSERT_EQ(list.FCount, 1);
-        EXPECT_TRUE(list.FItems[0].Entries.empty());
+        ASSERT_EQ(list.size(), 1);
+        EXPECT_TRUE(list[0].Entries.empty());
         EXPECT_EQ(d->api.calls.readFile, 0);
     }
 }

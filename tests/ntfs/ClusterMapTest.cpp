@@ -56,9 +56,8 @@ TFileIDs Table(std::initializer_list<Entry> entries) {
         id.Name = table.KeepName(u"\\f" + std::u16string(number.begin(), number.end()));
         id.PathParent = kPathFromRoot;
         id.Fragments = e.fragments;
-        table.FItems.push_back(id);
+        table.NewEntry() = id;
     }
-    table.FCount = static_cast<std::int32_t>(table.FItems.size());
     return table;
 }
 
@@ -69,11 +68,10 @@ TFileIDs TableInDir(std::initializer_list<Entry> entries) {
     dir.FileID = dir.BaseID = 1000;
     dir.Name = u"\\dir";
     dir.PathParent = kPathFromRoot;
-    for (TFileID& e : table.FItems) {
-        e.PathParent = table.FCount;
+    for (TFileID& e : table) {
+        e.PathParent = table.size();
     }
-    table.FItems.push_back(dir);
-    ++table.FCount;
+    table.NewEntry() = dir;
     return table;
 }
 
@@ -109,38 +107,41 @@ struct ZoneVolume {
 
 // ---------------------------------------------------------------------------
 
-TEST(LCNEntries, ClearLeavesOnlyTheSentinelAndAddGrowsByAThousand) {
+TEST(LCNEntries, ClearLeavesOnlyTheSentinelAndAddNumbersTheExtents) {
     TLCNEntries entries;
+    EXPECT_TRUE(entries.empty());
     entries.Clear();
-    ASSERT_EQ(entries.FCount, 1);
-    ASSERT_EQ(entries.FItems.size(), 1U);
-    EXPECT_EQ(entries.FItems[0].LCN, -1);
-    EXPECT_EQ(entries.FItems[0].EntryNo, -1);
-    EXPECT_EQ(entries.FItems[0].Length, 0);
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_EQ(entries[0].LCN, -1);
+    EXPECT_EQ(entries[0].EntryNo, -1);
+    EXPECT_EQ(entries[0].Length, 0);
 
     entries.Add(7, kData, 100, 5);
-    EXPECT_EQ(entries.FCount, 2);
-    EXPECT_EQ(entries.FItems.size(), 1001U);
-    for (int i = 2; i <= 1000; ++i) {
+    EXPECT_EQ(entries.size(), 2);
+    // Past the first thousand the array grows again.
+    for (int i = 2; i <= 1001; ++i) {
         entries.Add(static_cast<std::uint32_t>(i), kBitmap, i * 10, 1);
     }
-    EXPECT_EQ(entries.FCount, 1001);
-    EXPECT_EQ(entries.FItems.size(), 1001U);
-    entries.Add(1001, kData, 1, 1);
-    EXPECT_EQ(entries.FItems.size(), 2001U);
-    for (int i = 0; i < entries.FCount; ++i) {
-        EXPECT_EQ(entries.FItems[static_cast<std::size_t>(i)].EntryNo, i == 0 ? -1 : i);
+    EXPECT_EQ(entries.size(), 1002);
+    std::int32_t expected = -1;
+    for (const TLCNEntry& e : entries) {
+        EXPECT_EQ(e.EntryNo, expected);
+        expected = expected < 0 ? 1 : expected + 1;
     }
-    const TLCNEntry& first = entries.FItems[1];
+    EXPECT_EQ(expected, 1002);
+    const TLCNEntry& first = entries[1];
     EXPECT_EQ(first.FileIndex, 7U);
     EXPECT_EQ(first.AttrType, kData);
     EXPECT_EQ(first.LCN, 100);
     EXPECT_EQ(first.Length, 5);
+    EXPECT_EQ(entries[1001].FileIndex, 1001U);
+    EXPECT_EQ(entries[1001].LCN, 10010);
 
     // A second enumeration starts from the sentinel alone again.
     entries.Clear();
-    EXPECT_EQ(entries.FCount, 1);
-    EXPECT_EQ(entries.FItems.size(), 1U);
+    EXPECT_EQ(entries.size(), 1);
+    EXPECT_EQ(entries.items().size(), 1U);
+    EXPECT_EQ(entries[0].EntryNo, -1);
 }
 
 // ---------------------------------------------------------------------------
@@ -210,12 +211,12 @@ TEST(SortClusters, BothOrdersKeepEveryExtentAndGroupOrOrderThem) {
 // The flags GetFragments gives a table whose entries all start with
 // `provisional`.
 std::vector<bool> Fragmented(TFileIDs table, const TClusterArray& map, bool provisional = false) {
-    for (TFileID& e : table.FItems) {
+    for (TFileID& e : table) {
         e.Fragmented = provisional;
     }
     GetFragments(table, map);
     std::vector<bool> flags;
-    for (const TFileID& e : table.FItems) {
+    for (const TFileID& e : table) {
         flags.push_back(e.Fragmented);
     }
     return flags;
@@ -269,20 +270,20 @@ TEST(GetFragments, EntriesWithoutExtentsKeepTheirProvisionalFlag) {
     // Base 20 holds only resident attributes; its extension 21 holds two
     // runs apart; 22 is resident; 23 has only sparse runs (provisional true).
     TFileIDs table = Table({{20, 20}, {21, 20}, {22, 22}, {23, 23}});
-    table.FItems[0].Fragmented = false;
-    table.FItems[1].Fragmented = false;
-    table.FItems[2].Fragmented = false;
-    table.FItems[3].Fragmented = true;
+    table[0].Fragmented = false;
+    table[1].Fragmented = false;
+    table[2].Fragmented = false;
+    table[3].Fragmented = true;
     GetFragments(table, {Extent(100, 1, 1), Extent(300, 1, 1)});
-    EXPECT_FALSE(table.FItems[0].Fragmented);
-    EXPECT_TRUE(table.FItems[1].Fragmented);
-    EXPECT_FALSE(table.FItems[2].Fragmented);
-    EXPECT_TRUE(table.FItems[3].Fragmented);
+    EXPECT_FALSE(table[0].Fragmented);
+    EXPECT_TRUE(table[1].Fragmented);
+    EXPECT_FALSE(table[2].Fragmented);
+    EXPECT_TRUE(table[3].Fragmented);
 
     // An empty map changes nothing.
     GetFragments(table, {});
-    EXPECT_TRUE(table.FItems[1].Fragmented);
-    EXPECT_TRUE(table.FItems[3].Fragmented);
+    EXPECT_TRUE(table[1].Fragmented);
+    EXPECT_TRUE(table[3].Fragmented);
 }
 
 TEST(GetFragments, AnExtentOfAnotherTableIsIgnoredNotFollowed) {
@@ -305,7 +306,7 @@ TEST(GetBaseIDOrder, OrdersEveryIndexByBaseRecord) {
     ASSERT_EQ(order.size(), 6U);
     std::vector<std::int64_t> bases;
     for (const std::uint32_t i : order) {
-        bases.push_back(table.FItems[i].BaseID);
+        bases.push_back(table[i].BaseID);
     }
     EXPECT_EQ(bases, (std::vector<std::int64_t>{-1, 5, 5, 40, 40, 40}));
     TCardinalArray indexes = order;
@@ -415,14 +416,13 @@ TEST(ClusterLookup, ClustersFrom2To32UpwardsAreLookedUpWhole) {
 
 TEST(DescribeCluster, NamesTheOwnerAndTheAttributeType) {
     TFileIDs table = TableInDir({{20, 20}, {21, 21}});
-    table.FItems[1].Name = u"\\Ünïcødé.txt";
+    table[1].Name = u"\\Ünïcødé.txt";
     TFileID names;
     names.FileID = names.BaseID = 1001;
     names.Name = u"\\Names";
     names.PathParent = kPathFromRoot;
-    table.FItems[1].PathParent = table.FCount;
-    table.FItems.push_back(names);
-    ++table.FCount;
+    table[1].PathParent = table.size();
+    table.NewEntry() = names;
     const TClusterArray map = {Extent(10, 5, 0, kIndexAllocation), Extent(20, 5, 1)};
     const ZoneVolume v(0, 5);
     EXPECT_EQ(v.Describe(map, table, 12), "\\dir\\f20::$INDEX_ALLOCATION");
@@ -430,7 +430,7 @@ TEST(DescribeCluster, NamesTheOwnerAndTheAttributeType) {
     EXPECT_EQ(v.Describe(map, table, 24), "\\Names\\Ünïcødé.txt::$DATA");
     EXPECT_EQ(v.Describe(map, table, 24, false), "\\Ünïcødé.txt::$DATA");
     // The name as every text shows it, with or without its path.
-    table.FItems[1].Name = u"\\a\\b\x1B[2J";
+    table[1].Name = u"\\a\\b\x1B[2J";
     EXPECT_EQ(v.Describe(map, table, 24), "\\Names\\a\\u{5c}b\\u{1b}[2J::$DATA");
     EXPECT_EQ(v.Describe(map, table, 24, false), "\\a\\u{5c}b\\u{1b}[2J::$DATA");
 }
@@ -616,7 +616,7 @@ TEST(EnumerateClusters, TakesEveryAllocatedRunAndSetsTheProvisionalFlag) {
         Record().NonResident(kData, {0x21, 4, 0xC8, 0x00, 0x01, 12, 0x11, 16, 0x32}).Bytes();
     // 21 is not in use: the query answers with 20.
     TFileIDs table = Table({{16, 16}, {17, 17}, {18, 18}, {19, 19}, {20, 20}, {21, 21}});
-    for (TFileID& e : table.FItems) {
+    for (TFileID& e : table) {
         e.Fragmented = e.FileID != 17;
     }
 
@@ -630,7 +630,7 @@ TEST(EnumerateClusters, TakesEveryAllocatedRunAndSetsTheProvisionalFlag) {
                                   Extent(0x82, 2, 3, kIndexAllocation), Extent(0x7F, 1, 3, kBitmap),
                                   Extent(200, 4, 4), Extent(250, 16, 4)}));
     std::vector<bool> flags;
-    for (const TFileID& e : table.FItems) {
+    for (const TFileID& e : table) {
         flags.push_back(e.Fragmented);
     }
     EXPECT_EQ(flags, (std::vector{false, true, true, false, true, false}));
@@ -640,7 +640,7 @@ TEST(EnumerateClusters, TakesEveryAllocatedRunAndSetsTheProvisionalFlag) {
     // The fragment stage then overwrites only entries with extents.
     GetFragments(table, map);
     flags.clear();
-    for (const TFileID& e : table.FItems) {
+    for (const TFileID& e : table) {
         flags.push_back(e.Fragmented);
     }
     EXPECT_EQ(flags, (std::vector{false, true, true, true, true, false}));
@@ -667,12 +667,12 @@ TEST(EnumerateClusters, AnUnopenableVolumeEmptiesTheMapAndTouchesNothingElse) {
     NtfsVolume volume(fake.api, "C");
     fake.api.volumes.clear(); // the device has gone since the volume was measured
     TFileIDs table = Table({{16, 16}});
-    table.FItems[0].Fragmented = true;
+    table[0].Fragmented = true;
     TClusterArray map = {Extent(1, 1, 0), Extent(2, 1, 5000)};
     int calls = 0;
     volume.EnumerateClusters(table, map, [&](double) { ++calls; });
     EXPECT_TRUE(map.empty());
-    EXPECT_TRUE(table.FItems[0].Fragmented);
+    EXPECT_TRUE(table[0].Fragmented);
     EXPECT_EQ(calls, 0);
 }
 

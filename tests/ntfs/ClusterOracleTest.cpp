@@ -125,7 +125,7 @@ std::vector<std::int64_t> SampleClusters(const Scanned& s) {
     constexpr std::uint32_t kSparseOrCompressed = 0x200 | 0x800;
     std::set<std::tuple<std::uint32_t, std::uint8_t, bool, bool>> kinds;
     for (const auto& e : s.byLCN) {
-        const auto& owner = s.table.FItems[e.FileIndex];
+        const auto& owner = s.table[e.FileIndex];
         if (kinds
                 .emplace(e.AttrType, owner.FileType, owner.FileID != owner.BaseID,
                          (owner.Flags & kSparseOrCompressed) != 0)
@@ -244,7 +244,7 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
         NtfsVolume& volume = *s->volume;
-        ASSERT_GT(s->table.FCount, 16);
+        ASSERT_GT(s->table.size(), 16);
         ASSERT_FALSE(s->byLCN.empty());
         const auto clusters = SampleClusters(*s);
         const auto oracle = OracleOwners(v, clusters);
@@ -267,7 +267,7 @@ TEST(ClusterOracle, EveryOwnerDescribeClusterNamesIsTheIndependentReadersOwner) 
                 ++(inZone ? zone : free);
                 continue;
             }
-            const auto& owner = s->table.FItems[static_cast<std::size_t>(index)];
+            const auto& owner = s->table[static_cast<std::size_t>(index)];
             const auto at = std::find_if(s->byLCN.begin(), s->byLCN.end(), [c](const auto& e) {
                 return e.LCN <= c && c < e.LCN + e.Length;
             });
@@ -315,7 +315,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
         const NtfsVolume& volume = *s->volume;
-        const auto count = static_cast<std::size_t>(s->table.FCount);
+        const auto count = static_cast<std::size_t>(s->table.size());
 
         // Per entry, the map holds exactly the runs that the disk-size stage
         // counted, read in a separate pass, and GetFileExtents finds them.
@@ -328,7 +328,7 @@ TEST(ClusterMapOnVolumes, ExtentsAccountForEveryRunAndNeverOverlap) {
         }
         TClusterArray extents;
         for (std::size_t i = 0; i < count; ++i) {
-            const auto& entry = s->table.FItems[i];
+            const auto& entry = s->table[i];
             ASSERT_EQ(runs[i], entry.Fragments) << "record " << entry.FileID;
             ASSERT_EQ(clusters[i] * volume.geometry().bytesPerCluster, entry.DiskSize)
                 << "record " << entry.FileID;
@@ -404,7 +404,7 @@ TEST(ClusterMapOnVolumes, FragmentsOfTheFilesTheScriptsMade) {
             std::optional<bool> flag;
             TClusterArray extents;
             for (const std::int64_t i : records) {
-                const auto& entry = s->table.FItems[static_cast<std::size_t>(i)];
+                const auto& entry = s->table[static_cast<std::size_t>(i)];
                 total += entry.Fragments;
                 ntfs::GetFileExtents(static_cast<std::uint32_t>(i), s->byOwner, extents);
                 if (!extents.empty()) {
@@ -421,7 +421,7 @@ TEST(ClusterMapOnVolumes, FragmentsOfTheFilesTheScriptsMade) {
             if (const auto runs = facts.find(prefix + "_runs"); runs != facts.end() &&
                                                                 std::stoll(runs->second) == 1 &&
                                                                 extensionCount == 0 && total == 1) {
-                EXPECT_FALSE(s->table.FItems[static_cast<std::size_t>(index)].Fragmented) << key;
+                EXPECT_FALSE(s->table[static_cast<std::size_t>(index)].Fragmented) << key;
             }
             ++checked;
         }

@@ -117,11 +117,11 @@ TEST(FileTableOracle, EveryPathMatchesTheIndependentReader) {
         SCOPED_TRACE(v.name);
         const auto s = Scan(v);
         const auto oracle = OraclePaths(v);
-        ASSERT_GT(s->table.FCount, 16);
+        ASSERT_GT(s->table.size(), 16);
         ASSERT_FALSE(oracle.empty());
         int checked = 0;
-        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-            const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+        for (std::int32_t i = 0; i < s->table.size(); ++i) {
+            const auto& e = s->table[static_cast<std::size_t>(i)];
             const std::u16string path = s->table.Path(i);
             if (e.BaseID == ntfs::kRootDirectory) {
                 continue;
@@ -333,18 +333,18 @@ std::set<std::int64_t> RecordsAtMftBreaks(NtfsVolume& volume,
     TDataRuns runs;
     for (const auto record : mftRecords) {
         records.GetAttributes(attributes, record);
-        for (int j = 0; j < attributes.FCount; ++j) {
-            const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+        for (int j = 0; j < attributes.size(); ++j) {
+            const auto& a = attributes[static_cast<std::size_t>(j)];
             if (a.Resident || a.AttrType != ondisk::type::kData || !a.Name.empty()) {
                 continue;
             }
             records.GetDataRuns(j, runs, record);
             std::int64_t vcn = LowestVcn(records, record, j);
-            for (int k = 0; k < runs.FCount && vcn >= 0; ++k) {
+            for (int k = 0; k < runs.size() && vcn >= 0; ++k) {
                 if (vcn > 0) {
                     breaks.push_back(vcn);
                 }
-                vcn += runs.FItems[static_cast<std::size_t>(k)].Length;
+                vcn += runs[static_cast<std::size_t>(k)].Length;
             }
         }
     }
@@ -391,14 +391,14 @@ ComparedRecords(const NtfsVolumeCase& v, Scanned& s,
     if (const auto mft = records.find(0); mft != records.end()) {
         for (const auto n : RecordsAtMftBreaks(*s.volume, mft->second, 32)) {
             if (const auto index = s.table.IndexOfID(n); index >= 0) {
-                picked.insert(s.table.FItems[static_cast<std::size_t>(index)].BaseID);
+                picked.insert(s.table[static_cast<std::size_t>(index)].BaseID);
             }
         }
     }
     constexpr std::uint32_t kSparse = 0x200;
     constexpr std::uint32_t kCompressed = 0x800;
     for (const auto base : all) {
-        const auto& e = s.table.FItems[static_cast<std::size_t>(s.table.IndexOfID(base))];
+        const auto& e = s.table[static_cast<std::size_t>(s.table.IndexOfID(base))];
         const bool indexBlocks = e.FileType == ntfs::kTypeDirectory && e.Fragments > 0;
         if (base < kSystemRecords || indexBlocks || e.Fragments > 1 ||
             (e.Flags & (kSparse | kCompressed)) != 0 || records.at(base).size() > 1 ||
@@ -419,8 +419,8 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
         NtfsVolume& volume = *s->volume;
         const std::int64_t cluster = volume.geometry().bytesPerCluster;
         std::map<std::int64_t, std::vector<std::int64_t>> records; // base -> its records
-        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-            const auto& e = s->table.FItems[static_cast<std::size_t>(i)];
+        for (std::int32_t i = 0; i < s->table.size(); ++i) {
+            const auto& e = s->table[static_cast<std::size_t>(i)];
             records[e.BaseID].push_back(e.FileID);
         }
         const std::vector<std::int64_t> wanted = ComparedRecords(v, *s, records);
@@ -440,18 +440,18 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             std::int64_t diskClusters = 0;
             for (const auto record : records[base]) {
                 reader.GetAttributes(attributes, record);
-                ASSERT_GT(attributes.FCount, 0);
+                ASSERT_GT(attributes.size(), 0);
                 std::int64_t recordClusters = 0;
                 std::uint32_t recordFragments = 0;
-                for (int j = 0; j < attributes.FCount; ++j) {
-                    const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+                for (int j = 0; j < attributes.size(); ++j) {
+                    const auto& a = attributes[static_cast<std::size_t>(j)];
                     if (a.Resident) {
                         continue;
                     }
                     reader.GetDataRuns(j, runs, record);
                     Piece piece{LowestVcn(reader, record, j), {}};
-                    for (int k = 0; k < runs.FCount; ++k) {
-                        const auto& run = runs.FItems[static_cast<std::size_t>(k)];
+                    for (int k = 0; k < runs.size(); ++k) {
+                        const auto& run = runs[static_cast<std::size_t>(k)];
                         piece.runs.push_back(run);
                         if (!run.Sparse) {
                             recordClusters += run.Length;
@@ -462,8 +462,7 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
                 }
                 // The disk-size stage walks each record once; it must find
                 // what the attribute and run readers find.
-                const auto& entry =
-                    s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(record))];
+                const auto& entry = s->table[static_cast<std::size_t>(s->table.IndexOfID(record))];
                 EXPECT_EQ(entry.DiskSize, recordClusters * cluster);
                 EXPECT_EQ(entry.Fragments, recordFragments);
                 diskClusters += recordClusters;
@@ -502,12 +501,12 @@ TEST(FileTableOracle, RunsAndSizesMatchTheIndependentReader) {
             }
 
             // The size of the first $DATA, when the base record holds it.
-            const auto& entry = s->table.FItems[static_cast<std::size_t>(s->table.IndexOfID(base))];
+            const auto& entry = s->table[static_cast<std::size_t>(s->table.IndexOfID(base))];
             reader.GetAttributes(attributes, base);
             const ntfs::TAttribute* firstData = nullptr;
             bool hasFileName = false;
-            for (int j = 0; j < attributes.FCount; ++j) {
-                const auto& a = attributes.FItems[static_cast<std::size_t>(j)];
+            for (int j = 0; j < attributes.size(); ++j) {
+                const auto& a = attributes[static_cast<std::size_t>(j)];
                 hasFileName = hasFileName || a.AttrType == ondisk::type::kFileName;
                 if (a.AttrType == ondisk::type::kData && !firstData) {
                     firstData = &a;
@@ -578,10 +577,10 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
     ASSERT_GT(inUse.size(), 100U);
 
     std::set<std::int64_t> ours;
-    for (std::int32_t i = 0; i < t.FCount; ++i) {
-        const auto& e = t.FItems[static_cast<std::size_t>(i)];
+    for (std::int32_t i = 0; i < t.size(); ++i) {
+        const auto& e = t[static_cast<std::size_t>(i)];
         if (i > 0) {
-            EXPECT_LT(t.FItems[static_cast<std::size_t>(i - 1)].FileID, e.FileID);
+            EXPECT_LT(t[static_cast<std::size_t>(i - 1)].FileID, e.FileID);
         }
         ours.insert(e.FileID);
         if (e.FileID < ntfs::kFirstUserRecord) {
@@ -600,7 +599,7 @@ TEST(FileTableOracle, DemoTableHoldsEveryRecordInUseInOrder) {
     for (std::string n; std::getline(extensions, n, ',');) {
         const auto index = t.IndexOfID(std::stoll(n));
         ASSERT_GE(index, 0) << n;
-        const auto& e = t.FItems[static_cast<std::size_t>(index)];
+        const auto& e = t[static_cast<std::size_t>(index)];
         EXPECT_EQ(e.BaseID, base);
         EXPECT_EQ(t.Path(index), t.Path(t.IndexOfID(base)));
         ++found;
@@ -623,8 +622,8 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
     std::map<std::int64_t, std::vector<std::byte>> records;
     {
         RecordReader reader = real.OpenRecordReader();
-        for (std::int32_t i = 0; i < s->table.FCount; ++i) {
-            const std::int64_t n = s->table.FItems[static_cast<std::size_t>(i)].FileID;
+        for (std::int32_t i = 0; i < s->table.size(); ++i) {
+            const std::int64_t n = s->table[static_cast<std::size_t>(i)].FileID;
             const auto record = reader.ReadInUse(n);
             ASSERT_TRUE(record) << n;
             records[n].assign(record->bytes().begin(), record->bytes().end());
@@ -654,18 +653,18 @@ TEST(FileTableOracle, RealRecordsWithRandomDamageAreReadSafely) {
         NtfsVolume volume(api, "C");
         TFileIDs table;
         volume.EnumerateFiles(table, {});
-        EXPECT_EQ(static_cast<std::size_t>(table.FCount), records.size());
+        EXPECT_EQ(static_cast<std::size_t>(table.size()), records.size());
         table.BuildPaths();
         volume.CalculateDiskSizes(table);
         RecordReader reader = volume.OpenRecordReader();
         ASSERT_TRUE(reader.IsOpen());
         TAttributes attributes;
         TDataRuns runs;
-        for (std::int32_t i = 0; i < table.FCount; ++i) {
-            const std::int64_t n = table.FItems[static_cast<std::size_t>(i)].FileID;
+        for (std::int32_t i = 0; i < table.size(); ++i) {
+            const std::int64_t n = table[static_cast<std::size_t>(i)].FileID;
             EXPECT_FALSE(table.Path(i).empty()) << n;
             reader.GetAttributes(attributes, n);
-            for (int j = 0; j < attributes.FCount; ++j) {
+            for (int j = 0; j < attributes.size(); ++j) {
                 reader.GetDataRuns(j, runs, n);
             }
         }

@@ -42,7 +42,7 @@ Bytes Named(std::int64_t parent, std::u16string_view name, std::uint16_t flags =
 const TFileID& Entry(const TFileIDs& table, std::int64_t id) {
     const auto index = table.IndexOfID(id);
     EXPECT_GE(index, 0) << id;
-    return table.FItems[static_cast<std::size_t>(std::max(index, 0))];
+    return table[static_cast<std::size_t>(std::max(index, 0))];
 }
 
 std::string PathOf(const TFileIDs& table, std::int64_t id) {
@@ -130,10 +130,10 @@ TEST(FileTable, EnumeratesEveryRecordInUseAscendingWithTypesNamesAndSizes) {
     EXPECT_EQ(queries[1] - queries[0], 1);
     EXPECT_EQ(last, 100.0);
 
-    ASSERT_EQ(table.FCount, 16 + 8 + 1);
-    for (std::int32_t i = 1; i < table.FCount; ++i) {
-        EXPECT_LT(table.FItems[static_cast<std::size_t>(i - 1)].FileID,
-                  table.FItems[static_cast<std::size_t>(i)].FileID);
+    ASSERT_EQ(table.size(), 16 + 8 + 1);
+    for (std::int32_t i = 1; i < table.size(); ++i) {
+        EXPECT_LT(table[static_cast<std::size_t>(i - 1)].FileID,
+                  table[static_cast<std::size_t>(i)].FileID);
     }
     for (int n = 0; n < 16; ++n) {
         EXPECT_EQ(Entry(table, n).FileType, n == 11 ? kTypeSystemDirectory : kTypeSystem) << n;
@@ -328,7 +328,7 @@ TEST(FileTable, ProgressEndsAtOneHundredWhenRecordZeroIsTheLast) {
         TFileIDs table;
         std::vector<double> progress;
         volume.EnumerateFiles(table, [&](double percent) { progress.push_back(percent); });
-        EXPECT_EQ(table.FCount, 1);
+        EXPECT_EQ(table.size(), 1);
         EXPECT_EQ(progress, std::vector<double>{100.0});
     }
     {
@@ -340,7 +340,7 @@ TEST(FileTable, ProgressEndsAtOneHundredWhenRecordZeroIsTheLast) {
         TFileIDs table;
         std::vector<double> progress;
         volume.EnumerateFiles(table, [&](double percent) { progress.push_back(percent); });
-        EXPECT_LE(table.FCount, 1);
+        EXPECT_LE(table.size(), 1);
         EXPECT_LE(progress.size(), 2U);
         EXPECT_TRUE(std::ranges::none_of(progress, [](double p) { return std::isnan(p); }));
     }
@@ -371,6 +371,36 @@ TFileIDs Table(const std::vector<std::tuple<std::int64_t, std::int64_t, std::u16
         table.Add(name, kTypeFile, info, false, id, id);
     }
     return table;
+}
+
+// The enumeration in blocks appends a block's entries at once: they follow
+// the entries in use, not the room that adding one entry left after it, and
+// the room then rounds up as adding them one at a time would leave it.
+TEST(FileTable, AppendedEntriesFollowTheEntriesInUse) {
+    TFileIDs table = Table({{40, 5, u"\\a"}});
+    TFileID b;
+    b.FileID = b.BaseID = 41;
+    b.Name = table.KeepName(u"\\b");
+    TFileID c = b;
+    c.FileID = c.BaseID = 42;
+    c.Name = table.KeepName(u"\\c");
+    TRecordRuns runs;
+    runs.AddRecord({}, false);
+    runs.AddRecord({}, false);
+    table.Append(std::vector{b, c}, runs);
+    ASSERT_EQ(table.size(), 3);
+    std::vector<std::int64_t> ids;
+    for (const TFileID& e : table) {
+        ids.push_back(e.FileID);
+    }
+    EXPECT_EQ(ids, (std::vector<std::int64_t>{40, 41, 42}));
+    EXPECT_TRUE(table[2].Name == u"\\c");
+    EXPECT_EQ(table.recordRuns().Entries.size(), 2U);
+    EXPECT_EQ(table.RoundRoom(), 1000U);
+    table.Add(u"\\d", kTypeFile, {}, false, 43, 43);
+    ASSERT_EQ(table.size(), 4);
+    EXPECT_EQ(table[3].FileID, 43);
+    EXPECT_EQ(table.IndexOfID(42), 2);
 }
 
 // A name's own backslashes and control characters are escaped in the path
@@ -404,7 +434,7 @@ TEST(FilePaths, ShownPathsEscapeTheNamesAndExactPathsKeepThem) {
         EXPECT_TRUE(path == c.exact) << c.id;
     }
     std::string shown;
-    AppendShownName(table.FItems[1].Name, shown);
+    AppendShownName(table[1].Name, shown);
     EXPECT_EQ(shown, "\\Windows\\u{5c}System32\\u{5c}evil.dll");
 }
 
@@ -497,7 +527,7 @@ TEST(FilePaths, ADeepChainIsCappedAtTheLongestPathKeepingItsEnd) {
     std::u16string path;
     std::u16string single;
     int capped = 0;
-    for (int i = 0; i < table.FCount; ++i) {
+    for (int i = 0; i < table.size(); ++i) {
         table.GetPath(i, path);
         ASSERT_LE(path.size(), kMaxPathLength) << i;
         table.GetFullPath(i, single);
@@ -516,7 +546,7 @@ TEST(FilePaths, ADeepChainIsCappedAtTheLongestPathKeepingItsEnd) {
     EXPECT_TRUE(deepest.starts_with(kLongPathMarker));
     EXPECT_TRUE(deepest.ends_with(u"\\2999" + longName + u"\\deepest.txt"));
     // Below an orphan the cap takes the orphan marker's place too.
-    const std::u16string orphan = table.Path(table.FCount - 1);
+    const std::u16string orphan = table.Path(table.size() - 1);
     EXPECT_TRUE(orphan.starts_with(kLongPathMarker));
     EXPECT_EQ(PathOf(table, 10'001), "\\$### ORPHAN ###\\orphan-top");
 
@@ -536,8 +566,8 @@ TEST(FilePaths, ADeepChainIsCappedAtTheLongestPathKeepingItsEnd) {
     const int at = table.IndexOfID(10'000);
     const std::u16string before = table.Path(at);
     table.Reverse();
-    EXPECT_EQ(table.FItems[static_cast<std::size_t>(table.FCount - 1 - at)].FileID, 10'000);
-    EXPECT_EQ(table.Path(table.FCount - 1 - at), before);
+    EXPECT_EQ(table[static_cast<std::size_t>(table.size() - 1 - at)].FileID, 10'000);
+    EXPECT_EQ(table.Path(table.size() - 1 - at), before);
 }
 
 } // namespace

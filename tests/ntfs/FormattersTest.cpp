@@ -48,8 +48,9 @@ TEST(FileFlagsToStr, IgnoresTheBitsWithoutAName) {
 
 TDataRuns Runs(std::vector<TDataRun> items) {
     TDataRuns runs;
-    runs.FCount = static_cast<std::int32_t>(items.size());
-    runs.FItems = std::move(items);
+    for (const TDataRun& run : items) {
+        runs.Add(run.Sparse, run.Length, run.LCN);
+    }
     return runs;
 }
 
@@ -87,9 +88,14 @@ TEST(RunToStr, PrintsLargeNumbersWithoutGrouping) {
 
 TEST(RunToStr, AnIndexOutsideTheUsedRunsGivesAnEmptyText) {
     TDataRuns runs = Runs({{1, 2, false}, {3, 4, false}});
-    runs.FCount = 1; // the second element is spare capacity
+    runs.Clear();
+    runs.Add(false, 2, 1); // the second element is spare room now
     EXPECT_EQ(runs.RunToStr(1), "");
     EXPECT_EQ(runs.RunToStr(-1), "");
+    // Nor does a walk over the runs reach it.
+    ASSERT_EQ(runs.end() - runs.begin(), 1);
+    EXPECT_EQ(runs.begin()->LCN, 1);
+    EXPECT_EQ(runs.items().size(), 1U);
 }
 
 TFileIDs Table() {
@@ -118,8 +124,9 @@ TFileIDs Table() {
     TFileID names;
     names.Name = u"\\Names";
     names.PathParent = kPathFromRoot;
-    table.FItems = {config, extend, unicode, windows, names};
-    table.FCount = 5;
+    for (const TFileID& e : {config, extend, unicode, windows, names}) {
+        table.NewEntry() = e;
+    }
     return table;
 }
 
@@ -142,7 +149,7 @@ TEST(ItemToStr, ConvertsWideNamesToUtf8) {
 
 TEST(ItemToStr, EscapesWhatIsNotPrintableInANameAndItsPath) {
     TFileIDs table = Table();
-    table.FItems[0].Name = u"\\a\\b\x1B[2J.txt";
+    table[0].Name = u"\\a\\b\x1B[2J.txt";
     EXPECT_EQ(table.ItemToStr(0, true),
               "Item:1234567 Base:1234560 Name:\\Windows\\a\\u{5c}b\\u{1b}[2J.txt Type:FILE");
     EXPECT_EQ(table.ItemToStr(0, false),
@@ -163,8 +170,10 @@ TAttribute Attribute(std::uint32_t type, std::string name, std::uint16_t id, boo
 
 TAttributes Attributes(std::vector<TAttribute> items) {
     TAttributes attributes;
-    attributes.FCount = static_cast<std::int32_t>(items.size());
-    attributes.FItems = std::move(items);
+    for (TAttribute& a : items) {
+        attributes.Add(a.TypeIndex, std::move(a.Name), a.AttributeID, a.Entries, a.AttrType,
+                       a.Resident);
+    }
     return attributes;
 }
 

@@ -216,11 +216,11 @@ Scanned ScanAndExport(platform::VolumeApi& api, const std::string& drive) {
 }
 
 void ExpectSameTables(const Scanned& blocks, const Scanned& query) {
-    ASSERT_EQ(blocks.table.FCount, query.table.FCount);
-    ASSERT_EQ(blocks.table.FItems.size(), query.table.FItems.size());
-    for (std::int32_t i = 0; i < blocks.table.FCount; ++i) {
-        const auto& a = blocks.table.FItems[static_cast<std::size_t>(i)];
-        const auto& b = query.table.FItems[static_cast<std::size_t>(i)];
+    ASSERT_EQ(blocks.table.size(), query.table.size());
+    ASSERT_EQ(blocks.table.capacity(), query.table.capacity());
+    for (std::int32_t i = 0; i < blocks.table.size(); ++i) {
+        const auto& a = blocks.table[static_cast<std::size_t>(i)];
+        const auto& b = query.table[static_cast<std::size_t>(i)];
         SCOPED_TRACE("entry " + std::to_string(i) + ", record " + std::to_string(b.FileID));
         EXPECT_EQ(a.FileID, b.FileID);
         EXPECT_EQ(a.BaseID, b.BaseID);
@@ -238,8 +238,8 @@ void ExpectSameTables(const Scanned& blocks, const Scanned& query) {
         EXPECT_EQ(a.Fragmented, b.Fragmented);
         EXPECT_EQ(a.Fragments, b.Fragments);
     }
-    const auto& ra = blocks.table.FRecordRuns;
-    const auto& rb = query.table.FRecordRuns;
+    const auto& ra = blocks.table.recordRuns();
+    const auto& rb = query.table.recordRuns();
     EXPECT_EQ(ra.Entries.size(), rb.Entries.size());
     EXPECT_EQ(ra.Attributes.size(), rb.Attributes.size());
     EXPECT_EQ(ra.Runs.size(), rb.Runs.size());
@@ -376,14 +376,14 @@ TEST(RecordBlocks, ALargeTableBuiltInBlocksIsTheRecordQuerys) {
     FillLargeVolume(api.AddNtfsDrive('C', geometry), kRecords);
     QueryOnlyVolumeApi queryOnly(api);
     const Scanned query = ScanAndExport(queryOnly, "C");
-    ASSERT_GT(static_cast<std::size_t>(query.table.FCount) * sizeof(ntfs::TFileID),
+    ASSERT_GT(static_cast<std::size_t>(query.table.size()) * sizeof(ntfs::TFileID),
               2 * ntfs::kLargeArrayBytes);
     for (const unsigned threads : {1U, 3U}) {
         SCOPED_TRACE("threads " + std::to_string(threads));
         const ScanThreadsGuard guard(threads);
         const Scanned blocks = ScanAndExport(api, "C");
         ExpectSameTables(blocks, query);
-        for (std::int32_t i = 0; i < query.table.FCount; ++i) {
+        for (std::int32_t i = 0; i < query.table.size(); ++i) {
             ASSERT_EQ(blocks.table.Path(i), query.table.Path(i)) << "entry " << i;
         }
     }
@@ -396,16 +396,16 @@ TEST(RecordBlocks, ACopiedTableKeepsItsNamesAfterTheOriginalIsGone) {
     std::unique_ptr<ntfs::TFileIDs> original = std::make_unique<ntfs::TFileIDs>();
     volume.EnumerateFiles(*original, {});
     original->BuildPaths();
-    ASSERT_GT(original->FCount, 100);
+    ASSERT_GT(original->size(), 100);
     std::vector<std::u16string> paths;
-    for (int i = 0; i < original->FCount; ++i) {
+    for (int i = 0; i < original->size(); ++i) {
         paths.push_back(original->Path(i));
     }
     ntfs::TFileIDs copy(*original);
     ntfs::TFileIDs assigned;
     assigned = *original;
     original.reset();
-    for (int i = 0; i < copy.FCount; ++i) {
+    for (int i = 0; i < copy.size(); ++i) {
         ASSERT_EQ(copy.Path(i), paths[static_cast<std::size_t>(i)]);
         ASSERT_EQ(assigned.Path(i), paths[static_cast<std::size_t>(i)]);
     }

@@ -197,20 +197,20 @@ TEST(RecordReader, ListsAttributesOfRecordsInUseOnly) {
     ntfs::TAttributes attributes;
     ntfs::TDataRuns runs;
     reader.GetAttributes(attributes, 16);
-    ASSERT_EQ(attributes.FCount, 2);
-    EXPECT_EQ(attributes.FItems[0].Entries, ntfs::TWideStringArray{u"a.txt"});
+    ASSERT_EQ(attributes.size(), 2);
+    EXPECT_EQ(attributes[0].Entries, ntfs::TWideStringArray{u"a.txt"});
     reader.GetDataRuns(1, runs, 16);
-    ASSERT_EQ(runs.FCount, 1);
-    EXPECT_EQ(runs.FItems[0].LCN, 40);
-    EXPECT_EQ(runs.FItems[0].Length, 3);
+    ASSERT_EQ(runs.size(), 1);
+    EXPECT_EQ(runs[0].LCN, 40);
+    EXPECT_EQ(runs[0].Length, 3);
     // The record was read once for its attributes and its runs.
     EXPECT_EQ(api.exactReads, 1);
 
     // A deleted file's record is read, but lists nothing, as a report wants.
     reader.GetAttributes(attributes, 17);
-    EXPECT_EQ(attributes.FCount, 0);
+    EXPECT_EQ(attributes.size(), 0);
     reader.GetDataRuns(1, runs, 17);
-    EXPECT_EQ(runs.FCount, 0);
+    EXPECT_EQ(runs.size(), 0);
 }
 
 } // namespace

@@ -31,8 +31,8 @@ std::set<std::u16string> FileNames(std::span<const std::byte> record) {
     ntfs::TAttributes attributes;
     ntfs::AppendRecordAttributes(record, attributes, [](auto) { return std::vector<std::byte>{}; });
     std::set<std::u16string> names;
-    for (int i = 0; i < attributes.FCount; ++i) {
-        const ntfs::TAttribute& a = attributes.FItems[static_cast<std::size_t>(i)];
+    for (int i = 0; i < attributes.size(); ++i) {
+        const ntfs::TAttribute& a = attributes[static_cast<std::size_t>(i)];
         if (a.AttrType == ondisk::type::kFileName) {
             names.insert(a.Entries.front());
         }

@@ -52,7 +52,7 @@ TEST(ScanStages, RunInOrderAndLeaveTheMapInClusterOrder) {
     EXPECT_TRUE(paintedInOwnerOrder);
     EXPECT_TRUE(std::is_sorted(clusters.begin(), clusters.end(),
                                [](const auto& a, const auto& b) { return a.LCN < b.LCN; }));
-    EXPECT_GT(fileIds.FCount, 3000);
+    EXPECT_GT(fileIds.size(), 3000);
 }
 
 // Progress comes to the observer: 0 as each long stage begins, then rising
@@ -143,8 +143,8 @@ TEST(ScanStages, RunningOutOfMemoryEmptiesTheTablesAndNamesTheDrive) {
         } catch (const ntfs::ScanOutOfMemory& e) {
             EXPECT_STREQ(e.what(), "Not enough memory to scan drive C:");
         }
-        EXPECT_EQ(fileIds.FCount, 0);
-        EXPECT_EQ(fileIds.FItems.capacity(), 0U);
+        EXPECT_EQ(fileIds.size(), 0);
+        EXPECT_EQ(fileIds.capacity(), 0U);
         EXPECT_EQ(clusters.capacity(), 0U);
     }
 }
@@ -159,23 +159,23 @@ TEST(ScanStages, KeptRunsGiveTheSameTablesAsReadingTheRecordsAgain) {
         TFileIDs a;
         TClusterArray ca;
         ntfs::RunScanStages(kept, a, ca, {});
-        ASSERT_TRUE(a.FRecordRuns.Covers(a.FCount));
+        ASSERT_TRUE(a.recordRuns().Covers(a.size()));
 
         NtfsVolume reread(sys, Letter(v));
         TFileIDs b;
         TClusterArray cb;
         reread.EnumerateFiles(b, {});
-        b.FRecordRuns.Clear();
+        b.ClearRecordRuns();
         b.BuildPaths();
         reread.CalculateDiskSizes(b);
         reread.EnumerateClusters(b, cb, {});
         ntfs::GetFragments(b, cb);
         ntfs::SortClustersByLCN(cb);
 
-        ASSERT_EQ(a.FCount, b.FCount);
-        for (int i = 0; i < a.FCount; ++i) {
-            const auto& x = a.FItems[static_cast<std::size_t>(i)];
-            const auto& y = b.FItems[static_cast<std::size_t>(i)];
+        ASSERT_EQ(a.size(), b.size());
+        for (int i = 0; i < a.size(); ++i) {
+            const auto& x = a[static_cast<std::size_t>(i)];
+            const auto& y = b[static_cast<std::size_t>(i)];
             ASSERT_EQ(x.FileID, y.FileID);
             EXPECT_EQ(x.DiskSize, y.DiskSize) << x.FileID;
             EXPECT_EQ(x.Fragments, y.Fragments) << x.FileID;
@@ -196,9 +196,9 @@ TEST(ScanStages, KeptRunsGiveTheSameTablesAsReadingTheRecordsAgain) {
 TEST(ScanStages, ATableBuiltByHandHasNoKeptRuns) {
     TFileIDs table;
     table.Add(u"\\a", ntfs::kTypeFile, {}, false, 40, 40);
-    EXPECT_FALSE(table.FRecordRuns.Covers(table.FCount));
+    EXPECT_FALSE(table.recordRuns().Covers(table.size()));
     table.Reverse();
-    EXPECT_FALSE(table.FRecordRuns.Covers(table.FCount));
+    EXPECT_FALSE(table.recordRuns().Covers(table.size()));
 }
 
 TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
@@ -222,7 +222,7 @@ TEST(ScanStages, ExportWritesOneCrLfBlockPerEntry) {
         items += line.starts_with("Item:") ? 1U : 0U;
         at = end + 2;
     }
-    EXPECT_EQ(items, static_cast<std::size_t>(fileIds.FCount));
+    EXPECT_EQ(items, static_cast<std::size_t>(fileIds.size()));
     EXPECT_EQ(blocks, items);
     EXPECT_TRUE(text.ends_with("\r\n\r\n"));
     // A second export replaces the file rather than appending to it.

@@ -208,7 +208,7 @@ TEST(MadeVolumes, ScanOfTheUnlockedVolumeIsTheScanOfThePlainOne) {
         ntfs::TFileIDs fileIds;
         ntfs::TClusterArray clusters;
         ntfs::RunScanStages(volume, fileIds, clusters, {});
-        ASSERT_GT(fileIds.FCount, 10);
+        ASSERT_GT(fileIds.size(), 10);
         const fs::path out = TempPath("bitlocker-export-" + std::to_string(i) + ".txt");
         ASSERT_TRUE(ExportTo(volume, fileIds, system, out.string()).ok);
         exports[i] = ReadFile(out);

@@ -100,11 +100,11 @@ void ExpectSameScan(const Scan& raw, const Scan& got) {
     EXPECT_EQ(got.fileSystem, raw.fileSystem);
     EXPECT_EQ(got.label, raw.label);
     EXPECT_EQ(got.totalClusters, raw.totalClusters);
-    ASSERT_EQ(got.fileIds.FCount, raw.fileIds.FCount);
-    ASSERT_GT(raw.fileIds.FCount, 10);
-    for (int i = 0; i < raw.fileIds.FCount; ++i) {
-        const auto& a = raw.fileIds.FItems[static_cast<std::size_t>(i)];
-        const auto& b = got.fileIds.FItems[static_cast<std::size_t>(i)];
+    ASSERT_EQ(got.fileIds.size(), raw.fileIds.size());
+    ASSERT_GT(raw.fileIds.size(), 10);
+    for (int i = 0; i < raw.fileIds.size(); ++i) {
+        const auto& a = raw.fileIds[static_cast<std::size_t>(i)];
+        const auto& b = got.fileIds[static_cast<std::size_t>(i)];
         SCOPED_TRACE(i);
         EXPECT_EQ(b.FileID, a.FileID);
         EXPECT_EQ(b.BaseID, a.BaseID);

@@ -73,8 +73,7 @@ void PaintCells(TCellArray& cells, const TPaintInput& input) {
         return;
     }
     const ntfs::TFileIDs& table = *input.fileIds;
-    const std::size_t count =
-        std::min(static_cast<std::size_t>(std::max(table.FCount, 0)), table.FItems.size());
+    const std::size_t count = table.items().size();
     constexpr std::size_t kYieldEvery = 4096;
     // One walk along the map, which is in FileIndex order, hands each entry
     // the extents GetFileExtents would give it, in table order; the kind of

@@ -30,7 +30,7 @@ namespace ntfs = lorvex::ntfs;
 
 // The table index of the entry whose path is `path`, or -1.
 int IndexOf(const ntfs::TFileIDs& table, const std::u16string& path) {
-    for (int i = 0; i < table.FCount; ++i) {
+    for (int i = 0; i < table.size(); ++i) {
         if (table.Path(i) == path) {
             return i;
         }

@@ -368,8 +368,8 @@ class ListsTest : public QObject {
         for (const std::u16string& name :
              {std::u16string(u"\\."), std::u16string(u"\\Windows\\System32\\evil.dll"),
               std::u16string(u"\\line\nbreak\u009B2J\x1B]0;t\x07")}) {
-            table.Add(name, lorvex::ntfs::kTypeFile, info, false, 5 + table.FCount,
-                      5 + table.FCount);
+            table.Add(name, lorvex::ntfs::kTypeFile, info, false, 5 + table.size(),
+                      5 + table.size());
         }
         table.BuildPaths();
         QWidget main;

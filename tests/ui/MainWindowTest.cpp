@@ -235,7 +235,7 @@ class MainWindowTest : public QObject {
         items.back()->trigger();
         QVERIFY(s.form.IsScanned());
         QVERIFY(s.form.FDriveRoot.starts_with("\\\\?\\Volume{"));
-        QVERIFY(s.form.Scan()->fileIds.FCount > 1000);
+        QVERIFY(s.form.Scan()->fileIds.size() > 1000);
     }
 
     void choosingADriveScansItStageByStage() {
@@ -803,7 +803,7 @@ class MainWindowTest : public QObject {
         f.mnuOpenRaw->trigger();
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
-        QVERIFY(f.Scan()->fileIds.FCount > 0);
+        QVERIFY(f.Scan()->fileIds.size() > 0);
         const QString rawTitle =
             QString::fromUtf8("E:\\ (decoy.img) read as raw volume image, as asked: it also "
                               "carries a VHD or VHDX signature \u2014 Lorvex")
@@ -909,7 +909,7 @@ class MainWindowTest : public QObject {
         f.mnuClearHighlight->trigger();
         QVERIFY(f.View().Highlight().empty());
         // An index the scan does not have lights nothing.
-        f.ShowOnMap(f.Scan()->fileIds.FCount + 5);
+        f.ShowOnMap(f.Scan()->fileIds.size() + 5);
         QCOMPARE(s.beeps, 1);
         QVERIFY(f.View().Highlight().empty());
 
@@ -1196,7 +1196,7 @@ class MainWindowTest : public QObject {
         const lorvex::ui::TScanResult* second = s.form.Scan();
         QCOMPARE(second->volume->drive(), std::string("D:"));
         QCOMPARE(second->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory), 5);
-        const auto files = second->fileIds.FCount;
+        const auto files = second->fileIds.size();
 
         // C:'s thread goes on, stops at its next record and ends; whatever
         // it sends is let through here.
@@ -1204,7 +1204,7 @@ class MainWindowTest : public QObject {
         QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
         QTest::qWait(50);
         QCOMPARE(s.form.Scan(), second);
-        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
+        QCOMPARE(s.form.Scan()->fileIds.size(), files);
         QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
         QCOMPARE(Titles(titles),
                  (QStringList{"D:\\", "enumerating files", "parsing directories",

@@ -94,7 +94,7 @@ class ReportsTest : public QObject {
         // Said in the status bar, with where and how many.
         QCOMPARE(s.messages.size(), 2);
         QCOMPARE(s.form.HoverText(), QString("Exported %1 entries of C:\\ to %2")
-                                         .arg(s.form.Scan()->fileIds.FCount)
+                                         .arg(s.form.Scan()->fileIds.size())
                                          .arg(mine));
 
         const QString theirs = dir.filePath("scanner.txt");
@@ -114,7 +114,7 @@ class ReportsTest : public QObject {
         const std::int64_t record = std::stoll(facts_.at("fragmented_1_record"));
         const std::int32_t index = s.form.Scan()->fileIds.IndexOfID(record);
         const lorvex::ntfs::TFileID& e =
-            s.form.Scan()->fileIds.FItems[static_cast<std::size_t>(index)];
+            s.form.Scan()->fileIds[static_cast<std::size_t>(index)];
         QStringList runs;
         for (const auto& extent : s.form.Scan()->clusters) {
             if (static_cast<std::int32_t>(extent.FileIndex) == index) {
@@ -375,13 +375,13 @@ class ReportsTest : public QObject {
         // Every file for an empty text, with the count grouped: a file is
         // its base record, whatever extension records it has.
         int files = 0;
-        for (int i = 0; i < table.FCount; ++i) {
-            files += table.FItems[static_cast<std::size_t>(i)].BaseID ==
-                             table.FItems[static_cast<std::size_t>(i)].FileID
+        for (int i = 0; i < table.size(); ++i) {
+            files += table[static_cast<std::size_t>(i)].BaseID ==
+                             table[static_cast<std::size_t>(i)].FileID
                          ? 1
                          : 0;
         }
-        QVERIFY(files > 1000 && files < table.FCount);
+        QVERIFY(files > 1000 && files < table.size());
         find.btnFind->click();
         QCOMPARE(grid.rowCount(), files);
         QCOMPARE(grid.headerData(2, Qt::Horizontal).toString(), QString("Name"));
@@ -452,7 +452,7 @@ class ReportsTest : public QObject {
         QCOMPARE(find.edtContains->text(), QString("System32\\config"));
         QVERIFY(!find.IsSearching());
         QStringList expected;
-        for (int i = 0; i < table.FCount; ++i) {
+        for (int i = 0; i < table.size(); ++i) {
             const QString name = QString::fromStdU16String(table.Path(i));
             if (lorvex::ui::IsFileEntry(table, i) &&
                 name.contains("system32\\config", Qt::CaseInsensitive)) {

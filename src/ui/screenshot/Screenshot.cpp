@@ -54,7 +54,7 @@ std::int64_t ClusterOfFile(const MainWindow& form, const std::u16string& path) {
     const ntfs::TFileIDs& table = form.Scan()->fileIds;
     std::int64_t index = -1;
     std::u16string entryPath;
-    for (std::int32_t i = 0; i < table.FCount; ++i) {
+    for (std::int32_t i = 0; i < table.size(); ++i) {
         table.GetPath(i, entryPath);
         if (entryPath == path) {
             index = i;
