@@ -17,29 +17,6 @@
 
 namespace lorvex::ui {
 
-namespace {
-
-QString ShortLegendName(std::uint8_t state, const QString& full) {
-    switch (state) {
-    case csUsed:
-        return "used/file";
-    case csFragmented:
-        return "fragmented";
-    case csSystem:
-        return "system";
-    case csPagefile:
-        return "paging";
-    case csMarked:
-        return "marked";
-    case csBeyondEnd:
-        return "past the end";
-    default:
-        return full;
-    }
-}
-
-} // namespace
-
 void MainWindow::BuildOverlayActions() {
     mnuHealthOverlay = new QAction("&Health Overlay", this);
     mnuHealthOverlay->setObjectName("mnuHealthOverlay");
@@ -208,13 +185,11 @@ void MainWindow::BuildLegend() {
         row->setSpacing(2);
         auto* swatch = new QLabel(item);
         swatch->setObjectName("swatch");
-        // Short names, so that all nine fit the window's designed width; the
-        // full name is the item's tooltip.
-        const QString full =
-            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size()));
-        auto* name = new QLabel(ShortLegendName(entry.state, full), item);
+        // The words of the saved picture's legend and of the manual.
+        auto* name = new QLabel(
+            QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size())),
+            item);
         name->setFont(small);
-        item->setToolTip(full);
         row->addWidget(swatch);
         row->addWidget(name);
         FLegend->addWidget(item);

@@ -11,6 +11,7 @@
 #include <QDockWidget>
 #include <QImage>
 #include <QInputDialog>
+#include <QLabel>
 #include <QTimer>
 #include <QToolBar>
 
@@ -242,6 +243,18 @@ class MapViewWindowTest : public QObject {
                              qPrintable(QString("%1 against %2").arg(index).arg(entry.state)));
                 }
             }
+        }
+        // The legend's words are the saved picture's (and the manual's).
+        for (const auto& kind : lorvex::map::kLegend) {
+            const auto* item = f.FLegend->findChild<QWidget*>(QString("Legend%1").arg(kind.state));
+            QVERIFY(item != nullptr);
+            QStringList words;
+            for (const QLabel* label : item->findChildren<QLabel*>()) {
+                words << label->text();
+            }
+            QVERIFY2(words.contains(QString::fromUtf8(kind.label.data(),
+                                                      static_cast<qsizetype>(kind.label.size()))),
+                     qPrintable(words.join('|')));
         }
         // The legend names the shown file's colour while one is shown.
         auto* lit =
