@@ -34,11 +34,11 @@ DeletedPiece Part(const DeletedPiece& run, std::int64_t from, std::int64_t to, P
 }
 
 // Cuts the clusters [from, to) of `run`, all on the volume, by the live map.
-void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to,
-                  const TFileIDs& live, const TClusterArray& clusters,
-                  std::vector<DeletedPiece>& out, std::size_t streamStart) {
-    auto it = std::ranges::partition_point(clusters,
-                                           [from](const auto& c) { return c.LCN < from; });
+void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to, const TFileIDs& live,
+                  const TClusterArray& clusters, std::vector<DeletedPiece>& out,
+                  std::size_t streamStart) {
+    auto it =
+        std::ranges::partition_point(clusters, [from](const auto& c) { return c.LCN < from; });
     // The extent before may reach into the run.
     if (it != clusters.begin() && ExtentEnd(std::prev(it)->LCN, std::prev(it)->Length) > from) {
         --it;
@@ -120,9 +120,8 @@ static std::vector<Newest> NewestClaimants(const std::vector<DeletedEntry>& entr
         events.emplace_back(p.lcn, true, key);
         events.emplace_back(ExtentEnd(p.lcn, p.length), false, key);
     }
-    std::ranges::sort(events, [](const auto& a, const auto& b) {
-        return std::get<0>(a) < std::get<0>(b);
-    });
+    std::ranges::sort(events,
+                      [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
     std::multiset<Key> open;
     std::vector<Newest> out;
     for (std::size_t i = 0; i < events.size();) {

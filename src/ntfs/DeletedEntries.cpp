@@ -26,7 +26,9 @@ constexpr std::size_t kMaxNamesPerEntry = 1024;
 constexpr std::size_t kMaxStreamsPerEntry = 1024;
 constexpr std::size_t kMaxExtensionsPerEntry = 4096;
 
-bool IsDosOnly(std::uint8_t nameSpace) { return nameSpace == ondisk::filename::kNamespaceDos; }
+bool IsDosOnly(std::uint8_t nameSpace) {
+    return nameSpace == ondisk::filename::kNamespaceDos;
+}
 
 // A stream while its record and extensions are read.
 struct StreamParts {
@@ -49,7 +51,8 @@ bool SequenceFollows(std::uint16_t referenced, std::uint16_t now) {
         return true;
     }
     // Freeing a record advances its sequence number once, skipping 0.
-    const std::uint16_t next = referenced == 0xFFFF ? 1 : static_cast<std::uint16_t>(referenced + 1);
+    const std::uint16_t next =
+        referenced == 0xFFFF ? 1 : static_cast<std::uint16_t>(referenced + 1);
     return now == next;
 }
 
@@ -101,7 +104,8 @@ class DeletedCollector {
     std::vector<RecordView> JoinedExtensions(const RecordView& base);
     void ReadAttributes(const RecordView& record, DeletedEntry& entry, bool isBase);
     void TakeName(std::span<const std::byte> attribute);
-    void TakeData(const RecordView& record, std::size_t offset, std::span<const std::byte> attribute);
+    void TakeData(const RecordView& record, std::size_t offset,
+                  std::span<const std::byte> attribute);
     void StoreNames(DeletedEntry& entry);
     void StoreStreams(DeletedEntry& entry);
     std::uint32_t Pool(std::u16string_view text);
@@ -114,6 +118,8 @@ class DeletedCollector {
     std::int64_t freeExtensions_ = 0;
     std::vector<NamePart> names_;
     std::vector<StreamParts> streams_;
+    // Whether the record read holds more than $STANDARD_INFORMATION.
+    bool held_ = false;
 };
 
 void DeletedCollector::AddEntry(const RecordView& base) {
@@ -123,9 +129,14 @@ void DeletedCollector::AddEntry(const RecordView& base) {
     entry.directory = (ondisk::RecordFlags(base.bytes()) & ondisk::record::kFlagDirectory) != 0;
     names_.clear();
     streams_.clear();
+    held_ = false;
     ReadAttributes(base, entry, true);
     for (const RecordView& extension : JoinedExtensions(base)) {
         ReadAttributes(extension, entry, false);
+    }
+    if (!held_) {
+        ++out_.counts_.emptyRecords;
+        return;
     }
     StoreNames(entry);
     StoreStreams(entry);
@@ -140,9 +151,8 @@ std::vector<RecordView> DeletedCollector::JoinedExtensions(const RecordView& bas
     if (!list) {
         return joined;
     }
-    const auto value = ReadAttributeListValue(list->bytes, [this](auto runList, auto out) {
-        return records_.ReadRunData(runList, out);
-    });
+    const auto value = ReadAttributeListValue(
+        list->bytes, [this](auto runList, auto out) { return records_.ReadRunData(runList, out); });
     std::set<std::int64_t> seen;
     for (const auto& item : ondisk::DecodeAttributeList(value)) {
         if (item.record == base.number() || !seen.insert(item.record).second) {
@@ -172,6 +182,7 @@ void DeletedCollector::ReadAttributes(const RecordView& record, DeletedEntry& en
     auto walk = ondisk::WalkRecordAttributes(record.bytes());
     bool haveTimes = false;
     while (const auto attribute = walk.Next()) {
+        held_ |= attribute->type != ondisk::type::kStandardInformation;
         switch (attribute->type) {
         case ondisk::type::kStandardInformation:
             if (isBase && !haveTimes) {
@@ -203,8 +214,7 @@ void DeletedCollector::TakeName(std::span<const std::byte> attribute) {
     }
     NamePart part;
     part.decoded = ondisk::DecodeFileName(value);
-    part.parentSequence =
-        ondisk::ByteReader(value).u16(ondisk::filename::kParent + 6).value_or(0);
+    part.parentSequence = ondisk::ByteReader(value).u16(ondisk::filename::kParent + 6).value_or(0);
     part.text = ondisk::ReadUtf16(part.decoded.name);
     if (part.decoded.parent) {
         names_.push_back(std::move(part));

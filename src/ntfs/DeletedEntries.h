@@ -110,6 +110,10 @@ struct DeletedEntry {
 struct DeletedWalkCounts {
     std::int64_t recordsRead = 0;
     std::int64_t freeRecords = 0;
+    // Free base records that hold nothing of a file (no attribute beyond
+    // $STANDARD_INFORMATION): made ahead of use, never a file's. Not
+    // entries.
+    std::int64_t emptyRecords = 0;
     // Free records that start with the signature but whose update sequence
     // is broken: torn or damaged, nothing in them is trusted.
     std::int64_t brokenRecords = 0;
@@ -181,8 +185,7 @@ class DeletedEntries {
 // and keeps every free record that still reads as a file record as a
 // deleted entry; its runs stay uncut (one kFree piece per run) until
 // CutDeletedRuns. `progress` (may be empty) gets the percentage done.
-DeletedEntries CollectDeletedEntries(NtfsVolume& volume,
-                                     const ProgressReport& progress = {});
+DeletedEntries CollectDeletedEntries(NtfsVolume& volume, const ProgressReport& progress = {});
 
 // Cuts every run of the deleted entries by what its clusters are now:
 // `clusters` is the live cluster map of `live`, in LCN order

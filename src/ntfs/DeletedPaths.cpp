@@ -56,16 +56,26 @@ PathStart DeletedEntries::StartOf(const DeletedName& name) const {
     if (live != liveParents_.end() && live->first == name.parent) {
         // A parent in use under another sequence number is another file
         // now: the directory the entry was in is gone.
-        return name.parentSequence == 0 || name.parentSequence == live->second
-                   ? PathStart::kLive
-                   : PathStart::kOrphan;
+        return name.parentSequence == 0 || name.parentSequence == live->second ? PathStart::kLive
+                                                                               : PathStart::kOrphan;
     }
     return DeletedParent(name) ? PathStart::kDeleted : PathStart::kOrphan;
 }
 
 std::u16string DeletedEntries::Path(std::size_t index, std::size_t nameIndex,
                                     const TFileIDs& live) const {
-    if (index >= entries_.size() || nameIndex >= entries_[index].nameCount) {
+    if (index >= entries_.size()) {
+        return {};
+    }
+    if (entries_[index].nameCount == 0 && nameIndex == 0) {
+        // As the live table names a record without a name.
+        std::u16string path(kOrphanMarker);
+        for (const char c : "\\$### ID=" + std::to_string(entries_[index].record) + " ###") {
+            path += static_cast<char16_t>(c);
+        }
+        return path;
+    }
+    if (nameIndex >= entries_[index].nameCount) {
         return {};
     }
     // Names from the entry up; a chain longer than the list comes back to

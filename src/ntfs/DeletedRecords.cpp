@@ -15,8 +15,7 @@ constexpr std::int64_t kMaxBitmapBytes = std::int64_t{1} << 30;
 
 } // namespace
 
-BrokenRecordCheck::BrokenRecordCheck(NtfsVolume& volume, RecordReader& records)
-    : volume_(volume) {
+BrokenRecordCheck::BrokenRecordCheck(NtfsVolume& volume, RecordReader& records) : volume_(volume) {
     const VolumeGeometry& g = volume.geometry();
     if (!g.HasRecords() || g.bytesPerCluster == 0) {
         return;
