@@ -21,30 +21,6 @@ namespace {
 using ntfs::DeletedEntries;
 using ntfs::DeletedPiece;
 using ntfs::PieceState;
-using platform::FileRecordState;
-
-// The fake with the exact read: records in use are those the query knows,
-// free ones are kept apart.
-class ExactFakeApi : public FakeVolumeApi {
-  public:
-    std::map<std::int64_t, Bytes> freeRecords;
-
-    FileRecordState ReadExactFileRecord(platform::Handle /*handle*/, std::int64_t number,
-                                        std::span<std::byte> out) override {
-        const auto copy = [&](const std::map<std::int64_t, Bytes>& records) {
-            const auto it = records.find(number);
-            if (it == records.end() || it->second.size() != out.size()) {
-                return false;
-            }
-            std::ranges::copy(it->second, out.begin());
-            return true;
-        };
-        if (copy(volumes.begin()->second.records)) {
-            return FileRecordState::kInUse;
-        }
-        return copy(freeRecords) ? FileRecordState::kFree : FileRecordState::kMissing;
-    }
-};
 
 constexpr std::uint16_t kFreeFile = 0x0000;
 constexpr std::uint16_t kFreeDirectory = 0x0002;
