@@ -10,6 +10,9 @@ namespace lorvex::ntfs {
 
 namespace {
 
+constexpr std::size_t kPiecesPerInput = 16;
+constexpr std::size_t kMinimumPieceBudget = std::size_t{1} << 20;
+
 // Appends a piece, merged into the one before when it continues it.
 void Emit(std::vector<DeletedPiece>& out, std::size_t streamStart, const DeletedPiece& piece) {
     if (piece.length <= 0) {
@@ -36,7 +39,7 @@ DeletedPiece Part(const DeletedPiece& run, std::int64_t from, std::int64_t to, P
 // Cuts the clusters [from, to) of `run`, all on the volume, by the live map.
 void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to, const TFileIDs& live,
                   const TClusterArray& clusters, std::vector<DeletedPiece>& out,
-                  std::size_t streamStart) {
+                  std::size_t streamStart, std::size_t budget) {
     auto it =
         std::ranges::partition_point(clusters, [from](const auto& c) { return c.LCN < from; });
     // The extent before may reach into the run.
@@ -50,6 +53,10 @@ void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to, c
         if (end <= pos) {
             continue;
         }
+        if (out.size() >= budget) {
+            Emit(out, streamStart, Part(run, pos, to, PieceState::kUnchecked));
+            return;
+        }
         Emit(out, streamStart, Part(run, pos, begin, PieceState::kFree));
         const std::int64_t owner = it->FileIndex < static_cast<std::uint32_t>(live.FCount)
                                        ? live.FItems[it->FileIndex].BaseID
@@ -62,7 +69,8 @@ void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to, c
 
 // Cuts one run by the volume's bounds and the live map.
 void CutRun(const DeletedPiece& run, const TFileIDs& live, const TClusterArray& clusters,
-            std::int64_t totalClusters, std::vector<DeletedPiece>& out, std::size_t streamStart) {
+            std::int64_t totalClusters, std::vector<DeletedPiece>& out, std::size_t streamStart,
+            std::size_t budget) {
     if (run.state == PieceState::kSparse) {
         Emit(out, streamStart, run);
         return;
@@ -72,7 +80,7 @@ void CutRun(const DeletedPiece& run, const TFileIDs& live, const TClusterArray& 
     const std::int64_t onEnd = std::clamp<std::int64_t>(end, onBegin, totalClusters);
     Emit(out, streamStart, Part(run, run.lcn, std::min(end, onBegin), PieceState::kBeyondEnd));
     if (onBegin < onEnd) {
-        CutByLiveMap(run, onBegin, onEnd, live, clusters, out, streamStart);
+        CutByLiveMap(run, onBegin, onEnd, live, clusters, out, streamStart, budget);
     }
     Emit(out, streamStart, Part(run, std::max(run.lcn, onEnd), end, PieceState::kBeyondEnd));
 }
@@ -98,6 +106,8 @@ std::string_view PieceStateName(PieceState state) {
         return "sparse";
     case PieceState::kBeyondEnd:
         return "beyond-end";
+    case PieceState::kUnchecked:
+        return "unchecked";
     }
     return "free";
 }
@@ -151,7 +161,7 @@ static std::vector<Newest> NewestClaimants(const std::vector<DeletedEntry>& entr
 // entry: kClaimed, with its record. Every stream's pieces stay together.
 static void SplitClaimed(std::vector<DeletedPiece>& pieces, const std::vector<std::size_t>& owners,
                          const std::vector<DeletedEntry>& entries,
-                         std::vector<DeletedStream>& streams) {
+                         std::vector<DeletedStream>& streams, std::size_t budget) {
     const std::vector<Newest> newest = NewestClaimants(entries, pieces, owners);
     std::vector<DeletedPiece> out;
     out.reserve(pieces.size());
@@ -169,6 +179,11 @@ static void SplitClaimed(std::vector<DeletedPiece>& pieces, const std::vector<st
                                                    [&](const Newest& n) { return n.end <= p.lcn; });
             std::int64_t pos = p.lcn;
             for (; pos < end && it != newest.end() && it->begin < end; ++it) {
+                if (out.size() >= budget) {
+                    Emit(out, start, Part(p, pos, end, PieceState::kUnchecked));
+                    pos = end;
+                    break;
+                }
                 const std::int64_t to = std::min(it->end, end);
                 const bool own = it->entry == owners[i];
                 Emit(out, start,
@@ -188,20 +203,26 @@ void CutDeletedRuns(DeletedEntries& deleted, const TFileIDs& live, const TCluste
                     std::int64_t totalClusters) {
     std::vector<DeletedPiece> cut;
     std::vector<std::size_t> owners;
+    // Real deleted files claim a cluster a few times over at most; runs
+    // that claim the same live stretches thousands of times over would cut
+    // into pieces without end. Past this many the rest of a run is left
+    // kUnchecked.
+    const std::size_t budget =
+        kPiecesPerInput * (clusters.size() + deleted.pieces_.size()) + kMinimumPieceBudget;
     for (std::size_t e = 0; e < deleted.entries_.size(); ++e) {
         const DeletedEntry& entry = deleted.entries_[e];
         for (std::uint32_t s = 0; s < entry.streamCount; ++s) {
             DeletedStream& stream = deleted.streams_[entry.firstStream + s];
             const std::size_t start = cut.size();
             for (const DeletedPiece& run : deleted.Pieces(stream)) {
-                CutRun(run, live, clusters, totalClusters, cut, start);
+                CutRun(run, live, clusters, totalClusters, cut, start, budget);
             }
             stream.firstPiece = static_cast<std::uint32_t>(start);
             stream.pieceCount = static_cast<std::uint32_t>(cut.size() - start);
             owners.resize(cut.size(), e);
         }
     }
-    SplitClaimed(cut, owners, deleted.entries_, deleted.streams_);
+    SplitClaimed(cut, owners, deleted.entries_, deleted.streams_, budget);
     deleted.pieces_ = std::move(cut);
     deleted.claims_.clear();
     for (std::size_t e = 0; e < deleted.entries_.size(); ++e) {

@@ -30,10 +30,14 @@ enum class PieceState : std::uint8_t {
     kClaimed,
     kSparse,    // holds nothing on the disk
     kBeyondEnd, // not on the volume: before cluster 0 or past its last cluster
+    // Not cut: the deleted runs of the volume claim the live files' clusters
+    // so many times over that cutting them all would have no end (damage;
+    // see CutDeletedRuns). Counted neither recoverable nor overwritten.
+    kUnchecked,
 };
 
 // The text a listing shows for a state: "free", "overwritten", "claimed",
-// "sparse", "beyond-end".
+// "sparse", "beyond-end", "unchecked".
 std::string_view PieceStateName(PieceState state);
 
 inline constexpr std::int64_t kNoOwner = -1;
@@ -190,7 +194,9 @@ DeletedEntries CollectDeletedEntries(NtfsVolume& volume, const ProgressReport& p
 // Cuts every run of the deleted entries by what its clusters are now:
 // `clusters` is the live cluster map of `live`, in LCN order
 // (RunScanStages leaves it so), `totalClusters` the volume's. Fills the
-// per-entry counts and the claim index.
+// per-entry counts and the claim index. The pieces are held to 16 per live
+// extent and deleted run (and at least 2^20); past that a run's rest is
+// one kUnchecked piece.
 void CutDeletedRuns(DeletedEntries& deleted, const TFileIDs& live, const TClusterArray& clusters,
                     std::int64_t totalClusters);
 

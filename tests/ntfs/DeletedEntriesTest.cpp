@@ -13,6 +13,7 @@
 #include <string>
 
 #include <chrono>
+#include <ctime>
 #include <map>
 
 namespace lorvex::test {
@@ -59,7 +60,8 @@ Bytes DeletedFile(std::uint64_t parent, std::u16string_view name, const Bytes& r
 }
 
 struct DeletedDrive {
-    DeletedDrive() : disk(api.AddNtfsDrive('C', Geometry())) {
+    explicit DeletedDrive(std::int64_t records = 128)
+        : disk(api.AddNtfsDrive('C', Geometry(records * 1024))) {
         disk.records[5] = Record(kLiveDirectory, 5, [](RecordBuilder&) {});
     }
     DeletedEntries Collect() {
@@ -137,6 +139,43 @@ TEST(DeletedEntries, HostileRunsEndQuicklyAndAreCutToTheVolume) {
     EXPECT_EQ(deleted.entries()[0].recoverableClusters, 900);
     EXPECT_TRUE(deleted.EntriesClaiming(5000).empty());
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+// Deleted runs that all claim the same stretch cut by hundreds of live
+// extents would make pieces without end; the cut stops at its budget and
+// leaves the rest unchecked, every cluster still in one piece or another.
+TEST(DeletedEntries, RunsClaimingTheSameClustersOverAndOverStopAtTheBudget) {
+    constexpr int kEntries = 2100;
+    DeletedDrive d(kEntries + 100);
+    for (int r = 0; r < kEntries; ++r) {
+        // 999 clusters at 1.
+        d.api.freeRecords[64 + r] =
+            DeletedFile(Ref(5, 5), u"again", Raw({0x12, 0xE7, 0x03, 0x01, 0}), 100 + r);
+    }
+    ntfs::TFileIDs live;
+    live.Add(u"\\owner", ntfs::kTypeFile, {}, false, 30, 30);
+    ntfs::TClusterArray clusters;
+    for (std::int64_t lcn = 0; lcn < 1000; lcn += 2) {
+        clusters.push_back({lcn, 1, 0, ondisk::type::kData});
+    }
+    // Processor time: the machine may be busy with other work.
+    const std::clock_t started = std::clock();
+    const DeletedEntries deleted = d.CollectAndCut(live, clusters);
+    EXPECT_LT(std::clock() - started, 10 * CLOCKS_PER_SEC);
+    ASSERT_EQ(deleted.entries().size(), static_cast<std::size_t>(kEntries));
+    std::size_t pieces = 0;
+    std::int64_t unchecked = 0;
+    for (const auto& entry : deleted.entries()) {
+        std::int64_t clustersSeen = 0;
+        for (const auto& p : deleted.Pieces(deleted.Streams(entry)[0])) {
+            clustersSeen += p.length;
+            unchecked += p.state == PieceState::kUnchecked ? p.length : 0;
+            ++pieces;
+        }
+        EXPECT_EQ(clustersSeen, 999);
+    }
+    EXPECT_GT(unchecked, 0);
+    EXPECT_LT(pieces, std::size_t{3} << 20);
 }
 
 // A live file's clusters are overwritten and name it; of two deleted files
