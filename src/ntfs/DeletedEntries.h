@@ -100,9 +100,9 @@ struct DeletedEntry {
     std::int64_t size = 0;
     std::int64_t allocated = 0;
     std::int64_t initialized = 0;
-    std::uint32_t firstName = 0; // into names(); the preferred name first
+    std::uint32_t firstName = 0; // in the name pool (Names); the preferred name first
     std::uint32_t nameCount = 0;
-    std::uint32_t firstStream = 0; // into streams(); the unnamed one first
+    std::uint32_t firstStream = 0; // in the stream pool (Streams); the unnamed one first
     std::uint32_t streamCount = 0;
     // The clusters of all its streams by state: kFree, and kOverwritten
     // with kClaimed.
