@@ -81,12 +81,17 @@ std::u16string DeletedEntries::Path(std::size_t index, std::size_t nameIndex,
     // Names from the entry up; a chain longer than the list comes back to
     // itself, and an entry in it is an orphan.
     std::vector<std::u16string_view> parts;
+    std::size_t collected = 0;
     const DeletedName* name = &Names(entries_[index])[nameIndex];
     std::u16string path;
     for (;;) {
         parts.push_back(NameOf(*name));
+        collected += parts.back().size() + 1;
         const PathStart start = StartOf(*name);
-        if (start == PathStart::kDeleted && parts.size() <= entries_.size()) {
+        // Past the longest path nothing further up is shown: the walk stops
+        // there however deep the chain of deleted directories is.
+        if (start == PathStart::kDeleted && parts.size() <= entries_.size() &&
+            collected <= kMaxPathLength) {
             const DeletedEntry& parent = entries_[*DeletedParent(*name)];
             if (parent.nameCount != 0) {
                 name = &Names(parent)[0];
@@ -106,12 +111,28 @@ std::u16string DeletedEntries::Path(std::size_t index, std::size_t nameIndex,
         }
         break;
     }
-    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-        if (path.size() + part->size() >= kMaxPathLength) {
-            break;
+    // Each name shown with its separator, the entry's own first.
+    std::vector<std::u16string> shown;
+    std::size_t total = path.size();
+    for (const auto part : parts) {
+        std::u16string text(1, u'\\');
+        ondisk::AppendPrintableName(part, text);
+        total += text.size();
+        shown.push_back(std::move(text));
+    }
+    std::size_t keep = shown.size();
+    if (total > kMaxPathLength) {
+        // As the live table caps a path: the marker, then as many of the
+        // nearest names as fit, the entry's own always.
+        path = kLongPathMarker;
+        std::size_t length = path.size() + shown.front().size();
+        for (keep = 1; keep < shown.size() && length + shown[keep].size() <= kMaxPathLength;
+             ++keep) {
+            length += shown[keep].size();
         }
-        path += u'\\';
-        ondisk::AppendPrintableName(*part, path);
+    }
+    for (std::size_t i = keep; i-- > 0;) {
+        path += shown[i];
     }
     return path;
 }

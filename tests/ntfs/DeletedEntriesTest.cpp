@@ -262,6 +262,29 @@ TEST(DeletedEntries, PathsFollowLiveAndDeletedDirectoriesAndOrphanTheRest) {
     EXPECT_EQ(deleted.StartOf(deleted.Names(links)[1]), ntfs::PathStart::kLive);
 }
 
+// A chain of deleted directories longer than the longest path gives the
+// file the live table's long-path form: the marker, then the nearest names
+// that fit.
+TEST(DeletedEntries, DeepChainsOfDeletedDirectoriesAreCappedAsLivePathsAre) {
+    constexpr int kDepth = 200;
+    DeletedDrive d(kDepth + 200);
+    const std::u16string longName(200, u'd');
+    std::uint64_t parent = Ref(5, 5);
+    for (int level = 0; level < kDepth; ++level) {
+        d.api.freeRecords[64 + level] = DeletedFile(parent, longName, {}, 100, kFreeDirectory);
+        parent = Ref(64 + level, 2);
+    }
+    d.api.freeRecords[64 + kDepth] = DeletedFile(parent, u"deepest.txt", {});
+    const DeletedEntries deleted = d.Collect();
+    const std::u16string path = deleted.Path(*deleted.IndexOf(64 + kDepth), 0, {});
+    EXPECT_TRUE(path.starts_with(ntfs::kLongPathMarker));
+    EXPECT_TRUE(path.ends_with(u"\\" + longName + u"\\deepest.txt"));
+    EXPECT_LE(path.size(), ntfs::kMaxPathLength);
+    EXPECT_GT(path.size(), ntfs::kMaxPathLength - 250);
+    EXPECT_EQ(ondisk::ToUtf8(deleted.Path(*deleted.IndexOf(64), 0, {})),
+              "\\" + std::string(200, 'd'));
+}
+
 // A free extension record joins its free base when the base names it and
 // both sequence numbers agree; the others are strays. A record without the
 // signature, and one that holds nothing of a file, are no entries.
