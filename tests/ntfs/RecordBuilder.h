@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -178,6 +179,32 @@ inline Bytes Raw(std::initializer_list<int> values) {
     }
     return out;
 }
+
+// The fake with the exact read as well, for its one volume: records in use
+// are those the query knows, free ones are kept apart.
+class ExactFakeApi : public FakeVolumeApi {
+  public:
+    std::map<std::int64_t, Bytes> freeRecords;
+    int exactReads = 0;
+
+    platform::FileRecordState ReadExactFileRecord(platform::Handle /*handle*/, std::int64_t number,
+                                                  std::span<std::byte> out) override {
+        ++exactReads;
+        const auto copy = [&](const std::map<std::int64_t, Bytes>& records) {
+            const auto it = records.find(number);
+            if (it == records.end() || it->second.size() != out.size()) {
+                return false;
+            }
+            std::ranges::copy(it->second, out.begin());
+            return true;
+        };
+        if (copy(volumes.begin()->second.records)) {
+            return platform::FileRecordState::kInUse;
+        }
+        return copy(freeRecords) ? platform::FileRecordState::kFree
+                                 : platform::FileRecordState::kMissing;
+    }
+};
 
 // A fake drive C: and, once opened, a volume object on it.
 struct Drive {

@@ -29,31 +29,6 @@ Bytes Marked(std::uint8_t marker, std::uint64_t baseReference = 0, std::uint16_t
     return record;
 }
 
-// The fake with the exact read as well, for its one volume: records in use
-// are those the query knows, free ones are kept apart.
-class ExactFakeApi : public FakeVolumeApi {
-  public:
-    std::map<std::int64_t, Bytes> freeRecords;
-    int exactReads = 0;
-
-    FileRecordState ReadExactFileRecord(platform::Handle /*handle*/, std::int64_t number,
-                                        std::span<std::byte> out) override {
-        ++exactReads;
-        const auto copy = [&](const std::map<std::int64_t, Bytes>& records) {
-            const auto it = records.find(number);
-            if (it == records.end() || it->second.size() != out.size()) {
-                return false;
-            }
-            std::ranges::copy(it->second, out.begin());
-            return true;
-        };
-        if (copy(volumes.begin()->second.records)) {
-            return FileRecordState::kInUse;
-        }
-        return copy(freeRecords) ? FileRecordState::kFree : FileRecordState::kMissing;
-    }
-};
-
 std::vector<std::byte> Copy(const std::optional<RecordView>& view) {
     return {view->bytes().begin(), view->bytes().end()};
 }

@@ -1,0 +1,348 @@
+#include "ntfs/DeletedEntries.h"
+
+#include "ntfs/DeletedRecords.h"
+#include "ondisk/Attribute.h"
+#include "ondisk/AttributeList.h"
+#include "ondisk/FileName.h"
+#include "ondisk/FileRecord.h"
+#include "ondisk/NonResident.h"
+#include "ondisk/Printable.h"
+#include "ondisk/StandardInformation.h"
+#include "ondisk/Utf16.h"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <set>
+
+namespace lorvex::ntfs {
+
+namespace {
+
+// Nothing a deleted record claims is taken past this many names or streams:
+// a record of a few KiB holds far fewer, and an attribute list naming
+// thousands of extensions is damage.
+constexpr std::size_t kMaxNamesPerEntry = 1024;
+constexpr std::size_t kMaxStreamsPerEntry = 1024;
+constexpr std::size_t kMaxExtensionsPerEntry = 4096;
+
+bool IsDosOnly(std::uint8_t nameSpace) {
+    return nameSpace == ondisk::filename::kNamespaceDos;
+}
+
+// A stream while its record and extensions are read.
+struct StreamParts {
+    std::u16string name;
+    DeletedStream stream;
+    std::vector<ondisk::Extent> extents;
+};
+
+// A name while its record is read.
+struct NamePart {
+    ondisk::FileName decoded;
+    std::uint16_t parentSequence = 0;
+    std::u16string text;
+};
+
+} // namespace
+
+bool SequenceFollows(std::uint16_t referenced, std::uint16_t now) {
+    if (referenced == 0 || now == referenced) {
+        return true;
+    }
+    // Freeing a record advances its sequence number once, skipping 0.
+    const std::uint16_t next =
+        referenced == 0xFFFF ? 1 : static_cast<std::uint16_t>(referenced + 1);
+    return now == next;
+}
+
+// Fills a DeletedEntries from the records of one volume.
+class DeletedCollector {
+  public:
+    DeletedCollector(NtfsVolume& volume, DeletedEntries& out)
+        : volume_(volume), out_(out), records_(volume.OpenRecordReader()),
+          broken_(volume, records_) {}
+
+    void Run(const ProgressReport& progress) {
+        const std::int64_t count = volume_.geometry().recordCount;
+        out_.recordCount_ = count;
+        for (std::int64_t n = 0; n < count; ++n) {
+            Visit(n);
+            if (progress && (n % 4096 == 0 || n + 1 == count)) {
+                progress(100.0 * static_cast<double>(n + 1) / static_cast<double>(count));
+            }
+        }
+        out_.counts_.strayExtensions = freeExtensions_ - out_.counts_.joinedExtensions;
+        CollectLiveParents();
+    }
+
+  private:
+    void Visit(std::int64_t n) {
+        const auto record = records_.Read(n);
+        if (!record) {
+            if (broken_.IsBrokenFreeRecord(n)) {
+                ++out_.counts_.brokenRecords;
+            }
+            return;
+        }
+        ++out_.counts_.recordsRead;
+        if (record->inUse()) {
+            return;
+        }
+        ++out_.counts_.freeRecords;
+        if (!record->valid()) {
+            return;
+        }
+        if (record->baseReference() != 0) {
+            ++freeExtensions_;
+            return;
+        }
+        AddEntry(*record);
+    }
+
+    void AddEntry(const RecordView& base);
+    std::vector<RecordView> JoinedExtensions(const RecordView& base);
+    void ReadAttributes(const RecordView& record, DeletedEntry& entry, bool isBase);
+    void TakeName(std::span<const std::byte> attribute);
+    void TakeData(const RecordView& record, std::size_t offset,
+                  std::span<const std::byte> attribute);
+    void StoreNames(DeletedEntry& entry);
+    void StoreStreams(DeletedEntry& entry);
+    std::uint32_t Pool(std::u16string_view text);
+    void CollectLiveParents();
+
+    NtfsVolume& volume_;
+    DeletedEntries& out_;
+    RecordReader records_;
+    BrokenRecordCheck broken_;
+    std::int64_t freeExtensions_ = 0;
+    std::vector<NamePart> names_;
+    std::vector<StreamParts> streams_;
+    // Whether the record read holds more than $STANDARD_INFORMATION.
+    bool held_ = false;
+};
+
+void DeletedCollector::AddEntry(const RecordView& base) {
+    DeletedEntry entry;
+    entry.record = base.number();
+    entry.sequence = base.sequenceNumber();
+    entry.directory = (ondisk::RecordFlags(base.bytes()) & ondisk::record::kFlagDirectory) != 0;
+    names_.clear();
+    streams_.clear();
+    held_ = false;
+    ReadAttributes(base, entry, true);
+    for (const RecordView& extension : JoinedExtensions(base)) {
+        ReadAttributes(extension, entry, false);
+    }
+    if (!held_) {
+        ++out_.counts_.emptyRecords;
+        return;
+    }
+    StoreNames(entry);
+    StoreStreams(entry);
+    out_.entries_.push_back(entry);
+}
+
+std::vector<RecordView> DeletedCollector::JoinedExtensions(const RecordView& base) {
+    std::vector<RecordView> joined;
+    ondisk::AttributeKey key;
+    key.type = ondisk::type::kAttributeList;
+    const auto list = ondisk::FindAttribute(base.bytes(), key);
+    if (!list) {
+        return joined;
+    }
+    const auto value = ReadAttributeListValue(
+        list->bytes, [this](auto runList, auto out) { return records_.ReadRunData(runList, out); });
+    std::set<std::int64_t> seen;
+    for (const auto& item : ondisk::DecodeAttributeList(value)) {
+        if (item.record == base.number() || !seen.insert(item.record).second) {
+            continue;
+        }
+        if (seen.size() > kMaxExtensionsPerEntry) {
+            break;
+        }
+        auto extension = records_.Read(item.record);
+        // Only a free extension of this very file: its base reference names
+        // the base with the sequence number the base had (or has, advanced
+        // by the freeing), and the list names it with its own.
+        if (!extension || extension->inUse() || !extension->valid() ||
+            extension->baseRecord() != base.number() ||
+            !SequenceFollows(static_cast<std::uint16_t>(extension->baseReference() >> 48),
+                             base.sequenceNumber()) ||
+            !SequenceFollows(item.sequence, extension->sequenceNumber())) {
+            continue;
+        }
+        ++out_.counts_.joinedExtensions;
+        joined.push_back(std::move(*extension));
+    }
+    return joined;
+}
+
+void DeletedCollector::ReadAttributes(const RecordView& record, DeletedEntry& entry, bool isBase) {
+    auto walk = ondisk::WalkRecordAttributes(record.bytes());
+    bool haveTimes = false;
+    while (const auto attribute = walk.Next()) {
+        held_ |= attribute->type != ondisk::type::kStandardInformation;
+        switch (attribute->type) {
+        case ondisk::type::kStandardInformation:
+            if (isBase && !haveTimes) {
+                const auto si =
+                    ondisk::DecodeStandardInformation(ondisk::ResidentValue(attribute->bytes));
+                entry.creationTime = si.creationTime;
+                entry.modificationTime = si.modificationTime;
+                entry.accessTime = si.accessTime;
+                entry.deletedTime = si.changeTime;
+                haveTimes = true;
+            }
+            break;
+        case ondisk::type::kFileName:
+            TakeName(attribute->bytes);
+            break;
+        case ondisk::type::kData:
+            TakeData(record, attribute->offset, attribute->bytes);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void DeletedCollector::TakeName(std::span<const std::byte> attribute) {
+    const auto value = ondisk::ResidentValue(attribute);
+    if (value.size() < ondisk::filename::kName || names_.size() >= kMaxNamesPerEntry) {
+        return;
+    }
+    NamePart part;
+    part.decoded = ondisk::DecodeFileName(value);
+    part.parentSequence = ondisk::ByteReader(value).u16(ondisk::filename::kParent + 6).value_or(0);
+    part.text = ondisk::ReadUtf16(part.decoded.name);
+    if (part.decoded.parent) {
+        names_.push_back(std::move(part));
+    }
+}
+
+void DeletedCollector::TakeData(const RecordView& record, std::size_t offset,
+                                std::span<const std::byte> attribute) {
+    const std::u16string name = ondisk::ReadUtf16(ondisk::AttributeNameBytes(attribute));
+    auto it = std::ranges::find(streams_, name, &StreamParts::name);
+    if (it == streams_.end()) {
+        if (streams_.size() >= kMaxStreamsPerEntry) {
+            return;
+        }
+        streams_.push_back({name, {}, {}});
+        it = std::prev(streams_.end());
+    }
+    DeletedStream& stream = it->stream;
+    if (ondisk::IsResident(attribute)) {
+        stream.resident = true;
+        stream.size = ondisk::ResidentValueLength(attribute);
+        stream.allocated = stream.size;
+        stream.initialized = stream.size;
+        stream.valueRecord = record.number();
+        stream.valueOffset = static_cast<std::uint32_t>(offset);
+        return;
+    }
+    const auto header = ondisk::DecodeNonResident(attribute);
+    if (!header) {
+        return;
+    }
+    if (header->lowestVcn == 0) {
+        stream.size = header->dataSize;
+        stream.allocated = header->allocatedSize;
+        stream.initialized = header->initializedSize;
+    }
+    ondisk::AppendExtents(*header, volume_.geometry().bytesPerCluster, it->extents);
+}
+
+std::uint32_t DeletedCollector::Pool(std::u16string_view text) {
+    const auto first = static_cast<std::uint32_t>(out_.namePool_.size());
+    out_.namePool_.append(text);
+    return first;
+}
+
+void DeletedCollector::StoreNames(DeletedEntry& entry) {
+    // The long names first, in the order the record holds them; the DOS
+    // names only when there is no other.
+    const bool anyLong =
+        std::ranges::any_of(names_, [](const auto& n) { return !IsDosOnly(n.decoded.nameSpace); });
+    entry.firstName = static_cast<std::uint32_t>(out_.names_.size());
+    for (const NamePart& part : names_) {
+        if (anyLong && IsDosOnly(part.decoded.nameSpace)) {
+            continue;
+        }
+        DeletedName name;
+        name.parent = *part.decoded.parent;
+        name.parentSequence = part.parentSequence;
+        name.nameSpace = part.decoded.nameSpace;
+        name.length = static_cast<std::uint32_t>(part.text.size());
+        name.first = Pool(part.text);
+        out_.names_.push_back(name);
+    }
+    entry.nameCount = static_cast<std::uint32_t>(out_.names_.size()) - entry.firstName;
+}
+
+void DeletedCollector::StoreStreams(DeletedEntry& entry) {
+    std::ranges::stable_partition(streams_, [](const auto& s) { return s.name.empty(); });
+    entry.firstStream = static_cast<std::uint32_t>(out_.streams_.size());
+    for (StreamParts& parts : streams_) {
+        DeletedStream stream = parts.stream;
+        stream.nameLength = static_cast<std::uint32_t>(parts.name.size());
+        stream.nameFirst = Pool(parts.name);
+        std::ranges::sort(parts.extents, {}, &ondisk::Extent::vcn);
+        stream.firstPiece = static_cast<std::uint32_t>(out_.pieces_.size());
+        for (const ondisk::Extent& e : parts.extents) {
+            out_.pieces_.push_back({e.vcn, e.sparse ? -1 : e.lcn, e.length, kNoOwner,
+                                    e.sparse ? PieceState::kSparse : PieceState::kFree});
+        }
+        stream.pieceCount = static_cast<std::uint32_t>(out_.pieces_.size()) - stream.firstPiece;
+        if (parts.name.empty()) {
+            entry.size = stream.size;
+            entry.allocated = stream.allocated;
+            entry.initialized = stream.initialized;
+        }
+        out_.streams_.push_back(stream);
+    }
+    entry.streamCount = static_cast<std::uint32_t>(out_.streams_.size()) - entry.firstStream;
+}
+
+void DeletedCollector::CollectLiveParents() {
+    std::set<std::int64_t> parents;
+    for (const DeletedName& name : out_.names_) {
+        parents.insert(name.parent);
+    }
+    for (const std::int64_t parent : parents) {
+        if (parent < 0 || parent >= out_.recordCount_) {
+            continue;
+        }
+        const auto record = records_.Read(parent);
+        if (record && record->inUse()) {
+            out_.liveParents_.emplace_back(parent, record->sequenceNumber());
+        }
+    }
+}
+
+DeletedEntries CollectDeletedEntries(NtfsVolume& volume, const ProgressReport& progress) {
+    DeletedEntries deleted;
+    DeletedCollector(volume, deleted).Run(progress);
+    return deleted;
+}
+
+std::vector<std::byte> ReadResidentValue(RecordReader& records, const DeletedStream& stream) {
+    if (!stream.resident) {
+        return {};
+    }
+    const auto record = records.Read(stream.valueRecord);
+    if (!record || !record->valid()) {
+        return {};
+    }
+    auto walk = ondisk::WalkRecordAttributes(record->bytes());
+    while (const auto attribute = walk.Next()) {
+        if (attribute->offset == stream.valueOffset && attribute->type == ondisk::type::kData) {
+            const auto value = ondisk::ResidentValue(attribute->bytes);
+            return {value.begin(), value.end()};
+        }
+    }
+    return {};
+}
+
+} // namespace lorvex::ntfs
