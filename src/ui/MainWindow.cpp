@@ -19,6 +19,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindowShared.h"
+#include "ui/ScanController.h"
 #include "ui/ShownText.h"
 
 #include <QAction>
@@ -63,10 +64,8 @@ MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
     BuildLegend();
     BuildMapArea();
 
-    tm = new QTimer(this);
-    tm->setObjectName("tm");
-    tm->setInterval(1000);
-    connect(tm, &QTimer::timeout, this, [this] { tmTimer(); });
+    BuildProgressArea();
+    ConnectScanner();
 
     // The window sees every key before the focused control does.
     qApp->installEventFilter(this);
@@ -86,12 +85,8 @@ MainWindow::~MainWindow() {
     // A scanning thread reads through FApi and calls on this window: it is
     // told to stop, which it does at its next stage or record, and the
     // window waits that long before it goes.
-    if (FScanJob) {
-        FScanJob->Stop();
-    }
-    for (QThread* worker : findChildren<QThread*>(QString(), Qt::FindDirectChildrenOnly)) {
-        worker->wait();
-    }
+    delete scanner_;
+    scanner_ = nullptr;
     ntfs::SetMessageHandler({});
     qApp->removeEventFilter(this);
 }
@@ -129,10 +124,9 @@ void MainWindow::InstallMessageHandler() {
     });
 }
 
-void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info,
-                               FindWindow* find, FragmentationWindow* fragmentation) {
+void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Info* info, FindWindow* find,
+                               FragmentationWindow* fragmentation) {
     frm_Help = help;
-    frm_Progress = progress;
     frm_Info = info;
     frmFind = find;
     frm_Fragmentation = fragmentation;
@@ -166,7 +160,7 @@ void MainWindow::SetSourceHooks(TSourceHooks hooks) {
 }
 
 void MainWindow::SetScanProbe(std::function<void(std::string_view)> probe) {
-    FScanProbe = std::move(probe);
+    scanner_->SetProbe(std::move(probe));
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -207,8 +201,8 @@ void MainWindow::FitToScreen() {
 }
 
 void MainWindow::Quit1Click() {
-    // The program ends when the scan's loop gives way to the main one: at
-    // once, not when the scan would have ended.
+    // At once, not when the scan would have ended: its thread is told to
+    // stop, and the window waits for it only as it goes.
     CancelScan();
     QCoreApplication::quit();
 }
@@ -226,6 +220,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget != nullptr && widget->window() == this) {
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && IsScanning()) {
+                CancelScan();
+                return true;
+            }
             return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
         }
         return false;

@@ -66,9 +66,11 @@ class TScanJob : public std::enable_shared_from_this<TScanJob> {
     };
 
     // The progress the scan last gave its observer, 0 to 100.
-    std::atomic<double> FProgress{0.0};
+    void SetProgress(double percent) { progress_.store(percent, std::memory_order_relaxed); }
+    [[nodiscard]] double Progress() const { return progress_.load(std::memory_order_relaxed); }
 
   private:
+    std::atomic<double> progress_{0.0};
     std::atomic<bool> FStopped{false};
     std::mutex FMutex;
     std::condition_variable FWake;
