@@ -33,10 +33,8 @@ constexpr int kNameColumn = FindModel::kNameColumn;
 constexpr int kFragmentedColumn = FindModel::kFragmentedColumn;
 constexpr int kTypeColumn = FindModel::kTypeColumn;
 
-// The entries a search matches at a time, and how long it goes on matching
-// before the events are handled again.
+// The entries a search matches between two turns of the event loop.
 constexpr std::int64_t kSearchStep = 100;
-constexpr std::chrono::milliseconds kStepTime{10};
 constexpr std::chrono::milliseconds kFlushInterval{50};
 
 // Measuring a path costs its whole walk up the table; past this many rows
@@ -222,14 +220,11 @@ void FindWindow::SearchTick() {
         model_->Start(Origin());
         position_ = 0;
     }
-    const auto stepEnd = std::chrono::steady_clock::now() + kStepTime;
-    do {
-        if (abandon_ || !SearchStep(path_)) {
-            stepTimer_->stop();
-            EndSearch();
-            return;
-        }
-    } while (std::chrono::steady_clock::now() < stepEnd);
+    if (abandon_ || !SearchStep(path_)) {
+        stepTimer_->stop();
+        EndSearch();
+        return;
+    }
     status_->setText(kSpinner.at(spinner_));
     spinner_ = (spinner_ + 1) % 8;
     // Each flush costs the view a pass over its rows: on a million matches,

@@ -22,8 +22,8 @@ namespace lorvex::ui {
 class FindModel;
 
 // Fast Find: searches the files of a scan by path or by record number as
-// the user types, a few milliseconds of entries at a time from the event
-// loop, so that the window goes on answering. A file is a row once,
+// the user types, 100 entries at a time from the event loop, so that the
+// window goes on answering. A file is a row once,
 // under its base record: the extension records that carry the rest of its
 // attributes are part of that row, never rows of their own.
 //

@@ -22,4 +22,9 @@ template <typename Window>
     return QTest::qWaitFor([&] { return !form.IsScanning(); }, timeoutMs);
 }
 
+// A search runs from the event loop too: true once it is over.
+template <typename Find> [[nodiscard]] bool SearchEnded(const Find& find, int timeoutMs = 60000) {
+    return QTest::qWaitFor([&] { return !find.IsSearching(); }, timeoutMs);
+}
+
 } // namespace lorvex::test
