@@ -97,13 +97,14 @@ struct TUserNotices {
 // in the window; nothing the size of the volume is drawn or kept besides
 // the model.
 //
-// A scan runs the reader's stages on a thread of their own so that the
-// window stays responsive through the stages that never yield (paths, sizes,
-// sorting: hundreds of milliseconds each on a million files). That thread
-// builds a TScanResult of its own and hands it to the window when the last
-// stage ends, with the map's model painted from it on the scanning thread.
-// Until the handover the window has no result: everything that reads one
-// finds none, and the commands that would start another scan are held off.
+// A drive's bitmap is read and its scan runs on threads of their own (the
+// ScanController) so that the window stays responsive through the stages
+// that never yield (paths, sizes, sorting: hundreds of milliseconds each on
+// a million files). The scanning thread builds a TScanResult of its own and
+// hands it to the window when the last stage ends, with the map's model
+// painted from it. Until the handover the window shows the drive it showed
+// before, as it was, so that Cancel has nothing to restore; the commands
+// that would start other work or read the volume wait meanwhile.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 

@@ -36,10 +36,10 @@ struct TScanResult {
 // at the next stage or record, and the thread delivers nothing.
 struct TScanStopped {};
 
-// The link between the window and one scan's thread. The window keeps the
-// job of the scan it shows progress for; a job it lets go of (the window
-// closing) is stopped, so that its thread ends soon and whatever it still
-// sends is dropped.
+// The link between the window's scan controller and one scan's thread. The
+// controller keeps the job of the work it shows progress for; a job it lets
+// go of (cancelled, or the window closing) is stopped, so that its thread
+// ends soon and whatever it still sends is dropped.
 class TScanJob : public std::enable_shared_from_this<TScanJob> {
   public:
     // Either thread; wakes the scanning thread if it waits in CallAndWait.
