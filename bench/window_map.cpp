@@ -186,6 +186,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     drive->trigger();
+    // The scan runs on from the event loop.
+    while (form.IsScanning()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
     if (!form.IsScanned()) {
         std::fprintf(stderr, "bench_window_map: the scan did not finish\n");
         return 1;

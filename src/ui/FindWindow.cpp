@@ -7,7 +7,6 @@
 #include "ui/ListSupport.h"
 #include "ui/ScanJob.h"
 
-#include <QCoreApplication>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -34,8 +33,9 @@ constexpr int kNameColumn = FindModel::kNameColumn;
 constexpr int kFragmentedColumn = FindModel::kFragmentedColumn;
 constexpr int kTypeColumn = FindModel::kTypeColumn;
 
-// The entries a search matches between two pumps of events.
+// The entries a search matches between two turns of the event loop.
 constexpr std::int64_t kSearchStep = 100;
+constexpr std::chrono::milliseconds kFlushInterval{50};
 
 // Measuring a path costs its whole walk up the table; past this many rows
 // the Name column is fitted to the first ones only.
@@ -108,6 +108,9 @@ FindWindow::FindWindow(QWidget* mainWindow) : ListWindow(mainWindow, "frmFind", 
     setFocusProxy(edtContains);
     FitColumns();
 
+    stepTimer_ = new QTimer(this);
+    stepTimer_->setInterval(0);
+    connect(stepTimer_, &QTimer::timeout, this, [this] { SearchTick(); });
     connect(edtContains, &QLineEdit::textChanged, this, [this] { RunSearch(); });
     connect(btnFind, &QPushButton::clicked, this, [this] { RunSearch(); });
     connect(rdo_ID, &QRadioButton::clicked, edtContains, &QLineEdit::clear);
@@ -140,14 +143,13 @@ void FindWindow::FollowScan(const std::shared_ptr<const TScanResult>& scan) {
         return;
     }
     searchAgain_ = searchAgain_ || model_->Searched() || searching_;
-    // A running search ends at its next pump, forgetting what it found.
+    // A running search ends at its next step, forgetting what it found.
     abandon_ = searching_;
     model_->Forget();
     status_->clear();
     SetOrigin(scan);
     if (scan && searchAgain_ && isVisible() && searching_) {
-        // The search that pumps the events in which the scan came starts
-        // over on it.
+        // The running search starts over on the scan that came.
         restart_ = true;
         abandon_ = false;
     } else if (scan && searchAgain_ && isVisible()) {
@@ -191,8 +193,8 @@ bool FindWindow::SearchStep(std::u16string& path) {
 
 void FindWindow::RunSearch() {
     if (searching_) {
-        // Called from the pump of the running search: it starts over, on
-        // the scan the window follows now.
+        // The running search starts over at its next step, on the scan the
+        // window follows now.
         restart_ = true;
         abandon_ = false;
         return;
@@ -202,34 +204,39 @@ void FindWindow::RunSearch() {
     restart_ = true;
     status_->setText("...");
     spinner_ = 0;
+    lastFlush_ = std::chrono::steady_clock::now() - kFlushInterval;
+    // A step at a time from the event loop: typing, clicks and repainting
+    // happen between steps, and a restart or a scan let go of shows in the
+    // flags at the next.
+    stepTimer_->start();
+}
+
+void FindWindow::SearchTick() {
     static const QString kSpinner = "|/-\\|/-\\";
-    constexpr std::chrono::milliseconds kFlushInterval{50};
-    auto lastFlush = std::chrono::steady_clock::now() - kFlushInterval;
-    std::u16string path;
-    for (;;) {
-        if (restart_) {
-            restart_ = false;
-            searchAgain_ = false;
-            searchText_ = edtContains->text();
-            model_->Start(Origin());
-            position_ = 0;
-        }
-        if (abandon_ || !SearchStep(path)) {
-            break;
-        }
-        status_->setText(kSpinner.at(spinner_));
-        spinner_ = (spinner_ + 1) % 8;
-        // Each flush costs the view a pass over its rows: on a million
-        // matches, one per pump made the search thirty times slower.
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastFlush >= kFlushInterval) {
-            model_->Flush();
-            lastFlush = now;
-        }
-        // Typing, clicks and repainting happen here; a restart or a scan
-        // let go of shows in the flags afterwards.
-        QCoreApplication::processEvents();
+    if (restart_) {
+        restart_ = false;
+        searchAgain_ = false;
+        searchText_ = edtContains->text();
+        model_->Start(Origin());
+        position_ = 0;
     }
+    if (abandon_ || !SearchStep(path_)) {
+        stepTimer_->stop();
+        EndSearch();
+        return;
+    }
+    status_->setText(kSpinner.at(spinner_));
+    spinner_ = (spinner_ + 1) % 8;
+    // Each flush costs the view a pass over its rows: on a million matches,
+    // one per step made the search thirty times slower.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastFlush_ >= kFlushInterval) {
+        model_->Flush();
+        lastFlush_ = now;
+    }
+}
+
+void FindWindow::EndSearch() {
     if (abandon_ || !Origin()) {
         model_->Forget();
         status_->clear();

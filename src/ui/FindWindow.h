@@ -2,6 +2,7 @@
 
 #include "ui/ListWindow.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,13 +15,15 @@ class QPushButton;
 class QRadioButton;
 class QStatusBar;
 class QTableView;
+class QTimer;
 
 namespace lorvex::ui {
 
 class FindModel;
 
 // Fast Find: searches the files of a scan by path or by record number as
-// the user types, pumping events every 100 entries. A file is a row once,
+// the user types, 100 entries at a time from the event loop, so that the
+// window goes on answering. A file is a row once,
 // under its base record: the extension records that carry the rest of its
 // attributes are part of that row, never rows of their own.
 //
@@ -76,6 +79,10 @@ class FindWindow : public ListWindow {
     // Matches the next entries of the table against the text; false once
     // the table is done, or gone. `path` is room reused for their paths.
     bool SearchStep(std::u16string& path);
+    // One step of the running search, from the event loop; the last ends it.
+    void SearchTick();
+    // The rows found are counted, or forgotten when the search was given up.
+    void EndSearch();
     // Every column as wide as its title and its widest cell; Name also
     // takes whatever room the window has left.
     void FitColumns();
@@ -92,6 +99,10 @@ class FindWindow : public ListWindow {
     QString searchText_;
     std::int64_t position_ = 0;
     int spinner_ = 0;
+    QTimer* stepTimer_ = nullptr;
+    std::chrono::steady_clock::time_point lastFlush_;
+    // Room reused for the paths of the entries matched.
+    std::u16string path_;
     // The width of the Name column's widest cell, as last measured.
     int nameWidth_ = 0;
 };

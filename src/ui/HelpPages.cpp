@@ -48,6 +48,7 @@ constexpr KeyRow kReportKeys[] = {
 constexpr KeyRow kCommandKeys[] = {
     {"Ctrl+O", "open an image or a device as more drives"},
     {"F5", "scan the drive again"},
+    {"Esc", "cancel the drive's reading or scan: the drive shown before stays"},
     {"Ctrl+Shift+S", "save the map as a picture"},
     {"Ctrl+E", "export the file table"},
     {"Ctrl+F", "Fast Find"},

@@ -6,7 +6,6 @@
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindow.h"
-#include "ui/ProgressWindow.h"
 #include "volume/VolumeApi.h"
 
 #include <cstddef>
@@ -27,10 +26,10 @@ struct RefusedSource {
 std::vector<RefusedSource> CloseSourcesWithoutNtfs(platform::RawVolumeSystem& system,
                                                    std::size_t from = 0);
 
-// The program's six windows, created once and in this order: the main
+// The program's five windows, created once and in this order: the main
 // window first (its creation builds the palette, the pictures and the drive
-// menu), then the zoom, progress, report, Fast Find and Fragmentation List
-// windows, all of which float above it. Only the main window is shown.
+// menu), then the zoom, report, Fast Find and Fragmentation List windows,
+// all of which float above it. Only the main window is shown.
 class TLorvexWindows {
   public:
     explicit TLorvexWindows(platform::VolumeApi& api);
@@ -42,7 +41,6 @@ class TLorvexWindows {
 
     MainWindow Form1;
     Tfrm_Help frm_Help;
-    Tfrm_Progress frm_Progress;
     Tfrm_Info frm_Info;
     FindWindow frmFind;
     FragmentationWindow frm_Fragmentation;

@@ -19,6 +19,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/InfoWindow.h"
 #include "ui/MainWindowShared.h"
+#include "ui/ScanController.h"
 #include "ui/ShownText.h"
 
 #include <QAction>
@@ -63,10 +64,8 @@ MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
     BuildLegend();
     BuildMapArea();
 
-    tm = new QTimer(this);
-    tm->setObjectName("tm");
-    tm->setInterval(1000);
-    connect(tm, &QTimer::timeout, this, [this] { tmTimer(); });
+    BuildProgressArea();
+    ConnectScanner();
 
     // The window sees every key before the focused control does.
     qApp->installEventFilter(this);
@@ -85,12 +84,8 @@ MainWindow::~MainWindow() {
     // A scanning thread reads through FApi and calls on this window: it is
     // told to stop, which it does at its next stage or record, and the
     // window waits that long before it goes.
-    if (FScanJob) {
-        FScanJob->Stop();
-    }
-    for (QThread* worker : findChildren<QThread*>(QString(), Qt::FindDirectChildrenOnly)) {
-        worker->wait();
-    }
+    delete scanner_;
+    scanner_ = nullptr;
     qApp->removeEventFilter(this);
 }
 
@@ -113,10 +108,9 @@ void MainWindow::BuildStatusBar() {
     sb->addPermanentWidget(FHealthLabel);
 }
 
-void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info,
-                               FindWindow* find, FragmentationWindow* fragmentation) {
+void MainWindow::AttachWindows(Tfrm_Help* help, Tfrm_Info* info, FindWindow* find,
+                               FragmentationWindow* fragmentation) {
     frm_Help = help;
-    frm_Progress = progress;
     frm_Info = info;
     frmFind = find;
     frm_Fragmentation = fragmentation;
@@ -150,7 +144,7 @@ void MainWindow::SetSourceHooks(TSourceHooks hooks) {
 }
 
 void MainWindow::SetScanProbe(std::function<void(std::string_view)> probe) {
-    FScanProbe = std::move(probe);
+    scanner_->SetProbe(std::move(probe));
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -191,8 +185,8 @@ void MainWindow::FitToScreen() {
 }
 
 void MainWindow::Quit1Click() {
-    // The program ends when the scan's loop gives way to the main one: at
-    // once, not when the scan would have ended.
+    // At once, not when the scan would have ended: its thread is told to
+    // stop, and the window waits for it only as it goes.
     CancelScan();
     QCoreApplication::quit();
 }
@@ -210,6 +204,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget != nullptr && widget->window() == this) {
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && IsScanning()) {
+                CancelScan();
+                return true;
+            }
             return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
         }
         return false;

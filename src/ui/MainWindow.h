@@ -26,6 +26,8 @@ class QAction;
 class QDockWidget;
 class QActionGroup;
 class QLabel;
+class QProgressBar;
+class QPushButton;
 class QMenu;
 class QPainter;
 class QScrollBar;
@@ -33,16 +35,12 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 
-namespace lorvex::ntfs {
-struct ScanObserver;
-} // namespace lorvex::ntfs
-
 namespace lorvex::ui {
 
 class FragmentationWindow;
 class Tfrm_Help;
 class Tfrm_Info;
-class Tfrm_Progress;
+class ScanController;
 class ListWindow;
 class ProblemListWindow;
 class FindWindow;
@@ -99,13 +97,14 @@ struct TUserNotices {
 // in the window; nothing the size of the volume is drawn or kept besides
 // the model.
 //
-// A scan runs the reader's stages on a thread of their own so that the
-// window stays responsive through the stages that never yield (paths, sizes,
-// sorting: hundreds of milliseconds each on a million files). That thread
-// builds a TScanResult of its own and hands it to the window when the last
-// stage ends, with the map's model painted from it on the scanning thread.
-// Until the handover the window has no result: everything that reads one
-// finds none, and the commands that would start another scan are held off.
+// A drive's bitmap is read and its scan runs on threads of their own (the
+// ScanController) so that the window stays responsive through the stages
+// that never yield (paths, sizes, sorting: hundreds of milliseconds each on
+// a million files). The scanning thread builds a TScanResult of its own and
+// hands it to the window when the last stage ends, with the map's model
+// painted from it. Until the handover the window shows the drive it showed
+// before, as it was, so that Cancel has nothing to restore; the commands
+// that would start other work or read the volume wait meanwhile.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -115,7 +114,7 @@ class MainWindow : public QMainWindow {
     ~MainWindow() override;
 
     // The other windows, created after this one.
-    void AttachWindows(Tfrm_Help* help, Tfrm_Progress* progress, Tfrm_Info* info, FindWindow* find,
+    void AttachWindows(Tfrm_Help* help, Tfrm_Info* info, FindWindow* find,
                        FragmentationWindow* fragmentation);
     void SetUserNotices(TUserNotices notices);
     void SetSourceHooks(TSourceHooks hooks);
@@ -135,29 +134,31 @@ class MainWindow : public QMainWindow {
     void SetScanProbe(std::function<void(std::string_view stage)> probe);
 
     // The drive menu and the map of the chosen drive (MainWindowDrives.cpp).
-    // The bitmap is read on a thread of its own while the window handles
-    // events.
     void BuildDriveMenu();
-    void LoadVolumeMap();
-    void ReadVolumeBitmap();
     void mnusubDriveClick(QObject* Sender);
+    // Reads the map of the drive at `root` and scans it, off this window's
+    // thread; returns at once. The window shows the drive it showed until
+    // the work ends, and still shows it when the work is cancelled.
+    // `chosen`: from the Drive menu, which shows the zoom window too.
+    void OpenDrive(const std::string& root, bool chosen);
     // Drive > Close Drive: the drive shown leaves the Drive menu and the
     // window shows none.
     void CloseDriveClick();
     // The Drive menu's drives, without its other items.
     [[nodiscard]] QList<QAction*> DriveActions() const;
 
-    // The scan (MainWindowScan.cpp). ScanVolume returns when the scan has
-    // ended or been let go of; events go on meanwhile.
+    // The scan (MainWindowScan.cpp). ScanVolume scans the drive shown with
+    // its map as it is; it returns at once, and ScanFinished tells when the
+    // scan is over. Scan! reads the map again first.
     void ScanVolume();
     void mnuScanClick();
-    void tmTimer();
-    [[nodiscard]] bool IsScanning() const { return FScanJob != nullptr; }
+    // While a drive's map is read or it is scanned.
+    [[nodiscard]] bool IsScanning() const;
     [[nodiscard]] bool IsScanned() const { return FScan != nullptr; }
     // The result of the last completed scan, or null.
     [[nodiscard]] const TScanResult* Scan() const { return FScan.get(); }
-    // Lets go of the running scan: its thread is told to stop and whatever
-    // it still delivers is dropped. The window is left unscanned.
+    // Cancels the running work: its thread is told to stop and whatever it
+    // still delivers is dropped. The window shows what it showed before.
     void CancelScan();
 
     // The pictures (MainWindowMap.cpp).
@@ -347,10 +348,8 @@ class MainWindow : public QMainWindow {
     QAction* Quit1 = nullptr;
     QStatusBar* sb = nullptr;
     QScrollBar* scroller = nullptr;
-    QTimer* tm = nullptr;
 
     Tfrm_Help* frm_Help = nullptr;
-    Tfrm_Progress* frm_Progress = nullptr;
     Tfrm_Info* frm_Info = nullptr;
     FindWindow* frmFind = nullptr;
     FragmentationWindow* frm_Fragmentation = nullptr;
@@ -365,6 +364,11 @@ class MainWindow : public QMainWindow {
 
     // What answers the volume queries; writers of files check against it.
     [[nodiscard]] const platform::VolumeApi& Api() const { return FApi; }
+
+  signals:
+    // The work OpenDrive or ScanVolume began is over: scanned, failed,
+    // cancelled, or the drive cannot be shown.
+    void ScanFinished();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -412,24 +416,29 @@ class MainWindow : public QMainWindow {
     void ShowNotice(const QString& caption, const QString& text);
     bool Ask(const QString& caption, const QString& question);
     void Beep();
-    // What the scanning thread of `job` does as each stage begins, between
-    // records, and at the painting stage (the model of `scan`, from `bits`).
-    // It holds `scan` and `probe` by reference: they live on that thread.
-    [[nodiscard]] ntfs::ScanObserver
-    ScanThreadObserver(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
-                       const std::shared_ptr<const map::TMapModel::TBits>& bits,
-                       const std::function<void(std::string_view)>& probe);
-    // Starts the thread that runs the stages of `job` into `scan`.
-    // The model is painted from `bits` (none: no model).
-    void StartScanThread(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
-                         std::shared_ptr<const map::TMapModel::TBits> bits);
-    // On this window's thread, when the thread of `job` is done: `scan`
-    // becomes the window's result, or `failure` is shown. Nothing happens
-    // for a job the window has let go of.
-    void ScanEnded(const std::shared_ptr<TScanJob>& job, std::shared_ptr<TScanResult> scan,
-                   const QString& failure);
-    // The timer and the progress window stop with the scan.
-    void CloseScanProgress();
+    // The status bar's progress area: the stage, a bar and Cancel, shown
+    // once work has lasted a moment.
+    void BuildProgressArea();
+    void ConnectScanner();
+    // Work on `title` (a drive) begins or ends: the commands that would
+    // start more are held off meanwhile.
+    void BeginWork(const QString& title);
+    void EndWork();
+    // What the scanner tells of the work.
+    void MapLoaded();
+    void ScanSucceeded(std::shared_ptr<TScanResult> scan);
+    void ScanFailed(const QString& failure);
+    void WorkCancelled();
+    // `scan` becomes the window's result, its model the map's when painted
+    // from the map shown.
+    void TakeScan(std::shared_ptr<TScanResult> scan);
+    // The drive whose work ended becomes the one shown, with its map.
+    void CommitDrive();
+    // What belonged to the drive shown is let go of: the marks, the file
+    // shown on the map, the health and (for another drive) the damage map.
+    void ForgetDriveState(const std::string& newRoot);
+    // The chosen drive has no map: why, in a message.
+    void ShowDriveProblem();
     // The legend bar: a swatch and a name for every kind.
     void BuildLegend();
     void UpdateLegend();
@@ -470,7 +479,7 @@ class MainWindow : public QMainWindow {
     [[nodiscard]] QString DriveProblem() const;
     // A locked BitLocker drive chosen: its key asked for, until one opens it
     // or the user gives up.
-    void UnlockChosenDrive();
+    void UnlockChosenDrive(const std::string& root);
     // " [BitLocker]" or " [BitLocker, locked]" after a drive's caption.
     [[nodiscard]] QString BitLockerNote(const std::string& root) const;
     // The zoom levels of the View menu, made as it opens.
@@ -510,11 +519,28 @@ class MainWindow : public QMainWindow {
     QLabel* FStatusLabel = nullptr;
     TUserNotices FNotices;
     TSourceHooks FSourceHooks;
-    std::function<void(std::string_view)> FScanProbe;
     // The result the window shows, its own once handed over.
     std::shared_ptr<TScanResult> FScan;
-    // The scan the window waits for, while one runs.
-    std::shared_ptr<TScanJob> FScanJob;
+    // The drive's map and scan, read off this window's thread.
+    ScanController* scanner_ = nullptr;
+    // The drive being read, until its work ends: the window shows the one
+    // before meanwhile.
+    struct PendingDrive {
+        std::string root;
+        std::int64_t totalClusters = 0;
+        std::uint32_t bytesPerCluster = 0;
+        std::unique_ptr<map::TMapModel> model;
+        bool chosen = false;
+    };
+    std::unique_ptr<PendingDrive> pendingDrive_;
+    // The mark when the work began: one changed meanwhile is painted after.
+    QString markAtStart_;
+    QWidget* progressArea_ = nullptr;
+    QLabel* progressTitle_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QPushButton* progressCancel_ = nullptr;
+    // Work over quickly shows no progress.
+    QTimer* progressDelay_ = nullptr;
     // The drive's model: the bitmap alone until a scan hands over its own.
     std::unique_ptr<map::TMapModel> FModel;
     map::TMapView FView;
@@ -543,8 +569,6 @@ class MainWindow : public QMainWindow {
     bool FFirstShow = true;
     // The window has the size and place the user left it at last time.
     bool geometryRestored_ = false;
-    // Set when the window let go of the map it was reading (it is closing).
-    bool FMapLetGo = false;
     // Set while the scroll bar is moved to follow the view.
     bool FSyncingScroller = false;
     // The damage map loaded for the chosen drive, and what lies on it.

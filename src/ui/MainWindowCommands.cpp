@@ -169,7 +169,9 @@ void MainWindow::UpdateReportCommands(bool menuOpen) {
 }
 
 bool MainWindow::CanReport(bool needsOwner) {
-    if (!FScan) {
+    // The reports read the volume, which the scanning thread alone reads
+    // while it runs, even with the drive before it still shown.
+    if (!FScan || IsScanning()) {
         TellInStatusBar(IsScanning()
                             ? "The reports wait for the scan to end."
                             : "No scanned drive to report on: choose one from the Drive menu.");

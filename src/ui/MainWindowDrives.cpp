@@ -1,21 +1,20 @@
 // The main window's drives: the Drive menu, the drive chosen from it (a
-// locked BitLocker drive's key asked for), its title, and its allocation
-// bitmap read into the map's model on a thread of its own.
+// locked BitLocker drive's key asked for), its title, and the drive whose
+// map and scan are read becoming the one shown.
 #include "ui/MainWindow.h"
 
 #include "ntfs/ScanStages.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainWindowShared.h"
+#include "ui/ScanController.h"
 #include "ui/ShownText.h"
 #include "volume/VolumeMap.h"
 #include "volume/VolumeUtils.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -124,32 +123,76 @@ void MainWindow::mnusubDriveClick(QObject* Sender) {
         return;
     }
     const auto* item = qobject_cast<const QAction*>(Sender);
-    FDriveRoot = item != nullptr && item->data().isValid() ? item->data().toString().toStdString()
-                                                           : name.right(1).toStdString() + ":\\";
-    UpdateTitle();
-    UnlockChosenDrive();
-    LoadVolumeMap();
-    if (FMapLetGo) {
+    const std::string root = item != nullptr && item->data().isValid()
+                                 ? item->data().toString().toStdString()
+                                 : name.right(1).toStdString() + ":\\";
+    UnlockChosenDrive(root);
+    OpenDrive(root, true);
+}
+
+void MainWindow::OpenDrive(const std::string& root, bool chosen) {
+    if (IsScanning()) {
         return;
+    }
+    pendingDrive_ = std::make_unique<PendingDrive>();
+    pendingDrive_->root = root;
+    pendingDrive_->chosen = chosen;
+    pendingDrive_->totalClusters =
+        volume::QueryClusterCount(FApi, root, pendingDrive_->bytesPerCluster);
+    BeginWork(QString::fromStdString(root));
+    if (pendingDrive_->totalClusters == 0) {
+        MapLoaded();
+        return;
+    }
+    scanner_->LoadMap(root, pendingDrive_->totalClusters, pendingDrive_->bytesPerCluster);
+}
+
+void MainWindow::CommitDrive() {
+    const std::unique_ptr<PendingDrive> drive = std::move(pendingDrive_);
+    ForgetDriveState(drive->root);
+    FDriveRoot = drive->root;
+    FTotalClusters = drive->totalClusters;
+    FBytesPerCluster = drive->bytesPerCluster;
+    FModel = std::move(drive->model);
+    UpdateTitle();
+    if (FModel) {
+        SetStatusText(QString::fromStdString(
+            ntfs::VolumeSummaryText(FTotalClusters, FBytesPerCluster, FDriveRoot)));
     }
     RenderMapBitmap();
     RenderOverview();
-
-    FScan.reset();
-    ListsFollowScan();
     UpdateCommands();
-    Zoom1->setChecked(true);
-    if (frm_Help != nullptr) {
-        frm_Help->show();
-        // Beside this window, or in its dock when there is no room.
-        PlaceZoomWindow();
+    if (drive->chosen) {
+        Zoom1->setChecked(true);
+        if (frm_Help != nullptr) {
+            frm_Help->show();
+            // Beside this window, or in its dock when there is no room.
+            PlaceZoomWindow();
+        }
     }
-    if (FModel) {
-        QCoreApplication::processEvents();
-        ScanVolume();
-        RenderOverview();
-        return;
+}
+
+void MainWindow::ForgetDriveState(const std::string& newRoot) {
+    FScan.reset();
+    FModel.reset();
+    FShownExtents.clear();
+    FMarked.clear();
+    FMarkedCount = 0;
+    FMarkLabel->clear();
+    FLitOwner = -1;
+    FView.SetHighlight({});
+    UpdateHealth();
+    ListsFollowScan();
+    // A damage map belongs to its drive's source: a scan again keeps it, a
+    // drive chosen in its place does not.
+    if (FDamageRoot != newRoot) {
+        FDamageMap = {};
+        FDamageName.clear();
     }
+    UpdateDamage();
+}
+
+void MainWindow::ShowDriveProblem() {
     Beep();
     // Named with its source: "Drive E: (disk.img, partition 2) read as raw
     // disk image cannot be shown: FAT16, not NTFS."
@@ -220,16 +263,15 @@ QString MainWindow::DriveProblem() const {
     return "NTFS, but damaged beyond reading";
 }
 
-void MainWindow::UnlockChosenDrive() {
+void MainWindow::UnlockChosenDrive(const std::string& root) {
     if (!FSourceHooks.bitlocker || !FSourceHooks.unlock) {
         return;
     }
-    const TBitLockerFacts facts = FSourceHooks.bitlocker(FDriveRoot);
+    const TBitLockerFacts facts = FSourceHooks.bitlocker(root);
     if (!facts.bitLocker || !facts.locked || !facts.why.isEmpty()) {
         return;
     }
-    const QString drive = QString::fromStdString(FDriveRoot);
-    const std::string root = FDriveRoot;
+    const QString drive = QString::fromStdString(root);
     const TBitLockerDialog::TryKey tryKey = [this, root](const platform::BitLockerKey& key) {
         return FSourceHooks.unlock(root, key);
     };
@@ -240,95 +282,6 @@ void MainWindow::UnlockChosenDrive() {
         // is over, since its item is the one being clicked.
         QTimer::singleShot(0, this, [this] { BuildDriveMenu(); });
     }
-}
-
-void MainWindow::LoadVolumeMap() {
-    FModel.reset();
-    FMapLetGo = false;
-    FTotalClusters = volume::QueryClusterCount(FApi, FDriveRoot, FBytesPerCluster);
-    if (FTotalClusters == 0) {
-        return;
-    }
-    ReadVolumeBitmap();
-    if (FModel) {
-        SetStatusText(QString::fromStdString(
-            ntfs::VolumeSummaryText(FTotalClusters, FBytesPerCluster, FDriveRoot)));
-    }
-}
-
-void MainWindow::ReadVolumeBitmap() {
-    if (FTotalClusters == 0) {
-        return;
-    }
-    // A new map means a new scan; the old one's tables are let go of before
-    // the reading thread shares the volume layer with nobody.
-    FScan.reset();
-    FShownExtents.clear();
-    FMarked.clear();
-    FMarkedCount = 0;
-    FMarkLabel->clear();
-    FLitOwner = -1;
-    FView.SetHighlight({});
-    UpdateHealth();
-    ListsFollowScan();
-    // A damage map belongs to its drive's source: a scan again keeps it, a
-    // drive chosen in its place does not.
-    if (FDamageRoot != FDriveRoot) {
-        FDamageMap = {};
-        FDamageName.clear();
-    }
-    UpdateDamage();
-    // The bitmap of a volume of terabytes is hundreds of megabytes: it is
-    // read on a thread of its own while the window goes on handling events,
-    // with the commands that would start a scan held off as during one.
-    const auto job = std::make_shared<TScanJob>();
-    FScanJob = job;
-    UpdateCommands();
-    struct TLoad {
-        std::unique_ptr<map::TMapModel> model;
-        bool outOfMemory = false;
-    };
-    auto load = std::make_shared<TLoad>();
-    QThread* worker = QThread::create([api = &FApi, root = FDriveRoot, total = FTotalClusters,
-                                       bytesPerCluster = FBytesPerCluster, load] {
-        try {
-            // Sized from what the source holds, never from what the boot
-            // sector claims; a bitmap that cannot be read leaves every
-            // cluster free.
-            map::TMapInput input;
-            input.totalClusters = volume::QueryClustersOnSource(*api, root, total, bytesPerCluster);
-            input.fillBitmap = [api, &root](std::span<std::uint8_t> bits) {
-                volume::ReadVolumeBitmap(*api, root, bits);
-            };
-            load->model = std::make_unique<map::TMapModel>(input);
-        } catch (const std::exception&) {
-            load->outOfMemory = true;
-        }
-    });
-    worker->setParent(this);
-    bool finished = false;
-    connect(worker, &QThread::finished, this, [&finished] { finished = true; });
-    worker->start();
-    while (!finished) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    worker->wait();
-    delete worker;
-    const bool current = FScanJob == job;
-    if (current) {
-        FScanJob.reset();
-    }
-    UpdateCommands();
-    // A window that let go meanwhile (it is closing) takes nothing.
-    FMapLetGo = !current;
-    if (!current) {
-        return;
-    }
-    if (load->outOfMemory) {
-        ShowNotice(kAppCaption, QString("Error allocating %1 bytes.").arg(FTotalClusters));
-        return;
-    }
-    FModel = std::move(load->model);
 }
 
 } // namespace lorvex::ui

@@ -163,8 +163,9 @@ void MainWindow::ShowHexDump() {
 
 void MainWindow::ShowBaseInfo(std::int64_t BaseID) {
     // The record comes from the caller, not from the map: where the mouse
-    // last was has no bearing on it.
-    if (!FScan || frm_Info == nullptr) {
+    // last was has no bearing on it. It reads the volume, which the
+    // scanning thread alone reads while it runs.
+    if (!FScan || frm_Info == nullptr || IsScanning()) {
         return;
     }
     frm_Info->ClearReport();

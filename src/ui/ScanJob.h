@@ -7,12 +7,8 @@
 #include "ntfs/NtfsVolume.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
-
-class QObject;
+#include <string>
 
 namespace lorvex::ui {
 
@@ -36,42 +32,29 @@ struct TScanResult {
 // at the next stage or record, and the thread delivers nothing.
 struct TScanStopped {};
 
-// The link between the window and one scan's thread. The window keeps the
-// job of the scan it shows progress for; a job it lets go of (the window
-// closing) is stopped, so that its thread ends soon and whatever it still
-// sends is dropped.
-class TScanJob : public std::enable_shared_from_this<TScanJob> {
+// The link between the window's scan controller and one scan's thread. The
+// controller keeps the job of the work it shows progress for; a job it lets
+// go of (cancelled, or the window closing) is stopped, so that its thread
+// ends soon and whatever it still sends is dropped.
+class TScanJob {
   public:
-    // Either thread; wakes the scanning thread if it waits in CallAndWait.
-    void Stop();
-    [[nodiscard]] bool Stopped() const { return FStopped.load(); }
+    // Either thread.
+    void Stop() { stopped_.store(true); }
+    [[nodiscard]] bool Stopped() const { return stopped_.load(); }
     // On the scanning thread.
-    void ThrowIfStopped() const;
-
-    // On the scanning thread: runs `work` on the thread of `context` and
-    // waits until it has run, or until the job is stopped. False when the
-    // job was stopped first; `work` never runs for a stopped job, so it may
-    // hold nothing of the caller's stack.
-    bool CallAndWait(QObject* context, std::function<void()> work);
-
-    // The job whose scan runs on the calling thread, or null on any other.
-    [[nodiscard]] static TScanJob* Current();
-    // Marks the calling thread as running `job` for as long as it lives.
-    class TRunning {
-      public:
-        explicit TRunning(TScanJob& job);
-        ~TRunning();
-        TRunning(const TRunning&) = delete;
-        TRunning& operator=(const TRunning&) = delete;
-    };
+    void ThrowIfStopped() const {
+        if (Stopped()) {
+            throw TScanStopped();
+        }
+    }
 
     // The progress the scan last gave its observer, 0 to 100.
-    std::atomic<double> FProgress{0.0};
+    void SetProgress(double percent) { progress_.store(percent, std::memory_order_relaxed); }
+    [[nodiscard]] double Progress() const { return progress_.load(std::memory_order_relaxed); }
 
   private:
-    std::atomic<bool> FStopped{false};
-    std::mutex FMutex;
-    std::condition_variable FWake;
+    std::atomic<double> progress_{0.0};
+    std::atomic<bool> stopped_{false};
 };
 
 } // namespace lorvex::ui

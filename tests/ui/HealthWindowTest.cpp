@@ -188,6 +188,7 @@ class HealthWindowTest : public QObject {
                  qPrintable(summary));
         // A scan again keeps the map and reads it against the new tables.
         s.form.mnuScan->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         QCOMPARE(lv.topLevelItemCount(), 3);
         QCOMPARE(PixelOf(s.form, extent.LCN), lorvex::ui::OverlayColour(map::kOverlayBadArea));

@@ -119,7 +119,9 @@ class ListWindowTest : public QObject {
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.FragmentationList1->trigger();
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, "s");
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.lstFiles->model()->rowCount() > 5);
         // A row menu opened on a file of C: only.
         QTreeWidget& lv = *fragments.lv_Fragments;
@@ -138,6 +140,7 @@ class ListWindowTest : public QObject {
         QVERIFY(kept->actShowOnMap->isEnabled());
 
         QVERIFY(s.form.OpenSources({QString::fromStdString(other_.string())}));
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         QCOMPARE(s.form.Scan()->volume->drive(), std::string("D:"));
         const lorvex::ntfs::TFileIDs& table = s.form.Scan()->fileIds;
@@ -203,6 +206,7 @@ class ListWindowTest : public QObject {
         // drive it was made for.
         fragments.hide();
         s.form.DriveActions().first()->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(s.form.Scan()->volume->drive(), std::string("C:"));
         QCOMPARE(lv.topLevelItemCount(), 0);
         s.form.FragmentationList1->trigger();
@@ -215,10 +219,12 @@ class ListWindowTest : public QObject {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QAbstractItemModel& grid = *find.lstFiles->model();
         const QString ost = WindowsPath(facts_.at("attrlist_runs_path"));
         const QString record = QString::fromStdString(facts_.at("attrlist_runs_record"));
         QTest::keyClicks(find.edtContains, ost.section('\\', -1));
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(find.StatusText(), QString("1 file found."));
         QCOMPARE(grid.rowCount(), 1);
         QCOMPARE(grid.index(0, 0).data().toString(), record);
@@ -229,6 +235,7 @@ class ListWindowTest : public QObject {
         // Every file: none of the extension records the volume is known to
         // have is a row, and the count is the rows'.
         find.edtContains->clear();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(!find.IsSearching());
         const QStringList items = Column(grid, 0);
         QCOMPARE(find.StatusText(), QLocale(QLocale::English, QLocale::UnitedStates)
@@ -257,6 +264,7 @@ class ListWindowTest : public QObject {
         s.form.FragmentationList1->trigger();
         s.form.mnuFind->trigger();
         s.windows->frmFind.btnFind->click();
+        QVERIFY(lorvex::test::SearchEnded(s.windows->frmFind));
         s.form.mnuVolumeCheck->trigger();
         lorvex::ui::ProblemListWindow& health = *s.form.frm_Health;
         health.Fill(nullptr, {{"kind", 10, 2, "some detail", 0}, {"kind", 20, 3, "more detail", 0}},
@@ -297,8 +305,11 @@ class ListWindowTest : public QObject {
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         find.OnShowOnMap = [&shown](std::int64_t i) { shown << i; };
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         find.rdo_ID->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, record);
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(find.lstFiles->model()->rowCount(), 1);
         find.lstFiles->setFocus();
         find.lstFiles->setCurrentIndex(find.lstFiles->model()->index(0, 2));

@@ -209,12 +209,14 @@ class ListsTest : public QObject {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.isVisible());
         QCOMPARE(find.focusWidget(), find.edtContains);
         QHeaderView& header = *find.lstFiles->horizontalHeader();
         // Before a search only the titles count.
         CheckColumnsFit(*find.lstFiles, header);
         find.btnFind->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         CheckColumnsFit(*find.lstFiles, header);
         // The greatest numbers, sorted to the top, fit too.
         ClickTitle(header, 0);
@@ -233,6 +235,7 @@ class ListsTest : public QObject {
         // Names that leave room: the columns fill the grid, and none lies
         // off to the side.
         QTest::keyClicks(find.edtContains, "alice");
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCoreApplication::processEvents();
         CheckColumnsFit(*find.lstFiles, header);
         QCOMPARE(find.lstFiles->horizontalScrollBar()->maximum(), 0);
@@ -250,7 +253,9 @@ class ListsTest : public QObject {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, "alice");
+        QVERIFY(lorvex::test::SearchEnded(find));
         QAbstractItemModel& grid = *find.lstFiles->model();
         QHeaderView& header = *find.lstFiles->horizontalHeader();
         QVERIFY(grid.rowCount() > 20);
@@ -271,7 +276,9 @@ class ListsTest : public QObject {
         }
         // Numbers as numbers: 11 before 100, where text would put it after.
         find.rdo_ID->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, "1");
+        QVERIFY(lorvex::test::SearchEnded(find));
         if (header.sortIndicatorSection() != 0 ||
             header.sortIndicatorOrder() != Qt::AscendingOrder) {
             ClickTitle(header, 0);
@@ -279,12 +286,15 @@ class ListsTest : public QObject {
         QCOMPARE(Column(grid, 0).mid(0, 3), (QStringList{"1", "10", "11"}));
         QVERIFY(Column(grid, 0).indexOf("100") > Column(grid, 0).indexOf("19"));
         find.rdo_Name->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, "alice");
+        QVERIFY(lorvex::test::SearchEnded(find));
 
         // A new search keeps the order chosen.
         ClickTitle(header, 2);
         QCOMPARE(header.sortIndicatorSection(), 2);
         QTest::keyClicks(find.edtContains, "\\");
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(!find.IsSearching());
         QVERIFY(Sorted(Column(grid, 2), false, header.sortIndicatorOrder()));
     }
@@ -295,9 +305,12 @@ class ListsTest : public QObject {
         QList<std::int64_t> shown;
         find.OnShowOnMap = [&shown](std::int64_t index) { shown << index; };
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         find.rdo_ID->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         const QString record = QString::fromStdString(facts_.at("fragmented_1_record"));
         QTest::keyClicks(find.edtContains, record.left(2));
+        QVERIFY(lorvex::test::SearchEnded(find));
         QAbstractItemModel& grid = *find.lstFiles->model();
         const int row = static_cast<int>(Column(grid, 0).indexOf(record));
         QVERIFY(row > 2);
@@ -348,6 +361,7 @@ class ListsTest : public QObject {
 
         // The empty row of a search without a match has no menu.
         find.edtContains->setText("4x");
+        QVERIFY(lorvex::test::SearchEnded(find));
         find.mnuRow->hide();
         RightClick(*find.lstFiles, find.lstFiles->visualRect(grid.index(0, 2)).center());
         QVERIFY(!find.mnuRow->isVisible());
@@ -377,6 +391,7 @@ class ListsTest : public QObject {
         find.FollowScan(scan);
         find.rdo_Name->setChecked(true);
         find.RunSearch();
+        QVERIFY(lorvex::test::SearchEnded(find));
         const QStringList names = Column(*find.lstFiles->model(), 2);
         QVERIFY(names.contains("\\Windows\\u{5c}System32\\u{5c}evil.dll"));
         QVERIFY(names.contains("\\line\\u{a}break\\u{9b}2J\\u{1b}]0;t\\u{7}"));
@@ -388,9 +403,11 @@ class ListsTest : public QObject {
         }
         find.edtContains->setText("\\Windows\\System32");
         find.RunSearch();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(find.FileIndexOfRow(0), -1);
         find.edtContains->setText("u{5c}System32");
         find.RunSearch();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(find.FileIndexOfRow(0), 1);
     }
 };

@@ -1,5 +1,5 @@
 // The windows as a user meets them, on the offscreen platform: the drive
-// menu, a scan with its progress window, the map and the zoom window, the
+// menu, a scan with its progress in the status bar, the map and the zoom window, the
 // mark, resizing and the wheel, and what goes wrong on the way.
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
@@ -13,6 +13,7 @@
 #include "ui/CellMap.h"
 #include "ui/HelpWindow.h"
 #include "ui/LorvexWindows.h"
+#include "ui/ScanController.h"
 #include "ui/UiTestSupport.h"
 
 #include <QAction>
@@ -27,6 +28,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
@@ -39,6 +41,7 @@
 #include <QToolBar>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -53,6 +56,7 @@ using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
 using lorvex::test::WindowsPath;
+using lorvex::test::WorkEnded;
 
 QStringList Titles(const QSignalSpy& spy) {
     QStringList titles;
@@ -111,6 +115,11 @@ struct Session {
                          Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(surface, &move);
     }
+    // What the window's scans say as their stages begin.
+    lorvex::ui::ScanController* Scanner() const {
+        return form.findChild<lorvex::ui::ScanController*>();
+    }
+    QWidget* ProgressArea() const { return form.findChild<QWidget*>("ProgressArea"); }
     bool IsHeldOff() const {
         bool off = !form.mnuScan->isEnabled() && !form.Export1->isEnabled() &&
                    !form.FragmentationList1->isEnabled();
@@ -154,6 +163,23 @@ void AnswerInputBox(const QString& text, bool accept, QString* seenTitle, QStrin
     });
 }
 
+// A scan held at one of its stages until the test lets it go on: the
+// window's work lasts as long as the test needs.
+struct HeldScan {
+    std::promise<void> release;
+    std::shared_future<void> released{release.get_future().share()};
+    std::shared_ptr<std::atomic<bool>> reached = std::make_shared<std::atomic<bool>>(false);
+    void HoldAt(MainWindow& form, std::string_view held) {
+        form.SetScanProbe([released = released, reached = reached, held](std::string_view stage) {
+            if (stage == held) {
+                reached->store(true);
+                released.wait();
+            }
+        });
+    }
+    void Release() { release.set_value(); }
+};
+
 class MainWindowTest : public QObject {
     Q_OBJECT
 
@@ -176,7 +202,7 @@ class MainWindowTest : public QObject {
         QVERIFY(!facts_.empty());
     }
 
-    void startsWithSixWindowsAndTheFixedDrives() {
+    void startsWithFiveWindowsAndTheFixedDrives() {
         Session s(Sources());
         TLorvexWindows& w = *s.windows;
         QCOMPARE(s.form.windowTitle(), QString("Lorvex"));
@@ -186,20 +212,17 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.form.scroller->x(), 640);
         QCOMPARE(s.form.FViewRight, 638);
         QCOMPARE(s.form.FViewBottom, 513);
-        QCOMPARE(w.frm_Progress.size(), QSize(243, 35));
-        QCOMPARE(w.frm_Progress.windowTitle(), QString("frm_Progress"));
         QCOMPARE(w.frm_Info.size(), QSize(702, 371));
         QCOMPARE(w.frmFind.windowTitle(), QString("Fast Find"));
         QCOMPARE(w.frmFind.size(), QSize(677, 396));
         QCOMPARE(w.frm_Fragmentation.windowTitle(), QString("Fragmentation List"));
         QCOMPARE(w.frm_Fragmentation.size(), QSize(603, 345));
-        for (QWidget* other : std::initializer_list<QWidget*>{&w.frm_Progress, &w.frm_Info,
-                                                              &w.frmFind, &w.frm_Fragmentation}) {
+        for (QWidget* other :
+             std::initializer_list<QWidget*>{&w.frm_Info, &w.frmFind, &w.frm_Fragmentation}) {
             QVERIFY2(!other->isVisible(), qPrintable(other->objectName()));
         }
         QCOMPARE(s.windows->frm_Help.lbl_LCN->text(), QString("..."));
-        QVERIFY(!s.form.tm->isActive());
-        QCOMPARE(s.form.tm->interval(), 1000);
+        QVERIFY(!s.ProgressArea()->isVisible());
 
         QStringList captions;
         for (QAction* item : s.form.DriveActions()) {
@@ -210,8 +233,9 @@ class MainWindowTest : public QObject {
 
         // Before any drive: "Scan!" changes nothing and the zoom window only
         // knows that nothing is scanned.
-        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
+        QSignalSpy titles(s.Scanner(), &lorvex::ui::ScanController::stageStarted);
         s.form.mnuScan->trigger();
+        QVERIFY(!s.form.IsScanning());
         QCOMPARE(titles.count(), 0);
         QVERIFY(s.form.StatusText().isEmpty());
         QVERIFY(!s.form.Model());
@@ -233,6 +257,7 @@ class MainWindowTest : public QObject {
                  qPrintable(last));
         QVERIFY(items[24]->text() != last);
         items.back()->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         QVERIFY(s.form.FDriveRoot.starts_with("\\\\?\\Volume{"));
         QVERIFY(s.form.Scan()->fileIds.size() > 1000);
@@ -241,42 +266,40 @@ class MainWindowTest : public QObject {
     void choosingADriveScansItStageByStage() {
         Session s(Sources());
         TLorvexWindows& w = *s.windows;
-        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
-        QString hoverDuringScan, lcnDuringScan;
-        bool timerDuringScan = false, progressShown = false, commandsHeldOff = false;
-        connect(&w.frm_Progress, &QWidget::windowTitleChanged, this, [&](const QString& title) {
-            if (title != QString::fromUtf8(lorvex::ntfs::kStageEnumeratingClusters.data())) {
-                return;
-            }
-            timerDuringScan = s.form.tm->isActive();
-            progressShown = w.frm_Progress.isVisible();
-            s.Hover({5, 1});
-            hoverDuringScan = s.ZoomName();
-            lcnDuringScan = s.ZoomLCN();
-            // Another drive, "Scan!" and the Tools commands that read the
-            // tables are held off while they are being built.
-            commandsHeldOff = s.IsHeldOff();
-            s.Drive('D')->trigger();
-            s.form.mnusubDriveClick(s.Drive('D'));
-            s.form.mnuScanClick();
-            s.form.ScanVolume();
-        });
+        QSignalSpy titles(s.Scanner(), &lorvex::ui::ScanController::stageStarted);
+        QString hoverDuringScan;
+        bool commandsHeldOff = false;
+        connect(s.Scanner(), &lorvex::ui::ScanController::stageStarted, this,
+                [&](const QString& title) {
+                    if (title !=
+                        QString::fromUtf8(lorvex::ntfs::kStageEnumeratingClusters.data())) {
+                        return;
+                    }
+                    // No drive was shown before: none is until the scan ends.
+                    s.Hover({5, 1});
+                    hoverDuringScan = s.ZoomName();
+                    // Another drive, "Scan!" and the Tools commands that read
+                    // the tables are held off while they are being built.
+                    commandsHeldOff = s.IsHeldOff();
+                    s.Drive('D')->trigger();
+                    s.form.mnusubDriveClick(s.Drive('D'));
+                    s.form.mnuScanClick();
+                    s.form.ScanVolume();
+                });
 
         s.Drive('C')->trigger();
+        QVERIFY(s.form.IsScanning());
+        QVERIFY(WorkEnded(s.form));
 
         QCOMPARE(Titles(titles),
-                 (QStringList{"C:\\", "enumerating files", "parsing directories",
+                 (QStringList{"enumerating files", "parsing directories",
                               "calculating real file size", "enumerating clusters",
                               "getting fragments", "painting clusters", "sorting clusters"}));
-        QVERIFY(timerDuringScan);
-        QVERIFY(progressShown);
         QVERIFY(commandsHeldOff);
         QCOMPARE(hoverDuringScan, QString("Volume not scanned!"));
-        QCOMPARE(lcnDuringScan, QString::number(s.form.View().SpanAt(5, 1).begin));
         QVERIFY(s.form.IsScanned());
         QVERIFY(!s.form.IsScanning());
-        QVERIFY(!s.form.tm->isActive());
-        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(!s.ProgressArea()->isVisible());
         QVERIFY(s.Drive('D')->isEnabled());
         QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
         QCOMPARE(s.form.FTotalClusters, std::stoll(facts_.at("total_clusters")));
@@ -320,6 +343,7 @@ class MainWindowTest : public QObject {
     void hoverNamesTheOwnerTheZoneOrFreeSpace() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         const MainWindow& f = s.form;
 
@@ -393,6 +417,7 @@ class MainWindowTest : public QObject {
     void markRecoloursAFileWhiteAndAnEmptyMarkRestoresIt() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         const auto lcns = ClustersOfRecord(s.form, std::stoll(facts_.at("fragmented_1_record")));
         const auto pagefile = ClustersOfRecord(s.form, std::stoll(facts_.at("pagefile_record")));
@@ -437,6 +462,7 @@ class MainWindowTest : public QObject {
     void resizeRebuildsThePictureAndTheWheelMovesATenthOfTheViewANotch() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
         f.mnuActualSize->trigger();
@@ -495,6 +521,7 @@ class MainWindowTest : public QObject {
     void theDefaultViewIsTheFullResolutionPicturePixelForPixel() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
         f.mnuActualSize->trigger();
@@ -535,6 +562,7 @@ class MainWindowTest : public QObject {
     void zoomAndNavigationFromTheKeysTheWheelTheStripAndGoTo() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
         QWidget* surface = f.MapSurface();
@@ -676,6 +704,7 @@ class MainWindowTest : public QObject {
             answer(answer);
         });
         f.mnuOpen->trigger();
+        QVERIFY(WorkEnded(f));
         QCOMPARE(f.DriveActions().size(), 2);
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
@@ -755,6 +784,7 @@ class MainWindowTest : public QObject {
         answer = true;
         s.messages.clear();
         QVERIFY(s.form.OpenSources({path}));
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(asked.size(), 2);
         QCOMPARE(s.form.DriveActions().size(), 2);
         // What it reads is a source: nothing is written there.
@@ -801,6 +831,7 @@ class MainWindowTest : public QObject {
             answer(answer);
         });
         f.mnuOpenRaw->trigger();
+        QVERIFY(lorvex::test::WorkEnded(f));
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
         QVERIFY(f.Scan()->fileIds.size() > 0);
@@ -815,6 +846,7 @@ class MainWindowTest : public QObject {
         QVERIFY(!recent.isEmpty());
         QCOMPARE(recent.front()->text(), QFileInfo(path).absoluteFilePath() + " (raw)");
         recent.front()->trigger();
+        QVERIFY(lorvex::test::WorkEnded(f));
         QCOMPARE(f.FDriveRoot, std::string("E:\\"));
         QCOMPARE(f.windowTitle(), QString(rawTitle).replace("D:", "E:"));
         QCOMPARE(s.messages.size(), 1);
@@ -861,6 +893,7 @@ class MainWindowTest : public QObject {
     void showOnMapLightsTheFilesExtentsAndStepsThroughThem() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
         const std::int32_t index =
@@ -976,6 +1009,7 @@ class MainWindowTest : public QObject {
     void aWindowOfAFewPixelsStillDrawsAndNavigates() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
         QWidget* surface = f.MapSurface();
@@ -1020,6 +1054,7 @@ class MainWindowTest : public QObject {
     void theZoomWindowStaysDockedBesideTheMap() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         MainWindow& f = s.form;
         auto& zoom = s.windows->frm_Help;
         QVERIFY(zoom.isVisible());
@@ -1041,37 +1076,114 @@ class MainWindowTest : public QObject {
         QVERIFY(f.ZoomWindowDocked());
     }
 
-    void progressWindowHidesOnDoubleClickAndComesBackNextScan() {
+    // The progress shows in the status bar once the work has lasted half a
+    // second: the stage, a bar and Cancel; it goes when the work ends.
+    void theStatusBarShowsTheStageAndCancelWhileWorkLasts() {
         Session s(Sources());
-        auto& progress = s.windows->frm_Progress;
-        bool hidden = false;
-        auto once = connect(&progress, &QWidget::windowTitleChanged, this, [&](const QString& t) {
-            if (t == "enumerating files") {
-                QTest::mouseDClick(&progress, Qt::LeftButton, {}, QPoint(2, 2));
-                hidden = !progress.isVisible();
-            }
-        });
+        HeldScan held;
+        held.HoldAt(s.form, lorvex::ntfs::kStageEnumeratingFiles);
+        QWidget* area = s.ProgressArea();
         s.Drive('D')->trigger();
-        disconnect(once);
-        QVERIFY(hidden);
-        QVERIFY(s.form.IsScanned());
-        QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
+        // The call returns at once: the scan goes on from the event loop.
+        QVERIFY(s.form.IsScanning());
+        QVERIFY(!area->isVisible());
+        QTRY_VERIFY(held.reached->load());
+        QTRY_VERIFY_WITH_TIMEOUT(area->isVisible(), 3000);
+        QCOMPARE(area->findChild<QLabel*>("ProgressTitle")->text(), QString("enumerating files"));
+        auto* cancel = area->findChild<QPushButton*>("ProgressCancel");
+        QVERIFY(cancel != nullptr && cancel->isVisible());
+        QCOMPARE(cancel->text(), QString("Cancel"));
+        QVERIFY(area->findChild<QProgressBar*>("ProgressBar")->isVisible());
+        // The window goes on answering meanwhile.
+        s.Hover({3, 3});
+        QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
 
-        bool shownAgain = false;
-        connect(&progress, &QWidget::windowTitleChanged, this,
-                [&](const QString&) { shownAgain = shownAgain || progress.isVisible(); });
-        s.form.mnuScan->trigger();
-        QVERIFY(shownAgain);
+        held.Release();
+        QVERIFY(WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
-        QCOMPARE(s.form.Scan()->fileIds.IndexOfID(lorvex::ntfs::kRootDirectory), 5);
+        QVERIFY(!area->isVisible());
+        QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
+    }
+
+    // Cancel on another drive's scan leaves the drive shown as it was: its
+    // title, map, result and status; the cancelled thread's result never
+    // arrives.
+    void cancellingAnotherDriveLeavesTheOneShownAsItWas() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(WorkEnded(s.form));
+        const QString title = s.form.windowTitle();
+        const QString status = s.form.StatusText();
+        const lorvex::ui::TScanResult* scan = s.form.Scan();
+        const lorvex::map::TMapModel* model = s.form.Model();
+        const QImage screen = s.form.FScreen.copy();
+        const std::int64_t total = s.form.FTotalClusters;
+
+        HeldScan held;
+        held.HoldAt(s.form, lorvex::ntfs::kStageEnumeratingClusters);
+        s.Drive('D')->trigger();
+        QVERIFY(s.form.IsScanning());
+        QTRY_VERIFY(held.reached->load());
+        QTRY_VERIFY_WITH_TIMEOUT(s.ProgressArea()->isVisible(), 3000);
+        QTest::mouseClick(s.ProgressArea()->findChild<QPushButton*>("ProgressCancel"),
+                          Qt::LeftButton);
+        QVERIFY(!s.form.IsScanning());
+        QVERIFY(!s.ProgressArea()->isVisible());
+        QVERIFY(!s.IsHeldOff());
+
+        const auto same = [&] {
+            QCOMPARE(s.form.windowTitle(), title);
+            QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
+            QCOMPARE(s.form.FTotalClusters, total);
+            QCOMPARE(s.form.Scan(), scan);
+            QCOMPARE(s.form.Model(), model);
+            QCOMPARE(s.form.StatusText(), status);
+            QVERIFY(s.form.FScreen == screen);
+            QVERIFY(s.form.mnuFind->isEnabled());
+        };
+        same();
+        held.Release();
+        QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
+        QTest::qWait(50);
+        same();
+        QVERIFY(s.messages.isEmpty());
+    }
+
+    // Escape cancels too; a drive scanned again keeps its last result.
+    void escapeCancelsARescanAndTheDriveKeepsItsResult() {
+        Session s(Sources());
+        s.Drive('D')->trigger();
+        QVERIFY(WorkEnded(s.form));
+        const lorvex::ui::TScanResult* scan = s.form.Scan();
+        const std::int64_t files = scan->fileIds.FCount;
+        HeldScan held;
+        held.HoldAt(s.form, lorvex::ntfs::kStageParsingDirectories);
+        s.form.mnuScan->trigger();
+        QTRY_VERIFY(held.reached->load());
+        QTest::keyClick(s.form.MapSurface(), Qt::Key_Escape);
+        QVERIFY(!s.form.IsScanning());
+        QCOMPARE(s.form.Scan(), scan);
+        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
+        QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
+        held.Release();
+        QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
+
+        // The next scan runs whole and replaces it.
+        s.form.SetScanProbe({});
+        s.form.mnuScan->trigger();
+        QVERIFY(WorkEnded(s.form));
+        QVERIFY(s.form.Scan() != nullptr && s.form.Scan() != scan);
+        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
     }
 
     void aFatDriveBeepsAndShowsError() {
         Session s(Sources());
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
-        QSignalSpy titles(&s.windows->frm_Progress, &QWidget::windowTitleChanged);
+        QSignalSpy titles(s.Scanner(), &lorvex::ui::ScanController::stageStarted);
         s.Drive('E')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(s.beeps, 1);
         QCOMPARE(s.form.StatusText(), QString("*ERROR*"));
         // The window says why, as the command line does.
@@ -1095,24 +1207,25 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
         // "Scan!" now has no drive.
         s.form.mnuScan->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(titles.count(), 0);
     }
 
-    void anErrorInAStageStopsTheTimerAndClosesTheProgressWindow() {
+    void anErrorInAStageEndsTheWorkAndHidesTheProgress() {
         Session s(Sources());
         s.form.SetScanProbe([](std::string_view stage) {
             if (stage == lorvex::ntfs::kStageCalculatingSizes) {
                 throw std::runtime_error("stage failed on purpose");
             }
         });
-        QSignalSpy titles(&s.windows->frm_Progress, &QWidget::windowTitleChanged);
+        QSignalSpy titles(s.Scanner(), &lorvex::ui::ScanController::stageStarted);
         s.Drive('D')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(Titles(titles).last(), QString("calculating real file size"));
         QCOMPARE(s.messages, QStringList{"Lorvex: stage failed on purpose"});
         QVERIFY(!s.form.IsScanned());
         QVERIFY(!s.form.IsScanning());
-        QVERIFY(!s.form.tm->isActive());
-        QVERIFY(!s.windows->frm_Progress.isVisible());
+        QVERIFY(!s.ProgressArea()->isVisible());
         QVERIFY(s.form.mnuScan->isEnabled());
         s.Hover({3, 3});
         QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
@@ -1120,6 +1233,7 @@ class MainWindowTest : public QObject {
         // The next scan runs whole.
         s.form.SetScanProbe({});
         s.form.mnuScan->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
     }
 
@@ -1130,6 +1244,7 @@ class MainWindowTest : public QObject {
         {
             Session s({copy.string()});
             s.Drive('C')->trigger();
+            QVERIFY(lorvex::test::WorkEnded(s.form));
             QVERIFY(s.form.IsScanned());
             const QString status = s.form.StatusText();
 
@@ -1141,6 +1256,7 @@ class MainWindowTest : public QObject {
             }
             fs::last_write_time(copy, fs::file_time_type::clock::now() + std::chrono::seconds(2));
             s.form.mnuScan->trigger();
+            QVERIFY(lorvex::test::WorkEnded(s.form));
             QVERIFY(!s.form.Model());
             QVERIFY(!s.form.IsScanning());
             QCOMPARE(s.form.StatusText(), status);
@@ -1157,7 +1273,6 @@ class MainWindowTest : public QObject {
     // result is the one the window shows.
     void aScanLetGoOfNeverReachesTheWindowAndTheNextOneDoes() {
         Session s(Sources());
-        TLorvexWindows& w = *s.windows;
         // C:'s thread is held at the start of one of its stages until the
         // end of the test's second scan.
         std::promise<void> release;
@@ -1167,23 +1282,24 @@ class MainWindowTest : public QObject {
                 released.wait();
             }
         });
-        QSignalSpy titles(&w.frm_Progress, &QWidget::windowTitleChanged);
+        QSignalSpy titles(s.Scanner(), &lorvex::ui::ScanController::stageStarted);
         bool heldOffBeforeCancel = false;
-        auto once =
-            connect(&w.frm_Progress, &QWidget::windowTitleChanged, this, [&](const QString& title) {
-                if (title == "enumerating clusters") {
-                    heldOffBeforeCancel = s.IsHeldOff();
-                    s.form.CancelScan();
-                }
-            });
+        auto once = connect(s.Scanner(), &lorvex::ui::ScanController::stageStarted, this,
+                            [&](const QString& title) {
+                                if (title == "enumerating clusters") {
+                                    heldOffBeforeCancel = s.IsHeldOff();
+                                    s.form.CancelScan();
+                                }
+                            });
         s.Drive('C')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         disconnect(once);
         QVERIFY(heldOffBeforeCancel);
         QVERIFY(!s.form.IsScanning());
         QVERIFY(!s.form.IsScanned());
         QVERIFY(s.form.Scan() == nullptr);
-        QVERIFY(!s.form.tm->isActive());
-        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(s.form.FDriveRoot.empty());
+        QVERIFY(!s.ProgressArea()->isVisible());
         QVERIFY(!s.IsHeldOff());
         QVERIFY(s.Drive('D')->isEnabled());
         s.Hover({5, 1});
@@ -1192,6 +1308,7 @@ class MainWindowTest : public QObject {
         titles.clear();
         s.form.SetScanProbe({});
         s.Drive('D')->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         const lorvex::ui::TScanResult* second = s.form.Scan();
         QCOMPARE(second->volume->drive(), std::string("D:"));
@@ -1207,10 +1324,10 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.form.Scan()->fileIds.size(), files);
         QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
         QCOMPARE(Titles(titles),
-                 (QStringList{"D:\\", "enumerating files", "parsing directories",
+                 (QStringList{"enumerating files", "parsing directories",
                               "calculating real file size", "enumerating clusters",
                               "getting fragments", "painting clusters", "sorting clusters"}));
-        QVERIFY(!w.frm_Progress.isVisible());
+        QVERIFY(!s.ProgressArea()->isVisible());
         QVERIFY(s.messages.isEmpty());
         s.Hover({5, 1});
         QVERIFY(s.ZoomName() != QString("Volume not scanned!"));
@@ -1225,7 +1342,7 @@ class MainWindowTest : public QObject {
                                   "parsing directories"}) {
             auto s = std::make_unique<Session>(Sources());
             bool closed = false;
-            connect(&s->windows->frm_Progress, &QWidget::windowTitleChanged, this,
+            connect(s->Scanner(), &lorvex::ui::ScanController::stageStarted, this,
                     [&](const QString& title) {
                         if (title == stage && !closed) {
                             closed = true;
@@ -1237,12 +1354,12 @@ class MainWindowTest : public QObject {
                         }
                     });
             s->Drive('C')->trigger();
+            QVERIFY(WorkEnded(s->form));
             QVERIFY2(closed, stage);
             QCOMPARE(s->form.isVisible(), std::string_view(stage) == "parsing directories");
             QVERIFY(!s->form.IsScanning());
             QVERIFY(!s->form.IsScanned());
-            QVERIFY(!s->form.tm->isActive());
-            QVERIFY(!s->windows->frm_Progress.isVisible());
+            QVERIFY(!s->ProgressArea()->isVisible());
             QVERIFY(s->messages.isEmpty());
 
             QElapsedTimer teardown;
@@ -1256,6 +1373,32 @@ class MainWindowTest : public QObject {
     // source: the map has cells, and picture rows, only for the 8192
     // clusters the source holds, and the rest of its last row is beyond the
     // end. Sized from the claim, the cells and the picture took 4 GiB.
+    // The reader's own message (the file system refusing the query for the
+    // last record) reaches the window from the scanning thread, which does
+    // not wait for it to be read.
+    void aRefusedRecordQueryIsSaidWhileTheScanGoesOn() {
+        lorvex::test::FakeVolumeApi api;
+        lorvex::test::FakeVolumeData data;
+        data.totalClusters = 8192;
+        data.numberSectors = data.totalClusters;
+        data.bytesPerCluster = 512;
+        api.AddNtfsDrive('C', data).recordQueryError = lorvex::platform::error::kFileCorrupt;
+        TLorvexWindows windows(api);
+        MainWindow& form = windows.Form1;
+        QStringList messages;
+        lorvex::ui::TUserNotices notices;
+        notices.beep = [] {};
+        notices.message = [&messages](const QString& caption, const QString& text) {
+            messages << caption + ":" + text;
+        };
+        form.SetUserNotices(notices);
+        form.OpenDrive("C:\\", false);
+        QVERIFY(WorkEnded(form));
+        QTRY_VERIFY(messages.contains("error:1392"));
+        QCOMPARE(messages.count("error:1392"), 1);
+        QVERIFY(form.IsScanned());
+    }
+
     void aClaimBeyondTheSourceGetsCellsOnlyForWhatItHolds() {
         lorvex::test::FakeVolumeApi api;
         lorvex::test::FakeVolumeData data;
@@ -1267,8 +1410,13 @@ class MainWindowTest : public QObject {
         MainWindow& form = windows.Form1;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        form.FDriveRoot = "C:\\";
-        form.LoadVolumeMap();
+        QStringList messages;
+        lorvex::ui::TUserNotices notices;
+        notices.beep = [] {};
+        notices.message = [&messages](const QString&, const QString& text) { messages << text; };
+        form.SetUserNotices(notices);
+        form.OpenDrive("C:\\", false);
+        QVERIFY(WorkEnded(form));
         QCOMPARE(form.FTotalClusters, data.totalClusters);
         QVERIFY(form.Model());
         QCOMPARE(form.Model()->TotalClusters(), std::int64_t{8192});

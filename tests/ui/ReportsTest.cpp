@@ -361,6 +361,7 @@ class ReportsTest : public QObject {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.isVisible());
         QAbstractItemModel& grid = *find.lstFiles->model();
         const lorvex::ntfs::TFileIDs& table = s.form.Scan()->fileIds;
@@ -383,6 +384,7 @@ class ReportsTest : public QObject {
         }
         QVERIFY(files > 1000 && files < table.size());
         find.btnFind->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(grid.rowCount(), files);
         QCOMPARE(grid.headerData(2, Qt::Horizontal).toString(), QString("Name"));
         QCOMPARE(find.StatusText(),
@@ -391,6 +393,7 @@ class ReportsTest : public QObject {
 
         // Names in any case.
         QTest::keyClicks(find.edtContains, "MSVCRT.DLL");
+        QVERIFY(lorvex::test::SearchEnded(find));
         const QString dll = WindowsPath(facts_.at("attrlist_names_path"));
         // Once, though its attributes fill five extension records.
         QCOMPARE(column(2).count(dll), 1);
@@ -400,9 +403,11 @@ class ReportsTest : public QObject {
 
         // Leading digits of the record number.
         find.rdo_ID->click();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.edtContains->text().isEmpty());
         QCOMPARE(grid.rowCount(), files);
         QTest::keyClicks(find.edtContains, "12");
+        QVERIFY(lorvex::test::SearchEnded(find));
         const QStringList ids = column(0);
         for (const char* id : {"12", "120", "125", "129", "1200", "1299"}) {
             QVERIFY2(ids.contains(id), id);
@@ -412,6 +417,7 @@ class ReportsTest : public QObject {
         }
         QVERIFY(!ids.contains("1") && !ids.contains("112"));
         find.edtContains->setText(QString::fromStdString(facts_.at("fragmented_1_record")));
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(find.StatusText(), QString("1 file found."));
         QCOMPARE(grid.rowCount(), 1);
 
@@ -425,6 +431,7 @@ class ReportsTest : public QObject {
 
         // No match: one empty row, and a double click on it does nothing.
         find.edtContains->setText("4x");
+        QVERIFY(lorvex::test::SearchEnded(find));
         QCOMPARE(find.StatusText(), QString("0 files found."));
         QCOMPARE(grid.rowCount(), 1);
         QVERIFY(grid.index(0, 1).data().toString().isEmpty());
@@ -432,10 +439,11 @@ class ReportsTest : public QObject {
         find.OpenActiveRow();
         QVERIFY(!s.windows->frm_Info.isVisible());
 
-        // A key typed while the search pumps starts it over with the whole
+        // A key typed while the search runs starts it over with the whole
         // text: the list holds only what matches that, from the table's start.
         find.rdo_Name->click();
-        // The key comes at a later pump, after entries that match the first
+        QVERIFY(lorvex::test::SearchEnded(find));
+        // The key comes at a later turn of the event loop, after entries that match the first
         // text but not the whole one.
         bool typedDuringSearch = false;
         std::function<void(int)> typeLater = [&](int pumps) {
@@ -448,6 +456,7 @@ class ReportsTest : public QObject {
         };
         typeLater(30);
         find.edtContains->setText("System32");
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(typedDuringSearch);
         QCOMPARE(find.edtContains->text(), QString("System32\\config"));
         QVERIFY(!find.IsSearching());
@@ -465,20 +474,25 @@ class ReportsTest : public QObject {
         // Shown again, the box is empty and every entry listed.
         find.hide();
         s.form.mnuFind->trigger();
+        QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.edtContains->text().isEmpty());
         QCOMPARE(grid.rowCount(), files);
 
-        // A scan that starts while a search pumps ends the search and
-        // forgets its rows before the table is replaced; the new scan is
-        // searched again for the same text, and only it.
+        // A scan that starts while a search runs: once the new scan is
+        // handed over, the rows of the one before are forgotten and the new
+        // scan is searched again for the same text, and only it.
         bool scannedDuringSearch = false;
         QTimer::singleShot(0, &s.form, [&s, &find, &scannedDuringSearch] {
             scannedDuringSearch = find.IsSearching();
             s.form.mnuScan->trigger();
+            QVERIFY(s.form.IsScanning());
         });
+        const lorvex::ui::TScanResult* before = s.form.Scan();
         find.edtContains->setText("a");
-        QVERIFY(!find.IsSearching());
-        QVERIFY(scannedDuringSearch);
+        QTRY_VERIFY(scannedDuringSearch);
+        QVERIFY(lorvex::test::WorkEnded(s.form));
+        QVERIFY(s.form.Scan() != before);
+        QTRY_VERIFY(!find.IsSearching() && find.StatusText().endsWith(" files found."));
         QVERIFY(s.form.IsScanned());
         QVERIFY(grid.rowCount() > 100);
         QCOMPARE(find.StatusText(),

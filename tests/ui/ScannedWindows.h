@@ -4,6 +4,7 @@
 #include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/LorvexWindows.h"
+#include "ui/UiTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -36,6 +37,7 @@ struct Scanned {
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         form.DriveActions().first()->trigger();
+        QVERIFY(WorkEnded(form));
         QVERIFY(form.IsScanned());
     }
 

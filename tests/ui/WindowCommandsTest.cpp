@@ -5,6 +5,7 @@
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
 #include "ui/LorvexWindows.h"
+#include "ui/UiTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -163,6 +164,7 @@ class WindowCommandsTest : public QObject {
         MainWindow& f = s.form;
         QVERIFY(!f.mnuCloseDrive->isEnabled());
         f.DriveActions().front()->trigger();
+        QVERIFY(lorvex::test::WorkEnded(f));
         QVERIFY(f.IsScanned());
         QVERIFY(f.mnuDrive->actions().contains(f.mnuCloseDrive));
         QVERIFY(f.mnuCloseDrive->isEnabled());
@@ -173,6 +175,7 @@ class WindowCommandsTest : public QObject {
         QCOMPARE(f.StatusText(), QString("Drive C:\\ closed."));
         QVERIFY(!f.Export1->isEnabled() && !f.mnuCloseDrive->isEnabled());
         QVERIFY(f.OpenSources({QString::fromStdString(small_.string())}));
+        QVERIFY(lorvex::test::WorkEnded(f));
         QCOMPARE(f.FDriveRoot, std::string("C:\\"));
         QVERIFY(f.IsScanned());
     }
@@ -189,6 +192,7 @@ class WindowCommandsTest : public QObject {
         QVERIFY2(f.HoverText().startsWith("No scanned drive"), qPrintable(f.HoverText()));
 
         f.DriveActions().front()->trigger();
+        QVERIFY(lorvex::test::WorkEnded(f));
         QVERIFY(f.IsScanned());
         std::int64_t free = 0;
         while (lorvex::ntfs::FindClusterOwner(f.Scan()->clusters, free) >= 0) {
@@ -275,6 +279,7 @@ class WindowCommandsTest : public QObject {
     void everyMenuHasUniqueMnemonics() {
         Session s({small_.string()});
         s.form.DriveActions().front()->trigger();
+        QVERIFY(lorvex::test::WorkEnded(s.form));
         const QStringList clashes = MnemonicClashes("menu bar", s.form.menuBar()->actions());
         QVERIFY2(clashes.isEmpty(), qPrintable(clashes.join("\n")));
     }

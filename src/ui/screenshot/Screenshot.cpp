@@ -16,6 +16,7 @@
 #include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -363,6 +364,12 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     }
     Settle(300);
     drives.front()->trigger();
+    // The scan runs on from the event loop; its end is waited for.
+    if (form.IsScanning()) {
+        QEventLoop scanning;
+        QObject::connect(&form, &MainWindow::ScanFinished, &scanning, &QEventLoop::quit);
+        scanning.exec();
+    }
     if (!form.IsScanned()) {
         return Fail("the scan of " + drives.front()->text() + " did not finish");
     }
