@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-// What lorvex-scan prints, as records of named fields, and one writer per
-// format that turns them into text. An action builds its records and hands
-// them to whichever writer the user chose; a new listing is a new builder
-// and nothing more.
+// What lorvex-scan prints (and the window's export writes), as records of
+// named fields, and one writer per format that turns them into text. An
+// action builds its records and hands them to whichever writer the user
+// chose; a new listing is a new builder and nothing more.
 namespace lorvex::records {
 
 // One record: named fields in a fixed order. A record is filled, written
