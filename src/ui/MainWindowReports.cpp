@@ -214,8 +214,9 @@ void MainWindow::Export1Click() {
     connect(&sav, &QFileDialog::filterSelected, &sav, [&sav](const QString& filter) {
         const ExportFormat& format = ExportFormatOf(filter);
         sav.setDefaultSuffix(format.suffix);
+        // The name typed so far (none: the folder alone) takes the suffix.
         const QStringList chosen = sav.selectedFiles();
-        if (!chosen.isEmpty()) {
+        if (!chosen.isEmpty() && !QFileInfo(chosen.first()).isDir()) {
             sav.selectFile(QFileInfo(WithExportSuffix(chosen.first(), format)).fileName());
         }
     });
