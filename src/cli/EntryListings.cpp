@@ -35,7 +35,7 @@ void FillFragmentRow(Record& record, const ntfs::TFileIDs& fileIds,
     record.Clear();
     record.Add("record", row.BaseID);
     record.Add("fragments", row.Fragments);
-    record.Add("type", EntryTypeName(RowType(fileIds, row)));
+    record.Add("type", records::EntryTypeName(RowType(fileIds, row)));
     if (texts == SourceTexts::Exact) {
         std::u16string path;
         GetEntryPath(fileIds, row.Entry, texts, path);
@@ -75,7 +75,7 @@ void FillOwner(Record& record, std::int64_t lcn, const ntfs::NtfsVolume& volume,
     const auto index = static_cast<std::size_t>(owner);
     const ntfs::TFileID& entry = fileIds[index];
     record.Add("kind", map::RunKindName(map::EntryRunKind(fileIds, index)));
-    record.Add("type", EntryTypeName(entry.FileType));
+    record.Add("type", records::EntryTypeName(entry.FileType));
     record.Add("record", entry.FileID);
     const auto* extent = HoldingExtent(clusters, lcn, static_cast<std::uint32_t>(owner));
     record.AddTextOrNull("attribute",
@@ -101,7 +101,7 @@ void FillClusterRun(Record& record, const map::TClusterRun& run, const ntfs::TFi
     }
     record.Add("record", fileIds[static_cast<std::size_t>(run.FileIndex)].FileID);
     std::string room;
-    record.Add("attribute", AttributeTypeText(run.AttrType, room));
+    record.Add("attribute", records::AttributeTypeText(run.AttrType, room));
     GetEntryPath(fileIds, static_cast<int>(run.FileIndex), texts, path);
     ondisk::ToUtf8(path, record.AddText("path"));
 }

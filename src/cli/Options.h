@@ -1,9 +1,9 @@
 #pragma once
 
-#include "cli/Record.h"
 #include "ntfs/DamageMap.h"
 #include "platform/BitLockerKey.h"
 #include "platform/SourceProbe.h"
+#include "records/Record.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +18,8 @@
 // checked before any source is opened: every refusal of the arguments comes
 // from here, with the words and the exit status the program gives.
 namespace lorvex::cli {
+
+using records::Format;
 
 struct Options {
     std::vector<std::string> sources;

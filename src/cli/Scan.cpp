@@ -4,10 +4,10 @@
 #include "cli/DamageListing.h"
 #include "cli/EntryListings.h"
 #include "cli/FileExports.h"
-#include "cli/FileTableListing.h"
 #include "cli/SummaryListing.h"
 #include "ntfs/ScanStages.h"
 #include "ondisk/Printable.h"
+#include "records/FileTableListing.h"
 
 #include <algorithm>
 #include <chrono>

@@ -58,8 +58,8 @@ void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to, c
             return;
         }
         Emit(out, streamStart, Part(run, pos, begin, PieceState::kFree));
-        const std::int64_t owner = it->FileIndex < static_cast<std::uint32_t>(live.FCount)
-                                       ? live.FItems[it->FileIndex].BaseID
+        const std::int64_t owner = it->FileIndex < static_cast<std::uint32_t>(live.size())
+                                       ? live[it->FileIndex].BaseID
                                        : kNoOwner;
         Emit(out, streamStart, Part(run, begin, end, PieceState::kOverwritten, owner));
         pos = end;

@@ -37,6 +37,7 @@ class QToolBar;
 
 namespace lorvex::ui {
 
+struct ExportFormat;
 class FragmentationWindow;
 class Tfrm_Help;
 class Tfrm_Info;
@@ -243,8 +244,10 @@ class MainWindow : public QMainWindow {
     void ShowHoveredBaseInfo();
     void Export1Click();
     // The export after its dialog: the file at `path` is created or
-    // replaced, and the outcome shown in a message box.
+    // replaced in `format` (the export's text when not given); where it went
+    // is said in the status bar, a failure in a message box.
     void ExportTo(const QString& path);
+    void ExportTo(const QString& path, const ExportFormat& format);
     void mnuFindClick();
     void FragmentationList1Click();
 

@@ -8,6 +8,7 @@
 #include "ntfs/NtfsVolume.h"
 #include "ntfs/NumberFormat.h"
 #include "platform/RawVolumeSystem.h"
+#include "ui/FileTableExport.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
 #include "ui/InfoWindow.h"
@@ -16,6 +17,7 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 
 #include <cerrno>
@@ -196,23 +198,42 @@ void MainWindow::Export1Click() {
     if (FDriveRoot.empty() || !FScan) {
         return;
     }
-    // Named after the drive, in the folder the last dialog was in.
+    // Named after the drive, in the folder the last dialog was in; the name
+    // follows the format chosen.
     const QString drive = QString::fromStdString(FDriveRoot).remove(':').remove('\\');
     QFileDialog sav(this, "Export", LastFolder());
     sav.setObjectName("sav");
     sav.setAcceptMode(QFileDialog::AcceptSave);
-    sav.selectFile(drive + "-files.txt");
-    sav.setNameFilters({"TXT files (*.txt)", "All files (*)"});
-    sav.setDefaultSuffix("txt");
+    QStringList filters;
+    for (const ExportFormat& format : ExportFormats()) {
+        filters << format.filter;
+    }
+    sav.setNameFilters(filters);
+    const ExportFormat& first = ExportFormats().front();
+    sav.selectFile(drive + "-files." + first.suffix);
+    sav.setDefaultSuffix(first.suffix);
+    connect(&sav, &QFileDialog::filterSelected, &sav, [&sav](const QString& filter) {
+        const ExportFormat& format = ExportFormatOf(filter);
+        sav.setDefaultSuffix(format.suffix);
+        // The name typed so far (none: the folder alone) takes the suffix.
+        const QStringList chosen = sav.selectedFiles();
+        if (!chosen.isEmpty() && !QFileInfo(chosen.first()).isDir()) {
+            sav.selectFile(QFileInfo(WithExportSuffix(chosen.first(), format)).fileName());
+        }
+    });
     sav.setOption(QFileDialog::DontConfirmOverwrite);
     if (sav.exec() != QDialog::Accepted || sav.selectedFiles().isEmpty()) {
         return;
     }
     RememberFolder(sav.selectedFiles().first());
-    ExportTo(sav.selectedFiles().first());
+    ExportTo(sav.selectedFiles().first(), ExportFormatOf(sav.selectedNameFilter()));
 }
 
 void MainWindow::ExportTo(const QString& path) {
+    ExportTo(path, ExportFormats().front());
+}
+
+void MainWindow::ExportTo(const QString& path, const ExportFormat& format) {
     if (FDriveRoot.empty() || !FScan) {
         return;
     }
@@ -221,14 +242,14 @@ void MainWindow::ExportTo(const QString& path) {
     // shown (by any name, or inside a mount of it), the export would destroy
     // the volume it reads.
     const platform::WriteTarget out = platform::OpenWriteTargetFor(FApi, target);
-    if (out.fd < 0) {
-        ShowNotice(QStringLiteral("Lorvex"),
-                   QString::fromStdString(ntfs::RuntimeErrorText(out.error)));
-        return;
-    }
-    const ntfs::ExportResult result = ntfs::ExportFileTable(*FScan->volume, FScan->fileIds, out.fd);
+    const ntfs::ExportResult result =
+        out.fd < 0
+            ? ntfs::ExportResult{false, out.error, ntfs::RuntimeErrorText(out.error)}
+            : ExportFileTableAs(format, FApi, FDriveRoot, *FScan->volume, FScan->fileIds, out.fd);
     if (!result.ok) {
-        ShowNotice(QStringLiteral("Lorvex"), QString::fromStdString(result.message));
+        ShowNotice(QStringLiteral("Lorvex"),
+                   QString("Cannot export to %1: %2")
+                       .arg(ShownText(path), QString::fromStdString(result.message)));
         return;
     }
     // Where it went and how much, where the user looks; no box to dismiss.

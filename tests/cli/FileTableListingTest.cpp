@@ -1,14 +1,14 @@
 // The --files listing written from the volume layer's blocks of records, on
 // one thread and on several, against the same listing read a record query
 // at a time: the same bytes in every format.
-#include "cli/FileTableListing.h"
-#include "cli/Record.h"
+#include "records/FileTableListing.h"
 #include "ntfs/ClusterMap.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordBlocks.h"
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
+#include "records/Record.h"
 #include "support/QueryOnlyVolumeApi.h"
 #include "support/Volumes.h"
 
@@ -22,7 +22,7 @@
 namespace lorvex::test {
 namespace {
 
-using cli::Format;
+using records::Format;
 
 constexpr Format kFormats[] = {Format::Json, Format::JsonLines, Format::Csv, Format::Text,
                                Format::Bodyfile};
@@ -56,13 +56,13 @@ std::vector<std::string> ListFiles(platform::VolumeApi& api, const std::string& 
         std::FILE* file = std::tmpfile();
         EXPECT_NE(file, nullptr);
         {
-            cli::Output out(file);
-            const auto writer = cli::MakeWriter(format, out);
-            cli::Record label;
+            records::Output out(file);
+            const auto writer = records::MakeWriter(format, out);
+            records::Record label;
             label.Add("drive", drive + ":");
             for (int d = 0; d < 2; ++d) {
                 writer->BeginDrive(label);
-                cli::WriteFileTable(out, *writer, format, volume, fileIds);
+                records::WriteFileTable(out, *writer, format, volume, fileIds);
                 writer->EndDrive();
             }
             writer->Finish();
@@ -124,15 +124,15 @@ TEST(FileTableListing, AFailedWriteEndsTheListing) {
         ASSERT_NE(full, nullptr);
         std::setvbuf(full, nullptr, _IONBF, 0);
         {
-            cli::Output out(full);
-            const auto writer = cli::MakeWriter(format, out);
-            cli::Record label;
+            records::Output out(full);
+            const auto writer = records::MakeWriter(format, out);
+            records::Record label;
             label.Add("drive", "C:");
             writer->BeginDrive(label);
             // Small blocks' texts would wait in the buffer: one pass to fill
             // it, the next must see the write fail.
             for (int pass = 0; pass < 400 && !out.Failed(); ++pass) {
-                cli::WriteFileTable(out, *writer, format, volume, fileIds);
+                records::WriteFileTable(out, *writer, format, volume, fileIds);
             }
             EXPECT_TRUE(out.Failed());
             EXPECT_EQ(out.Error(), ENOSPC);

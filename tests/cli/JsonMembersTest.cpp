@@ -1,12 +1,12 @@
 // Rows written member by member into JSON text against the same fields
 // built as a Record and formatted by the JSON writers: the same bytes.
-#include "cli/FileTableListing.h"
-#include "cli/JsonText.h"
 #include "cli/Listings.h"
-#include "cli/Record.h"
 #include "ntfs/Attributes.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/RecordTimes.h"
+#include "records/FileTableListing.h"
+#include "records/JsonText.h"
+#include "records/Record.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -86,26 +86,26 @@ struct Rows {
     std::string members;
 };
 
-Rows WriteRows(cli::Format format) {
+Rows WriteRows(records::Format format) {
     Rows rows;
     std::FILE* sinkFile = std::tmpfile();
     EXPECT_NE(sinkFile, nullptr);
     {
-        cli::Output out(sinkFile);
-        const auto writer = cli::MakeWriter(format, out);
-        cli::Record label;
+        records::Output out(sinkFile);
+        const auto writer = records::MakeWriter(format, out);
+        records::Record label;
         label.Add("drive", std::string_view("C:"));
         writer->BeginDrive(label);
         writer->BeginTable("files");
         const auto* frame = writer->JsonRow();
         EXPECT_NE(frame, nullptr);
-        cli::Record record;
-        cli::JsonMembers members;
+        records::Record record;
+        records::JsonMembers members;
         // Long rows between short ones: the room kept from a long row must
         // not leak into the next.
         for (const int variant : {0, 1, 2, 3, 4, 5, 6, 7, 1, 5, 0, 9, 10, 11, 12}) {
             record.Clear();
-            cli::RecordFields fields(record);
+            records::RecordFields fields(record);
             WriteRow(fields, variant);
             writer->FormatRow(rows.apart, record);
             if (frame != nullptr) {
@@ -120,14 +120,14 @@ Rows WriteRows(cli::Format format) {
 }
 
 TEST(JsonMembers, RowsAreTheBytesOfTheJsonWritersRows) {
-    for (const auto format : {cli::Format::Json, cli::Format::JsonLines}) {
+    for (const auto format : {records::Format::Json, records::Format::JsonLines}) {
         SCOPED_TRACE(static_cast<int>(format));
         const Rows rows = WriteRows(format);
         EXPECT_GT(rows.apart.size(), 3000U * 20);
         EXPECT_EQ(rows.members, rows.apart);
     }
     // The rows read back as JSON with what was put in them.
-    std::string lines = WriteRows(cli::Format::JsonLines).members;
+    std::string lines = WriteRows(records::Format::JsonLines).members;
     std::vector<nlohmann::json> parsed;
     for (std::size_t from = 0, to; (to = lines.find('\n', from)) != std::string::npos;
          from = to + 1) {
@@ -152,7 +152,7 @@ TEST(JsonMembers, RowsAreTheBytesOfTheJsonWritersRows) {
 TEST(JsonMembers, TheTextsWrittenAsTheyAreArePlain) {
     std::vector<std::string> texts;
     for (int type = 0; type < 256; ++type) {
-        texts.emplace_back(cli::EntryTypeName(static_cast<std::uint8_t>(type)));
+        texts.emplace_back(records::EntryTypeName(static_cast<std::uint8_t>(type)));
     }
     for (int bit = 0; bit < 32; ++bit) {
         texts.push_back(ntfs::FileFlagsToStr(std::uint32_t{1} << bit));
@@ -170,7 +170,7 @@ TEST(JsonMembers, TheTextsWrittenAsTheyAreArePlain) {
         texts.push_back(ntfs::NtfsTimeToIso8601(time));
     }
     for (const std::string& text : texts) {
-        EXPECT_TRUE(cli::PlainJsonText(text)) << text;
+        EXPECT_TRUE(records::PlainJsonText(text)) << text;
     }
 }
 

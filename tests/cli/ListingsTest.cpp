@@ -2,13 +2,13 @@
 // cluster map, the times of a record, and the quoting of the writers.
 #include "cli/Listings.h"
 #include "cli/EntryListings.h"
-#include "cli/FileTableListing.h"
-#include "cli/Record.h"
 #include "cli/SummaryListing.h"
 #include "map/ClusterRuns.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordTimes.h"
+#include "records/FileTableListing.h"
+#include "records/Record.h"
 
 #include "WrittenText.h"
 
@@ -244,21 +244,21 @@ TEST(RecordTimes, BothSetsOfTimesAndTheContentAttributeAreRead) {
 
 TEST(RecordWriters, TextsAreQuotedForEachFormat) {
     std::string csv;
-    cli::AppendCsvField(csv, "plain");
+    records::AppendCsvField(csv, "plain");
     csv += '|';
-    cli::AppendCsvField(csv, "a,b");
+    records::AppendCsvField(csv, "a,b");
     csv += '|';
-    cli::AppendCsvField(csv, "say \"hi\"");
+    records::AppendCsvField(csv, "say \"hi\"");
     csv += '|';
-    cli::AppendCsvField(csv, "two\nlines\r");
+    records::AppendCsvField(csv, "two\nlines\r");
     EXPECT_EQ(csv, "plain|\"a,b\"|\"say \"\"hi\"\"\"|\"two\nlines\r\"");
 
     const std::string awkward = "q\" b\\ t\t n\n c\x01 \xC3\xA9 \xF0\x9D\x84\x9E";
     std::string json;
-    cli::AppendJsonString(json, awkward);
+    records::AppendJsonString(json, awkward);
     EXPECT_EQ(nlohmann::json::parse(json).get<std::string>(), awkward);
     json.clear();
-    cli::AppendJsonString(json, "\xFF invalid");
+    records::AppendJsonString(json, "\xFF invalid");
     EXPECT_TRUE(nlohmann::json::accept(json)) << json;
 }
 
@@ -278,7 +278,7 @@ TEST(RecordWriters, CsvFieldsAreQuotedWhereverTheCharacterStands) {
                                    : "\"" + text + "\"";
                 }
                 std::string csv;
-                cli::AppendCsvField(csv, text);
+                records::AppendCsvField(csv, text);
                 EXPECT_EQ(csv, expected) << static_cast<int>(c) << " at " << at << " of " << length;
             }
         }
@@ -286,17 +286,17 @@ TEST(RecordWriters, CsvFieldsAreQuotedWhereverTheCharacterStands) {
 }
 
 TEST(RecordWriters, EveryFormatWritesTheSameFields) {
-    cli::Record label;
+    records::Record label;
     label.Add("drive", std::string_view("C:"));
-    cli::Record row;
+    records::Record row;
     row.Add("lcn", 7);
     row.AddNull("record");
     row.AddBool("sparse", true);
     row.Add("path", std::string_view("\\a, \"b\""));
     auto& list = row.AddList("runs");
     list.Add().Add("length", 3);
-    const auto write = [&](cli::Format format) {
-        return Written(format, [&](cli::RecordWriter& writer) {
+    const auto write = [&](records::Format format) {
+        return Written(format, [&](records::RecordWriter& writer) {
             writer.BeginDrive(label);
             writer.BeginTable("rows");
             writer.Row(row);
@@ -305,16 +305,16 @@ TEST(RecordWriters, EveryFormatWritesTheSameFields) {
             writer.EndDrive();
         });
     };
-    EXPECT_EQ(write(cli::Format::Csv), "drive,lcn,record,sparse,path\r\n"
-                                       "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n"
-                                       "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n");
-    EXPECT_EQ(write(cli::Format::Text), "7\t\ttrue\t\\a, \"b\"\n7\t\ttrue\t\\a, \"b\"\n");
-    const auto document = nlohmann::json::parse(write(cli::Format::Json));
+    EXPECT_EQ(write(records::Format::Csv), "drive,lcn,record,sparse,path\r\n"
+                                           "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n"
+                                           "C:,7,,true,\"\\a, \"\"b\"\"\"\r\n");
+    EXPECT_EQ(write(records::Format::Text), "7\t\ttrue\t\\a, \"b\"\n7\t\ttrue\t\\a, \"b\"\n");
+    const auto document = nlohmann::json::parse(write(records::Format::Json));
     EXPECT_EQ(document["drives"][0]["drive"], "C:");
     EXPECT_EQ(document["drives"][0]["rows"][1]["path"], "\\a, \"b\"");
     EXPECT_EQ(document["drives"][0]["rows"][0]["runs"][0]["length"], 3);
     EXPECT_TRUE(document["drives"][0]["rows"][0]["record"].is_null());
-    const auto lines = write(cli::Format::JsonLines);
+    const auto lines = write(records::Format::JsonLines);
     EXPECT_EQ(
         lines.substr(0, lines.find('\n')),
         R"({"drive":"C:","lcn":7,"record":null,"sparse":true,"path":"\\a, \"b\"","runs":[{"length":3}]})");
@@ -329,7 +329,7 @@ TEST(RecordWriters, JsonTextsAreTheLibrarysBytes) {
           "a long path\\with\\many\\parts\\and \"quotes\" in it.txt", "tab\there", "\x01\x1F",
           "caf\xC3\xA9\\x", "\xF0\x9D\x84\x9E\"", "dash \xE2\x80\x94 \xE2\x81\xA5"}) {
         std::string ours;
-        cli::AppendJsonString(ours, text);
+        records::AppendJsonString(ours, text);
         EXPECT_EQ(ours, nlohmann::json(text).dump()) << text;
     }
     // DEL, C1 controls (NEL, CSI), the line separator, the right-to-left
@@ -337,11 +337,11 @@ TEST(RecordWriters, JsonTextsAreTheLibrarysBytes) {
     const std::string hostile = "del\x7F nel\xC2\x85 csi\xC2\x9B[2J ls\xE2\x80\xA8 "
                                 "rlo\xE2\x80\xAE fsi\xE2\x81\xA8 \xC2\xA0";
     std::string json;
-    cli::AppendJsonString(json, hostile);
+    records::AppendJsonString(json, hostile);
     EXPECT_EQ(json, "\"del\\u007f nel\\u0085 csi\\u009b[2J ls\\u2028 rlo\\u202e fsi\\u2068 "
                     "\xC2\xA0\"");
     EXPECT_EQ(nlohmann::json::parse(json).get<std::string>(), hostile);
-    cli::JsonMembers members;
+    records::JsonMembers members;
     std::string row;
     members.Begin("{", false);
     members.AddUtf16("name", u"a\u009Bb");
@@ -367,17 +367,17 @@ TEST(RecordWriters, CsvCellsThatWouldBeFormulasAreMarkedAsText) {
     };
     for (const auto& [text, expected] : cells) {
         std::string csv;
-        cli::AppendCsvText(csv, text);
+        records::AppendCsvText(csv, text);
         EXPECT_EQ(csv, expected) << text;
     }
-    cli::Record label;
+    records::Record label;
     label.Add("drive", std::string_view("C:"));
-    cli::Record row;
+    records::Record row;
     row.Add("name", std::string_view("=cmd|' /C calc'!A0"));
     row.AddPlain("status", std::string_view("-"));
     row.Add("size", -1);
-    const auto write = [&](cli::Format format) {
-        return Written(format, [&](cli::RecordWriter& writer) {
+    const auto write = [&](records::Format format) {
+        return Written(format, [&](records::RecordWriter& writer) {
             writer.BeginDrive(label);
             writer.BeginTable("rows");
             writer.Row(row);
@@ -385,9 +385,10 @@ TEST(RecordWriters, CsvCellsThatWouldBeFormulasAreMarkedAsText) {
             writer.EndDrive();
         });
     };
-    EXPECT_EQ(write(cli::Format::Csv), "drive,name,status,size\r\nC:,'=cmd|' /C calc'!A0,-,-1\r\n");
-    EXPECT_EQ(write(cli::Format::Text), "=cmd|' /C calc'!A0\t-\t-1\n");
-    EXPECT_EQ(nlohmann::json::parse(write(cli::Format::Json))["drives"][0]["rows"][0]["name"],
+    EXPECT_EQ(write(records::Format::Csv),
+              "drive,name,status,size\r\nC:,'=cmd|' /C calc'!A0,-,-1\r\n");
+    EXPECT_EQ(write(records::Format::Text), "=cmd|' /C calc'!A0\t-\t-1\n");
+    EXPECT_EQ(nlohmann::json::parse(write(records::Format::Json))["drives"][0]["rows"][0]["name"],
               "=cmd|' /C calc'!A0");
 }
 
@@ -395,16 +396,16 @@ TEST(RecordWriters, CsvCellsThatWouldBeFormulasAreMarkedAsText) {
 // in order are the bytes of the rows written one by one, over two drives'
 // tables: one JSON document, one CSV header.
 TEST(RecordWriters, RowsFormattedApartAreTheRowsWrittenOneByOne) {
-    cli::Record label;
+    records::Record label;
     label.Add("drive", std::string_view("C:"));
-    std::vector<cli::Record> rows(5);
+    std::vector<records::Record> rows(5);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         rows[i].Add("index", i);
         rows[i].Add("path", std::string_view("\\a, \"b\""));
         rows[i].AddList("runs").Add().Add("length", i);
     }
-    const auto write = [&](cli::Format format, bool apart) {
-        return Written(format, [&](cli::RecordWriter& writer) {
+    const auto write = [&](records::Format format, bool apart) {
+        return Written(format, [&](records::RecordWriter& writer) {
             for (int drive = 0; drive < 2; ++drive) {
                 writer.BeginDrive(label);
                 writer.BeginTable("rows");
@@ -428,12 +429,12 @@ TEST(RecordWriters, RowsFormattedApartAreTheRowsWrittenOneByOne) {
             }
         });
     };
-    for (const auto format :
-         {cli::Format::Json, cli::Format::JsonLines, cli::Format::Csv, cli::Format::Text}) {
+    for (const auto format : {records::Format::Json, records::Format::JsonLines,
+                              records::Format::Csv, records::Format::Text}) {
         SCOPED_TRACE(static_cast<int>(format));
         const std::string oneByOne = write(format, false);
         EXPECT_EQ(write(format, true), oneByOne);
-        if (format == cli::Format::Json) {
+        if (format == records::Format::Json) {
             EXPECT_EQ(nlohmann::json::parse(oneByOne)["drives"][1]["rows"].size(), rows.size());
         }
     }

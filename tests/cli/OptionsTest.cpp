@@ -15,8 +15,8 @@ namespace lorvex::test {
 namespace {
 
 using cli::EarlyExit;
-using cli::Format;
 using cli::Options;
+using records::Format;
 
 std::variant<Options, EarlyExit> Parse(const std::vector<std::string>& words) {
     const std::vector<std::string_view> args(words.begin(), words.end());

@@ -5,8 +5,8 @@
 #include "cli/CheckListing.h"
 #include "cli/DamageListing.h"
 #include "cli/OutputTargets.h"
-#include "cli/Record.h"
 #include "platform/RawVolumeSystem.h"
+#include "records/Record.h"
 #include "support/Volumes.h"
 
 #include <gtest/gtest.h>
@@ -22,9 +22,9 @@
 namespace lorvex::test {
 namespace {
 
-using cli::Format;
-using cli::Record;
-using cli::RecordWriter;
+using records::Format;
+using records::Record;
+using records::RecordWriter;
 
 Record Label(const char* drive, const char* source, int partition) {
     Record label;
@@ -97,7 +97,7 @@ TEST(TextWriter, CheckAndDamageLinesAndTheirFooters) {
     report.RecordsChecked = true;
     const ntfs::TFileIDs fileIds;
     Record row;
-    cli::FillProblem(row, report.Problems[0], report, fileIds, cli::SourceTexts::Shown);
+    cli::FillProblem(row, report.Problems[0], report, fileIds, records::SourceTexts::Shown);
     Record counts;
     counts.Add("problems", 1);
     counts.Add("owned-free", 0);
@@ -133,8 +133,8 @@ TEST(TextWriter, CheckAndDamageLinesAndTheirFooters) {
     hit.Status = '-';
     Record hitRow;
     Record recordRow;
-    cli::FillDamageHit(hitRow, hit, fileIds, cli::SourceTexts::Shown);
-    cli::FillDamagedRecord(recordRow, free, fileIds, cli::SourceTexts::Shown);
+    cli::FillDamageHit(hitRow, hit, fileIds, records::SourceTexts::Shown);
+    cli::FillDamagedRecord(recordRow, free, fileIds, records::SourceTexts::Shown);
     Record totals;
     for (const char* key : {"lines", "listed"}) {
         totals.Add(key, 9);

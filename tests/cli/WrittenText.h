@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/Record.h"
+#include "records/Record.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,14 +10,15 @@
 namespace lorvex::test {
 
 // What a writer of `format` writes when `body` has had it, finished.
-inline std::string Written(cli::Format format, const std::function<void(cli::RecordWriter&)>& body,
+inline std::string Written(records::Format format,
+                           const std::function<void(records::RecordWriter&)>& body,
                            bool driveHeadings = false) {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* memory = open_memstream(&text, &size);
     {
-        cli::Output out(memory);
-        auto writer = cli::MakeWriter(format, out, driveHeadings);
+        records::Output out(memory);
+        auto writer = records::MakeWriter(format, out, driveHeadings);
         body(*writer);
         writer->Finish();
     }

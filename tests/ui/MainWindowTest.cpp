@@ -1155,7 +1155,7 @@ class MainWindowTest : public QObject {
         s.Drive('D')->trigger();
         QVERIFY(WorkEnded(s.form));
         const lorvex::ui::TScanResult* scan = s.form.Scan();
-        const std::int64_t files = scan->fileIds.FCount;
+        const std::int64_t files = scan->fileIds.size();
         HeldScan held;
         held.HoldAt(s.form, lorvex::ntfs::kStageParsingDirectories);
         s.form.mnuScan->trigger();
@@ -1163,7 +1163,7 @@ class MainWindowTest : public QObject {
         QTest::keyClick(s.form.MapSurface(), Qt::Key_Escape);
         QVERIFY(!s.form.IsScanning());
         QCOMPARE(s.form.Scan(), scan);
-        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
+        QCOMPARE(s.form.Scan()->fileIds.size(), files);
         QCOMPARE(s.form.FDriveRoot, std::string("D:\\"));
         held.Release();
         QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
@@ -1173,7 +1173,7 @@ class MainWindowTest : public QObject {
         s.form.mnuScan->trigger();
         QVERIFY(WorkEnded(s.form));
         QVERIFY(s.form.Scan() != nullptr && s.form.Scan() != scan);
-        QCOMPARE(s.form.Scan()->fileIds.FCount, files);
+        QCOMPARE(s.form.Scan()->fileIds.size(), files);
     }
 
     void aFatDriveBeepsAndShowsError() {

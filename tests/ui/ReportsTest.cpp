@@ -4,6 +4,7 @@
 #include "ntfs/NtfsVolume.h"
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
+#include "ui/FileTableExport.h"
 #include "ui/FindModel.h"
 #include "ui/FindWindow.h"
 #include "ui/FragmentationWindow.h"
@@ -15,6 +16,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QLocale>
@@ -28,6 +31,8 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +62,26 @@ class ReportsTest : public QObject {
     fs::path demo_ = lorvex::test::VolumeDir() / "demo.img";
     std::map<std::string, std::string> facts_;
 
+    // The status bar after an export of the demo volume to `path`.
+    static void SaidWhereAndHowMany(const Scanned& s, const QString& path) {
+        QCOMPARE(s.form.HoverText(), QString("Exported %1 entries of C:\\ to %2")
+                                         .arg(s.form.Scan()->fileIds.size())
+                                         .arg(path));
+    }
+
+    // What lorvex-scan writes to `path` with `args` then `path` and the demo
+    // volume; empty when it fails.
+    std::string ScannerWrites(const QStringList& args, const QString& path) const {
+        QProcess scanner;
+        scanner.start(QString::fromLocal8Bit(qgetenv("LORVEX_SCAN")),
+                      args + QStringList{path, QString::fromStdString(demo_.string())});
+        if (!scanner.waitForFinished(120000) || scanner.exitStatus() != QProcess::NormalExit ||
+            scanner.exitCode() != 0) {
+            return {};
+        }
+        return lorvex::test::ReadFile(path.toStdString());
+    }
+
   private slots:
     void initTestCase() {
         if (!fs::exists(demo_)) {
@@ -71,7 +96,9 @@ class ReportsTest : public QObject {
         const auto size = fs::file_size(demo_);
         const auto time = fs::last_write_time(demo_);
         s.form.ExportTo(QString::fromStdString(demo_.string()));
-        QCOMPARE(s.messages, QStringList{"Lorvex: File access denied"});
+        QCOMPARE(s.messages,
+                 QStringList{"Lorvex: Cannot export to " + QString::fromStdString(demo_.string()) +
+                             ": File access denied"});
         QCOMPARE(fs::file_size(demo_), size);
         QVERIFY(fs::last_write_time(demo_) == time);
     }
@@ -82,9 +109,11 @@ class ReportsTest : public QObject {
         QVERIFY(dir.isValid());
 
         s.form.ExportTo("/dev/full");
-        QCOMPARE(s.messages, QStringList{"Lorvex: Disk full"});
+        QCOMPARE(s.messages, QStringList{"Lorvex: Cannot export to /dev/full: Disk full"});
         s.form.ExportTo(dir.filePath("no such directory/table.txt"));
-        QCOMPARE(s.messages.last(), QString("Lorvex: File not found"));
+        QCOMPARE(s.messages.last(), "Lorvex: Cannot export to " +
+                                        dir.filePath("no such directory/table.txt") +
+                                        ": File not found");
 
         // After the failures an export works, and twice to one name
         // replaces the file.
@@ -93,28 +122,95 @@ class ReportsTest : public QObject {
         s.form.ExportTo(mine);
         // Said in the status bar, with where and how many.
         QCOMPARE(s.messages.size(), 2);
-        QCOMPARE(s.form.HoverText(), QString("Exported %1 entries of C:\\ to %2")
-                                         .arg(s.form.Scan()->fileIds.size())
-                                         .arg(mine));
+        SaidWhereAndHowMany(s, mine);
 
-        const QString theirs = dir.filePath("scanner.txt");
-        QProcess scanner;
-        scanner.start(QString::fromLocal8Bit(qgetenv("LORVEX_SCAN")),
-                      {"--export", theirs, QString::fromStdString(demo_.string())});
-        QVERIFY(scanner.waitForFinished(120000));
-        QCOMPARE(scanner.exitCode(), 0);
         const std::string exported = lorvex::test::ReadFile(mine.toStdString());
         QVERIFY(exported.size() > 100000);
-        QVERIFY(exported == lorvex::test::ReadFile(theirs.toStdString()));
+        QVERIFY(exported == ScannerWrites({"--export"}, dir.filePath("scanner.txt")));
         QVERIFY(exported.starts_with("Item:0 Base:0 Name:\\$MFT Type:SYSFILE\r\n"));
+    }
+
+    // Every format of the export: chosen by the dialog's file type, the
+    // file named after it, and the bytes lorvex-scan writes for the drive.
+    void exportWritesEveryFormatAsTheScannerDoes_data() {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("scannerArgs");
+        const QStringList files{"--files", "--format"};
+        QTest::newRow("export text") << "Export text (*.txt)"
+                                     << "C-files.txt" << QStringList{"--export"};
+        QTest::newRow("tab-separated") << "Tab-separated text (*.tsv)"
+                                       << "C-files.tsv" << files + QStringList{"text", "-o"};
+        QTest::newRow("json") << "JSON (*.json)"
+                              << "C-files.json" << files + QStringList{"json", "-o"};
+        QTest::newRow("json lines") << "JSON Lines (*.jsonl)"
+                                    << "C-files.jsonl" << files + QStringList{"jsonl", "-o"};
+        QTest::newRow("csv") << "CSV (*.csv)"
+                             << "C-files.csv" << files + QStringList{"csv", "-o"};
+        QTest::newRow("body file") << "Body file (*.body)"
+                                   << "C-files.body" << files + QStringList{"bodyfile", "-o"};
+    }
+
+    void exportWritesEveryFormatAsTheScannerDoes() {
+        QFETCH(QString, filter);
+        QFETCH(QString, name);
+        QFETCH(QStringList, scannerArgs);
+        Scanned s(demo_);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+
+        // Through the dialog, as a user picks the file's type.
+        QString offered;
+        QString named;
+        QTimer::singleShot(0, [&] {
+            const auto answer = [&](const auto& self) -> void {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) {
+                    QTimer::singleShot(10, [self] { self(self); });
+                    return;
+                }
+                auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+                auto* types = dialog->findChild<QComboBox*>("fileTypeCombo");
+                offered = edit->text();
+                const int row = types->findText(filter);
+                for (int i = types->currentIndex(); i < row; ++i) {
+                    QTest::keyClick(types, Qt::Key_Down);
+                }
+                named = edit->text();
+                dialog->selectFile(dir.filePath(named));
+                QMetaObject::invokeMethod(dialog, "accept");
+            };
+            answer(answer);
+        });
+        s.form.Export1->trigger();
+        QCOMPARE(offered, QString("C-files.txt"));
+        QCOMPARE(named, name);
+        const QString mine = dir.filePath(name);
+        QVERIFY(s.messages.isEmpty());
+        SaidWhereAndHowMany(s, mine);
+
+        const std::string exported = lorvex::test::ReadFile(mine.toStdString());
+        QVERIFY(exported.size() > 10000);
+        QVERIFY(exported == ScannerWrites(scannerArgs, dir.filePath("scanner")));
+
+        // A failure names the file, and the image shown is never written.
+        const auto& format = lorvex::ui::ExportFormatOf(filter);
+        s.form.ExportTo("/dev/full", format);
+        QCOMPARE(s.messages, QStringList{"Lorvex: Cannot export to /dev/full: Disk full"});
+        const auto size = fs::file_size(demo_);
+        const auto time = fs::last_write_time(demo_);
+        s.form.ExportTo(QString::fromStdString(demo_.string()), format);
+        QCOMPARE(s.messages.size(), 2);
+        QVERIFY(s.messages.last().endsWith(": File access denied"));
+        QCOMPARE(fs::file_size(demo_), size);
+        QVERIFY(fs::last_write_time(demo_) == time);
     }
 
     void clusterReportGivesTheOwnersTenLinesAndRuns() {
         Scanned s(demo_);
         const std::int64_t record = std::stoll(facts_.at("fragmented_1_record"));
         const std::int32_t index = s.form.Scan()->fileIds.IndexOfID(record);
-        const lorvex::ntfs::TFileID& e =
-            s.form.Scan()->fileIds[static_cast<std::size_t>(index)];
+        const lorvex::ntfs::TFileID& e = s.form.Scan()->fileIds[static_cast<std::size_t>(index)];
         QStringList runs;
         for (const auto& extent : s.form.Scan()->clusters) {
             if (static_cast<std::int32_t>(extent.FileIndex) == index) {
@@ -678,5 +774,16 @@ class ReportsTest : public QObject {
 
 } // namespace
 
-QTEST_MAIN(ReportsTest)
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The export's dialog remembers its folder in a settings file of the
+    // tests' own.
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("LorvexTests");
+    QApplication::setApplicationName("LorvexReportTests");
+    QSettings().clear();
+    ReportsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "ReportsTest.moc"

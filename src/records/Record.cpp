@@ -1,7 +1,7 @@
-#include "cli/Record.h"
+#include "records/Record.h"
 
-#include "cli/BodyfileWriter.h"
-#include "cli/TextWriter.h"
+#include "records/BodyfileWriter.h"
+#include "records/TextWriter.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace lorvex::cli {
+namespace lorvex::records {
 
 Record::List& Record::AddList(std::string_view key) {
     Field& field = Next(key, Kind::List);
@@ -408,4 +408,4 @@ std::unique_ptr<RecordWriter> MakeWriter(Format format, Output& out, bool driveH
     return nullptr;
 }
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

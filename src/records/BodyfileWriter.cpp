@@ -1,9 +1,9 @@
-#include "cli/BodyfileWriter.h"
+#include "records/BodyfileWriter.h"
 
 #include <charconv>
 #include <string>
 
-namespace lorvex::cli {
+namespace lorvex::records {
 
 namespace {
 
@@ -99,4 +99,4 @@ std::unique_ptr<RecordWriter> MakeBodyfileWriter(Output& out) {
     return std::make_unique<BodyfileWriter>(out);
 }
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

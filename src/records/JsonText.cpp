@@ -1,4 +1,4 @@
-#include "cli/JsonText.h"
+#include "records/JsonText.h"
 
 #include "ondisk/Utf16.h"
 
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace lorvex::cli {
+namespace lorvex::records {
 
 namespace {
 
@@ -201,4 +201,4 @@ void JsonMembers::PutUtf16(std::u16string_view text) {
     p_ = p;
 }
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

@@ -12,7 +12,7 @@
 // The JSON texts of lorvex-scan's listings: strings escaped as the JSON
 // library escapes them, and the members of a row written straight into a
 // text as a builder names them.
-namespace lorvex::cli {
+namespace lorvex::records {
 
 // Appends `text` to `out` as a JSON string, quoted and escaped by the JSON
 // library, and DEL, the C1 controls (U+0080 to U+009F), the line and
@@ -163,4 +163,4 @@ class JsonMembers {
     std::string escaped_;
 };
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

@@ -1,4 +1,4 @@
-#include "cli/TextWriter.h"
+#include "records/TextWriter.h"
 
 #include "ntfs/NumberFormat.h"
 #include "ntfs/ScanStages.h"
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-namespace lorvex::cli {
+namespace lorvex::records {
 
 namespace {
 
@@ -324,4 +324,4 @@ std::unique_ptr<RecordWriter> MakeTextWriter(Output& out, bool driveHeadings) {
     return std::make_unique<TextWriter>(out, driveHeadings);
 }
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/Record.h"
+#include "records/Record.h"
 
 #include <memory>
 
@@ -11,8 +11,8 @@
 // become slashes; a slash and a '|' inside a name are escaped as what is not
 // printable is (\u{2f}, \u{7c}); the $FILE_NAME times' line adds
 // " ($FILE_NAME)". Sections and the other tables have no place in it.
-namespace lorvex::cli {
+namespace lorvex::records {
 
 std::unique_ptr<RecordWriter> MakeBodyfileWriter(Output& out);
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/Record.h"
+#include "records/Record.h"
 
 #include <memory>
 
@@ -17,10 +17,10 @@
 //               status; its footer what the map held and what lay on it
 // Any other table (the file table, the cluster map) is its fields joined by
 // tabs. Texts end at a NUL, as they always have.
-namespace lorvex::cli {
+namespace lorvex::records {
 
 // With `driveHeadings` each drive's listings come after "== TITLE ==" and
 // before an empty line.
 std::unique_ptr<RecordWriter> MakeTextWriter(Output& out, bool driveHeadings);
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/JsonText.h"
 #include "ondisk/Utf16.h"
+#include "records/JsonText.h"
 
 #include <atomic>
 #include <concepts>
@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
-// What lorvex-scan prints, as records of named fields, and one writer per
-// format that turns them into text. An action builds its records and hands
-// them to whichever writer the user chose; a new listing is a new builder
-// and nothing more.
-namespace lorvex::cli {
+// What lorvex-scan prints (and the window's export writes), as records of
+// named fields, and one writer per format that turns them into text. An
+// action builds its records and hands them to whichever writer the user
+// chose; a new listing is a new builder and nothing more.
+namespace lorvex::records {
 
 // One record: named fields in a fixed order. A record is filled, written
 // and cleared again; its room is kept, so a listing of millions of rows
@@ -350,4 +350,4 @@ void AppendCsvField(std::string& out, std::string_view text);
 // mark a cell as text ("=1+2" becomes '=1+2).
 void AppendCsvText(std::string& out, std::string_view text);
 
-} // namespace lorvex::cli
+} // namespace lorvex::records

@@ -1,4 +1,4 @@
-#include "cli/FileTableListing.h"
+#include "records/FileTableListing.h"
 
 #include "ntfs/EntryBlocks.h"
 #include "ntfs/Formatters.h"
@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace lorvex::cli {
+namespace lorvex::records {
 
 namespace {
 
@@ -310,4 +310,13 @@ void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::Ntfs
     writer.EndTable();
 }
 
-} // namespace lorvex::cli
+void WriteDriveFileTable(Output& out, Format format, const Record& label, ntfs::NtfsVolume& volume,
+                         const ntfs::TFileIDs& fileIds) {
+    const auto writer = MakeWriter(format, out);
+    writer->BeginDrive(label);
+    WriteFileTable(out, *writer, format, volume, fileIds);
+    writer->EndDrive();
+    writer->Finish();
+}
+
+} // namespace lorvex::records

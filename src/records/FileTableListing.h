@@ -1,8 +1,9 @@
 #pragma once
 
-#include "cli/Listings.h"
 #include "ntfs/Attributes.h"
 #include "ntfs/Formatters.h"
+#include "ntfs/NtfsVolume.h"
+#include "records/Fields.h"
 
 #include <cstddef>
 #include <span>
@@ -11,7 +12,7 @@
 
 // The file table (--files): a row per entry, or in the body file the lines
 // of its timeline.
-namespace lorvex::cli {
+namespace lorvex::records {
 
 // The rows of the file table, one per entry; with `withAttributes`, each
 // entry's record is read for its attributes and their runs, as the export
@@ -72,4 +73,10 @@ class BodyfileRows {
 void WriteFileTable(Output& out, RecordWriter& writer, Format format, ntfs::NtfsVolume& volume,
                     const ntfs::TFileIDs& fileIds);
 
-} // namespace lorvex::cli
+// The same for one drive, whole, into `out`: what a run of lorvex-scan over
+// that drive alone writes with --files --format, `label` the drive's
+// (FillDriveLabel). The window's export writes through this.
+void WriteDriveFileTable(Output& out, Format format, const Record& label, ntfs::NtfsVolume& volume,
+                         const ntfs::TFileIDs& fileIds);
+
+} // namespace lorvex::records
