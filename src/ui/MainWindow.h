@@ -429,12 +429,12 @@ class MainWindow : public QMainWindow {
     void EndWork();
     // What the scanner tells of the work.
     void MapLoaded();
-    void ScanSucceeded(std::shared_ptr<TScanResult> scan);
+    void ScanSucceeded(std::shared_ptr<const TScanResult> scan);
     void ScanFailed(const QString& failure);
     void WorkCancelled();
     // `scan` becomes the window's result, its model the map's when painted
     // from the map shown.
-    void TakeScan(std::shared_ptr<TScanResult> scan);
+    void TakeScan(std::shared_ptr<const TScanResult> scan);
     // The drive whose work ended becomes the one shown, with its map.
     void CommitDrive();
     // What belonged to the drive shown is let go of: the marks, the file
@@ -523,7 +523,7 @@ class MainWindow : public QMainWindow {
     TUserNotices FNotices;
     TSourceHooks FSourceHooks;
     // The result the window shows, its own once handed over.
-    std::shared_ptr<TScanResult> FScan;
+    std::shared_ptr<const TScanResult> FScan;
     // The drive's map and scan, read off this window's thread.
     ScanController* scanner_ = nullptr;
     // The drive being read, until its work ends: the window shows the one

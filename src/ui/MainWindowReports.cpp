@@ -95,7 +95,8 @@ QString HexDumpLine(std::uint64_t offset, std::span<const std::byte> bytes) {
 // The hex dump of cluster `lcn` of the scanned volume into `info`, which
 // steps to the neighbouring clusters of the same volume for as long as that
 // scan lives. A cluster outside the volume leaves `info` as it was.
-void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std::int64_t lcn) {
+void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<const TScanResult>& scan,
+                  std::int64_t lcn) {
     ntfs::NtfsVolume& volume = *scan->volume;
     if (lcn < 0 || lcn >= volume.geometry().totalClusters) {
         return;
@@ -114,9 +115,9 @@ void WriteHexDump(Tfrm_Info& info, const std::shared_ptr<TScanResult>& scan, std
     if (owner >= 0 && owner < scan->fileIds.size()) {
         info.SetReportFile(owner);
     }
-    info.OnHexDump = [weak = std::weak_ptr<TScanResult>(scan)](Tfrm_Info& window,
-                                                               std::int64_t next) {
-        if (const std::shared_ptr<TScanResult> held = weak.lock()) {
+    info.OnHexDump = [weak = std::weak_ptr<const TScanResult>(scan)](Tfrm_Info& window,
+                                                                     std::int64_t next) {
+        if (const std::shared_ptr<const TScanResult> held = weak.lock()) {
             WriteHexDump(window, held, next);
         }
     };
@@ -141,7 +142,7 @@ void MainWindow::ShowClusterDetails() {
     }
     // The whole cluster number: cut to 32 bits it would name a cluster of
     // another file on a volume of more than 2^32 clusters.
-    const std::shared_ptr<TScanResult> scan = FScan; // as in ShowBaseInfo
+    const std::shared_ptr<const TScanResult> scan = FScan; // as in ShowBaseInfo
     const std::int64_t owner = ntfs::FindClusterOwner(scan->clusters, cursor_);
     if (owner < 0 || owner >= scan->fileIds.size()) {
         return;
@@ -175,7 +176,7 @@ void MainWindow::ShowBaseInfo(std::int64_t BaseID) {
     ntfs::TItemIDArray items;
     // Held for the report: a box the reader shows while it reads lets events
     // through, and the result must outlive them.
-    const std::shared_ptr<TScanResult> scan = FScan;
+    const std::shared_ptr<const TScanResult> scan = FScan;
     ntfs::GetRecordsOfBase(scan->fileIds, items, BaseID);
     if (items.empty()) {
         return;

@@ -137,7 +137,7 @@ void MainWindow::MapLoaded() {
     ShowDriveProblem();
 }
 
-void MainWindow::ScanSucceeded(std::shared_ptr<TScanResult> scan) {
+void MainWindow::ScanSucceeded(std::shared_ptr<const TScanResult> scan) {
     if (pendingDrive_) {
         CommitDrive();
     }
@@ -166,22 +166,22 @@ void MainWindow::WorkCancelled() {
     }
 }
 
-void MainWindow::TakeScan(std::shared_ptr<TScanResult> scan) {
+void MainWindow::TakeScan(std::shared_ptr<const TScanResult> scan) {
     FScan = std::move(scan);
+    std::unique_ptr<map::TMapModel> painted = scanner_->TakePaintedMap();
     UpdateCommands();
     UpdateHealth();
     UpdateDamage();
     ListsFollowScan();
     // The model of a drive whose map is still the one scanned replaces it;
     // a mark changed during the scan is painted now.
-    if (FScan->model && FModel && FScan->model->SharedBits() == FModel->SharedBits()) {
-        FModel = std::move(FScan->model);
+    if (painted && FModel && painted->SharedBits() == FModel->SharedBits()) {
+        FModel = std::move(painted);
         if (FMarkText.toStdU16String() != FScan->markText) {
             RepaintScannedCells();
         }
         RenderMapBitmap();
     }
-    FScan->model.reset();
     RenderOverview();
 }
 

@@ -128,7 +128,8 @@ void ScanController::LoadMap(const std::string& root, std::int64_t totalClusters
 ntfs::ScanObserver
 ScanController::Observer(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
                          const std::shared_ptr<const map::TMapModel::TBits>& bits,
-                         const std::function<void(std::string_view)>& probe) {
+                         const std::function<void(std::string_view)>& probe,
+                         std::unique_ptr<map::TMapModel>& painted) {
     ntfs::ScanObserver observer;
     observer.stageStarted = [this, job, &probe](std::string_view title) {
         QMetaObject::invokeMethod(
@@ -158,7 +159,7 @@ ScanController::Observer(const std::shared_ptr<TScanJob>& job, TScanResult& scan
             },
             Qt::QueuedConnection);
     };
-    observer.paint = [job, &scan, &bits] {
+    observer.paint = [job, &scan, &bits, &painted] {
         // The model is painted here, from the bitmap the window read and
         // shares, while the window goes on drawing its own.
         if (!bits) {
@@ -173,7 +174,7 @@ ScanController::Observer(const std::shared_ptr<TScanJob>& job, TScanResult& scan
         input.reserved = volume.reserved();
         input.markText = scan.markText;
         input.contains = ContainsCaseless;
-        scan.model = std::make_unique<map::TMapModel>(bits, input);
+        painted = std::make_unique<map::TMapModel>(bits, input);
         job->ThrowIfStopped();
     };
     return observer;
@@ -181,10 +182,11 @@ ScanController::Observer(const std::shared_ptr<TScanJob>& job, TScanResult& scan
 
 QString ScanController::RunScan(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
                                 const std::shared_ptr<const map::TMapModel::TBits>& bits,
-                                const std::function<void(std::string_view)>& probe) {
+                                const std::function<void(std::string_view)>& probe,
+                                std::unique_ptr<map::TMapModel>& painted) {
     try {
         ntfs::NtfsVolume& volume = *scan.volume;
-        const ntfs::ScanObserver observer = Observer(job, scan, bits, probe);
+        const ntfs::ScanObserver observer = Observer(job, scan, bits, probe, painted);
         ntfs::RunScanStages(volume, scan.fileIds, scan.clusters, observer);
         job->ThrowIfStopped();
         // The check walks the map against the bitmap the model holds;
@@ -214,10 +216,11 @@ void ScanController::StartScan(const std::string& root, const std::u16string& ma
     StartThread([this, job, root, markText, bits = std::move(bits), probe = probe_]() mutable {
         auto scan = std::make_shared<TScanResult>();
         scan->markText = markText;
+        auto painted = std::make_shared<std::unique_ptr<map::TMapModel>>();
         QString failure;
         try {
             scan->volume = std::make_unique<ntfs::NtfsVolume>(api_, root);
-            failure = RunScan(job, *scan, bits, probe);
+            failure = RunScan(job, *scan, bits, probe, *painted);
         } catch (const TScanStopped&) {
             return;
         } catch (const std::exception& e) {
@@ -226,15 +229,21 @@ void ScanController::StartScan(const std::string& root, const std::u16string& ma
         if (job->Stopped()) {
             return;
         }
-        // The result changes hands here: this thread keeps no part of it.
+        // The result changes hands here, never to change again: this thread
+        // keeps no part of it, and the window reads it as it is.
+        std::shared_ptr<const TScanResult> handed;
+        if (failure.isEmpty()) {
+            handed = std::move(scan);
+        }
         QMetaObject::invokeMethod(
             this,
-            [this, job, handed = failure.isEmpty() ? std::move(scan) : nullptr, failure]() mutable {
+            [this, job, handed = std::move(handed), painted, failure]() mutable {
                 if (job != job_) {
                     return;
                 }
                 End();
                 if (handed) {
+                    painted_ = std::move(*painted);
                     emit finished(std::move(handed));
                 } else {
                     emit failed(failure);

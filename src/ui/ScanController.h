@@ -58,6 +58,9 @@ class ScanController : public QObject {
     // The model the last load read, once: null when there was no memory
     // for it.
     [[nodiscard]] std::unique_ptr<map::TMapModel> TakeMap();
+    // The model the last scan painted, once (with its finished signal):
+    // null when it had no bitmap to paint over.
+    [[nodiscard]] std::unique_ptr<map::TMapModel> TakePaintedMap() { return std::move(painted_); }
     [[nodiscard]] bool Busy() const { return job_ != nullptr; }
     // Runs on the scanning thread as each stage begins; tests make a stage
     // fail or slow down through it.
@@ -68,7 +71,7 @@ class ScanController : public QObject {
     void progressChanged(int percent);
     // The drive's model is ready for TakeMap.
     void mapLoaded();
-    void finished(std::shared_ptr<TScanResult> scan);
+    void finished(std::shared_ptr<const TScanResult> scan);
     void failed(const QString& message);
     void cancelled();
     // A message of the reader's for the user, while the scan goes on.
@@ -82,12 +85,14 @@ class ScanController : public QObject {
     [[nodiscard]] ntfs::ScanObserver
     Observer(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
              const std::shared_ptr<const map::TMapModel::TBits>& bits,
-             const std::function<void(std::string_view)>& probe);
+             const std::function<void(std::string_view)>& probe,
+             std::unique_ptr<map::TMapModel>& painted);
     // Runs the stages and the check into `scan` on the calling thread;
     // empty when they ended, else why not. Throws when the job is stopped.
     QString RunScan(const std::shared_ptr<TScanJob>& job, TScanResult& scan,
                     const std::shared_ptr<const map::TMapModel::TBits>& bits,
-                    const std::function<void(std::string_view)>& probe);
+                    const std::function<void(std::string_view)>& probe,
+                    std::unique_ptr<map::TMapModel>& painted);
     // Starts `work` on a thread of its own that lives no longer than this.
     void StartThread(std::function<void()> work);
 
@@ -95,6 +100,7 @@ class ScanController : public QObject {
     std::function<void(std::string_view)> probe_;
     std::shared_ptr<TScanJob> job_;
     std::unique_ptr<map::TMapModel> loaded_;
+    std::unique_ptr<map::TMapModel> painted_;
     // Copies the job's progress into progressChanged while it runs.
     QTimer* progressTimer_ = nullptr;
     int shownProgress_ = -1;

@@ -12,16 +12,15 @@
 
 namespace lorvex::ui {
 
-// What a scan produces: the volume it read, the file table, the cluster
-// map (in LCN order once the scan is over) and the map's model painted from
-// them (null for a drive whose map could not be had). The scanning thread
-// builds it whole and hands it over when the last stage ends; from then on
-// only the window's thread reads it.
+// What a scan produces: the volume it read, the file table, the cluster map
+// (in LCN order once the scan is over) and the volume check. The scanning
+// thread builds it whole and hands it over as a constant when the last stage
+// ends: every view made from it reads it as it was handed over. The map's
+// model painted from it goes to the window beside it (ScanController).
 struct TScanResult {
     std::unique_ptr<ntfs::NtfsVolume> volume;
     ntfs::TFileIDs fileIds;
     ntfs::TClusterArray clusters;
-    std::unique_ptr<map::TMapModel> model;
     // The volume check, made on the scanning thread once the stages are done.
     ntfs::THealthReport health;
     // The mark the model was painted with.
