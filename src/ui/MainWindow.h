@@ -163,8 +163,9 @@ class MainWindow : public QMainWindow {
     void CancelScan();
 
     // The pictures (MainWindowMap.cpp).
-    // Paints the model with the mark text as it is now.
-    void PaintClusters();
+    // Paints the model with the mark text as it is now, from the scan's
+    // cluster map in owner (FileIndex) order.
+    void PaintClusters(const ntfs::TClusterArray& byOwner);
     void RepaintScannedCells();
     // Fits the view to the map area and the volume, back at the top, and
     // draws it.

@@ -122,7 +122,7 @@ void MainWindow::BuildMapArea() {
     connect(scroller, &QScrollBar::valueChanged, this, [this] { scrollerChange(); });
 }
 
-void MainWindow::PaintClusters() {
+void MainWindow::PaintClusters(const ntfs::TClusterArray& byOwner) {
     if (!FScan || !FModel) {
         return;
     }
@@ -130,7 +130,7 @@ void MainWindow::PaintClusters() {
     input.mftZoneStart = FScan->volume->geometry().mftZoneStart;
     input.mftZoneEnd = FScan->volume->geometry().mftZoneEnd;
     input.fileIds = &FScan->fileIds;
-    input.clusters = &FScan->clusters;
+    input.clusters = &byOwner;
     input.reserved = FScan->volume->reserved();
     input.markText = FMarkText.toStdU16String();
     input.contains = ContainsCaseless;
@@ -141,11 +141,12 @@ void MainWindow::RepaintScannedCells() {
     if (!FScan) {
         return;
     }
-    // Painting walks the map in owner order; the lookups need it back in
-    // cluster order.
-    ntfs::SortClustersByFileIndex(FScan->clusters);
-    PaintClusters();
-    ntfs::SortClustersByLCN(FScan->clusters);
+    // Painting walks the map in owner order. The result keeps cluster order
+    // for every view that holds it, so the walk has a copy of its own, for
+    // as long as it lasts (a mark changes seldom).
+    ntfs::TClusterArray byOwner = FScan->clusters;
+    ntfs::SortClustersByFileIndex(byOwner);
+    PaintClusters(byOwner);
 }
 
 void MainWindow::RenderMapBitmap() {

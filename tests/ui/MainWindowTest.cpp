@@ -424,10 +424,18 @@ class MainWindowTest : public QObject {
         QVERIFY(!pagefile.empty());
         QCOMPARE(s.StateOf(pagefile.front()), std::uint8_t{lorvex::ui::csPagefile});
         const auto colourOf = [&](std::int64_t lcn) { return s.ScreenIndex(s.PointOf(lcn)); };
+        // What the scan handed over stays as it was, for every view holding it.
+        const lorvex::ntfs::TClusterArray handed = s.form.Scan()->clusters;
 
         QString title, preset;
         AnswerInputBox("ALICE.PST", true, &title, &preset);
         s.form.mnuMark->trigger();
+        QVERIFY(s.form.Scan()->clusters.size() == handed.size());
+        QVERIFY(std::equal(handed.begin(), handed.end(), s.form.Scan()->clusters.begin(),
+                           [](const auto& a, const auto& b) {
+                               return a.LCN == b.LCN && a.Length == b.Length &&
+                                      a.FileIndex == b.FileIndex;
+                           }));
         QCOMPARE(title, QString("Mark file|Enter file name or part of path to mark"));
         QCOMPARE(preset, QString());
         for (const std::int64_t lcn : lcns) {

@@ -2,6 +2,7 @@
 
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
+#include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/FindWindow.h"
@@ -29,7 +30,11 @@
 #include <QToolBar>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <memory>
+#include <thread>
 
 namespace lorvex::ui {
 
@@ -194,7 +199,8 @@ class ScreenshotRun {
         form_.SetZoom({8, 1});
         Hover(lcn_);
         Save("zoom-in" + suffix + ".png", form_.grab().toImage());
-        form_.SetZoom({});
+        // Back to the view the window opens with, as a user finds it.
+        form_.ZoomToFit();
         Hover(lcn_);
     }
 
@@ -209,7 +215,8 @@ class ScreenshotRun {
         Settle(200);
         Save("show-on-map.png", form_.grab().toImage());
         form_.ClearHighlight();
-        form_.SetZoom({});
+        // Back to the view the window opens with, as a user finds it.
+        form_.ZoomToFit();
         Hover(lcn_);
     }
 
@@ -264,7 +271,8 @@ class ScreenshotRun {
         Save("volume-check.png", form_.frm_Health->grab().toImage());
         form_.frm_Health->hide();
         form_.SetHealthOverlay(false);
-        form_.SetZoom({});
+        // Back to the view the window opens with, as a user finds it.
+        form_.ZoomToFit();
         return true;
     }
 
@@ -296,7 +304,8 @@ class ScreenshotRun {
         }
         Save("damage-map.png", form_.grab().toImage());
         form_.SetDamageOverlay(false);
-        form_.SetZoom({});
+        // Back to the view the window opens with, as a user finds it.
+        form_.ZoomToFit();
         return true;
     }
 
@@ -315,6 +324,38 @@ class ScreenshotRun {
             std::printf("the desktop did not maximise the window; the -max pictures show it "
                         "as it stayed\n");
         }
+    }
+
+    // The cursor after Go to: the cluster drawn on the map and named.
+    void CursorAfterGoTo(std::int64_t lcn) {
+        form_.GoToCluster(lcn);
+        Settle(200);
+        Save("go-to.png", form_.grab().toImage());
+    }
+
+    // A rescan held at its first stage for a moment (the work's progress
+    // shows after half a second): the stage, the bar and Cancel in the
+    // status bar, as a long scan shows them.
+    void ScanInProgress() {
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        form_.SetScanProbe([release](std::string_view stage) {
+            if (stage == ntfs::kStageEnumeratingFiles) {
+                for (int i = 0; i < 300 && !release->load(); ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+        });
+        form_.mnuScan->trigger();
+        Settle(1200);
+        Save("scanning.png", form_.grab().toImage());
+        release->store(true);
+        QEventLoop scanning;
+        QObject::connect(&form_, &MainWindow::ScanFinished, &scanning, &QEventLoop::quit);
+        if (form_.IsScanning()) {
+            scanning.exec();
+        }
+        form_.SetScanProbe({});
+        Settle(200);
     }
 
     // A source that is not NTFS, when one was given after the first: the
@@ -398,6 +439,8 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
         extras << "damage"
                << "damage-map";
     }
+    run.CursorAfterGoTo(lcn);
+    run.ScanInProgress();
     run.Hover(lcn);
     run.Maximise();
     run.Views("-max");
@@ -406,7 +449,8 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
         return Fail("cannot write the pictures into " + folder);
     }
     std::printf("wrote main, zoom, screen, zoom-fit and zoom-in (each also -max: maximised), "
-                "legend, show-on-map, report, hexdump, find, fragmentation, keys, about%s%s .png "
+                "legend, show-on-map, report, hexdump, find, fragmentation, keys, about, go-to, "
+                "scanning%s%s .png "
                 "into %s\n",
                 extras.isEmpty() ? "" : (", " + extras.join(", ")).toLocal8Bit().constData(),
                 error ? " and error" : "", folder.toLocal8Bit().constData());

@@ -22,6 +22,8 @@ class TLorvexWindows;
 // bitlocker-unlock.png (the dialog asking for its key, after a wrong one) and
 // bitlocker-locked.png (the message once it is given up) instead. Returns the
 // program's exit status.
+// go-to.png shows the cursor after Go to; scanning.png a rescan in progress,
+// with its stage, bar and Cancel in the status bar.
 // keys.png and about.png are the Help menu's Keys and Mouse and About pages;
 // error.png shows the message of the first of `problems` (the sources the
 // window could not open) over the window.
