@@ -38,19 +38,21 @@ struct TLegendEntry {
 };
 
 // The legend of the map after a scan, in the order it is read: the common
-// kinds first, then the rarer ones, then the picture's own margin. A used
+// kinds first, then the rarer ones, then the picture's own margin. The words
+// are the window's, the saved picture's and the manual's; short, so that the
+// nine and the overlays shown beside them fit the window's width. A used
 // cluster that no scanned entry paints keeps the colour of a file, so the
 // two share a line.
 inline constexpr std::array<TLegendEntry, 9> kLegend = {{
     {csFree, "free"},
     {csUsed, "used, file"},
-    {csFragmented, "fragmented file"},
+    {csFragmented, "fragmented"},
     {csDirectory, "directory"},
-    {csSystem, "system file"},
+    {csSystem, "system"},
     {csMFTZone, "MFT zone"},
-    {csPagefile, "paging file"},
-    {csMarked, "marked file"},
-    {csBeyondEnd, "beyond the end"},
+    {csPagefile, "paging"},
+    {csMarked, "marked"},
+    {csBeyondEnd, "past the end"},
 }};
 
 } // namespace lorvex::map
