@@ -4,6 +4,7 @@
 #include "platform/RawVolumeSystem.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/LorvexWindows.h"
+#include "ui/UiTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -177,14 +178,8 @@ class BitLockerWindowTest : public QObject {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName("LorvexTests");
-    QApplication::setApplicationName("LorvexBitLockerWindowTests");
-    QSettings().clear();
-    BitLockerWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    return lorvex::test::RunWindowTest<BitLockerWindowTest>(argc, argv,
+                                                            "LorvexBitLockerWindowTests");
 }
 
 #include "BitLockerWindowTest.moc"

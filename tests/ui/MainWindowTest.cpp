@@ -1446,15 +1446,7 @@ class MainWindowTest : public QObject {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The recent sources go to a settings file of the tests' own.
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName("LorvexTests");
-    QApplication::setApplicationName("LorvexWindowTests");
-    QSettings().clear();
-    MainWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    return lorvex::test::RunWindowTest<MainWindowTest>(argc, argv, "LorvexWindowTests");
 }
 
 #include "MainWindowTest.moc"

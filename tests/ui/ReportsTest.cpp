@@ -775,15 +775,6 @@ class ReportsTest : public QObject {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The export's dialog remembers its folder in a settings file of the
-    // tests' own.
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName("LorvexTests");
-    QApplication::setApplicationName("LorvexReportTests");
-    QSettings().clear();
-    ReportsTest test;
-    return QTest::qExec(&test, argc, argv);
+    return lorvex::test::RunWindowTest<ReportsTest>(argc, argv, "LorvexReportTests");
 }
 #include "ReportsTest.moc"

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QApplication>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QString>
 #include <QTest>
 
@@ -25,6 +28,20 @@ template <typename Window>
 // A search runs from the event loop too: true once it is over.
 template <typename Find> [[nodiscard]] bool SearchEnded(const Find& find, int timeoutMs = 60000) {
     return QTest::qWaitFor([&] { return !find.IsSearching(); }, timeoutMs);
+}
+
+// A window test's main: the offscreen platform, and settings (the recent
+// sources, the dialogs' folders, the window's geometry) in a store of the
+// tests' own under `application`'s name, empty at the start.
+template <class Test> int RunWindowTest(int argc, char** argv, const char* application) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("LorvexTests");
+    QApplication::setApplicationName(application);
+    QSettings().clear();
+    Test test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 } // namespace lorvex::test

@@ -288,15 +288,7 @@ class WindowCommandsTest : public QObject {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The settings go to a store of the tests' own.
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName("LorvexTests");
-    QApplication::setApplicationName("LorvexWindowCommandTests");
-    QSettings().clear();
-    WindowCommandsTest test;
-    return QTest::qExec(&test, argc, argv);
+    return lorvex::test::RunWindowTest<WindowCommandsTest>(argc, argv, "LorvexWindowCommandTests");
 }
 
 #include "WindowCommandsTest.moc"
