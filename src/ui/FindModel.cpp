@@ -138,9 +138,7 @@ std::vector<std::size_t> FindModel::SortedOrder(const ntfs::TFileIDs& table) con
     std::vector<std::size_t> order(rows_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     const bool descending = sortOrder_ == Qt::DescendingOrder;
-    const auto entry = [&](std::size_t row) -> const ntfs::TFileID& {
-        return table[rows_[row]];
-    };
+    const auto entry = [&](std::size_t row) -> const ntfs::TFileID& { return table[rows_[row]]; };
     // Compares by a key, then by table position.
     const auto sortBy = [&](const auto& key) {
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
