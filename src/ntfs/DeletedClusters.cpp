@@ -40,8 +40,8 @@ DeletedPiece Part(const DeletedPiece& run, std::int64_t from, std::int64_t to, P
 void CutByLiveMap(const DeletedPiece& run, std::int64_t from, std::int64_t to, const TFileIDs& live,
                   const TClusterArray& clusters, std::vector<DeletedPiece>& out,
                   std::size_t streamStart, std::size_t budget) {
-    auto it =
-        std::ranges::partition_point(clusters, [from](const auto& c) { return c.LCN < from; });
+    auto it = std::partition_point(clusters.begin(), clusters.end(),
+                                   [from](const auto& c) { return c.LCN < from; });
     // The extent before may reach into the run.
     if (it != clusters.begin() && ExtentEnd(std::prev(it)->LCN, std::prev(it)->Length) > from) {
         --it;
@@ -130,8 +130,8 @@ static std::vector<Newest> NewestClaimants(const std::vector<DeletedEntry>& entr
         events.emplace_back(p.lcn, true, key);
         events.emplace_back(ExtentEnd(p.lcn, p.length), false, key);
     }
-    std::ranges::sort(events,
-                      [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    std::sort(events.begin(), events.end(),
+              [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
     std::multiset<Key> open;
     std::vector<Newest> out;
     for (std::size_t i = 0; i < events.size();) {
@@ -175,8 +175,8 @@ static void SplitClaimed(std::vector<DeletedPiece>& pieces, const std::vector<st
                 continue;
             }
             const std::int64_t end = ExtentEnd(p.lcn, p.length);
-            auto it = std::ranges::partition_point(newest,
-                                                   [&](const Newest& n) { return n.end <= p.lcn; });
+            auto it = std::partition_point(newest.begin(), newest.end(),
+                                           [&](const Newest& n) { return n.end <= p.lcn; });
             std::int64_t pos = p.lcn;
             for (; pos < end && it != newest.end() && it->begin < end; ++it) {
                 if (out.size() >= budget) {
@@ -242,7 +242,8 @@ void CutDeletedRuns(DeletedEntries& deleted, const TFileIDs& live, const TCluste
             }
         }
     }
-    std::ranges::sort(deleted.claims_, {}, &DeletedEntries::Claim::lcn);
+    std::sort(deleted.claims_.begin(), deleted.claims_.end(),
+              [](const auto& a, const auto& b) { return a.lcn < b.lcn; });
     deleted.claimEndSoFar_.clear();
     std::int64_t furthest = 0;
     for (const auto& claim : deleted.claims_) {
@@ -254,7 +255,8 @@ void CutDeletedRuns(DeletedEntries& deleted, const TFileIDs& live, const TCluste
 std::vector<std::size_t> DeletedEntries::EntriesClaiming(std::int64_t lcn) const {
     std::vector<std::size_t> found;
     auto i = static_cast<std::size_t>(
-        std::ranges::partition_point(claims_, [lcn](const Claim& c) { return c.lcn <= lcn; }) -
+        std::partition_point(claims_.begin(), claims_.end(),
+                             [lcn](const Claim& c) { return c.lcn <= lcn; }) -
         claims_.begin());
     // Every claim that starts at or before the cluster and reaches past it;
     // the largest end so far says when none further back can.
@@ -264,7 +266,7 @@ std::vector<std::size_t> DeletedEntries::EntriesClaiming(std::int64_t lcn) const
             found.push_back(claims_[i].entry);
         }
     }
-    std::ranges::sort(found);
+    std::sort(found.begin(), found.end());
     found.erase(std::unique(found.begin(), found.end()), found.end());
     return found;
 }

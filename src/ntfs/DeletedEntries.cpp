@@ -224,7 +224,8 @@ void DeletedCollector::TakeName(std::span<const std::byte> attribute) {
 void DeletedCollector::TakeData(const RecordView& record, std::size_t offset,
                                 std::span<const std::byte> attribute) {
     const std::u16string name = ondisk::ReadUtf16(ondisk::AttributeNameBytes(attribute));
-    auto it = std::ranges::find(streams_, name, &StreamParts::name);
+    auto it = std::find_if(streams_.begin(), streams_.end(),
+                           [&name](const StreamParts& s) { return s.name == name; });
     if (it == streams_.end()) {
         if (streams_.size() >= kMaxStreamsPerEntry) {
             return;
@@ -263,8 +264,8 @@ std::uint32_t DeletedCollector::Pool(std::u16string_view text) {
 void DeletedCollector::StoreNames(DeletedEntry& entry) {
     // The long names first, in the order the record holds them; the DOS
     // names only when there is no other.
-    const bool anyLong =
-        std::ranges::any_of(names_, [](const auto& n) { return !IsDosOnly(n.decoded.nameSpace); });
+    const bool anyLong = std::any_of(names_.begin(), names_.end(),
+                                     [](const auto& n) { return !IsDosOnly(n.decoded.nameSpace); });
     entry.firstName = static_cast<std::uint32_t>(out_.names_.size());
     for (const NamePart& part : names_) {
         if (anyLong && IsDosOnly(part.decoded.nameSpace)) {
@@ -282,13 +283,17 @@ void DeletedCollector::StoreNames(DeletedEntry& entry) {
 }
 
 void DeletedCollector::StoreStreams(DeletedEntry& entry) {
-    std::ranges::stable_partition(streams_, [](const auto& s) { return s.name.empty(); });
+    // Not the ranges version: the subrange it returns does not build with
+    // clang 14 over this standard library.
+    std::stable_partition(streams_.begin(), streams_.end(),
+                          [](const auto& s) { return s.name.empty(); });
     entry.firstStream = static_cast<std::uint32_t>(out_.streams_.size());
     for (StreamParts& parts : streams_) {
         DeletedStream stream = parts.stream;
         stream.nameLength = static_cast<std::uint32_t>(parts.name.size());
         stream.nameFirst = Pool(parts.name);
-        std::ranges::sort(parts.extents, {}, &ondisk::Extent::vcn);
+        std::sort(parts.extents.begin(), parts.extents.end(),
+                  [](const auto& a, const auto& b) { return a.vcn < b.vcn; });
         stream.firstPiece = static_cast<std::uint32_t>(out_.pieces_.size());
         for (const ondisk::Extent& e : parts.extents) {
             out_.pieces_.push_back({e.vcn, e.sparse ? -1 : e.lcn, e.length, kNoOwner,
