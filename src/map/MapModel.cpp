@@ -416,7 +416,11 @@ std::shared_ptr<const TMapModel::TBits> TMapModel::BuildBitmap(const TMapInput& 
     const bool inPlace = static_cast<bool>(input.fillBitmap);
     if (inPlace) {
         auto* const bytes = reinterpret_cast<std::uint8_t*>(bits.Words.data());
-        std::memset(bytes, 0, bits.Words.size() * sizeof(std::uint64_t));
+        // A source that holds no cluster has no words, and no pointer to
+        // give memset.
+        if (bytes != nullptr) {
+            std::memset(bytes, 0, bits.Words.size() * sizeof(std::uint64_t));
+        }
         input.fillBitmap({bytes, static_cast<std::size_t>((total + 7) / 8)});
         bitmap = {bytes, bits.Words.size() * sizeof(std::uint64_t)};
     }
