@@ -618,6 +618,10 @@ std::uint8_t TMapModel::StateAt(std::int64_t lcn) const {
 }
 
 void TMapModel::States(std::int64_t first, std::size_t count, std::uint8_t* out) const {
+    // No cells: a caller's empty buffer may give no pointer at all.
+    if (count == 0) {
+        return;
+    }
     const std::int64_t wanted = static_cast<std::int64_t>(
         std::min<std::size_t>(count, std::numeric_limits<std::int64_t>::max()));
     const std::int64_t end = SaturatingStep(first, wanted, 1);
