@@ -54,6 +54,15 @@ void Settle(int milliseconds) {
     }
 }
 
+// The scan runs on from the event loop; its end is waited for.
+void WaitForScan(MainWindow& form) {
+    if (form.IsScanning()) {
+        QEventLoop scanning;
+        QObject::connect(&form, &MainWindow::ScanFinished, &scanning, &QEventLoop::quit);
+        scanning.exec();
+    }
+}
+
 // A cluster in the middle of the file's middle extent: inside a run of its
 // own colour, with neighbours of the same file around it.
 std::int64_t ClusterOfFile(const MainWindow& form, const std::u16string& path) {
@@ -349,11 +358,7 @@ class ScreenshotRun {
         Settle(1200);
         Save("scanning.png", form_.grab().toImage());
         release->store(true);
-        QEventLoop scanning;
-        QObject::connect(&form_, &MainWindow::ScanFinished, &scanning, &QEventLoop::quit);
-        if (form_.IsScanning()) {
-            scanning.exec();
-        }
+        WaitForScan(form_);
         form_.SetScanProbe({});
         Settle(200);
     }
@@ -405,12 +410,7 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
     }
     Settle(300);
     drives.front()->trigger();
-    // The scan runs on from the event loop; its end is waited for.
-    if (form.IsScanning()) {
-        QEventLoop scanning;
-        QObject::connect(&form, &MainWindow::ScanFinished, &scanning, &QEventLoop::quit);
-        scanning.exec();
-    }
+    WaitForScan(form);
     if (!form.IsScanned()) {
         return Fail("the scan of " + drives.front()->text() + " did not finish");
     }
