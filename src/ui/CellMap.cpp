@@ -38,15 +38,16 @@ void OverlayColours(QList<QRgb>& colours, const QList<QRgb>& palette, bool dim) 
     if (colours.size() <= map::kOverlayLast) {
         colours.resize(map::kOverlayLast + 1);
     }
-    Palette from{};
-    std::copy_n(palette.begin(), std::min<qsizetype>(palette.size(), from.size()), from.begin());
-    Palette to{};
-    map::SetOverlayColours(to, from, dim);
-    for (int index = 0; index <= map::kOverlayLast; ++index) {
-        if (index < map::kGridIndex ? index < palette.size() : index >= map::kHighlightIndex) {
-            colours[index] = to[static_cast<std::size_t>(index)];
-        }
-    }
+    // The map's own table, filled in place: the grid and the background
+    // the screen sets for itself stay as they are.
+    Palette shown{};
+    std::copy_n(palette.begin(), std::min<qsizetype>(palette.size(), map::kGridIndex),
+                shown.begin());
+    map::SetOverlayColours(shown, shown, dim);
+    std::copy_n(shown.begin(), std::min<qsizetype>(palette.size(), map::kGridIndex),
+                colours.begin());
+    std::copy(shown.begin() + map::kHighlightIndex, shown.begin() + map::kOverlayLast + 1,
+              colours.begin() + map::kHighlightIndex);
 }
 
 } // namespace lorvex::ui
