@@ -78,6 +78,7 @@ class SectorCipher {
     static void Diffuse(Contexts& c, std::byte* sector, bool undo);
     bool EncryptSectors(Contexts& c, std::uint64_t offset, std::span<std::byte> data) const;
     bool DecryptXts(Contexts& c, std::span<std::byte> data) const;
+    bool DecryptXtsBySector(Contexts& c, std::uint64_t offset, std::span<std::byte> data) const;
     bool DecryptCbc(Contexts& c, std::span<std::byte> data) const;
 
     std::uint16_t method_ = 0;

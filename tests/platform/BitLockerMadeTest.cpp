@@ -136,6 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Cipher{method::kAesXts128, 512, "xts128"},
                       Cipher{method::kAesXts256, 512, "xts256"},
                       Cipher{method::kAesXts128, 4096, "xts128_4k"},
+                      Cipher{method::kAesXts256, 4096, "xts256_4k"},
                       Cipher{method::kAesCbc128, 512, "cbc128"},
                       Cipher{method::kAesCbc256, 512, "cbc256"},
                       Cipher{method::kAesCbc128Diffuser, 512, "diffuser128"},
