@@ -205,12 +205,22 @@ std::uint16_t StreamId(ntfs::RecordReader& records, std::int64_t number, std::u1
 void WriteDeletedTimeline(const ScannedDrive& scan, const DeletedEntries& deleted,
                           Listing& listing) {
     ntfs::RecordReader records = scan.volume.OpenRecordReader();
+    std::vector<Record> rows;
+    std::vector<records::BodyfileStream> streams;
     std::string path;
-    std::string streamPath;
+    std::string room;
     listing.writer.BeginTable("deleted");
     for (std::size_t i = 0; i < deleted.entries().size() && !listing.out.Failed(); ++i) {
         const ntfs::DeletedEntry& entry = deleted.entries()[i];
         const RecordFacts facts = ReadFacts(records, entry);
+        streams.clear();
+        for (const auto& stream : deleted.Streams(entry)) {
+            if (stream.nameLength != 0) {
+                const std::u16string_view name = deleted.NameOf(stream);
+                streams.push_back(
+                    {std::u16string(name), StreamId(records, entry.record, name), stream.size});
+            }
+        }
         records::BodyfileLine line;
         line.record = entry.record;
         line.attributeType = facts.times.ContentType;
@@ -219,35 +229,14 @@ void WriteDeletedTimeline(const ScannedDrive& scan, const DeletedEntries& delete
         line.size = entry.size;
         line.times = facts.times.Standard;
         line.deleted = true;
-        // An entry without a name still has a line, under its number.
+        // An entry without a name still has its lines, under its number.
         for (std::size_t n = 0; n < std::max<std::size_t>(entry.nameCount, 1); ++n) {
             ondisk::ToUtf8(deleted.Path(i, n, scan.fileIds), path);
             line.path = path;
-            records::FillBodyfileRow(listing.row, line);
-            listing.writer.Row(listing.row);
-            if (facts.times.HasFileName) {
-                records::BodyfileLine names = line;
-                names.fileName = true;
-                names.attributeType = ondisk::type::kFileName;
-                names.attributeId = facts.times.FileNameId;
-                names.times = facts.times.FileName;
-                records::FillBodyfileRow(listing.row, names);
-                listing.writer.Row(listing.row);
-            }
-            for (const auto& stream : deleted.Streams(entry)) {
-                if (stream.nameLength == 0) {
-                    continue;
-                }
-                streamPath = path;
-                streamPath.push_back(':');
-                ondisk::AppendPrintableName(deleted.NameOf(stream), streamPath);
-                records::BodyfileLine data = line;
-                data.path = streamPath;
-                data.attributeType = ondisk::type::kData;
-                data.attributeId = StreamId(records, entry.record, deleted.NameOf(stream));
-                data.size = stream.size;
-                records::FillBodyfileRow(listing.row, data);
-                listing.writer.Row(listing.row);
+            const std::size_t count =
+                records::AppendBodyfileLines(rows, 0, line, facts.times, streams, room);
+            for (std::size_t r = 0; r < count; ++r) {
+                listing.writer.Row(rows[r]);
             }
         }
     }

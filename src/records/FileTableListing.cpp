@@ -196,8 +196,8 @@ void BodyfileRows::ReadNamesAndStreams(std::span<const std::byte> record,
             }
         } else if (attribute->type == ondisk::type::kData &&
                    ondisk::AttributeNameLength(attribute->bytes) != 0) {
-            Stream stream{ondisk::ReadUtf16(ondisk::AttributeNameBytes(attribute->bytes)),
-                          ondisk::AttributeId(attribute->bytes), 0};
+            BodyfileStream stream{ondisk::ReadUtf16(ondisk::AttributeNameBytes(attribute->bytes)),
+                                  ondisk::AttributeId(attribute->bytes), 0};
             if (ondisk::IsResident(attribute->bytes)) {
                 stream.size = ondisk::ResidentValueLength(attribute->bytes);
             } else if (const auto header = ondisk::DecodeNonResident(attribute->bytes);
@@ -206,18 +206,18 @@ void BodyfileRows::ReadNamesAndStreams(std::span<const std::byte> record,
             } else {
                 continue; // a later piece of a stream met before
             }
-            if (std::none_of(streams_.begin(), streams_.end(),
-                             [&stream](const Stream& s) { return s.name == stream.name; })) {
+            if (std::none_of(streams_.begin(), streams_.end(), [&stream](const BodyfileStream& s) {
+                    return s.name == stream.name;
+                })) {
                 streams_.push_back(std::move(stream));
             }
         }
     }
 }
 
-std::size_t BodyfileRows::AddLines(std::vector<Record>& rows, std::size_t count,
-                                   const BodyfileLine& line, bool withFileName,
-                                   const ntfs::TNtfsTimes& fileNameTimes,
-                                   std::uint16_t fileNameId) {
+std::size_t AppendBodyfileLines(std::vector<Record>& rows, std::size_t count,
+                                const BodyfileLine& line, const ntfs::TRecordTimes& times,
+                                std::span<const BodyfileStream> streams, std::string& room) {
     const auto next = [&rows, &count]() -> Record& {
         if (count == rows.size()) {
             rows.emplace_back();
@@ -225,20 +225,20 @@ std::size_t BodyfileRows::AddLines(std::vector<Record>& rows, std::size_t count,
         return rows[count++];
     };
     FillBodyfileRow(next(), line);
-    if (withFileName) {
+    if (times.HasFileName) {
         BodyfileLine names = line;
         names.fileName = true;
         names.attributeType = ondisk::type::kFileName;
-        names.attributeId = fileNameId;
-        names.times = fileNameTimes;
+        names.attributeId = times.FileNameId;
+        names.times = times.FileName;
         FillBodyfileRow(next(), names);
     }
-    for (const Stream& stream : streams_) {
-        streamText_.assign(line.path);
-        streamText_.push_back(':');
-        ondisk::AppendPrintableName(stream.name, streamText_);
+    for (const BodyfileStream& stream : streams) {
+        room.assign(line.path);
+        room.push_back(':');
+        ondisk::AppendPrintableName(stream.name, room);
         BodyfileLine data = line;
-        data.path = streamText_;
+        data.path = room;
         data.attributeType = ondisk::type::kData;
         data.attributeId = stream.id;
         data.size = stream.size;
@@ -278,12 +278,11 @@ std::size_t BodyfileRows::Fill(std::vector<Record>& rows, std::span<const std::b
                       entry.Size,
                       times.Standard,
                       false};
-    std::size_t count =
-        AddLines(rows, 0, line, times.HasFileName, times.FileName, times.FileNameId);
+    std::size_t count = AppendBodyfileLines(rows, 0, line, times, streams_, streamText_);
     for (const std::u16string& other : otherPaths_) {
         ondisk::ToUtf8(other, text_);
         line.path = text_;
-        count = AddLines(rows, count, line, times.HasFileName, times.FileName, times.FileNameId);
+        count = AppendBodyfileLines(rows, count, line, times, streams_, streamText_);
     }
     return count;
 }

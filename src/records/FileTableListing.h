@@ -70,11 +70,26 @@ void FillBodyfileRow(Record& row, const BodyfileLine& line);
 // shows without write permission.
 std::string_view BodyfileMode(bool directory, bool readOnly, bool deleted);
 
+// A named $DATA stream of an entry, for its body-file line.
+struct BodyfileStream {
+    std::u16string name;
+    std::uint16_t id = 0;
+    std::int64_t size = 0;
+};
+
+// The body-file lines of one name of an entry, appended to `rows` from
+// `count` on (grown as needed, its room kept): `line` with the
+// $STANDARD_INFORMATION times, the line of the $FILE_NAME times of `times`
+// when it has them, and a line per stream of `streams` ("path:stream", the
+// stream's id and size). Returns the new count.
+std::size_t AppendBodyfileLines(std::vector<Record>& rows, std::size_t count,
+                                const BodyfileLine& line, const ntfs::TRecordTimes& times,
+                                std::span<const BodyfileStream> streams, std::string& room);
+
 // The rows of the body file of an entry: per base record one with its
 // $STANDARD_INFORMATION times and one with its $FILE_NAME times, then a
-// row per named $DATA stream ("path:stream", with the first set of times);
-// the same again under each other name (hard link) the base record holds.
-// None for an extension record.
+// row per named $DATA stream; the same again under each other name (hard
+// link) the base record holds. None for an extension record.
 class BodyfileRows {
   public:
     // The rows of entry `index` into `rows` (grown as needed, its room
@@ -88,22 +103,13 @@ class BodyfileRows {
                      const ntfs::TFileIDs& fileIds, int index);
 
   private:
-    // A named $DATA stream of the record.
-    struct Stream {
-        std::u16string name;
-        std::uint16_t id = 0;
-        std::int64_t size = 0;
-    };
     void ReadNamesAndStreams(std::span<const std::byte> record, const ntfs::TFileIDs& fileIds);
-    std::size_t AddLines(std::vector<Record>& rows, std::size_t count, const BodyfileLine& line,
-                         bool withFileName, const ntfs::TNtfsTimes& fileNameTimes,
-                         std::uint16_t fileNameId);
 
     std::u16string path_;
     std::string text_;
     std::string streamText_;
     std::vector<std::u16string> otherPaths_;
-    std::vector<Stream> streams_;
+    std::vector<BodyfileStream> streams_;
 };
 
 // The --files listing through `writer` in `format`: the rows of the file
