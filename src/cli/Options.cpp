@@ -30,6 +30,12 @@ constexpr const char* kUsage =
     "  --owner LCN...    name what occupies each cluster (the numbers that follow)\n"
     "  --fragmented      list the fragmented entries, most fragmented first\n"
     "  --info            print the drives' volume information without scanning\n"
+    "  --deleted         list the deleted entries (free $MFT records that still read\n"
+    "                    as files): record, path, size, deleted_time, the clusters\n"
+    "                    recoverable and overwritten, and each run's pieces with\n"
+    "                    their state and the record that took them; then the walk's\n"
+    "                    counts. With --format bodyfile, their timeline lines\n"
+    "                    (--files --deleted: the live entries' and theirs)\n"
     "  --check           check the volume's consistency: one line per problem,\n"
     "                    KIND FIRST_LCN COUNT and then, tab-separated, the record\n"
     "                    number and path of every record concerned; then a summary.\n"
@@ -166,6 +172,7 @@ struct FlagOption {
 constexpr FlagOption kFlagOptions[] = {
     {"--fragmented", &Options::fragmented},
     {"--check", &Options::check},
+    {"--deleted", &Options::deleted},
     {"--files", &Options::files},
     {"--cluster-map", &Options::clusterMap},
     {"--info", &Options::info},
@@ -318,7 +325,10 @@ std::optional<EarlyExit> CheckListings(Reading& reading) {
     const Format format = reading.format.value_or(
         options.clusterMap && options.Listings() == 1 ? Format::Csv : Format::Text);
     options.format = format;
-    if (format == Format::Bodyfile && (options.Listings() != 1 || !options.files)) {
+    // The body file is a timeline of the entries: live (--files), deleted
+    // (--deleted) or both.
+    const int timelines = (options.files ? 1 : 0) + (options.deleted ? 1 : 0);
+    if (format == Format::Bodyfile && (timelines == 0 || options.Listings() != timelines)) {
         return Usage("--format bodyfile writes the file table (--files) and nothing else");
     }
     if ((format == Format::Csv || format == Format::JsonLines) && options.Listings() > 1) {

@@ -37,6 +37,7 @@ struct Options {
     bool info = false;
     bool files = false;
     bool check = false;
+    bool deleted = false;
     std::optional<std::string> damagePath;
     std::uint32_t sectorSize = 0; // 0: --damage reads a ddrescue mapfile
     ntfs::TDamageMap damage;      // read from damagePath
@@ -50,7 +51,7 @@ struct Options {
     [[nodiscard]] int Listings() const {
         return (owners.empty() ? 0 : 1) + (fragmented ? 1 : 0) + (files ? 1 : 0) +
                (clusterMap ? 1 : 0) + (summary ? 1 : 0) + (info ? 1 : 0) + (check ? 1 : 0) +
-               (damagePath ? 1 : 0);
+               (damagePath ? 1 : 0) + (deleted ? 1 : 0);
     }
     [[nodiscard]] bool ListingsToStdout() const { return !outputPath || *outputPath == "-"; }
     [[nodiscard]] bool ExportToStdout() const { return exportPath && *exportPath == "-"; }

@@ -2,6 +2,7 @@
 
 #include "cli/CheckListing.h"
 #include "cli/DamageListing.h"
+#include "cli/DeletedListing.h"
 #include "cli/EntryListings.h"
 #include "cli/FileExports.h"
 #include "cli/SummaryListing.h"
@@ -167,6 +168,9 @@ int WriteListings(const ScannedDrive& scan, const Options& options,
     }
     if (options.files) {
         WriteFileTable(listing.out, listing.writer, listing.format, scan.volume, scan.fileIds);
+    }
+    if (options.deleted) {
+        WriteDeleted(scan, listing);
     }
     if (options.clusterMap) {
         WriteClusterMap(scan, listing);

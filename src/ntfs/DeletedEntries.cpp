@@ -1,6 +1,7 @@
 #include "ntfs/DeletedEntries.h"
 
 #include "ntfs/DeletedRecords.h"
+#include "ntfs/RecordBlocks.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/AttributeList.h"
 #include "ondisk/FileName.h"
@@ -66,10 +67,15 @@ class DeletedCollector {
     void Run(const ProgressReport& progress) {
         const std::int64_t count = volume_.geometry().recordCount;
         out_.recordCount_ = count;
-        for (std::int64_t n = 0; n < count; ++n) {
-            Visit(n);
-            if (progress && (n % 4096 == 0 || n + 1 == count)) {
-                progress(100.0 * static_cast<double>(n + 1) / static_cast<double>(count));
+        if (broken_.HasBitmap()) {
+            RunOverFreeRecords(count, progress);
+        } else if (const auto blocks = count > 0 ? records_.OpenRecordBlocks() : nullptr;
+                   blocks && blocks->recordSize() == volume_.geometry().bytesPerRecord) {
+            RunOverBlocks(*blocks, count, progress);
+        } else {
+            for (std::int64_t n = 0; n < count; ++n) {
+                Visit(n);
+                Report(progress, n, count);
             }
         }
         out_.counts_.strayExtensions = freeExtensions_ - out_.counts_.joinedExtensions;
@@ -77,6 +83,59 @@ class DeletedCollector {
     }
 
   private:
+    static void Report(const ProgressReport& progress, std::int64_t n, std::int64_t count) {
+        if (progress && (n % 4096 == 0 || n + 1 == count)) {
+            progress(100.0 * static_cast<double>(n + 1) / static_cast<double>(count));
+        }
+    }
+
+    // The records the $MFT's bitmap marks in use are the scan's, read by it
+    // already: they count as read and are not read again, which would cost
+    // as much as the scan's own reading of the $MFT. Only the free ones are
+    // read.
+    void RunOverFreeRecords(std::int64_t count, const ProgressReport& progress) {
+        for (std::int64_t n = 0; n < count; ++n) {
+            if (broken_.MarkedInUse(n)) {
+                ++out_.counts_.recordsRead;
+            } else {
+                Visit(n);
+            }
+            Report(progress, n, count);
+        }
+    }
+
+    // Without that bitmap, the $MFT in large reads on every core, as the scan reads it: a record
+    // the blocks give as readable is in use and read, and nothing more is
+    // asked of it; the others (free, torn or unreadable) are visited one by
+    // one, in record order, as the walk without blocks visits every record.
+    void RunOverBlocks(const platform::FileRecordBlocks& blocks, std::int64_t count,
+                       const ProgressReport& progress) {
+        const std::size_t blockCount = RecordBlockCount(count - 1, blocks.recordSize());
+        std::vector<std::vector<std::int64_t>> others(blockCount);
+        std::vector<std::int64_t> inUse(blockCount, 0);
+        TRecordBlockWalk walk;
+        walk.visit = [&](std::size_t index, const TRecordBlock& block) {
+            for (std::size_t i = 0; i < block.Count(); ++i) {
+                if (block.Readable[i] != 0) {
+                    ++inUse[index];
+                } else {
+                    others[index].push_back(block.First + static_cast<std::int64_t>(i));
+                }
+            }
+        };
+        walk.inOrder = [&](std::size_t index) {
+            out_.counts_.recordsRead += inUse[index];
+            for (const std::int64_t n : others[index]) {
+                Visit(n);
+            }
+            others[index] = {};
+        };
+        if (progress) {
+            walk.tick = [&progress](double done) { progress(100.0 * done); };
+        }
+        WalkRecordBlocks(blocks, count - 1, ScanThreads(), walk);
+    }
+
     void Visit(std::int64_t n) {
         const auto record = records_.Read(n);
         if (!record) {

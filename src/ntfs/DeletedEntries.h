@@ -112,6 +112,8 @@ struct DeletedEntry {
 
 // Counts of what the walk found beside the entries.
 struct DeletedWalkCounts {
+    // The records that read as file records; those the $MFT's bitmap marks
+    // in use are the scan's and count without being read again.
     std::int64_t recordsRead = 0;
     std::int64_t freeRecords = 0;
     // Free base records that hold nothing of a file (no attribute beyond

@@ -61,6 +61,12 @@ void BrokenRecordCheck::ReadBitmap(RecordReader& records, std::span<const std::b
     }
 }
 
+bool BrokenRecordCheck::MarkedInUse(std::int64_t number) const {
+    const auto at = static_cast<std::size_t>(number / 8);
+    return number >= 0 && at < bitmap_.size() &&
+           (std::to_integer<unsigned>(bitmap_[at]) >> (number % 8) & 1U) != 0;
+}
+
 bool BrokenRecordCheck::IsBrokenFreeRecord(std::int64_t number) {
     const auto at = static_cast<std::size_t>(number / 8);
     if (number < 0 || (!bitmap_.empty() && at >= bitmap_.size())) {

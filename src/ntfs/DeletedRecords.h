@@ -29,6 +29,10 @@ class BrokenRecordCheck {
   public:
     BrokenRecordCheck(NtfsVolume& volume, RecordReader& records);
     bool IsBrokenFreeRecord(std::int64_t number);
+    // Whether the $MFT's bitmap was read, and then whether it marks record
+    // `number` in use.
+    [[nodiscard]] bool HasBitmap() const { return !bitmap_.empty(); }
+    [[nodiscard]] bool MarkedInUse(std::int64_t number) const;
 
   private:
     void ReadBitmap(RecordReader& records, std::span<const std::byte> attribute);

@@ -45,6 +45,7 @@ enum BodyField : std::size_t {
     kModified,
     kChanged,
     kCreated,
+    kDeleted, // may be left out: a live entry's
     kFieldCount
 };
 
@@ -59,13 +60,16 @@ class BodyfileWriter final : public RecordWriter {
         out_.Step();
     }
     void FormatRow(std::string& text, const Record& row) const override {
-        if (row.size() != kFieldCount) {
+        if (row.size() != kFieldCount && row.size() != kDeleted) {
             return;
         }
         text.append("0|");
         AppendBodyName(text, drive_, row[kPath].text);
         if (row[kFileName].integer != 0) {
             text.append(" ($FILE_NAME)");
+        }
+        if (row.size() > kDeleted && row[kDeleted].integer != 0) {
+            text.append(" (deleted)");
         }
         text.push_back('|');
         AppendDecimal(text, row[kRecord].integer);

@@ -10,7 +10,8 @@
 // NAME is the drive ("C:") and the row's path as shown, whose separators
 // become slashes; a slash and a '|' inside a name are escaped as what is not
 // printable is (\u{2f}, \u{7c}); the $FILE_NAME times' line adds
-// " ($FILE_NAME)". Sections and the other tables have no place in it.
+// " ($FILE_NAME)", a deleted entry's " (deleted)" after that. Sections and the other tables have no
+// place in it.
 namespace lorvex::records {
 
 std::unique_ptr<RecordWriter> MakeBodyfileWriter(Output& out);

@@ -3,6 +3,9 @@
 #include "ntfs/EntryBlocks.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/RecordTimes.h"
+#include "ondisk/Attribute.h"
+#include "ondisk/FileName.h"
+#include "ondisk/NonResident.h"
 #include "ondisk/Printable.h"
 #include "ondisk/Utf16.h"
 
@@ -125,7 +128,32 @@ template void EntryRecords::Write(RecordFields&, ntfs::BlockAttributeReader&, co
 template void EntryRecords::Write(JsonMembers&, ntfs::BlockAttributeReader&, const ntfs::TFileIDs&,
                                   int, bool, SourceTexts);
 
-std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, ntfs::RecordReader& records,
+void FillBodyfileRow(Record& row, const BodyfileLine& line) {
+    row.Clear();
+    row.Add("path", line.path);
+    row.AddBool("file_name", line.fileName);
+    row.Add("record", line.record);
+    row.Add("attribute_type", line.attributeType);
+    row.Add("attribute_id", line.attributeId);
+    row.AddPlain("mode", line.mode);
+    row.Add("size", line.size);
+    row.Add("accessed", ntfs::NtfsTimeToUnixSeconds(line.times.Accessed));
+    row.Add("modified", ntfs::NtfsTimeToUnixSeconds(line.times.Modified));
+    row.Add("changed", ntfs::NtfsTimeToUnixSeconds(line.times.Changed));
+    row.Add("created", ntfs::NtfsTimeToUnixSeconds(line.times.Created));
+    row.AddBool("deleted", line.deleted);
+}
+
+std::string_view BodyfileMode(bool directory, bool readOnly, bool deleted) {
+    if (deleted) {
+        return directory ? (readOnly ? "-/dr-xr-xr-x" : "-/drwxrwxrwx")
+                         : (readOnly ? "-/rr-xr-xr-x" : "-/rrwxrwxrwx");
+    }
+    return directory ? (readOnly ? "d/dr-xr-xr-x" : "d/drwxrwxrwx")
+                     : (readOnly ? "r/rr-xr-xr-x" : "r/rrwxrwxrwx");
+}
+
+std::size_t BodyfileRows::Fill(std::vector<Record>& rows, ntfs::RecordReader& records,
                                const ntfs::TFileIDs& fileIds, int index) {
     const ntfs::TFileID& entry = fileIds[static_cast<std::size_t>(index)];
     if (entry.FileID != entry.BaseID) {
@@ -136,28 +164,90 @@ std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, ntfs::RecordReader& re
                 fileIds, index);
 }
 
-namespace {
-
-void FillBodyRow(Record& row, std::string_view path, bool fileName, std::int64_t record,
-                 std::uint32_t attrType, std::uint16_t attrId, std::string_view mode,
-                 std::int64_t size, const ntfs::TNtfsTimes& times) {
-    row.Clear();
-    row.Add("path", path);
-    row.AddBool("file_name", fileName);
-    row.Add("record", record);
-    row.Add("attribute_type", attrType);
-    row.Add("attribute_id", attrId);
-    row.AddPlain("mode", mode);
-    row.Add("size", size);
-    row.Add("accessed", ntfs::NtfsTimeToUnixSeconds(times.Accessed));
-    row.Add("modified", ntfs::NtfsTimeToUnixSeconds(times.Modified));
-    row.Add("changed", ntfs::NtfsTimeToUnixSeconds(times.Changed));
-    row.Add("created", ntfs::NtfsTimeToUnixSeconds(times.Created));
+void BodyfileRows::ReadNamesAndStreams(std::span<const std::byte> record,
+                                       const ntfs::TFileIDs& fileIds) {
+    otherPaths_.clear();
+    streams_.clear();
+    std::u16string parentPath;
+    auto walk = ondisk::WalkRecordAttributes(record);
+    while (const auto attribute = walk.Next()) {
+        if (attribute->type == ondisk::type::kFileName) {
+            const auto name = ondisk::DecodeFileName(ondisk::ResidentValue(attribute->bytes));
+            if (!name.parent || name.IsDosName()) {
+                continue;
+            }
+            // Each other name as the table would show it there: the path of
+            // its directory and the name.
+            const std::int32_t parent = fileIds.IndexOfID(*name.parent);
+            parentPath.clear();
+            if (*name.parent != ntfs::kRootDirectory) {
+                if (parent >= 0) {
+                    fileIds.GetPath(parent, parentPath);
+                }
+                if (parentPath.empty()) {
+                    parentPath = ntfs::kOrphanMarker;
+                }
+            }
+            parentPath.push_back(u'\\');
+            ondisk::AppendPrintableName(ondisk::ReadUtf16(name.name), parentPath);
+            if (parentPath != path_ && std::find(otherPaths_.begin(), otherPaths_.end(),
+                                                 parentPath) == otherPaths_.end()) {
+                otherPaths_.push_back(parentPath);
+            }
+        } else if (attribute->type == ondisk::type::kData &&
+                   ondisk::AttributeNameLength(attribute->bytes) != 0) {
+            BodyfileStream stream{ondisk::ReadUtf16(ondisk::AttributeNameBytes(attribute->bytes)),
+                                  ondisk::AttributeId(attribute->bytes), 0};
+            if (ondisk::IsResident(attribute->bytes)) {
+                stream.size = ondisk::ResidentValueLength(attribute->bytes);
+            } else if (const auto header = ondisk::DecodeNonResident(attribute->bytes);
+                       header && header->lowestVcn == 0) {
+                stream.size = header->dataSize;
+            } else {
+                continue; // a later piece of a stream met before
+            }
+            if (std::none_of(streams_.begin(), streams_.end(), [&stream](const BodyfileStream& s) {
+                    return s.name == stream.name;
+                })) {
+                streams_.push_back(std::move(stream));
+            }
+        }
+    }
 }
 
-} // namespace
+std::size_t AppendBodyfileLines(std::vector<Record>& rows, std::size_t count,
+                                const BodyfileLine& line, const ntfs::TRecordTimes& times,
+                                std::span<const BodyfileStream> streams, std::string& room) {
+    const auto next = [&rows, &count]() -> Record& {
+        if (count == rows.size()) {
+            rows.emplace_back();
+        }
+        return rows[count++];
+    };
+    FillBodyfileRow(next(), line);
+    if (times.HasFileName) {
+        BodyfileLine names = line;
+        names.fileName = true;
+        names.attributeType = ondisk::type::kFileName;
+        names.attributeId = times.FileNameId;
+        names.times = times.FileName;
+        FillBodyfileRow(next(), names);
+    }
+    for (const BodyfileStream& stream : streams) {
+        room.assign(line.path);
+        room.push_back(':');
+        ondisk::AppendPrintableName(stream.name, room);
+        BodyfileLine data = line;
+        data.path = room;
+        data.attributeType = ondisk::type::kData;
+        data.attributeId = stream.id;
+        data.size = stream.size;
+        FillBodyfileRow(next(), data);
+    }
+    return count;
+}
 
-std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, std::span<const std::byte> record,
+std::size_t BodyfileRows::Fill(std::vector<Record>& rows, std::span<const std::byte> record,
                                const ntfs::TFileIDs& fileIds, int index) {
     const ntfs::TFileID& entry = fileIds[static_cast<std::size_t>(index)];
     if (entry.FileID != entry.BaseID) {
@@ -175,22 +265,28 @@ std::size_t BodyfileRows::Fill(std::span<Record, 2> rows, std::span<const std::b
     const bool directory = entry.FileType == ntfs::kTypeDirectory ||
                            entry.FileType == ntfs::kTypeSystemDirectory ||
                            (entry.Flags & kDirectoryFlag) != 0;
-    // Read-only and system files show without write permission, as other
-    // timeline tools show them.
     const bool readOnly = (entry.Flags & (kReadOnlyFlag | kSystemFlag)) != 0;
-    std::string_view mode = directory ? (readOnly ? "d/dr-xr-xr-x" : "d/drwxrwxrwx")
-                                      : (readOnly ? "r/rr-xr-xr-x" : "r/rrwxrwxrwx");
     fileIds.GetPath(index, path_);
+    ReadNamesAndStreams(record, fileIds);
     ondisk::ToUtf8(path_, text_);
-    FillBodyRow(rows[0], text_, false, entry.FileID, times.ContentType, times.ContentId, mode,
-                entry.Size, times.Standard);
-    if (!times.HasFileName) {
-        return 1;
+    BodyfileLine line{text_,
+                      false,
+                      entry.FileID,
+                      times.ContentType,
+                      times.ContentId,
+                      BodyfileMode(directory, readOnly, false),
+                      entry.Size,
+                      times.Standard,
+                      false};
+    std::size_t count = AppendBodyfileLines(rows, 0, line, times, streams_, streamText_);
+    for (const std::u16string& other : otherPaths_) {
+        ondisk::ToUtf8(other, text_);
+        line.path = text_;
+        count = AppendBodyfileLines(rows, count, line, times, streams_, streamText_);
     }
-    FillBodyRow(rows[1], text_, true, entry.FileID, ondisk::type::kFileName, times.FileNameId, mode,
-                entry.Size, times.FileName);
-    return 2;
+    return count;
 }
+
 namespace {
 
 // Ends the walk of the blocks at the first write that fails.
@@ -217,7 +313,7 @@ class UnreadBlocks final : public platform::FileRecordBlocks {
 void FormatBlock(ntfs::BlockAttributeReader& reader, const ntfs::TFileIDs& fileIds, int from,
                  int to, const RecordWriter& writer, Format format, std::string& text) {
     thread_local EntryRecords entries;
-    thread_local Record rows[2];
+    thread_local std::vector<Record> rows(1);
     thread_local BodyfileRows bodyRows;
     thread_local JsonMembers members;
     const bool withAttributes = format == Format::Json || format == Format::JsonLines;
@@ -278,7 +374,7 @@ void WriteFromBlocks(Output& out, RecordWriter& writer, Format format, ntfs::Rec
 void WriteFromQueries(Output& out, RecordWriter& writer, Format format, ntfs::RecordReader& records,
                       const ntfs::TFileIDs& fileIds) {
     const bool withAttributes = format == Format::Json || format == Format::JsonLines;
-    Record rows[2];
+    std::vector<Record> rows(1);
     EntryRecords entries;
     BodyfileRows bodyRows;
     for (int i = 0; i < fileIds.size() && !out.Failed(); ++i) {

@@ -3,12 +3,14 @@
 #include "ntfs/Attributes.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/NtfsVolume.h"
+#include "ntfs/RecordTimes.h"
 #include "records/Fields.h"
 
 #include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The file table (--files): a row per entry, or in the body file the lines
 // of its timeline.
@@ -42,27 +44,72 @@ class EntryRecords {
     std::string shown_;
 };
 
-// The rows of the body file (BodyfileWriter.h) of an entry: per base record
-// one with its $STANDARD_INFORMATION times and one with its $FILE_NAME
-// times; none for an extension record. The fields, in this order: path (as
-// shown), file_name (whether the row is of the $FILE_NAME times), record,
-// attribute_type and attribute_id (of the times' attribute; 0 for none),
-// mode, size, and the accessed, modified, changed and created times in
-// seconds of the Unix epoch.
+// One line of the body file (BodyfileWriter.h), as a row of these fields
+// in this order: path (as shown; a named stream's "path:stream"),
+// file_name (whether the line is of the $FILE_NAME times), record,
+// attribute_type and attribute_id (of the times' attribute or the stream;
+// 0 for none), mode, size, the accessed, modified, changed and created
+// times in seconds of the Unix epoch, and deleted (whether the entry is a
+// deleted one).
+struct BodyfileLine {
+    std::string_view path;
+    bool fileName = false;
+    std::int64_t record = 0;
+    std::uint32_t attributeType = 0;
+    std::uint16_t attributeId = 0;
+    std::string_view mode;
+    std::int64_t size = 0;
+    ntfs::TNtfsTimes times;
+    bool deleted = false;
+};
+void FillBodyfileRow(Record& row, const BodyfileLine& line);
+
+// The mode a timeline shows: the kind of the name ("-" when the name is
+// deleted with its record, as other timeline tools show such names), then
+// the kind of the entry and its permissions; a read-only or a system entry
+// shows without write permission.
+std::string_view BodyfileMode(bool directory, bool readOnly, bool deleted);
+
+// A named $DATA stream of an entry, for its body-file line.
+struct BodyfileStream {
+    std::u16string name;
+    std::uint16_t id = 0;
+    std::int64_t size = 0;
+};
+
+// The body-file lines of one name of an entry, appended to `rows` from
+// `count` on (grown as needed, its room kept): `line` with the
+// $STANDARD_INFORMATION times, the line of the $FILE_NAME times of `times`
+// when it has them, and a line per stream of `streams` ("path:stream", the
+// stream's id and size). Returns the new count.
+std::size_t AppendBodyfileLines(std::vector<Record>& rows, std::size_t count,
+                                const BodyfileLine& line, const ntfs::TRecordTimes& times,
+                                std::span<const BodyfileStream> streams, std::string& room);
+
+// The rows of the body file of an entry: per base record one with its
+// $STANDARD_INFORMATION times and one with its $FILE_NAME times, then a
+// row per named $DATA stream; the same again under each other name (hard
+// link) the base record holds. None for an extension record.
 class BodyfileRows {
   public:
-    // The rows of entry `index` into `rows`, its record read from the
-    // volume, whose handle must be open. Returns how many.
-    std::size_t Fill(std::span<Record, 2> rows, ntfs::RecordReader& records,
+    // The rows of entry `index` into `rows` (grown as needed, its room
+    // kept), its record read from the volume, whose handle must be open.
+    // Returns how many.
+    std::size_t Fill(std::vector<Record>& rows, ntfs::RecordReader& records,
                      const ntfs::TFileIDs& fileIds, int index);
     // The same from the entry's record in hand: valid and in use, or empty
     // when it does not read.
-    std::size_t Fill(std::span<Record, 2> rows, std::span<const std::byte> record,
+    std::size_t Fill(std::vector<Record>& rows, std::span<const std::byte> record,
                      const ntfs::TFileIDs& fileIds, int index);
 
   private:
+    void ReadNamesAndStreams(std::span<const std::byte> record, const ntfs::TFileIDs& fileIds);
+
     std::u16string path_;
     std::string text_;
+    std::string streamText_;
+    std::vector<std::u16string> otherPaths_;
+    std::vector<BodyfileStream> streams_;
 };
 
 // The --files listing through `writer` in `format`: the rows of the file

@@ -240,6 +240,35 @@ void AppendDamageCounts(std::string& out, const Record& r) {
             r.Integer("areas"), r.Integer("clusters"), r.Integer("hits"), r.Integer("records"));
 }
 
+// The fields joined by tabs, then the path of each other name and each
+// named stream, a tab before each.
+void AppendDeleted(std::string& out, const Record& r) {
+    AppendFields(out, r);
+    out.pop_back();
+    for (const std::string_view key : {"other_paths", "stream_paths"}) {
+        const Record::Field* field = r.Find(key);
+        if (field == nullptr || field->kind != Record::Kind::Texts) {
+            continue;
+        }
+        for (std::size_t i = 0; i < field->texts.size(); ++i) {
+            out.push_back('\t');
+            AppendText(out, field->texts[i]);
+        }
+    }
+    out.push_back('\n');
+}
+
+// "N deleted entries: records read X, free Y, ...".
+void AppendDeletedCounts(std::string& out, const Record& r) {
+    Appendf(out,
+            "%" PRId64 " deleted entries: records read %" PRId64 ", free %" PRId64
+            ", empty %" PRId64 ", broken update sequence %" PRId64 ", extensions joined %" PRId64
+            ", stray %" PRId64 "\n",
+            r.Integer("entries"), r.Integer("records_read"), r.Integer("free_records"),
+            r.Integer("empty_records"), r.Integer("broken_records"), r.Integer("joined_extensions"),
+            r.Integer("stray_extensions"));
+}
+
 using RowText = void (*)(std::string&, const Record&);
 
 RowText RowTextOf(std::string_view table) {
@@ -254,6 +283,9 @@ RowText RowTextOf(std::string_view table) {
     }
     if (table == "damage") {
         return AppendDamage;
+    }
+    if (table == "deleted") {
+        return AppendDeleted;
     }
     return AppendFields;
 }
@@ -297,6 +329,8 @@ class TextWriter final : public RecordWriter {
             AppendProblemCounts(out_.Buffer(), record);
         } else if (key == "damage") {
             AppendDamageCounts(out_.Buffer(), record);
+        } else if (key == "deleted") {
+            AppendDeletedCounts(out_.Buffer(), record);
         } else {
             AppendFields(out_.Buffer(), record);
         }

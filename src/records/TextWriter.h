@@ -15,6 +15,8 @@
 //               its footer the count of each kind and what was not checked
 //   damage      kind, record, path, attribute, first byte, byte count and
 //               status; its footer what the map held and what lay on it
+//   deleted     the fields joined by tabs, then the paths of the other
+//               names and of the named streams; its footer the walk's counts
 // Any other table (the file table, the cluster map) is its fields joined by
 // tabs. Texts end at a NUL, as they always have.
 namespace lorvex::records {

@@ -103,6 +103,9 @@ TEST(Options, EachWrongWordIsRefusedWithItsUsageLine) {
          "--format bodyfile writes the file table (--files) and nothing else"},
         {{"--format", "bodyfile", "--files", "--owner", "1", "x"},
          "--format bodyfile writes the file table (--files) and nothing else"},
+        {{"--format", "bodyfile", "--deleted", "--check", "x"},
+         "--format bodyfile writes the file table (--files) and nothing else"},
+        {{"--format", "csv", "--deleted", "--files", "x"}, "--format csv" + oneTable},
         {{"--format", "csv", "--files", "--check", "x"}, "--format csv" + oneTable},
         {{"--format", "jsonl", "--info", "--fragmented", "x"}, "--format jsonl" + oneTable},
         {{"--export", "-", "--files", "--format", "json", "x"},
@@ -221,6 +224,11 @@ TEST(Options, AcceptedArgumentsComeToTheirOptions) {
     o = Accepted({"--format", "bodyfile", "x"});
     EXPECT_TRUE(o.files);
     EXPECT_EQ(o.format, Format::Bodyfile);
+    // With --deleted, the deleted entries' lines alone or beside the live.
+    o = Accepted({"--deleted", "--format", "bodyfile", "x"});
+    EXPECT_TRUE(o.deleted && !o.files && !o.summary);
+    o = Accepted({"--files", "--deleted", "--format", "bodyfile", "x"});
+    EXPECT_TRUE(o.deleted && o.files);
     // An export or a picture alone is no summary.
     EXPECT_FALSE(Accepted({"--export", "-", "x"}).summary);
     EXPECT_TRUE(Accepted({"--export", "-", "x"}).ExportToStdout());
