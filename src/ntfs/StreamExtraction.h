@@ -56,6 +56,8 @@ enum class ExtractionStatus : std::uint8_t {
                  // or a free record that holds no file
     kNoStream,   // the file has no $DATA stream of that name
     kTooLarge,   // the data size is past ExtractionOptions::limit
+    kDamaged,    // the stream's header cannot be trusted (a negative size,
+                 // a compression unit no volume has)
     kSinkFailed, // the sink refused bytes
     kStopped,    // the stop flag was set
 };
