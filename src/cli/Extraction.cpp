@@ -74,25 +74,24 @@ std::string RangesJson(const Options& options, const ntfs::ExtractionResult& res
     json.AddBool("deleted", result.deleted);
     json.Add("size", result.size);
     json.Add("written", result.written);
-    json.BeginList("overwritten");
-    for (const auto& range : result.overwritten) {
-        json.BeginItem();
-        json.Add("offset", range.offset);
-        json.Add("length", range.length);
+    // Each range with its offset and length first, then what `rest` adds.
+    const auto list = [&json](std::string_view key, const auto& ranges, const auto& rest) {
+        json.BeginList(key);
+        for (const auto& range : ranges) {
+            json.BeginItem();
+            json.Add("offset", range.offset);
+            json.Add("length", range.length);
+            rest(range);
+            json.EndItem();
+        }
+        json.EndList();
+    };
+    list("overwritten", result.overwritten, [&json](const ntfs::OverwrittenRange& range) {
         json.Add("owner", range.owner);
         json.AddPlain("state", ntfs::PieceStateName(range.state));
-        json.EndItem();
-    }
-    json.EndList();
-    json.BeginList("unread");
-    for (const auto& range : result.unread) {
-        json.BeginItem();
-        json.Add("offset", range.offset);
-        json.Add("length", range.length);
-        json.Add("reason", range.reason);
-        json.EndItem();
-    }
-    json.EndList();
+    });
+    list("unread", result.unread,
+         [&json](const ntfs::UnreadRange& range) { json.Add("reason", range.reason); });
     json.End("}\n", out);
     return out;
 }
