@@ -177,22 +177,27 @@ class StreamWriter {
         unread.push_back({offset, length, std::move(reason)});
     }
 
-    // The clusters of compression unit `[vcn, vcn + count)` that lie on the
-    // disk (neither sparse nor in no run).
-    [[nodiscard]] std::int64_t StoredClusters(std::int64_t vcn, std::int64_t count) const {
+    // Of the clusters of compression unit `[vcn, vcn + count)`, those that
+    // lie on the disk (neither sparse nor in no run) and those in no run.
+    struct UnitClusters {
         std::int64_t stored = 0;
+        std::int64_t uncovered = 0;
+    };
+    [[nodiscard]] UnitClusters CountClusters(std::int64_t vcn, std::int64_t count) const {
+        UnitClusters counts;
         const std::int64_t end = vcn + count;
         for (std::int64_t v = vcn; v < end;) {
             const ondisk::Extent* e = ondisk::FindExtent(layout_.extents, v);
             if (e == nullptr) {
+                ++counts.uncovered;
                 ++v;
                 continue;
             }
             const std::int64_t upTo = std::min(end, e->vcn + e->length);
-            stored += e->sparse ? 0 : upTo - v;
+            counts.stored += e->sparse ? 0 : upTo - v;
             v = upTo;
         }
-        return stored;
+        return counts;
     }
 
     void WriteCompressed();
@@ -222,9 +227,15 @@ void StreamWriter::WriteCompressed() {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(unitBytes, size_ - start));
         const auto out = std::span(unit).first(n);
         const auto vcn = static_cast<std::int64_t>(start / cluster_);
-        const std::int64_t stored = Readable(start, n) == 0 ? 0 : StoredClusters(vcn, clusters);
+        const UnitClusters counts =
+            Readable(start, n) == 0 ? UnitClusters{} : CountClusters(vcn, clusters);
+        const std::int64_t stored = counts.stored;
         if (stored == 0) {
+            // A hole is zeros; a unit no run covers is damage, said so.
             std::fill(out.begin(), out.end(), std::byte{0});
+            if (counts.uncovered != 0) {
+                Unread(start, n, "no run of the stream covers it");
+            }
         } else if (stored == clusters) {
             ReadOrZero(start, out.first(Readable(start, n)));
         } else {

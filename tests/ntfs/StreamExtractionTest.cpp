@@ -210,6 +210,14 @@ TEST(StreamWriting, CompressionUnitsStoredPackedEmptyAndDamaged) {
     EXPECT_EQ(w.result.unread[0].length, 4 * kSmallCluster);
     EXPECT_NE(w.result.unread[0].reason.find("does not decompress"), std::string::npos)
         << w.result.unread[0].reason;
+
+    // Units past the runs are no hole: zeros, and said to be no run's.
+    layout.dataSize = layout.initializedSize = 28 * kSmallCluster;
+    const auto longer = Write(layout, disk);
+    ASSERT_EQ(longer.result.unread.size(), 2U);
+    EXPECT_EQ(longer.result.unread[1].offset, 20 * kSmallCluster);
+    EXPECT_EQ(longer.result.unread[1].length, 8 * kSmallCluster);
+    EXPECT_EQ(longer.result.unread[1].reason, "no run of the stream covers it");
 }
 
 TEST(StreamWriting, StopFlagAndRefusingSinkEndTheWrite) {
