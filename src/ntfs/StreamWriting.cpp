@@ -89,11 +89,20 @@ class StreamWriter {
     void WriteResident() {
         std::vector<std::byte> value = layout_.value;
         value.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, value.size())));
-        if (value.size() < size_) {
-            Unread(value.size(), size_ - value.size(), "the record holds less of the value");
-            value.resize(static_cast<std::size_t>(size_));
+        if (!Emit(value) || result_.written == size_) {
+            return;
         }
-        Emit(value);
+        // A size past the value the record holds: the rest is no one's
+        // bytes, written as zeros a chunk at a time, never as one buffer.
+        Unread(result_.written, size_ - result_.written, "the record holds less of the value");
+        std::vector<std::byte> zeros(kChunk);
+        while (result_.written < size_) {
+            const auto n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size_ - result_.written));
+            if (!Emit(std::span(zeros).first(n))) {
+                return;
+            }
+        }
     }
 
     void WritePlain() {

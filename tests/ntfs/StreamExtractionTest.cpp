@@ -108,6 +108,12 @@ TEST(StreamWriting, RunsHolesAndTheSizesShapeWhatIsWritten) {
     resident.dataSize = 3;
     resident.initializedSize = 3;
     EXPECT_EQ(Write(resident, disk).bytes, Raw({1, 2, 3}));
+    // A resident size past its value: zeros after it, said so.
+    resident.dataSize = resident.initializedSize = 5;
+    const auto shortValue = Write(resident, disk);
+    EXPECT_EQ(shortValue.bytes, Raw({1, 2, 3, 0, 0}));
+    ASSERT_EQ(shortValue.result.unread.size(), 1U);
+    EXPECT_EQ(shortValue.result.unread[0].offset, 3U);
 }
 
 TEST(StreamWriting, ClaimsOfDamagedRecordsWriteNothingUnasked) {
