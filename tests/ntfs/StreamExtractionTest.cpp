@@ -3,6 +3,8 @@
 // found from hand-made records, joined across an extension record.
 #include "ntfs/StreamExtraction.h"
 
+#include "ntfs/Lznt1.h"
+
 #include "RecordBuilder.h"
 #include "ondisk/FileRecord.h"
 
@@ -224,6 +226,31 @@ TEST(StreamWriting, CompressionUnitsStoredPackedEmptyAndDamaged) {
     EXPECT_EQ(longer.result.unread[1].offset, 20 * kSmallCluster);
     EXPECT_EQ(longer.result.unread[1].length, 8 * kSmallCluster);
     EXPECT_EQ(longer.result.unread[1].reason, "no run of the stream covers it");
+}
+
+TEST(Lznt1, ChunksFollowOneAnotherAndOnesThatLieFailWithTheReason) {
+    std::string why;
+    Bytes unit(8192);
+    // Two compressed chunks, then a stored one, then the end.
+    Bytes chunks = LiteralChunk("first");
+    const Bytes second = LiteralChunk("second");
+    chunks.insert(chunks.end(), second.begin(), second.end());
+    chunks.insert(chunks.end(), {std::byte{0x02}, std::byte{0x30}, std::byte{'x'}, std::byte{'y'},
+                                 std::byte{'z'}, std::byte{0}, std::byte{0}});
+    const auto produced = ntfs::DecompressLznt1(chunks, unit, why);
+    ASSERT_TRUE(produced) << why;
+    EXPECT_EQ(*produced, 14U);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(unit.data()), 14), "firstsecondxyz");
+
+    // A chunk whose header claims more bytes than there are.
+    EXPECT_FALSE(ntfs::DecompressLznt1(Raw({0xFF, 0xBF, 1, 2, 3}), unit, why));
+    EXPECT_EQ(why, "a chunk runs past the compressed clusters");
+    // A chunk of one byte whose flag promises tokens it does not hold: the
+    // library read far past such a chunk when handed the unit whole.
+    Bytes small(64);
+    static_cast<void>(ntfs::DecompressLznt1(Raw({0x00, 0x80, 0x00, 0x00, 0x00}), small, why));
+    // More than the unit holds.
+    EXPECT_FALSE(ntfs::DecompressLznt1(chunks, std::span(unit).first(7), why));
 }
 
 TEST(StreamWriting, StopFlagAndRefusingSinkEndTheWrite) {
