@@ -45,6 +45,9 @@ class ScanController;
 class ListWindow;
 class ProblemListWindow;
 class FindWindow;
+class DeletedFilesWindow;
+class DeletedWalkController;
+struct DeletedScan;
 
 // What the window asks of the program about its sources.
 struct TSourceHooks {
@@ -358,6 +361,18 @@ class MainWindow : public QMainWindow {
     FindWindow* frmFind = nullptr;
     FragmentationWindow* frm_Fragmentation = nullptr;
 
+    // The deleted remains (MainWindowDeleted.cpp): View > Deleted Remains
+    // and Tools > Deleted Files, over the deleted entries of the scan shown,
+    // read off this window's thread when first asked for.
+    QAction* mnuDeletedRemains = nullptr;
+    QAction* mnuDeletedFiles = nullptr;
+    DeletedFilesWindow* frm_Deleted = nullptr;
+    void SetDeletedRemains(bool on);
+    void DeletedFilesClick();
+    // The entries read for the scan shown; null before they are read.
+    [[nodiscard]] std::shared_ptr<const DeletedScan> DeletedOfShownScan() const;
+    [[nodiscard]] DeletedWalkController* DeletedWalker() const { return deletedWalk_; }
+
     // The user's settings (MainWindowSettings.cpp): the window's geometry and
     // docks and the palette, restored as the window is made and saved as it
     // closes; the folder the file dialogs open in, and the one to remember.
@@ -588,6 +603,28 @@ class MainWindow : public QMainWindow {
     // The drive the view was last set up for: another starts fitted, its
     // cursor on cluster 0.
     std::string viewDrive_;
+
+    // The deleted remains (MainWindowDeleted.cpp).
+    void BuildDeletedActions();
+    // Reads the shown scan's deleted entries when the overlay or the list
+    // wants them and they are not read yet; fills and draws them otherwise.
+    void RequestDeleted();
+    void DeletedFollowScan();
+    void DeletedWalkEnded(std::shared_ptr<const DeletedScan> deleted);
+    // The walk failed or was cancelled: `why`, and nothing of it kept.
+    void DeletedWalkStopped(const QString& why);
+    void EndDeletedWork();
+    [[nodiscard]] bool DeletedWalkBusy() const;
+    // Whether `deleted` was read for the scan shown; says why not.
+    bool DeletedIsShown(const DeletedScan& deleted);
+    bool CancelDeletedWalk();
+    void AppendDeletedOverlay(std::vector<map::TOverlaySpan>& spans) const;
+    [[nodiscard]] QString DeletedHoverNote(std::int64_t lcn) const;
+    void ShowDeletedOnMap(const DeletedScan& deleted, std::size_t entry);
+    void ShowDeletedReport(const DeletedScan& deleted, std::size_t entry);
+    void SaveDeletedFile(const DeletedScan& deleted, std::size_t entry);
+    DeletedWalkController* deletedWalk_ = nullptr;
+    std::shared_ptr<const DeletedScan> deleted_;
 };
 
 } // namespace lorvex::ui
