@@ -130,64 +130,69 @@ void DeletedWalkController::Start(const std::string& root,
     job_ = std::make_shared<TScanJob>();
     shownProgress_ = -1;
     progressTimer_->start();
-    const QString drive =
-        scan && scan->volume ? QString::fromStdString(scan->volume->drive()) : QString();
     QThread* worker =
-        QThread::create([this, job = job_, root, scan = std::move(scan), drive, probe = probe_] {
+        QThread::create([this, job = job_, root, scan = std::move(scan), probe = probe_] {
             auto made = std::make_shared<DeletedScan>();
-            made->scan = scan;
-            made->drive = drive;
-            QString failure;
-            try {
-                // A volume of the walk's own: the window's reports read through
-                // the scan's, one thread at a time.
-                ntfs::NtfsVolume volume(api_, root);
-                AnnounceStage(job, QString("%1 deleted records").arg(drive));
-                if (probe) {
-                    probe("records");
-                }
-                // The walk's one way out half-way: its progress report.
-                made->entries = ntfs::CollectDeletedEntries(volume, [&job](double percent) {
-                    job->SetProgress(percent);
-                    job->ThrowIfStopped();
-                });
-                AnnounceStage(job, QString("%1 deleted clusters").arg(drive));
-                if (probe) {
-                    probe("clusters");
-                }
-                job->ThrowIfStopped();
-                ntfs::CutDeletedRuns(made->entries, scan->fileIds, scan->clusters,
-                                     scan->volume->geometry().totalClusters);
-            } catch (const TScanStopped&) {
-                return;
-            } catch (const std::exception& e) {
-                failure = QString::fromStdString(e.what());
-            }
+            const QString failure = Walk(job, root, *scan, probe, *made);
             if (job->Stopped()) {
                 return;
             }
-            std::shared_ptr<const DeletedScan> handed;
-            if (failure.isEmpty()) {
-                handed = std::move(made);
-            }
+            made->scan = scan;
             QMetaObject::invokeMethod(
                 this,
-                [this, job, handed = std::move(handed), failure]() mutable {
-                    if (job != job_) {
-                        return;
-                    }
-                    End();
-                    if (handed) {
-                        emit finished(std::move(handed));
-                    } else {
-                        emit failed(failure);
-                    }
+                [this, job, made = std::shared_ptr<const DeletedScan>(std::move(made)), failure] {
+                    Deliver(job, made, failure);
                 },
                 Qt::QueuedConnection);
         });
     worker->setParent(this);
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
+}
+
+QString DeletedWalkController::Walk(const std::shared_ptr<TScanJob>& job, const std::string& root,
+                                    const TScanResult& scan,
+                                    const std::function<void(std::string_view)>& probe,
+                                    DeletedScan& made) {
+    made.drive = QString::fromStdString(scan.volume->drive());
+    try {
+        // A volume of the walk's own: the window's reports read through the
+        // scan's, one thread at a time.
+        ntfs::NtfsVolume volume(api_, root);
+        AnnounceStage(job, QString("%1 deleted records").arg(made.drive));
+        if (probe) {
+            probe("records");
+        }
+        // The walk's one way out half-way: its progress report.
+        made.entries = ntfs::CollectDeletedEntries(volume, [&job](double percent) {
+            job->SetProgress(percent);
+            job->ThrowIfStopped();
+        });
+        AnnounceStage(job, QString("%1 deleted clusters").arg(made.drive));
+        job->ThrowIfStopped();
+        ntfs::CutDeletedRuns(made.entries, scan.fileIds, scan.clusters,
+                             scan.volume->geometry().totalClusters);
+    } catch (const TScanStopped&) {
+        return {};
+    } catch (const std::exception& e) {
+        return QString::fromStdString(e.what());
+    }
+    return {};
+}
+
+void DeletedWalkController::Deliver(const std::shared_ptr<TScanJob>& job,
+                                    std::shared_ptr<const DeletedScan> made,
+                                    const QString& failure) {
+    // A walk let go of has nothing more to say.
+    if (job != job_) {
+        return;
+    }
+    End();
+    if (failure.isEmpty()) {
+        emit finished(std::move(made));
+    } else {
+        emit failed(failure);
+    }
 }
 
 } // namespace lorvex::ui

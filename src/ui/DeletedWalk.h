@@ -81,6 +81,14 @@ class DeletedWalkController : public QObject {
 
   private:
     void End();
+    // Runs on the walking thread: the entries into `made`; empty when they
+    // were read (or the walk was stopped), else why not.
+    QString Walk(const std::shared_ptr<TScanJob>& job, const std::string& root,
+                 const TScanResult& scan, const std::function<void(std::string_view)>& probe,
+                 DeletedScan& made);
+    // On the window's thread: what the walk of `job` made, or why it failed.
+    void Deliver(const std::shared_ptr<TScanJob>& job, std::shared_ptr<const DeletedScan> made,
+                 const QString& failure);
     // Tells the window of a stage from the walking thread.
     void AnnounceStage(const std::shared_ptr<TScanJob>& job, const QString& title);
 

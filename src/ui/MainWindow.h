@@ -464,6 +464,9 @@ class MainWindow : public QMainWindow {
     // The extents of every record of the base record of `fileIndex`, in
     // cluster order.
     [[nodiscard]] std::vector<map::TClusterSpan> FileExtents(std::int64_t fileIndex) const;
+    // Lights `extents` (in cluster order) on the map as the file `name`'s
+    // and goes to the first of them.
+    void ShowExtentsOnMap(std::vector<map::TClusterSpan> extents, const QString& name);
     // Paints with a new mark text (during a scan only keeps it).
     void ApplyMark(const QString& text);
     // Keeps the window, frame and all, inside its screen's free area.

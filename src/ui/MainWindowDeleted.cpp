@@ -212,20 +212,8 @@ void MainWindow::ShowDeletedOnMap(const DeletedScan& deleted, std::size_t entry)
         Beep();
         return;
     }
-    FShownExtents = map::DeletedEntrySpans(deleted.entries, entry);
-    FShownName = EntryPath(deleted, entry, FScan->fileIds) + " (deleted)";
-    FShownExtent = 0;
-    FLitOwner = -1;
-    FView.SetHighlight(FShownExtents);
-    raise();
-    activateWindow();
-    if (FShownExtents.empty()) {
-        DrawMap();
-        FHoverText = FShownName + " has no clusters on the volume: its data stood in its record.";
-        FHoverLabel->setText(FHoverText);
-        return;
-    }
-    StepExtent(0);
+    ShowExtentsOnMap(map::DeletedEntrySpans(deleted.entries, entry),
+                     EntryPath(deleted, entry, FScan->fileIds) + " (deleted)");
 }
 
 void MainWindow::ShowDeletedReport(const DeletedScan& deleted, std::size_t entry) {
