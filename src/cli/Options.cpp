@@ -48,6 +48,14 @@ constexpr const char* kUsage =
     "                    number, the path of its file (or (free)) and status\n"
     "  --export FILE     write the file table with attributes and data runs to FILE\n"
     "                    (- for standard output), as the window exports it\n"
+    "  --extract RECORD[:STREAM]\n"
+    "                    write the data of the file of record RECORD, in use or\n"
+    "                    deleted, to the -o FILE (- for standard output): its\n"
+    "                    unnamed stream, or the one named STREAM; sparse and\n"
+    "                    compressed parts as the file reads. Ranges a deleted\n"
+    "                    file's clusters now hold of other files, or that cannot\n"
+    "                    be read (written as zeros), are named on standard error\n"
+    "                    and, with --format json, in an object on standard output\n"
     "  --map-png FILE    draw the scanned volume's cluster map, the whole volume in\n"
     "                    view, with a title and a legend, into the PNG file FILE;\n"
     "                    needs no display\n"
@@ -190,6 +198,19 @@ std::optional<EarlyExit> ReadDrive(std::string_view value, Options& options) {
     return std::nullopt;
 }
 
+// RECORD or RECORD:STREAM.
+std::optional<EarlyExit> ReadExtract(std::string_view value, Options& options) {
+    const std::size_t colon = value.find(':');
+    std::int64_t record = 0;
+    if (!ParseNumber(value.substr(0, colon), record)) {
+        return Usage("--extract needs a record number, and a stream name after a colon: "
+                     "RECORD or RECORD:STREAM");
+    }
+    options.extractRecord = record;
+    options.extractStream = colon == std::string_view::npos ? "" : value.substr(colon + 1);
+    return std::nullopt;
+}
+
 // The option at args[i] that takes words after it; `i` is left on the last
 // word it took. Nullopt when it is none of them or was read.
 std::optional<EarlyExit> ReadValued(std::span<const std::string_view> args, std::size_t& i,
@@ -222,6 +243,10 @@ std::optional<EarlyExit> ReadValued(std::span<const std::string_view> args, std:
             return Usage("--owner needs one or more cluster numbers");
         }
         return std::nullopt;
+    }
+    if (arg == "--extract") {
+        ++i;
+        return ReadExtract(value, options);
     }
     if (arg == "--sector-size") {
         std::int64_t size = 0;
@@ -314,7 +339,8 @@ std::optional<EarlyExit> CheckListings(Reading& reading) {
     if (reading.format == Format::Bodyfile && options.Listings() == 0) {
         options.files = true;
     }
-    options.summary = options.Listings() == 0 && !options.exportPath && !options.mapPngPath;
+    options.summary = options.Listings() == 0 && !options.exportPath && !options.mapPngPath &&
+                      !options.extractRecord;
     const Format format = reading.format.value_or(
         options.clusterMap && options.Listings() == 1 ? Format::Csv : Format::Text);
     options.format = format;
@@ -330,6 +356,27 @@ std::optional<EarlyExit> CheckListings(Reading& reading) {
         format != Format::Text) {
         return Usage("--export - and the " + std::string(format == Format::Csv ? "CSV" : "JSON") +
                      " listing would share standard output; give one of them a file");
+    }
+    return std::nullopt;
+}
+
+// The extraction writes one file's bytes and nothing else there.
+std::optional<EarlyExit> CheckExtract(const Options& options) {
+    if (!options.extractRecord) {
+        return std::nullopt;
+    }
+    if (options.Listings() > 0 || options.exportPath || options.mapPngPath) {
+        return Usage("--extract writes one stream; ask for no other action with it");
+    }
+    if (!options.outputPath) {
+        return Usage("--extract needs -o FILE, where the stream goes (- for standard output)");
+    }
+    if (options.format != Format::Text && options.format != Format::Json) {
+        return Usage("--extract lists its ranges as text or --format json");
+    }
+    if (options.format == Format::Json && options.ListingsToStdout()) {
+        return Usage("--extract -o - and the JSON object would share standard output; give "
+                     "the stream a file");
     }
     return std::nullopt;
 }
@@ -398,6 +445,9 @@ std::optional<EarlyExit> Check(Reading& reading) {
     if (auto refused = CheckListings(reading)) {
         return refused;
     }
+    if (auto refused = CheckExtract(reading.options)) {
+        return refused;
+    }
     return CheckMapPicture(reading);
 }
 
@@ -406,7 +456,7 @@ std::optional<EarlyExit> Check(Reading& reading) {
 bool TakesValue(std::string_view arg) {
     for (const std::string_view word :
          {"--drive", "--export", "--output", "-o", "--format", "--map-png", "--map-size",
-          "--damage", "--sector-size", "--as"}) {
+          "--damage", "--sector-size", "--as", "--extract"}) {
         if (arg == word) {
             return true;
         }

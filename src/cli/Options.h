@@ -43,6 +43,10 @@ struct Options {
     bool clusterMap = false;
     bool allowOutsideExtents = false;
     bool summary = false; // no other action asks for anything printed
+    // --extract RECORD[:STREAM]: the stream (UTF-8; empty for the unnamed
+    // one) of a record, written to -o.
+    std::optional<std::int64_t> extractRecord;
+    std::string extractStream;
     std::optional<std::string> unlockPath;
     platform::BitLockerKey key; // read from unlockPath, never shown
 

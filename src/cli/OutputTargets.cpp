@@ -38,7 +38,9 @@ int OutputTargets::Open(const Options& options) {
         return 1;
     }
     int outputFd = -1;
-    if (!options.ListingsToStdout() && !OpenOne(*options.outputPath, "the listing", outputFd)) {
+    if (!options.ListingsToStdout() &&
+        !OpenOne(*options.outputPath, options.extractRecord ? "the extraction" : "the listing",
+                 outputFd)) {
         RemoveCreated();
         return 1;
     }

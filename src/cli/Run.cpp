@@ -1,5 +1,6 @@
 #include "cli/Run.h"
 
+#include "cli/Extraction.h"
 #include "cli/InfoListing.h"
 #include "cli/Scan.h"
 #include "cli/StandardStreams.h"
@@ -34,6 +35,14 @@ bool StreamsClearOfSources(const platform::RawVolumeSystem& system, const Option
         return platform::OpenWriteTargetFor(system, name);
     };
     const bool exportToStdout = options.ExportToStdout();
+    if (options.extractRecord) {
+        const bool streamOut = options.ListingsToStdout();
+        return StandardStreamsClear(check,
+                                    streamOut                        ? "the extraction"
+                                    : options.format == Format::Json ? "the listing"
+                                                                     : nullptr,
+                                    "-o FILE");
+    }
     return StandardStreamsClear(check,
                                 exportToStdout ? "the export"
                                 : options.ListingsToStdout() && options.Listings() > 0
@@ -43,6 +52,9 @@ bool StreamsClearOfSources(const platform::RawVolumeSystem& system, const Option
 }
 
 int WriteRun(DriveSet& drives, const Options& options, const OutputTargets& targets) {
+    if (options.extractRecord) {
+        return WriteExtraction(drives, options, targets);
+    }
     int status = 0;
     Output out(targets.Listing());
     const auto writer = MakeWriter(options.format, out, drives.chosen.size() > 1 && !options.info);

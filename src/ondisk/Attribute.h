@@ -28,12 +28,16 @@ inline constexpr std::size_t kResidentHeader = 0x18;
 inline constexpr std::size_t kLowestVcn = 0x10;       // i64
 inline constexpr std::size_t kHighestVcn = 0x18;      // i64
 inline constexpr std::size_t kRunListOffset = 0x20;   // u16
+inline constexpr std::size_t kCompressionUnit = 0x22; // u8, log2 of clusters per unit
 inline constexpr std::size_t kAllocatedSize = 0x28;   // i64
 inline constexpr std::size_t kDataSize = 0x30;        // i64
 inline constexpr std::size_t kInitializedSize = 0x38; // i64
 inline constexpr std::size_t kNonResidentHeader = 0x40;
 
 inline constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
+
+// kFlags: the low byte names the compression format (1: LZNT1).
+inline constexpr std::uint16_t kFlagCompressionMask = 0x00FF;
 } // namespace attr
 
 // Attribute type codes.

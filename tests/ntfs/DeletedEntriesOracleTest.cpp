@@ -209,8 +209,9 @@ TEST(DeletedOracleVolumes, DamagedVolumesAreWalkedQuickly) {
 // The unnamed and named $DATA sizes and the record-changed time of
 // $STANDARD_INFORMATION are those the independent reader shows.
 TEST_F(DeletedOracle, SizesAndDeletedTimesAgreeWithTheIndependentReader) {
-    const std::regex data(R"(Type: \$DATA \(128-\d+\)\s+Name: (\S+)\s+(Non-Resident|Resident)\s+)"
-                          R"(size: (\d+)(?:\s+init_size: (\d+))?)");
+    const std::regex data(
+        R"(Type: \$DATA \(128-\d+\)\s+Name: (\S+)\s+(Non-Resident|Resident)(?:, \w+)*\s+)"
+        R"(size: (\d+)(?:\s+init_size: (\d+))?)");
     int files = 0;
     for (const auto& entry : scan_->deleted.entries()) {
         SCOPED_TRACE(entry.record);
@@ -254,6 +255,11 @@ TEST_F(DeletedOracle, OverwrittenClustersNameTheOwnerTheIndependentReaderNames) 
                     std::set<std::int64_t> liveOwners;
                     std::istringstream in(Tool("ifind -a -d " + std::to_string(lcn)));
                     for (std::string line; std::getline(in, line);) {
+                        // Not an owner: the reader's complaint about a
+                        // deleted compressed file whose units it cannot walk.
+                        if (line.empty() || line[0] < '0' || line[0] > '9') {
+                            continue;
+                        }
                         const std::int64_t record = std::stoll(line);
                         if (scan_->live.IndexOfID(record) >= 0) {
                             liveOwners.insert(record);
