@@ -79,9 +79,9 @@ std::string_view OverlayName(std::uint8_t index) {
     case kHighlightIndex:
         return "shown file";
     case kOverlayDeletedOverwritten:
-        return "deleted, overwritten";
+        return "overwritten";
     case kOverlayDeletedFree:
-        return "deleted, recoverable";
+        return "deleted data";
     case kOverlayBeyondEnd:
         return "run past the end";
     case kOverlayUnownedUsed:

@@ -247,7 +247,10 @@ void DeletedFilesWindow::RunEntryCommand(const EntryCommand& command, int row) c
 }
 
 void DeletedFilesWindow::PrepareRowMenu(int row) {
-    actShowOnMap->setEnabled(EntryOfRow(row) >= 0);
+    const std::ptrdiff_t entry = EntryOfRow(row);
+    actShowOnMap->setEnabled(entry >= 0);
+    actSaveFile->setEnabled(
+        entry >= 0 && !deleted_->entries.entries()[static_cast<std::size_t>(entry)].directory);
 }
 
 void DeletedFilesWindow::ShowRowOnMap(int row) {

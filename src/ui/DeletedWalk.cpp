@@ -6,8 +6,11 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
 #include <cmath>
 #include <exception>
+
+#include <unistd.h>
 
 namespace lorvex::ui {
 
@@ -124,30 +127,103 @@ void DeletedWalkController::AnnounceStage(const std::shared_ptr<TScanJob>& job,
         Qt::QueuedConnection);
 }
 
-void DeletedWalkController::Start(const std::string& root,
-                                  std::shared_ptr<const TScanResult> scan) {
+std::shared_ptr<TScanJob> DeletedWalkController::Begin() {
     LetGo();
     job_ = std::make_shared<TScanJob>();
     shownProgress_ = -1;
     progressTimer_->start();
-    QThread* worker =
-        QThread::create([this, job = job_, root, scan = std::move(scan), probe = probe_] {
-            auto made = std::make_shared<DeletedScan>();
-            const QString failure = Walk(job, root, *scan, probe, *made);
-            if (job->Stopped()) {
-                return;
-            }
-            made->scan = scan;
-            QMetaObject::invokeMethod(
-                this,
-                [this, job, made = std::shared_ptr<const DeletedScan>(std::move(made)), failure] {
-                    Deliver(job, made, failure);
-                },
-                Qt::QueuedConnection);
-        });
+    return job_;
+}
+
+void DeletedWalkController::StartThread(std::function<void()> work) {
+    QThread* worker = QThread::create(std::move(work));
     worker->setParent(this);
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
+}
+
+void DeletedWalkController::Start(const std::string& root,
+                                  std::shared_ptr<const TScanResult> scan) {
+    StartThread([this, job = Begin(), root, scan = std::move(scan), probe = probe_] {
+        auto made = std::make_shared<DeletedScan>();
+        const QString failure = Walk(job, root, *scan, probe, *made);
+        if (job->Stopped()) {
+            return;
+        }
+        made->scan = scan;
+        QMetaObject::invokeMethod(
+            this,
+            [this, job, made = std::shared_ptr<const DeletedScan>(std::move(made)), failure] {
+                Deliver(job, made, failure);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void DeletedWalkController::StartSave(const std::string& root,
+                                      std::shared_ptr<const DeletedScan> deleted, std::size_t entry,
+                                      int fd, const QString& path) {
+    StartThread([this, job = Begin(), root, deleted = std::move(deleted), entry, fd, path] {
+        auto save = std::make_shared<DeletedSave>();
+        save->path = path;
+        Save(job, root, *deleted, entry, fd, *save);
+        if (job->Stopped()) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, job, save = std::shared_ptr<const DeletedSave>(std::move(save))] {
+                if (job == job_) {
+                    End();
+                    emit saved(save);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void DeletedWalkController::Save(const std::shared_ptr<TScanJob>& job, const std::string& root,
+                                 const DeletedScan& deleted, std::size_t entry, int fd,
+                                 DeletedSave& save) {
+    const std::shared_ptr<const TScanResult> scan = deleted.scan.lock();
+    const std::int64_t record = deleted.entries.entries()[entry].record;
+    if (scan) {
+        save.entryPath = QString::fromStdU16String(deleted.entries.Path(entry, 0, scan->fileIds));
+    }
+    int error = 0;
+    const ntfs::ByteSink sink = [fd, &error](std::span<const std::byte> bytes) {
+        while (!bytes.empty()) {
+            const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                error = put < 0 ? errno : EIO;
+                return false;
+            }
+            bytes = bytes.subspan(static_cast<std::size_t>(put));
+        }
+        return true;
+    };
+    try {
+        ntfs::NtfsVolume volume(api_, root);
+        ntfs::ExtractionOptions options;
+        const ntfs::VolumeGeometry& geometry = volume.geometry();
+        // A stream larger than its volume is a damaged record's claim.
+        options.limit = static_cast<std::uint64_t>(geometry.totalClusters) *
+                        static_cast<std::uint64_t>(geometry.bytesPerCluster);
+        options.stop = &job->StopFlag();
+        options.progress = [&job](double percent) { job->SetProgress(percent); };
+        options.deleted = &deleted.entries;
+        save.result = ntfs::ExtractStream(volume, api_, record, {}, sink, options);
+    } catch (const std::exception& e) {
+        save.failure = QString::fromStdString(e.what());
+    }
+    if (::close(fd) != 0 && error == 0 && save.failure.isEmpty()) {
+        error = errno;
+        save.result.status = ntfs::ExtractionStatus::kSinkFailed;
+    }
+    save.error = error;
 }
 
 QString DeletedWalkController::Walk(const std::shared_ptr<TScanJob>& job, const std::string& root,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ntfs/DeletedEntries.h"
+#include "ntfs/StreamExtraction.h"
 #include "ui/ScanJob.h"
 
 #include <QObject>
@@ -28,6 +29,16 @@ struct DeletedScan {
     // "C:", the drive it was read from, for what the window says of it.
     QString drive;
     ntfs::DeletedEntries entries;
+};
+
+// What Save File As wrote of a deleted entry: the extraction's result, or
+// why it could not run.
+struct DeletedSave {
+    QString path;      // the file written
+    QString entryPath; // the deleted entry's path on its volume
+    ntfs::ExtractionResult result;
+    int error = 0;   // errno of a write or close that failed
+    QString failure; // the extraction could not run: why
 };
 
 // What took a deleted entry's cluster: the live file of base record
@@ -62,8 +73,14 @@ class DeletedWalkController : public QObject {
     // Walks the drive at `root` that `scan` was made from; finished, failed
     // or (after Cancel) cancelled follows.
     void Start(const std::string& root, std::shared_ptr<const TScanResult> scan);
-    // Stops the walk: its thread ends at its next step and whatever it still
-    // sends is dropped. cancelled follows at once.
+    // Writes the unnamed data of entry `entry` of `deleted` (read from the
+    // drive at `root`) through `fd`, a file opened for `path` and checked as
+    // a target, which this closes; saved or (after Cancel) cancelled
+    // follows.
+    void StartSave(const std::string& root, std::shared_ptr<const DeletedScan> deleted,
+                   std::size_t entry, int fd, const QString& path);
+    // Stops the walk or the save: its thread ends at its next step and
+    // whatever it still sends is dropped. cancelled follows at once.
     void Cancel();
     // As Cancel, without the signal.
     void LetGo();
@@ -77,15 +94,22 @@ class DeletedWalkController : public QObject {
     void progressChanged(int percent);
     void finished(std::shared_ptr<const DeletedScan> deleted);
     void failed(const QString& message);
+    void saved(std::shared_ptr<const DeletedSave> save);
     void cancelled();
 
   private:
+    // A job of its own for the work about to start.
+    std::shared_ptr<TScanJob> Begin();
+    void StartThread(std::function<void()> work);
     void End();
     // Runs on the walking thread: the entries into `made`; empty when they
     // were read (or the walk was stopped), else why not.
     QString Walk(const std::shared_ptr<TScanJob>& job, const std::string& root,
                  const TScanResult& scan, const std::function<void(std::string_view)>& probe,
                  DeletedScan& made);
+    // Runs on the saving thread: the entry's data through `fd`, closed after.
+    void Save(const std::shared_ptr<TScanJob>& job, const std::string& root,
+              const DeletedScan& deleted, std::size_t entry, int fd, DeletedSave& save);
     // On the window's thread: what the walk of `job` made, or why it failed.
     void Deliver(const std::shared_ptr<TScanJob>& job, std::shared_ptr<const DeletedScan> made,
                  const QString& failure);

@@ -48,6 +48,7 @@ class FindWindow;
 class DeletedFilesWindow;
 class DeletedWalkController;
 struct DeletedScan;
+struct DeletedSave;
 
 // What the window asks of the program about its sources.
 struct TSourceHooks {
@@ -372,6 +373,10 @@ class MainWindow : public QMainWindow {
     // The entries read for the scan shown; null before they are read.
     [[nodiscard]] std::shared_ptr<const DeletedScan> DeletedOfShownScan() const;
     [[nodiscard]] DeletedWalkController* DeletedWalker() const { return deletedWalk_; }
+    // Save File As on a deleted entry, once its file is chosen: its data
+    // written to `path` off this window's thread. False, with a message,
+    // when `path` cannot be written (a source, or on one).
+    bool SaveDeletedFileTo(const DeletedScan& deleted, std::size_t entry, const QString& path);
 
     // The user's settings (MainWindowSettings.cpp): the window's geometry and
     // docks and the palette, restored as the window is made and saved as it
@@ -626,6 +631,10 @@ class MainWindow : public QMainWindow {
     void ShowDeletedOnMap(const DeletedScan& deleted, std::size_t entry);
     void ShowDeletedReport(const DeletedScan& deleted, std::size_t entry);
     void SaveDeletedFile(const DeletedScan& deleted, std::size_t entry);
+    void DeletedSaved(std::shared_ptr<const DeletedSave> save);
+    void DeletedSaveCancelled();
+    // The file Save File As writes while it runs; empty otherwise.
+    QString savingTo_;
     DeletedWalkController* deletedWalk_ = nullptr;
     std::shared_ptr<const DeletedScan> deleted_;
 };

@@ -8,13 +8,19 @@
 #include "ui/MainWindow.h"
 
 #include "map/DeletedOverlay.h"
+#include "ntfs/Export.h"
 #include "ntfs/NumberFormat.h"
 #include "ntfs/RecordTimes.h"
+#include "platform/RawVolumeSystem.h"
 #include "ui/DeletedFilesWindow.h"
 #include "ui/DeletedWalk.h"
 #include "ui/InfoWindow.h"
+#include "ui/ShownText.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
@@ -66,9 +72,14 @@ void MainWindow::BuildDeletedActions() {
                                .arg(QString::fromStdString(FDriveRoot), why));
     });
     connect(deletedWalk_, &DeletedWalkController::cancelled, this, [this] {
+        if (!savingTo_.isEmpty()) {
+            DeletedSaveCancelled();
+            return;
+        }
         DeletedWalkStopped("Reading the deleted entries was cancelled; choose Tools > Deleted "
                            "Files to read them again.");
     });
+    connect(deletedWalk_, &DeletedWalkController::saved, this, &MainWindow::DeletedSaved);
 }
 
 std::shared_ptr<const DeletedScan> MainWindow::DeletedOfShownScan() const {
@@ -250,8 +261,101 @@ void MainWindow::ShowDeletedReport(const DeletedScan& deleted, std::size_t entry
     frm_Info->ShowReport();
 }
 
-void MainWindow::SaveDeletedFile(const DeletedScan& /*deleted*/, std::size_t /*entry*/) {
-    TellInStatusBar("Saving a deleted file's data is not available in this build.");
+void MainWindow::SaveDeletedFile(const DeletedScan& deleted, std::size_t entry) {
+    if (!DeletedIsShown(deleted) || IsScanning() || entry >= deleted.entries.entries().size()) {
+        return;
+    }
+    const QString shown = EntryPath(deleted, entry, FScan->fileIds);
+    if (deleted.entries.entries()[entry].directory) {
+        TellInStatusBar(shown + " is a directory: it has no data to save.");
+        return;
+    }
+    const QString name = shown.section('\\', -1);
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save File As", QDir(LastFolder()).filePath(name));
+    if (!path.isEmpty()) {
+        SaveDeletedFileTo(deleted, entry, path);
+    }
+}
+
+bool MainWindow::SaveDeletedFileTo(const DeletedScan& deleted, std::size_t entry,
+                                   const QString& path) {
+    const auto shownDeleted = DeletedOfShownScan();
+    if (!DeletedIsShown(deleted) || shownDeleted.get() != &deleted || IsScanning() ||
+        entry >= deleted.entries.entries().size()) {
+        return false;
+    }
+    // Checked on the opened file, not its name, as the export is: the data
+    // never lands on a source.
+    const platform::WriteTarget target =
+        platform::OpenWriteTargetFor(FApi, QFile::encodeName(path).toStdString());
+    if (target.fd < 0) {
+        ShowNotice("Save File As",
+                   QString("Cannot save to %1: %2")
+                       .arg(ShownText(path),
+                            QString::fromStdString(ntfs::RuntimeErrorText(target.error))));
+        return false;
+    }
+    RememberFolder(path);
+    savingTo_ = path;
+    deletedWalk_->StartSave(FDriveRoot, shownDeleted, entry, target.fd, path);
+    BeginWork(QString::fromStdString(FDriveRoot));
+    return true;
+}
+
+void MainWindow::DeletedSaveCancelled() {
+    // What was written is part of a file: it goes, as the user asked.
+    QFile::remove(savingTo_);
+    const QString path = savingTo_;
+    savingTo_.clear();
+    EndDeletedWork();
+    TellInStatusBar(
+        QString("Saving %1 was cancelled; the part written is removed.").arg(ShownText(path)));
+}
+
+void MainWindow::DeletedSaved(std::shared_ptr<const DeletedSave> save) {
+    savingTo_.clear();
+    EndDeletedWork();
+    const ntfs::ExtractionResult& result = save->result;
+    if (!save->failure.isEmpty() || result.status != ntfs::ExtractionStatus::kDone) {
+        QFile::remove(save->path);
+        const QString why = !save->failure.isEmpty() ? save->failure
+                            : result.status == ntfs::ExtractionStatus::kSinkFailed
+                                ? QString::fromStdString(
+                                      ntfs::RuntimeErrorText(save->error != 0 ? save->error : EIO))
+                                : QString::fromStdString(result.reason);
+        ShowNotice(
+            "Save File As",
+            QString("Cannot save %1 to %2: %3").arg(save->entryPath, ShownText(save->path), why));
+        return;
+    }
+    const auto deleted = DeletedOfShownScan();
+    QString text = QString("Saved %1 bytes of %2 (deleted) to %3")
+                       .arg(Decimal(static_cast<std::int64_t>(result.written)), save->entryPath,
+                            ShownText(save->path));
+    QStringList ranges;
+    for (const ntfs::OverwrittenRange& range : result.overwritten) {
+        const QString owner =
+            deleted && FScan ? DeletedOwnerText(*deleted, range.state == ntfs::PieceState::kClaimed,
+                                                range.owner, FScan->fileIds)
+                             : QString("record %1").arg(range.owner);
+        ranges << QString("bytes %1-%2 overwritten by %3")
+                      .arg(range.offset)
+                      .arg(range.offset + range.length - 1)
+                      .arg(owner);
+    }
+    for (const ntfs::UnreadRange& range : result.unread) {
+        ranges << QString("bytes %1-%2 not read (zeros): %3")
+                      .arg(range.offset)
+                      .arg(range.offset + range.length - 1)
+                      .arg(QString::fromStdString(range.reason));
+    }
+    TellInStatusBar(text + (ranges.isEmpty() ? QString(".") : "; " + ranges.join("; ")));
+    if (!ranges.isEmpty()) {
+        // Bytes of other files in what was saved are worth a word the user
+        // cannot miss.
+        ShowNotice("Save File As", text + ", where:\n" + ranges.join("\n"));
+    }
 }
 
 } // namespace lorvex::ui

@@ -5,6 +5,7 @@
 #include "map/DeletedOverlay.h"
 #include "ntfs/DeletedEntries.h"
 #include "ntfs/NtfsVolume.h"
+#include "ntfs/StreamExtraction.h"
 #include "support/Volumes.h"
 #include "ui/CellMap.h"
 #include "ui/DeletedFilesWindow.h"
@@ -302,6 +303,64 @@ class DeletedWindowTest : public QObject {
         QCOMPARE(s.form.frm_Deleted->lv_Deleted->topLevelItemCount(), 0);
         QVERIFY(s.form.frm_Deleted->Entries() == nullptr);
         QVERIFY(s.form.DeletedOfShownScan() == nullptr);
+        fs::remove_all(dir);
+    }
+
+    void saveFileAsWritesTheDataNeverOntoTheSourceAndSaysWhatWasOverwritten() {
+        lorvex::test::Scanned s(deletedImage_);
+        OpenList(s.form);
+        const auto deleted = s.form.DeletedOfShownScan();
+        // Part of it still there, part taken by a live file and a later one.
+        const std::int64_t record = Fact("big1_record");
+        const std::size_t entry = *deleted->entries.IndexOf(record);
+        std::string want;
+        ntfs::NtfsVolume volume(*s.system, s.form.Scan()->volume->drive());
+        ntfs::ExtractionOptions options;
+        options.deleted = &deleted->entries;
+        const ntfs::ExtractionResult core = ntfs::ExtractStream(
+            volume, *s.system, record, {},
+            [&want](std::span<const std::byte> bytes) {
+                want.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+                return true;
+            },
+            options);
+        QCOMPARE(core.status, ntfs::ExtractionStatus::kDone);
+        QVERIFY(!core.overwritten.empty());
+
+        const fs::path dir = lorvex::test::TempPath("deleted-save");
+        fs::create_directories(dir);
+        const fs::path path = dir / "big1.bin";
+        QVERIFY(s.form.SaveDeletedFileTo(*deleted, entry, QString::fromStdString(path.string())));
+        QVERIFY(lorvex::test::WorkEnded(s.form));
+        QVERIFY(lorvex::test::ReadFile(path) == want);
+        const QString said = s.form.HoverText();
+        QVERIFY2(
+            said.contains(QString("Saved %1 bytes of \\big1.bin (deleted) to").arg(want.size())),
+            qPrintable(said));
+        const auto& first = core.overwritten.front();
+        QVERIFY2(said.contains(QString("bytes %1-%2 overwritten by ")
+                                   .arg(first.offset)
+                                   .arg(first.offset + first.length - 1)),
+                 qPrintable(said));
+        QVERIFY(said.contains("overwritten by \\keep\\live.txt"));
+        QCOMPARE(s.messages.size(), 1); // the overwritten bytes, where they cannot be missed
+
+        // The volume's own image is refused, and keeps every byte.
+        const auto stamp = fs::last_write_time(deletedImage_);
+        QVERIFY(!s.form.SaveDeletedFileTo(*deleted, entry,
+                                          QString::fromStdString(deletedImage_.string())));
+        QVERIFY(s.messages.last().contains("Cannot save to"));
+        QVERIFY(fs::last_write_time(deletedImage_) == stamp);
+        QVERIFY(!s.form.IsScanning());
+
+        // Cancelled, the part written goes.
+        const fs::path cancelled = dir / "cancelled.bin";
+        QVERIFY(
+            s.form.SaveDeletedFileTo(*deleted, entry, QString::fromStdString(cancelled.string())));
+        s.form.CancelScan();
+        QVERIFY(!s.form.IsScanning());
+        QVERIFY(!fs::exists(cancelled));
+        QVERIFY(s.form.HoverText().contains("cancelled"));
         fs::remove_all(dir);
     }
 
