@@ -8,7 +8,6 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLocale>
 #include <QMenu>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -118,8 +117,7 @@ DeletedFilesWindow::DeletedFilesWindow(QWidget* mainWindow)
     actSaveFile = mnuRow->addAction("Save File &As...");
     actSaveFile->setObjectName("actSaveFile");
     connect(actSaveFile, &QAction::triggered, this,
-            [this] { RunEntryCommand(OnSaveFile, ActiveRow()); });
-    mnuRow->setToolTipsVisible(true);
+            [this] { RunEntryCommand(OnSaveFile, menuRow_); });
     // F1 is the report on the row's record here, as it is on the map.
     auto* report = new QAction(this);
     report->setShortcut(QKeySequence(Qt::Key_F1));
@@ -168,7 +166,6 @@ void DeletedFilesWindow::Fill(const std::shared_ptr<const TScanResult>& scan,
     std::int64_t recoverable = 0;
     std::int64_t overwritten = 0;
     std::int64_t directories = 0;
-    const QLocale locale = QLocale::c();
     for (std::size_t i = 0; i < entries.entries().size(); ++i) {
         const ntfs::DeletedEntry& entry = entries.entries()[i];
         const std::int64_t clusters = entry.recoverableClusters + entry.overwrittenClusters;
@@ -179,8 +176,7 @@ void DeletedFilesWindow::Fill(const std::shared_ptr<const TScanResult>& scan,
             clusters > 0 ? entry.recoverableClusters * 100 / clusters : (resident ? 100 : -1);
         auto* item = new DeletedRow(QStringList{
             QString::number(entry.record), QString::fromStdU16String(entries.Path(i, 0, live)),
-            entry.directory ? QString() : locale.toString(static_cast<qlonglong>(entry.size)),
-            TimeText(entry.deletedTime),
+            entry.directory ? QString() : QString::number(entry.size), TimeText(entry.deletedTime),
             percent < 0 ? QString()
                         : QString::number(percent) + "%" +
                               (clusters == 0 ? QString(" (in its record)") : QString()),
@@ -247,6 +243,7 @@ void DeletedFilesWindow::RunEntryCommand(const EntryCommand& command, int row) c
 }
 
 void DeletedFilesWindow::PrepareRowMenu(int row) {
+    menuRow_ = row;
     const std::ptrdiff_t entry = EntryOfRow(row);
     actShowOnMap->setEnabled(entry >= 0);
     actSaveFile->setEnabled(

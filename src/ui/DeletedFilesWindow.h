@@ -65,6 +65,8 @@ class DeletedFilesWindow : public ListWindow {
     void FitColumns();
 
     std::shared_ptr<const DeletedScan> deleted_;
+    // The row the row menu was opened on, for Save File As.
+    int menuRow_ = -1;
 };
 
 } // namespace lorvex::ui

@@ -68,8 +68,10 @@ void MainWindow::BuildDeletedActions() {
             [this](int percent) { progressBar_->setValue(percent); });
     connect(deletedWalk_, &DeletedWalkController::finished, this, &MainWindow::DeletedWalkEnded);
     connect(deletedWalk_, &DeletedWalkController::failed, this, [this](const QString& why) {
-        DeletedWalkStopped(QString("The deleted entries of %1 could not be read: %2")
-                               .arg(QString::fromStdString(FDriveRoot), why));
+        const QString text = QString("The deleted entries of %1 could not be read: %2")
+                                 .arg(QString::fromStdString(FDriveRoot), why);
+        DeletedWalkStopped(text);
+        ShowNotice("Deleted Files", text);
     });
     connect(deletedWalk_, &DeletedWalkController::cancelled, this, [this] {
         if (!savingTo_.isEmpty()) {
