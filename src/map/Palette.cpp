@@ -55,6 +55,10 @@ std::uint32_t OverlayColour(std::uint8_t index) {
     switch (index) {
     case kHighlightIndex:
         return Rgb(255, 0, 255); // magenta
+    case kOverlayDeletedOverwritten:
+        return Rgb(170, 20, 60); // crimson
+    case kOverlayDeletedFree:
+        return Rgb(180, 230, 0); // chartreuse
     case kOverlayBeyondEnd:
         return Rgb(170, 150, 255); // lavender
     case kOverlayUnownedUsed:
@@ -74,6 +78,10 @@ std::string_view OverlayName(std::uint8_t index) {
     switch (index) {
     case kHighlightIndex:
         return "shown file";
+    case kOverlayDeletedOverwritten:
+        return "overwritten";
+    case kOverlayDeletedFree:
+        return "deleted data";
     case kOverlayBeyondEnd:
         return "run past the end";
     case kOverlayUnownedUsed:

@@ -27,13 +27,18 @@ inline constexpr std::uint8_t kGridIndex = 11;       // lines between magnified 
 inline constexpr std::uint8_t kBackgroundIndex = 12; // the window around the map
 inline constexpr std::uint8_t kHighlightIndex = 13;  // the clusters of a file shown on the map
 // The overlay's colours, from least to most telling: where overlay spans
-// overlap, the higher index shows.
-inline constexpr std::uint8_t kOverlayBeyondEnd = 14;   // a run past the volume's end
-inline constexpr std::uint8_t kOverlayUnownedUsed = 15; // lost clusters
-inline constexpr std::uint8_t kOverlayOwnedFree = 16;   // a file's clusters free in the bitmap
-inline constexpr std::uint8_t kOverlayCrossLinked = 17; // clusters claimed twice
-inline constexpr std::uint8_t kOverlayBadArea = 18;     // a bad area of a damaged disk
-inline constexpr std::uint8_t kOverlayFirst = kOverlayBeyondEnd;
+// overlap, the higher index shows. A deleted file's remains tell the least:
+// a problem of the volume on the same clusters shows over them, and a
+// cluster that still holds one deleted file's data shows so even where an
+// older deleted file's data on it was written over.
+inline constexpr std::uint8_t kOverlayDeletedOverwritten = 14; // a deleted file's, written over
+inline constexpr std::uint8_t kOverlayDeletedFree = 15;        // a deleted file's data, still there
+inline constexpr std::uint8_t kOverlayBeyondEnd = 16;          // a run past the volume's end
+inline constexpr std::uint8_t kOverlayUnownedUsed = 17;        // lost clusters
+inline constexpr std::uint8_t kOverlayOwnedFree = 18;   // a file's clusters free in the bitmap
+inline constexpr std::uint8_t kOverlayCrossLinked = 19; // clusters claimed twice
+inline constexpr std::uint8_t kOverlayBadArea = 20;     // a bad area of a damaged disk
+inline constexpr std::uint8_t kOverlayFirst = kOverlayDeletedOverwritten;
 inline constexpr std::uint8_t kOverlayLast = kOverlayBadArea;
 
 // 0xAARRGGBB, the layout of a QImage colour table.

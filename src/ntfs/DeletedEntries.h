@@ -190,7 +190,9 @@ class DeletedEntries {
 // Walks every record number of the $MFT (up to the volume's record count)
 // and keeps every free record that still reads as a file record as a
 // deleted entry; its runs stay uncut (one kFree piece per run) until
-// CutDeletedRuns. `progress` (may be empty) gets the percentage done.
+// CutDeletedRuns. `progress` (may be empty) gets the percentage done every
+// few thousand records; an exception it throws ends the walk and goes on to
+// the caller, which is how a caller stops it half-way.
 DeletedEntries CollectDeletedEntries(NtfsVolume& volume, const ProgressReport& progress = {});
 
 // Cuts every run of the deleted entries by what its clusters are now:

@@ -173,7 +173,7 @@ const RecordView* RecordReader::Listed(std::int64_t recordNo) {
     if (!listed_ || listed_->number() != recordNo) {
         listed_.reset();
         auto record = Read(recordNo);
-        if (record && record->inUse() && record->valid()) {
+        if (record && (record->inUse() || listFree_) && record->valid()) {
             listed_ = std::move(record);
         }
     }

@@ -102,6 +102,12 @@ class RecordReader {
     // runs of record `recordNo` when it is in use and valid, else none.
     void GetAttributes(TAttributes& attributes, std::int64_t recordNo);
     void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo);
+    // The same lists of free records too, for the report on a deleted
+    // entry, whose record is free and still reads as it was.
+    void ListFreeRecords(bool on) {
+        listFree_ = on;
+        listed_.reset();
+    }
 
   private:
     [[nodiscard]] bool CanRead() const { return IsOpen() && geometry_.HasRecords(); }
@@ -121,6 +127,7 @@ class RecordReader {
     std::optional<RecordView> listed_;
     std::optional<RecordView> lastAnswer_;
     std::int64_t lastAsked_ = 0;
+    bool listFree_ = false;
 };
 
 } // namespace lorvex::ntfs

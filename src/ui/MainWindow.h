@@ -45,6 +45,10 @@ class ScanController;
 class ListWindow;
 class ProblemListWindow;
 class FindWindow;
+class DeletedFilesWindow;
+class DeletedWalkController;
+struct DeletedScan;
+struct DeletedSave;
 
 // What the window asks of the program about its sources.
 struct TSourceHooks {
@@ -358,6 +362,22 @@ class MainWindow : public QMainWindow {
     FindWindow* frmFind = nullptr;
     FragmentationWindow* frm_Fragmentation = nullptr;
 
+    // The deleted remains (MainWindowDeleted.cpp): View > Deleted Remains
+    // and Tools > Deleted Files, over the deleted entries of the scan shown,
+    // read off this window's thread when first asked for.
+    QAction* mnuDeletedRemains = nullptr;
+    QAction* mnuDeletedFiles = nullptr;
+    DeletedFilesWindow* frm_Deleted = nullptr;
+    void SetDeletedRemains(bool on);
+    void DeletedFilesClick();
+    // The entries read for the scan shown; null before they are read.
+    [[nodiscard]] std::shared_ptr<const DeletedScan> DeletedOfShownScan() const;
+    [[nodiscard]] DeletedWalkController* DeletedWalker() const { return deletedWalk_; }
+    // Save File As on a deleted entry, once its file is chosen: its data
+    // written to `path` off this window's thread. False, with a message,
+    // when `path` cannot be written (a source, or on one).
+    bool SaveDeletedFileTo(const DeletedScan& deleted, std::size_t entry, const QString& path);
+
     // The user's settings (MainWindowSettings.cpp): the window's geometry and
     // docks and the palette, restored as the window is made and saved as it
     // closes; the folder the file dialogs open in, and the one to remember.
@@ -449,6 +469,9 @@ class MainWindow : public QMainWindow {
     // The extents of every record of the base record of `fileIndex`, in
     // cluster order.
     [[nodiscard]] std::vector<map::TClusterSpan> FileExtents(std::int64_t fileIndex) const;
+    // Lights `extents` (in cluster order) on the map as the file `name`'s
+    // and goes to the first of them.
+    void ShowExtentsOnMap(std::vector<map::TClusterSpan> extents, const QString& name);
     // Paints with a new mark text (during a scan only keeps it).
     void ApplyMark(const QString& text);
     // Keeps the window, frame and all, inside its screen's free area.
@@ -588,6 +611,32 @@ class MainWindow : public QMainWindow {
     // The drive the view was last set up for: another starts fitted, its
     // cursor on cluster 0.
     std::string viewDrive_;
+
+    // The deleted remains (MainWindowDeleted.cpp).
+    void BuildDeletedActions();
+    // Reads the shown scan's deleted entries when the overlay or the list
+    // wants them and they are not read yet; fills and draws them otherwise.
+    void RequestDeleted();
+    void DeletedFollowScan();
+    void DeletedWalkEnded(std::shared_ptr<const DeletedScan> deleted);
+    // The walk failed or was cancelled: `why`, and nothing of it kept.
+    void DeletedWalkStopped(const QString& why);
+    void EndDeletedWork();
+    [[nodiscard]] bool DeletedWalkBusy() const;
+    // Whether `deleted` was read for the scan shown; says why not.
+    bool DeletedIsShown(const DeletedScan& deleted);
+    bool CancelDeletedWalk();
+    void AppendDeletedOverlay(std::vector<map::TOverlaySpan>& spans) const;
+    [[nodiscard]] QString DeletedHoverNote(std::int64_t lcn) const;
+    void ShowDeletedOnMap(const DeletedScan& deleted, std::size_t entry);
+    void ShowDeletedReport(const DeletedScan& deleted, std::size_t entry);
+    void SaveDeletedFile(const DeletedScan& deleted, std::size_t entry);
+    void DeletedSaved(std::shared_ptr<const DeletedSave> save);
+    void DeletedSaveCancelled();
+    // The file Save File As writes while it runs; empty otherwise.
+    QString savingTo_;
+    DeletedWalkController* deletedWalk_ = nullptr;
+    std::shared_ptr<const DeletedScan> deleted_;
 };
 
 } // namespace lorvex::ui

@@ -115,6 +115,7 @@ void MainWindow::BuildToolsMenu() {
     mnuVolumeCheck->setObjectName("mnuVolumeCheck");
     mnuVolumeCheck->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
     connect(mnuVolumeCheck, &QAction::triggered, this, [this] { VolumeCheckClick(); });
+    BuildDeletedActions();
 }
 
 void MainWindow::UpdateCommands() {
@@ -133,6 +134,7 @@ void MainWindow::UpdateCommands() {
     FragmentationList1->setEnabled(scanned);
     mnuFind->setEnabled(scanned);
     mnuVolumeCheck->setEnabled(scanned);
+    mnuDeletedFiles->setEnabled(scanned);
     mnuLoadDamageMap->setEnabled(scanned);
 }
 

@@ -126,6 +126,7 @@ void MainWindow::UpdateOverlay() {
         return;
     }
     std::vector<map::TOverlaySpan> spans;
+    AppendDeletedOverlay(spans);
     if (FScan && mnuHealthOverlay->isChecked()) {
         for (const auto& span : ntfs::HealthMapSpans(FScan->health, FScan->clusters,
                                                      FScan->volume->geometry().totalClusters)) {

@@ -19,6 +19,7 @@ void MainWindow::ListsFollowScan() {
     for (ListWindow* list : findChildren<ListWindow*>()) {
         list->FollowScan(FScan);
     }
+    DeletedFollowScan();
     if (FScan) {
         return;
     }

@@ -110,7 +110,13 @@ void MainWindow::BuildMapArea() {
         auto* swatch = new QLabel(item);
         swatch->setPixmap(LegendSwatch(OverlayColour(index)));
         row->addWidget(swatch);
-        row->addWidget(new QLabel(OverlayName(index), item));
+        auto* name = new QLabel(OverlayName(index), item);
+        // In the kinds' size (BuildLegend), so that the overlays shown fit
+        // beside them.
+        QFont small = name->font();
+        small.setPixelSize(11);
+        name->setFont(small);
+        row->addWidget(name);
         overlayLegend_.push_back(FLegend->addWidget(item));
         overlayLegend_.back()->setVisible(false);
     }

@@ -122,8 +122,13 @@ void MainWindow::ShowOnMap(std::int64_t fileIndex) {
         Beep();
         return;
     }
-    FShownExtents = FileExtents(fileIndex);
-    FShownName = QString::fromStdU16String(FScan->fileIds.Path(static_cast<int>(fileIndex)));
+    ShowExtentsOnMap(FileExtents(fileIndex),
+                     QString::fromStdU16String(FScan->fileIds.Path(static_cast<int>(fileIndex))));
+}
+
+void MainWindow::ShowExtentsOnMap(std::vector<map::TClusterSpan> extents, const QString& name) {
+    FShownExtents = std::move(extents);
+    FShownName = name;
     FShownExtent = 0;
     FLitOwner = -1;
     FView.SetHighlight(FShownExtents);

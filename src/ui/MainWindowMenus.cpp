@@ -150,6 +150,7 @@ void MainWindow::FillViewMenu() {
     mnuView->addSeparator();
     mnuView->addAction(mnuHealthOverlay);
     mnuView->addAction(mnuDamageOverlay);
+    mnuView->addAction(mnuDeletedRemains);
     mnuDamageOverlay->setEnabled(FModel != nullptr && !FDamageName.isEmpty());
     mnuView->addSeparator();
     if (FLegend != nullptr) {

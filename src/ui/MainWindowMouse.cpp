@@ -145,7 +145,7 @@ void MainWindow::UpdateHover() {
     if (FScan) {
         std::string text;
         FScan->volume->DescribeCluster(FScan->clusters, FScan->fileIds, text, true, FHoverLCN);
-        name = QString::fromStdString(text);
+        name = QString::fromStdString(text) + DeletedHoverNote(FHoverLCN);
     } else {
         name = "Volume not scanned!";
     }

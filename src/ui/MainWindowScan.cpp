@@ -71,7 +71,8 @@ void MainWindow::ConnectScanner() {
 }
 
 bool MainWindow::IsScanning() const {
-    return scanner_ != nullptr && (scanner_->Busy() || pendingDrive_ != nullptr);
+    return (scanner_ != nullptr && (scanner_->Busy() || pendingDrive_ != nullptr)) ||
+           DeletedWalkBusy();
 }
 
 void MainWindow::BeginWork(const QString& title) {
@@ -186,7 +187,7 @@ void MainWindow::TakeScan(std::shared_ptr<const TScanResult> scan) {
 }
 
 void MainWindow::CancelScan() {
-    if (!IsScanning()) {
+    if (!IsScanning() || CancelDeletedWalk()) {
         return;
     }
     if (scanner_->Busy()) {

@@ -40,6 +40,8 @@ class TScanJob {
     // Either thread.
     void Stop() { stopped_.store(true); }
     [[nodiscard]] bool Stopped() const { return stopped_.load(); }
+    // For work that takes a flag to look at rather than a call.
+    [[nodiscard]] const std::atomic<bool>& StopFlag() const { return stopped_; }
     // On the scanning thread.
     void ThrowIfStopped() const {
         if (Stopped()) {

@@ -5,6 +5,8 @@
 #include "ntfs/ScanStages.h"
 #include "platform/RawVolumeSystem.h"
 #include "ui/BitLockerDialog.h"
+#include "ui/DeletedFilesWindow.h"
+#include "ui/DeletedWalk.h"
 #include "ui/FindWindow.h"
 #include "ui/HelpPages.h"
 #include "ui/LorvexWindows.h"
@@ -61,6 +63,35 @@ void WaitForScan(MainWindow& form) {
         QObject::connect(&form, &MainWindow::ScanFinished, &scanning, &QEventLoop::quit);
         scanning.exec();
     }
+}
+
+// Work that emits no ScanFinished (the walk of the deleted entries) is
+// waited for until the window says it is over, a minute at most.
+void WaitForWork(MainWindow& form) {
+    QElapsedTimer timer;
+    timer.start();
+    while (form.IsScanning() && timer.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+// The first cluster of a deleted entry's data that another file took, else
+// of one that still holds its data; -1 when there is neither.
+std::int64_t DeletedCluster(const ntfs::DeletedEntries& deleted) {
+    std::int64_t kept = -1;
+    for (const ntfs::DeletedEntry& entry : deleted.entries()) {
+        for (const ntfs::DeletedStream& stream : deleted.Streams(entry)) {
+            for (const ntfs::DeletedPiece& piece : deleted.Pieces(stream)) {
+                if (piece.state == ntfs::PieceState::kOverwritten) {
+                    return piece.lcn;
+                }
+                if (piece.state == ntfs::PieceState::kFree && kept < 0) {
+                    kept = piece.lcn;
+                }
+            }
+        }
+    }
+    return kept;
 }
 
 // A cluster in the middle of the file's middle extent: inside a run of its
@@ -285,6 +316,32 @@ class ScreenshotRun {
         return true;
     }
 
+    // The deleted remains over the map (cells of 8 pixels, around a
+    // deleted file's cluster that another file took, the legend naming the
+    // two colours) and the Deleted Files list; false when the drive has no
+    // deleted entry.
+    bool Deleted() {
+        form_.SetDeletedRemains(true);
+        WaitForWork(form_);
+        const auto deleted = form_.DeletedOfShownScan();
+        const std::int64_t cluster = deleted ? DeletedCluster(deleted->entries) : -1;
+        if (cluster < 0) {
+            form_.SetDeletedRemains(false);
+            return false;
+        }
+        form_.SetZoom({8, 1});
+        Hover(cluster);
+        Save("deleted.png", form_.grab().toImage());
+        form_.DeletedFilesClick();
+        Settle(300);
+        Save("deleted-files.png", form_.frm_Deleted->grab().toImage());
+        form_.frm_Deleted->hide();
+        form_.SetDeletedRemains(false);
+        // Back to the view the window opens with, as a user finds it.
+        form_.ZoomToFit();
+        return true;
+    }
+
     // The Damage Map list of `damageMap` and its bad areas on the map; false
     // with what the window would have said when it refuses the file.
     bool Damage(const QString& damageMap, QString& refused) {
@@ -430,6 +487,10 @@ int TakeScreenshots(TLorvexWindows& windows, const QString& folder, const QStrin
         extras << "health"
                << "health-fit"
                << "volume-check";
+    }
+    if (run.Deleted()) {
+        extras << "deleted"
+               << "deleted-files";
     }
     if (!damageMap.isEmpty()) {
         QString refused;

@@ -16,8 +16,10 @@ class TLorvexWindows;
 // Fragmentation List) into `folder`. When the volume check finds problems,
 // also health.png (the health overlay around the first of them, cells of 8
 // pixels), health-fit.png (the whole volume) and volume-check.png (the list);
-// with a `damageMap`, damage.png (the Damage Map list) and damage-map.png
-// (its bad areas over the whole volume). When the first drive is a locked
+// When the drive has deleted entries, deleted.png (the Deleted Remains
+// overlay around one, cells of 8 pixels, with the legend) and
+// deleted-files.png (the Deleted Files list). With a `damageMap`, damage.png (the Damage Map list)
+// and damage-map.png (its bad areas over the whole volume). When the first drive is a locked
 // BitLocker drive, bitlocker-drive-menu.png (the Drive menu that marks it),
 // bitlocker-unlock.png (the dialog asking for its key, after a wrong one) and
 // bitlocker-locked.png (the message once it is given up) instead. Returns the
