@@ -6,6 +6,7 @@
 #include "ntfs/DamageMap.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
+#include "ui/MainWindowActions.h"
 #include "ui/ScanJob.h"
 #include "volume/VolumeApi.h"
 
@@ -15,6 +16,7 @@
 #include <QRgb>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -303,53 +305,15 @@ class MainWindow : public QMainWindow {
     std::int32_t FMouseY = 0;
     std::int64_t FHoverLCN = 0;
 
+    // The commands of the menus (MainWindowActions.h), and the menus.
+    [[nodiscard]] QAction* Action(ActionId id) const;
+    [[nodiscard]] QMenu* Menu(MenuId id) const;
+
     // Components.
-    QMenu* mnuFile = nullptr;
-    QAction* mnuOpen = nullptr;
-    QAction* mnuOpenRaw = nullptr;
-    QMenu* mnuRecent = nullptr;
-    QAction* mnuSavePicture = nullptr;
-    QAction* mnuQuitFile = nullptr;
-    QAction* mnuClearMark = nullptr;
-    QAction* mnuNextMarked = nullptr;
-    QAction* mnuNextExtent = nullptr;
-    QAction* mnuPreviousExtent = nullptr;
-    QAction* mnuClearHighlight = nullptr;
-    QAction* mnuLightOwner = nullptr;
-    QMenu* mnuPalette = nullptr;
-    QAction* mnuSafePalette = nullptr;
     QToolBar* FLegend = nullptr;
-    QMenu* mnuDrive = nullptr;
-    QAction* mnuScan = nullptr;
-    QAction* mnuCloseDrive = nullptr;
-    QMenu* mnuReports = nullptr;
-    QAction* mnuClusterReport = nullptr;
-    QAction* mnuHexDump = nullptr;
-    QAction* mnuAllRecords = nullptr;
-    QMenu* mnuHelp = nullptr;
-    QAction* mnuKeys = nullptr;
-    QAction* mnuManual = nullptr;
-    QAction* mnuAbout = nullptr;
-    QMenu* mnuTools = nullptr;
-    QAction* Export1 = nullptr;
-    QAction* Zoom1 = nullptr;
-    QAction* mnuFind = nullptr;
-    QAction* mnuMark = nullptr;
-    QAction* FragmentationList1 = nullptr;
-    QAction* mnuVolumeCheck = nullptr;
-    QAction* mnuHealthOverlay = nullptr;
-    QAction* mnuLoadDamageMap = nullptr;
-    QAction* mnuDamageOverlay = nullptr;
     QLabel* FHealthLabel = nullptr;
     ProblemListWindow* frm_Health = nullptr;
     ProblemListWindow* frm_Damage = nullptr;
-    QMenu* mnuView = nullptr;
-    QAction* mnuZoomIn = nullptr;
-    QAction* mnuZoomOut = nullptr;
-    QAction* mnuActualSize = nullptr;
-    QAction* mnuFit = nullptr;
-    QAction* mnuGoTo = nullptr;
-    QAction* Quit1 = nullptr;
     QStatusBar* sb = nullptr;
     QScrollBar* scroller = nullptr;
 
@@ -383,24 +347,34 @@ class MainWindow : public QMainWindow {
 
   private:
     // The window's parts, made once by the constructor in this order: the
-    // menu bar (File, Drive, Scan!, Tools, Reports, View, Quit!, Help) with the actions
-    // that have shortcuts of their own, the status bar with its labels, and
-    // the map surface with the zoom window's dock and the scroll bar.
+    // menu bar from the table of commands (File, Drive, Scan!, Tools,
+    // Reports, View, Quit!, Help), the status bar with its labels, and the
+    // map surface with the zoom window's dock and the scroll bar.
     void BuildMenus();
-    void BuildFileMenu();
-    void BuildToolsMenu();
-    // Reports (F1 to F3) and Help.
-    void BuildReportsMenu();
-    void BuildHelpMenu();
-    // The reports' actions enabled for what is under the pointer while their
+    // The menu `id` (and the menus it lies in), made and put in its place
+    // the first time it is asked for.
+    QMenu* PlaceMenu(MenuId id);
+    // The menus that stand before command `id` without one of their own.
+    void PlaceMenusBefore(ActionId id);
+    void ConnectMenus();
+    // What command `id` does; `on`: its tick, for the commands told as it
+    // changes.
+    void RunCommand(ActionId id, bool on);
+    void RunViewCommand(ActionId id, bool on);
+    void SaveMapPictureCommand();
+    void MarkCommand();
+    void ShowManualCommand();
+    // The reports' actions enabled for what is under the cursor while their
     // menu is open, all of them otherwise (their keys then say why not).
     void UpdateReportCommands(bool menuOpen);
     // Whether the reports have a cluster to act on (and, with `needsOwner`,
     // a file owning it); says why not in the status bar.
     bool CanReport(bool needsOwner);
-    // View > Health Overlay and Damage Overlay, with the lists they go with.
-    void BuildOverlayActions();
-    void BuildViewMenu();
+    // The lists that go with View > Health Overlay and Damage Overlay.
+    void BuildOverlayLists();
+    // View > Light the Owner's Fragments ticked or not: nothing is lit until
+    // the pointer moves.
+    void LightOwnerChanged();
     void BuildStatusBar();
     void BuildMapArea();
     // The "Zoom" dock, empty until AttachZoom puts the zoom panel in it and
@@ -414,8 +388,8 @@ class MainWindow : public QMainWindow {
     // of the volume.
     [[nodiscard]] bool CursorInsideScannedVolume() const;
     void SetStatusText(const QString& text);
-    // Enables the commands that would replace the tables only while no scan
-    // runs.
+    // Each command enabled as the table says for the window's state now.
+    [[nodiscard]] CommandState CurrentCommandState() const;
     void UpdateCommands();
     void ShowNotice(const QString& caption, const QString& text);
     bool Ask(const QString& caption, const QString& question);
@@ -556,6 +530,9 @@ class MainWindow : public QMainWindow {
     QLabel* FHoverLabel = nullptr;
     QDockWidget* FZoomDock = nullptr;
     QActionGroup* FZoomLevels = nullptr;
+    std::array<QAction*, kActionCount> actions_{};
+    std::array<QMenu*, kMenuCount> menus_{};
+    bool reportsMenuOpen_ = false;
     // Wheel turns smaller than a notch, kept until they make one.
     int FWheelRest = 0;
     // The extents of the file shown on the map, and the one last gone to.

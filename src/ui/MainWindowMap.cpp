@@ -235,9 +235,9 @@ void MainWindow::TickZoomLevel() {
     const map::TMapScale now = FView.Scale();
     for (QAction* level : FZoomLevels->actions()) {
         bool on = false;
-        if (level == mnuFit) {
+        if (level == Action(ActionId::kFit)) {
             on = fitted_;
-        } else if (level == mnuActualSize) {
+        } else if (level == Action(ActionId::kActualSize)) {
             on = !fitted_ && now == map::TMapScale{};
         } else {
             const QPoint scale = level->data().toPoint();

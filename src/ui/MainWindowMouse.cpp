@@ -129,7 +129,8 @@ std::uint8_t MainWindow::LocateHover() {
 }
 
 void MainWindow::LightHoveredOwner() {
-    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && map::SpanLength(FHoverSpan) > 0) {
+    if (Action(ActionId::kLightOwner)->isChecked() && FScan && !IsScanning() &&
+        map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner != FLitOwner) {
             FLitOwner = owner;

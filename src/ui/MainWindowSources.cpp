@@ -87,17 +87,17 @@ void MainWindow::mnuOpenClick(bool raw) {
 }
 
 void MainWindow::FillRecentMenu() {
-    mnuRecent->clear();
+    Menu(MenuId::kRecent)->clear();
     const QStringList recent = QSettings().value("recentSources").toStringList();
     const QStringList raw = QSettings().value("recentRawSources").toStringList();
     for (const QString& path : recent) {
         const bool asRaw = raw.contains(path);
-        QAction* item = mnuRecent->addAction(ShownText(asRaw ? path + " (raw)" : path));
+        QAction* item = Menu(MenuId::kRecent)->addAction(ShownText(asRaw ? path + " (raw)" : path));
         connect(item, &QAction::triggered, this,
                 [this, path, asRaw] { OpenSources({path}, asRaw); });
     }
     if (recent.isEmpty()) {
-        mnuRecent->addAction("(none)")->setEnabled(false);
+        Menu(MenuId::kRecent)->addAction("(none)")->setEnabled(false);
     }
 }
 

@@ -46,7 +46,7 @@ class ZoomDock final : public QDockWidget {
 } // namespace
 
 void MainWindow::BuildZoomDock() {
-    FZoomDock = new ZoomDock(this, [this] { Zoom1->setChecked(false); });
+    FZoomDock = new ZoomDock(this, [this] { Action(ActionId::kZoomWindow)->setChecked(false); });
     addDockWidget(Qt::LeftDockWidgetArea, FZoomDock);
     FZoomDock->hide();
 }
@@ -57,10 +57,10 @@ void MainWindow::AttachZoom() {
     }
     FZoomDock->setWidget(frm_Help);
     connect(frm_Help, &Tfrm_Help::closed, this, [this] {
-        Zoom1->setChecked(false);
+        Action(ActionId::kZoomWindow)->setChecked(false);
         FZoomDock->hide();
     });
-    Zoom1->setChecked(true);
+    Action(ActionId::kZoomWindow)->setChecked(true);
     PlaceZoomWindow();
 }
 
@@ -86,7 +86,7 @@ void MainWindow::PlaceZoomWindow() {
     if (frm_Help == nullptr) {
         return;
     }
-    const bool wanted = Zoom1->isChecked();
+    const bool wanted = Action(ActionId::kZoomWindow)->isChecked();
     if (wanted) {
         frm_Help->show();
     }
