@@ -6,6 +6,7 @@
 #include "ntfs/DamageMap.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
+#include "ui/ElidedLabel.h"
 #include "ui/MainWindowActions.h"
 #include "ui/ScanJob.h"
 #include "volume/VolumeApi.h"
@@ -527,7 +528,7 @@ class MainWindow : public QMainWindow {
     map::TClusterSpan FHoverSpan;
     bool FHoverOnOverview = false;
     QString FHoverText;
-    QLabel* FHoverLabel = nullptr;
+    ElidedLabel* FHoverLabel = nullptr;
     QDockWidget* FZoomDock = nullptr;
     QActionGroup* FZoomLevels = nullptr;
     std::array<QAction*, kActionCount> actions_{};

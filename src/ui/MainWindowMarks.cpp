@@ -132,7 +132,7 @@ void MainWindow::ShowOnMap(std::int64_t fileIndex) {
     if (FShownExtents.empty()) {
         DrawMap();
         FHoverText = FShownName + " has no clusters of its own: it lives in its record.";
-        FHoverLabel->setText(FHoverText);
+        FHoverLabel->SetFullText(FHoverText);
         return;
     }
     StepExtent(0);
@@ -153,7 +153,7 @@ void MainWindow::StepExtent(int direction) {
                      .arg(n)
                      .arg(extent.begin)
                      .arg(extent.end - 1);
-    FHoverLabel->setText(FHoverText);
+    FHoverLabel->SetFullText(FHoverText);
 }
 
 void MainWindow::ClearHighlight() {

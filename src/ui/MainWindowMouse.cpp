@@ -171,8 +171,8 @@ void MainWindow::UpdateHover() {
             QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
     }
     LightHoveredOwner();
-    if (FHoverLabel->text() != FHoverText) {
-        FHoverLabel->setText(FHoverText);
+    if (FHoverLabel->FullText() != FHoverText) {
+        FHoverLabel->SetFullText(FHoverText);
     }
 
     if (frm_Help == nullptr) {

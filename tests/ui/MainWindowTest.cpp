@@ -1162,6 +1162,87 @@ class MainWindowTest : public QObject {
         QVERIFY(s.messages.isEmpty());
     }
 
+    // Cancel while another drive's map is still being read (the bitmap of a
+    // large drive takes a while) leaves the drive shown as it was, by the
+    // status bar's Cancel and by Escape alike; the map read to its end is
+    // dropped.
+    void cancellingAMapLoadLeavesTheDriveShownAsItWas() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(WorkEnded(s.form));
+        const QString title = s.form.windowTitle();
+        const QString status = s.form.StatusText();
+        const lorvex::ui::TScanResult* scan = s.form.Scan();
+        const lorvex::map::TMapModel* model = s.form.Model();
+        const QImage screen = s.form.FScreen.copy();
+        for (const bool byEscape : {false, true}) {
+            HeldScan held;
+            held.HoldAt(s.form, lorvex::ui::kStageReadingMap);
+            s.Drive('D')->trigger();
+            QTRY_VERIFY(held.reached->load());
+            QVERIFY(s.form.IsScanning() && s.IsHeldOff());
+            if (byEscape) {
+                QTest::keyClick(s.form.MapSurface(), Qt::Key_Escape);
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(s.ProgressArea()->isVisible(), 3000);
+                QTest::mouseClick(s.ProgressArea()->findChild<QPushButton*>("ProgressCancel"),
+                                  Qt::LeftButton);
+            }
+            QVERIFY(!s.form.IsScanning());
+            QVERIFY(!s.ProgressArea()->isVisible());
+            held.Release();
+            QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
+            QTest::qWait(50);
+            QCOMPARE(s.form.windowTitle(), title);
+            QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
+            QCOMPARE(s.form.Scan(), scan);
+            QCOMPARE(s.form.Model(), model);
+            QCOMPARE(s.form.StatusText(), status);
+            QVERIFY(s.form.FScreen == screen);
+            QVERIFY(s.form.Action(ActionId::kFind)->isEnabled() && s.Drive('D')->isEnabled());
+        }
+        QVERIFY(s.messages.isEmpty());
+    }
+
+    // Beside the progress area the hover text keeps room for a few words;
+    // a long one is cut in the middle to the room it has, so that the end
+    // of a path still shows, and is whole in its tooltip; with room again
+    // it shows whole.
+    void theHoverTextKeepsRoomBesideTheProgress() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(WorkEnded(s.form));
+        auto* label = s.form.findChild<QLabel*>("HoverLabel");
+        QVERIFY(label != nullptr);
+        HeldScan held;
+        held.HoldAt(s.form, lorvex::ntfs::kStageEnumeratingFiles);
+        s.form.Action(ActionId::kScan)->trigger();
+        QTRY_VERIFY(held.reached->load());
+        QTRY_VERIFY_WITH_TIMEOUT(s.ProgressArea()->isVisible(), 3000);
+        s.Hover({10, 10});
+        const QString full = s.form.HoverText();
+        QVERIFY(!full.isEmpty());
+        const QFontMetrics metrics = label->fontMetrics();
+        QVERIFY(label->minimumWidth() >= metrics.averageCharWidth() * 10);
+        QTRY_VERIFY(label->width() >= label->minimumWidth());
+        const QString shown = label->text();
+        if (metrics.horizontalAdvance(full) > label->contentsRect().width()) {
+            QVERIFY2(shown.contains(QChar(0x2026)) && shown.size() > 2, qPrintable(shown));
+            QCOMPARE(shown.front(), full.front());
+            QCOMPARE(shown.back(), full.back());
+            QVERIFY(metrics.horizontalAdvance(shown) <= label->contentsRect().width());
+            QCOMPARE(label->toolTip(), full);
+        } else {
+            QCOMPARE(shown, full);
+        }
+        held.Release();
+        QVERIFY(WorkEnded(s.form));
+        s.form.resize(1400, s.form.height());
+        s.Hover({10, 10});
+        QTRY_COMPARE(label->text(), s.form.HoverText());
+        QVERIFY(label->toolTip().isEmpty());
+    }
+
     // Escape cancels too; a drive scanned again keeps its last result.
     void escapeCancelsARescanAndTheDriveKeepsItsResult() {
         Session s(Sources());
