@@ -476,6 +476,14 @@ class MainWindow : public QMainWindow {
     void ShowCursorAsHover();
     // The scroll bar's range and position for the view's rows.
     void SyncScroller();
+    // The screen's pixels per window pixel over the map, and a window
+    // coordinate of the map as the view's (the screen's) one.
+    [[nodiscard]] qreal MapRatio() const;
+    [[nodiscard]] std::int32_t ToView(std::int32_t x) const;
+    // The map area in the screen's pixels, for the view.
+    void SetViewArea();
+    // The colour at the view's pixel (x, y); past the map, the surface's.
+    [[nodiscard]] QRgb ViewPixel(std::int32_t x, std::int32_t y) const;
     // The hovered pixel when it lies on the overview strip.
     void HoverOverview(std::int32_t x, std::int32_t y);
     // Moves the view so the clusters under strip pixel (x, y) are in its middle.
