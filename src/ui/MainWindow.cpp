@@ -58,6 +58,7 @@ MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
     FPalette = QList<QRgb>(palette.begin(), palette.end());
     FOverviewBitmap = QImage();
 
+    BuildSources();
     BuildMenus();
     setAcceptDrops(true);
     BuildStatusBar();

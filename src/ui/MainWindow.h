@@ -9,6 +9,7 @@
 #include "ui/ElidedLabel.h"
 #include "ui/MainWindowActions.h"
 #include "ui/ScanJob.h"
+#include "ui/SourcesController.h"
 #include "volume/VolumeApi.h"
 
 #include <QImage>
@@ -48,36 +49,6 @@ class ScanController;
 class ListWindow;
 class ProblemListWindow;
 class FindWindow;
-
-// What the window asks of the program about its sources.
-struct TSourceHooks {
-    // Adds a source, read through the container its content names or, with
-    // `raw`, as the bytes it holds: empty on success, else why it cannot be
-    // opened. With `allowOutsideExtents`, a VMDK reads the files it names
-    // outside its descriptor's folder too.
-    std::function<QString(const QString& path, bool raw, bool allowOutsideExtents)> open;
-    // The files a source reads only when outside extents are allowed.
-    std::function<QStringList(const QString& path)> outsideFiles;
-    // The source (and partition) a drive's root lies on and how it was
-    // read, for the title: "(disk.img, partition 2) read as raw disk image".
-    std::function<QString(const std::string& root)> describe;
-    // The other reading a drive's source allows, when it allows one:
-    // "decoy.img also reads as a raw NTFS volume image"; empty otherwise.
-    std::function<QString(const std::string& root)> otherReading;
-    // Where a drive's volume begins in its source and how large the source
-    // is, in bytes: a damage map's positions are the source's. False when
-    // it cannot be told.
-    std::function<bool(const std::string& root, std::uint64_t& offset, std::uint64_t& size)>
-        placement;
-    // BitLocker: what a drive's BitLocker volume is (bitLocker false for any
-    // other drive), and its unlocking with a key: empty when the key opened
-    // it, else why not.
-    // Closes a drive: it leaves the Drive menu. False when it cannot.
-    std::function<bool(const std::string& root)> close = nullptr;
-    std::function<TBitLockerFacts(const std::string& root)> bitlocker = nullptr;
-    std::function<QString(const std::string& root, const platform::BitLockerKey& key)> unlock =
-        nullptr;
-};
 
 // How the window tells the user something; tests put recorders here.
 struct TUserNotices {
@@ -127,7 +98,6 @@ class MainWindow : public QMainWindow {
     // signature they carry. Problems are shown in one message. False when
     // none opened.
     bool OpenSources(const QStringList& paths, bool raw = false);
-    void mnuOpenClick(bool raw = false);
     // What went wrong before the window opened (sources that could not be
     // opened, no volume found), said once it is on screen.
     void ShowStartupProblems(const QStringList& problems, bool noSources);
@@ -352,6 +322,8 @@ class MainWindow : public QMainWindow {
     // Reports, View, Quit!, Help), the status bar with its labels, and the
     // map surface with the zoom window's dock and the scroll bar.
     void BuildMenus();
+    // The sources' controller, with what it asks of this window.
+    void BuildSources();
     // The menu `id` (and the menus it lies in), made and put in its place
     // the first time it is asked for.
     QMenu* PlaceMenu(MenuId id);
@@ -431,10 +403,6 @@ class MainWindow : public QMainWindow {
     // Counts the marked files and lists them in the order of their first
     // cluster.
     void CountMarks();
-    // The recent sources, newest first, kept in the user's settings.
-    void FillRecentMenu();
-    // Puts a source first in Open Recent, with the way it was read.
-    void RememberSource(const QString& path, bool raw);
     // No drive chosen: the title and the map area say so.
     void ShowNoDrive();
     // "Lorvex", or the drive and its source, then "Lorvex".
@@ -506,6 +474,8 @@ class MainWindow : public QMainWindow {
     QLabel* FStatusLabel = nullptr;
     TUserNotices FNotices;
     TSourceHooks FSourceHooks;
+    // Opening sources: the File menu, Open Recent, dropped files.
+    SourcesController* sources_ = nullptr;
     // The result the window shows, its own once handed over.
     std::shared_ptr<const TScanResult> FScan;
     // The drive's map and scan, read off this window's thread.

@@ -81,7 +81,8 @@ void MainWindow::PlaceMenusBefore(ActionId id) {
 }
 
 void MainWindow::ConnectMenus() {
-    connect(Menu(MenuId::kRecent), &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
+    connect(Menu(MenuId::kRecent), &QMenu::aboutToShow, this,
+            [this] { sources_->FillRecentMenu(*Menu(MenuId::kRecent)); });
     connect(Menu(MenuId::kReports), &QMenu::aboutToShow, this,
             [this] { UpdateReportCommands(true); });
     connect(Menu(MenuId::kReports), &QMenu::aboutToHide, this,
@@ -104,9 +105,9 @@ void MainWindow::RunCommand(ActionId id, bool on) {
     using enum ActionId;
     switch (id) {
     case kOpen:
-        return mnuOpenClick();
+        return sources_->AskAndOpen(false);
     case kOpenRaw:
-        return mnuOpenClick(true);
+        return sources_->AskAndOpen(true);
     case kSavePicture:
         return SaveMapPictureCommand();
     case kLoadDamageMap:
