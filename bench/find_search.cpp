@@ -49,11 +49,11 @@ int main(int argc, char** argv) {
     lorvex::ui::MainWindow& form = windows.Form1;
     form.show();
     QCoreApplication::processEvents();
-    if (form.mnuDrive->actions().isEmpty()) {
+    if (form.Menu(lorvex::ui::MenuId::kDrive)->actions().isEmpty()) {
         std::fprintf(stderr, "bench_find_search: no drive in %s\n", argv[1]);
         return 1;
     }
-    form.mnuDrive->actions().front()->trigger();
+    form.Menu(lorvex::ui::MenuId::kDrive)->actions().front()->trigger();
     // The scan runs on from the event loop.
     while (form.IsScanning()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     lorvex::ui::FindWindow& find = windows.frmFind;
-    form.mnuFind->trigger();
+    form.Action(lorvex::ui::ActionId::kFind)->trigger();
     std::printf("%s: %d file-table entries\n", argv[1], form.Scan()->fileIds.size());
 
     // Whole searches: every entry, and a text that few paths hold.

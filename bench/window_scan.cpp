@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
                          [](const QString&, const QString&) { return false; }});
     form.show();
     QCoreApplication::processEvents();
-    if (form.mnuDrive->actions().isEmpty()) {
+    if (form.Menu(lorvex::ui::MenuId::kDrive)->actions().isEmpty()) {
         std::fprintf(stderr, "bench_window_scan: no drive in %s\n", argv[1]);
         return 1;
     }
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     ticker.start();
     const Clock::time_point start = Clock::now();
     last = start;
-    form.mnuDrive->actions().front()->trigger();
+    form.Menu(lorvex::ui::MenuId::kDrive)->actions().front()->trigger();
     waitForScan();
     const Clock::time_point end = Clock::now();
     {

@@ -58,6 +58,7 @@ MainWindow::MainWindow(platform::VolumeApi& api) : FApi(api) {
     FPalette = QList<QRgb>(palette.begin(), palette.end());
     FOverviewBitmap = QImage();
 
+    BuildSources();
     BuildMenus();
     setAcceptDrops(true);
     BuildStatusBar();
@@ -94,11 +95,14 @@ void MainWindow::BuildStatusBar() {
     sb->setObjectName("sb");
     sb->setFixedHeight(kStatusBarHeight);
     FStatusLabel = new QLabel(sb);
+    // While work shows its progress the drive's summary gives way to what
+    // lies under the pointer, rather than squeezing it to nothing.
+    FStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     sb->addWidget(FStatusLabel, 1);
-    FHoverLabel = new QLabel(sb);
+    // A long path is cut in its middle rather than widening the window, and
+    // beside the progress area too.
+    FHoverLabel = new ElidedLabel(sb);
     FHoverLabel->setObjectName("HoverLabel");
-    // A long path is cut at the window's edge rather than widening it.
-    FHoverLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     sb->addPermanentWidget(FHoverLabel, 1);
     FMarkLabel = new QLabel(sb);
     FMarkLabel->setObjectName("MarkLabel");

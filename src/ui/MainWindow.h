@@ -6,7 +6,10 @@
 #include "ntfs/DamageMap.h"
 #include "ui/BitLockerDialog.h"
 #include "ui/CellMap.h"
+#include "ui/ElidedLabel.h"
+#include "ui/MainWindowActions.h"
 #include "ui/ScanJob.h"
+#include "ui/SourcesController.h"
 #include "volume/VolumeApi.h"
 
 #include <QImage>
@@ -15,6 +18,7 @@
 #include <QRgb>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,36 +53,6 @@ class DeletedFilesWindow;
 class DeletedWalkController;
 struct DeletedScan;
 struct DeletedSave;
-
-// What the window asks of the program about its sources.
-struct TSourceHooks {
-    // Adds a source, read through the container its content names or, with
-    // `raw`, as the bytes it holds: empty on success, else why it cannot be
-    // opened. With `allowOutsideExtents`, a VMDK reads the files it names
-    // outside its descriptor's folder too.
-    std::function<QString(const QString& path, bool raw, bool allowOutsideExtents)> open;
-    // The files a source reads only when outside extents are allowed.
-    std::function<QStringList(const QString& path)> outsideFiles;
-    // The source (and partition) a drive's root lies on and how it was
-    // read, for the title: "(disk.img, partition 2) read as raw disk image".
-    std::function<QString(const std::string& root)> describe;
-    // The other reading a drive's source allows, when it allows one:
-    // "decoy.img also reads as a raw NTFS volume image"; empty otherwise.
-    std::function<QString(const std::string& root)> otherReading;
-    // Where a drive's volume begins in its source and how large the source
-    // is, in bytes: a damage map's positions are the source's. False when
-    // it cannot be told.
-    std::function<bool(const std::string& root, std::uint64_t& offset, std::uint64_t& size)>
-        placement;
-    // BitLocker: what a drive's BitLocker volume is (bitLocker false for any
-    // other drive), and its unlocking with a key: empty when the key opened
-    // it, else why not.
-    // Closes a drive: it leaves the Drive menu. False when it cannot.
-    std::function<bool(const std::string& root)> close = nullptr;
-    std::function<TBitLockerFacts(const std::string& root)> bitlocker = nullptr;
-    std::function<QString(const std::string& root, const platform::BitLockerKey& key)> unlock =
-        nullptr;
-};
 
 // How the window tells the user something; tests put recorders here.
 struct TUserNotices {
@@ -128,7 +102,6 @@ class MainWindow : public QMainWindow {
     // signature they carry. Problems are shown in one message. False when
     // none opened.
     bool OpenSources(const QStringList& paths, bool raw = false);
-    void mnuOpenClick(bool raw = false);
     // What went wrong before the window opened (sources that could not be
     // opened, no volume found), said once it is on screen.
     void ShowStartupProblems(const QStringList& problems, bool noSources);
@@ -307,53 +280,15 @@ class MainWindow : public QMainWindow {
     std::int32_t FMouseY = 0;
     std::int64_t FHoverLCN = 0;
 
+    // The commands of the menus (MainWindowActions.h), and the menus.
+    [[nodiscard]] QAction* Action(ActionId id) const;
+    [[nodiscard]] QMenu* Menu(MenuId id) const;
+
     // Components.
-    QMenu* mnuFile = nullptr;
-    QAction* mnuOpen = nullptr;
-    QAction* mnuOpenRaw = nullptr;
-    QMenu* mnuRecent = nullptr;
-    QAction* mnuSavePicture = nullptr;
-    QAction* mnuQuitFile = nullptr;
-    QAction* mnuClearMark = nullptr;
-    QAction* mnuNextMarked = nullptr;
-    QAction* mnuNextExtent = nullptr;
-    QAction* mnuPreviousExtent = nullptr;
-    QAction* mnuClearHighlight = nullptr;
-    QAction* mnuLightOwner = nullptr;
-    QMenu* mnuPalette = nullptr;
-    QAction* mnuSafePalette = nullptr;
     QToolBar* FLegend = nullptr;
-    QMenu* mnuDrive = nullptr;
-    QAction* mnuScan = nullptr;
-    QAction* mnuCloseDrive = nullptr;
-    QMenu* mnuReports = nullptr;
-    QAction* mnuClusterReport = nullptr;
-    QAction* mnuHexDump = nullptr;
-    QAction* mnuAllRecords = nullptr;
-    QMenu* mnuHelp = nullptr;
-    QAction* mnuKeys = nullptr;
-    QAction* mnuManual = nullptr;
-    QAction* mnuAbout = nullptr;
-    QMenu* mnuTools = nullptr;
-    QAction* Export1 = nullptr;
-    QAction* Zoom1 = nullptr;
-    QAction* mnuFind = nullptr;
-    QAction* mnuMark = nullptr;
-    QAction* FragmentationList1 = nullptr;
-    QAction* mnuVolumeCheck = nullptr;
-    QAction* mnuHealthOverlay = nullptr;
-    QAction* mnuLoadDamageMap = nullptr;
-    QAction* mnuDamageOverlay = nullptr;
     QLabel* FHealthLabel = nullptr;
     ProblemListWindow* frm_Health = nullptr;
     ProblemListWindow* frm_Damage = nullptr;
-    QMenu* mnuView = nullptr;
-    QAction* mnuZoomIn = nullptr;
-    QAction* mnuZoomOut = nullptr;
-    QAction* mnuActualSize = nullptr;
-    QAction* mnuFit = nullptr;
-    QAction* mnuGoTo = nullptr;
-    QAction* Quit1 = nullptr;
     QStatusBar* sb = nullptr;
     QScrollBar* scroller = nullptr;
 
@@ -365,8 +300,6 @@ class MainWindow : public QMainWindow {
     // The deleted remains (MainWindowDeleted.cpp): View > Deleted Remains
     // and Tools > Deleted Files, over the deleted entries of the scan shown,
     // read off this window's thread when first asked for.
-    QAction* mnuDeletedRemains = nullptr;
-    QAction* mnuDeletedFiles = nullptr;
     DeletedFilesWindow* frm_Deleted = nullptr;
     void SetDeletedRemains(bool on);
     void DeletedFilesClick();
@@ -403,24 +336,36 @@ class MainWindow : public QMainWindow {
 
   private:
     // The window's parts, made once by the constructor in this order: the
-    // menu bar (File, Drive, Scan!, Tools, Reports, View, Quit!, Help) with the actions
-    // that have shortcuts of their own, the status bar with its labels, and
-    // the map surface with the zoom window's dock and the scroll bar.
+    // menu bar from the table of commands (File, Drive, Scan!, Tools,
+    // Reports, View, Quit!, Help), the status bar with its labels, and the
+    // map surface with the zoom window's dock and the scroll bar.
     void BuildMenus();
-    void BuildFileMenu();
-    void BuildToolsMenu();
-    // Reports (F1 to F3) and Help.
-    void BuildReportsMenu();
-    void BuildHelpMenu();
-    // The reports' actions enabled for what is under the pointer while their
+    // The sources' controller, with what it asks of this window.
+    void BuildSources();
+    // The menu `id` (and the menus it lies in), made and put in its place
+    // the first time it is asked for.
+    QMenu* PlaceMenu(MenuId id);
+    // The menus that stand before command `id` without one of their own.
+    void PlaceMenusBefore(ActionId id);
+    void ConnectMenus();
+    // What command `id` does; `on`: its tick, for the commands told as it
+    // changes.
+    void RunCommand(ActionId id, bool on);
+    void RunViewCommand(ActionId id, bool on);
+    void SaveMapPictureCommand();
+    void MarkCommand();
+    void ShowManualCommand();
+    // The reports' actions enabled for what is under the cursor while their
     // menu is open, all of them otherwise (their keys then say why not).
     void UpdateReportCommands(bool menuOpen);
     // Whether the reports have a cluster to act on (and, with `needsOwner`,
     // a file owning it); says why not in the status bar.
     bool CanReport(bool needsOwner);
-    // View > Health Overlay and Damage Overlay, with the lists they go with.
-    void BuildOverlayActions();
-    void BuildViewMenu();
+    // The lists that go with View > Health Overlay and Damage Overlay.
+    void BuildOverlayLists();
+    // View > Light the Owner's Fragments ticked or not: nothing is lit until
+    // the pointer moves.
+    void LightOwnerChanged();
     void BuildStatusBar();
     void BuildMapArea();
     // The "Zoom" dock, empty until AttachZoom puts the zoom panel in it and
@@ -434,8 +379,8 @@ class MainWindow : public QMainWindow {
     // of the volume.
     [[nodiscard]] bool CursorInsideScannedVolume() const;
     void SetStatusText(const QString& text);
-    // Enables the commands that would replace the tables only while no scan
-    // runs.
+    // Each command enabled as the table says for the window's state now.
+    [[nodiscard]] CommandState CurrentCommandState() const;
     void UpdateCommands();
     void ShowNotice(const QString& caption, const QString& text);
     bool Ask(const QString& caption, const QString& question);
@@ -479,10 +424,6 @@ class MainWindow : public QMainWindow {
     // Counts the marked files and lists them in the order of their first
     // cluster.
     void CountMarks();
-    // The recent sources, newest first, kept in the user's settings.
-    void FillRecentMenu();
-    // Puts a source first in Open Recent, with the way it was read.
-    void RememberSource(const QString& path, bool raw);
     // No drive chosen: the title and the map area say so.
     void ShowNoDrive();
     // "Lorvex", or the drive and its source, then "Lorvex".
@@ -524,6 +465,14 @@ class MainWindow : public QMainWindow {
     void ShowCursorAsHover();
     // The scroll bar's range and position for the view's rows.
     void SyncScroller();
+    // The screen's pixels per window pixel over the map, and a window
+    // coordinate of the map as the view's (the screen's) one.
+    [[nodiscard]] qreal MapRatio() const;
+    [[nodiscard]] std::int32_t ToView(std::int32_t x) const;
+    // The map area in the screen's pixels, for the view.
+    void SetViewArea();
+    // The colour at the view's pixel (x, y); past the map, the surface's.
+    [[nodiscard]] QRgb ViewPixel(std::int32_t x, std::int32_t y) const;
     // The hovered pixel when it lies on the overview strip.
     void HoverOverview(std::int32_t x, std::int32_t y);
     // Moves the view so the clusters under strip pixel (x, y) are in its middle.
@@ -546,6 +495,8 @@ class MainWindow : public QMainWindow {
     QLabel* FStatusLabel = nullptr;
     TUserNotices FNotices;
     TSourceHooks FSourceHooks;
+    // Opening sources: the File menu, Open Recent, dropped files.
+    SourcesController* sources_ = nullptr;
     // The result the window shows, its own once handed over.
     std::shared_ptr<const TScanResult> FScan;
     // The drive's map and scan, read off this window's thread.
@@ -576,9 +527,12 @@ class MainWindow : public QMainWindow {
     map::TClusterSpan FHoverSpan;
     bool FHoverOnOverview = false;
     QString FHoverText;
-    QLabel* FHoverLabel = nullptr;
+    ElidedLabel* FHoverLabel = nullptr;
     QDockWidget* FZoomDock = nullptr;
     QActionGroup* FZoomLevels = nullptr;
+    std::array<QAction*, kActionCount> actions_{};
+    std::array<QMenu*, kMenuCount> menus_{};
+    bool reportsMenuOpen_ = false;
     // Wheel turns smaller than a notch, kept until they make one.
     int FWheelRest = 0;
     // The extents of the file shown on the map, and the one last gone to.
@@ -613,7 +567,7 @@ class MainWindow : public QMainWindow {
     std::string viewDrive_;
 
     // The deleted remains (MainWindowDeleted.cpp).
-    void BuildDeletedActions();
+    void BuildDeleted();
     // Reads the shown scan's deleted entries when the overlay or the list
     // wants them and they are not read yet; fills and draws them otherwise.
     void RequestDeleted();

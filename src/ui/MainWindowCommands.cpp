@@ -1,5 +1,5 @@
-// The main window's menu bar: the File, Drive, Tools, Reports and Help menus
-// with the actions that have shortcuts of their own, which of them are
+// The main window's menu bar, built from the table of commands
+// (MainWindowActions), the command each item runs, which of them are
 // enabled, and why one that cannot act does nothing.
 #include "ui/MainWindow.h"
 
@@ -7,6 +7,7 @@
 #include "ui/HelpPages.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -15,159 +16,242 @@
 namespace lorvex::ui {
 
 void MainWindow::BuildMenus() {
-    BuildFileMenu();
     // The captions are the window's own; the ampersands only underline the
     // letters that open them with Alt.
-    mnuDrive = menuBar()->addMenu("&Drive");
-    mnuDrive->setObjectName("mnuDrive");
-    // Put after the drives by BuildDriveMenu; the menu's clearing leaves it.
-    mnuCloseDrive = new QAction("&Close Drive", this);
-    mnuCloseDrive->setObjectName("mnuCloseDrive");
-    mnuCloseDrive->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
-    addAction(mnuCloseDrive);
-    connect(mnuCloseDrive, &QAction::triggered, this, [this] { CloseDriveClick(); });
-    mnuScan = menuBar()->addAction("&Scan!");
-    mnuScan->setShortcut(QKeySequence(Qt::Key_F5));
-    mnuScan->setObjectName("mnuScan");
-    connect(mnuScan, &QAction::triggered, this, [this] { mnuScanClick(); });
-    BuildToolsMenu();
-    BuildReportsMenu();
-    BuildOverlayActions();
-    BuildViewMenu();
-    Quit1 = menuBar()->addAction("&Quit!");
-    Quit1->setObjectName("Quit1");
-    connect(Quit1, &QAction::triggered, this, [this] { Quit1Click(); });
-    BuildHelpMenu();
+    auto* palettes = new QActionGroup(this);
+    for (const ActionSpec& spec : ActionTable()) {
+        PlaceMenusBefore(spec.id);
+        auto* item = new QAction(spec.text, this);
+        item->setObjectName(spec.objectName);
+        item->setShortcuts(ShortcutsOf(spec));
+        item->setCheckable(spec.checkable);
+        item->setChecked(spec.checked);
+        if (spec.menu == MenuId::kPalette) {
+            palettes->addAction(item);
+        }
+        actions_[static_cast<std::size_t>(spec.id)] = item;
+        if (spec.menu == MenuId::kMenuBar) {
+            menuBar()->addAction(item);
+        } else {
+            QMenu* menu = PlaceMenu(spec.menu);
+            if (spec.separatorBefore) {
+                menu->addSeparator();
+            }
+            menu->addAction(item);
+        }
+        if (spec.windowWide) {
+            addAction(item);
+        }
+        const ActionId id = spec.id;
+        if (spec.signal == Signal::kToggled) {
+            connect(item, &QAction::toggled, this, [this, id](bool on) { RunCommand(id, on); });
+        } else {
+            connect(item, &QAction::triggered, this, [this, id](bool on) { RunCommand(id, on); });
+        }
+    }
+    BuildOverlayLists();
+    BuildDeleted();
+    ConnectMenus();
 }
 
-void MainWindow::BuildFileMenu() {
-    mnuFile = menuBar()->addMenu("&File");
-    mnuFile->setObjectName("mnuFile");
-    mnuOpen = mnuFile->addAction("&Open Image...");
-    mnuOpen->setObjectName("mnuOpen");
-    mnuOpen->setShortcut(QKeySequence::Open);
-    connect(mnuOpen, &QAction::triggered, this, [this] { mnuOpenClick(); });
-    // Evidence can carry a container's signature it is not; the user can
-    // always have the bytes read as they are.
-    mnuOpenRaw = mnuFile->addAction("Open as Ra&w Image...");
-    mnuOpenRaw->setObjectName("mnuOpenRaw");
-    connect(mnuOpenRaw, &QAction::triggered, this, [this] { mnuOpenClick(true); });
-    mnuRecent = mnuFile->addMenu("Open &Recent");
-    mnuRecent->setObjectName("mnuRecent");
-    connect(mnuRecent, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
-    mnuSavePicture = mnuFile->addAction("Save Map &Picture...");
-    mnuSavePicture->setObjectName("mnuSavePicture");
-    mnuSavePicture->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    connect(mnuSavePicture, &QAction::triggered, this, [this] {
-        if (!FModel) {
-            TellInStatusBar("No map to save: choose a drive from the Drive menu first.");
-            return;
+QMenu* MainWindow::PlaceMenu(MenuId id) {
+    QMenu*& menu = menus_[static_cast<std::size_t>(id)];
+    if (menu != nullptr) {
+        return menu;
+    }
+    for (const MenuSpec& spec : MenuTable()) {
+        if (spec.id != id) {
+            continue;
         }
-        mnuSaveMapPictureClick();
-    });
-    mnuLoadDamageMap = mnuFile->addAction("Load &Damage Map...");
-    mnuLoadDamageMap->setObjectName("mnuLoadDamageMap");
-    connect(mnuLoadDamageMap, &QAction::triggered, this, [this] { mnuLoadDamageMapClick(); });
-    mnuFile->addSeparator();
-    mnuQuitFile = mnuFile->addAction("&Quit");
-    mnuQuitFile->setObjectName("mnuQuitFile");
-    mnuQuitFile->setShortcut(QKeySequence::Quit);
-    connect(mnuQuitFile, &QAction::triggered, this, [this] { Quit1Click(); });
+        if (spec.parent == MenuId::kMenuBar) {
+            menu = menuBar()->addMenu(spec.text);
+        } else {
+            menu = PlaceMenu(spec.parent)->addMenu(spec.text);
+        }
+        menu->setObjectName(spec.objectName);
+    }
+    return menu;
 }
 
-void MainWindow::BuildToolsMenu() {
-    mnuTools = menuBar()->addMenu("&Tools");
-    mnuTools->setObjectName("mnuTools");
-    Export1 = mnuTools->addAction("&Export...");
-    Export1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
-    Export1->setObjectName("Export1");
-    connect(Export1, &QAction::triggered, this, [this] { Export1Click(); });
-    Zoom1 = mnuTools->addAction("&Zoom");
-    Zoom1->setObjectName("Zoom1");
-    Zoom1->setCheckable(true);
-    connect(Zoom1, &QAction::triggered, this, [this] { Zoom1Click(); });
-    mnuFind = mnuTools->addAction("&Find...");
-    mnuFind->setShortcut(QKeySequence::Find);
-    mnuFind->setObjectName("mnuFind");
-    connect(mnuFind, &QAction::triggered, this, [this] { mnuFindClick(); });
-    mnuMark = mnuTools->addAction("&Mark...");
-    mnuMark->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    mnuMark->setObjectName("mnuMark");
-    connect(mnuMark, &QAction::triggered, this, [this] {
-        if (FDriveRoot.empty()) {
-            TellInStatusBar("Nothing to mark: choose a drive from the Drive menu first.");
-            return;
+void MainWindow::PlaceMenusBefore(ActionId id) {
+    for (const MenuSpec& spec : MenuTable()) {
+        if (spec.before == id) {
+            PlaceMenu(spec.id);
         }
-        mnuMarkClick();
-    });
-    mnuClearMark = mnuTools->addAction("Clear Mar&k");
-    mnuClearMark->setObjectName("mnuClearMark");
-    connect(mnuClearMark, &QAction::triggered, this, [this] { ClearMark(); });
-    mnuNextMarked = mnuTools->addAction("&Next Marked File");
-    mnuNextMarked->setObjectName("mnuNextMarked");
-    mnuNextMarked->setShortcut(QKeySequence(Qt::Key_F7));
-    connect(mnuNextMarked, &QAction::triggered, this, [this] { NextMarkedFile(); });
-    FragmentationList1 = mnuTools->addAction("Fragmentation &List");
-    FragmentationList1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
-    FragmentationList1->setObjectName("FragmentationList1");
-    connect(FragmentationList1, &QAction::triggered, this, [this] { FragmentationList1Click(); });
-    mnuVolumeCheck = mnuTools->addAction("&Volume Check");
-    mnuVolumeCheck->setObjectName("mnuVolumeCheck");
-    mnuVolumeCheck->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
-    connect(mnuVolumeCheck, &QAction::triggered, this, [this] { VolumeCheckClick(); });
-    BuildDeletedActions();
+    }
+}
+
+void MainWindow::ConnectMenus() {
+    connect(Menu(MenuId::kRecent), &QMenu::aboutToShow, this,
+            [this] { sources_->FillRecentMenu(*Menu(MenuId::kRecent)); });
+    connect(Menu(MenuId::kReports), &QMenu::aboutToShow, this,
+            [this] { UpdateReportCommands(true); });
+    connect(Menu(MenuId::kReports), &QMenu::aboutToHide, this,
+            [this] { UpdateReportCommands(false); });
+    FZoomLevels = new QActionGroup(this);
+    FZoomLevels->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    connect(Menu(MenuId::kView), &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
+    FillViewMenu();
+}
+
+QAction* MainWindow::Action(ActionId id) const {
+    return actions_[static_cast<std::size_t>(id)];
+}
+
+QMenu* MainWindow::Menu(MenuId id) const {
+    return menus_[static_cast<std::size_t>(id)];
+}
+
+void MainWindow::RunCommand(ActionId id, bool on) {
+    using enum ActionId;
+    switch (id) {
+    case kOpen:
+        return sources_->AskAndOpen(false);
+    case kOpenRaw:
+        return sources_->AskAndOpen(true);
+    case kSavePicture:
+        return SaveMapPictureCommand();
+    case kLoadDamageMap:
+        return mnuLoadDamageMapClick();
+    case kQuitFile:
+        return Quit1Click();
+    case kCloseDrive:
+        return CloseDriveClick();
+    case kScan:
+        return mnuScanClick();
+    case kExport:
+        return Export1Click();
+    case kZoomWindow:
+        return Zoom1Click();
+    case kFind:
+        return mnuFindClick();
+    case kMark:
+        return MarkCommand();
+    case kClearMark:
+        return ClearMark();
+    case kNextMarked:
+        return NextMarkedFile();
+    case kFragmentationList:
+        return FragmentationList1Click();
+    case kVolumeCheck:
+        return VolumeCheckClick();
+    case kDeletedFiles:
+        return DeletedFilesClick();
+    case kClusterReport:
+        return ShowClusterDetails();
+    case kHexDump:
+        return ShowHexDump();
+    case kAllRecords:
+        return ShowHoveredBaseInfo();
+    default:
+        return RunViewCommand(id, on);
+    }
+}
+
+void MainWindow::RunViewCommand(ActionId id, bool on) {
+    using enum ActionId;
+    switch (id) {
+    case kZoomIn:
+        return ZoomStep(1, FMouseY);
+    case kZoomOut:
+        return ZoomStep(-1, FMouseY);
+    case kActualSize:
+        return SetZoom({});
+    case kFit:
+        return ZoomToFit();
+    case kGoTo:
+        return mnuGoToClick();
+    case kNextExtent:
+        return StepExtent(1);
+    case kPreviousExtent:
+        return StepExtent(-1);
+    case kClearHighlight:
+        return ClearHighlight();
+    case kLightOwner:
+        return LightOwnerChanged();
+    case kHealthOverlay:
+        return SetHealthOverlay(on);
+    case kDamageOverlay:
+        return SetDamageOverlay(on);
+    case kDeletedRemains:
+        return SetDeletedRemains(on);
+    case kStandardPalette:
+        return SetSafePalette(false);
+    case kSafePalette:
+        return SetSafePalette(true);
+    case kQuit:
+        return Quit1Click();
+    case kKeys:
+        return ShowKeysAndMouse(this);
+    case kManual:
+        return ShowManualCommand();
+    case kAbout:
+        return ShowAbout(this);
+    default:
+        return;
+    }
+}
+
+void MainWindow::SaveMapPictureCommand() {
+    if (!FModel) {
+        TellInStatusBar("No map to save: choose a drive from the Drive menu first.");
+        return;
+    }
+    mnuSaveMapPictureClick();
+}
+
+void MainWindow::MarkCommand() {
+    if (FDriveRoot.empty()) {
+        TellInStatusBar("Nothing to mark: choose a drive from the Drive menu first.");
+        return;
+    }
+    mnuMarkClick();
+}
+
+void MainWindow::ShowManualCommand() {
+    if (!ShowManual(this)) {
+        TellInStatusBar("The manual is not installed with this copy of Lorvex.");
+    }
+}
+
+CommandState MainWindow::CurrentCommandState() const {
+    CommandState state;
+    state.idle = !IsScanning();
+    state.canOpen = static_cast<bool>(FSourceHooks.open);
+    state.canClose = static_cast<bool>(FSourceHooks.close);
+    state.driveShown = !FDriveRoot.empty();
+    state.mapShown = FModel != nullptr;
+    state.scanned = FScan != nullptr;
+    state.damageLoaded = !FDamageName.isEmpty();
+    state.reportsMenuOpen = reportsMenuOpen_;
+    if (reportsMenuOpen_) {
+        state.cursorOnCluster = CursorInsideScannedVolume();
+        state.cursorOwned =
+            state.cursorOnCluster && ntfs::FindClusterOwner(FScan->clusters, cursor_) >= 0;
+    }
+    return state;
 }
 
 void MainWindow::UpdateCommands() {
-    const bool idle = !IsScanning();
+    const CommandState state = CurrentCommandState();
     for (QAction* item : DriveActions()) {
-        item->setEnabled(idle);
+        item->setEnabled(state.idle);
     }
-    mnuCloseDrive->setEnabled(idle && !FDriveRoot.empty() && static_cast<bool>(FSourceHooks.close));
-    mnuScan->setEnabled(idle);
-    mnuOpen->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
-    mnuOpenRaw->setEnabled(mnuOpen->isEnabled());
-    mnuRecent->setEnabled(idle && static_cast<bool>(FSourceHooks.open));
-    // The commands that read a scan's tables wait for one to have ended.
-    const bool scanned = idle && FScan != nullptr;
-    Export1->setEnabled(scanned);
-    FragmentationList1->setEnabled(scanned);
-    mnuFind->setEnabled(scanned);
-    mnuVolumeCheck->setEnabled(scanned);
-    mnuDeletedFiles->setEnabled(scanned);
-    mnuLoadDamageMap->setEnabled(scanned);
-}
-
-void MainWindow::BuildReportsMenu() {
-    mnuReports = menuBar()->addMenu("&Reports");
-    mnuReports->setObjectName("mnuReports");
-    // The keys act over the map through these actions, which say why when
-    // they cannot act; the menu greys what has nothing to act on while it
-    // is open, and the keys are live again once it closes.
-    const auto add = [this](const QString& caption, const char* name, Qt::Key key,
-                            void (MainWindow::*report)()) {
-        QAction* item = mnuReports->addAction(caption);
-        item->setObjectName(name);
-        item->setShortcut(QKeySequence(key));
-        connect(item, &QAction::triggered, this, report);
-        return item;
-    };
-    mnuClusterReport = add("Report on Cluster's &File", "mnuClusterReport", Qt::Key_F1,
-                           &MainWindow::ShowClusterDetails);
-    mnuHexDump = add("&Hex Dump", "mnuHexDump", Qt::Key_F2, &MainWindow::ShowHexDump);
-    mnuAllRecords =
-        add("&All Records", "mnuAllRecords", Qt::Key_F3, &MainWindow::ShowHoveredBaseInfo);
-    connect(mnuReports, &QMenu::aboutToShow, this, [this] { UpdateReportCommands(true); });
-    connect(mnuReports, &QMenu::aboutToHide, this, [this] { UpdateReportCommands(false); });
+    for (const ActionSpec& spec : ActionTable()) {
+        if (spec.enabled != nullptr) {
+            Action(spec.id)->setEnabled(spec.enabled(state));
+        }
+    }
+    for (const MenuSpec& spec : MenuTable()) {
+        if (spec.enabled != nullptr) {
+            Menu(spec.id)->setEnabled(spec.enabled(state));
+        }
+    }
 }
 
 void MainWindow::UpdateReportCommands(bool menuOpen) {
-    const bool cluster = !menuOpen || CursorInsideScannedVolume();
-    const bool owned =
-        !menuOpen || (cluster && ntfs::FindClusterOwner(FScan->clusters, cursor_) >= 0);
-    mnuClusterReport->setEnabled(owned);
-    mnuHexDump->setEnabled(cluster);
-    mnuAllRecords->setEnabled(owned);
+    reportsMenuOpen_ = menuOpen;
+    UpdateCommands();
 }
 
 bool MainWindow::CanReport(bool needsOwner) {
@@ -197,28 +281,9 @@ void MainWindow::ShowHoveredBaseInfo() {
     }
 }
 
-void MainWindow::BuildHelpMenu() {
-    mnuHelp = menuBar()->addMenu("&Help");
-    mnuHelp->setObjectName("mnuHelp");
-    mnuKeys = mnuHelp->addAction("&Keys and Mouse");
-    mnuKeys->setObjectName("mnuKeys");
-    connect(mnuKeys, &QAction::triggered, this, [this] { ShowKeysAndMouse(this); });
-    mnuManual = mnuHelp->addAction("&Manual");
-    mnuManual->setObjectName("mnuManual");
-    connect(mnuManual, &QAction::triggered, this, [this] {
-        if (!ShowManual(this)) {
-            TellInStatusBar("The manual is not installed with this copy of Lorvex.");
-        }
-    });
-    mnuHelp->addSeparator();
-    mnuAbout = mnuHelp->addAction("&About Lorvex");
-    mnuAbout->setObjectName("mnuAbout");
-    connect(mnuAbout, &QAction::triggered, this, [this] { ShowAbout(this); });
-}
-
 QList<QAction*> MainWindow::DriveActions() const {
     QList<QAction*> drives;
-    for (QAction* item : mnuDrive->actions()) {
+    for (QAction* item : Menu(MenuId::kDrive)->actions()) {
         if (item->objectName().startsWith("DRIVE_")) {
             drives << item;
         }

@@ -40,14 +40,7 @@ QString EntryPath(const DeletedScan& deleted, std::size_t entry, const ntfs::TFi
 
 } // namespace
 
-void MainWindow::BuildDeletedActions() {
-    mnuDeletedFiles = mnuTools->addAction("&Deleted Files");
-    mnuDeletedFiles->setObjectName("mnuDeletedFiles");
-    connect(mnuDeletedFiles, &QAction::triggered, this, [this] { DeletedFilesClick(); });
-    mnuDeletedRemains = new QAction("Dele&ted Remains", this);
-    mnuDeletedRemains->setObjectName("mnuDeletedRemains");
-    mnuDeletedRemains->setCheckable(true);
-    connect(mnuDeletedRemains, &QAction::toggled, this, [this](bool on) { SetDeletedRemains(on); });
+void MainWindow::BuildDeleted() {
     frm_Deleted = new DeletedFilesWindow(this);
     ConnectList(*frm_Deleted);
     frm_Deleted->OnShowOnMap = [this](const DeletedScan& deleted, std::size_t entry) {
@@ -111,7 +104,7 @@ bool MainWindow::CancelDeletedWalk() {
 }
 
 void MainWindow::RequestDeleted() {
-    const bool wanted = mnuDeletedRemains->isChecked() || frm_Deleted->isVisible();
+    const bool wanted = Action(ActionId::kDeletedRemains)->isChecked() || frm_Deleted->isVisible();
     if (!wanted || !FScan || IsScanning()) {
         // A scan running now asks again as it hands over its result.
         return;
@@ -148,7 +141,7 @@ void MainWindow::DeletedWalkEnded(std::shared_ptr<const DeletedScan> deleted) {
     }
     deleted_ = std::move(deleted);
     RequestDeleted();
-    if (mnuDeletedRemains->isChecked()) {
+    if (Action(ActionId::kDeletedRemains)->isChecked()) {
         UpdateHover();
     }
 }
@@ -156,7 +149,7 @@ void MainWindow::DeletedWalkEnded(std::shared_ptr<const DeletedScan> deleted) {
 void MainWindow::DeletedWalkStopped(const QString& why) {
     EndDeletedWork();
     // Nothing half-read stays: no overlay waits for it, the list says why.
-    mnuDeletedRemains->setChecked(false);
+    Action(ActionId::kDeletedRemains)->setChecked(false);
     if (frm_Deleted->isVisible()) {
         frm_Deleted->ShowMessage(why);
     }
@@ -167,7 +160,7 @@ void MainWindow::DeletedFollowScan() {
     if (deleted_ && deleted_->scan.lock() != FScan) {
         deleted_.reset();
     }
-    if (!FScan || !(mnuDeletedRemains->isChecked() || frm_Deleted->isVisible())) {
+    if (!FScan || !(Action(ActionId::kDeletedRemains)->isChecked() || frm_Deleted->isVisible())) {
         return;
     }
     // After the work that handed over the scan has ended.
@@ -175,12 +168,12 @@ void MainWindow::DeletedFollowScan() {
 }
 
 void MainWindow::SetDeletedRemains(bool on) {
-    if (mnuDeletedRemains->isChecked() != on) {
-        mnuDeletedRemains->setChecked(on); // comes back here through toggled
+    if (Action(ActionId::kDeletedRemains)->isChecked() != on) {
+        Action(ActionId::kDeletedRemains)->setChecked(on); // comes back here through toggled
         return;
     }
     if (on && !FScan) {
-        mnuDeletedRemains->setChecked(false);
+        Action(ActionId::kDeletedRemains)->setChecked(false);
         TellInStatusBar("Scan the drive first: the deleted remains are read against its scan.");
         return;
     }
@@ -203,7 +196,7 @@ void MainWindow::DeletedFilesClick() {
 
 void MainWindow::AppendDeletedOverlay(std::vector<map::TOverlaySpan>& spans) const {
     const auto deleted = DeletedOfShownScan();
-    if (deleted && mnuDeletedRemains != nullptr && mnuDeletedRemains->isChecked()) {
+    if (deleted && Action(ActionId::kDeletedRemains)->isChecked()) {
         const std::vector<map::TOverlaySpan> remains = map::DeletedOverlaySpans(deleted->entries);
         spans.insert(spans.end(), remains.begin(), remains.end());
     }
@@ -211,7 +204,7 @@ void MainWindow::AppendDeletedOverlay(std::vector<map::TOverlaySpan>& spans) con
 
 QString MainWindow::DeletedHoverNote(std::int64_t lcn) const {
     const auto deleted = DeletedOfShownScan();
-    if (!deleted || mnuDeletedRemains == nullptr || !mnuDeletedRemains->isChecked()) {
+    if (!deleted || !Action(ActionId::kDeletedRemains)->isChecked()) {
         return {};
     }
     return DeletedClusterNote(*deleted, FScan->fileIds, lcn);

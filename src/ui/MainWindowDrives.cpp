@@ -30,7 +30,7 @@ using namespace mainwindow;
 
 void MainWindow::BuildDriveMenu() {
     // Built again when a source is opened: the drives are all listed anew.
-    mnuDrive->clear();
+    Menu(MenuId::kDrive)->clear();
     const std::uint32_t mask = FApi.GetLogicalDrives();
     std::vector<std::string> lettered;
     for (int n = 0; n < 26; ++n) {
@@ -47,7 +47,7 @@ void MainWindow::BuildDriveMenu() {
         // A label is shown as it is, not read as a menu accelerator.
         caption.replace("&", "&&");
         caption += BitLockerNote(root);
-        QAction* item = mnuDrive->addAction(caption);
+        QAction* item = Menu(MenuId::kDrive)->addAction(caption);
         item->setObjectName(QString("DRIVE_") + QChar(letter));
         connect(item, &QAction::triggered, this, [this, item] { mnusubDriveClick(item); });
         lettered.push_back(volume::GetVolumeDevicePath(FApi, root));
@@ -63,13 +63,13 @@ void MainWindow::BuildDriveMenu() {
                           ShownText(volume::GetVolumeLabel(FApi, root));
         caption.replace("&", "&&");
         caption += BitLockerNote(root);
-        QAction* item = mnuDrive->addAction(caption);
+        QAction* item = Menu(MenuId::kDrive)->addAction(caption);
         item->setObjectName("DRIVE_" + QString::fromStdString(root));
         item->setData(QString::fromStdString(root));
         connect(item, &QAction::triggered, this, [this, item] { mnusubDriveClick(item); });
     }
-    mnuDrive->addSeparator();
-    mnuDrive->addAction(mnuCloseDrive);
+    Menu(MenuId::kDrive)->addSeparator();
+    Menu(MenuId::kDrive)->addAction(Action(ActionId::kCloseDrive));
 }
 
 void MainWindow::CloseDriveClick() {
@@ -163,7 +163,7 @@ void MainWindow::CommitDrive() {
     RenderOverview();
     UpdateCommands();
     if (drive->chosen) {
-        Zoom1->setChecked(true);
+        Action(ActionId::kZoomWindow)->setChecked(true);
         if (frm_Help != nullptr) {
             frm_Help->show();
             // Beside this window, or in its dock when there is no room.

@@ -122,18 +122,19 @@ void MainWindow::UpdateHealth() {
 }
 
 void MainWindow::UpdateOverlay() {
-    if (mnuHealthOverlay == nullptr || mnuDamageOverlay == nullptr) {
+    if (Action(ActionId::kHealthOverlay) == nullptr ||
+        Action(ActionId::kDamageOverlay) == nullptr) {
         return;
     }
     std::vector<map::TOverlaySpan> spans;
     AppendDeletedOverlay(spans);
-    if (FScan && mnuHealthOverlay->isChecked()) {
+    if (FScan && Action(ActionId::kHealthOverlay)->isChecked()) {
         for (const auto& span : ntfs::HealthMapSpans(FScan->health, FScan->clusters,
                                                      FScan->volume->geometry().totalClusters)) {
             spans.push_back({span.First, span.Count, OverlayIndex(span.Kind)});
         }
     }
-    if (mnuDamageOverlay->isChecked()) {
+    if (Action(ActionId::kDamageOverlay)->isChecked()) {
         for (const auto& area : FDamageReport.Clusters) {
             spans.push_back({static_cast<std::int64_t>(area.First),
                              static_cast<std::int64_t>(area.Length), map::kOverlayBadArea});
@@ -144,16 +145,16 @@ void MainWindow::UpdateOverlay() {
 }
 
 void MainWindow::SetHealthOverlay(bool on) {
-    if (mnuHealthOverlay->isChecked() != on) {
-        mnuHealthOverlay->setChecked(on); // comes back here through toggled
+    if (Action(ActionId::kHealthOverlay)->isChecked() != on) {
+        Action(ActionId::kHealthOverlay)->setChecked(on); // comes back here through toggled
         return;
     }
     UpdateOverlay();
 }
 
 void MainWindow::SetDamageOverlay(bool on) {
-    if (mnuDamageOverlay->isChecked() != on) {
-        mnuDamageOverlay->setChecked(on);
+    if (Action(ActionId::kDamageOverlay)->isChecked() != on) {
+        Action(ActionId::kDamageOverlay)->setChecked(on);
         return;
     }
     UpdateOverlay();

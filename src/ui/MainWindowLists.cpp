@@ -35,7 +35,7 @@ void MainWindow::ListsFollowScan() {
 void MainWindow::TellInStatusBar(const QString& text) {
     Beep();
     FHoverText = text;
-    FHoverLabel->setText(text);
+    FHoverLabel->SetFullText(text);
 }
 
 } // namespace lorvex::ui

@@ -165,7 +165,7 @@ void MainWindow::RenderMapBitmap() {
         cursor_ = 0;
     }
     FView.SetTotalClusters(FModel->TotalClusters());
-    FView.SetArea(std::max(FViewRight + 1, 0), std::max(FViewBottom + 1, 0));
+    SetViewArea();
     cursor_ = std::clamp<std::int64_t>(cursor_, 0, std::max<std::int64_t>(FTotalClusters - 1, 0));
     if (fitted_) {
         FView.SetScale(FView.FitScale());
@@ -214,6 +214,9 @@ void MainWindow::DrawMap() {
         FScreen = QImage(FView.Width(), FView.Height(), QImage::Format_Indexed8);
     }
     if (!FScreen.isNull()) {
+        // Drawn over the map area of the window, a pixel of the picture to
+        // a pixel of the screen.
+        FScreen.setDevicePixelRatio(MapRatio());
         FScreen.setColorTable(FScreenColours);
         FView.Render(*FModel, FScreen.bits(), static_cast<std::size_t>(FScreen.bytesPerLine()));
     }
@@ -241,9 +244,9 @@ void MainWindow::TickZoomLevel() {
     const map::TMapScale now = FView.Scale();
     for (QAction* level : FZoomLevels->actions()) {
         bool on = false;
-        if (level == mnuFit) {
+        if (level == Action(ActionId::kFit)) {
             on = fitted_;
-        } else if (level == mnuActualSize) {
+        } else if (level == Action(ActionId::kActualSize)) {
             on = !fitted_ && now == map::TMapScale{};
         } else {
             const QPoint scale = level->data().toPoint();
@@ -281,7 +284,7 @@ void MainWindow::FormResize() {
     scroller->resize(kScrollerWidth, std::max(FViewBottom, 0));
     // A fitted view fits again; any other keeps its scale and first row.
     if (FModel) {
-        FView.SetArea(std::max(FViewRight + 1, 0), std::max(FViewBottom + 1, 0));
+        SetViewArea();
         if (fitted_) {
             FView.SetScale(FView.FitScale());
             FView.SetTopRow(0);
@@ -327,30 +330,38 @@ void MainWindow::PaintCursor(QPainter& painter) const {
     // A white ring around the cell and a black one around that show on
     // every colour of both palettes; on cells too small to see a ring
     // around, arms reach out from it, in black and white too.
+    // In the screen's pixels, as the view counts them; the rings and arms
+    // keep their width in the window's.
+    const qreal ratio = MapRatio();
+    painter.save();
+    painter.scale(1.0 / ratio, 1.0 / ratio);
+    const int t = std::max(1, static_cast<int>(std::lround(ratio)));
     const auto [x, y] = *at;
     const int p = FView.RowPixels();
-    if (p < kCursorArmsBelow) {
-        const int arm = kCursorArm;
+    if (p < kCursorArmsBelow * t) {
+        const int arm = kCursorArm * t;
         const int mid = p / 2;
-        for (const QRect& bar :
-             {QRect(x - 2 - arm, y + mid - 1, arm, 3), QRect(x + p + 2, y + mid - 1, arm, 3),
-              QRect(x + mid - 1, y - 2 - arm, 3, arm), QRect(x + mid - 1, y + p + 2, 3, arm)}) {
+        for (const QRect& bar : {QRect(x - 2 * t - arm, y + mid - t, arm, 3 * t),
+                                 QRect(x + p + 2 * t, y + mid - t, arm, 3 * t),
+                                 QRect(x + mid - t, y - 2 * t - arm, 3 * t, arm),
+                                 QRect(x + mid - t, y + p + 2 * t, 3 * t, arm)}) {
             painter.fillRect(bar, Qt::black);
-            painter.fillRect(bar.width() == 3 ? bar.adjusted(1, 0, -1, 0)
-                                              : bar.adjusted(0, 1, 0, -1),
+            painter.fillRect(bar.width() == 3 * t ? bar.adjusted(t, 0, -t, 0)
+                                                  : bar.adjusted(0, t, 0, -t),
                              Qt::white);
         }
     }
     // Filled one side at a time: a stroked rectangle can leave its corner
     // pixel out.
-    const auto ring = [&painter](const QRect& box, Qt::GlobalColor colour) {
-        painter.fillRect(box.left(), box.top(), box.width(), 1, colour);
-        painter.fillRect(box.left(), box.bottom(), box.width(), 1, colour);
-        painter.fillRect(box.left(), box.top(), 1, box.height(), colour);
-        painter.fillRect(box.right(), box.top(), 1, box.height(), colour);
+    const auto ring = [&painter, t](const QRect& box, Qt::GlobalColor colour) {
+        painter.fillRect(box.left(), box.top(), box.width(), t, colour);
+        painter.fillRect(box.left(), box.bottom() - t + 1, box.width(), t, colour);
+        painter.fillRect(box.left(), box.top(), t, box.height(), colour);
+        painter.fillRect(box.right() - t + 1, box.top(), t, box.height(), colour);
     };
-    ring(QRect(x - 2, y - 2, p + 4, p + 4), Qt::black);
-    ring(QRect(x - 1, y - 1, p + 2, p + 2), Qt::white);
+    ring(QRect(x - 2 * t, y - 2 * t, p + 4 * t, p + 4 * t), Qt::black);
+    ring(QRect(x - t, y - t, p + 2 * t, p + 2 * t), Qt::white);
+    painter.restore();
 }
 
 void MainWindow::scrollerChange() {
@@ -370,8 +381,8 @@ QRgb MainWindow::SurfacePixel(std::int32_t x, std::int32_t y) const {
     if (FDriveRoot.empty() || !FModel || x < 0 || y < 0) {
         return background;
     }
-    if (x < FScreen.width() && y < FScreen.height()) {
-        return FScreenColours[FScreen.constScanLine(y)[x]];
+    if (ToView(x) < FScreen.width() && ToView(y) < FScreen.height()) {
+        return FScreenColours[FScreen.constScanLine(ToView(y))[ToView(x)]];
     }
     const int left = OverviewLeft();
     if (x >= left && x - left < FOverviewBitmap.width() && y < FOverviewBitmap.height()) {
@@ -388,8 +399,31 @@ QRgb MainWindow::SurfacePixel(std::int32_t x, std::int32_t y) const {
     return background;
 }
 
+QRgb MainWindow::ViewPixel(std::int32_t x, std::int32_t y) const {
+    if (FModel && x >= 0 && y >= 0 && x < FScreen.width() && y < FScreen.height()) {
+        return FScreenColours[FScreen.constScanLine(y)[x]];
+    }
+    const qreal ratio = MapRatio();
+    return SurfacePixel(static_cast<std::int32_t>(std::floor(x / ratio)),
+                        static_cast<std::int32_t>(std::floor(y / ratio)));
+}
+
+qreal MainWindow::MapRatio() const {
+    return FSurface != nullptr ? FSurface->devicePixelRatioF() : 1.0;
+}
+
+std::int32_t MainWindow::ToView(std::int32_t x) const {
+    return static_cast<std::int32_t>(std::floor(x * MapRatio()));
+}
+
+void MainWindow::SetViewArea() {
+    // The view counts the screen's pixels: at a scale of 2 a cell can be
+    // one of them, and the fitted volume fills the map as it does at 1.
+    FView.SetArea(std::max(ToView(FViewRight + 1), 0), std::max(ToView(FViewBottom + 1), 0));
+}
+
 std::int64_t MainWindow::CellToLCN(std::int32_t X, std::int32_t Y) const {
-    const map::TClusterSpan span = FView.SpanAt(X, Y);
+    const map::TClusterSpan span = FView.SpanAt(ToView(X), ToView(Y));
     const std::int64_t lcn = map::SpanLength(span) > 0 ? span.begin : FView.TotalClusters();
     return lcn >= FTotalClusters ? FTotalClusters - 1 : lcn;
 }
@@ -405,7 +439,7 @@ void MainWindow::ZoomAroundRow(map::TMapScale scale, std::int32_t y) {
         return;
     }
     fitted_ = false;
-    FView.ZoomAround(scale, y);
+    FView.ZoomAround(scale, ToView(y));
     DrawMap();
     UpdateHover();
 }
@@ -457,8 +491,9 @@ void MainWindow::GoToCluster(std::int64_t lcn) {
 void MainWindow::ShowCursorAsHover() {
     if (const auto at = FView.PixelOf(cursor_)) {
         const std::int32_t p = FView.RowPixels();
-        FMouseX = at->first + p / 2;
-        FMouseY = at->second + p / 2;
+        const qreal ratio = MapRatio();
+        FMouseX = static_cast<std::int32_t>((at->first + p / 2) / ratio);
+        FMouseY = static_cast<std::int32_t>((at->second + p / 2) / ratio);
         FHoverOnOverview = false;
         UpdateHover();
     }

@@ -137,7 +137,7 @@ void MainWindow::ShowExtentsOnMap(std::vector<map::TClusterSpan> extents, const 
     if (FShownExtents.empty()) {
         DrawMap();
         FHoverText = FShownName + " has no clusters of its own: it lives in its record.";
-        FHoverLabel->setText(FHoverText);
+        FHoverLabel->SetFullText(FHoverText);
         return;
     }
     StepExtent(0);
@@ -158,7 +158,7 @@ void MainWindow::StepExtent(int direction) {
                      .arg(n)
                      .arg(extent.begin)
                      .arg(extent.end - 1);
-    FHoverLabel->setText(FHoverText);
+    FHoverLabel->SetFullText(FHoverText);
 }
 
 void MainWindow::ClearHighlight() {

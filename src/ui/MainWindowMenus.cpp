@@ -17,17 +17,7 @@
 
 namespace lorvex::ui {
 
-void MainWindow::BuildOverlayActions() {
-    mnuHealthOverlay = new QAction("&Health Overlay", this);
-    mnuHealthOverlay->setObjectName("mnuHealthOverlay");
-    mnuHealthOverlay->setCheckable(true);
-    mnuHealthOverlay->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    connect(mnuHealthOverlay, &QAction::toggled, this, [this](bool on) { SetHealthOverlay(on); });
-    mnuDamageOverlay = new QAction("&Damage Overlay", this);
-    mnuDamageOverlay->setObjectName("mnuDamageOverlay");
-    mnuDamageOverlay->setCheckable(true);
-    mnuDamageOverlay->setChecked(true);
-    connect(mnuDamageOverlay, &QAction::toggled, this, [this](bool on) { SetDamageOverlay(on); });
+void MainWindow::BuildOverlayLists() {
     frm_Health = new ProblemListWindow(this, "frm_Health", "Volume Check", "Records");
     ConnectList(*frm_Health);
     frm_Health->OnShowOnMap = [this](std::int64_t first, std::int64_t count) {
@@ -40,89 +30,24 @@ void MainWindow::BuildOverlayActions() {
     };
 }
 
-void MainWindow::BuildViewMenu() {
-    mnuView = menuBar()->addMenu("&View");
-    mnuView->setObjectName("mnuView");
-    mnuZoomIn = new QAction("Zoom &In", this);
-    mnuZoomIn->setObjectName("mnuZoomIn");
-    mnuZoomIn->setShortcuts(
-        {QKeySequence::ZoomIn, QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal)});
-    connect(mnuZoomIn, &QAction::triggered, this, [this] { ZoomStep(1, FMouseY); });
-    mnuZoomOut = new QAction("Zoom &Out", this);
-    mnuZoomOut->setObjectName("mnuZoomOut");
-    mnuZoomOut->setShortcut(QKeySequence::ZoomOut);
-    connect(mnuZoomOut, &QAction::triggered, this, [this] { ZoomStep(-1, FMouseY); });
-    mnuActualSize = new QAction("One &Cluster per Pixel", this);
-    mnuActualSize->setObjectName("mnuActualSize");
-    mnuActualSize->setCheckable(true);
-    mnuActualSize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
-    connect(mnuActualSize, &QAction::triggered, this, [this] { SetZoom({}); });
-    mnuFit = new QAction("&Fit volume", this);
-    mnuFit->setObjectName("mnuFit");
-    mnuFit->setCheckable(true);
-    mnuFit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
-    connect(mnuFit, &QAction::triggered, this, [this] { ZoomToFit(); });
-    mnuGoTo = new QAction("&Go to Cluster...", this);
-    mnuGoTo->setObjectName("mnuGoTo");
-    mnuGoTo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
-    connect(mnuGoTo, &QAction::triggered, this, [this] { mnuGoToClick(); });
-    mnuNextExtent = new QAction("&Next Extent", this);
-    mnuNextExtent->setObjectName("mnuNextExtent");
-    mnuNextExtent->setShortcut(QKeySequence(Qt::Key_F6));
-    connect(mnuNextExtent, &QAction::triggered, this, [this] { StepExtent(1); });
-    mnuPreviousExtent = new QAction("&Previous Extent", this);
-    mnuPreviousExtent->setObjectName("mnuPreviousExtent");
-    mnuPreviousExtent->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6));
-    connect(mnuPreviousExtent, &QAction::triggered, this, [this] { StepExtent(-1); });
-    mnuClearHighlight = new QAction("C&lear Highlight", this);
-    mnuClearHighlight->setObjectName("mnuClearHighlight");
-    connect(mnuClearHighlight, &QAction::triggered, this, [this] { ClearHighlight(); });
-    mnuLightOwner = new QAction("Light the Owner's F&ragments", this);
-    mnuLightOwner->setObjectName("mnuLightOwner");
-    mnuLightOwner->setCheckable(true);
-    connect(mnuLightOwner, &QAction::toggled, this, [this] {
-        FLitOwner = -1;
-        FView.SetHighlight(FShownExtents);
-        DrawMap();
-    });
-    // View > Palette: today's colours, or colours that stay apart for the
-    // common kinds of colour blindness.
-    mnuPalette = new QMenu("Pal&ette", this);
-    mnuPalette->setObjectName("mnuPalette");
-    auto* palettes = new QActionGroup(this);
-    QAction* standard = mnuPalette->addAction("&Standard");
-    standard->setCheckable(true);
-    standard->setChecked(true);
-    palettes->addAction(standard);
-    connect(standard, &QAction::triggered, this, [this] { SetSafePalette(false); });
-    mnuSafePalette = mnuPalette->addAction("&Colour-blind safe");
-    mnuSafePalette->setObjectName("mnuSafePalette");
-    mnuSafePalette->setCheckable(true);
-    palettes->addAction(mnuSafePalette);
-    connect(mnuSafePalette, &QAction::triggered, this, [this] { SetSafePalette(true); });
-    // The shortcuts work with the menu closed, from any part of the window.
-    addActions({mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo, mnuNextExtent,
-                mnuPreviousExtent, mnuHealthOverlay});
-    FZoomLevels = new QActionGroup(this);
-    FZoomLevels->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
-    connect(mnuView, &QMenu::aboutToShow, this, [this] { FillViewMenu(); });
-    FillViewMenu();
+void MainWindow::LightOwnerChanged() {
+    FLitOwner = -1;
+    FView.SetHighlight(FShownExtents);
+    DrawMap();
 }
 
 void MainWindow::FillViewMenu() {
-    mnuView->clear();
+    QMenu* view = Menu(MenuId::kView);
+    view->clear();
     for (QAction* level : FZoomLevels->actions()) {
         FZoomLevels->removeAction(level);
-        if (level != mnuActualSize && level != mnuFit) {
+        if (level != Action(ActionId::kActualSize) && level != Action(ActionId::kFit)) {
             level->deleteLater();
         }
     }
-    mnuView->addAction(mnuZoomIn);
-    mnuView->addAction(mnuZoomOut);
-    mnuView->addSeparator();
     const map::TMapScale fit = FView.FitScale();
     const auto addLevel = [&](const QString& caption, map::TMapScale scale) {
-        QAction* item = mnuView->addAction(caption);
+        QAction* item = view->addAction(caption);
         item->setCheckable(true);
         item->setData(QVariant::fromValue(
             QPoint(scale.cellPixels, static_cast<int>(scale.clustersPerPixel))));
@@ -130,38 +55,36 @@ void MainWindow::FillViewMenu() {
         FZoomLevels->addAction(item);
         connect(item, &QAction::triggered, this, [this, scale] { SetZoom(scale); });
     };
-    for (std::int32_t p = map::kLargestCell; p > 1; p /= 2) {
-        addLevel(QString("%1 Pixels per Cluster").arg(p), {p, 1});
+    for (const ActionSpec& spec : ActionTable()) {
+        if (spec.menu != MenuId::kView) {
+            continue;
+        }
+        if (spec.separatorBefore) {
+            view->addSeparator();
+        }
+        // The zoom levels the volume allows, around one cluster per pixel.
+        if (spec.id == ActionId::kActualSize) {
+            for (std::int32_t p = map::kLargestCell; p > 1; p /= 2) {
+                addLevel(QString("%1 Pixels per Cluster").arg(p), {p, 1});
+            }
+        }
+        view->addAction(Action(spec.id));
+        if (spec.id == ActionId::kActualSize) {
+            for (std::int64_t k = 2; k < fit.clustersPerPixel; k *= 2) {
+                addLevel(QString("%1 Clusters per Pixel").arg(k), {1, k});
+            }
+        }
+        if (spec.id == ActionId::kActualSize || spec.id == ActionId::kFit) {
+            FZoomLevels->addAction(Action(spec.id));
+        }
     }
-    mnuView->addAction(mnuActualSize);
-    FZoomLevels->addAction(mnuActualSize);
-    for (std::int64_t k = 2; k < fit.clustersPerPixel; k *= 2) {
-        addLevel(QString("%1 Clusters per Pixel").arg(k), {1, k});
-    }
-    mnuView->addAction(mnuFit);
-    FZoomLevels->addAction(mnuFit);
     TickZoomLevel();
-    mnuView->addSeparator();
-    mnuView->addAction(mnuGoTo);
-    mnuView->addAction(mnuNextExtent);
-    mnuView->addAction(mnuPreviousExtent);
-    mnuView->addAction(mnuClearHighlight);
-    mnuView->addAction(mnuLightOwner);
-    mnuView->addSeparator();
-    mnuView->addAction(mnuHealthOverlay);
-    mnuView->addAction(mnuDamageOverlay);
-    mnuView->addAction(mnuDeletedRemains);
-    mnuDamageOverlay->setEnabled(FModel != nullptr && !FDamageName.isEmpty());
-    mnuView->addSeparator();
+    view->addSeparator();
     if (FLegend != nullptr) {
-        mnuView->addAction(FLegend->toggleViewAction());
+        view->addAction(FLegend->toggleViewAction());
     }
-    mnuView->addMenu(mnuPalette);
-    // Their shortcuts work with the menu closed, so they stay enabled; with
-    // no map they do nothing.
-    for (QAction* item : {mnuZoomIn, mnuZoomOut, mnuActualSize, mnuFit, mnuGoTo}) {
-        item->setEnabled(true);
-    }
+    view->addMenu(Menu(MenuId::kPalette));
+    UpdateCommands();
 }
 
 // --- The legend --------------------------------------------------------------
@@ -219,8 +142,7 @@ void MainWindow::SetSafePalette(bool safe) {
     UpdateLegend();
     RenderOverview();
     DrawMap();
-    const QList<QAction*> choices = mnuPalette->actions();
-    choices[safe ? 1 : 0]->setChecked(true);
+    Action(safe ? ActionId::kSafePalette : ActionId::kStandardPalette)->setChecked(true);
 }
 
 } // namespace lorvex::ui

@@ -44,9 +44,10 @@ void MainWindow::FormMouseMove(std::int32_t X, std::int32_t Y) {
     FMouseX = X;
     FMouseY = Y;
     FHoverOnOverview = FModel != nullptr && X >= OverviewLeft();
+    // The view's pixels are the screen's; the pointer's are the window's.
     const std::int32_t mapWidth = FView.CellsPerRow() * FView.RowPixels();
-    if (!FHoverOnOverview && X >= mapWidth) {
-        FMouseX = mapWidth - 1;
+    if (!FHoverOnOverview && ToView(X) >= mapWidth) {
+        FMouseX = static_cast<std::int32_t>((mapWidth - 1) / MapRatio());
     }
     UpdateHover();
 }
@@ -116,7 +117,7 @@ std::uint8_t MainWindow::LocateHover() {
                                        FOverviewBitmap.height(), FMouseX - OverviewLeft(), FMouseY);
         FHoverSpan.end = std::min(FHoverSpan.end, FView.TotalClusters());
     } else if (FModel) {
-        FHoverSpan = FView.SpanAt(FMouseX, FMouseY);
+        FHoverSpan = FView.SpanAt(ToView(FMouseX), ToView(FMouseY));
     }
     const std::uint8_t shown = SpanState(FHoverSpan);
     if (map::SpanLength(FHoverSpan) > 0) {
@@ -129,7 +130,8 @@ std::uint8_t MainWindow::LocateHover() {
 }
 
 void MainWindow::LightHoveredOwner() {
-    if (mnuLightOwner->isChecked() && FScan && !IsScanning() && map::SpanLength(FHoverSpan) > 0) {
+    if (Action(ActionId::kLightOwner)->isChecked() && FScan && !IsScanning() &&
+        map::SpanLength(FHoverSpan) > 0) {
         const std::int64_t owner = ntfs::FindClusterOwner(FScan->clusters, FHoverLCN);
         if (owner != FLitOwner) {
             FLitOwner = owner;
@@ -170,8 +172,8 @@ void MainWindow::UpdateHover() {
             QString::fromUtf8(map::StateName(shown)) + ")" + (FScan ? ": " + name : QString());
     }
     LightHoveredOwner();
-    if (FHoverLabel->text() != FHoverText) {
-        FHoverLabel->setText(FHoverText);
+    if (FHoverLabel->FullText() != FHoverText) {
+        FHoverLabel->SetFullText(FHoverText);
     }
 
     if (frm_Help == nullptr) {

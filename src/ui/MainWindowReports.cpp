@@ -257,7 +257,7 @@ void MainWindow::ExportTo(const QString& path, const ExportFormat& format) {
     FHoverText = QString("Exported %1 entries of %2 to %3")
                      .arg(FScan->fileIds.size())
                      .arg(QString::fromStdString(FDriveRoot), ShownText(path));
-    FHoverLabel->setText(FHoverText);
+    FHoverLabel->SetFullText(FHoverText);
 }
 
 void MainWindow::mnuFindClick() {

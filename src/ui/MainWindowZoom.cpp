@@ -46,7 +46,7 @@ class ZoomDock final : public QDockWidget {
 } // namespace
 
 void MainWindow::BuildZoomDock() {
-    FZoomDock = new ZoomDock(this, [this] { Zoom1->setChecked(false); });
+    FZoomDock = new ZoomDock(this, [this] { Action(ActionId::kZoomWindow)->setChecked(false); });
     addDockWidget(Qt::LeftDockWidgetArea, FZoomDock);
     FZoomDock->hide();
 }
@@ -57,10 +57,10 @@ void MainWindow::AttachZoom() {
     }
     FZoomDock->setWidget(frm_Help);
     connect(frm_Help, &Tfrm_Help::closed, this, [this] {
-        Zoom1->setChecked(false);
+        Action(ActionId::kZoomWindow)->setChecked(false);
         FZoomDock->hide();
     });
-    Zoom1->setChecked(true);
+    Action(ActionId::kZoomWindow)->setChecked(true);
     PlaceZoomWindow();
 }
 
@@ -86,7 +86,7 @@ void MainWindow::PlaceZoomWindow() {
     if (frm_Help == nullptr) {
         return;
     }
-    const bool wanted = Zoom1->isChecked();
+    const bool wanted = Action(ActionId::kZoomWindow)->isChecked();
     if (wanted) {
         frm_Help->show();
     }
@@ -96,14 +96,19 @@ void MainWindow::PlaceZoomWindow() {
 void MainWindow::ShowZoomPicture() {
     // The 9 x 9 cells around the pointer: pixels of the surface, a cell's
     // width apart when cells are magnified.
+    // On the map they are the screen's pixels, as the view counts them.
     const std::int32_t step = FHoverOnOverview ? 1 : FView.RowPixels();
-    const std::int32_t cx = FHoverOnOverview ? FMouseX : FMouseX / step * step + step / 2;
-    const std::int32_t cy = FHoverOnOverview ? FMouseY : FMouseY / step * step + step / 2;
+    const std::int32_t mx = FHoverOnOverview ? FMouseX : ToView(FMouseX);
+    const std::int32_t my = FHoverOnOverview ? FMouseY : ToView(FMouseY);
+    const std::int32_t cx = FHoverOnOverview ? mx : mx / step * step + step / 2;
+    const std::int32_t cy = FHoverOnOverview ? my : my / step * step + step / 2;
     std::array<std::uint32_t, 81> block{};
     for (int dy = 0; dy < kZoomCells; ++dy) {
         for (int dx = 0; dx < kZoomCells; ++dx) {
+            const std::int32_t x = cx + (dx - 4) * step;
+            const std::int32_t y = cy + (dy - 4) * step;
             block[static_cast<std::size_t>(dy * kZoomCells + dx)] =
-                SurfacePixel(cx + (dx - 4) * step, cy + (dy - 4) * step);
+                FHoverOnOverview ? SurfacePixel(x, y) : ViewPixel(x, y);
         }
     }
     const std::vector<std::uint32_t> pixels = BuildZoomPixels(block, 0xFFFFFFFFU);

@@ -91,7 +91,10 @@ void ScanController::LoadMap(const std::string& root, std::int64_t totalClusters
     // The bitmap of a volume of terabytes is hundreds of megabytes. Its
     // reading cannot stop half-way: a cancelled load runs to its end and is
     // dropped.
-    StartThread([this, job, api = &api_, root, totalClusters, bytesPerCluster] {
+    StartThread([this, job, api = &api_, root, totalClusters, bytesPerCluster, probe = probe_] {
+        if (probe) {
+            probe(kStageReadingMap);
+        }
         // Shared with the call that hands it over, which is copied.
         auto model = std::make_shared<std::unique_ptr<map::TMapModel>>();
         try {

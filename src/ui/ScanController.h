@@ -24,6 +24,10 @@ struct ScanObserver;
 
 namespace lorvex::ui {
 
+// What a probe hears as a drive's map begins to be read, before the scan's
+// own stages.
+inline constexpr std::string_view kStageReadingMap = "reading the map";
+
 // The window's long work on a drive, off the window's thread: reading its
 // allocation bitmap into a model, then scanning it. One piece of work at a
 // time; what it has to say arrives as signals on the window's thread, and
@@ -44,6 +48,7 @@ class ScanController : public QObject {
 
     // Reads the bitmap of the drive at `root`, sized from what its source
     // holds; mapLoaded follows.
+    // The probe hears kStageReadingMap as the read begins.
     void LoadMap(const std::string& root, std::int64_t totalClusters,
                  std::uint32_t bytesPerCluster);
     // Scans the drive at `root` and checks it; the model is painted with

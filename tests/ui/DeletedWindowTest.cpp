@@ -34,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace map = lorvex::map;
 namespace ntfs = lorvex::ntfs;
+using lorvex::ui::ActionId;
 using lorvex::ui::DeletedScan;
 using lorvex::ui::MainWindow;
 
@@ -106,7 +107,7 @@ class DeletedWindowTest : public QObject {
 
     // Opens the list and waits for the walk that fills it.
     static void OpenList(MainWindow& form) {
-        form.mnuDeletedFiles->trigger();
+        form.Action(ActionId::kDeletedFiles)->trigger();
         QVERIFY(lorvex::test::WorkEnded(form));
         QVERIFY(form.DeletedOfShownScan() != nullptr);
     }
@@ -195,9 +196,9 @@ class DeletedWindowTest : public QObject {
 
     void theOverlayDrawsWhatIsLeftApartFromWhatIsOverwritten() {
         lorvex::test::Scanned s(deletedImage_);
-        s.form.mnuDeletedRemains->trigger();
+        s.form.Action(ActionId::kDeletedRemains)->trigger();
         QVERIFY(lorvex::test::WorkEnded(s.form));
-        QVERIFY(s.form.mnuDeletedRemains->isChecked());
+        QVERIFY(s.form.Action(ActionId::kDeletedRemains)->isChecked());
         const auto deleted = s.form.DeletedOfShownScan();
         QVERIFY(deleted != nullptr);
         const std::int64_t kept = LoneClusterIn(deleted->entries, ntfs::PieceState::kFree);
@@ -228,7 +229,7 @@ class DeletedWindowTest : public QObject {
         // Both colours in the legend while shown, gone with the overlay.
         QVERIFY(InLegend(s.form, map::kOverlayDeletedFree));
         QVERIFY(InLegend(s.form, map::kOverlayDeletedOverwritten));
-        s.form.mnuDeletedRemains->trigger();
+        s.form.Action(ActionId::kDeletedRemains)->trigger();
         QVERIFY(!InLegend(s.form, map::kOverlayDeletedFree));
         QVERIFY(PixelOf(s.form, kept) != free);
         QVERIFY(!s.form.HoverText().contains("deleted:"));
@@ -262,7 +263,7 @@ class DeletedWindowTest : public QObject {
         s.form.BuildDriveMenu();
         QCOMPARE(s.form.DriveActions().size(), 2);
         OpenList(s.form);
-        s.form.mnuDeletedRemains->trigger();
+        s.form.Action(ActionId::kDeletedRemains)->trigger();
         const auto first = s.form.DeletedOfShownScan();
         QCOMPARE(first->drive, QString("C:"));
         QVERIFY(!s.form.View().Overlay().empty());
@@ -295,7 +296,7 @@ class DeletedWindowTest : public QObject {
 
         // A hidden list empties with the drive it was of, and stays empty.
         s.form.frm_Deleted->hide();
-        s.form.mnuDeletedRemains->trigger();
+        s.form.Action(ActionId::kDeletedRemains)->trigger();
         s.form.DriveActions().at(0)->trigger();
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QTest::qWait(50);
@@ -374,25 +375,25 @@ class DeletedWindowTest : public QObject {
                 }
             }
         });
-        s.form.mnuDeletedRemains->trigger();
+        s.form.Action(ActionId::kDeletedRemains)->trigger();
         QVERIFY(s.form.IsScanning());
-        QVERIFY(!s.form.mnuScan->isEnabled());
+        QVERIFY(!s.form.Action(ActionId::kScan)->isEnabled());
         // Escape on the window cancels, as it does a scan.
         QTest::keyClick(s.form.MapSurface(), Qt::Key_Escape);
         release = true;
         QVERIFY(!s.form.IsScanning());
-        QVERIFY(!s.form.mnuDeletedRemains->isChecked());
+        QVERIFY(!s.form.Action(ActionId::kDeletedRemains)->isChecked());
         // Whatever the thread still had to send is dropped.
         QTest::qWait(300);
         QVERIFY(s.form.DeletedOfShownScan() == nullptr);
         QVERIFY(s.form.View().Overlay().empty());
         QVERIFY(!InLegend(s.form, map::kOverlayDeletedFree));
         QVERIFY(s.form.HoverText().contains("cancelled"));
-        QVERIFY(s.form.mnuScan->isEnabled());
+        QVERIFY(s.form.Action(ActionId::kScan)->isEnabled());
 
         // Asked again, it reads them whole.
         s.form.DeletedWalker()->SetProbe({});
-        s.form.mnuDeletedRemains->trigger();
+        s.form.Action(ActionId::kDeletedRemains)->trigger();
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.DeletedOfShownScan() != nullptr);
         QVERIFY(!s.form.View().Overlay().empty());

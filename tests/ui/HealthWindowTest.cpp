@@ -23,6 +23,8 @@
 
 namespace {
 
+using lorvex::ui::ActionId;
+
 using lorvex::test::Scanned;
 namespace fs = std::filesystem;
 namespace map = lorvex::map;
@@ -82,10 +84,10 @@ class HealthWindowTest : public QObject {
     void healthyVolumeSaysSoAndDrawsNoOverlay() {
         Scanned s(original_);
         QCOMPARE(s.form.FHealthLabel->text(), QString("Volume check: no problems"));
-        s.form.mnuHealthOverlay->trigger();
-        QVERIFY(s.form.mnuHealthOverlay->isChecked());
+        s.form.Action(ActionId::kHealthOverlay)->trigger();
+        QVERIFY(s.form.Action(ActionId::kHealthOverlay)->isChecked());
         QVERIFY(s.form.View().Overlay().empty());
-        s.form.mnuVolumeCheck->trigger();
+        s.form.Action(ActionId::kVolumeCheck)->trigger();
         QVERIFY(s.form.frm_Health->isVisible());
         QCOMPARE(s.form.frm_Health->lv_Problems->topLevelItemCount(), 0);
         QCOMPARE(s.form.frm_Health->lbSummary->text(), QString("No problems found."));
@@ -105,7 +107,7 @@ class HealthWindowTest : public QObject {
         // Off: the map as always. On: every problem's colour where it is, at
         // one cluster a pixel and with the whole volume in view.
         QVERIFY(PixelOf(s.form, 2561) != lorvex::ui::OverlayColour(map::kOverlayOwnedFree));
-        s.form.mnuHealthOverlay->trigger();
+        s.form.Action(ActionId::kHealthOverlay)->trigger();
         const std::vector<std::pair<std::int64_t, std::uint8_t>> spots{
             {2561, map::kOverlayOwnedFree},
             {4000, map::kOverlayUnownedUsed},
@@ -128,11 +130,11 @@ class HealthWindowTest : public QObject {
         }
         // Ctrl+H is the same switch.
         QTest::keyClick(s.form.MapSurface(), Qt::Key_H, Qt::ControlModifier);
-        QVERIFY(!s.form.mnuHealthOverlay->isChecked());
+        QVERIFY(!s.form.Action(ActionId::kHealthOverlay)->isChecked());
         QVERIFY(s.form.View().Overlay().empty());
 
         // The list: a row per problem, and a double click goes there, lit.
-        s.form.mnuVolumeCheck->trigger();
+        s.form.Action(ActionId::kVolumeCheck)->trigger();
         QTreeWidget& lv = *s.form.frm_Health->lv_Problems;
         QCOMPARE(lv.topLevelItemCount(), 4);
         QStringList rows;
@@ -187,7 +189,7 @@ class HealthWindowTest : public QObject {
         QVERIFY2(summary.startsWith("rescue.map: 6 lines read (4 blocks), 2 bad areas"),
                  qPrintable(summary));
         // A scan again keeps the map and reads it against the new tables.
-        s.form.mnuScan->trigger();
+        s.form.Action(ActionId::kScan)->trigger();
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         QCOMPARE(lv.topLevelItemCount(), 3);

@@ -29,6 +29,8 @@
 
 namespace {
 
+using lorvex::ui::ActionId;
+
 using lorvex::test::Scanned;
 using lorvex::test::WindowsPath;
 namespace fs = std::filesystem;
@@ -117,8 +119,8 @@ class ListWindowTest : public QObject {
         Scanned s(demo_);
         lorvex::ui::FragmentationWindow& fragments = s.windows->frm_Fragmentation;
         lorvex::ui::FindWindow& find = s.windows->frmFind;
-        s.form.FragmentationList1->trigger();
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, "s");
         QVERIFY(lorvex::test::SearchEnded(find));
@@ -209,7 +211,7 @@ class ListWindowTest : public QObject {
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(s.form.Scan()->volume->drive(), std::string("C:"));
         QCOMPARE(lv.topLevelItemCount(), 0);
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QVERIFY(Column(*lv.model(), 1).contains(pst));
     }
 
@@ -218,7 +220,7 @@ class ListWindowTest : public QObject {
     void fastFindCountsFilesNotRecords() {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         QAbstractItemModel& grid = *find.lstFiles->model();
         const QString ost = WindowsPath(facts_.at("attrlist_runs_path"));
@@ -261,11 +263,11 @@ class ListWindowTest : public QObject {
     // kind of list.
     void selectedRowStaysReadableAndFocusShows() {
         Scanned s(demo_);
-        s.form.FragmentationList1->trigger();
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         s.windows->frmFind.btnFind->click();
         QVERIFY(lorvex::test::SearchEnded(s.windows->frmFind));
-        s.form.mnuVolumeCheck->trigger();
+        s.form.Action(ActionId::kVolumeCheck)->trigger();
         lorvex::ui::ProblemListWindow& health = *s.form.frm_Health;
         health.Fill(nullptr, {{"kind", 10, 2, "some detail", 0}, {"kind", 20, 3, "more detail", 0}},
                     "Two rows.");
@@ -304,7 +306,7 @@ class ListWindowTest : public QObject {
 
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         find.OnShowOnMap = [&shown](std::int64_t i) { shown << i; };
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         find.rdo_ID->click();
         QVERIFY(lorvex::test::SearchEnded(find));
@@ -321,7 +323,7 @@ class ListWindowTest : public QObject {
 
         lorvex::ui::FragmentationWindow& fragments = s.windows->frm_Fragmentation;
         fragments.OnShowOnMap = [&shown](std::int64_t i) { shown << i; };
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QTreeWidget& lv = *fragments.lv_Fragments;
         const int row = RowOf(*lv.model(), 0, record);
         QVERIFY(row > 0);

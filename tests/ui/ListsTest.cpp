@@ -30,6 +30,8 @@
 
 namespace {
 
+using lorvex::ui::ActionId;
+
 using lorvex::test::Scanned;
 namespace fs = std::filesystem;
 
@@ -102,7 +104,7 @@ class ListsTest : public QObject {
     void fragmentationListOpensFittedAndSortsByEachTitle() {
         Scanned s(demo_);
         lorvex::ui::FragmentationWindow& list = s.windows->frm_Fragmentation;
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QVERIFY(list.isVisible());
         QTreeWidget& lv = *list.lv_Fragments;
         QHeaderView& header = *lv.header();
@@ -144,7 +146,7 @@ class ListsTest : public QObject {
         QCOMPARE(Column(model, 0), filled);
         // Filled again, the list keeps the order chosen.
         ClickTitle(header, 1);
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QVERIFY(Sorted(Column(model, 1), false, Qt::AscendingOrder));
         QCOMPARE(model.rowCount(), filled.size());
     }
@@ -154,7 +156,7 @@ class ListsTest : public QObject {
         lorvex::ui::FragmentationWindow& list = s.windows->frm_Fragmentation;
         QList<std::int64_t> shown;
         list.OnShowOnMap = [&shown](std::int64_t index) { shown << index; };
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QTreeWidget& lv = *list.lv_Fragments;
         const QString record = QString::fromStdString(facts_.at("fragmented_1_record"));
         QTreeWidgetItem* pst = nullptr;
@@ -208,7 +210,7 @@ class ListsTest : public QObject {
     void fastFindOpensReadyToTypeAndFitsItsColumns() {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.isVisible());
         QCOMPARE(find.focusWidget(), find.edtContains);
@@ -252,7 +254,7 @@ class ListsTest : public QObject {
     void fastFindSortsByEachTitle() {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         QTest::keyClicks(find.edtContains, "alice");
         QVERIFY(lorvex::test::SearchEnded(find));
@@ -304,7 +306,7 @@ class ListsTest : public QObject {
         lorvex::ui::FindWindow& find = s.windows->frmFind;
         QList<std::int64_t> shown;
         find.OnShowOnMap = [&shown](std::int64_t index) { shown << index; };
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         find.rdo_ID->click();
         QVERIFY(lorvex::test::SearchEnded(find));

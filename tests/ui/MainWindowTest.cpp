@@ -50,6 +50,9 @@
 
 namespace {
 
+using lorvex::ui::ActionId;
+using lorvex::ui::MenuId;
+
 using lorvex::platform::RawVolumeSystem;
 using lorvex::ui::MainWindow;
 using lorvex::ui::TLorvexWindows;
@@ -121,8 +124,9 @@ struct Session {
     }
     QWidget* ProgressArea() const { return form.findChild<QWidget*>("ProgressArea"); }
     bool IsHeldOff() const {
-        bool off = !form.mnuScan->isEnabled() && !form.Export1->isEnabled() &&
-                   !form.FragmentationList1->isEnabled();
+        bool off = !form.Action(ActionId::kScan)->isEnabled() &&
+                   !form.Action(ActionId::kExport)->isEnabled() &&
+                   !form.Action(ActionId::kFragmentationList)->isEnabled();
         for (QAction* item : form.DriveActions()) {
             off = off && !item->isEnabled();
         }
@@ -234,12 +238,12 @@ class MainWindowTest : public QObject {
         // Before any drive: "Scan!" changes nothing and the zoom window only
         // knows that nothing is scanned.
         QSignalSpy titles(s.Scanner(), &lorvex::ui::ScanController::stageStarted);
-        s.form.mnuScan->trigger();
+        s.form.Action(ActionId::kScan)->trigger();
         QVERIFY(!s.form.IsScanning());
         QCOMPARE(titles.count(), 0);
         QVERIFY(s.form.StatusText().isEmpty());
         QVERIFY(!s.form.Model());
-        QVERIFY(s.form.Zoom1->isChecked());
+        QVERIFY(s.form.Action(ActionId::kZoomWindow)->isChecked());
         QVERIFY(w.frm_Help.isVisible());
         s.Hover({10, 10});
         QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
@@ -311,11 +315,11 @@ class MainWindowTest : public QObject {
             QCOMPARE(s.form.StatusText(), QString("65,535 clusters (0.25 GB) on drive C:\\ "));
         }
         QVERIFY(w.frm_Help.isVisible());
-        QVERIFY(s.form.Zoom1->isChecked());
+        QVERIFY(s.form.Action(ActionId::kZoomWindow)->isChecked());
 
         // At one cluster a pixel, 65,535 clusters in rows of 639: 102 full rows and 357 cells, then
         // the colour of the end, then the window below.
-        s.form.mnuActualSize->trigger();
+        s.form.Action(ActionId::kActualSize)->trigger();
         QCOMPARE(s.form.FCellsPerRow, 639);
         QCOMPARE(s.form.View().RowCount(), 103);
         QCOMPARE(s.form.FScreen.format(), QImage::Format_Indexed8);
@@ -333,10 +337,10 @@ class MainWindowTest : public QObject {
         // Closing the zoom window takes the check mark off "Zoom"; "Zoom"
         // brings it back.
         w.frm_Help.close();
-        QVERIFY(!s.form.Zoom1->isChecked());
-        s.form.Zoom1->trigger();
+        QVERIFY(!s.form.Action(ActionId::kZoomWindow)->isChecked());
+        s.form.Action(ActionId::kZoomWindow)->trigger();
         QVERIFY(w.frm_Help.isVisible());
-        s.form.Zoom1->trigger();
+        s.form.Action(ActionId::kZoomWindow)->trigger();
         QVERIFY(!w.frm_Help.isVisible());
     }
 
@@ -399,7 +403,7 @@ class MainWindowTest : public QObject {
 
         // Below the last row: the last cluster; right of the map: the last
         // cell of the row.
-        s.form.mnuActualSize->trigger();
+        s.form.Action(ActionId::kActualSize)->trigger();
         s.form.ScrollToRow(0);
         s.Hover({5, 300});
         QCOMPARE(f.FHoverLCN, f.FTotalClusters - 1);
@@ -429,7 +433,7 @@ class MainWindowTest : public QObject {
 
         QString title, preset;
         AnswerInputBox("ALICE.PST", true, &title, &preset);
-        s.form.mnuMark->trigger();
+        s.form.Action(ActionId::kMark)->trigger();
         QVERIFY(s.form.Scan()->clusters.size() == handed.size());
         QVERIFY(std::equal(handed.begin(), handed.end(), s.form.Scan()->clusters.begin(),
                            [](const auto& a, const auto& b) {
@@ -452,15 +456,15 @@ class MainWindowTest : public QObject {
         const std::size_t painted = s.form.Model()->RangeCount();
         const lorvex::map::TMapModel* model = s.form.Model();
         AnswerInputBox("other", false, &title, &preset);
-        s.form.mnuMark->trigger();
+        s.form.Action(ActionId::kMark)->trigger();
         QCOMPARE(preset, QString("ALICE.PST"));
         AnswerInputBox("ALICE.PST", true, &title, &preset);
-        s.form.mnuMark->trigger();
+        s.form.Action(ActionId::kMark)->trigger();
         QCOMPARE(s.form.Model(), model);
         QCOMPARE(s.form.Model()->RangeCount(), painted);
 
         AnswerInputBox("", true, &title, &preset);
-        s.form.mnuMark->trigger();
+        s.form.Action(ActionId::kMark)->trigger();
         for (const std::int64_t lcn : lcns) {
             QCOMPARE(s.StateOf(lcn), std::uint8_t{lorvex::ui::csFragmented});
             QCOMPARE(colourOf(lcn), int{lorvex::ui::csFragmented});
@@ -473,7 +477,7 @@ class MainWindowTest : public QObject {
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
 
         const int menu = f.height() - f.centralWidget()->height() - f.sb->height();
         // The Zoom dock beside the map takes this much of the window's width.
@@ -532,7 +536,7 @@ class MainWindowTest : public QObject {
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
         MainWindow& f = s.form;
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
         lorvex::reference::TCellArray cells(f.Model()->TotalClusters());
         QVERIFY(lorvex::reference::ReadBitmapCells(*s.system, "C:\\", cells));
         lorvex::ntfs::TClusterArray byOwner = f.Scan()->clusters;
@@ -576,7 +580,7 @@ class MainWindowTest : public QObject {
         QWidget* surface = f.MapSurface();
         const lorvex::map::TMapView& view = f.View();
         QVERIFY(f.Fitted());
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
         QCOMPARE(view.Scale(), lorvex::map::TMapScale{});
 
         // Ctrl and the wheel zoom around the pointer; + and - step.
@@ -617,7 +621,7 @@ class MainWindowTest : public QObject {
         const int side = f.width() - f.centralWidget()->width();
         f.resize(side + 300, menu + 22 + 100);
         QTRY_COMPARE(f.FViewBottom, 99);
-        f.mnuFit->trigger();
+        f.Action(ActionId::kFit)->trigger();
         QCOMPARE(view.Scale(), (lorvex::map::TMapScale{1, 3}));
         QCOMPARE(lorvex::map::SpanLength(view.Visible()), f.Model()->TotalClusters());
         QTest::keyClick(surface, Qt::Key_Minus);
@@ -630,7 +634,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(s.ZoomName().section('\n', 0, 0), f.HoverText().section(';', 0, 0));
 
         // The keys move through the taller map of a pixel a cluster.
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
         QCOMPARE(view.Scale(), lorvex::map::TMapScale{});
         const std::int64_t last = view.MaxTopRow();
         QCOMPARE(last, (65535 + 248) / 249 - 100);
@@ -666,18 +670,18 @@ class MainWindowTest : public QObject {
         // Go to: a cluster, a byte offset, and what is neither.
         QString title, preset;
         AnswerInputBox("40000", true, &title, &preset);
-        f.mnuGoTo->trigger();
+        f.Action(ActionId::kGoTo)->trigger();
         QVERIFY2(title.startsWith("Go to Cluster|"), qPrintable(title));
         QCOMPARE(f.FHoverLCN, 40000);
         QCOMPARE(s.ZoomLCN(), QString("40000"));
         QVERIFY(view.Visible().begin <= 40000 && 40000 < view.Visible().end);
         AnswerInputBox("4096 KiB", true, &title, &preset);
-        f.mnuGoTo->trigger();
+        f.Action(ActionId::kGoTo)->trigger();
         QCOMPARE(f.FHoverLCN, 4096 * 1024 / f.FBytesPerCluster);
         AnswerInputBox("lots", true, &title, &preset);
-        f.mnuGoTo->trigger();
+        f.Action(ActionId::kGoTo)->trigger();
         AnswerInputBox("99999999", true, &title, &preset);
-        f.mnuGoTo->trigger();
+        f.Action(ActionId::kGoTo)->trigger();
         QCOMPARE(s.messages,
                  (QStringList{"Go to Cluster: \"lots\" is neither a cluster number nor a byte "
                               "offset.",
@@ -693,10 +697,10 @@ class MainWindowTest : public QObject {
         MainWindow& f = s.form;
         QCOMPARE(f.DriveActions().size(), 1);
         // Nothing to read the tables of yet.
-        QVERIFY(!f.Export1->isEnabled());
-        QVERIFY(!f.mnuFind->isEnabled());
-        QVERIFY(!f.FragmentationList1->isEnabled());
-        QVERIFY(f.mnuOpen->isEnabled());
+        QVERIFY(!f.Action(ActionId::kExport)->isEnabled());
+        QVERIFY(!f.Action(ActionId::kFind)->isEnabled());
+        QVERIFY(!f.Action(ActionId::kFragmentationList)->isEnabled());
+        QVERIFY(f.Action(ActionId::kOpen)->isEnabled());
 
         // Through the dialog, as a user opens it.
         QTimer::singleShot(0, [this] {
@@ -711,15 +715,16 @@ class MainWindowTest : public QObject {
             };
             answer(answer);
         });
-        f.mnuOpen->trigger();
+        f.Action(ActionId::kOpen)->trigger();
         QVERIFY(WorkEnded(f));
         QCOMPARE(f.DriveActions().size(), 2);
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
         QCOMPARE(f.windowTitle(),
                  QString::fromUtf8("D:\\ (demo.img) read as raw volume image \u2014 Lorvex"));
-        QVERIFY(f.Export1->isEnabled() && f.mnuFind->isEnabled() &&
-                f.FragmentationList1->isEnabled());
+        QVERIFY(f.Action(ActionId::kExport)->isEnabled() &&
+                f.Action(ActionId::kFind)->isEnabled() &&
+                f.Action(ActionId::kFragmentationList)->isEnabled());
         QCOMPARE(QSettings().value("recentSources").toStringList().value(0),
                  QFileInfo(QString::fromStdString(demo_.string())).absoluteFilePath());
 
@@ -742,7 +747,7 @@ class MainWindowTest : public QObject {
         lorvex::ui::TUserNotices notices;
         notices.message = [&said](const QString&, const QString& text) { said << text; };
         empty.Form1.SetUserNotices(notices);
-        QVERIFY(!empty.Form1.mnuOpen->isEnabled()); // nothing to open sources with
+        QVERIFY(!empty.Form1.Action(ActionId::kOpen)->isEnabled()); // nothing to open sources with
         // Said in the status bar, with no box to stop the user on every start.
         empty.Form1.ShowStartupProblems({}, true);
         QCOMPARE(said.size(), 0);
@@ -812,7 +817,7 @@ class MainWindowTest : public QObject {
         const QString path = QString::fromStdString(decoy.string());
         Session s({small_.string()});
         MainWindow& f = s.form;
-        QVERIFY(f.mnuOpenRaw->isEnabled());
+        QVERIFY(f.Action(ActionId::kOpenRaw)->isEnabled());
 
         // Read through the VHD, the disk holds nothing: it becomes no drive,
         // and the window says what else the file reads as.
@@ -838,7 +843,7 @@ class MainWindowTest : public QObject {
             };
             answer(answer);
         });
-        f.mnuOpenRaw->trigger();
+        f.Action(ActionId::kOpenRaw)->trigger();
         QVERIFY(lorvex::test::WorkEnded(f));
         QCOMPARE(f.FDriveRoot, std::string("D:\\"));
         QVERIFY(f.IsScanned());
@@ -849,8 +854,8 @@ class MainWindowTest : public QObject {
                 .replace("E:", "D:");
         QCOMPARE(f.windowTitle(), rawTitle);
 
-        Q_EMIT f.mnuRecent->aboutToShow();
-        const QList<QAction*> recent = f.mnuRecent->actions();
+        Q_EMIT f.Menu(MenuId::kRecent)->aboutToShow();
+        const QList<QAction*> recent = f.Menu(MenuId::kRecent)->actions();
         QVERIFY(!recent.isEmpty());
         QCOMPARE(recent.front()->text(), QFileInfo(path).absoluteFilePath() + " (raw)");
         recent.front()->trigger();
@@ -947,7 +952,7 @@ class MainWindowTest : public QObject {
         QTest::keyClick(f.MapSurface(), Qt::Key_F6, Qt::ShiftModifier);
         QTest::keyClick(f.MapSurface(), Qt::Key_F6, Qt::ShiftModifier);
         QCOMPARE(f.FHoverLCN, extents.back().first); // round the end
-        f.mnuClearHighlight->trigger();
+        f.Action(ActionId::kClearHighlight)->trigger();
         QVERIFY(f.View().Highlight().empty());
         // An index the scan does not have lights nothing.
         f.ShowOnMap(f.Scan()->fileIds.size() + 5);
@@ -957,20 +962,20 @@ class MainWindowTest : public QObject {
         // Mark: how many, step through them, clear.
         QString title, preset;
         AnswerInputBox("alice", true, &title, &preset);
-        f.mnuMark->trigger();
+        f.Action(ActionId::kMark)->trigger();
         QVERIFY(f.MarkedCount() > 1);
         QCOMPARE(f.findChild<QLabel*>("MarkLabel")->text(),
                  QString("%1 files marked").arg(f.MarkedCount()));
-        f.mnuNextMarked->trigger();
+        f.Action(ActionId::kNextMarked)->trigger();
         QVERIFY(!f.View().Highlight().empty());
         QCOMPARE(f.Model()->StateAt(f.FHoverLCN), std::uint8_t{lorvex::ui::csMarked});
-        f.mnuClearMark->trigger();
+        f.Action(ActionId::kClearMark)->trigger();
         QCOMPARE(f.MarkedCount(), 0);
         QVERIFY(f.findChild<QLabel*>("MarkLabel")->text().isEmpty());
         QVERIFY(f.Model()->StateAt(f.FHoverLCN) != lorvex::ui::csMarked);
 
         // The other palette colours the map and the legend alike.
-        f.mnuClearHighlight->trigger();
+        f.Action(ActionId::kClearHighlight)->trigger();
         f.SetSafePalette(true);
         QCOMPARE(f.SurfacePixel(f.FMouseX, f.FMouseY),
                  lorvex::map::SafeCellPalette()[f.Model()->StateAt(f.FHoverLCN)]);
@@ -1049,7 +1054,7 @@ class MainWindowTest : public QObject {
                     }
                 }
             }
-            f.mnuFit->trigger();
+            f.Action(ActionId::kFit)->trigger();
             if (f.View().CellsPerRow() > 0) {
                 QCOMPARE(lorvex::map::SpanLength(f.View().Visible()), f.Model()->TotalClusters());
             }
@@ -1076,10 +1081,10 @@ class MainWindowTest : public QObject {
         QVERIFY(!zoomArea.intersects(mapArea));
         // Zoom off and on again keeps it docked; the map takes the room.
         const int beside = f.MapSurface()->width();
-        f.Zoom1->trigger();
+        f.Action(ActionId::kZoomWindow)->trigger();
         QVERIFY(!zoom.isVisible());
         QTRY_VERIFY(f.MapSurface()->width() > beside);
-        f.Zoom1->trigger();
+        f.Action(ActionId::kZoomWindow)->trigger();
         QVERIFY(zoom.isVisible());
         QVERIFY(f.ZoomWindowDocked());
     }
@@ -1147,7 +1152,7 @@ class MainWindowTest : public QObject {
             QCOMPARE(s.form.Model(), model);
             QCOMPARE(s.form.StatusText(), status);
             QVERIFY(s.form.FScreen == screen);
-            QVERIFY(s.form.mnuFind->isEnabled());
+            QVERIFY(s.form.Action(ActionId::kFind)->isEnabled());
         };
         same();
         held.Release();
@@ -1155,6 +1160,87 @@ class MainWindowTest : public QObject {
         QTest::qWait(50);
         same();
         QVERIFY(s.messages.isEmpty());
+    }
+
+    // Cancel while another drive's map is still being read (the bitmap of a
+    // large drive takes a while) leaves the drive shown as it was, by the
+    // status bar's Cancel and by Escape alike; the map read to its end is
+    // dropped.
+    void cancellingAMapLoadLeavesTheDriveShownAsItWas() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(WorkEnded(s.form));
+        const QString title = s.form.windowTitle();
+        const QString status = s.form.StatusText();
+        const lorvex::ui::TScanResult* scan = s.form.Scan();
+        const lorvex::map::TMapModel* model = s.form.Model();
+        const QImage screen = s.form.FScreen.copy();
+        for (const bool byEscape : {false, true}) {
+            HeldScan held;
+            held.HoldAt(s.form, lorvex::ui::kStageReadingMap);
+            s.Drive('D')->trigger();
+            QTRY_VERIFY(held.reached->load());
+            QVERIFY(s.form.IsScanning() && s.IsHeldOff());
+            if (byEscape) {
+                QTest::keyClick(s.form.MapSurface(), Qt::Key_Escape);
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(s.ProgressArea()->isVisible(), 3000);
+                QTest::mouseClick(s.ProgressArea()->findChild<QPushButton*>("ProgressCancel"),
+                                  Qt::LeftButton);
+            }
+            QVERIFY(!s.form.IsScanning());
+            QVERIFY(!s.ProgressArea()->isVisible());
+            held.Release();
+            QTRY_VERIFY(s.form.findChildren<QThread*>().isEmpty());
+            QTest::qWait(50);
+            QCOMPARE(s.form.windowTitle(), title);
+            QCOMPARE(s.form.FDriveRoot, std::string("C:\\"));
+            QCOMPARE(s.form.Scan(), scan);
+            QCOMPARE(s.form.Model(), model);
+            QCOMPARE(s.form.StatusText(), status);
+            QVERIFY(s.form.FScreen == screen);
+            QVERIFY(s.form.Action(ActionId::kFind)->isEnabled() && s.Drive('D')->isEnabled());
+        }
+        QVERIFY(s.messages.isEmpty());
+    }
+
+    // Beside the progress area the hover text keeps room for a few words;
+    // a long one is cut in the middle to the room it has, so that the end
+    // of a path still shows, and is whole in its tooltip; with room again
+    // it shows whole.
+    void theHoverTextKeepsRoomBesideTheProgress() {
+        Session s(Sources());
+        s.Drive('C')->trigger();
+        QVERIFY(WorkEnded(s.form));
+        auto* label = s.form.findChild<QLabel*>("HoverLabel");
+        QVERIFY(label != nullptr);
+        HeldScan held;
+        held.HoldAt(s.form, lorvex::ntfs::kStageEnumeratingFiles);
+        s.form.Action(ActionId::kScan)->trigger();
+        QTRY_VERIFY(held.reached->load());
+        QTRY_VERIFY_WITH_TIMEOUT(s.ProgressArea()->isVisible(), 3000);
+        s.Hover({10, 10});
+        const QString full = s.form.HoverText();
+        QVERIFY(!full.isEmpty());
+        const QFontMetrics metrics = label->fontMetrics();
+        QVERIFY(label->minimumWidth() >= metrics.averageCharWidth() * 10);
+        QTRY_VERIFY(label->width() >= label->minimumWidth());
+        const QString shown = label->text();
+        if (metrics.horizontalAdvance(full) > label->contentsRect().width()) {
+            QVERIFY2(shown.contains(QChar(0x2026)) && shown.size() > 2, qPrintable(shown));
+            QCOMPARE(shown.front(), full.front());
+            QCOMPARE(shown.back(), full.back());
+            QVERIFY(metrics.horizontalAdvance(shown) <= label->contentsRect().width());
+            QCOMPARE(label->toolTip(), full);
+        } else {
+            QCOMPARE(shown, full);
+        }
+        held.Release();
+        QVERIFY(WorkEnded(s.form));
+        s.form.resize(1400, s.form.height());
+        s.Hover({10, 10});
+        QTRY_COMPARE(label->text(), s.form.HoverText());
+        QVERIFY(label->toolTip().isEmpty());
     }
 
     // Escape cancels too; a drive scanned again keeps its last result.
@@ -1166,7 +1252,7 @@ class MainWindowTest : public QObject {
         const std::int64_t files = scan->fileIds.size();
         HeldScan held;
         held.HoldAt(s.form, lorvex::ntfs::kStageParsingDirectories);
-        s.form.mnuScan->trigger();
+        s.form.Action(ActionId::kScan)->trigger();
         QTRY_VERIFY(held.reached->load());
         QTest::keyClick(s.form.MapSurface(), Qt::Key_Escape);
         QVERIFY(!s.form.IsScanning());
@@ -1178,7 +1264,7 @@ class MainWindowTest : public QObject {
 
         // The next scan runs whole and replaces it.
         s.form.SetScanProbe({});
-        s.form.mnuScan->trigger();
+        s.form.Action(ActionId::kScan)->trigger();
         QVERIFY(WorkEnded(s.form));
         QVERIFY(s.form.Scan() != nullptr && s.form.Scan() != scan);
         QCOMPARE(s.form.Scan()->fileIds.size(), files);
@@ -1202,7 +1288,8 @@ class MainWindowTest : public QObject {
                 s.messages.front().endsWith(", not NTFS."),
             qPrintable(s.messages.front()));
         QCOMPARE(s.form.windowTitle(), QString("Lorvex"));
-        QVERIFY(!s.form.Export1->isEnabled() && !s.form.mnuFind->isEnabled());
+        QVERIFY(!s.form.Action(ActionId::kExport)->isEnabled() &&
+                !s.form.Action(ActionId::kFind)->isEnabled());
         QVERIFY(s.form.FDriveRoot.empty());
         QVERIFY(!s.form.Model());
         QVERIFY(!s.form.IsScanned());
@@ -1214,7 +1301,7 @@ class MainWindowTest : public QObject {
         s.Hover({3, 3});
         QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
         // "Scan!" now has no drive.
-        s.form.mnuScan->trigger();
+        s.form.Action(ActionId::kScan)->trigger();
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QCOMPARE(titles.count(), 0);
     }
@@ -1234,13 +1321,13 @@ class MainWindowTest : public QObject {
         QVERIFY(!s.form.IsScanned());
         QVERIFY(!s.form.IsScanning());
         QVERIFY(!s.ProgressArea()->isVisible());
-        QVERIFY(s.form.mnuScan->isEnabled());
+        QVERIFY(s.form.Action(ActionId::kScan)->isEnabled());
         s.Hover({3, 3});
         QCOMPARE(s.ZoomName(), QString("Volume not scanned!"));
 
         // The next scan runs whole.
         s.form.SetScanProbe({});
-        s.form.mnuScan->trigger();
+        s.form.Action(ActionId::kScan)->trigger();
         QVERIFY(lorvex::test::WorkEnded(s.form));
         QVERIFY(s.form.IsScanned());
     }
@@ -1263,7 +1350,7 @@ class MainWindowTest : public QObject {
                 f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
             }
             fs::last_write_time(copy, fs::file_time_type::clock::now() + std::chrono::seconds(2));
-            s.form.mnuScan->trigger();
+            s.form.Action(ActionId::kScan)->trigger();
             QVERIFY(lorvex::test::WorkEnded(s.form));
             QVERIFY(!s.form.Model());
             QVERIFY(!s.form.IsScanning());
@@ -1355,7 +1442,7 @@ class MainWindowTest : public QObject {
                         if (title == stage && !closed) {
                             closed = true;
                             if (title == "parsing directories") {
-                                s->form.Quit1->trigger();
+                                s->form.Action(ActionId::kQuit)->trigger();
                             } else {
                                 s->form.close();
                             }

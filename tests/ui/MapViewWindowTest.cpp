@@ -21,6 +21,9 @@
 
 namespace {
 
+using lorvex::ui::ActionId;
+using lorvex::ui::MenuId;
+
 using lorvex::test::Scanned;
 
 // Answers the next Go to box with `text`.
@@ -38,9 +41,9 @@ void AnswerGoTo(const QString& text) {
 
 // The zoom levels of the View menu that are ticked, as it shows them.
 QStringList TickedZoomLevels(lorvex::ui::MainWindow& form) {
-    emit form.mnuView->aboutToShow();
+    emit form.Menu(MenuId::kView)->aboutToShow();
     QStringList ticked;
-    for (QAction* item : form.mnuView->actions()) {
+    for (QAction* item : form.Menu(MenuId::kView)->actions()) {
         const QString text = item->text();
         const bool level = text.contains("per Pixel") || text.contains("per Cluster") ||
                            text.contains("Fit volume");
@@ -87,7 +90,7 @@ class MapViewWindowTest : public QObject {
         auto& f = s.form;
         QCOMPARE(f.Cursor(), 0);
         AnswerGoTo("40000");
-        f.mnuGoTo->trigger();
+        f.Action(ActionId::kGoTo)->trigger();
         QCOMPARE(f.Cursor(), 40000);
         VerifyCursorDrawn(s);
 
@@ -113,15 +116,15 @@ class MapViewWindowTest : public QObject {
         std::sort(starts.begin(), starts.end());
         QVERIFY(starts.size() > 2);
         QCOMPARE(f.Cursor(), starts[0]);
-        f.mnuNextExtent->trigger();
+        f.Action(ActionId::kNextExtent)->trigger();
         QCOMPARE(f.Cursor(), starts[1]);
         VerifyCursorDrawn(s);
-        f.mnuPreviousExtent->trigger();
+        f.Action(ActionId::kPreviousExtent)->trigger();
         QCOMPARE(f.Cursor(), starts[0]);
 
         // Home and End: the first and the last cluster, at one cluster a
         // pixel too, where the end is rows away.
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
         s.Press(Qt::Key_End);
         QCOMPARE(f.Cursor(), f.FTotalClusters - 1);
         VerifyCursorDrawn(s);
@@ -157,7 +160,7 @@ class MapViewWindowTest : public QObject {
 
         // One cluster a pixel is one level ticked, and the fit is no more
         // followed; '-' steps back to the fit, which is followed again.
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
         QVERIFY(!f.Fitted());
         QCOMPARE(TickedZoomLevels(f), QStringList{"One &Cluster per Pixel"});
         for (int i = 0; i < 4; ++i) {
@@ -173,7 +176,7 @@ class MapViewWindowTest : public QObject {
         QCOMPARE(TickedZoomLevels(f).size(), 1);
         // In a window too small for the volume at a pixel a cluster, out
         // still reaches the whole volume.
-        f.mnuActualSize->trigger();
+        f.Action(ActionId::kActualSize)->trigger();
         f.resize(300, 200);
         QTRY_VERIFY(lorvex::map::SpanLength(view.Visible()) < total);
         for (int i = 0; i < 8 && !f.Fitted(); ++i) {
@@ -182,7 +185,7 @@ class MapViewWindowTest : public QObject {
         QCOMPARE(lorvex::map::SpanLength(view.Visible()), total);
         QCOMPARE(TickedZoomLevels(f), QStringList{"&Fit volume"});
         // No damage map loaded: its overlay cannot be chosen.
-        QVERIFY(!f.mnuDamageOverlay->isEnabled());
+        QVERIFY(!f.Action(ActionId::kDamageOverlay)->isEnabled());
     }
 
     void theZoomIsADockInTheWindowDockedByDefault() {
@@ -209,8 +212,8 @@ class MapViewWindowTest : public QObject {
         dock->setFloating(false);
         // Closed, it takes the mark off Tools > Zoom, which brings it back.
         dock->close();
-        QVERIFY(!f.Zoom1->isChecked());
-        f.Zoom1->trigger();
+        QVERIFY(!f.Action(ActionId::kZoomWindow)->isChecked());
+        f.Action(ActionId::kZoomWindow)->trigger();
         QVERIFY(dock->isVisible());
         QVERIFY(s.windows->frm_Help.isVisible());
     }

@@ -47,6 +47,8 @@
 
 namespace {
 
+using lorvex::ui::ActionId;
+
 using lorvex::platform::RawVolumeSystem;
 using lorvex::test::Scanned;
 using lorvex::ui::MainWindow;
@@ -182,7 +184,7 @@ class ReportsTest : public QObject {
             };
             answer(answer);
         });
-        s.form.Export1->trigger();
+        s.form.Action(ActionId::kExport)->trigger();
         QCOMPARE(offered, QString("C-files.txt"));
         QCOMPARE(named, name);
         const QString mine = dir.filePath(name);
@@ -387,7 +389,7 @@ class ReportsTest : public QObject {
     void fragmentationListRanksByTheRunsOfWholeFiles() {
         Scanned s(demo_);
         lorvex::ui::FragmentationWindow& list = s.windows->frm_Fragmentation;
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QVERIFY(list.isVisible());
         QTreeWidget& lv = *list.lv_Fragments;
         QVERIFY(lv.isColumnHidden(0));
@@ -426,7 +428,7 @@ class ReportsTest : public QObject {
 
         // Again: the same list, not a doubled one.
         const int rows = lv.topLevelItemCount();
-        s.form.FragmentationList1->trigger();
+        s.form.Action(ActionId::kFragmentationList)->trigger();
         QCOMPARE(lv.topLevelItemCount(), rows);
 
         // Without a current or a selected row, Enter opens nothing; a double
@@ -456,7 +458,7 @@ class ReportsTest : public QObject {
     void fastFindMatchesNamesAndLeadingDigitsAndRestartsOnTyping() {
         Scanned s(demo_);
         lorvex::ui::FindWindow& find = s.windows->frmFind;
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.isVisible());
         QAbstractItemModel& grid = *find.lstFiles->model();
@@ -569,7 +571,7 @@ class ReportsTest : public QObject {
 
         // Shown again, the box is empty and every entry listed.
         find.hide();
-        s.form.mnuFind->trigger();
+        s.form.Action(ActionId::kFind)->trigger();
         QVERIFY(lorvex::test::SearchEnded(find));
         QVERIFY(find.edtContains->text().isEmpty());
         QCOMPARE(grid.rowCount(), files);
@@ -580,7 +582,7 @@ class ReportsTest : public QObject {
         bool scannedDuringSearch = false;
         QTimer::singleShot(0, &s.form, [&s, &find, &scannedDuringSearch] {
             scannedDuringSearch = find.IsSearching();
-            s.form.mnuScan->trigger();
+            s.form.Action(ActionId::kScan)->trigger();
             QVERIFY(s.form.IsScanning());
         });
         const lorvex::ui::TScanResult* before = s.form.Scan();

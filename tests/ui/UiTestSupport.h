@@ -34,7 +34,10 @@ template <typename Find> [[nodiscard]] bool SearchEnded(const Find& find, int ti
 // sources, the dialogs' folders, the window's geometry) in a store of the
 // tests' own under `application`'s name, empty at the start.
 template <class Test> int RunWindowTest(int argc, char** argv, const char* application) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A test may give the offscreen platform options of its own (its screen).
+    if (!qEnvironmentVariable("QT_QPA_PLATFORM").startsWith("offscreen:")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QStandardPaths::setTestModeEnabled(true);
     QApplication app(argc, argv);
     QApplication::setOrganizationName("LorvexTests");

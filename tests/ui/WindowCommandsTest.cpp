@@ -5,6 +5,7 @@
 #include "platform/RawVolumeSystem.h"
 #include "support/Volumes.h"
 #include "ui/LorvexWindows.h"
+#include "ui/MainWindowActions.h"
 #include "ui/UiTestSupport.h"
 
 #include <QAction>
@@ -20,6 +21,7 @@
 #include <QTextBrowser>
 #include <QToolBar>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,7 +29,10 @@
 namespace {
 
 using lorvex::platform::RawVolumeSystem;
+using lorvex::ui::ActionId;
+using lorvex::ui::ActionSpec;
 using lorvex::ui::MainWindow;
+using lorvex::ui::MenuId;
 using lorvex::ui::TLorvexWindows;
 namespace fs = std::filesystem;
 
@@ -73,6 +78,56 @@ QStringList MnemonicClashes(const QString& where, const QList<QAction*>& items) 
         }
     }
     return clashes;
+}
+
+// The letter an item's caption underlines, or a null character.
+QChar Mnemonic(const QString& text) {
+    for (qsizetype i = text.indexOf('&'); i >= 0 && i + 1 < text.size();
+         i = text.indexOf('&', i + 2)) {
+        if (text[i + 1] != '&') {
+            return text[i + 1].toLower();
+        }
+    }
+    return {};
+}
+
+// The commands whose state follows the drive shown and the work on it.
+struct Expected {
+    ActionId id;
+    bool noDrive;
+    bool working;
+    bool scanned;
+};
+constexpr std::array kFollowTheDrive{
+    Expected{ActionId::kOpen, true, false, true},
+    Expected{ActionId::kOpenRaw, true, false, true},
+    Expected{ActionId::kScan, true, false, true},
+    Expected{ActionId::kCloseDrive, false, false, true},
+    Expected{ActionId::kExport, false, false, true},
+    Expected{ActionId::kFind, false, false, true},
+    Expected{ActionId::kFragmentationList, false, false, true},
+    Expected{ActionId::kVolumeCheck, false, false, true},
+    Expected{ActionId::kLoadDamageMap, false, false, true},
+    // Until a damage map is loaded there is nothing to lay over the map.
+    Expected{ActionId::kDamageOverlay, false, false, false},
+    // Their keys say why when there is nothing to act on.
+    Expected{ActionId::kMark, true, true, true},
+    Expected{ActionId::kClusterReport, true, true, true},
+    Expected{ActionId::kFit, true, true, true},
+};
+
+// Which of kFollowTheDrive are not as expected, by name.
+QStringList StatesOff(const MainWindow& f, bool Expected::*when, bool recentMenu) {
+    QStringList off;
+    for (const Expected& e : kFollowTheDrive) {
+        if (f.Action(e.id)->isEnabled() != e.*when) {
+            off << f.Action(e.id)->objectName();
+        }
+    }
+    if (f.Menu(MenuId::kRecent)->isEnabled() != recentMenu) {
+        off << "mnuRecent";
+    }
+    return off;
 }
 
 class WindowCommandsTest : public QObject {
@@ -162,18 +217,19 @@ class WindowCommandsTest : public QObject {
     void aDriveCanBeClosed() {
         Session s({small_.string()});
         MainWindow& f = s.form;
-        QVERIFY(!f.mnuCloseDrive->isEnabled());
+        QVERIFY(!f.Action(ActionId::kCloseDrive)->isEnabled());
         f.DriveActions().front()->trigger();
         QVERIFY(lorvex::test::WorkEnded(f));
         QVERIFY(f.IsScanned());
-        QVERIFY(f.mnuDrive->actions().contains(f.mnuCloseDrive));
-        QVERIFY(f.mnuCloseDrive->isEnabled());
-        f.mnuCloseDrive->trigger();
+        QVERIFY(f.Menu(MenuId::kDrive)->actions().contains(f.Action(ActionId::kCloseDrive)));
+        QVERIFY(f.Action(ActionId::kCloseDrive)->isEnabled());
+        f.Action(ActionId::kCloseDrive)->trigger();
         QVERIFY(f.DriveActions().isEmpty());
         QVERIFY(f.FDriveRoot.empty() && !f.IsScanned() && !f.Model());
         QCOMPARE(f.windowTitle(), QString("Lorvex"));
         QCOMPARE(f.StatusText(), QString("Drive C:\\ closed."));
-        QVERIFY(!f.Export1->isEnabled() && !f.mnuCloseDrive->isEnabled());
+        QVERIFY(!f.Action(ActionId::kExport)->isEnabled() &&
+                !f.Action(ActionId::kCloseDrive)->isEnabled());
         QVERIFY(f.OpenSources({QString::fromStdString(small_.string())}));
         QVERIFY(lorvex::test::WorkEnded(f));
         QCOMPARE(f.FDriveRoot, std::string("C:\\"));
@@ -184,11 +240,11 @@ class WindowCommandsTest : public QObject {
     void aCommandThatCannotActSaysWhy() {
         Session s({small_.string()});
         MainWindow& f = s.form;
-        f.mnuSavePicture->trigger();
+        f.Action(ActionId::kSavePicture)->trigger();
         QVERIFY2(f.HoverText().startsWith("No map to save"), qPrintable(f.HoverText()));
-        f.mnuMark->trigger();
+        f.Action(ActionId::kMark)->trigger();
         QVERIFY2(f.HoverText().startsWith("Nothing to mark"), qPrintable(f.HoverText()));
-        f.mnuClusterReport->trigger();
+        f.Action(ActionId::kClusterReport)->trigger();
         QVERIFY2(f.HoverText().startsWith("No scanned drive"), qPrintable(f.HoverText()));
 
         f.DriveActions().front()->trigger();
@@ -201,20 +257,22 @@ class WindowCommandsTest : public QObject {
         QVERIFY(free < f.FTotalClusters);
         f.GoToCluster(free);
         const QString named = f.HoverText();
-        Q_EMIT f.mnuReports->aboutToShow();
-        QVERIFY(!f.mnuClusterReport->isEnabled() && !f.mnuAllRecords->isEnabled());
-        QVERIFY(f.mnuHexDump->isEnabled());
-        Q_EMIT f.mnuReports->aboutToHide();
-        QVERIFY(f.mnuClusterReport->isEnabled());
+        Q_EMIT f.Menu(MenuId::kReports)->aboutToShow();
+        QVERIFY(!f.Action(ActionId::kClusterReport)->isEnabled() &&
+                !f.Action(ActionId::kAllRecords)->isEnabled());
+        QVERIFY(f.Action(ActionId::kHexDump)->isEnabled());
+        Q_EMIT f.Menu(MenuId::kReports)->aboutToHide();
+        QVERIFY(f.Action(ActionId::kClusterReport)->isEnabled());
         // Opening the menu only greys its items: the status bar says what it said.
         QCOMPARE(f.HoverText(), named);
-        for (QAction* report : {f.mnuAllRecords, f.mnuClusterReport}) {
+        for (QAction* report :
+             {f.Action(ActionId::kAllRecords), f.Action(ActionId::kClusterReport)}) {
             report->trigger();
             QCOMPARE(f.HoverText(), "No file owns cluster " + QString::number(free) +
                                         ": there is no file to report on.");
             QVERIFY(!s.windows->frm_Info.isVisible());
         }
-        f.mnuHexDump->trigger();
+        f.Action(ActionId::kHexDump)->trigger();
         QVERIFY(s.windows->frm_Info.isVisible());
     }
 
@@ -228,21 +286,21 @@ class WindowCommandsTest : public QObject {
                        ? dialog->findChild<QTextBrowser*>()->toPlainText()
                        : QString();
         };
-        f.mnuKeys->trigger();
+        f.Action(ActionId::kKeys)->trigger();
         const QString keys = page("KeysAndMouse");
         for (const char* key : {"F1", "F2", "F3", "Ctrl+G", "Ctrl+K", "F5", "Shift+F10"}) {
             QVERIFY2(keys.contains(key), key);
         }
-        f.mnuAbout->trigger();
+        f.Action(ActionId::kAbout)->trigger();
         const QString about = page("AboutLorvex");
         QVERIFY2(about.contains("Lorvex ") && about.contains(qVersion()) &&
                      about.contains("libewf") && about.contains("libblkid") &&
                      about.contains("libdeflate"),
                  qPrintable(about));
-        f.mnuManual->trigger();
+        f.Action(ActionId::kManual)->trigger();
         QVERIFY(page("Manual").contains("Lorvex"));
         // Asked for again, the page is the same window.
-        f.mnuAbout->trigger();
+        f.Action(ActionId::kAbout)->trigger();
         QCOMPARE(f.findChildren<QDialog*>("AboutLorvex").size(), 1);
     }
 
@@ -262,7 +320,7 @@ class WindowCommandsTest : public QObject {
         }
         Session again({small_.string()});
         QCOMPARE(again.form.size(), QSize(640, 480));
-        QVERIFY(again.form.mnuSafePalette->isChecked());
+        QVERIFY(again.form.Action(ActionId::kSafePalette)->isChecked());
         QVERIFY(again.form.FLegend->isHidden());
 
         const fs::path folder = lorvex::test::TempPath("lorvex-last-folder");
@@ -272,6 +330,70 @@ class WindowCommandsTest : public QObject {
         fs::remove_all(folder);
         QCOMPARE(again.form.LastFolder(), QDir::homePath());
         QSettings().clear();
+    }
+
+    // The table of commands: every command has a letter of its own within
+    // its menu (the menus' own among them) and a key no other command has;
+    // the window's actions carry the table's captions, names and keys.
+    void theTableGivesEachCommandItsOwnLetterAndKeys() {
+        QMap<MenuId, QMap<QChar, QString>> letters;
+        QMap<QString, QString> keys;
+        QStringList clashes;
+        const auto take = [&](MenuId menu, const QString& text) {
+            const QChar letter = Mnemonic(text);
+            if (letter.isNull() || letters[menu].contains(letter)) {
+                clashes << QString("\"%1\" after \"%2\"").arg(text, letters[menu].value(letter));
+            }
+            letters[menu][letter] = text;
+        };
+        for (const lorvex::ui::MenuSpec& menu : lorvex::ui::MenuTable()) {
+            take(menu.parent, menu.text);
+        }
+        Session s({small_.string()});
+        for (const ActionSpec& spec : lorvex::ui::ActionTable()) {
+            take(spec.menu, spec.text);
+            for (const QKeySequence& key : lorvex::ui::ShortcutsOf(spec)) {
+                const QString name = key.toString();
+                if (name.isEmpty()) {
+                    continue;
+                }
+                if (keys.contains(name)) {
+                    clashes << QString("%1 for %2 and %3").arg(name, keys[name], spec.text);
+                }
+                keys[name] = spec.text;
+            }
+            const QAction* item = s.form.Action(spec.id);
+            QVERIFY(item != nullptr);
+            QCOMPARE(item->text(), QString(spec.text));
+            QCOMPARE(item->objectName(), QString(spec.objectName));
+            QCOMPARE(item->shortcuts(), lorvex::ui::ShortcutsOf(spec));
+        }
+        QVERIFY2(clashes.isEmpty(), qPrintable(clashes.join("\n")));
+        // The keys the table names are the ones the window answers.
+        QCOMPARE(s.form.Action(ActionId::kZoomIn)->shortcuts().size(), 3);
+        QVERIFY(keys.contains("F5") && keys.contains("Ctrl+W") && keys.contains("Shift+F6"));
+    }
+
+    // The commands are enabled as the drive shown allows: opening with no
+    // drive, the tables' commands once a scan has ended, none that would
+    // start other work while a map is read; closing the drive goes back.
+    void commandsFollowTheDriveShown() {
+        Session s({small_.string()});
+        MainWindow& f = s.form;
+        QVERIFY2(StatesOff(f, &Expected::noDrive, true).isEmpty(),
+                 qPrintable(StatesOff(f, &Expected::noDrive, true).join(", ")));
+        f.DriveActions().front()->trigger();
+        QVERIFY(f.IsScanning());
+        QVERIFY2(StatesOff(f, &Expected::working, false).isEmpty(),
+                 qPrintable(StatesOff(f, &Expected::working, false).join(", ")));
+        QVERIFY(!f.DriveActions().front()->isEnabled());
+        QVERIFY(lorvex::test::WorkEnded(f));
+        QVERIFY2(StatesOff(f, &Expected::scanned, true).isEmpty(),
+                 qPrintable(StatesOff(f, &Expected::scanned, true).join(", ")));
+        QVERIFY(f.DriveActions().front()->isEnabled());
+        f.Action(ActionId::kCloseDrive)->trigger();
+        QVERIFY2(StatesOff(f, &Expected::noDrive, true).isEmpty(),
+                 qPrintable(StatesOff(f, &Expected::noDrive, true).join(", ")));
     }
 
     // Every menu, the menu bar's included, opens each item by a letter of

@@ -154,10 +154,10 @@ int TakeBitLockerScreenshots(MainWindow& form, const QString& folder) {
         }
     };
     Settle(300);
-    form.menuBar()->setActiveAction(form.mnuDrive->menuAction());
+    form.menuBar()->setActiveAction(form.Menu(MenuId::kDrive)->menuAction());
     Settle(500);
     save("bitlocker-drive-menu.png");
-    form.mnuDrive->hide();
+    form.Menu(MenuId::kDrive)->hide();
     form.menuBar()->setActiveAction(nullptr);
     Settle(300);
     // The dialog is modal: it is filled in and pictured from the event loop
@@ -411,7 +411,7 @@ class ScreenshotRun {
                 }
             }
         });
-        form_.mnuScan->trigger();
+        form_.Action(ActionId::kScan)->trigger();
         Settle(1200);
         Save("scanning.png", form_.grab().toImage());
         release->store(true);
