@@ -38,7 +38,7 @@ constexpr QKeyCombination kNoKey = Qt::Key_unknown;
 
 // In the order of the menus: a menu comes into the bar where its first
 // command is met (MenuTable places the menus that have none of their own).
-constexpr std::array<ActionSpec, kActionCount> kActions{{
+constexpr std::array<CommandEntry, kActionCount> kActions{{
     {.id = kOpen,
      .menu = MenuId::kFile,
      .text = "&Open Image...",
@@ -261,7 +261,7 @@ constexpr bool InIdOrder() {
 }
 static_assert(InIdOrder(), "the table lists every command once, in the order of ActionId");
 
-constexpr std::array<MenuSpec, kMenuCount - 1> kMenus{{
+constexpr std::array<MenuEntry, kMenuCount - 1> kMenus{{
     {.id = MenuId::kFile, .parent = MenuId::kMenuBar, .text = "&File", .objectName = "mnuFile"},
     {.id = MenuId::kRecent,
      .parent = MenuId::kFile,
@@ -285,25 +285,25 @@ constexpr std::array<MenuSpec, kMenuCount - 1> kMenus{{
 
 } // namespace
 
-std::span<const ActionSpec> ActionTable() {
+std::span<const CommandEntry> ActionTable() {
     return kActions;
 }
 
-std::span<const MenuSpec> MenuTable() {
+std::span<const MenuEntry> MenuTable() {
     return kMenus;
 }
 
-const ActionSpec& SpecOf(ActionId id) {
+const CommandEntry& EntryOf(ActionId id) {
     return kActions[static_cast<std::size_t>(id)];
 }
 
-QList<QKeySequence> ShortcutsOf(const ActionSpec& spec) {
+QList<QKeySequence> ShortcutsOf(const CommandEntry& entry) {
     QList<QKeySequence> keys;
-    if (spec.standardKey != QKeySequence::UnknownKey) {
+    if (entry.standardKey != QKeySequence::UnknownKey) {
         // The platform's first binding alone, as the menu shows it.
-        keys << QKeySequence(spec.standardKey);
+        keys << QKeySequence(entry.standardKey);
     }
-    for (const QKeyCombination key : spec.keys) {
+    for (const QKeyCombination key : entry.keys) {
         if (key.key() != Qt::Key_unknown) {
             keys << QKeySequence(key);
         }

@@ -97,7 +97,7 @@ using EnabledWhen = bool (*)(const CommandState&);
 // tick changes (by the user or by the window itself).
 enum class Signal { kTriggered, kToggled };
 
-struct ActionSpec {
+struct CommandEntry {
     ActionId id;
     MenuId menu;
     // The caption with its mnemonic, and the object name the tests and the
@@ -120,7 +120,7 @@ struct ActionSpec {
     EnabledWhen enabled = nullptr;
 };
 
-struct MenuSpec {
+struct MenuEntry {
     MenuId id;
     MenuId parent;
     const char* text;
@@ -131,10 +131,10 @@ struct MenuSpec {
 };
 
 // The tables, in the order the menu bar shows them.
-[[nodiscard]] std::span<const ActionSpec> ActionTable();
-[[nodiscard]] std::span<const MenuSpec> MenuTable();
-[[nodiscard]] const ActionSpec& SpecOf(ActionId id);
+[[nodiscard]] std::span<const CommandEntry> ActionTable();
+[[nodiscard]] std::span<const MenuEntry> MenuTable();
+[[nodiscard]] const CommandEntry& EntryOf(ActionId id);
 // Every key of a command, a standard one as this platform first binds it.
-[[nodiscard]] QList<QKeySequence> ShortcutsOf(const ActionSpec& spec);
+[[nodiscard]] QList<QKeySequence> ShortcutsOf(const CommandEntry& entry);
 
 } // namespace lorvex::ui

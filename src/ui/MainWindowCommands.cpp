@@ -19,31 +19,31 @@ void MainWindow::BuildMenus() {
     // The captions are the window's own; the ampersands only underline the
     // letters that open them with Alt.
     auto* palettes = new QActionGroup(this);
-    for (const ActionSpec& spec : ActionTable()) {
-        PlaceMenusBefore(spec.id);
-        auto* item = new QAction(spec.text, this);
-        item->setObjectName(spec.objectName);
-        item->setShortcuts(ShortcutsOf(spec));
-        item->setCheckable(spec.checkable);
-        item->setChecked(spec.checked);
-        if (spec.menu == MenuId::kPalette) {
+    for (const CommandEntry& entry : ActionTable()) {
+        PlaceMenusBefore(entry.id);
+        auto* item = new QAction(entry.text, this);
+        item->setObjectName(entry.objectName);
+        item->setShortcuts(ShortcutsOf(entry));
+        item->setCheckable(entry.checkable);
+        item->setChecked(entry.checked);
+        if (entry.menu == MenuId::kPalette) {
             palettes->addAction(item);
         }
-        actions_[static_cast<std::size_t>(spec.id)] = item;
-        if (spec.menu == MenuId::kMenuBar) {
+        actions_[static_cast<std::size_t>(entry.id)] = item;
+        if (entry.menu == MenuId::kMenuBar) {
             menuBar()->addAction(item);
         } else {
-            QMenu* menu = PlaceMenu(spec.menu);
-            if (spec.separatorBefore) {
+            QMenu* menu = PlaceMenu(entry.menu);
+            if (entry.separatorBefore) {
                 menu->addSeparator();
             }
             menu->addAction(item);
         }
-        if (spec.windowWide) {
+        if (entry.windowWide) {
             addAction(item);
         }
-        const ActionId id = spec.id;
-        if (spec.signal == Signal::kToggled) {
+        const ActionId id = entry.id;
+        if (entry.signal == Signal::kToggled) {
             connect(item, &QAction::toggled, this, [this, id](bool on) { RunCommand(id, on); });
         } else {
             connect(item, &QAction::triggered, this, [this, id](bool on) { RunCommand(id, on); });
@@ -59,24 +59,24 @@ QMenu* MainWindow::PlaceMenu(MenuId id) {
     if (menu != nullptr) {
         return menu;
     }
-    for (const MenuSpec& spec : MenuTable()) {
-        if (spec.id != id) {
+    for (const MenuEntry& entry : MenuTable()) {
+        if (entry.id != id) {
             continue;
         }
-        if (spec.parent == MenuId::kMenuBar) {
-            menu = menuBar()->addMenu(spec.text);
+        if (entry.parent == MenuId::kMenuBar) {
+            menu = menuBar()->addMenu(entry.text);
         } else {
-            menu = PlaceMenu(spec.parent)->addMenu(spec.text);
+            menu = PlaceMenu(entry.parent)->addMenu(entry.text);
         }
-        menu->setObjectName(spec.objectName);
+        menu->setObjectName(entry.objectName);
     }
     return menu;
 }
 
 void MainWindow::PlaceMenusBefore(ActionId id) {
-    for (const MenuSpec& spec : MenuTable()) {
-        if (spec.before == id) {
-            PlaceMenu(spec.id);
+    for (const MenuEntry& entry : MenuTable()) {
+        if (entry.before == id) {
+            PlaceMenu(entry.id);
         }
     }
 }
@@ -237,14 +237,14 @@ void MainWindow::UpdateCommands() {
     for (QAction* item : DriveActions()) {
         item->setEnabled(state.idle);
     }
-    for (const ActionSpec& spec : ActionTable()) {
-        if (spec.enabled != nullptr) {
-            Action(spec.id)->setEnabled(spec.enabled(state));
+    for (const CommandEntry& entry : ActionTable()) {
+        if (entry.enabled != nullptr) {
+            Action(entry.id)->setEnabled(entry.enabled(state));
         }
     }
-    for (const MenuSpec& spec : MenuTable()) {
-        if (spec.enabled != nullptr) {
-            Menu(spec.id)->setEnabled(spec.enabled(state));
+    for (const MenuEntry& entry : MenuTable()) {
+        if (entry.enabled != nullptr) {
+            Menu(entry.id)->setEnabled(entry.enabled(state));
         }
     }
 }

@@ -55,27 +55,27 @@ void MainWindow::FillViewMenu() {
         FZoomLevels->addAction(item);
         connect(item, &QAction::triggered, this, [this, scale] { SetZoom(scale); });
     };
-    for (const ActionSpec& spec : ActionTable()) {
-        if (spec.menu != MenuId::kView) {
+    for (const CommandEntry& entry : ActionTable()) {
+        if (entry.menu != MenuId::kView) {
             continue;
         }
-        if (spec.separatorBefore) {
+        if (entry.separatorBefore) {
             view->addSeparator();
         }
         // The zoom levels the volume allows, around one cluster per pixel.
-        if (spec.id == ActionId::kActualSize) {
+        if (entry.id == ActionId::kActualSize) {
             for (std::int32_t p = map::kLargestCell; p > 1; p /= 2) {
                 addLevel(QString("%1 Pixels per Cluster").arg(p), {p, 1});
             }
         }
-        view->addAction(Action(spec.id));
-        if (spec.id == ActionId::kActualSize) {
+        view->addAction(Action(entry.id));
+        if (entry.id == ActionId::kActualSize) {
             for (std::int64_t k = 2; k < fit.clustersPerPixel; k *= 2) {
                 addLevel(QString("%1 Clusters per Pixel").arg(k), {1, k});
             }
         }
-        if (spec.id == ActionId::kActualSize || spec.id == ActionId::kFit) {
-            FZoomLevels->addAction(Action(spec.id));
+        if (entry.id == ActionId::kActualSize || entry.id == ActionId::kFit) {
+            FZoomLevels->addAction(Action(entry.id));
         }
     }
     TickZoomLevel();

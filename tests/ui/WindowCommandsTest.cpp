@@ -30,7 +30,7 @@ namespace {
 
 using lorvex::platform::RawVolumeSystem;
 using lorvex::ui::ActionId;
-using lorvex::ui::ActionSpec;
+using lorvex::ui::CommandEntry;
 using lorvex::ui::MainWindow;
 using lorvex::ui::MenuId;
 using lorvex::ui::TLorvexWindows;
@@ -346,27 +346,27 @@ class WindowCommandsTest : public QObject {
             }
             letters[menu][letter] = text;
         };
-        for (const lorvex::ui::MenuSpec& menu : lorvex::ui::MenuTable()) {
+        for (const lorvex::ui::MenuEntry& menu : lorvex::ui::MenuTable()) {
             take(menu.parent, menu.text);
         }
         Session s({small_.string()});
-        for (const ActionSpec& spec : lorvex::ui::ActionTable()) {
-            take(spec.menu, spec.text);
-            for (const QKeySequence& key : lorvex::ui::ShortcutsOf(spec)) {
+        for (const CommandEntry& entry : lorvex::ui::ActionTable()) {
+            take(entry.menu, entry.text);
+            for (const QKeySequence& key : lorvex::ui::ShortcutsOf(entry)) {
                 const QString name = key.toString();
                 if (name.isEmpty()) {
                     continue;
                 }
                 if (keys.contains(name)) {
-                    clashes << QString("%1 for %2 and %3").arg(name, keys[name], spec.text);
+                    clashes << QString("%1 for %2 and %3").arg(name, keys[name], entry.text);
                 }
-                keys[name] = spec.text;
+                keys[name] = entry.text;
             }
-            const QAction* item = s.form.Action(spec.id);
+            const QAction* item = s.form.Action(entry.id);
             QVERIFY(item != nullptr);
-            QCOMPARE(item->text(), QString(spec.text));
-            QCOMPARE(item->objectName(), QString(spec.objectName));
-            QCOMPARE(item->shortcuts(), lorvex::ui::ShortcutsOf(spec));
+            QCOMPARE(item->text(), QString(entry.text));
+            QCOMPARE(item->objectName(), QString(entry.objectName));
+            QCOMPARE(item->shortcuts(), lorvex::ui::ShortcutsOf(entry));
         }
         QVERIFY2(clashes.isEmpty(), qPrintable(clashes.join("\n")));
         // The keys the table names are the ones the window answers.
