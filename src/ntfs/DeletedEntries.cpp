@@ -1,9 +1,9 @@
 #include "ntfs/DeletedEntries.h"
 
 #include "ntfs/DeletedRecords.h"
+#include "ntfs/FileRecords.h"
 #include "ntfs/RecordBlocks.h"
 #include "ondisk/Attribute.h"
-#include "ondisk/AttributeList.h"
 #include "ondisk/FileName.h"
 #include "ondisk/FileRecord.h"
 #include "ondisk/NonResident.h"
@@ -21,11 +21,9 @@ namespace lorvex::ntfs {
 namespace {
 
 // Nothing a deleted record claims is taken past this many names or streams:
-// a record of a few KiB holds far fewer, and an attribute list naming
-// thousands of extensions is damage.
+// a record of a few KiB holds far fewer.
 constexpr std::size_t kMaxNamesPerEntry = 1024;
 constexpr std::size_t kMaxStreamsPerEntry = 1024;
-constexpr std::size_t kMaxExtensionsPerEntry = 4096;
 
 bool IsDosOnly(std::uint8_t nameSpace) {
     return nameSpace == ondisk::filename::kNamespaceDos;
@@ -203,37 +201,8 @@ void DeletedCollector::AddEntry(const RecordView& base) {
 }
 
 std::vector<RecordView> DeletedCollector::JoinedExtensions(const RecordView& base) {
-    std::vector<RecordView> joined;
-    ondisk::AttributeKey key;
-    key.type = ondisk::type::kAttributeList;
-    const auto list = ondisk::FindAttribute(base.bytes(), key);
-    if (!list) {
-        return joined;
-    }
-    const auto value = ReadAttributeListValue(
-        list->bytes, [this](auto runList, auto out) { return records_.ReadRunData(runList, out); });
-    std::set<std::int64_t> seen;
-    for (const auto& item : ondisk::DecodeAttributeList(value)) {
-        if (item.record == base.number() || !seen.insert(item.record).second) {
-            continue;
-        }
-        if (seen.size() > kMaxExtensionsPerEntry) {
-            break;
-        }
-        auto extension = records_.Read(item.record);
-        // Only a free extension of this very file: its base reference names
-        // the base with the sequence number the base had (or has, advanced
-        // by the freeing), and the list names it with its own.
-        if (!extension || extension->inUse() || !extension->valid() ||
-            extension->baseRecord() != base.number() ||
-            !SequenceFollows(static_cast<std::uint16_t>(extension->baseReference() >> 48),
-                             base.sequenceNumber()) ||
-            !SequenceFollows(item.sequence, extension->sequenceNumber())) {
-            continue;
-        }
-        ++out_.counts_.joinedExtensions;
-        joined.push_back(std::move(*extension));
-    }
+    auto joined = ExtensionRecordsOf(records_, base);
+    out_.counts_.joinedExtensions += static_cast<std::int64_t>(joined.size());
     return joined;
 }
 

@@ -51,18 +51,22 @@ bool InRecordOrder(const TFileIDs& fileIds) {
     return true;
 }
 
-namespace {
-
-// The walk, the rare non-resident attribute lists read through `readRuns`.
-void WalkBlocks(const RunDataReader& readRuns, const platform::FileRecordBlocks& blocks,
-                const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
+void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
+                     const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
     const auto begin = fileIds.begin();
     const auto end = fileIds.end();
     const std::int64_t last = fileIds.items().back().FileID;
     std::mutex volumeMutex;
     const AttributeListReader lists = [&](std::span<const std::byte> attribute) {
         const std::lock_guard lock(volumeMutex);
-        return ReadAttributeListValue(attribute, readRuns);
+        return ReadAttributeListValue(attribute, [&records](auto runList, auto buffer) {
+            return records.ReadRunData(runList, buffer);
+        });
+    };
+    const ExtensionReader extensions = [&](std::int64_t base) {
+        const std::lock_guard lock(volumeMutex);
+        const auto record = records.ReadInUse(base);
+        return record ? CopyFileExtensions(records, *record) : FileExtensions{};
     };
     std::vector<std::string> texts(RecordBlockCount(last, blocks.recordSize()));
     // The room of texts written, for the blocks after them: a block's text
@@ -88,7 +92,7 @@ void WalkBlocks(const RunDataReader& readRuns, const platform::FileRecordBlocks&
                 spare.pop_back();
             }
         }
-        BlockAttributeReader reader(block, lists);
+        BlockAttributeReader reader(block, lists, extensions);
         walk.format(reader, static_cast<int>(from - begin), static_cast<int>(to - begin), text);
         texts[index] = std::move(text);
     };
@@ -104,15 +108,6 @@ void WalkBlocks(const RunDataReader& readRuns, const platform::FileRecordBlocks&
         spare.push_back(std::move(text));
     };
     WalkRecordBlocks(blocks, last, ScanThreads(), blockWalk);
-}
-
-} // namespace
-
-void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
-                     const TFileIDs& fileIds, const TEntryBlockWalk& walk) {
-    WalkBlocks(
-        [&records](auto runList, auto buffer) { return records.ReadRunData(runList, buffer); },
-        blocks, fileIds, walk);
 }
 
 } // namespace lorvex::ntfs

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ntfs/Attributes.h"
+#include "ntfs/FileRecords.h"
 #include "ntfs/FileTable.h"
 #include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordBlocks.h"
@@ -21,20 +22,30 @@ namespace lorvex::ntfs {
 
 // The attribute readers of the section, answered from a block of records in
 // hand instead of a query per record.
+// The attribute list and extension records of the file whose base record
+// is numbered `base` (CopyFileExtensions): copies, as they come from a
+// reader shared by the walk's threads.
+using ExtensionReader = std::function<FileExtensions(std::int64_t base)>;
+
 class BlockAttributeReader {
   public:
-    BlockAttributeReader(const TRecordBlock& block, const AttributeListReader& lists)
-        : FBlock(block), FLists(lists) {}
+    BlockAttributeReader(const TRecordBlock& block, const AttributeListReader& lists,
+                         const ExtensionReader& extensions)
+        : FBlock(block), FLists(lists), FExtensions(extensions) {}
 
     void GetAttributes(TAttributes& attributes, std::int64_t recordNo);
     void GetDataRuns(int attrIndex, TDataRuns& runs, std::int64_t recordNo);
 
     // The record, valid and in use, or nothing (as a failed query gives).
     [[nodiscard]] std::span<const std::byte> Record(std::int64_t recordNo) const;
+    // The extension records of a base record, wherever they lie: the rare
+    // file with an attribute list reads them through the volume.
+    [[nodiscard]] const ExtensionReader& Extensions() const { return FExtensions; }
 
   private:
     const TRecordBlock& FBlock;
     const AttributeListReader& FLists;
+    const ExtensionReader& FExtensions;
     std::vector<std::span<const std::byte>> FSpans;
     std::int64_t FSpansOf = -1;
 };
@@ -54,7 +65,7 @@ struct TEntryBlockWalk {
 
 // Walks the blocks of `blocks` that hold the entries of `fileIds` (not empty,
 // InRecordOrder) on ScanThreads() threads. `records` reads the rare
-// non-resident attribute lists, one thread at a time. An exception from
+// non-resident attribute lists and extension records, one thread at a time. An exception from
 // either function ends the walk and goes on to the caller.
 void WalkEntryBlocks(RecordReader& records, const platform::FileRecordBlocks& blocks,
                      const TFileIDs& fileIds, const TEntryBlockWalk& walk);

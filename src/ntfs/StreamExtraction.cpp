@@ -1,22 +1,16 @@
 #include "ntfs/StreamExtraction.h"
 
 #include "ntfs/Attributes.h"
-#include "ntfs/DeletedRecords.h"
+#include "ntfs/FileRecords.h"
 #include "ondisk/Attribute.h"
-#include "ondisk/AttributeList.h"
 #include "ondisk/ByteReader.h"
 #include "ondisk/FileRecord.h"
 
 #include <algorithm>
-#include <set>
 
 namespace lorvex::ntfs {
 
 namespace {
-
-// As many extension records as the deleted entries follow for one file: a
-// record of a few KiB names far fewer, and a list naming more is damage.
-constexpr std::size_t kMaxExtensions = 4096;
 
 // The largest compression unit taken: 16 clusters of 4 KiB is what the file
 // system makes; a header that asks for far more is damage, and would size
@@ -34,50 +28,6 @@ ExtractionResult Failure(ExtractionStatus status, std::string reason) {
     result.status = status;
     result.reason = std::move(reason);
     return result;
-}
-
-// True when `extension` is one of `base`'s own records: in use with an in-use
-// base, or, for a deleted entry, free and naming the base with the sequence
-// number the base had, as the deleted entries join them.
-bool BelongsTo(const RecordView& extension, const RecordView& base,
-               const ondisk::AttributeListEntry& item) {
-    if (!extension.valid() || extension.baseRecord() != base.number() ||
-        extension.inUse() != base.inUse()) {
-        return false;
-    }
-    return base.inUse() ||
-           (SequenceFollows(static_cast<std::uint16_t>(extension.baseReference() >> 48),
-                            base.sequenceNumber()) &&
-            SequenceFollows(item.sequence, extension.sequenceNumber()));
-}
-
-// The base record and the extension records of it that its attribute list
-// names, each once.
-std::vector<RecordView> RecordsOfFile(RecordReader& records, const RecordView& base) {
-    std::vector<RecordView> found{base};
-    const ondisk::AttributeKey anyList{
-        .type = ondisk::type::kAttributeList, .name = {}, .lowestVcn = {}, .id = {}};
-    const auto list = ondisk::FindAttribute(base.bytes(), anyList);
-    if (!list) {
-        return found;
-    }
-    const auto value = ReadAttributeListValue(list->bytes, [&records](auto runList, auto out) {
-        return records.ReadRunData(runList, out);
-    });
-    std::set<std::int64_t> seen{base.number()};
-    for (const auto& item : ondisk::DecodeAttributeList(value)) {
-        if (!seen.insert(item.record).second) {
-            continue;
-        }
-        if (seen.size() > kMaxExtensions) {
-            break;
-        }
-        auto extension = records.Read(item.record);
-        if (extension && BelongsTo(*extension, base, item)) {
-            found.push_back(std::move(*extension));
-        }
-    }
-    return found;
 }
 
 // Takes the header of a non-resident piece at VCN 0: the sizes and the
@@ -198,7 +148,11 @@ std::optional<StreamLayout> FindStreamLayout(RecordReader& records, const Volume
         .type = ondisk::type::kData, .name = stream, .lowestVcn = {}, .id = {}};
     const ondisk::AttributeKey anyName{
         .type = ondisk::type::kFileName, .name = {}, .lowestVcn = {}, .id = {}};
-    for (const RecordView& part : RecordsOfFile(records, *base)) {
+    std::vector<RecordView> parts{*base};
+    for (RecordView& extension : ExtensionRecordsOf(records, *base)) {
+        parts.push_back(std::move(extension));
+    }
+    for (const RecordView& part : parts) {
         named |= ondisk::FindAttribute(part.bytes(), anyName).has_value();
         if (!TakePieces(part, key, geometry.bytesPerCluster, layout, found, reason)) {
             result = Failure(ExtractionStatus::kDamaged,

@@ -1,6 +1,6 @@
 #include "records/FileTableListing.h"
 
-#include "ntfs/EntryBlocks.h"
+#include "ntfs/FileRecords.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/RecordTimes.h"
 #include "ondisk/Attribute.h"
@@ -160,14 +160,26 @@ std::size_t BodyfileRows::Fill(std::vector<Record>& rows, ntfs::RecordReader& re
         return 0; // an extension record is part of its base record's file
     }
     const auto record = records.ReadInUse(entry.FileID);
+    const ntfs::ExtensionReader extensions = [&records, &record](std::int64_t) {
+        return record ? ntfs::CopyFileExtensions(records, *record) : ntfs::FileExtensions{};
+    };
     return Fill(rows, record && record->valid() ? record->bytes() : std::span<const std::byte>{},
-                fileIds, index);
+                fileIds, index, extensions);
 }
 
 void BodyfileRows::ReadNamesAndStreams(std::span<const std::byte> record,
                                        const ntfs::TFileIDs& fileIds) {
-    otherPaths_.clear();
+    otherNames_.clear();
+    primaryNamed_ = false;
     streams_.clear();
+    ReadNamesAndStreamsOf(record, fileIds);
+    for (const auto& extension : file_.records) {
+        ReadNamesAndStreamsOf(extension, fileIds);
+    }
+}
+
+void BodyfileRows::ReadNamesAndStreamsOf(std::span<const std::byte> record,
+                                         const ntfs::TFileIDs& fileIds) {
     std::u16string parentPath;
     auto walk = ondisk::WalkRecordAttributes(record);
     while (const auto attribute = walk.Next()) {
@@ -190,9 +202,21 @@ void BodyfileRows::ReadNamesAndStreams(std::span<const std::byte> record,
             }
             parentPath.push_back(u'\\');
             ondisk::AppendPrintableName(ondisk::ReadUtf16(name.name), parentPath);
-            if (parentPath != path_ && std::find(otherPaths_.begin(), otherPaths_.end(),
-                                                 parentPath) == otherPaths_.end()) {
-                otherPaths_.push_back(parentPath);
+            // Each name has its own times: a hard link made later says so.
+            const ntfs::TNtfsTimes times{name.creationTime, name.modificationTime, name.changeTime,
+                                         name.accessTime};
+            const std::uint16_t id = ondisk::AttributeId(attribute->bytes);
+            if (parentPath == path_) {
+                if (!primaryNamed_) {
+                    primaryNamed_ = true;
+                    primaryTimes_ = times;
+                    primaryId_ = id;
+                }
+            } else if (std::none_of(otherNames_.begin(), otherNames_.end(),
+                                    [&parentPath](const BodyfileName& other) {
+                                        return other.path == parentPath;
+                                    })) {
+                otherNames_.push_back({parentPath, times, id});
             }
         } else if (attribute->type == ondisk::type::kData &&
                    ondisk::AttributeNameLength(attribute->bytes) != 0) {
@@ -212,6 +236,31 @@ void BodyfileRows::ReadNamesAndStreams(std::span<const std::byte> record,
                 streams_.push_back(std::move(stream));
             }
         }
+    }
+}
+
+void BodyfileRows::TakeContentOfExtensions(ntfs::TRecordTimes& times, std::int64_t base) const {
+    if (file_.list.empty()) {
+        return;
+    }
+    // A directory's index, or even a file's data, may stand in an
+    // extension record alone.
+    for (const auto& extension : file_.records) {
+        if (times.ContentType == ondisk::type::kData) {
+            break;
+        }
+        const ntfs::TRecordTimes more = ntfs::ReadRecordTimes(extension);
+        if (more.ContentType != 0 &&
+            (times.ContentType == 0 || more.ContentType == ondisk::type::kData)) {
+            times.ContentType = more.ContentType;
+            times.ContentId = more.ContentId;
+        }
+    }
+    if (times.ContentType != 0) {
+        const std::u16string_view name =
+            times.ContentType == ondisk::type::kIndexRoot ? u"$I30" : u"";
+        times.ContentId = ntfs::FileWideAttributeId(file_, base, times.ContentType, name)
+                              .value_or(times.ContentId);
     }
 }
 
@@ -248,15 +297,26 @@ std::size_t AppendBodyfileLines(std::vector<Record>& rows, std::size_t count,
 }
 
 std::size_t BodyfileRows::Fill(std::vector<Record>& rows, std::span<const std::byte> record,
-                               const ntfs::TFileIDs& fileIds, int index) {
+                               const ntfs::TFileIDs& fileIds, int index,
+                               const ntfs::ExtensionReader& extensions) {
     const ntfs::TFileID& entry = fileIds[static_cast<std::size_t>(index)];
     if (entry.FileID != entry.BaseID) {
         return 0;
+    }
+    // A file with many names (hard links) or streams keeps the rest in
+    // extension records, which its attribute list names: a directory's
+    // index may stand there too.
+    file_ = {};
+    if (const ondisk::AttributeKey anyList{
+            .type = ondisk::type::kAttributeList, .name = {}, .lowestVcn = {}, .id = {}};
+        !record.empty() && ondisk::FindAttribute(record, anyList)) {
+        file_ = extensions(entry.FileID);
     }
     ntfs::TRecordTimes times;
     if (!record.empty()) {
         times = ntfs::ReadRecordTimes(record);
     }
+    TakeContentOfExtensions(times, entry.FileID);
     if (!times.HasStandard) {
         // What the table read when the record was enumerated; it keeps no
         // change time.
@@ -268,6 +328,10 @@ std::size_t BodyfileRows::Fill(std::vector<Record>& rows, std::span<const std::b
     const bool readOnly = (entry.Flags & (kReadOnlyFlag | kSystemFlag)) != 0;
     fileIds.GetPath(index, path_);
     ReadNamesAndStreams(record, fileIds);
+    for (BodyfileStream& stream : streams_) {
+        stream.id = ntfs::FileWideAttributeId(file_, entry.FileID, ondisk::type::kData, stream.name)
+                        .value_or(stream.id);
+    }
     ondisk::ToUtf8(path_, text_);
     BodyfileLine line{text_,
                       false,
@@ -278,10 +342,17 @@ std::size_t BodyfileRows::Fill(std::vector<Record>& rows, std::span<const std::b
                       entry.Size,
                       times.Standard,
                       false};
+    if (primaryNamed_ && times.HasFileName) {
+        times.FileName = primaryTimes_;
+        times.FileNameId = primaryId_;
+    }
     std::size_t count = AppendBodyfileLines(rows, 0, line, times, streams_, streamText_);
-    for (const std::u16string& other : otherPaths_) {
-        ondisk::ToUtf8(other, text_);
+    for (const BodyfileName& other : otherNames_) {
+        ondisk::ToUtf8(other.path, text_);
         line.path = text_;
+        times.HasFileName = true;
+        times.FileName = other.times;
+        times.FileNameId = other.id;
         count = AppendBodyfileLines(rows, count, line, times, streams_, streamText_);
     }
     return count;
@@ -323,7 +394,7 @@ void FormatBlock(ntfs::BlockAttributeReader& reader, const ntfs::TFileIDs& fileI
     for (int i = from; i < to; ++i) {
         if (format == Format::Bodyfile) {
             const auto record = reader.Record(fileIds[static_cast<std::size_t>(i)].FileID);
-            const std::size_t count = bodyRows.Fill(rows, record, fileIds, i);
+            const std::size_t count = bodyRows.Fill(rows, record, fileIds, i, reader.Extensions());
             for (std::size_t r = 0; r < count; ++r) {
                 writer.FormatRow(text, rows[r]);
             }

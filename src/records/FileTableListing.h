@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ntfs/Attributes.h"
+#include "ntfs/EntryBlocks.h"
 #include "ntfs/Formatters.h"
 #include "ntfs/NtfsVolume.h"
 #include "ntfs/RecordTimes.h"
@@ -89,7 +90,8 @@ std::size_t AppendBodyfileLines(std::vector<Record>& rows, std::size_t count,
 // The rows of the body file of an entry: per base record one with its
 // $STANDARD_INFORMATION times and one with its $FILE_NAME times, then a
 // row per named $DATA stream; the same again under each other name (hard
-// link) the base record holds. None for an extension record.
+// link). The names and streams are those of the base record and of the
+// extension records its attribute list names. None for an extension record.
 class BodyfileRows {
   public:
     // The rows of entry `index` into `rows` (grown as needed, its room
@@ -98,18 +100,34 @@ class BodyfileRows {
     std::size_t Fill(std::vector<Record>& rows, ntfs::RecordReader& records,
                      const ntfs::TFileIDs& fileIds, int index);
     // The same from the entry's record in hand: valid and in use, or empty
-    // when it does not read.
+    // when it does not read. `extensions` is asked for the extension
+    // records of a record with an attribute list.
     std::size_t Fill(std::vector<Record>& rows, std::span<const std::byte> record,
-                     const ntfs::TFileIDs& fileIds, int index);
+                     const ntfs::TFileIDs& fileIds, int index,
+                     const ntfs::ExtensionReader& extensions);
 
   private:
     void ReadNamesAndStreams(std::span<const std::byte> record, const ntfs::TFileIDs& fileIds);
+    void ReadNamesAndStreamsOf(std::span<const std::byte> record, const ntfs::TFileIDs& fileIds);
+    // The content attribute ($DATA, a directory's $INDEX_ROOT) of a file
+    // whose base record holds none, and its id across the file's records.
+    void TakeContentOfExtensions(ntfs::TRecordTimes& times, std::int64_t base) const;
 
     std::u16string path_;
     std::string text_;
     std::string streamText_;
-    std::vector<std::u16string> otherPaths_;
+    // The name the table shows, as the record holds it, and the others.
+    struct BodyfileName {
+        std::u16string path;
+        ntfs::TNtfsTimes times;
+        std::uint16_t id = 0;
+    };
+    bool primaryNamed_ = false;
+    ntfs::TNtfsTimes primaryTimes_;
+    std::uint16_t primaryId_ = 0;
+    std::vector<BodyfileName> otherNames_;
     std::vector<BodyfileStream> streams_;
+    ntfs::FileExtensions file_; // the entry's beyond its base record
 };
 
 // The --files listing through `writer` in `format`: the rows of the file
