@@ -3,6 +3,7 @@
 #include "map/MapModel.h"
 #include "map/MapView.h"
 #include "map/Palette.h"
+#include "mappicture/PictureLimits.h"
 
 #include <QImage>
 #include <QRect>
@@ -16,14 +17,6 @@
 // A picture of the cluster map as the window draws it, with a title line
 // above and a legend below, for a file rather than a screen.
 namespace lorvex::mappicture {
-
-// The smallest and largest pictures drawn: below the smallest the legend
-// leaves no room for the map; the largest holds 64 M pixels, 256 MiB.
-inline constexpr std::int32_t kMinWidth = 320;
-inline constexpr std::int32_t kMinHeight = 240;
-inline constexpr std::int32_t kMaxSide = 8192;
-inline constexpr std::int32_t kDefaultWidth = 1024;
-inline constexpr std::int32_t kDefaultHeight = 768;
 
 struct TMapPictureOptions {
     QSize size{kDefaultWidth, kDefaultHeight};

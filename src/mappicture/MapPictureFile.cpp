@@ -1,22 +1,25 @@
 #include "mappicture/MapPictureFile.h"
 
-#include "mappicture/MapPicture.h"
+#include "mappicture/PictureLimits.h"
 #include "ntfs/NumberFormat.h"
 #include "volume/VolumeMap.h"
 
-#include <QBuffer>
-#include <QByteArray>
-#include <QGuiApplication>
-#include <QImageWriter>
+#include <dlfcn.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 namespace lorvex::mappicture {
 
 namespace {
+
+// The module's file name, and where an installed program finds it: a path
+// from the program's folder (the build says which).
+constexpr const char* kModuleName = LORVEX_MAP_PNG_MODULE;
+constexpr const char* kInstalledModuleDir = LORVEX_MAP_PNG_MODULE_DIR;
 
 std::optional<std::int32_t> ParseSide(std::string_view text) {
     if (text.empty() || text.size() > 5) {
@@ -45,27 +48,36 @@ std::string SizeText(double bytes) {
     return text;
 }
 
-// The application a picture is drawn under, made once and kept to the end
-// of the process. The offscreen platform is forced, not merely defaulted:
-// a DISPLAY that is set but unreachable would otherwise end the program.
-void EnsureGuiApplication() {
-    if (QGuiApplication::instance() != nullptr) {
-        return;
+// The encoder, from the module beside the program (the build tree) or where
+// the program's libraries are installed. Loaded on first use: lorvex-scan
+// starts without Qt, which it needs for nothing else.
+EncodeMapPngFunction LoadEncoder(std::string& error) {
+    static std::string failure;
+    static const EncodeMapPngFunction encoder = [] {
+        std::error_code ec;
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        const std::filesystem::path dir = ec ? std::filesystem::path() : self.parent_path();
+        for (const auto& candidate : {dir / kModuleName, dir / kInstalledModuleDir / kModuleName}) {
+            void* module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (module == nullptr) {
+                const char* why = dlerror();
+                failure += (failure.empty() ? "" : "; ") +
+                           (why != nullptr ? std::string(why) : candidate.string());
+                continue;
+            }
+            // Kept to the end of the process, as the application it makes is.
+            const auto entry = reinterpret_cast<EncodeMapPngEntry>(dlsym(module, kModuleEntry));
+            if (entry != nullptr) {
+                return entry();
+            }
+            failure = candidate.string() + " has no " + kModuleEntry;
+        }
+        return EncodeMapPngFunction{nullptr};
+    }();
+    if (encoder == nullptr) {
+        error = "the PNG encoder could not be loaded: " + failure;
     }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "lorvex-scan";
-    static std::array<char*, 2> argv = {name, nullptr};
-    // Starting up, the platform complains of what a desktop session would
-    // have (a runtime directory, a session bus): nothing a picture needs,
-    // and a script's standard error stays clean. Later messages pass.
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    // Reachable from this static to the end, so never reported as a leak,
-    // and never destroyed behind the back of a caller that outlives main.
-    static QGuiApplication* const application = new QGuiApplication(argc, argv.data());
-    (void)application;
-    qInstallMessageHandler(previous);
+    return encoder;
 }
 
 } // namespace
@@ -126,27 +138,22 @@ BuildScannedModel(platform::VolumeApi& api, std::string_view driveRoot, std::int
     return std::make_unique<map::TMapModel>(input);
 }
 
+std::optional<std::string> MapPngUnavailable() {
+    std::string error;
+    if (LoadEncoder(error) == nullptr) {
+        return error;
+    }
+    return std::nullopt;
+}
+
 TEncodedPicture EncodeMapPng(const map::TMapModel& model, TPictureSize size,
                              std::int64_t viewClusters, const std::string& title) {
-    EnsureGuiApplication();
-    TMapPictureOptions options;
-    options.size = QSize(size.width, size.height);
-    options.viewClusters = viewClusters;
-    options.title = title;
-    const QImage image = RenderMapPicture(model, options);
-    if (image.isNull()) {
-        return {{},
-                "not enough memory for a picture of " + std::to_string(size.width) + "x" +
-                    std::to_string(size.height) + " pixels"};
+    std::string error;
+    const EncodeMapPngFunction encoder = LoadEncoder(error);
+    if (encoder == nullptr) {
+        return {{}, error};
     }
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "png");
-    if (!writer.write(image)) {
-        return {{}, "the picture could not be encoded: " + writer.errorString().toStdString()};
-    }
-    return {bytes.toStdString(), {}};
+    return encoder(model, size, viewClusters, title);
 }
 
 } // namespace lorvex::mappicture

@@ -64,4 +64,17 @@ struct TEncodedPicture {
 TEncodedPicture EncodeMapPng(const map::TMapModel& model, TPictureSize size,
                              std::int64_t viewClusters, const std::string& title);
 
+// The encoder lives in a module of its own, loaded when a picture is first
+// asked for (EncodeMapPng says why when it cannot be), so that a program
+// including this header starts without Qt. The module's one entry point,
+// by name, gives the encoder.
+using EncodeMapPngFunction = TEncodedPicture (*)(const map::TMapModel& model, TPictureSize size,
+                                                 std::int64_t viewClusters,
+                                                 const std::string& title);
+using EncodeMapPngEntry = EncodeMapPngFunction (*)();
+// Loads the encoder; why it cannot be, or nothing when it is loaded. For a
+// program to say so before it does the work the picture is drawn from.
+std::optional<std::string> MapPngUnavailable();
+inline constexpr char kModuleEntry[] = "lorvex_map_png_encoder";
+
 } // namespace lorvex::mappicture

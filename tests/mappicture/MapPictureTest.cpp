@@ -52,10 +52,10 @@ struct Outcome {
 // lorvex-scan `args` (already quoted) with no display to reach: DISPLAY
 // names one that does not exist and the platform asked for is X, both of
 // which --map-png must ignore.
-Outcome Scan(const std::string& args) {
+Outcome Scan(const std::string& args, const std::string& program = LORVEX_SCAN) {
     const auto errFile = TempPath("lorvex-map-png.err");
-    const std::string command = "DISPLAY=:97 QT_QPA_PLATFORM=xcb '" + std::string(LORVEX_SCAN) +
-                                "' " + args + " </dev/null >/dev/null 2>" + Quote(errFile);
+    const std::string command = "DISPLAY=:97 QT_QPA_PLATFORM=xcb '" + program + "' " + args +
+                                " </dev/null >/dev/null 2>" + Quote(errFile);
     const int raw = std::system(command.c_str());
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -296,6 +296,31 @@ TEST(MapPng, ASourceIsNeverTheTargetAndFailuresLeaveNoFile) {
     const auto full = Scan(Image("ntfs-small.img") + " --map-png /dev/full");
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("Disk full"), std::string::npos) << full.err;
+}
+
+// Qt is the picture's alone: lorvex-scan starts without it and loads the
+// encoder's module only for a picture. Without the module, a picture is
+// refused before the scan, saying why, and everything else works.
+TEST(MapPng, TheEncoderIsAModuleLoadedOnlyForAPicture) {
+    const std::string linked =
+        RunCommand("LD_TRACE_LOADED_OBJECTS=1 '" + std::string(LORVEX_SCAN) + "'");
+    EXPECT_NE(linked.find("libc.so"), std::string::npos) << linked;
+    EXPECT_EQ(linked.find("libQt"), std::string::npos) << linked;
+
+    const auto alone = TempPath("lorvex-scan-alone");
+    std::filesystem::create_directories(alone);
+    const auto program = alone / "lorvex-scan";
+    std::filesystem::copy_file(LORVEX_SCAN, program,
+                               std::filesystem::copy_options::overwrite_existing);
+    const auto png = TempPath("lorvex-alone.png");
+    const auto refused = Scan(Image("ntfs-small.img") + " --map-png " + Quote(png), program);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("the PNG encoder could not be loaded"), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("lorvex-map-png.so"), std::string::npos) << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(png));
+    EXPECT_EQ(Scan(Image("ntfs-small.img"), program).status, 0);
+    std::filesystem::remove_all(alone);
 }
 
 TEST(MapPng, BadSizesAndCombinationsAreUsageErrors) {
