@@ -65,6 +65,17 @@ bool MapPicturesDrawn() {
     return true;
 }
 
+int CheckMapPicture(const Options& options) {
+    if (!options.mapPngPath) {
+        return 0;
+    }
+    if (const auto why = mappicture::MapPngUnavailable()) {
+        std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.mapPngPath->c_str(), why->c_str());
+        return 1;
+    }
+    return 0;
+}
+
 std::shared_ptr<map::TMapModel> BuildMapModel(const ScannedDrive& scan, bool shareBitmap) {
     return mappicture::BuildScannedModel(
         scan.system, scan.drive.Root(), scan.volume.geometry().mftZoneStart,
@@ -110,6 +121,10 @@ int WriteMapPicture(const ScannedDrive& scan, const std::shared_ptr<map::TMapMod
 
 bool MapPicturesDrawn() {
     return false;
+}
+
+int CheckMapPicture(const Options& /*options*/) {
+    return 0; // the options refuse --map-png
 }
 
 std::shared_ptr<map::TMapModel> BuildMapModel(const ScannedDrive& /*scan*/, bool /*shareBitmap*/) {

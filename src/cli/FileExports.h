@@ -22,6 +22,11 @@ int WriteExport(const ScannedDrive& scan, const Options& options, const OutputTa
 // Whether this lorvex-scan draws map pictures (it was built with Qt).
 bool MapPicturesDrawn();
 
+// 1, saying why, when a picture is asked for that cannot be drawn (its
+// encoder does not load); 0 otherwise. Before anything is opened or
+// scanned.
+int CheckMapPicture(const Options& options);
+
 // The map's model of the drive, built while the scan's table and map are
 // still in FileIndex order (its painting stage), over the drive's bitmap
 // when another action reads it too (`shareBitmap`), else over its own read

@@ -1,6 +1,5 @@
 #include "cli/OutputTargets.h"
 
-#include "mappicture/MapPictureFile.h"
 #include "ntfs/Export.h"
 #include "platform/RawVolumeSystem.h"
 
@@ -34,15 +33,6 @@ bool OutputTargets::OpenOne(const std::string& path, const char* what, int& fd) 
 }
 
 int OutputTargets::Open(const Options& options) {
-    // A picture that cannot be drawn is said before anything is opened or
-    // scanned.
-    if (options.mapPngPath) {
-        if (const auto why = mappicture::MapPngUnavailable()) {
-            std::fprintf(stderr, "lorvex-scan: %s: %s\n", options.mapPngPath->c_str(),
-                         why->c_str());
-            return 1;
-        }
-    }
     if (options.exportPath && !options.ExportToStdout() &&
         !OpenOne(*options.exportPath, "the export", exportFd_)) {
         return 1;

@@ -1,6 +1,7 @@
 // lorvex-scan: what Lorvex sees of a volume, at a shell. It opens a source as
 // the window does, runs the same scan, and prints or exports the result.
 #include "cli/Drives.h"
+#include "cli/FileExports.h"
 #include "cli/Options.h"
 #include "cli/OutputTargets.h"
 #include "cli/Run.h"
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
         return status;
     }
     if (const int status = cli::ChooseDrives(drives, options); status != 0) {
+        return status;
+    }
+    if (const int status = cli::CheckMapPicture(options); status != 0) {
         return status;
     }
     cli::OutputTargets targets(*drives.system);
