@@ -56,7 +56,13 @@ void MainWindow::BuildProgressArea() {
     progressDelay_ = new QTimer(this);
     progressDelay_->setSingleShot(true);
     progressDelay_->setInterval(kProgressDelayMs);
-    connect(progressDelay_, &QTimer::timeout, progressArea_, &QWidget::show);
+    // The volume check's word is of the scan before; while work shows its
+    // progress it gives its room to the drive's summary, which would be cut
+    // there at twice the scale.
+    connect(progressDelay_, &QTimer::timeout, this, [this] {
+        FHealthLabel->hide();
+        progressArea_->show();
+    });
 }
 
 void MainWindow::ConnectScanner() {
@@ -86,6 +92,7 @@ void MainWindow::BeginWork(const QString& title) {
 void MainWindow::EndWork() {
     progressDelay_->stop();
     progressArea_->hide();
+    FHealthLabel->show();
     UpdateCommands();
     emit ScanFinished();
 }

@@ -1219,6 +1219,10 @@ class MainWindowTest : public QObject {
         s.form.Action(ActionId::kScan)->trigger();
         QTRY_VERIFY(held.reached->load());
         QTRY_VERIFY_WITH_TIMEOUT(s.ProgressArea()->isVisible(), 3000);
+        // The volume check's word of the scan before gives way meanwhile.
+        auto* health = s.form.findChild<QLabel*>("HealthLabel");
+        QVERIFY(health != nullptr);
+        QVERIFY(!health->isVisible());
         s.Hover({10, 10});
         const QString full = s.form.HoverText();
         QVERIFY(!full.isEmpty());
@@ -1237,6 +1241,7 @@ class MainWindowTest : public QObject {
         }
         held.Release();
         QVERIFY(WorkEnded(s.form));
+        QVERIFY(health->isVisible());
         s.form.resize(1400, s.form.height());
         s.Hover({10, 10});
         QTRY_COMPARE(label->text(), s.form.HoverText());
