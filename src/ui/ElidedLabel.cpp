@@ -11,7 +11,7 @@ constexpr int kLeastChars = 16;
 
 } // namespace
 
-ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+ElidedLabel::ElidedLabel(QWidget* parent, Qt::TextElideMode mode) : QLabel(parent), mode_(mode) {
     // It takes the room it is given rather than widening the window, and
     // keeps enough for a few words when others want the room.
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -34,7 +34,7 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
 
 void ElidedLabel::Elide() {
     const int room = contentsRect().width();
-    const QString shown = fontMetrics().elidedText(full_, Qt::ElideMiddle, room);
+    const QString shown = fontMetrics().elidedText(full_, mode_, room);
     setText(shown);
     setToolTip(shown == full_ ? QString() : full_);
 }

@@ -6,12 +6,12 @@
 namespace lorvex::ui {
 
 // A one-line label for texts longer than the room it has (a path in the
-// status bar beside the progress area): cut in the middle, so that both
-// the start and the end of a path show, with the whole text as its tooltip
-// while it is cut.
+// status bar beside the progress area): cut in the middle by default, so
+// that both the start and the end of a path show, with the whole text as
+// its tooltip while it is cut.
 class ElidedLabel final : public QLabel {
   public:
-    explicit ElidedLabel(QWidget* parent);
+    explicit ElidedLabel(QWidget* parent, Qt::TextElideMode mode = Qt::ElideMiddle);
 
     void SetFullText(const QString& text);
     [[nodiscard]] const QString& FullText() const { return full_; }
@@ -22,6 +22,7 @@ class ElidedLabel final : public QLabel {
   private:
     void Elide();
 
+    Qt::TextElideMode mode_;
     QString full_;
 };
 

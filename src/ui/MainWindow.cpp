@@ -94,10 +94,10 @@ void MainWindow::BuildStatusBar() {
     sb = statusBar();
     sb->setObjectName("sb");
     sb->setFixedHeight(kStatusBarHeight);
-    FStatusLabel = new QLabel(sb);
     // While work shows its progress the drive's summary gives way to what
-    // lies under the pointer, rather than squeezing it to nothing.
-    FStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // lies under the pointer, rather than squeezing it to nothing; cut, it
+    // says so at its end.
+    FStatusLabel = new ElidedLabel(sb, Qt::ElideRight);
     sb->addWidget(FStatusLabel, 1);
     // A long path is cut in its middle rather than widening the window, and
     // beside the progress area too.
@@ -227,13 +227,13 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 // --- Notices -----------------------------------------------------------------
 
 QString MainWindow::StatusText() const {
-    return FStatusLabel->text();
+    return FStatusLabel->FullText();
 }
 
 void MainWindow::SetStatusText(const QString& text) {
     // One line: the texts of the source in it are escaped already, and a
     // line break from anywhere else is too.
-    FStatusLabel->setText(ShownText(text));
+    FStatusLabel->SetFullText(ShownText(text));
 }
 
 void MainWindow::ShowNotice(const QString& caption, const QString& text) {

@@ -492,7 +492,7 @@ class MainWindow : public QMainWindow {
 
     platform::VolumeApi& FApi;
     QWidget* FSurface = nullptr;
-    QLabel* FStatusLabel = nullptr;
+    ElidedLabel* FStatusLabel = nullptr;
     TUserNotices FNotices;
     TSourceHooks FSourceHooks;
     // Opening sources: the File menu, Open Recent, dropped files.

@@ -553,8 +553,8 @@ bool MainWindow::SaveMapPicture(const QString& path, QSize size) {
     mappicture::TMapPictureOptions options;
     options.size = size;
     options.viewClusters = FView.TotalClusters();
-    const QString title = windowTitle().section(QString::fromUtf8(" \u2014 "), 0, 0) + "   " +
-                          FStatusLabel->text().trimmed();
+    const QString title =
+        windowTitle().section(QString::fromUtf8(" \u2014 "), 0, 0) + "   " + StatusText().trimmed();
     options.title = title.toStdString();
     // In the colours the window shows, with what it lights.
     map::Palette palette = CellPalette();
