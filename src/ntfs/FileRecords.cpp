@@ -4,7 +4,6 @@
 #include "ntfs/DeletedRecords.h"
 #include "ondisk/Attribute.h"
 #include "ondisk/AttributeList.h"
-
 #include "ondisk/Utf16.h"
 
 #include <algorithm>
